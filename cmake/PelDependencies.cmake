@@ -1,0 +1,14 @@
+# Every third-party library the project uses, found once here.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+
+pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
+find_package(nlohmann_json 3 REQUIRED)
+
+if(PEL_BUILD_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
+if(PEL_BUILD_BENCHMARKS)
+  find_package(benchmark REQUIRED)
+endif()
