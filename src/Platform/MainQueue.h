@@ -18,7 +18,7 @@ namespace platform {
 
 class MainQueue : public DispatchQueue {
   public:
-    /// The one main queue of the process (label "com.apple.main-thread").
+    /// The one main queue of the process (label "main-thread").
     static std::shared_ptr<MainQueue> shared();
 
     ~MainQueue() override;

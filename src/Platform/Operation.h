@@ -35,7 +35,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
     Operation(const Operation&) = delete;
     Operation& operator=(const Operation&) = delete;
 
-    const std::string& name() const;
+    std::string name() const;
     void setName(std::string name);
 
     /// Makes this operation wait for `op` to finish. Must be called before
@@ -88,7 +88,9 @@ class Operation : public std::enable_shared_from_this<Operation> {
     void markFinished();
 
   private:
-    void dependencyFinished();
+    friend class OperationQueue;
+
+    bool allDependenciesFinished() const;
     void notifyObservers();
 
     mutable std::mutex mutex_;
@@ -103,6 +105,7 @@ class Operation : public std::enable_shared_from_this<Operation> {
     bool executing_ = false;
     bool finished_ = false;
     bool started_ = false;
+    bool queued_ = false;
 };
 
 /// An operation that runs one or more blocks (in order, on the same thread).

@@ -16,6 +16,8 @@ namespace platform {
 /// the destructor waits for that; dropped from one of the queue's own blocks,
 /// it returns at once and the thread finishes the rest and exits by itself.
 /// Nothing pending is ever lost or run after the queue's memory is gone.
+/// (Pending blocks keep the queue alive, so a queue suspended with work
+/// pending lives until it is resumed.)
 class SerialQueue : public DispatchQueue {
   public:
     /// A new queue named `label` (the thread is named after it too).

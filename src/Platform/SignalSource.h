@@ -37,8 +37,9 @@ class SignalSource {
     void cancel();
     bool isCancelled() const;
 
+    struct State;  // internal, shared with the process-wide signal registry
+
   private:
-    struct State;
     explicit SignalSource(std::shared_ptr<State> state);
     std::shared_ptr<State> state_;
 };

@@ -30,6 +30,9 @@ void dispatchAfter(const DispatchQueuePtr& queue, Duration delay, Block block,
 /// so it is safe from the handler itself. Re-arming drops a firing that is
 /// due but has not run yet, so a watchdog reset on its own queue is never
 /// followed by the firing it just postponed.
+///
+/// Destroying the Timer cancels it. A handler that captures its own TimerPtr
+/// keeps the timer alive until cancel() is called.
 class Timer : public std::enable_shared_from_this<Timer> {
   public:
     /// A new idle timer. `clock` null means the default clock.

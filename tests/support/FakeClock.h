@@ -10,6 +10,8 @@
 // (RunLoop::drainPending() for the main queue, queue->sync({}) for a serial
 // queue). A repeating timer comes due once per interval inside one advance(),
 // merged into one call while its previous one is still waiting on its queue.
+// scheduleAt() never runs anything itself: a call whose deadline has already
+// passed runs at the next advance() (advance(0) included).
 #pragma once
 
 #include <cstddef>
