@@ -7,10 +7,9 @@
 namespace testsupport {
 
 void Event::notify(std::size_t n) {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        count_ += n;
-    }
+    // Notify under the lock: a waiter that wakes may destroy the Event at once.
+    std::lock_guard<std::mutex> lock(mutex_);
+    count_ += n;
     condition_.notify_all();
 }
 
