@@ -166,6 +166,7 @@ TEST(TimerRealClockTest, FiresOnTheRealClock) {
     timer->start(1ms, 1ms);
     EXPECT_TRUE(fired.waitFor(3));
     timer->cancel();
+    testsupport::flushSerialQueue(serial);  // a call already running ends first
     testsupport::Event after;
     dispatchAfter(serial, 1ms, [&] { after.notify(); });
     EXPECT_TRUE(after.waitFor());
