@@ -80,6 +80,20 @@ class MemorySource final : public XarByteSource {
     std::uint64_t size_;
 };
 
+class OwnedMemorySource final : public XarByteSource {
+  public:
+    explicit OwnedMemorySource(Data bytes)
+        : bytes_(std::move(bytes)), view_(bytes_.data(), bytes_.size()) {}
+    std::uint64_t size() const override { return view_.size(); }
+    bool readAt(std::uint64_t offset, void* out, std::size_t length) const override {
+        return view_.readAt(offset, out, length);
+    }
+
+  private:
+    Data bytes_;
+    MemorySource view_;
+};
+
 // Inflates exactly `compressed` into exactly `expected` bytes: a stream that
 // ends early, runs long or leaves input unused is refused.
 bool inflateExactly(const Data& compressed, std::uint64_t expected, Data* out) {
@@ -130,6 +144,10 @@ std::unique_ptr<XarArchive> XarArchive::open(const std::string& path, Error* err
 std::unique_ptr<XarArchive> XarArchive::openMemory(const void* bytes, std::size_t length,
                                                    Error* error) {
     return openSource(std::make_unique<MemorySource>(bytes, length), error);
+}
+
+std::unique_ptr<XarArchive> XarArchive::openData(Data bytes, Error* error) {
+    return openSource(std::make_unique<OwnedMemorySource>(std::move(bytes)), error);
 }
 
 std::unique_ptr<XarArchive> XarArchive::openSource(std::unique_ptr<XarByteSource> source,
