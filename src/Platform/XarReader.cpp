@@ -110,7 +110,7 @@ bool inflateExactly(const Data& compressed, std::uint64_t expected, Data* out) {
     return ok;
 }
 
-bool hexEqual(const Data& a, const Data& b) {
+bool sameBytes(const Data& a, const Data& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
@@ -293,7 +293,7 @@ bool XarArchive::verifyTableOfContentsChecksum(Error* error) const try {
     }
     if (!computeDigest(*checksumAlgorithm_, compressed.data(), compressed.size(), &computed, error))
         return false;
-    if (!hexEqual(stored, computed)) {
+    if (!sameBytes(stored, computed)) {
         setError(error, xarError(kXarErrorChecksum,
                                  "The table of contents' checksum does not "
                                  "match."));
@@ -342,7 +342,7 @@ bool XarArchive::verifyFileChecksums(Error* error) const try {
             offset += n;
             remaining -= n;
         }
-        if (!digester.finish(&computed) || !hexEqual(computed, file.archivedChecksum)) {
+        if (!digester.finish(&computed) || !sameBytes(computed, file.archivedChecksum)) {
             setError(error, xarError(kXarErrorChecksum, "The data of \"" + file.name +
                                                             "\" does not match its "
                                                             "checksum."));

@@ -114,8 +114,6 @@ class XarArchive {
     /// checksum, lies outside the heap or does not match.
     bool verifyFileChecksums(Error* error = nullptr) const;
 
-    struct Parsed;  // filled by the table-of-contents parser
-
   private:
     XarArchive() = default;
     bool readHeap(std::uint64_t offset, std::uint64_t length, Data* out, Error* error) const;

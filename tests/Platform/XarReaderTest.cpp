@@ -22,6 +22,12 @@ std::unique_ptr<XarArchive> open(const Data& bytes, platform::Error* error = nul
     return XarArchive::openData(bytes, error);
 }
 
+std::string utf16le(const std::string& ascii) {
+    std::string out = "\xff\xfe";
+    for (char c : ascii) out += std::string{c, '\0'};
+    return out;
+}
+
 std::string toc(const std::string& inner) {
     return "<?xml version=\"1.0\"?>\n<xar><toc>" + inner + "</toc></xar>";
 }
@@ -160,6 +166,9 @@ TEST(XarArchive, RefusesLyingOrMalformedArchives) {
         {"entity declarations",
          assemble("<?xml version=\"1.0\"?><!DOCTYPE xar [<!ENTITY a \"aaaaaaaaaa\">"
                   "<!ENTITY b \"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]><xar><toc>&b;</toc></xar>")},
+        {"DTD in UTF-16",
+         assemble(utf16le("<?xml version=\"1.0\" encoding=\"UTF-16\"?><!DOCTYPE xar [<!ENTITY "
+                          "a \"a\">]><xar><toc>&a;</toc></xar>"))},
         {"external entity", assemble("<?xml version=\"1.0\"?><!DOCTYPE xar [<!ENTITY e SYSTEM "
                                      "\"file:///etc/passwd\">]><xar><toc>&e;</toc></xar>")},
     };
