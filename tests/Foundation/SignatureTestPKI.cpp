@@ -4,32 +4,33 @@ namespace sigtest {
 
 namespace {
 
-devsign::CertificateSpec leafSpec(std::vector<std::string> names, long serial) {
-    devsign::CertificateSpec spec;
-    spec.commonNames = std::move(names);
-    spec.organization = "Pelgrave Test";
-    spec.serial = serial;
-    return spec;
+devsign::CertificateProfile leafProfile(std::vector<std::string> names, long serial) {
+    devsign::CertificateProfile profile;
+    profile.commonNames = std::move(names);
+    profile.organization = "Pelgrave Test";
+    profile.serial = serial;
+    return profile;
 }
 
 }  // namespace
 
 TestPKI::TestPKI() {
-    devsign::CertificateSpec caSpec;
-    caSpec.commonNames = {"Pelgrave Test Root CA"};
-    caSpec.isCA = true;
-    ca = devsign::makeCertificate(caSpec, caKey, caKey);
-    leaf = devsign::makeCertificate(leafSpec({"Developer ID Installer: Pelgrave Test (T1)"}, 2),
+    devsign::CertificateProfile caProfile;
+    caProfile.commonNames = {"Pelgrave Test Root CA"};
+    caProfile.isCA = true;
+    ca = devsign::makeCertificate(caProfile, caKey, caKey);
+    leaf = devsign::makeCertificate(leafProfile({"Developer ID Installer: Pelgrave Test (T1)"}, 2),
                                     leafKey, caKey, ca);
-    twoNameLeaf = devsign::makeCertificate(leafSpec({"Acme Tools", "pelgrave Safari Helper"}, 3),
+    twoNameLeaf = devsign::makeCertificate(leafProfile({"Acme Tools", "pelgrave Safari Helper"}, 3),
                                            leafKey, caKey, ca);
-    unpinnedLeaf = devsign::makeCertificate(leafSpec({"Pelgrave Unpinned"}, 4), leafKey, caKey, ca);
+    unpinnedLeaf =
+        devsign::makeCertificate(leafProfile({"Pelgrave Unpinned"}, 4), leafKey, caKey, ca);
     lowerCaseLeaf =
-        devsign::makeCertificate(leafSpec({"pelgrave installer"}, 5), leafKey, caKey, ca);
-    caSpec.commonNames = {"Stranger Root CA"};
-    strangerCa = devsign::makeCertificate(caSpec, strangerKey, strangerKey);
+        devsign::makeCertificate(leafProfile({"pelgrave installer"}, 5), leafKey, caKey, ca);
+    caProfile.commonNames = {"Stranger Root CA"};
+    strangerCa = devsign::makeCertificate(caProfile, strangerKey, strangerKey);
     strangerLeaf =
-        devsign::makeCertificate(leafSpec({"Developer ID Installer: Pelgrave Test (T1)"}, 6),
+        devsign::makeCertificate(leafProfile({"Developer ID Installer: Pelgrave Test (T1)"}, 6),
                                  leafKey, strangerKey, strangerCa);
 }
 

@@ -38,9 +38,9 @@ TEST(Crypto, KeyImportDetectsTheFormatAndRefusesTrailingBytes) {
 
 TEST(Crypto, CommonNamesInOrder) {
     const auto key = devsign::PrivateKey::generateRSA(1024);
-    devsign::CertificateSpec spec;
-    spec.commonNames = {"First", "Zweite \xc3\xa9"};
-    const auto certificate = import(devsign::makeCertificate(spec, key, key));
+    devsign::CertificateProfile profile;
+    profile.commonNames = {"First", "Zweite \xc3\xa9"};
+    const auto certificate = import(devsign::makeCertificate(profile, key, key));
     ASSERT_TRUE(certificate);
     EXPECT_EQ(certificate->commonNames(), (std::vector<std::string>{"First", "Zweite \xc3\xa9"}));
     Data der = certificate->derData();
@@ -51,21 +51,22 @@ TEST(Crypto, CommonNamesInOrder) {
 TEST(Crypto, TrustEvaluation) {
     const auto caKey = devsign::PrivateKey::generateRSA(2048);
     const auto leafKey = devsign::PrivateKey::generateRSA(2048);
-    devsign::CertificateSpec caSpec;
-    caSpec.commonNames = {"CA"};
-    caSpec.isCA = true;
-    const auto ca = import(devsign::makeCertificate(caSpec, caKey, caKey));
-    devsign::CertificateSpec leafSpec;
-    leafSpec.commonNames = {"Leaf"};
-    const auto leaf = import(devsign::makeCertificate(leafSpec, leafKey, caKey, ca->derData()));
-    leafSpec.notBeforeDays = -20;
-    leafSpec.notAfterDays = -10;
-    const auto expired = import(devsign::makeCertificate(leafSpec, leafKey, caKey, ca->derData()));
+    devsign::CertificateProfile caProfile;
+    caProfile.commonNames = {"CA"};
+    caProfile.isCA = true;
+    const auto ca = import(devsign::makeCertificate(caProfile, caKey, caKey));
+    devsign::CertificateProfile leafProfile;
+    leafProfile.commonNames = {"Leaf"};
+    const auto leaf = import(devsign::makeCertificate(leafProfile, leafKey, caKey, ca->derData()));
+    leafProfile.notBeforeDays = -20;
+    leafProfile.notAfterDays = -10;
+    const auto expired =
+        import(devsign::makeCertificate(leafProfile, leafKey, caKey, ca->derData()));
     // A leaf that claims to be a CA issuer cannot issue: signed by a non-CA.
-    leafSpec.notBeforeDays = -1;
-    leafSpec.notAfterDays = 10;
+    leafProfile.notBeforeDays = -1;
+    leafProfile.notAfterDays = 10;
     const auto underLeaf =
-        import(devsign::makeCertificate(leafSpec, caKey, leafKey, leaf->derData()));
+        import(devsign::makeCertificate(leafProfile, caKey, leafKey, leaf->derData()));
 
     struct Case {
         const char* name;
