@@ -1,0 +1,49 @@
+// The keys and certificates the signature checks trust: the built-in
+// verification key, the two pinned signing-certificate fingerprints and the
+// trust anchors of package chains. Tests and development builds replace them.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "Platform/Crypto.h"
+#include "Platform/Value.h"
+
+struct PelSignatureTrustSettings {
+    /// RSA public key of signed data files and detached signatures, as DER
+    /// (PKCS#1 RSAPublicKey or SubjectPublicKeyInfo).
+    platform::Data verificationKey;
+    /// SHA-256 of the signing certificate whose common name contains "Safari".
+    std::array<std::uint8_t, 32> safariFingerprint{};
+    /// SHA-256 of every other signing certificate.
+    std::array<std::uint8_t, 32> otherFingerprint{};
+    /// DER certificates that package chains must end at.
+    std::vector<platform::Data> anchorCertificates;
+};
+
+/// The values compiled into the program.
+PelSignatureTrustSettings PelSignatureBuiltInTrustSettings();
+
+/// Replaces the settings in force and drops the cached key, which is
+/// imported again on next use. Meant for tests and development tools: call it
+/// while no check runs. Keys handed out before stay valid.
+void PelSignatureSetTrustSettings(const PelSignatureTrustSettings& settings);
+
+/// Goes back to PelSignatureBuiltInTrustSettings().
+void PelSignatureResetTrustSettings();
+
+/// The verification key of the settings in force, imported on first use and
+/// then cached for the life of the process (the first thread to publish it
+/// wins; the others use the published one). Null when the key cannot be
+/// imported.
+const platform::PublicKey* PelSignatureVerificationKey();
+
+/// The pinned fingerprints and parsed anchors of the settings in force.
+struct PelSignaturePins {
+    std::array<std::uint8_t, 32> safariFingerprint{};
+    std::array<std::uint8_t, 32> otherFingerprint{};
+    std::vector<std::shared_ptr<const platform::Certificate>> anchors;
+};
+std::shared_ptr<const PelSignaturePins> PelSignatureCurrentPins();
