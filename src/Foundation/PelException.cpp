@@ -15,11 +15,11 @@ constexpr int kCaptureTries = 3;  // 256, 128, 64 frames
 
 void* defaultAllocate(std::size_t bytes) { return std::malloc(bytes); }
 
-testing::FrameAllocator gAllocate = defaultAllocate;
+FrameAllocator gAllocate = defaultAllocate;
 
 }  // namespace
 
-testing::FrameAllocator testing::setFrameAllocator(FrameAllocator allocator) {
+FrameAllocator setFrameAllocatorForTesting(FrameAllocator allocator) {
     FrameAllocator previous = gAllocate;
     gAllocate = allocator ? allocator : defaultAllocate;
     return previous;

@@ -68,13 +68,11 @@ class RuntimeError : public std::runtime_error, public ExceptionData {
     [[noreturn]] void deleteAndRethrow() override;
 };
 
-namespace testing {
 /// The allocator used for the captured addresses (malloc by default).
 /// Returns the previous one; a null argument restores malloc. Tests use it to
 /// make the capture run out of memory. Not thread-safe: set it only while no
 /// exception is being made on another thread.
 using FrameAllocator = void* (*)(std::size_t bytes);
-FrameAllocator setFrameAllocator(FrameAllocator allocator);
-}  // namespace testing
+FrameAllocator setFrameAllocatorForTesting(FrameAllocator allocator);
 
 }  // namespace PelException

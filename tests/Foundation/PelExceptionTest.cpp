@@ -62,12 +62,12 @@ class FailingFrameAllocator : public ::testing::Test {
     }
     void SetUp() override {
         requests.clear();
-        previous_ = PelException::testing::setFrameAllocator(allocate);
+        previous_ = PelException::setFrameAllocatorForTesting(allocate);
     }
-    void TearDown() override { PelException::testing::setFrameAllocator(previous_); }
+    void TearDown() override { PelException::setFrameAllocatorForTesting(previous_); }
 
   private:
-    PelException::testing::FrameAllocator previous_ = nullptr;
+    PelException::FrameAllocator previous_ = nullptr;
 };
 
 TEST_F(FailingFrameAllocator, HalvesTheRoomTwiceThenGoesWithoutAStack) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -21,6 +22,11 @@ struct Config {
     unsigned maxCount;
     std::uint32_t seed;
 };
+
+void PrintTo(const Config& c, std::ostream* out) {
+    *out << c.itemSize << "-byte items, " << c.slots << " slots, up to " << c.maxCount
+         << " items, seed " << c.seed;
+}
 
 // Model iterator: the position the real one must be at.
 struct LiveIterator {

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
 #include "Foundation/PelException.h"
@@ -333,6 +334,29 @@ TEST(ZArray, IteratorWalksEveryPageAndOutlivesItsArray) {
     array.reset();
     ZArrayItem* item = nullptr;
     EXPECT_FALSE(it.NextPtr(&item));
+}
+
+// Readers sharing an unchanging array (as under a read lock) may each make
+// and end iterators on it at once.
+TEST(ZArray, ReadersIterateTheSameArrayAtOnce) {
+    ZArray array(8, 4);
+    Values model;
+    FillTo(array, model, 3000);
+    std::uint64_t expected = 0;
+    for (std::uint64_t v : model) expected += v;
+    std::vector<std::thread> readers;
+    for (int t = 0; t < 4; ++t) {
+        readers.emplace_back([&] {
+            for (int round = 0; round < 50; ++round) {
+                ZArray::Iterator it(array, 0);
+                ZArrayItem* item = nullptr;
+                std::uint64_t sum = 0;
+                while (it.NextPtr(&item)) sum += *reinterpret_cast<std::uint64_t*>(item);
+                ASSERT_EQ(sum, expected);
+            }
+        });
+    }
+    for (auto& t : readers) t.join();
 }
 
 unsigned char IsSeven(const ZArrayItem* item, void*) {
