@@ -1,6 +1,8 @@
 // The signature block embedded at the end of a signed data file, Base64
 // decoding, and verification with the built-in key.
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <string_view>
 

@@ -31,7 +31,7 @@ std::size_t digestLength(DigestAlgorithm algorithm);
 bool computeDigest(DigestAlgorithm algorithm, const void* data, std::size_t length, Data* out,
                    Error* error = nullptr);
 
-/// A digest computed over data given in pieces.
+/// A digest computed over data given a chunk at a time.
 class Digester {
   public:
     explicit Digester(DigestAlgorithm algorithm);

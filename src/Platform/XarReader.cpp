@@ -80,6 +80,20 @@ class MemorySource final : public XarByteSource {
     std::uint64_t size_;
 };
 
+class OwnedMemorySource final : public XarByteSource {
+  public:
+    explicit OwnedMemorySource(Data bytes)
+        : bytes_(std::move(bytes)), view_(bytes_.data(), bytes_.size()) {}
+    std::uint64_t size() const override { return view_.size(); }
+    bool readAt(std::uint64_t offset, void* out, std::size_t length) const override {
+        return view_.readAt(offset, out, length);
+    }
+
+  private:
+    Data bytes_;
+    MemorySource view_;
+};
+
 // Inflates exactly `compressed` into exactly `expected` bytes: a stream that
 // ends early, runs long or leaves input unused is refused.
 bool inflateExactly(const Data& compressed, std::uint64_t expected, Data* out) {
@@ -96,7 +110,7 @@ bool inflateExactly(const Data& compressed, std::uint64_t expected, Data* out) {
     return ok;
 }
 
-bool hexEqual(const Data& a, const Data& b) {
+bool sameBytes(const Data& a, const Data& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size()) == 0;
 }
 
@@ -130,6 +144,10 @@ std::unique_ptr<XarArchive> XarArchive::open(const std::string& path, Error* err
 std::unique_ptr<XarArchive> XarArchive::openMemory(const void* bytes, std::size_t length,
                                                    Error* error) {
     return openSource(std::make_unique<MemorySource>(bytes, length), error);
+}
+
+std::unique_ptr<XarArchive> XarArchive::openData(Data bytes, Error* error) {
+    return openSource(std::make_unique<OwnedMemorySource>(std::move(bytes)), error);
 }
 
 std::unique_ptr<XarArchive> XarArchive::openSource(std::unique_ptr<XarByteSource> source,
@@ -275,7 +293,7 @@ bool XarArchive::verifyTableOfContentsChecksum(Error* error) const try {
     }
     if (!computeDigest(*checksumAlgorithm_, compressed.data(), compressed.size(), &computed, error))
         return false;
-    if (!hexEqual(stored, computed)) {
+    if (!sameBytes(stored, computed)) {
         setError(error, xarError(kXarErrorChecksum,
                                  "The table of contents' checksum does not "
                                  "match."));
@@ -324,7 +342,7 @@ bool XarArchive::verifyFileChecksums(Error* error) const try {
             offset += n;
             remaining -= n;
         }
-        if (!digester.finish(&computed) || !hexEqual(computed, file.archivedChecksum)) {
+        if (!digester.finish(&computed) || !sameBytes(computed, file.archivedChecksum)) {
             setError(error, xarError(kXarErrorChecksum, "The data of \"" + file.name +
                                                             "\" does not match its "
                                                             "checksum."));

@@ -77,6 +77,8 @@ class XarArchive {
     /// The same over bytes the caller keeps alive for the archive's life.
     static std::unique_ptr<XarArchive> openMemory(const void* bytes, std::size_t length,
                                                   Error* error = nullptr);
+    /// The same over bytes the archive keeps.
+    static std::unique_ptr<XarArchive> openData(Data bytes, Error* error = nullptr);
     /// The same over any byte source.
     static std::unique_ptr<XarArchive> openSource(std::unique_ptr<XarByteSource> source,
                                                   Error* error = nullptr);
@@ -111,8 +113,6 @@ class XarArchive {
     /// checksum. False with `error` at the first file that has no usable
     /// checksum, lies outside the heap or does not match.
     bool verifyFileChecksums(Error* error = nullptr) const;
-
-    struct Parsed;  // filled by the table-of-contents parser
 
   private:
     XarArchive() = default;

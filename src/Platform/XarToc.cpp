@@ -214,12 +214,22 @@ bool parseXarToc(const std::uint8_t* xml, std::size_t length, XarToc* toc, Error
         setError(error, tocError("The table of contents is too large."));
         return false;
     }
+    // A table of contents has no use for a DTD; refusing one before parsing
+    // means no entity declaration is ever processed. The text is read as
+    // UTF-8 whatever it declares, so the search cannot be dodged by another
+    // encoding.
+    const std::string_view text(reinterpret_cast<const char*>(xml), length);
+    if (text.find("<!DOCTYPE") != std::string_view::npos ||
+        text.find("<!ENTITY") != std::string_view::npos) {
+        setError(error, tocError("The table of contents declares a DTD."));
+        return false;
+    }
     // No XML_PARSE_NOENT (that would substitute entities), no DTD loading,
     // no network.
     const int options =
         XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING | XML_PARSE_NOCDATA;
     std::unique_ptr<xmlDoc, DocDeleter> doc(xmlReadMemory(
-        reinterpret_cast<const char*>(xml), int(length), "toc.xml", nullptr, options));
+        reinterpret_cast<const char*>(xml), int(length), "toc.xml", "UTF-8", options));
     if (!doc) {
         setError(error, tocError("The table of contents is not well-formed XML."));
         return false;

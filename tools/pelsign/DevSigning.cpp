@@ -127,21 +127,21 @@ Data PrivateKey::signDigest(platform::DigestAlgorithm algorithm, const Data& dig
     return signature;
 }
 
-Data makeCertificate(const CertificateSpec& spec, const PrivateKey& subjectKey,
+Data makeCertificate(const CertificateProfile& profile, const PrivateKey& subjectKey,
                      const PrivateKey& issuerKey, const Data& issuerCertificate) {
     Owned<X509, X509_free> certificate(X509_new());
     Owned<X509_NAME, X509_NAME_free> name(X509_NAME_new());
     if (!certificate.p || !name.p) fail("out of memory");
     X509_set_version(certificate.p, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(certificate.p), spec.serial);
-    X509_gmtime_adj(X509_getm_notBefore(certificate.p), spec.notBeforeDays * 86400);
-    X509_gmtime_adj(X509_getm_notAfter(certificate.p), spec.notAfterDays * 86400);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate.p), profile.serial);
+    X509_gmtime_adj(X509_getm_notBefore(certificate.p), profile.notBeforeDays * 86400);
+    X509_gmtime_adj(X509_getm_notAfter(certificate.p), profile.notAfterDays * 86400);
     X509_set_pubkey(certificate.p, pkey(subjectKey.evp()));
-    if (!spec.organization.empty())
+    if (!profile.organization.empty())
         X509_NAME_add_entry_by_txt(
             name.p, "O", MBSTRING_UTF8,
-            reinterpret_cast<const unsigned char*>(spec.organization.c_str()), -1, -1, 0);
-    for (const std::string& cn : spec.commonNames)
+            reinterpret_cast<const unsigned char*>(profile.organization.c_str()), -1, -1, 0);
+    for (const std::string& cn : profile.commonNames)
         X509_NAME_add_entry_by_txt(name.p, "CN", MBSTRING_UTF8,
                                    reinterpret_cast<const unsigned char*>(cn.c_str()), -1, -1, 0);
     X509_set_subject_name(certificate.p, name.p);
@@ -160,9 +160,9 @@ Data makeCertificate(const CertificateSpec& spec, const PrivateKey& subjectKey,
     X509V3_CTX ctx;
     X509V3_set_ctx(&ctx, issuer, certificate.p, nullptr, nullptr, 0);
     addExtension(certificate.p, &ctx, NID_basic_constraints,
-                 spec.isCA ? "critical,CA:TRUE" : "critical,CA:FALSE");
+                 profile.isCA ? "critical,CA:TRUE" : "critical,CA:FALSE");
     addExtension(certificate.p, &ctx, NID_key_usage,
-                 spec.isCA ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
+                 profile.isCA ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature");
     addExtension(certificate.p, &ctx, NID_subject_key_identifier, "hash");
 
     if (X509_sign(certificate.p, pkey(issuerKey.evp()), EVP_sha256()) <= 0)

@@ -49,7 +49,7 @@ class PrivateKey {
 };
 
 /// What a fixture certificate says.
-struct CertificateSpec {
+struct CertificateProfile {
     std::vector<std::string> commonNames;  // in order; several give several CN entries
     std::string organization;
     bool isCA = false;
@@ -60,7 +60,7 @@ struct CertificateSpec {
 
 /// Makes a DER certificate for `subjectKey`, signed with SHA-256 by
 /// `issuerKey` under `issuerCertificate` (empty: self-signed).
-Data makeCertificate(const CertificateSpec& spec, const PrivateKey& subjectKey,
+Data makeCertificate(const CertificateProfile& profile, const PrivateKey& subjectKey,
                      const PrivateKey& issuerKey, const Data& issuerCertificate = {});
 
 /// Reads a PEM certificate file and returns it as DER.
