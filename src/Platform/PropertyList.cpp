@@ -11,7 +11,7 @@
 #include <limits>
 #include <memory>
 
-#include "Platform/BinaryPropertyListCheck.h"
+#include "Platform/PropertyListCheck.h"
 #include "Platform/DataFile.h"
 #include "Platform/Unicode.h"
 
@@ -358,6 +358,12 @@ std::optional<Value> PropertyList::fromData(std::span<const std::uint8_t> bytes,
         std::span<const std::uint8_t> text = bytes;
         if (text.size() >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF)
             text = text.subspan(3);
+        std::string why = detail::checkXMLPropertyList(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+        if (!why.empty()) {
+            setError(error, readError("Malformed XML property list: " + why));
+            return std::nullopt;
+        }
         plist_t node = nullptr;
         CLocaleScope cLocale;
         plist_from_xml(reinterpret_cast<const char*>(text.data()),
