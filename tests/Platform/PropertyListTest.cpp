@@ -159,6 +159,13 @@ TEST(PropertyListTest, BinaryKeepsDatesExactlyAndCountsFrom2001) {
     }
     EXPECT_EQ(roundTrip(Value(Date{1700000000.123456}), PropertyListFormat::Binary),
               Value(Date{1700000000.123456}));
+    // XML holds whole seconds, rounded down on both sides of 2001.
+    for (auto [written, read] : {std::pair{978307199.5, 978307199.0},
+                                 {978307200.75, 978307200.0},
+                                 {-0.5, -1.0},
+                                 {1.0e10 + 0.9, 1.0e10}})
+        EXPECT_EQ(roundTrip(Value(Date{written}), PropertyListFormat::XML), Value(Date{read}))
+            << written;
 }
 
 TEST(PropertyListTest, XMLIntegersKeepSignAndUnsignedness) {
