@@ -4,6 +4,7 @@ find_package(PkgConfig REQUIRED)
 
 pkg_check_modules(PLIST REQUIRED IMPORTED_TARGET libplist-2.0)
 find_package(nlohmann_json 3 REQUIRED)
+find_package(CURL REQUIRED)
 
 if(PEL_BUILD_TESTS)
   find_package(GTest REQUIRED)
