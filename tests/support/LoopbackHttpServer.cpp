@@ -26,7 +26,7 @@ constexpr std::size_t kMaxConnections = 1024;
 constexpr auto kIdleLimit = 30s;   // a silent client is dropped after this
 constexpr auto kStallLimit = 60s;  // a stall that nobody releases ends after this
 constexpr auto kPollSlice = 50ms;  // how often blocked loops look at the stop flag
-constexpr std::size_t kPieceBytes = 256 * 1024;
+constexpr std::size_t kPieceBytes = 1024 * 1024;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -252,15 +252,16 @@ class LoopbackHttpServer::Connection {
     bool sendAll(std::string_view data) {
         while (!data.empty()) {
             if (server_.stopping()) return false;
+            ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                data.remove_prefix(static_cast<std::size_t>(n));
+                continue;
+            }
+            if (n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) return false;
+            // The peer is not reading: wait for room, looking at the stop flag now and then.
             pollfd p{fd_, POLLOUT, 0};
-            int r = ::poll(&p, 1, static_cast<int>(kPollSlice.count()));
-            if (r < 0 && errno == EINTR) continue;
-            if (r < 0) return false;
-            if (r == 0) continue;
-            ssize_t n = ::send(fd_, data.data(), data.size(), MSG_NOSIGNAL);
-            if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-            if (n <= 0) return false;
-            data.remove_prefix(static_cast<std::size_t>(n));
+            if (::poll(&p, 1, static_cast<int>(kPollSlice.count())) < 0 && errno != EINTR)
+                return false;
         }
         return true;
     }
