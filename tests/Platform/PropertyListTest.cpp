@@ -20,6 +20,11 @@ using platform::PropertyList;
 using platform::PropertyListFormat;
 using platform::Value;
 
+namespace platform {
+// Readable failure messages for Value comparisons.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+}  // namespace platform
+
 namespace {
 
 constexpr PropertyListFormat kFormats[] = {PropertyListFormat::XML, PropertyListFormat::Binary};
