@@ -1,5 +1,6 @@
 #include "Platform/Error.h"
 
+#include <cerrno>
 #include <cstring>
 
 namespace platform {
@@ -14,6 +15,73 @@ Error Error::posixForURL(int code, std::string_view url) {
     Dictionary info{{std::string(kLocalizedDescriptionKey), Value(std::strerror(code))}};
     if (!url.empty()) info.emplace(std::string(kURLErrorKey), Value(url));
     return Error(std::string(kPOSIXErrorDomain), code, std::move(info));
+}
+
+namespace {
+
+Error cocoaFileError(long code, const char* description, int posixCode, std::string_view path) {
+    Dictionary info{{std::string(kLocalizedDescriptionKey), Value(description)}};
+    if (!path.empty()) info.emplace(std::string(kFilePathErrorKey), Value(path));
+    Error e(std::string(kCocoaErrorDomain), code, std::move(info));
+    e.setUnderlyingError(Error::posix(posixCode, path));
+    return e;
+}
+
+}  // namespace
+
+Error Error::fileRead(int posixCode, std::string_view path) {
+    switch (posixCode) {
+        case ENOENT:
+        case ENOTDIR:
+            return cocoaFileError(kFileReadNoSuchFileError,
+                                  "The file couldn\u2019t be opened because there is no such file.",
+                                  posixCode, path);
+        case EACCES:
+        case EPERM:
+            return cocoaFileError(kFileReadNoPermissionError,
+                                  "The file couldn\u2019t be opened because you don\u2019t have "
+                                  "permission to view it.",
+                                  posixCode, path);
+        case EFBIG:
+        case ENOMEM:
+            return cocoaFileError(kFileReadTooLargeError,
+                                  "The file couldn\u2019t be opened because it is too large.",
+                                  posixCode, path);
+        default:
+            return cocoaFileError(kFileReadUnknownError, "The file couldn\u2019t be opened.",
+                                  posixCode, path);
+    }
+}
+
+Error Error::fileWrite(int posixCode, std::string_view path) {
+    switch (posixCode) {
+        case ENOENT:
+        case ENOTDIR:
+            return cocoaFileError(kFileNoSuchFileError,
+                                  "The file couldn\u2019t be saved because the folder doesn\u2019t "
+                                  "exist.",
+                                  posixCode, path);
+        case EACCES:
+        case EPERM:
+            return cocoaFileError(kFileWriteNoPermissionError,
+                                  "The file couldn\u2019t be saved because you don\u2019t have "
+                                  "permission.",
+                                  posixCode, path);
+        case ENOSPC:
+        case EDQUOT:
+            return cocoaFileError(kFileWriteOutOfSpaceError,
+                                  "The file couldn\u2019t be saved because there isn\u2019t enough "
+                                  "space.",
+                                  posixCode, path);
+        case EROFS:
+            return cocoaFileError(
+                kFileWriteVolumeReadOnlyError,
+                "The file couldn\u2019t be saved because the volume is read only.", posixCode,
+                path);
+        default:
+            return cocoaFileError(kFileWriteUnknownError, "The file couldn\u2019t be saved.",
+                                  posixCode, path);
+    }
 }
 
 const Value* Error::userInfoValue(std::string_view key) const {

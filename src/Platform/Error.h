@@ -27,15 +27,20 @@ inline constexpr std::string_view kLocalizedFailureReasonErrorKey = "NSLocalized
 inline constexpr std::string_view kUnderlyingErrorKey = "NSUnderlyingError";
 inline constexpr std::string_view kFilePathErrorKey = "NSFilePath";
 inline constexpr std::string_view kURLErrorKey = "NSURL";
+inline constexpr std::string_view kDebugDescriptionErrorKey = "NSDebugDescription";
 
 // File-system codes of the Cocoa domain.
 inline constexpr long kFileNoSuchFileError = 4;
 inline constexpr long kFileReadUnknownError = 256;
 inline constexpr long kFileReadNoPermissionError = 257;
 inline constexpr long kFileReadCorruptFileError = 259;
+inline constexpr long kFileReadNoSuchFileError = 260;
+inline constexpr long kFileReadTooLargeError = 263;
 inline constexpr long kFileWriteUnknownError = 512;
 inline constexpr long kFileWriteNoPermissionError = 513;
 inline constexpr long kFileWriteFileExistsError = 516;
+inline constexpr long kFileWriteOutOfSpaceError = 640;
+inline constexpr long kFileWriteVolumeReadOnlyError = 642;
 inline constexpr long kPropertyListReadCorruptError = 3840;
 inline constexpr long kPropertyListWriteInvalidError = 3852;
 
@@ -50,6 +55,13 @@ public:
     static Error posix(int code, std::string_view path = {});
     /// The same with the URL under kURLErrorKey.
     static Error posixForURL(int code, std::string_view url);
+    /// NSCocoaErrorDomain error for a file that could not be read (260 no such
+    /// file, 257 no permission, 263 too large, else 256), with the path under
+    /// kFilePathErrorKey and the POSIX error as underlying error.
+    static Error fileRead(int posixCode, std::string_view path);
+    /// The same for a file that could not be written (4 missing folder, 513 no
+    /// permission, 640 out of space, 642 read-only volume, else 512).
+    static Error fileWrite(int posixCode, std::string_view path);
 
     const std::string& domain() const { return domain_; }
     long code() const { return code_; }

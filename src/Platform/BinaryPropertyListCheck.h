@@ -1,0 +1,28 @@
+// Structural check of a binary property list before it is decoded.
+//
+// The decoder follows object references without bounding what they expand
+// to: a few hundred bytes whose arrays all point at the same next array
+// expand to billions of nodes. The check walks the object graph once,
+// memoising each object's expanded size, and refuses files that are
+// malformed, cyclic, nested too deeply or that expand beyond fixed limits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform::detail {
+
+/// Bounds on what one property list may expand to when decoded.
+struct PropertyListLimits {
+    static constexpr unsigned kMaxDepth = 512;            // containers inside containers
+    static constexpr std::uint64_t kMaxNodes = 1u << 22;  // values after expansion
+    static constexpr std::uint64_t kMaxExpandedBytes =
+        1u << 28;  // string and data bytes after expansion
+};
+
+/// Returns "" when `bytes` is a well-formed binary property list within the
+/// limits above, otherwise a short reason for the error description.
+std::string checkBinaryPropertyList(const std::uint8_t* bytes, std::size_t size);
+
+}  // namespace platform::detail
