@@ -13,7 +13,7 @@
 #include "Platform/HttpClient.h"
 
 class VTDownloader : public std::enable_shared_from_this<VTDownloader> {
-public:
+  public:
     /// Called once when the download ends: with no error when the file is
     /// at the local path, else with the failure.
     using CompletionCallback = std::function<void(const std::optional<platform::Error>& error)>;
@@ -22,13 +22,16 @@ public:
     /// serial queue of its own (labelled with `debugInfoName` when given).
     /// nullptr for an empty remote URL.
     static std::shared_ptr<VTDownloader> downloaderToDownloadURL(
-        const std::string& remoteURL, const std::string& localPath, const std::string& debugInfoName = {},
+        const std::string& remoteURL, const std::string& localPath,
+        const std::string& debugInfoName = {},
         platform::HttpClientPtr client = platform::HttpClient::shared());
 
     const std::string& remoteURL() const { return remoteURL_; }
     const std::string& localURL() const { return localPath_; }
     /// Set before start().
-    void setCompletionCallback(CompletionCallback callback) { completionCallback_ = std::move(callback); }
+    void setCompletionCallback(CompletionCallback callback) {
+        completionCallback_ = std::move(callback);
+    }
     /// The failure kept when the finished file could not be moved into place.
     std::optional<platform::Error> error() const;
     const platform::DispatchQueuePtr& queue() const { return queue_; }
@@ -39,7 +42,7 @@ public:
     /// alone. Always returns true.
     bool start(platform::Error* error = nullptr);
 
-private:
+  private:
     VTDownloader(std::string remoteURL, std::string localPath, platform::HttpClientPtr client,
                  platform::DispatchQueuePtr queue);
     void finish(platform::HttpResult result);
