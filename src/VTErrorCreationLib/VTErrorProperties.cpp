@@ -18,19 +18,21 @@ VTErrorProperties::Filler& currentFiller() {
 }
 
 bool isVersionKey(std::string_view key) {
-    return key == "osVersion" || key == "clientVersion" || key == "moduleVersion" || key == "pelgraveModuleVersion" ||
-           key == "productVersion";
+    return key == "osVersion" || key == "clientVersion" || key == "moduleVersion" ||
+           key == "pelgraveModuleVersion" || key == "productVersion";
 }
 
 // Numbers compare by value, booleans as the numbers 0 and 1.
 bool valuesEqual(const platform::Value& a, const platform::Value& b) {
-    if ((a.isBool() && b.isNumber()) || (a.isNumber() && b.isBool())) return a.doubleValue() == b.doubleValue();
+    if ((a.isBool() && b.isNumber()) || (a.isNumber() && b.isBool()))
+        return a.doubleValue() == b.doubleValue();
     return a == b;
 }
 
 std::uint64_t patternBucket(const platform::Value& v) {
     if (v.isString()) return VTStringUtilities::hexValue(*v.asString());
-    if (v.type() == platform::Value::Type::Integer) return static_cast<std::uint64_t>(v.int64Value());
+    if (v.type() == platform::Value::Type::Integer)
+        return static_cast<std::uint64_t>(v.int64Value());
     if (v.isNumber()) return v.uint64Value();
     return 0;
 }
@@ -40,7 +42,8 @@ std::vector<std::string_view> split(std::string_view s) {
     std::size_t start = 0;
     for (;;) {
         std::size_t comma = s.find(',', start);
-        parts.push_back(s.substr(start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+        parts.push_back(s.substr(
+            start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
         if (comma == std::string_view::npos) break;
         start = comma + 1;
     }
@@ -110,14 +113,16 @@ bool VTErrorProperties::wouldMatchPropertyValues(const platform::Dictionary& pat
 }
 
 bool VTErrorProperties::wouldMatchPropertyValues(const platform::Dictionary& pattern, bool any,
-                                                 bool ignoringBucketID, const Filler& filler) const {
+                                                 bool ignoringBucketID,
+                                                 const Filler& filler) const {
     return matchImpl(pattern, any, ignoringBucketID, true, &filler);
 }
 
-bool VTErrorProperties::matchImpl(const platform::Dictionary& pattern, bool any, bool ignoringBucketID, bool would,
-                                  const Filler* filler) const {
+bool VTErrorProperties::matchImpl(const platform::Dictionary& pattern, bool any,
+                                  bool ignoringBucketID, bool would, const Filler* filler) const {
     if (!ignoringBucketID) {
-        if (auto it = pattern.find("bucketId"); it != pattern.end() && patternBucket(it->second) != bucketId_)
+        if (auto it = pattern.find("bucketId");
+            it != pattern.end() && patternBucket(it->second) != bucketId_)
             return false;
     }
     if (pattern.empty()) return true;
@@ -139,7 +144,8 @@ bool VTErrorProperties::matchImpl(const platform::Dictionary& pattern, bool any,
             matched = expected.int64Value() >= failureSeverity_;
         } else if (!actual) {
             // Compared as absent: only the locale pattern "*" matches it.
-            matched = would && key == "localeName" && expected.isString() && *expected.asString() == "*";
+            matched =
+                would && key == "localeName" && expected.isString() && *expected.asString() == "*";
         } else if (key == "localeName" && expected.isString() && actual->isString()) {
             matched = compareLocale(*expected.asString(), *actual->asString());
         } else if (isVersionKey(key) && expected.isString() && actual->isString()) {

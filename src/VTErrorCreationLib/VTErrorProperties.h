@@ -30,65 +30,65 @@ enum VTFailureType : std::uint64_t {
 };
 
 // Type, name, setter suffix; in declaration order.
-#define VT_ERROR_PROPERTIES_FIELDS(X)                                        \
-    X(std::uint64_t, failureType, FailureType)                               \
-    X(std::int32_t, failureSeverity, FailureSeverity)                        \
-    X(std::optional<platform::Date>, creationTime, CreationTime)             \
-    X(std::optional<platform::Date>, failureTime, FailureTime)               \
-    X(std::optional<VTUUID>, failureUUID, FailureUUID)                       \
-    X(std::uint64_t, bucketId, BucketId)                                     \
-    X(std::optional<std::string>, productName, ProductName)                  \
-    X(std::optional<std::string>, productVersion, ProductVersion)            \
-    X(std::optional<std::string>, productLayoutType, ProductLayoutType)      \
-    X(std::optional<std::string>, productBuildName, ProductBuildName)        \
-    X(std::optional<platform::Array>, productLanguages, ProductLanguages)    \
-    X(std::optional<std::string>, clientVersion, ClientVersion)              \
-    X(std::optional<platform::Array>, additionalProducts, AdditionalProducts) \
-    X(std::int32_t, threadNumber, ThreadNumber)                              \
-    X(std::optional<std::string>, threadName, ThreadName)                    \
-    X(std::int32_t, processID, ProcessID)                                    \
-    X(std::optional<std::string>, processName, ProcessName)                  \
-    X(std::optional<std::string>, processVersion, ProcessVersion)            \
-    X(std::optional<std::string>, processImagePath, ProcessImagePath)        \
-    X(std::optional<platform::Date>, processTimestamp, ProcessTimestamp)     \
-    X(std::optional<std::string>, localeName, LocaleName)                    \
-    X(std::optional<std::string>, language, Language)                        \
-    X(std::optional<std::string>, country, Country)                          \
-    X(std::int32_t, windowsLocaleId, WindowsLocaleId)                        \
-    X(std::int32_t, processorCount, ProcessorCount)                          \
-    X(std::optional<std::string>, processorName, ProcessorName)              \
-    X(std::optional<std::string>, processorBrandString, ProcessorBrandString) \
-    X(std::optional<VTUUID>, machineId, MachineId)                           \
-    X(std::optional<VTUUID>, mid, Mid)                                       \
-    X(std::uint32_t, processUID, ProcessUID)                                 \
-    X(double, systemUptime, SystemUptime)                                    \
-    X(std::optional<std::string>, systemProductName, SystemProductName)      \
-    X(std::optional<std::string>, moduleName, ModuleName)                    \
-    X(std::optional<std::string>, moduleVersion, ModuleVersion)              \
-    X(std::optional<platform::Date>, moduleTimestamp, ModuleTimestamp)       \
-    X(std::uint64_t, moduleOffset, ModuleOffset)                             \
-    X(std::optional<VTUUID>, moduleGUID, ModuleGUID)                         \
-    X(std::optional<std::string>, pelgraveModuleName, PelgraveModuleName)    \
-    X(std::optional<std::string>, pelgraveModuleVersion, PelgraveModuleVersion) \
-    X(std::optional<VTUUID>, pelgraveModuleGUID, PelgraveModuleGUID)         \
-    X(std::uint64_t, pelgraveModuleOffset, PelgraveModuleOffset)             \
+#define VT_ERROR_PROPERTIES_FIELDS(X)                                                  \
+    X(std::uint64_t, failureType, FailureType)                                         \
+    X(std::int32_t, failureSeverity, FailureSeverity)                                  \
+    X(std::optional<platform::Date>, creationTime, CreationTime)                       \
+    X(std::optional<platform::Date>, failureTime, FailureTime)                         \
+    X(std::optional<VTUUID>, failureUUID, FailureUUID)                                 \
+    X(std::uint64_t, bucketId, BucketId)                                               \
+    X(std::optional<std::string>, productName, ProductName)                            \
+    X(std::optional<std::string>, productVersion, ProductVersion)                      \
+    X(std::optional<std::string>, productLayoutType, ProductLayoutType)                \
+    X(std::optional<std::string>, productBuildName, ProductBuildName)                  \
+    X(std::optional<platform::Array>, productLanguages, ProductLanguages)              \
+    X(std::optional<std::string>, clientVersion, ClientVersion)                        \
+    X(std::optional<platform::Array>, additionalProducts, AdditionalProducts)          \
+    X(std::int32_t, threadNumber, ThreadNumber)                                        \
+    X(std::optional<std::string>, threadName, ThreadName)                              \
+    X(std::int32_t, processID, ProcessID)                                              \
+    X(std::optional<std::string>, processName, ProcessName)                            \
+    X(std::optional<std::string>, processVersion, ProcessVersion)                      \
+    X(std::optional<std::string>, processImagePath, ProcessImagePath)                  \
+    X(std::optional<platform::Date>, processTimestamp, ProcessTimestamp)               \
+    X(std::optional<std::string>, localeName, LocaleName)                              \
+    X(std::optional<std::string>, language, Language)                                  \
+    X(std::optional<std::string>, country, Country)                                    \
+    X(std::int32_t, windowsLocaleId, WindowsLocaleId)                                  \
+    X(std::int32_t, processorCount, ProcessorCount)                                    \
+    X(std::optional<std::string>, processorName, ProcessorName)                        \
+    X(std::optional<std::string>, processorBrandString, ProcessorBrandString)          \
+    X(std::optional<VTUUID>, machineId, MachineId)                                     \
+    X(std::optional<VTUUID>, mid, Mid)                                                 \
+    X(std::uint32_t, processUID, ProcessUID)                                           \
+    X(double, systemUptime, SystemUptime)                                              \
+    X(std::optional<std::string>, systemProductName, SystemProductName)                \
+    X(std::optional<std::string>, moduleName, ModuleName)                              \
+    X(std::optional<std::string>, moduleVersion, ModuleVersion)                        \
+    X(std::optional<platform::Date>, moduleTimestamp, ModuleTimestamp)                 \
+    X(std::uint64_t, moduleOffset, ModuleOffset)                                       \
+    X(std::optional<VTUUID>, moduleGUID, ModuleGUID)                                   \
+    X(std::optional<std::string>, pelgraveModuleName, PelgraveModuleName)              \
+    X(std::optional<std::string>, pelgraveModuleVersion, PelgraveModuleVersion)        \
+    X(std::optional<VTUUID>, pelgraveModuleGUID, PelgraveModuleGUID)                   \
+    X(std::uint64_t, pelgraveModuleOffset, PelgraveModuleOffset)                       \
     X(std::optional<platform::Date>, pelgraveModuleTimestamp, PelgraveModuleTimestamp) \
-    X(std::optional<std::string>, pelgraveProcessName, PelgraveProcessName)  \
-    X(std::optional<std::uint64_t>, failureAddress, FailureAddress)          \
-    X(std::uint64_t, stackHash, StackHash)                                   \
-    X(std::optional<std::string>, logicalComponentId, LogicalComponentId)    \
-    X(std::uint64_t, logicalErrorCode, LogicalErrorCode)                     \
-    X(std::uint64_t, logicalFailureID, LogicalFailureID)                     \
-    X(std::uint64_t, exceptionCode, ExceptionCode)                           \
-    X(std::int64_t, probability, Probability)                                \
-    X(bool, probabilityApplied, ProbabilityApplied)                          \
-    X(std::int64_t, detailedDataMask, DetailedDataMask)                      \
-    X(bool, osXServer, OsXServer)                                            \
-    X(std::optional<std::string>, osBuild, OsBuild)                          \
+    X(std::optional<std::string>, pelgraveProcessName, PelgraveProcessName)            \
+    X(std::optional<std::uint64_t>, failureAddress, FailureAddress)                    \
+    X(std::uint64_t, stackHash, StackHash)                                             \
+    X(std::optional<std::string>, logicalComponentId, LogicalComponentId)              \
+    X(std::uint64_t, logicalErrorCode, LogicalErrorCode)                               \
+    X(std::uint64_t, logicalFailureID, LogicalFailureID)                               \
+    X(std::uint64_t, exceptionCode, ExceptionCode)                                     \
+    X(std::int64_t, probability, Probability)                                          \
+    X(bool, probabilityApplied, ProbabilityApplied)                                    \
+    X(std::int64_t, detailedDataMask, DetailedDataMask)                                \
+    X(bool, osXServer, OsXServer)                                                      \
+    X(std::optional<std::string>, osBuild, OsBuild)                                    \
     X(std::optional<std::string>, osVersion, OsVersion)
 
 class VTErrorProperties : public VTFieldCodable<VTErrorProperties> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "VTErrorProperties";
     static std::span<const VTField<VTErrorProperties>> codingFields();
 
@@ -104,14 +104,16 @@ public:
     VTErrorProperties() = default;
 
 #define VT_ERROR_PROPERTIES_ACCESSORS(Type, name, Name) \
-    const Type& name() const { return name##_; }         \
+    const Type& name() const { return name##_; }        \
     void set##Name(Type value) { name##_ = std::move(value); }
     VT_ERROR_PROPERTIES_FIELDS(VT_ERROR_PROPERTIES_ACCESSORS)
 #undef VT_ERROR_PROPERTIES_ACCESSORS
     bool isOSXServer() const { return osXServer_; }
 
     /// Field name -> value (see the header comment).
-    platform::Dictionary valueDictionary() const { return VTCodingUtilities::dictionaryRepresentation(*this); }
+    platform::Dictionary valueDictionary() const {
+        return VTCodingUtilities::dictionaryRepresentation(*this);
+    }
     /// The boxed value of one field, or nullopt when absent or unknown.
     std::optional<platform::Value> valueForKey(std::string_view name) const {
         return VTCodingUtilities::valueForKey(*this, name);
@@ -125,20 +127,24 @@ public:
     /// locale rule, the version fields by the version rule, other keys by
     /// value equality). An absent field or an unknown key does not match.
     /// With `any`, one matching pair is enough. An empty pattern matches.
-    bool matchPropertyValues(const platform::Dictionary& pattern, bool any, bool ignoringBucketID) const;
+    bool matchPropertyValues(const platform::Dictionary& pattern, bool any,
+                             bool ignoringBucketID) const;
     /// Whether an error made now on this machine would match: as
     /// matchPropertyValues, but a field the record lacks is taken from a fresh
     /// record filled once by `filler` (the process-wide one when not given),
     /// and "failureSeverity" matches when the pattern's value is at least the
     /// record's severity.
-    bool wouldMatchPropertyValues(const platform::Dictionary& pattern, bool any, bool ignoringBucketID) const;
-    bool wouldMatchPropertyValues(const platform::Dictionary& pattern, bool any, bool ignoringBucketID,
-                                  const Filler& filler) const;
+    bool wouldMatchPropertyValues(const platform::Dictionary& pattern, bool any,
+                                  bool ignoringBucketID) const;
+    bool wouldMatchPropertyValues(const platform::Dictionary& pattern, bool any,
+                                  bool ignoringBucketID, const Filler& filler) const;
     /// The same with another record's value dictionary as pattern.
-    bool matchMatchProperties(const VTErrorProperties& other, bool any, bool ignoringBucketID) const {
+    bool matchMatchProperties(const VTErrorProperties& other, bool any,
+                              bool ignoringBucketID) const {
         return matchPropertyValues(other.valueDictionary(), any, ignoringBucketID);
     }
-    bool wouldMatchProperties(const VTErrorProperties& other, bool any, bool ignoringBucketID) const {
+    bool wouldMatchProperties(const VTErrorProperties& other, bool any,
+                              bool ignoringBucketID) const {
         return wouldMatchPropertyValues(other.valueDictionary(), any, ignoringBucketID);
     }
 
@@ -151,7 +157,7 @@ public:
     /// build; a pattern that is no version matches everything).
     static bool compareVersion(std::string_view pattern, std::string_view value);
 
-private:
+  private:
     bool matchImpl(const platform::Dictionary& pattern, bool any, bool ignoringBucketID, bool would,
                    const Filler* filler) const;
 

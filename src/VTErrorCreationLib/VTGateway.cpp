@@ -38,7 +38,8 @@ std::optional<ParsedURL> parse(std::string_view url) {
     for (std::size_t i = 0; i < colon; ++i) {
         char c = url[i];
         bool ok = std::isalpha(static_cast<unsigned char>(c)) ||
-                  (i > 0 && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' || c == '.'));
+                  (i > 0 && (std::isdigit(static_cast<unsigned char>(c)) || c == '+' || c == '-' ||
+                             c == '.'));
         if (!ok) return std::nullopt;
     }
     p.scheme = std::string(url.substr(0, colon));
@@ -48,7 +49,8 @@ std::optional<ParsedURL> parse(std::string_view url) {
     std::size_t end = rest.find_first_of("/?#");
     std::string_view authority = rest.substr(0, end);
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end);
-    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos) authority.remove_prefix(at + 1);
+    if (std::size_t at = authority.rfind('@'); at != std::string_view::npos)
+        authority.remove_prefix(at + 1);
     std::string_view portText;
     if (!authority.empty() && authority.front() == '[') {
         std::size_t close = authority.find(']');
@@ -85,13 +87,19 @@ std::span<const VTField<VTGateway>> VTGateway::codingFields() {
     return fields;
 }
 
-VTGateway::VTGateway(std::int32_t type, std::uint32_t priority, std::uint16_t port, std::string host,
-                     std::string URI, bool useSSL)
-    : type_(type), port_(port), priority_(priority), useSSL_(useSSL), host_(std::move(host)), URI_(std::move(URI)) {
+VTGateway::VTGateway(std::int32_t type, std::uint32_t priority, std::uint16_t port,
+                     std::string host, std::string URI, bool useSSL)
+    : type_(type),
+      port_(port),
+      priority_(priority),
+      useSSL_(useSSL),
+      host_(std::move(host)),
+      URI_(std::move(URI)) {
     if ((port_ == 80 && !useSSL_) || (port_ == 443 && useSSL_)) port_ = 0;
 }
 
-std::optional<VTGateway> VTGateway::initWithTypePriorityURL(std::int32_t type, std::uint32_t priority,
+std::optional<VTGateway> VTGateway::initWithTypePriorityURL(std::int32_t type,
+                                                            std::uint32_t priority,
                                                             std::string_view url) {
     auto parsed = parse(url);
     if (!parsed || parsed->host.empty() || parsed->scheme.empty()) return std::nullopt;
@@ -110,8 +118,8 @@ std::optional<VTGateway> VTGateway::initWithTypePriorityURL(std::int32_t type, s
 }
 
 bool operator==(const VTGateway& a, const VTGateway& b) {
-    return a.useSSL_ == b.useSSL_ && a.type_ == b.type_ && a.port_ == b.port_ && a.host_ == b.host_ &&
-           a.URI_ == b.URI_;
+    return a.useSSL_ == b.useSSL_ && a.type_ == b.type_ && a.port_ == b.port_ &&
+           a.host_ == b.host_ && a.URI_ == b.URI_;
 }
 
 std::string VTGateway::description() const {

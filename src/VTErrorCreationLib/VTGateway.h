@@ -13,19 +13,20 @@
 enum VTGatewayType : std::int32_t { kVTGatewayTypePing = 0, kVTGatewayTypeUpload = 1 };
 
 class VTGateway : public VTFieldCodable<VTGateway> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "VTGateway";
     static std::span<const VTField<VTGateway>> codingFields();
 
     VTGateway() = default;
     /// Stores the values; a port of 80 without SSL or of 443 with SSL
     /// becomes 0 (the scheme's default).
-    VTGateway(std::int32_t type, std::uint32_t priority, std::uint16_t port, std::string host, std::string URI,
-              bool useSSL);
+    VTGateway(std::int32_t type, std::uint32_t priority, std::uint16_t port, std::string host,
+              std::string URI, bool useSSL);
     /// From a URL "scheme://host[:port]/path": the path without its leading
     /// "/" becomes the URI, the port is kept as given (0 when none), useSSL
     /// when the scheme begins with "https". nullopt without a host or scheme.
-    static std::optional<VTGateway> initWithTypePriorityURL(std::int32_t type, std::uint32_t priority,
+    static std::optional<VTGateway> initWithTypePriorityURL(std::int32_t type,
+                                                            std::uint32_t priority,
                                                             std::string_view url);
 
     std::int32_t type() const { return type_; }
@@ -46,7 +47,7 @@ public:
     /// "Ping: https://host/URI", or with ":port" when the port is not 0.
     std::string description() const;
 
-private:
+  private:
     std::int32_t type_ = 0;
     std::uint16_t port_ = 0;
     std::uint32_t priority_ = 0;

@@ -25,7 +25,9 @@ constexpr const char* kPelgraveSupportPath = "/Library/Application Support/Pelgr
 // it from kPelgraveSupportPath and the component "Vantrel".
 constexpr const char* kSiloPath = "/Library/Application Support/Pelgrave/Silo/TLW/Vantrel";
 
-std::string join(const std::string& base, const char* name) { return platform::Paths::join(base, name); }
+std::string join(const std::string& base, const char* name) {
+    return platform::Paths::join(base, name);
+}
 
 std::string folderOf(const std::string& path) {
     std::size_t slash = path.find_last_of('/');
@@ -117,38 +119,46 @@ void VTSCDConfiguration::setPathsUnder(const std::string& basePath) {
     undetailedCrashDumpsPath_ = join(basePath, kCrashDumpsFolderName);
 }
 
-VTSCDConfiguration VTSCDConfiguration::hardcodedConfigurationUsingPath(const std::string& basePath) {
+VTSCDConfiguration VTSCDConfiguration::hardcodedConfigurationUsingPath(
+    const std::string& basePath) {
     VTSCDConfiguration configuration(basePath);
     configuration.initializeDirectories();
     return configuration;
 }
 
-std::optional<std::string> VTSCDConfiguration::currentSiloPath() { return platform::Paths::resolve(kSiloPath); }
+std::optional<std::string> VTSCDConfiguration::currentSiloPath() {
+    return platform::Paths::resolve(kSiloPath);
+}
 
-std::optional<VTSCDConfiguration> VTSCDConfiguration::installedConfiguration(platform::Error* error) {
+std::optional<VTSCDConfiguration> VTSCDConfiguration::installedConfiguration(
+    platform::Error* error) {
     auto silo = currentSiloPath();
     if (!silo) {
-        platform::setError(error, cocoaError(platform::kFileNoSuchFileError, platform::kFilePathErrorKey,
-                                             platform::Paths::resolve(kPelgraveSupportPath)));
+        platform::setError(error,
+                           cocoaError(platform::kFileNoSuchFileError, platform::kFilePathErrorKey,
+                                      platform::Paths::resolve(kPelgraveSupportPath)));
         return std::nullopt;
     }
     std::string path = join(*silo, kConfigurationFileName);
     if (::access(path.c_str(), R_OK) != 0) {
-        platform::setError(error, cocoaError(platform::kFileNoSuchFileError, platform::kFilePathErrorKey, path));
+        platform::setError(
+            error, cocoaError(platform::kFileNoSuchFileError, platform::kFilePathErrorKey, path));
         return std::nullopt;
     }
     return configurationWithContentsOfPath(path, folderOf(path), error);
 }
 
-std::optional<platform::Data> VTSCDConfiguration::dataForConfigurationAtURL(const std::string& path,
-                                                                           platform::Error* error) {
+std::optional<platform::Data> VTSCDConfiguration::dataForConfigurationAtURL(
+    const std::string& path, platform::Error* error) {
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        platform::setError(error, cocoaError(platform::kFileNoSuchFileError, platform::kURLErrorKey, path));
+        platform::setError(
+            error, cocoaError(platform::kFileNoSuchFileError, platform::kURLErrorKey, path));
         return std::nullopt;
     }
     if (::access(path.c_str(), R_OK) != 0) {
-        platform::setError(error, cocoaError(platform::kFileWriteNoPermissionError, platform::kURLErrorKey, path));
+        platform::setError(
+            error, cocoaError(platform::kFileWriteNoPermissionError, platform::kURLErrorKey, path));
         return std::nullopt;
     }
     platform::Data data;
@@ -161,7 +171,8 @@ std::optional<platform::Data> VTSCDConfiguration::dataForConfigurationAtURL(cons
         // on are the ones that were signed, even if the file changed meanwhile.
         platform::Data signature;
         if (!VTCodingUtilities::readFile(signaturePath, signature, nullptr) ||
-            signature.size() > kPelSignatureMaxDetachedSize || data.size() > kPelSignatureMaxDataSize) {
+            signature.size() > kPelSignatureMaxDetachedSize ||
+            data.size() > kPelSignatureMaxDataSize) {
             status = kPelSignatureNoCertificateOrSignature;
         } else {
             status = PelVerifySignatureWithKey(reinterpret_cast<const char*>(data.data()),
@@ -176,12 +187,14 @@ std::optional<platform::Data> VTSCDConfiguration::dataForConfigurationAtURL(cons
     return data;
 }
 
-bool VTSCDConfiguration::isValidConfigurationAtURL(const std::string& path, platform::Error* error) {
+bool VTSCDConfiguration::isValidConfigurationAtURL(const std::string& path,
+                                                   platform::Error* error) {
     return dataForConfigurationAtURL(path, error).has_value();
 }
 
 std::optional<VTSCDConfiguration> VTSCDConfiguration::configurationWithContentsOfPath(
-    const std::string& path, const std::optional<std::string>& baseDirectory, platform::Error* error) {
+    const std::string& path, const std::optional<std::string>& baseDirectory,
+    platform::Error* error) {
     auto data = dataForConfigurationAtURL(path, error);
     if (!data) return std::nullopt;
     std::optional<VTSCDConfiguration> configuration;
@@ -190,14 +203,17 @@ std::optional<VTSCDConfiguration> VTSCDConfiguration::configurationWithContentsO
         return std::nullopt;
     }
     configuration->scdPath_ = path;
-    if (baseDirectory) configuration->setPathsUnder(*baseDirectory);
-    else configuration->basePath_ = folderOf(path);
+    if (baseDirectory)
+        configuration->setPathsUnder(*baseDirectory);
+    else
+        configuration->basePath_ = folderOf(path);
     configuration->initializeDirectories();
     return configuration;
 }
 
 void VTSCDConfiguration::initializeDirectories() const {
-    for (const auto* folder : {&undetailedLogicalErrorsPath_, &undetailedCrashDumpsPath_, &errorsPath_}) {
+    for (const auto* folder :
+         {&undetailedLogicalErrorsPath_, &undetailedCrashDumpsPath_, &errorsPath_}) {
         if (!*folder || folder->value().empty()) continue;
         const std::string& path = **folder;
         struct stat st {};
@@ -205,12 +221,13 @@ void VTSCDConfiguration::initializeDirectories() const {
         std::error_code ec;
         std::filesystem::create_directories(path, ec);
         if (!ec) {
-            std::filesystem::permissions(path, std::filesystem::perms::all, std::filesystem::perm_options::replace,
-                                         ec);
+            std::filesystem::permissions(path, std::filesystem::perms::all,
+                                         std::filesystem::perm_options::replace, ec);
         }
         if (ec) {
             platform::Error e = platform::Error::posix(ec.value(), path);
-            VTLog(LOG_ERR, "Could not create %s (%s)", lastComponent(path).c_str(), e.localizedDescription().c_str());
+            VTLog(LOG_ERR, "Could not create %s (%s)", lastComponent(path).c_str(),
+                  e.localizedDescription().c_str());
         }
     }
 }

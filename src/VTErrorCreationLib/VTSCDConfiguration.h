@@ -21,42 +21,43 @@
 
 /// Domain of the signature errors of the configuration file; the code is the
 /// signature status (-70600 to -70607).
-inline constexpr std::string_view kPelErrDomainPelgraveTrustedComponents = "kPelErrDomainPelgraveTrustedComponents";
+inline constexpr std::string_view kPelErrDomainPelgraveTrustedComponents =
+    "kPelErrDomainPelgraveTrustedComponents";
 
 // Type, name, setter suffix; in declaration order (the order of archives).
-#define VT_SCD_CONFIGURATION_PROPERTIES(X)                                  \
-    X(std::optional<std::string>, basePath, BasePath)                       \
-    X(std::optional<std::string>, scdPath, ScdPath)                         \
-    X(bool, enabled, Enabled)                                               \
-    X(std::optional<std::string>, settingsPath, SettingsPath)               \
-    X(std::optional<std::string>, errorsPath, ErrorsPath)                   \
-    X(std::uint32_t, maxPingSubmissionsPerDay, MaxPingSubmissionsPerDay)    \
-    X(std::uint32_t, pingProbability, PingProbability)                      \
-    X(std::uint32_t, maxAgeDays, MaxAgeDays)                                \
-    X(std::uint32_t, maxLogicalErrorCountPerBucket, MaxLogicalErrorCountPerBucket) \
-    X(std::uint32_t, maxUploadSizeBytes, MaxUploadSizeBytes)                \
-    X(std::uint32_t, maxUploadSubmissionsPerDay, MaxUploadSubmissionsPerDay) \
-    X(std::uint32_t, uploadSubmissionProbability, UploadSubmissionProbability) \
-    X(std::vector<VTGateway>, gateways, Gateways)                           \
-    X(std::uint32_t, networkConnectTimeoutSeconds, NetworkConnectTimeoutSeconds) \
-    X(std::uint32_t, networkUploadTimeoutSeconds, NetworkUploadTimeoutSeconds) \
-    X(bool, retryPingFailures, RetryPingFailures)                           \
-    X(bool, compressPayload, CompressPayload)                               \
-    X(bool, enableLogicalErrors, EnableLogicalErrors)                       \
+#define VT_SCD_CONFIGURATION_PROPERTIES(X)                                                  \
+    X(std::optional<std::string>, basePath, BasePath)                                       \
+    X(std::optional<std::string>, scdPath, ScdPath)                                         \
+    X(bool, enabled, Enabled)                                                               \
+    X(std::optional<std::string>, settingsPath, SettingsPath)                               \
+    X(std::optional<std::string>, errorsPath, ErrorsPath)                                   \
+    X(std::uint32_t, maxPingSubmissionsPerDay, MaxPingSubmissionsPerDay)                    \
+    X(std::uint32_t, pingProbability, PingProbability)                                      \
+    X(std::uint32_t, maxAgeDays, MaxAgeDays)                                                \
+    X(std::uint32_t, maxLogicalErrorCountPerBucket, MaxLogicalErrorCountPerBucket)          \
+    X(std::uint32_t, maxUploadSizeBytes, MaxUploadSizeBytes)                                \
+    X(std::uint32_t, maxUploadSubmissionsPerDay, MaxUploadSubmissionsPerDay)                \
+    X(std::uint32_t, uploadSubmissionProbability, UploadSubmissionProbability)              \
+    X(std::vector<VTGateway>, gateways, Gateways)                                           \
+    X(std::uint32_t, networkConnectTimeoutSeconds, NetworkConnectTimeoutSeconds)            \
+    X(std::uint32_t, networkUploadTimeoutSeconds, NetworkUploadTimeoutSeconds)              \
+    X(bool, retryPingFailures, RetryPingFailures)                                           \
+    X(bool, compressPayload, CompressPayload)                                               \
+    X(bool, enableLogicalErrors, EnableLogicalErrors)                                       \
     X(std::optional<std::string>, undetailedLogicalErrorsPath, UndetailedLogicalErrorsPath) \
-    X(std::uint64_t, maxFileAttachmentSizeBytes, MaxFileAttachmentSizeBytes) \
-    X(std::optional<std::string>, undetailedCrashDumpsPath, UndetailedCrashDumpsPath) \
-    X(std::optional<std::string>, logicalActionManifest, LogicalActionManifest) \
-    X(bool, enableCrashDumps, EnableCrashDumps)                             \
-    X(std::optional<std::string>, crashActionManifest, CrashActionManifest) \
-    X(std::optional<platform::Dictionary>, throttledBuckets, ThrottledBuckets) \
-    X(std::optional<platform::Array>, logicalActionManifests, LogicalActionManifests) \
-    X(std::optional<platform::Array>, crashActionManifests, CrashActionManifests) \
-    X(std::optional<platform::Array>, panicActionManifests, PanicActionManifests) \
+    X(std::uint64_t, maxFileAttachmentSizeBytes, MaxFileAttachmentSizeBytes)                \
+    X(std::optional<std::string>, undetailedCrashDumpsPath, UndetailedCrashDumpsPath)       \
+    X(std::optional<std::string>, logicalActionManifest, LogicalActionManifest)             \
+    X(bool, enableCrashDumps, EnableCrashDumps)                                             \
+    X(std::optional<std::string>, crashActionManifest, CrashActionManifest)                 \
+    X(std::optional<platform::Dictionary>, throttledBuckets, ThrottledBuckets)              \
+    X(std::optional<platform::Array>, logicalActionManifests, LogicalActionManifests)       \
+    X(std::optional<platform::Array>, crashActionManifests, CrashActionManifests)           \
+    X(std::optional<platform::Array>, panicActionManifests, PanicActionManifests)           \
     X(std::optional<std::string>, gatherPelgraveInfoScript, GatherPelgraveInfoScript)
 
 class VTSCDConfiguration : public VTFieldCodable<VTSCDConfiguration> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "VTSCDConfiguration";
     /// Every property; basePath and scdPath are not codable (a stored
     /// configuration never carries its own location).
@@ -86,12 +87,14 @@ public:
     /// dataForConfigurationAtURL; VTErrorDomain 5009 (logged as "The Vantrel
     /// configuration file is corrupted.") when the bytes are no configuration.
     static std::optional<VTSCDConfiguration> configurationWithContentsOfPath(
-        const std::string& path, const std::optional<std::string>& baseDirectory, platform::Error* error);
+        const std::string& path, const std::optional<std::string>& baseDirectory,
+        platform::Error* error);
     /// The verified bytes of a configuration file: NSCocoaErrorDomain 4 (no
     /// file) or 513 (not readable) with NSURL; the read error; or
     /// kPelErrDomainPelgraveTrustedComponents with the signature status when
     /// "vtscd.sig" beside it does not verify the very bytes returned.
-    static std::optional<platform::Data> dataForConfigurationAtURL(const std::string& path, platform::Error* error);
+    static std::optional<platform::Data> dataForConfigurationAtURL(const std::string& path,
+                                                                   platform::Error* error);
     static bool isValidConfigurationAtURL(const std::string& path, platform::Error* error);
 
     /// Creates the undetailed-errors, crash-dump and errors folders that do
@@ -99,8 +102,8 @@ public:
     /// and the next folder is tried.
     void initializeDirectories() const;
 
-#define VT_SCD_ACCESSORS(Type, name, Name)          \
-    const Type& name() const { return name##_; }     \
+#define VT_SCD_ACCESSORS(Type, name, Name)       \
+    const Type& name() const { return name##_; } \
     void set##Name(Type value) { name##_ = std::move(value); }
     VT_SCD_CONFIGURATION_PROPERTIES(VT_SCD_ACCESSORS)
 #undef VT_SCD_ACCESSORS
@@ -108,7 +111,7 @@ public:
     /// The text description of the value dictionary.
     std::string description() const { return VTCodingUtilities::description(*this); }
 
-private:
+  private:
     void setPathsUnder(const std::string& basePath);
 
 #define VT_SCD_MEMBER(Type, name, Name) Type name##_{};

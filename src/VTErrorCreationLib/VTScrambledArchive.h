@@ -23,8 +23,8 @@ void VTScrambleBytes(platform::Data& bytes, std::span<const std::uint8_t> key);
 /// The scrambled archive of `object` in `out`. Returns false without an
 /// error when the object or `out` is missing; false with VTErrorDomain 5008
 /// when the key is empty.
-bool VTEncodeScrambledArchive(const VTCodable* object, platform::Data* out, std::span<const std::uint8_t> key,
-                              platform::Error* error);
+bool VTEncodeScrambledArchive(const VTCodable* object, platform::Data* out,
+                              std::span<const std::uint8_t> key, platform::Error* error);
 
 /// Decodes the object of class T (or a subclass) from scrambled bytes into
 /// `out`. False with VTErrorDomain 5009 when there is no object of that

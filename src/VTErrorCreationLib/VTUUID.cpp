@@ -48,7 +48,9 @@ std::optional<VTUUID> VTUUID::initWithUUIDString(std::string_view text) {
     return VTUUID(b);
 }
 
-void VTUUID::getUUIDBytes(std::uint8_t out[16]) const { std::memcpy(out, bytes_.data(), bytes_.size()); }
+void VTUUID::getUUIDBytes(std::uint8_t out[16]) const {
+    std::memcpy(out, bytes_.data(), bytes_.size());
+}
 
 std::string VTUUID::UUIDString() const {
     static const char kDigits[] = "0123456789ABCDEF";
@@ -79,8 +81,10 @@ void VTUUID::encodeWithCoder(VTKeyedArchiver& coder) const {
 
 bool VTUUID::initWithCoder(VTKeyedUnarchiver& coder, platform::Error*) {
     const platform::Data* stored = coder.decodeBytes("NS.uuidbytes");
-    if (stored && stored->size() == 16) std::memcpy(bytes_.data(), stored->data(), 16);
-    else *this = VTUUID();
+    if (stored && stored->size() == 16)
+        std::memcpy(bytes_.data(), stored->data(), 16);
+    else
+        *this = VTUUID();
     return true;
 }
 

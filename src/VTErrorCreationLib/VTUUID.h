@@ -14,7 +14,7 @@
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 
 class VTUUID : public VTCodable {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "NSUUID";
     using Bytes = std::array<std::uint8_t, 16>;
 
@@ -46,7 +46,7 @@ public:
     platform::Value codingValue() const { return platform::Value(UUIDString()); }
     static std::optional<VTUUID> fromCodingValue(const platform::Value& value);
 
-private:
+  private:
     Bytes bytes_{};
 };
 

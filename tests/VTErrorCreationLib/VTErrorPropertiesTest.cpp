@@ -82,7 +82,8 @@ assert uuid['NS.uuidbytes'].hex() == 'e621e1f8c36c495a93fc0c247a3e6e5f'
 assert objs[root['logicalErrorCode'].data] == 2**64 - 70600
 print('ok')
 )");
-    FILE* pipe = popen((std::string(VT_PYTHON3) + " " + script + " " + path + " 2>&1").c_str(), "r");
+    FILE* pipe =
+        popen((std::string(VT_PYTHON3) + " " + script + " " + path + " 2>&1").c_str(), "r");
     ASSERT_TRUE(pipe);
     char buffer[4096];
     std::string output;
@@ -98,12 +99,13 @@ TEST(VTErrorProperties, LocaleRule) {
         const char* value;
         bool match;
     } cases[] = {
-        {"en-*", "en-GB", true}, {"en-*", "en", false},  {"de-DE", "de-DE", true}, {"*", "fr-FR", true},
-        {"en_*", "en_US", false}, {"en_*", "en_*", true}, {"en-*", "de-DE", false}, {"en-US", "en-GB", false},
-        {"en-*", "en-US-POSIX", true},
+        {"en-*", "en-GB", true},  {"en-*", "en", false},     {"de-DE", "de-DE", true},
+        {"*", "fr-FR", true},     {"en_*", "en_US", false},  {"en_*", "en_*", true},
+        {"en-*", "de-DE", false}, {"en-US", "en-GB", false}, {"en-*", "en-US-POSIX", true},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(VTErrorProperties::compareLocale(c.pattern, c.value), c.match) << c.pattern << " " << c.value;
+        EXPECT_EQ(VTErrorProperties::compareLocale(c.pattern, c.value), c.match)
+            << c.pattern << " " << c.value;
 }
 
 TEST(VTErrorProperties, VersionRule) {
@@ -112,14 +114,18 @@ TEST(VTErrorProperties, VersionRule) {
         const char* value;
         bool match;
     } cases[] = {
-        {"8.4", "8.4.0.7", true},      {"8.4", "8.4.1", false},          {"8.*,9.0", "9.0.0.3", true},
-        {"*", "anything", true},       {"8.4.2f21", "8.4.2.21", true},   {"8.4.2.21", "8.4.2.22", false},
-        {"8.*", "8.9.0.5", true},      {"8.*", "8.9.9.9", false},        {"8.*", "9.0", false},            {"not a version", "8.4", true},
-        {"8.4", "not a version", false}, {"*.*.*.*", "not a version", true}, {"*.*", "not a version", false}, {"7.0", "6.0,7.0.0.1", true},
-        {"8.4.1", "8.4.1.99", true},   {"8.4.1", "8.4.2", false},
+        {"8.4", "8.4.0.7", true},        {"8.4", "8.4.1", false},
+        {"8.*,9.0", "9.0.0.3", true},    {"*", "anything", true},
+        {"8.4.2f21", "8.4.2.21", true},  {"8.4.2.21", "8.4.2.22", false},
+        {"8.*", "8.9.0.5", true},        {"8.*", "8.9.9.9", false},
+        {"8.*", "9.0", false},           {"not a version", "8.4", true},
+        {"8.4", "not a version", false}, {"*.*.*.*", "not a version", true},
+        {"*.*", "not a version", false}, {"7.0", "6.0,7.0.0.1", true},
+        {"8.4.1", "8.4.1.99", true},     {"8.4.1", "8.4.2", false},
     };
     for (const auto& c : cases)
-        EXPECT_EQ(VTErrorProperties::compareVersion(c.pattern, c.value), c.match) << c.pattern << " / " << c.value;
+        EXPECT_EQ(VTErrorProperties::compareVersion(c.pattern, c.value), c.match)
+            << c.pattern << " / " << c.value;
 }
 
 TEST(VTErrorProperties, MatchRules) {
@@ -137,22 +143,51 @@ TEST(VTErrorProperties, MatchRules) {
         // The hexadecimal text passes the pre-check but is no number.
         {"bucket as text", {{"bucketId", Value("abcd1234")}}, false, false, false},
         {"other bucket", {{"bucketId", Value(1)}, {"processID", Value(4242)}}, false, false, false},
-        {"other bucket ignored", {{"bucketId", Value(1)}, {"processID", Value(4242)}}, false, true, false},
+        {"other bucket ignored",
+         {{"bucketId", Value(1)}, {"processID", Value(4242)}},
+         false,
+         true,
+         false},
         {"other bucket text ignored", {{"processID", Value(4242)}}, false, true, true},
         {"locale pattern", {{"localeName", Value("en-*")}}, false, false, true},
-        {"version pattern", {{"productVersion", Value("8.4.2")}, {"osVersion", Value("10.15.7")}}, false, false, true},
+        {"version pattern",
+         {{"productVersion", Value("8.4.2")}, {"osVersion", Value("10.15.7")}},
+         false,
+         false,
+         true},
         {"version mismatch", {{"osVersion", Value("10.14")}}, false, false, false},
-        {"equality", {{"productName", Value("Pelgrave Total")}, {"threadNumber", Value(-1)}}, false, false, true},
+        {"equality",
+         {{"productName", Value("Pelgrave Total")}, {"threadNumber", Value(-1)}},
+         false,
+         false,
+         true},
         {"boolean as number", {{"probabilityApplied", Value(1)}}, false, false, true},
-        {"uuid text", {{"failureUUID", Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")}}, false, false, true},
+        {"uuid text",
+         {{"failureUUID", Value("E621E1F8-C36C-495A-93FC-0C247A3E6E5F")}},
+         false,
+         false,
+         true},
         {"absent field", {{"threadName", Value("main")}}, false, false, false},
         {"absent field with star", {{"moduleVersion", Value("*")}}, false, false, false},
         {"unknown key", {{"noSuchField", Value(1)}}, false, false, false},
-        {"one mismatch", {{"processID", Value(1)}, {"productName", Value("Pelgrave Total")}}, false, false, false},
-        {"one match with any", {{"processID", Value(1)}, {"productName", Value("Pelgrave Total")}}, true, false, true},
-        {"no match with any", {{"processID", Value(1)}, {"productName", Value("x")}}, true, false, false},
+        {"one mismatch",
+         {{"processID", Value(1)}, {"productName", Value("Pelgrave Total")}},
+         false,
+         false,
+         false},
+        {"one match with any",
+         {{"processID", Value(1)}, {"productName", Value("Pelgrave Total")}},
+         true,
+         false,
+         true},
+        {"no match with any",
+         {{"processID", Value(1)}, {"productName", Value("x")}},
+         true,
+         false,
+         false},
     };
-    for (const auto& c : cases) EXPECT_EQ(p.matchPropertyValues(c.pattern, c.any, c.ignoringBucket), c.match) << c.name;
+    for (const auto& c : cases)
+        EXPECT_EQ(p.matchPropertyValues(c.pattern, c.any, c.ignoringBucket), c.match) << c.name;
 
     VTErrorProperties same = p;
     EXPECT_TRUE(p.matchMatchProperties(same, false, false));
@@ -170,14 +205,18 @@ TEST(VTErrorProperties, WouldMatchFillsMissingFieldsOnceAndComparesSeverity) {
     VTErrorProperties p;
     for (int severity = 0; severity <= 4; ++severity) {
         p.setFailureSeverity(severity);
-        EXPECT_EQ(p.wouldMatchPropertyValues({{"failureSeverity", Value(3)}}, false, false, filler), severity <= 3);
-        EXPECT_EQ(p.wouldMatchPropertyValues({{"failureSeverity", Value("3")}}, false, false, filler), severity <= 3);
+        EXPECT_EQ(p.wouldMatchPropertyValues({{"failureSeverity", Value(3)}}, false, false, filler),
+                  severity <= 3);
+        EXPECT_EQ(
+            p.wouldMatchPropertyValues({{"failureSeverity", Value("3")}}, false, false, filler),
+            severity <= 3);
         // Plain matching compares severities by equality.
-        EXPECT_EQ(p.matchPropertyValues({{"failureSeverity", Value(3)}}, false, false), severity == 3);
+        EXPECT_EQ(p.matchPropertyValues({{"failureSeverity", Value(3)}}, false, false),
+                  severity == 3);
     }
     EXPECT_EQ(fills, 0);
-    EXPECT_TRUE(p.wouldMatchPropertyValues({{"osVersion", Value("10.15.7")}, {"localeName", Value("de-*")}}, false,
-                                           false, filler));
+    EXPECT_TRUE(p.wouldMatchPropertyValues(
+        {{"osVersion", Value("10.15.7")}, {"localeName", Value("de-*")}}, false, false, filler));
     EXPECT_EQ(fills, 1);
     EXPECT_FALSE(p.matchPropertyValues({{"osVersion", Value("10.15.7")}}, false, false));
 

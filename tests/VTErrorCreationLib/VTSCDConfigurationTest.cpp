@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -75,7 +74,8 @@ TEST(VTScrambledArchive, RoundTripsAndNeedsTheSameKeyTable) {
 
     std::optional<VTSCDConfiguration> back;
     platform::Error error;
-    ASSERT_TRUE(VTDecodeScrambledArchive(&back, bytes, kVTConfigurationKeyTable, &error)) << error.description();
+    ASSERT_TRUE(VTDecodeScrambledArchive(&back, bytes, kVTConfigurationKeyTable, &error))
+        << error.description();
     EXPECT_EQ(back->gateways(), c.gateways());
     EXPECT_EQ(back->throttledBuckets(), c.throttledBuckets());
     EXPECT_EQ(back->errorsPath(), "/base/Submissions");
@@ -91,9 +91,11 @@ TEST(VTScrambledArchive, RoundTripsAndNeedsTheSameKeyTable) {
 
 // A configuration archive whose "enabled" holds text.
 class BadConfiguration : public VTCodable {
-public:
+  public:
     std::string_view archiveClassName() const override { return "VTSCDConfiguration"; }
-    void encodeWithCoder(VTKeyedArchiver& c) const override { c.encodeValue("enabled", Value("yes")); }
+    void encodeWithCoder(VTKeyedArchiver& c) const override {
+        c.encodeValue("enabled", Value("yes"));
+    }
     bool initWithCoder(VTKeyedUnarchiver&, platform::Error*) override { return false; }
 };
 
@@ -114,7 +116,7 @@ TEST(VTScrambledArchive, RefusesAValueOfTheWrongClass) {
 // Configuration files made with the development tool, verified with a key
 // of the test's own.
 class VTConfigurationFile : public ::testing::Test {
-protected:
+  protected:
     static void SetUpTestSuite() {
         key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(1024));
         otherKey_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(1024));
@@ -127,7 +129,8 @@ protected:
         PelSignatureTrustSettings settings = PelSignatureBuiltInTrustSettings();
         settings.verificationKey = key_->publicKeySPKI();
         PelSignatureSetTrustSettings(settings);
-        VTSetLogHookForTesting([this](int, const std::string& message) { logged_.push_back(message); });
+        VTSetLogHookForTesting(
+            [this](int, const std::string& message) { logged_.push_back(message); });
     }
     void TearDown() override {
         VTSetLogHookForTesting({});
@@ -135,7 +138,8 @@ protected:
     }
 
     // Writes vtscd.dat and vtscd.sig for the values into `folder`.
-    static void make(const platform::Dictionary& values, const std::string& folder, const devsign::PrivateKey& key) {
+    static void make(const platform::Dictionary& values, const std::string& folder,
+                     const devsign::PrivateKey& key) {
         std::string problem;
         auto c = vtscdtool::configurationFromDictionary(values, &problem);
         if (!c) throw std::runtime_error(problem);
@@ -160,11 +164,15 @@ const platform::Dictionary kValues{
     {"throttledBuckets", Value(platform::Dictionary{{"0000abcd", Value(2)}})},
     {"logicalActionManifests", Value(platform::Array{Value("{}")})},
     {"gateways", Value(platform::Array{
-                     Value(platform::Dictionary{{"type", Value(0)}, {"priority", Value(1)},
+                     Value(platform::Dictionary{{"type", Value(0)},
+                                                {"priority", Value(1)},
                                                 {"url", Value("https://ping.example.com/a/b")}}),
-                     Value(platform::Dictionary{{"type", Value(1)}, {"priority", Value(2)},
-                                                {"host", Value("up.example.com")}, {"port", Value(443)},
-                                                {"URI", Value("u")}, {"useSSL", Value(true)}})})},
+                     Value(platform::Dictionary{{"type", Value(1)},
+                                                {"priority", Value(2)},
+                                                {"host", Value("up.example.com")},
+                                                {"port", Value(443)},
+                                                {"URI", Value("u")},
+                                                {"useSSL", Value(true)}})})},
 };
 
 TEST_F(VTConfigurationFile, ReadsAValidFile) {
@@ -172,7 +180,8 @@ TEST_F(VTConfigurationFile, ReadsAValidFile) {
     make(kValues, folder, *key_);
     platform::Error error;
     std::string base = dir_.file("base");
-    auto c = VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat", base, &error);
+    auto c =
+        VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat", base, &error);
     ASSERT_TRUE(c) << error.description();
     EXPECT_FALSE(c->enabled());
     EXPECT_EQ(c->pingProbability(), 5u);
@@ -195,7 +204,8 @@ TEST_F(VTConfigurationFile, WithoutABaseDirectoryUsesTheStoredPaths) {
     platform::Dictionary values = kValues;
     values["errorsPath"] = Value(dir_.file("stored/Submissions"));
     make(values, folder, *key_);
-    auto c = VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat", std::nullopt, nullptr);
+    auto c = VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat",
+                                                                 std::nullopt, nullptr);
     ASSERT_TRUE(c);
     EXPECT_EQ(c->basePath(), folder);
     EXPECT_EQ(c->errorsPath(), dir_.file("stored/Submissions"));
@@ -215,9 +225,12 @@ TEST_F(VTConfigurationFile, RejectsFilesThatDoNotVerify) {
          std::string(kPelErrDomainPelgraveTrustedComponents), kPelSignatureInvalid},
         {"signature of 1025 bytes",
          [](const std::string& f) { devsign::writeFile(f + "/vtscd.sig", std::string(1025, 'x')); },
-         std::string(kPelErrDomainPelgraveTrustedComponents), kPelSignatureNoCertificateOrSignature},
+         std::string(kPelErrDomainPelgraveTrustedComponents),
+         kPelSignatureNoCertificateOrSignature},
         {"changed after signing",
-         [](const std::string& f) { devsign::writeFile(f + "/vtscd.dat", devsign::readFile(f + "/vtscd.dat") + "x"); },
+         [](const std::string& f) {
+             devsign::writeFile(f + "/vtscd.dat", devsign::readFile(f + "/vtscd.dat") + "x");
+         },
          std::string(kPelErrDomainPelgraveTrustedComponents), kPelSignatureInvalid},
         {"missing file", [](const std::string& f) { fs::remove(f + "/vtscd.dat"); },
          std::string(platform::kCocoaErrorDomain), 4},
@@ -227,7 +240,8 @@ TEST_F(VTConfigurationFile, RejectsFilesThatDoNotVerify) {
         make(kValues, folder, *key_);
         c.spoil(folder);
         platform::Error error;
-        EXPECT_FALSE(VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat", std::nullopt, &error))
+        EXPECT_FALSE(VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat",
+                                                                         std::nullopt, &error))
             << c.name;
         EXPECT_EQ(error.domain(), c.domain) << c.name;
         EXPECT_EQ(error.code(), c.code) << c.name;
@@ -241,7 +255,8 @@ TEST_F(VTConfigurationFile, SignedBytesThatAreNoArchiveAreCorrupt) {
     platform::Data bytes{'n', 'o', 't', ' ', 'a', 'n', ' ', 'a', 'r', 'c', 'h', 'i', 'v', 'e'};
     vtscdtool::writeSignedFiles(bytes, *key_, folder);
     platform::Error error;
-    EXPECT_FALSE(VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat", std::nullopt, &error));
+    EXPECT_FALSE(VTSCDConfiguration::configurationWithContentsOfPath(folder + "/vtscd.dat",
+                                                                     std::nullopt, &error));
     EXPECT_EQ(error.domain(), VTErrorDomain);
     EXPECT_EQ(error.code(), 5009);
     EXPECT_EQ(logged_, std::vector<std::string>{"The Vantrel configuration file is corrupted."});
@@ -270,7 +285,9 @@ TEST(VTSCDTool, RefusesUnknownKeysAndLocations) {
     EXPECT_FALSE(vtscdtool::configurationFromDictionary({{"noSuchKey", Value(1)}}, &problem));
     EXPECT_FALSE(vtscdtool::configurationFromDictionary({{"enabled", Value("yes")}}, &problem));
     EXPECT_FALSE(vtscdtool::configurationFromDictionary(
-        {{"gateways", Value(platform::Array{Value(platform::Dictionary{{"url", Value("nohost")}})})}}, &problem));
+        {{"gateways",
+          Value(platform::Array{Value(platform::Dictionary{{"url", Value("nohost")}})})}},
+        &problem));
 }
 
 }  // namespace

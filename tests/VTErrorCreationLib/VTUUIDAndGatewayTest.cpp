@@ -9,7 +9,7 @@ namespace {
 
 // An object holding one UUID, to archive UUIDs as they appear in records.
 class Holder : public VTFieldCodable<Holder> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "Holder";
     static std::span<const VTField<Holder>> codingFields() {
         static const VTField<Holder> fields[] = {VTMakeField<&Holder::uuid>("uuid")};
@@ -20,24 +20,26 @@ public:
 
 // An archive whose UUID entry holds `bytes`.
 class RawUUID : public VTCodable {
-public:
+  public:
     explicit RawUUID(platform::Data bytes) : bytes_(std::move(bytes)) {}
     std::string_view archiveClassName() const override { return "NSUUID"; }
-    void encodeWithCoder(VTKeyedArchiver& c) const override { c.encodeBytes("NS.uuidbytes", bytes_.data(), bytes_.size()); }
+    void encodeWithCoder(VTKeyedArchiver& c) const override {
+        c.encodeBytes("NS.uuidbytes", bytes_.data(), bytes_.size());
+    }
     bool initWithCoder(VTKeyedUnarchiver&, platform::Error*) override { return false; }
 
-private:
+  private:
     platform::Data bytes_;
 };
 
 class RawHolder : public VTCodable {
-public:
+  public:
     explicit RawHolder(platform::Data bytes) : raw_(std::move(bytes)) {}
     std::string_view archiveClassName() const override { return "Holder"; }
     void encodeWithCoder(VTKeyedArchiver& c) const override { c.encodeObject("uuid", raw_); }
     bool initWithCoder(VTKeyedUnarchiver&, platform::Error*) override { return false; }
 
-private:
+  private:
     RawUUID raw_;
 };
 
@@ -52,8 +54,9 @@ TEST(VTUUID, TextFormEqualityAndHash) {
     EXPECT_EQ(std::hash<VTUUID>()(same), std::hash<VTUUID>()(*u));
     EXPECT_NE(u->description().find("E621E1F8-C36C-495A-93FC-0C247A3E6E5F"), std::string::npos);
 
-    for (const char* bad : {"", "e621e1f8c36c495a93fc0c247a3e6e5f", "e621e1f8-c36c-495a-93fc-0c247a3e6e5", "g621e1f8-c36c-495a-93fc-0c247a3e6e5f",
-                            "e621e1f8-c36c-495a-93fc+0c247a3e6e5f"})
+    for (const char* bad :
+         {"", "e621e1f8c36c495a93fc0c247a3e6e5f", "e621e1f8-c36c-495a-93fc-0c247a3e6e5",
+          "g621e1f8-c36c-495a-93fc-0c247a3e6e5f", "e621e1f8-c36c-495a-93fc+0c247a3e6e5f"})
         EXPECT_FALSE(VTUUID::initWithUUIDString(bad)) << bad;
 
     std::unordered_set<VTUUID> fresh;
@@ -69,7 +72,8 @@ TEST(VTUUID, TextFormEqualityAndHash) {
 TEST(VTUUID, ArchivesInThePlatformForm) {
     Holder h;
     h.uuid = VTUUID();
-    auto back = VTCodingUtilities::objectWithData<Holder>(VTKeyedArchiver::archivedDataWithRootObject(h), nullptr);
+    auto back = VTCodingUtilities::objectWithData<Holder>(
+        VTKeyedArchiver::archivedDataWithRootObject(h), nullptr);
     ASSERT_TRUE(back && back->uuid);
     EXPECT_EQ(*back->uuid, *h.uuid);
 
@@ -129,7 +133,8 @@ TEST(VTGateway, DefaultPortsEqualityAndDescription) {
     EXPECT_EQ(VTGateway(1, 1, 8080, "h", "u", false).description(), "Upload: http://h:8080/u");
 
     VTGateway g(1, 7, 8080, "h", "u", true);
-    auto back = VTCodingUtilities::objectWithData<VTGateway>(VTKeyedArchiver::archivedDataWithRootObject(g), nullptr);
+    auto back = VTCodingUtilities::objectWithData<VTGateway>(
+        VTKeyedArchiver::archivedDataWithRootObject(g), nullptr);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, g);
     EXPECT_EQ(back->priority(), 7u);

@@ -34,8 +34,8 @@ std::optional<VTGateway> gatewayFrom(const platform::Value& entry, std::string* 
         return std::nullopt;
     }
     auto ssl = d->find("useSSL");
-    return VTGateway(type, priority, static_cast<std::uint16_t>(number("port")), text("host"), text("URI"),
-                     ssl != d->end() && ssl->second.boolValue());
+    return VTGateway(type, priority, static_cast<std::uint16_t>(number("port")), text("host"),
+                     text("URI"), ssl != d->end() && ssl->second.boolValue());
 }
 
 }  // namespace
@@ -81,15 +81,18 @@ platform::Data encodeConfiguration(const VTSCDConfiguration& configuration) {
     return out;
 }
 
-void writeSignedFiles(const platform::Data& datBytes, const devsign::PrivateKey& key, const std::string& folder) {
+void writeSignedFiles(const platform::Data& datBytes, const devsign::PrivateKey& key,
+                      const std::string& folder) {
     std::string_view content(reinterpret_cast<const char*>(datBytes.data()), datBytes.size());
     platform::Data signature = devsign::makeDetachedSignature(content, key);
     devsign::writeFile(platform::Paths::join(folder, "vtscd.dat"), content);
-    devsign::writeFile(platform::Paths::join(folder, "vtscd.sig"),
-                       std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
+    devsign::writeFile(
+        platform::Paths::join(folder, "vtscd.sig"),
+        std::string_view(reinterpret_cast<const char*>(signature.data()), signature.size()));
 }
 
-std::optional<platform::Dictionary> readPropertyListFile(const std::string& path, std::string* problem) {
+std::optional<platform::Dictionary> readPropertyListFile(const std::string& path,
+                                                         std::string* problem) {
     platform::Data data;
     platform::Error error;
     if (!VTCodingUtilities::readFile(path, data, &error)) {

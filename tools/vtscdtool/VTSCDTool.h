@@ -28,9 +28,11 @@ platform::Data encodeConfiguration(const VTSCDConfiguration& configuration);
 /// Writes `datBytes` to folder/vtscd.dat and their detached signature (RSA,
 /// SHA-1, PKCS#1 v1.5) to folder/vtscd.sig. Throws std::runtime_error when a
 /// file cannot be written.
-void writeSignedFiles(const platform::Data& datBytes, const devsign::PrivateKey& key, const std::string& folder);
+void writeSignedFiles(const platform::Data& datBytes, const devsign::PrivateKey& key,
+                      const std::string& folder);
 
 /// Reads a property-list file (XML or binary) whose root is a dictionary.
-std::optional<platform::Dictionary> readPropertyListFile(const std::string& path, std::string* problem);
+std::optional<platform::Dictionary> readPropertyListFile(const std::string& path,
+                                                         std::string* problem);
 
 }  // namespace vtscdtool

@@ -46,8 +46,8 @@ int make(int argc, char** argv) {
         std::fprintf(stderr, "vtscdtool: %s\n", problem.c_str());
         return 1;
     }
-    vtscdtool::writeSignedFiles(vtscdtool::encodeConfiguration(*configuration), devsign::PrivateKey::loadPEM(key),
-                                argv[i + 1]);
+    vtscdtool::writeSignedFiles(vtscdtool::encodeConfiguration(*configuration),
+                                devsign::PrivateKey::loadPEM(key), argv[i + 1]);
     std::printf("%s\n", configuration->description().c_str());
     return 0;
 }

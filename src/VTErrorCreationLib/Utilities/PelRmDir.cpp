@@ -60,8 +60,11 @@ extern "C" int PelRmDir(const char* path, bool force) {
                 // would keep their folder from ever being removed.
                 if (::unlink(entry->fts_accpath) != 0) result = errno;
                 break;
-            case FTS_ERR: result = entry->fts_errno; break;
-            default: break;
+            case FTS_ERR:
+                result = entry->fts_errno;
+                break;
+            default:
+                break;
         }
         if (result != 0) break;
     }

@@ -85,8 +85,10 @@ std::u16string toUTF16(const std::string& s) {
                     v = (v << 6) | (cc & 0x3F);
                 }
                 static const std::uint32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
-                if (ok && v >= kMin[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF)) cp = v;
-                else len = 1;
+                if (ok && v >= kMin[len] && v <= 0x10FFFF && (v < 0xD800 || v > 0xDFFF))
+                    cp = v;
+                else
+                    len = 1;
             }
         }
         i += len;
@@ -102,7 +104,7 @@ std::u16string toUTF16(const std::string& s) {
 }
 
 class Writer {
-public:
+  public:
     platform::Data write(const VTPlistNode& root) {
         add(root);
         std::uint64_t count = objects_.size();
@@ -131,7 +133,7 @@ public:
         return out;
     }
 
-private:
+  private:
     struct Object {
         bool isContainer = false;
         std::uint8_t containerType = 0;
@@ -189,11 +191,15 @@ private:
     static platform::Data scalarBytes(const VTPlistNode& node) {
         platform::Data out;
         switch (node.kind()) {
-            case VTPlistNode::Kind::Bool: out.push_back(*node.asBool() ? 0x09 : 0x08); break;
+            case VTPlistNode::Kind::Bool:
+                out.push_back(*node.asBool() ? 0x09 : 0x08);
+                break;
             case VTPlistNode::Kind::Integer:
                 appendInteger(out, node.asInteger()->bits, node.asInteger()->isUnsigned);
                 break;
-            case VTPlistNode::Kind::Real: appendDouble(out, 0x23, *node.asReal()); break;
+            case VTPlistNode::Kind::Real:
+                appendDouble(out, 0x23, *node.asReal());
+                break;
             case VTPlistNode::Kind::Date:
                 appendDouble(out, 0x33, node.asDate()->secondsSince1970 - kReferenceDateOffset);
                 break;
@@ -223,7 +229,8 @@ private:
                 break;
             }
             case VTPlistNode::Kind::Array:
-            case VTPlistNode::Kind::Dict: break;
+            case VTPlistNode::Kind::Dict:
+                break;
         }
         return out;
     }
@@ -256,8 +263,10 @@ bool convert(plist_t node, VTPlistNode* out, int depth) {
         case PLIST_STRING:
         case PLIST_KEY: {
             char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY) plist_get_key_val(node, &s);
-            else plist_get_string_val(node, &s);
+            if (plist_get_node_type(node) == PLIST_KEY)
+                plist_get_key_val(node, &s);
+            else
+                plist_get_string_val(node, &s);
             *out = VTPlistNode::string(s ? std::string(s) : std::string());
             free(s);
             return true;
@@ -316,7 +325,8 @@ bool convert(plist_t node, VTPlistNode* out, int depth) {
             *out = VTPlistNode::dict(std::move(d));
             return true;
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -355,7 +365,8 @@ bool VTReadPlist(const std::uint8_t* bytes, std::size_t length, VTPlistNode* out
     };
     if (!bytes || length < 8 || length > UINT32_MAX) return corrupt();
     plist_t root = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(length), &root);
+    plist_from_memory(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(length),
+                      &root);
     if (!root) return corrupt();
     std::unique_ptr<void, void (*)(plist_t)> holder(root, plist_free);
     VTPlistNode node;
@@ -367,14 +378,29 @@ bool VTReadPlist(const std::uint8_t* bytes, std::size_t length, VTPlistNode* out
 bool VTPlistNodeFromValue(const platform::Value& value, VTPlistNode* out) {
     using T = platform::Value::Type;
     switch (value.type()) {
-        case T::Null: return false;
-        case T::Bool: *out = VTPlistNode::boolean(*value.asBool()); return true;
-        case T::Integer: *out = VTPlistNode::signedInteger(value.int64Value()); return true;
-        case T::Unsigned: *out = VTPlistNode::unsignedInteger(value.uint64Value()); return true;
-        case T::Real: *out = VTPlistNode::real(value.doubleValue()); return true;
-        case T::String: *out = VTPlistNode::string(*value.asString()); return true;
-        case T::Data: *out = VTPlistNode::data(*value.asData()); return true;
-        case T::Date: *out = VTPlistNode::date(*value.asDate()); return true;
+        case T::Null:
+            return false;
+        case T::Bool:
+            *out = VTPlistNode::boolean(*value.asBool());
+            return true;
+        case T::Integer:
+            *out = VTPlistNode::signedInteger(value.int64Value());
+            return true;
+        case T::Unsigned:
+            *out = VTPlistNode::unsignedInteger(value.uint64Value());
+            return true;
+        case T::Real:
+            *out = VTPlistNode::real(value.doubleValue());
+            return true;
+        case T::String:
+            *out = VTPlistNode::string(*value.asString());
+            return true;
+        case T::Data:
+            *out = VTPlistNode::data(*value.asData());
+            return true;
+        case T::Date:
+            *out = VTPlistNode::date(*value.asDate());
+            return true;
         case T::Array: {
             VTPlistNode::Array a;
             for (const auto& element : *value.asArray()) {
@@ -401,17 +427,23 @@ bool VTPlistNodeFromValue(const platform::Value& value, VTPlistNode* out) {
 
 platform::Value VTValueFromPlistNode(const VTPlistNode& node) {
     switch (node.kind()) {
-        case VTPlistNode::Kind::Bool: return platform::Value(*node.asBool());
+        case VTPlistNode::Kind::Bool:
+            return platform::Value(*node.asBool());
         case VTPlistNode::Kind::Integer: {
             const auto& i = *node.asInteger();
             if (i.isUnsigned) return platform::Value(static_cast<unsigned long long>(i.bits));
             return platform::Value(static_cast<long long>(static_cast<std::int64_t>(i.bits)));
         }
-        case VTPlistNode::Kind::Real: return platform::Value(*node.asReal());
-        case VTPlistNode::Kind::String: return platform::Value(*node.asString());
-        case VTPlistNode::Kind::Data: return platform::Value(*node.asData());
-        case VTPlistNode::Kind::Date: return platform::Value(*node.asDate());
-        case VTPlistNode::Kind::UID: return platform::Value(static_cast<unsigned long long>(node.asUID()->value));
+        case VTPlistNode::Kind::Real:
+            return platform::Value(*node.asReal());
+        case VTPlistNode::Kind::String:
+            return platform::Value(*node.asString());
+        case VTPlistNode::Kind::Data:
+            return platform::Value(*node.asData());
+        case VTPlistNode::Kind::Date:
+            return platform::Value(*node.asDate());
+        case VTPlistNode::Kind::UID:
+            return platform::Value(static_cast<unsigned long long>(node.asUID()->value));
         case VTPlistNode::Kind::Array: {
             platform::Array a;
             for (const auto& element : *node.asArray()) a.push_back(VTValueFromPlistNode(element));
@@ -419,7 +451,8 @@ platform::Value VTValueFromPlistNode(const VTPlistNode& node) {
         }
         case VTPlistNode::Kind::Dict: {
             platform::Dictionary d;
-            for (const auto& [k, v] : *node.asDict()) d.insert_or_assign(k, VTValueFromPlistNode(v));
+            for (const auto& [k, v] : *node.asDict())
+                d.insert_or_assign(k, VTValueFromPlistNode(v));
             return platform::Value(std::move(d));
         }
     }

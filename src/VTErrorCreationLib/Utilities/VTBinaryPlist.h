@@ -25,7 +25,7 @@ struct VTPlistUID {
 };
 
 class VTPlistNode {
-public:
+  public:
     using Array = std::vector<VTPlistNode>;
     /// Keys in insertion order.
     using Dict = std::vector<std::pair<std::string, VTPlistNode>>;
@@ -41,7 +41,9 @@ public:
     static VTPlistNode signedInteger(std::int64_t i) {
         return VTPlistNode(Storage(Integer{static_cast<std::uint64_t>(i), false}));
     }
-    static VTPlistNode unsignedInteger(std::uint64_t u) { return VTPlistNode(Storage(Integer{u, true})); }
+    static VTPlistNode unsignedInteger(std::uint64_t u) {
+        return VTPlistNode(Storage(Integer{u, true}));
+    }
     static VTPlistNode real(double d) { return VTPlistNode(Storage(d)); }
     static VTPlistNode string(std::string s) { return VTPlistNode(Storage(std::move(s))); }
     static VTPlistNode data(platform::Data d) { return VTPlistNode(Storage(std::move(d))); }
@@ -68,7 +70,7 @@ public:
     /// Dictionary store: replaces an entry of that key or appends one.
     void set(std::string key, VTPlistNode value);
 
-private:
+  private:
     using Storage = std::variant<bool, Integer, double, std::string, platform::Data, platform::Date,
                                  VTPlistUID, Array, Dict>;
     explicit VTPlistNode(Storage s) : v_(std::move(s)) {}

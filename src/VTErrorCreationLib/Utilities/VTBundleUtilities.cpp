@@ -144,9 +144,11 @@ std::optional<platform::Dictionary> VTBundleUtilities::infoPlistForURL(const std
         VTPlistNode node;
         if (VTReadPlist(section.data(), section.size(), &node, error)) {
             platform::Value value = VTValueFromPlistNode(node);
-            if (value.isDictionary()) result = *value.asDictionary();
-            else platform::setError(error, platform::Error(std::string(platform::kCocoaErrorDomain),
-                                                           platform::kPropertyListReadCorruptError));
+            if (value.isDictionary())
+                result = *value.asDictionary();
+            else
+                platform::setError(error, platform::Error(std::string(platform::kCocoaErrorDomain),
+                                                          platform::kPropertyListReadCorruptError));
         }
     }
     if (mapped != MAP_FAILED) ::munmap(mapped, size);

@@ -27,8 +27,8 @@ struct VTBundleUtilities {
     /// ".../Y.framework/Versions/A/Y" gives ".../Y.framework"), the path
     /// itself when it is a folder, or nullopt.
     static std::optional<std::string> bundlePathFromExecutablePath(std::string_view path);
-    static std::optional<std::string> bundlePathFromExecutableFileSystemRepresentation(const char* path,
-                                                                                       std::size_t length);
+    static std::optional<std::string> bundlePathFromExecutableFileSystemRepresentation(
+        const char* path, std::size_t length);
 
     /// The information property list embedded in the executable at `path`.
     /// nullopt without an error when the file has none (or is of another
@@ -36,7 +36,8 @@ struct VTBundleUtilities {
     /// error), is truncated or inconsistent (VTUtilitiesErrorDomain 2,
     /// NSMachErrorDomain 29) or the section is not a property list
     /// (NSCocoaErrorDomain 3840).
-    static std::optional<platform::Dictionary> infoPlistForURL(const std::string& path, platform::Error* error);
+    static std::optional<platform::Dictionary> infoPlistForURL(const std::string& path,
+                                                               platform::Error* error);
     /// The version text of an executable from its embedded list, or nullopt.
     static std::optional<std::string> executableVersionForURL(const std::string& path);
     /// The rule of executableVersionForURL on an information dictionary: the

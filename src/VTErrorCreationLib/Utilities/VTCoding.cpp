@@ -25,7 +25,8 @@ bool writeAll(int fd, const platform::Data& data) {
 
 }  // namespace
 
-bool VTCodingUtilities::readFile(const std::string& path, platform::Data& out, platform::Error* error) {
+bool VTCodingUtilities::readFile(const std::string& path, platform::Data& out,
+                                 platform::Error* error) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         platform::setError(error, platform::Error::posix(errno, path));
@@ -64,8 +65,8 @@ bool VTCodingUtilities::readFile(const std::string& path, platform::Data& out, p
     return true;
 }
 
-bool VTCodingUtilities::writeFile(const std::string& path, const platform::Data& data, bool atomically,
-                                  platform::Error* error) {
+bool VTCodingUtilities::writeFile(const std::string& path, const platform::Data& data,
+                                  bool atomically, platform::Error* error) {
     std::string target = atomically ? path + ".vtXXXXXX" : path;
     int fd = atomically ? ::mkostemp(target.data(), O_CLOEXEC)
                         : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -91,24 +92,31 @@ bool VTCodingUtilities::writeFile(const std::string& path, const platform::Data&
     return ok;
 }
 
-bool VTCodingUtilities::writeToFile(const VTCodable& object, const std::string& path, bool atomically,
-                                    platform::Error* error) {
+bool VTCodingUtilities::writeToFile(const VTCodable& object, const std::string& path,
+                                    bool atomically, platform::Error* error) {
     return writeFile(path, VTKeyedArchiver::archivedDataWithRootObject(object), atomically, error);
 }
 
 std::string VTCodingUtilities::typeName(const platform::Value& value) {
     using T = platform::Value::Type;
     switch (value.type()) {
-        case T::Null: return "NSNull";
+        case T::Null:
+            return "NSNull";
         case T::Bool:
         case T::Integer:
         case T::Unsigned:
-        case T::Real: return "NSNumber";
-        case T::String: return "NSString";
-        case T::Data: return "NSData";
-        case T::Date: return "NSDate";
-        case T::Array: return "NSArray";
-        case T::Dictionary: return "NSDictionary";
+        case T::Real:
+            return "NSNumber";
+        case T::String:
+            return "NSString";
+        case T::Data:
+            return "NSData";
+        case T::Date:
+            return "NSDate";
+        case T::Array:
+            return "NSArray";
+        case T::Dictionary:
+            return "NSDictionary";
     }
     return "NSObject";
 }

@@ -48,7 +48,9 @@ template <>
 struct VTFieldTraits<bool> {
     static constexpr std::string_view kClassName = "NSNumber";
     static bool present(const bool&) { return true; }
-    static void encode(VTKeyedArchiver& a, std::string_view k, const bool& v) { a.encodeBool(k, v); }
+    static void encode(VTKeyedArchiver& a, std::string_view k, const bool& v) {
+        a.encodeBool(k, v);
+    }
     static bool decode(VTKeyedUnarchiver& u, std::string_view k, bool& v, platform::Error* e) {
         std::optional<VTArchivedNumber> n;
         if (!u.decodeNumber(k, n, e)) return false;
@@ -68,29 +70,37 @@ struct VTFieldTraits<I, std::enable_if_t<std::is_integral_v<I> && !std::is_same_
     static constexpr std::string_view kClassName = "NSNumber";
     static bool present(const I&) { return true; }
     static void encode(VTKeyedArchiver& a, std::string_view k, const I& v) {
-        if constexpr (std::is_signed_v<I>) a.encodeSignedNumber(k, v);
-        else a.encodeUnsignedNumber(k, v);
+        if constexpr (std::is_signed_v<I>)
+            a.encodeSignedNumber(k, v);
+        else
+            a.encodeUnsignedNumber(k, v);
     }
     static bool decode(VTKeyedUnarchiver& u, std::string_view k, I& v, platform::Error* e) {
         std::optional<VTArchivedNumber> n;
         if (!u.decodeNumber(k, n, e)) return false;
         if (n) {
             // Narrower types keep the low bits, as a number's smaller accessors do.
-            if constexpr (std::is_signed_v<I>) v = static_cast<I>(n->int64Value());
-            else v = static_cast<I>(n->uint64Value());
+            if constexpr (std::is_signed_v<I>)
+                v = static_cast<I>(n->int64Value());
+            else
+                v = static_cast<I>(n->uint64Value());
         }
         return true;
     }
     static std::optional<platform::Value> toValue(const I& v) {
-        if constexpr (std::is_signed_v<I>) return platform::Value(static_cast<long long>(v));
-        else return platform::Value(static_cast<unsigned long long>(v));
+        if constexpr (std::is_signed_v<I>)
+            return platform::Value(static_cast<long long>(v));
+        else
+            return platform::Value(static_cast<unsigned long long>(v));
     }
     static bool fromValue(const platform::Value& value, I& v) {
         if (!value.isBool() && !value.isNumber()) return false;
-        if constexpr (std::is_signed_v<I>) v = static_cast<I>(value.int64Value());
-        else v = static_cast<I>(value.type() == platform::Value::Type::Integer
-                                    ? static_cast<std::uint64_t>(value.int64Value())
-                                    : value.uint64Value());
+        if constexpr (std::is_signed_v<I>)
+            v = static_cast<I>(value.int64Value());
+        else
+            v = static_cast<I>(value.type() == platform::Value::Type::Integer
+                                   ? static_cast<std::uint64_t>(value.int64Value())
+                                   : value.uint64Value());
         return true;
     }
 };
@@ -99,7 +109,9 @@ template <>
 struct VTFieldTraits<double> {
     static constexpr std::string_view kClassName = "NSNumber";
     static bool present(const double&) { return true; }
-    static void encode(VTKeyedArchiver& a, std::string_view k, const double& v) { a.encodeDouble(k, v); }
+    static void encode(VTKeyedArchiver& a, std::string_view k, const double& v) {
+        a.encodeDouble(k, v);
+    }
     static bool decode(VTKeyedUnarchiver& u, std::string_view k, double& v, platform::Error* e) {
         std::optional<VTArchivedNumber> n;
         if (!u.decodeNumber(k, n, e)) return false;
@@ -116,13 +128,15 @@ struct VTFieldTraits<double> {
 
 /// A boxed integer (for example an address): absent or a number.
 template <class I>
-struct VTFieldTraits<std::optional<I>, std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>>> {
+struct VTFieldTraits<std::optional<I>,
+                     std::enable_if_t<std::is_integral_v<I> && !std::is_same_v<I, bool>>> {
     static constexpr std::string_view kClassName = "NSValue";
     static bool present(const std::optional<I>& v) { return v.has_value(); }
     static void encode(VTKeyedArchiver& a, std::string_view k, const std::optional<I>& v) {
         VTFieldTraits<I>::encode(a, k, *v);
     }
-    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<I>& v, platform::Error* e) {
+    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<I>& v,
+                       platform::Error* e) {
         I value{};
         if (!u.containsValueForKey(k)) return true;
         if (!VTFieldTraits<I>::decode(u, k, value, e)) return false;
@@ -152,51 +166,57 @@ struct VTPlistFieldTraits {
     static platform::Value wrap(const V& v) { return platform::Value(v); }
     static bool unwrap(const platform::Value& value, V& v) {
         if (value.type() != Kind) return false;
-        if constexpr (std::is_same_v<V, std::string>) v = *value.asString();
-        else if constexpr (std::is_same_v<V, platform::Date>) v = *value.asDate();
-        else if constexpr (std::is_same_v<V, platform::Array>) v = *value.asArray();
-        else if constexpr (std::is_same_v<V, platform::Dictionary>) v = *value.asDictionary();
-        else if constexpr (std::is_same_v<V, platform::Data>) v = *value.asData();
+        if constexpr (std::is_same_v<V, std::string>)
+            v = *value.asString();
+        else if constexpr (std::is_same_v<V, platform::Date>)
+            v = *value.asDate();
+        else if constexpr (std::is_same_v<V, platform::Array>)
+            v = *value.asArray();
+        else if constexpr (std::is_same_v<V, platform::Dictionary>)
+            v = *value.asDictionary();
+        else if constexpr (std::is_same_v<V, platform::Data>)
+            v = *value.asData();
         return true;
     }
 };
 
-#define VT_PLIST_FIELD_TRAITS(V, Kind, ClassName)                                                    \
-    template <>                                                                                      \
-    struct VTFieldTraits<std::optional<V>> : VTPlistFieldTraits<V, platform::Value::Type::Kind> {    \
-        static constexpr std::string_view kClassName = ClassName;                                    \
-        static void encode(VTKeyedArchiver& a, std::string_view k, const std::optional<V>& v) {     \
-            a.encodeValue(k, wrap(*v));                                                              \
-        }                                                                                            \
-        static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<V>& v,           \
-                           platform::Error* e) {                                                     \
-            std::optional<platform::Value> value;                                                    \
-            if (!u.decodeValue(k, kClassName, value, e)) return false;                               \
-            v.reset();                                                                               \
-            if (value) {                                                                             \
-                V out{};                                                                             \
-                if (!unwrap(*value, out)) {                                                          \
-                    platform::setError(e, VTKeyedUnarchiver::classMismatch(k, kClassName, "NSNull")); \
-                    return false;                                                                    \
-                }                                                                                    \
-                v = std::move(out);                                                                  \
-            }                                                                                        \
-            return true;                                                                             \
-        }                                                                                            \
-        static std::optional<platform::Value> toValue(const std::optional<V>& v) {                   \
-            if (!v) return std::nullopt;                                                             \
-            return wrap(*v);                                                                         \
-        }                                                                                            \
-        static bool fromValue(const platform::Value& value, std::optional<V>& v) {                   \
-            if (value.isNull()) {                                                                    \
-                v.reset();                                                                           \
-                return true;                                                                         \
-            }                                                                                        \
-            V out{};                                                                                 \
-            if (!unwrap(value, out)) return false;                                                   \
-            v = std::move(out);                                                                      \
-            return true;                                                                             \
-        }                                                                                            \
+#define VT_PLIST_FIELD_TRAITS(V, Kind, ClassName)                                                  \
+    template <>                                                                                    \
+    struct VTFieldTraits<std::optional<V>> : VTPlistFieldTraits<V, platform::Value::Type::Kind> {  \
+        static constexpr std::string_view kClassName = ClassName;                                  \
+        static void encode(VTKeyedArchiver& a, std::string_view k, const std::optional<V>& v) {    \
+            a.encodeValue(k, wrap(*v));                                                            \
+        }                                                                                          \
+        static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<V>& v,          \
+                           platform::Error* e) {                                                   \
+            std::optional<platform::Value> value;                                                  \
+            if (!u.decodeValue(k, kClassName, value, e)) return false;                             \
+            v.reset();                                                                             \
+            if (value) {                                                                           \
+                V out{};                                                                           \
+                if (!unwrap(*value, out)) {                                                        \
+                    platform::setError(e,                                                          \
+                                       VTKeyedUnarchiver::classMismatch(k, kClassName, "NSNull")); \
+                    return false;                                                                  \
+                }                                                                                  \
+                v = std::move(out);                                                                \
+            }                                                                                      \
+            return true;                                                                           \
+        }                                                                                          \
+        static std::optional<platform::Value> toValue(const std::optional<V>& v) {                 \
+            if (!v) return std::nullopt;                                                           \
+            return wrap(*v);                                                                       \
+        }                                                                                          \
+        static bool fromValue(const platform::Value& value, std::optional<V>& v) {                 \
+            if (value.isNull()) {                                                                  \
+                v.reset();                                                                         \
+                return true;                                                                       \
+            }                                                                                      \
+            V out{};                                                                               \
+            if (!unwrap(value, out)) return false;                                                 \
+            v = std::move(out);                                                                    \
+            return true;                                                                           \
+        }                                                                                          \
     };
 
 VT_PLIST_FIELD_TRAITS(std::string, String, "NSString")
@@ -211,17 +231,22 @@ template <>
 struct VTFieldTraits<std::optional<platform::Value>> {
     static constexpr std::string_view kClassName = "NSObject";
     static bool present(const std::optional<platform::Value>& v) { return v.has_value(); }
-    static void encode(VTKeyedArchiver& a, std::string_view k, const std::optional<platform::Value>& v) {
+    static void encode(VTKeyedArchiver& a, std::string_view k,
+                       const std::optional<platform::Value>& v) {
         a.encodeValue(k, *v);
     }
     static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<platform::Value>& v,
                        platform::Error* e) {
         return u.decodeValue(k, kClassName, v, e);
     }
-    static std::optional<platform::Value> toValue(const std::optional<platform::Value>& v) { return v; }
+    static std::optional<platform::Value> toValue(const std::optional<platform::Value>& v) {
+        return v;
+    }
     static bool fromValue(const platform::Value& value, std::optional<platform::Value>& v) {
-        if (value.isNull()) v.reset();
-        else v = value;
+        if (value.isNull())
+            v.reset();
+        else
+            v = value;
         return true;
     }
 };
@@ -234,7 +259,8 @@ struct VTFieldTraits<std::optional<T>, std::enable_if_t<std::is_base_of_v<VTCoda
     static void encode(VTKeyedArchiver& a, std::string_view k, const std::optional<T>& v) {
         a.encodeObject(k, *v);
     }
-    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<T>& v, platform::Error* e) {
+    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::optional<T>& v,
+                       platform::Error* e) {
         return u.decodeObjectOfClass<T>(k, v, e);
     }
     static std::optional<platform::Value> toValue(const std::optional<T>& v) {
@@ -261,7 +287,8 @@ struct VTFieldTraits<std::vector<T>, std::enable_if_t<std::is_base_of_v<VTCodabl
         for (const auto& o : v) objects.push_back(&o);
         a.encodeObjects(k, objects);
     }
-    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::vector<T>& v, platform::Error* e) {
+    static bool decode(VTKeyedUnarchiver& u, std::string_view k, std::vector<T>& v,
+                       platform::Error* e) {
         std::optional<std::vector<T>> out;
         if (!u.decodeObjectsOfClass<T>(k, out, e)) return false;
         if (out) v = std::move(*out);
@@ -318,7 +345,9 @@ constexpr VTField<typename VTMemberInfo<Member>::Class> VTMakeField(std::string_
     using T = typename VTMemberInfo<Member>::Class;
     using Tr = VTFieldTraits<typename VTMemberInfo<Member>::Type>;
     return VTField<T>{
-        name, Tr::kClassName, codable,
+        name,
+        Tr::kClassName,
+        codable,
         [](const T& o, VTKeyedArchiver& a, std::string_view k) {
             if (Tr::present(o.*Member)) Tr::encode(a, k, o.*Member);
         },
@@ -370,13 +399,15 @@ struct VTCodingUtilities {
     /// naming the first unknown key or value of the wrong type; the fields
     /// before it are set.
     template <class T>
-    static bool setPropertyValues(T& object, const platform::Dictionary& values, platform::Error* error) {
+    static bool setPropertyValues(T& object, const platform::Dictionary& values,
+                                  platform::Error* error) {
         for (const auto& [key, value] : values) {
             const VTField<T>* field = nullptr;
             for (const auto& f : T::codingFields())
                 if (f.name == key) field = &f;
             if (!field) {
-                platform::setError(error, VTKeyedUnarchiver::classMismatch(key, "a known property", "unknown"));
+                platform::setError(
+                    error, VTKeyedUnarchiver::classMismatch(key, "a known property", "unknown"));
                 return false;
             }
             if (!field->setValue(object, value)) {
@@ -417,7 +448,8 @@ struct VTCodingUtilities {
     /// Reads the file and unarchives it. A file that cannot be read gives a
     /// POSIX error for the path.
     template <class T>
-    static std::optional<T> objectWithContentsOfFile(const std::string& path, platform::Error* error) {
+    static std::optional<T> objectWithContentsOfFile(const std::string& path,
+                                                     platform::Error* error) {
         platform::Data data;
         if (!readFile(path, data, error)) return std::nullopt;
         return objectWithData<T>(data, error);
@@ -434,14 +466,14 @@ struct VTCodingUtilities {
     static bool writeFile(const std::string& path, const platform::Data& data, bool atomically,
                           platform::Error* error);
 
-private:
+  private:
     static std::string typeName(const platform::Value& value);
 };
 
 /// Gives a class with a field table its archive coding and its value form.
 template <class T>
 class VTFieldCodable : public VTCodable {
-public:
+  public:
     std::string_view archiveClassName() const override { return T::kArchiveClassName; }
     void encodeWithCoder(VTKeyedArchiver& coder) const override {
         VTCodingUtilities::encodeFields(static_cast<const T&>(*this), coder);
@@ -451,13 +483,15 @@ public:
     }
     /// The value dictionary, as a Value.
     platform::Value codingValue() const {
-        return platform::Value(VTCodingUtilities::dictionaryRepresentation(static_cast<const T&>(*this)));
+        return platform::Value(
+            VTCodingUtilities::dictionaryRepresentation(static_cast<const T&>(*this)));
     }
     /// A default object with the fields of a dictionary set, or nullopt.
     static std::optional<T> fromCodingValue(const platform::Value& value) {
         if (!value.isDictionary()) return std::nullopt;
         T object;
-        if (!VTCodingUtilities::setPropertyValues(object, *value.asDictionary(), nullptr)) return std::nullopt;
+        if (!VTCodingUtilities::setPropertyValues(object, *value.asDictionary(), nullptr))
+            return std::nullopt;
         return object;
     }
 };

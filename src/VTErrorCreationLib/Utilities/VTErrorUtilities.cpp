@@ -22,8 +22,10 @@ platform::Error VTErrorUtilities::errorWithVantrelError(long code) {
     return platform::Error(std::string(VTErrorDomain), code);
 }
 
-platform::Error VTErrorUtilities::errorWithVantrelError(long code, const std::string* failureUUIDText) {
+platform::Error VTErrorUtilities::errorWithVantrelError(long code,
+                                                        const std::string* failureUUIDText) {
     platform::Error e = errorWithVantrelError(code);
-    if (failureUUIDText) e.setUserInfoValue(std::string(VTFailureUUIDKey), platform::Value(*failureUUIDText));
+    if (failureUUIDText)
+        e.setUserInfoValue(std::string(VTFailureUUIDKey), platform::Value(*failureUUIDText));
     return e;
 }

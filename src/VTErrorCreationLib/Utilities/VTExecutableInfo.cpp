@@ -17,7 +17,7 @@ constexpr long kMachRcvTooLarge = 29;
 
 // Bounds-checked reads of a byte span.
 class Reader {
-public:
+  public:
     Reader(std::span<const std::uint8_t> bytes, bool bigEndian) : bytes_(bytes), big_(bigEndian) {}
     bool has(std::uint64_t offset, std::uint64_t length) const {
         return offset <= bytes_.size() && length <= bytes_.size() - offset;
@@ -30,7 +30,9 @@ public:
         }
         return v;
     }
-    std::uint32_t u32(std::uint64_t offset) const { return static_cast<std::uint32_t>(read(offset, 4)); }
+    std::uint32_t u32(std::uint64_t offset) const {
+        return static_cast<std::uint32_t>(read(offset, 4));
+    }
     bool nameIs(std::uint64_t offset, std::size_t fieldLength, std::string_view name) const {
         std::size_t n = 0;
         while (n < fieldLength && bytes_[offset + n] != 0) ++n;
@@ -38,7 +40,7 @@ public:
     }
     std::span<const std::uint8_t> bytes() const { return bytes_; }
 
-private:
+  private:
     std::span<const std::uint8_t> bytes_;
     bool big_;
 };
@@ -57,7 +59,9 @@ VTInfoPlistSearch fail(platform::Error* error, platform::Error e) {
 
 VTInfoPlistSearch searchMachO(std::span<const std::uint8_t> slice, std::string_view url,
                               std::span<const std::uint8_t>* section, platform::Error* error) {
-    if (slice.size() < 28) return fail(error, platform::Error(std::string(platform::kMachErrorDomain), kMachRcvTooLarge));
+    if (slice.size() < 28)
+        return fail(error,
+                    platform::Error(std::string(platform::kMachErrorDomain), kMachRcvTooLarge));
     Reader r(slice, false);
     std::uint32_t magic = r.u32(0);
     bool is64 = magic == kMachMagic64;
@@ -76,7 +80,8 @@ VTInfoPlistSearch searchMachO(std::span<const std::uint8_t> slice, std::string_v
         if (cmdsize < 8 || !r.has(offset, cmdsize)) return fail(error, notExecutable(url));
         if (cmd == segmentCommand && cmdsize >= segmentSize && r.nameIs(offset + 8, 16, "__TEXT")) {
             std::uint32_t nsects = r.u32(offset + segmentSize - 8);
-            if (segmentSize + std::uint64_t(nsects) * sectionSize > cmdsize) return fail(error, notExecutable(url));
+            if (segmentSize + std::uint64_t(nsects) * sectionSize > cmdsize)
+                return fail(error, notExecutable(url));
             for (std::uint32_t s = 0; s < nsects; ++s) {
                 std::uint64_t sect = offset + segmentSize + s * sectionSize;
                 if (!r.nameIs(sect, 16, "__info_plist")) continue;
@@ -97,7 +102,8 @@ VTInfoPlistSearch searchELF(std::span<const std::uint8_t> file, std::string_view
     if (file.size() < 16) return fail(error, notExecutable(url));
     unsigned elfClass = file[4];
     unsigned data = file[5];
-    if ((elfClass != 1 && elfClass != 2) || (data != 1 && data != 2)) return fail(error, notExecutable(url));
+    if ((elfClass != 1 && elfClass != 2) || (data != 1 && data != 2))
+        return fail(error, notExecutable(url));
     bool is64 = elfClass == 2;
     Reader r(file, data == 2);
     const std::uint64_t headerSize = is64 ? 64 : 52;
@@ -117,7 +123,8 @@ VTInfoPlistSearch searchELF(std::span<const std::uint8_t> file, std::string_view
     // Large section counts and string-table indexes live in section 0.
     if (shnum == 0) shnum = field(entry(0), 20, 32, true);
     if (shstrndx == 0xFFFF) shstrndx = r.u32(entry(0) + (is64 ? 40 : 24));
-    if (shnum > (file.size() - shoff) / shentsize || shstrndx >= shnum) return fail(error, notExecutable(url));
+    if (shnum > (file.size() - shoff) / shentsize || shstrndx >= shnum)
+        return fail(error, notExecutable(url));
 
     std::uint64_t strBase = entry(shstrndx);
     std::uint64_t strOffset = field(strBase, 16, 24, true);
@@ -143,7 +150,8 @@ VTInfoPlistSearch searchELF(std::span<const std::uint8_t> file, std::string_view
 }  // namespace
 
 VTInfoPlistSearch VTFindEmbeddedInfoPlist(std::span<const std::uint8_t> file, std::string_view url,
-                                          std::span<const std::uint8_t>* section, platform::Error* error) {
+                                          std::span<const std::uint8_t>* section,
+                                          platform::Error* error) {
     if (file.size() <= 7) return fail(error, notExecutable(url));
     Reader big(file, true);
     if (big.u32(0) == kFatMagic) {
@@ -161,6 +169,10 @@ VTInfoPlistSearch VTFindEmbeddedInfoPlist(std::span<const std::uint8_t> file, st
         if (firstError) return fail(error, *firstError);
         return VTInfoPlistSearch::kNotFound;
     }
-    if (std::memcmp(file.data(), "\x7f" "ELF", 4) == 0) return searchELF(file, url, section, error);
+    if (std::memcmp(file.data(),
+                    "\x7f"
+                    "ELF",
+                    4) == 0)
+        return searchELF(file, url, section, error);
     return searchMachO(file, url, section, error);
 }

@@ -20,4 +20,5 @@ enum class VTInfoPlistSearch {
 /// `url` under "URL") for truncated or inconsistent images, NSMachErrorDomain
 /// 29 for an image shorter than a Mach-O header. All reads are bounds-checked.
 VTInfoPlistSearch VTFindEmbeddedInfoPlist(std::span<const std::uint8_t> file, std::string_view url,
-                                          std::span<const std::uint8_t>* section, platform::Error* error);
+                                          std::span<const std::uint8_t>* section,
+                                          platform::Error* error);

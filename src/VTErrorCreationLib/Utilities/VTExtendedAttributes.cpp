@@ -12,7 +12,9 @@ namespace {
 
 constexpr std::string_view kUserPrefix = "user.";
 
-std::string systemName(std::string_view name) { return std::string(kUserPrefix) + std::string(name); }
+std::string systemName(std::string_view name) {
+    return std::string(kUserPrefix) + std::string(name);
+}
 
 platform::Error attributeError(int code, const std::string& path, std::string_view name) {
     platform::Error e = VTErrorUtilities::errorWithPOSIXErrorForPath(code, path);
@@ -23,17 +25,21 @@ platform::Error attributeError(int code, const std::string& path, std::string_vi
 std::string className(const platform::Value& value) {
     using T = platform::Value::Type;
     switch (value.type()) {
-        case T::Null: return "NSNull";
-        case T::Array: return "NSArray";
-        case T::Dictionary: return "NSDictionary";
-        default: return "NSObject";
+        case T::Null:
+            return "NSNull";
+        case T::Array:
+            return "NSArray";
+        case T::Dictionary:
+            return "NSDictionary";
+        default:
+            return "NSObject";
     }
 }
 
 }  // namespace
 
-std::optional<std::vector<std::string>> VTExtendedAttributes::namesOfExtendedAttributes(const std::string& path,
-                                                                                       platform::Error* error) {
+std::optional<std::vector<std::string>> VTExtendedAttributes::namesOfExtendedAttributes(
+    const std::string& path, platform::Error* error) {
     std::vector<char> buffer;
     for (int attempt = 0; attempt < 4; ++attempt) {
         ssize_t size = ::llistxattr(path.c_str(), nullptr, 0);
@@ -54,7 +60,8 @@ std::optional<std::vector<std::string>> VTExtendedAttributes::namesOfExtendedAtt
             std::size_t end = i;
             while (end < static_cast<std::size_t>(size) && buffer[end] != 0) ++end;
             std::string_view name(buffer.data() + i, end - i);
-            if (name.substr(0, kUserPrefix.size()) == kUserPrefix) names.emplace_back(name.substr(kUserPrefix.size()));
+            if (name.substr(0, kUserPrefix.size()) == kUserPrefix)
+                names.emplace_back(name.substr(kUserPrefix.size()));
             i = end + 1;
         }
         return names;
@@ -63,9 +70,8 @@ std::optional<std::vector<std::string>> VTExtendedAttributes::namesOfExtendedAtt
     return std::nullopt;
 }
 
-std::optional<platform::Data> VTExtendedAttributes::dataForExtendedAttribute(const std::string& path,
-                                                                             std::string_view name,
-                                                                             platform::Error* error) {
+std::optional<platform::Data> VTExtendedAttributes::dataForExtendedAttribute(
+    const std::string& path, std::string_view name, platform::Error* error) {
     std::string full = systemName(name);
     for (int attempt = 0; attempt < 4; ++attempt) {
         ssize_t size = ::lgetxattr(path.c_str(), full.c_str(), nullptr, 0);
@@ -88,7 +94,8 @@ std::optional<platform::Data> VTExtendedAttributes::dataForExtendedAttribute(con
     return std::nullopt;
 }
 
-bool VTExtendedAttributes::setExtendedAttributeData(const std::string& path, const platform::Data& data,
+bool VTExtendedAttributes::setExtendedAttributeData(const std::string& path,
+                                                    const platform::Data& data,
                                                     std::string_view name, platform::Error* error) {
     if (::lsetxattr(path.c_str(), systemName(name).c_str(), data.data(), data.size(), 0) != 0) {
         platform::setError(error, attributeError(errno, path, name));
@@ -97,9 +104,8 @@ bool VTExtendedAttributes::setExtendedAttributeData(const std::string& path, con
     return true;
 }
 
-std::optional<platform::Value> VTExtendedAttributes::valueOfExtendedAttribute(const std::string& path,
-                                                                              std::string_view name,
-                                                                              platform::Error* error) {
+std::optional<platform::Value> VTExtendedAttributes::valueOfExtendedAttribute(
+    const std::string& path, std::string_view name, platform::Error* error) {
     auto data = dataForExtendedAttribute(path, name, error);
     if (!data) return std::nullopt;
     VTPlistNode node;
@@ -114,24 +120,26 @@ std::optional<platform::Value> VTExtendedAttributes::valueOfExtendedAttribute(co
 
 bool VTExtendedAttributes::setExtendedAttributeValue(const std::string& path,
                                                      const std::optional<platform::Value>& value,
-                                                     std::string_view name, platform::Error* error) {
+                                                     std::string_view name,
+                                                     platform::Error* error) {
     if (!value || value->isNull()) return removeExtendedAttribute(path, name, error);
     VTPlistNode node;
     if (!VTPlistNodeFromValue(*value, &node)) {
-        platform::setError(error,
-                           platform::Error(std::string(platform::kCocoaErrorDomain),
-                                           platform::kPropertyListWriteInvalidError,
-                                           {{std::string(VTExtendedAttributeNameKey), platform::Value(name)},
-                                            {std::string(platform::kLocalizedDescriptionKey),
-                                             platform::Value(className(*value) + " cannot be serialized to plist")},
-                                            {"value", *value}}));
+        platform::setError(
+            error,
+            platform::Error(
+                std::string(platform::kCocoaErrorDomain), platform::kPropertyListWriteInvalidError,
+                {{std::string(VTExtendedAttributeNameKey), platform::Value(name)},
+                 {std::string(platform::kLocalizedDescriptionKey),
+                  platform::Value(className(*value) + " cannot be serialized to plist")},
+                 {"value", *value}}));
         return false;
     }
     return setExtendedAttributeData(path, VTWriteBinaryPlist(node), name, error);
 }
 
-std::optional<platform::Dictionary> VTExtendedAttributes::extendedAttributes(const std::string& path,
-                                                                             platform::Error* error) {
+std::optional<platform::Dictionary> VTExtendedAttributes::extendedAttributes(
+    const std::string& path, platform::Error* error) {
     auto names = namesOfExtendedAttributes(path, error);
     if (!names) return std::nullopt;
     platform::Dictionary out;
@@ -151,7 +159,8 @@ std::optional<platform::Dictionary> VTExtendedAttributes::extendedAttributes(con
     return out;
 }
 
-bool VTExtendedAttributes::setExtendedAttributes(const std::string& path, const platform::Dictionary& attributes,
+bool VTExtendedAttributes::setExtendedAttributes(const std::string& path,
+                                                 const platform::Dictionary& attributes,
                                                  platform::Error* error) {
     // Every entry is tried; the failures are reported together, also to a
     // caller that passes no error out-parameter (as a false result).

@@ -22,23 +22,26 @@ inline constexpr std::string_view VTUnderlyingErrorsKey = "VTUnderlyingErrorsKey
 struct VTExtendedAttributes {
     /// The attribute names in the file system's order; nullopt with the
     /// POSIX error for the path.
-    static std::optional<std::vector<std::string>> namesOfExtendedAttributes(const std::string& path,
-                                                                            platform::Error* error);
+    static std::optional<std::vector<std::string>> namesOfExtendedAttributes(
+        const std::string& path, platform::Error* error);
     /// The attribute's bytes; nullopt with the POSIX error (ENODATA when it
     /// does not exist) carrying VTExtendedAttributeNameKey.
     static std::optional<platform::Data> dataForExtendedAttribute(const std::string& path,
-                                                                  std::string_view name, platform::Error* error);
+                                                                  std::string_view name,
+                                                                  platform::Error* error);
     /// Writes the bytes; false with the POSIX error carrying the name.
     static bool setExtendedAttributeData(const std::string& path, const platform::Data& data,
                                          std::string_view name, platform::Error* error);
     /// The attribute read as a property list (any format); nullopt with the
     /// reading or parsing error (NSCocoaErrorDomain 3840).
     static std::optional<platform::Value> valueOfExtendedAttribute(const std::string& path,
-                                                                   std::string_view name, platform::Error* error);
+                                                                   std::string_view name,
+                                                                   platform::Error* error);
     /// Writes `value` as a binary property list; a null value or nullopt
     /// removes the attribute. A value holding a null inside fails with
     /// NSCocoaErrorDomain 3852 ("<class> cannot be serialized to plist").
-    static bool setExtendedAttributeValue(const std::string& path, const std::optional<platform::Value>& value,
+    static bool setExtendedAttributeValue(const std::string& path,
+                                          const std::optional<platform::Value>& value,
                                           std::string_view name, platform::Error* error);
     /// Name -> value of every attribute. With an error out-parameter, the
     /// first value that cannot be read gives nullopt and a POSIX
@@ -49,10 +52,12 @@ struct VTExtendedAttributes {
     /// Writes every entry (null values remove), whatever the others gave.
     /// When any failed: false, and VTUtilitiesErrorDomain 0 with {NSURL:
     /// path} and the single errors under VTUnderlyingErrorsKey.
-    static bool setExtendedAttributes(const std::string& path, const platform::Dictionary& attributes,
+    static bool setExtendedAttributes(const std::string& path,
+                                      const platform::Dictionary& attributes,
                                       platform::Error* error);
     /// Removes the attribute; a missing attribute counts as success.
-    static bool removeExtendedAttribute(const std::string& path, std::string_view name, platform::Error* error);
+    static bool removeExtendedAttribute(const std::string& path, std::string_view name,
+                                        platform::Error* error);
     /// False for the empty name; otherwise whether the names include it.
     static bool hasExtendedAttribute(const std::string& path, std::string_view name);
 };

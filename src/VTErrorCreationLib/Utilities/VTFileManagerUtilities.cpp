@@ -59,14 +59,16 @@ bool copyAttributes(const std::string& source, const std::string& target, bool n
         std::vector<char> value(static_cast<std::size_t>(length) + 1);
         length = get(source.c_str(), name.c_str(), value.data(), value.size() - 1);
         if (length < 0) return false;
-        if (::setxattr(target.c_str(), name.c_str(), value.data(), static_cast<std::size_t>(length), 0) != 0)
+        if (::setxattr(target.c_str(), name.c_str(), value.data(), static_cast<std::size_t>(length),
+                       0) != 0)
             return false;
     }
     return true;
 }
 
 bool hasAttributes(const std::string& source, bool noFollow) {
-    ssize_t size = noFollow ? ::llistxattr(source.c_str(), nullptr, 0) : ::listxattr(source.c_str(), nullptr, 0);
+    ssize_t size = noFollow ? ::llistxattr(source.c_str(), nullptr, 0)
+                            : ::listxattr(source.c_str(), nullptr, 0);
     return size > 0;
 }
 
@@ -121,10 +123,10 @@ bool VTFileManagerUtilities::removeDirectoryHierarchyAtPath(const std::string& p
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno == ENOENT) {
-            platform::setError(error, platform::Error(std::string(platform::kCocoaErrorDomain),
-                                                      platform::kFileNoSuchFileError,
-                                                      {{std::string(platform::kFilePathErrorKey),
-                                                        platform::Value(path)}}));
+            platform::setError(
+                error, platform::Error(
+                           std::string(platform::kCocoaErrorDomain), platform::kFileNoSuchFileError,
+                           {{std::string(platform::kFilePathErrorKey), platform::Value(path)}}));
         } else {
             platform::setError(error, platform::Error::posix(errno, path));
         }
@@ -170,10 +172,13 @@ std::optional<std::string> VTFileManagerUtilities::createTemporaryDirectoryAtPat
     return path;
 }
 
-bool VTFileManagerUtilities::copyItemAtURL(const std::string& source, const std::string& destination,
-                                           const platform::Dictionary& attributes, platform::Error* error) {
+bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
+                                           const std::string& destination,
+                                           const platform::Dictionary& attributes,
+                                           platform::Error* error) {
     if (destination.empty()) {
-        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, destination));
+        platform::setError(error,
+                           VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, destination));
         return false;
     }
     const bool noFollowDst = flag(attributes, VTFileCopyAttributeNoFollowDst);
@@ -186,25 +191,30 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source, const std:
     }
     struct stat st {};
     if ((noFollowSrc ? ::lstat(source.c_str(), &st) : ::stat(source.c_str(), &st)) != 0) {
-        platform::setError(error, errno == ENOENT ? noSuchFile(source) : platform::Error::posix(errno, source));
+        platform::setError(
+            error, errno == ENOENT ? noSuchFile(source) : platform::Error::posix(errno, source));
         return false;
     }
     std::optional<std::uint64_t> limit;
-    if (auto it = attributes.find(VTFileSizeAttribute); it != attributes.end()) limit = it->second.uint64Value();
+    if (auto it = attributes.find(VTFileSizeAttribute); it != attributes.end())
+        limit = it->second.uint64Value();
     if (limit && !truncate && static_cast<std::uint64_t>(st.st_size) > *limit) {
-        platform::setError(error, VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
+        platform::setError(error,
+                           VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
         return false;
     }
     std::string folder = parentOf(destination);
     struct stat folderStat {};
     if (::stat(folder.c_str(), &folderStat) != 0) {
-        platform::setError(error, errno == ENOENT ? noSuchFile(folder) : platform::Error::posix(errno, folder));
+        platform::setError(
+            error, errno == ENOENT ? noSuchFile(folder) : platform::Error::posix(errno, folder));
         return false;
     }
 
     if (flag(attributes, VTFileCopyAttributePack) && hasAttributes(source, noFollowSrc)) {
         std::string packed = folder + "/._" + nameOf(destination);
-        int fd = ::open(packed.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+        int fd =
+            ::open(packed.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
         bool ok = fd >= 0;
         if (fd >= 0) ::close(fd);
         if (!ok || !copyAttributes(source, packed, noFollowSrc)) {
@@ -218,7 +228,8 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source, const std:
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(source));
         return false;
     }
-    int out = ::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (noFollowDst ? O_NOFOLLOW : 0),
+    int out = ::open(destination.c_str(),
+                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (noFollowDst ? O_NOFOLLOW : 0),
                      st.st_mode & 0777);
     if (out < 0) {
         int code = errno;
@@ -236,13 +247,16 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source, const std:
     if (copied != CopyResult::kDone) {
         ::unlink(destination.c_str());
         if (copied == CopyResult::kTooLarge)
-            platform::setError(error, VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
-        else platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, source));
+            platform::setError(error,
+                               VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
+        else
+            platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, source));
         return false;
     }
 
     if (auto it = attributes.find(VTFilePosixPermissionsAttribute); it != attributes.end()) {
-        if (::chmod(destination.c_str(), static_cast<mode_t>(it->second.uint64Value() & 07777)) != 0) {
+        if (::chmod(destination.c_str(), static_cast<mode_t>(it->second.uint64Value() & 07777)) !=
+            0) {
             platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(destination));
             removeDirectoryHierarchyAtPath(destination, false, nullptr);
             return false;
@@ -251,7 +265,8 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source, const std:
     return true;
 }
 
-std::int64_t VTFileManagerUtilities::countFilesInDirectory(const std::string& path, platform::Error* error) {
+std::int64_t VTFileManagerUtilities::countFilesInDirectory(const std::string& path,
+                                                           platform::Error* error) {
     DIR* dir = ::opendir(path.c_str());
     if (!dir) {
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(path));

@@ -26,15 +26,16 @@ struct VTFileManagerUtilities {
     /// Failures: an empty path (POSIX EINVAL), a missing path
     /// (NSCocoaErrorDomain 4 with the path), or the POSIX error of the
     /// removal for the path.
-    static bool removeDirectoryHierarchyAtPath(const std::string& path, bool force, platform::Error* error);
+    static bool removeDirectoryHierarchyAtPath(const std::string& path, bool force,
+                                               platform::Error* error);
 
     /// The process's temporary folder ($TMPDIR, else "/tmp/").
     static std::string temporaryDirectory();
     /// Makes a new folder "vantrel.XXXXXX" (mode 0700) in `parent` (the
     /// temporary folder when nullopt) and returns its path; nullopt with the
     /// POSIX error for the parent on failure.
-    static std::optional<std::string> createTemporaryDirectoryAtPath(const std::optional<std::string>& parent,
-                                                                     platform::Error* error);
+    static std::optional<std::string> createTemporaryDirectoryAtPath(
+        const std::optional<std::string>& parent, platform::Error* error);
 
     /// Copies the data of the file `source` to `destination`, replacing it.
     /// Attributes: NSFileSize (limit), VTFileCopyAttributeTruncate (copy the

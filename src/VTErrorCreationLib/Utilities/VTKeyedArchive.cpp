@@ -15,8 +15,10 @@ constexpr std::size_t kMaxValueDepth = 256;
 template <class I>
 I saturate(double d) {
     if (std::isnan(d)) return 0;
-    if (d <= static_cast<double>(std::numeric_limits<I>::min())) return std::numeric_limits<I>::min();
-    if (d >= static_cast<double>(std::numeric_limits<I>::max())) return std::numeric_limits<I>::max();
+    if (d <= static_cast<double>(std::numeric_limits<I>::min()))
+        return std::numeric_limits<I>::min();
+    if (d >= static_cast<double>(std::numeric_limits<I>::max()))
+        return std::numeric_limits<I>::max();
     return static_cast<I>(d);
 }
 
@@ -79,16 +81,23 @@ std::uint64_t VTKeyedArchiver::addValue(const platform::Value& value) {
             objects_[uid] = VTPlistNode::dict(std::move(d));
             return uid;
         }
-        case T::Bool: return addNode(VTPlistNode::boolean(*value.asBool()));
-        case T::Integer: return addNode(VTPlistNode::signedInteger(value.int64Value()));
-        case T::Unsigned: return addNode(VTPlistNode::unsignedInteger(value.uint64Value()));
-        case T::Real: return addNode(VTPlistNode::real(value.doubleValue()));
-        case T::String: return addNode(VTPlistNode::string(*value.asString()));
-        case T::Data: return addNode(VTPlistNode::data(*value.asData()));
+        case T::Bool:
+            return addNode(VTPlistNode::boolean(*value.asBool()));
+        case T::Integer:
+            return addNode(VTPlistNode::signedInteger(value.int64Value()));
+        case T::Unsigned:
+            return addNode(VTPlistNode::unsignedInteger(value.uint64Value()));
+        case T::Real:
+            return addNode(VTPlistNode::real(value.doubleValue()));
+        case T::String:
+            return addNode(VTPlistNode::string(*value.asString()));
+        case T::Data:
+            return addNode(VTPlistNode::data(*value.asData()));
         case T::Date: {
             std::uint64_t uid = addNode(VTPlistNode::dict());
             VTPlistNode::Dict d;
-            d.emplace_back("NS.time", VTPlistNode::real(value.asDate()->secondsSince1970 - kReferenceDateOffset));
+            d.emplace_back("NS.time", VTPlistNode::real(value.asDate()->secondsSince1970 -
+                                                        kReferenceDateOffset));
             d.emplace_back("$class", VTPlistNode::uid(classUID({"NSDate", "NSObject"})));
             objects_[uid] = VTPlistNode::dict(std::move(d));
             return uid;
@@ -96,7 +105,8 @@ std::uint64_t VTKeyedArchiver::addValue(const platform::Value& value) {
         case T::Array: {
             std::uint64_t uid = addNode(VTPlistNode::dict());
             VTPlistNode::Array refs;
-            for (const auto& element : *value.asArray()) refs.push_back(VTPlistNode::uid(addValue(element)));
+            for (const auto& element : *value.asArray())
+                refs.push_back(VTPlistNode::uid(addValue(element)));
             VTPlistNode::Dict d;
             d.emplace_back("NS.objects", VTPlistNode::array(std::move(refs)));
             d.emplace_back("$class", VTPlistNode::uid(classUID({"NSArray", "NSObject"})));
@@ -136,10 +146,12 @@ void VTKeyedArchiver::encodeObject(std::string_view key, const VTCodable& object
     setInCurrent(key, VTPlistNode::uid(addObject(object)));
 }
 
-void VTKeyedArchiver::encodeObjects(std::string_view key, const std::vector<const VTCodable*>& objects) {
+void VTKeyedArchiver::encodeObjects(std::string_view key,
+                                    const std::vector<const VTCodable*>& objects) {
     std::uint64_t uid = addNode(VTPlistNode::dict());
     VTPlistNode::Array refs;
-    for (const VTCodable* object : objects) refs.push_back(VTPlistNode::uid(object ? addObject(*object) : 0));
+    for (const VTCodable* object : objects)
+        refs.push_back(VTPlistNode::uid(object ? addObject(*object) : 0));
     VTPlistNode::Dict d;
     d.emplace_back("NS.objects", VTPlistNode::array(std::move(refs)));
     d.emplace_back("$class", VTPlistNode::uid(classUID({"NSArray", "NSObject"})));
@@ -167,7 +179,8 @@ void VTKeyedArchiver::encodeBool(std::string_view key, bool value) {
     setInCurrent(key, VTPlistNode::uid(addNode(VTPlistNode::boolean(value))));
 }
 
-void VTKeyedArchiver::encodeBytes(std::string_view key, const std::uint8_t* bytes, std::size_t length) {
+void VTKeyedArchiver::encodeBytes(std::string_view key, const std::uint8_t* bytes,
+                                  std::size_t length) {
     setInCurrent(key, VTPlistNode::data(platform::Data(bytes, bytes + length)));
 }
 
@@ -175,36 +188,48 @@ void VTKeyedArchiver::encodeBytes(std::string_view key, const std::uint8_t* byte
 
 std::int64_t VTArchivedNumber::int64Value() const {
     switch (kind) {
-        case Kind::Bool: return boolean ? 1 : 0;
-        case Kind::Integer: return static_cast<std::int64_t>(bits);
-        case Kind::Real: return saturate<std::int64_t>(real);
+        case Kind::Bool:
+            return boolean ? 1 : 0;
+        case Kind::Integer:
+            return static_cast<std::int64_t>(bits);
+        case Kind::Real:
+            return saturate<std::int64_t>(real);
     }
     return 0;
 }
 
 std::uint64_t VTArchivedNumber::uint64Value() const {
     switch (kind) {
-        case Kind::Bool: return boolean ? 1 : 0;
-        case Kind::Integer: return bits;
-        case Kind::Real: return saturate<std::uint64_t>(real);
+        case Kind::Bool:
+            return boolean ? 1 : 0;
+        case Kind::Integer:
+            return bits;
+        case Kind::Real:
+            return saturate<std::uint64_t>(real);
     }
     return 0;
 }
 
 double VTArchivedNumber::doubleValue() const {
     switch (kind) {
-        case Kind::Bool: return boolean ? 1 : 0;
-        case Kind::Integer: return static_cast<double>(static_cast<std::int64_t>(bits));
-        case Kind::Real: return real;
+        case Kind::Bool:
+            return boolean ? 1 : 0;
+        case Kind::Integer:
+            return static_cast<double>(static_cast<std::int64_t>(bits));
+        case Kind::Real:
+            return real;
     }
     return 0;
 }
 
 bool VTArchivedNumber::boolValue() const {
     switch (kind) {
-        case Kind::Bool: return boolean;
-        case Kind::Integer: return bits != 0;
-        case Kind::Real: return real != 0;
+        case Kind::Bool:
+            return boolean;
+        case Kind::Integer:
+            return bits != 0;
+        case Kind::Real:
+            return real != 0;
     }
     return false;
 }
@@ -212,20 +237,22 @@ bool VTArchivedNumber::boolValue() const {
 // ---------------------------------------------------------------- unarchiving
 
 platform::Error VTKeyedUnarchiver::corruptError(std::string_view why) {
-    return platform::Error(std::string(platform::kCocoaErrorDomain), kCoderReadCorruptError,
-                           {{std::string(platform::kLocalizedDescriptionKey),
-                             platform::Value("The data couldn\u2019t be read because it isn\u2019t in the "
-                                             "correct format.")},
-                            {"NSDebugDescription", platform::Value(why)}});
+    return platform::Error(
+        std::string(platform::kCocoaErrorDomain), kCoderReadCorruptError,
+        {{std::string(platform::kLocalizedDescriptionKey),
+          platform::Value("The data couldn\u2019t be read because it isn\u2019t in the "
+                          "correct format.")},
+         {"NSDebugDescription", platform::Value(why)}});
 }
 
 platform::Error VTKeyedUnarchiver::classMismatch(std::string_view key, std::string_view expected,
                                                  std::string_view actual) {
-    std::string reason = "Expected '" + std::string(key) + "' to be of type " + std::string(expected) +
-                         ", but is actually a " + std::string(actual);
-    return platform::Error(std::string(VTErrorDomain), kVTErrorDecodingFailed,
-                           {{std::string(platform::kLocalizedDescriptionKey), platform::Value(reason)},
-                            {"ExceptionName", platform::Value(VTErrorDomain)}});
+    std::string reason = "Expected '" + std::string(key) + "' to be of type " +
+                         std::string(expected) + ", but is actually a " + std::string(actual);
+    return platform::Error(
+        std::string(VTErrorDomain), kVTErrorDecodingFailed,
+        {{std::string(platform::kLocalizedDescriptionKey), platform::Value(reason)},
+         {"ExceptionName", platform::Value(VTErrorDomain)}});
 }
 
 bool VTKeyedUnarchiver::load(const platform::Data& data, platform::Error* error) {
@@ -237,8 +264,8 @@ bool VTKeyedUnarchiver::load(const platform::Data& data, platform::Error* error)
     const VTPlistNode* objects = root_.get("$objects");
     const VTPlistNode* top = root_.get("$top");
     const VTPlistNode* rootRef = top ? top->get("root") : nullptr;
-    if (!archiver || !archiver->asString() || *archiver->asString() != "NSKeyedArchiver" || !objects ||
-        !objects->asArray() || !rootRef || !rootRef->asUID()) {
+    if (!archiver || !archiver->asString() || *archiver->asString() != "NSKeyedArchiver" ||
+        !objects || !objects->asArray() || !rootRef || !rootRef->asUID()) {
         platform::setError(error, corruptError("not a keyed archive"));
         return false;
     }
@@ -247,7 +274,8 @@ bool VTKeyedUnarchiver::load(const platform::Data& data, platform::Error* error)
     return true;
 }
 
-bool VTKeyedUnarchiver::resolve(std::uint64_t uid, const VTPlistNode*& node, platform::Error* error) const {
+bool VTKeyedUnarchiver::resolve(std::uint64_t uid, const VTPlistNode*& node,
+                                platform::Error* error) const {
     node = nullptr;
     if (uid == 0) return true;  // "$null"
     if (!objects_ || uid >= objects_->size()) {
@@ -264,12 +292,23 @@ bool VTKeyedUnarchiver::classChain(const VTPlistNode& node, std::vector<std::str
     switch (node.kind()) {
         case VTPlistNode::Kind::Bool:
         case VTPlistNode::Kind::Integer:
-        case VTPlistNode::Kind::Real: chain = {"NSNumber", "NSValue", "NSObject"}; return true;
-        case VTPlistNode::Kind::String: chain = {"NSString", "NSObject"}; return true;
-        case VTPlistNode::Kind::Data: chain = {"NSData", "NSObject"}; return true;
-        case VTPlistNode::Kind::Date: chain = {"NSDate", "NSObject"}; return true;
-        case VTPlistNode::Kind::Dict: break;
-        default: platform::setError(error, corruptError("unexpected object")); return false;
+        case VTPlistNode::Kind::Real:
+            chain = {"NSNumber", "NSValue", "NSObject"};
+            return true;
+        case VTPlistNode::Kind::String:
+            chain = {"NSString", "NSObject"};
+            return true;
+        case VTPlistNode::Kind::Data:
+            chain = {"NSData", "NSObject"};
+            return true;
+        case VTPlistNode::Kind::Date:
+            chain = {"NSDate", "NSObject"};
+            return true;
+        case VTPlistNode::Kind::Dict:
+            break;
+        default:
+            platform::setError(error, corruptError("unexpected object"));
+            return false;
     }
     const VTPlistNode* classRef = node.get("$class");
     const VTPlistNode* record = nullptr;
@@ -366,16 +405,30 @@ bool VTKeyedUnarchiver::valueOf(const VTPlistNode& node, platform::Value& out, s
         return false;
     }
     switch (node.kind()) {
-        case VTPlistNode::Kind::Bool: out = platform::Value(*node.asBool()); return true;
-        case VTPlistNode::Kind::Integer:
-            out = platform::Value(static_cast<long long>(static_cast<std::int64_t>(node.asInteger()->bits)));
+        case VTPlistNode::Kind::Bool:
+            out = platform::Value(*node.asBool());
             return true;
-        case VTPlistNode::Kind::Real: out = platform::Value(*node.asReal()); return true;
-        case VTPlistNode::Kind::String: out = platform::Value(*node.asString()); return true;
-        case VTPlistNode::Kind::Data: out = platform::Value(*node.asData()); return true;
-        case VTPlistNode::Kind::Date: out = platform::Value(*node.asDate()); return true;
-        case VTPlistNode::Kind::Dict: break;
-        default: platform::setError(error, corruptError("unexpected object")); return false;
+        case VTPlistNode::Kind::Integer:
+            out = platform::Value(
+                static_cast<long long>(static_cast<std::int64_t>(node.asInteger()->bits)));
+            return true;
+        case VTPlistNode::Kind::Real:
+            out = platform::Value(*node.asReal());
+            return true;
+        case VTPlistNode::Kind::String:
+            out = platform::Value(*node.asString());
+            return true;
+        case VTPlistNode::Kind::Data:
+            out = platform::Value(*node.asData());
+            return true;
+        case VTPlistNode::Kind::Date:
+            out = platform::Value(*node.asDate());
+            return true;
+        case VTPlistNode::Kind::Dict:
+            break;
+        default:
+            platform::setError(error, corruptError("unexpected object"));
+            return false;
     }
     std::vector<std::string> chain;
     if (!classChain(node, chain, error)) return false;
@@ -420,9 +473,11 @@ bool VTKeyedUnarchiver::valueOf(const VTPlistNode& node, platform::Value& out, s
             }
             for (std::size_t i = 0; i < keys->asArray()->size(); ++i) {
                 platform::Value k, v;
-                if (!element((*keys->asArray())[i], k) || !element((*objs->asArray())[i], v)) return false;
+                if (!element((*keys->asArray())[i], k) || !element((*objs->asArray())[i], v))
+                    return false;
                 if (!k.isString()) {
-                    platform::setError(error, classMismatch("NS.keys", "NSString", "non-string key"));
+                    platform::setError(error,
+                                       classMismatch("NS.keys", "NSString", "non-string key"));
                     return false;
                 }
                 d.insert_or_assign(*k.asString(), std::move(v));

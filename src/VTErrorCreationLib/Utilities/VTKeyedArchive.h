@@ -27,7 +27,7 @@ class VTKeyedUnarchiver;
 /// Decodable classes also provide `static constexpr std::string_view
 /// kArchiveClassName` and a default constructor.
 class VTCodable {
-public:
+  public:
     virtual ~VTCodable() = default;
     /// The class name stored in the archive.
     virtual std::string_view archiveClassName() const = 0;
@@ -43,7 +43,7 @@ public:
 
 /// Writes one object graph into a keyed archive.
 class VTKeyedArchiver {
-public:
+  public:
     /// The binary property list of a keyed archive with `root` under "root".
     static platform::Data archivedDataWithRootObject(const VTCodable& root);
 
@@ -61,7 +61,7 @@ public:
     /// Raw bytes stored inline in the object (not as an object of its own).
     void encodeBytes(std::string_view key, const std::uint8_t* bytes, std::size_t length);
 
-private:
+  private:
     VTKeyedArchiver();
     std::uint64_t addNode(VTPlistNode node);
     std::uint64_t addValue(const platform::Value& value);
@@ -92,21 +92,23 @@ struct VTArchivedNumber {
 /// description is "Expected '<key>' to be of type <class>, but is actually a
 /// <class>".
 class VTKeyedUnarchiver {
-public:
+  public:
     /// The object of class T (or a subclass) stored under "root".
     template <class T>
-    static std::optional<T> unarchivedObjectOfClass(const platform::Data& data, platform::Error* error) {
+    static std::optional<T> unarchivedObjectOfClass(const platform::Data& data,
+                                                    platform::Error* error) {
         VTKeyedUnarchiver u;
         if (!u.load(data, error)) return std::nullopt;
         std::optional<T> out;
-        if (!u.decodeObjectAt(u.rootUID_, "root", T::kArchiveClassName,
-                              [&](VTKeyedUnarchiver& c, platform::Error* e) {
-                                  T object;
-                                  if (!object.initWithCoder(c, e)) return false;
-                                  out = std::move(object);
-                                  return true;
-                              },
-                              error))
+        if (!u.decodeObjectAt(
+                u.rootUID_, "root", T::kArchiveClassName,
+                [&](VTKeyedUnarchiver& c, platform::Error* e) {
+                    T object;
+                    if (!object.initWithCoder(c, e)) return false;
+                    out = std::move(object);
+                    return true;
+                },
+                error))
             return std::nullopt;
         if (!out) {
             platform::setError(error, corruptError("the archive has no root object"));
@@ -127,14 +129,15 @@ public:
         std::optional<std::uint64_t> uid;
         if (!uidForKey(key, uid, error)) return false;
         if (!uid) return true;
-        return decodeObjectAt(*uid, key, T::kArchiveClassName,
-                              [&](VTKeyedUnarchiver& c, platform::Error* e) {
-                                  T object;
-                                  if (!object.initWithCoder(c, e)) return false;
-                                  out = std::move(object);
-                                  return true;
-                              },
-                              error);
+        return decodeObjectAt(
+            *uid, key, T::kArchiveClassName,
+            [&](VTKeyedUnarchiver& c, platform::Error* e) {
+                T object;
+                if (!object.initWithCoder(c, e)) return false;
+                out = std::move(object);
+                return true;
+            },
+            error);
     }
     /// An NSArray whose elements are all objects of class T.
     template <class T>
@@ -148,14 +151,15 @@ public:
         std::vector<T> objects;
         for (std::uint64_t uid : uids) {
             std::optional<T> element;
-            if (!decodeObjectAt(uid, key, T::kArchiveClassName,
-                                [&](VTKeyedUnarchiver& c, platform::Error* e) {
-                                    T object;
-                                    if (!object.initWithCoder(c, e)) return false;
-                                    element = std::move(object);
-                                    return true;
-                                },
-                                error))
+            if (!decodeObjectAt(
+                    uid, key, T::kArchiveClassName,
+                    [&](VTKeyedUnarchiver& c, platform::Error* e) {
+                        T object;
+                        if (!object.initWithCoder(c, e)) return false;
+                        element = std::move(object);
+                        return true;
+                    },
+                    error))
                 return false;
             if (!element) {
                 platform::setError(error, classMismatch(key, T::kArchiveClassName, "NSNull"));
@@ -172,7 +176,8 @@ public:
     bool decodeValue(std::string_view key, std::string_view expectedClass,
                      std::optional<platform::Value>& out, platform::Error* error);
     /// A number (class NSNumber) with its stored bits.
-    bool decodeNumber(std::string_view key, std::optional<VTArchivedNumber>& out, platform::Error* error);
+    bool decodeNumber(std::string_view key, std::optional<VTArchivedNumber>& out,
+                      platform::Error* error);
     /// Bytes stored inline with encodeBytes, or null.
     const platform::Data* decodeBytes(std::string_view key) const;
 
@@ -180,7 +185,7 @@ public:
     static platform::Error classMismatch(std::string_view key, std::string_view expected,
                                          std::string_view actual);
 
-private:
+  private:
     template <class F>
     bool decodeObjectAt(std::uint64_t uid, std::string_view key, std::string_view expectedClass,
                         F&& decode, platform::Error* error) {
@@ -207,9 +212,11 @@ private:
     static constexpr std::size_t kMaxDepth = 128;
 
     bool load(const platform::Data& data, platform::Error* error);
-    bool uidForKey(std::string_view key, std::optional<std::uint64_t>& uid, platform::Error* error) const;
+    bool uidForKey(std::string_view key, std::optional<std::uint64_t>& uid,
+                   platform::Error* error) const;
     bool resolve(std::uint64_t uid, const VTPlistNode*& node, platform::Error* error) const;
-    bool classChain(const VTPlistNode& node, std::vector<std::string>& chain, platform::Error* error) const;
+    bool classChain(const VTPlistNode& node, std::vector<std::string>& chain,
+                    platform::Error* error) const;
     static bool isKindOf(const std::vector<std::string>& chain, std::string_view expected);
     bool arrayElementUIDs(std::string_view key, std::vector<std::uint64_t>& uids, bool& present,
                           platform::Error* error);

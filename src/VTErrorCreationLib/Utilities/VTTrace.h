@@ -16,9 +16,10 @@
 
 #if defined(VT_TRACE_ENABLED)
 #define VT_TRACE_SELECT(_0, _1, _2, _3, _4, _5, _6, NAME, ...) NAME
-#define VT_TRACE(...)                                                                  \
-    VT_TRACE_SELECT(__VA_ARGS__, VT_TRACE_6, VT_TRACE_5, VT_TRACE_4, VT_TRACE_3,       \
-                    VT_TRACE_2, VT_TRACE_1, VT_TRACE_0, unused)(__VA_ARGS__)
+#define VT_TRACE(...)                                                                        \
+    VT_TRACE_SELECT(__VA_ARGS__, VT_TRACE_6, VT_TRACE_5, VT_TRACE_4, VT_TRACE_3, VT_TRACE_2, \
+                    VT_TRACE_1, VT_TRACE_0, unused)                                          \
+    (__VA_ARGS__)
 #define VT_TRACE_0(name) DTRACE_PROBE(Vantrel, name)
 #define VT_TRACE_1(name, a) DTRACE_PROBE1(Vantrel, name, a)
 #define VT_TRACE_2(name, a, b) DTRACE_PROBE2(Vantrel, name, a, b)

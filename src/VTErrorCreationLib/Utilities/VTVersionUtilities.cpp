@@ -119,10 +119,14 @@ std::uint64_t VTStringUtilities::hexValue(std::string_view text) {
     for (; pos < text.size(); ++pos) {
         char ch = text[pos];
         unsigned digit;
-        if (ch >= '0' && ch <= '9') digit = static_cast<unsigned>(ch - '0');
-        else if (ch >= 'a' && ch <= 'f') digit = static_cast<unsigned>(ch - 'a' + 10);
-        else if (ch >= 'A' && ch <= 'F') digit = static_cast<unsigned>(ch - 'A' + 10);
-        else break;
+        if (ch >= '0' && ch <= '9')
+            digit = static_cast<unsigned>(ch - '0');
+        else if (ch >= 'a' && ch <= 'f')
+            digit = static_cast<unsigned>(ch - 'a' + 10);
+        else if (ch >= 'A' && ch <= 'F')
+            digit = static_cast<unsigned>(ch - 'A' + 10);
+        else
+            break;
         if (value > (UINT64_MAX >> 4)) overflow = true;
         value = (value << 4) | digit;
     }
@@ -146,6 +150,8 @@ bool VTNumberUtilities::testProbability(const platform::Value& number) {
 void VTDictionaryUtilities::setObject(platform::Dictionary& dict, std::string key,
                                       const std::optional<platform::Value>& object,
                                       const std::optional<platform::Value>& fallback) {
-    if (object) dict.insert_or_assign(std::move(key), *object);
-    else if (fallback) dict.insert_or_assign(std::move(key), *fallback);
+    if (object)
+        dict.insert_or_assign(std::move(key), *object);
+    else if (fallback)
+        dict.insert_or_assign(std::move(key), *fallback);
 }

@@ -49,8 +49,12 @@ struct VTStringUtilities {
 
 struct VTNumberUtilities {
     /// An unsigned 64-bit number.
-    static platform::Value numberWithBucketID(std::uint64_t bucket) { return platform::Value(bucket); }
-    static std::uint64_t bucketIDValue(const platform::Value& number) { return number.uint64Value(); }
+    static platform::Value numberWithBucketID(std::uint64_t bucket) {
+        return platform::Value(bucket);
+    }
+    static std::uint64_t bucketIDValue(const platform::Value& number) {
+        return number.uint64Value();
+    }
     /// VTTestProbability of the number's 32-bit integer value.
     static bool testProbability(const platform::Value& number);
 };

@@ -22,12 +22,22 @@ TEST(VTBundleVersion, FollowsTheBuildNumberRules) {
         std::optional<std::string> bundle;
         std::optional<std::string> executable;
     } cases[] = {
-        {{{"CFBundleShortVersionString", Value("8.4.2")}, {"BuildVersion", Value("21")}}, "8.4.2f21", "8.4.2f21"},
-        {{{"CFBundleShortVersionString", Value("8.4.2")}, {"CFBundleVersion", Value("21")}}, "8.4.2f21", "8.4.2f21"},
-        {{{"CFBundleShortVersionString", Value("8.4.2f21")}, {"BuildVersion", Value("30")}}, "8.4.2f21", "8.4.2f21"},
+        {{{"CFBundleShortVersionString", Value("8.4.2")}, {"BuildVersion", Value("21")}},
+         "8.4.2f21",
+         "8.4.2f21"},
+        {{{"CFBundleShortVersionString", Value("8.4.2")}, {"CFBundleVersion", Value("21")}},
+         "8.4.2f21",
+         "8.4.2f21"},
+        {{{"CFBundleShortVersionString", Value("8.4.2f21")}, {"BuildVersion", Value("30")}},
+         "8.4.2f21",
+         "8.4.2f21"},
         {{{"CFBundleShortVersionString", Value("8.4.2")}}, "8.4.2", "8.4.2"},
-        {{{"CFBundleShortVersionString", Value("8.4.2b3")}, {"BuildVersion", Value("21")}}, "8.4.2b3", "8.4.2b3"},
-        {{{"CFBundleShortVersionString", Value("8.4.2")}, {"BuildVersion", Value("0")}, {"CFBundleVersion", Value("9")}},
+        {{{"CFBundleShortVersionString", Value("8.4.2b3")}, {"BuildVersion", Value("21")}},
+         "8.4.2b3",
+         "8.4.2b3"},
+        {{{"CFBundleShortVersionString", Value("8.4.2")},
+          {"BuildVersion", Value("0")},
+          {"CFBundleVersion", Value("9")}},
          "8.4.2",
          "8.4.2"},
         {{{"CFBundleVersion", Value("1.2.3")}}, "1.2.3", "1.2.3"},
@@ -36,8 +46,10 @@ TEST(VTBundleVersion, FollowsTheBuildNumberRules) {
         {{}, std::nullopt, std::nullopt},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(VTBundleUtilities::bundleVersion(c.info), c.bundle) << Value(c.info).description();
-        EXPECT_EQ(VTBundleUtilities::executableVersion(c.info), c.executable) << Value(c.info).description();
+        EXPECT_EQ(VTBundleUtilities::bundleVersion(c.info), c.bundle)
+            << Value(c.info).description();
+        EXPECT_EQ(VTBundleUtilities::executableVersion(c.info), c.executable)
+            << Value(c.info).description();
     }
 }
 
@@ -55,13 +67,16 @@ TEST(VTBundlePath, FindsTheBundleOfAnExecutable) {
         {"Tool.bundle/tool", "Tool.bundle"},
         {"/MacOS/X", std::nullopt},
     };
-    for (const auto& c : cases) EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutablePath(c.path), c.bundle) << c.path;
+    for (const auto& c : cases)
+        EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutablePath(c.path), c.bundle) << c.path;
     std::string text = "/Applications/X.app/Contents/MacOS/X";
-    EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutableFileSystemRepresentation(text.data(), text.size()),
+    EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutableFileSystemRepresentation(text.data(),
+                                                                                  text.size()),
               "/Applications/X.app");
 
     testsupport::TempDir dir;
-    EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutablePath(dir.path().string()), dir.path().string());
+    EXPECT_EQ(VTBundleUtilities::bundlePathFromExecutablePath(dir.path().string()),
+              dir.path().string());
     dir.write("B.app/Contents/Info.plist",
               R"(<?xml version="1.0" encoding="UTF-8"?><plist version="1.0"><dict>)"
               R"(<key>CFBundleShortVersionString</key><string>8.4.2</string>)"
@@ -81,7 +96,8 @@ void putName(Data& d, std::size_t offset, std::string_view name) {
 }
 
 Data infoPlist(const std::string& shortVersion) {
-    Dictionary info{{"CFBundleShortVersionString", Value(shortVersion)}, {"CFBundleVersion", Value("7")}};
+    Dictionary info{{"CFBundleShortVersionString", Value(shortVersion)},
+                    {"CFBundleVersion", Value("7")}};
     VTPlistNode node;
     VTPlistNodeFromValue(Value(info), &node);
     return VTWriteBinaryPlist(node);
@@ -195,8 +211,10 @@ TEST(VTEmbeddedInfoPlist, ReadsARealMachOExecutable) {
 TEST(VTEmbeddedInfoPlist, ReadsHandMadeImages) {
     EXPECT_EQ(versionOf(machO(true, infoPlist("1.2"), 3)), "1.2f7");
     EXPECT_EQ(versionOf(machO(false, infoPlist("3.4"))), "3.4f7");
-    EXPECT_EQ(versionOf(fat({machO(false, infoPlist("5.6")), machO(true, infoPlist("7.8"))})), "5.6f7");
-    EXPECT_EQ(versionOf(elf({{".text", Data(10, 0x90)}, {"__info_plist", infoPlist("9.1")}})), "9.1f7");
+    EXPECT_EQ(versionOf(fat({machO(false, infoPlist("5.6")), machO(true, infoPlist("7.8"))})),
+              "5.6f7");
+    EXPECT_EQ(versionOf(elf({{".text", Data(10, 0x90)}, {"__info_plist", infoPlist("9.1")}})),
+              "9.1f7");
 
     platform::Error error;
     EXPECT_FALSE(versionOf(elf({{".text", Data(10, 0x90)}}), &error));
@@ -226,13 +244,15 @@ TEST(VTEmbeddedInfoPlist, RejectsTruncatedAndInconsistentImages) {
     } cases[] = {
         {"tiny", Data{1, 2, 3}, std::string(VTUtilitiesErrorDomain), 2},
         {"short", Data(20, 0xAB), std::string(platform::kMachErrorDomain), 29},
-        {"section past the end", machO(true, infoPlist("1.2"), 1, 1u << 20), std::string(VTUtilitiesErrorDomain), 2},
+        {"section past the end", machO(true, infoPlist("1.2"), 1, 1u << 20),
+         std::string(VTUtilitiesErrorDomain), 2},
         {"command past the end", badCommand, std::string(VTUtilitiesErrorDomain), 2},
         {"empty command", zeroCommand, std::string(VTUtilitiesErrorDomain), 2},
         {"slice offset past the end", fatBadOffset, std::string(VTUtilitiesErrorDomain), 2},
         {"too many slices", fatTooMany, std::string(VTUtilitiesErrorDomain), 2},
         {"section table past the end", elfBad, std::string(VTUtilitiesErrorDomain), 2},
-        {"section is no property list", machO(true, Data(40, 'x')), std::string(platform::kCocoaErrorDomain), 3840},
+        {"section is no property list", machO(true, Data(40, 'x')),
+         std::string(platform::kCocoaErrorDomain), 3840},
     };
     for (const auto& c : cases) {
         platform::Error error;

@@ -1,6 +1,5 @@
-#include <gtest/gtest.h>
-
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -73,7 +72,8 @@ TEST(PelRmDir, ForceClearsTheImmutableFlag) {
     std::string locked = dir.write("tree/sub/locked", "x");
     dir.write("tree/a-first", "x");
     ImmutableGuard guard{locked};
-    if (!setImmutable(locked, true)) GTEST_SKIP() << "the file system or the privileges do not allow immutable files";
+    if (!setImmutable(locked, true))
+        GTEST_SKIP() << "the file system or the privileges do not allow immutable files";
 
     EXPECT_EQ(PelRmDir(root.c_str(), false), EPERM);
     EXPECT_TRUE(fs::exists(locked));
@@ -88,9 +88,11 @@ TEST(VTFileManagerUtilities, RemovesFilesFoldersAndReportsMissingPaths) {
     EXPECT_TRUE(VTFileManagerUtilities::removeDirectoryHierarchyAtPath(file, false, &error));
     EXPECT_FALSE(fs::exists(file));
     dir.write("tree/x/y", "z");
-    EXPECT_TRUE(VTFileManagerUtilities::removeDirectoryHierarchyAtPath(dir.file("tree"), false, &error));
+    EXPECT_TRUE(
+        VTFileManagerUtilities::removeDirectoryHierarchyAtPath(dir.file("tree"), false, &error));
     EXPECT_FALSE(fs::exists(dir.file("tree")));
-    EXPECT_FALSE(VTFileManagerUtilities::removeDirectoryHierarchyAtPath(dir.file("tree"), false, &error));
+    EXPECT_FALSE(
+        VTFileManagerUtilities::removeDirectoryHierarchyAtPath(dir.file("tree"), false, &error));
     EXPECT_EQ(error.domain(), platform::kCocoaErrorDomain);
     EXPECT_EQ(error.code(), 4);
     EXPECT_EQ(*error.userInfoValue(platform::kFilePathErrorKey), Value(dir.file("tree")));
@@ -106,7 +108,8 @@ TEST(VTFileManagerUtilities, MakesPrivateTemporaryFoldersAndCountsEntries) {
     EXPECT_EQ(fs::path(*made).filename().string().size(), 14u);
     EXPECT_EQ(fs::status(*made).permissions() & fs::perms::all, fs::perms::owner_all);
 
-    EXPECT_FALSE(VTFileManagerUtilities::createTemporaryDirectoryAtPath(dir.file("missing"), &error));
+    EXPECT_FALSE(
+        VTFileManagerUtilities::createTemporaryDirectoryAtPath(dir.file("missing"), &error));
     EXPECT_EQ(error.domain(), platform::kPOSIXErrorDomain);
     EXPECT_EQ(error.code(), ENOENT);
 
@@ -123,32 +126,36 @@ TEST(VTFileManagerUtilities, CopiesWithASizeLimit) {
     std::string target = dir.file("copy");
     platform::Error error;
 
-    EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(source, target, {{"NSFileSize", Value(1000)}}, &error));
+    EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(source, target,
+                                                       {{"NSFileSize", Value(1000)}}, &error));
     EXPECT_EQ(error.domain(), VTErrorDomain);
     EXPECT_EQ(error.code(), 5003);
     EXPECT_FALSE(fs::exists(target));
 
     EXPECT_TRUE(VTFileManagerUtilities::copyItemAtURL(
-        source, target, {{"NSFileSize", Value(1000)}, {"VTFileCopyAttributeTruncate", Value(true)}}, &error));
+        source, target, {{"NSFileSize", Value(1000)}, {"VTFileCopyAttributeTruncate", Value(true)}},
+        &error));
     EXPECT_EQ(fs::file_size(target), 1000u);
 
     EXPECT_TRUE(VTFileManagerUtilities::copyItemAtURL(
-        source, target, {{"NSFileSize", Value(5000)}, {"NSFilePosixPermissions", Value(0640)}}, &error));
+        source, target, {{"NSFileSize", Value(5000)}, {"NSFilePosixPermissions", Value(0640)}},
+        &error));
     EXPECT_EQ(fs::file_size(target), 2000u);
     EXPECT_EQ(fs::status(target).permissions() & fs::perms::all,
               fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
 
     EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(dir.file("none"), target, {}, &error));
     EXPECT_EQ(error.code(), 260);
-    EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(source, dir.file("no/such/copy"), {}, &error));
+    EXPECT_FALSE(
+        VTFileManagerUtilities::copyItemAtURL(source, dir.file("no/such/copy"), {}, &error));
     EXPECT_EQ(error.code(), 260);
     EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(source, "", {}, &error));
     EXPECT_EQ(error.code(), EFAULT);
 
     // A link at the destination is not followed when asked.
     fs::create_symlink(dir.file("elsewhere"), dir.file("link"));
-    EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(source, dir.file("link"),
-                                                       {{"VTFileCopyAttributeNoFollowDst", Value(true)}}, &error));
+    EXPECT_FALSE(VTFileManagerUtilities::copyItemAtURL(
+        source, dir.file("link"), {{"VTFileCopyAttributeNoFollowDst", Value(true)}}, &error));
     EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
 }
 
@@ -158,8 +165,8 @@ TEST(VTFileManagerUtilities, PacksExtendedAttributesBesideTheCopy) {
     if (::setxattr(source.c_str(), "user.test", "v", 1, 0) != 0)
         GTEST_SKIP() << "the file system does not store user extended attributes";
     platform::Error error;
-    ASSERT_TRUE(VTFileManagerUtilities::copyItemAtURL(source, dir.file("copy"),
-                                                      {{"VTFileCopyAttributePack", Value(true)}}, &error))
+    ASSERT_TRUE(VTFileManagerUtilities::copyItemAtURL(
+        source, dir.file("copy"), {{"VTFileCopyAttributePack", Value(true)}}, &error))
         << error.description();
     EXPECT_TRUE(VTExtendedAttributes::hasExtendedAttribute(dir.file("._copy"), "test"));
     EXPECT_FALSE(VTExtendedAttributes::hasExtendedAttribute(dir.file("copy"), "test"));
@@ -174,13 +181,17 @@ TEST(VTExtendedAttributes, StoresPropertyListValues) {
     platform::Error error;
 
     Value structured(platform::Dictionary{{"n", Value(0x7000000000000000ull)}, {"s", Value("x")}});
-    EXPECT_TRUE(VTExtendedAttributes::setExtendedAttributeValue(file, structured, "com.pelgrave.a", &error));
-    EXPECT_EQ(*VTExtendedAttributes::valueOfExtendedAttribute(file, "com.pelgrave.a", &error)->get("s"), Value("x"));
+    EXPECT_TRUE(VTExtendedAttributes::setExtendedAttributeValue(file, structured, "com.pelgrave.a",
+                                                                &error));
+    EXPECT_EQ(
+        *VTExtendedAttributes::valueOfExtendedAttribute(file, "com.pelgrave.a", &error)->get("s"),
+        Value("x"));
     EXPECT_TRUE(VTExtendedAttributes::hasExtendedAttribute(file, "com.pelgrave.a"));
     EXPECT_FALSE(VTExtendedAttributes::hasExtendedAttribute(file, ""));
 
     // Not a property list.
-    ASSERT_TRUE(VTExtendedAttributes::setExtendedAttributeData(file, {'r', 'a', 'w'}, "raw", &error));
+    ASSERT_TRUE(
+        VTExtendedAttributes::setExtendedAttributeData(file, {'r', 'a', 'w'}, "raw", &error));
     EXPECT_FALSE(VTExtendedAttributes::valueOfExtendedAttribute(file, "raw", &error));
     EXPECT_EQ(*error.userInfoValue(VTExtendedAttributeNameKey), Value("raw"));
     EXPECT_FALSE(VTExtendedAttributes::extendedAttributes(file, &error));

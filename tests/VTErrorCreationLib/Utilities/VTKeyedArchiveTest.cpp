@@ -14,30 +14,40 @@ using platform::Value;
 
 // A nested record class.
 class Leaf : public VTFieldCodable<Leaf> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "Leaf";
     static std::span<const VTField<Leaf>> codingFields() {
-        static const VTField<Leaf> fields[] = {VTMakeField<&Leaf::name>("name"), VTMakeField<&Leaf::rank>("rank")};
+        static const VTField<Leaf> fields[] = {VTMakeField<&Leaf::name>("name"),
+                                               VTMakeField<&Leaf::rank>("rank")};
         return fields;
     }
     std::optional<std::string> name;
     std::int32_t rank = 0;
-    friend bool operator==(const Leaf& a, const Leaf& b) { return a.name == b.name && a.rank == b.rank; }
+    friend bool operator==(const Leaf& a, const Leaf& b) {
+        return a.name == b.name && a.rank == b.rank;
+    }
 };
 
 // One field of every kind the field tables support, and one uncodable field.
 class Record : public VTFieldCodable<Record> {
-public:
+  public:
     static constexpr std::string_view kArchiveClassName = "Record";
     static std::span<const VTField<Record>> codingFields() {
         static const VTField<Record> fields[] = {
-            VTMakeField<&Record::flag>("flag"),         VTMakeField<&Record::small>("small"),
-            VTMakeField<&Record::count>("count"),       VTMakeField<&Record::signedBig>("signedBig"),
-            VTMakeField<&Record::unsignedBig>("unsignedBig"), VTMakeField<&Record::ratio>("ratio"),
-            VTMakeField<&Record::text>("text"),         VTMakeField<&Record::when>("when"),
-            VTMakeField<&Record::list>("list"),         VTMakeField<&Record::table>("table"),
-            VTMakeField<&Record::anything>("anything"), VTMakeField<&Record::address>("address"),
-            VTMakeField<&Record::leaf>("leaf"),         VTMakeField<&Record::leaves>("leaves"),
+            VTMakeField<&Record::flag>("flag"),
+            VTMakeField<&Record::small>("small"),
+            VTMakeField<&Record::count>("count"),
+            VTMakeField<&Record::signedBig>("signedBig"),
+            VTMakeField<&Record::unsignedBig>("unsignedBig"),
+            VTMakeField<&Record::ratio>("ratio"),
+            VTMakeField<&Record::text>("text"),
+            VTMakeField<&Record::when>("when"),
+            VTMakeField<&Record::list>("list"),
+            VTMakeField<&Record::table>("table"),
+            VTMakeField<&Record::anything>("anything"),
+            VTMakeField<&Record::address>("address"),
+            VTMakeField<&Record::leaf>("leaf"),
+            VTMakeField<&Record::leaves>("leaves"),
             VTMakeField<&Record::scratch>("scratch", false),
         };
         return fields;
@@ -58,7 +68,8 @@ public:
     std::vector<Leaf> leaves;
     std::optional<std::string> scratch;
     friend bool operator==(const Record& a, const Record& b) {
-        return VTCodingUtilities::dictionaryRepresentation(a) == VTCodingUtilities::dictionaryRepresentation(b) &&
+        return VTCodingUtilities::dictionaryRepresentation(a) ==
+                   VTCodingUtilities::dictionaryRepresentation(b) &&
                a.scratch == b.scratch && a.leaf == b.leaf && a.leaves == b.leaves;
     }
 };
@@ -74,7 +85,8 @@ Record fullRecord() {
     r.text = "Grüße \xF0\x9F\x98\x80 ascii";
     r.when = platform::Date{1700000000.5};
     r.list = platform::Array{Value("en"), Value(3), Value(platform::Array{Value(true)})};
-    r.table = platform::Dictionary{{"k", Value("v")}, {"n", Value(nullptr)}, {"d", Value(platform::Data{1, 2})}};
+    r.table = platform::Dictionary{
+        {"k", Value("v")}, {"n", Value(nullptr)}, {"d", Value(platform::Data{1, 2})}};
     r.anything = Value(platform::Date{0});
     r.address = 0x7fff00001234ull;
     r.leaf = Leaf{};
@@ -99,7 +111,8 @@ TEST(VTKeyedArchive, RoundTripsEveryFieldKindAndSkipsUncodableFields) {
     EXPECT_EQ(*back, r);
 
     Record empty;
-    auto emptyBack = VTCodingUtilities::objectWithData<Record>(VTKeyedArchiver::archivedDataWithRootObject(empty), &error);
+    auto emptyBack = VTCodingUtilities::objectWithData<Record>(
+        VTKeyedArchiver::archivedDataWithRootObject(empty), &error);
     ASSERT_TRUE(emptyBack);
     EXPECT_EQ(*emptyBack, empty);
 }
@@ -131,13 +144,13 @@ TEST(VTKeyedArchive, ValueDictionaryAndDescription) {
 
 // An archive of `Record` whose field `key` holds `value` instead.
 class Impostor : public VTCodable {
-public:
+  public:
     Impostor(std::string key, Value value) : key_(std::move(key)), value_(std::move(value)) {}
     std::string_view archiveClassName() const override { return "Record"; }
     void encodeWithCoder(VTKeyedArchiver& coder) const override { coder.encodeValue(key_, value_); }
     bool initWithCoder(VTKeyedUnarchiver&, platform::Error*) override { return false; }
 
-private:
+  private:
     std::string key_;
     Value value_;
 };
@@ -148,12 +161,17 @@ TEST(VTKeyedArchive, RefusesValuesOfTheWrongClass) {
         Value value;
         const char* message;
     } cases[] = {
-        {"count", Value("12"), "Expected 'count' to be of type NSNumber, but is actually a NSString"},
+        {"count", Value("12"),
+         "Expected 'count' to be of type NSNumber, but is actually a NSString"},
         {"text", Value(12), "Expected 'text' to be of type NSString, but is actually a NSNumber"},
-        {"when", Value("yesterday"), "Expected 'when' to be of type NSDate, but is actually a NSString"},
-        {"list", Value(platform::Dictionary{}), "Expected 'list' to be of type NSArray, but is actually a NSDictionary"},
-        {"leaf", Value(platform::Array{}), "Expected 'leaf' to be of type Leaf, but is actually a NSArray"},
-        {"leaves", Value(platform::Array{Value(1)}), "Expected 'leaves' to be of type Leaf, but is actually a NSNumber"},
+        {"when", Value("yesterday"),
+         "Expected 'when' to be of type NSDate, but is actually a NSString"},
+        {"list", Value(platform::Dictionary{}),
+         "Expected 'list' to be of type NSArray, but is actually a NSDictionary"},
+        {"leaf", Value(platform::Array{}),
+         "Expected 'leaf' to be of type Leaf, but is actually a NSArray"},
+        {"leaves", Value(platform::Array{Value(1)}),
+         "Expected 'leaves' to be of type Leaf, but is actually a NSNumber"},
     };
     for (const auto& c : cases) {
         platform::Data data = VTKeyedArchiver::archivedDataWithRootObject(Impostor(c.key, c.value));
@@ -164,8 +182,10 @@ TEST(VTKeyedArchive, RefusesValuesOfTheWrongClass) {
     }
     // The root itself must be of the class asked for.
     platform::Error error;
-    EXPECT_FALSE(VTCodingUtilities::objectWithData<Leaf>(VTKeyedArchiver::archivedDataWithRootObject(Record{}), &error));
-    EXPECT_EQ(error.localizedDescription(), "Expected 'root' to be of type Leaf, but is actually a Record");
+    EXPECT_FALSE(VTCodingUtilities::objectWithData<Leaf>(
+        VTKeyedArchiver::archivedDataWithRootObject(Record{}), &error));
+    EXPECT_EQ(error.localizedDescription(),
+              "Expected 'root' to be of type Leaf, but is actually a Record");
 }
 
 platform::Data archiveBytes(const VTPlistNode& objects, VTPlistNode top = VTPlistNode::uid(1)) {
@@ -185,29 +205,33 @@ TEST(VTKeyedArchive, RejectsMalformedArchives) {
     auto object = [](VTPlistNode::Dict fields) { return VTPlistNode::dict(std::move(fields)); };
 
     std::vector<std::pair<const char*, platform::Data>> cases;
-    cases.emplace_back("not a property list", platform::Data{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
+    cases.emplace_back("not a property list",
+                       platform::Data{'h', 'e', 'l', 'l', 'o', ' ', 'w', 'o', 'r', 'l', 'd'});
     cases.emplace_back("no archive keys", VTWriteBinaryPlist(VTPlistNode::array()));
-    cases.emplace_back("root out of range", archiveBytes(VTPlistNode::array({VTPlistNode::string("$null")}),
-                                                         VTPlistNode::uid(5)));
-    cases.emplace_back("root is no reference",
-                       archiveBytes(VTPlistNode::array({VTPlistNode::string("$null")}), VTPlistNode::string("x")));
-    cases.emplace_back("object without class",
-                       archiveBytes(VTPlistNode::array({VTPlistNode::string("$null"), object({})})));
     cases.emplace_back(
-        "field reference out of range",
-        archiveBytes(VTPlistNode::array({VTPlistNode::string("$null"),
-                                         object({{"count", VTPlistNode::uid(99)}, {"$class", VTPlistNode::uid(2)}}),
-                                         classRecord})));
+        "root out of range",
+        archiveBytes(VTPlistNode::array({VTPlistNode::string("$null")}), VTPlistNode::uid(5)));
+    cases.emplace_back(
+        "root is no reference",
+        archiveBytes(VTPlistNode::array({VTPlistNode::string("$null")}), VTPlistNode::string("x")));
+    cases.emplace_back(
+        "object without class",
+        archiveBytes(VTPlistNode::array({VTPlistNode::string("$null"), object({})})));
+    cases.emplace_back("field reference out of range",
+                       archiveBytes(VTPlistNode::array({VTPlistNode::string("$null"),
+                                                        object({{"count", VTPlistNode::uid(99)},
+                                                                {"$class", VTPlistNode::uid(2)}}),
+                                                        classRecord})));
     // An array that contains itself.
     VTPlistNode arrayClass = VTPlistNode::dict();
     arrayClass.set("$classname", VTPlistNode::string("NSArray"));
     cases.emplace_back(
-        "cycle",
-        archiveBytes(VTPlistNode::array(
-            {VTPlistNode::string("$null"),
-             object({{"list", VTPlistNode::uid(2)}, {"$class", VTPlistNode::uid(3)}}),
-             object({{"NS.objects", VTPlistNode::array({VTPlistNode::uid(2)})}, {"$class", VTPlistNode::uid(4)}}),
-             classRecord, arrayClass})));
+        "cycle", archiveBytes(VTPlistNode::array(
+                     {VTPlistNode::string("$null"),
+                      object({{"list", VTPlistNode::uid(2)}, {"$class", VTPlistNode::uid(3)}}),
+                      object({{"NS.objects", VTPlistNode::array({VTPlistNode::uid(2)})},
+                              {"$class", VTPlistNode::uid(4)}}),
+                      classRecord, arrayClass})));
     for (const auto& [name, bytes] : cases) {
         platform::Error error;
         EXPECT_FALSE(VTCodingUtilities::objectWithData<Record>(bytes, &error)) << name;
@@ -220,7 +244,8 @@ TEST(VTKeyedArchive, WritesAndReadsFiles) {
     Record r = fullRecord();
     r.scratch.reset();
     platform::Error error;
-    ASSERT_TRUE(VTCodingUtilities::writeToFile(r, dir.file("r.vterr"), true, &error)) << error.description();
+    ASSERT_TRUE(VTCodingUtilities::writeToFile(r, dir.file("r.vterr"), true, &error))
+        << error.description();
     auto back = VTCodingUtilities::objectWithContentsOfFile<Record>(dir.file("r.vterr"), &error);
     ASSERT_TRUE(back);
     EXPECT_EQ(*back, r);

@@ -45,7 +45,8 @@ TEST(VTVersionComponents, ParsesTheVersionForms) {
         {"8.*", "(not a version)"},
         {"99999999999999999999.1", "(not a version)"},
     };
-    for (const auto& c : cases) EXPECT_EQ(joined(VTStringUtilities::versionComponents(c.text)), c.expected) << c.text;
+    for (const auto& c : cases)
+        EXPECT_EQ(joined(VTStringUtilities::versionComponents(c.text)), c.expected) << c.text;
 }
 
 TEST(VTVersionComponents, WildcardsAndCanonicalForm) {
@@ -69,9 +70,15 @@ TEST(VTHexValue, ScansLikeAHexScanner) {
         const char* text;
         std::uint64_t value;
     } cases[] = {
-        {"1234", 0x1234},         {"0x1F", 0x1F},       {"  \tdeadBEEF", 0xdeadbeef}, {"12zz", 0x12},
-        {"zz", 0},                {"", 0},              {"0x", 0},
-        {"ffffffffffffffff", UINT64_MAX}, {"1ffffffffffffffff", UINT64_MAX},
+        {"1234", 0x1234},
+        {"0x1F", 0x1F},
+        {"  \tdeadBEEF", 0xdeadbeef},
+        {"12zz", 0x12},
+        {"zz", 0},
+        {"", 0},
+        {"0x", 0},
+        {"ffffffffffffffff", UINT64_MAX},
+        {"1ffffffffffffffff", UINT64_MAX},
     };
     for (const auto& c : cases) EXPECT_EQ(VTStringUtilities::hexValue(c.text), c.value) << c.text;
 }
