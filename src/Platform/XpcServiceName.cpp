@@ -4,7 +4,8 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <mutex>
+
+#include "Platform/Paths.h"
 
 namespace platform {
 
@@ -18,16 +19,6 @@ constexpr std::string_view kUserFallbackFolderPrefix = "/tmp/pelgrave-";
 // Socket file names stay within this length, so that even the long form used
 // for deep folders ("/proc/self/fd/<n>/<name>") fits a socket address.
 constexpr std::size_t kMaxSocketFileName = 80;
-
-std::mutex& rootMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::string& rootStorage() {
-    static std::string root;
-    return root;
-}
 
 std::string withUid(std::string_view prefix) {
     return std::string(prefix) + std::to_string(getuid());
@@ -61,12 +52,11 @@ bool isValidXpcServiceName(std::string_view name) {
 }
 
 std::string xpcServiceFolder(XpcServiceScope scope) {
-    std::string root = xpcServiceRoot();
-    if (!root.empty()) {
-        if (scope == XpcServiceScope::System) return root + std::string(kSystemServiceFolder);
-        return root + withUid(kUserRuntimeFolderPrefix) + "/pelgrave";
-    }
-    if (scope == XpcServiceScope::System) return std::string(kSystemServiceFolder);
+    if (scope == XpcServiceScope::System) return Paths::resolve(kSystemServiceFolder);
+    // Under a path root the user's runtime folder gets its usual place in
+    // there, so that nothing reaches the real one.
+    if (!Paths::root().empty())
+        return Paths::resolve(withUid(kUserRuntimeFolderPrefix)) + "/pelgrave";
     const char* runtime = std::getenv("XDG_RUNTIME_DIR");
     if (runtime && runtime[0] == '/') return std::string(runtime) + "/pelgrave";
     return withUid(kUserFallbackFolderPrefix);
@@ -80,17 +70,6 @@ std::string xpcSocketPathForService(std::string_view name, XpcServiceScope scope
         return {};
     }
     return xpcServiceFolder(scope) + "/" + socketFileName(name);
-}
-
-void setXpcServiceRoot(std::string root) {
-    while (root.size() > 1 && root.back() == '/') root.pop_back();
-    std::lock_guard lock(rootMutex());
-    rootStorage() = std::move(root);
-}
-
-std::string xpcServiceRoot() {
-    std::lock_guard lock(rootMutex());
-    return rootStorage();
 }
 
 }  // namespace platform

@@ -3,9 +3,8 @@
 // Helper programs are reached by a reverse-DNS service name such as
 // "com.pelgrave.PelInstallHelper". Each name maps to a Unix-domain socket:
 // services that run as root listen in the root-owned system folder
-// "/var/run/pelgrave", other services in the user's runtime folder. Both are
-// resolved through one function so that tests can move them under a
-// temporary folder.
+// "/var/run/pelgrave", other services in the user's runtime folder. Both
+// follow the path root of Paths, so tests move them under a temporary folder.
 #pragma once
 
 #include <string>
@@ -35,7 +34,8 @@ bool isValidXpcServiceName(std::string_view name);
 
 /// The folder holding the sockets of a scope: "/var/run/pelgrave" for System;
 /// "$XDG_RUNTIME_DIR/pelgrave" for User, or "/tmp/pelgrave-<uid>" when that
-/// variable is unset or not absolute. Under the test root when one is set.
+/// variable is unset or not absolute. With a path root set (Paths::setRoot),
+/// System is resolved under it and User is <root>/run/user/<uid>/pelgrave.
 std::string xpcServiceFolder(XpcServiceScope scope);
 
 /// The socket path of a valid service name. Very long names map to a
@@ -43,13 +43,5 @@ std::string xpcServiceFolder(XpcServiceScope scope);
 /// short enough to connect to. Answers "" and fills `error`
 /// (kXpcErrorDomain, kXpcErrorInvalidServiceName) for an invalid name.
 std::string xpcSocketPathForService(std::string_view name, XpcServiceScope scope, Error* error);
-
-/// Resolves both scopes under `root` (System: root + "/var/run/pelgrave",
-/// User: root + "/run/user/<uid>/pelgrave"), for tests and for a fake helper
-/// started by them. An empty root restores the real folders. Set it before
-/// connections or listeners are made.
-void setXpcServiceRoot(std::string root);
-/// The root set by setXpcServiceRoot(), or "".
-std::string xpcServiceRoot();
 
 }  // namespace platform

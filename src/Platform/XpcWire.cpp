@@ -382,6 +382,11 @@ bool encodeXpcFrame(XpcFrameKind kind, std::uint64_t id, const XpcObject& messag
     return true;
 }
 
+void setXpcFrameId(std::vector<std::uint8_t>& frame, std::uint64_t id) {
+    if (frame.size() < kXpcFrameHeaderSize) return;
+    for (int i = 0; i < 8; ++i) frame[8 + i] = static_cast<std::uint8_t>(id >> (8 * i));
+}
+
 void XpcFrameReader::append(const std::uint8_t* data, std::size_t size) {
     if (error_ != XpcWireError::None || size == 0) return;
     // Drop consumed bytes once they make up most of the buffer.

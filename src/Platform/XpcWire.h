@@ -96,6 +96,10 @@ bool encodeXpcFrame(XpcFrameKind kind, std::uint64_t id, const XpcObject& messag
                     std::vector<std::uint8_t>& out, XpcWireError* error,
                     const XpcWireLimits& limits = {});
 
+/// Rewrites the request id of a frame made by encodeXpcFrame(), so that a
+/// frame can be encoded before its id is known.
+void setXpcFrameId(std::vector<std::uint8_t>& frame, std::uint64_t id);
+
 /// Cuts a byte stream into frames. Feed it the bytes as they arrive and take
 /// frames out with next(). The first malformed frame puts the reader into a
 /// failed state that it keeps: a broken stream cannot be resynchronised.

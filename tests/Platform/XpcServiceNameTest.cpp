@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include "Platform/Paths.h"
 #include "Platform/XpcServiceName.h"
 #include "Platform/XpcSocket.h"
 #include "support/TempDir.h"
@@ -11,9 +12,8 @@ namespace {
 
 class XpcServiceNameTest : public ::testing::Test {
   protected:
-    void SetUp() override { setXpcServiceRoot(temp.path().string()); }
-    void TearDown() override { setXpcServiceRoot(""); }
     testsupport::TempDir temp;
+    Paths::ScopedRoot root{temp.path().string()};
 };
 
 }  // namespace
@@ -57,13 +57,13 @@ TEST_F(XpcServiceNameTest, ScopesResolveUnderTheRoot) {
         root + "/var/run/pelgrave/com.pelgrave.PelInstallHelper");
     EXPECT_EQ(xpcSocketPathForService("com.pelgrave.x", XpcServiceScope::User, nullptr),
               root + "/run/user/" + std::to_string(getuid()) + "/pelgrave/com.pelgrave.x");
-    setXpcServiceRoot("");
+    Paths::setRoot("");
     EXPECT_EQ(xpcServiceFolder(XpcServiceScope::System), "/var/run/pelgrave");
 }
 
 TEST_F(XpcServiceNameTest, LongNamesInDeepFoldersStillListenAndConnect) {
     // Deep enough that the plain path could not fit a socket address.
-    setXpcServiceRoot(temp.file(std::string(60, 'd') + "/" + std::string(60, 'e')));
+    Paths::setRoot(temp.file(std::string(60, 'd') + "/" + std::string(60, 'e')));
     std::string a = "com.pelgrave." + std::string(110, 'a');
     std::string b = "com.pelgrave." + std::string(109, 'a') + "b";
     std::string pathA = xpcSocketPathForService(a, XpcServiceScope::System, nullptr);
