@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <latch>
 #include <limits>
 
 #include "Platform/Paths.h"
@@ -14,6 +13,7 @@
 #include "Platform/XpcWire.h"
 #include "support/FakeXpcService.h"
 #include "support/TempDir.h"
+#include "support/WaitFlag.h"
 #include "support/XpcEventRecorder.h"
 
 using namespace platform;
@@ -204,13 +204,13 @@ TEST_F(XpcConnectionTest, CancelDuringDeliveryGivesOneInvalidAndNothingElse) {
     FakeXpcService service(kService);
     auto queue = SerialQueue::create("client");
     auto events = XpcEventRecorder::create();
-    auto entered = std::make_shared<std::latch>(1);
-    auto release = std::make_shared<std::latch>(1);
+    auto entered = std::make_shared<testsupport::WaitFlag>();
+    auto release = std::make_shared<testsupport::WaitFlag>();
     auto client = XpcConnection::createMachService(kService, queue, kXpcConnectionPrivileged);
     client->setEventHandler([=](const XpcEvent& e) {
         events->record(e);
         if (events->events().size() == 1) {
-            entered->count_down();
+            entered->set();
             release->wait();
         }
     });
@@ -220,11 +220,11 @@ TEST_F(XpcConnectionTest, CancelDuringDeliveryGivesOneInvalidAndNothingElse) {
     ASSERT_TRUE(service.nextMessage());
     for (int i = 0; i < 50; ++i) ASSERT_TRUE(service.send(numbered(i)));
 
-    entered->wait();
+    ASSERT_TRUE(entered->wait());
     client->cancel();
     client->cancel();
     EXPECT_FALSE(client->send(numbered(99)));
-    release->count_down();
+    release->set();
 
     ASSERT_TRUE(events->waitForCount(2));
     ASSERT_TRUE(reply->waitForCount(1));
