@@ -130,6 +130,27 @@ void XpcConnection::State::runIo() {
     auto self = shared_from_this();
     setCurrentThreadName("xpc-io");
     std::optional<XpcStream> stream;
+    try {
+        ioLoop(stream);
+    } catch (const std::exception& e) {
+        // Nothing may leave this thread: a failure here ends the connection.
+        std::lock_guard lock(mutex);
+        if (!cancelRequested) invalidateLocked(std::string("internal error: ") + e.what());
+    } catch (...) {
+        std::lock_guard lock(mutex);
+        if (!cancelRequested) invalidateLocked("internal error");
+    }
+    bool allWritten = stream && !stream->wantsWrite();
+    stream.reset();
+    std::lock_guard lock(mutex);
+    connected = false;
+    settleLocked(allWritten);
+    dropOutgoingLocked();
+    // Dropped on this thread when nothing else holds the state any more.
+    if (ioThread.joinable() && ioThread.get_id() == std::this_thread::get_id()) ioThread.detach();
+}
+
+void XpcConnection::State::ioLoop(std::optional<XpcStream>& stream) {
     bool everConnected = false;
     if (kind == Kind::Peer) {
         std::lock_guard lock(mutex);
@@ -207,14 +228,6 @@ void XpcConnection::State::runIo() {
         }
         interrupt(reason);
     }
-    bool allWritten = stream && !stream->wantsWrite();
-    stream.reset();
-    std::lock_guard lock(mutex);
-    connected = false;
-    settleLocked(allWritten);
-    dropOutgoingLocked();
-    // Dropped on this thread when nothing else holds the state any more.
-    if (ioThread.joinable() && ioThread.get_id() == std::this_thread::get_id()) ioThread.detach();
 }
 
 }  // namespace platform

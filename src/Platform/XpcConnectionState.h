@@ -67,6 +67,7 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     void drainOne();
     /// Body of the I/O thread.
     void runIo();
+    void ioLoop(std::optional<XpcStream>& stream);
 
     // Parts of the I/O thread.
     UniqueFd connectWithRetry(std::string& failure);

@@ -143,7 +143,13 @@ void XpcListener::State::runAccept() {
         for (;;) {
             int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             if (fd < 0) break;  // EAGAIN, or a client that gave up meanwhile
-            handOver(UniqueFd(fd));
+            UniqueFd peer(fd);
+            // Nothing may leave this thread; a client that cannot be set up
+            // sees its socket close.
+            try {
+                handOver(std::move(peer));
+            } catch (...) {
+            }
         }
     }
 }
