@@ -165,7 +165,7 @@ void XpcConnection::cancel() {
         if (!state_->finished) {
             // Unlike a failure, a cancel leaves the queued messages to the I/O
             // thread, which writes what the socket takes before it closes.
-            state_->events.clear();
+            std::erase_if(state_->events, [](const State::Delivery& d) { return !d.replyHandler; });
             state_->failRepliesLocked(XpcErrorKind::ConnectionInvalid, "cancelled");
             state_->deliverLocked(XpcEvent::error(XpcErrorKind::ConnectionInvalid, "cancelled"));
         }
@@ -203,18 +203,33 @@ DispatchQueuePtr XpcConnection::State::queueLocked() {
 void XpcConnection::State::deliverLocked(XpcEvent event) {
     if (finished) return;
     if (event.isInvalid()) finished = true;
-    events.push_back(std::move(event));
+    events.push_back({std::move(event), {}});
+    scheduleDrainLocked();
+}
+
+void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent event) {
+    // A reply handler on the target queue keeps its place among the events;
+    // one on another queue simply goes there.
+    if (pending.queue == queueLocked()) {
+        events.push_back({std::move(event), std::move(pending.handler)});
+        scheduleDrainLocked();
+        return;
+    }
+    pending.queue->async(
+        [handler = std::move(pending.handler), event = std::move(event)] { handler(event); });
+}
+
+void XpcConnection::State::scheduleDrainLocked() {
     if (drainScheduled) return;
     drainScheduled = true;
     queueLocked()->async([self = shared_from_this()] { self->drainOne(); });
 }
 
 void XpcConnection::State::failRepliesLocked(XpcErrorKind kind, const std::string& reason) {
-    for (auto& [id, pending] : replies) {
-        pending.queue->async([handler = std::move(pending.handler),
-                              event = XpcEvent::error(kind, reason)] { handler(event); });
-    }
+    auto pending = std::move(replies);
     replies.clear();
+    for (auto& [id, reply] : pending)
+        deliverReplyLocked(std::move(reply), XpcEvent::error(kind, reason));
 }
 
 void XpcConnection::State::dropOutgoingLocked() {
@@ -237,7 +252,7 @@ void XpcConnection::State::invalidateLocked(const std::string& reason) {
 }
 
 void XpcConnection::State::drainOne() {
-    XpcEvent event;
+    Delivery delivery;
     XpcEventHandler call;
     {
         std::lock_guard lock(mutex);
@@ -245,12 +260,18 @@ void XpcConnection::State::drainOne() {
             drainScheduled = false;
             return;
         }
-        event = std::move(events.front());
+        delivery = std::move(events.front());
         events.pop_front();
-        call = event.isInvalid() ? std::move(handler) : handler;
-        if (event.isInvalid()) handler = nullptr;
+        if (delivery.replyHandler) {
+            call = std::move(delivery.replyHandler);
+        } else if (delivery.event.isInvalid()) {
+            call = std::move(handler);
+            handler = nullptr;
+        } else {
+            call = handler;
+        }
     }
-    if (call) runCatchingExceptions(label, [&] { call(event); });
+    if (call) runCatchingExceptions(label, [&] { call(delivery.event); });
     // Drop the handler (and whatever it holds) outside the lock.
     call = nullptr;
     std::lock_guard lock(mutex);

@@ -131,8 +131,10 @@ class XpcConnection {
     /// when null) exactly once: with the peer's reply, or with
     /// ConnectionInterrupted when the peer went away first, or with
     /// ConnectionInvalid when the connection was cancelled or became invalid
-    /// first. Answers false, and never calls `handler`, in the cases where
-    /// send() answers false.
+    /// first. On the target queue the handler keeps its place among the
+    /// events: it runs after every message that arrived before the reply.
+    /// Answers false, and never calls `handler`, in the cases where send()
+    /// answers false.
     bool sendWithReply(const XpcObject& message, DispatchQueuePtr replyQueue,
                        std::function<void(const XpcEvent&)> handler);
 

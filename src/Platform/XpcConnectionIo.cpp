@@ -75,9 +75,9 @@ void XpcConnection::State::receiveFrame(XpcFrame&& frame) {
         event.message_ = std::move(frame.message);
         event.generation_ = generation;
         if (peer) event.peer_ = *peer;
-        it->second.queue->async([handler = std::move(it->second.handler),
-                                 event = std::move(event)] { handler(event); });
+        PendingReply pending = std::move(it->second);
         replies.erase(it);
+        deliverReplyLocked(std::move(pending), std::move(event));
         return;
     }
     XpcEvent event;

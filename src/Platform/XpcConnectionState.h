@@ -51,7 +51,13 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     std::condition_variable settledChanged;
     std::uint64_t nextRequestId = 1;
     std::map<std::uint64_t, PendingReply> replies;
-    std::deque<XpcEvent> events;
+    // Deliveries waiting for the target queue: events, and the replies whose
+    // handlers run on that same queue, in the order they came in.
+    struct Delivery {
+        XpcEvent event;
+        std::function<void(const XpcEvent&)> replyHandler;  // empty for an event
+    };
+    std::deque<Delivery> events;
     bool drainScheduled = false;
     UniqueFd peerSocket;  // a peer connection's socket until resume()
     XpcWakeup wakeup;
@@ -60,6 +66,8 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     // With `mutex` held.
     DispatchQueuePtr queueLocked();
     void deliverLocked(XpcEvent event);
+    void deliverReplyLocked(PendingReply pending, XpcEvent event);
+    void scheduleDrainLocked();
     void failRepliesLocked(XpcErrorKind kind, const std::string& reason);
     void invalidateLocked(const std::string& reason);
 

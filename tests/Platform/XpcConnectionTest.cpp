@@ -175,6 +175,24 @@ TEST_F(XpcConnectionTest, MatchesRepliesToTheirRequests) {
     client->cancel();
 }
 
+TEST_F(XpcConnectionTest, RepliesOnTheTargetQueueKeepTheirPlaceAmongMessages) {
+    FakeXpcService service(kService);
+    auto log = XpcEventRecorder::create();  // events and the reply, as they run
+    auto client = connect(log);
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_TRUE(client->sendWithReply(numbered(round), nullptr, log->handler()));
+        auto request = service.nextMessage();
+        ASSERT_TRUE(request);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(service.send(numbered(i)));
+        ASSERT_TRUE(service.reply(*request, xpcDictionary({{"reply", XpcObject::makeBool(true)}})));
+        ASSERT_TRUE(log->waitForCount(4 * (round + 1)));
+        auto seen = log->events();
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(seen[4 * round + i].message().getInt64("seq"), i);
+        EXPECT_TRUE(seen[4 * round + 3].message().getBool("reply"));
+    }
+    client->cancel();
+}
+
 TEST_F(XpcConnectionTest, PeerGoingAwayInterruptsAndTheNextSendReconnects) {
     FakeXpcService service(kService);
     auto events = XpcEventRecorder::create();
