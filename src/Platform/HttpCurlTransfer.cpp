@@ -63,15 +63,6 @@ bool parseUnsigned(std::string_view s, std::uint64_t& value) {
     return ec == std::errc() && ptr == s.data() + s.size();
 }
 
-// The first byte position of "bytes N-M/T"; false when malformed.
-bool contentRangeStart(std::string_view value, std::uint64_t& first) {
-    value = trimmed(value);
-    if (value.substr(0, 6) != "bytes ") return false;
-    value.remove_prefix(6);
-    auto dash = value.find('-');
-    return dash != std::string_view::npos && parseUnsigned(trimmed(value.substr(0, dash)), first);
-}
-
 Error fileError(long code, int err, const std::string& path, const std::string& url) {
     return makeURLError(code, url, Error::posix(err, path));
 }
@@ -279,44 +270,21 @@ int CurlTransfer::progressCallback(void* self, curl_off_t, curl_off_t, curl_off_
 bool CurlTransfer::onHeaderLine(std::string_view line) {
     touch();
     if (final_) return true;  // trailers of a chunked body
-    std::string_view text = trimmed(line);
-    if (text.substr(0, 5) == "HTTP/") {
-        status_ = 0;
-        headers_.clear();
-        auto space = text.find(' ');
-        if (space != std::string_view::npos) {
-            std::string_view code = text.substr(space + 1, 3);
-            std::from_chars(code.data(), code.data() + code.size(), status_);
-        }
-        return true;
-    }
-    if (text.empty()) return onHeadComplete();
-    if ((line.front() == ' ' || line.front() == '\t') && !headers_.empty()) {
-        // A folded continuation of the previous field.
-        auto fields = headers_.fields();
-        fields.back().second += " " + std::string(text);
-        headers_.clear();
-        for (auto& [n, v] : fields) headers_.add(std::move(n), std::move(v));
-        return true;
-    }
-    auto colon = text.find(':');
-    if (colon == std::string_view::npos) return true;  // not a field; ignore it
-    headers_.add(std::string(trimmed(text.substr(0, colon))),
-                 std::string(trimmed(text.substr(colon + 1))));
-    return true;
+    return head_.addLine(line) != HttpHeadReader::LineKind::End || onHeadComplete();
 }
 
 bool CurlTransfer::onHeadComplete() {
-    if (status_ >= 100 && status_ < 200) return true;  // an interim answer; the real one follows
+    const int status = head_.status();
+    if (status >= 100 && status < 200) return true;  // an interim answer; the real one follows
     // libcurl follows any 3xx that names a Location when following is on.
-    redirectPending_ = request_.followsRedirects() && status_ >= 300 && status_ < 400 &&
-                       headers_.contains("Location");
+    redirectPending_ = request_.followsRedirects() && status >= 300 && status < 400 &&
+                       head_.headers().contains("Location");
     if (redirectPending_) return true;
     char* effective = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
-    response_ = HttpResponse(status_, headers_, effective ? effective : request_.url());
+    response_ = HttpResponse(status, head_.headers(), effective ? effective : request_.url());
     final_ = true;
-    if (target_ && !openTargetFile(status_)) return false;
+    if (target_ && !openTargetFile(status)) return false;
     if (delivery_->handlers.onResponse) {
         auto d = delivery_;
         d->queue->async([d, response = *response_] { d->handlers.onResponse(response); });
@@ -329,8 +297,7 @@ bool CurlTransfer::openTargetFile(int status) {
     const std::uint64_t offset = target_->resumeOffset;
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (offset > 0 && status == 206) {
-        std::uint64_t first = 0;
-        if (!contentRangeStart(response_->headerValue("Content-Range"), first) || first != offset) {
+        if (contentRangeStart(response_->headerValue("Content-Range")) != offset) {
             abortWith(makeURLError(kURLErrorBadServerResponse, request_.url()));
             return false;
         }
