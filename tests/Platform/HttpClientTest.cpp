@@ -148,6 +148,26 @@ TEST_F(HttpClientTest, MultipartStyleUploadWithExpectContinueAndDeclaredLength) 
     EXPECT_EQ(received.header("Content-Type"), "multipart/form-data; boundary=\"B\"");
 }
 
+TEST_F(HttpClientTest, ChunkedBodiesAndScriptedFailuresArriveInOrder) {
+    ScriptedReply chunked = ScriptedReply::ok(LoopbackHttpServer::generatedBody(0, 10000));
+    chunked.chunked = true;
+    chunked.chunkSize = 777;
+    server_.enqueue(chunked);
+    server_.failFirst(2, ScriptedReply::withStatus(503, "busy"));
+    std::vector<int> statuses;
+    for (int i = 0; i < 3; ++i) {
+        HttpTransferRecorder recorder;
+        run(HttpRequest(server_.url("/n")), recorder);
+        ASSERT_TRUE(recorder.result().succeeded());
+        statuses.push_back(recorder.result().response->statusCode());
+        if (i == 2) {
+            EXPECT_EQ(recorder.bodyText(), LoopbackHttpServer::generatedBody(0, 10000));
+            EXPECT_EQ(recorder.result().response->expectedContentLength(), -1);
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{503, 503, 200}));
+}
+
 TEST_F(HttpClientTest, RedirectsFollowOnlyWhenAllowed) {
     server_.setHandler([&](const testsupport::RecordedRequest& r) {
         if (r.path() == "/moved") return ScriptedReply::redirect(301, server_.url("/target"));
