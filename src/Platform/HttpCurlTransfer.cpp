@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "Platform/HttpError.h"
 
@@ -69,12 +71,31 @@ Error fileError(long code, int err, const std::string& path, const std::string& 
 
 }  // namespace
 
+// What reaches the caller. The engine thread only posts to the queue: the
+// callbacks themselves (and whatever they hold) are only ever called and
+// released on the delivery queue, so the engine thread can never drop the
+// last reference to something that owns the engine.
 struct CurlTransfer::Delivery {
     DispatchQueuePtr queue;
-    HttpTaskHandlers handlers;
+    bool wantsResponse = false;
+    bool wantsProgress = false;
     std::atomic<bool> progressPending{false};
-    std::mutex progressMutex;
+    std::mutex mutex;  // guards what follows
+    HttpTaskHandlers handlers;
     HttpProgress progress;
+
+    std::function<void(const HttpResponse&)> responseHandler() {
+        std::lock_guard lock(mutex);
+        return handlers.onResponse;
+    }
+    std::function<void(const HttpProgress&)> progressHandler() {
+        std::lock_guard lock(mutex);
+        return handlers.onProgress;
+    }
+    HttpTaskHandlers takeHandlers() {
+        std::lock_guard lock(mutex);
+        return std::exchange(handlers, {});
+    }
 };
 
 CurlTransfer::CurlTransfer(std::weak_ptr<CurlEngine> engine, HttpRequest request,
@@ -85,6 +106,8 @@ CurlTransfer::CurlTransfer(std::weak_ptr<CurlEngine> engine, HttpRequest request
       target_(std::move(target)),
       delivery_(std::make_shared<Delivery>()) {
     delivery_->queue = queue ? std::move(queue) : globalQueue();
+    delivery_->wantsResponse = static_cast<bool>(handlers.onResponse);
+    delivery_->wantsProgress = static_cast<bool>(handlers.onProgress);
     delivery_->handlers = std::move(handlers);
 }
 
@@ -285,9 +308,11 @@ bool CurlTransfer::onHeadComplete() {
     response_ = HttpResponse(status, head_.headers(), effective ? effective : request_.url());
     final_ = true;
     if (target_ && !openTargetFile(status)) return false;
-    if (delivery_->handlers.onResponse) {
+    if (delivery_->wantsResponse) {
         auto d = delivery_;
-        d->queue->async([d, response = *response_] { d->handlers.onResponse(response); });
+        d->queue->async([d, response = *response_] {
+            if (auto handler = d->responseHandler()) handler(response);
+        });
     }
     return true;
 }
@@ -370,9 +395,9 @@ long CurlTransfer::onRead(char* buffer, std::size_t capacity) {
 
 void CurlTransfer::postProgress() {
     auto d = delivery_;
-    if (!d || !d->handlers.onProgress) return;
+    if (!d || !d->wantsProgress) return;
     {
-        std::lock_guard lock(d->progressMutex);
+        std::lock_guard lock(d->mutex);
         d->progress.bytesReceived = received_;
         d->progress.expectedBytesToReceive = response_ ? response_->expectedContentLength() : -1;
         d->progress.resumeOffset = resumeOffset_;
@@ -384,10 +409,11 @@ void CurlTransfer::postProgress() {
         d->progressPending.store(false, std::memory_order_release);
         HttpProgress p;
         {
-            std::lock_guard lock(d->progressMutex);
+            std::lock_guard lock(d->mutex);
             p = d->progress;
         }
-        d->handlers.onProgress(p);
+        // Empty once the completion has run: no progress after it.
+        if (auto handler = d->progressHandler()) handler(p);
     });
 }
 
@@ -443,7 +469,8 @@ void CurlTransfer::complete(Error error) {
     // task and is kept by its callbacks forms no cycle.
     auto d = std::move(delivery_);
     d->queue->async([d, result = std::move(result)]() mutable {
-        if (d->handlers.onComplete) d->handlers.onComplete(std::move(result));
+        HttpTaskHandlers handlers = d->takeHandlers();
+        if (handlers.onComplete) handlers.onComplete(std::move(result));
     });
 }
 

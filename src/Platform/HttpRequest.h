@@ -51,7 +51,9 @@ class HttpHeaders {
 
 /// A request body produced piece by piece while it is sent (for large
 /// uploads). read() and rewind() are called on the transfer thread, never
-/// concurrently with each other; they must not throw.
+/// concurrently with each other; they must not throw. The transfer thread
+/// may drop the last reference to the source, so a source must not own the
+/// client that sends it.
 class HttpBodySource {
   public:
     virtual ~HttpBodySource() = default;

@@ -243,6 +243,22 @@ TEST_F(HttpClientTest, TransfersRunSideBySideAndEndWithTheClient) {
     }
 }
 
+// The callbacks are released on the delivery queue, never on the transfer
+// thread, so a client kept alive only by them can end there.
+TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
+    for (int i = 0; i < 20; ++i) {
+        auto client = std::make_shared<platform::CurlHttpClient>();
+        HttpTransferRecorder recorder;
+        platform::HttpTaskHandlers handlers = recorder.handlers();
+        auto record = handlers.onComplete;
+        handlers.onComplete = [client, record](platform::HttpResult r) { record(std::move(r)); };
+        client->startDataTask(HttpRequest(server_.url("/")), queue_, std::move(handlers));
+        client.reset();
+        ASSERT_TRUE(recorder.waitForCompletion());
+        queue_->sync([] {});
+    }
+}
+
 TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
     // 25 pieces 80 ms apart take two seconds in all, with no silence near the
     // time-out of 1.5 seconds.
