@@ -1,4 +1,4 @@
-// Pieces the statistics pings share: delivery of transfer callbacks onto an
+// Helpers the statistics pings share: delivery of transfer callbacks onto an
 // operation queue, the process log, and the paths the pings read.
 #pragma once
 

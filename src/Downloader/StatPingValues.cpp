@@ -127,19 +127,19 @@ std::string StatPing::languageNameForLocale(std::string_view identifier) {
     identifier = identifier.substr(0, identifier.find('.'));
     std::string language, script, country;
     std::size_t start = 0;
-    for (int part = 0; start <= identifier.size() && part < 4; ++part) {
+    for (int index = 0; start <= identifier.size() && index < 4; ++index) {
         std::size_t end = identifier.find_first_of("_-", start);
-        std::string_view piece = identifier.substr(
+        std::string_view slice = identifier.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (part == 0) {
-            for (char c : piece)
+        if (index == 0) {
+            for (char c : slice)
                 language += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if (piece.size() == 4 && script.empty() && country.empty()) {
-            script += static_cast<char>(std::toupper(static_cast<unsigned char>(piece[0])));
-            for (char c : piece.substr(1))
+        } else if (slice.size() == 4 && script.empty() && country.empty()) {
+            script += static_cast<char>(std::toupper(static_cast<unsigned char>(slice[0])));
+            for (char c : slice.substr(1))
                 script += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if ((piece.size() == 2 || piece.size() == 3) && country.empty()) {
-            for (char c : piece)
+        } else if ((slice.size() == 2 || slice.size() == 3) && country.empty()) {
+            for (char c : slice)
                 country += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
         if (end == std::string_view::npos) break;

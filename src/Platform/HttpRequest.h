@@ -49,7 +49,7 @@ class HttpHeaders {
     std::vector<Field> fields_;
 };
 
-/// A request body produced piece by piece while it is sent (for large
+/// A request body produced slice by slice while it is sent (for large
 /// uploads). read() and rewind() are called on the transfer thread, never
 /// concurrently with each other; they must not throw. The transfer thread
 /// may drop the last reference to the source, so a source must not own the

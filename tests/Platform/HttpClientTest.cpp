@@ -29,7 +29,7 @@ class HttpClientTest : public ::testing::Test {
     }
 };
 
-// A streamed body of `total` bytes handed out in small pieces.
+// A streamed body of `total` bytes handed out in small slices.
 class CountingSource : public platform::HttpBodySource {
   public:
     CountingSource(std::size_t total, bool announceLength)
@@ -260,7 +260,7 @@ TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
 }
 
 TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
-    // 25 pieces 80 ms apart take two seconds in all, with no silence near the
+    // 25 slices 80 ms apart take two seconds in all, with no silence near the
     // time-out of 1.5 seconds.
     ScriptedReply trickle = ScriptedReply::ok(std::string(25, 'x'));
     trickle.trickleBytes = 1;
