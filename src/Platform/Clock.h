@@ -27,8 +27,9 @@ class Clock {
     /// The current time on this clock.
     virtual TimePoint now() const = 0;
 
-    /// Arranges for `fire` to be called once now() has reached `deadline` (at
-    /// once, from the clock's thread, when it already has). `fire` runs on a
+    /// Arranges for `fire` to be called once now() has reached `deadline` (as
+    /// soon as the clock gets to it when it already has; never from inside
+    /// scheduleAt() itself). `fire` runs on a
     /// thread of the clock (the real clock's timer thread, or the thread that
     /// advances a fake clock) without any lock of the clock held; it must be
     /// short and not block, since it only hands work to a queue. Returns an id

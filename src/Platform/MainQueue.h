@@ -26,7 +26,9 @@ class MainQueue : public DispatchQueue {
     const std::string& label() const override;
     /// Enqueues `block`, then calls the waker (outside the queue's lock).
     void async(Block block) override;
-    /// True while the calling thread is inside drain().
+    /// True while the calling thread is inside drain(), and on the main
+    /// thread whenever no other thread is draining (so sync() from the main
+    /// thread runs in place rather than waiting for a drain that cannot come).
     bool isCurrent() const override;
 
     /// Runs, on the calling thread, at most `maxBlocks` of the blocks that

@@ -28,6 +28,9 @@ using OperationPtr = std::shared_ptr<Operation>;
 /// it is cancelled (a cancelled operation no longer waits for its
 /// dependencies; when a queue starts it, the default start() finishes it
 /// without running main()).
+///
+/// Operations are always owned by std::shared_ptr (std::make_shared or
+/// BlockOperation::create()); dependencies rely on it.
 class Operation : public std::enable_shared_from_this<Operation> {
   public:
     Operation();

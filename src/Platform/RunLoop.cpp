@@ -1,5 +1,6 @@
 #include "Platform/RunLoop.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "Platform/MainQueue.h"
@@ -10,6 +11,8 @@ namespace {
 
 std::atomic<bool> gStopRequested{false};
 std::atomic<int> gRunning{0};
+
+constexpr std::chrono::nanoseconds kPredicatePoll = std::chrono::milliseconds(2);
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
@@ -28,7 +31,9 @@ bool RunLoop::runUntil(const std::function<bool()>& done, std::chrono::milliseco
         if (queue.drain(1) > 0) continue;
         auto left = remaining(deadline);
         if (left == std::chrono::nanoseconds::zero()) return done();
-        queue.waitForWork(left);
+        // `done` may turn true on another thread without any block arriving;
+        // look again now and then.
+        queue.waitForWork(std::min<std::chrono::nanoseconds>(left, kPredicatePoll));
     }
 }
 

@@ -15,8 +15,9 @@ namespace platform {
 class RunLoop {
   public:
     /// Runs main-queue blocks on the calling thread until `done()` holds
-    /// (tested before the first block and after each one) or `timeout` has
-    /// passed. Returns the final value of `done()`.
+    /// (tested before the first block, after each one, and every few
+    /// milliseconds while idle, so it may depend on other threads) or
+    /// `timeout` has passed. Returns the final value of `done()`.
     static bool runUntil(const std::function<bool()>& done,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
 

@@ -11,13 +11,13 @@ namespace platform {
 
 /// A FIFO queue whose blocks never overlap. Any thread may enqueue.
 ///
-/// Destruction: when the last reference goes away the queue finishes every
-/// block still pending, then its thread ends. Dropped from another thread,
-/// the destructor waits for that; dropped from one of the queue's own blocks,
-/// it returns at once and the thread finishes the rest and exits by itself.
-/// Nothing pending is ever lost or run after the queue's memory is gone.
-/// (Pending blocks keep the queue alive, so a queue suspended with work
-/// pending lives until it is resumed.)
+/// Lifetime: pending blocks keep the queue alive, as a dispatch queue is
+/// retained by its blocks. Dropping the last outside reference never waits
+/// and never loses work: the blocks still pending run, then the queue and its
+/// thread go away (from the queue's own thread when that is where the last
+/// reference ends). So a block must not capture references to the dropper's
+/// stack unless the dropper waits for it; and a queue suspended with work
+/// pending lives until it is resumed.
 class SerialQueue : public DispatchQueue {
   public:
     /// A new queue named `label` (the thread is named after it too).
