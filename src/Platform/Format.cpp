@@ -272,26 +272,26 @@ std::uint64_t twosComplement(const FormatArg& a) {
 template <class T>
 void appendPrintf(std::string& out, const Directive& d, const char* lengthModifier, char conversion,
                   T value) {
-    std::string spec = "%";
-    if (d.left) spec += '-';
-    if (d.plus) spec += '+';
-    if (d.space) spec += ' ';
-    if (d.alt) spec += '#';
-    if (d.zero) spec += '0';
-    if (d.width) spec += std::to_string(*d.width);
-    if (d.precision) spec += "." + std::to_string(*d.precision);
-    spec += lengthModifier;
-    spec += conversion;
+    std::string conversionText = "%";
+    if (d.left) conversionText += '-';
+    if (d.plus) conversionText += '+';
+    if (d.space) conversionText += ' ';
+    if (d.alt) conversionText += '#';
+    if (d.zero) conversionText += '0';
+    if (d.width) conversionText += std::to_string(*d.width);
+    if (d.precision) conversionText += "." + std::to_string(*d.precision);
+    conversionText += lengthModifier;
+    conversionText += conversion;
 
     static locale_t cLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
     locale_t previous = cLocale ? uselocale(cLocale) : static_cast<locale_t>(nullptr);
     char small[128];
-    int n = std::snprintf(small, sizeof small, spec.c_str(), value);
+    int n = std::snprintf(small, sizeof small, conversionText.c_str(), value);
     if (n >= 0 && static_cast<std::size_t>(n) < sizeof small) {
         out.append(small, static_cast<std::size_t>(n));
     } else if (n > 0) {
         std::string big(static_cast<std::size_t>(n) + 1, '\0');
-        std::snprintf(big.data(), big.size(), spec.c_str(), value);
+        std::snprintf(big.data(), big.size(), conversionText.c_str(), value);
         out.append(big.data(), static_cast<std::size_t>(n));
     }
     if (previous) uselocale(previous);
