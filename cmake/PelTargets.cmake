@@ -18,6 +18,13 @@ if(PEL_SANITIZE)
   add_compile_definitions(PEL_SANITIZED=1)
 endif()
 
+if(PEL_BUILD_FUZZERS)
+  # The libraries that fuzz targets drive need coverage feedback and the
+  # sanitizers too, not only the targets' own sources.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 # pel_add_library(<name> [DEPS <targets...>] [PRIVATE_DEPS <targets...>])
 # One static library per source folder; every .cpp/.c in the calling folder
 # (recursively) belongs to it, and the folder's parent is the include root, so
