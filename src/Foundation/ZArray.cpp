@@ -1,0 +1,268 @@
+// Construction, copying, page lookup and iterators of ZArray.
+#include "Foundation/ZArray.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <new>
+
+#include "Foundation/PelException.h"
+#include "Foundation/ZStMallocBlock.h"
+
+namespace {
+
+constexpr std::uint32_t kMinItemsPerPage = 64;
+constexpr std::uint32_t kIndexGrowth = 8;
+
+// Guards every array's iterator list; made usable on the first iterator.
+std::mutex gIteratorLock;
+std::atomic<bool> gIteratorsMade{false};
+
+std::size_t SystemPageSize() {
+    static const std::size_t pageSize = [] {
+        long size = sysconf(_SC_PAGESIZE);
+        return size > 0 ? static_cast<std::size_t>(size) : std::size_t{4096};
+    }();
+    return pageSize;
+}
+
+}  // namespace
+
+ZArray::ZArray() = default;
+
+ZArray::ZArray(std::size_t itemSize, unsigned slots) {
+    if (itemSize == 0) throw PelException::LogicError("itemSize");
+    if (slots == 0) slots = 1;
+
+    const std::size_t systemPage = SystemPageSize();
+    const std::size_t pageItems = std::max<std::size_t>(slots, kMinItemsPerPage);
+    if (pageItems > SIZE_MAX / itemSize) throw std::bad_alloc();
+    std::size_t pageSize = itemSize * pageItems;
+    if (pageSize <= systemPage) {
+        pageSize = systemPage;
+    } else if (pageSize % systemPage) {
+        std::size_t rounded = pageSize + (systemPage - pageSize % systemPage);
+        if (rounded < pageSize) throw std::bad_alloc();
+        pageSize = rounded;
+    }
+    const std::size_t itemsPerPage = pageSize / itemSize;
+    if (itemsPerPage >= kZArrayNotFound) throw std::bad_alloc();
+    // The number of items that fill three quarters of a page, counted upward.
+    const std::size_t threeQuarters = pageSize / 4 * 3 + pageSize % 4 * 3 / 4;
+    const std::size_t threshold = (itemSize + threeQuarters - 1) / itemSize;
+
+    if (slots < threshold) {
+        ZStMalloc<char> buffer(itemSize * slots, false);
+        buffer_ = buffer.Release();
+        capacity_ = slots;
+    } else {
+        ZStMalloc<PageIndexRec> index(sizeof(PageIndexRec) * kIndexGrowth, true);
+        ZStMalloc<char> page(pageSize, false);
+        index_ = index.Release();
+        index_[0] = {0, page.Release()};
+        index_[1] = {0, nullptr};
+        indexCapacity_ = kIndexGrowth;
+        pageCount_ = 1;
+    }
+    pageSize_ = pageSize;
+    itemsPerPage_ = static_cast<std::uint32_t>(itemsPerPage);
+    threshold_ = static_cast<std::uint32_t>(threshold);
+    itemSize_ = itemSize;
+    growthStep_ = slots;
+}
+
+ZArray::~ZArray() {
+    if (iterators_) {
+        std::lock_guard<std::mutex> guard(gIteratorLock);
+        for (Iterator* it = iterators_; it;) {
+            Iterator* next = it->link_;
+            it->array_ = nullptr;
+            it->next_ = 0;
+            it->cache_ = nullptr;
+            it->link_ = nullptr;
+            it = next;
+        }
+        iterators_ = nullptr;
+    }
+    FreeStorage();
+}
+
+void ZArray::FreeStorage() {
+    std::free(buffer_);
+    buffer_ = nullptr;
+    capacity_ = 0;
+    if (index_) {
+        for (std::uint32_t k = 0; k < pageCount_; ++k) std::free(index_[k].page);
+        std::free(index_);
+        index_ = nullptr;
+    }
+    indexCapacity_ = 0;
+    pageCount_ = 0;
+}
+
+ZArrayResult ZArray::Copy(ZArray** out) const {
+    return FinishCopy(new (std::nothrow) ZArray(), out);
+}
+
+ZArrayResult ZArray::FinishCopy(ZArray* made, ZArray** out) const {
+    ZArrayResult result = made ? CopySelf(made) : kZArrayMemoryError;
+    if (result != 0) {
+        delete made;
+        made = nullptr;
+    }
+    if (out) {
+        *out = made;
+    } else {
+        delete made;
+    }
+    return result;
+}
+
+ZArrayResult ZArray::CopySelf(ZArray* target) const {
+    if (!HasStorage()) return kZArrayNoStorage;
+    if (!target || target->HasStorage()) return kZArrayTargetHasStorage;
+
+    if (buffer_) {
+        auto* buffer = static_cast<char*>(std::malloc(itemSize_ * capacity_));
+        if (!buffer) return kZArrayMemoryError;
+        std::memcpy(buffer, buffer_, itemSize_ * count_);
+        target->buffer_ = buffer;
+        target->capacity_ = capacity_;
+    } else {
+        auto* index = static_cast<PageIndexRec*>(std::calloc(indexCapacity_, sizeof(PageIndexRec)));
+        if (!index) return kZArrayMemoryError;
+        for (std::uint32_t k = 0; k < pageCount_; ++k) {
+            auto* page = static_cast<char*>(std::malloc(pageSize_));
+            if (!page) {
+                for (std::uint32_t j = 0; j < k; ++j) std::free(index[j].page);
+                std::free(index);
+                return kZArrayMemoryError;
+            }
+            std::memcpy(page, index_[k].page, itemSize_ * (index_[k + 1].first - index_[k].first));
+            index[k] = {index_[k].first, page};
+        }
+        index[pageCount_] = index_[pageCount_];
+        target->index_ = index;
+        target->indexCapacity_ = indexCapacity_;
+        target->pageCount_ = pageCount_;
+    }
+    target->pageSize_ = pageSize_;
+    target->itemsPerPage_ = itemsPerPage_;
+    target->threshold_ = threshold_;
+    target->itemSize_ = itemSize_;
+    target->count_ = count_;
+    target->growthStep_ = growthStep_;
+    target->locked_ = locked_;
+    return 0;
+}
+
+const ZArray::PageIndexRec* ZArray::FindPage(std::uint32_t index) const {
+    // The last page whose first index is at or below `index`: an index on a
+    // page boundary belongs to the later page, the count to the last page.
+    // Only a lone page can be empty, so first indexes strictly increase.
+    std::uint32_t low = 0;
+    std::uint32_t high = pageCount_;  // answer in [low, high)
+    while (high - low > 1) {
+        std::uint32_t mid = low + (high - low) / 2;
+        if (index_[mid].first <= index) {
+            low = mid;
+        } else {
+            high = mid;
+        }
+    }
+    return &index_[low];
+}
+
+char* ZArray::ItemAddress(std::uint32_t index) const {
+    if (buffer_) return buffer_ + itemSize_ * index;
+    const PageIndexRec* rec = FindPage(index);
+    return rec->page + itemSize_ * (index - rec->first);
+}
+
+void* ZArray::GetItemPtrSelf(unsigned index) const {
+    if (!HasStorage() || index >= count_) return nullptr;
+    return ItemAddress(index);
+}
+
+void ZArray::MoveOne(const void* src, void* dest) const {
+    if (src && dest) std::memmove(dest, src, itemSize_);
+}
+
+unsigned char ZArray::SetLocked(unsigned char locked) {
+    unsigned char previous = locked_;
+    if (HasStorage()) locked_ = locked;
+    return previous;
+}
+
+void ZArray::LeaksIgnore() {}
+
+void ZArray::AdjustIterators(std::uint32_t index, int delta) const {
+    if (!gIteratorsMade.load(std::memory_order_acquire) || !iterators_) return;
+    std::lock_guard<std::mutex> guard(gIteratorLock);
+    for (Iterator* it = iterators_; it; it = it->link_) {
+        if (delta != 0 && it->next_ > index) it->next_ += delta;
+        it->cache_ = nullptr;
+    }
+}
+
+void ZArray::ResetIterators() const {
+    if (!gIteratorsMade.load(std::memory_order_acquire) || !iterators_) return;
+    std::lock_guard<std::mutex> guard(gIteratorLock);
+    for (Iterator* it = iterators_; it; it = it->link_) {
+        it->next_ = 0;
+        it->cache_ = nullptr;
+    }
+}
+
+ZArray::Iterator::Iterator(const ZArray* array, unsigned start) {
+    if (!array || !array->HasStorage()) return;
+    gIteratorsMade.store(true, std::memory_order_release);
+    std::lock_guard<std::mutex> guard(gIteratorLock);
+    array_ = array;
+    next_ = std::min<std::uint32_t>(start, array->count_);
+    link_ = array->iterators_;
+    array->iterators_ = this;
+}
+
+ZArray::Iterator::~Iterator() {
+    if (!gIteratorsMade.load(std::memory_order_acquire)) return;
+    std::lock_guard<std::mutex> guard(gIteratorLock);
+    if (!array_) return;
+    for (Iterator** link = &array_->iterators_; *link; link = &(*link)->link_) {
+        if (*link == this) {
+            *link = link_;
+            break;
+        }
+    }
+}
+
+bool ZArray::Iterator::NextPtr(ZArrayItem** item) {
+    const ZArray* array = array_;
+    if (!array || next_ >= array->count_) return false;
+    char* address;
+    if (array->buffer_) {
+        address = array->buffer_ + array->itemSize_ * next_;
+    } else {
+        if (!cache_) {
+            cache_ = array->FindPage(next_);
+        } else {
+            while (next_ >= cache_[1].first) ++cache_;
+        }
+        address = cache_->page + array->itemSize_ * (next_ - cache_->first);
+    }
+    if (item) *item = reinterpret_cast<ZArrayItem*>(address);
+    ++next_;
+    return true;
+}
+
+bool ZArray::Iterator::Next(ZArrayItem* item) {
+    ZArrayItem* address = nullptr;
+    if (!NextPtr(&address)) return false;
+    array_->MoveOne(address, item);
+    return true;
+}

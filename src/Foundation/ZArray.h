@@ -1,0 +1,190 @@
+// ZArray: an array of fixed-size items that keeps small arrays in one
+// contiguous buffer and large ones in pages, so that inserting or deleting in
+// a large array moves at most one page of items.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+/// Opaque item type: items are reached through pointers to their bytes.
+struct ZArrayItem;
+
+/// Result of the array's operations: 0 on success, else one of the codes below.
+using ZArrayResult = std::uint32_t;
+inline constexpr ZArrayResult kZArrayNoStorage = 26001;         // the array has no storage
+inline constexpr ZArrayResult kZArrayTargetHasStorage = 26002;  // copy target is not empty
+inline constexpr ZArrayResult kZArrayIndexBeyondCount = 26003;  // index past the item count
+/// Memory ran out: the out-of-memory error number (-108) as a result code.
+inline constexpr ZArrayResult kZArrayMemoryError = static_cast<ZArrayResult>(-108);
+/// What searches return when nothing matches.
+inline constexpr unsigned kZArrayNotFound = 0xFFFFFFFF;
+
+/// Search predicate: non-zero when `item` matches.
+using ZArrayFindProc = unsigned char (*)(const ZArrayItem* item, void* context);
+/// Sort comparator: negative when `a` goes before `b`, positive when after.
+using ZArrayCompareProc = long (*)(const ZArrayItem* a, const ZArrayItem* b, void* context);
+
+/// The array. Not thread-safe: its owner serialises access, except that
+/// iterators may be made and ended on several threads at once while no thread
+/// changes the array.
+///
+/// Layout: while it holds fewer items than three quarters of a page (the
+/// threshold) the array keeps one buffer that grows and shrinks by the slot
+/// count given at construction; beyond that it keeps pages found through a
+/// sorted index. Pages are at least one system page and at least 64 items.
+///
+/// Every copy of an item made by the array's operations goes through
+/// `MoveOne`, so a subclass controls how items are copied.
+class ZArray {
+  public:
+    /// One page of the paged layout: the index of its first item and its bytes.
+    struct PageIndexRec {
+        std::uint32_t first;
+        char* page;
+    };
+
+    /// Walks the items of an array from a start index. An iterator registers
+    /// itself on its array: insertions and deletions before its position move
+    /// it so that it keeps walking the same items, and `RemoveAllItems` sets it
+    /// back to 0. Reordering (moves, swaps, sorting) leaves its position. When
+    /// the array is destroyed first the iterator is detached and ends.
+    class Iterator {
+      public:
+        /// Attaches to `array` at min(start, count) when the array has storage;
+        /// otherwise (or with a null array) the iterator is detached.
+        explicit Iterator(const ZArray* array, unsigned start = 0);
+        explicit Iterator(const ZArray& array, unsigned start = 0) : Iterator(&array, start) {}
+        ~Iterator();
+        Iterator(const Iterator&) = delete;
+        Iterator& operator=(const Iterator&) = delete;
+
+        /// The address of the next item, in place; false at the end or when
+        /// detached. The address is valid until the array next changes.
+        bool NextPtr(ZArrayItem** item);
+        /// The same, copying the item into `item` through the array's MoveOne.
+        bool Next(ZArrayItem* item);
+        /// The index of the item the next call returns.
+        unsigned NextIndex() const { return next_; }
+
+      private:
+        friend class ZArray;
+        const ZArray* array_ = nullptr;
+        std::uint32_t next_ = 0;
+        const PageIndexRec* cache_ = nullptr;  // page record of next_, null: look it up
+        Iterator* link_ = nullptr;
+    };
+
+    /// An empty array without storage, usable only as a copy target.
+    ZArray();
+    /// An empty array of items of `itemSize` bytes that grows by `slots` items
+    /// (0 counts as 1). Throws std::bad_alloc when memory runs out and
+    /// PelException::LogicError for an item size of 0.
+    ZArray(std::size_t itemSize, unsigned slots);
+    /// Detaches every iterator and frees the storage.
+    virtual ~ZArray();
+    ZArray(const ZArray&) = delete;
+    ZArray& operator=(const ZArray&) = delete;
+
+    /// A new array of the same class holding copies of the items; null and a
+    /// non-zero code (kZArrayNoStorage, kZArrayMemoryError) on failure.
+    virtual ZArrayResult Copy(ZArray** out) const;
+    /// Removes the item at `index`; ignored without storage or out of range.
+    virtual void DeleteItem(unsigned index);
+    /// Takes the item at `from` out and puts it at `to`, shifting the items
+    /// between by one. kZArrayIndexBeyondCount when either index is not below
+    /// the count; kZArrayMemoryError when memory runs out (nothing changed).
+    virtual ZArrayResult MoveItemToIndex(unsigned from, unsigned to);
+    /// Exchanges the bytes of two items; ignored when either is out of range.
+    virtual void SwapItems(unsigned a, unsigned b);
+    /// Removes every item and gives back the memory. If the fresh buffer
+    /// cannot be had the array is left without storage.
+    virtual void RemoveAllItems();
+    /// Sets the locked flag (only with storage) and returns the previous one.
+    /// While locked the contiguous buffer is never reallocated: an insertion
+    /// into a full buffer then fails with kZArrayMemoryError.
+    virtual unsigned char SetLocked(unsigned char locked);
+    virtual void LeaksIgnore();
+    /// Inserts a copy of the item at `item` before `index` (index = count
+    /// appends). kZArrayNoStorage, kZArrayIndexBeyondCount, kZArrayMemoryError.
+    virtual ZArrayResult InsertItemSelf(const void* item, unsigned index);
+    /// Appends a copy of the item; stores its index in `index` when not null.
+    virtual ZArrayResult AddItemSelf(const void* item, unsigned* index);
+    /// Overwrites the item at `index`; ignored without storage or out of range.
+    virtual void SetIndItemSelf(const void* item, unsigned index) const;
+    /// Copies items first .. first + n - 1 out as raw bytes; nothing when n is
+    /// 0, without storage, or when the range does not lie within the count.
+    virtual void GetMultipleSelf(void* dest, unsigned first, unsigned n) const;
+    /// Copies n items in as raw bytes; the same range rule.
+    virtual void SetMultipleSelf(const void* src, unsigned first, unsigned n) const;
+    /// Opens a gap of one item before `index` and gives its address; the
+    /// caller fills it. Codes as InsertItemSelf.
+    virtual ZArrayResult InsertSlot(unsigned index, void** slot);
+    /// The item's address in place, valid until the array next changes; null
+    /// without storage or when index is not below the count.
+    virtual void* GetItemPtrSelf(unsigned index) const;
+    /// Copies one item (overlap allowed) when both pointers are set.
+    virtual void MoveOne(const void* src, void* dest) const;
+    /// The first index from `start` upward whose item matches, else
+    /// kZArrayNotFound. A predicate that throws counts as no match.
+    virtual unsigned FindFirstSelf(unsigned start, ZArrayFindProc match, void* context) const;
+    /// The first index from min(start, count - 1) downward whose item matches.
+    virtual unsigned FindLastSelf(unsigned start, ZArrayFindProc match, void* context) const;
+    /// Sorts every item. A comparator that throws ends the sort, leaving the
+    /// items in some order.
+    virtual void SortSelf(ZArrayCompareProc compare, void* context) const;
+    /// Sorts items first .. first + n - 1 (clipped to the count); nothing when
+    /// n is 0 or first + 1 >= count.
+    virtual void PartialSortSelf(unsigned first, unsigned n, ZArrayCompareProc compare,
+                                 void* context) const;
+
+    /// Fills `target`, an array without storage, with a copy of this one's
+    /// layout and items. kZArrayNoStorage, kZArrayTargetHasStorage,
+    /// kZArrayMemoryError (the target is left without storage).
+    ZArrayResult CopySelf(ZArray* target) const;
+
+    unsigned Count() const { return count_; }
+    std::size_t ItemSize() const { return itemSize_; }
+    bool HasStorage() const { return buffer_ || index_; }
+    unsigned char IsLocked() const { return locked_; }
+
+    // Layout, for diagnostics and tests.
+    bool IsPaged() const { return index_ != nullptr; }
+    unsigned PageCount() const { return pageCount_; }
+    unsigned Capacity() const { return capacity_; }
+    unsigned ItemsPerPage() const { return itemsPerPage_; }
+    unsigned Threshold() const { return threshold_; }
+    std::size_t PageSize() const { return pageSize_; }
+
+  protected:
+    /// Finishes a subclass's Copy: `made` is a new empty array of that class
+    /// (null when its allocation failed).
+    ZArrayResult FinishCopy(ZArray* made, ZArray** out) const;
+
+  private:
+    const PageIndexRec* FindPage(std::uint32_t index) const;
+    char* ItemAddress(std::uint32_t index) const;
+    ZArrayResult OpenSlot(unsigned index, void** slot, bool adjustIterators);
+    ZArrayResult SwitchToPages(unsigned index, void** slot);
+    void RemoveItem(unsigned index, bool adjustIterators);
+    bool SwitchToContiguous(unsigned deletedIndex);
+    void FreeStorage();
+    void AdjustIterators(std::uint32_t index, int delta) const;
+    void ResetIterators() const;
+    void SwapBytes(unsigned a, unsigned b) const;
+    void SortRange(std::uint32_t first, std::uint32_t end, ZArrayCompareProc compare,
+                   void* context) const;
+
+    PageIndexRec* index_ = nullptr;
+    std::uint32_t indexCapacity_ = 0;
+    std::uint32_t pageCount_ = 0;
+    std::size_t pageSize_ = 0;
+    std::uint32_t itemsPerPage_ = 0;
+    char* buffer_ = nullptr;
+    std::uint32_t capacity_ = 0;
+    std::uint32_t threshold_ = 0;
+    std::size_t itemSize_ = 0;
+    std::uint32_t count_ = 0;
+    std::uint32_t growthStep_ = 0;
+    unsigned char locked_ = 0;
+    mutable Iterator* iterators_ = nullptr;
+};
