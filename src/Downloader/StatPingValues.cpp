@@ -7,6 +7,7 @@
 
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
+#include "Foundation/UnsecuredTelemetryInfo.h"
 #include "Platform/Bundle.h"
 #include "Platform/Once.h"
 #include "Platform/Unicode.h"
@@ -84,7 +85,11 @@ struct CachedValue {
 CachedValue gOSVersion, gMachineId, gLanguage, gBundleVersion, gBuildNumber, gSubProduct;
 
 std::mutex gSourceMutex;
-StatPing::MachineIdSource gMachineIdSource;
+// The machine's endpoint identifier from its shared file, unless a test
+// installs another source.
+StatPing::MachineIdSource gMachineIdSource = [] {
+    return UnsecuredTelemetryInfo::GetUnsecuredEndpointID(nullptr);
+};
 
 std::optional<std::string> osReleaseFileValue(const std::string& path, std::string_view key) {
     std::ifstream in(path, std::ios::binary);
