@@ -1,8 +1,9 @@
-// Pieces the statistics pings share: delivery of transfer callbacks onto an
+// Helpers the statistics pings share: delivery of transfer callbacks onto an
 // operation queue, the process log, and the paths the pings read.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -22,6 +23,11 @@ platform::DispatchQueuePtr dispatchQueueOnOperationQueue(platform::OperationQueu
 void logToProcessLog(std::string_view message);
 /// Replaces the sink of logToProcessLog() (tests); null restores the default.
 void setProcessLogSink(std::shared_ptr<platform::LogSink> sink);
+
+/// The value of `key` in os-release text: "KEY=value" lines, the value
+/// optionally in double quotes (with backslash escapes) or single quotes.
+/// Nothing when the key is absent.
+std::optional<std::string> osReleaseValue(std::string_view text, std::string_view key);
 
 /// Fixed system paths the pings read, resolved through the path root.
 inline constexpr std::string_view kOSReleasePath = "/etc/os-release";

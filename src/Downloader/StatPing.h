@@ -96,7 +96,8 @@ class StatPing {
     /// NUL-terminated text it keeps owning, or null when there is none.
     using MachineIdSource = std::function<const char*()>;
     /// Sets the machine identifier source (null: none, so the value is "0").
-    /// Must be set before the first machineIdString().
+    /// The default is UnsecuredTelemetryInfo::GetUnsecuredEndpointID with its
+    /// default file. Must be set before the first machineIdString().
     static void setMachineIdSource(MachineIdSource source);
 
     /// Forgets every cached value (tests only; not while pings are built).

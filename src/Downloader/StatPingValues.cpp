@@ -7,6 +7,7 @@
 
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
+#include "Foundation/UnsecuredTelemetryInfo.h"
 #include "Platform/Bundle.h"
 #include "Platform/Once.h"
 #include "Platform/Unicode.h"
@@ -84,36 +85,20 @@ struct CachedValue {
 CachedValue gOSVersion, gMachineId, gLanguage, gBundleVersion, gBuildNumber, gSubProduct;
 
 std::mutex gSourceMutex;
-StatPing::MachineIdSource gMachineIdSource;
+// The machine's endpoint identifier from its shared file, unless a test
+// installs another source.
+StatPing::MachineIdSource gMachineIdSource = [] {
+    return UnsecuredTelemetryInfo::GetUnsecuredEndpointID(nullptr);
+};
 
-// The value of `key` in an os-release file: KEY=value lines, the value
-// optionally in single or double quotes (with backslash escapes in double
-// quotes).
-std::optional<std::string> osReleaseValue(const std::string& path, std::string_view key) {
-    std::ifstream in(path);
-    std::string line;
-    for (int lines = 0; lines < 1000 && std::getline(in, line); ++lines) {
-        if (line.size() <= key.size() || line.compare(0, key.size(), key) != 0 ||
-            line[key.size()] != '=')
-            continue;
-        std::string_view raw = std::string_view(line).substr(key.size() + 1);
-        while (!raw.empty() && std::isspace(static_cast<unsigned char>(raw.back())))
-            raw.remove_suffix(1);
-        if (raw.size() >= 2 && (raw.front() == '"' || raw.front() == '\'') &&
-            raw.back() == raw.front()) {
-            char quote = raw.front();
-            raw = raw.substr(1, raw.size() - 2);
-            if (quote == '\'') return std::string(raw);
-            std::string value;
-            for (std::size_t i = 0; i < raw.size(); ++i) {
-                if (raw[i] == '\\' && i + 1 < raw.size()) ++i;
-                value += raw[i];
-            }
-            return value;
-        }
-        return std::string(raw);
-    }
-    return std::nullopt;
+std::optional<std::string> osReleaseFileValue(const std::string& path, std::string_view key) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return std::nullopt;
+    // The file is a few hundred bytes; read at most 64 KiB of it.
+    std::string text(64 * 1024, '\0');
+    in.read(text.data(), static_cast<std::streamsize>(text.size()));
+    text.resize(static_cast<std::size_t>(in.gcount()));
+    return pings::osReleaseValue(text, key);
 }
 
 std::string infoString(std::string_view key, std::string_view missingMessage) {
@@ -147,19 +132,19 @@ std::string StatPing::languageNameForLocale(std::string_view identifier) {
     identifier = identifier.substr(0, identifier.find('.'));
     std::string language, script, country;
     std::size_t start = 0;
-    for (int part = 0; start <= identifier.size() && part < 4; ++part) {
+    for (int index = 0; start <= identifier.size() && index < 4; ++index) {
         std::size_t end = identifier.find_first_of("_-", start);
-        std::string_view piece = identifier.substr(
+        std::string_view slice = identifier.substr(
             start, end == std::string_view::npos ? std::string_view::npos : end - start);
-        if (part == 0) {
-            for (char c : piece)
+        if (index == 0) {
+            for (char c : slice)
                 language += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if (piece.size() == 4 && script.empty() && country.empty()) {
-            script += static_cast<char>(std::toupper(static_cast<unsigned char>(piece[0])));
-            for (char c : piece.substr(1))
+        } else if (slice.size() == 4 && script.empty() && country.empty()) {
+            script += static_cast<char>(std::toupper(static_cast<unsigned char>(slice[0])));
+            for (char c : slice.substr(1))
                 script += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        } else if ((piece.size() == 2 || piece.size() == 3) && country.empty()) {
-            for (char c : piece)
+        } else if ((slice.size() == 2 || slice.size() == 3) && country.empty()) {
+            for (char c : slice)
                 country += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
         }
         if (end == std::string_view::npos) break;
@@ -183,7 +168,8 @@ std::string StatPing::currentLocaleIdentifier() {
 std::string StatPing::osVersion() {
     return gOSVersion.get([] {
         for (auto path : {pings::kOSReleasePath, pings::kOSReleaseFallbackPath}) {
-            if (auto v = osReleaseValue(pings::resolveSystemPath(path), "VERSION_ID")) return *v;
+            if (auto v = osReleaseFileValue(pings::resolveSystemPath(path), "VERSION_ID"))
+                return *v;
         }
         return std::string("Unknown");
     });

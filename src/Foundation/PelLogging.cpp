@@ -7,16 +7,10 @@
 #include <cstdint>
 #include <filesystem>
 
+#include "Platform/Hex.h"
 #include "Platform/Paths.h"
 
 namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(std::string_view s) {
@@ -58,8 +52,8 @@ std::optional<std::string> percentDecode(std::string_view s) {
             out += s[i];
             continue;
         }
-        int hi = i + 1 < s.size() ? hexDigit(s[i + 1]) : -1;
-        int lo = i + 2 < s.size() ? hexDigit(s[i + 2]) : -1;
+        int hi = i + 1 < s.size() ? platform::hexDigitValue(s[i + 1]) : -1;
+        int lo = i + 2 < s.size() ? platform::hexDigitValue(s[i + 2]) : -1;
         if (hi < 0 || lo < 0) return std::nullopt;
         char byte = static_cast<char>(hi * 16 + lo);
         if (byte == '\0') return std::nullopt;

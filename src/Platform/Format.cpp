@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "Platform/Unicode.h"
 #include "Platform/Value.h"
 
 namespace platform {
@@ -238,25 +239,6 @@ void appendText(std::string& out, const FormatArg& a, const Directive& d) {
     appendPadded(out, body, d);
 }
 
-void appendUtf8(std::string& out, std::uint32_t cp) {
-    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = 0xFFFD;
-    if (cp < 0x80) {
-        out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-        out += static_cast<char>(0xC0 | (cp >> 6));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-        out += static_cast<char>(0xE0 | (cp >> 12));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (cp >> 18));
-        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
-}
-
 bool isInteger(const FormatArg& a) {
     return a.kind() == FormatArg::Kind::Signed || a.kind() == FormatArg::Kind::Unsigned;
 }
@@ -326,7 +308,7 @@ void appendConversion(std::string& out, const FormatArg& a, const Directive& d) 
             if (isInteger(a)) {
                 std::string body;
                 if (d.wideChar)
-                    appendUtf8(body, static_cast<std::uint32_t>(twosComplement(a)));
+                    unicode::appendUTF8(body, static_cast<std::uint32_t>(twosComplement(a)));
                 else
                     body += static_cast<char>(twosComplement(a) & 0xFF);
                 return appendPadded(out, body, d);

@@ -9,6 +9,8 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <utility>
 
 #include "Platform/HttpError.h"
 
@@ -63,27 +65,37 @@ bool parseUnsigned(std::string_view s, std::uint64_t& value) {
     return ec == std::errc() && ptr == s.data() + s.size();
 }
 
-// The first byte position of "bytes N-M/T"; false when malformed.
-bool contentRangeStart(std::string_view value, std::uint64_t& first) {
-    value = trimmed(value);
-    if (value.substr(0, 6) != "bytes ") return false;
-    value.remove_prefix(6);
-    auto dash = value.find('-');
-    return dash != std::string_view::npos && parseUnsigned(trimmed(value.substr(0, dash)), first);
-}
-
 Error fileError(long code, int err, const std::string& path, const std::string& url) {
     return makeURLError(code, url, Error::posix(err, path));
 }
 
 }  // namespace
 
+// What reaches the caller. The engine thread only posts to the queue: the
+// callbacks themselves (and whatever they hold) are only ever called and
+// released on the delivery queue, so the engine thread can never drop the
+// last reference to something that owns the engine.
 struct CurlTransfer::Delivery {
     DispatchQueuePtr queue;
-    HttpTaskHandlers handlers;
+    bool wantsResponse = false;
+    bool wantsProgress = false;
     std::atomic<bool> progressPending{false};
-    std::mutex progressMutex;
+    std::mutex mutex;  // guards what follows
+    HttpTaskHandlers handlers;
     HttpProgress progress;
+
+    std::function<void(const HttpResponse&)> responseHandler() {
+        std::lock_guard lock(mutex);
+        return handlers.onResponse;
+    }
+    std::function<void(const HttpProgress&)> progressHandler() {
+        std::lock_guard lock(mutex);
+        return handlers.onProgress;
+    }
+    HttpTaskHandlers takeHandlers() {
+        std::lock_guard lock(mutex);
+        return std::exchange(handlers, {});
+    }
 };
 
 CurlTransfer::CurlTransfer(std::weak_ptr<CurlEngine> engine, HttpRequest request,
@@ -94,6 +106,8 @@ CurlTransfer::CurlTransfer(std::weak_ptr<CurlEngine> engine, HttpRequest request
       target_(std::move(target)),
       delivery_(std::make_shared<Delivery>()) {
     delivery_->queue = queue ? std::move(queue) : globalQueue();
+    delivery_->wantsResponse = static_cast<bool>(handlers.onResponse);
+    delivery_->wantsProgress = static_cast<bool>(handlers.onProgress);
     delivery_->handlers = std::move(handlers);
 }
 
@@ -279,47 +293,26 @@ int CurlTransfer::progressCallback(void* self, curl_off_t, curl_off_t, curl_off_
 bool CurlTransfer::onHeaderLine(std::string_view line) {
     touch();
     if (final_) return true;  // trailers of a chunked body
-    std::string_view text = trimmed(line);
-    if (text.substr(0, 5) == "HTTP/") {
-        status_ = 0;
-        headers_.clear();
-        auto space = text.find(' ');
-        if (space != std::string_view::npos) {
-            std::string_view code = text.substr(space + 1, 3);
-            std::from_chars(code.data(), code.data() + code.size(), status_);
-        }
-        return true;
-    }
-    if (text.empty()) return onHeadComplete();
-    if ((line.front() == ' ' || line.front() == '\t') && !headers_.empty()) {
-        // A folded continuation of the previous field.
-        auto fields = headers_.fields();
-        fields.back().second += " " + std::string(text);
-        headers_.clear();
-        for (auto& [n, v] : fields) headers_.add(std::move(n), std::move(v));
-        return true;
-    }
-    auto colon = text.find(':');
-    if (colon == std::string_view::npos) return true;  // not a field; ignore it
-    headers_.add(std::string(trimmed(text.substr(0, colon))),
-                 std::string(trimmed(text.substr(colon + 1))));
-    return true;
+    return head_.addLine(line) != HttpHeadReader::LineKind::End || onHeadComplete();
 }
 
 bool CurlTransfer::onHeadComplete() {
-    if (status_ >= 100 && status_ < 200) return true;  // an interim answer; the real one follows
+    const int status = head_.status();
+    if (status >= 100 && status < 200) return true;  // an interim answer; the real one follows
     // libcurl follows any 3xx that names a Location when following is on.
-    redirectPending_ = request_.followsRedirects() && status_ >= 300 && status_ < 400 &&
-                       headers_.contains("Location");
+    redirectPending_ = request_.followsRedirects() && status >= 300 && status < 400 &&
+                       head_.headers().contains("Location");
     if (redirectPending_) return true;
     char* effective = nullptr;
     curl_easy_getinfo(easy_, CURLINFO_EFFECTIVE_URL, &effective);
-    response_ = HttpResponse(status_, headers_, effective ? effective : request_.url());
+    response_ = HttpResponse(status, head_.headers(), effective ? effective : request_.url());
     final_ = true;
-    if (target_ && !openTargetFile(status_)) return false;
-    if (delivery_->handlers.onResponse) {
+    if (target_ && !openTargetFile(status)) return false;
+    if (delivery_->wantsResponse) {
         auto d = delivery_;
-        d->queue->async([d, response = *response_] { d->handlers.onResponse(response); });
+        d->queue->async([d, response = *response_] {
+            if (auto handler = d->responseHandler()) handler(response);
+        });
     }
     return true;
 }
@@ -329,8 +322,7 @@ bool CurlTransfer::openTargetFile(int status) {
     const std::uint64_t offset = target_->resumeOffset;
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
     if (offset > 0 && status == 206) {
-        std::uint64_t first = 0;
-        if (!contentRangeStart(response_->headerValue("Content-Range"), first) || first != offset) {
+        if (contentRangeStart(response_->headerValue("Content-Range")) != offset) {
             abortWith(makeURLError(kURLErrorBadServerResponse, request_.url()));
             return false;
         }
@@ -403,9 +395,9 @@ long CurlTransfer::onRead(char* buffer, std::size_t capacity) {
 
 void CurlTransfer::postProgress() {
     auto d = delivery_;
-    if (!d || !d->handlers.onProgress) return;
+    if (!d || !d->wantsProgress) return;
     {
-        std::lock_guard lock(d->progressMutex);
+        std::lock_guard lock(d->mutex);
         d->progress.bytesReceived = received_;
         d->progress.expectedBytesToReceive = response_ ? response_->expectedContentLength() : -1;
         d->progress.resumeOffset = resumeOffset_;
@@ -417,10 +409,11 @@ void CurlTransfer::postProgress() {
         d->progressPending.store(false, std::memory_order_release);
         HttpProgress p;
         {
-            std::lock_guard lock(d->progressMutex);
+            std::lock_guard lock(d->mutex);
             p = d->progress;
         }
-        d->handlers.onProgress(p);
+        // Empty once the completion has run: no progress after it.
+        if (auto handler = d->progressHandler()) handler(p);
     });
 }
 
@@ -476,7 +469,8 @@ void CurlTransfer::complete(Error error) {
     // task and is kept by its callbacks forms no cycle.
     auto d = std::move(delivery_);
     d->queue->async([d, result = std::move(result)]() mutable {
-        if (d->handlers.onComplete) d->handlers.onComplete(std::move(result));
+        HttpTaskHandlers handlers = d->takeHandlers();
+        if (handlers.onComplete) handlers.onComplete(std::move(result));
     });
 }
 

@@ -84,8 +84,7 @@ class CurlTransfer final : public HttpTask, public std::enable_shared_from_this<
     bool completed_ = false;
 
     // The response head being read; `final_` once it is the one whose body counts.
-    int status_ = 0;
-    HttpHeaders headers_;
+    HttpHeadReader head_;
     std::optional<HttpResponse> response_;
     bool final_ = false;
     bool redirectPending_ = false;  // the last head was a redirect being followed

@@ -48,7 +48,24 @@ std::string HttpHeaders::value(std::string_view name) const {
     return v ? *v : std::string();
 }
 
+void HttpHeaders::appendToLastValue(std::string_view text) {
+    if (!fields_.empty()) fields_.back().second += text;
+}
+
 namespace {
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+    while (!s.empty() &&
+           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+bool parseUnsigned(std::string_view s, std::uint64_t& value) {
+    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
+    return ec == std::errc() && ptr == s.data() + s.size() && !s.empty();
+}
 
 class DataBodySource : public HttpBodySource {
   public:
@@ -111,6 +128,50 @@ std::string HttpResponse::resumeValidator() const {
     // A weak tag does not identify the bytes, so it cannot guard a range.
     if (!etag.empty() && etag.rfind("W/", 0) != 0) return etag;
     return headers_.value("Last-Modified");
+}
+
+HttpHeadReader::LineKind HttpHeadReader::addLine(std::string_view line) {
+    std::string_view text = trimmed(line);
+    if (text.substr(0, 5) == "HTTP/") {
+        status_ = 0;
+        headers_.clear();
+        auto space = text.find(' ');
+        if (space != std::string_view::npos) {
+            std::string_view code = text.substr(space + 1, 3);
+            int status = 0;
+            auto [ptr, ec] = std::from_chars(code.data(), code.data() + code.size(), status);
+            if (ec == std::errc() && ptr == code.data() + code.size()) status_ = status;
+        }
+        return LineKind::StatusLine;
+    }
+    if (text.empty()) return LineKind::End;
+    if (line.front() == ' ' || line.front() == '\t') {
+        if (headers_.empty()) return LineKind::Ignored;
+        headers_.appendToLastValue(" ");
+        headers_.appendToLastValue(text);
+        return LineKind::Field;
+    }
+    auto colon = text.find(':');
+    if (colon == std::string_view::npos) return LineKind::Ignored;
+    headers_.add(std::string(trimmed(text.substr(0, colon))),
+                 std::string(trimmed(text.substr(colon + 1))));
+    return LineKind::Field;
+}
+
+std::optional<std::uint64_t> contentRangeStart(std::string_view value) {
+    value = trimmed(value);
+    if (value.substr(0, 6) != "bytes ") return std::nullopt;
+    value.remove_prefix(6);
+    auto dash = value.find('-');
+    auto slash = value.find('/');
+    std::uint64_t first = 0, last = 0, total = 0;
+    if (dash == std::string_view::npos || slash == std::string_view::npos || slash < dash ||
+        !parseUnsigned(trimmed(value.substr(0, dash)), first) ||
+        !parseUnsigned(trimmed(value.substr(dash + 1, slash - dash - 1)), last) || last < first)
+        return std::nullopt;
+    std::string_view size = trimmed(value.substr(slash + 1));
+    if (size != "*" && (!parseUnsigned(size, total) || last >= total)) return std::nullopt;
+    return first;
 }
 
 }  // namespace platform

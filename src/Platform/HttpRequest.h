@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -37,6 +38,8 @@ class HttpHeaders {
 
     const std::vector<Field>& fields() const { return fields_; }
     bool empty() const { return fields_.empty(); }
+    /// Appends text to the value of the last field (nothing when there is none).
+    void appendToLastValue(std::string_view text);
     std::size_t size() const { return fields_.size(); }
     void clear() { fields_.clear(); }
 
@@ -46,9 +49,11 @@ class HttpHeaders {
     std::vector<Field> fields_;
 };
 
-/// A request body produced piece by piece while it is sent (for large
+/// A request body produced slice by slice while it is sent (for large
 /// uploads). read() and rewind() are called on the transfer thread, never
-/// concurrently with each other; they must not throw.
+/// concurrently with each other; they must not throw. The transfer thread
+/// may drop the last reference to the source, so a source must not own the
+/// client that sends it.
 class HttpBodySource {
   public:
     virtual ~HttpBodySource() = default;
@@ -152,5 +157,29 @@ class HttpResponse {
     HttpHeaders headers_;
     std::string url_;
 };
+
+/// Collects the head of a response as it arrives, one line at a time: a
+/// status line starts a new head (an interim 1xx or redirect head is followed
+/// by another), fields follow, an empty line ends it. Folded continuation
+/// lines are joined to the field before them; lines that are neither are
+/// ignored.
+class HttpHeadReader {
+  public:
+    enum class LineKind { StatusLine, Field, End, Ignored };
+
+    /// Takes one line, with or without its line break.
+    LineKind addLine(std::string_view line);
+    /// The status code of the current head (0 when its status line had none).
+    int status() const { return status_; }
+    const HttpHeaders& headers() const { return headers_; }
+
+  private:
+    int status_ = 0;
+    HttpHeaders headers_;
+};
+
+/// The first byte position of a Content-Range value "bytes N-M/T" (or
+/// "bytes N-M/*"); nothing when the value is malformed.
+std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
 }  // namespace platform

@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "Platform/UuidText.h"
+
 namespace platform {
 
 XpcUuid XpcUuid::generate() {
@@ -18,43 +20,15 @@ XpcUuid XpcUuid::generate() {
     return u;
 }
 
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
-
 std::optional<XpcUuid> XpcUuid::fromString(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
+    auto bytes = parseUuidText(text);
+    if (!bytes) return std::nullopt;
     XpcUuid u;
-    std::size_t byte = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        int hi = hexDigit(text[i]), lo = hexDigit(text[i + 1]);
-        if (hi < 0 || lo < 0) return std::nullopt;
-        u.bytes[byte++] = static_cast<std::uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
+    u.bytes = *bytes;
     return u;
 }
 
-std::string XpcUuid::toString() const {
-    char buf[37];
-    std::snprintf(buf, sizeof buf,
-                  "%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X", bytes[0],
-                  bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
-                  bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
-    return buf;
-}
+std::string XpcUuid::toString() const { return formatUuidText(bytes); }
 
 XpcObject XpcObject::makeArray(XpcArray a) {
     return XpcObject(Storage(std::make_shared<XpcArray>(std::move(a))));

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "Platform/Unicode.h"
+
 namespace platform {
 
 namespace {
@@ -299,36 +301,7 @@ const char* xpcWireErrorDescription(XpcWireError e) {
     return "unknown error";
 }
 
-bool isValidUtf8(std::string_view text) {
-    auto p = reinterpret_cast<const unsigned char*>(text.data());
-    auto end = p + text.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int extra;
-        std::uint32_t cp, min;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1, cp = c & 0x1F, min = 0x80;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2, cp = c & 0x0F, min = 0x800;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3, cp = c & 0x07, min = 0x10000;
-        } else {
-            return false;
-        }
-        if (end - p <= extra) return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-        p += extra + 1;
-    }
-    return true;
-}
+bool isValidUtf8(std::string_view text) { return unicode::isValidUTF8(text); }
 
 bool encodeXpcValue(const XpcObject& value, std::vector<std::uint8_t>& out, XpcWireError* error,
                     const XpcWireLimits& limits) {

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "Platform/Hex.h"
+
 namespace {
 
 struct ParsedURL {
@@ -11,18 +13,13 @@ struct ParsedURL {
     std::string path;
 };
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 std::string percentDecoded(std::string_view s) {
     std::string out;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '%' && i + 2 < s.size() && hexDigit(s[i + 1]) >= 0 && hexDigit(s[i + 2]) >= 0) {
-            out += static_cast<char>(hexDigit(s[i + 1]) << 4 | hexDigit(s[i + 2]));
+        if (s[i] == '%' && i + 2 < s.size() && platform::hexDigitValue(s[i + 1]) >= 0 &&
+            platform::hexDigitValue(s[i + 2]) >= 0) {
+            out += static_cast<char>(platform::hexDigitValue(s[i + 1]) << 4 |
+                                     platform::hexDigitValue(s[i + 2]));
             i += 2;
         } else {
             out += s[i];

@@ -6,16 +6,7 @@
 #include <cstring>
 #include <functional>
 
-namespace {
-
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace
+#include "Platform/UuidText.h"
 
 VTUUID::VTUUID() {
     arc4random_buf(bytes_.data(), bytes_.size());
@@ -30,39 +21,16 @@ VTUUID VTUUID::initWithUUIDBytes(const std::uint8_t bytes[16]) {
 }
 
 std::optional<VTUUID> VTUUID::initWithUUIDString(std::string_view text) {
-    if (text.size() != 36) return std::nullopt;
-    Bytes b{};
-    std::size_t out = 0;
-    for (std::size_t i = 0; i < text.size();) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (text[i] != '-') return std::nullopt;
-            ++i;
-            continue;
-        }
-        int hi = hexDigit(text[i]);
-        int lo = i + 1 < text.size() ? hexDigit(text[i + 1]) : -1;
-        if (hi < 0 || lo < 0) return std::nullopt;
-        b[out++] = static_cast<std::uint8_t>(hi << 4 | lo);
-        i += 2;
-    }
-    return VTUUID(b);
+    auto bytes = platform::parseUuidText(text);
+    if (!bytes) return std::nullopt;
+    return VTUUID(*bytes);
 }
 
 void VTUUID::getUUIDBytes(std::uint8_t out[16]) const {
     std::memcpy(out, bytes_.data(), bytes_.size());
 }
 
-std::string VTUUID::UUIDString() const {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(36);
-    for (std::size_t i = 0; i < bytes_.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) s += '-';
-        s += kDigits[bytes_[i] >> 4];
-        s += kDigits[bytes_[i] & 0x0F];
-    }
-    return s;
-}
+std::string VTUUID::UUIDString() const { return platform::formatUuidText(bytes_); }
 
 std::string VTUUID::description() const {
     char address[32];

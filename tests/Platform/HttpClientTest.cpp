@@ -29,7 +29,7 @@ class HttpClientTest : public ::testing::Test {
     }
 };
 
-// A streamed body of `total` bytes handed out in small pieces.
+// A streamed body of `total` bytes handed out in small slices.
 class CountingSource : public platform::HttpBodySource {
   public:
     CountingSource(std::size_t total, bool announceLength)
@@ -148,6 +148,26 @@ TEST_F(HttpClientTest, MultipartStyleUploadWithExpectContinueAndDeclaredLength) 
     EXPECT_EQ(received.header("Content-Type"), "multipart/form-data; boundary=\"B\"");
 }
 
+TEST_F(HttpClientTest, ChunkedBodiesAndScriptedFailuresArriveInOrder) {
+    ScriptedReply chunked = ScriptedReply::ok(LoopbackHttpServer::generatedBody(0, 10000));
+    chunked.chunked = true;
+    chunked.chunkSize = 777;
+    server_.enqueue(chunked);
+    server_.failFirst(2, ScriptedReply::withStatus(503, "busy"));
+    std::vector<int> statuses;
+    for (int i = 0; i < 3; ++i) {
+        HttpTransferRecorder recorder;
+        run(HttpRequest(server_.url("/n")), recorder);
+        ASSERT_TRUE(recorder.result().succeeded());
+        statuses.push_back(recorder.result().response->statusCode());
+        if (i == 2) {
+            EXPECT_EQ(recorder.bodyText(), LoopbackHttpServer::generatedBody(0, 10000));
+            EXPECT_EQ(recorder.result().response->expectedContentLength(), -1);
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<int>{503, 503, 200}));
+}
+
 TEST_F(HttpClientTest, RedirectsFollowOnlyWhenAllowed) {
     server_.setHandler([&](const testsupport::RecordedRequest& r) {
         if (r.path() == "/moved") return ScriptedReply::redirect(301, server_.url("/target"));
@@ -223,8 +243,24 @@ TEST_F(HttpClientTest, TransfersRunSideBySideAndEndWithTheClient) {
     }
 }
 
+// The callbacks are released on the delivery queue, never on the transfer
+// thread, so a client kept alive only by them can end there.
+TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
+    for (int i = 0; i < 20; ++i) {
+        auto client = std::make_shared<platform::CurlHttpClient>();
+        HttpTransferRecorder recorder;
+        platform::HttpTaskHandlers handlers = recorder.handlers();
+        auto record = handlers.onComplete;
+        handlers.onComplete = [client, record](platform::HttpResult r) { record(std::move(r)); };
+        client->startDataTask(HttpRequest(server_.url("/")), queue_, std::move(handlers));
+        client.reset();
+        ASSERT_TRUE(recorder.waitForCompletion());
+        queue_->sync([] {});
+    }
+}
+
 TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
-    // 25 pieces 80 ms apart take two seconds in all, with no silence near the
+    // 25 slices 80 ms apart take two seconds in all, with no silence near the
     // time-out of 1.5 seconds.
     ScriptedReply trickle = ScriptedReply::ok(std::string(25, 'x'));
     trickle.trickleBytes = 1;

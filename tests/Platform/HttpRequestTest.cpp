@@ -45,3 +45,48 @@ TEST(HttpRequestTest, ContentLengthAndResumeValidatorOfAResponse) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(HttpRequestTest, HeadReaderStartsOverAtEachStatusLine) {
+    platform::HttpHeadReader reader;
+    using Kind = platform::HttpHeadReader::LineKind;
+    EXPECT_EQ(reader.addLine("HTTP/1.1 100 Continue\r\n"), Kind::StatusLine);
+    EXPECT_EQ(reader.addLine("\r\n"), Kind::End);
+    EXPECT_EQ(reader.status(), 100);
+    EXPECT_EQ(reader.addLine("HTTP/1.1 206 Partial Content\r\n"), Kind::StatusLine);
+    EXPECT_EQ(reader.addLine("ETag:  \"x\" \r\n"), Kind::Field);
+    EXPECT_EQ(reader.addLine("X-Long: first\r\n"), Kind::Field);
+    EXPECT_EQ(reader.addLine("\t second\r\n"), Kind::Field);
+    EXPECT_EQ(reader.addLine("no colon here\r\n"), Kind::Ignored);
+    EXPECT_EQ(reader.addLine("\r\n"), Kind::End);
+    EXPECT_EQ(reader.status(), 206);
+    EXPECT_EQ(reader.headers().value("etag"), "\"x\"");
+    EXPECT_EQ(reader.headers().value("X-Long"), "first second");
+    EXPECT_EQ(reader.headers().size(), 2u);
+
+    reader.addLine("HTTP/1.1 abc\r\n");
+    EXPECT_EQ(reader.status(), 0);
+    EXPECT_TRUE(reader.headers().empty());
+}
+
+TEST(HttpRequestTest, ContentRangeStart) {
+    struct Case {
+        const char* value;
+        std::optional<std::uint64_t> start;
+    } cases[] = {
+        {"bytes 40000-99999/100000", 40000},
+        {"bytes 0-0/*", 0},
+        {" bytes 5-9/10 ", 5},
+        {"bytes 5-9/9", std::nullopt},
+        {"bytes 9-5/10", std::nullopt},
+        {"bytes */100", std::nullopt},
+        {"bytes -5/10", std::nullopt},
+        {"items 0-1/2", std::nullopt},
+        {"bytes 18446744073709551616-1/2", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const auto& c : cases) EXPECT_EQ(platform::contentRangeStart(c.value), c.start) << c.value;
+}
+
+}  // namespace

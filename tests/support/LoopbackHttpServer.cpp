@@ -26,7 +26,7 @@ constexpr std::size_t kMaxConnections = 1024;
 constexpr auto kIdleLimit = 30s;   // a silent client is dropped after this
 constexpr auto kStallLimit = 60s;  // a stall that nobody releases ends after this
 constexpr auto kPollSlice = 50ms;  // how often blocked loops look at the stop flag
-constexpr std::size_t kPieceBytes = 1024 * 1024;
+constexpr std::size_t kSliceBytes = 1024 * 1024;
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
@@ -90,7 +90,7 @@ const char* reasonFor(int status) {
 // A long run of the generated pattern, so that generated bodies are sent
 // without building them.
 const std::string& patternBlock() {
-    static const std::string block = LoopbackHttpServer::generatedBody(0, kPieceBytes + 26);
+    static const std::string block = LoopbackHttpServer::generatedBody(0, kSliceBytes + 26);
     return block;
 }
 
@@ -270,13 +270,13 @@ class LoopbackHttpServer::Connection {
     static bool parseRange(const std::string& value, std::uint64_t size, std::uint64_t& first,
                            std::uint64_t& last) {
         if (value.rfind("bytes=", 0) != 0) return false;
-        std::string spec = value.substr(6);
-        auto dash = spec.find('-');
-        if (dash == std::string::npos || dash == 0 || spec.find(',') != std::string::npos)
+        std::string ranges = value.substr(6);
+        auto dash = ranges.find('-');
+        if (dash == std::string::npos || dash == 0 || ranges.find(',') != std::string::npos)
             return false;
         try {
-            first = std::stoull(spec.substr(0, dash));
-            last = dash + 1 < spec.size() ? std::stoull(spec.substr(dash + 1)) : size - 1;
+            first = std::stoull(ranges.substr(0, dash));
+            last = dash + 1 < ranges.size() ? std::stoull(ranges.substr(dash + 1)) : size - 1;
         } catch (...) {
             return false;
         }
@@ -344,12 +344,12 @@ class LoopbackHttpServer::Connection {
 
     bool sendBody(const ScriptedReply& reply, std::uint64_t offset, std::uint64_t length) {
         const bool generated = reply.generatedBodySize > 0;
-        std::size_t piece = kPieceBytes;
-        if (reply.trickleBytes > 0) piece = std::min(piece, reply.trickleBytes);
-        if (reply.chunked) piece = std::min(piece, std::max<std::size_t>(reply.chunkSize, 1));
+        std::size_t slice = kSliceBytes;
+        if (reply.trickleBytes > 0) slice = std::min(slice, reply.trickleBytes);
+        if (reply.chunked) slice = std::min(slice, std::max<std::size_t>(reply.chunkSize, 1));
         std::uint64_t sent = 0;
         while (sent < length) {
-            std::uint64_t n = std::min<std::uint64_t>(piece, length - sent);
+            std::uint64_t n = std::min<std::uint64_t>(slice, length - sent);
             if (reply.closeAfterBodyBytes) {
                 if (sent >= *reply.closeAfterBodyBytes) return false;
                 n = std::min(n, *reply.closeAfterBodyBytes - sent);

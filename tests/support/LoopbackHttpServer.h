@@ -70,7 +70,7 @@ struct ScriptedReply {
     std::optional<std::uint64_t> closeAfterBodyBytes;
     /// Stop sending after this many body bytes until releaseStalls() or stop(), then close.
     std::optional<std::uint64_t> stallAfterBodyBytes;
-    /// Send the body in pieces of this size with `trickleDelay` between them (0: at once).
+    /// Send the body in slices of this size with `trickleDelay` between them (0: at once).
     std::size_t trickleBytes = 0;
     std::chrono::milliseconds trickleDelay{0};
     /// When not empty, these bytes are sent verbatim in place of a built reply.
