@@ -27,12 +27,9 @@ CurlEngine::CurlEngine() {
 }
 
 CurlEngine::~CurlEngine() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    if (multi_) curl_multi_wakeup(multi_);
-    if (thread_.joinable()) thread_.join();
+    stop();
+    // Dropped by the thread's own last reference: it is ending anyway.
+    if (thread_.joinable()) thread_.detach();
     // Whatever is left never finished: report it cancelled.
     std::vector<std::shared_ptr<CurlTransfer>> left;
     for (auto& [easy, t] : active_) {
@@ -47,7 +44,16 @@ CurlEngine::~CurlEngine() {
 }
 
 void CurlEngine::start() {
-    thread_ = std::thread([this] { run(); });
+    thread_ = std::thread([self = shared_from_this()] { self->run(); });
+}
+
+void CurlEngine::stop() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    if (multi_) curl_multi_wakeup(multi_);
+    if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
 
 void CurlEngine::submit(std::shared_ptr<CurlTransfer> transfer) {
@@ -155,7 +161,7 @@ void CurlEngine::runOnce() {
 
 CurlHttpClient::CurlHttpClient() : engine_(std::make_shared<CurlEngine>()) { engine_->start(); }
 
-CurlHttpClient::~CurlHttpClient() = default;
+CurlHttpClient::~CurlHttpClient() { engine_->stop(); }
 
 HttpTaskPtr CurlHttpClient::startDataTask(HttpRequest request, DispatchQueuePtr queue,
                                           HttpTaskHandlers handlers) {

@@ -103,7 +103,12 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
   public:
     CurlEngine();
     ~CurlEngine();
+    /// Starts the thread. The thread keeps the engine alive until it ends, so
+    /// the last reference may well be dropped on the thread itself (by a
+    /// callback it releases); the engine then never joins its own thread.
     void start();
+    /// Ends the thread: waits for it unless called on the thread itself.
+    void stop();
     /// Hands a transfer to the thread. Any thread.
     void submit(std::shared_ptr<CurlTransfer> transfer);
     /// Asks the thread to cancel a transfer. Any thread.

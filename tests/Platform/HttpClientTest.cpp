@@ -259,6 +259,34 @@ TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
     }
 }
 
+// A queue that runs every block at once on the thread that hands it over, so
+// that callbacks run, and are released, on the transfer thread itself.
+class InlineQueue : public platform::DispatchQueue {
+  public:
+    const std::string& label() const override { return label_; }
+    void async(platform::Block block) override { block(); }
+    bool isCurrent() const override { return false; }
+
+  private:
+    std::string label_ = "inline";
+};
+
+// Even when the last reference to a client goes on its own transfer thread,
+// the client ends without waiting for itself.
+TEST_F(HttpClientTest, ClientReleasedOnItsOwnTransferThreadEnds) {
+    auto inlineQueue = std::make_shared<InlineQueue>();
+    for (int i = 0; i < 20; ++i) {
+        auto client = std::make_shared<platform::CurlHttpClient>();
+        HttpTransferRecorder recorder;
+        platform::HttpTaskHandlers handlers = recorder.handlers();
+        auto record = handlers.onComplete;
+        handlers.onComplete = [client, record](platform::HttpResult r) { record(std::move(r)); };
+        client->startDataTask(HttpRequest(server_.url("/")), inlineQueue, std::move(handlers));
+        client.reset();
+        ASSERT_TRUE(recorder.waitForCompletion());
+    }
+}
+
 TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
     // 25 slices 80 ms apart take two seconds in all, with no silence near the
     // time-out of 1.5 seconds.
