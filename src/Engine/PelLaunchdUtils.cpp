@@ -108,9 +108,14 @@ bool PelLaunchdUtils::writeLaunchAgentWithBundle(const platform::Bundle* bundle,
         PelLogging::logErrorMessageWithFormat("%s: bundle is nil. Hence cannot copy", kWriteMethod);
         return false;
     }
-    if (!domainName || !isPlainLabel(*domainName)) {
+    if (!domainName) {
         PelLogging::logErrorMessageWithFormat("%s: domainName is a nil value. Hence cannot copy",
                                               kWriteMethod);
+        return false;
+    }
+    if (!isPlainLabel(*domainName)) {
+        PelLogging::logErrorMessageWithFormat(
+            "%s: domainName %@ is no file name. Hence cannot copy", kWriteMethod, *domainName);
         return false;
     }
     auto& files = PelPathUtils::sharedPathUtils();
@@ -155,9 +160,14 @@ bool PelLaunchdUtils::writeLaunchAgentWithBundle(const platform::Bundle* bundle,
 
 bool PelLaunchdUtils::deleteLaunchAgentWithDomainName(const OptionalText& domainName,
                                                       platform::Error* error) {
-    if (!domainName || !isPlainLabel(*domainName)) {
+    if (!domainName) {
         PelLogging::logErrorMessageWithFormat("%s: domainName is a nil value. Hence cannot copy",
                                               kDeleteMethod);
+        return false;
+    }
+    if (!isPlainLabel(*domainName)) {
+        PelLogging::logErrorMessageWithFormat(
+            "%s: domainName %@ is no file name. Hence cannot delete", kDeleteMethod, *domainName);
         return false;
     }
     std::string path = plistDestName(plistName(*domainName));
