@@ -1,0 +1,52 @@
+#include "EngineTestSupport.h"
+
+#include <fstream>
+
+#include "Foundation/PelLogging.h"
+
+namespace enginetest {
+
+QuietLog::QuietLog() {
+    PelLogChannel::Config config = PelLogging::installChannelConfig();
+    config.copyToStderr = false;
+    config.sendToSystemLog = false;
+    PelLogging::setSharedChannel(std::make_shared<PelLogChannel>(config));
+}
+
+QuietLog::~QuietLog() { PelLogging::setSharedChannel(nullptr); }
+
+EngineFixture::EngineFixture() {
+    std::filesystem::create_directories(rooted("/Library/Application Support/Pelgrave/Registry"));
+    registry_ = std::make_unique<PelRegistry::Registry>("/");
+    PelHardwareUtilities::sharedHardwareUtilities().setSystemInfo(system_);
+    PelProductCheckUtils::sharedProductCheck().setPackageReceipts(receipts_);
+    PelProductCheckUtils::sharedProductCheck().setRegistry(registry_.get());
+    PelMiscRequirement::setNetworkReachability(reachability_);
+}
+
+EngineFixture::~EngineFixture() {
+    PelHardwareUtilities::sharedHardwareUtilities().setSystemInfo(nullptr);
+    PelProductCheckUtils::sharedProductCheck().setPackageReceipts(nullptr);
+    PelProductCheckUtils::sharedProductCheck().setRegistry(nullptr);
+    PelMiscRequirement::setNetworkReachability(nullptr);
+}
+
+void EngineFixture::writeModule(const std::string& name, const Dictionary& module) const {
+    writePlist(rooted("/Library/Application Support/Pelgrave/Registry/") + name, Value(module));
+}
+
+std::string EngineFixture::writePlist(const std::string& path, const Value& value) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    platform::Error error;
+    EXPECT_TRUE(platform::PropertyList::toFile(value, path, platform::PropertyListFormat::XML,
+                                               false, &error))
+        << error.description();
+    return path;
+}
+
+void EngineFixture::touch(const std::string& path) {
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    std::ofstream(path).put('\n');
+}
+
+}  // namespace enginetest
