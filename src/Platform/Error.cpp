@@ -107,19 +107,16 @@ void Error::setErrorsForKey(std::string key, std::vector<Error> errors) {
 
 std::string Error::localizedDescription() const {
     if (auto v = userInfoValue(kLocalizedDescriptionKey); v && v->isString()) return *v->asString();
-    return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
-           std::to_string(code_) + ".)";
+    return "The operation couldn\u2019t be completed. (" + domain_ + " error " + std::to_string(code_) + ".)";
 }
 
 std::string Error::localizedFailureReason() const {
-    if (auto v = userInfoValue(kLocalizedFailureReasonErrorKey); v && v->isString())
-        return *v->asString();
+    if (auto v = userInfoValue(kLocalizedFailureReasonErrorKey); v && v->isString()) return *v->asString();
     return {};
 }
 
 std::string Error::description() const {
-    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" +
-           localizedDescription() + "\"";
+    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + localizedDescription() + "\"";
 }
 
 }  // namespace platform

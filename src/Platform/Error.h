@@ -45,7 +45,7 @@ inline constexpr long kPropertyListReadCorruptError = 3840;
 inline constexpr long kPropertyListWriteInvalidError = 3852;
 
 class Error {
-  public:
+public:
     Error() = default;
     Error(std::string domain, long code, Dictionary userInfo = {})
         : domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {}
@@ -71,9 +71,7 @@ class Error {
     const Dictionary& userInfo() const { return userInfo_; }
     Dictionary& mutableUserInfo() { return userInfo_; }
     const Value* userInfoValue(std::string_view key) const;
-    void setUserInfoValue(std::string key, Value v) {
-        userInfo_.insert_or_assign(std::move(key), std::move(v));
-    }
+    void setUserInfoValue(std::string key, Value v) { userInfo_.insert_or_assign(std::move(key), std::move(v)); }
 
     /// The error stored under kUnderlyingErrorKey, or null.
     const Error* underlyingError() const { return underlying_.get(); }
@@ -92,7 +90,7 @@ class Error {
     /// "Error Domain=<domain> Code=<code> "<description>"" for logs and "%@".
     std::string description() const;
 
-  private:
+private:
     std::string domain_;
     long code_ = 0;
     Dictionary userInfo_;

@@ -11,8 +11,8 @@
 #include <limits>
 #include <memory>
 
-#include "Platform/BinaryPropertyListCheck.h"
 #include "Platform/DataFile.h"
+#include "Platform/PropertyListCheck.h"
 #include "Platform/Unicode.h"
 
 namespace platform {
@@ -262,6 +262,8 @@ plist_t newUnsigned(std::uint64_t u) {
 
 class Writer {
   public:
+    explicit Writer(bool wholeSecondDates) : wholeSecondDates_(wholeSecondDates) {}
+
     std::string reason;
 
     PlistPtr convert(const Value& v, unsigned depth) {
@@ -292,6 +294,9 @@ class Writer {
                                         static_cast<long double>(kEpochDifference));
                 if (!std::isfinite(since2001) || std::fabs(since2001) > kMaxDateMagnitude)
                     return fail("date out of range");
+                // XML keeps whole seconds; the encoder would round toward zero,
+                // moving dates before 2001 a second later.
+                if (wholeSecondDates_) since2001 = std::floor(since2001);
                 return checked(newDate(since2001));
             }
             case Value::Type::Array: {
@@ -325,6 +330,8 @@ class Writer {
         reason = why;
         return nullptr;
     }
+    bool wholeSecondDates_;
+
     PlistPtr checked(plist_t node) {
         return node ? PlistPtr(node) : fail("encoder refused a value");
     }
@@ -358,6 +365,12 @@ std::optional<Value> PropertyList::fromData(std::span<const std::uint8_t> bytes,
         std::span<const std::uint8_t> text = bytes;
         if (text.size() >= 3 && text[0] == 0xEF && text[1] == 0xBB && text[2] == 0xBF)
             text = text.subspan(3);
+        std::string why = detail::checkXMLPropertyList(
+            std::string_view(reinterpret_cast<const char*>(text.data()), text.size()));
+        if (!why.empty()) {
+            setError(error, readError("Malformed XML property list: " + why));
+            return std::nullopt;
+        }
         plist_t node = nullptr;
         CLocaleScope cLocale;
         plist_from_xml(reinterpret_cast<const char*>(text.data()),
@@ -406,7 +419,7 @@ std::optional<Dictionary> PropertyList::dictionaryWithContentsOfFile(const std::
 
 std::optional<Data> PropertyList::toData(const Value& value, PropertyListFormat format,
                                          Error* error) {
-    Writer writer;
+    Writer writer(format == PropertyListFormat::XML);
     PlistPtr root = writer.convert(value, 0);
     if (!root) {
         setError(error, writeError("Property list invalid for format: " + writer.reason));
@@ -439,6 +452,8 @@ bool PropertyList::toFile(const Value& value, const std::string& path, PropertyL
     return data && writeDataToFile(*data, path, atomically, error);
 }
 
-bool PropertyList::isValid(const Value& value) { return Writer().convert(value, 0) != nullptr; }
+bool PropertyList::isValid(const Value& value) {
+    return Writer(false).convert(value, 0) != nullptr;
+}
 
 }  // namespace platform

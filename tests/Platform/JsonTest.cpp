@@ -13,6 +13,11 @@ using platform::Error;
 using platform::Value;
 namespace json = platform::json;
 
+namespace platform {
+// Readable failure messages for Value comparisons.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+}  // namespace platform
+
 namespace {
 
 std::string nestedArrays(int depth) { return std::string(depth, '[') + std::string(depth, ']'); }

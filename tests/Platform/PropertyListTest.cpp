@@ -20,6 +20,11 @@ using platform::PropertyList;
 using platform::PropertyListFormat;
 using platform::Value;
 
+namespace platform {
+// Readable failure messages for Value comparisons.
+inline void PrintTo(const Value& v, std::ostream* os) { *os << v.description(); }
+}  // namespace platform
+
 namespace {
 
 constexpr PropertyListFormat kFormats[] = {PropertyListFormat::XML, PropertyListFormat::Binary};
@@ -154,6 +159,13 @@ TEST(PropertyListTest, BinaryKeepsDatesExactlyAndCountsFrom2001) {
     }
     EXPECT_EQ(roundTrip(Value(Date{1700000000.123456}), PropertyListFormat::Binary),
               Value(Date{1700000000.123456}));
+    // XML holds whole seconds, rounded down on both sides of 2001.
+    for (auto [written, read] : {std::pair{978307199.5, 978307199.0},
+                                 {978307200.75, 978307200.0},
+                                 {-0.5, -1.0},
+                                 {1.0e10 + 0.9, 1.0e10}})
+        EXPECT_EQ(roundTrip(Value(Date{written}), PropertyListFormat::XML), Value(Date{read}))
+            << written;
 }
 
 TEST(PropertyListTest, XMLIntegersKeepSignAndUnsignedness) {
@@ -205,6 +217,7 @@ TEST(PropertyListTest, MalformedInputIsRefused) {
         {"array holding itself", bplist({{0xA1, 0}})},
         {"reference past the objects", bplist({{0xA1, 5}})},
         {"non-string key", bplist({{0xD1, 1, 1}, {0x10, 1}})},
+        {"key holding NUL", bplist({{0xD1, 1, 2}, {0x62, 0, 'a', 0, 0}, {0x51, 'v'}})},
         {"string past its area", bplist({{0x5F, 0x10, 0x7F, 'x'}})},
         {"null object", bplist({{0x00}})},
         {"top object out of range", bplist({{0x10, 1}}, 3)},
@@ -247,6 +260,16 @@ TEST(PropertyListTest, ExpansionAndNestingAreBounded) {
 
     EXPECT_TRUE(PropertyList::fromData(nestedArraysXML(500), nullptr, nullptr));
     expectReadCorrupt(PropertyList::fromData(nestedArraysXML(600), nullptr, &error), error);
+    // Deep enough that releasing libplist's tree would overflow the stack.
+    expectReadCorrupt(PropertyList::fromData(nestedArraysXML(1000000), nullptr, &error), error);
+    // Markup inside declarations, comments, instructions and CDATA is not structure.
+    auto hidden = PropertyList::fromData(
+        "<!DOCTYPE plist [<!ENTITY x '</array>'>]><plist version=\"1>0\"><array>"
+        "<!-- </array></plist> --><?pi </array>?><string><![CDATA[</string>]]></string>"
+        "</array></plist>",
+        nullptr, &error);
+    ASSERT_TRUE(hidden) << error.description();
+    EXPECT_EQ(*hidden, Value(Array{"</string>"}));
 
     Value deep(Array{});
     for (int i = 0; i < 600; ++i) deep = Value(Array{deep});

@@ -1,4 +1,4 @@
-#include "Platform/BinaryPropertyListCheck.h"
+#include "Platform/PropertyListCheck.h"
 
 #include <cstring>
 #include <vector>
@@ -39,6 +39,7 @@ class Checker {
             if (off < kHeaderSize || off >= tableOffset_) return "object offset out of bounds";
         }
         memo_.assign(static_cast<std::size_t>(numObjects_), Memo{});
+        keyChecked_.assign(static_cast<std::size_t>(numObjects_), 0);
         Memo total;
         if (!visit(top, 0, total)) return reason_;
         return {};
@@ -100,9 +101,28 @@ class Checker {
         return true;
     }
 
-    bool isStringObject(std::uint64_t index) const {
-        std::uint8_t type = d_[objectOffset(index)] >> 4;
-        return type == 0x5 || type == 0x6;
+    // Keys must be strings; the decoder also aborts on a key holding a NUL
+    // character, so those are refused here.
+    bool isUsableKey(std::uint64_t index) {
+        std::uint8_t& known = keyChecked_[static_cast<std::size_t>(index)];
+        if (known == 0) known = scanKey(index) ? 1 : 2;
+        return known == 1;
+    }
+
+    bool scanKey(std::uint64_t index) {
+        std::uint64_t pos = objectOffset(index);
+        const std::uint8_t marker = d_[pos++];
+        const unsigned type = marker >> 4;
+        if (type != 0x5 && type != 0x6) return false;
+        std::uint64_t count = 0;
+        if (!readCount(pos, marker & 0x0F, count)) return false;
+        const std::uint64_t width = type == 0x6 ? 2 : 1;
+        if (count > tableOffset_ || !needBytes(pos, count * width)) return false;
+        for (std::uint64_t i = 0; i < count; ++i) {
+            const std::uint8_t* unit = d_ + pos + i * width;
+            if (unit[0] == 0 && (width == 1 || unit[1] == 0)) return false;
+        }
+        return true;
     }
 
     bool visitRefs(std::uint64_t pos, std::uint64_t count, unsigned depth, bool keys,
@@ -110,7 +130,7 @@ class Checker {
         for (std::uint64_t i = 0; i < count; ++i) {
             std::uint64_t ref = readBE(d_ + pos + i * refSize_, refSize_);
             if (ref >= numObjects_) return fail("reference out of range");
-            if (keys && !isStringObject(ref)) return fail("dictionary key is not a string");
+            if (keys && !isUsableKey(ref)) return fail("dictionary key is not a usable string");
             Memo child;
             if (!visit(ref, depth, child) || !add(result, child)) return false;
         }
@@ -191,6 +211,7 @@ class Checker {
     unsigned offsetSize_ = 0, refSize_ = 0;
     std::uint64_t numObjects_ = 0, tableOffset_ = 0;
     std::vector<Memo> memo_;
+    std::vector<std::uint8_t> keyChecked_;  // 0 not yet, 1 usable key, 2 not usable
     std::string reason_;
 };
 
@@ -198,6 +219,64 @@ class Checker {
 
 std::string checkBinaryPropertyList(const std::uint8_t* bytes, std::size_t size) {
     return Checker(bytes, size).run();
+}
+
+std::string checkXMLPropertyList(std::string_view s) {
+    // Room for <plist> around the deepest allowed value.
+    const std::size_t maxOpen = PropertyListLimits::kMaxDepth + 2;
+    std::vector<std::string_view> open;
+    std::size_t pos = 0;
+    auto skipPast = [&](std::string_view terminator) {
+        std::size_t end = s.find(terminator, pos);
+        pos = end == std::string_view::npos ? s.size() : end + terminator.size();
+    };
+    while ((pos = s.find('<', pos)) != std::string_view::npos) {
+        std::string_view rest = s.substr(pos);
+        if (rest.starts_with("<!--")) {
+            skipPast("-->");
+        } else if (rest.starts_with("<![CDATA[")) {
+            skipPast("]]>");
+        } else if (rest.starts_with("<?")) {
+            skipPast("?>");
+        } else if (rest.starts_with("<!")) {
+            // Declarations, with an internal subset in brackets.
+            std::size_t bracket = s.find('[', pos), close = s.find('>', pos);
+            if (bracket != std::string_view::npos && bracket < close) {
+                pos = bracket;
+                skipPast("]");
+            }
+            skipPast(">");
+        } else {
+            const bool closing = rest.starts_with("</");
+            std::size_t nameStart = pos + (closing ? 2 : 1);
+            std::size_t nameEnd = s.find_first_of(" \t\r\n/>", nameStart);
+            if (nameEnd == std::string_view::npos) return {};  // cut short: the decoder fails
+            std::string_view name = s.substr(nameStart, nameEnd - nameStart);
+            // The end of the tag, stepping over quoted attribute values.
+            std::size_t i = nameEnd;
+            char quote = 0;
+            for (; i < s.size(); ++i) {
+                if (quote) {
+                    if (s[i] == quote) quote = 0;
+                } else if (s[i] == '"' || s[i] == '\'') {
+                    quote = s[i];
+                } else if (s[i] == '>') {
+                    break;
+                }
+            }
+            if (i >= s.size()) return {};
+            const bool selfClosing = !closing && s[i - 1] == '/';
+            pos = i + 1;
+            if (closing) {
+                if (open.empty() || open.back() != name) return "mismatched closing tag";
+                open.pop_back();
+            } else if (!selfClosing) {
+                if (open.size() >= maxOpen) return "nested too deeply";
+                open.push_back(name);
+            }
+        }
+    }
+    return {};
 }
 
 }  // namespace platform::detail
