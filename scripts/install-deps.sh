@@ -13,6 +13,7 @@ packages=(
   libprotobuf-c-dev protobuf-c-compiler
   libxml2-dev
   qt6-base-dev libgl-dev
+  systemtap-sdt-dev
   python3 curl
 )
 
