@@ -7,6 +7,7 @@ find_package(nlohmann_json 3 REQUIRED)
 find_package(OpenSSL 3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(ZLIB REQUIRED)
+find_package(CURL REQUIRED)
 
 if(PEL_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -3,9 +3,7 @@
 #include <locale.h>
 #include <plist/plist.h>
 
-#include <clocale>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <limits>

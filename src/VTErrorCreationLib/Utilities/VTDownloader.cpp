@@ -1,0 +1,72 @@
+#include "VTErrorCreationLib/Utilities/VTDownloader.h"
+
+#include <cstdio>
+
+#include "Platform/HttpError.h"
+#include "Platform/SerialQueue.h"
+#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
+
+namespace {
+constexpr long kURLErrorBadServerResponse = -1011;
+}
+
+std::shared_ptr<VTDownloader> VTDownloader::downloaderToDownloadURL(
+    const std::string& remoteURL, const std::string& localPath, const std::string& debugInfoName,
+    platform::HttpClientPtr client) {
+    if (remoteURL.empty() || !client) return nullptr;
+    auto queue =
+        platform::SerialQueue::create(debugInfoName.empty() ? "VTDownloader" : debugInfoName);
+    return std::shared_ptr<VTDownloader>(
+        new VTDownloader(remoteURL, localPath, std::move(client), std::move(queue)));
+}
+
+VTDownloader::VTDownloader(std::string remoteURL, std::string localPath,
+                           platform::HttpClientPtr client, platform::DispatchQueuePtr queue)
+    : remoteURL_(std::move(remoteURL)),
+      localPath_(std::move(localPath)),
+      client_(std::move(client)),
+      queue_(std::move(queue)) {}
+
+std::optional<platform::Error> VTDownloader::error() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
+bool VTDownloader::start(platform::Error*) {
+    auto self = shared_from_this();
+    platform::HttpTaskHandlers handlers;
+    // The downloader keeps itself alive until its transfer has completed.
+    handlers.onComplete = [self](platform::HttpResult result) { self->finish(std::move(result)); };
+    auto task = client_->startDownloadTask(platform::HttpRequest(remoteURL_),
+                                           platform::HttpDownloadTarget(localPath_ + ".vtdownload"),
+                                           queue_, std::move(handlers));
+    std::lock_guard<std::mutex> lock(mutex_);
+    task_ = std::move(task);
+    return true;
+}
+
+void VTDownloader::finish(platform::HttpResult result) {
+    std::optional<platform::Error> failure;
+    std::string partial = localPath_ + ".vtdownload";
+    if (!result.succeeded()) {
+        failure = result.error;
+    } else if (result.response && result.response->statusCode() >= 400) {
+        failure =
+            platform::Error(std::string(platform::kURLErrorDomain), kURLErrorBadServerResponse,
+                            {{std::string(platform::kURLErrorFailingURLStringErrorKey),
+                              platform::Value(remoteURL_)}});
+    } else if (std::rename(partial.c_str(), localPath_.c_str()) != 0) {
+        platform::Error moveError = VTErrorUtilities::errorWithPOSIXErrnoForPath(localPath_);
+        std::lock_guard<std::mutex> lock(mutex_);
+        error_ = moveError;
+    }
+    if (failure || error()) std::remove(partial.c_str());
+    CompletionCallback callback;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (error_) failure = error_;
+        task_.reset();
+        callback = completionCallback_;
+    }
+    if (callback) callback(failure);
+}

@@ -1,0 +1,93 @@
+#include "VTErrorCreationLib/VTErrorFolder.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+#include <vector>
+
+#include "VTErrorCreationLib/Utilities/PelRmDir.h"
+
+namespace vtfolder {
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool checkReachable(const std::string& path, platform::Error* error) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0) return true;
+    platform::setError(error, platform::Error::fileRead(errno, path));
+    return false;
+}
+
+std::string parentOf(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    std::size_t slash = path.find_last_of('/');
+    if (slash == std::string_view::npos) return ".";
+    if (slash == 0) return "/";
+    return std::string(path.substr(0, slash));
+}
+
+std::string join(std::string_view folder, std::string_view name) {
+    std::string out(folder);
+    if (out.empty() || out.back() != '/') out += '/';
+    out += name;
+    return out;
+}
+
+bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platform::Error* error) {
+    std::vector<std::string> missing;
+    std::string current = path;
+    for (;;) {
+        missing.push_back(current);
+        if (!intermediates) break;
+        std::string parent = parentOf(current);
+        if (parent == current || exists(parent)) break;
+        current = parent;
+    }
+    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+        if (::mkdir(it->c_str(), mode) != 0 || ::chmod(it->c_str(), mode) != 0) {
+            platform::setError(error, platform::Error::fileWrite(errno, *it));
+            return false;
+        }
+    }
+    return true;
+}
+
+bool moveItem(const std::string& from, const std::string& to, platform::Error* error) {
+    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+    if (errno != EXDEV) {
+        platform::setError(error, platform::Error::fileWrite(errno, to));
+        return false;
+    }
+    // The temporary folder and the error tree may lie on different file
+    // systems.
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+    if (ec) {
+        PelRmDir(to.c_str(), true);
+        platform::setError(error, platform::Error::fileWrite(ec.value(), to));
+        return false;
+    }
+    int removed = PelRmDir(from.c_str(), true);
+    if (removed != 0) {
+        PelRmDir(to.c_str(), true);
+        platform::setError(error, platform::Error::fileWrite(removed, from));
+        return false;
+    }
+    return true;
+}
+
+bool isValidDetailIdentifier(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
+           name != "summary.vterr" && name != "data.vterr";
+}
+
+}  // namespace vtfolder
