@@ -14,6 +14,7 @@
 #include "Platform/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
+#include "VTErrorCreationLib/VTErrorReport.h"
 
 namespace {
 
@@ -22,6 +23,14 @@ std::shared_ptr<VTClient> gCurrentClient;
 
 std::mutex gFactoryMutex;
 VTCrashReportingFactory gCrashReporterFactory;
+
+// The failure-report API binds to the report functions weakly, so nothing
+// else would link them: every program that makes a client gets them here.
+[[maybe_unused]] __attribute__((used)) const void* const kReportFunctions[] = {
+    reinterpret_cast<const void*>(&VTErrorReportCreateNewReport),
+    reinterpret_cast<const void*>(&VTErrorReportCreateNewExceptionReport),
+    reinterpret_cast<const void*>(&VTErrorReportSetReportData),
+    reinterpret_cast<const void*>(&VTErrorReportFreeReport)};
 
 // Seconds between 1970 and the platform's reference date, 2001-01-01.
 constexpr long kReferenceDateOffset = 978307200;

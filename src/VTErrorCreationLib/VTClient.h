@@ -27,6 +27,7 @@
 #include "Platform/FileWatchSource.h"
 #include "VTErrorCreationLib/VTClientThrottle.h"
 #include "VTErrorCreationLib/VTCrashReporting.h"
+#include "VTErrorCreationLib/VTErrorClient.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTUUID.h"
 
@@ -42,7 +43,7 @@ enum VTCleanupFlags : std::uint64_t {
     kVTCleanupBasePath = 8,      // the whole base folder
 };
 
-class VTClient : public std::enable_shared_from_this<VTClient> {
+class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTClient> {
   public:
     using ConfigurationChangeCallback =
         std::function<void(std::shared_ptr<const VTSCDConfiguration>)>;
@@ -68,7 +69,7 @@ class VTClient : public std::enable_shared_from_this<VTClient> {
     /// whose configuration enables crash dumps; null removes it.
     static void setCrashReporterFactory(VTCrashReportingFactory factory);
 
-    ~VTClient();
+    ~VTClient() override;
     VTClient(const VTClient&) = delete;
     VTClient& operator=(const VTClient&) = delete;
 
@@ -150,7 +151,7 @@ class VTClient : public std::enable_shared_from_this<VTClient> {
     // --- Properties -------------------------------------------------------------
 
     /// The configuration in force (replaced when the watched file changes).
-    std::shared_ptr<const VTSCDConfiguration> scdConfiguration() const;
+    std::shared_ptr<const VTSCDConfiguration> scdConfiguration() const override;
     void setScdConfiguration(VTSCDConfiguration configuration);
 
     std::shared_ptr<VTCrashReporting> crashReporter() const { return crashReporter_; }
