@@ -14,6 +14,8 @@
 #include "Platform/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
+#include "VTErrorCreationLib/VTCxxException.h"
+#include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 
 namespace {
@@ -34,6 +36,21 @@ VTCrashReportingFactory gCrashReporterFactory;
 
 // Seconds between 1970 and the platform's reference date, 2001-01-01.
 constexpr long kReferenceDateOffset = 978307200;
+
+// The terminate hook's callback for a native exception that nothing caught:
+// the crash reporter's handler sees it with the stack of its throw, then the
+// process ends.
+void uncaughtCxxException(VTCxxExceptionInfo* info) {
+    if (auto client = VTClient::currentClient()) {
+        if (auto reporter = client->crashReporter()) {
+            try {
+                reporter->handleUncaughtException(VTCxxExceptionWrapperException(info));
+            } catch (...) {
+            }
+        }
+    }
+    std::abort();
+}
 
 }  // namespace
 
@@ -172,6 +189,10 @@ void VTClient::setUpCrashCapture() {
     crashReporter_ = reporter;
     setAutoThrottleLimit(10);
     if (!reporter) return;
+    static std::once_flag registered;
+    std::call_once(registered, [] {
+        VTUncaughtCxxExceptionHandlerManager::addCxxExceptionHandler(uncaughtCxxException);
+    });
     // A crash of an earlier run left its report where the reporter writes:
     // keep it under a name of its own so the next crash does not replace it.
     const std::string report = reporter->crashReportPath();
