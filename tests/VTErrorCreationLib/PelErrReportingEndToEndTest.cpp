@@ -136,3 +136,30 @@ TEST_F(PelErrReportingEndToEnd, WithoutAClientNothingIsSaved) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(PelErrReportingEndToEnd, SeverityAboveZeroAsksForADump) {
+    auto reporter = std::make_shared<vtclienttest::FakeCrashReporter>();
+    VTClient::setCrashReporterFactory([&](const std::string&) { return reporter; });
+    auto configuration = tree_.configuration();
+    configuration.setEnableCrashDumps(true);
+    auto client = tree_.client(configuration);
+    for (int severity : {0, 1, 2}) {
+        VTErrorReportRef report = PelErrReportingBeginFailureReport(
+            severity, kRegistryCode, "PelRegistry", "", kPelErrLocationCaller);
+        ASSERT_NE(report, nullptr);
+        PelErrReportingAddIntErrorData(report, "severity", severity);
+        PelErrReportingEndFailureReport(report);
+    }
+    auto saved = tree_.savedErrors();
+    ASSERT_EQ(saved.size(), 3u);
+    for (const std::string& folder : saved) {
+        auto summary = tree_.summaryOf(folder);
+        auto data = tree_.dataOf(folder);
+        EXPECT_EQ(data->detailInfo("ProcessBacktrace").has_value(), summary->failureSeverity() > 0)
+            << "severity " << summary->failureSeverity();
+    }
+}
+
+}  // namespace
