@@ -24,14 +24,31 @@ if(PEL_BUILD_FUZZERS)
   add_link_options(-fsanitize=address,undefined)
 endif()
 
+# pel_folder_sources(<out-var> <patterns...>)
+# The sources of the calling folder and its sub-folders, less those of any
+# sub-folder that is a library or test suite of its own (has a CMakeLists.txt).
+function(pel_folder_sources out)
+  set(globs)
+  foreach(pattern IN LISTS ARGN)
+    list(APPEND globs "${CMAKE_CURRENT_SOURCE_DIR}/${pattern}")
+  endforeach()
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS ${globs})
+  file(GLOB_RECURSE nested LIST_DIRECTORIES false CONFIGURE_DEPENDS
+       "${CMAKE_CURRENT_SOURCE_DIR}/*/CMakeLists.txt")
+  foreach(list_file IN LISTS nested)
+    get_filename_component(subdir "${list_file}" DIRECTORY)
+    list(FILTER sources EXCLUDE REGEX "^${subdir}/")
+  endforeach()
+  set(${out} ${sources} PARENT_SCOPE)
+endfunction()
+
 # pel_add_library(<name> [DEPS <targets...>] [PRIVATE_DEPS <targets...>])
 # One static library per source folder; every .cpp/.c in the calling folder
-# (recursively) belongs to it, and the folder's parent is the include root, so
+# (recursively, less sub-folders with a CMakeLists.txt of their own) belongs to it, and the folder's parent is the include root, so
 # code includes headers as "Platform/Value.h", "Foundation/ZArray.h", ...
 function(pel_add_library name)
   cmake_parse_arguments(ARG "" "INCLUDE_ROOT" "DEPS;PRIVATE_DEPS" ${ARGN})
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
-       "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp" "${CMAKE_CURRENT_SOURCE_DIR}/*.c")
+  pel_folder_sources(sources "*.cpp" "*.c")
   add_library(${name} STATIC ${sources})
   if(NOT ARG_INCLUDE_ROOT)
     set(ARG_INCLUDE_ROOT "${PROJECT_SOURCE_DIR}/src")
@@ -45,7 +62,7 @@ endfunction()
 # the calling folder and registered with CTest test by test.
 function(pel_add_test_suite name)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-  file(GLOB_RECURSE sources CONFIGURE_DEPENDS "${CMAKE_CURRENT_SOURCE_DIR}/*.cpp")
+  pel_folder_sources(sources "*.cpp")
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} pel_test_support GTest::gtest GTest::gmock GTest::gtest_main pel_warnings)
   gtest_discover_tests(${name}

@@ -171,8 +171,11 @@ void XpcConnection::cancel() {
         }
         if (state_->ioThread.joinable() && state_->ioThread.get_id() != std::this_thread::get_id())
             io = std::move(state_->ioThread);
-        // A peer connection that was never resumed still holds its socket.
-        if (!state_->resumed) state_->peerSocket.reset();
+        // Never resumed: no I/O thread will write or close anything.
+        if (!state_->resumed) {
+            state_->peerSocket.reset();
+            state_->dropOutgoingLocked();
+        }
         state_->wakeup.signal();
     }
     // The I/O thread never waits for a queue, so joining it from the event

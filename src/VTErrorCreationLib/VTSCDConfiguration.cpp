@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
 
+#include "Foundation/PelCFUtilities.h"
 #include "Foundation/PelSignature.h"
 #include "Platform/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
@@ -21,9 +23,6 @@ constexpr const char* kErrorsFolderName = "Submissions";
 constexpr const char* kUndetailedErrorsFolderName = "Errors";
 constexpr const char* kCrashDumpsFolderName = "CrashDumps";
 constexpr const char* kPelgraveSupportPath = "/Library/Application Support/Pelgrave";
-// The product line's silo of the library, as the siloed-path function builds
-// it from kPelgraveSupportPath and the component "Vantrel".
-constexpr const char* kSiloPath = "/Library/Application Support/Pelgrave/Silo/TLW/Vantrel";
 
 std::string join(const std::string& base, const char* name) {
     return platform::Paths::join(base, name);
@@ -127,7 +126,11 @@ VTSCDConfiguration VTSCDConfiguration::hardcodedConfigurationUsingPath(
 }
 
 std::optional<std::string> VTSCDConfiguration::currentSiloPath() {
-    return platform::Paths::resolve(kSiloPath);
+    char* silo = PelCreateSiloedPath(kPelgraveSupportPath, "Vantrel", nullptr);
+    if (!silo) return std::nullopt;
+    std::string path = platform::Paths::resolve(silo);
+    std::free(silo);
+    return path;
 }
 
 std::optional<VTSCDConfiguration> VTSCDConfiguration::installedConfiguration(

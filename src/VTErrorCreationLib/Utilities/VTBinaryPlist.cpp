@@ -260,15 +260,12 @@ bool convert(plist_t node, VTPlistNode* out, int depth) {
             *out = VTPlistNode::real(d);
             return true;
         }
-        case PLIST_STRING:
-        case PLIST_KEY: {
-            char* s = nullptr;
-            if (plist_get_node_type(node) == PLIST_KEY)
-                plist_get_key_val(node, &s);
-            else
-                plist_get_string_val(node, &s);
-            *out = VTPlistNode::string(s ? std::string(s) : std::string());
-            free(s);
+        case PLIST_STRING: {
+            // Through the pointer and length: the copying getter asserts on
+            // strings with NUL bytes.
+            std::uint64_t n = 0;
+            const char* text = plist_get_string_ptr(node, &n);
+            *out = VTPlistNode::string(text ? std::string(text, n) : std::string());
             return true;
         }
         case PLIST_DATA: {
@@ -364,6 +361,12 @@ bool VTReadPlist(const std::uint8_t* bytes, std::size_t length, VTPlistNode* out
         return false;
     };
     if (!bytes || length < 8 || length > UINT32_MAX) return corrupt();
+    if (std::memcmp(bytes, "bplist", 6) == 0) {
+        VTPlistNode node;
+        if (!VTReadBinaryPlist(bytes, length, &node)) return corrupt();
+        *out = std::move(node);
+        return true;
+    }
     plist_t root = nullptr;
     plist_from_memory(reinterpret_cast<const char*>(bytes), static_cast<std::uint32_t>(length),
                       &root);

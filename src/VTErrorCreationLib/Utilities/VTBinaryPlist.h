@@ -4,10 +4,11 @@
 // The library's own writer is used because keyed archives need exact integer
 // widths: unsigned values of 2^63 and above are written as 16-byte integers,
 // as the platform's writer does, so that other readers see them as the
-// positive numbers they are. Reading goes through libplist, which cannot tell
-// a negative 8-byte integer from a 16-byte unsigned one: a read integer keeps
-// its 64 bits (Kind::Integer) and the consumer, which knows the type it
-// expects, decides on the sign.
+// positive numbers they are. Binary lists are read by the library's own
+// checked reader, which keeps integer widths (libplist cannot tell a 16-byte
+// unsigned integer from a negative 8-byte one, and it asserts on strings
+// holding NUL bytes); XML lists go through libplist, whose integers come back
+// signed.
 #pragma once
 
 #include <cstdint>
@@ -80,7 +81,13 @@ class VTPlistNode {
 /// The binary property list of `root`.
 platform::Data VTWriteBinaryPlist(const VTPlistNode& root);
 
-/// Parses a property list in any format libplist reads (binary, XML).
+/// Reads a binary property list with the library's own checked reader
+/// (integers keep their width: 16-byte ones come back unsigned). False when
+/// the bytes are not a well-formed binary property list.
+bool VTReadBinaryPlist(const std::uint8_t* bytes, std::size_t length, VTPlistNode* out);
+
+/// Parses a property list: the binary format with VTReadBinaryPlist, other
+/// formats (XML) through libplist.
 /// Returns false and fills `error` (NSCocoaErrorDomain 3840) when the bytes
 /// are not a property list.
 bool VTReadPlist(const std::uint8_t* bytes, std::size_t length, VTPlistNode* out,

@@ -180,7 +180,7 @@ TEST(VTExtendedAttributes, StoresPropertyListValues) {
     ::removexattr(file.c_str(), "user.probe");
     platform::Error error;
 
-    Value structured(platform::Dictionary{{"n", Value(0x7000000000000000ull)}, {"s", Value("x")}});
+    Value structured(platform::Dictionary{{"n", Value(0xF000000000000000ull)}, {"s", Value("x")}});
     EXPECT_TRUE(VTExtendedAttributes::setExtendedAttributeValue(file, structured, "com.pelgrave.a",
                                                                 &error));
     EXPECT_EQ(

@@ -306,6 +306,17 @@ TEST(VTBinaryPlist, ValuesRoundTripThroughTheWriterAndLibplist) {
     ASSERT_TRUE(VTReadPlist(bytes.data(), bytes.size(), &back, nullptr));
     EXPECT_EQ(VTValueFromPlistNode(back), v);
     EXPECT_FALSE(VTPlistNodeFromValue(Value(platform::Array{Value(nullptr)}), &node));
+
+    // A string holding a NUL byte and an unsigned 16-byte integer survive;
+    // truncated lists are refused, never a crash.
+    platform::Data odd = VTWriteBinaryPlist(
+        VTPlistNode::array({VTPlistNode::string(std::string("a\0b", 3)),
+                            VTPlistNode::unsignedInteger(0xF000000000000000ull)}));
+    ASSERT_TRUE(VTReadPlist(odd.data(), odd.size(), &back, nullptr));
+    EXPECT_EQ(VTValueFromPlistNode(back),
+              Value(platform::Array{Value(std::string("a\0b", 3)), Value(0xF000000000000000ull)}));
+    for (std::size_t cut = 1; cut < odd.size(); ++cut)
+        EXPECT_FALSE(VTReadPlist(odd.data(), odd.size() - cut, &back, nullptr)) << cut;
 }
 
 }  // namespace
