@@ -81,17 +81,7 @@ std::shared_ptr<VTClient> VTClient::clientWithConfig(VTSCDConfiguration configur
 }
 
 std::shared_ptr<VTClient> VTClient::clientWithInstalledConfiguration(platform::Error* error) {
-    auto silo = VTSCDConfiguration::currentSiloPath();
-    if (!silo) {
-        platform::setError(
-            error, platform::Error(
-                       std::string(platform::kCocoaErrorDomain), platform::kFileNoSuchFileError,
-                       {{std::string(platform::kFilePathErrorKey),
-                         platform::Paths::resolve("/Library/Application Support/Pelgrave")}}));
-        return nullptr;
-    }
-    auto configuration = VTSCDConfiguration::configurationWithContentsOfPath(
-        platform::Paths::join(*silo, "vtscd.dat"), *silo, error);
+    auto configuration = VTSCDConfiguration::installedConfiguration(error);
     if (!configuration) return nullptr;
     return make(std::move(*configuration), false);
 }
