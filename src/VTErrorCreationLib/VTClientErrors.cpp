@@ -13,6 +13,7 @@
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
+#include "VTErrorCreationLib/VTSettingsClient.h"
 
 namespace {
 
@@ -31,11 +32,26 @@ bool exists(const std::string& path) {
 
 bool VTClient::mayCreateErrors() {
     auto configuration = scdConfiguration();
+    std::shared_ptr<VTSettingsClient> settings = settingsClient();
+    if (!settings && configuration) {
+        // Kept only once there are settings: without a settings file the
+        // next error tries again.
+        auto made = VTSettingsClient::clientWithSettingsFromConfig(configuration, nullptr);
+        if (made && made->settings()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (!settingsClient_) settingsClient_ = made;
+            settings = settingsClient_;
+        }
+    }
     // The opt-out marker: the user declined error reporting for the product.
     const bool optedOut = configuration && configuration->basePath() &&
                           exists(platform::Paths::join(*configuration->basePath(), "ofgDisabled"));
     if (VTErrorInstance::isErrorCreationInhibited()) return false;
     if (configuration && !configuration->enabled()) return false;
+    if (settings) {
+        auto current = settings->settings();
+        return current && current->enabled() && !optedOut;
+    }
     return !optedOut;
 }
 

@@ -12,6 +12,8 @@
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
+#include "VTErrorCreationLib/VTSettingsClient.h"
+#include "VTErrorCreationLib/VTSettingsFile.h"
 #include "support/FakeClock.h"
 #include "vtscdtool/VTSCDTool.h"
 
@@ -144,6 +146,23 @@ TEST(VTClient, CreationGateRefusesSilently) {
     disabled.setEnabled(false);
     client->setScdConfiguration(disabled);
     EXPECT_FALSE(makeError(*client));
+}
+
+TEST(VTClient, SettingsThatDisableErrorsStopCreation) {
+    ClientTree tree;
+    auto client = tree.client();
+    EXPECT_TRUE(makeError(*client)) << "without a settings file creation is allowed";
+    EXPECT_FALSE(client->settingsClient());
+
+    VTSettings settings;
+    settings.setEnabled(false);
+    auto file = VTSettingsFile::initForWritingToURL(tree.base() + "/vtsettings.dat", {}, nullptr);
+    ASSERT_TRUE(file);
+    ASSERT_TRUE(file->writeSettings(settings, nullptr, nullptr));
+    file.reset();
+    EXPECT_FALSE(makeError(*client));
+    ASSERT_TRUE(client->settingsClient());
+    EXPECT_FALSE(client->settingsClient()->settings()->enabled());
 }
 
 TEST(VTClient, LogicalErrorsDisabledOrWithoutComponentAreErrors) {
