@@ -163,3 +163,39 @@ TEST_F(PelErrReportingEndToEnd, SeverityAboveZeroAsksForADump) {
 }
 
 }  // namespace
+
+namespace {
+
+[[gnu::noinline]] platform::Exception makeHere() {
+    platform::Exception e("NSGenericException", "one");
+    asm volatile("" ::: "memory");
+    return e;
+}
+[[gnu::noinline]] platform::Exception makeThere() {
+    platform::Exception e("NSGenericException", "two");
+    asm volatile("" ::: "memory");
+    return e;
+}
+
+// An exception is located where it was made, so exceptions of different
+// places fall into different buckets.
+TEST_F(PelErrReportingEndToEnd, ExceptionsOfDifferentPlacesHaveDifferentBuckets) {
+    auto client = tree_.client();
+    const platform::Exception here = makeHere();
+    const platform::Exception there = makeThere();
+    PelErrReportingReportNSException(2, kRegistryCode, "", "", kPelErrLocationCaller, &here);
+    PelErrReportingReportNSException(2, kRegistryCode, "", "", kPelErrLocationCaller, &there);
+    auto saved = tree_.savedErrors();
+    ASSERT_EQ(saved.size(), 2u);
+    auto first = tree_.summaryOf(saved[0]);
+    auto second = tree_.summaryOf(saved[1]);
+    EXPECT_NE(first->bucketId(), second->bucketId());
+    for (const platform::Exception* e : {&here, &there}) {
+        const std::uintptr_t top = e->callStackReturnAddresses().at(0);
+        const auto start = reinterpret_cast<std::uintptr_t>(e == &here ? &makeHere : &makeThere);
+        EXPECT_GT(top, start);
+        EXPECT_LT(top, start + 256) << "the first frame lies in the function that made it";
+    }
+}
+
+}  // namespace
