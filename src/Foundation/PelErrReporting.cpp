@@ -213,8 +213,11 @@ void PelErrReportingSubmitFailureReport(PelErrorSeverity severity, std::int32_t 
         void* frames[128];
         const int count = backtrace(frames, 128);
         char** names = backtrace_symbols(frames, count);
-        // Without this function's own frame (the first), when there are more.
-        const int skip = count > 1 && names ? 1 : 0;
+        // Without this function's own frames: the stack starts at its caller.
+        int skip = 0;
+        void* const caller = __builtin_return_address(0);
+        while (skip < count && frames[skip] != caller) ++skip;
+        if (skip == count || !names) skip = 0;
         std::vector<std::uintptr_t> addresses;
         platform::Array addressValues, symbols;
         for (int i = skip; i < count; ++i) {

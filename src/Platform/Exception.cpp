@@ -12,9 +12,13 @@ Exception::Exception(std::string name, std::string reason, Dictionary userInfo)
     constexpr int kMaxFrames = 128;
     void* frames[kMaxFrames];
     int n = ::backtrace(frames, kMaxFrames);
-    // The stack starts where the exception is made, not in this constructor:
-    // a failure report locates the failure by its first frame.
-    const int first = n > 1 ? 1 : 0;
+    // The stack starts where the exception is made, not in this constructor
+    // (nor in a sanitizer's wrapper of backtrace): a failure report locates
+    // the failure by its first frame.
+    int first = 0;
+    void* const maker = __builtin_return_address(0);
+    while (first < n && frames[first] != maker) ++first;
+    if (first == n) first = 0;
     try {
         addresses_.reserve(static_cast<std::size_t>(n > first ? n - first : 0));
         for (int i = first; i < n; ++i)

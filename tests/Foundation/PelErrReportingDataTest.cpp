@@ -180,7 +180,7 @@ TEST_F(PelErrReportingDataTest, CallerLocationIsTheCallersReturnAddress) {
     const auto location = reinterpret_cast<std::uintptr_t>(records[0].location);
     const auto start = reinterpret_cast<std::uintptr_t>(&beginHere);
     EXPECT_GT(location, start);
-    EXPECT_LT(location, start + 256);
+    EXPECT_LT(location, start + 4096);
 }
 
 }  // namespace
