@@ -16,3 +16,9 @@ endif()
 if(PEL_BUILD_BENCHMARKS)
   find_package(benchmark REQUIRED)
 endif()
+
+# Qt serves the user interface only: the widget kit, the screens and the
+# program entry. The plain-C++ libraries never see it.
+if(PEL_BUILD_UI)
+  find_package(Qt6 REQUIRED COMPONENTS Widgets)
+endif()

@@ -2,17 +2,26 @@
 
 #include <execinfo.h>
 
-#include <cstdio>
+#include <cstdlib>
 #include <new>
-#include <typeinfo>
 
+#include "Foundation/PelErrReportingData.h"
 #include "Foundation/PelLogging.h"
 #include "Platform/Json.h"
 #include "Platform/PropertyList.h"
+#include "VTErrorCreationLib/VTErrorReport.h"
 
-struct VTErrorReport {
-    PelErrReportingRecord record;
-};
+// The error-report library is bound weakly: a program that does not link it
+// still links this file, and then makes no reports.
+extern "C" {
+VTErrorReportRef VTErrorReportCreateNewReport(const char*, const void*, std::int32_t, std::int32_t,
+                                              bool) __attribute__((weak));
+VTErrorReportRef VTErrorReportCreateNewExceptionReport(const char*, const std::uintptr_t*,
+                                                       std::size_t, std::int32_t, std::int32_t)
+    __attribute__((weak));
+void VTErrorReportSetReportData(VTErrorReportRef, const platform::Data*) __attribute__((weak));
+void VTErrorReportFreeReport(VTErrorReportRef) __attribute__((weak));
+}
 
 const void* const kPelErrLocationCaller = reinterpret_cast<const void*>(~std::uintptr_t{0});
 
@@ -23,73 +32,158 @@ const char* const kPelErrDomainCocoa = platform::kCocoaErrorDomain.data();
 
 namespace {
 
+constexpr const char* kDataKey = "PelErrReporting";
+constexpr const char* kReportDataIdentifier = "ErrorReportingData";
+constexpr const char* kNoReportMessage =
+    "Could not generate an error report for a Pelgrave component";
+
+// The library's entry points, taken once per process.
+struct EntryPoints {
+    decltype(&VTErrorReportCreateNewReport) create;
+    decltype(&VTErrorReportCreateNewExceptionReport) createException;
+    decltype(&VTErrorReportSetReportData) setData;
+    decltype(&VTErrorReportFreeReport) free;
+
+    static const EntryPoints& get() {
+        static const EntryPoints points{&VTErrorReportCreateNewReport,
+                                        &VTErrorReportCreateNewExceptionReport,
+                                        &VTErrorReportSetReportData, &VTErrorReportFreeReport};
+        return points;
+    }
+};
+
 std::mutex& recorderMutex() {
     static std::mutex* m = new std::mutex;  // never destroyed: reports may end during exit
     return *m;
 }
 PelErrReportingRecorder* gRecorder = nullptr;  // guarded by recorderMutex()
 
-std::string fourCharacterCode(std::int32_t code) {
-    std::string out;
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        char c = static_cast<char>((static_cast<std::uint32_t>(code) >> shift) & 0xFF);
-        out += (c >= 0x20 && c < 0x7F) ? c : '.';
-    }
-    return out;
-}
-
-void finish(VTErrorReport* report) {
-    PelErrReportingRecord& r = report->record;
-    platform::Value data(r.data);
-    std::optional<std::string> text =
-        platform::json::serialize(data, platform::json::WriteStyle::Compact, nullptr);
-    char code[16];
-    std::snprintf(code, sizeof code, "0x%08X", static_cast<std::uint32_t>(r.failureCode));
-    PelLogging::logErrorMessageWithFormat("Failure report of %s, code '%s' (%s), severity %d: %s",
-                                          r.component, fourCharacterCode(r.failureCode), code,
-                                          r.severity, text ? *text : data.description());
+bool recording() {
     std::lock_guard lock(recorderMutex());
-    if (gRecorder) gRecorder->add(std::move(r));
+    return gRecorder != nullptr;
 }
 
-VTErrorReport* makeReport(PelErrorSeverity severity, std::int32_t failureCode,
-                          const char* component, const void* location) {
-    auto* report = new (std::nothrow) VTErrorReport;
-    if (!report) {
-        PelLogging::logErrorMessage("Could not generate an error report for a Pelgrave component");
-        return nullptr;
+// While a recorder is installed, every report is wrapped in one of these: it
+// passes each operation on to the library's report (when there is one) and
+// keeps what the recorder is shown when the report ends.
+struct RecordingReport final : VTErrorReport {
+    VTErrorReportRef inner = nullptr;
+    PelErrReportingRecord record;
+    platform::Dictionary ownUserData;
+
+    platform::Dictionary& userData() override { return inner ? inner->userData() : ownUserData; }
+    void setLogicalErrorCode(std::uint64_t code) override {
+        record.logicalErrorCode = code;
+        if (inner) inner->setLogicalErrorCode(code);
     }
-    report->record.severity = severity;
-    report->record.failureCode = failureCode;
-    report->record.component = component ? component : "";
-    report->record.location = location;
-    return report;
+    bool addParameterDataWithKey(const std::string& key, const std::string& value,
+                                 platform::Error* error) override {
+        record.parameters[key] = value;
+        return inner ? inner->addParameterDataWithKey(key, value, error) : true;
+    }
+    bool addDetailData(const platform::Data& data, const std::string& identifier,
+                       const std::optional<std::string>& description,
+                       platform::Error* error) override {
+        record.details[identifier] = data;
+        return inner ? inner->addDetailData(data, identifier, description, error) : true;
+    }
+    bool setFailureCallstack(const std::vector<std::uintptr_t>& addresses) override {
+        return inner ? inner->setFailureCallstack(addresses) : true;
+    }
+    bool save(platform::Error* error) override { return inner ? inner->save(error) : true; }
+};
+
+VTErrorReportRef wrapForRecorder(VTErrorReportRef report, PelErrorSeverity severity,
+                                 std::int32_t failureCode, const char* component,
+                                 const void* location) {
+    if (!recording()) return report;
+    auto* wrapper = new RecordingReport;
+    wrapper->inner = report;
+    wrapper->record.severity = severity;
+    wrapper->record.failureCode = failureCode;
+    wrapper->record.component = component ? component : "";
+    wrapper->record.location = location;
+    return wrapper;
+}
+
+void setReportData(VTErrorReportRef report, const platform::Data& data) {
+    if (auto* wrapper = dynamic_cast<RecordingReport*>(report)) {
+        wrapper->record.details[kReportDataIdentifier] = data;
+        report = wrapper->inner;
+    }
+    if (report && EntryPoints::get().setData) EntryPoints::get().setData(report, &data);
+}
+
+// Gives the report back (to the recorder first, when it is wrapped for one).
+void freeReport(VTErrorReportRef report) noexcept {
+    if (auto* wrapper = dynamic_cast<RecordingReport*>(report)) {
+        try {
+            auto data = wrapper->userData().find(kDataKey);
+            if (data != wrapper->userData().end() && data->second.isDictionary())
+                wrapper->record.data = *data->second.asDictionary();
+            std::lock_guard lock(recorderMutex());
+            if (gRecorder) gRecorder->add(std::move(wrapper->record));
+        } catch (...) {
+        }
+        report = wrapper->inner;
+        delete wrapper;
+    }
+    if (report && EntryPoints::get().free) EntryPoints::get().free(report);
+}
+
+/// The report's data dictionary, made on first use.
+platform::Dictionary& reportData(VTErrorReportRef report) {
+    return report->userData()[kDataKey].mutableDictionary();
 }
 
 void addFailure(VTErrorReportRef report, platform::Dictionary failure) {
-    report->record.data["failures"].mutableArray().push_back(std::move(failure));
-}
-
-platform::Dictionary errorFailure(const platform::Error& error, const char* failure) {
-    return {{"domain", error.domain()},
-            {"code", static_cast<std::int64_t>(error.code())},
-            {"userInfo", error.userInfo()},
-            {"failure", failure}};
-}
-
-/// The calling thread's return addresses and their symbols, without the
-/// frames of this file.
-void callStack(platform::Array& addresses, platform::Array& symbols) {
-    void* frames[128];
-    int n = backtrace(frames, 128);
-    char** names = backtrace_symbols(frames, n);
-    int skip = n > 2 ? 2 : 0;
-    for (int i = skip; i < n; ++i) {
-        addresses.emplace_back(
-            static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(frames[i])));
-        symbols.emplace_back(names ? names[i] : "");
+    platform::Array& failures = reportData(report)["failures"].mutableArray();
+    if (failures.empty()) {
+        // The first failure names the report.
+        if (auto name = PelErrReportingFailureName(failure))
+            report->addParameterDataWithKey("failure", *name, nullptr);
+        if (auto code = PelErrReportingLogicalErrorCode(failure))
+            report->setLogicalErrorCode(*code);
     }
-    std::free(names);
+    failures.push_back(std::move(failure));
+}
+
+// Stores the report data as JSON. Every value goes through the JSON-safe copy
+// first, so one date or raw user-information entry cannot lose the rest.
+void storeReportData(VTErrorReportRef report) {
+    platform::Value data(PelErrReportingJSONSafeCopy(reportData(report)));
+    platform::Error error;
+    auto text = platform::json::serialize(data, platform::json::WriteStyle::Pretty, &error);
+    if (!text) {
+        PelLogging::logErrorMessageWithFormat("PelErrorReporting could not write error data (%@)",
+                                              error.localizedDescription());
+        return;
+    }
+    setReportData(report, platform::Data(text->begin(), text->end()));
+}
+
+void saveAndFree(VTErrorReportRef report) noexcept {
+    try {
+        storeReportData(report);
+        platform::Error error;
+        if (!report->save(&error))
+            PelLogging::logErrorMessageWithFormat(
+                "Could not generate an error report for a Pelgrave component (%@)",
+                error.localizedDescription());
+    } catch (...) {
+        // Nothing reaches the caller; the report is given back all the same.
+    }
+    freeReport(report);
+}
+
+VTErrorReportRef createExceptionReport(const char* component,
+                                       const std::vector<std::uintptr_t>& addresses,
+                                       std::int32_t failureCode, PelErrorSeverity severity) {
+    const auto create = EntryPoints::get().createException;
+    VTErrorReportRef report =
+        create ? create(component, addresses.data(), addresses.size(), failureCode, severity)
+               : nullptr;
+    return wrapForRecorder(report, severity, failureCode, component, nullptr);
 }
 
 }  // namespace
@@ -98,27 +192,45 @@ VTErrorReportRef PelErrReportingBeginFailureReport(PelErrorSeverity severity,
                                                    std::int32_t failureCode, const char* component,
                                                    const char*, const void* location) {
     if (location == kPelErrLocationCaller) location = __builtin_return_address(0);
-    return makeReport(severity, failureCode, component, location);
+    try {
+        const auto create = EntryPoints::get().create;
+        VTErrorReportRef report =
+            create ? create(component, location, failureCode, severity, severity > 0) : nullptr;
+        if (!report) PelLogging::logErrorMessage(kNoReportMessage);
+        return wrapForRecorder(report, severity, failureCode, component, location);
+    } catch (...) {
+        return nullptr;
+    }
 }
 
 void PelErrReportingEndFailureReport(VTErrorReportRef report) {
-    if (!report) return;
-    try {
-        finish(report);
-    } catch (...) {
-        // Logging must not fail the caller.
-    }
-    delete report;
+    if (report) saveAndFree(report);
 }
 
 void PelErrReportingSubmitFailureReport(PelErrorSeverity severity, std::int32_t failureCode,
                                         const char* component, const char*, const void*) {
     try {
-        VTErrorReport* report = makeReport(severity, failureCode, component, nullptr);
+        void* frames[128];
+        const int count = backtrace(frames, 128);
+        char** names = backtrace_symbols(frames, count);
+        // Without this function's own frames: the stack starts at its caller.
+        int skip = 0;
+        void* const caller = __builtin_return_address(0);
+        while (skip < count && frames[skip] != caller) ++skip;
+        if (skip == count || !names) skip = 0;
+        std::vector<std::uintptr_t> addresses;
+        platform::Array addressValues, symbols;
+        for (int i = skip; i < count; ++i) {
+            addresses.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
+            addressValues.emplace_back(static_cast<std::uint64_t>(addresses.back()));
+            symbols.emplace_back(names ? names[i] : "");
+        }
+        std::free(names);
+        VTErrorReportRef report =
+            createExceptionReport(component, addresses, failureCode, severity);
         if (!report) return;
-        platform::Array addresses, symbols;
-        callStack(addresses, symbols);
-        addFailure(report, {{"BacktraceAddrs", addresses}, {"BacktraceSymbols", symbols}});
+        addFailure(report, {{"BacktraceAddrs", std::move(addressValues)},
+                            {"BacktraceSymbols", std::move(symbols)}});
         PelErrReportingEndFailureReport(report);
     } catch (...) {
     }
@@ -127,74 +239,108 @@ void PelErrReportingSubmitFailureReport(PelErrorSeverity severity, std::int32_t 
 void PelErrReportingAddStringErrorData(VTErrorReportRef report, const char* key,
                                        const char* value) {
     if (!report || !key || !value) return;
-    report->record.data[key] = value;
+    try {
+        reportData(report)[key] = value;
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddIntErrorData(VTErrorReportRef report, const char* key, std::int64_t value) {
     if (!report || !key) return;
-    report->record.data[key] = value;
+    try {
+        reportData(report)[key] = value;
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddDataErrorData(VTErrorReportRef report, const char* identifier,
                                      const platform::Data* data) {
     if (!report || !identifier || !data) return;
-    report->record.details[identifier] = *data;
+    try {
+        report->addDetailData(*data, identifier, std::nullopt, nullptr);
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddCFTypeErrorData(VTErrorReportRef report, const char* key,
                                        const platform::Value* value) {
     if (!report || !key || !value) return;
-    if (const platform::Data* data = value->asData()) {
-        PelErrReportingAddDataErrorData(report, key, data);
-    } else if (platform::PropertyList::isValid(*value)) {
-        report->record.data[key] = *value;
-    } else {
-        report->record.data[key] = value->description();
+    try {
+        if (const platform::Data* data = value->asData()) {
+            PelErrReportingAddDataErrorData(report, key, data);
+        } else if (platform::PropertyList::isValid(*value)) {
+            reportData(report)[key] = *value;
+        } else {
+            reportData(report)[key] = value->description();
+        }
+    } catch (...) {
     }
 }
 
 void PelErrReportingAddCFErrorFailure(VTErrorReportRef report, const char* failure,
                                       const platform::Error* error) {
     if (!report || !error) return;
-    for (const platform::Error* e = error; e; e = e->underlyingError())
-        addFailure(report, errorFailure(*e, failure));
+    try {
+        // Errors of these domains carry a ready failure dictionary.
+        if ((error->domain() == "com.pelgrave.c++" ||
+             error->domain() == "com.pelgrave.nsexception") &&
+            !error->userInfo().empty()) {
+            addFailure(report, error->userInfo());
+            return;
+        }
+        for (const platform::Error* e = error; e; e = e->underlyingError())
+            addFailure(report, PelErrReportingErrorFailure(*e, failure));
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddIntFailure(VTErrorReportRef report, const char* failure, const char* domain,
                                   unsigned code) {
     if (!report || !failure || !domain) return;
-    addFailure(report, {{"domain", domain}, {"code", code}, {"failure", failure}});
+    try {
+        addFailure(report, {{"domain", domain}, {"code", code}, {"failure", failure}});
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddStringFailure(VTErrorReportRef report, const char* failure,
                                      const char* domain, const char* code) {
     if (!report || !failure || !domain) return;
-    platform::Dictionary d{{"domain", domain}, {"failure", failure}};
-    if (code) d["code"] = code;
-    addFailure(report, std::move(d));
+    try {
+        platform::Dictionary d{{"domain", domain}, {"failure", failure}};
+        if (code) d.emplace("code", code);
+        addFailure(report, std::move(d));
+    } catch (...) {
+    }
 }
 
 void PelErrReportingAddNSExceptionFailure(VTErrorReportRef report,
                                           const platform::Exception* exception) {
     if (!report || !exception) return;
-    platform::Array addresses, symbols;
-    for (std::uintptr_t a : exception->callStackReturnAddresses())
-        addresses.emplace_back(static_cast<std::uint64_t>(a));
-    for (std::string& s : exception->callStackSymbols()) symbols.emplace_back(std::move(s));
-    addFailure(report, {{"BacktraceAddrs", addresses},
-                        {"BacktraceSymbols", symbols},
-                        {"Name", exception->name()},
-                        {"UserInfo", exception->userInfo()},
-                        {"Description", exception->reason()}});
+    try {
+        const auto& addresses = exception->callStackReturnAddresses();
+        if (!addresses.empty()) report->setFailureCallstack(addresses);
+        addFailure(report, PelErrReportingExceptionFailure(*exception));
+    } catch (...) {
+    }
 }
 
 void PelErrReportingReportNSException(PelErrorSeverity severity, std::int32_t failureCode,
                                       const char* component, const char*, const void*,
                                       const platform::Exception* exception) {
+    if (!exception) return;
     try {
-        VTErrorReport* report = makeReport(severity, failureCode, component, nullptr);
-        PelErrReportingAddNSExceptionFailure(report, exception);
-        PelErrReportingEndFailureReport(report);
+        VTErrorReportRef report = createExceptionReport(
+            component, exception->callStackReturnAddresses(), failureCode, severity);
+        if (!report) {
+            PelLogging::logErrorMessage(kNoReportMessage);
+            return;
+        }
+        try {
+            addFailure(report, PelErrReportingExceptionFailure(*exception));
+        } catch (...) {
+        }
+        saveAndFree(report);
     } catch (...) {
     }
 }
@@ -202,8 +348,10 @@ void PelErrReportingReportNSException(PelErrorSeverity severity, std::int32_t fa
 void PelErrReportingAddCxxExceptionFailure(VTErrorReportRef report,
                                            const std::exception& exception) {
     if (!report) return;
-    const char* what = exception.what();
-    addFailure(report, {{"Name", typeid(exception).name()}, {"Description", what ? what : ""}});
+    try {
+        addFailure(report, PelErrReportingCxxExceptionFailure(exception));
+    } catch (...) {
+    }
 }
 
 void PelErrReportingReportCxxException(PelErrorSeverity severity, std::int32_t failureCode,
@@ -211,6 +359,7 @@ void PelErrReportingReportCxxException(PelErrorSeverity severity, std::int32_t f
                                        const void* location,
                                        const std::exception& exception) noexcept {
     try {
+        // The place that caught the exception, not this function.
         if (location == kPelErrLocationCaller) location = __builtin_return_address(0);
         VTErrorReportRef report =
             PelErrReportingBeginFailureReport(severity, failureCode, component, note, location);

@@ -11,10 +11,13 @@
 // names) and then does nothing. All functions may be called from any thread;
 // one report is used by one thread at a time. Nothing is thrown.
 //
-// This build gathers each report's data in one dictionary, logs the finished
-// report through PelLogging and hands it to the recorder of
-// PelErrReportingRecorder when one is installed. Saving reports on disk
-// belongs to the error-report library and replaces that ending.
+// A report is a logical error record of the error-report library, made
+// through its report functions by the current reporting client; the library
+// saves it under its configuration's error folder. The report's data (the
+// data entries and the failure descriptions) is stored in the record as the
+// JSON detail "ErrorReportingData". Failures of the library are logged
+// through PelLogging and never reach the caller. The library is bound weakly:
+// in a program without it, no report is made.
 #pragma once
 
 #include <cstdint>
@@ -115,13 +118,20 @@ struct PelErrReportingRecord {
     /// The report's data: the data entries and, under "failures", the array
     /// of failure dictionaries.
     platform::Dictionary data;
-    /// Detail data attached by PelErrReportingAddDataErrorData, by identifier.
+    /// Detail data attached by PelErrReportingAddDataErrorData (and the
+    /// JSON report data under "ErrorReportingData"), by identifier.
     platform::Dictionary details;
+    /// The report's text parameters ("failure": the name of its first failure).
+    platform::Dictionary parameters;
+    /// The logical error code set from the first failure's code.
+    std::uint64_t logicalErrorCode = 0;
 };
 
 /// Collects every report finished while it exists (in the order they end),
 /// for tests. One recorder is installed at a time; a second one replaces the
-/// first until it ends.
+/// first until it ends. While a recorder is installed a report is begun even
+/// when the error-report library makes none (no client, or the library is not
+/// in the program): it is then recorded and not saved.
 class PelErrReportingRecorder {
   public:
     PelErrReportingRecorder();

@@ -12,9 +12,16 @@ Exception::Exception(std::string name, std::string reason, Dictionary userInfo)
     constexpr int kMaxFrames = 128;
     void* frames[kMaxFrames];
     int n = ::backtrace(frames, kMaxFrames);
+    // The stack starts where the exception is made, not in this constructor
+    // (nor in a sanitizer's wrapper of backtrace): a failure report locates
+    // the failure by its first frame.
+    int first = 0;
+    void* const maker = __builtin_return_address(0);
+    while (first < n && frames[first] != maker) ++first;
+    if (first == n) first = 0;
     try {
-        addresses_.reserve(static_cast<std::size_t>(n > 0 ? n : 0));
-        for (int i = 0; i < n; ++i)
+        addresses_.reserve(static_cast<std::size_t>(n > first ? n - first : 0));
+        for (int i = first; i < n; ++i)
             addresses_.push_back(reinterpret_cast<std::uintptr_t>(frames[i]));
     } catch (const std::bad_alloc&) {
         addresses_.clear();  // an exception without a stack beats none at all

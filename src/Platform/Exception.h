@@ -22,8 +22,8 @@ inline constexpr std::string_view kInternalInconsistencyException =
 
 class Exception : public std::exception {
   public:
-    /// Captures the current call stack (up to 128 return addresses; none when
-    /// memory runs out).
+    /// Captures the current call stack from the code that makes the exception
+    /// on (from at most 128 captured frames; none when memory runs out).
     Exception(std::string name, std::string reason, Dictionary userInfo = {});
 
     const std::string& name() const { return name_; }

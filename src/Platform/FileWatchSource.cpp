@@ -37,6 +37,7 @@ struct FileWatchSource::State : std::enable_shared_from_this<FileWatchSource::St
         if (in & IN_ATTRIB) out |= kAttrib;
         if (in & IN_DELETE_SELF) out |= kDelete;
         if (in & IN_MOVE_SELF) out |= kRename;
+        if (in & IN_CLOSE_WRITE) out |= kCloseWrite;
         return out;
     }
 
@@ -116,7 +117,8 @@ std::shared_ptr<FileWatchSource> FileWatchSource::create(const std::string& path
     }
     // Attribute changes are watched always: an unlink shows up as one (the
     // link count) before the file is finally deleted.
-    const uint32_t watchMask = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+    const uint32_t watchMask =
+        IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF | IN_CLOSE_WRITE;
     if (inotify_add_watch(state->inotifyFd, path.c_str(), watchMask) < 0) {
         setError(error, Error::posix(errno, path));
         return nullptr;

@@ -28,6 +28,9 @@ class FileWatchSource {
         kExtend = 0x4,  // reported together with kWrite: a write cannot be told apart
         kAttrib = 0x8,
         kRename = 0x20,
+        /// A writer closed the file after writing to it: the write is
+        /// complete, so a reader no longer sees it half done.
+        kCloseWrite = 0x100,
     };
     using Handler = std::function<void(unsigned events)>;
 

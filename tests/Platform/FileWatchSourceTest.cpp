@@ -99,3 +99,27 @@ TEST(FileWatchSourceTest, CancelStopsCallsAndMissingFilesAreRefused) {
     EXPECT_EQ(error.domain(), platform::kPOSIXErrorDomain);
     EXPECT_EQ(error.code(), ENOENT);
 }
+
+TEST(FileWatchSourceTest, ReportsTheCloseOfAWriterOnlyWhenItIsClosed) {
+    testsupport::TempDir dir;
+    const std::string path = dir.write("vtscd.dat", "one");
+    auto queue = platform::SerialQueue::create("test.filewatch.close");
+    Seen seen;
+    auto source = FileWatchSource::create(
+        path, FileWatchSource::kWrite | FileWatchSource::kCloseWrite, queue, seen.handler());
+    ASSERT_TRUE(source);
+
+    std::ofstream writer(path, std::ios::app);
+    writer << "half" << std::flush;
+    ASSERT_TRUE(seen.waitFor(FileWatchSource::kWrite));
+    testsupport::flushSerialQueue(queue);
+    {
+        std::lock_guard<std::mutex> lock(seen.mutex);
+        EXPECT_EQ(seen.all & FileWatchSource::kCloseWrite, 0u) << "reported before the close";
+    }
+    writer << "done";
+    writer.close();
+    EXPECT_TRUE(seen.waitFor(FileWatchSource::kCloseWrite));
+    source->cancel();
+    testsupport::flushSerialQueue(queue);
+}
