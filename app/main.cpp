@@ -1,10 +1,32 @@
 // The installer program: error reporting first, then the application.
 #include <errno.h>
 
+#include <memory>
+
 #include "Controllers/PelErrorReportingStartup.h"
 #include "Controllers/VTClientApplication.h"
+#include "Downloader/PelFSDPingUtils.h"
+#include "Engine/PelInstallAppUtilities.h"
+#include "Foundation/PelGenericUtils.h"
 #include "Platform/Bundle.h"
+#include "Platform/SystemEvents.h"
 #include "Platform/SystemLog.h"
+
+namespace {
+
+// The libraries reach the running system only through what the program
+// installs here, so that no test can ever restart the machine.
+void installSystemServices() {
+    PelGenericUtils::sharedGenUtils().setSystemEventSender(
+        std::make_shared<platform::SessionManagerEventSender>());
+    PelFSDPingUtils::setInstallerDirWithManifestTimeStampSource([] {
+        auto utilities = PelInstallAppUtilities::sharedUtilities();
+        if (!utilities) return std::string();
+        return utilities->installerDirWithManifestTimeStamp().value_or(std::string());
+    });
+}
+
+}  // namespace
 
 int main(int argc, char* argv[]) {
     {
@@ -14,6 +36,7 @@ int main(int argc, char* argv[]) {
         platform::SystemLogSink log(options);
         PelStartErrorReporting(*platform::Bundle::mainBundle(), log);
     }
+    installSystemServices();
     VTClientApplication application(argc, argv);
     return application.run();
 }
