@@ -157,15 +157,21 @@ QImage OstrelUISpinnerView::makeProgressImage() const {
     dot.addEllipse(QRectF(w / 2 - r / 2, h / 2 - d - r, 2 * r, 2 * r));
     for (unsigned i = 0; i < n; ++i) {
         const float angle = static_cast<float>(kTwoPi / n * i + std::numbers::pi);
-        QTransform t;
-        t.translate(w / 2, h / 2);
-        t.rotateRadians(angle);
-        t.translate(-w / 2, -h / 2);
         QColor c = color_;
         c.setAlphaF(static_cast<float>(1.0 - static_cast<double>(i) / n));
-        p.fillPath(t.map(dot), c);
+        p.fillPath(rotatedBezierPath(dot, angle, QPointF(w / 2, h / 2)), c);
     }
     return image;
+}
+
+QPainterPath OstrelUISpinnerView::rotatedBezierPath(const QPainterPath& path, float angle,
+                                                    QPointF center) {
+    if (angle == 0) return path;
+    QTransform t;
+    t.translate(center.x(), center.y());
+    t.rotateRadians(angle);
+    t.translate(-center.x(), -center.y());
+    return t.map(path);
 }
 
 double OstrelUISpinnerView::angleAt(double elapsed, double duration, unsigned n) {

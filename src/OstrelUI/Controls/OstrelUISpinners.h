@@ -6,6 +6,7 @@
 
 #include <QColor>
 #include <QImage>
+#include <QPainterPath>
 #include <QTimer>
 #include <QWidget>
 #include <memory>
@@ -71,6 +72,10 @@ class OstrelUISpinnerView : public QWidget {
     static std::vector<float> keyFrameValues(unsigned n);
     /// The key times: 0, the pairs i / n and (i + 1) / n, then (n - 1) / n.
     static std::vector<float> keyFrameTimes(unsigned n);
+    /// `path` rotated by `angle` radians (counter-clockwise, y up) about
+    /// `center`; the path itself for angle 0.
+    static QPainterPath rotatedBezierPath(const QPainterPath& path, float angle, QPointF center);
+
     /// The rotation `elapsed` seconds into a turn of `duration` seconds over
     /// n positions: each position is held for 1/n of the turn.
     static double angleAt(double elapsed, double duration, unsigned n);

@@ -129,3 +129,14 @@ TEST_F(SpinnerFixture, SpinningImagePaintsBackgroundAndImage) {
     EXPECT_EQ(image.pixelColor(10, 16), QColor(Qt::red));
     EXPECT_EQ(image.pixelColor(10, 3), QColor(Qt::green));
 }
+
+TEST(SpinnerPath, RotatesCounterClockwiseAboutThePoint) {
+    QPainterPath dot;
+    dot.addRect(QRectF(9, 0, 2, 2));  // below the centre (10, 10), y up
+    const QRectF quarter =
+        OstrelUISpinnerView::rotatedBezierPath(dot, static_cast<float>(kPi / 2), QPointF(10, 10))
+            .boundingRect();
+    EXPECT_NEAR(quarter.center().x(), 19, 1e-4);  // now to the right
+    EXPECT_NEAR(quarter.center().y(), 10, 1e-4);
+    EXPECT_EQ(OstrelUISpinnerView::rotatedBezierPath(dot, 0, QPointF(10, 10)), dot);
+}
