@@ -57,7 +57,7 @@ XTextFieldWithLinks::XTextFieldWithLinks(QWidget* parent, XTextFieldWithLinksDel
         setLinkColor(gDefaultLinkColor);
     }
     if (gDefaultLinkUnderline != 1) setLinkUnderline(gDefaultLinkUnderline);
-    show();
+    showValue();
 }
 
 std::optional<QColor> XTextFieldWithLinks::defaultLinkColor() { return gDefaultLinkColor; }
@@ -111,41 +111,43 @@ bool XTextFieldWithLinks::applyParse(const AttributedText& source,
     value_.formats = mapFormats(source.formats, parsed->segments);
     runs_ = std::move(runs);
     links_ = std::move(links);
-    show();
+    showValue();
     return true;
 }
 
 void XTextFieldWithLinks::setStringValue(const QString& s) {
     value_ = AttributedText{s, {}};
     runs_.clear();
-    show();
+    showValue();
 }
 
 void XTextFieldWithLinks::setAttributedStringValue(const AttributedText& s) {
     value_ = s;
     runs_.clear();
-    show();
+    showValue();
 }
 
-void XTextFieldWithLinks::setEnabled(bool enabled) {
-    if (enabled == enabled_) return;
-    enabled_ = enabled;
-    show();
+void XTextFieldWithLinks::changeEvent(QEvent* event) {
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::EnabledChange && enabled_ != QWidget::isEnabled()) {
+        enabled_ = QWidget::isEnabled();
+        showValue();
+    }
 }
 
 void XTextFieldWithLinks::setLinkColor(std::optional<QColor> color) {
     if (color == linkColor_) return;
     linkColor_ = std::move(color);
-    show();
+    showValue();
 }
 
 void XTextFieldWithLinks::setLinkUnderline(int underline) {
     if (underline == linkUnderline_) return;
     linkUnderline_ = underline;
-    show();
+    showValue();
 }
 
-void XTextFieldWithLinks::show() {
+void XTextFieldWithLinks::showValue() {
     document_.setDefaultFont(font());
     document_.setPlainText(value_.text);
     QTextCursor cursor(&document_);

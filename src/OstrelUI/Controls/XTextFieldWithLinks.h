@@ -112,8 +112,8 @@ class XTextFieldWithLinks : public QWidget {
     AttributedText attributedStringValue() const { return value_; }
     void setAttributedStringValue(const AttributedText& s);
 
-    bool isEnabled() const { return enabled_; }
-    void setEnabled(bool enabled);
+    // isEnabled() / setEnabled() are the widget's own: a disabled field
+    // shows its text in the disabled colour without links and ignores clicks.
     std::int64_t tag() const { return tag_; }
     void setTag(std::int64_t tag) { tag_ = tag; }
 
@@ -146,6 +146,7 @@ class XTextFieldWithLinks : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    void changeEvent(QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
@@ -158,7 +159,7 @@ class XTextFieldWithLinks : public QWidget {
         XTextFieldLinkObject object;
     };
     bool applyParse(const AttributedText& source, std::shared_ptr<XTextFieldActionTarget> target);
-    void show();
+    void showValue();
     void updateCursor(QPointF point);
 
     AttributedText value_;

@@ -155,3 +155,22 @@ TEST(XTextFieldDefaults, NewViewsTakeTheClassWideLinkStyle) {
     XTextFieldWithLinks::setDefaultLinkColor(std::nullopt);
     XTextFieldWithLinks::setDefaultLinkUnderline(1);
 }
+
+namespace {
+bool hasReddishPixel(const QImage& image) {
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            const QColor c = image.pixelColor(x, y);
+            if (c.alpha() > 200 && c.red() > 200 && c.green() < 80 && c.blue() < 80) return true;
+        }
+    return false;
+}
+}  // namespace
+
+TEST_F(FieldFixture, LinksTakeTheLinkColourUnlessDisabled) {
+    field.setLinkColor(QColor(Qt::red));
+    ASSERT_TRUE(field.parseAndSetString(QStringLiteral("<A ACTION=\"go:\">WWWWWWWW</A>")));
+    EXPECT_TRUE(hasReddishPixel(ostrelui_test::renderWidget(field)));
+    field.setEnabled(false);
+    EXPECT_FALSE(hasReddishPixel(ostrelui_test::renderWidget(field)));
+}
