@@ -9,10 +9,6 @@ find_package(LibXml2 REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
 
-if(PEL_BUILD_UI)
-  find_package(Qt6 REQUIRED COMPONENTS Widgets)
-endif()
-
 if(PEL_BUILD_TESTS)
   find_package(GTest REQUIRED)
   include(GoogleTest)
