@@ -113,16 +113,8 @@ PelSignatureStatus PelVerifySignatureWithKey(const char* data, unsigned dataLeng
     const platform::PublicKey* key = PelSignatureVerificationKey();
     if (!key || (!data && dataLength) || (!signature && signatureLength))
         return kPelSignatureVerifierFailed;
-    switch (key->verifyMessage(platform::DigestAlgorithm::kSHA1, data, dataLength, signature,
-                               signatureLength)) {
-        case platform::VerifyResult::kValid:
-            return kPelSignatureValid;
-        case platform::VerifyResult::kInvalid:
-            return kPelSignatureInvalid;
-        case platform::VerifyResult::kNoAnswer:
-            break;
-    }
-    return kPelSignatureVerifierFailed;
+    return PelSignatureStatusForResult(key->verifyMessage(platform::DigestAlgorithm::kSHA1, data,
+                                                          dataLength, signature, signatureLength));
 }
 
 PelSignatureStatus PelVerifyEmbeddedSignature(const char* bytes, unsigned length) {

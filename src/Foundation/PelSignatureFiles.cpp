@@ -122,14 +122,7 @@ PelSignatureStatus PelVerifyDetachedSignatureFile(const char* dataPath, const ch
     } catch (const std::bad_alloc&) {
         return kPelSignatureNoMemory;
     }
-    switch (key->verifyDigest(platform::DigestAlgorithm::kSHA1, digest.data(), digest.size(),
-                              signature, signatureLength)) {
-        case platform::VerifyResult::kValid:
-            return kPelSignatureValid;
-        case platform::VerifyResult::kInvalid:
-            return kPelSignatureInvalid;
-        case platform::VerifyResult::kNoAnswer:
-            break;
-    }
-    return kPelSignatureVerifierFailed;
+    return PelSignatureStatusForResult(key->verifyDigest(platform::DigestAlgorithm::kSHA1,
+                                                         digest.data(), digest.size(), signature,
+                                                         signatureLength));
 }

@@ -53,15 +53,11 @@ PelSignatureStatus verifyArchiveSignature(const platform::XarArchive& archive,
     if (!archive.verifyTableOfContentsChecksum() ||
         !archive.copySignedData(signature, &checksum, &signatureBytes))
         return kPelSignatureInvalid;
-    switch (key->verifyDigest(*algorithm, checksum.data(), checksum.size(), signatureBytes.data(),
-                              signatureBytes.size())) {
-        case platform::VerifyResult::kValid:
-            break;
-        case platform::VerifyResult::kInvalid:
-            return kPelSignatureInvalid;
-        case platform::VerifyResult::kNoAnswer:
-            return kPelSignatureVerifierFailed;
-    }
+    if (auto status = PelSignatureStatusForResult(
+            key->verifyDigest(*algorithm, checksum.data(), checksum.size(), signatureBytes.data(),
+                              signatureBytes.size()));
+        status != kPelSignatureValid)
+        return status;
     return archive.verifyFileChecksums() ? kPelSignatureValid : kPelSignatureInvalid;
 }
 

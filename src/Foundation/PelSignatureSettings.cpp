@@ -80,3 +80,15 @@ std::shared_ptr<const PelSignaturePins> PelSignatureCurrentPins() {
     if (!s.pins) s.pins = makePins(*s.settings);
     return s.pins;
 }
+
+PelSignatureStatus PelSignatureStatusForResult(platform::VerifyResult result) {
+    switch (result) {
+        case platform::VerifyResult::kValid:
+            return kPelSignatureValid;
+        case platform::VerifyResult::kInvalid:
+            return kPelSignatureInvalid;
+        case platform::VerifyResult::kNoAnswer:
+            break;
+    }
+    return kPelSignatureVerifierFailed;
+}

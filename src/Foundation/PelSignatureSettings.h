@@ -8,6 +8,7 @@
 #include <memory>
 #include <vector>
 
+#include "Foundation/PelSignature.h"
 #include "Platform/Crypto.h"
 #include "Platform/Value.h"
 
@@ -39,6 +40,10 @@ void PelSignatureResetTrustSettings();
 /// wins; the others use the published one). Null when the key cannot be
 /// imported.
 const platform::PublicKey* PelSignatureVerificationKey();
+
+/// The status of a key's answer: valid, invalid, or the verifier failed
+/// when the key gave no answer.
+PelSignatureStatus PelSignatureStatusForResult(platform::VerifyResult result);
 
 /// The pinned fingerprints and parsed anchors of the settings in force.
 struct PelSignaturePins {

@@ -84,6 +84,22 @@ Error Error::fileWrite(int posixCode, std::string_view path) {
     }
 }
 
+Error Error::readCorrupt(std::string why) {
+    return Error(std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
+                 Dictionary{{std::string(kLocalizedDescriptionKey),
+                             Value("The data couldn\u2019t be read because it isn\u2019t in the "
+                                   "correct format.")},
+                            {std::string(kDebugDescriptionErrorKey), Value(std::move(why))}});
+}
+
+Error Error::writeInvalid(std::string why) {
+    return Error(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
+                 Dictionary{{std::string(kLocalizedDescriptionKey),
+                             Value("The data couldn\u2019t be written because it isn\u2019t in the "
+                                   "correct format.")},
+                            {std::string(kDebugDescriptionErrorKey), Value(std::move(why))}});
+}
+
 const Value* Error::userInfoValue(std::string_view key) const {
     auto it = userInfo_.find(key);
     return it == userInfo_.end() ? nullptr : &it->second;
@@ -107,16 +123,19 @@ void Error::setErrorsForKey(std::string key, std::vector<Error> errors) {
 
 std::string Error::localizedDescription() const {
     if (auto v = userInfoValue(kLocalizedDescriptionKey); v && v->isString()) return *v->asString();
-    return "The operation couldn\u2019t be completed. (" + domain_ + " error " + std::to_string(code_) + ".)";
+    return "The operation couldn\u2019t be completed. (" + domain_ + " error " +
+           std::to_string(code_) + ".)";
 }
 
 std::string Error::localizedFailureReason() const {
-    if (auto v = userInfoValue(kLocalizedFailureReasonErrorKey); v && v->isString()) return *v->asString();
+    if (auto v = userInfoValue(kLocalizedFailureReasonErrorKey); v && v->isString())
+        return *v->asString();
     return {};
 }
 
 std::string Error::description() const {
-    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" + localizedDescription() + "\"";
+    return "Error Domain=" + domain_ + " Code=" + std::to_string(code_) + " \"" +
+           localizedDescription() + "\"";
 }
 
 }  // namespace platform

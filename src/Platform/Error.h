@@ -45,7 +45,7 @@ inline constexpr long kPropertyListReadCorruptError = 3840;
 inline constexpr long kPropertyListWriteInvalidError = 3852;
 
 class Error {
-public:
+  public:
     Error() = default;
     Error(std::string domain, long code, Dictionary userInfo = {})
         : domain_(std::move(domain)), code_(code), userInfo_(std::move(userInfo)) {}
@@ -55,6 +55,12 @@ public:
     static Error posix(int code, std::string_view path = {});
     /// The same with the URL under kURLErrorKey.
     static Error posixForURL(int code, std::string_view url);
+    /// NSCocoaErrorDomain 3840: data that is not in the format expected of
+    /// it (property lists, JSON), with `why` as the debug description.
+    static Error readCorrupt(std::string why);
+    /// NSCocoaErrorDomain 3852: a value that cannot be written in the format
+    /// asked for, with `why` as the debug description.
+    static Error writeInvalid(std::string why);
     /// NSCocoaErrorDomain error for a file that could not be read (260 no such
     /// file, 257 no permission, 263 too large, else 256), with the path under
     /// kFilePathErrorKey and the POSIX error as underlying error.
@@ -71,7 +77,9 @@ public:
     const Dictionary& userInfo() const { return userInfo_; }
     Dictionary& mutableUserInfo() { return userInfo_; }
     const Value* userInfoValue(std::string_view key) const;
-    void setUserInfoValue(std::string key, Value v) { userInfo_.insert_or_assign(std::move(key), std::move(v)); }
+    void setUserInfoValue(std::string key, Value v) {
+        userInfo_.insert_or_assign(std::move(key), std::move(v));
+    }
 
     /// The error stored under kUnderlyingErrorKey, or null.
     const Error* underlyingError() const { return underlying_.get(); }
@@ -90,7 +98,7 @@ public:
     /// "Error Domain=<domain> Code=<code> "<description>"" for logs and "%@".
     std::string description() const;
 
-private:
+  private:
     std::string domain_;
     long code_ = 0;
     Dictionary userInfo_;

@@ -15,14 +15,7 @@ constexpr std::size_t kMaxDepth = 512;
 
 using nlohmann::json;
 
-Error parseError(std::string debugDescription) {
-    return Error(
-        std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-        Dictionary{{std::string(kLocalizedDescriptionKey),
-                    Value("The data couldn\u2019t be read because it isn\u2019t in the "
-                          "correct format.")},
-                   {std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
-}
+Error parseError(std::string why) { return Error::readCorrupt(std::move(why)); }
 
 // Builds the Value straight from parser events, so nesting is bounded
 // before anything deep is built and numbers keep the kind the text gave them.

@@ -48,23 +48,9 @@ class CLocaleScope {
     locale_t previous_;
 };
 
-Error readError(std::string debugDescription) {
-    return Error(
-        std::string(kCocoaErrorDomain), kPropertyListReadCorruptError,
-        Dictionary{{std::string(kLocalizedDescriptionKey),
-                    Value("The data couldn\u2019t be read because it isn\u2019t in the "
-                          "correct format.")},
-                   {std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
-}
+Error readError(std::string why) { return Error::readCorrupt(std::move(why)); }
 
-Error writeError(std::string debugDescription) {
-    return Error(
-        std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError,
-        Dictionary{{std::string(kLocalizedDescriptionKey),
-                    Value("The data couldn\u2019t be written because it isn\u2019t in the "
-                          "correct format.")},
-                   {std::string(kDebugDescriptionErrorKey), Value(std::move(debugDescription))}});
-}
+Error writeError(std::string why) { return Error::writeInvalid(std::move(why)); }
 
 void putBE(std::uint8_t* p, std::uint64_t v, unsigned width) {
     for (unsigned i = 0; i < width; ++i)
