@@ -76,3 +76,13 @@ function(pel_add_benchmark name)
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} benchmark::benchmark benchmark::benchmark_main pel_warnings)
 endfunction()
+
+# pel_add_present_subdirectories(<folders...>)
+# Adds each listed folder of the calling directory that has a CMakeLists.txt.
+function(pel_add_present_subdirectories)
+  foreach(dir IN LISTS ARGN)
+    if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
+      add_subdirectory(${dir})
+    endif()
+  endforeach()
+endfunction()
