@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -22,35 +21,6 @@ constexpr long kReceiveBufferBytes = 256 * 1024;
 constexpr long kSendBufferBytes = 64 * 1024;
 constexpr double kMaxTimeoutSeconds = 7 * 24 * 3600.0;
 
-// Reads the request's in-memory body in place.
-class StringBodySource : public HttpBodySource {
-  public:
-    explicit StringBodySource(const std::string& bytes) : bytes_(bytes) {}
-    std::int64_t length() const override { return static_cast<std::int64_t>(bytes_.size()); }
-    long read(char* buffer, std::size_t capacity, Error*) override {
-        std::size_t n = std::min(capacity, bytes_.size() - offset_);
-        std::memcpy(buffer, bytes_.data() + offset_, n);
-        offset_ += n;
-        return static_cast<long>(n);
-    }
-    bool rewind() override {
-        offset_ = 0;
-        return true;
-    }
-
-  private:
-    const std::string& bytes_;
-    std::size_t offset_ = 0;
-};
-
-std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() &&
-           (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
 // Header values must not carry line breaks: they would start new header lines.
 std::string withoutLineBreaks(std::string_view s) {
     std::string out;
@@ -58,11 +28,6 @@ std::string withoutLineBreaks(std::string_view s) {
     for (char c : s)
         if (c != '\r' && c != '\n') out += c;
     return out;
-}
-
-bool parseUnsigned(std::string_view s, std::uint64_t& value) {
-    auto [ptr, ec] = std::from_chars(s.data(), s.data() + s.size(), value);
-    return ec == std::errc() && ptr == s.data() + s.size();
 }
 
 Error fileError(long code, int err, const std::string& path, const std::string& url) {
@@ -174,12 +139,14 @@ bool CurlTransfer::prepare(Error* error) {
 
     const std::string& method = request_.method().empty() ? std::string("GET") : request_.method();
     if (request_.hasBody()) {
-        body_ = request_.bodySource() ? request_.bodySource()
-                                      : std::make_shared<StringBodySource>(request_.body());
+        body_ = request_.bodySource()
+                    ? request_.bodySource()
+                    : makeHttpBodySourceView(request_.body().data(), request_.body().size());
         curl_off_t length = body_->length();
-        std::uint64_t declared = 0;
-        if (length < 0 && parseUnsigned(trimmed(request_.headerValue("Content-Length")), declared))
-            length = static_cast<curl_off_t>(declared);
+        if (length < 0) {
+            if (auto declared = parseHttpNumber(request_.headerValue("Content-Length")))
+                length = static_cast<curl_off_t>(*declared);
+        }
         curl_easy_setopt(easy_, CURLOPT_READFUNCTION, &CurlTransfer::readCallback);
         curl_easy_setopt(easy_, CURLOPT_READDATA, this);
         curl_easy_setopt(easy_, CURLOPT_SEEKFUNCTION, &CurlTransfer::seekCallback);

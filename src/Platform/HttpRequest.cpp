@@ -67,16 +67,15 @@ bool parseUnsigned(std::string_view s, std::uint64_t& value) {
     return ec == std::errc() && ptr == s.data() + s.size() && !s.empty();
 }
 
-class DataBodySource : public HttpBodySource {
+// Reads bytes in memory in place; `owner`, when set, keeps them alive.
+class MemoryBodySource : public HttpBodySource {
   public:
-    explicit DataBodySource(std::shared_ptr<const Data> bytes) : bytes_(std::move(bytes)) {}
-    std::int64_t length() const override {
-        return bytes_ ? static_cast<std::int64_t>(bytes_->size()) : 0;
-    }
+    MemoryBodySource(const void* bytes, std::size_t size, std::shared_ptr<const void> owner)
+        : bytes_(static_cast<const char*>(bytes)), size_(size), owner_(std::move(owner)) {}
+    std::int64_t length() const override { return static_cast<std::int64_t>(size_); }
     long read(char* buffer, std::size_t capacity, Error*) override {
-        if (!bytes_) return 0;
-        std::size_t n = std::min(capacity, bytes_->size() - offset_);
-        if (n > 0) std::memcpy(buffer, bytes_->data() + offset_, n);
+        std::size_t n = std::min(capacity, size_ - offset_);
+        if (n > 0) std::memcpy(buffer, bytes_ + offset_, n);
         offset_ += n;
         return static_cast<long>(n);
     }
@@ -86,14 +85,28 @@ class DataBodySource : public HttpBodySource {
     }
 
   private:
-    std::shared_ptr<const Data> bytes_;
+    const char* bytes_;
+    std::size_t size_;
+    std::shared_ptr<const void> owner_;
     std::size_t offset_ = 0;
 };
 
 }  // namespace
 
+std::optional<std::uint64_t> parseHttpNumber(std::string_view value) {
+    std::uint64_t number = 0;
+    if (!parseUnsigned(trimmed(value), number)) return std::nullopt;
+    return number;
+}
+
 std::shared_ptr<HttpBodySource> makeHttpBodySource(std::shared_ptr<const Data> bytes) {
-    return std::make_shared<DataBodySource>(std::move(bytes));
+    if (!bytes) return std::make_shared<MemoryBodySource>(nullptr, 0, nullptr);
+    const Data& data = *bytes;
+    return std::make_shared<MemoryBodySource>(data.data(), data.size(), std::move(bytes));
+}
+
+std::shared_ptr<HttpBodySource> makeHttpBodySourceView(const void* bytes, std::size_t size) {
+    return std::make_shared<MemoryBodySource>(bytes, size, nullptr);
 }
 
 void HttpRequest::setBody(std::string body) {

@@ -72,6 +72,9 @@ class HttpBodySource {
 
 /// A body source over bytes held in memory (shared, not copied).
 std::shared_ptr<HttpBodySource> makeHttpBodySource(std::shared_ptr<const Data> bytes);
+/// A body source over `size` bytes at `bytes`, which the caller keeps alive
+/// and unchanged for the source's whole life.
+std::shared_ptr<HttpBodySource> makeHttpBodySourceView(const void* bytes, std::size_t size);
 
 class HttpRequest {
   public:
@@ -177,6 +180,10 @@ class HttpHeadReader {
     int status_ = 0;
     HttpHeaders headers_;
 };
+
+/// The decimal number of a header value such as Content-Length, white space
+/// around it allowed; nothing for anything else.
+std::optional<std::uint64_t> parseHttpNumber(std::string_view value);
 
 /// The first byte position of a Content-Range value "bytes N-M/T" (or
 /// "bytes N-M/*"); nothing when the value is malformed.
