@@ -243,22 +243,6 @@ TEST_F(HttpClientTest, TransfersRunSideBySideAndEndWithTheClient) {
     }
 }
 
-// The callbacks are released on the delivery queue, never on the transfer
-// thread, so a client kept alive only by them can end there.
-TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
-    for (int i = 0; i < 20; ++i) {
-        auto client = std::make_shared<platform::CurlHttpClient>();
-        HttpTransferRecorder recorder;
-        platform::HttpTaskHandlers handlers = recorder.handlers();
-        auto record = handlers.onComplete;
-        handlers.onComplete = [client, record](platform::HttpResult r) { record(std::move(r)); };
-        client->startDataTask(HttpRequest(server_.url("/")), queue_, std::move(handlers));
-        client.reset();
-        ASSERT_TRUE(recorder.waitForCompletion());
-        queue_->sync([] {});
-    }
-}
-
 // A queue that runs every block at once on the thread that hands it over, so
 // that callbacks run, and are released, on the transfer thread itself.
 class InlineQueue : public platform::DispatchQueue {
@@ -271,20 +255,33 @@ class InlineQueue : public platform::DispatchQueue {
     std::string label_ = "inline";
 };
 
-// Even when the last reference to a client goes on its own transfer thread,
-// the client ends without waiting for itself.
-TEST_F(HttpClientTest, ClientReleasedOnItsOwnTransferThreadEnds) {
-    auto inlineQueue = std::make_shared<InlineQueue>();
+// Starts transfers whose completion handler holds the only reference to
+// their client, delivered on `queue`; each client must end by itself.
+void runClientsKeptOnlyByTheirCallbacks(const LoopbackHttpServer& server,
+                                        const platform::DispatchQueuePtr& queue) {
     for (int i = 0; i < 20; ++i) {
         auto client = std::make_shared<platform::CurlHttpClient>();
         HttpTransferRecorder recorder;
         platform::HttpTaskHandlers handlers = recorder.handlers();
         auto record = handlers.onComplete;
         handlers.onComplete = [client, record](platform::HttpResult r) { record(std::move(r)); };
-        client->startDataTask(HttpRequest(server_.url("/")), inlineQueue, std::move(handlers));
+        client->startDataTask(HttpRequest(server.url("/")), queue, std::move(handlers));
         client.reset();
         ASSERT_TRUE(recorder.waitForCompletion());
+        queue->sync([] {});
     }
+}
+
+// The callbacks are released on the delivery queue, never on the transfer
+// thread, so a client kept alive only by them can end there.
+TEST_F(HttpClientTest, ClientKeptOnlyByItsCallbacksEnds) {
+    runClientsKeptOnlyByTheirCallbacks(server_, queue_);
+}
+
+// Even when the last reference to a client goes on its own transfer thread,
+// the client ends without waiting for itself.
+TEST_F(HttpClientTest, ClientReleasedOnItsOwnTransferThreadEnds) {
+    runClientsKeptOnlyByTheirCallbacks(server_, std::make_shared<InlineQueue>());
 }
 
 TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
