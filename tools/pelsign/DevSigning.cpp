@@ -27,6 +27,17 @@ EVP_PKEY* pkey(void* p) { return static_cast<EVP_PKEY*>(p); }
     throw std::runtime_error(what + (buffer[0] ? std::string(": ") + buffer : std::string()));
 }
 
+// The DER bytes that an OpenSSL i2d_ function writes for `object`.
+template <class T>
+Data encodeDER(int (*i2d)(const T*, unsigned char**), const T* object, const char* what) {
+    unsigned char* der = nullptr;
+    const int n = i2d(object, &der);
+    if (n <= 0) fail(std::string("cannot encode the ") + what);
+    Data out(der, der + n);
+    OPENSSL_free(der);
+    return out;
+}
+
 const EVP_MD* md(platform::DigestAlgorithm algorithm) {
     switch (algorithm) {
         case platform::DigestAlgorithm::kMD5:
@@ -88,22 +99,10 @@ PrivateKey PrivateKey::fromPEM(std::string_view pem) {
 PrivateKey PrivateKey::loadPEM(const std::string& path) { return fromPEM(readFile(path)); }
 
 Data PrivateKey::publicKeyPKCS1() const {
-    unsigned char* der = nullptr;
-    const int n = i2d_PublicKey(pkey(key_), &der);
-    if (n <= 0) fail("cannot encode the public key");
-    Data out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    return encodeDER(i2d_PublicKey, pkey(key_), "public key");
 }
 
-Data PrivateKey::publicKeySPKI() const {
-    unsigned char* der = nullptr;
-    const int n = i2d_PUBKEY(pkey(key_), &der);
-    if (n <= 0) fail("cannot encode the public key");
-    Data out(der, der + n);
-    OPENSSL_free(der);
-    return out;
-}
+Data PrivateKey::publicKeySPKI() const { return encodeDER(i2d_PUBKEY, pkey(key_), "public key"); }
 
 Data PrivateKey::signMessage(platform::DigestAlgorithm algorithm, const void* data,
                              std::size_t length) const {
@@ -167,12 +166,7 @@ Data makeCertificate(const CertificateProfile& profile, const PrivateKey& subjec
 
     if (X509_sign(certificate.p, pkey(issuerKey.evp()), EVP_sha256()) <= 0)
         fail("cannot sign the certificate");
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(certificate.p, &der);
-    if (n <= 0) fail("cannot encode the certificate");
-    Data out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    return encodeDER(i2d_X509, certificate.p, "certificate");
 }
 
 Data loadCertificatePEM(const std::string& path) {
@@ -181,12 +175,7 @@ Data loadCertificatePEM(const std::string& path) {
     Owned<X509, X509_free> certificate(bio.p ? PEM_read_bio_X509(bio.p, nullptr, nullptr, nullptr)
                                              : nullptr);
     if (!certificate.p) fail("not a PEM certificate: " + path);
-    unsigned char* der = nullptr;
-    const int n = i2d_X509(certificate.p, &der);
-    if (n <= 0) fail("cannot encode the certificate");
-    Data out(der, der + n);
-    OPENSSL_free(der);
-    return out;
+    return encodeDER(i2d_X509, certificate.p, "certificate");
 }
 
 std::string base64Lines(const Data& data, std::size_t lineLength) {
