@@ -23,12 +23,6 @@ constexpr const char* kTransactionId = "AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE";
 class PelFSDPingUtilsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* lcAll = std::getenv("LC_ALL");
-        if (lcAll) savedLocale_ = lcAll;
-        setenv("LC_ALL", "fr_FR.UTF-8", 1);
-        dir_.write("etc/os-release", "VERSION_ID=\"12\"\n");
-        StatPing::resetCachedValuesForTesting();
-        StatPing::setMachineIdSource([] { return "MACHINE-1"; });
         StatPing::setEndpointHosts(server_.hostAndPort(), server_.hostAndPort());
         PelFSDPingUtils::setInstallerDirWithManifestTimeStampSource(
             [] { return std::string("Installer_1700000000.000000_X"); });
@@ -43,12 +37,6 @@ class PelFSDPingUtilsTest : public ::testing::Test {
         ASSERT_TRUE(client_->requests().empty() || client_->waitUntilSettled());
         PelFSDPingUtils::setInstallerDirWithManifestTimeStampSource(nullptr);
         StatPing::setEndpointHosts("", "");
-        StatPing::resetCachedValuesForTesting();
-        StatPing::setMachineIdSource(nullptr);
-        if (savedLocale_)
-            setenv("LC_ALL", savedLocale_->c_str(), 1);
-        else
-            unsetenv("LC_ALL");
     }
 
     // The fields of the ping the server received last.
@@ -81,7 +69,7 @@ class PelFSDPingUtilsTest : public ::testing::Test {
 
     testsupport::TempDir dir_;
     platform::Paths::ScopedRoot root_{dir_.path().string(), std::string("/home/tester")};
-    std::optional<std::string> savedLocale_;
+    pingtest::PingEnvironment environment_{dir_, "fr_FR.UTF-8"};
     LoopbackHttpServer server_;
     std::shared_ptr<pingtest::ObservingHttpClient> client_ =
         std::make_shared<pingtest::ObservingHttpClient>(

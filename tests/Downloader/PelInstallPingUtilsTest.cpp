@@ -21,13 +21,6 @@ constexpr const char* kHome = "/home/tester";
 class PelInstallPingUtilsTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        const char* lcAll = std::getenv("LC_ALL");
-        if (lcAll) savedLocale_ = lcAll;
-        setenv("LC_ALL", "de_DE.UTF-8", 1);
-        dir_.write("etc/os-release", "VERSION_ID=\"12\"\n");
-        StatPing::resetCachedValuesForTesting();
-        StatPing::setMachineIdSource([] { return "MACHINE-1"; });
-
         sender_ = PelInstallPingUtils::createInstallPingUtilsWithQueueName(
             std::string("com.pelgrave.installPing"), std::string("Ostrel Antivirus"),
             std::string("8.4.2f12"), std::string("1234"), std::nullopt, std::string("CALLER-MID"));
@@ -38,12 +31,6 @@ class PelInstallPingUtilsTest : public ::testing::Test {
     }
     void TearDown() override {
         ASSERT_TRUE(client_->requests().empty() || client_->waitUntilSettled());
-        StatPing::resetCachedValuesForTesting();
-        StatPing::setMachineIdSource(nullptr);
-        if (savedLocale_)
-            setenv("LC_ALL", savedLocale_->c_str(), 1);
-        else
-            unsetenv("LC_ALL");
     }
 
     // The fields of the last ping sent.
@@ -81,7 +68,7 @@ class PelInstallPingUtilsTest : public ::testing::Test {
 
     testsupport::TempDir dir_;
     platform::Paths::ScopedRoot root_{dir_.path().string(), std::string(kHome)};
-    std::optional<std::string> savedLocale_;
+    pingtest::PingEnvironment environment_{dir_, "de_DE.UTF-8"};
     std::shared_ptr<ObservingHttpClient> client_ =
         std::make_shared<ObservingHttpClient>(std::make_shared<ScriptedHttpClient>());
     std::shared_ptr<PelInstallPingUtils> sender_;

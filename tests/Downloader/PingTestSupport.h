@@ -9,14 +9,31 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "Platform/HttpClient.h"
 #include "Platform/HttpError.h"
+#include "support/TempDir.h"
 
 namespace pingtest {
+
+/// The process state a ping test starts from, undone when it goes: LC_ALL
+/// set to `locale`, the release file "etc/os-release" in `root` saying
+/// version 12, the cached ping values cleared and the machine identifier
+/// "MACHINE-1".
+class PingEnvironment {
+  public:
+    PingEnvironment(const testsupport::TempDir& root, const char* locale);
+    ~PingEnvironment();
+    PingEnvironment(const PingEnvironment&) = delete;
+    PingEnvironment& operator=(const PingEnvironment&) = delete;
+
+  private:
+    std::optional<std::string> savedLocale_;
+};
 
 /// Passes every transfer to `inner` and records the requests; settled once
 /// every transfer started so far has run its completion (a fall-back started
