@@ -6,6 +6,7 @@
 #include "Foundation/PelSignatureSettings.h"
 #include "Platform/Paths.h"
 #include "pelsign/DevSigning.h"
+#include "support/ScopedVerificationKey.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -36,10 +37,10 @@ class FSDManifestTest : public ::testing::Test {
         delete key_;
         delete otherKey_;
     }
+    // Made after SetUpTestSuite() has made key_.
+    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
+
     void SetUp() override {
-        PelSignatureTrustSettings settings = PelSignatureBuiltInTrustSettings();
-        settings.verificationKey = key_->publicKeySPKI();
-        PelSignatureSetTrustSettings(settings);
         StatPing::resetCachedValuesForTesting();
         StatPing::setMachineIdSource([] { return "M"; });
         pings_ = PelFSDPingUtils::createFSDPingUtilsWithQueueName(
@@ -49,7 +50,6 @@ class FSDManifestTest : public ::testing::Test {
     }
     void TearDown() override {
         ASSERT_TRUE(client_->requests().empty() || client_->waitUntilSettled());
-        PelSignatureResetTrustSettings();
         StatPing::resetCachedValuesForTesting();
         StatPing::setMachineIdSource(nullptr);
     }

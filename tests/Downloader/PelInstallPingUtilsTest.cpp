@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
 
 #include "Downloader/PelInstallPingUtils.h"

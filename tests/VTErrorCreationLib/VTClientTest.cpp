@@ -15,6 +15,7 @@
 #include "VTErrorCreationLib/VTSettingsClient.h"
 #include "VTErrorCreationLib/VTSettingsFile.h"
 #include "support/FakeClock.h"
+#include "support/ScopedVerificationKey.h"
 #include "vtscdtool/VTSCDTool.h"
 
 namespace fs = std::filesystem;
@@ -273,12 +274,8 @@ class VTClientWatch : public ::testing::Test {
         key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(1024));
     }
     static void TearDownTestSuite() { delete key_; }
-    void SetUp() override {
-        PelSignatureTrustSettings settings = PelSignatureBuiltInTrustSettings();
-        settings.verificationKey = key_->publicKeySPKI();
-        PelSignatureSetTrustSettings(settings);
-    }
-    void TearDown() override { PelSignatureResetTrustSettings(); }
+    // Made after SetUpTestSuite() has made key_.
+    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
 
     // The signed bytes of a configuration with `maxAgeDays`; the signature
     // goes to base/vtscd.sig at once, the bytes are returned.

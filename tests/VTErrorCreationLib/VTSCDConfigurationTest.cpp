@@ -11,6 +11,7 @@
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
+#include "support/ScopedVerificationKey.h"
 #include "support/TempDir.h"
 #include "vtscdtool/VTSCDTool.h"
 
@@ -125,17 +126,14 @@ class VTConfigurationFile : public ::testing::Test {
         delete key_;
         delete otherKey_;
     }
+    // Made after SetUpTestSuite() has made key_.
+    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
+
     void SetUp() override {
-        PelSignatureTrustSettings settings = PelSignatureBuiltInTrustSettings();
-        settings.verificationKey = key_->publicKeySPKI();
-        PelSignatureSetTrustSettings(settings);
         VTSetLogHookForTesting(
             [this](int, const std::string& message) { logged_.push_back(message); });
     }
-    void TearDown() override {
-        VTSetLogHookForTesting({});
-        PelSignatureResetTrustSettings();
-    }
+    void TearDown() override { VTSetLogHookForTesting({}); }
 
     // Writes vtscd.dat and vtscd.sig for the values into `folder`.
     static void make(const platform::Dictionary& values, const std::string& folder,
