@@ -8,6 +8,7 @@
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
 #include "Platform/HttpRequest.h"
+#include "Platform/OSRelease.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -23,7 +24,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)response.resumeValidator();
     (void)platform::contentRangeStart(text);
 
-    (void)pings::osReleaseValue(text, "VERSION_ID");
+    (void)platform::osReleaseValue(text, "VERSION_ID");
     (void)StatPing::languageNameForLocale(text);
     (void)StatPing::escapeURLString(text);
     return 0;

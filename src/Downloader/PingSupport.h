@@ -24,14 +24,7 @@ void logToProcessLog(std::string_view message);
 /// Replaces the sink of logToProcessLog() (tests); null restores the default.
 void setProcessLogSink(std::shared_ptr<platform::LogSink> sink);
 
-/// The value of `key` in os-release text: "KEY=value" lines, the value
-/// optionally in double quotes (with backslash escapes) or single quotes.
-/// Nothing when the key is absent.
-std::optional<std::string> osReleaseValue(std::string_view text, std::string_view key);
-
 /// Fixed system paths the pings read, resolved through the path root.
-inline constexpr std::string_view kOSReleasePath = "/etc/os-release";
-inline constexpr std::string_view kOSReleaseFallbackPath = "/usr/lib/os-release";
 inline constexpr std::string_view kAutomationOverridePath =
     "/Library/Application Support/com.pelgrave.automation/StatPing.json";
 std::string resolveSystemPath(std::string_view path);

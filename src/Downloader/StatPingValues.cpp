@@ -1,7 +1,6 @@
 // The values every ping carries, each computed once per process.
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <string>
 
@@ -9,6 +8,7 @@
 #include "Downloader/StatPing.h"
 #include "Foundation/UnsecuredTelemetryInfo.h"
 #include "Platform/Bundle.h"
+#include "Platform/OSRelease.h"
 #include "Platform/Once.h"
 #include "Platform/Unicode.h"
 
@@ -91,16 +91,6 @@ StatPing::MachineIdSource gMachineIdSource = [] {
     return UnsecuredTelemetryInfo::GetUnsecuredEndpointID(nullptr);
 };
 
-std::optional<std::string> osReleaseFileValue(const std::string& path, std::string_view key) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return std::nullopt;
-    // The file is a few hundred bytes; read at most 64 KiB of it.
-    std::string text(64 * 1024, '\0');
-    in.read(text.data(), static_cast<std::streamsize>(text.size()));
-    text.resize(static_cast<std::size_t>(in.gcount()));
-    return pings::osReleaseValue(text, key);
-}
-
 std::string infoString(std::string_view key, std::string_view missingMessage) {
     auto bundle = platform::Bundle::mainBundle();
     platform::Value v = bundle ? bundle->objectForInfoDictionaryKey(key) : platform::Value();
@@ -166,13 +156,8 @@ std::string StatPing::currentLocaleIdentifier() {
 }
 
 std::string StatPing::osVersion() {
-    return gOSVersion.get([] {
-        for (auto path : {pings::kOSReleasePath, pings::kOSReleaseFallbackPath}) {
-            if (auto v = osReleaseFileValue(pings::resolveSystemPath(path), "VERSION_ID"))
-                return *v;
-        }
-        return std::string("Unknown");
-    });
+    return gOSVersion.get(
+        [] { return platform::systemReleaseValue("VERSION_ID").value_or("Unknown"); });
 }
 
 std::string StatPing::machineIdString() {

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Platform/NetworkReachability.h"
+#include "Platform/OSRelease.h"
 #include "Platform/PackageReceipts.h"
 #include "Platform/Paths.h"
 #include "Platform/PropertyList.h"
@@ -17,20 +18,6 @@
 
 namespace platform {
 namespace {
-
-std::optional<std::string> osReleaseVersion() {
-    std::ifstream in("/etc/os-release");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("VERSION_ID=", 0) != 0) continue;
-        std::string value = line.substr(11);
-        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-            value.back() == value.front())
-            value = value.substr(1, value.size() - 2);
-        if (!value.empty()) return value;
-    }
-    return std::nullopt;
-}
 
 class LinuxSystemInfo final : public SystemInfo {
   public:
@@ -41,7 +28,7 @@ class LinuxSystemInfo final : public SystemInfo {
             if (it != dict->end() && it->second.isString()) return it->second.stringValue();
             return std::nullopt;
         }
-        return osReleaseVersion();
+        return systemReleaseValue("VERSION_ID");
     }
     std::uint64_t physicalMemory() const override {
         long pages = sysconf(_SC_PHYS_PAGES);
