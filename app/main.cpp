@@ -8,9 +8,9 @@
 #include "Downloader/PelFSDPingUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Foundation/PelGenericUtils.h"
-#include "Platform/Bundle.h"
-#include "Platform/SystemEvents.h"
-#include "Platform/SystemLog.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/SystemEvents.h"
+#include "Platform/System/SystemLog.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 
 #include <string>
 
-#include "Platform/HttpCurlClient.h"
-#include "Platform/SerialQueue.h"
+#include "Platform/Http/HttpCurlClient.h"
+#include "Platform/Dispatch/SerialQueue.h"
 #include "support/HttpTransferRecorder.h"
 #include "support/LoopbackHttpServer.h"
 

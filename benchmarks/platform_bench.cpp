@@ -1,6 +1,6 @@
 #include <benchmark/benchmark.h>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 
 static void BM_ValueDictionaryEquality(benchmark::State& state) {
     platform::Dictionary d;

@@ -17,8 +17,8 @@
 
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelRegistry.h"
-#include "Platform/Paths.h"
-#include "Platform/PropertyList.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace fs = std::filesystem;
 using platform::Array;

@@ -20,10 +20,10 @@
 #include <string>
 #include <vector>
 
-#include "Platform/SerialQueue.h"
-#include "Platform/XpcConnection.h"
-#include "Platform/XpcListener.h"
-#include "Platform/XpcWire.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Xpc/XpcConnection.h"
+#include "Platform/Xpc/XpcListener.h"
+#include "Platform/Xpc/XpcWire.h"
 
 using namespace platform;
 

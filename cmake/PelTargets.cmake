@@ -45,7 +45,7 @@ endfunction()
 # pel_add_library(<name> [DEPS <targets...>] [PRIVATE_DEPS <targets...>])
 # One static library per source folder; every .cpp/.c in the calling folder
 # (recursively, less sub-folders with a CMakeLists.txt of their own) belongs to it, and the folder's parent is the include root, so
-# code includes headers as "Platform/Value.h", "Foundation/ZArray.h", ...
+# code includes headers as "Platform/Values/Value.h", "Foundation/ZArray.h", ...
 function(pel_add_library name)
   cmake_parse_arguments(ARG "" "INCLUDE_ROOT" "DEPS;PRIVATE_DEPS" ${ARGN})
   pel_folder_sources(sources "*.cpp" "*.c")

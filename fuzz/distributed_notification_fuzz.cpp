@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "Platform/DistributedNotification.h"
+#include "Platform/Dispatch/DistributedNotification.h"
 
 using namespace platform;
 

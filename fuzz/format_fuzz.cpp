@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "Platform/Format.h"
-#include "Platform/Value.h"
+#include "Platform/Text/Format.h"
+#include "Platform/Values/Value.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view fmt(reinterpret_cast<const char*>(data), size);

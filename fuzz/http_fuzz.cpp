@@ -7,8 +7,8 @@
 
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
-#include "Platform/HttpRequest.h"
-#include "Platform/OSRelease.h"
+#include "Platform/Http/HttpRequest.h"
+#include "Platform/System/OSRelease.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);

@@ -5,9 +5,9 @@
 #include <cstdlib>
 #include <span>
 
-#include "Platform/Json.h"
-#include "Platform/PropertyList.h"
-#include "Platform/StringsFile.h"
+#include "Platform/Values/Json.h"
+#include "Platform/Values/PropertyList.h"
+#include "Platform/Values/StringsFile.h"
 
 using platform::PropertyList;
 using platform::PropertyListFormat;

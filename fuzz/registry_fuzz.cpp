@@ -5,7 +5,7 @@
 
 #include "Foundation/PelRegistryModule.h"
 #include "Foundation/PelRegistryUtilities.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Values/PropertyList.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);

@@ -9,7 +9,7 @@
 #include "Engine/PelHardwareUtilities.h"
 #include "Engine/PelRequirementsContainer.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "Platform/Crypto.h"
-#include "Platform/XarReader.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Security/XarReader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const auto archive = platform::XarArchive::openMemory(data, size);

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "Platform/XpcWire.h"
+#include "Platform/Xpc/XpcWire.h"
 
 using namespace platform;
 

@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Bundle.h"
-#include "Platform/Error.h"
-#include "Platform/SystemLog.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/Values/Error.h"
+#include "Platform/System/SystemLog.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 

@@ -5,8 +5,8 @@
 #include <mutex>
 
 #include "Foundation/PelErrReporting.h"
-#include "Platform/Exception.h"
-#include "Platform/MainQueue.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Dispatch/MainQueue.h"
 #include "VTErrorCreationLib/VTClient.h"
 
 // The main queue's waker is called from any thread, possibly while the

@@ -9,7 +9,7 @@
 #include <functional>
 #include <memory>
 
-#include "Platform/SystemLog.h"
+#include "Platform/System/SystemLog.h"
 
 /// The failure code of the application object's reports: the four
 /// characters "PelQ" packed big-endian.

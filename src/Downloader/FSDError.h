@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 inline constexpr std::string_view kFSDErrorDomain = "FSDErrorDomain";
 inline constexpr std::string_view kFSDErrorInformationKey = "FSDErrorInformation";

@@ -3,7 +3,7 @@
 #include "Downloader/FSDError.h"
 #include "Downloader/FSDManifestFiles.h"
 #include "Downloader/FSDManifestValues.h"
-#include "Platform/Json.h"
+#include "Platform/Values/Json.h"
 
 namespace {
 

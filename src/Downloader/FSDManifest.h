@@ -10,9 +10,9 @@
 
 #include "Downloader/PelFSDJob.h"
 #include "Downloader/PelFSDPingUtils.h"
-#include "Platform/Error.h"
-#include "Platform/UuidText.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Text/UuidText.h"
+#include "Platform/Values/Value.h"
 
 /// A download manifest whose signature was checked against the built-in
 /// verification key (or skipped by the signed marker file) and whose JSON

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 
 namespace fsdvalues {
 

@@ -7,9 +7,9 @@
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelSignature.h"
 #include "Foundation/PelSignatureSettings.h"
-#include "Platform/Crypto.h"
-#include "Platform/Paths.h"
-#include "Platform/Unicode.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Text/Unicode.h"
 
 namespace {
 

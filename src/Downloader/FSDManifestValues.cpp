@@ -1,7 +1,7 @@
 #include "Downloader/FSDManifestValues.h"
 
-#include "Platform/Hex.h"
-#include "Platform/Unicode.h"
+#include "Platform/Text/Hex.h"
+#include "Platform/Text/Unicode.h"
 
 namespace fsdvalues {
 

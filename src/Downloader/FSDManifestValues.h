@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/UuidText.h"
-#include "Platform/Value.h"
+#include "Platform/Text/UuidText.h"
+#include "Platform/Values/Value.h"
 
 namespace fsdvalues {
 

@@ -8,8 +8,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// A file to fetch. The text properties are guarded, so the driver may set
 /// the local path while a transport reads the address on another thread.

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "Downloader/PelFSDFile.h"
-#include "Platform/Error.h"
-#include "Platform/UuidText.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Text/UuidText.h"
+#include "Platform/Values/Value.h"
 
 /// A download job: its identifiers, the distribution's values and its files
 /// sorted by ascending priority (the driver takes files from the end, so the

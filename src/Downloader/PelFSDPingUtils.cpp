@@ -2,7 +2,7 @@
 
 #include "Downloader/PelInstallPingUtils.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Format.h"
+#include "Platform/Text/Format.h"
 
 namespace {
 

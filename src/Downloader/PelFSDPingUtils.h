@@ -10,9 +10,9 @@
 #include <string_view>
 
 #include "Downloader/StatPing.h"
-#include "Platform/Error.h"
-#include "Platform/UuidText.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Text/UuidText.h"
+#include "Platform/Values/Value.h"
 
 /// Sends one ping per downloader event: the fixed base query (module 9090,
 /// product, version, language, build, OS, machine identifier, the manifest,

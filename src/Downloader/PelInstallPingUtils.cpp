@@ -6,9 +6,9 @@
 
 #include "Downloader/PingSupport.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Exception.h"
-#include "Platform/Format.h"
-#include "Platform/Json.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Text/Format.h"
+#include "Platform/Values/Json.h"
 
 namespace {
 

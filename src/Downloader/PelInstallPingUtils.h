@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Downloader/StatPing.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 
 /// Sends one ping per install or uninstall event: the base fields (product,
 /// platform, version, language, build, machine identifier, OS, module and the

@@ -4,7 +4,7 @@
 
 #include <mutex>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 
 namespace pings {
 namespace {

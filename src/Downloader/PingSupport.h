@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/DispatchQueue.h"
-#include "Platform/OperationQueue.h"
-#include "Platform/SystemLog.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/Dispatch/OperationQueue.h"
+#include "Platform/System/SystemLog.h"
 
 namespace pings {
 

@@ -3,7 +3,7 @@
 #include <mutex>
 
 #include "Downloader/PingSupport.h"
-#include "Platform/HttpError.h"
+#include "Platform/Http/HttpError.h"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
 #include "Foundation/UnsecuredTelemetryInfo.h"
-#include "Platform/Bundle.h"
-#include "Platform/OSRelease.h"
-#include "Platform/Once.h"
-#include "Platform/Unicode.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/OSRelease.h"
+#include "Platform/Dispatch/Once.h"
+#include "Platform/Text/Unicode.h"
 
 namespace {
 

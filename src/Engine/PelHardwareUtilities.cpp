@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "Foundation/PelLogging.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/SystemInfo.h"
+#include "Platform/System/SystemInfo.h"
 
 class PelHardwareUtilities {
   public:

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Bundle.h"
+#include "Platform/System/Bundle.h"
 
 class PelRequirement;
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 inline constexpr std::string_view kInstallErrorDomain = "InstallErrorDomain";
 inline constexpr std::string_view kInstallErrorInformation = "InstallErrorInformation";

@@ -11,9 +11,9 @@
 #include "Engine/PelRequirementsContainer.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
-#include "Platform/Format.h"
-#include "Platform/Paths.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Text/Format.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace {
 

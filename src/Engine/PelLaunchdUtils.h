@@ -13,8 +13,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Bundle.h"
-#include "Platform/Error.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/Values/Error.h"
 
 class PelLaunchdUtils {
   public:

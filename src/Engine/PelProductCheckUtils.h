@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/PackageReceipts.h"
+#include "Platform/System/PackageReceipts.h"
 
 namespace PelRegistry {
 class Registry;

@@ -6,8 +6,8 @@
 #include "Engine/PelProductCheckUtils.h"
 #include "Engine/PelRequirementKinds.h"
 #include "Foundation/PelPathUtils.h"
-#include "Platform/Paths.h"
-#include "Platform/PropertyList.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "Engine/PelInstallError.h"
 #include "Engine/PelRequirementKinds.h"
-#include "Platform/Format.h"
+#include "Platform/Text/Format.h"
 
 std::shared_ptr<PelIE> PelIE::createPelIE(const std::optional<std::string>& title,
                                           const std::optional<std::string>& message,

@@ -11,8 +11,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// The error record shown when a requirement fails.
 class PelIE {

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "Engine/PelRequirement.h"
-#include "Platform/NetworkReachability.h"
+#include "Platform/System/NetworkReachability.h"
 
 /// "Hardware": the first present of "MIN_OS", "MAX_OS", "MIN_MEMORY",
 /// "MIN_DISK_SPACE", "BlockOnK32Bit" is checked.

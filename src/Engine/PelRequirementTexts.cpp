@@ -4,7 +4,7 @@
 
 #include "Engine/PelInstallAppUtilities.h"
 #include "Engine/PelRequirement.h"
-#include "Platform/Format.h"
+#include "Platform/Text/Format.h"
 
 namespace {
 

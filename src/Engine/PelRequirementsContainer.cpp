@@ -7,7 +7,7 @@
 #include "Engine/PelInstallError.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <vector>
 
 #include "Engine/PelRequirement.h"
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 class IFPluginProtocol;
 

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <limits>
 
-#include "Platform/PropertyList.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace {
 

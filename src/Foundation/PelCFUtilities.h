@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// The error domain of the dictionary readers.
 inline constexpr char kPelErrDomainCoreFoundation[] = "com.pelgrave.corefoundation";

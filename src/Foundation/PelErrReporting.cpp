@@ -7,8 +7,8 @@
 
 #include "Foundation/PelErrReportingData.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Json.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Values/Json.h"
+#include "Platform/Values/PropertyList.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 
 // The error-report library is bound weakly: a program that does not link it

@@ -26,9 +26,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Exception.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Values/Value.h"
 
 /// Opaque handle of one report; null means no report.
 struct VTErrorReport;

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <typeinfo>
 
-#include "Platform/Json.h"
-#include "Platform/Unicode.h"
+#include "Platform/Values/Json.h"
+#include "Platform/Text/Unicode.h"
 
 namespace {
 

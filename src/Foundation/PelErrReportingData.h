@@ -9,9 +9,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Error.h"
-#include "Platform/Exception.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Values/Value.h"
 
 /// A copy of `dictionary` that has a JSON form: a dictionary that already has
 /// one is returned unchanged; otherwise strings, numbers, Booleans and null

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 namespace pelfile {
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <mutex>
 
-#include "Platform/SystemEvents.h"
+#include "Platform/System/SystemEvents.h"
 
 class PelGenericUtils {
   public:

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Format.h"
-#include "Platform/SystemLog.h"
+#include "Platform/Text/Format.h"
+#include "Platform/System/SystemLog.h"
 
 /// One log channel: a system-log identity and facility with its own log file.
 /// The file is opened at the first message (once), appended to and never

@@ -9,7 +9,7 @@
 
 #include "Foundation/PelFileOperations.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 
 PelPathUtils& PelPathUtils::sharedPathUtils() {
     static PelPathUtils* shared = new PelPathUtils;

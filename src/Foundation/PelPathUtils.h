@@ -11,8 +11,8 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// A path that may be absent.
 using PelOptionalPath = std::optional<std::string>;

@@ -12,7 +12,7 @@
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelRegistry.h"
 #include "Foundation/ZStSharedObject.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 
 namespace PelRegistry {
 namespace {

@@ -21,7 +21,7 @@
 
 #include "Foundation/ZSharedObjArray.h"
 #include "Foundation/ZSharedObject.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 
 /// The Identifier of the Brenmoor product module.
 inline constexpr char kPelRegistryBrenmoorProductID[] = "com.pelgrave.brenmoor";

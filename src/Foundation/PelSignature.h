@@ -10,8 +10,8 @@
 #include <optional>
 #include <string_view>
 
-#include "Platform/Crypto.h"
-#include "Platform/Value.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Values/Value.h"
 
 /// Result of every check: 0 or one of the codes below.
 using PelSignatureStatus = int;

@@ -7,7 +7,7 @@
 
 #include "Foundation/PelSignature.h"
 #include "Foundation/PelSignatureSettings.h"
-#include "Platform/XarReader.h"
+#include "Platform/Security/XarReader.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Foundation/PelSignature.h"
-#include "Platform/Crypto.h"
-#include "Platform/Value.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Values/Value.h"
 
 struct PelSignatureTrustSettings {
     /// RSA public key of signed data files and detached signatures, as DER

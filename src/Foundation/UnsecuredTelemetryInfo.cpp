@@ -16,7 +16,7 @@
 
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <fstream>
 #include <string>
 
-#include "Platform/DispatchQueue.h"
-#include "Platform/Paths.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTCxxException.h"

@@ -22,9 +22,9 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/Error.h"
-#include "Platform/FileWatchSource.h"
+#include "Platform/Dispatch/Clock.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Dispatch/FileWatchSource.h"
 #include "VTErrorCreationLib/VTClientThrottle.h"
 #include "VTErrorCreationLib/VTCrashReporting.h"
 #include "VTErrorCreationLib/VTErrorClient.h"

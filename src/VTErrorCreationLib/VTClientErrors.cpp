@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <map>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"

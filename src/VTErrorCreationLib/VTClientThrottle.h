@@ -12,7 +12,7 @@
 #include <optional>
 #include <string_view>
 
-#include "Platform/Clock.h"
+#include "Platform/Dispatch/Clock.h"
 
 /// The window within which consecutive errors count as one burst.
 inline constexpr std::chrono::duration<double> kVTThrottleWindow{10.0};

@@ -13,9 +13,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Error.h"
-#include "Platform/Exception.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Values/Value.h"
 
 class VTCrashReporting {
   public:

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "Foundation/PelException.h"
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTCxxExceptionPrivate.h"
 
 namespace {

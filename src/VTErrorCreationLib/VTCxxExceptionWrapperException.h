@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTCxxException.h"
 
 class VTCxxExceptionWrapperException : public platform::Exception {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <typeinfo>
 
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTCxxExceptionPrivate.h"
 
 namespace vtcxx {

@@ -11,8 +11,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
 #include "VTErrorCreationLib/VTErrorProperties.h"
 #include "VTErrorCreationLib/VTInputStream.h"

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
 
 // Keys of a detail's info dictionary.

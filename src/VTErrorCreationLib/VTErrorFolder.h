@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 namespace vtfolder {
 

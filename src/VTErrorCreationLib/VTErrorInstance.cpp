@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"

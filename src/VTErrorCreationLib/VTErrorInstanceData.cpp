@@ -8,8 +8,8 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "Platform/FileAttributes.h"
-#include "Platform/UniformTypes.h"
+#include "Platform/System/FileAttributes.h"
+#include "Platform/System/UniformTypes.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"

@@ -18,7 +18,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/VTUUID.h"
 

@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// One logical error record, as the report functions hand it out: the
 /// operations of the record that the failure-report API uses. The caller owns

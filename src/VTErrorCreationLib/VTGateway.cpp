@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "Platform/Hex.h"
+#include "Platform/Text/Hex.h"
 
 namespace {
 

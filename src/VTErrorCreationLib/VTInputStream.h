@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 class VTInputStream {
   public:

@@ -3,7 +3,7 @@
 #include <syslog.h>
 #include <zlib.h>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTBundleUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTImageInformation.h"
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <iterator>
 
-#include "Platform/Bundle.h"
+#include "Platform/System/Bundle.h"
 #include "VTErrorCreationLib/Utilities/VTBundleUtilities.h"
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTLogicalError.h"

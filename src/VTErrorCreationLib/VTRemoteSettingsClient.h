@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "Platform/XpcConnection.h"
+#include "Platform/Xpc/XpcConnection.h"
 #include "VTErrorCreationLib/VTSettingsClient.h"
 
 class VTRemoteSettingsClient : public VTSettingsClient {

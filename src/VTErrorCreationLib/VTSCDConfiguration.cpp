@@ -10,7 +10,7 @@
 
 #include "Foundation/PelCFUtilities.h"
 #include "Foundation/PelSignature.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 

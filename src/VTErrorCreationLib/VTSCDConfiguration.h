@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/VTGateway.h"
 

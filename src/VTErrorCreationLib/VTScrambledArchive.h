@@ -8,7 +8,7 @@
 #include <optional>
 #include <span>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 

@@ -1,6 +1,6 @@
 #include "VTErrorCreationLib/VTSettings.h"
 
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
 
 namespace {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/VTGateway.h"
 

@@ -1,7 +1,7 @@
 #include "VTErrorCreationLib/VTSettingsClient.h"
 
-#include "Platform/DistributedNotification.h"
-#include "Platform/MainQueue.h"
+#include "Platform/Dispatch/DistributedNotification.h"
+#include "Platform/Dispatch/MainQueue.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTErrorCreationLib/VTRemoteSettingsClient.h"
 

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/NotificationCenter.h"
-#include "Platform/SerialQueue.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Dispatch/NotificationCenter.h"
+#include "Platform/Dispatch/SerialQueue.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTSettings.h"
 #include "VTErrorCreationLib/VTUUID.h"

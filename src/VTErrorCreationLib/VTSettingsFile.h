@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/VTSettings.h"
 
 /// Domain of the settings file's own errors.

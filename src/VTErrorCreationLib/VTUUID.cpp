@@ -6,7 +6,7 @@
 #include <cstring>
 #include <functional>
 
-#include "Platform/UuidText.h"
+#include "Platform/Text/UuidText.h"
 
 VTUUID::VTUUID() {
     arc4random_buf(bytes_.data(), bytes_.size());

@@ -3,7 +3,7 @@
 #include <fstream>
 
 #include "Controllers/PelErrorReportingStartup.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/VTClientTestSupport.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "ControllersTestSupport.h"
-#include "Platform/Exception.h"
-#include "Platform/MainQueue.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Dispatch/MainQueue.h"
 #include "VTErrorCreationLib/VTClientTestSupport.h"
 
 namespace {

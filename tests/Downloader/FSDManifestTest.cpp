@@ -4,7 +4,7 @@
 #include "Downloader/FSDManifest.h"
 #include "Downloader/PingTestSupport.h"
 #include "Foundation/PelSignatureSettings.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "pelsign/DevSigning.h"
 #include "support/ScopedVerificationKey.h"
 #include "support/TempDir.h"

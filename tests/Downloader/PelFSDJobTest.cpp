@@ -2,7 +2,7 @@
 
 #include "Downloader/FSDError.h"
 #include "Downloader/PelFSDJob.h"
-#include "Platform/Json.h"
+#include "Platform/Values/Json.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 
 #include "Downloader/PelFSDPingUtils.h"
 #include "Downloader/PingTestSupport.h"
-#include "Platform/HttpCurlClient.h"
-#include "Platform/Paths.h"
+#include "Platform/Http/HttpCurlClient.h"
+#include "Platform/System/Paths.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TempDir.h"
 

@@ -4,7 +4,7 @@
 
 #include "Downloader/PelInstallPingUtils.h"
 #include "Downloader/PingTestSupport.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 using pingtest::ObservingHttpClient;

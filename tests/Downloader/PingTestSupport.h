@@ -14,8 +14,8 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/HttpClient.h"
-#include "Platform/HttpError.h"
+#include "Platform/Http/HttpClient.h"
+#include "Platform/Http/HttpError.h"
 #include "support/TempDir.h"
 
 namespace pingtest {

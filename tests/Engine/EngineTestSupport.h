@@ -15,8 +15,8 @@
 #include "Engine/PelProductCheckUtils.h"
 #include "Engine/PelRequirementKinds.h"
 #include "Foundation/PelRegistry.h"
-#include "Platform/Paths.h"
-#include "Platform/PropertyList.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Values/PropertyList.h"
 #include "support/TempDir.h"
 
 namespace enginetest {

@@ -5,7 +5,7 @@
 #include "Engine/PelInstallAppUtilities.h"
 #include "Engine/PelRequirement.h"
 #include "EngineTestSupport.h"
-#include "Platform/Format.h"
+#include "Platform/Text/Format.h"
 
 namespace enginetest {
 namespace {

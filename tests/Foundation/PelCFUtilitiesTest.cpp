@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "Foundation/PelCFUtilities.h"
-#include "Platform/PropertyList.h"
+#include "Platform/Values/PropertyList.h"
 #include "support/TempDir.h"
 
 namespace {

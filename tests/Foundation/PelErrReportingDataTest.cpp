@@ -9,8 +9,8 @@
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/PelErrReportingData.h"
 #include "FoundationTestSupport.h"
-#include "Platform/Json.h"
-#include "Platform/Paths.h"
+#include "Platform/Values/Json.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 namespace {

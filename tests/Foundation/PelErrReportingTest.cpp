@@ -4,7 +4,7 @@
 
 #include "Foundation/PelErrReporting.h"
 #include "FoundationTestSupport.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 // The recorder is what the registry and identifier tests rely on: it must see

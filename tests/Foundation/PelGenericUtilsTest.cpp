@@ -5,7 +5,7 @@
 
 #include "Foundation/PelGenericUtils.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 using ::testing::ElementsAre;

@@ -4,7 +4,7 @@
 #include <fstream>
 
 #include "Foundation/PelLogging.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 using ::testing::ElementsAre;

@@ -10,8 +10,8 @@
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/PelRegistry.h"
 #include "FoundationTestSupport.h"
-#include "Platform/Paths.h"
-#include "Platform/PropertyList.h"
+#include "Platform/System/Paths.h"
+#include "Platform/Values/PropertyList.h"
 #include "support/TempDir.h"
 
 namespace registrytest {

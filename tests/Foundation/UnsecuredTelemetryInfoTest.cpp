@@ -13,7 +13,7 @@
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/UnsecuredTelemetryInfo.h"
 #include "FoundationTestSupport.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;

@@ -10,8 +10,8 @@
 #include <stdexcept>
 
 #include "Foundation/PelErrReporting.h"
-#include "Platform/Exception.h"
-#include "Platform/Json.h"
+#include "Platform/Values/Exception.h"
+#include "Platform/Values/Json.h"
 #include "VTClientTestSupport.h"
 
 namespace {

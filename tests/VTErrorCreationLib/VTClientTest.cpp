@@ -7,7 +7,7 @@
 #include <mutex>
 
 #include "Foundation/PelSignatureSettings.h"
-#include "Platform/Clock.h"
+#include "Platform/Dispatch/Clock.h"
 #include "VTClientTestSupport.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"

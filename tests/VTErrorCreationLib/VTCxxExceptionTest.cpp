@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "Foundation/PelException.h"
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTCxxException.h"
 #include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/VTErrorClient.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "support/TempDir.h"

@@ -7,7 +7,7 @@
 
 #include "Foundation/PelSignature.h"
 #include "Foundation/PelSignatureSettings.h"
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"

@@ -5,7 +5,7 @@
 
 #include <atomic>
 
-#include "Platform/SerialQueue.h"
+#include "Platform/Dispatch/SerialQueue.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTErrorCreationLib/VTRemoteSettingsClient.h"

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 #include "VTErrorCreationLib/VTSettings.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTSettingsFile.h"
 #include "support/TempDir.h"

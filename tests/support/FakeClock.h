@@ -20,7 +20,7 @@
 #include <mutex>
 #include <utility>
 
-#include "Platform/Clock.h"
+#include "Platform/Dispatch/Clock.h"
 
 namespace testsupport {
 

@@ -14,7 +14,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "support/XpcJson.h"
 
 extern char** environ;

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/XpcObject.h"
-#include "Platform/XpcServiceName.h"
+#include "Platform/Xpc/XpcObject.h"
+#include "Platform/Xpc/XpcServiceName.h"
 #include "support/TempDir.h"
 
 namespace testsupport {

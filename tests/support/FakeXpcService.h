@@ -13,8 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "Platform/XpcConnection.h"
-#include "Platform/XpcListener.h"
+#include "Platform/Xpc/XpcConnection.h"
+#include "Platform/Xpc/XpcListener.h"
 
 namespace testsupport {
 

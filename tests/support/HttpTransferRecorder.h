@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/HttpClient.h"
+#include "Platform/Http/HttpClient.h"
 
 namespace testsupport {
 

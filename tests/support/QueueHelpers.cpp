@@ -2,7 +2,7 @@
 
 #include <exception>
 
-#include "Platform/MainQueue.h"
+#include "Platform/Dispatch/MainQueue.h"
 
 namespace testsupport {
 

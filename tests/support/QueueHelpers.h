@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Platform/DispatchQueue.h"
+#include "Platform/Dispatch/DispatchQueue.h"
 
 namespace testsupport {
 

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "Platform/XpcConnection.h"
+#include "Platform/Xpc/XpcConnection.h"
 
 namespace testsupport {
 

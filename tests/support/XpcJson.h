@@ -10,7 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "Platform/XpcObject.h"
+#include "Platform/Xpc/XpcObject.h"
 
 namespace testsupport {
 

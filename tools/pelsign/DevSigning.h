@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Crypto.h"
-#include "Platform/Value.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/Values/Value.h"
 
 namespace devsign {
 

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-#include "Platform/XarToc.h"
+#include "Platform/Security/XarToc.h"
 
 namespace devsign {
 

@@ -1,6 +1,6 @@
 #include "vtscdtool/VTSCDTool.h"
 
-#include "Platform/Paths.h"
+#include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTBinaryPlist.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "pelsign/DevSigning.h"
 

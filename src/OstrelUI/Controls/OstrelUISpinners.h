@@ -13,8 +13,8 @@
 #include <optional>
 #include <vector>
 
-#include "Platform/Clock.h"
-#include "Platform/NotificationCenter.h"
+#include "Platform/Dispatch/Clock.h"
+#include "Platform/Dispatch/NotificationCenter.h"
 
 namespace ostrelui {
 

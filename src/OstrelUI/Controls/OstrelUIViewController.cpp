@@ -1,6 +1,6 @@
 #include "OstrelUI/Controls/OstrelUIViewController.h"
 
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 
 namespace ostrelui {
 

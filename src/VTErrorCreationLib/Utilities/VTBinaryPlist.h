@@ -17,8 +17,8 @@
 #include <variant>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 struct VTPlistUID {
     std::uint64_t value = 0;

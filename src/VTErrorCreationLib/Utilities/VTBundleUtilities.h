@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 struct VTBundleUtilities {
     /// The version text of a bundle from its information dictionary:

@@ -37,8 +37,8 @@
 #include <utility>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
 
 template <class M, class Enable = void>

@@ -8,9 +8,9 @@
 #include <optional>
 #include <string>
 
-#include "Platform/DispatchQueue.h"
-#include "Platform/Error.h"
-#include "Platform/HttpClient.h"
+#include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Http/HttpClient.h"
 
 class VTDownloader : public std::enable_shared_from_this<VTDownloader> {
   public:

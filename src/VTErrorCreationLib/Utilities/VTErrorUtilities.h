@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 /// The library's error domain ("com.pelgrave.vantrel"); codes 5000 to 5011.
 inline constexpr std::string_view VTErrorDomain = "com.pelgrave.vantrel";

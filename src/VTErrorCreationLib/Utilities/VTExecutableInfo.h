@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <span>
 
-#include "Platform/Error.h"
+#include "Platform/Values/Error.h"
 
 enum class VTInfoPlistSearch {
     kFound,     // `section` holds the bytes

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 /// Added to every extended-attribute error: the attribute's name.
 inline constexpr std::string_view VTExtendedAttributeNameKey = "VTExtendedAttributeName";

@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 
 // Keys of the copy attributes (Boolean numbers).
 inline constexpr std::string_view VTFileCopyAttributePack = "VTFileCopyAttributePack";

@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Error.h"
-#include "Platform/Value.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTBinaryPlist.h"
 
 class VTKeyedArchiver;

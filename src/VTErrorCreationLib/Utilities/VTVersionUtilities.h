@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Value.h"
+#include "Platform/Values/Value.h"
 
 /// Four version components: unsigned numbers, or the placeholders given.
 using VTVersionComponents = std::array<platform::Value, 4>;

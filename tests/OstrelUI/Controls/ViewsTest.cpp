@@ -7,7 +7,7 @@
 #include "OstrelUI/Controls/OstrelUIContainers.h"
 #include "OstrelUI/Controls/OstrelUIViewController.h"
 #include "OstrelUI/Controls/OstrelUIViews.h"
-#include "Platform/Exception.h"
+#include "Platform/Values/Exception.h"
 #include "QtTestApp.h"
 
 using namespace ostrelui;

@@ -37,8 +37,8 @@
 #include <thread>
 #include <vector>
 
-#include "Platform/XpcConnection.h"
-#include "Platform/XpcListener.h"
+#include "Platform/Xpc/XpcConnection.h"
+#include "Platform/Xpc/XpcListener.h"
 #include "support/XpcJson.h"
 
 using namespace platform;

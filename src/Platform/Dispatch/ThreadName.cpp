@@ -1,0 +1,14 @@
+#include "Platform/Dispatch/ThreadName.h"
+
+#include <pthread.h>
+
+namespace platform {
+
+void setCurrentThreadName(const std::string& name) {
+    // The kernel keeps 15 characters; the end of a reverse-DNS label is the
+    // part that tells queues apart.
+    std::string shortName = name.size() > 15 ? name.substr(name.size() - 15) : name;
+    pthread_setname_np(pthread_self(), shortName.c_str());
+}
+
+}  // namespace platform

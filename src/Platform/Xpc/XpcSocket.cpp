@@ -1,0 +1,199 @@
+#include "Platform/Xpc/XpcSocket.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace platform {
+
+void UniqueFd::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+namespace {
+
+// A socket address for `path`. Paths too long for sun_path are reached
+// through an open handle on their folder ("/proc/self/fd/<n>/<name>"), which
+// the address keeps open while it is in use.
+class SocketAddress {
+  public:
+    explicit SocketAddress(const std::string& path) {
+        std::memset(&addr_, 0, sizeof addr_);
+        addr_.sun_family = AF_UNIX;
+        std::string target = path;
+        if (path.size() >= sizeof addr_.sun_path) {
+            auto slash = path.rfind('/');
+            if (slash == std::string::npos) return;
+            std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+            folder_.reset(::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+            if (!folder_) return;
+            target = "/proc/self/fd/" + std::to_string(folder_.get()) + path.substr(slash);
+            if (target.size() >= sizeof addr_.sun_path) return;
+        }
+        std::memcpy(addr_.sun_path, target.c_str(), target.size() + 1);
+        ok_ = true;
+    }
+
+    bool ok() const { return ok_; }
+    const sockaddr* get() const { return reinterpret_cast<const sockaddr*>(&addr_); }
+    socklen_t size() const { return sizeof addr_; }
+
+  private:
+    sockaddr_un addr_;
+    UniqueFd folder_;
+    bool ok_ = false;
+};
+
+UniqueFd newSocket() {
+    return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+}
+
+bool makeFolders(const std::string& folder, mode_t lastMode) {
+    struct stat st;
+    if (::stat(folder.c_str(), &st) == 0) {
+        if (S_ISDIR(st.st_mode)) return true;
+        errno = ENOTDIR;
+        return false;
+    }
+    auto slash = folder.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(folder.substr(0, slash), 0755))
+        return false;
+    if (::mkdir(folder.c_str(), lastMode) != 0 && errno != EEXIST) return false;
+    // mkdir honours the umask; the folder's mode is part of its protection.
+    ::chmod(folder.c_str(), lastMode);
+    return true;
+}
+
+}  // namespace
+
+UniqueFd xpcConnectSocket(const std::string& path, int* err) {
+    SocketAddress addr(path);
+    if (!addr.ok()) {
+        if (err) *err = ENAMETOOLONG;
+        return {};
+    }
+    UniqueFd fd = newSocket();
+    if (!fd) {
+        if (err) *err = errno;
+        return {};
+    }
+    // A Unix-domain connect completes at once or fails at once; EAGAIN means
+    // the listener's backlog is full, which the caller retries like a missing
+    // listener.
+    if (::connect(fd.get(), addr.get(), addr.size()) != 0) {
+        if (err) *err = errno == EAGAIN ? ECONNREFUSED : errno;
+        return {};
+    }
+    return fd;
+}
+
+UniqueFd xpcListenSocket(const std::string& path, mode_t folderMode, mode_t socketMode, int* err) {
+    auto failWith = [&](int e) {
+        if (err) *err = e;
+        return UniqueFd();
+    };
+    auto slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash), folderMode))
+        return failWith(errno);
+
+    struct stat st;
+    if (::lstat(path.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode)) return failWith(EEXIST);
+        int connectErr = 0;
+        if (xpcConnectSocket(path, &connectErr)) return failWith(EADDRINUSE);
+        if (connectErr != ECONNREFUSED) return failWith(connectErr);
+        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return failWith(errno);
+    }
+
+    SocketAddress addr(path);
+    if (!addr.ok()) return failWith(ENAMETOOLONG);
+    UniqueFd fd = newSocket();
+    if (!fd) return failWith(errno);
+    if (::bind(fd.get(), addr.get(), addr.size()) != 0) return failWith(errno);
+    if (::chmod(path.c_str(), socketMode) != 0) return failWith(errno);
+    if (::listen(fd.get(), SOMAXCONN) != 0) return failWith(errno);
+    return fd;
+}
+
+bool xpcPeerCredentials(int fd, XpcPeerCredentials& out) {
+    ucred cred{};
+    socklen_t len = sizeof cred;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof cred)
+        return false;
+    out.uid = cred.uid;
+    out.gid = cred.gid;
+    out.pid = cred.pid;
+    return true;
+}
+
+XpcWakeup::XpcWakeup() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+
+void XpcWakeup::signal() {
+    std::uint64_t one = 1;
+    // EAGAIN means the counter is already non-zero: the waker is armed.
+    [[maybe_unused]] auto n = ::write(fd_.get(), &one, sizeof one);
+}
+
+void XpcWakeup::clear() {
+    std::uint64_t value;
+    [[maybe_unused]] auto n = ::read(fd_.get(), &value, sizeof value);
+}
+
+XpcStream::XpcStream(UniqueFd fd, const XpcWireLimits& limits)
+    : fd_(std::move(fd)), reader_(limits) {}
+
+void XpcStream::queue(const std::vector<std::uint8_t>& frame) {
+    if (writeOffset_ > 0 && writeOffset_ == writeBuffer_.size()) {
+        writeBuffer_.clear();
+        writeOffset_ = 0;
+    }
+    writeBuffer_.insert(writeBuffer_.end(), frame.begin(), frame.end());
+}
+
+XpcStream::Result XpcStream::readAvailable(const std::function<void(XpcFrame&&)>& onFrame) {
+    std::uint8_t buf[64 * 1024];
+    for (;;) {
+        ssize_t n = ::recv(fd_.get(), buf, sizeof buf, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Result::Ok;
+            systemError_ = errno;
+            return errno == ECONNRESET ? Result::Closed : Result::Failed;
+        }
+        if (n == 0) return reader_.finish() ? Result::Closed : Result::Failed;
+        reader_.append(buf, static_cast<std::size_t>(n));
+        for (;;) {
+            XpcFrame frame;
+            auto status = reader_.next(frame);
+            if (status == XpcFrameReader::Status::NeedMore) break;
+            if (status == XpcFrameReader::Status::Failed) return Result::Failed;
+            onFrame(std::move(frame));
+        }
+    }
+}
+
+XpcStream::Result XpcStream::writeAvailable() {
+    while (writeOffset_ < writeBuffer_.size()) {
+        ssize_t n = ::send(fd_.get(), writeBuffer_.data() + writeOffset_,
+                           writeBuffer_.size() - writeOffset_, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) return Result::Ok;
+            systemError_ = errno;
+            return errno == EPIPE || errno == ECONNRESET ? Result::Closed : Result::Failed;
+        }
+        writeOffset_ += static_cast<std::size_t>(n);
+    }
+    writeBuffer_.clear();
+    writeOffset_ = 0;
+    return Result::Ok;
+}
+
+}  // namespace platform

@@ -1,0 +1,116 @@
+// Unix-domain stream sockets under the messaging layer: connecting,
+// listening, peer credentials and a frame stream over one socket.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Platform/Xpc/XpcWire.h"
+
+namespace platform {
+
+/// Owns a file descriptor and closes it.
+class UniqueFd {
+  public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& o) noexcept {
+        if (this != &o) {
+            reset();
+            fd_ = std::exchange(o.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int get() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    explicit operator bool() const { return valid(); }
+    void reset(int fd = -1);
+    int release() { return std::exchange(fd_, -1); }
+
+  private:
+    int fd_ = -1;
+};
+
+/// Who is at the other end of a connected socket, as the kernel reports it.
+struct XpcPeerCredentials {
+    uid_t uid = static_cast<uid_t>(-1);
+    gid_t gid = static_cast<gid_t>(-1);
+    pid_t pid = 0;
+};
+
+/// Connects to the listening socket at `path`. Answers a non-blocking,
+/// close-on-exec socket, or an invalid fd with the errno value in `*err`
+/// (ENOENT and ECONNREFUSED mean nobody listens there yet).
+UniqueFd xpcConnectSocket(const std::string& path, int* err);
+
+/// Binds a non-blocking listening socket at `path`, creating the missing
+/// parent folders (the last one with `folderMode`) and giving the socket file
+/// `socketMode`. A socket file left by a listener that has gone away is
+/// replaced; a live listener there gives EADDRINUSE, any other kind of file
+/// EEXIST. Invalid fd and `*err` set on failure.
+UniqueFd xpcListenSocket(const std::string& path, mode_t folderMode, mode_t socketMode, int* err);
+
+/// Reads the peer's credentials (SO_PEERCRED). False when unavailable.
+bool xpcPeerCredentials(int fd, XpcPeerCredentials& out);
+
+/// An eventfd that wakes a thread waiting in poll().
+class XpcWakeup {
+  public:
+    XpcWakeup();
+    int fd() const { return fd_.get(); }
+    /// Makes fd() readable. Safe from any thread.
+    void signal();
+    /// Makes fd() unreadable again.
+    void clear();
+
+  private:
+    UniqueFd fd_;
+};
+
+/// Frames over one connected, non-blocking socket: reads whole frames and
+/// writes queued ones as far as the socket takes them. Used by one thread.
+class XpcStream {
+  public:
+    enum class Result {
+        Ok,      // progress made or nothing to do
+        Closed,  // the peer closed the stream between frames
+        Failed,  // read or write error, or malformed input (see wireError())
+    };
+
+    XpcStream(UniqueFd fd, const XpcWireLimits& limits);
+
+    int fd() const { return fd_.get(); }
+
+    /// Appends one encoded frame to the bytes waiting to be written.
+    void queue(const std::vector<std::uint8_t>& frame);
+    bool wantsWrite() const { return writeOffset_ < writeBuffer_.size(); }
+
+    /// Reads what is available now and passes each whole frame to `onFrame`.
+    Result readAvailable(const std::function<void(XpcFrame&&)>& onFrame);
+    /// Writes queued bytes until the socket would block.
+    Result writeAvailable();
+
+    /// The reason of the last Failed: a wire error, or None for an I/O error.
+    XpcWireError wireError() const { return reader_.error(); }
+    /// errno of the last failed system call, 0 when none.
+    int systemError() const { return systemError_; }
+
+  private:
+    UniqueFd fd_;
+    XpcFrameReader reader_;
+    std::vector<std::uint8_t> writeBuffer_;
+    std::size_t writeOffset_ = 0;
+    int systemError_ = 0;
+};
+
+}  // namespace platform

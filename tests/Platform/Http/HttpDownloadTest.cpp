@@ -1,0 +1,180 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "Platform/Http/HttpCurlClient.h"
+#include "Platform/Http/HttpError.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "support/HttpTransferRecorder.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/TempDir.h"
+
+using namespace platform;
+using testsupport::HttpTransferRecorder;
+using testsupport::LoopbackHttpServer;
+using testsupport::ScriptedReply;
+
+namespace {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class HttpDownloadTest : public ::testing::Test {
+  protected:
+    DispatchQueuePtr queue_ = SerialQueue::create("http-download-test");
+    CurlHttpClient client_;
+    LoopbackHttpServer server_;
+    testsupport::TempDir dir_;
+
+    HttpResult download(HttpDownloadTarget target, HttpTransferRecorder& recorder,
+                        std::string path = "/file") {
+        client_.startDownloadTask(HttpRequest(server_.url(path)), std::move(target), queue_,
+                                  recorder.handlers(queue_));
+        EXPECT_TRUE(recorder.waitForCompletion());
+        return recorder.result();
+    }
+};
+
+TEST_F(HttpDownloadTest, BodyGoesToTheFileWithProgress) {
+    const std::uint64_t size = 3 * 1024 * 1024 + 17;
+    ScriptedReply reply;
+    reply.generatedBodySize = size;
+    server_.enqueue(reply);
+    HttpTransferRecorder recorder;
+    HttpResult result = download({dir_.file("out.bin")}, recorder);
+
+    ASSERT_TRUE(result.succeeded()) << result.error.description();
+    EXPECT_EQ(result.filePath, dir_.file("out.bin"));
+    EXPECT_EQ(result.bytesReceived, size);
+    EXPECT_TRUE(result.body.empty());
+    EXPECT_EQ(readFile(result.filePath), LoopbackHttpServer::generatedBody(0, size));
+    auto progress = recorder.progress();
+    ASSERT_FALSE(progress.empty());
+    for (std::size_t i = 1; i < progress.size(); ++i)
+        EXPECT_GE(progress[i].bytesReceived, progress[i - 1].bytesReceived);
+    EXPECT_EQ(progress.back().bytesReceived, size);
+    EXPECT_EQ(progress.back().expectedBytesToReceive, static_cast<std::int64_t>(size));
+    EXPECT_EQ(recorder.events().back(), "complete");
+}
+
+TEST_F(HttpDownloadTest, ResumeAppendsOnlyWhenTheServerSendsTheRange) {
+    const std::uint64_t size = 100000, offset = 40000;
+    const std::string full = LoopbackHttpServer::generatedBody(0, size);
+    ScriptedReply reply;
+    reply.generatedBodySize = size;
+    reply.supportRanges = true;
+    reply.etag = "\"v2\"";
+    server_.setDefaultReply(reply);
+
+    struct Case {
+        const char* name;
+        std::string ifRange;
+        int status;
+        std::uint64_t resumeOffset;
+        std::uint64_t received;
+    } cases[] = {
+        {"validator matches", "\"v2\"", 206, offset, size - offset},
+        {"no validator", "", 206, offset, size - offset},
+        {"validator changed", "\"v1\"", 200, 0, size},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        // The partial file holds the first bytes and some stale tail beyond them.
+        std::string path = dir_.write("partial.bin", full.substr(0, offset) + "stale tail");
+        std::size_t before = server_.requestCount();
+        HttpTransferRecorder recorder;
+        HttpResult result = download({path, offset, c.ifRange}, recorder);
+        ASSERT_TRUE(result.succeeded()) << result.error.description();
+        EXPECT_EQ(result.response->statusCode(), c.status);
+        EXPECT_EQ(result.resumeOffset, c.resumeOffset);
+        EXPECT_EQ(result.bytesReceived, c.received);
+        EXPECT_EQ(readFile(path), full);
+        auto sent = server_.requests().at(before);
+        EXPECT_EQ(sent.header("Range"), "bytes=40000-");
+        EXPECT_EQ(sent.header("If-Range"), c.ifRange);
+        EXPECT_EQ(recorder.progress().back().resumeOffset, c.resumeOffset);
+    }
+}
+
+TEST_F(HttpDownloadTest, ResumeFailuresKeepThePartialFile) {
+    const std::string partial = "0123456789";
+    ScriptedReply wrongRange = ScriptedReply::withStatus(206, "abc");
+    wrongRange.headers = {{"Content-Range", "bytes 0-2/3"}};
+    struct Case {
+        const char* name;
+        ScriptedReply reply;
+        long error;  // 0: completes with the status, file untouched
+    } cases[] = {
+        {"unavailable", ScriptedReply::withStatus(503, "busy"), 0},
+        {"range from elsewhere", wrongRange, kURLErrorBadServerResponse},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string path = dir_.write("partial.bin", partial);
+        server_.enqueue(c.reply);
+        HttpTransferRecorder recorder;
+        HttpResult result = download({path, partial.size(), "\"v\""}, recorder);
+        EXPECT_EQ(result.error.code(), c.error);
+        EXPECT_EQ(readFile(path), partial);
+    }
+
+    // A file shorter than the offset cannot be continued.
+    std::string shortFile = dir_.write("short.bin", "01");
+    ScriptedReply ranged;
+    ranged.body = std::string(100, 'z');
+    ranged.supportRanges = true;
+    server_.enqueue(ranged);
+    HttpTransferRecorder recorder;
+    HttpResult result = download({shortFile, 10, ""}, recorder);
+    EXPECT_EQ(result.error.code(), kURLErrorCannotCreateFile);
+}
+
+TEST_F(HttpDownloadTest, UnwritableTargetFailsWithAFileError) {
+    server_.enqueue(ScriptedReply::ok("data"));
+    HttpTransferRecorder recorder;
+    HttpResult result = download({dir_.file("missing-folder/out.bin")}, recorder);
+    EXPECT_EQ(result.error.code(), kURLErrorCannotCreateFile);
+    ASSERT_NE(result.error.underlyingError(), nullptr);
+    EXPECT_EQ(result.error.underlyingError()->domain(), kPOSIXErrorDomain);
+    EXPECT_TRUE(result.filePath.empty());
+}
+
+TEST_F(HttpDownloadTest, CancelledDownloadLeavesWhatArrived) {
+    ScriptedReply reply;
+    reply.generatedBodySize = 50000;
+    reply.stallAfterBodyBytes = 20000;
+    server_.enqueue(reply);
+    HttpTransferRecorder recorder;
+    bool cancelled = false;
+    auto handlers = recorder.handlers(queue_);
+    std::shared_ptr<HttpTask> task;
+    std::mutex taskMutex;
+    auto record = handlers.onProgress;
+    handlers.onProgress = [&, record](const HttpProgress& p) {
+        record(p);
+        std::lock_guard lock(taskMutex);
+        if (p.bytesReceived >= 20000 && task && !cancelled) {
+            cancelled = true;
+            task->cancel();
+        }
+    };
+    {
+        std::lock_guard lock(taskMutex);
+        task = client_.startDownloadTask(HttpRequest(server_.url("/big")), {dir_.file("big.bin")},
+                                         queue_, handlers);
+    }
+    ASSERT_TRUE(recorder.waitForCompletion());
+    HttpResult result = recorder.result();
+    EXPECT_EQ(result.error.code(), kURLErrorCancelled);
+    EXPECT_EQ(result.filePath, dir_.file("big.bin"));
+    EXPECT_EQ(result.bytesReceived, 20000u);
+    EXPECT_EQ(readFile(dir_.file("big.bin")), LoopbackHttpServer::generatedBody(0, 20000));
+}
+
+}  // namespace
