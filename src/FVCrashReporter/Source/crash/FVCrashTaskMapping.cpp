@@ -1,0 +1,99 @@
+#include "FVCrashReporter/Source/crash/FVCrashTaskMapping.h"
+
+namespace {
+constexpr uint64_t kPageMask = 4096 - 1;
+}
+
+fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_task task,
+                                         uint64_t task_address, uint64_t length,
+                                         bool require_whole) {
+    fvcrash_memset(mapping, 0, sizeof *mapping);
+    uint64_t end;
+    if (length == 0 || __builtin_add_overflow(task_address, length, &end)) return FVCRASH_ENOMEM;
+    if (length > FVCRASH_TASK_MAPPING_MAX) {
+        if (require_whole) return FVCRASH_ENOMEM;
+        length = FVCRASH_TASK_MAPPING_MAX;
+    }
+    const uint64_t readable = fvcrash_readable_prefix(task_address, length);
+    if (readable == 0 || (require_whole && readable < length)) return FVCRASH_ENOMEM;
+    mapping->task = task;
+    mapping->address = static_cast<uintptr_t>(task_address);
+    mapping->task_address = task_address;
+    mapping->length = readable;
+    mapping->delta = 0;
+    mapping->mapped_base = static_cast<uintptr_t>(task_address & ~kPageMask);
+    mapping->mapped_length = ((task_address + readable + kPageMask) & ~kPageMask) -
+                             mapping->mapped_base;
+    return FVCRASH_ESUCCESS;
+}
+
+bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
+                                   int64_t offset, uint64_t length) {
+    uint64_t start, end;
+    if (!fvcrash_address_apply_offset(address, offset, &start)) return false;
+    if (__builtin_add_overflow(start, length, &end)) return false;
+    return start >= mapping->task_address && end <= mapping->task_address + mapping->length;
+}
+
+const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,
+                                         int64_t offset, uint64_t length) {
+    if (!fvcrash_task_mapping_contains(mapping, address, offset, length)) return nullptr;
+    uint64_t start;
+    fvcrash_address_apply_offset(address, offset, &start);
+    return reinterpret_cast<const void*>(static_cast<uintptr_t>(
+        static_cast<int64_t>(start) - mapping->delta));
+}
+
+namespace {
+template <typename T>
+fvcrash_status readValue(const fvcrash_task_mapping* mapping, uint64_t address, int64_t offset,
+                         T* out) {
+    const void* p = fvcrash_task_mapping_pointer(mapping, address, offset, sizeof(T));
+    if (!p) return FVCRASH_EINVAL;
+    fvcrash_memcpy(out, p, sizeof(T));
+    return FVCRASH_ESUCCESS;
+}
+}  // namespace
+
+fvcrash_status fvcrash_task_mapping_read_uint8(const fvcrash_task_mapping* mapping,
+                                               uint64_t address, int64_t offset, uint8_t* out) {
+    return readValue(mapping, address, offset, out);
+}
+
+fvcrash_status fvcrash_task_mapping_read_uint16(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint16_t* out) {
+    fvcrash_status status = readValue(mapping, address, offset, out);
+    if (status == FVCRASH_ESUCCESS) *out = order->swap16(*out);
+    return status;
+}
+
+fvcrash_status fvcrash_task_mapping_read_uint32(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint32_t* out) {
+    fvcrash_status status = readValue(mapping, address, offset, out);
+    if (status == FVCRASH_ESUCCESS) *out = order->swap32(*out);
+    return status;
+}
+
+fvcrash_status fvcrash_task_mapping_read_uint64(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint64_t* out) {
+    fvcrash_status status = readValue(mapping, address, offset, out);
+    if (status == FVCRASH_ESUCCESS) *out = order->swap64(*out);
+    return status;
+}
+
+uint64_t fvcrash_task_mapping_task_address(const fvcrash_task_mapping* mapping) {
+    return mapping->task_address;
+}
+uint64_t fvcrash_task_mapping_length(const fvcrash_task_mapping* mapping) {
+    return mapping->length;
+}
+fvcrash_task fvcrash_task_mapping_task(const fvcrash_task_mapping* mapping) {
+    return mapping->task;
+}
+void fvcrash_task_mapping_free(fvcrash_task_mapping* mapping) {
+    mapping->length = 0;
+    mapping->mapped_length = 0;
+}

@@ -1,0 +1,56 @@
+// A read-only window onto the task's (this process's) memory. The window is
+// checked once when it is made: it covers only pages that could be read
+// then, and every read through it is bounds-checked against that range.
+// Async-signal-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "FVCrashReporter/Source/crash/FVCrashAsync.h"
+
+/// No window is larger than this: a forged size costs at most this much
+/// probing.
+inline constexpr uint64_t FVCRASH_TASK_MAPPING_MAX = 64ull << 20;
+
+struct fvcrash_task_mapping {
+    fvcrash_task task;
+    uintptr_t address;      // local address of the first requested byte
+    uint64_t task_address;  // the requested start in the task
+    uint64_t length;        // usable bytes from `address`
+    int64_t delta;          // task address minus local address
+    uintptr_t mapped_base;  // page-aligned start of the checked range
+    uint64_t mapped_length;
+};
+
+/// Makes a window on [task_address, task_address + length). With
+/// `require_whole` every byte must be readable; otherwise the window is the
+/// readable prefix. 3 when nothing (or, with `require_whole`, not all) can be
+/// read, the range is empty, wraps, or is larger than the maximum.
+fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_task task,
+                                         uint64_t task_address, uint64_t length,
+                                         bool require_whole);
+/// Whether [address + offset, address + offset + length) lies inside the
+/// window; false when either end overflows.
+bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
+                                   int64_t offset, uint64_t length);
+/// The local pointer for task address + offset when `length` bytes from there
+/// lie inside the window, else null.
+const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,
+                                         int64_t offset, uint64_t length);
+/// Values at task address + offset, through the byte order; 5 when outside.
+fvcrash_status fvcrash_task_mapping_read_uint8(const fvcrash_task_mapping* mapping,
+                                               uint64_t address, int64_t offset, uint8_t* out);
+fvcrash_status fvcrash_task_mapping_read_uint16(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint16_t* out);
+fvcrash_status fvcrash_task_mapping_read_uint32(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint32_t* out);
+fvcrash_status fvcrash_task_mapping_read_uint64(const fvcrash_task_mapping* mapping,
+                                                const fvcrash_byte_order* order, uint64_t address,
+                                                int64_t offset, uint64_t* out);
+uint64_t fvcrash_task_mapping_task_address(const fvcrash_task_mapping* mapping);
+uint64_t fvcrash_task_mapping_length(const fvcrash_task_mapping* mapping);
+fvcrash_task fvcrash_task_mapping_task(const fvcrash_task_mapping* mapping);
+/// Ends the window (nothing to unmap: it looks at memory in place).
+void fvcrash_task_mapping_free(fvcrash_task_mapping* mapping);
