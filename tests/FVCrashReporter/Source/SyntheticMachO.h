@@ -124,15 +124,17 @@ struct SyntheticMachO {
     }
 };
 
-// Bytes placed at a page-aligned address of their own, readable.
+// Bytes placed at a page-aligned address of their own, readable, followed
+// by an inaccessible page so that nothing past them can be read.
 struct Loaded {
     uint8_t* base = nullptr;
     size_t size = 0;
-    explicit Loaded(const platform::Data& bytes, size_t extra = 0) {
-        size = (bytes.size() + extra + 4095) & ~size_t(4095);
+    explicit Loaded(const platform::Data& bytes) {
+        size = ((bytes.size() + 4095) & ~size_t(4095)) + 4096;
         base = static_cast<uint8_t*>(
             mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
         std::memcpy(base, bytes.data(), bytes.size());
+        mprotect(base + size - 4096, 4096, PROT_NONE);
     }
     ~Loaded() { munmap(base, size); }
     uint64_t address() const { return reinterpret_cast<uint64_t>(base); }
