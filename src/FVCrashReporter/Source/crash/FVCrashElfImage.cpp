@@ -9,7 +9,8 @@ namespace {
 constexpr uint16_t kMaxProgramHeaders = 512;
 constexpr uint64_t kMaxDynamicEntries = 4096;
 constexpr uint64_t kMaxNotes = 256;
-constexpr uint64_t kMaxChain = 1u << 22;
+constexpr uint64_t kMaxChain = 1u << 20;
+constexpr uint64_t kMaxBuckets = 1u << 20;
 
 bool read(const fvcrash_elf_image* image, uint64_t address, void* out, uint64_t length) {
     return fvcrash_task_read(image->task, address, 0, out, length) == FVCRASH_ESUCCESS;
@@ -66,7 +67,7 @@ uint64_t dynamicAddress(const fvcrash_elf_image* image, uint64_t value) {
 // bucket's chain end.
 bool countFromGnuHash(fvcrash_elf_image* image, uint64_t table) {
     uint32_t head[4];  // nbuckets, symoffset, bloom words, bloom shift
-    if (!readInside(image, table, head, sizeof head)) return false;
+    if (!readInside(image, table, head, sizeof head) || head[0] > kMaxBuckets) return false;
     const uint64_t buckets = table + 16 + uint64_t(head[2]) * 8;
     uint32_t highest = 0;
     for (uint64_t i = 0; i < head[0];) {
@@ -82,12 +83,17 @@ bool countFromGnuHash(fvcrash_elf_image* image, uint64_t table) {
         return true;
     }
     const uint64_t chains = buckets + uint64_t(head[0]) * 4;
-    for (uint64_t index = highest; index - highest < kMaxChain; ++index) {
-        uint32_t hash;
-        if (!readInside(image, chains + (index - head[1]) * 4, &hash, 4)) return false;
-        if (hash & 1) {
-            image->symbol_count = index + 1;
-            return true;
+    for (uint64_t index = highest; index - highest < kMaxChain;) {
+        uint32_t chunk[64];
+        if (!readInside(image, chains + (index - head[1]) * 4, chunk, 4)) return false;
+        // Read ahead as far as the image allows, one word at the least.
+        uint64_t n = 64;
+        while (n > 1 && !readInside(image, chains + (index - head[1]) * 4, chunk, n * 4)) n /= 2;
+        for (uint64_t k = 0; k < n; ++k, ++index) {
+            if (chunk[k] & 1) {
+                image->symbol_count = index + 1;
+                return true;
+            }
         }
     }
     return false;

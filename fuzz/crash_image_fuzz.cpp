@@ -1,0 +1,53 @@
+// The crash reporter's image readers over untrusted bytes: the Mach-O reader
+// (commands, sections, symbol look-ups) and the ELF reader, on a copy of the
+// input that ends in an inaccessible page.
+#include <sys/mman.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "FVCrashReporter/Source/crash/FVCrashElfImage.h"
+#include "FVCrashReporter/Source/crash/FVCrashMachOImage.h"
+#include "FVCrashReporter/Source/crash/FVCrashUTF8.h"
+
+namespace {
+void ignore(uint64_t, const char*, void*) {}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > (1u << 20)) return 0;
+    const size_t pages = (size + 4095) / 4096 + 1;
+    auto* base = static_cast<uint8_t*>(
+        mmap(nullptr, pages * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    if (base == MAP_FAILED) return 0;
+    // Place the bytes so that they end right at the inaccessible page.
+    uint8_t* start = base + (pages - 1) * 4096 - size;
+    std::memcpy(start, data, size);
+    mprotect(base + (pages - 1) * 4096, 4096, PROT_NONE);
+    const uint64_t address = reinterpret_cast<uintptr_t>(start);
+
+    fvcrash_macho_image image;
+    if (fvcrash_macho_image_parse(&image, fvcrash_task_self(), address) == FVCRASH_ESUCCESS) {
+        for (auto* cmd = fvcrash_macho_next_command(&image, nullptr); cmd;
+             cmd = fvcrash_macho_next_command(&image, cmd)) {
+        }
+        fvcrash_task_mapping section;
+        if (fvcrash_macho_map_section(&image, "__TEXT", "__text", &section) == FVCRASH_ESUCCESS)
+            fvcrash_task_mapping_free(&section);
+        fvcrash_macho_segment segment;
+        if (fvcrash_macho_map_segment(&image, "__LINKEDIT", &segment) == FVCRASH_ESUCCESS)
+            fvcrash_macho_unmap_segment(&segment);
+        uint8_t uuid[16];
+        fvcrash_macho_uuid(&image, uuid);
+        fvcrash_macho_lookup_symbol_by_address(&image, address + size / 2, ignore, nullptr);
+        uint64_t found;
+        fvcrash_macho_lookup_symbol_by_name(&image, "_main", &found);
+        fvcrash_task_mapping_free(&image.load_cmds);
+    }
+    fvcrash_elf_image elf;
+    fvcrash_elf_image_init_from_header(&elf, fvcrash_task_self(), address);
+    fvcrash_utf8_prefix_length(data, size);
+    munmap(base, pages * 4096);
+    return 0;
+}
