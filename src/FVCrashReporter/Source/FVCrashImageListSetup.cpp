@@ -186,6 +186,9 @@ bool fvcrash_image_list_sync_loaded(fvcrash_image_list* list) {
             fvcrash_image_list_append_elf(list, image->bias, image->phdr, image->phnum,
                                           image->name.c_str());
     }
+    // What the crash-time walk found is now in the list (or unloaded). The
+    // spare records stay allocated, so a reader still on one is safe.
+    list->spare_count.store(0, std::memory_order_release);
     list->loader_adds = walk.adds;
     list->loader_subs = walk.subs;
     list->synced = true;

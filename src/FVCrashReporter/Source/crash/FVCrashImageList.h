@@ -47,8 +47,9 @@ fvcrash_status fvcrash_image_list_append_elf(fvcrash_image_list* list, uint64_t 
 void fvcrash_image_list_remove(fvcrash_image_list* list, uint64_t header_addr);
 
 /// Brings the ELF records in line with the loader's list (dl_iterate_phdr):
-/// new images are appended, unloaded ones removed. Skipped, returning false,
-/// while the loader's add and remove counters are unchanged.
+/// new images are appended, unloaded ones removed, and the spare records
+/// emptied. Skipped, returning false, while the loader's add and remove
+/// counters are unchanged.
 bool fvcrash_image_list_sync_loaded(fvcrash_image_list* list);
 
 /// Marks (true) or unmarks (false) a reader; records stay alive while marked.
