@@ -17,6 +17,7 @@
 #include "FVCrashReporter/Source/crash/FVCrashAsyncList.h"
 #include "FVCrashReporter/Source/crash/FVCrashPageAllocator.h"
 #include "FVCrashReporter/Source/crash/FVCrashSignalNames.h"
+#include "FVCrashReporter/Source/crash/FVCrashTaskMapping.h"
 
 namespace {
 
@@ -148,6 +149,12 @@ TEST(FVCrashTaskRead, ReadablePrefixStopsAtTheFirstBadPage) {
     mprotect(base + 500 * kPage, kPage, PROT_NONE);
     const uint64_t start = reinterpret_cast<uint64_t>(base);
     EXPECT_EQ(fvcrash_readable_prefix(start, kPages * kPage), 500 * kPage);
+    fvcrash_task_mapping window;
+    ASSERT_EQ(fvcrash_task_mapping_init(&window, fvcrash_task_self(), start, kPages * kPage, false),
+              FVCRASH_ESUCCESS);
+    EXPECT_EQ(window.length, 500 * kPage);
+    EXPECT_EQ(fvcrash_task_mapping_init(&window, fvcrash_task_self(), start, kPages * kPage, true),
+              FVCRASH_ENOMEM);
     EXPECT_EQ(fvcrash_readable_prefix(start + 100, 200), 200u);
     EXPECT_EQ(fvcrash_readable_prefix(start + 500 * kPage + 1, 10), 0u);
     EXPECT_EQ(fvcrash_readable_prefix(start + 499 * kPage + 7, 3 * kPage), kPage - 7);

@@ -3,6 +3,7 @@
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -59,11 +60,18 @@ TEST(FVCrashThreadState, CapturesTheCallersRegisters) {
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_REG_SP), site.rsp);
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_REG_FP), site.rbp);
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_R12), site.r12);
-    // rip is the instruction after the call, inside captureHere.
+    // rip is the return address of the call: the five bytes before it are
+    // the call instruction, and its target is the capture routine.
     const uint64_t rip = fvcrash_thread_state_read_reg(&s, FVCRASH_REG_IP);
     const auto begin = reinterpret_cast<uint64_t>(&captureHere);
     EXPECT_GT(rip, begin);
     EXPECT_LT(rip, begin + 256);
+    const auto* call = reinterpret_cast<const uint8_t*>(rip - 5);
+    ASSERT_EQ(call[0], 0xE8);
+    int32_t displacement;
+    std::memcpy(&displacement, call + 1, 4);
+    EXPECT_EQ(rip + static_cast<uint64_t>(static_cast<int64_t>(displacement)),
+              reinterpret_cast<uint64_t>(&fvcrash_thread_state_capture_current));
     EXPECT_EQ(s.thread_state.uts.ts64.rip, rip);
     EXPECT_NE(s.thread_state.uts.ts64.cs, 0u);
     EXPECT_NE(s.thread_state.uts.ts64.rflags & 0x2, 0u);  // bit 1 is always set
