@@ -1,11 +1,18 @@
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <iterator>
 #include <set>
 #include <string>
 #include <thread>
@@ -139,6 +146,39 @@ TEST(FVCrashTaskRead, ClassifiesEveryFailure) {
     EXPECT_EQ(fvcrash_task_read_uint64(fvcrash_task_self(), &fvcrash_byte_order_direct,
                                        pages.at(kPage), 0, &wide),
               FVCRASH_EACCESS);
+}
+
+// The same answers when a seccomp filter refuses process_vm_readv (the
+// reads then go through a pipe), in a child that installs such a filter.
+TEST(FVCrashTaskRead, WorksWhenProcessVmReadvIsRefused) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        sock_filter filter[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_process_vm_readv, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
+        if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+            _exit(10);
+        Pages pages;
+        uint8_t out[64];
+        int failures = 0;
+        failures += fvcrash_task_read(fvcrash_task_self(), pages.at(100), 0, out, 64) != 0;
+        failures += std::memcmp(out, pages.base + 100, 64) != 0;
+        failures += fvcrash_task_read(fvcrash_task_self(), pages.at(kPage - 4), 0, out, 8) != 7;
+        failures += fvcrash_task_read(fvcrash_task_self(), pages.at(3 * kPage - 4), 0, out, 8) != 8;
+        failures += fvcrash_readable_prefix(pages.at(0), 3 * kPage) != kPage;
+        failures += fvcrash_readable_prefix(pages.at(2 * kPage), 2 * kPage) != kPage;
+        _exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 TEST(FVCrashTaskRead, ReadablePrefixStopsAtTheFirstBadPage) {

@@ -246,6 +246,13 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
     const uint64_t pages = (end - first + kPageMask) / kPageSize;
     uint64_t readablePages = 0;
     while (readablePages < pages) {
+        if (__atomic_load_n(&gUsePipe, __ATOMIC_RELAXED)) {
+            // No process_vm_readv: probe page by page through the pipe.
+            uint8_t probe;
+            if (checkedCopy(first + readablePages * kPageSize, &probe, 1) != 1) break;
+            ++readablePages;
+            continue;
+        }
         iovec remote[kProbeVectors];
         uint8_t sink[kProbeVectors];
         size_t count = 0;
@@ -256,10 +263,7 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOSYS || errno == EPERM) {
-                // No process_vm_readv: probe page by page through the pipe.
-                uint8_t probe;
-                if (checkedCopy(first + readablePages * kPageSize, &probe, 1) != 1) break;
-                ++readablePages;
+                __atomic_store_n(&gUsePipe, true, __ATOMIC_RELAXED);
                 continue;
             }
             break;
