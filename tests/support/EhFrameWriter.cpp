@@ -138,13 +138,13 @@ platform::Data machOWithEhFrame(const platform::Data& code, const EhFrameCie& ci
     put(d, 32, 0x19, 4);
     put(d, 36, cmdsize, 4);
     putName(d, 40, "__TEXT");
-    put(d, 56, 0, 8);      // vmaddr
-    put(d, 64, end, 8);    // vmsize
-    put(d, 72, 0, 8);      // fileoff
-    put(d, 80, end, 8);    // filesize
-    put(d, 88, 5, 4);      // maxprot r-x
-    put(d, 92, 5, 4);      // initprot
-    put(d, 96, 2, 4);      // nsects
+    put(d, 56, 0, 8);    // vmaddr
+    put(d, 64, end, 8);  // vmsize
+    put(d, 72, 0, 8);    // fileoff
+    put(d, 80, end, 8);  // filesize
+    put(d, 88, 5, 4);    // maxprot r-x
+    put(d, 92, 5, 4);    // initprot
+    put(d, 96, 2, 4);    // nsects
     auto section = [&](std::size_t at, const char* name, std::uint64_t addr, std::uint64_t size) {
         putName(d, at, name);
         putName(d, at + 16, "__TEXT");

@@ -95,13 +95,16 @@ std::unique_ptr<LoadedMachO> LoadedMachO::load(const platform::Data& file, std::
         *error = "cannot reserve memory";
         return nullptr;
     }
-    image->slide_ = static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(image->reserved_) - low);
+    image->slide_ =
+        static_cast<std::int64_t>(reinterpret_cast<std::uintptr_t>(image->reserved_) - low);
     for (const Segment& s : segments) {
-        auto* place = reinterpret_cast<std::uint8_t*>(s.vmaddr + static_cast<std::uint64_t>(image->slide_));
+        auto* place =
+            reinterpret_cast<std::uint8_t*>(s.vmaddr + static_cast<std::uint64_t>(image->slide_));
         std::memcpy(place, file.data() + s.fileoff, s.filesize);
     }
     for (const Segment& s : segments) {
-        const std::uint64_t start = (s.vmaddr + static_cast<std::uint64_t>(image->slide_)) & ~(kPage - 1);
+        const std::uint64_t start =
+            (s.vmaddr + static_cast<std::uint64_t>(image->slide_)) & ~(kPage - 1);
         const std::uint64_t end = s.vmaddr + static_cast<std::uint64_t>(image->slide_) + s.vmsize;
         mprotect(reinterpret_cast<void*>(start), ((end - start) + kPage - 1) & ~(kPage - 1),
                  s.initprot & (PROT_READ | PROT_WRITE | PROT_EXEC));

@@ -13,7 +13,7 @@
 namespace testsupport {
 
 class LoadedMachO {
-public:
+  public:
     /// Null with `error` filled when the file is no 64-bit Mach-O this
     /// loader understands.
     static std::unique_ptr<LoadedMachO> load(const platform::Data& file, std::string* error);
@@ -26,7 +26,7 @@ public:
     std::uint64_t header() const { return header_; }
     std::int64_t slide() const { return slide_; }
 
-private:
+  private:
     LoadedMachO() = default;
     void* reserved_ = nullptr;
     std::size_t reservedSize_ = 0;

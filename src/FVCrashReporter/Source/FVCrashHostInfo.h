@@ -11,7 +11,7 @@ struct FVCrashHostInfoVersion {
 };
 
 class FVCrashHostInfo {
-public:
+  public:
     /// The running kernel's version, or null when its release ("kern.osrelease")
     /// cannot be read (logged).
     static std::shared_ptr<FVCrashHostInfo> currentHostInfo();
@@ -22,6 +22,6 @@ public:
 
     FVCrashHostInfoVersion darwinVersion() const { return version_; }
 
-private:
+  private:
     FVCrashHostInfoVersion version_;
 };

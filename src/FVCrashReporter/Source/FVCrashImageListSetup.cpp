@@ -69,8 +69,10 @@ int collect(dl_phdr_info* info, size_t size, void* context) {
             return 1;
         }
     }
-    LoadedImage image{info->dlpi_addr, reinterpret_cast<uintptr_t>(info->dlpi_phdr),
-                      static_cast<uint16_t>(info->dlpi_phnum), {}};
+    LoadedImage image{info->dlpi_addr,
+                      reinterpret_cast<uintptr_t>(info->dlpi_phdr),
+                      static_cast<uint16_t>(info->dlpi_phnum),
+                      {}};
     // The loader names the program "" and the vDSO without a folder.
     const char* name = info->dlpi_name;
     if (!name || name[0] == '\0') {
@@ -87,8 +89,9 @@ int collect(dl_phdr_info* info, size_t size, void* context) {
 bool fvcrash_image_list_init(fvcrash_image_list* list, fvcrash_task task) {
     list->task = task;
     list->list = new (std::nothrow) fvcrash_async_list<fvcrash_image*>(closeRecord, nullptr);
-    list->spares = static_cast<fvcrash_image*>(calloc(FVCRASH_SPARE_IMAGE_COUNT, sizeof(fvcrash_image)));
-    list->spare_names = static_cast<char (*)[FVCRASH_SPARE_NAME_SIZE]>(
+    list->spares =
+        static_cast<fvcrash_image*>(calloc(FVCRASH_SPARE_IMAGE_COUNT, sizeof(fvcrash_image)));
+    list->spare_names = static_cast<char(*)[FVCRASH_SPARE_NAME_SIZE]>(
         calloc(FVCRASH_SPARE_IMAGE_COUNT, FVCRASH_SPARE_NAME_SIZE));
     list->spare_count.store(0);
     list->loader_adds = list->loader_subs = 0;
@@ -199,7 +202,8 @@ fvcrash_image_list* fvcrash_shared_image_list() {
     static fvcrash_image_list shared;
     static std::once_flag once;
     std::call_once(once, [] {
-        if (fvcrash_image_list_init(&shared, fvcrash_task_self())) fvcrash_image_list_sync_loaded(&shared);
+        if (fvcrash_image_list_init(&shared, fvcrash_task_self()))
+            fvcrash_image_list_sync_loaded(&shared);
     });
     return &shared;
 }

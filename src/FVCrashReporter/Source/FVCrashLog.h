@@ -9,4 +9,5 @@
 void FVCrashLog(int priority, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 /// Tests may watch what is logged; an empty function removes the hook.
-void FVCrashSetLogHookForTesting(std::function<void(int priority, const std::string& message)> hook);
+void FVCrashSetLogHookForTesting(
+    std::function<void(int priority, const std::string& message)> hook);

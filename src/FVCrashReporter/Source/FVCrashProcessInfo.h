@@ -9,7 +9,7 @@
 #include <string>
 
 class FVCrashProcessInfo {
-public:
+  public:
     /// This process.
     static std::shared_ptr<FVCrashProcessInfo> currentProcessInfo();
     /// The process `pid`, from /proc/<pid>/stat and /proc/<pid>/status; null
@@ -26,7 +26,7 @@ public:
     /// When the process started, in seconds and microseconds since 1970.
     timeval startTime() const { return startTime_; }
 
-private:
+  private:
     pid_t processID_ = 0;
     std::optional<std::string> processName_;
     pid_t parentProcessID_ = 0;

@@ -10,7 +10,8 @@ void fvcrash_populate_error(platform::Error* out, long code, std::string_view de
     *out = std::move(error);
 }
 
-void fvcrash_populate_mach_error(platform::Error* out, long machCode, std::string_view description) {
+void fvcrash_populate_mach_error(platform::Error* out, long machCode,
+                                 std::string_view description) {
     platform::Error cause(std::string(platform::kMachErrorDomain), machCode);
     fvcrash_populate_error(out, FVCrashReporterErrorOperatingSystem, description, &cause);
 }

@@ -1,11 +1,12 @@
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
-#include <signal.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,8 +18,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashAsync.h"
 #include "FVCrashReporter/Source/crash/FVCrashAsyncList.h"
@@ -241,8 +240,8 @@ TEST(FVCrashSignalNames, UseTheHostNumbers) {
 
 TEST(FVCrashPageAllocator, HandsOutAlignedBlocksAndNeverTheGuardPage) {
     fvcrash_page_allocator* allocator = nullptr;
-    ASSERT_EQ(fvcrash_page_allocator_create(&allocator, 100,
-                                            FVCRASH_ALLOCATOR_GUARD_LOW | FVCRASH_ALLOCATOR_GUARD_HIGH),
+    ASSERT_EQ(fvcrash_page_allocator_create(
+                  &allocator, 100, FVCRASH_ALLOCATOR_GUARD_LOW | FVCRASH_ALLOCATOR_GUARD_HIGH),
               FVCRASH_ESUCCESS);
     const uintptr_t usableEnd = allocator->self + allocator->usable_size;
     std::vector<uintptr_t> blocks;

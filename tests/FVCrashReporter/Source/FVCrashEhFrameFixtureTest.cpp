@@ -1,12 +1,11 @@
 // The hand-written call-frame fixtures: what llvm-dwarfdump reads in them,
 // and where the image reader finds them once loaded at a slide.
+#include <gtest/gtest.h>
 #include <stdio.h>
 
 #include <cstring>
 #include <fstream>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashMachOImage.h"
 #include "support/EhFrameWriter.h"
@@ -18,12 +17,13 @@ namespace {
 using namespace testsupport;
 
 // push rbp; mov rbp, rsp; pop rbp; ret | sub rsp, 24; add rsp, 24; ret
-const platform::Data kCode = {0x55, 0x48, 0x89, 0xE5, 0x5D, 0xC3, 0x90, 0x90,
-                              0x48, 0x83, 0xEC, 0x18, 0x48, 0x83, 0xC4, 0x18, 0xC3};
+const platform::Data kCode = {0x55, 0x48, 0x89, 0xE5, 0x5D, 0xC3, 0x90, 0x90, 0x48,
+                              0x83, 0xEC, 0x18, 0x48, 0x83, 0xC4, 0x18, 0xC3};
 
 const std::vector<EhFrameFde> kFdes = {
-    {0x1000, 6, join({cfa::advanceLoc(1), cfa::defCfaOffset(16), cfa::offset(6, 2),
-                      cfa::advanceLoc(3), cfa::defCfaRegister(6)})},
+    {0x1000, 6,
+     join({cfa::advanceLoc(1), cfa::defCfaOffset(16), cfa::offset(6, 2), cfa::advanceLoc(3),
+           cfa::defCfaRegister(6)})},
     {0x1008, 9, join({cfa::advanceLoc(4), cfa::defCfaOffset(32)})},
 };
 
@@ -67,7 +67,8 @@ TEST(FVCrashEhFrameFixture, FramesPointIntoTheCodeAtASlide) {
     fvcrash_task_mapping text, frames;
     ASSERT_EQ(fvcrash_macho_map_section(&image, "__TEXT", "__text", &text), FVCRASH_ESUCCESS);
     ASSERT_EQ(fvcrash_macho_map_section(&image, "__TEXT", "__eh_frame", &frames), FVCRASH_ESUCCESS);
-    EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(text.address), kCode.data(), kCode.size()), 0);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<const void*>(text.address), kCode.data(), kCode.size()),
+              0);
 
     // Walk the records: each FDE's pc_begin (relative to its own field) lands
     // on the slid function it describes.
@@ -75,8 +76,9 @@ TEST(FVCrashEhFrameFixture, FramesPointIntoTheCodeAtASlide) {
     uint64_t at = frames.task_address;
     for (;;) {
         uint32_t length = 0, id = 0;
-        ASSERT_EQ(fvcrash_task_mapping_read_uint32(&frames, &fvcrash_byte_order_direct, at, 0, &length),
-                  FVCRASH_ESUCCESS);
+        ASSERT_EQ(
+            fvcrash_task_mapping_read_uint32(&frames, &fvcrash_byte_order_direct, at, 0, &length),
+            FVCRASH_ESUCCESS);
         if (length == 0) break;
         ASSERT_EQ(fvcrash_task_mapping_read_uint32(&frames, &fvcrash_byte_order_direct, at, 4, &id),
                   FVCRASH_ESUCCESS);
@@ -85,7 +87,9 @@ TEST(FVCrashEhFrameFixture, FramesPointIntoTheCodeAtASlide) {
             ASSERT_EQ(fvcrash_task_mapping_read_uint32(&frames, &fvcrash_byte_order_direct, at, 8,
                                                        &relative),
                       FVCRASH_ESUCCESS);
-            starts.push_back(at + 8 + static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(relative))));
+            starts.push_back(
+                at + 8 +
+                static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(relative))));
         }
         at += 4 + length;
     }

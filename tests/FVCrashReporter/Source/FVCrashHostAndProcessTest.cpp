@@ -1,4 +1,5 @@
 #include <errno.h>
+#include <gtest/gtest.h>
 #include <sys/prctl.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 #include <fstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/FVCrashHostInfo.h"
 #include "FVCrashReporter/Source/FVCrashLog.h"
@@ -50,8 +49,8 @@ TEST(FVCrashHostInfo, ScansTheKernelRelease) {
         EXPECT_EQ(info->darwinVersion().revision, c.revision) << c.release;
         if (c.logs) {
             ASSERT_EQ(log.messages.size(), 1u) << c.release;
-            EXPECT_EQ(log.messages[0], std::string("Unexpected kern.osrelease string format: ") +
-                                           c.release);
+            EXPECT_EQ(log.messages[0],
+                      std::string("Unexpected kern.osrelease string format: ") + c.release);
         } else {
             EXPECT_TRUE(log.messages.empty()) << c.release;
         }
@@ -139,8 +138,11 @@ TEST(FVCrashProcessInfo, NameIsCutBeforeASplitCharacter) {
         std::string expected;
     } cases[] = {
         {"abcdefghijklmn\xC3\xA9xyz", "abcdefghijklmn"},  // é split at byte 15
-        {"a (b) c", "a (b) c"},                          // parentheses inside the name
-        {"\xE2\x82\xAC" "euro", "\xE2\x82\xAC" "euro"},
+        {"a (b) c", "a (b) c"},                           // parentheses inside the name
+        {"\xE2\x82\xAC"
+         "euro",
+         "\xE2\x82\xAC"
+         "euro"},
     };
     for (const Case& c : cases) {
         prctl(PR_SET_NAME, c.set);
@@ -161,7 +163,9 @@ TEST(FVCrashUTF8, LongestValidPrefix) {
         std::string bytes;
         size_t expected;
     } cases[] = {
-        {"\xEF\xBB\xBF" "A", 4},
+        {"\xEF\xBB\xBF"
+         "A",
+         4},
         {"\xC3\x28", 0},
         {"abc", 3},
         {std::string("ab\0cd", 5), 2},
@@ -178,7 +182,9 @@ TEST(FVCrashUTF8, LongestValidPrefix) {
     for (const Case& c : cases)
         EXPECT_EQ(fvcrash_utf8_prefix_length(c.bytes.data(), c.bytes.size()), c.expected)
             << testing::PrintToString(c.bytes);
-    EXPECT_EQ(fvcrash_utf8_prefix_length_of("\xEF\xBB\xBF" "ok\xC3"), 5u);
+    EXPECT_EQ(fvcrash_utf8_prefix_length_of("\xEF\xBB\xBF"
+                                            "ok\xC3"),
+              5u);
 }
 
 TEST(FVCrashReporterError, WrapsOperatingSystemErrors) {

@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <gnu/libc-version.h>
+#include <gtest/gtest.h>
 #include <link.h>
 #include <sys/auxv.h>
 #include <unistd.h>
@@ -11,8 +12,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashImageList.h"
 #include "FVCrashReporter/Source/crash/FVCrashThreadList.h"

@@ -1,12 +1,12 @@
 // The image reader against libraries built for macOS by clang and lld,
 // checked against what llvm-objdump and llvm-nm say about the same files.
+#include <gtest/gtest.h>
+
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashMachOImage.h"
 #include "support/MachOLoader.h"
@@ -43,7 +43,8 @@ Headers readHeaders(const std::string& path) {
     auto all = lines(path);
     for (size_t i = 0; i < all.size(); ++i) {
         const std::string line = trim(all[i]);
-        if (line == "segname __TEXT" && i + 2 < all.size() && trim(all[i - 2]) == "cmd LC_SEGMENT_64") {
+        if (line == "segname __TEXT" && i + 2 < all.size() &&
+            trim(all[i - 2]) == "cmd LC_SEGMENT_64") {
             h.textVmaddr = std::strtoull(trim(all[i + 1]).substr(7).c_str(), nullptr, 16);
             h.textVmsize = std::strtoull(trim(all[i + 2]).substr(7).c_str(), nullptr, 16);
         }

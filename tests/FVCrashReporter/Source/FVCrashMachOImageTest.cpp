@@ -1,9 +1,8 @@
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 
 #include <cstring>
 #include <string>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashMachOImage.h"
 #include "FVCrashReporter/Source/crash/FVCrashTaskMapping.h"
@@ -59,7 +58,7 @@ TEST(FVCrashTaskMapping, WindowsAndBounds) {
         {start + 4100, -100, 1, true},
         {start + 4100, -101, 1, false},
         {start + 4000, -static_cast<int64_t>(start + 4001), 1, false},  // below zero
-        {start + 4000, 0, ~uint64_t(0), false},                          // length wraps
+        {start + 4000, 0, ~uint64_t(0), false},                         // length wraps
         {start + 4000, INT64_MAX, 1, false},
     };
     for (const Bounds& b : bounds)
@@ -67,9 +66,9 @@ TEST(FVCrashTaskMapping, WindowsAndBounds) {
             << b.offset << " " << b.length;
     uint32_t word;
     base[4000] = 1, base[4001] = 2, base[4002] = 3, base[4003] = 4;
-    EXPECT_EQ(fvcrash_task_mapping_read_uint32(&m, &fvcrash_byte_order_swapped, start + 4000, 0,
-                                               &word),
-              FVCRASH_ESUCCESS);
+    EXPECT_EQ(
+        fvcrash_task_mapping_read_uint32(&m, &fvcrash_byte_order_swapped, start + 4000, 0, &word),
+        FVCRASH_ESUCCESS);
     EXPECT_EQ(word, 0x01020304u);
 
     // Into the unmapped page: whole fails, partial gets the readable prefix.
@@ -88,8 +87,11 @@ TEST(FVCrashTaskMapping, WindowsAndBounds) {
 
 // Opens the image, checks what every well-formed variant must give.
 void checkWellFormed(SyntheticMachO& maker, const char* label) {
-    maker.locals = {{"_local_early", 0x1200, 0x0E}, {"_same", 0x1240, 0x0E}, {"_late", 0x12F0, 0x0E}};
-    maker.globals = {{"_start", 0x1200}, {"_same", 0x1240}, {"_thumb", 0x1280, 0x0F, 0x0008},
+    maker.locals = {
+        {"_local_early", 0x1200, 0x0E}, {"_same", 0x1240, 0x0E}, {"_late", 0x12F0, 0x0E}};
+    maker.globals = {{"_start", 0x1200},
+                     {"_same", 0x1240},
+                     {"_thumb", 0x1280, 0x0F, 0x0008},
                      {"_debug", 0x1290, 0x24}};
     Loaded loaded(maker.build());
     const uint64_t slide = loaded.address() - maker.textVmaddr;
@@ -128,8 +130,7 @@ void checkWellFormed(SyntheticMachO& maker, const char* label) {
         fvcrash_status status;
     } lookups[] = {
         {0x1200, "_start", 0x1200, FVCRASH_ESUCCESS},  // global wins over the equal local
-        {0x1230, "_start", 0x1200, FVCRASH_ESUCCESS},
-        {0x1240, "_same", 0x1240, FVCRASH_ESUCCESS},
+        {0x1230, "_start", 0x1200, FVCRASH_ESUCCESS}, {0x1240, "_same", 0x1240, FVCRASH_ESUCCESS},
         {0x1285, "_thumb", 0x1281, FVCRASH_ESUCCESS},  // thumb bit in the start
         {0x1295, "_thumb", 0x1281, FVCRASH_ESUCCESS},  // debugging entries never match
         {0x12F8, "_late", 0x12F0, FVCRASH_ESUCCESS},   // a greater local wins
@@ -176,8 +177,9 @@ TEST(FVCrashMachOImage, WithoutDynamicTableSearchesEverything) {
     ASSERT_EQ(fvcrash_macho_image_open(&image, fvcrash_task_self(), "x", loaded.address()),
               FVCRASH_ESUCCESS);
     Found found;
-    EXPECT_EQ(fvcrash_macho_lookup_symbol_by_address(&image, loaded.address() + 0x300, keep, &found),
-              FVCRASH_ESUCCESS);
+    EXPECT_EQ(
+        fvcrash_macho_lookup_symbol_by_address(&image, loaded.address() + 0x300, keep, &found),
+        FVCRASH_ESUCCESS);
     EXPECT_EQ(found.name, "_a");  // the first of equals stays
     fvcrash_macho_image_close(&image);
 }
@@ -209,8 +211,9 @@ TEST(FVCrashMachOImage, RefusesDamagedImages) {
     for (const Open& o : opens) {
         Loaded loaded(o.bytes);
         fvcrash_macho_image image;
-        EXPECT_EQ(fvcrash_macho_image_open(&image, fvcrash_task_self(), "leak-check", loaded.address()),
-                  o.status)
+        EXPECT_EQ(
+            fvcrash_macho_image_open(&image, fvcrash_task_self(), "leak-check", loaded.address()),
+            o.status)
             << o.name;
     }
     fvcrash_macho_image image;
@@ -245,16 +248,17 @@ TEST(FVCrashMachOImage, RefusesDamagedImages) {
                   FVCRASH_ESUCCESS)
             << l.name;
         Found found;
-        EXPECT_EQ(fvcrash_macho_lookup_symbol_by_address(&image, loaded.address() + 0x300, keep,
-                                                         &found),
-                  l.status)
+        EXPECT_EQ(
+            fvcrash_macho_lookup_symbol_by_address(&image, loaded.address() + 0x300, keep, &found),
+            l.status)
             << l.name;
         fvcrash_macho_segment linkedit;
         if (fvcrash_macho_map_segment(&image, "__LINKEDIT", &linkedit) == FVCRASH_ESUCCESS) {
             // Never past the hard cap, and every byte of the window readable.
             EXPECT_LE(linkedit.mapping.length, FVCRASH_TASK_MAPPING_MAX) << l.name;
-            EXPECT_EQ(fvcrash_readable_prefix(linkedit.mapping.task_address, linkedit.mapping.length),
-                      linkedit.mapping.length);
+            EXPECT_EQ(
+                fvcrash_readable_prefix(linkedit.mapping.task_address, linkedit.mapping.length),
+                linkedit.mapping.length);
             fvcrash_macho_unmap_segment(&linkedit);
         }
         fvcrash_macho_image_close(&image);

@@ -1,3 +1,4 @@
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
@@ -7,8 +8,6 @@
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "FVCrashReporter/Source/crash/FVCrashThreadState.h"
 
@@ -89,7 +88,8 @@ void onUsr1(int, siginfo_t*, void* raw) {
 }
 
 TEST(FVCrashThreadState, FromASignalContext) {
-    struct sigaction action {}, previous{};
+    struct sigaction action {
+    }, previous{};
     action.sa_sigaction = onUsr1;
     action.sa_flags = SA_SIGINFO;
     sigemptyset(&action.sa_mask);
@@ -108,7 +108,8 @@ TEST(FVCrashThreadState, FromASignalContext) {
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_RAX), uint64_t(g[REG_RAX]));
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_R11), uint64_t(g[REG_R11]));
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_RFLAGS), uint64_t(g[REG_EFL]));
-    EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_CS), uint64_t(g[REG_CSGSFS] & 0xFFFF));
+    EXPECT_EQ(fvcrash_thread_state_read_reg(&s, FVCRASH_X86_64_CS),
+              uint64_t(g[REG_CSGSFS] & 0xFFFF));
     EXPECT_EQ(s.exception_state.ues.es64.trapno, uint16_t(g[REG_TRAPNO]));
     EXPECT_EQ(s.exception_state.ues.es64.faultvaddr, uint64_t(g[REG_CR2]));
     for (int reg = 0; reg < 21; ++reg) EXPECT_TRUE(fvcrash_thread_state_is_valid_reg(&s, reg));
@@ -129,12 +130,13 @@ TEST(FVCrashThreadState, RegisterTablesAndEdgeCases) {
     std::vector<std::string> names64, names32;
     for (int r = 0; r < 21; ++r) names64.push_back(fvcrash_thread_state_reg_name(&s64, r));
     for (int r = 0; r < 16; ++r) names32.push_back(fvcrash_thread_state_reg_name(&s32, r));
-    EXPECT_EQ(names64, (std::vector<std::string>{"rip", "rbp", "rsp", "rax", "rbx", "rcx", "rdx",
-                                                 "rdi", "rsi", "r8", "r9", "r10", "r11", "r12",
-                                                 "r13", "r14", "r15", "rflags", "cs", "fs", "gs"}));
-    EXPECT_EQ(names32, (std::vector<std::string>{"eip", "ebp", "esp", "eax", "edx", "ecx", "ebx",
-                                                 "esi", "edi", "eflags", "trapno", "cs", "ds",
-                                                 "es", "fs", "gs"}));
+    EXPECT_EQ(names64,
+              (std::vector<std::string>{"rip", "rbp", "rsp", "rax",    "rbx", "rcx", "rdx",
+                                        "rdi", "rsi", "r8",  "r9",     "r10", "r11", "r12",
+                                        "r13", "r14", "r15", "rflags", "cs",  "fs",  "gs"}));
+    EXPECT_EQ(names32,
+              (std::vector<std::string>{"eip", "ebp", "esp", "eax", "edx", "ecx", "ebx", "esi",
+                                        "edi", "eflags", "trapno", "cs", "ds", "es", "fs", "gs"}));
 
     fvcrash_thread_state_write_reg(&s32, 1, 0x1122334455667788ULL);
     EXPECT_EQ(fvcrash_thread_state_read_reg(&s32, 1), 0x55667788u);
@@ -160,10 +162,17 @@ TEST(FVCrashThreadState, RegisterTablesAndEdgeCases) {
         uint64_t dwarf;
         int reg;  // -1: none
     } dwarf[] = {
-        {&s64, 0, FVCRASH_X86_64_RAX}, {&s64, 6, FVCRASH_X86_64_RBP}, {&s64, 7, FVCRASH_X86_64_RSP},
-        {&s64, 15, FVCRASH_X86_64_R15}, {&s64, 16, -1},              {&s64, 49, FVCRASH_X86_64_RFLAGS},
-        {&s64, 55, FVCRASH_X86_64_GS}, {&s32, 4, FVCRASH_X86_EBP},    {&s32, 5, FVCRASH_X86_ESP},
-        {&s32, 8, FVCRASH_X86_EIP},    {&s32, 9, -1},
+        {&s64, 0, FVCRASH_X86_64_RAX},
+        {&s64, 6, FVCRASH_X86_64_RBP},
+        {&s64, 7, FVCRASH_X86_64_RSP},
+        {&s64, 15, FVCRASH_X86_64_R15},
+        {&s64, 16, -1},
+        {&s64, 49, FVCRASH_X86_64_RFLAGS},
+        {&s64, 55, FVCRASH_X86_64_GS},
+        {&s32, 4, FVCRASH_X86_EBP},
+        {&s32, 5, FVCRASH_X86_ESP},
+        {&s32, 8, FVCRASH_X86_EIP},
+        {&s32, 9, -1},
     };
     for (const Dwarf& d : dwarf) {
         int reg = -1;

@@ -47,8 +47,8 @@ struct SyntheticMachO {
         p(8, 3, 4);
         p(12, 6, 4);  // MH_DYLIB
         size_t at = header;
-        auto segmentCommand = [&](const char* name, uint64_t vmaddr, uint64_t size, uint64_t fileoff,
-                                  unsigned nsects) {
+        auto segmentCommand = [&](const char* name, uint64_t vmaddr, uint64_t size,
+                                  uint64_t fileoff, unsigned nsects) {
             size_t start = at;
             p(at, is64 ? 0x19 : 0x1, 4);
             p(at + 4, segment + nsects * section, 4);
@@ -70,8 +70,8 @@ struct SyntheticMachO {
         p(at + 32 + word, 0x100, word);
         p(at + 32 + 2 * word, 0x200, 4);
         at += section;
-        linkeditCommand = segmentCommand("__LINKEDIT", textVmaddr + kTextSize, kLinkeditSize,
-                                         kTextSize, 0);
+        linkeditCommand =
+            segmentCommand("__LINKEDIT", textVmaddr + kTextSize, kLinkeditSize, kTextSize, 0);
 
         // Symbols: locals, then globals; names after them.
         std::vector<Symbol> all = locals;

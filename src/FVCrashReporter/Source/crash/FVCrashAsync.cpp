@@ -44,7 +44,8 @@ ssize_t pipeRead(uint64_t address, void* destination, size_t length) {
     int failure = 0;
     while (done < length) {
         size_t chunk = length - done < kPageSize ? length - done : kPageSize;
-        ssize_t written = syscall(SYS_write, fds[1], reinterpret_cast<void*>(address + done), chunk);
+        ssize_t written =
+            syscall(SYS_write, fds[1], reinterpret_cast<void*>(address + done), chunk);
         if (written < 0) {
             if (errno == EINTR) continue;
             failure = errno;
@@ -74,6 +75,13 @@ ssize_t pipeRead(uint64_t address, void* destination, size_t length) {
 }
 
 bool gUsePipe = false;  // set once process_vm_readv was refused
+
+// Keeps errno as the interrupted code left it: these reads run in signal
+// handlers.
+struct SavedErrno {
+    int value = errno;
+    ~SavedErrno() { errno = value; }
+};
 
 ssize_t checkedCopy(uint64_t address, void* destination, size_t length) {
     if (!__atomic_load_n(&gUsePipe, __ATOMIC_RELAXED)) {
@@ -105,17 +113,28 @@ fvcrash_status classify(uint64_t address, uint64_t length) {
 
 const char* fvcrash_status_text(int status) {
     switch (status) {
-        case FVCRASH_ESUCCESS: return "No error";
-        case FVCRASH_EUNKNOWN: return "Unknown error";
-        case FVCRASH_OUTPUT_ERR: return "Output file can not be opened (or written to)";
-        case FVCRASH_ENOMEM: return "No memory available";
-        case FVCRASH_ENOTSUP: return "Operation not supported";
-        case FVCRASH_EINVAL: return "Invalid argument";
-        case FVCRASH_EINTERNAL: return "Internal error";
-        case FVCRASH_EACCESS: return "Access denied";
-        case FVCRASH_ENOTFOUND: return "Not found";
-        case FVCRASH_EINVALID_DATA: return "The input data is in an unknown or invalid format.";
-        default: return "Unhandled error code";
+        case FVCRASH_ESUCCESS:
+            return "No error";
+        case FVCRASH_EUNKNOWN:
+            return "Unknown error";
+        case FVCRASH_OUTPUT_ERR:
+            return "Output file can not be opened (or written to)";
+        case FVCRASH_ENOMEM:
+            return "No memory available";
+        case FVCRASH_ENOTSUP:
+            return "Operation not supported";
+        case FVCRASH_EINVAL:
+            return "Invalid argument";
+        case FVCRASH_EINTERNAL:
+            return "Internal error";
+        case FVCRASH_EACCESS:
+            return "Access denied";
+        case FVCRASH_ENOTFOUND:
+            return "Not found";
+        case FVCRASH_EINVALID_DATA:
+            return "The input data is in an unknown or invalid format.";
+        default:
+            return "Unhandled error code";
     }
 }
 
@@ -189,15 +208,16 @@ bool fvcrash_address_apply_offset(uint64_t address, int64_t offset, uint64_t* re
     return true;
 }
 
-fvcrash_status fvcrash_task_read(fvcrash_task, uint64_t address, int64_t offset,
-                                 void* destination, size_t length) {
+fvcrash_status fvcrash_task_read(fvcrash_task, uint64_t address, int64_t offset, void* destination,
+                                 size_t length) {
+    SavedErrno saved;
     uint64_t start;
     if (!fvcrash_address_apply_offset(address, offset, &start)) return FVCRASH_ENOMEM;
     if (length == 0) return FVCRASH_ESUCCESS;
     size_t done = 0;
     while (done < length) {
-        ssize_t n = checkedCopy(start + done, static_cast<uint8_t*>(destination) + done,
-                                length - done);
+        ssize_t n =
+            checkedCopy(start + done, static_cast<uint8_t*>(destination) + done, length - done);
         if (n > 0) {
             done += static_cast<size_t>(n);
             continue;
@@ -240,6 +260,7 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
 
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
     if (length == 0) return 0;
+    SavedErrno saved;
     const uint64_t first = address & ~kPageMask;
     uint64_t end;
     if (__builtin_add_overflow(address, length, &end)) end = ~uint64_t(0) & ~kPageMask;
@@ -257,7 +278,8 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
         uint8_t sink[kProbeVectors];
         size_t count = 0;
         for (; count < kProbeVectors && readablePages + count < pages; ++count)
-            remote[count] = {reinterpret_cast<void*>(first + (readablePages + count) * kPageSize), 1};
+            remote[count] = {reinterpret_cast<void*>(first + (readablePages + count) * kPageSize),
+                             1};
         iovec local{sink, count};
         ssize_t n = syscall(SYS_process_vm_readv, ownPid(), &local, 1UL, remote, count, 0UL);
         if (n < 0) {

@@ -81,7 +81,7 @@ bool fvcrash_address_apply_offset(uint64_t address, int64_t offset, uint64_t* re
 /// Copies `length` bytes at address + offset of the task's memory into
 /// `destination`, checking every byte: 0 on success, 3 when address + offset
 /// overflows, 8 when a byte lies in no mapping, 7 when it is mapped but not
-/// readable. Never faults.
+/// readable. Never faults; leaves errno as it was.
 fvcrash_status fvcrash_task_read(fvcrash_task task, uint64_t address, int64_t offset,
                                  void* destination, size_t length);
 fvcrash_status fvcrash_task_read_uint8(fvcrash_task task, uint64_t address, int64_t offset,

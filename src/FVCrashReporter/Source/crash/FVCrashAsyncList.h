@@ -17,7 +17,7 @@
 
 template <typename V>
 class fvcrash_async_list {
-public:
+  public:
     struct node {
         V value;
         std::atomic<node*> next;
@@ -99,7 +99,7 @@ public:
     size_t pooled_count() const { return count(free_pool_); }
     size_t retired_count() const { return count(retired_); }
 
-private:
+  private:
     static size_t count(node* chain) {
         size_t n = 0;
         for (; chain; chain = chain->pool_next) ++n;

@@ -107,12 +107,23 @@ void readDynamic(fvcrash_elf_image* image, uint64_t start, uint64_t size) {
         if (!readInside(image, start + i * sizeof entry, &entry, sizeof entry)) return;
         if (entry.d_tag == DT_NULL) break;
         switch (entry.d_tag) {
-            case DT_SYMTAB: symtab = entry.d_un.d_ptr; break;
-            case DT_STRTAB: strtab = entry.d_un.d_ptr; break;
-            case DT_STRSZ: strsz = entry.d_un.d_val; break;
-            case DT_GNU_HASH: gnuHash = entry.d_un.d_ptr; break;
-            case DT_HASH: hash = entry.d_un.d_ptr; break;
-            default: break;
+            case DT_SYMTAB:
+                symtab = entry.d_un.d_ptr;
+                break;
+            case DT_STRTAB:
+                strtab = entry.d_un.d_ptr;
+                break;
+            case DT_STRSZ:
+                strsz = entry.d_un.d_val;
+                break;
+            case DT_GNU_HASH:
+                gnuHash = entry.d_un.d_ptr;
+                break;
+            case DT_HASH:
+                hash = entry.d_un.d_ptr;
+                break;
+            default:
+                break;
         }
     }
     symtab = symtab ? dynamicAddress(image, symtab) : 0;
@@ -185,7 +196,8 @@ fvcrash_status fvcrash_elf_image_init(fvcrash_elf_image* image, fvcrash_task tas
             case PT_DYNAMIC:
                 image->dynamic = at;
                 break;
-            default: break;
+            default:
+                break;
         }
     }
     if (image->dynamic) {

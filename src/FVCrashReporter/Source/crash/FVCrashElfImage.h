@@ -27,8 +27,8 @@ struct fvcrash_elf_image {
     bool has_build_id;
     uint32_t cpu_type;
     uint32_t cpu_subtype;
-    char* name;       // the image's path; "" for the vDSO
-    bool owns_name;   // name was allocated for this record
+    char* name;      // the image's path; "" for the vDSO
+    bool owns_name;  // name was allocated for this record
 };
 
 /// Parses from the loader's facts (load bias and program headers). 9 when the

@@ -87,18 +87,30 @@ fvcrash_status fvcrash_macho_image_parse(fvcrash_macho_image* image, fvcrash_tas
         FVCRASH_ESUCCESS)
         return FVCRASH_EINTERNAL;
     switch (image->header.magic) {
-        case FVCRASH_MH_MAGIC: image->m64 = false; image->byteorder = &fvcrash_byte_order_direct; break;
-        case FVCRASH_MH_MAGIC_64: image->m64 = true; image->byteorder = &fvcrash_byte_order_direct; break;
-        case FVCRASH_MH_CIGAM: image->m64 = false; image->byteorder = &fvcrash_byte_order_swapped; break;
-        case FVCRASH_MH_CIGAM_64: image->m64 = true; image->byteorder = &fvcrash_byte_order_swapped; break;
-        default: return FVCRASH_EINVAL;
+        case FVCRASH_MH_MAGIC:
+            image->m64 = false;
+            image->byteorder = &fvcrash_byte_order_direct;
+            break;
+        case FVCRASH_MH_MAGIC_64:
+            image->m64 = true;
+            image->byteorder = &fvcrash_byte_order_direct;
+            break;
+        case FVCRASH_MH_CIGAM:
+            image->m64 = false;
+            image->byteorder = &fvcrash_byte_order_swapped;
+            break;
+        case FVCRASH_MH_CIGAM_64:
+            image->m64 = true;
+            image->byteorder = &fvcrash_byte_order_swapped;
+            break;
+        default:
+            return FVCRASH_EINVAL;
     }
     image->header_size = image->m64 ? 32 : 28;
     image->ncmds = image->byteorder->swap32(image->header.ncmds);
     const uint32_t sizeofcmds = image->byteorder->swap32(image->header.sizeofcmds);
-    fvcrash_status status = fvcrash_task_mapping_init(&image->load_cmds, task,
-                                                      header_addr + image->header_size,
-                                                      sizeofcmds, true);
+    fvcrash_status status = fvcrash_task_mapping_init(
+        &image->load_cmds, task, header_addr + image->header_size, sizeofcmds, true);
     if (status != FVCRASH_ESUCCESS) return status;
 
     const auto* text = fvcrash_macho_find_segment_cmd(image, "__TEXT");
@@ -195,9 +207,8 @@ fvcrash_status fvcrash_macho_map_section(const fvcrash_macho_image* image, const
         if (fvcrash_strncmp(sectname, reinterpret_cast<const char*>(section), 16) != 0) continue;
         const uint64_t addr = image->m64 ? u64(image, section + 32) : u32(image, section + 32);
         const uint64_t size = image->m64 ? u64(image, section + 40) : u32(image, section + 36);
-        return fvcrash_task_mapping_init(mapping, image->task,
-                                         addr + static_cast<uint64_t>(image->vmaddr_slide), size,
-                                         true);
+        return fvcrash_task_mapping_init(
+            mapping, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size, true);
     }
     return FVCRASH_ENOTFOUND;
 }
@@ -248,14 +259,13 @@ fvcrash_status fvcrash_macho_symtab_open(fvcrash_macho_symtab* reader, fvcrash_m
     const uint64_t base = reader->linkedit.mapping.task_address;
     const uint64_t entry = image->m64 ? 16 : 12;
     // All sums in 64 bits: 32-bit fields cannot wrap them.
-    if (symoff < fileoff || stroff < fileoff ||
-        symoff - fileoff > FVCRASH_TASK_MAPPING_MAX || stroff - fileoff > FVCRASH_TASK_MAPPING_MAX) {
+    if (symoff < fileoff || stroff < fileoff || symoff - fileoff > FVCRASH_TASK_MAPPING_MAX ||
+        stroff - fileoff > FVCRASH_TASK_MAPPING_MAX) {
         fvcrash_macho_unmap_segment(&reader->linkedit);
         return FVCRASH_EINTERNAL;
     }
-    reader->symtab = fvcrash_task_mapping_pointer(&reader->linkedit.mapping, base,
-                                                  static_cast<int64_t>(symoff - fileoff),
-                                                  nsyms * entry);
+    reader->symtab = fvcrash_task_mapping_pointer(
+        &reader->linkedit.mapping, base, static_cast<int64_t>(symoff - fileoff), nsyms * entry);
     reader->strtab = static_cast<const char*>(fvcrash_task_mapping_pointer(
         &reader->linkedit.mapping, base, static_cast<int64_t>(stroff - fileoff), strsize));
     if (!reader->symtab || !reader->strtab) {

@@ -19,7 +19,8 @@ fvcrash_status fvcrash_page_allocator_create(fvcrash_page_allocator** allocator,
     const bool low = flags & FVCRASH_ALLOCATOR_GUARD_LOW;
     const bool high = flags & FVCRASH_ALLOCATOR_GUARD_HIGH;
     const size_t total = usable + (low ? kGuardSize : 0) + (high ? kGuardSize : 0);
-    void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return FVCRASH_ENOMEM;
     const uintptr_t base = reinterpret_cast<uintptr_t>(mapping);
     if ((low && mprotect(mapping, kGuardSize, PROT_NONE) != 0) ||

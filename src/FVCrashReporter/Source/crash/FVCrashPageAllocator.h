@@ -15,11 +15,11 @@ enum : uint32_t {
 
 /// Lies at the start of the usable area (48 bytes).
 struct fvcrash_page_allocator {
-    uintptr_t mapping;        // start of the whole mapping, guard pages included
-    size_t mapping_size;      // its size
-    size_t usable_size;       // bytes between the guard pages
-    uintptr_t self;           // this header's address
-    uintptr_t next;           // next free address (changed atomically)
+    uintptr_t mapping;    // start of the whole mapping, guard pages included
+    size_t mapping_size;  // its size
+    size_t usable_size;   // bytes between the guard pages
+    uintptr_t self;       // this header's address
+    uintptr_t next;       // next free address (changed atomically)
     uint32_t flags;
 };
 

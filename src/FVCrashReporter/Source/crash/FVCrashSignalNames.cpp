@@ -18,23 +18,21 @@ struct CodeName {
 // In the order of the traditional BSD numbering; an alias (SIGIOT) follows
 // the name it shares a number with, so it is never found first.
 constexpr SignalName kSignalNames[] = {
-    {SIGHUP, "SIGHUP"},       {SIGINT, "SIGINT"},       {SIGQUIT, "SIGQUIT"},
-    {SIGILL, "SIGILL"},       {SIGTRAP, "SIGTRAP"},     {SIGABRT, "SIGABRT"},
-    {SIGIOT, "SIGIOT"},
+    {SIGHUP, "SIGHUP"},     {SIGINT, "SIGINT"},   {SIGQUIT, "SIGQUIT"},     {SIGILL, "SIGILL"},
+    {SIGTRAP, "SIGTRAP"},   {SIGABRT, "SIGABRT"}, {SIGIOT, "SIGIOT"},
 #ifdef SIGEMT
     {SIGEMT, "SIGEMT"},
 #endif
-    {SIGFPE, "SIGFPE"},       {SIGKILL, "SIGKILL"},     {SIGBUS, "SIGBUS"},
-    {SIGSEGV, "SIGSEGV"},     {SIGSYS, "SIGSYS"},       {SIGPIPE, "SIGPIPE"},
-    {SIGALRM, "SIGALRM"},     {SIGTERM, "SIGTERM"},     {SIGURG, "SIGURG"},
-    {SIGSTOP, "SIGSTOP"},     {SIGTSTP, "SIGTSTP"},     {SIGCONT, "SIGCONT"},
-    {SIGCHLD, "SIGCHLD"},     {SIGTTIN, "SIGTTIN"},     {SIGTTOU, "SIGTTOU"},
-    {SIGIO, "SIGIO"},         {SIGXCPU, "SIGXCPU"},     {SIGXFSZ, "SIGXFSZ"},
-    {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},     {SIGWINCH, "SIGWINCH"},
+    {SIGFPE, "SIGFPE"},     {SIGKILL, "SIGKILL"}, {SIGBUS, "SIGBUS"},       {SIGSEGV, "SIGSEGV"},
+    {SIGSYS, "SIGSYS"},     {SIGPIPE, "SIGPIPE"}, {SIGALRM, "SIGALRM"},     {SIGTERM, "SIGTERM"},
+    {SIGURG, "SIGURG"},     {SIGSTOP, "SIGSTOP"}, {SIGTSTP, "SIGTSTP"},     {SIGCONT, "SIGCONT"},
+    {SIGCHLD, "SIGCHLD"},   {SIGTTIN, "SIGTTIN"}, {SIGTTOU, "SIGTTOU"},     {SIGIO, "SIGIO"},
+    {SIGXCPU, "SIGXCPU"},   {SIGXFSZ, "SIGXFSZ"}, {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"},
+    {SIGWINCH, "SIGWINCH"},
 #ifdef SIGINFO
     {SIGINFO, "SIGINFO"},
 #endif
-    {SIGUSR1, "SIGUSR1"},     {SIGUSR2, "SIGUSR2"},
+    {SIGUSR1, "SIGUSR1"},   {SIGUSR2, "SIGUSR2"},
 };
 
 // Code 0 of SIGILL, SIGFPE, SIGSEGV and SIGBUS is the "no detail" value.

@@ -22,8 +22,8 @@ fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_
     mapping->length = readable;
     mapping->delta = 0;
     mapping->mapped_base = static_cast<uintptr_t>(task_address & ~kPageMask);
-    mapping->mapped_length = ((task_address + readable + kPageMask) & ~kPageMask) -
-                             mapping->mapped_base;
+    mapping->mapped_length =
+        ((task_address + readable + kPageMask) & ~kPageMask) - mapping->mapped_base;
     return FVCRASH_ESUCCESS;
 }
 
@@ -40,8 +40,8 @@ const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, ui
     if (!fvcrash_task_mapping_contains(mapping, address, offset, length)) return nullptr;
     uint64_t start;
     fvcrash_address_apply_offset(address, offset, &start);
-    return reinterpret_cast<const void*>(static_cast<uintptr_t>(
-        static_cast<int64_t>(start) - mapping->delta));
+    return reinterpret_cast<const void*>(
+        static_cast<uintptr_t>(static_cast<int64_t>(start) - mapping->delta));
 }
 
 namespace {

@@ -19,11 +19,15 @@ struct DirectoryEntry {
 }  // namespace
 
 fvcrash_status fvcrash_thread_list_read(fvcrash_thread_list* list) {
+    const int savedErrno = errno;  // may run in a signal handler
     list->count = 0;
     list->truncated = false;
     int fd = static_cast<int>(
         syscall(SYS_openat, AT_FDCWD, "/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd < 0) return FVCRASH_OUTPUT_ERR;
+    if (fd < 0) {
+        errno = savedErrno;
+        return FVCRASH_OUTPUT_ERR;
+    }
     alignas(8) char buffer[2048];
     fvcrash_status status = FVCRASH_ESUCCESS;
     for (;;) {
@@ -50,5 +54,6 @@ fvcrash_status fvcrash_thread_list_read(fvcrash_thread_list* list) {
         }
     }
     syscall(SYS_close, fd);
+    errno = savedErrno;
     return status;
 }

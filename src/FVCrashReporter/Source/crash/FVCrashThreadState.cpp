@@ -6,9 +6,9 @@
 
 static_assert(sizeof(mcontext_t) == 256, "the capture routine lays out a 256-byte context");
 static_assert(REG_R8 == 0 && REG_RDI == 8 && REG_RSI == 9 && REG_RBP == 10 && REG_RBX == 11 &&
-              REG_RDX == 12 && REG_RAX == 13 && REG_RCX == 14 && REG_RSP == 15 &&
-              REG_RIP == 16 && REG_EFL == 17 && REG_CSGSFS == 18 && REG_ERR == 19 &&
-              REG_TRAPNO == 20 && REG_CR2 == 22,
+                  REG_RDX == 12 && REG_RAX == 13 && REG_RCX == 14 && REG_RSP == 15 &&
+                  REG_RIP == 16 && REG_EFL == 17 && REG_CSGSFS == 18 && REG_ERR == 19 &&
+                  REG_TRAPNO == 20 && REG_CR2 == 22,
               "the capture routine stores registers at these slots");
 
 namespace {
@@ -18,33 +18,35 @@ struct RegisterInfo64 {
     size_t offset;
 };
 
-#define FVCRASH_REG64(r) {#r, offsetof(fvcrash_x86_thread_state64, r)}
+#define FVCRASH_REG64(r) \
+    { #r, offsetof(fvcrash_x86_thread_state64, r) }
 constexpr RegisterInfo64 kRegisters64[FVCRASH_X86_64_REG_COUNT] = {
-    FVCRASH_REG64(rip), FVCRASH_REG64(rbp), FVCRASH_REG64(rsp),    FVCRASH_REG64(rax),
-    FVCRASH_REG64(rbx), FVCRASH_REG64(rcx), FVCRASH_REG64(rdx),    FVCRASH_REG64(rdi),
-    FVCRASH_REG64(rsi), FVCRASH_REG64(r8),  FVCRASH_REG64(r9),     FVCRASH_REG64(r10),
-    FVCRASH_REG64(r11), FVCRASH_REG64(r12), FVCRASH_REG64(r13),    FVCRASH_REG64(r14),
-    FVCRASH_REG64(r15), FVCRASH_REG64(rflags), FVCRASH_REG64(cs), FVCRASH_REG64(fs),
+    FVCRASH_REG64(rip), FVCRASH_REG64(rbp),    FVCRASH_REG64(rsp), FVCRASH_REG64(rax),
+    FVCRASH_REG64(rbx), FVCRASH_REG64(rcx),    FVCRASH_REG64(rdx), FVCRASH_REG64(rdi),
+    FVCRASH_REG64(rsi), FVCRASH_REG64(r8),     FVCRASH_REG64(r9),  FVCRASH_REG64(r10),
+    FVCRASH_REG64(r11), FVCRASH_REG64(r12),    FVCRASH_REG64(r13), FVCRASH_REG64(r14),
+    FVCRASH_REG64(r15), FVCRASH_REG64(rflags), FVCRASH_REG64(cs),  FVCRASH_REG64(fs),
     FVCRASH_REG64(gs),
 };
 #undef FVCRASH_REG64
 
 // i386 trapno (number 10) lives in the exception state: offset kTrapno.
 constexpr size_t kTrapno = SIZE_MAX;
-#define FVCRASH_REG32(r) {#r, offsetof(fvcrash_x86_thread_state32, r)}
+#define FVCRASH_REG32(r) \
+    { #r, offsetof(fvcrash_x86_thread_state32, r) }
 constexpr RegisterInfo64 kRegisters32[FVCRASH_X86_REG_COUNT] = {
-    FVCRASH_REG32(eip), FVCRASH_REG32(ebp), FVCRASH_REG32(esp),    FVCRASH_REG32(eax),
-    FVCRASH_REG32(edx), FVCRASH_REG32(ecx), FVCRASH_REG32(ebx),    FVCRASH_REG32(esi),
+    FVCRASH_REG32(eip), FVCRASH_REG32(ebp),    FVCRASH_REG32(esp),  FVCRASH_REG32(eax),
+    FVCRASH_REG32(edx), FVCRASH_REG32(ecx),    FVCRASH_REG32(ebx),  FVCRASH_REG32(esi),
     FVCRASH_REG32(edi), FVCRASH_REG32(eflags), {"trapno", kTrapno}, FVCRASH_REG32(cs),
-    FVCRASH_REG32(ds),  FVCRASH_REG32(es),  FVCRASH_REG32(fs),     FVCRASH_REG32(gs),
+    FVCRASH_REG32(ds),  FVCRASH_REG32(es),     FVCRASH_REG32(fs),   FVCRASH_REG32(gs),
 };
 #undef FVCRASH_REG32
 
 constexpr int kPreserved64[] = {FVCRASH_X86_64_RBX, FVCRASH_X86_64_RSP, FVCRASH_X86_64_RBP,
                                 FVCRASH_X86_64_R12, FVCRASH_X86_64_R13, FVCRASH_X86_64_R14,
                                 FVCRASH_X86_64_R15};
-constexpr int kPreserved32[] = {FVCRASH_X86_EBX, FVCRASH_X86_EBP, FVCRASH_X86_ESI,
-                                FVCRASH_X86_EDI, FVCRASH_X86_ESP};
+constexpr int kPreserved32[] = {FVCRASH_X86_EBX, FVCRASH_X86_EBP, FVCRASH_X86_ESI, FVCRASH_X86_EDI,
+                                FVCRASH_X86_ESP};
 
 struct DwarfEntry {
     uint64_t dwarf;
@@ -52,13 +54,13 @@ struct DwarfEntry {
 };
 
 constexpr DwarfEntry kDwarf64[] = {
-    {0, FVCRASH_X86_64_RAX},     {1, FVCRASH_X86_64_RDX},  {2, FVCRASH_X86_64_RCX},
-    {3, FVCRASH_X86_64_RBX},     {4, FVCRASH_X86_64_RSI},  {5, FVCRASH_X86_64_RDI},
-    {6, FVCRASH_X86_64_RBP},     {7, FVCRASH_X86_64_RSP},  {8, FVCRASH_X86_64_R8},
-    {9, FVCRASH_X86_64_R9},      {10, FVCRASH_X86_64_R10}, {11, FVCRASH_X86_64_R11},
-    {12, FVCRASH_X86_64_R12},    {13, FVCRASH_X86_64_R13}, {14, FVCRASH_X86_64_R14},
-    {15, FVCRASH_X86_64_R15},    {49, FVCRASH_X86_64_RFLAGS}, {51, FVCRASH_X86_64_CS},
-    {54, FVCRASH_X86_64_FS},     {55, FVCRASH_X86_64_GS},
+    {0, FVCRASH_X86_64_RAX},  {1, FVCRASH_X86_64_RDX},     {2, FVCRASH_X86_64_RCX},
+    {3, FVCRASH_X86_64_RBX},  {4, FVCRASH_X86_64_RSI},     {5, FVCRASH_X86_64_RDI},
+    {6, FVCRASH_X86_64_RBP},  {7, FVCRASH_X86_64_RSP},     {8, FVCRASH_X86_64_R8},
+    {9, FVCRASH_X86_64_R9},   {10, FVCRASH_X86_64_R10},    {11, FVCRASH_X86_64_R11},
+    {12, FVCRASH_X86_64_R12}, {13, FVCRASH_X86_64_R13},    {14, FVCRASH_X86_64_R14},
+    {15, FVCRASH_X86_64_R15}, {49, FVCRASH_X86_64_RFLAGS}, {51, FVCRASH_X86_64_CS},
+    {54, FVCRASH_X86_64_FS},  {55, FVCRASH_X86_64_GS},
 };
 constexpr DwarfEntry kDwarf32[] = {
     {0, FVCRASH_X86_EAX}, {1, FVCRASH_X86_ECX}, {2, FVCRASH_X86_EDX},
@@ -141,9 +143,8 @@ void fvcrash_thread_state_from_mcontext(fvcrash_thread_state* state, const mcont
     state->valid_regs = allValid(FVCRASH_X86_64_REG_COUNT);
 }
 
-extern "C" fvcrash_status fvcrash_thread_state_capture_finish(const mcontext_t* context,
-                                                              fvcrash_thread_state_callback callback,
-                                                              void* callback_context) {
+extern "C" fvcrash_status fvcrash_thread_state_capture_finish(
+    const mcontext_t* context, fvcrash_thread_state_callback callback, void* callback_context) {
     fvcrash_thread_state state;
     fvcrash_thread_state_from_mcontext(&state, context);
     return callback(&state, callback_context);
@@ -194,7 +195,8 @@ void fvcrash_thread_slots_clear_all() {
     }
 }
 
-void fvcrash_thread_state_copy(fvcrash_thread_state* destination, const fvcrash_thread_state* source) {
+void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
+                               const fvcrash_thread_state* source) {
     fvcrash_memcpy(destination, source, sizeof *destination);
 }
 
@@ -245,26 +247,26 @@ uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int re
     }
     if (kRegisters32[reg].offset == kTrapno) return state->exception_state.ues.es32.trapno;
     uint32_t value;
-    fvcrash_memcpy(&value,
-                   reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts32) +
-                       kRegisters32[reg].offset,
-                   sizeof value);
+    fvcrash_memcpy(
+        &value,
+        reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts32) + kRegisters32[reg].offset,
+        sizeof value);
     return value;
 }
 
 void fvcrash_thread_state_write_reg(fvcrash_thread_state* state, int reg, uint64_t value) {
     checkReg(state, reg);
     if (!is32(state)) {
-        fvcrash_memcpy(reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts64) +
-                           kRegisters64[reg].offset,
-                       &value, sizeof value);
+        fvcrash_memcpy(
+            reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts64) + kRegisters64[reg].offset,
+            &value, sizeof value);
     } else if (kRegisters32[reg].offset == kTrapno) {
         state->exception_state.ues.es32.trapno = static_cast<uint16_t>(value);
     } else {
         uint32_t narrow = static_cast<uint32_t>(value);
-        fvcrash_memcpy(reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts32) +
-                           kRegisters32[reg].offset,
-                       &narrow, sizeof narrow);
+        fvcrash_memcpy(
+            reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts32) + kRegisters32[reg].offset,
+            &narrow, sizeof narrow);
     }
     state->valid_regs |= uint64_t(1) << reg;
 }

@@ -163,7 +163,8 @@ bool fvcrash_thread_slot_store(pid_t thread, const fvcrash_thread_state* state);
 void fvcrash_thread_slot_clear(pid_t thread);
 void fvcrash_thread_slots_clear_all();
 
-void fvcrash_thread_state_copy(fvcrash_thread_state* destination, const fvcrash_thread_state* source);
+void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
+                               const fvcrash_thread_state* source);
 bool fvcrash_thread_state_is_valid_reg(const fvcrash_thread_state* state, int reg);
 void fvcrash_thread_state_invalidate_reg(fvcrash_thread_state* state, int reg);
 void fvcrash_thread_state_invalidate_all(fvcrash_thread_state* state);
