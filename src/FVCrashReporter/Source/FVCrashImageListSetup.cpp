@@ -153,9 +153,10 @@ void fvcrash_image_list_remove(fvcrash_image_list* list, uint64_t header_addr) {
     for (auto* node = list->list->next(nullptr); node && !found; node = list->list->next(node)) {
         if (fvcrash_image_header_address(node->value) == header_addr) found = node->value;
     }
-    fvcrash_image_list_set_reading(list, false);
-    // Found again under the writers' lock: another writer may have removed it.
+    // Removed while still marked, so another writer cannot have freed it in
+    // between; remove() finds it again under the writers' lock.
     if (found) list->list->remove(found);
+    fvcrash_image_list_set_reading(list, false);
 }
 
 bool fvcrash_image_list_sync_loaded(fvcrash_image_list* list) {
@@ -171,24 +172,37 @@ bool fvcrash_image_list_sync_loaded(fvcrash_image_list* list) {
             FVCRASH_ESUCCESS)
             loaded.emplace_back(parsed.header_addr, &image);
     }
-    std::vector<uint64_t> known, gone;
+    // A record stays when an image with its header address and path is still
+    // loaded; another image loaded at a freed address gets a record of its own.
+    auto same = [](const fvcrash_image* record, uint64_t header, const std::string& name) {
+        return record->elf.header_addr == header && name == fvcrash_image_name(record);
+    };
+    std::vector<const fvcrash_image*> kept;
+    std::vector<fvcrash_image*> gone;
     fvcrash_image_list_set_reading(list, true);
     for (auto* node = list->list->next(nullptr); node; node = list->list->next(node)) {
-        if (node->value->kind != FVCRASH_IMAGE_ELF) continue;
-        const uint64_t header = node->value->elf.header_addr;
+        fvcrash_image* record = node->value;
+        if (record->kind != FVCRASH_IMAGE_ELF) continue;
         bool present = false;
-        for (const auto& entry : loaded) present = present || entry.first == header;
-        (present ? known : gone).push_back(header);
+        for (const auto& [header, image] : loaded)
+            present = present || same(record, header, image->name);
+        if (present) {
+            kept.push_back(record);
+        } else {
+            gone.push_back(record);
+        }
     }
-    fvcrash_image_list_set_reading(list, false);
-    for (uint64_t header : gone) fvcrash_image_list_remove(list, header);
     for (const auto& [header, image] : loaded) {
-        bool isKnown = false;
-        for (uint64_t k : known) isKnown = isKnown || k == header;
-        if (!isKnown)
+        bool isKept = false;
+        for (const fvcrash_image* record : kept) isKept = isKept || same(record, header, image->name);
+        if (!isKept)
             fvcrash_image_list_append_elf(list, image->bias, image->phdr, image->phnum,
                                           image->name.c_str());
     }
+    // Still marked as a reader: no record seen above can have been freed by
+    // another writer, and those removed here wait for the readers to leave.
+    for (fvcrash_image* record : gone) list->list->remove(record);
+    fvcrash_image_list_set_reading(list, false);
     // What the crash-time walk found is now in the list (or unloaded). The
     // spare records stay allocated, so a reader still on one is safe.
     list->spare_count.store(0, std::memory_order_release);
