@@ -21,6 +21,8 @@
 #include <variant>
 #include <vector>
 
+#include "OstrelUI/Controls/AttributedText.h"
+
 namespace ostrelui {
 
 class XTextFieldWithLinks;
@@ -54,12 +56,6 @@ class XTextFieldSelectorLink {
 /// The object behind a link: an address or an action link (compared by
 /// identity).
 using XTextFieldLinkObject = std::variant<QUrl, std::shared_ptr<XTextFieldSelectorLink>>;
-
-/// Text with character formats over ranges (an attributed string).
-struct AttributedText {
-    QString text;
-    QList<QTextLayout::FormatRange> formats;
-};
 
 /// The view's delegate. Every method is optional: implementedMethods() says
 /// which ones the delegate answers, and only those are called. It also
