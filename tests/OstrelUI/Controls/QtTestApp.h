@@ -32,10 +32,13 @@ inline QImage renderWidget(QWidget& widget) {
     return image;
 }
 
-/// Runs the posted events (completions queued for the next turn) until
-/// none is left.
+/// Runs the posted events (completions queued for the next turn) and the
+/// deferred deletions.
 inline void processEvents() {
-    for (int i = 0; i < 5; ++i) QCoreApplication::processEvents();
+    for (int i = 0; i < 5; ++i) {
+        QCoreApplication::processEvents();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    }
 }
 
 }  // namespace ostrelui_test
