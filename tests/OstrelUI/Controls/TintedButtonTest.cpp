@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QDialog>
 #include <QEnterEvent>
 #include <QSignalSpy>
 #include <QTest>
@@ -208,4 +209,20 @@ TEST(TintedButton, SizeHints) {
     EXPECT_EQ(b.sizeHint(), QSize(text + 20, 32));
     b.setXPadding(12);
     EXPECT_EQ(b.sizeHint(), QSize(text + 12, 32));
+}
+
+TEST(TintedButton, ADialogsDefaultButtonAnswersReturnAndEscapeRejects) {
+    qtApp();
+    QDialog dialog;
+    auto* cancel = new OstrelUITintedButton(QStringLiteral("Later"), &dialog);
+    auto* join = new OstrelUITintedButton(QStringLiteral("Join"), &dialog);
+    join->setDefault(true);
+    QSignalSpy joined(join, &QAbstractButton::clicked), cancelled(cancel, &QAbstractButton::clicked);
+    QSignalSpy rejected(&dialog, &QDialog::rejected);
+    dialog.show();
+    QTest::keyClick(&dialog, Qt::Key_Return);
+    EXPECT_EQ(joined.count(), 1);
+    EXPECT_EQ(cancelled.count(), 0);
+    QTest::keyClick(&dialog, Qt::Key_Escape);
+    EXPECT_EQ(rejected.count(), 1);
 }
