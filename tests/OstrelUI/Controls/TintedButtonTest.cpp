@@ -217,7 +217,8 @@ TEST(TintedButton, ADialogsDefaultButtonAnswersReturnAndEscapeRejects) {
     auto* cancel = new OstrelUITintedButton(QStringLiteral("Later"), &dialog);
     auto* join = new OstrelUITintedButton(QStringLiteral("Join"), &dialog);
     join->setDefault(true);
-    QSignalSpy joined(join, &QAbstractButton::clicked), cancelled(cancel, &QAbstractButton::clicked);
+    QSignalSpy joined(join, &QAbstractButton::clicked),
+        cancelled(cancel, &QAbstractButton::clicked);
     QSignalSpy rejected(&dialog, &QDialog::rejected);
     dialog.show();
     QTest::keyClick(&dialog, Qt::Key_Return);
@@ -225,4 +226,24 @@ TEST(TintedButton, ADialogsDefaultButtonAnswersReturnAndEscapeRejects) {
     EXPECT_EQ(cancelled.count(), 0);
     QTest::keyClick(&dialog, Qt::Key_Escape);
     EXPECT_EQ(rejected.count(), 1);
+}
+
+TEST(TintedButton, ImageSitsNinePointsFromTheLeftExceptOnTheDashboardArrow) {
+    qtApp();
+    QPixmap red(10, 10);
+    red.fill(Qt::red);
+    for (bool arrow : {false, true}) {
+        OstrelUITintedButton b;
+        b.resize(100, 30);
+        b.setButtonTint(9);
+        b.setButtonShape(4);
+        b.setIcon(QIcon(red));
+        b.setIconSize(QSize(10, 10));
+        if (arrow) b.setObjectName(QStringLiteral("OrbDashboardArrowButton"));
+        const QImage image = renderWidget(b);
+        const int left = arrow ? 45 : 9;
+        EXPECT_TRUE(colorNear(image.pixel(left, 15), 0xFF0000)) << arrow;
+        EXPECT_TRUE(colorNear(image.pixel(left + 9, 15), 0xFF0000)) << arrow;
+        EXPECT_FALSE(colorNear(image.pixel(left - 1, 15), 0xFF0000)) << arrow;
+    }
 }

@@ -170,6 +170,7 @@ TEST(XTextFieldWithLinksPlaceholder, TakesItsPlaceInTheLayoutAndTracksItsHeight)
     EXPECT_TRUE(placeholder.isNull()) << "the placeholder is gone";
     EXPECT_EQ(layout->indexOf(real), 1) << "in the placeholder's place";
     EXPECT_EQ(real->parentWidget(), &form);
+    EXPECT_TRUE(real->isVisible());
     EXPECT_EQ(real->font(), font);
     EXPECT_EQ(real->placeholderTextColor(), QColor(Qt::red));
     EXPECT_EQ(real->tag(), 7);
