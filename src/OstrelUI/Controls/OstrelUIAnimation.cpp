@@ -236,6 +236,10 @@ int scaledMilliseconds(double seconds) {
 
 void runOnNextTurn(std::function<void()> fn) {
     if (!fn) return;
+    if (!QCoreApplication::instance()) {  // no event loop to wait for
+        guarded(fn)();
+        return;
+    }
     QMetaObject::invokeMethod(
         QCoreApplication::instance(), [fn = std::move(fn)]() mutable { guarded(fn)(); },
         Qt::QueuedConnection);
