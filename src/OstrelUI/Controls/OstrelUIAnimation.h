@@ -50,6 +50,9 @@ class Transition {
     /// animates from the old look to the new one over `seconds`; the live
     /// widget is shown again at the end and `completion` runs. A target that
     /// is destroyed meanwhile ends the animation; the completion still runs.
+    /// A top-level target, or a duration of 0 after scaling, changes at once
+    /// (the completion still waits for the next turn). A new run on the same
+    /// target ends the one before it.
     static void run(QWidget* target, TransitionType type, double seconds,
                     const std::function<void()>& change, std::function<void()> completion = {});
 
