@@ -160,3 +160,34 @@ TEST(Resources, MissingFaceKeepsTheWidgetFamilyWithSizeAndWeight) {
     EXPECT_EQ(kitFont(QStringLiteral("No Such Family Bold"), 9, base).weight(), QFont::Bold);
     EXPECT_EQ(kitFont(QStringLiteral("No Such Family"), 9, base).weight(), QFont::Normal);
 }
+
+TEST(Animation, TransitionStartsFromTheOldLookAndEndsOnTheLiveWidget) {
+    qtApp();
+    QWidget parent;
+    parent.resize(100, 60);
+    auto* panel = new QWidget(&parent);
+    panel->setGeometry(0, 0, 100, 40);
+    panel->setAutoFillBackground(true);
+    auto paint = [panel](Qt::GlobalColor c) {
+        QPalette p = panel->palette();
+        p.setColor(QPalette::Window, c);
+        panel->setPalette(p);
+    };
+    paint(Qt::red);
+    parent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+
+    setAnimationScale(1);
+    bool done = false;
+    Transition::run(
+        panel, TransitionType::PushFromTop, 60, [&] { paint(Qt::blue); }, [&done] { done = true; });
+    const QImage start = parent.grab().toImage();
+    EXPECT_TRUE(colorNear(start.pixel(50, 20), 0xFF0000))
+        << "old look first: " << hex(start.pixel(50, 20));
+    setAnimationScale(0);
+    Transition::run(panel, TransitionType::Fade, 1, {});  // ends the running one
+    processEvents();
+    EXPECT_TRUE(done);
+    const QImage end = parent.grab().toImage();
+    EXPECT_TRUE(colorNear(end.pixel(50, 20), 0x0000FF)) << hex(end.pixel(50, 20));
+}
