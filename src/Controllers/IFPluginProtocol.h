@@ -8,7 +8,8 @@
 // asking, so every plug-in implements it (it is pure virtual here).
 //
 // The default bodies do nothing and return empty values, so a call that was
-// not tested first is harmless. Plain C++: the UI types are only named.
+// not tested first is harmless. Plain C++: the UI types are only named, so
+// the install engine builds without Qt.
 #pragma once
 
 #include <functional>
@@ -20,6 +21,9 @@ class QWidget;
 class QImage;
 class StatPing;
 class PelRequirement;
+namespace ostrelui {
+struct AttributedText;  // OstrelUI/Controls/AttributedText.h
+}
 
 /// The operations of IFPluginProtocol, in declaration order.
 enum class IFPluginOperation {
@@ -70,9 +74,8 @@ class IFPluginDelegate {
     virtual void pluginFinished(bool success) = 0;
 };
 
-/// The product plug-in. Rich texts are Qt rich-text markup; views and images
-/// stay owned by the plug-in. Calls come from the main thread unless a
-/// method says otherwise.
+/// The product plug-in. Views and images stay owned by the plug-in. Calls come from the main thread
+/// unless a method says otherwise.
 class IFPluginProtocol {
   public:
     using Requirements = std::vector<std::shared_ptr<PelRequirement>>;
@@ -85,8 +88,14 @@ class IFPluginProtocol {
 
     virtual QWidget* centerView() { return nullptr; }
     virtual QWidget* leftNavigationView() { return nullptr; }
-    virtual std::string getAttributedProductTitle() { return {}; }
-    virtual std::string getAttributedProductSubtitle() { return {}; }
+    /// The product's title and subtitle with their character spacing and
+    /// fonts (see AttributedStringWithString); null when there is none.
+    virtual std::shared_ptr<const ostrelui::AttributedText> getAttributedProductTitle() {
+        return nullptr;
+    }
+    virtual std::shared_ptr<const ostrelui::AttributedText> getAttributedProductSubtitle() {
+        return nullptr;
+    }
     /// The footer logo called `name`, with its size in `size`; null when none.
     virtual const QImage* getProductFooterLogoImageAndSize(IFPluginSize* /*size*/,
                                                            const std::string& /*name*/) {

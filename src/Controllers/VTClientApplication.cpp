@@ -2,11 +2,13 @@
 
 #include <QMetaObject>
 #include <atomic>
+#include <cstdio>
 #include <mutex>
 
 #include "Foundation/PelErrReporting.h"
-#include "Platform/Values/Exception.h"
+#include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "Platform/Dispatch/MainQueue.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTClient.h"
 
 // The main queue's waker is called from any thread, possibly while the
@@ -63,9 +65,32 @@ VTClientApplication::VTClientApplication(int& argc, char** argv)
     queue->setWaker([waker] { waker->wake(); });
     // Work posted before the hook was in place.
     if (queue->pendingCount() > 0) waker_->wake();
+
+    // What the kit's guards and the main queue's blocks catch becomes a
+    // failure report, as an exception escaping event dispatch does.
+    ostrelui::setExceptionReporter([this](const std::exception& e) { reportEscaped(e); });
+    platform::setBlockExceptionHandler(
+        [this, mainLabel = queue->label()](const std::string& label, std::exception_ptr error) {
+            try {
+                std::rethrow_exception(error);
+            } catch (const std::exception& e) {
+                if (label == mainLabel)
+                    reportEscaped(e);
+                else
+                    std::fprintf(stderr, "Exception in a block of queue %s: %s\n", label.c_str(),
+                                 e.what());
+            } catch (...) {
+                if (label == mainLabel)
+                    reportEscaped(unknownException());
+                else
+                    std::fprintf(stderr, "Exception in a block of queue %s\n", label.c_str());
+            }
+        });
 }
 
 VTClientApplication::~VTClientApplication() {
+    ostrelui::setExceptionReporter(nullptr);
+    platform::setBlockExceptionHandler(nullptr);
     platform::MainQueue::shared()->setWaker(nullptr);
     std::lock_guard<std::mutex> lock(waker_->mutex);
     waker_->target = nullptr;

@@ -22,6 +22,11 @@ class VTClientApplication : public QApplication {
     /// Makes the application and hooks the main dispatch queue into its event
     /// loop: work posted to the main queue from any thread runs on the GUI
     /// thread. `argc` and `argv` must outlive the application.
+    ///
+    /// Also installs, until it is destroyed, the reporter of the widget kit's
+    /// guards (ostrelui::guarded) and the handler of exceptions thrown by
+    /// main-queue blocks: both file the report of reportException(). Blocks
+    /// of other queues that throw are written to standard error.
     VTClientApplication(int& argc, char** argv);
     ~VTClientApplication() override;
 

@@ -9,8 +9,9 @@
 #include <vector>
 
 #include "ControllersTestSupport.h"
-#include "Platform/Values/Exception.h"
+#include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "Platform/Dispatch/MainQueue.h"
+#include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/VTClientTestSupport.h"
 
 namespace {
@@ -111,6 +112,33 @@ TEST(VTClientApplication, MainQueueWorkRunsInTheEventLoop) {
     poster.join();
     EXPECT_EQ(app.exec(), 0);
     EXPECT_TRUE(ranOnMainThread);
+}
+
+TEST(VTClientApplication, GuardedWidgetCodeAndMainQueueBlocksFileReports) {
+    VTClientApplication& app = controllerstest::application();
+    ClientTree tree;
+    auto client = tree.client();
+    app.setLogSink(std::make_shared<platform::RecordingLogSink>());
+
+    // A slot of the kit, and a block on the main queue.
+    ostrelui::guarded([] {
+        throw platform::Exception("Invalid button tint for button kind", "button tint 11");
+    })();
+    platform::MainQueue::shared()->async([] { throw std::out_of_range("row 7"); });
+    platform::MainQueue::shared()->async([] { QCoreApplication::quit(); });
+    EXPECT_EQ(app.exec(), 0);
+
+    auto saved = tree.savedErrors();
+    ASSERT_EQ(saved.size(), 2u);
+    std::set<std::string> names;
+    for (const std::string& folder : saved) {
+        auto summary = tree.summaryOf(folder);
+        EXPECT_EQ(summary->failureSeverity(), 2);
+        EXPECT_EQ(summary->logicalFailureID(), 0x50656C51u) << "PelQ";
+        names.insert(firstFailureName(tree, folder));
+    }
+    EXPECT_EQ(names,
+              (std::set<std::string>{"Invalid button tint for button kind", "std::out_of_range"}));
 }
 
 }  // namespace

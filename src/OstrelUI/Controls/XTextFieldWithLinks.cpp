@@ -1,14 +1,21 @@
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QAccessible>
 #include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLayout>
 #include <QMouseEvent>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QTextBlock>
 #include <QTextCursor>
 #include <cmath>
 
 #include "OstrelUI/Controls/LinkMarkup.h"
+#include "OstrelUI/Controls/OstrelUIAccessibility.h"
+#include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/OstrelUIGuard.h"
 
 namespace ostrelui {
 
@@ -46,6 +53,8 @@ QList<QTextLayout::FormatRange> mapFormats(const QList<QTextLayout::FormatRange>
 
 XTextFieldWithLinks::XTextFieldWithLinks(QWidget* parent, XTextFieldWithLinksDelegate* delegate)
     : QWidget(parent), delegate_(delegate) {
+    installAccessibilityFactory();
+    setFocusPolicy(Qt::NoFocus);  // until there are links to reach
     value_.text = QStringLiteral(" ");
     document_.setDocumentMargin(0);
     document_.setDefaultFont(font());
@@ -111,20 +120,48 @@ bool XTextFieldWithLinks::applyParse(const AttributedText& source,
     value_.formats = mapFormats(source.formats, parsed->segments);
     runs_ = std::move(runs);
     links_ = std::move(links);
+    linksChanged();
     showValue();
     return true;
 }
 
 void XTextFieldWithLinks::setStringValue(const QString& s) {
     value_ = AttributedText{s, {}};
+    if (placeholderTextColor_) {
+        QTextLayout::FormatRange all;
+        all.start = 0;
+        all.length = static_cast<int>(s.size());
+        all.format.setForeground(*placeholderTextColor_);
+        value_.formats.append(all);
+    }
     runs_.clear();
+    linksChanged();
     showValue();
 }
 
 void XTextFieldWithLinks::setAttributedStringValue(const AttributedText& s) {
     value_ = s;
     runs_.clear();
+    linksChanged();
     showValue();
+}
+
+void XTextFieldWithLinks::setAlignment(Qt::Alignment alignment) {
+    alignment_ = alignment;
+    QTextOption option = document_.defaultTextOption();
+    option.setAlignment(alignment & Qt::AlignHorizontal_Mask);
+    document_.setDefaultTextOption(option);
+    update();
+}
+
+void XTextFieldWithLinks::linksChanged() {
+    ++linkGeneration_;
+    focusedLink_ = -1;
+    setFocusPolicy(runs_.empty() ? Qt::NoFocus : Qt::TabFocus);
+    if (QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::ObjectReorder);
+        QAccessible::updateAccessibility(&event);
+    }
 }
 
 void XTextFieldWithLinks::changeEvent(QEvent* event) {
@@ -179,6 +216,124 @@ void XTextFieldWithLinks::showValue() {
     document_.setTextWidth(width() > 0 ? width() : -1);
     updateGeometry();
     update();
+    trackHeight();
+}
+
+void XTextFieldWithLinks::startTrackingHeight(double height) {
+    tracksHeight_ = true;
+    heightConstant_ = height;
+    setMinimumHeight(static_cast<int>(std::ceil(height)));
+}
+
+void XTextFieldWithLinks::trackHeight() {
+    if (!tracksHeight_) return;
+    const double textHeight = value_.text.isEmpty() ? 0 : document_.size().height();
+    auto setSpacerHeight = [this](double h) {
+        const QSizePolicy policy = zeroableSpacer_->sizePolicy();
+        zeroableSpacer_->changeSize(zeroableSpacer_->sizeHint().width(),
+                                    static_cast<int>(std::lround(h)), policy.horizontalPolicy(),
+                                    policy.verticalPolicy());
+    };
+    if (textHeight > 0) {
+        if (zeroableSpacer_ && heightConstant_ == 0) setSpacerHeight(savedSpacerHeight_);
+        heightConstant_ = textHeight + 4;
+    } else if (heightConstant_ != 0) {
+        heightConstant_ = 0;
+        if (zeroableSpacer_) {
+            savedSpacerHeight_ = zeroableSpacer_->sizeHint().height();
+            setSpacerHeight(0);
+        }
+    }
+    setMinimumHeight(static_cast<int>(std::ceil(heightConstant_)));
+    updateGeometry();
+    for (QWidget* w = parentWidget(); w; w = w->parentWidget()) {
+        if (w->layout()) w->layout()->invalidate();
+    }
+}
+
+std::vector<XTextFieldWithLinks::LinkRect> XTextFieldWithLinks::linkRects() const {
+    std::vector<LinkRect> rects;
+    const QRectF visible = rect();
+    for (std::size_t i = 0; i < runs_.size(); ++i) {
+        const int start = runs_[i].start, end = runs_[i].start + runs_[i].length;
+        for (QTextBlock block = document_.findBlock(start);
+             block.isValid() && block.position() < end; block = block.next()) {
+            const QTextLayout* layout = block.layout();
+            const QPointF origin = layout->position();
+            for (int l = 0; l < layout->lineCount(); ++l) {
+                const QTextLine line = layout->lineAt(l);
+                const int lineStart = block.position() + line.textStart();
+                const int lineEnd = lineStart + line.textLength();
+                const int from = std::max(start, lineStart), to = std::min(end, lineEnd);
+                if (from >= to) continue;
+                const double x1 = line.cursorToX(from - block.position());
+                const double x2 = line.cursorToX(to - block.position());
+                QRectF r(origin.x() + std::min(x1, x2), origin.y() + line.y(), std::abs(x2 - x1),
+                         line.height());
+                r = r.intersected(visible);
+                if (!r.isEmpty()) rects.push_back({runs_[i].start, static_cast<int>(i), r});
+            }
+        }
+    }
+    return rects;
+}
+
+QString XTextFieldWithLinks::accessibilityIdentifierOfLink(const XTextFieldLinkObject& link) const {
+    const auto* selector = std::get_if<std::shared_ptr<XTextFieldSelectorLink>>(&link);
+    const QString parent = accessibilityIdentifier();
+    if (!selector || !*selector || parent.isEmpty()) return {};
+    QString action = QString::fromStdString((*selector)->action());
+    while (action.startsWith(u':')) action.remove(0, 1);
+    while (action.endsWith(u':')) action.chop(1);
+    return parent + u'_' + action;
+}
+
+void XTextFieldWithLinks::setFocusedLink(int index) {
+    focusedLink_ = index;
+    update();
+    if (index >= 0 && QAccessible::isActive()) {
+        QAccessibleEvent event(this, QAccessible::Focus);
+        event.setChild(index);
+        QAccessible::updateAccessibility(&event);
+    }
+}
+
+void XTextFieldWithLinks::focusInEvent(QFocusEvent* event) {
+    QWidget::focusInEvent(event);
+    if (runs_.empty()) return;
+    const int last = static_cast<int>(runs_.size()) - 1;
+    setFocusedLink(event->reason() == Qt::BacktabFocusReason ? last : 0);
+}
+
+void XTextFieldWithLinks::focusOutEvent(QFocusEvent* event) {
+    QWidget::focusOutEvent(event);
+    focusedLink_ = -1;
+    update();
+}
+
+bool XTextFieldWithLinks::focusNextPrevChild(bool next) {
+    if (hasFocus() && focusedLink_ >= 0) {
+        const int to = focusedLink_ + (next ? 1 : -1);
+        if (to >= 0 && to < static_cast<int>(runs_.size())) {
+            setFocusedLink(to);
+            return true;
+        }
+    }
+    return QWidget::focusNextPrevChild(next);
+}
+
+void XTextFieldWithLinks::keyPressEvent(QKeyEvent* event) {
+    guarded([&] {
+        const int key = event->key();
+        if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) && enabled_ &&
+            focusedLink_ >= 0 && focusedLink_ < static_cast<int>(runs_.size())) {
+            event->accept();
+            const LinkRun run = runs_[static_cast<std::size_t>(focusedLink_)];
+            clickedOnLink(run.object, run.start);
+            return;
+        }
+        QWidget::keyPressEvent(event);
+    })();
 }
 
 std::int64_t XTextFieldWithLinks::indexOfLink(const XTextFieldLinkObject& link) const {
@@ -227,8 +382,16 @@ QSize XTextFieldWithLinks::sizeHint() const {
 }
 
 void XTextFieldWithLinks::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    document_.drawContents(&painter);
+    guarded([this] {
+        QPainter painter(this);
+        document_.drawContents(&painter);
+        if (hasFocus() && focusedLink_ >= 0) {
+            for (const LinkRect& r : linkRects()) {
+                if (r.link == focusedLink_)
+                    paintFocusRing(painter, *this, r.rect.adjusted(-2, 0, 2, 0), 2);
+            }
+        }
+    })();
 }
 
 void XTextFieldWithLinks::resizeEvent(QResizeEvent* event) {
@@ -242,13 +405,15 @@ void XTextFieldWithLinks::mousePressEvent(QMouseEvent* event) {
 }
 
 void XTextFieldWithLinks::mouseReleaseEvent(QMouseEvent* event) {
-    const int pressed = pressedLink_;
-    pressedLink_ = -1;
-    event->accept();
-    if (pressed < 0 || linkIndexAt(event->position()) != pressed) return;
-    // Copy the run: the action may replace the text and its links.
-    const LinkRun run = runs_[static_cast<std::size_t>(pressed)];
-    clickedOnLink(run.object, run.start);
+    guarded([&] {
+        const int pressed = pressedLink_;
+        pressedLink_ = -1;
+        event->accept();
+        if (pressed < 0 || linkIndexAt(event->position()) != pressed) return;
+        // Copy the run: the action may replace the text and its links.
+        const LinkRun run = runs_[static_cast<std::size_t>(pressed)];
+        clickedOnLink(run.object, run.start);
+    })();
 }
 
 void XTextFieldWithLinks::mouseMoveEvent(QMouseEvent* event) { updateCursor(event->position()); }
@@ -268,6 +433,74 @@ void XTextFieldWithLinks::updateCursor(QPointF point) {
         }
     }
     setCursor(Qt::PointingHandCursor);
+}
+
+XTextFieldWithLinks* XTextFieldWithLinks_ph::nibInstantiate() {
+    QWidget* parent = parentWidget();
+    auto* real = new XTextFieldWithLinks(parent);
+    realView_ = real;
+    real->setGeometry(geometry().adjusted(0, 1, 0, -1));
+    real->setAlignment(alignment());
+    real->setFont(font());
+    QPalette palette = real->palette();
+    palette.setColor(QPalette::WindowText, this->palette().color(QPalette::WindowText));
+    palette.setColor(QPalette::Text, this->palette().color(QPalette::WindowText));
+    palette.setColor(QPalette::Window, this->palette().color(QPalette::Window));
+    real->setPalette(palette);
+    real->setAutoFillBackground(autoFillBackground());
+    real->setEnabled(isEnabled());
+    real->setTag(tag_);
+    // The sizes the form fixes stay fixed.
+    real->setSizePolicy(sizePolicy());
+    real->setMinimumSize(minimumSize());
+    real->setMaximumSize(maximumSize());
+    const bool widthFixed =
+        maximumWidth() < QWIDGETSIZE_MAX || sizePolicy().horizontalPolicy() == QSizePolicy::Fixed;
+    const bool heightFixed =
+        maximumHeight() < QWIDGETSIZE_MAX || sizePolicy().verticalPolicy() == QSizePolicy::Fixed;
+
+    // Its place: in the layout that holds the placeholder, else the same
+    // geometry just above it.
+    QLayout* layout = parent ? parent->layout() : nullptr;
+    QSpacerItem* spacer = zeroableSpacer_;
+    if (layout) {
+        if (!spacer) {
+            // A fixed-height spacer right after the placeholder in its box layout.
+            std::function<QSpacerItem*(QLayout*)> find = [&](QLayout* l) -> QSpacerItem* {
+                for (int i = 0; i < l->count(); ++i) {
+                    QLayoutItem* item = l->itemAt(i);
+                    if (item->widget() == this) {
+                        QLayoutItem* next = i + 1 < l->count() ? l->itemAt(i + 1) : nullptr;
+                        QSpacerItem* s = next ? next->spacerItem() : nullptr;
+                        return s && s->sizePolicy().verticalPolicy() == QSizePolicy::Fixed
+                                   ? s
+                                   : nullptr;
+                    }
+                    if (QLayout* sub = item->layout()) {
+                        if (QSpacerItem* s = find(sub)) return s;
+                    }
+                }
+                return nullptr;
+            };
+            spacer = find(layout);
+        }
+        delete layout->replaceWidget(this, real);
+    }
+    real->stackUnder(this);
+    real->setHidden(isHidden());
+
+    // The real view wakes up.
+    real->setPlaceholderTextColor(this->palette().color(QPalette::WindowText));
+    real->setZeroableSpacer(spacer);
+    const QSize frame = real->size();
+    if (!widthFixed) real->setMinimumWidth(std::max(real->minimumWidth(), frame.width()));
+    if (!heightFixed) real->startTrackingHeight(std::max(real->minimumHeight(), frame.height()));
+    real->parseAndSetString(text());
+
+    hide();
+    setParent(nullptr);
+    deleteLater();
+    return real;
 }
 
 }  // namespace ostrelui

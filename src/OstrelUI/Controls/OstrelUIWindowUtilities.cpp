@@ -1,0 +1,74 @@
+#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
+
+#include <QDialog>
+#include <QMessageBox>
+#include <QPointer>
+
+#include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "Platform/Dispatch/MainQueue.h"
+
+namespace ostrelui {
+
+namespace {
+
+// The dialog's completion block, kept with the dialog as a child object and
+// connected once to its finished signal.
+class SheetState : public QObject {
+  public:
+    explicit SheetState(QDialog* dialog) : QObject(dialog) {
+        setObjectName(QStringLiteral("_ostreluiSheetState"));
+        QObject::connect(dialog, &QDialog::finished, this, guarded([this, dialog](int code) {
+                             // Once per run: done() on an ended dialog
+                             // reports nothing. The block stays set after it
+                             // ran; a later run replaces it.
+                             if (!running_) return;
+                             running_ = false;
+                             SheetDidEndBlock block = block_;
+                             if (block) block(dialog, code);
+                         }));
+    }
+    void begin(SheetDidEndBlock block) {
+        block_ = std::move(block);
+        running_ = true;
+    }
+
+    static SheetState* of(QDialog* dialog) {
+        auto* state = dialog->findChild<SheetState*>(QStringLiteral("_ostreluiSheetState"),
+                                                     Qt::FindDirectChildrenOnly);
+        return state ? state : new SheetState(dialog);
+    }
+
+  private:
+    SheetDidEndBlock block_;
+    bool running_ = false;
+};
+
+void beginSheet(QDialog* dialog, QWidget* parent, SheetDidEndBlock block) {
+    SheetState::of(dialog)->begin(std::move(block));
+    QWidget* window = parent ? parent->window() : nullptr;
+    if (window && dialog->parentWidget() != window) {
+        dialog->setParent(window, dialog->windowFlags() | Qt::Dialog);
+    }
+    dialog->setWindowModality(window ? Qt::WindowModal : Qt::ApplicationModal);
+    dialog->open();
+}
+
+}  // namespace
+
+void runModalForWindow(QDialog& dialog, QWidget* parent, SheetDidEndBlock block) {
+    QPointer<QDialog> target(&dialog);
+    QPointer<QWidget> onto(parent);
+    const bool hadParent = parent != nullptr;
+    platform::mainQueue()->async([target, onto, hadParent, block = std::move(block)]() mutable {
+        guarded([&] {
+            if (!target || (hadParent && !onto)) return;
+            beginSheet(target.data(), onto.data(), std::move(block));
+        })();
+    });
+}
+
+void runModalForWindow(QMessageBox& alert, QWidget* parent, SheetDidEndBlock block) {
+    beginSheet(&alert, parent, std::move(block));
+}
+
+}  // namespace ostrelui
