@@ -171,6 +171,7 @@ TEST(PelSignatureVerificationKey, EveryThreadGetsTheOnePublishedKey) {
 }
 
 TEST(PelSignatureBuiltIn, MatchesTheDevelopmentKeysAndCertificates) {
+    if (!PelSignatureTrustsDevelopmentKeys()) GTEST_SKIP() << "built with release keys";
     PelSignatureResetTrustSettings();
     const PelSignatureTrustSettings builtIn = PelSignatureBuiltInTrustSettings();
     const std::string dir = std::string(PEL_SOURCE_DIR) + "/dev-keys/";
@@ -189,6 +190,16 @@ TEST(PelSignatureBuiltIn, MatchesTheDevelopmentKeysAndCertificates) {
     EXPECT_EQ(builtIn.anchorCertificates[0], devsign::loadCertificatePEM(dir + "root-ca.cert.pem"));
 
     EXPECT_EQ(verify(devsign::makeSignedDataFile("built-in\n", dataKey)), kPelSignatureValid);
+
+    // The manifest has a 2048-bit key of its own, held as SubjectPublicKeyInfo.
+    const auto manifestKey =
+        devsign::PrivateKey::loadPEM(dir + "manifest-signing.DEVELOPMENT-ONLY.key.pem");
+    EXPECT_EQ(builtIn.manifestKey.size(), 294u);
+    EXPECT_EQ(builtIn.manifestKey, manifestKey.publicKeySPKI());
+    EXPECT_NE(builtIn.manifestKey, dataKey.publicKeySPKI());
+    const auto imported = PelSignatureManifestKey();
+    ASSERT_NE(imported, nullptr);
+    EXPECT_EQ(imported->bits(), 2048);
 }
 
 }  // namespace
