@@ -1,4 +1,5 @@
 #include "Foundation/PelErrReporting.h"
+#include "Foundation/PelErrReportingTesting.h"  // the recorder is defined here
 
 #include <execinfo.h>
 

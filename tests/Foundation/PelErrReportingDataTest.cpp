@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "Foundation/PelErrReporting.h"
+#include "Foundation/PelErrReportingTesting.h"
 #include "Foundation/PelErrReportingData.h"
 #include "FoundationTestSupport.h"
 #include "Platform/Values/Json.h"
