@@ -83,8 +83,9 @@ TEST_F(VTErrorFolderMove, AcrossFileSystemsCopiesThenRemovesTheOriginal) {
 TEST_F(VTErrorFolderMove, OriginalThatCannotBeRemovedKeepsTheCompleteCopy) {
     fs::create_directories(to_.parent_path());
     platform::Error error;
-    ASSERT_TRUE(vtfolder::moveItem(
-        from_.string(), to_.string(), &error, {.rename = renameAcrossFileSystems, .removeTree = removeHalfThenFail}));
+    ASSERT_TRUE(
+        vtfolder::moveItem(from_.string(), to_.string(), &error,
+                           {.rename = renameAcrossFileSystems, .removeTree = removeHalfThenFail}));
     expectCompleteCopy();
     EXPECT_TRUE(fs::exists(from_)) << "the leftover stays where it was";
     const auto messages = logged();
@@ -95,11 +96,13 @@ TEST_F(VTErrorFolderMove, OriginalThatCannotBeRemovedKeepsTheCompleteCopy) {
 TEST_F(VTErrorFolderMove, FailuresLeaveTheOriginalWhole) {
     // Another failure of the rename: nothing is copied.
     platform::Error error;
-    EXPECT_FALSE(vtfolder::moveItem(from_.string(), (dir_.path() / "missing/parent/E").string(), &error));
+    EXPECT_FALSE(
+        vtfolder::moveItem(from_.string(), (dir_.path() / "missing/parent/E").string(), &error));
     EXPECT_FALSE(error.empty());
     // The copy fails (its parent folder is missing): the original stays whole.
     error = platform::Error();
-    EXPECT_FALSE(vtfolder::moveItem(from_.string(), to_.string(), &error, {.rename = renameAcrossFileSystems}));
+    EXPECT_FALSE(vtfolder::moveItem(from_.string(), to_.string(), &error,
+                                    {.rename = renameAcrossFileSystems}));
     EXPECT_FALSE(error.empty());
     EXPECT_FALSE(fs::exists(to_));
     EXPECT_EQ(read(from_ / "ProcessLaunch"), "launch");

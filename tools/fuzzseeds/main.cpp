@@ -43,8 +43,9 @@ void xpcFrames() {
         {"flag", XpcObject::makeBool(true)},
         {"none", XpcObject::makeNull()},
         {"bytes", XpcObject::makeData({1, 2, 3, 0, 255})},
-        {"list", XpcObject::makeArray({XpcObject::makeString("a"),
-                                       XpcObject::makeDictionary({{"k", XpcObject::makeInt64(1)}})})},
+        {"list",
+         XpcObject::makeArray({XpcObject::makeString("a"),
+                               XpcObject::makeDictionary({{"k", XpcObject::makeInt64(1)}})})},
     };
     std::vector<std::uint8_t> frames;
     platform::XpcWireError error = platform::XpcWireError::None;
@@ -58,14 +59,14 @@ void xpcFrames() {
 }
 
 void notifications() {
-    platform::Notification plain{"com.pelgrave.installer.quit", platform::Value(), platform::Value()};
-    platform::Notification full{
-        "com.pelgrave.installer.progress", platform::Value("PelInstaller"),
-        platform::Value(platform::Dictionary{{"percent", platform::Value(42)},
-                                             {"phase", platform::Value("download")},
-                                             {"list", platform::Value(platform::Array{
-                                                          platform::Value(true),
-                                                          platform::Value(1.5)})}})};
+    platform::Notification plain{"com.pelgrave.installer.quit", platform::Value(),
+                                 platform::Value()};
+    platform::Notification full{"com.pelgrave.installer.progress", platform::Value("PelInstaller"),
+                                platform::Value(platform::Dictionary{
+                                    {"percent", platform::Value(42)},
+                                    {"phase", platform::Value("download")},
+                                    {"list", platform::Value(platform::Array{
+                                                 platform::Value(true), platform::Value(1.5)})}})};
     if (auto wire = platform::encodeDistributedNotification(plain))
         seed("distributed_notification", "name-only", *wire);
     if (auto wire = platform::encodeDistributedNotification(full))
@@ -84,7 +85,8 @@ void keyedArchives() {
     seed("vtarchive", "summary.vterr", VTKeyedArchiver::archivedDataWithRootObject(properties));
     seed("vtarchive", "configuration",
          VTKeyedArchiver::archivedDataWithRootObject(
-             VTSCDConfiguration::hardcodedConfigurationUsingPath("/var/tmp/com.pelgrave.installer")));
+             VTSCDConfiguration::hardcodedConfigurationUsingPath(
+                 "/var/tmp/com.pelgrave.installer")));
 }
 
 void signedFiles(const std::string& keys) {
@@ -129,8 +131,8 @@ void moduleFiles() {
                                                   {"Version", Value("8.*")}})},
              {"Language", Value("de_DE")}})})}});
     for (const auto& [name, value] : {std::pair{"product.plist", product}, {"sku.plist", sku}})
-        if (auto xml = platform::PropertyList::toData(value, platform::PropertyListFormat::XML,
-                                                      nullptr))
+        if (auto xml =
+                platform::PropertyList::toData(value, platform::PropertyListFormat::XML, nullptr))
             seed("registry", name, *xml);
     seed("registry", "version", std::string_view("8.1.3f2"));
 }

@@ -84,9 +84,9 @@ int run(const std::string& command, const Arguments& args) {
     }
     if (command == "manifest" && pos.size() == 2) {
         const std::string manifest = devsign::readFile(pos[0]);
-        devsign::writeFile(pos[1], devsign::base64Lines(key.signMessage(
-                                       platform::DigestAlgorithm::kSHA512, manifest.data(),
-                                       manifest.size())));
+        devsign::writeFile(pos[1],
+                           devsign::base64Lines(key.signMessage(platform::DigestAlgorithm::kSHA512,
+                                                                manifest.data(), manifest.size())));
         return 0;
     }
     if (command == "public-key" && pos.size() == 1) {
