@@ -8,6 +8,7 @@
 #include "Downloader/PelFSDPingUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Foundation/PelGenericUtils.h"
+#include "Foundation/PelSignatureSettings.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/SystemEvents.h"
 #include "Platform/System/SystemLog.h"
@@ -29,6 +30,7 @@ void installSystemServices() {
 }  // namespace
 
 int main(int argc, char* argv[]) {
+    PelSignatureLogTrustedKeysOnce();
     {
         platform::SystemLogSink::Options options;
         options.identity = program_invocation_short_name;

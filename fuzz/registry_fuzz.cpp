@@ -9,7 +9,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string text(reinterpret_cast<const char*>(data), size);
-    std::uint16_t parts[5];
+    std::uint16_t parts[5] = {};
     PelRegistry::Utilities::decomposeVersion(&text, &parts[0], &parts[1], &parts[2], &parts[3],
                                              &parts[4]);
     PelRegistry::Utilities::decomposeVersion(text.c_str(), nullptr, nullptr, nullptr, nullptr,

@@ -58,7 +58,9 @@ bool FSDManifest::validateManifest(std::optional<platform::Data>* manifestData,
 bool FSDManifest::verifySignature(const std::optional<platform::Data>& manifest,
                                   const std::optional<platform::Data>* sigData,
                                   platform::Error* error) const {
-    const platform::PublicKey* key = PelSignatureVerificationKey();
+    // The manifest has a key of its own: a key that signs data files
+    // cannot sign a manifest.
+    const std::unique_ptr<platform::PublicKey> key = PelSignatureManifestKey();
     if (!key) {
         platform::setError(
             error, makeFSDError(kFSDErrorManifestVerify, "SecItemImport failed for public key"));

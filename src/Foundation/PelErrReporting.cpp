@@ -6,6 +6,7 @@
 #include <new>
 
 #include "Foundation/PelErrReportingData.h"
+#include "Foundation/PelErrReportingTesting.h"  // the recorder is defined here
 #include "Foundation/PelLogging.h"
 #include "Platform/Values/Json.h"
 #include "Platform/Values/PropertyList.h"

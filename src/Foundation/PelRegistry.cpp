@@ -126,7 +126,10 @@ bool Registry::copyModulesWithMatchDictLocked(const platform::Dictionary* match,
     if (modules) *modules = nullptr;
     if (!match || !modules) return false;
 
-    std::uint16_t version[5];
+    // A part the text leaves undecided stays "any".
+    std::uint16_t version[5] = {Utilities::kAnyVersionPart, Utilities::kAnyVersionPart,
+                                Utilities::kAnyVersionPart, Utilities::kAnyVersionPart,
+                                Utilities::kAnyVersionPart};
     const std::uint16_t* wanted = nullptr;
     if (auto it = match->find(kPelRegistryModuleVersionKey); it != match->end()) {
         if (!Utilities::decomposeVersion(it->second.asString(), &version[0], &version[1],
@@ -177,7 +180,9 @@ bool Registry::matches(const Module& module, const platform::Dictionary& match,
     const std::string* language = stringFor(match, kPelRegistryModuleLanguageKey, present);
     if (present && (!language || *module.getLanguage() != *language)) return false;
     if (version) {
-        std::uint16_t own[5];
+        std::uint16_t own[5] = {Utilities::kAnyVersionPart, Utilities::kAnyVersionPart,
+                                Utilities::kAnyVersionPart, Utilities::kAnyVersionPart,
+                                Utilities::kAnyVersionPart};
         if (!Utilities::decomposeVersion(module.getVersion(), &own[0], &own[1], &own[2], &own[3],
                                          &own[4]))
             return false;

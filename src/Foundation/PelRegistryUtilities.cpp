@@ -8,6 +8,8 @@ namespace {
 struct Parts {
     std::uint16_t major = 0, minor = 0;
     std::uint16_t build = kAnyVersionPart, stage = kAnyVersionPart, number = kAnyVersionPart;
+    /// Whether the number is decided; when not, the caller's value stays.
+    bool hasNumber = true;
 };
 
 bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -75,18 +77,21 @@ bool parse(const char* p, Parts& v) {
     }
     ++p;
     if (isDigit(*p)) return readNumber(p, 667, v.number) && *p == '\0';
-    return true;  // "*", the end or another character: the number stays "any"
+    // "*" and the end give "any"; any other character leaves the number as
+    // the caller set it.
+    v.hasNumber = *p == '*' || *p == '\0';
+    return true;
 }
 
 bool finish(bool ok, const Parts& v, std::uint16_t* major, std::uint16_t* minor,
             std::uint16_t* build, std::uint16_t* stage, std::uint16_t* stageNumber) {
-    const Parts none{0, 0, 0, 0, 0};
+    const Parts none{0, 0, 0, 0, 0, true};
     const Parts& out = ok ? v : none;
     if (major) *major = out.major;
     if (minor) *minor = out.minor;
     if (build) *build = out.build;
     if (stage) *stage = out.stage;
-    if (stageNumber) *stageNumber = out.number;
+    if (stageNumber && out.hasNumber) *stageNumber = out.number;
     return ok;
 }
 

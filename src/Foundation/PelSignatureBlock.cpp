@@ -18,7 +18,8 @@ static_assert(kPelSignatureEndMarker.size() == kMarkerLength);
 // The marker is searched from the end of the buffer backwards in windows: a
 // first one over the last 514 bytes, then windows of 193 bytes whose start
 // moves 128 bytes toward the beginning each time, so that consecutive
-// windows overlap by more than a marker's length.
+// windows overlap by more than a marker's length. The search in a window
+// ends at its first zero byte, as a C string search would.
 constexpr std::size_t kFirstWindow = 514;
 constexpr std::size_t kWindow = 193;
 constexpr std::size_t kWindowStep = 128;
@@ -39,27 +40,14 @@ std::size_t findBeginMarker(std::string_view buffer) {
     std::size_t start = length > kFirstWindow ? length - kFirstWindow : 0;
     std::size_t size = length - start;
     for (;;) {
-        const std::size_t found = buffer.substr(start, size).find(kPelSignatureBeginMarker);
+        std::string_view window = buffer.substr(start, size);
+        window = window.substr(0, window.find('\0'));
+        const std::size_t found = window.find(kPelSignatureBeginMarker);
         if (found != std::string_view::npos) return start + found;
         if (start == 0) return std::string_view::npos;
         start = start > kWindowStep ? start - kWindowStep : 0;
         size = std::min(kWindow, length - start);
     }
-}
-
-// The body may hold only Base64 symbols and white space, with at most two
-// "=" of padding at its end: anything else would be bytes that nobody signed.
-bool isCleanBase64Body(std::string_view body) {
-    std::size_t padding = 0;
-    for (char c : body) {
-        if (isWhiteSpace(c)) continue;
-        if (c == '=') {
-            if (++padding > 2) return false;
-            continue;
-        }
-        if (padding || base64Value(static_cast<unsigned char>(c)) < 0) return false;
-    }
-    return true;
 }
 
 }  // namespace
@@ -124,12 +112,14 @@ PelSignatureStatus PelVerifyEmbeddedSignature(const char* bytes, unsigned length
     const std::size_t begin = findBeginMarker(buffer);
     if (begin == std::string_view::npos) return kPelSignatureNotFound;
 
-    // The Begin marker stands alone: a newline right before it (so the
-    // marker is not on the first line) and only a line end after it.
+    // The Begin marker starts its line (so it is not on the first line):
+    // text before it would be bytes that nobody signed. White space may
+    // follow it on its line.
     if (begin == 0 || buffer[begin - 1] != '\n') return kPelSignatureNotFound;
     const std::size_t signedLength = begin - 1;
     std::size_t bodyStart = begin + kMarkerLength;
-    if (bodyStart < length && buffer[bodyStart] == '\r') ++bodyStart;
+    while (bodyStart < length && buffer[bodyStart] != '\n' && isWhiteSpace(buffer[bodyStart]))
+        ++bodyStart;
     if (bodyStart >= length || buffer[bodyStart] != '\n') return kPelSignatureNotFound;
     ++bodyStart;
 
@@ -140,8 +130,8 @@ PelSignatureStatus PelVerifyEmbeddedSignature(const char* bytes, unsigned length
     for (std::size_t i = end + kMarkerLength; i < length; ++i)
         if (!isWhiteSpace(buffer[i])) return kPelSignatureNotFound;
 
+    // The decoder skips what lies outside the alphabet and ends at "=".
     const std::string_view body = buffer.substr(bodyStart, end - 1 - bodyStart);
-    if (!isCleanBase64Body(body)) return kPelSignatureBadIdentity;
     char* signature = nullptr;
     std::size_t signatureLength = 0;
     const int rc = PelBase64Decode(body.data(), body.size(), &signature, &signatureLength);

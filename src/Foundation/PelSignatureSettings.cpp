@@ -4,6 +4,8 @@
 #include <mutex>
 #include <new>
 
+#include "Foundation/PelLogging.h"
+
 namespace {
 
 struct SettingsState {
@@ -71,6 +73,22 @@ const platform::PublicKey* PelSignatureVerificationKey() {
     if (gCachedKey.compare_exchange_strong(expected, imported.get(), std::memory_order_acq_rel))
         return imported.release();
     return expected;  // another thread published first; ours is dropped
+}
+
+std::unique_ptr<platform::PublicKey> PelSignatureManifestKey() {
+    try {
+        const auto settings = currentSettings();
+        return platform::PublicKey::importDER(settings->manifestKey.data(),
+                                              settings->manifestKey.size());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+void PelSignatureLogTrustedKeysOnce() {
+    if (!PelSignatureTrustsDevelopmentKeys()) return;
+    static std::once_flag logged;
+    std::call_once(logged, [] { PelLogging::logWarningMessage(kPelDevelopmentKeysNotice); });
 }
 
 std::shared_ptr<const PelSignaturePins> PelSignatureCurrentPins() {

@@ -16,6 +16,8 @@ struct PelSignatureTrustSettings {
     /// RSA public key of signed data files and detached signatures, as DER
     /// (PKCS#1 RSAPublicKey or SubjectPublicKeyInfo).
     platform::Data verificationKey;
+    /// RSA public key of the download manifest, as DER (SubjectPublicKeyInfo).
+    platform::Data manifestKey;
     /// SHA-256 of the signing certificate whose common name contains "Safari".
     std::array<std::uint8_t, 32> safariFingerprint{};
     /// SHA-256 of every other signing certificate.
@@ -26,6 +28,18 @@ struct PelSignatureTrustSettings {
 
 /// The values compiled into the program.
 PelSignatureTrustSettings PelSignatureBuiltInTrustSettings();
+
+/// Whether the values compiled into the program include any development key,
+/// certificate or fingerprint (whose private halves are public knowledge).
+bool PelSignatureTrustsDevelopmentKeys();
+
+/// The text the tools and the program show when they trust development keys.
+inline constexpr char kPelDevelopmentKeysNotice[] =
+    "This build trusts the development signing keys; it must not be shipped.";
+
+/// Logs kPelDevelopmentKeysNotice as a warning the first time it is called in
+/// a build that trusts development keys; otherwise does nothing.
+void PelSignatureLogTrustedKeysOnce();
 
 /// Replaces the settings in force and drops the cached key, which is
 /// imported again on next use. Meant for tests and development tools: call it
@@ -40,6 +54,10 @@ void PelSignatureResetTrustSettings();
 /// wins; the others use the published one). Null when the key cannot be
 /// imported.
 const platform::PublicKey* PelSignatureVerificationKey();
+
+/// The manifest key of the settings in force, imported anew on each call.
+/// Null when it cannot be imported.
+std::unique_ptr<platform::PublicKey> PelSignatureManifestKey();
 
 /// The status of a key's answer: valid, invalid, or the verifier failed
 /// when the key gave no answer.

@@ -107,6 +107,8 @@ VTClient::VTClient(VTSCDConfiguration configuration, bool embedded)
 
 VTClient::~VTClient() {
     if (fileWatcher_) fileWatcher_->cancel();
+    if (addedTerminateCallback_)
+        VTUncaughtCxxExceptionHandlerManager::removeCxxExceptionHandler(uncaughtCxxException);
 }
 
 // --- The configuration watch -------------------------------------------------
@@ -179,10 +181,10 @@ void VTClient::setUpCrashCapture() {
     crashReporter_ = reporter;
     setAutoThrottleLimit(10);
     if (!reporter) return;
-    static std::once_flag registered;
-    std::call_once(registered, [] {
-        VTUncaughtCxxExceptionHandlerManager::addCxxExceptionHandler(uncaughtCxxException);
-    });
+    // One entry per client that captures crashes; each takes its own away,
+    // so no callback outlives the clients.
+    VTUncaughtCxxExceptionHandlerManager::addCxxExceptionHandler(uncaughtCxxException);
+    addedTerminateCallback_ = true;
     // A crash of an earlier run left its report where the reporter writes:
     // keep it under a name of its own so the next crash does not replace it.
     const std::string report = reporter->crashReportPath();

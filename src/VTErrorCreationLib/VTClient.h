@@ -192,6 +192,9 @@ class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTCli
     std::string watchedPath_;
     platform::FileWatchSourcePtr fileWatcher_;
     std::shared_ptr<VTCrashReporting> crashReporter_;
+    // Whether this client added the terminate callback; it removes it when
+    // it goes.
+    bool addedTerminateCallback_ = false;
     const bool embedded_;
 
     mutable std::mutex mutex_;  // guards everything below

@@ -173,12 +173,12 @@ void VTUncaughtCxxExceptionHandlerManager::removeCxxExceptionHandler(
     if (it != list.end()) list.erase(it);
     if (vtcxx::gTerminateHandlerInstalled.load(std::memory_order_relaxed) && list.empty()) {
         std::terminate_handler replaced = std::set_terminate(gPreviousHandler);
-        if (replaced != terminateHandler) {
-            // Someone installed a handler over ours; theirs stays.
-            std::set_terminate(replaced);
-        } else {
-            vtcxx::gTerminateHandlerInstalled.store(false, std::memory_order_release);
-        }
+        // Someone installed a handler over ours; theirs stays. Either way
+        // the library's part ends here: throws are no longer recorded, and
+        // the next handler added installs the library's terminate handler
+        // again.
+        if (replaced != terminateHandler) std::set_terminate(replaced);
+        vtcxx::gTerminateHandlerInstalled.store(false, std::memory_order_release);
         gPreviousHandler = nullptr;
     }
     unlock();

@@ -1,15 +1,18 @@
 #include "VTErrorCreationLib/VTErrorFolder.h"
 
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <system_error>
 #include <vector>
 
 #include "VTErrorCreationLib/Utilities/PelRmDir.h"
+#include "VTErrorCreationLib/Utilities/VTLog.h"
 
 namespace vtfolder {
 
@@ -59,8 +62,10 @@ bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platfo
     return true;
 }
 
-bool moveItem(const std::string& from, const std::string& to, platform::Error* error) {
-    if (::rename(from.c_str(), to.c_str()) == 0) return true;
+bool moveItem(const std::string& from, const std::string& to, platform::Error* error,
+              const MoveSteps& steps) {
+    auto removeTree = steps.removeTree ? steps.removeTree : PelRmDir;
+    if (steps.rename(from.c_str(), to.c_str()) == 0) return true;
     if (errno != EXDEV) {
         platform::setError(error, platform::Error::fileWrite(errno, to));
         return false;
@@ -71,16 +76,16 @@ bool moveItem(const std::string& from, const std::string& to, platform::Error* e
     std::error_code ec;
     fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
     if (ec) {
-        PelRmDir(to.c_str(), true);
+        removeTree(to.c_str(), true);
         platform::setError(error, platform::Error::fileWrite(ec.value(), to));
         return false;
     }
-    int removed = PelRmDir(from.c_str(), true);
-    if (removed != 0) {
-        PelRmDir(to.c_str(), true);
-        platform::setError(error, platform::Error::fileWrite(removed, from));
-        return false;
-    }
+    // The copy is whole: it is the error now. An original that cannot be
+    // removed entirely is only a leftover; deleting the copy as well would
+    // leave no complete error anywhere.
+    if (int removed = removeTree(from.c_str(), true); removed != 0)
+        VTLog(LOG_WARNING, "Vantrel moved %s to %s but could not remove all of the original (%s)",
+              from.c_str(), to.c_str(), std::strerror(removed));
     return true;
 }
 

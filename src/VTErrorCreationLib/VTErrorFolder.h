@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,20 @@ std::string join(std::string_view folder, std::string_view name);
 /// file-system error.
 bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platform::Error* error);
 
+/// The file-system calls a move makes; tests replace them to inject failures.
+struct MoveSteps {
+    int (*rename)(const char* from, const char* to) = ::rename;
+    /// Removes a tree; 0 or the errno of the first failure (PelRmDir).
+    int (*removeTree)(const char* path, bool force) = nullptr;
+};
+
 /// Moves a file or folder tree; across file systems by copying and then
-/// deleting the original. False with the file-system error (a partial copy
-/// is removed).
-bool moveItem(const std::string& from, const std::string& to, platform::Error* error);
+/// deleting the original. False with the file-system error, and then the
+/// original is where it was (a partial copy is removed). Once the copy is
+/// complete the move has succeeded: the copy is kept even when the original
+/// cannot be removed entirely, and what is left of it is logged.
+bool moveItem(const std::string& from, const std::string& to, platform::Error* error,
+              const MoveSteps& steps = {});
 
 /// Whether `name` may name a file inside an error folder: one path
 /// component, not "." or "..", and not one of the error's own files.

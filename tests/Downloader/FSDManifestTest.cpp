@@ -25,20 +25,23 @@ const std::string kGlobal2 = R"("manifest_version":2,"manifest_id":")" + std::st
 
 platform::Data bytes(std::string_view s) { return platform::Data(s.begin(), s.end()); }
 
-// Signs with a key of our own that the checks are told to trust; pings go to
-// a scripted client so each test can count them.
+// Signs manifests with a key of our own that the checks are told to trust
+// for manifests, and the skip marker with another one trusted for data files;
+// pings go to a scripted client so each test can count them.
 class FSDManifestTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
         key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(2048));
+        dataKey_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(1536));
         otherKey_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(2048));
     }
     static void TearDownTestSuite() {
         delete key_;
+        delete dataKey_;
         delete otherKey_;
     }
-    // Made after SetUpTestSuite() has made key_.
-    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
+    // Made after SetUpTestSuite() has made the keys.
+    testsupport::ScopedVerificationKey trust_{dataKey_->publicKeySPKI(), key_->publicKeySPKI()};
 
     void SetUp() override {
         StatPing::resetCachedValuesForTesting();
@@ -91,6 +94,7 @@ class FSDManifestTest : public ::testing::Test {
     std::size_t pingCount() { return sentEvents().size(); }
 
     static devsign::PrivateKey* key_;
+    static devsign::PrivateKey* dataKey_;
     static devsign::PrivateKey* otherKey_;
     testsupport::TempDir dir_;
     platform::Paths::ScopedRoot root_{dir_.path().string(), std::string("/home/tester")};
@@ -101,6 +105,7 @@ class FSDManifestTest : public ::testing::Test {
     std::shared_ptr<PelFSDPingUtils> pings_;
 };
 devsign::PrivateKey* FSDManifestTest::key_ = nullptr;
+devsign::PrivateKey* FSDManifestTest::dataKey_ = nullptr;
 devsign::PrivateKey* FSDManifestTest::otherKey_ = nullptr;
 
 TEST_F(FSDManifestTest, ValidSignatureLoadsTheOneJob) {
@@ -139,6 +144,8 @@ TEST_F(FSDManifestTest, SignatureFailuresRefuseTheManifest) {
     } cases[] = {
         {"tampered manifest", content + " ", signatureText(content, *key_), nullptr},
         {"signed by another key", content, signatureText(content, *otherKey_), nullptr},
+        // The data-file key is trusted for data files only.
+        {"signed with the data-file key", content, signatureText(content, *dataKey_), nullptr},
         {"signed with SHA-1", content, devsign::base64Lines(key_->signMessage(content)), nullptr},
         {"missing signature file", content, std::nullopt, nullptr},
         {"empty signature file", content, "", nullptr},
@@ -188,13 +195,17 @@ TEST_F(FSDManifestTest, SignedSkipMarkerTurnsTheCheckOff) {
     installMarker(std::string("skip ") + kSkipId + "\n", *otherKey_);
     EXPECT_EQ(FSDManifest::createFSDManifest(manifestPath, sigPath, pings_, &error), nullptr);
     // Signed, without the identifier: ignored.
-    installMarker("skip nothing\n", *key_);
+    installMarker("skip nothing\n", *dataKey_);
     EXPECT_EQ(FSDManifest::createFSDManifest(manifestPath, sigPath, pings_, &error), nullptr);
     // Not signed at all, though it holds the identifier: ignored.
     dir_.write("Library/Application Support/FSD.flag", kSkipId);
     EXPECT_EQ(FSDManifest::createFSDManifest(manifestPath, sigPath, pings_, &error), nullptr);
 
+    // Signed with the manifest key rather than the data-file key: ignored.
     installMarker(std::string("skip ") + kSkipId + "\n", *key_);
+    EXPECT_EQ(FSDManifest::createFSDManifest(manifestPath, sigPath, pings_, &error), nullptr);
+
+    installMarker(std::string("skip ") + kSkipId + "\n", *dataKey_);
     auto manifest = FSDManifest::createFSDManifest(manifestPath, sigPath, pings_, &error);
     ASSERT_NE(manifest, nullptr) << error.description();
     EXPECT_TRUE(manifest->isFSDSignatureDisableFlagFileInstalled());

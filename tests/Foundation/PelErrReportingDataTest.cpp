@@ -8,9 +8,10 @@
 
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/PelErrReportingData.h"
+#include "Foundation/PelErrReportingTesting.h"
 #include "FoundationTestSupport.h"
-#include "Platform/Values/Json.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Values/Json.h"
 #include "support/TempDir.h"
 
 namespace {

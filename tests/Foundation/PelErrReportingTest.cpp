@@ -3,6 +3,7 @@
 #include <stdexcept>
 
 #include "Foundation/PelErrReporting.h"
+#include "Foundation/PelErrReportingTesting.h"
 #include "FoundationTestSupport.h"
 #include "Platform/System/Paths.h"
 #include "support/TempDir.h"

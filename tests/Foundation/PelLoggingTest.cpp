@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "Foundation/PelLogging.h"
+#include "Foundation/PelSignatureSettings.h"
 #include "Platform/System/Paths.h"
 #include "support/TempDir.h"
 
@@ -140,4 +141,15 @@ TEST_F(PelLoggingTest, ClassMethodsUseTheSharedChannel) {
     PelLogging::logDebugMessageWithFormat("%s", "never");
     PelLogging::setSharedChannel(nullptr);
     EXPECT_THAT(loggedMessages(userLog()), ElementsAre("f:a b"));
+}
+
+TEST_F(PelLoggingTest, DevelopmentKeysAreLoggedOnceAWarning) {
+    PelLogging::setSharedChannel(std::make_shared<PelLogChannel>(config()));
+    PelSignatureLogTrustedKeysOnce();
+    PelSignatureLogTrustedKeysOnce();
+    PelLogging::setSharedChannel(nullptr);
+    if (PelSignatureTrustsDevelopmentKeys())
+        EXPECT_THAT(loggedMessages(userLog()), ElementsAre(kPelDevelopmentKeysNotice));
+    else
+        EXPECT_THAT(loggedMessages(userLog()), ::testing::IsEmpty());
 }

@@ -41,8 +41,10 @@ TEST(PelRegistryVersionTest, DecomposesAndRefuses) {
         {"3.1.4*", true, {3, 1, 4, kAny, kAny}},
         {"3.1.4b*", true, {3, 1, 4, 4, kAny}},
         {"3.1x", true, {3, 1, 0, kAny, kAny}},  // unknown stage letter
-        // A character after the stage that is not a number leaves a defined "any".
-        {"3.1bx", true, {3, 1, 0, 4, kAny}},
+        // A character after the stage that is not a number, "*" or the end
+        // leaves the number as the caller set it (7 here); the rest is written.
+        {"3.1bx", true, {3, 1, 0, 4, 7}},
+        {"3.1.2f-", true, {3, 1, 2, 8, 7}},
         {"65535.65535.255", true, {65535, 65535, 255, kAny, kAny}},
         // Refused.
         {"", false, {}},

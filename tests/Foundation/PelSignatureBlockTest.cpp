@@ -68,10 +68,16 @@ std::vector<BlockCase> blockCases() {
     const std::size_t markerOffset = data.size() + 1;
     far.append(600 - (far.size() - markerOffset), ' ');
 
-    std::string withNul = std::string("a\0b", 3) + "\n" + kBegin + "\n" +
-                          body(std::string("a\0b", 3), key) + "\n" + kEnd + "\n";
-    std::string nulInWindow = std::string(200, 'x') + std::string(1, '\0') + "y";
-    nulInWindow += "\n" + kBegin + "\n" + body(nulInWindow, key) + "\n" + kEnd + "\n";
+    // The marker search in a window ends at a zero byte.
+    auto signedText = [&](const std::string& text) {
+        return text + "\n" + kBegin + "\n" + body(text, key) + "\n" + kEnd + "\n";
+    };
+    const std::string withNul = signedText(std::string("a\0b", 3));
+    const std::string nulInWindow = signedText(std::string(200, 'x') + '\0' + "y");
+    const std::string nulBeforeTheWindows =
+        signedText(std::string("a\0b", 3) + std::string(1000, 'x'));
+    std::string nulInBody = good;
+    nulInBody.insert(data.size() + 1 + kBegin.size() + 1 + 8, 1, '\0');
 
     return {
         {"valid", good, kPelSignatureValid},
@@ -83,8 +89,13 @@ std::vector<BlockCase> blockCases() {
          kPelSignatureValid},
         {"marker 600 bytes from the end", far, kPelSignatureValid},
         {"marker far from the end", good + std::string(20000, '\n'), kPelSignatureValid},
-        {"zero bytes in the signed data", withNul, kPelSignatureValid},
-        {"zero byte inside the first window", nulInWindow, kPelSignatureValid},
+        {"zero byte before the marker in its window", withNul, kPelSignatureNotFound},
+        {"zero byte inside the first window", nulInWindow, kPelSignatureNotFound},
+        {"zero byte before the windows that reach the marker", nulBeforeTheWindows,
+         kPelSignatureValid},
+        {"zero byte in the body, after the marker", nulInBody, kPelSignatureValid},
+        {"white space after Begin on its line",
+         data + "\n" + kBegin + " \t\r\n" + sig + "\n" + kEnd + "\n", kPelSignatureValid},
         {"empty signed data", "\n" + kBegin + "\n" + body("", key) + "\n" + kEnd + "\n",
          kPelSignatureValid},
         {"marker on the first line", kBegin + "\n" + sig + "\n" + kEnd + "\n",
@@ -102,14 +113,18 @@ std::vector<BlockCase> blockCases() {
         {"text on the End line", data + "\n" + kBegin + "\n" + sig + "\n" + kEnd + "EVIL",
          kPelSignatureNotFound},
         {"End right after Begin", data + "\n" + kBegin + "\n" + kEnd + "\n", kPelSignatureNotFound},
-        // The decoder stops at "=", so these bytes would go unchecked.
+        // The body goes through the decoder's own rules: "=" ends it and
+        // characters outside the alphabet are skipped.
         {"bytes after the Base64 padding",
-         data + "\n" + kBegin + "\n" + sig + "=\nQUJD\n" + kEnd + "\n", kPelSignatureBadIdentity},
+         data + "\n" + kBegin + "\n" + sig + "=\nQUJD\n" + kEnd + "\n", kPelSignatureValid},
         {"character outside the alphabet",
          data + "\n" + kBegin + "\n" + sig.substr(0, 10) + "*" + sig.substr(10) + "\n" + kEnd,
-         kPelSignatureBadIdentity},
+         kPelSignatureValid},
         {"three padding characters", data + "\n" + kBegin + "\n" + sig + "===\n" + kEnd + "\n",
-         kPelSignatureBadIdentity},
+         kPelSignatureValid},
+        {"padding inside the body",
+         data + "\n" + kBegin + "\n" + sig.substr(0, 10) + "=" + sig.substr(10) + "\n" + kEnd,
+         kPelSignatureInvalid},
         {"empty body", data + "\n" + kBegin + "\n\n" + kEnd + "\n", kPelSignatureInvalid},
         {"tampered data", "line one\nline tw0\n" + kBegin + "\n" + sig + "\n" + kEnd + "\n",
          kPelSignatureInvalid},
@@ -171,6 +186,7 @@ TEST(PelSignatureVerificationKey, EveryThreadGetsTheOnePublishedKey) {
 }
 
 TEST(PelSignatureBuiltIn, MatchesTheDevelopmentKeysAndCertificates) {
+    if (!PelSignatureTrustsDevelopmentKeys()) GTEST_SKIP() << "built with release keys";
     PelSignatureResetTrustSettings();
     const PelSignatureTrustSettings builtIn = PelSignatureBuiltInTrustSettings();
     const std::string dir = std::string(PEL_SOURCE_DIR) + "/dev-keys/";
@@ -189,6 +205,16 @@ TEST(PelSignatureBuiltIn, MatchesTheDevelopmentKeysAndCertificates) {
     EXPECT_EQ(builtIn.anchorCertificates[0], devsign::loadCertificatePEM(dir + "root-ca.cert.pem"));
 
     EXPECT_EQ(verify(devsign::makeSignedDataFile("built-in\n", dataKey)), kPelSignatureValid);
+
+    // The manifest has a 2048-bit key of its own, held as SubjectPublicKeyInfo.
+    const auto manifestKey =
+        devsign::PrivateKey::loadPEM(dir + "manifest-signing.DEVELOPMENT-ONLY.key.pem");
+    EXPECT_EQ(builtIn.manifestKey.size(), 294u);
+    EXPECT_EQ(builtIn.manifestKey, manifestKey.publicKeySPKI());
+    EXPECT_NE(builtIn.manifestKey, dataKey.publicKeySPKI());
+    const auto imported = PelSignatureManifestKey();
+    ASSERT_NE(imported, nullptr);
+    EXPECT_EQ(imported->bits(), 2048);
 }
 
 }  // namespace

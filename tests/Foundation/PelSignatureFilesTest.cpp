@@ -65,15 +65,19 @@ TEST_F(SignatureFiles, SignedDataFileErrors) {
 }
 
 TEST_F(SignatureFiles, SignedDataFileSizeLimit) {
-    // The signed part is the zero bytes before the block, so the file can be
-    // sparse and its signature made without writing 64 MiB.
-    const std::string zeros(kPelSignatureMaxDataSize, '\0');
+    // The signed part is zero bytes and then a line of text before the block
+    // (the marker search ends at a zero byte), so the file can be sparse and
+    // its signature made without writing 64 MiB.
+    const std::string text = std::string(1023, 'x') + "\n";
+    std::string signedBytes(kPelSignatureMaxDataSize, '\0');
     auto blockFor = [&](std::size_t fileSize) {
         // The block's length does not depend on the data signed.
         const std::size_t blockLength =
             devsign::signatureBlock(pki().dataKey.signMessage("x")).size();
-        const std::string_view signedPart(zeros.data(), fileSize - blockLength);
-        return devsign::signatureBlock(pki().dataKey.signMessage(signedPart));
+        const std::size_t signedLength = fileSize - blockLength;
+        signedBytes.replace(signedLength - text.size(), text.size(), text);
+        const std::string_view signedPart(signedBytes.data(), signedLength);
+        return text + devsign::signatureBlock(pki().dataKey.signMessage(signedPart));
     };
     const std::string exact =
         sparseFile(dir, "exact", kPelSignatureMaxDataSize, blockFor(kPelSignatureMaxDataSize));

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "Foundation/PelErrReporting.h"
+#include "Foundation/PelErrReportingTesting.h"
 #include "Foundation/PelRegistry.h"
 #include "FoundationTestSupport.h"
 #include "Platform/System/Paths.h"

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "Foundation/PelErrReporting.h"
+#include "Foundation/PelErrReportingTesting.h"
 #include "Foundation/UnsecuredTelemetryInfo.h"
 #include "FoundationTestSupport.h"
 #include "Platform/System/Paths.h"

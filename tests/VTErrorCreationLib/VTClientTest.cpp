@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <condition_variable>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -81,6 +82,28 @@ TEST(VTClient, CrashReporterFromTheFactoryWhenCrashDumpsAreEnabled) {
         ++moved;
     }
     EXPECT_EQ(moved, 1);
+}
+
+// A client that captures crashes puts the library's terminate handler in
+// place for as long as it lives, and no longer.
+TEST(VTClient, TerminateCallbackGoesWithTheClientThatAddedIt) {
+    const std::terminate_handler before = std::get_terminate();
+    {
+        ClientTree tree;
+        VTClient::setCrashReporterFactory(
+            [](const std::string&) { return std::make_shared<FakeCrashReporter>(); });
+        auto configuration = tree.configuration();
+        configuration.setEnableCrashDumps(true);
+        auto first = tree.client(configuration);
+        EXPECT_NE(std::get_terminate(), before);
+        auto second = tree.client(configuration);
+        first.reset();
+        EXPECT_NE(std::get_terminate(), before) << "the second client still needs it";
+        second.reset();
+        VTClient::clearCurrentClientForTesting();
+        EXPECT_EQ(std::get_terminate(), before);
+    }
+    EXPECT_EQ(std::get_terminate(), before);
 }
 
 TEST(VTClient, ThrottleRefusesTheEleventhErrorOfABurst) {

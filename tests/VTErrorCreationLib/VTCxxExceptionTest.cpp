@@ -212,6 +212,21 @@ TEST(VTCxxException, RemovingTheLastHandlerPutsTheEarlierTerminateHandlerBack) {
     std::set_terminate(yetAnotherTerminateHandler);
     VTUncaughtCxxExceptionHandlerManager::removeCxxExceptionHandler(secondHandler);
     EXPECT_EQ(std::get_terminate(), yetAnotherTerminateHandler);
+    // The library's part has ended: no throw is recorded, and the next
+    // handler installs the library's terminate handler again.
+    const VTThrowRecord* seen = reinterpret_cast<const VTThrowRecord*>(1);
+    std::thread([&] {
+        try {
+            vtTestThrowRuntimeError();
+        } catch (const std::runtime_error&) {
+        }
+        seen = VTCurrentThreadThrowRecord();
+    }).join();
+    EXPECT_EQ(seen, nullptr);
+    VTUncaughtCxxExceptionHandlerManager::addCxxExceptionHandler(secondHandler);
+    EXPECT_NE(std::get_terminate(), yetAnotherTerminateHandler);
+    VTUncaughtCxxExceptionHandlerManager::removeCxxExceptionHandler(secondHandler);
+    EXPECT_EQ(std::get_terminate(), yetAnotherTerminateHandler);
 
     std::set_terminate(original);
 }

@@ -4,12 +4,16 @@
 //   pelsign detach  --key KEY.pem INPUT SIGNATURE
 //   pelsign package --key LEAF-KEY.pem --cert LEAF.pem [--cert CA.pem ...]
 //                   [--checksum sha1|sha256|sha512] OUTPUT.pkg NAME=FILE ...
+//   pelsign manifest --key KEY.pem MANIFEST SIGNATURE
 //   pelsign public-key --key KEY.pem OUTPUT.der
+//   pelsign --version
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 #include <vector>
 
+#include "Foundation/PelSignatureSettings.h"
 #include "pelsign/DevSigning.h"
 #include "pelsign/XarWriter.h"
 
@@ -25,10 +29,19 @@ int usage() {
         "  pelsign package --key LEAF-KEY.pem --cert LEAF.pem [--cert CA.pem ...]\n"
         "                  [--checksum sha1|sha256|sha512] OUTPUT.pkg NAME=FILE ...\n"
         "      a signed xar archive holding the files under the given names\n"
+        "  pelsign manifest --key KEY.pem MANIFEST SIGNATURE\n"
+        "      SIGNATURE = the download manifest's signature text (Base64, SHA-512)\n"
         "  pelsign public-key --key KEY.pem OUTPUT.der\n"
-        "      the public half of KEY as PKCS#1 DER\n",
+        "      the public half of KEY as PKCS#1 DER\n"
+        "  pelsign --version\n",
         stderr);
     return 2;
+}
+
+int version() {
+    std::printf("pelsign %s\n", PEL_VERSION);
+    if (PelSignatureTrustsDevelopmentKeys()) std::printf("%s\n", kPelDevelopmentKeysNotice);
+    return 0;
 }
 
 struct Arguments {
@@ -69,6 +82,13 @@ int run(const std::string& command, const Arguments& args) {
         devsign::writeFile(pos[1], std::string(signature.begin(), signature.end()));
         return 0;
     }
+    if (command == "manifest" && pos.size() == 2) {
+        const std::string manifest = devsign::readFile(pos[0]);
+        devsign::writeFile(pos[1],
+                           devsign::base64Lines(key.signMessage(platform::DigestAlgorithm::kSHA512,
+                                                                manifest.data(), manifest.size())));
+        return 0;
+    }
     if (command == "public-key" && pos.size() == 1) {
         const devsign::Data der = key.publicKeyPKCS1();
         devsign::writeFile(pos[0], std::string(der.begin(), der.end()));
@@ -98,6 +118,7 @@ int run(const std::string& command, const Arguments& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return version();
     Arguments args;
     if (argc < 2 || !parse(argc, argv, &args)) return usage();
     try {

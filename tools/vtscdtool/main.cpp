@@ -5,11 +5,13 @@
 //       writes FOLDER/vtscd.dat and FOLDER/vtscd.sig
 //   vtscdtool show FOLDER/vtscd.dat
 //       prints the configuration stored in the file (signature not checked)
+//   vtscdtool --version
 #include <cstdio>
 #include <cstring>
 #include <exception>
 #include <string>
 
+#include "Foundation/PelSignatureSettings.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 #include "vtscdtool/VTSCDTool.h"
 
@@ -19,12 +21,19 @@ int usage() {
     std::fprintf(stderr,
                  "usage: vtscdtool make [--key KEY.pem] CONFIG.plist FOLDER\n"
                  "       vtscdtool show vtscd.dat\n"
+                 "       vtscdtool --version\n"
                  "CONFIG.plist is a dictionary of configuration properties, for example\n"
                  "  enabled, pingProbability, maxPingSubmissionsPerDay, enableCrashDumps and\n"
                  "  gateways: an array of {type (0 ping, 1 upload), priority, url}.\n"
                  "The default key is the development data-signing key:\n  %s\n",
                  VTSCD_DEFAULT_KEY);
     return 2;
+}
+
+int version() {
+    std::printf("vtscdtool %s\n", PEL_VERSION);
+    if (PelSignatureTrustsDevelopmentKeys()) std::printf("%s\n", kPelDevelopmentKeysNotice);
+    return 0;
 }
 
 int make(int argc, char** argv) {
@@ -72,6 +81,7 @@ int main(int argc, char** argv) {
     try {
         if (argc >= 2 && std::strcmp(argv[1], "make") == 0) return make(argc, argv);
         if (argc >= 2 && std::strcmp(argv[1], "show") == 0) return show(argc, argv);
+        if (argc == 2 && std::strcmp(argv[1], "--version") == 0) return version();
         return usage();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "vtscdtool: %s\n", e.what());

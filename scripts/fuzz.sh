@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets with clang (in build-fuzz) and runs each one
+# for the given number of seconds (default 60) on a copy of its seed corpus
+# fuzz/corpus/<name> (the target <name>_fuzz), so the committed seeds stay as
+# they are. Inputs that crash are kept as build-fuzz/runs/<name>-crash-*; the
+# script ends with status 1 when any target found one.
+#
+#   bash scripts/fuzz.sh [seconds]
+#
+# The seeds are made by the project's own writers: build the fuzzseeds tool
+# and run "build/tools/fuzzseeds dev-keys fuzz/corpus" to make them again.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-60}
+jobs=${JOBS:-$(nproc)}
+
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DPEL_BUILD_FUZZERS=ON -DPEL_BUILD_UI=OFF -DPEL_BUILD_TESTS=OFF -DPEL_BUILD_BENCHMARKS=OFF \
+  -DPEL_BUILD_TOOLS=OFF
+cmake --build build-fuzz -j "$jobs"
+
+runs=build-fuzz/runs
+failed=()
+for fuzzer in build-fuzz/fuzz/*_fuzz; do
+  name=$(basename "$fuzzer" _fuzz)
+  rm -rf "${runs:?}/$name"
+  mkdir -p "$runs/$name"
+  if [[ -d "fuzz/corpus/$name" ]]; then cp -R "fuzz/corpus/$name/." "$runs/$name/"; fi
+  echo "== $name: $seconds s on $(ls "$runs/$name" | wc -l) seeds"
+  if ! "$fuzzer" -max_total_time="$seconds" -print_final_stats=1 \
+       -artifact_prefix="$runs/$name-" "$runs/$name" > "$runs/$name.log" 2>&1; then
+    tail -40 "$runs/$name.log"
+    failed+=("$name")
+  fi
+  grep -E "^stat::(number_of_executed_units|new_units_added)|cov:" "$runs/$name.log" | tail -3 || true
+done
+
+if ((${#failed[@]})); then
+  echo "fuzz targets that failed: ${failed[*]} (inputs in $runs)"
+  exit 1
+fi
+echo "every fuzz target ran $seconds s without a failure"
