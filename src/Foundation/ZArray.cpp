@@ -73,6 +73,7 @@ ZArray::ZArray(std::size_t itemSize, unsigned slots) {
     threshold_ = static_cast<std::uint32_t>(threshold);
     itemSize_ = itemSize;
     growthStep_ = slots;
+    UpdateGuess();
 }
 
 ZArray::~ZArray() {
@@ -194,6 +195,13 @@ void ZArray::UpdateGuess() {
     // guessed into the page before it.
     const std::uint32_t before = index_ && pageCount_ > 1 ? index_[pageCount_ - 1].first : 0;
     guessScale_ = before ? ((std::uint64_t{pageCount_ - 1} << 32) + before - 1) / before : 0;
+    // No page holds more than items-per-page items, so the pages before the
+    // last are all full exactly when they hold that many times their number.
+    const bool powerOfTwo = (itemsPerPage_ & (itemsPerPage_ - 1)) == 0;
+    fullPagesShift_ = index_ && powerOfTwo &&
+                              std::uint64_t{before} == std::uint64_t{pageCount_ - 1} * itemsPerPage_
+                          ? static_cast<std::uint32_t>(__builtin_ctz(itemsPerPage_))
+                          : kNoShift;
 }
 
 char* ZArray::ItemAddress(std::uint32_t index) const {

@@ -129,6 +129,12 @@ class ZArray {
     void* ItemPtr(unsigned index) const {
         if (index >= count_) return nullptr;  // an array without storage counts 0
         if (buffer_) return buffer_ + itemSize_ * index;
+        if (fullPagesShift_ != kNoShift) {
+            // Every page but the last is full and holds a power of two of
+            // items: the page and the place in it follow from the index.
+            return index_[index >> fullPagesShift_].page +
+                   itemSize_ * (index & (itemsPerPage_ - 1));
+        }
         // The page the average fill points at, checked against the index.
         std::uint32_t guess = static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
         if (guess >= pageCount_) guess = pageCount_ - 1;
@@ -180,8 +186,10 @@ class ZArray {
 
     const PageIndexRec* FindPage(std::uint32_t index) const;
     // FindPage for an index below the count, trying the page of the last
-    // lookup before searching.
-    const PageIndexRec* FindPageCached(std::uint32_t index) const;
+    // lookup before searching. Declared pure: it changes nothing but its own
+    // cache, which no caller reads, so callers may keep the array's fields in
+    // registers across it.
+    [[gnu::pure]] const PageIndexRec* FindPageCached(std::uint32_t index) const;
     // Recomputes the page guess after the paged layout changed.
     void UpdateGuess();
     // Makes room in the page index for one more page; false when memory runs out.
@@ -214,8 +222,12 @@ class ZArray {
     unsigned char locked_ = 0;
     mutable Iterator* iterators_ = nullptr;
     // Paged reads: the page of item i is guessed as (i * guessScale_) >> 32,
-    // from the average fill of every page but the last, and checked.
+    // from the average fill of every page but the last, and checked. While
+    // every page but the last is full and items per page are a power of two,
+    // the page is i >> fullPagesShift_ exactly (else kNoShift).
+    static constexpr std::uint32_t kNoShift = 0xFF;
     std::uint64_t guessScale_ = 0;
+    std::uint32_t fullPagesShift_ = kNoShift;
     // The page record number the last searched read found (checked on use).
     mutable std::atomic<std::uint32_t> lastPage_{0};
 };
