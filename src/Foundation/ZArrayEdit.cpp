@@ -34,18 +34,18 @@ ZArrayResult ZArray::InsertItemSelf(const void* item, unsigned index) {
     if (!HasStorage()) return kZArrayNoStorage;
     if (index > count_) return kZArrayIndexBeyondCount;
     // An item of this very array would move, or be freed with the old
-    // buffer, when the slot opens: copy its bytes aside first.
+    // buffer, when the slot opens: copy its bytes aside first. Small items
+    // are always copied (cheaper than asking where they lie).
     alignas(std::max_align_t) char local[64];
     std::unique_ptr<char[]> heap;
-    if (item && HoldsAddress(item)) {
-        char* aside = local;
-        if (itemSize_ > sizeof local) {
-            heap.reset(new (std::nothrow) char[itemSize_]);
-            if (!heap) return kZArrayMemoryError;
-            aside = heap.get();
-        }
-        std::memcpy(aside, item, itemSize_);
-        item = aside;
+    if (item && itemSize_ <= sizeof local) {
+        std::memcpy(local, item, itemSize_);
+        item = local;
+    } else if (item && HoldsAddress(item)) {
+        heap.reset(new (std::nothrow) char[itemSize_]);
+        if (!heap) return kZArrayMemoryError;
+        std::memcpy(heap.get(), item, itemSize_);
+        item = heap.get();
     }
     void* slot = nullptr;
     ZArrayResult result = InsertSlot(index, &slot);
