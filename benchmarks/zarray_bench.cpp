@@ -39,7 +39,7 @@ class PagedArray {
     }
     void erase(std::size_t i) { array_.DeleteItem(static_cast<unsigned>(i)); }
     const Value& at(std::size_t i) const {
-        return *static_cast<const Value*>(array_.GetItemPtrSelf(static_cast<unsigned>(i)));
+        return *static_cast<const Value*>(array_.ItemPtr(static_cast<unsigned>(i)));
     }
 
   private:

@@ -227,21 +227,18 @@ void PelInstallPingUtils::sendInstallPing(int error, int upgrade,
 }
 
 void PelInstallPingUtils::sendInstallMandatoryFailed(int code, const platform::Dictionary& data) {
-    const platform::Value* module = present(data, "pingModuleID");
-    std::string query = platform::format(
-        "%@&error=%d&a=%d",
-        baseDataFormatForOptional(module ? *module : platform::Value(kInstallModule)), 1, code);
-    if (auto v = present(data, "termStatus")) query += "&E=" + fieldText(*v);
-    if (auto v = present(data, "failureReason")) query += "&b=" + fieldText(*v);
-    if (auto v = present(data, "md5Hash")) query += "&s=" + fieldText(*v);
-    send(query);
+    sendPackageFailure(data, platform::format("&error=%d&a=%d", 1, code));
 }
 
 void PelInstallPingUtils::sendInstallOptionalFailed(const platform::Dictionary& data) {
+    sendPackageFailure(data, platform::format("&error=%d", 1));
+}
+
+void PelInstallPingUtils::sendPackageFailure(const platform::Dictionary& data,
+                                             const std::string& codes) {
     const platform::Value* module = present(data, "pingModuleID");
-    std::string query = platform::format(
-        "%@&error=%d",
-        baseDataFormatForOptional(module ? *module : platform::Value(kInstallModule)), 1);
+    std::string query =
+        baseDataFormatForOptional(module ? *module : platform::Value(kInstallModule)) + codes;
     if (auto v = present(data, "termStatus")) query += "&E=" + fieldText(*v);
     if (auto v = present(data, "failureReason")) query += "&b=" + fieldText(*v);
     if (auto v = present(data, "md5Hash")) query += "&s=" + fieldText(*v);

@@ -106,6 +106,9 @@ class PelInstallPingUtils : public StatPing {
     /// Builds base + "&error=%d&upgrade=%d" + extra (+ "&mid=" when asked) and sends it.
     void sendEvent(int error, int upgrade, std::string_view extra, bool withMid);
     void send(const std::string& query);
+    /// A package's failure: the optional base fields for its "pingModuleID",
+    /// then `codes`, then "E", "b" and "s" from the failure data when present.
+    void sendPackageFailure(const platform::Dictionary& data, const std::string& codes);
 
     std::optional<std::string> productName_;
     std::optional<std::string> version_;

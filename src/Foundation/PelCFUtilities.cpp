@@ -133,12 +133,12 @@ std::optional<std::string> PelFileURLWithPath(std::string_view path) {
     return url;
 }
 
-std::optional<platform::Dictionary> PelCFDictionaryCreateWithContentsOfURL(std::string_view fileURL,
-                                                                           unsigned,
-                                                                           platform::Error* error) {
-    auto path = pathOfFileURL(fileURL, error);
-    if (!path) return std::nullopt;
-    auto bytes = readFile(*path, error);
+namespace {
+
+// Reads and parses the property-list file at `path`; its dictionary or the error.
+std::optional<platform::Dictionary> dictionaryOfFile(const std::string& path,
+                                                     platform::Error* error) {
+    auto bytes = readFile(path, error);
     if (!bytes) return std::nullopt;
     platform::Error parseError;
     auto value = platform::PropertyList::fromData(std::string_view(*bytes), nullptr, &parseError);
@@ -146,21 +146,31 @@ std::optional<platform::Dictionary> PelCFDictionaryCreateWithContentsOfURL(std::
         platform::setError(error, std::move(parseError));
         return std::nullopt;
     }
-    if (auto* dict = value->asDictionary()) return *dict;
+    if (auto* dict = value->asDictionary()) return std::move(*dict);
     platform::setError(error,
                        platform::Error(kPelErrDomainCoreFoundation, kPelErrCodeNotADictionary));
     return std::nullopt;
 }
 
+}  // namespace
+
+std::optional<platform::Dictionary> PelCFDictionaryCreateWithContentsOfURL(std::string_view fileURL,
+                                                                           unsigned,
+                                                                           platform::Error* error) {
+    auto path = pathOfFileURL(fileURL, error);
+    if (!path) return std::nullopt;
+    return dictionaryOfFile(*path, error);
+}
+
 std::optional<platform::Dictionary> PelCFDictionaryCreateWithContentsOfFileAtPathWithError(
-    std::string_view path, unsigned options, platform::Error* error) {
-    auto url = PelFileURLWithPath(path);
-    if (!url) {
+    std::string_view path, unsigned, platform::Error* error) {
+    // Read by path: the paths that could not become a file URL fail alike.
+    if (path.empty() || path.find('\0') != std::string_view::npos) {
         platform::setError(error,
                            platform::Error(kPelErrDomainCoreFoundation, kPelErrCodeNotAFileURL));
         return std::nullopt;
     }
-    return PelCFDictionaryCreateWithContentsOfURL(*url, options, error);
+    return dictionaryOfFile(std::string(path), error);
 }
 
 extern "C" const char* PelGetSiloName(void) { return "TLW"; }

@@ -3,19 +3,20 @@
 #include <atomic>
 #include <new>
 
-#include "Foundation/PelErrReporting.h"
 #include "Foundation/PelException.h"
+#include "Foundation/PelRegistryInternal.h"
 
 namespace PelRegistry {
 namespace {
-
-constexpr std::int32_t kRegistryFailureCode = 0x52656720;  // "Reg "
 
 std::atomic<Registry*> gRegistry{nullptr};
 
 void requireHold(const ZStHoldReadWriteLock& hold) {
     if (hold.Error() != 0) throw PelException::RuntimeError("The registry lock could not be taken");
 }
+
+// Queries report nothing when the lock cannot be taken: they never throw.
+bool holds(const ZStHoldReadWriteLock& hold) { return hold.Error() == 0; }
 
 const std::string* stringFor(const platform::Dictionary& match, std::string_view key,
                              bool& present) {
@@ -42,12 +43,8 @@ Registry::Registry(const char* root) : root_(root ? root : "/") {
         ZStHoldReadWriteLock hold(lock_, true);
         requireHold(hold);
         loadRegistry();
-    } catch (const std::exception& e) {
-        PelErrReportingReportCxxException(0, kRegistryFailureCode, "PelRegistry", "",
-                                          kPelErrLocationCaller, e);
     } catch (...) {
-        PelErrReportingSubmitFailureReport(0, kRegistryFailureCode, "PelRegistry", "",
-                                           kPelErrLocationCaller);
+        detail::reportCaughtFailure(0);
     }
 }
 
@@ -72,7 +69,7 @@ Module* Registry::copyModuleWithId(const std::string* identifier) {
 
 Module* Registry::copyModuleWithId(std::string_view identifier) {
     ZStHoldReadWriteLock hold(lock_, false);
-    requireHold(hold);
+    if (!holds(hold)) return nullptr;
     auto it = byIdentifier_.find(identifier);
     if (it == byIdentifier_.end() || it->second.empty()) return nullptr;
     Module* module = it->second.front();
@@ -94,7 +91,7 @@ unsigned Registry::copyModules(Module*** modules) {
     if (!modules) return 0;
     *modules = nullptr;
     ZStHoldReadWriteLock hold(lock_, false);
-    requireHold(hold);
+    if (!holds(hold)) return 0;
     const unsigned count = modules_.Count();
     if (count == 0) return 0;
     auto** array = new (std::nothrow) Module*[count];
@@ -110,7 +107,7 @@ unsigned Registry::copyModules(Module*** modules) {
 Module* Registry::copyModuleWithMatchDict(const platform::Dictionary* match) {
     if (!match) return nullptr;
     ZStHoldReadWriteLock hold(lock_, false);
-    requireHold(hold);
+    if (!holds(hold)) return nullptr;
     Module** found = nullptr;
     unsigned long count = 1;
     if (!copyModulesWithMatchDictLocked(match, &found, count)) return nullptr;
@@ -194,8 +191,7 @@ bool Registry::matches(const Module& module, const platform::Dictionary& match,
 
 unsigned Registry::moduleCount() {
     ZStHoldReadWriteLock hold(lock_, false);
-    requireHold(hold);
-    return modules_.Count();
+    return holds(hold) ? modules_.Count() : 0;
 }
 
 }  // namespace PelRegistry

@@ -12,7 +12,8 @@
 //
 // One reader/writer lock guards the module list: loading holds it for
 // writing, queries for reading, so every function may be called from any
-// thread. Modules handed out carry a reference that the caller releases; they
+// thread. Queries never throw: when the lock cannot be taken they answer
+// nothing (null, 0 or false). Modules handed out carry a reference that the caller releases; they
 // stay usable (with their owners) after a later synchronize.
 #pragma once
 

@@ -11,6 +11,7 @@
 #include "Foundation/PelErrReporting.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelRegistry.h"
+#include "Foundation/PelRegistryInternal.h"
 #include "Foundation/ZStSharedObject.h"
 #include "Platform/System/Paths.h"
 
@@ -18,7 +19,6 @@ namespace PelRegistry {
 namespace {
 
 constexpr char kRegistryFolder[] = "/Library/Application Support/Pelgrave/Registry";
-constexpr std::int32_t kRegistryFailureCode = 0x52656720;  // "Reg "
 
 bool containsIgnoringCase(const std::string& text, const char* part) {
     return strcasestr(text.c_str(), part) != nullptr;
@@ -57,28 +57,20 @@ void reportUnreadableFile(const std::string& path, const platform::Error& error)
 /// by the list) or null. Failures are reported and the file skipped.
 Module* loadModuleFile(const std::string& path, ZSharedObjArray& modules) {
     platform::Error error;
-    std::optional<std::string> url = PelFileURLWithPath(path);
     std::optional<platform::Dictionary> dictionary =
-        url ? PelCFDictionaryCreateWithContentsOfURL(*url, kPelPropertyListMutableContainers,
-                                                     &error)
-            : std::nullopt;
+        PelCFDictionaryCreateWithContentsOfFileAtPathWithError(
+            path, kPelPropertyListMutableContainers, &error);
     if (!dictionary) {
-        if (!url) error = platform::Error(kPelErrDomainCoreFoundation, kPelErrCodeNotAFileURL);
         reportUnreadableFile(path, error);
         return nullptr;
     }
     try {
-        platform::Value value(std::move(*dictionary));
-        Module* module = Module::make(&value, &*url);
+        Module* module = Module::make(platform::Value(std::move(*dictionary)));
         ZStSharedObject hold(module, false);
-        if (module && modules.AddValue(module) != 0) throw std::bad_alloc();
+        if (module) detail::appendModule(modules, module);
         return module;
-    } catch (const std::exception& e) {
-        PelErrReportingReportCxxException(1, kRegistryFailureCode, "PelRegistry", "",
-                                          kPelErrLocationCaller, e);
     } catch (...) {
-        PelErrReportingSubmitFailureReport(1, kRegistryFailureCode, "PelRegistry", "",
-                                           kPelErrLocationCaller);
+        detail::reportCaughtFailure(1);
     }
     return nullptr;
 }

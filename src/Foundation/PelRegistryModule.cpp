@@ -1,6 +1,8 @@
 #include "Foundation/PelRegistryModule.h"
 
 #include <new>
+
+#include "Foundation/PelRegistryInternal.h"
 #include <vector>
 
 namespace PelRegistry {
@@ -80,26 +82,42 @@ Module::~Module() {
 }
 
 Module* Module::make(const platform::Value* dictionary, const std::string*) {
-    if (!dictionary || !dictionary->isDictionary() || !dictionary->get("Type") ||
-        !dictionary->get("Identifier"))
+    if (!dictionary || !dictionary->isDictionary()) return nullptr;
+    return make(platform::Value(*dictionary));
+}
+
+Module* Module::make(platform::Value&& dictionary) {
+    if (!dictionary.isDictionary() || !dictionary.get("Type") || !dictionary.get("Identifier"))
         return nullptr;
-    switch (typeOfModuleFile(*dictionary)) {
+    const ModuleType type = typeOfModuleFile(dictionary);
+    const bool matching =
+        type == kModuleTypeSKU || type == kModuleTypeSuite || type == kModuleTypeLayout;
+    if (matching && !dictionary.get("Products")) return nullptr;
+    Module* module = nullptr;
+    switch (type) {
         case kModuleTypeComponent:
-            return SharedComponent::make(dictionary, nullptr);
-        case kModuleTypeFeature:
-            return Feature::make(dictionary, nullptr);
-        case kModuleTypeProduct:
-            return Product::make(dictionary, nullptr);
-        case kModuleTypeSuite:
-            return Suite::make(dictionary, nullptr);
-        case kModuleTypeSKU:
-            return SKU::make(dictionary, nullptr);
-        case kModuleTypeLayout:
-            return Layout::make(dictionary, nullptr);
-        case kModuleTypeUnknown:
+            module = new SharedComponent(nullptr, nullptr);
             break;
+        case kModuleTypeFeature:
+            module = new Feature(nullptr, nullptr);
+            break;
+        case kModuleTypeProduct:
+            module = new Product(nullptr, nullptr);
+            break;
+        case kModuleTypeSuite:
+            module = new Suite(nullptr, nullptr);
+            break;
+        case kModuleTypeSKU:
+            module = new SKU(nullptr, nullptr);
+            break;
+        case kModuleTypeLayout:
+            module = new Layout(nullptr, nullptr);
+            break;
+        case kModuleTypeUnknown:
+            return nullptr;
     }
-    return nullptr;
+    module->dictionary_ = std::move(dictionary);
+    return module;
 }
 
 const platform::Value* Module::getKey(std::string_view key) const {
@@ -193,13 +211,9 @@ void Module::addOverlayInfo(const platform::Dictionary* info) {
 
 namespace {
 
-void append(ZSharedObjArray& array, Module* module) {
-    if (array.AddValue(module) != 0) throw std::bad_alloc();
-}
-
 void appendOwner(ZSharedObjArray*& owners, Module* owner) {
     if (!owners) owners = new ZSharedObjArray(4);
-    append(*owners, owner);
+    detail::appendModule(*owners, owner);
 }
 
 }  // namespace

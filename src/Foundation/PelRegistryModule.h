@@ -62,6 +62,8 @@ class Module : public ZSharedObject {
     /// "Products". The URL is not kept. Throws std::bad_alloc when memory
     /// runs out.
     static Module* make(const platform::Value* dictionary, const std::string* url);
+    /// The same, taking the file's value over instead of copying it.
+    static Module* make(platform::Value&& dictionary);
 
     /// Keeps the dictionary (shared, never changed) and the URL when given.
     Module(const platform::Value* dictionary, const std::string* url);

@@ -2,6 +2,7 @@
 #include <new>
 
 #include "Foundation/PelRegistry.h"
+#include "Foundation/PelRegistryInternal.h"
 #include "Foundation/PelRegistryModule.h"
 #include "Foundation/ZStSharedObject.h"
 
@@ -15,10 +16,6 @@ bool isModuleFile(const platform::Value* dictionary) {
 // SKUs, suites and layouts are made of their "Products" entries.
 bool isMatchingModuleFile(const platform::Value* dictionary) {
     return isModuleFile(dictionary) && dictionary->get("Products");
-}
-
-void append(ZSharedObjArray& array, Module* module) {
-    if (array.AddValue(module) != 0) throw std::bad_alloc();
 }
 
 }  // namespace
@@ -62,7 +59,7 @@ void Product::rescan(Registry* registry) {
         ZStSharedObject hold(feature, false);
         if (!feature || feature->getType() != kModuleTypeFeature) continue;
         feature->addOwningProduct(this);
-        append(features_, feature);
+        detail::appendModule(features_, feature);
     }
 }
 
@@ -96,7 +93,7 @@ void SKU::rescan(Registry* registry) {
         Module* module = registry->copyModuleWithMatchDict(match);
         ZStSharedObject hold(module, false);
         if (!module) continue;
-        append(matched_, module);
+        detail::appendModule(matched_, module);
         if (isActive()) module->addOverlayInfo(entry.asDictionary());
         module->addOwningSKU(this);
     }

@@ -17,7 +17,6 @@
 namespace {
 
 constexpr std::uint32_t kMinItemsPerPage = 64;
-constexpr std::uint32_t kIndexGrowth = 8;
 
 // Guards every array's iterator list; made usable on the first iterator.
 std::mutex gIteratorLock;
@@ -74,6 +73,7 @@ ZArray::ZArray(std::size_t itemSize, unsigned slots) {
     threshold_ = static_cast<std::uint32_t>(threshold);
     itemSize_ = itemSize;
     growthStep_ = slots;
+    UpdateGuess();
 }
 
 ZArray::~ZArray() {
@@ -158,36 +158,57 @@ ZArrayResult ZArray::CopySelf(ZArray* target) const {
     target->count_ = count_;
     target->growthStep_ = growthStep_;
     target->locked_ = locked_;
+    target->UpdateGuess();
     return 0;
 }
 
 const ZArray::PageIndexRec* ZArray::FindPage(std::uint32_t index) const {
     // The last page whose first index is at or below `index`: an index on a
     // page boundary belongs to the later page, the count to the last page.
-    // Only a lone page can be empty, so first indexes strictly increase.
-    std::uint32_t low = 0;
-    std::uint32_t high = pageCount_;  // answer in [low, high)
-    while (high - low > 1) {
-        std::uint32_t mid = low + (high - low) / 2;
-        if (index_[mid].first <= index) {
-            low = mid;
-        } else {
-            high = mid;
-        }
+    // Only a lone page can be empty, so first indexes strictly increase. The
+    // halving has no branch on the data (a conditional move), so random
+    // indexes cost no mispredictions.
+    const PageIndexRec* base = index_;
+    std::uint32_t n = pageCount_;  // answer in [base, base + n)
+    while (n > 1) {
+        const std::uint32_t half = n / 2;
+        base = base[half].first <= index ? base + half : base;
+        n -= half;
     }
-    return &index_[low];
+    return base;
+}
+
+const ZArray::PageIndexRec* ZArray::FindPageCached(std::uint32_t index) const {
+    const std::uint32_t last = lastPage_.load(std::memory_order_relaxed);
+    if (last < pageCount_) {
+        const PageIndexRec* rec = index_ + last;
+        if (index - rec->first < rec[1].first - rec->first) return rec;
+    }
+    const PageIndexRec* rec = FindPage(index);
+    lastPage_.store(static_cast<std::uint32_t>(rec - index_), std::memory_order_relaxed);
+    return rec;
+}
+
+void ZArray::UpdateGuess() {
+    // Every page but the last holds index_[pageCount_ - 1].first items; the
+    // scale is rounded up, so that an index at the head of a page is not
+    // guessed into the page before it.
+    const std::uint32_t before = index_ && pageCount_ > 1 ? index_[pageCount_ - 1].first : 0;
+    guessScale_ = before ? ((std::uint64_t{pageCount_ - 1} << 32) + before - 1) / before : 0;
+    // No page holds more than items-per-page items, so the pages before the
+    // last are all full exactly when they hold that many times their number.
+    const bool powerOfTwo = (itemsPerPage_ & (itemsPerPage_ - 1)) == 0;
+    fullPagesShift_ = index_ && powerOfTwo &&
+                              std::uint64_t{before} == std::uint64_t{pageCount_ - 1} * itemsPerPage_
+                          ? static_cast<std::uint32_t>(__builtin_ctz(itemsPerPage_))
+                          : kNoShift;
 }
 
 char* ZArray::ItemAddress(std::uint32_t index) const {
-    if (buffer_) return buffer_ + itemSize_ * index;
-    const PageIndexRec* rec = FindPage(index);
-    return rec->page + itemSize_ * (index - rec->first);
+    return static_cast<char*>(ItemPtr(index));
 }
 
-void* ZArray::GetItemPtrSelf(unsigned index) const {
-    if (!HasStorage() || index >= count_) return nullptr;
-    return ItemAddress(index);
-}
+void* ZArray::GetItemPtrSelf(unsigned index) const { return ItemPtr(index); }
 
 void ZArray::MoveOne(const void* src, void* dest) const {
     if (src && dest) std::memmove(dest, src, itemSize_);

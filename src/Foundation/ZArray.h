@@ -3,6 +3,7 @@
 // a large array moves at most one page of items.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 
@@ -122,6 +123,25 @@ class ZArray {
     /// The item's address in place, valid until the array next changes; null
     /// without storage or when index is not below the count.
     virtual void* GetItemPtrSelf(unsigned index) const;
+    /// The same as GetItemPtrSelf of this class, inline and not virtual: the
+    /// read path for callers that know they hold a plain array. Safe for
+    /// readers on several threads at once while no thread changes the array.
+    void* ItemPtr(unsigned index) const {
+        if (index >= count_) return nullptr;  // an array without storage counts 0
+        if (buffer_) return buffer_ + itemSize_ * index;
+        if (fullPagesShift_ != kNoShift) {
+            // Every page but the last is full and holds a power of two of
+            // items: the page and the place in it follow from the index.
+            return index_[index >> fullPagesShift_].page +
+                   itemSize_ * (index & (itemsPerPage_ - 1));
+        }
+        // The page the average fill points at, checked against the index.
+        std::uint32_t guess = static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
+        if (guess >= pageCount_) guess = pageCount_ - 1;
+        const PageIndexRec* rec = index_ + guess;
+        if (index - rec->first >= rec[1].first - rec->first) rec = FindPageCached(index);
+        return rec->page + itemSize_ * (index - rec->first);
+    }
     /// Copies one item (overlap allowed) when both pointers are set.
     virtual void MoveOne(const void* src, void* dest) const;
     /// The first index from `start` upward whose item matches, else
@@ -161,7 +181,21 @@ class ZArray {
     ZArrayResult FinishCopy(ZArray* made, ZArray** out) const;
 
   private:
+    // Records added to the page index whenever it is full.
+    static constexpr std::uint32_t kIndexGrowth = 8;
+
     const PageIndexRec* FindPage(std::uint32_t index) const;
+    // FindPage for an index below the count, trying the page of the last
+    // lookup before searching. Declared pure: it changes nothing but its own
+    // cache, which no caller reads, so callers may keep the array's fields in
+    // registers across it.
+    [[gnu::pure]] const PageIndexRec* FindPageCached(std::uint32_t index) const;
+    // Recomputes the page guess after the paged layout changed.
+    void UpdateGuess();
+    // Makes room in the page index for one more page; false when memory runs out.
+    bool ReserveIndexRecord();
+    // Whether `address` lies in the array's own storage.
+    bool HoldsAddress(const void* address) const;
     char* ItemAddress(std::uint32_t index) const;
     ZArrayResult OpenSlot(unsigned index, void** slot, bool adjustIterators);
     ZArrayResult SwitchToPages(unsigned index, void** slot);
@@ -187,4 +221,13 @@ class ZArray {
     std::uint32_t growthStep_ = 0;
     unsigned char locked_ = 0;
     mutable Iterator* iterators_ = nullptr;
+    // Paged reads: the page of item i is guessed as (i * guessScale_) >> 32,
+    // from the average fill of every page but the last, and checked. While
+    // every page but the last is full and items per page are a power of two,
+    // the page is i >> fullPagesShift_ exactly (else kNoShift).
+    static constexpr std::uint32_t kNoShift = 0xFF;
+    std::uint64_t guessScale_ = 0;
+    std::uint32_t fullPagesShift_ = kNoShift;
+    // The page record number the last searched read found (checked on use).
+    mutable std::atomic<std::uint32_t> lastPage_{0};
 };

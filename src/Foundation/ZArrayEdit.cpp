@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "Foundation/ZArray.h"
 
 namespace {
 
-constexpr std::uint32_t kIndexGrowth = 8;
 // The largest count: one more would be indistinguishable from "not found".
 constexpr std::uint32_t kMaxCount = kZArrayNotFound - 1;
 
@@ -17,9 +18,35 @@ constexpr std::uint32_t kMaxCount = kZArrayNotFound - 1;
 
 ZArrayResult ZArray::InsertSlot(unsigned index, void** slot) { return OpenSlot(index, slot, true); }
 
+bool ZArray::HoldsAddress(const void* address) const {
+    const auto at = reinterpret_cast<std::uintptr_t>(address);
+    auto within = [at](const char* block, std::size_t size) {
+        const auto start = reinterpret_cast<std::uintptr_t>(block);
+        return block && at - start < size;
+    };
+    if (buffer_) return within(buffer_, itemSize_ * capacity_);
+    for (std::uint32_t k = 0; k < pageCount_; ++k)
+        if (within(index_[k].page, pageSize_)) return true;
+    return false;
+}
+
 ZArrayResult ZArray::InsertItemSelf(const void* item, unsigned index) {
     if (!HasStorage()) return kZArrayNoStorage;
     if (index > count_) return kZArrayIndexBeyondCount;
+    // An item of this very array would move, or be freed with the old
+    // buffer, when the slot opens: copy its bytes aside first. Small items
+    // are always copied (cheaper than asking where they lie).
+    alignas(std::max_align_t) char local[64];
+    std::unique_ptr<char[]> heap;
+    if (item && itemSize_ <= sizeof local) {
+        std::memcpy(local, item, itemSize_);
+        item = local;
+    } else if (item && HoldsAddress(item)) {
+        heap.reset(new (std::nothrow) char[itemSize_]);
+        if (!heap) return kZArrayMemoryError;
+        std::memcpy(heap.get(), item, itemSize_);
+        item = heap.get();
+    }
     void* slot = nullptr;
     ZArrayResult result = InsertSlot(index, &slot);
     if (result == 0) MoveOne(item, slot);
@@ -39,6 +66,19 @@ ZArrayResult ZArray::AddItemSelf(const void* item, unsigned* index) {
 void ZArray::SetIndItemSelf(const void* item, unsigned index) const {
     if (!HasStorage() || index >= count_) return;
     MoveOne(item, ItemAddress(index));
+}
+
+bool ZArray::ReserveIndexRecord() {
+    // Room for one more page record and the terminator after it.
+    if (pageCount_ + 1 < indexCapacity_) return true;
+    auto* grown = static_cast<PageIndexRec*>(
+        std::calloc(std::size_t{indexCapacity_} + kIndexGrowth, sizeof(PageIndexRec)));
+    if (!grown) return false;
+    std::memcpy(grown, index_, sizeof(PageIndexRec) * (pageCount_ + 1));
+    std::free(index_);
+    index_ = grown;
+    indexCapacity_ += kIndexGrowth;
+    return true;
 }
 
 ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators) {
@@ -71,6 +111,21 @@ ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators)
             index_[r].first - index_[r - 1].first < itemsPerPage_) {
             *slot = index_[r - 1].page + s * (index_[r].first - index_[r - 1].first);
             for (std::uint32_t k = r; k <= pageCount_; ++k) index_[k].first += 1;
+            goto inserted;
+        }
+        if (index == count_ && index_[r + 1].first - index_[r].first == itemsPerPage_) {
+            // Appending to a full last page starts a new page: splitting it
+            // would leave every page of an array filled by appends half empty.
+            auto* page = static_cast<char*>(std::malloc(pageSize_));
+            if (!page) return kZArrayMemoryError;
+            if (!ReserveIndexRecord()) {
+                std::free(page);
+                return kZArrayMemoryError;
+            }
+            index_[pageCount_] = {count_, page};
+            pageCount_ += 1;
+            index_[pageCount_] = {count_ + 1, nullptr};
+            *slot = page;
             goto inserted;
         }
         if (index_[r + 1].first - index_[r].first == itemsPerPage_) {
@@ -110,6 +165,7 @@ ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators)
 
 inserted:
     count_ += 1;
+    UpdateGuess();
     AdjustIterators(index, adjustIterators ? 1 : 0);
     return 0;
 }
@@ -175,6 +231,7 @@ void ZArray::RemoveItem(unsigned index, bool adjustIterators) {
             for (std::uint32_t k = r + 1; k <= pageCount_; ++k) index_[k].first -= 1;
         }
     }
+    UpdateGuess();
     AdjustIterators(index, adjustIterators ? -1 : 0);
 }
 
@@ -242,6 +299,7 @@ void ZArray::RemoveAllItems() {
             index_[0] = {0, page};
             pageCount_ = 1;
         }
+        UpdateGuess();
     }
     ResetIterators();
 }

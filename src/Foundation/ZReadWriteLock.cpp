@@ -3,7 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 
+#include "Foundation/ZReadWriteLockTesting.h"
+
 namespace {
+
+// Holders that are to fail on this thread (tests only), and with what error.
+thread_local unsigned tFailingHolds = 0;
+thread_local int tFailingHoldError = 0;
 
 pthread_key_t gLockStackKey;
 pthread_once_t gLockStackOnce = PTHREAD_ONCE_INIT;
@@ -62,7 +68,17 @@ ZStHoldReadWriteLock::ZStHoldReadWriteLock(ZReadWriteLock& lock, bool write, boo
     Take(lock, write, tryOnly);
 }
 
+void ZReadWriteLockFailNextHoldsForTesting(int error, unsigned count) {
+    tFailingHoldError = error;
+    tFailingHolds = count;
+}
+
 void ZStHoldReadWriteLock::Take(ZReadWriteLock& lock, bool write, bool tryOnly) {
+    if (tFailingHolds > 0) {
+        tFailingHolds -= 1;
+        error_ = tFailingHoldError;
+        return;
+    }
     lockStack_ = GetLockStack();
     if (!lockStack_) {
         error_ = ENOMEM;

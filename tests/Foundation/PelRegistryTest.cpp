@@ -2,12 +2,15 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <latch>
 #include <thread>
 #include <vector>
 
+#include "Foundation/PelException.h"
 #include "Foundation/PelRegistry.h"
+#include "Foundation/ZReadWriteLockTesting.h"
 #include "RegistryTestSupport.h"
 
 using namespace registrytest;
@@ -43,6 +46,31 @@ TEST_F(PelRegistryTest, MissingFolderGivesAnEmptyRegistry) {
     Dictionary empty;
     EXPECT_EQ(registry.copyModuleWithMatchDict(&empty), nullptr);
     EXPECT_TRUE(reports_.records().empty());
+}
+
+// Queries give the empty answer when the lock cannot be taken; loading and
+// synchronising report or throw as before.
+TEST_F(PelRegistryTest, QueriesAnswerNothingWhenTheLockCannotBeTaken) {
+    writeModule("p.plist", module("Product", "p"));
+    Registry registry("/");
+    ASSERT_EQ(registry.moduleCount(), 1u);
+    Dictionary match{{"Identifier", "p"}};
+
+    ZReadWriteLockFailNextHoldsForTesting(EINVAL, 100);
+    Module* found = reinterpret_cast<Module*>(&match);
+    Module** all = reinterpret_cast<Module**>(&all);
+    EXPECT_NO_THROW(found = registry.copyModuleWithId("p"));
+    EXPECT_EQ(found, nullptr);
+    EXPECT_NO_THROW(EXPECT_FALSE(registry.isModuleWithIdInstalled("p")));
+    EXPECT_NO_THROW(EXPECT_EQ(registry.copyModules(&all), 0u));
+    EXPECT_EQ(all, nullptr);
+    EXPECT_NO_THROW(EXPECT_EQ(registry.copyModuleWithMatchDict(&match), nullptr));
+    EXPECT_NO_THROW(EXPECT_EQ(registry.moduleCount(), 0u));
+    EXPECT_THROW(registry.synchronize(), PelException::RuntimeError);
+    ZReadWriteLockFailNextHoldsForTesting(0, 0);
+
+    Held again(registry.copyModuleWithId("p"));
+    EXPECT_TRUE(again);
 }
 
 TEST_F(PelRegistryTest, FileRules) {

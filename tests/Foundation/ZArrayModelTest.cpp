@@ -103,9 +103,18 @@ class Runner {
 
     void Insert(unsigned at) {
         auto item = MakeItem();
+        // Every fifth insertion copies an item of the array itself, read in
+        // place (chosen without drawing from the generator, so the sequence
+        // of operations stays the same).
+        const void* source = item.data();
+        if (serial_ % 5 == 0 && Count() > 0) {
+            const unsigned from = static_cast<unsigned>(serial_ / 5 % Count());
+            item.assign(ModelItem(from), ModelItem(from) + s_);
+            source = array_->GetItemPtrSelf(from);
+        }
         switch (Pick(3)) {
             case 0:
-                ASSERT_EQ(array_->InsertItemSelf(item.data(), at), 0u);
+                ASSERT_EQ(array_->InsertItemSelf(source, at), 0u);
                 break;
             case 1: {
                 void* slot = nullptr;
@@ -116,7 +125,7 @@ class Runner {
             default: {
                 at = Count();
                 unsigned index = 0;
-                ASSERT_EQ(array_->AddItemSelf(item.data(), &index), 0u);
+                ASSERT_EQ(array_->AddItemSelf(source, &index), 0u);
                 ASSERT_EQ(index, at);
             }
         }

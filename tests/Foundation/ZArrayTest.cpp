@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <random>
@@ -94,8 +95,11 @@ TEST(ZArray, GrowsByItsStepThenSwitchesToPagesAndSplitsFullPages) {
     FillTo(array, model, 512);
     EXPECT_EQ(array.PageCount(), 1u);
 
-    // Appending to the full page splits it 256 + 256, then adds to the second.
-    Append(array, model, 9999);
+    // Inserting into the full page splits it 256 + 256, then adds to the
+    // half that holds the index.
+    std::uint64_t middle = 9999;
+    ASSERT_EQ(array.InsertItemSelf(&middle, 300), 0u);
+    model.insert(model.begin() + 300, middle);
     EXPECT_EQ(array.PageCount(), 2u);
     EXPECT_TRUE(Adjacent(array, 0, 255));
     EXPECT_FALSE(Adjacent(array, 255, 256));
@@ -117,17 +121,32 @@ TEST(ZArray, GrowsByItsStepThenSwitchesToPagesAndSplitsFullPages) {
     model.push_back(tail);
     EXPECT_TRUE(Adjacent(array, 257, array.Count() - 1));
     EXPECT_EQ(Contents(array), model);
+
+    // Appending to a full last page starts a new page and leaves the full
+    // one as it is, so an array filled by appends has full pages.
+    FillTo(array, model, 257 + 512);
+    ASSERT_EQ(array.PageCount(), 2u);
+    Append(array, model, 6666);
+    EXPECT_EQ(array.PageCount(), 3u);
+    EXPECT_TRUE(Adjacent(array, 257, 257 + 511));
+    EXPECT_FALSE(Adjacent(array, 257 + 511, 257 + 512));
+    EXPECT_EQ(Contents(array), model);
+    ZArray filled(8, 4);
+    Values filledModel;
+    FillTo(filled, filledModel, 512 * 9 + 1);
+    EXPECT_EQ(filled.PageCount(), 10u);
+    EXPECT_EQ(Contents(filled), filledModel);
 }
 
 TEST(ZArray, DeletingALonePageItemRemovesThePageUnlessItIsTheOnlyOne) {
     if (!FourKPages()) GTEST_SKIP() << "the figures assume 4096-byte system pages";
     ZArray array(8, 4);
     Values model;
-    FillTo(array, model, 769);  // pages of 256, 256 and 257 items
+    FillTo(array, model, 1025);  // pages of 512, 512 and 1 items
     ASSERT_EQ(array.PageCount(), 3u);
-    for (int i = 0; i < 255; ++i) Delete(array, model, 256);
+    for (int i = 0; i < 511; ++i) Delete(array, model, 512);
     ASSERT_EQ(array.PageCount(), 3u);  // the middle page holds one item
-    Delete(array, model, 256);
+    Delete(array, model, 512);
     EXPECT_EQ(array.PageCount(), 2u);
     EXPECT_EQ(Contents(array), model);
 
@@ -224,6 +243,84 @@ TEST(ZArray, ResultCodes) {
     EXPECT_EQ(array.Count(), 1u);
 
     EXPECT_THROW(ZArray zero(0, 4), PelException::LogicError);
+}
+
+// The item to insert may lie in the array itself: opening the slot moves it,
+// or frees it with the old buffer, so it must be read first.
+TEST(ZArray, InsertsCopiesOfItsOwnItems) {
+    struct Case {
+        const char* what;
+        unsigned fill;  // items before the insertion
+        unsigned from;  // the item copied
+        unsigned at;    // where the copy goes
+        bool add;       // AddItemSelf instead of InsertItemSelf
+    };
+    const Case cases[] = {
+        {"full buffer grows", 4, 1, 0, false},
+        {"full buffer grows, append", 8, 3, 8, true},
+        {"buffer shifts the item", 6, 2, 0, false},
+        {"switch to pages", 380, 100, 5, false},
+        {"full page splits", 512, 500, 3, false},
+        {"full last page, append", 512, 511, 512, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ZArray array(8, 4);
+        Values model;
+        FillTo(array, model, c.fill);
+        const void* own = array.GetItemPtrSelf(c.from);
+        if (c.add) {
+            ASSERT_EQ(array.AddItemSelf(own, nullptr), 0u);
+        } else {
+            ASSERT_EQ(array.InsertItemSelf(own, c.at), 0u);
+        }
+        model.insert(model.begin() + c.at, model[c.from]);
+        EXPECT_EQ(Contents(array), model);
+    }
+
+    // Items larger than the stack copy, across a page split.
+    struct Big {
+        std::uint64_t words[40];
+    };
+    ZArray big(sizeof(Big), 4);
+    std::vector<Big> bigModel;
+    while (!big.IsPaged() || big.Count() < big.ItemsPerPage()) {
+        Big item{};
+        for (auto& w : item.words) w = bigModel.size() * 1000 + (&w - item.words);
+        ASSERT_EQ(big.AddItemSelf(&item, nullptr), 0u);
+        bigModel.push_back(item);
+    }
+    ASSERT_EQ(big.InsertItemSelf(big.GetItemPtrSelf(bigModel.size() - 1), 0), 0u);
+    bigModel.insert(bigModel.begin(), bigModel.back());
+    ASSERT_EQ(big.Count(), bigModel.size());
+    for (unsigned i = 0; i < big.Count(); ++i)
+        ASSERT_EQ(std::memcmp(big.ItemPtr(i), &bigModel[i], sizeof(Big)), 0) << "item " << i;
+}
+
+// Reads by index find the page from the pages' fill; pages of uneven fill
+// (after insertions and deletions in the middle) must not fool it.
+TEST(ZArray, ReadsByIndexOnUnevenPages) {
+    ZArray array(8, 4);
+    Values model;
+    FillTo(array, model, 20000);
+    // Filled by appends: every page but the last is full.
+    for (unsigned i = 0; i < array.Count(); ++i)
+        ASSERT_EQ(*static_cast<const std::uint64_t*>(array.ItemPtr(i)), model[i]) << "item " << i;
+    std::mt19937 random(7);
+    for (int k = 0; k < 6000; ++k) {
+        const unsigned at = random() % (array.Count() / 2);  // the front half fills up
+        std::uint64_t value = 50000 + k;
+        ASSERT_EQ(array.InsertItemSelf(&value, at), 0u);
+        model.insert(model.begin() + at, value);
+        if (k % 3 == 0) Delete(array, model, array.Count() - 1 - random() % 5000);
+    }
+    ASSERT_GT(array.PageCount(), 20u);
+    for (unsigned i = 0; i < array.Count(); ++i) {
+        ASSERT_EQ(*static_cast<const std::uint64_t*>(array.ItemPtr(i)), model[i]) << "item " << i;
+        const unsigned j = random() % array.Count();
+        ASSERT_EQ(At(array, j), model[j]) << "item " << j;
+    }
+    EXPECT_EQ(array.ItemPtr(array.Count()), nullptr);
 }
 
 TEST(ZArray, LockedBufferNeverMoves) {

@@ -48,10 +48,7 @@ void CurlEngine::start() {
 }
 
 void CurlEngine::stop() {
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
+    stopping_.store(true, std::memory_order_release);
     if (multi_) curl_multi_wakeup(multi_);
     if (thread_.joinable() && thread_.get_id() != std::this_thread::get_id()) thread_.join();
 }
@@ -60,6 +57,7 @@ void CurlEngine::submit(std::shared_ptr<CurlTransfer> transfer) {
     {
         std::lock_guard lock(mutex_);
         pendingAdds_.push_back(std::move(transfer));
+        pending_.store(true, std::memory_order_release);
     }
     curl_multi_wakeup(multi_);
 }
@@ -68,6 +66,7 @@ void CurlEngine::requestCancel(std::shared_ptr<CurlTransfer> transfer) {
     {
         std::lock_guard lock(mutex_);
         pendingCancels_.push_back(std::move(transfer));
+        pending_.store(true, std::memory_order_release);
     }
     curl_multi_wakeup(multi_);
 }
@@ -78,11 +77,7 @@ void CurlEngine::remove(CURL* easy) {
 }
 
 void CurlEngine::run() noexcept {
-    for (;;) {
-        {
-            std::lock_guard lock(mutex_);
-            if (stopping_) return;
-        }
+    while (!stopping_.load(std::memory_order_acquire)) {
         try {
             runOnce();
         } catch (...) {
@@ -92,8 +87,10 @@ void CurlEngine::run() noexcept {
 }
 
 void CurlEngine::runOnce() {
+    // The lock is taken only when something was handed in: a running
+    // transfer's loop takes none.
     std::vector<std::shared_ptr<CurlTransfer>> adds, cancels;
-    {
+    if (pending_.exchange(false, std::memory_order_acq_rel)) {
         std::lock_guard lock(mutex_);
         adds.swap(pendingAdds_);
         cancels.swap(pendingCancels_);

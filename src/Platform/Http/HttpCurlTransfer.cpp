@@ -34,32 +34,47 @@ Error fileError(long code, int err, const std::string& path, const std::string& 
     return makeURLError(code, url, Error::posix(err, path));
 }
 
+// Progress goes out at most once per this many bytes and this much time,
+// whichever comes later; the last progress always goes out before completion.
+constexpr std::uint64_t kProgressBytes = 256 * 1024;
+constexpr auto kProgressInterval = std::chrono::milliseconds(20);
+
 }  // namespace
 
 // What reaches the caller. The engine thread only posts to the queue: the
 // callbacks themselves (and whatever they hold) are only ever called and
 // released on the delivery queue, so the engine thread can never drop the
-// last reference to something that owns the engine.
+// last reference to something that owns the engine. The engine thread
+// publishes progress through atomics and never takes the lock.
 struct CurlTransfer::Delivery {
     DispatchQueuePtr queue;
     bool wantsResponse = false;
     bool wantsProgress = false;
     std::atomic<bool> progressPending{false};
-    std::mutex mutex;  // guards what follows
+    std::mutex mutex;  // guards what follows; taken on the delivery queue only
     HttpTaskHandlers handlers;
-    HttpProgress progress;
+    std::optional<HttpProgress> delivered;  // the last progress handed out
 
     std::function<void(const HttpResponse&)> responseHandler() {
         std::lock_guard lock(mutex);
         return handlers.onResponse;
     }
-    std::function<void(const HttpProgress&)> progressHandler() {
+    /// The progress handler, unless `p` went out already.
+    std::function<void(const HttpProgress&)> progressHandlerFor(const HttpProgress& p) {
         std::lock_guard lock(mutex);
+        if (!handlers.onProgress || (delivered && sameProgress(*delivered, p))) return {};
+        delivered = p;
         return handlers.onProgress;
     }
     HttpTaskHandlers takeHandlers() {
         std::lock_guard lock(mutex);
         return std::exchange(handlers, {});
+    }
+    static bool sameProgress(const HttpProgress& a, const HttpProgress& b) {
+        return a.bytesReceived == b.bytesReceived &&
+               a.expectedBytesToReceive == b.expectedBytesToReceive &&
+               a.resumeOffset == b.resumeOffset && a.bytesSent == b.bytesSent &&
+               a.expectedBytesToSend == b.expectedBytesToSend;
     }
 };
 
@@ -360,27 +375,31 @@ long CurlTransfer::onRead(char* buffer, std::size_t capacity) {
     return n;
 }
 
+HttpProgress CurlTransfer::progressNow() const {
+    HttpProgress p;
+    p.bytesReceived = received_;
+    p.expectedBytesToReceive = response_ ? response_->expectedContentLength() : -1;
+    p.resumeOffset = resumeOffset_;
+    p.bytesSent = sent_;
+    p.expectedBytesToSend = body_ ? body_->length() : -1;
+    return p;
+}
+
 void CurlTransfer::postProgress() {
-    auto d = delivery_;
-    if (!d || !d->wantsProgress) return;
-    {
-        std::lock_guard lock(d->mutex);
-        d->progress.bytesReceived = received_;
-        d->progress.expectedBytesToReceive = response_ ? response_->expectedContentLength() : -1;
-        d->progress.resumeOffset = resumeOffset_;
-        d->progress.bytesSent = sent_;
-        d->progress.expectedBytesToSend = body_ ? body_->length() : -1;
-    }
-    if (d->progressPending.exchange(true, std::memory_order_acq_rel)) return;
-    d->queue->async([d] {
+    if (!delivery_ || !delivery_->wantsProgress) return;
+    progressed_ = true;
+    const std::uint64_t moved = received_ + sent_;
+    if (moved - lastProgressBytes_ < kProgressBytes) return;
+    const Clock::time_point now = lastActivity_;  // set by this very callback
+    if (now - lastProgressTime_ < kProgressInterval) return;
+    // One report waits on the queue at most; the next goes out a step later.
+    if (delivery_->progressPending.exchange(true, std::memory_order_acq_rel)) return;
+    lastProgressBytes_ = moved;
+    lastProgressTime_ = now;
+    delivery_->queue->async([d = delivery_, p = progressNow()] {
         d->progressPending.store(false, std::memory_order_release);
-        HttpProgress p;
-        {
-            std::lock_guard lock(d->mutex);
-            p = d->progress;
-        }
         // Empty once the completion has run: no progress after it.
-        if (auto handler = d->progressHandler()) handler(p);
+        if (auto handler = d->progressHandlerFor(p)) handler(p);
     });
 }
 
@@ -435,7 +454,14 @@ void CurlTransfer::complete(Error error) {
     // The transfer lets go of the callbacks here, so a caller that keeps the
     // task and is kept by its callbacks forms no cycle.
     auto d = std::move(delivery_);
-    d->queue->async([d, result = std::move(result)]() mutable {
+    std::optional<HttpProgress> last;
+    if (progressed_) last = progressNow();
+    d->queue->async([d, last, result = std::move(result)]() mutable {
+        // The progress up to the end goes out before the completion, unless
+        // it went out already.
+        if (last) {
+            if (auto handler = d->progressHandlerFor(*last)) handler(*last);
+        }
         HttpTaskHandlers handlers = d->takeHandlers();
         if (handlers.onComplete) handlers.onComplete(std::move(result));
     });

@@ -65,6 +65,7 @@ class CurlTransfer final : public HttpTask, public std::enable_shared_from_this<
     long onRead(char* buffer, std::size_t capacity);
     void touch() { lastActivity_ = Clock::now(); }
     void postProgress();
+    HttpProgress progressNow() const;
     void abortWith(Error error);
     void releaseHandle();
     void complete(Error error);
@@ -96,6 +97,10 @@ class CurlTransfer final : public HttpTask, public std::enable_shared_from_this<
     std::uint64_t resumeOffset_ = 0;
     std::uint64_t received_ = 0;
     std::uint64_t sent_ = 0;
+    // Progress: whether any was reported, and when the last went out.
+    bool progressed_ = false;
+    std::uint64_t lastProgressBytes_ = 0;
+    Clock::time_point lastProgressTime_{};
 };
 
 /// The thread that drives every transfer of one client.
@@ -121,8 +126,9 @@ class CurlEngine : public std::enable_shared_from_this<CurlEngine> {
 
     CURLM* multi_ = nullptr;
     std::thread thread_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<bool> pending_{false};  // something waits in the lists below
     std::mutex mutex_;
-    bool stopping_ = false;
     std::vector<std::shared_ptr<CurlTransfer>> pendingAdds_;
     std::vector<std::shared_ptr<CurlTransfer>> pendingCancels_;
     std::unordered_map<CURL*, std::shared_ptr<CurlTransfer>> active_;  // engine thread only

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -61,6 +62,49 @@ TEST_F(HttpDownloadTest, BodyGoesToTheFileWithProgress) {
     EXPECT_EQ(progress.back().bytesReceived, size);
     EXPECT_EQ(progress.back().expectedBytesToReceive, static_cast<std::int64_t>(size));
     EXPECT_EQ(recorder.events().back(), "complete");
+}
+
+// Progress goes out at most once per 256 KiB and per 20 ms (whichever comes
+// later), and the progress up to the end always arrives before completion.
+TEST_F(HttpDownloadTest, ProgressIsSparseAndEndsWithTheWholeBody) {
+    struct Case {
+        const char* what;
+        std::uint64_t size;
+        std::size_t trickleBytes;
+        int trickleMs;
+    };
+    const Case cases[] = {
+        {"small body", 1000, 0, 0},
+        {"large body at once", 4u << 20, 0, 0},
+        {"large body trickled", 2u << 20, 64 * 1024, 2},
+    };
+    constexpr std::uint64_t kStep = 256 * 1024;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScriptedReply reply;
+        reply.generatedBodySize = c.size;
+        reply.trickleBytes = c.trickleBytes;
+        reply.trickleDelay = std::chrono::milliseconds(c.trickleMs);
+        server_.enqueue(reply);
+        HttpTransferRecorder recorder;
+        const auto start = std::chrono::steady_clock::now();
+        HttpResult result = download({dir_.file("out.bin")}, recorder);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        ASSERT_TRUE(result.succeeded()) << result.error.description();
+
+        auto progress = recorder.progress();
+        ASSERT_FALSE(progress.empty());
+        EXPECT_EQ(progress.back().bytesReceived, c.size);
+        EXPECT_EQ(progress.back().expectedBytesToReceive, static_cast<std::int64_t>(c.size));
+        for (std::size_t i = 1; i + 1 < progress.size(); ++i)
+            EXPECT_GE(progress[i].bytesReceived - progress[i - 1].bytesReceived, kStep);
+        EXPECT_LE(progress.size(), c.size / kStep + 1);
+        EXPECT_LE(progress.size(), static_cast<std::size_t>(elapsed / std::chrono::milliseconds(20)) + 2);
+        auto events = recorder.events();
+        ASSERT_GE(events.size(), 2u);
+        EXPECT_EQ(events[events.size() - 2], "progress");
+        EXPECT_EQ(events.back(), "complete");
+    }
 }
 
 TEST_F(HttpDownloadTest, ResumeAppendsOnlyWhenTheServerSendsTheRange) {
@@ -147,8 +191,9 @@ TEST_F(HttpDownloadTest, UnwritableTargetFailsWithAFileError) {
 
 TEST_F(HttpDownloadTest, CancelledDownloadLeavesWhatArrived) {
     ScriptedReply reply;
-    reply.generatedBodySize = 50000;
-    reply.stallAfterBodyBytes = 20000;
+    // Progress comes once per 256 KiB: the first one reports the stall.
+    reply.generatedBodySize = 400000;
+    reply.stallAfterBodyBytes = 256 * 1024;
     server_.enqueue(reply);
     HttpTransferRecorder recorder;
     bool cancelled = false;
@@ -159,7 +204,7 @@ TEST_F(HttpDownloadTest, CancelledDownloadLeavesWhatArrived) {
     handlers.onProgress = [&, record](const HttpProgress& p) {
         record(p);
         std::lock_guard lock(taskMutex);
-        if (p.bytesReceived >= 20000 && task && !cancelled) {
+        if (p.bytesReceived >= 256 * 1024 && task && !cancelled) {
             cancelled = true;
             task->cancel();
         }
@@ -173,8 +218,8 @@ TEST_F(HttpDownloadTest, CancelledDownloadLeavesWhatArrived) {
     HttpResult result = recorder.result();
     EXPECT_EQ(result.error.code(), kURLErrorCancelled);
     EXPECT_EQ(result.filePath, dir_.file("big.bin"));
-    EXPECT_EQ(result.bytesReceived, 20000u);
-    EXPECT_EQ(readFile(dir_.file("big.bin")), LoopbackHttpServer::generatedBody(0, 20000));
+    EXPECT_EQ(result.bytesReceived, 256u * 1024);
+    EXPECT_EQ(readFile(dir_.file("big.bin")), LoopbackHttpServer::generatedBody(0, 256 * 1024));
 }
 
 }  // namespace
