@@ -22,3 +22,6 @@ endif()
 if(PEL_BUILD_UI)
   find_package(Qt6 REQUIRED COMPONENTS Widgets)
 endif()
+
+# The installer tool reads package payloads, and mkpkg writes them.
+find_package(LibArchive REQUIRED)
