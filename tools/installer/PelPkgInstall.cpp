@@ -513,7 +513,8 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
             reason = "Cannot create " + destination + " (" + ec.message() + ")";
             return failed();
         }
-        InstalledComponent installed{component.identifier, component.version, {}};
+        InstalledComponent installed{component.identifier, component.version,
+                                     component.installLocation, {}};
         if (!extractPayload(component, destination, percent, &installed.files, &reason))
             return failed();
         bool existed = false;

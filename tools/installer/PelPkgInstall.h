@@ -36,6 +36,8 @@ using OutputLine = std::function<void(const std::string& line)>;
 struct InstalledComponent {
     std::string identifier;
     std::string version;
+    /// The install location inside the target ("/" or a folder).
+    std::string installLocation;
     /// Installed files relative to the target, as the receipt lists them.
     std::vector<std::string> files;
 };

@@ -228,14 +228,17 @@ std::string SMJobPidPath(std::string_view label) {
 pid_t SMRunningJobPid(std::string_view label) {
     std::ifstream file(Paths::resolve(SMJobPidPath(label)));
     long pid = -1;
+    std::string program;
     if (!(file >> pid) || pid <= 0) return -1;
+    file >> std::ws;
+    std::getline(file, program);
     if (!processAlive(pid_t(pid))) return -1;
     // Only a process that runs the installed tool is the job: a pid may have
     // been reused since.
     std::error_code ec;
     const std::string exe =
         std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
-    const std::string tool = Paths::resolve(SMHelperToolPath(label));
+    const std::string tool = program.empty() ? Paths::resolve(SMHelperToolPath(label)) : program;
     if (ec || exe.compare(0, tool.size(), tool) != 0) return -1;
     return pid_t(pid);
 }
@@ -280,7 +283,7 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
     if (pid < 0) return fail(error, kSMErrorServiceUnavailable, "Cannot start " + tool, errno);
     {
         std::ofstream out(pidFile, std::ios::trunc);
-        out << pid << "\n";
+        out << pid << "\n" << tool << "\n";
     }
 
     Error nameError;
@@ -296,6 +299,50 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    return true;
+}
+
+bool SMIsRootOnlyPath(const std::string& path) {
+    if (path.empty() || path.front() != '/') return false;
+    std::filesystem::path current(path);
+    for (;;) {
+        struct stat info;
+        if (lstat(current.c_str(), &info) != 0) return false;
+        if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH))) {
+            // A link's own mode says nothing; what it points at is checked
+            // when it is the file itself.
+            if (!S_ISLNK(info.st_mode)) return false;
+        }
+        if (S_ISLNK(info.st_mode) && current == std::filesystem::path(path)) return false;
+        if (!current.has_relative_path()) return true;
+        current = current.parent_path();
+    }
+}
+
+bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error) {
+    const auto job = PropertyList::dictionaryWithContentsOfFile(jobPlistPath);
+    if (!job) return fail(error, kSMErrorToolNotValid, "Cannot read " + jobPlistPath);
+    const Value* labelValue = Value(*job).get("Label");
+    const std::string label = labelValue ? labelValue->stringValue() : "";
+    if (!isValidXpcServiceName(label))
+        return fail(error, kSMErrorToolNotValid, "Not a valid job label in " + jobPlistPath);
+    std::vector<std::string> arguments;
+    if (auto it = job->find("ProgramArguments"); it != job->end() && it->second.asArray())
+        for (const Value& a : *it->second.asArray()) arguments.push_back(a.stringValue());
+    if (arguments.empty() || arguments[0].empty() || arguments[0].front() != '/')
+        return fail(error, kSMErrorToolNotValid, "No program in " + jobPlistPath);
+    if (geteuid() != 0) return fail(error, kSMErrorAuthorizationFailure, "Needs root", EPERM);
+    if (SMRunningJobPid(label) > 0) return true;
+    const std::string program = Paths::resolve(arguments[0]);
+    if (!SMIsRootOnlyPath(program))
+        return fail(error, kSMErrorToolNotValid, "Not safe to run as root: " + program);
+    makeRootFolder(Paths::resolve("/var/run"), nullptr);
+    makeRootFolder(Paths::resolve("/var/log"), nullptr);
+    const pid_t pid = startDetached(program, {arguments.begin() + 1, arguments.end()},
+                                    Paths::resolve("/var/log/" + label + ".log"));
+    if (pid < 0) return fail(error, kSMErrorServiceUnavailable, "Cannot start " + program, errno);
+    std::ofstream out(Paths::resolve(SMJobPidPath(label)), std::ios::trunc);
+    out << pid << "\n" << program << "\n";
     return true;
 }
 

@@ -50,6 +50,16 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
                          uid_t requesterUid, Error* error);
 bool SMRemoveJobAsRoot(const std::string& label, Error* error);
 
+/// Starts the job that the description at `jobPlistPath` (a real path)
+/// names, as root and detached, unless it runs already: "Label" and
+/// "ProgramArguments", whose program is a system path. The program must be
+/// safe to run as root (SMIsRootOnlyPath). Does not wait for it to listen.
+bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error);
+
+/// True when the file at `path` (a real path) and every folder above it
+/// are owned by root and writable by nobody else.
+bool SMIsRootOnlyPath(const std::string& path);
+
 /// The places of a job's files (system paths, not yet resolved).
 std::string SMHelperToolPath(std::string_view label);
 std::string SMJobPlistPath(std::string_view label);
