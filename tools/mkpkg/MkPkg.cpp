@@ -34,7 +34,7 @@ std::vector<devsign::XarEntry> componentFiles(const Component& component,
                                               const std::string& prefix) {
     std::vector<devsign::XarEntry> files;
     files.push_back({prefix + "PackageInfo", bytes(packageInfo(component))});
-    files.push_back({prefix + "Payload", buildPayload(component.payload)});
+    files.push_back({prefix + "Payload", buildPayload(component.payload, component.tarPayload)});
     for (const auto& extra : component.extraFiles)
         files.push_back({prefix + extra.name, extra.contents});
     return files;
@@ -69,9 +69,12 @@ std::vector<PayloadEntry> entriesFromFolder(const std::string& folder) {
     return entries;
 }
 
-Data buildPayload(const std::vector<PayloadEntry>& entries) {
+Data buildPayload(const std::vector<PayloadEntry>& entries, bool tar) {
     archive* writer = archive_write_new();
-    archive_write_set_format_cpio_odc(writer);
+    if (tar)
+        archive_write_set_format_pax_restricted(writer);
+    else
+        archive_write_set_format_cpio_odc(writer);
     archive_write_add_filter_gzip(writer);
     Data out;
     archive_write_open(

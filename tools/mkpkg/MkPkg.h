@@ -26,14 +26,17 @@ struct PayloadEntry {
 /// The entries of a folder, recursively, names sorted ("./a", "./a/b"...).
 std::vector<PayloadEntry> entriesFromFolder(const std::string& folder);
 
-/// A gzip-compressed cpio (odc) archive of the entries, owned by root.
-Data buildPayload(const std::vector<PayloadEntry>& entries);
+/// A gzip-compressed cpio (odc) archive of the entries, owned by root; a
+/// tar (pax) archive with `tar`, which can hold hard links by name.
+Data buildPayload(const std::vector<PayloadEntry>& entries, bool tar = false);
 
 struct Component {
     std::string identifier;
     std::string version = "1.0";
     std::string installLocation = "/";
     std::vector<PayloadEntry> payload;
+    /// Write the payload as tar rather than cpio.
+    bool tarPayload = false;
     /// Further archive members of the component ("Scripts", ...).
     std::vector<devsign::XarEntry> extraFiles;
 };
