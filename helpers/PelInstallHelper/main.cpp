@@ -112,6 +112,7 @@ class InstallHelper {
     void accept(const XpcConnectionPtr& peer) {
         const auto credentials = peer->peerCredentials();
         if (peer_ || (credentials && !allowed(credentials->uid))) {
+            log(peer_ ? "refusing a second client" : "refusing a client of another user");
             peer->cancel();
             return;
         }
@@ -123,6 +124,7 @@ class InstallHelper {
             auto connection = weak.lock();
             if (!connection || connection != peer_) return;
             if (event.isError()) {
+                log("client gone: " + event.errorDescription());
                 peer_ = nullptr;
                 idle_->start(kIdleExit);
                 return;
@@ -140,6 +142,7 @@ class InstallHelper {
         const XpcObject& message = event.message();
         const std::string* type = message.getString("PelInstallType");
         if (!type) return;
+        log("request " + *type);
         if (*type == "102") {
             const std::string* path = message.getString("PelInstallPartnerPath");
             copyPartnerFile(path ? *path : "", event.peer().uid);

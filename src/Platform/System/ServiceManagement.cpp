@@ -2,9 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,19 +125,11 @@ bool copyTool(const std::string& source, const std::string& destination, Error* 
     return true;
 }
 
-bool socketAccepts(const std::string& path) {
-    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.size() >= sizeof address.sun_path) {
-        close(fd);
-        return false;
-    }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-    close(fd);
-    return ok;
+// The service listens once its socket exists. (Connecting to find out would
+// take the place of its one client.)
+bool socketListening(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISSOCK(info.st_mode) && info.st_uid == 0;
 }
 
 // Starts `tool` in a session of its own, reparented away from us. Answers
@@ -279,6 +269,9 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
         return fail(error, kSMErrorInternalFailure, "Cannot write " + plist, EIO);
     chmod(plist.c_str(), 0644);
 
+    Error nameError;
+    const std::string socket = xpcSocketPathForService(label, XpcServiceScope::System, &nameError);
+    unlink(socket.c_str());  // a killed job's socket would look like the new one's
     const pid_t pid = startDetached(tool, arguments, Paths::resolve("/var/log/" + label + ".log"));
     if (pid < 0) return fail(error, kSMErrorServiceUnavailable, "Cannot start " + tool, errno);
     {
@@ -286,10 +279,8 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
         out << pid << "\n" << tool << "\n";
     }
 
-    Error nameError;
-    const std::string socket = xpcSocketPathForService(label, XpcServiceScope::System, &nameError);
     const auto until = SteadyTime::now() + kSMJobStartTimeout;
-    while (!socketAccepts(socket)) {
+    while (!socketListening(socket)) {
         if (!processAlive(pid) || SteadyTime::now() >= until) {
             kill(pid, SIGKILL);
             waitForExit(pid, std::chrono::seconds(1));

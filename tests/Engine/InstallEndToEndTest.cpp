@@ -1,0 +1,193 @@
+// The whole helper path with the real programs: blessing the install helper
+// into the test's root, driving it over XPC, and the packages it installs.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "Engine/HelperToolUtils.h"
+#include "Engine/PelInstallXPCClient.h"
+#include "Engine/PelInstallerFramework.h"
+#include "EngineTestSupport.h"
+#include "InstallRecorders.h"
+#include "PackageFixtures.h"
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/ServiceManagement.h"
+#include "Platform/Values/PropertyList.h"
+#include "support/FakeAuthoriser.h"
+#include "support/QueueHelpers.h"
+
+namespace enginetest {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::RunLoop;
+
+// True while `pid` runs (a zombie that nobody reaps has ended).
+bool running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), {});
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+class InstallEndToEndTest : public EngineFixture {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "blessing needs root";
+        fs::create_directories(bundle_ + "/Contents/Library/LaunchServices");
+        fs::create_directories(bundle_ + "/Contents/MacOS");
+        fs::copy_file(PEL_INSTALL_HELPER_PATH,
+                      bundle_ + "/Contents/Library/LaunchServices/" + kPelInstallHelperLabel);
+        fs::copy_file(PEL_AUTH_BROKER_PATH, bundle_ + "/Contents/MacOS/PelAuthBroker");
+        writePlist(bundle_ + "/Contents/Resources/PelSupportFolder/com.pelgrave.partner.plist",
+                   Value(Dictionary{{"PartnerID", "P-17"}}));
+        platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(bundle_));
+        PelInstallXPCClient::setSharedXPCClient(std::make_shared<PelInstallXPCClient>());
+    }
+    void TearDown() override {
+        platform::SMRemoveJobAsRoot(kPelInstallHelperLabel, nullptr);
+        PelInstallXPCClient::setSharedXPCClient(nullptr);
+        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
+        platform::Bundle::setMainBundle(nullptr);
+    }
+
+    testsupport::MainQueueGuard mainGuard_;
+    std::string bundle_ = dir_.file("Test.app");
+};
+
+TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailureIsReported) {
+    auto authoriser = std::make_shared<testsupport::FakeAuthoriser>();
+    authoriser->granted = std::make_shared<platform::RootAuthorization>(bundle_, 501);
+    HelperToolUtils::sharedHelperUtils().setAuthoriser(authoriser);
+
+    auto mandatory = sampleComponent("com.pelgrave.e2e.main", "opt/e2e/main.txt", "installed");
+    const std::string good = writePackage(
+        dir_.file("pkgs/Main.pkg"), mkpkg::buildComponentPackage(mandatory, developmentSigning()));
+    // Signed by a key the helper does not trust: it fails, and may.
+    ScopedPackageTrust stranger;
+    const std::string optional = writePackage(
+        dir_.file("pkgs/Extra.pkg"),
+        mkpkg::buildComponentPackage(sampleComponent("com.pelgrave.e2e.extra", "extra.txt", "no"),
+                                     stranger.signing()));
+
+    PelInstallerFramework framework;
+    framework.setEffectiveUserIdSource([] { return uid_t(501); });
+    RecordingProgress progress;
+    RecordingPlugin plugin;
+    const auto begin = std::chrono::steady_clock::now();
+    framework.performInstallWithMultiplePackages(
+        Array{Value(Dictionary{{"pkgName", optional}, {"pkgPriority", -1}, {"pingModuleID", 12}}),
+              Value(Dictionary{{"pkgName", good}, {"pkgPriority", 0}, {"pingModuleID", 13}})},
+        &plugin, &progress, {}, "A helper tool is needed.", std::nullopt);
+    ASSERT_TRUE(RunLoop::runUntil([&] { return !progress.get(progress.completions).empty(); },
+                                  std::chrono::seconds(30)));
+    const auto elapsed = std::chrono::steady_clock::now() - begin;
+    RecordProperty("install_ms", std::to_string(
+        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+
+    EXPECT_EQ(progress.get(progress.completions), std::vector<int>{304})
+        << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"))
+        << ::testing::PrintToString(progress.eventNames());
+    EXPECT_EQ(plugin.calls(), std::vector<std::string>{"completeWithDelegate:1"});
+    std::ifstream installed(rooted("/opt/e2e/main.txt"));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(installed), {}), "installed");
+    EXPECT_TRUE(fs::exists(rooted("/var/db/receipts/com.pelgrave.e2e.main.plist")));
+    EXPECT_FALSE(fs::exists(rooted("/extra.txt")));
+    EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.e2e.extra.plist")));
+
+    const auto failures = progress.get(progress.optionalFailures);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].at("pingModuleID"), Value(12));
+    EXPECT_EQ(failures[0].at("termStatus"), Value(1));
+    const std::string contents = devsign::readFile(optional);
+    platform::Data md5;
+    platform::computeDigest(platform::DigestAlgorithm::kMD5, contents.data(), contents.size(), &md5);
+    std::string hex;
+    for (auto b : md5) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
+    EXPECT_EQ(failures[0].at("md5Hash").stringValue(), hex);
+    EXPECT_TRUE(progress.get(progress.mandatoryFailures).empty());
+    const auto percents = progress.get(progress.percents);
+    EXPECT_FALSE(percents.empty());
+    for (double p : percents) {
+        EXPECT_GE(p, 0.0);
+        EXPECT_LE(p, 100.0);
+    }
+    EXPECT_EQ(progress.get(progress.packageCounts), std::vector<std::uint64_t>{1});
+
+    const auto partner = platform::PropertyList::dictionaryWithContentsOfFile(
+        rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"));
+    ASSERT_TRUE(partner);
+    EXPECT_EQ(partner->at("PartnerID"), Value("P-17"));
+
+    // What the blessing left: the tool, root's and read-only, and its job.
+    struct stat info;
+    ASSERT_EQ(stat(rooted("/Library/PrivilegedHelperTools/com.pelgrave.PelInstallHelper").c_str(),
+                   &info),
+              0);
+    EXPECT_EQ(info.st_uid, 0u);
+    EXPECT_EQ(info.st_mode & 07777, 0544u);
+    const auto job = platform::PropertyList::dictionaryWithContentsOfFile(
+        rooted("/Library/LaunchDaemons/com.pelgrave.PelInstallHelper.plist"));
+    ASSERT_TRUE(job);
+    EXPECT_EQ(job->at("Label"), Value(kPelInstallHelperLabel));
+    const auto& args = *job->at("ProgramArguments").asArray();
+    ASSERT_EQ(args.size(), 3u);
+    EXPECT_EQ(args[1], Value("--client-uid"));
+    EXPECT_EQ(args[2], Value("501"));
+}
+
+TEST_F(InstallEndToEndTest, BlessingAgainReplacesTheRunningHelperAndBadNamesAreRefused) {
+    HelperToolUtils utils;
+    utils.setAuthoriser(std::make_shared<platform::SystemAuthoriser>(bundle_));
+    platform::AuthorizationRef authorization;
+    ASSERT_EQ(utils.getAuthRef(&authorization), 0);
+    platform::Error error;
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(utils.launchHelperTool(kPelInstallHelperLabel, &error, authorization))
+        << error.description();
+    RecordProperty("bless_ms", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                  std::chrono::steady_clock::now() - begin)
+                                                  .count()));
+    const pid_t first = platform::SMRunningJobPid(kPelInstallHelperLabel);
+    ASSERT_GT(first, 0);
+    ASSERT_TRUE(utils.launchHelperTool(kPelInstallHelperLabel, &error, authorization));
+    const pid_t second = platform::SMRunningJobPid(kPelInstallHelperLabel);
+    EXPECT_GT(second, 0);
+    EXPECT_NE(second, first);
+    EXPECT_FALSE(running(first)) << "the first helper still runs";
+
+    EXPECT_FALSE(utils.launchHelperTool("../evil", &error, authorization));
+    EXPECT_EQ(error.domain(), "CFErrorDomainLaunchd");
+    EXPECT_EQ(error.code(), 5);
+    EXPECT_FALSE(fs::exists(dir_.file("root/Library/evil")));
+
+    EXPECT_TRUE(utils.shutdownDaemon(kPelInstallHelperLabel, &error, authorization));
+    EXPECT_EQ(platform::SMRunningJobPid(kPelInstallHelperLabel), -1);
+    utils.freeAuth(&authorization);
+}
+
+TEST_F(InstallEndToEndTest, TheBrokerBlessesAlikeWhenRunAsRootWithoutAnElevator) {
+    auto authoriser = std::make_shared<platform::SystemAuthoriser>(bundle_, std::vector<std::string>{});
+    authoriser->setGrantInProcessAsRoot(false);
+    platform::AuthorizationRequest request =
+        HelperToolUtils::authorizationRequest(kPelBlessHelperRight, "Prompt", std::nullopt);
+    platform::AuthorizationRef authorization;
+    ASSERT_EQ(authoriser->createAuthorization(request, &authorization), 0);
+    EXPECT_EQ(dynamic_cast<platform::RootAuthorization*>(authorization.get()), nullptr);
+    platform::Error error;
+    ASSERT_TRUE(authorization->blessHelper(kPelInstallHelperLabel, &error)) << error.description();
+    EXPECT_GT(platform::SMRunningJobPid(kPelInstallHelperLabel), 0);
+    EXPECT_FALSE(authorization->blessHelper("../evil", &error));
+    EXPECT_EQ(error.code(), 5);
+    EXPECT_TRUE(authorization->removeJob(kPelInstallHelperLabel, &error));
+    EXPECT_EQ(platform::SMRunningJobPid(kPelInstallHelperLabel), -1);
+}
+
+}  // namespace
+}  // namespace enginetest
