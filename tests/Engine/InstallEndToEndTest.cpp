@@ -7,6 +7,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <thread>
 
 #include "Engine/HelperToolUtils.h"
 #include "Engine/PelInstallXPCClient.h"
@@ -67,6 +68,25 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     HelperToolUtils::sharedHelperUtils().setAuthoriser(authoriser);
 
     auto mandatory = sampleComponent("com.pelgrave.e2e.main", "opt/e2e/main.txt", "installed");
+    using Kind = mkpkg::PayloadEntry::Kind;
+    mandatory.payload.push_back({"./opt/e2e/post.sh", Kind::File,
+                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/post-ran\"\n", "", 0755});
+    mandatory.payload.push_back({"./opt/e2e/job.sh", Kind::File,
+                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/job-started\"\n", "", 0755});
+    mandatory.payload.push_back({"./Library", Kind::Directory, "", "", 0755});
+    mandatory.payload.push_back({"./Library/LaunchDaemons", Kind::Directory, "", "", 0755});
+    const auto jobPlist = platform::PropertyList::toData(
+        Value(Dictionary{{"Label", "com.pelgrave.e2e.job"},
+                         {"ProgramArguments", Array{"/opt/e2e/job.sh"}}}),
+        platform::PropertyListFormat::XML, nullptr);
+    ASSERT_TRUE(jobPlist);
+    mandatory.payload.push_back({"./Library/LaunchDaemons/com.pelgrave.e2e.job.plist", Kind::File,
+                                 std::string(jobPlist->begin(), jobPlist->end()), "", 0644});
+    // A tool that others could have changed is not run.
+    const std::string open = rooted("/opt/open.sh");
+    fs::create_directories(fs::path(open).parent_path());
+    std::ofstream(open) << "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/open-ran\"\n";
+    chmod(open.c_str(), 0777);
     const std::string good = writePackage(
         dir_.file("pkgs/Main.pkg"), mkpkg::buildComponentPackage(mandatory, developmentSigning()));
     // Signed by a key the helper does not trust: it fails, and may.
@@ -84,7 +104,8 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     framework.performInstallWithMultiplePackages(
         Array{Value(Dictionary{{"pkgName", optional}, {"pkgPriority", -1}, {"pingModuleID", 12}}),
               Value(Dictionary{{"pkgName", good}, {"pkgPriority", 0}, {"pingModuleID", 13}})},
-        &plugin, &progress, {}, "A helper tool is needed.", std::nullopt);
+        &plugin, &progress, Array{"/opt/open.sh", "/opt/e2e/post.sh"}, "A helper tool is needed.",
+        std::nullopt);
     ASSERT_TRUE(RunLoop::runUntil([&] { return !progress.get(progress.completions).empty(); },
                                   std::chrono::seconds(30)));
     const auto elapsed = std::chrono::steady_clock::now() - begin;
@@ -119,6 +140,14 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
         EXPECT_LE(p, 100.0);
     }
     EXPECT_EQ(progress.get(progress.packageCounts), std::vector<std::uint64_t>{1});
+
+    EXPECT_TRUE(fs::exists(rooted("/var/tmp/post-ran")));
+    EXPECT_FALSE(fs::exists(rooted("/var/tmp/open-ran")));
+    // The job its receipt lists is started after the final status.
+    for (int i = 0; i < 500 && !fs::exists(rooted("/var/tmp/job-started")); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(fs::exists(rooted("/var/tmp/job-started")))
+        << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
 
     const auto partner = platform::PropertyList::dictionaryWithContentsOfFile(
         rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"));

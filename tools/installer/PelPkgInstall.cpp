@@ -385,6 +385,21 @@ bool writeReceipt(const Component& component, const std::vector<std::string>& fi
 
 }  // namespace
 
+bool parsePackageInfo(const std::string& xml, PackageInfo* info, std::string* reason) {
+    Component component;
+    if (!parsePackageInfo(xml, &component, reason)) return false;
+    *info = {component.identifier, component.version, component.installLocation};
+    return true;
+}
+
+bool checkPayloadFile(const std::string& path, std::uint64_t* bytes, std::string* reason) {
+    Component component;
+    component.payloadPath = path;
+    const bool ok = checkPayload(&component, reason);
+    if (bytes) *bytes = component.payloadBytes;
+    return ok;
+}
+
 bool isSafeEntryName(const std::string& name) {
     if (name.empty() || name.front() == '/' || name.find('\0') != std::string::npos) return false;
     std::size_t start = 0;

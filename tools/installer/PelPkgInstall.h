@@ -59,6 +59,19 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
 /// the lines to standard output; answers the exit status (0 or 1).
 int installerMain(int argc, char** argv);
 
+/// What a component's "PackageInfo" says.
+struct PackageInfo {
+    std::string identifier;
+    std::string version;
+    std::string installLocation = "/";
+};
+/// Parses and checks a "PackageInfo" document (no DTD, a safe identifier, an
+/// absolute install location without ".."). False with `reason` otherwise.
+bool parsePackageInfo(const std::string& xml, PackageInfo* info, std::string* reason);
+/// Reads the payload archive at `path` entry by entry and checks every
+/// entry; `bytes` receives the size of the regular files.
+bool checkPayloadFile(const std::string& path, std::uint64_t* bytes, std::string* reason);
+
 /// The checks on one payload entry name, relative to the install location:
 /// non-empty, not absolute, no ".." component. Exposed for the fuzzer.
 bool isSafeEntryName(const std::string& name);

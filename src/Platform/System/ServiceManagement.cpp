@@ -299,12 +299,16 @@ bool SMIsRootOnlyPath(const std::string& path) {
     for (;;) {
         struct stat info;
         if (lstat(current.c_str(), &info) != 0) return false;
-        if (info.st_uid != 0 || (info.st_mode & (S_IWGRP | S_IWOTH))) {
-            // A link's own mode says nothing; what it points at is checked
-            // when it is the file itself.
-            if (!S_ISLNK(info.st_mode)) return false;
+        const bool isFile = current == std::filesystem::path(path);
+        if (S_ISLNK(info.st_mode)) {
+            if (isFile) return false;  // the file itself must not be a link
+        } else if (info.st_uid != 0) {
+            return false;
+        } else if (info.st_mode & (S_IWGRP | S_IWOTH)) {
+            // A sticky folder such as /tmp lets nobody else rename or remove
+            // what root owns in it.
+            if (isFile || !S_ISDIR(info.st_mode) || !(info.st_mode & S_ISVTX)) return false;
         }
-        if (S_ISLNK(info.st_mode) && current == std::filesystem::path(path)) return false;
         if (!current.has_relative_path()) return true;
         current = current.parent_path();
     }
@@ -313,8 +317,8 @@ bool SMIsRootOnlyPath(const std::string& path) {
 bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error) {
     const auto job = PropertyList::dictionaryWithContentsOfFile(jobPlistPath);
     if (!job) return fail(error, kSMErrorToolNotValid, "Cannot read " + jobPlistPath);
-    const Value* labelValue = Value(*job).get("Label");
-    const std::string label = labelValue ? labelValue->stringValue() : "";
+    const auto labelEntry = job->find("Label");
+    const std::string label = labelEntry != job->end() ? labelEntry->second.stringValue() : "";
     if (!isValidXpcServiceName(label))
         return fail(error, kSMErrorToolNotValid, "Not a valid job label in " + jobPlistPath);
     std::vector<std::string> arguments;
