@@ -37,10 +37,13 @@ class Fixture {
         for (int d = 0; d < 4; ++d) {
             const std::string folder = "./opt/bench/d" + std::to_string(d);
             if (d == 0) {
-                component.payload.push_back({"./opt", mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
-                component.payload.push_back({"./opt/bench", mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
+                component.payload.push_back(
+                    {"./opt", mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
+                component.payload.push_back(
+                    {"./opt/bench", mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
             }
-            component.payload.push_back({folder, mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
+            component.payload.push_back(
+                {folder, mkpkg::PayloadEntry::Kind::Directory, "", "", 0755});
             for (int f = 0; f < 10; ++f)
                 component.payload.push_back({folder + "/f" + std::to_string(f),
                                              mkpkg::PayloadEntry::Kind::File,

@@ -22,8 +22,10 @@ int main(int argc, char** argv) {
     bool serve = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--serve") serve = true;
-        else if (arg == "--path-root" && i + 1 < argc) platform::Paths::setRoot(argv[++i]);
+        if (arg == "--serve")
+            serve = true;
+        else if (arg == "--path-root" && i + 1 < argc)
+            platform::Paths::setRoot(argv[++i]);
         else {
             std::cerr << "PelAuthBroker: unknown argument " << arg << "\n";
             return 2;

@@ -247,29 +247,28 @@ class InstallHelper {
         std::vector<pkginstall::InstalledComponent> installed;
         for (const Package& package : packages) {
             XpcObject phase = typed(201);
-            phase.setString("PelInstallPhase", "Preparing " +
-                                                   std::filesystem::path(package.path).filename().string() +
-                                                   "\u2026");
+            phase.setString(
+                "PelInstallPhase",
+                "Preparing " + std::filesystem::path(package.path).filename().string() + "\u2026");
             send(peer, std::move(phase));
             const std::string md5 = md5OfFile(package.path);
             std::string lastReason;
-            PelInstallerOutputParser parser(
-                {[&](const std::string& text) {
-                     XpcObject m = typed(201);
-                     m.setString("PelInstallPhase", text);
-                     send(peer, std::move(m));
-                 },
-                 [&](const std::string& text) {
-                     XpcObject m = typed(200);
-                     m.setString("PelInstallPercent", text);
-                     send(peer, std::move(m));
-                 },
-                 [&](const std::string& text) {
-                     lastReason = text;
-                     XpcObject m = typed(202);
-                     m.setString("PelInstallCompleteReason", text);
-                     send(peer, std::move(m));
-                 }});
+            PelInstallerOutputParser parser({[&](const std::string& text) {
+                                                 XpcObject m = typed(201);
+                                                 m.setString("PelInstallPhase", text);
+                                                 send(peer, std::move(m));
+                                             },
+                                             [&](const std::string& text) {
+                                                 XpcObject m = typed(200);
+                                                 m.setString("PelInstallPercent", text);
+                                                 send(peer, std::move(m));
+                                             },
+                                             [&](const std::string& text) {
+                                                 lastReason = text;
+                                                 XpcObject m = typed(202);
+                                                 m.setString("PelInstallCompleteReason", text);
+                                                 send(peer, std::move(m));
+                                             }});
             const auto result = pkginstall::installPackage(
                 package.path, target,
                 [&](const std::string& line) { parser.parseProgressString(line); });

@@ -61,7 +61,8 @@ class InstallProgressProtocol {
     /// A package failure record with "pingModuleID".
     virtual void sendInstallFailedPingForOptionalPackage(const platform::Dictionary& /*info*/) {}
     /// A package failure record without "pingModuleID".
-    virtual void setInstallFailedPingDataForMandatoryPackage(const platform::Dictionary& /*info*/) {}
+    virtual void setInstallFailedPingDataForMandatoryPackage(const platform::Dictionary& /*info*/) {
+    }
     virtual void installCompleteReason(const std::string& /*reason*/) {}
     virtual void requirementsCompleted() {}
 };

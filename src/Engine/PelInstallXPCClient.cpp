@@ -101,9 +101,9 @@ void PelInstallXPCClient::handleEvent(const platform::XpcEvent& event) {
         if (!sessionEnded_) handleServerResponse(event.message());
         return;
     }
-    const int finalStatus =
-        status_.load() == kPelInstallStatusCompleted ? kPelInstallStatusCompleted
-                                                     : kPelInstallStatusFailed;
+    const int finalStatus = status_.load() == kPelInstallStatusCompleted
+                                ? kPelInstallStatusCompleted
+                                : kPelInstallStatusFailed;
     if (event.isInterrupted()) {
         PelLogging::logNoticeMessage("XPC connection interupted.");
         if (!sessionEnded_) sessionFinished(finalStatus);
@@ -112,8 +112,10 @@ void PelInstallXPCClient::handleEvent(const platform::XpcEvent& event) {
     PelLogging::logNoticeMessage("XPC connection invalid, releasing.");
     // A helper that is absent, refused or gone before its final word ends
     // the session now rather than at the watchdog.
-    if (!cancelledByUs_ && !sessionEnded_) sessionFinished(finalStatus);
-    else closeConnection();
+    if (!cancelledByUs_ && !sessionEnded_)
+        sessionFinished(finalStatus);
+    else
+        closeConnection();
 }
 
 bool PelInstallXPCClient::PelXPC_SendMessage(const XpcObject& message) {
@@ -125,7 +127,8 @@ bool PelInstallXPCClient::PelXPC_SendMessage(const XpcObject& message) {
         }
         PelLogging::logDebugMessage("Sending Message");
         ok = connection_->send(message);
-        if (!ok) PelLogging::logNoticeMessage("Error occured while sending a message to the server");
+        if (!ok)
+            PelLogging::logNoticeMessage("Error occured while sending a message to the server");
     });
     return ok;
 }
@@ -320,8 +323,8 @@ void PelInstallXPCClient::statusStep(const XpcObject& message) {
             return;
         case kPelInstallStatusPackageDone:
         case kPelInstallStatusPackageDoneOther: {
-            PelLogging::logNoticeMessageWithFormat("A package installation is complete with status %d",
-                                                   value);
+            PelLogging::logNoticeMessageWithFormat(
+                "A package installation is complete with status %d", value);
             std::uint64_t remaining = remaining_.load();
             if (remaining > 0) remaining_ = --remaining;
             if (remaining == 0) return;

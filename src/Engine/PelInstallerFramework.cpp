@@ -187,8 +187,7 @@ void PelInstallerFramework::performInstallWithMultiplePackages(
     });
 }
 
-void PelInstallerFramework::installAsRoot(const platform::Array& packages,
-                                          IFPluginProtocol* plugin,
+void PelInstallerFramework::installAsRoot(const platform::Array& packages, IFPluginProtocol* plugin,
                                           InstallProgressProtocol* progress) {
     // The packages run on a queue of their own, so that the main queue stays
     // free to show their progress; the end is reported from the main queue.
@@ -317,7 +316,8 @@ PelInstallerFramework::OptionalString PelInstallerFramework::substituteMpkgToUse
     if (!path || path->find(".mpkg") == std::string::npos) return std::nullopt;
     const bool sku = path->find("SKU.") != std::string::npos;
     const auto slash = path->rfind('/');
-    const std::string folder = slash == std::string::npos ? std::string(".") : path->substr(0, slash);
+    const std::string folder =
+        slash == std::string::npos ? std::string(".") : path->substr(0, slash);
     const auto names = contentsOfDirectoryAtPath(folder.empty() ? "/" : folder);
     if (!names) return std::nullopt;
     for (const std::string& name : *names) {

@@ -65,8 +65,8 @@ int PelStandaloneInstaller::installPackages(const platform::Array& packages,
 
         const platform::Task task{"/usr/sbin/installer",
                                   {"-verboseR", "-target", "/", "-package", copy.path()}};
-        const int status = launcher_->run(
-            task, [this](const std::string& line) { parseProgressString(line); });
+        const int status =
+            launcher_->run(task, [this](const std::string& line) { parseProgressString(line); });
         PelLogging::logNoticeMessageWithFormat("Term Status:%d", status);
         if (status != 0 && priority >= 0) return status;
         if (remaining_ > 0) --remaining_;

@@ -70,9 +70,11 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     auto mandatory = sampleComponent("com.pelgrave.e2e.main", "opt/e2e/main.txt", "installed");
     using Kind = mkpkg::PayloadEntry::Kind;
     mandatory.payload.push_back({"./opt/e2e/post.sh", Kind::File,
-                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/post-ran\"\n", "", 0755});
+                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/post-ran\"\n", "",
+                                 0755});
     mandatory.payload.push_back({"./opt/e2e/job.sh", Kind::File,
-                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/job-started\"\n", "", 0755});
+                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/job-started\"\n", "",
+                                 0755});
     mandatory.payload.push_back({"./Library", Kind::Directory, "", "", 0755});
     mandatory.payload.push_back({"./Library/LaunchDaemons", Kind::Directory, "", "", 0755});
     const auto jobPlist = platform::PropertyList::toData(
@@ -109,8 +111,9 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     ASSERT_TRUE(RunLoop::runUntil([&] { return !progress.get(progress.completions).empty(); },
                                   std::chrono::seconds(30)));
     const auto elapsed = std::chrono::steady_clock::now() - begin;
-    RecordProperty("install_ms", std::to_string(
-        std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
+    RecordProperty(
+        "install_ms",
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count()));
 
     EXPECT_EQ(progress.get(progress.completions), std::vector<int>{304})
         << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"))
@@ -128,7 +131,8 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     EXPECT_EQ(failures[0].at("termStatus"), Value(1));
     const std::string contents = devsign::readFile(optional);
     platform::Data md5;
-    platform::computeDigest(platform::DigestAlgorithm::kMD5, contents.data(), contents.size(), &md5);
+    platform::computeDigest(platform::DigestAlgorithm::kMD5, contents.data(), contents.size(),
+                            &md5);
     std::string hex;
     for (auto b : md5) hex += "0123456789abcdef"[b >> 4], hex += "0123456789abcdef"[b & 15];
     EXPECT_EQ(failures[0].at("md5Hash").stringValue(), hex);
@@ -156,9 +160,9 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
 
     // What the blessing left: the tool, root's and read-only, and its job.
     struct stat info;
-    ASSERT_EQ(stat(rooted("/Library/PrivilegedHelperTools/com.pelgrave.PelInstallHelper").c_str(),
-                   &info),
-              0);
+    ASSERT_EQ(
+        stat(rooted("/Library/PrivilegedHelperTools/com.pelgrave.PelInstallHelper").c_str(), &info),
+        0);
     EXPECT_EQ(info.st_uid, 0u);
     EXPECT_EQ(info.st_mode & 07777, 0544u);
     const auto job = platform::PropertyList::dictionaryWithContentsOfFile(
@@ -202,7 +206,8 @@ TEST_F(InstallEndToEndTest, BlessingAgainReplacesTheRunningHelperAndBadNamesAreR
 }
 
 TEST_F(InstallEndToEndTest, TheBrokerBlessesAlikeWhenRunAsRootWithoutAnElevator) {
-    auto authoriser = std::make_shared<platform::SystemAuthoriser>(bundle_, std::vector<std::string>{});
+    auto authoriser =
+        std::make_shared<platform::SystemAuthoriser>(bundle_, std::vector<std::string>{});
     authoriser->setGrantInProcessAsRoot(false);
     platform::AuthorizationRequest request =
         HelperToolUtils::authorizationRequest(kPelBlessHelperRight, "Prompt", std::nullopt);

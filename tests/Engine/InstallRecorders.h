@@ -92,11 +92,11 @@ class RecordingProgress : public InstallProgressProtocol {
 
 class RecordingPlugin : public IFPluginProtocol {
   public:
-    explicit RecordingPlugin(std::set<IFPluginOperation> offered = {
-                                 IFPluginOperation::installBegin,
-                                 IFPluginOperation::installComplete,
-                                 IFPluginOperation::installCompleteWithDelegate,
-                                 IFPluginOperation::installFailedWithError})
+    explicit RecordingPlugin(
+        std::set<IFPluginOperation> offered = {IFPluginOperation::installBegin,
+                                               IFPluginOperation::installComplete,
+                                               IFPluginOperation::installCompleteWithDelegate,
+                                               IFPluginOperation::installFailedWithError})
         : offered_(std::move(offered)) {}
 
     bool respondsTo(IFPluginOperation op) const override {

@@ -1,13 +1,11 @@
-#include "Engine/PelInstallXPCClient.h"
-
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <thread>
 
+#include "Engine/PelInstallXPCClient.h"
 #include "EngineTestSupport.h"
 #include "InstallRecorders.h"
 #include "support/FakeClock.h"
@@ -28,8 +26,8 @@ class PelInstallXPCClientTest : public enginetest::EngineFixture {
     ~PelInstallXPCClientTest() override { client_->abandonSession(); }
 
     bool startHelper(std::vector<std::string> steps, std::optional<uid_t> uid = std::nullopt) {
-        return helper_.start({kPelInstallHelperLabel, platform::XpcServiceScope::System,
-                              std::move(steps), uid});
+        return helper_.start(
+            {kPelInstallHelperLabel, platform::XpcServiceScope::System, std::move(steps), uid});
     }
     // Lets the watchdog's hour pass and waits until the client has handled it.
     void anHourPasses() {
@@ -38,9 +36,11 @@ class PelInstallXPCClientTest : public enginetest::EngineFixture {
     }
 
     static Array packages() {
-        return {Value(Dictionary{{"pkgName", Value("/a.pkg")}, {"pkgPriority", Value(-1)},
+        return {Value(Dictionary{{"pkgName", Value("/a.pkg")},
+                                 {"pkgPriority", Value(-1)},
                                  {"pingModuleID", Value(5)}}),
-                Value(Dictionary{{"pkgName", Value("/b.pkg")}, {"pkgPriority", Value(0)},
+                Value(Dictionary{{"pkgName", Value("/b.pkg")},
+                                 {"pkgPriority", Value(0)},
                                  {"pingModuleID", Value(6)}})};
     }
 
@@ -52,28 +52,28 @@ class PelInstallXPCClientTest : public enginetest::EngineFixture {
 };
 
 TEST_F(PelInstallXPCClientTest, RequestsAreTypedAndStatusesCountPackagesToOneCompletion) {
-    ASSERT_TRUE(startHelper({
-        R"(expect {"PelInstallType": "102", "PelInstallPartnerPath": "/p/partner.plist"})",
-        R"(expect {"PelInstallType": "101", "PelInstallTarget": "/",
+    ASSERT_TRUE(startHelper(
+        {R"(expect {"PelInstallType": "102", "PelInstallPartnerPath": "/p/partner.plist"})",
+         R"(expect {"PelInstallType": "101", "PelInstallTarget": "/",
                    "PelInstallPackages": [{"pkgName": "/a.pkg", "pkgPriority": -1, "pingModuleID": 5},
                                           {"pkgName": "/b.pkg", "pkgPriority": 0, "pingModuleID": 6}],
                    "PelInstallPostInstallTools": ["/usr/libexec/tool"]})",
-        R"(send {"PelServerMessageType": "201", "PelInstallPhase": "Writing files"})",
-        R"(send {"PelServerMessageType": "200", "PelInstallPercent": "50"})",
-        R"(send {"PelServerMessageType": "204", "pingModuleID": 5, "termStatus": 1, "md5Hash": "00ff"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "303"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "306"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "307"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "305"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "many"})",
-        R"(send {"PelServerMessageType": "200", "PelInstallPercent": "50"})",
-        R"(send {"PelServerMessageType": "200"})",
-        R"(send {"PelServerMessageType": "203", "PelInstallStatus": "304"})",
-        "wait-close"}));
+         R"(send {"PelServerMessageType": "201", "PelInstallPhase": "Writing files"})",
+         R"(send {"PelServerMessageType": "200", "PelInstallPercent": "50"})",
+         R"(send {"PelServerMessageType": "204", "pingModuleID": 5, "termStatus": 1, "md5Hash": "00ff"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "303"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "306"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "307"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "305"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "many"})",
+         R"(send {"PelServerMessageType": "200", "PelInstallPercent": "50"})",
+         R"(send {"PelServerMessageType": "200"})",
+         R"(send {"PelServerMessageType": "203", "PelInstallStatus": "304"})", "wait-close"}));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelInstallHelperLabel));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelInstallHelperLabel));  // no second session
     ASSERT_TRUE(client_->sendInstallCopyPartnerFile("/p/partner.plist"));
-    ASSERT_TRUE(client_->sendInstallSetupPackages(packages(), {Value("/usr/libexec/tool"), Value(3)}));
+    ASSERT_TRUE(
+        client_->sendInstallSetupPackages(packages(), {Value("/usr/libexec/tool"), Value(3)}));
     ASSERT_TRUE(progress_.completed.waitFor(1));
     const auto status = helper_.wait();
     ASSERT_TRUE(status) << helper_.errorOutput();
@@ -116,11 +116,14 @@ TEST_F(PelInstallXPCClientTest, NobodyOrANonRootListenerFailsInSecondsAndOnlyOnc
             // Let an ordinary user make its socket inside the test's root.
             const std::string folder = rooted("/var/run/pelgrave");
             std::filesystem::create_directories(folder);
-            for (std::filesystem::path p = folder; p != dir_.path().parent_path(); p = p.parent_path())
+            for (std::filesystem::path p = folder; p != dir_.path().parent_path();
+                 p = p.parent_path())
                 ::chmod(p.c_str(), 0755);
             ::chmod(folder.c_str(), 0777);
-            ASSERT_TRUE(helper.start({kPelInstallHelperLabel, platform::XpcServiceScope::System,
-                                      {"sleep 20000"}, uid_t(65534)}));
+            ASSERT_TRUE(helper.start({kPelInstallHelperLabel,
+                                      platform::XpcServiceScope::System,
+                                      {"sleep 20000"},
+                                      uid_t(65534)}));
         }
         ASSERT_TRUE(client->PelXPC_CreateMachService(kPelInstallHelperLabel));
         client->sendInstallCopyPartnerFile("/p");
@@ -166,12 +169,8 @@ TEST_F(PelInstallXPCClientTest, OverallPercentTable) {
         const char* percent;
         std::optional<double> expected;
     } cases[] = {
-        {3, 1, "50", 33 + 50.0 / 3},
-        {2, 1, "100", 100.0},
-        {2, 2, "50", 100.0},
-        {1, 0, "-20", 0.0},
-        {1, 0, "nan", std::nullopt},
-        {1, 0, "", std::nullopt},
+        {3, 1, "50", 33 + 50.0 / 3}, {2, 1, "100", 100.0},        {2, 2, "50", 100.0},
+        {1, 0, "-20", 0.0},          {1, 0, "nan", std::nullopt}, {1, 0, "", std::nullopt},
     };
     for (const auto& c : cases) {
         auto client = std::make_shared<PelInstallXPCClient>();

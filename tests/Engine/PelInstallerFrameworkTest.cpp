@@ -1,5 +1,3 @@
-#include "Engine/PelInstallerFramework.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +5,7 @@
 
 #include "Engine/HelperToolUtils.h"
 #include "Engine/PelInstallXPCClient.h"
+#include "Engine/PelInstallerFramework.h"
 #include "EngineTestSupport.h"
 #include "InstallRecorders.h"
 #include "PackageFixtures.h"
@@ -25,7 +24,8 @@ using platform::RunLoop;
 class FailingPluginStep : public RecordingPlugin {
   public:
     FailingPluginStep()
-        : RecordingPlugin({IFPluginOperation::installBegin, IFPluginOperation::installFailedWithError,
+        : RecordingPlugin({IFPluginOperation::installBegin,
+                           IFPluginOperation::installFailedWithError,
                            IFPluginOperation::runRequirementsWithPlugin}) {}
     bool runRequirementsWithPlugin(const Requirements&) override { return false; }
 };
@@ -76,30 +76,47 @@ TEST_F(PelInstallerFrameworkTest, RequirementCheckOutcomes) {
     } cases[] = {
         {"no progress object", Array{}, false, false, false, {}, {}},
         {"no list", std::nullopt, true, false, true, {"installBegin"}, {}},
-        {"passing", Array{entry(1, "PathCheck", kPassPath, {{"PelIE", record("p")}})}, true, false,
-         true, {"installBegin"}, {"requirementsCompleted"}},
-        {"warning", Array{entry(1, "PathCheck", kFailPath, {{"PelIE", record("w", "WARNING")}})},
-         true, false, false, {"installBegin", "failed:-400:requirement"},
+        {"passing",
+         Array{entry(1, "PathCheck", kPassPath, {{"PelIE", record("p")}})},
+         true,
+         false,
+         true,
+         {"installBegin"},
+         {"requirementsCompleted"}},
+        {"warning",
+         Array{entry(1, "PathCheck", kFailPath, {{"PelIE", record("w", "WARNING")}})},
+         true,
+         false,
+         false,
+         {"installBegin", "failed:-400:requirement"},
          {"warning", "requirementsCompleted"}},
-        {"error", Array{entry(1, "PathCheck", kFailPath, {{"PelIE", record("e")}})}, true, false,
-         false, {"installBegin", "failed:-400:requirement"},
+        {"error",
+         Array{entry(1, "PathCheck", kFailPath, {{"PelIE", record("e")}})},
+         true,
+         false,
+         false,
+         {"installBegin", "failed:-400:requirement"},
          {"failedRequirement", "requirementsCompleted"}},
         {"plug-in step without a requirement",
-         Array{entry(1, "PathCheck", kPassPath, {{"Handler", "plugin"}})}, true, true, false,
-         {"installBegin", "failed:-400:null"}, {"failedRequirement", "requirementsCompleted"}},
+         Array{entry(1, "PathCheck", kPassPath, {{"Handler", "plugin"}})},
+         true,
+         true,
+         false,
+         {"installBegin", "failed:-400:null"},
+         {"failedRequirement", "requirementsCompleted"}},
     };
     for (const auto& c : cases) {
         PelInstallerFramework framework;
         RecordingProgress progress;
-        std::unique_ptr<RecordingPlugin> plugin =
-            c.pluginFails ? std::make_unique<FailingPluginStep>() : std::make_unique<RecordingPlugin>();
+        std::unique_ptr<RecordingPlugin> plugin = c.pluginFails
+                                                      ? std::make_unique<FailingPluginStep>()
+                                                      : std::make_unique<RecordingPlugin>();
         const std::optional<std::string> path =
             c.list ? std::optional(requirements(*c.list)) : std::nullopt;
         std::shared_ptr<PelRequirement> failed;
         platform::Error error;
-        EXPECT_EQ(framework.performRequirementsCheck(path, plugin.get(),
-                                                     c.withProgress ? &progress : nullptr, &failed,
-                                                     &error),
+        EXPECT_EQ(framework.performRequirementsCheck(
+                      path, plugin.get(), c.withProgress ? &progress : nullptr, &failed, &error),
                   c.expected)
             << c.what;
         EXPECT_EQ(plugin->calls(), c.pluginCalls) << c.what;
@@ -125,8 +142,9 @@ TEST_F(PelInstallerFrameworkTest, AMissingMpkgIsReplacedByTheFirstMatchInBytewis
     for (const auto& c : cases)
         EXPECT_EQ(PelInstallerFramework::substituteMpkgToUse(c.path), c.expected)
             << c.path.value_or("(null)");
-    EXPECT_EQ(PelInstallerFramework::contentsOfDirectoryAtPath(folder),
-              (std::vector<std::string>{"A.mpkg", "B SKU.1.mpkg", "C.pkg", "a.mpkg", "b SKU.2.mpkg"}));
+    EXPECT_EQ(
+        PelInstallerFramework::contentsOfDirectoryAtPath(folder),
+        (std::vector<std::string>{"A.mpkg", "B SKU.1.mpkg", "C.pkg", "a.mpkg", "b SKU.2.mpkg"}));
 }
 
 TEST_F(PelInstallerFrameworkTest, AsRootPackagesInstallOffTheMainQueueAndCompleteOnIt) {
@@ -136,7 +154,8 @@ TEST_F(PelInstallerFrameworkTest, AsRootPackagesInstallOffTheMainQueueAndComplet
         mkpkg::buildComponentPackage(sampleComponent("com.x.good", "f", "x"), trust.signing()));
     touch(dir_.file("pkgs/Product SKU.7.mpkg"));
     auto launcher = std::make_shared<testsupport::FakeTaskLauncher>();
-    launcher->addScript({{"installer:%50", "installer:The software was successfully installed"}, 0});
+    launcher->addScript(
+        {{"installer:%50", "installer:The software was successfully installed"}, 0});
     platform::setDefaultTaskLauncher(launcher);
     euid_ = 0;
 
@@ -181,14 +200,15 @@ TEST_F(PelInstallerFrameworkTest, AuthorisationAndBlessingFailuresTellBothPartie
     EXPECT_EQ(progress.eventsNamed("failedHelperTool"), std::vector<std::string>{"5"});
     EXPECT_EQ(plugin.calls(), std::vector<std::string>{"failed:-398:null"});
     EXPECT_EQ(authorization->blessed, std::vector<std::string>{"com.pelgrave.PelInstallHelper"});
-    EXPECT_EQ(authoriser_->frees, std::vector<std::uint32_t>{platform::kAuthorizationFlagDestroyRights});
+    EXPECT_EQ(authoriser_->frees,
+              std::vector<std::uint32_t>{platform::kAuthorizationFlagDestroyRights});
 }
 
 TEST_F(PelInstallerFrameworkTest, AHelperThatNeverAnswersEndsTheInstallOnceWithFailure) {
     touch(dir_.file("pkgs/a.pkg"));
     platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(dir_.file("Test.app")));
-    framework_.performInstallWithMultiplePackages(Array{Value(Dictionary{{"pkgName", dir_.file("pkgs/a.pkg")}})},
-                                                  &plugin_, &progress_, {});
+    framework_.performInstallWithMultiplePackages(
+        Array{Value(Dictionary{{"pkgName", dir_.file("pkgs/a.pkg")}})}, &plugin_, &progress_, {});
     ASSERT_TRUE(RunLoop::runUntil([&] { return !progress_.get(progress_.completions).empty(); }));
     clock_->advance(kPelInstallWatchdog + std::chrono::seconds(2));
     PelInstallXPCClient::sharedXPCClient()->serialQueue()->sync([] {});

@@ -1,5 +1,3 @@
-#include "installer/PelPkgInstall.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,6 +9,7 @@
 #include "PackageFixtures.h"
 #include "Platform/System/Task.h"
 #include "Platform/Values/PropertyList.h"
+#include "installer/PelPkgInstall.h"
 
 namespace fs = std::filesystem;
 using Kind = mkpkg::PayloadEntry::Kind;
@@ -36,7 +35,8 @@ class PelPkgInstallTest : public enginetest::EngineFixture {
 };
 
 TEST_F(PelPkgInstallTest, ComponentInstallsFilesAndReceiptAndReportsAsTheSystemInstaller) {
-    auto component = enginetest::sampleComponent("com.pelgrave.sample", "opt/sample/data.txt", "hi");
+    auto component =
+        enginetest::sampleComponent("com.pelgrave.sample", "opt/sample/data.txt", "hi");
     component.version = "2.5";
     component.payload.push_back({"./opt/sample/link", Kind::Symlink, "", "data.txt", 0777});
     const auto package = mkpkg::buildComponentPackage(component, trust_.signing());
@@ -66,8 +66,8 @@ TEST_F(PelPkgInstallTest, ComponentInstallsFilesAndReceiptAndReportsAsTheSystemI
     EXPECT_EQ(receipt->at("InstallPrefixPath").stringValue(), "/");
     EXPECT_TRUE(receipt->at("InstallDate").isDate());
     EXPECT_EQ(receipt->at("Files"),
-              platform::Value(platform::Array{"opt", "opt/sample", "opt/sample/data.txt",
-                                              "opt/sample/link"}));
+              platform::Value(
+                  platform::Array{"opt", "opt/sample", "opt/sample/data.txt", "opt/sample/link"}));
 
     lines.clear();
     ASSERT_EQ(install(package, &lines).status, 0);
@@ -75,9 +75,11 @@ TEST_F(PelPkgInstallTest, ComponentInstallsFilesAndReceiptAndReportsAsTheSystemI
 }
 
 TEST_F(PelPkgInstallTest, DistributionInstallsEveryComponentAtItsLocationWithPercentsThatOnlyGrow) {
-    auto first = enginetest::sampleComponent("com.pelgrave.one", "one.bin", std::string(300000, 'a'));
+    auto first =
+        enginetest::sampleComponent("com.pelgrave.one", "one.bin", std::string(300000, 'a'));
     first.installLocation = "/opt/one";
-    auto second = enginetest::sampleComponent("com.pelgrave.two", "two.bin", std::string(100000, 'b'));
+    auto second =
+        enginetest::sampleComponent("com.pelgrave.two", "two.bin", std::string(100000, 'b'));
     std::vector<std::string> lines;
     const auto result = install(
         mkpkg::buildDistributionPackage("Sample", {first, second}, trust_.signing()), &lines);
@@ -124,7 +126,8 @@ TEST_F(PelPkgInstallTest, UnsafePayloadsAndPackagesAreRefusedBeforeAnythingIsWri
             install(mkpkg::buildComponentPackage(component, trust_.signing()), &lines);
         EXPECT_EQ(result.status, 1) << c.what;
         ASSERT_FALSE(lines.empty()) << c.what;
-        EXPECT_EQ(lines.back().rfind("installer: Error - ", 0), 0u) << c.what << ": " << lines.back();
+        EXPECT_EQ(lines.back().rfind("installer: Error - ", 0), 0u)
+            << c.what << ": " << lines.back();
         EXPECT_FALSE(fs::exists(rooted("/a"))) << c.what;
         EXPECT_FALSE(fs::exists(dir_.file("x"))) << c.what;
         EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.bad.plist"))) << c.what;

@@ -1,11 +1,10 @@
-#include "Engine/PelStandaloneInstaller.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
 
+#include "Engine/PelStandaloneInstaller.h"
 #include "EngineTestSupport.h"
 #include "PackageFixtures.h"
 #include "support/FakeTaskLauncher.h"
@@ -28,8 +27,8 @@ class RecordingProgress : public InstallProgressProtocol {
 };
 
 Value package(const std::string& path, int priority) {
-    return Value(Dictionary{{"pkgName", Value(path)}, {"pkgPriority", Value(priority)},
-                            {"pingModuleID", Value(7)}});
+    return Value(Dictionary{
+        {"pkgName", Value(path)}, {"pkgPriority", Value(priority)}, {"pingModuleID", Value(7)}});
 }
 
 class PelStandaloneInstallerTest : public enginetest::EngineFixture {
@@ -55,8 +54,9 @@ class PelStandaloneInstallerTest : public enginetest::EngineFixture {
 };
 
 TEST_F(PelStandaloneInstallerTest, OptionalFailuresNeverFailTheRunWhereverTheyCome) {
-    installerScript("case \"$pkg\" in *bad*) echo 'installer: Error - broken'; exit 1;; esac\n"
-                    "echo 'installer:%50.0'; echo 'installer:The software was successfully installed'\n");
+    installerScript(
+        "case \"$pkg\" in *bad*) echo 'installer: Error - broken'; exit 1;; esac\n"
+        "echo 'installer:%50.0'; echo 'installer:The software was successfully installed'\n");
     const std::string good = signedPackage("good.pkg"), bad = signedPackage("bad.pkg");
     struct Case {
         Array list;
@@ -105,21 +105,23 @@ TEST_F(PelStandaloneInstallerTest, ABadSignatureStopsBeforeTheToolRuns) {
     EXPECT_EQ(installer.installPackages({package(pkg, -1)}, &progress_), 1);
     EXPECT_TRUE(launcher->tasks().empty());
     ASSERT_EQ(progress_.reasons.size(), 1u);
-    EXPECT_EQ(progress_.reasons[0].rfind("Failed to authenticate installer package at path:", 0), 0u);
+    EXPECT_EQ(progress_.reasons[0].rfind("Failed to authenticate installer package at path:", 0),
+              0u);
     EXPECT_NE(progress_.reasons[0].find(".\nError Code:-706"), std::string::npos);
 }
 
 TEST_F(PelStandaloneInstallerTest, TheToolGetsAVerifiedRootOnlyCopyAndItsOutputInWholeLines) {
     // Split writes, an invalid byte and a grandchild that keeps the pipe open.
     installerScript(
-        "[ \"$(stat -c %a:%u \"$(dirname \"$pkg\")\")\" = 700:0 ] || echo 'installer: Error - open'\n"
+        "[ \"$(stat -c %a:%u \"$(dirname \"$pkg\")\")\" = 700:0 ] || echo 'installer: Error - "
+        "open'\n"
         "printf 'installer:PHA'; sleep 0.05; printf 'SE:Writing \\377 files\\ninstaller:%%50'\n"
         "sleep 0.05; printf '.0\\n'; (sleep 30 &); echo 'installer:The upgrade was successful.'\n");
     const std::string pkg = signedPackage("p.pkg");
     PelStandaloneInstaller installer;
     EXPECT_EQ(installer.installPackages({package(pkg, 0), package(pkg, 0)}, &progress_), 0);
-    EXPECT_EQ(progress_.phases,
-              (std::vector<std::string>{"Writing \xEF\xBF\xBD files", "Writing \xEF\xBF\xBD files"}));
+    EXPECT_EQ(progress_.phases, (std::vector<std::string>{"Writing \xEF\xBF\xBD files",
+                                                          "Writing \xEF\xBF\xBD files"}));
     EXPECT_EQ(progress_.percents, (std::vector<double>{25.0, 75.0}));
     EXPECT_EQ(progress_.reasons, (std::vector<std::string>{"The upgrade was successful.",
                                                            "The upgrade was successful."}));
@@ -142,11 +144,13 @@ TEST(PelInstallerOutputParserTest, PiecesBecomePhasesPercentsAndReasons) {
         const char* text;
     } cases[] = {
         {"installer:%45.5", "percent", "45.5"},
-        {"installer:PHASE:Validating packages\xE2\x80\xA6", "phase", "Validating packages\xE2\x80\xA6"},
+        {"installer:PHASE:Validating packages\xE2\x80\xA6", "phase",
+         "Validating packages\xE2\x80\xA6"},
         {"installer: Error - the disk is FULL", "reason", " Error - the disk is FULL"},
         {"installer: the package is Incompatible", "reason", " the package is Incompatible"},
         {"installer:THE UPGRADE WAS SUCCESSFUL.", "reason", "The upgrade was successful."},
-        {"The Software Was Successfully Installed", "reason", "The software was successfully installed"},
+        {"The Software Was Successfully Installed", "reason",
+         "The software was successfully installed"},
         {"installer: Package name is x", "", ""},
     };
     for (const auto& c : cases) {

@@ -90,8 +90,10 @@ bool copyRegularFile(const std::string& from, const std::string& to, std::string
         for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = write(out, buffer + done, std::size_t(n - done));
             if (w < 0 && errno == EINTR) continue;
-            if (w < 0) ok = false;
-            else done += w;
+            if (w < 0)
+                ok = false;
+            else
+                done += w;
         }
         if (!ok) break;
     }
@@ -153,7 +155,8 @@ bool parsePackageInfo(const std::string& xml, Component* component, std::string*
         return false;
     }
     const std::string& location = component->installLocation;
-    if (location.front() != '/' || !isSafeEntryName(location.substr(1).empty() ? "." : location.substr(1))) {
+    if (location.front() != '/' ||
+        !isSafeEntryName(location.substr(1).empty() ? "." : location.substr(1))) {
         *reason = "The install location \"" + location + "\" is not valid";
         return false;
     }
@@ -176,7 +179,8 @@ bool forEachEntry(const std::string& payload, std::string* reason,
     archive_read_support_format_tar(reader);
     if (archive_read_open_filename(reader, payload.c_str(), 1 << 16) != ARCHIVE_OK) {
         *reason = "The payload cannot be read (" +
-                  std::string(archive_error_string(reader) ? archive_error_string(reader) : "") + ")";
+                  std::string(archive_error_string(reader) ? archive_error_string(reader) : "") +
+                  ")";
         archive_read_free(reader);
         return false;
     }
@@ -204,35 +208,37 @@ bool forEachEntry(const std::string& payload, std::string* reason,
 bool checkPayload(Component* component, std::string* reason) {
     std::set<std::string> seen;
     component->payloadBytes = 0;
-    return forEachEntry(component->payloadPath, reason,
-                        [&](archive*, archive_entry* entry, const std::string& name) {
-        if (name.empty() || name == ".") return true;
-        if (!isSafeEntryName(name)) {
-            *reason = "The payload entry \"" + name + "\" leaves the install location";
-            return false;
-        }
-        const mode_t type = archive_entry_filetype(entry);
-        if (const char* link = archive_entry_hardlink(entry)) {
-            const std::string target = normalisedName(link);
-            if (!isSafeEntryName(target) || !seen.count(target)) {
-                *reason = "The payload entry \"" + name + "\" links outside the payload";
+    return forEachEntry(
+        component->payloadPath, reason,
+        [&](archive*, archive_entry* entry, const std::string& name) {
+            if (name.empty() || name == ".") return true;
+            if (!isSafeEntryName(name)) {
+                *reason = "The payload entry \"" + name + "\" leaves the install location";
                 return false;
             }
-        } else if (type == AE_IFLNK) {
-            const char* target = archive_entry_symlink(entry);
-            if (!target || !isSafeLinkTarget(name, target)) {
-                *reason = "The payload link \"" + name + "\" points outside the install location";
+            const mode_t type = archive_entry_filetype(entry);
+            if (const char* link = archive_entry_hardlink(entry)) {
+                const std::string target = normalisedName(link);
+                if (!isSafeEntryName(target) || !seen.count(target)) {
+                    *reason = "The payload entry \"" + name + "\" links outside the payload";
+                    return false;
+                }
+            } else if (type == AE_IFLNK) {
+                const char* target = archive_entry_symlink(entry);
+                if (!target || !isSafeLinkTarget(name, target)) {
+                    *reason =
+                        "The payload link \"" + name + "\" points outside the install location";
+                    return false;
+                }
+            } else if (type != AE_IFREG && type != AE_IFDIR) {
+                *reason = "The payload entry \"" + name + "\" is not a file, folder or link";
                 return false;
             }
-        } else if (type != AE_IFREG && type != AE_IFDIR) {
-            *reason = "The payload entry \"" + name + "\" is not a file, folder or link";
-            return false;
-        }
-        seen.insert(name);
-        if (type == AE_IFREG && archive_entry_size(entry) > 0)
-            component->payloadBytes += std::uint64_t(archive_entry_size(entry));
-        return true;
-    });
+            seen.insert(name);
+            if (type == AE_IFREG && archive_entry_size(entry) > 0)
+                component->payloadBytes += std::uint64_t(archive_entry_size(entry));
+            return true;
+        });
 }
 
 class PercentReporter {
@@ -242,7 +248,8 @@ class PercentReporter {
         : total_(total), out_(out), callback_(callback) {}
     void add(std::uint64_t bytes) {
         done_ += bytes;
-        const double percent = total_ == 0 ? 100.0 : std::min(100.0, 100.0 * double(done_) / double(total_));
+        const double percent =
+            total_ == 0 ? 100.0 : std::min(100.0, 100.0 * double(done_) / double(total_));
         const int whole = static_cast<int>(std::floor(percent));
         if (whole <= last_) return;
         last_ = whole;
@@ -274,48 +281,50 @@ bool extractPayload(const Component& component, const std::string& destination,
                 ARCHIVE_EXTRACT_TIME;
     if (geteuid() == 0) flags |= ARCHIVE_EXTRACT_OWNER;
     archive_write_disk_set_options(writer, flags);
-    const bool ok = forEachEntry(component.payloadPath, reason,
-                                 [&](archive* reader, archive_entry* entry, const std::string& name) {
-        if (name.empty() || name == ".") return true;
-        archive_entry_set_pathname(entry, name.c_str());
-        if (const char* link = archive_entry_hardlink(entry))
-            archive_entry_set_hardlink(entry, normalisedName(link).c_str());
-        archive_entry_set_uid(entry, 0);
-        archive_entry_set_gid(entry, 0);
-        archive_entry_set_uname(entry, "root");
-        archive_entry_set_gname(entry, "root");
-        archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
-        if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
-            const char* text = archive_error_string(writer);
-            *reason = "Cannot write \"" + name + "\" (" + (text ? text : "") + ")";
-            return false;
-        }
-        const void* block;
-        size_t size;
-        la_int64_t offset;
-        for (;;) {
-            const int rc = archive_read_data_block(reader, &block, &size, &offset);
-            if (rc == ARCHIVE_EOF) break;
-            if (rc < ARCHIVE_WARN ||
-                archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
-                const char* text = archive_error_string(rc < ARCHIVE_WARN ? reader : writer);
+    const bool ok = forEachEntry(
+        component.payloadPath, reason,
+        [&](archive* reader, archive_entry* entry, const std::string& name) {
+            if (name.empty() || name == ".") return true;
+            archive_entry_set_pathname(entry, name.c_str());
+            if (const char* link = archive_entry_hardlink(entry))
+                archive_entry_set_hardlink(entry, normalisedName(link).c_str());
+            archive_entry_set_uid(entry, 0);
+            archive_entry_set_gid(entry, 0);
+            archive_entry_set_uname(entry, "root");
+            archive_entry_set_gname(entry, "root");
+            archive_entry_set_perm(entry, archive_entry_perm(entry) & 0755);
+            if (archive_write_header(writer, entry) < ARCHIVE_WARN) {
+                const char* text = archive_error_string(writer);
                 *reason = "Cannot write \"" + name + "\" (" + (text ? text : "") + ")";
                 return false;
             }
-            percent.add(size);
-        }
-        if (archive_write_finish_entry(writer) < ARCHIVE_WARN) {
-            const char* text = archive_error_string(writer);
-            *reason = "Cannot finish \"" + name + "\" (" + (text ? text : "") + ")";
-            return false;
-        }
-        files->push_back(name);
-        return true;
-    });
+            const void* block;
+            size_t size;
+            la_int64_t offset;
+            for (;;) {
+                const int rc = archive_read_data_block(reader, &block, &size, &offset);
+                if (rc == ARCHIVE_EOF) break;
+                if (rc < ARCHIVE_WARN ||
+                    archive_write_data_block(writer, block, size, offset) < ARCHIVE_WARN) {
+                    const char* text = archive_error_string(rc < ARCHIVE_WARN ? reader : writer);
+                    *reason = "Cannot write \"" + name + "\" (" + (text ? text : "") + ")";
+                    return false;
+                }
+                percent.add(size);
+            }
+            if (archive_write_finish_entry(writer) < ARCHIVE_WARN) {
+                const char* text = archive_error_string(writer);
+                *reason = "Cannot finish \"" + name + "\" (" + (text ? text : "") + ")";
+                return false;
+            }
+            files->push_back(name);
+            return true;
+        });
     archive_write_close(writer);
     archive_write_free(writer);
     if (saved >= 0) {
-        if (fchdir(saved) != 0) { /* the old folder is gone; stay where we are */ }
+        if (fchdir(saved) != 0) { /* the old folder is gone; stay where we are */
+        }
         close(saved);
     }
     return ok;
@@ -325,11 +334,14 @@ bool readArchivedText(const platform::XarArchive& archive, const platform::XarFi
                       std::string* text, std::string* reason) {
     text->clear();
     platform::Error error;
-    if (!archive.copyFileData(file, [&](const std::uint8_t* bytes, std::size_t n) {
-            if (text->size() + n > kMaxPackageInfoSize) return false;
-            text->append(reinterpret_cast<const char*>(bytes), n);
-            return true;
-        }, &error)) {
+    if (!archive.copyFileData(
+            file,
+            [&](const std::uint8_t* bytes, std::size_t n) {
+                if (text->size() + n > kMaxPackageInfoSize) return false;
+                text->append(reinterpret_cast<const char*>(bytes), n);
+                return true;
+            },
+            &error)) {
         *reason = "Cannot read \"" + file.name + "\" (" + error.description() + ")";
         return false;
     }
@@ -344,23 +356,26 @@ bool extractArchivedFile(const platform::XarArchive& archive, const platform::Xa
         return false;
     }
     platform::Error error;
-    const bool ok = archive.copyFileData(file, [&](const std::uint8_t* bytes, std::size_t n) {
-        while (n > 0) {
-            const ssize_t w = write(fd, bytes, n);
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) return false;
-            bytes += w;
-            n -= std::size_t(w);
-        }
-        return true;
-    }, &error);
+    const bool ok = archive.copyFileData(
+        file,
+        [&](const std::uint8_t* bytes, std::size_t n) {
+            while (n > 0) {
+                const ssize_t w = write(fd, bytes, n);
+                if (w < 0 && errno == EINTR) continue;
+                if (w < 0) return false;
+                bytes += w;
+                n -= std::size_t(w);
+            }
+            return true;
+        },
+        &error);
     close(fd);
     if (!ok) *reason = "Cannot extract \"" + file.name + "\" (" + error.description() + ")";
     return ok;
 }
 
-bool writeReceipt(const Component& component, const std::vector<std::string>& files,
-                  bool* existed, std::string* reason) {
+bool writeReceipt(const Component& component, const std::vector<std::string>& files, bool* existed,
+                  std::string* reason) {
     const std::string folder = Paths::resolve("/var/db/receipts");
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -368,12 +383,11 @@ bool writeReceipt(const Component& component, const std::vector<std::string>& fi
     *existed = std::filesystem::exists(path, ec);
     platform::Array list;
     for (const auto& f : files) list.emplace_back(f);
-    platform::Dictionary receipt{
-        {"PackageIdentifier", platform::Value(component.identifier)},
-        {"PackageVersion", platform::Value(component.version)},
-        {"InstallPrefixPath", platform::Value(component.installLocation)},
-        {"InstallDate", platform::Value(platform::Date::now())},
-        {"Files", platform::Value(list)}};
+    platform::Dictionary receipt{{"PackageIdentifier", platform::Value(component.identifier)},
+                                 {"PackageVersion", platform::Value(component.version)},
+                                 {"InstallPrefixPath", platform::Value(component.installLocation)},
+                                 {"InstallDate", platform::Value(platform::Date::now())},
+                                 {"Files", platform::Value(list)}};
     platform::Error error;
     if (!platform::PropertyList::toFile(platform::Value(receipt), path,
                                         platform::PropertyListFormat::XML, true, &error)) {
@@ -477,7 +491,8 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
                 file.name.compare(file.name.size() - suffix.size(), suffix.size(), suffix) == 0 &&
                 file.name.find('/') == file.name.size() - std::string("/PackageInfo").size()) {
                 Component component;
-                component.prefix = file.name.substr(0, file.name.size() - std::string("PackageInfo").size());
+                component.prefix =
+                    file.name.substr(0, file.name.size() - std::string("PackageInfo").size());
                 components.push_back(component);
             }
         }
@@ -506,7 +521,8 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
             return failed();
         if (i == 0) emit("installer: Package name is " + component.identifier);
         component.payloadPath = work.path() + "/payload" + std::to_string(i);
-        if (!extractArchivedFile(*archive, *payload, component.payloadPath, &reason)) return failed();
+        if (!extractArchivedFile(*archive, *payload, component.payloadPath, &reason))
+            return failed();
     }
 
     emit("installer:PHASE:Preparing for installation\u2026");
@@ -528,8 +544,8 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
             reason = "Cannot create " + destination + " (" + ec.message() + ")";
             return failed();
         }
-        InstalledComponent installed{component.identifier, component.version,
-                                     component.installLocation, {}};
+        InstalledComponent installed{
+            component.identifier, component.version, component.installLocation, {}};
         if (!extractPayload(component, destination, percent, &installed.files, &reason))
             return failed();
         bool existed = false;
@@ -562,8 +578,8 @@ int installerMain(int argc, char** argv) {
         std::cout << "usage: installer -verboseR -target <dir> -package <path>" << std::endl;
         return 1;
     }
-    const InstallResult result =
-        installPackage(package, target, [](const std::string& line) { std::cout << line << std::endl; });
+    const InstallResult result = installPackage(
+        package, target, [](const std::string& line) { std::cout << line << std::endl; });
     return result.status == 0 ? 0 : 1;
 }
 

@@ -20,11 +20,20 @@ std::string escapeXml(const std::string& text) {
     std::string out;
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -122,7 +131,8 @@ Data buildPayload(const std::vector<PayloadEntry>& entries, bool tar) {
         }
         archive_entry_set_perm(entry, e.mode);
         if (archive_write_header(writer, entry) != ARCHIVE_OK) {
-            const std::string why = archive_error_string(writer) ? archive_error_string(writer) : "";
+            const std::string why =
+                archive_error_string(writer) ? archive_error_string(writer) : "";
             archive_entry_free(entry);
             archive_write_free(writer);
             throw std::runtime_error("cannot archive " + e.name + ": " + why);
@@ -138,9 +148,10 @@ Data buildPayload(const std::vector<PayloadEntry>& entries, bool tar) {
 
 std::string packageInfo(const Component& component) {
     return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<pkg-info format-version=\"2\" "
-           "identifier=\"" + escapeXml(component.identifier) + "\" version=\"" +
-           escapeXml(component.version) + "\" install-location=\"" +
-           escapeXml(component.installLocation) + "\" auth=\"root\">\n  <payload numberOfFiles=\"" +
+           "identifier=\"" +
+           escapeXml(component.identifier) + "\" version=\"" + escapeXml(component.version) +
+           "\" install-location=\"" + escapeXml(component.installLocation) +
+           "\" auth=\"root\">\n  <payload numberOfFiles=\"" +
            std::to_string(component.payload.size()) + "\"/>\n</pkg-info>\n";
 }
 
@@ -155,7 +166,8 @@ Data buildDistributionPackage(const std::string& title, const std::vector<Compon
                               const devsign::XarSigning& signing) {
     std::string distribution =
         "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<installer-gui-script minSpecVersion=\"2\">\n"
-        "  <title>" + escapeXml(title) + "</title>\n";
+        "  <title>" +
+        escapeXml(title) + "</title>\n";
     for (const auto& c : components)
         distribution += "  <pkg-ref id=\"" + escapeXml(c.identifier) + "\">#" +
                         escapeXml(c.identifier) + ".pkg</pkg-ref>\n";

@@ -14,11 +14,16 @@ int main(int argc, char** argv) try {
     std::vector<std::string> positional;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--key" && i + 1 < argc) key = argv[++i];
-        else if (arg == "--cert" && i + 1 < argc) certs.push_back(argv[++i]);
-        else if (arg == "--location" && i + 1 < argc) location = argv[++i];
-        else if (arg == "--title" && i + 1 < argc) title = argv[++i];
-        else positional.push_back(arg);
+        if (arg == "--key" && i + 1 < argc)
+            key = argv[++i];
+        else if (arg == "--cert" && i + 1 < argc)
+            certs.push_back(argv[++i]);
+        else if (arg == "--location" && i + 1 < argc)
+            location = argv[++i];
+        else if (arg == "--title" && i + 1 < argc)
+            title = argv[++i];
+        else
+            positional.push_back(arg);
     }
     if (positional.size() < 4 || (positional.size() - 1) % 3 != 0) {
         std::cerr << "usage: mkpkg [--key K] [--cert C]... [--location L] [--title T] OUT.pkg "
@@ -26,7 +31,8 @@ int main(int argc, char** argv) try {
         return 2;
     }
     if (certs.empty())
-        certs = {PEL_DEV_KEYS_DIR "/package-signing.cert.pem", PEL_DEV_KEYS_DIR "/root-ca.cert.pem"};
+        certs = {PEL_DEV_KEYS_DIR "/package-signing.cert.pem",
+                 PEL_DEV_KEYS_DIR "/root-ca.cert.pem"};
     const devsign::PrivateKey privateKey = devsign::PrivateKey::loadPEM(key);
     devsign::XarSigning signing{&privateKey, {}};
     for (const auto& c : certs) signing.certificates.push_back(devsign::loadCertificatePEM(c));

@@ -404,13 +404,13 @@ bool XarArchive::copyFileData(const XarFileData& file,
     auto deliver = [&](const std::uint8_t* bytes, std::size_t n) {
         produced += n;
         if (produced > limit) {
-            setError(error, xarError(kXarErrorFormat, "The data of \"" + file.name +
-                                                          "\" is longer than its size."));
+            setError(error, xarError(kXarErrorFormat,
+                                     "The data of \"" + file.name + "\" is longer than its size."));
             return false;
         }
         if (!sink(bytes, n)) {
-            setError(error, xarError(kXarErrorOpen, "The data of \"" + file.name +
-                                                        "\" could not be written."));
+            setError(error, xarError(kXarErrorOpen,
+                                     "The data of \"" + file.name + "\" could not be written."));
             return false;
         }
         return true;
@@ -464,7 +464,8 @@ bool XarArchive::copyFileData(const XarFileData& file,
         return false;
     }
     if (!streamEnded) {
-        setError(error, xarError(kXarErrorFormat, "The data of \"" + file.name + "\" is cut short."));
+        setError(error,
+                 xarError(kXarErrorFormat, "The data of \"" + file.name + "\" is cut short."));
         return false;
     }
     return true;

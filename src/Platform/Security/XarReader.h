@@ -14,10 +14,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <string_view>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Security/Crypto.h"

@@ -357,8 +357,7 @@ bool SMJobBless(std::string_view domain, std::string_view label,
                 const AuthorizationRef& authorization, Error* error) {
     if (domain != kSMDomainSystemLaunchd)
         return fail(error, kSMErrorInternalFailure, "Unknown domain " + std::string(domain));
-    if (!authorization)
-        return fail(error, kSMErrorAuthorizationFailure, "No authorization", EPERM);
+    if (!authorization) return fail(error, kSMErrorAuthorizationFailure, "No authorization", EPERM);
     return authorization->blessHelper(std::string(label), error);
 }
 
@@ -366,8 +365,7 @@ bool SMJobRemove(std::string_view domain, std::string_view label,
                  const AuthorizationRef& authorization, bool /*wait*/, Error* error) {
     if (domain != kSMDomainSystemLaunchd)
         return fail(error, kSMErrorInternalFailure, "Unknown domain " + std::string(domain));
-    if (!authorization)
-        return fail(error, kSMErrorAuthorizationFailure, "No authorization", EPERM);
+    if (!authorization) return fail(error, kSMErrorAuthorizationFailure, "No authorization", EPERM);
     return authorization->removeJob(std::string(label), error);
 }
 

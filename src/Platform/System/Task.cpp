@@ -167,8 +167,10 @@ int PosixTaskLauncher::run(const Task& task, const TaskLineHandler& onLine) {
         pid_t r;
         do r = waitpid(pid, &raw, flags);
         while (r < 0 && errno == EINTR);
-        if (r == pid) status = statusFromWait(raw);
-        else if (r < 0) status = kTaskCannotStart;
+        if (r == pid)
+            status = statusFromWait(raw);
+        else if (r < 0)
+            status = kTaskCannotStart;
     };
     using Clock = std::chrono::steady_clock;
     Clock::time_point drainUntil{};
@@ -176,8 +178,8 @@ int PosixTaskLauncher::run(const Task& task, const TaskLineHandler& onLine) {
     for (;;) {
         int timeout = -1;
         if (status) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                drainUntil - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(drainUntil - Clock::now());
             if (left.count() <= 0) break;
             timeout = static_cast<int>(left.count());
         } else if (pidFd < 0) {

@@ -61,12 +61,16 @@ TEST(XarFileData, StoredAndGzipDataComeOutWholeAndDamageIsCaught) {
         {"gzip", archiveOf(gz, asGzip(text.size())), text},
         {"gzip longer than its size", archiveOf(gz, asGzip(text.size() - 1)), std::nullopt},
         {"checksum mismatch", archiveOf(gz, asGzip(text.size()), 3), std::nullopt},
-        {"cut short", archiveOf(cut, [&](std::string& toc) {
-             replace(toc, "application/octet-stream", gzipStyle);
-         }), std::nullopt},
-        {"unknown encoding", archiveOf(gz, [](std::string& toc) {
-             replace(toc, "application/octet-stream", "application/x-bzip2");
-         }), std::nullopt},
+        {"cut short",
+         archiveOf(cut,
+                   [&](std::string& toc) { replace(toc, "application/octet-stream", gzipStyle); }),
+         std::nullopt},
+        {"unknown encoding",
+         archiveOf(gz,
+                   [](std::string& toc) {
+                       replace(toc, "application/octet-stream", "application/x-bzip2");
+                   }),
+         std::nullopt},
     };
     for (const auto& c : cases) {
         platform::Error error;
@@ -75,10 +79,13 @@ TEST(XarFileData, StoredAndGzipDataComeOutWholeAndDamageIsCaught) {
         const auto* file = archive->fileNamed("f");
         ASSERT_NE(file, nullptr) << c.what;
         std::string out;
-        const bool ok = archive->copyFileData(*file, [&](const std::uint8_t* b, std::size_t n) {
-            out.append(reinterpret_cast<const char*>(b), n);
-            return true;
-        }, &error);
+        const bool ok = archive->copyFileData(
+            *file,
+            [&](const std::uint8_t* b, std::size_t n) {
+                out.append(reinterpret_cast<const char*>(b), n);
+                return true;
+            },
+            &error);
         EXPECT_EQ(ok, c.expected.has_value()) << c.what;
         if (ok) {
             EXPECT_EQ(out, *c.expected) << c.what;
@@ -92,8 +99,8 @@ TEST(XarFileData, ASinkThatRefusesStopsTheCopy) {
     auto archive = XarArchive::openData(archiveOf(Data(10, 'a'), [](std::string&) {}));
     ASSERT_TRUE(archive);
     platform::Error error;
-    EXPECT_FALSE(archive->copyFileData(*archive->fileNamed("f"),
-                                       [](const std::uint8_t*, std::size_t) { return false; }, &error));
+    EXPECT_FALSE(archive->copyFileData(
+        *archive->fileNamed("f"), [](const std::uint8_t*, std::size_t) { return false; }, &error));
     EXPECT_EQ(archive->fileNamed("g"), nullptr);
 }
 

@@ -1,5 +1,3 @@
-#include "Platform/System/ServiceManagement.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <filesystem>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/ServiceManagement.h"
 #include "support/TempDir.h"
 
 using namespace platform;

@@ -1,5 +1,3 @@
-#include "Platform/System/Task.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +5,7 @@
 #include <filesystem>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/Task.h"
 #include "support/TempDir.h"
 
 using platform::PosixTaskLauncher;
@@ -78,7 +77,8 @@ TEST(TaskLineBufferTest, ReplacesEveryInvalidByteAndKeepsValidSequences) {
     EXPECT_EQ(platform::replacingInvalidUTF8("a\xC3\xA9z"), "a\xC3\xA9z");
     EXPECT_EQ(platform::replacingInvalidUTF8("\xC3(\xED\xA0\x80"),
               "\xEF\xBF\xBD(\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
-    EXPECT_EQ(platform::replacingInvalidUTF8("\xF0\x9F\x98"), "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(platform::replacingInvalidUTF8("\xF0\x9F\x98"),
+              "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
 }
 
 }  // namespace
