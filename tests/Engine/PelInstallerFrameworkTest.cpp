@@ -14,6 +14,7 @@
 #include "support/FakeAuthoriser.h"
 #include "support/FakeClock.h"
 #include "support/FakeTaskLauncher.h"
+#include "support/FakeXpcService.h"
 #include "support/QueueHelpers.h"
 
 namespace enginetest {
@@ -215,6 +216,24 @@ TEST_F(PelInstallerFrameworkTest, AHelperThatNeverAnswersEndsTheInstallOnceWithF
     RunLoop::drainPending();
     EXPECT_EQ(progress_.get(progress_.completions), std::vector<int>{302});
     EXPECT_TRUE(plugin_.calls().empty());
+    platform::Bundle::setMainBundle(nullptr);
+}
+
+TEST_F(PelInstallerFrameworkTest, ARequestThatCannotBeSentEndsTheSessionAtOnce) {
+    // A helper that listens and says nothing, and a bundle path that cannot
+    // travel in a message: the partner request is not sent.
+    testsupport::FakeXpcService helper(kPelInstallHelperLabel);
+    const std::string bundle = dir_.file("Bad\xFF.app");
+    std::filesystem::create_directories(bundle);
+    platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(bundle));
+    touch(dir_.file("pkgs/a.pkg"));
+    framework_.performInstall(dir_.file("pkgs/a.pkg"), &plugin_, &progress_, {});
+    ASSERT_TRUE(RunLoop::runUntil([&] { return !progress_.get(progress_.completions).empty(); }));
+    clock_->advance(kPelInstallWatchdog + std::chrono::seconds(2));
+    PelInstallXPCClient::sharedXPCClient()->serialQueue()->sync([] {});
+    RunLoop::drainPending();
+    EXPECT_EQ(progress_.get(progress_.completions), std::vector<int>{302});
+    EXPECT_EQ(plugin_.calls(), std::vector<std::string>{"complete:0"});
     platform::Bundle::setMainBundle(nullptr);
 }
 
