@@ -20,6 +20,7 @@
 #include "Platform/System/Bundle.h"
 #include "Platform/System/ServiceManagement.h"
 #include "Platform/Values/PropertyList.h"
+#include "Platform/Xpc/XpcConnection.h"
 #include "support/FakeAuthoriser.h"
 #include "support/QueueHelpers.h"
 
@@ -221,6 +222,55 @@ TEST_F(InstallEndToEndTest, TheBrokerBlessesAlikeWhenRunAsRootWithoutAnElevator)
     EXPECT_EQ(error.code(), 5);
     EXPECT_TRUE(authorization->removeJob(kPelInstallHelperLabel, &error));
     EXPECT_EQ(platform::SMRunningJobPid(kPelInstallHelperLabel), -1);
+}
+
+TEST_F(InstallEndToEndTest, OnlyASmallDictionaryThatIsNoLinkBecomesThePartnerFile) {
+    platform::Error error;
+    ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 501, &error))
+        << error.description();
+    const std::string good = writePlist(dir_.file("partner/good.plist"),
+                                        Value(Dictionary{{"PartnerID", "good"}}));
+    const std::string array = writePlist(dir_.file("partner/array.plist"), Value(Array{"x"}));
+    const std::string large = writePlist(dir_.file("partner/large.plist"),
+                                         Value(Dictionary{{"Pad", std::string(70000, 'x')}}));
+    const std::string link = dir_.file("partner/link.plist");
+    fs::create_symlink(good, link);
+    auto connection = platform::XpcConnection::createMachService(
+        kPelInstallHelperLabel, nullptr, platform::kXpcConnectionPrivileged);
+    connection->setEventHandler([](const platform::XpcEvent&) {});
+    connection->resume();
+    for (const std::string& path : {array, large, link, dir_.file("partner/absent"), good, array}) {
+        platform::XpcObject request = platform::XpcObject::makeDictionary();
+        request.setString("PelInstallType", "102");
+        request.setString("PelInstallPartnerPath", path);
+        ASSERT_TRUE(connection->send(request));
+    }
+    ASSERT_TRUE(connection->flush(std::chrono::seconds(5)));
+    const std::string copied =
+        rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist");
+    for (int i = 0; i < 500 && !fs::exists(copied); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // The last request (an array again) comes after the good one.
+    const std::string helperLog = rooted("/var/log/com.pelgrave.PelInstallHelper.log");
+    auto refusals = [&] {
+        const std::string text = devsign::readFile(helperLog);
+        std::size_t n = 0;
+        for (auto at = text.find("not a dictionary"); at != std::string::npos;
+             at = text.find("not a dictionary", at + 1))
+            ++n;
+        return n;
+    };
+    for (int i = 0; i < 500 && refusals() < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(refusals(), 2u);
+    const auto partner = platform::PropertyList::dictionaryWithContentsOfFile(copied);
+    ASSERT_TRUE(partner) << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    EXPECT_EQ(partner->at("PartnerID"), Value("good"));
+    const std::string log = devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    EXPECT_NE(log.find("not a dictionary: " + array), std::string::npos) << log;
+    EXPECT_NE(log.find("not acceptable: " + large), std::string::npos) << log;
+    EXPECT_NE(log.find("cannot open the partner file " + link), std::string::npos) << log;
+    connection->cancel();
 }
 
 }  // namespace
