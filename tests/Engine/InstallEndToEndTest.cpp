@@ -228,8 +228,8 @@ TEST_F(InstallEndToEndTest, OnlyASmallDictionaryThatIsNoLinkBecomesThePartnerFil
     platform::Error error;
     ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 501, &error))
         << error.description();
-    const std::string good = writePlist(dir_.file("partner/good.plist"),
-                                        Value(Dictionary{{"PartnerID", "good"}}));
+    const std::string good =
+        writePlist(dir_.file("partner/good.plist"), Value(Dictionary{{"PartnerID", "good"}}));
     const std::string array = writePlist(dir_.file("partner/array.plist"), Value(Array{"x"}));
     const std::string large = writePlist(dir_.file("partner/large.plist"),
                                          Value(Dictionary{{"Pad", std::string(70000, 'x')}}));
@@ -271,6 +271,40 @@ TEST_F(InstallEndToEndTest, OnlyASmallDictionaryThatIsNoLinkBecomesThePartnerFil
     EXPECT_NE(log.find("not acceptable: " + large), std::string::npos) << log;
     EXPECT_NE(log.find("cannot open the partner file " + link), std::string::npos) << log;
     connection->cancel();
+}
+
+TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {
+    platform::Error error;
+    ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 501, &error))
+        << error.description();
+    auto connect = [](testsupport::Event* errors) {
+        auto connection = platform::XpcConnection::createMachService(
+            kPelInstallHelperLabel, nullptr, platform::kXpcConnectionPrivileged);
+        connection->setEventHandler([errors](const platform::XpcEvent& event) {
+            if (event.isError()) errors->notify();
+        });
+        connection->resume();
+        return connection;
+    };
+    testsupport::Event firstErrors, secondErrors;
+    auto first = connect(&firstErrors);
+    platform::XpcObject request = platform::XpcObject::makeDictionary();
+    request.setString("PelInstallType", "102");
+    request.setString("PelInstallPartnerPath", "/nonexistent");
+    ASSERT_TRUE(first->send(request));
+    ASSERT_TRUE(first->flush(std::chrono::seconds(5)));
+    const std::string helperLog = rooted("/var/log/com.pelgrave.PelInstallHelper.log");
+    for (int i = 0;
+         i < 500 && devsign::readFile(helperLog).find("request 102") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+
+    auto second = connect(&secondErrors);
+    second->send(request);
+    EXPECT_TRUE(secondErrors.waitFor(1, std::chrono::seconds(10)));
+    EXPECT_NE(devsign::readFile(helperLog).find("refusing a second client"), std::string::npos);
+    EXPECT_EQ(firstErrors.count(), 0u);
+    first->cancel();
+    second->cancel();
 }
 
 }  // namespace
