@@ -242,7 +242,8 @@ class InstallHelper {
             sendStatus(peer, 302);
             return;
         }
-        auto keepAlive = Timer::create(work_, [peer] { sendStatus(peer, 301); });
+        // The packages occupy work_, so the keep-alive runs on a queue of its own.
+        auto keepAlive = Timer::create(keepAliveQueue_, [peer] { sendStatus(peer, 301); });
         keepAlive->start(kKeepAlive, kKeepAlive);
         std::vector<pkginstall::InstalledComponent> installed;
         for (const Package& package : packages) {
@@ -348,6 +349,8 @@ class InstallHelper {
     uid_t clientUid_;
     std::shared_ptr<SerialQueue> queue_ = SerialQueue::create(kLabel);
     std::shared_ptr<SerialQueue> work_ = SerialQueue::create("com.pelgrave.PelInstallHelper.work");
+    std::shared_ptr<SerialQueue> keepAliveQueue_ =
+        SerialQueue::create("com.pelgrave.PelInstallHelper.keepalive");
     XpcListenerPtr listener_;
     XpcConnectionPtr peer_;
     TimerPtr idle_;
