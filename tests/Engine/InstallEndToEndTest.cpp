@@ -176,6 +176,52 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
     EXPECT_EQ(args[2], Value("501"));
 }
 
+TEST_F(InstallEndToEndTest, AFailedMandatoryPackageStopsTheRunAndOnePackageTravelsAlone) {
+    auto authoriser = std::make_shared<testsupport::FakeAuthoriser>();
+    authoriser->granted = std::make_shared<platform::RootAuthorization>(bundle_, 501);
+    HelperToolUtils::sharedHelperUtils().setAuthoriser(authoriser);
+    const std::string good = writePackage(
+        dir_.file("pkgs/Good.pkg"),
+        mkpkg::buildComponentPackage(sampleComponent("com.pelgrave.e2e.good", "good.txt", "g"),
+                                     developmentSigning()));
+    ScopedPackageTrust stranger;
+    const std::string bad = writePackage(
+        dir_.file("pkgs/Bad.pkg"),
+        mkpkg::buildComponentPackage(sampleComponent("com.pelgrave.e2e.bad", "bad.txt", "b"),
+                                     stranger.signing()));
+
+    PelInstallerFramework framework;
+    framework.setEffectiveUserIdSource([] { return uid_t(501); });
+    RecordingProgress progress;
+    RecordingPlugin plugin;
+    framework.performInstallWithMultiplePackages(
+        Array{Value(Dictionary{{"pkgName", bad}, {"pkgPriority", 0}, {"pingModuleID", 1}}),
+              Value(Dictionary{{"pkgName", good}, {"pkgPriority", 0}, {"pingModuleID", 2}})},
+        &plugin, &progress, {});
+    ASSERT_TRUE(RunLoop::runUntil([&] { return !progress.get(progress.completions).empty(); },
+                                  std::chrono::seconds(30)));
+    EXPECT_EQ(progress.get(progress.completions), std::vector<int>{302});
+    EXPECT_EQ(plugin.calls(), std::vector<std::string>{"completeWithDelegate:0"});
+    const auto failures = progress.get(progress.mandatoryFailures);
+    ASSERT_EQ(failures.size(), 1u);
+    EXPECT_EQ(failures[0].count("pingModuleID"), 0u);
+    EXPECT_EQ(failures[0].at("termStatus"), Value(1));
+    EXPECT_NE(failures[0].at("failureReason").stringValue().find("Error"), std::string::npos);
+    EXPECT_FALSE(fs::exists(rooted("/good.txt")));
+    EXPECT_FALSE(fs::exists(rooted("/bad.txt")));
+
+    // One package, through the single-package request.
+    PelInstallXPCClient::setSharedXPCClient(std::make_shared<PelInstallXPCClient>());
+    RecordingProgress single;
+    RecordingPlugin singlePlugin;
+    framework.performInstall(good, &singlePlugin, &single, {});
+    ASSERT_TRUE(RunLoop::runUntil([&] { return !single.get(single.completions).empty(); },
+                                  std::chrono::seconds(30)));
+    EXPECT_EQ(single.get(single.completions), std::vector<int>{304});
+    EXPECT_TRUE(fs::exists(rooted("/good.txt")));
+    EXPECT_TRUE(single.get(single.packageCounts).empty());
+}
+
 TEST_F(InstallEndToEndTest, BlessingAgainReplacesTheRunningHelperAndBadNamesAreRefused) {
     HelperToolUtils utils;
     utils.setAuthoriser(std::make_shared<platform::SystemAuthoriser>(bundle_));
