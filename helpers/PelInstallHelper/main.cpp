@@ -13,8 +13,8 @@
 // 201 phases, 200 percents and 202 reasons, its end as status 303 (or 306
 // for a failed optional package, after a 204 failure record). A failed
 // mandatory package sends 205 and status 302 and ends the run. After the
-// last package the post-install tools run (only those that only root can
-// change), status 304 follows and the launch-daemon jobs the receipts list
+// last package the post-install tools run (paths, or dictionaries with the
+// path under "pkgName"; only those that only root can change), status 304 follows and the launch-daemon jobs the receipts list
 // are started. While packages install, status 301 goes out every five
 // minutes. The helper exits 60 seconds after its last client left.
 #include <fcntl.h>
@@ -301,15 +301,13 @@ class InstallHelper {
     static void runPostInstallTools(const std::vector<XpcObject>& tools) {
         PosixTaskLauncher launcher;
         for (const XpcObject& tool : tools) {
+            // A tool is a path, or a dictionary that travels like a package
+            // description, its path under "pkgName".
             Task task;
-            if (const std::string* path = tool.asString()) {
+            if (const std::string* path = tool.asString())
                 task.program = *path;
-            } else if (const std::string* path = tool.getString("path")) {
+            else if (const std::string* path = tool.getString("pkgName"))
                 task.program = *path;
-                if (const XpcObject* args = tool.get("arguments"); args && args->asArray())
-                    for (const XpcObject& a : *args->asArray())
-                        if (a.asString()) task.arguments.push_back(*a.asString());
-            }
             if (!isSafeSystemPath(task.program)) continue;
             if (!SMIsRootOnlyPath(Paths::resolve(task.program))) {
                 log("not running " + task.program + ": others can change it");
