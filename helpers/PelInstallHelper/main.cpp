@@ -14,9 +14,9 @@
 // for a failed optional package, after a 204 failure record). A failed
 // mandatory package sends 205 and status 302 and ends the run. After the
 // last package the post-install tools run (paths, or dictionaries with the
-// path under "pkgName"; only those that only root can change), status 304 follows and the launch-daemon jobs the receipts list
-// are started. While packages install, status 301 goes out every five
-// minutes. The helper exits 60 seconds after its last client left.
+// path under "pkgName"; only those that only root can change), status 304
+// follows and the launch-daemon jobs the receipts list are started. While
+// packages install, status 301 goes out every five minutes. The helper exits 60 seconds after its last client left.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
