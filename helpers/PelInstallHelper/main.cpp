@@ -16,7 +16,8 @@
 // last package the post-install tools run (paths, or dictionaries with the
 // path under "pkgName"; only those that only root can change), status 304
 // follows and the launch-daemon jobs the receipts list are started. While
-// packages install, status 301 goes out every five minutes. The helper exits 60 seconds after its last client left.
+// packages install, status 301 goes out every five minutes. The helper exits 60 seconds after its
+// last client left.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -75,6 +76,26 @@ std::string md5OfFile(const std::string& path) {
     Data digest;
     if (n < 0 || !digester.finish(&digest)) return {};
     return lowerHex(digest);
+}
+
+// Whether `uid` may read what `info` describes. Group permissions are not
+// looked at: a file only a group may read is refused.
+bool readableBy(const struct stat& info, uid_t uid) {
+    if (uid == 0) return true;
+    if (info.st_uid == uid) return (info.st_mode & S_IRUSR) != 0;
+    return (info.st_mode & S_IROTH) != 0;
+}
+
+// Whether the client may read the package at `path`: the helper reads for
+// it as root, and must not hand out what it could not see (a failure record
+// carries the file's digest).
+bool packageReadableBy(const std::string& path, uid_t uid) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat info;
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && readableBy(info, uid);
+    close(fd);
+    return ok;
 }
 
 bool isSafeSystemPath(const std::string& path) {
@@ -166,8 +187,9 @@ class InstallHelper {
                 list && list->asArray())
                 tools = *list->asArray();
             const std::string targetPath = target ? *target : "/";
-            work_->async([this, peer, packages, targetPath, tools] {
-                install(peer, packages, targetPath, tools);
+            const uid_t client = event.peer().uid;
+            work_->async([this, peer, packages, targetPath, tools, client] {
+                install(peer, client, packages, targetPath, tools);
             });
         }
     }
@@ -179,10 +201,8 @@ class InstallHelper {
             return;
         }
         struct stat info;
-        const bool readable =
-            fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size <= kMaxPartnerFileSize &&
-            (peerUid == 0 || (info.st_uid == peerUid ? (info.st_mode & S_IRUSR) != 0
-                                                     : (info.st_mode & S_IROTH) != 0));
+        const bool readable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                              info.st_size <= kMaxPartnerFileSize && readableBy(info, peerUid);
         std::string bytes;
         if (readable) {
             char buffer[4096];
@@ -233,7 +253,7 @@ class InstallHelper {
     }
 
     // On work_.
-    void install(const XpcConnectionPtr& peer, const std::vector<Package>& packages,
+    void install(const XpcConnectionPtr& peer, uid_t client, const std::vector<Package>& packages,
                  const std::string& target, const std::vector<XpcObject>& tools) {
         if (!isSafeSystemPath(target) || packages.empty()) {
             XpcObject m = typed(202);
@@ -252,7 +272,8 @@ class InstallHelper {
                 "PelInstallPhase",
                 "Preparing " + std::filesystem::path(package.path).filename().string() + "\u2026");
             send(peer, std::move(phase));
-            const std::string md5 = md5OfFile(package.path);
+            const bool readable = packageReadableBy(package.path, client);
+            const std::string md5 = readable ? md5OfFile(package.path) : std::string();
             std::string lastReason;
             PelInstallerOutputParser parser({[&](const std::string& text) {
                                                  XpcObject m = typed(201);
@@ -270,9 +291,14 @@ class InstallHelper {
                                                  m.setString("PelInstallCompleteReason", text);
                                                  send(peer, std::move(m));
                                              }});
-            const auto result = pkginstall::installPackage(
-                package.path, target,
-                [&](const std::string& line) { parser.parseProgressString(line); });
+            pkginstall::InstallResult result;
+            if (readable) {
+                result = pkginstall::installPackage(
+                    package.path, target,
+                    [&](const std::string& line) { parser.parseProgressString(line); });
+            } else {
+                parser.parseProgressString("installer: Error - The package cannot be read");
+            }
             if (result.status == 0) {
                 installed.insert(installed.end(), result.components.begin(),
                                  result.components.end());
@@ -283,7 +309,7 @@ class InstallHelper {
             if (package.priority < 0) failure.setInt64("pingModuleID", package.moduleID);
             failure.setInt64("termStatus", result.status);
             failure.setString("failureReason", lastReason);
-            failure.setString("md5Hash", md5);
+            if (!md5.empty()) failure.setString("md5Hash", md5);
             send(peer, std::move(failure));
             if (package.priority >= 0) {
                 keepAlive->cancel();
