@@ -184,6 +184,19 @@ TEST_F(PelInstallerFrameworkTest, AsRootPackagesInstallOffTheMainQueueAndComplet
     EXPECT_EQ(framework_.promptString(), "Prompt");
 }
 
+TEST_F(PelInstallerFrameworkTest, OnePackageGoesThroughTheHelperEvenAsRoot) {
+    euid_ = 0;
+    authoriser_->status = platform::errAuthorizationDenied;
+    touch(dir_.file("pkgs/a.pkg"));
+    framework_.performInstall(dir_.file("pkgs/a.pkg"), &plugin_, &progress_, {});
+    framework_.performInstall(dir_.file("pkgs/missing.pkg"), &plugin_, &progress_, {});
+    framework_.performInstall(std::nullopt, &plugin_, nullptr, {});
+    RunLoop::drainPending();
+    EXPECT_EQ(authoriser_->requests.size(), 1u);
+    EXPECT_EQ(progress_.eventNames(),
+              (std::vector<std::string>{"failedAuthorization", "missingBasePackage"}));
+}
+
 TEST_F(PelInstallerFrameworkTest, AuthorisationAndBlessingFailuresTellBothParties) {
     authoriser_->status = platform::errAuthorizationCanceled;
     EXPECT_FALSE(framework_.authorizeAndLaunchHelper(&progress_, &plugin_));
