@@ -323,7 +323,8 @@ TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {
     platform::Error error;
     ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 501, &error))
         << error.description();
-    auto connect = [](testsupport::Event* errors) {
+    // The handlers may still run after the test's end: they share what they touch.
+    auto connect = [](std::shared_ptr<testsupport::Event> errors) {
         auto connection = platform::XpcConnection::createMachService(
             kPelInstallHelperLabel, nullptr, platform::kXpcConnectionPrivileged);
         connection->setEventHandler([errors](const platform::XpcEvent& event) {
@@ -332,8 +333,9 @@ TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {
         connection->resume();
         return connection;
     };
-    testsupport::Event firstErrors, secondErrors;
-    auto first = connect(&firstErrors);
+    auto firstErrors = std::make_shared<testsupport::Event>();
+    auto secondErrors = std::make_shared<testsupport::Event>();
+    auto first = connect(firstErrors);
     platform::XpcObject request = platform::XpcObject::makeDictionary();
     request.setString("PelInstallType", "102");
     request.setString("PelInstallPartnerPath", "/nonexistent");
@@ -344,11 +346,11 @@ TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {
          i < 500 && devsign::readFile(helperLog).find("request 102") == std::string::npos; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
 
-    auto second = connect(&secondErrors);
+    auto second = connect(secondErrors);
     second->send(request);
-    EXPECT_TRUE(secondErrors.waitFor(1, std::chrono::seconds(10)));
+    EXPECT_TRUE(secondErrors->waitFor(1, std::chrono::seconds(10)));
     EXPECT_NE(devsign::readFile(helperLog).find("refusing a second client"), std::string::npos);
-    EXPECT_EQ(firstErrors.count(), 0u);
+    EXPECT_EQ(firstErrors->count(), 0u);
     first->cancel();
     second->cancel();
 }
