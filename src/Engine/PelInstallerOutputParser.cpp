@@ -10,8 +10,8 @@ std::string PelInstallerOutputParser::removingAll(std::string text, const std::s
     return text;
 }
 
-void PelInstallerOutputParser::parseProgressString(const std::string& piece) const {
-    std::string lower = piece;
+void PelInstallerOutputParser::parseProgressString(const std::string& line) const {
+    std::string lower = line;
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return char(std::tolower(c)); });
     auto reason = [this](const std::string& text) {
@@ -27,11 +27,11 @@ void PelInstallerOutputParser::parseProgressString(const std::string& piece) con
     }
     if (lower.find("error") != std::string::npos || lower.find("failed") != std::string::npos ||
         lower.find("incompatible") != std::string::npos) {
-        reason(removingAll(piece, "installer:"));
+        reason(removingAll(line, "installer:"));
         return;
     }
-    if (piece.find("installer:%") != std::string::npos && handlers_.percent)
-        handlers_.percent(removingAll(piece, "installer:%"));
-    if (piece.find("installer:PHASE:") != std::string::npos && handlers_.phase)
-        handlers_.phase(removingAll(piece, "installer:PHASE:"));
+    if (line.find("installer:%") != std::string::npos && handlers_.percent)
+        handlers_.percent(removingAll(line, "installer:%"));
+    if (line.find("installer:PHASE:") != std::string::npos && handlers_.phase)
+        handlers_.phase(removingAll(line, "installer:PHASE:"));
 }

@@ -20,8 +20,8 @@ class PelInstallerOutputParser {
 
     explicit PelInstallerOutputParser(Handlers handlers) : handlers_(std::move(handlers)) {}
 
-    /// Handles one line (or piece) of output.
-    void parseProgressString(const std::string& piece) const;
+    /// Handles one line of output.
+    void parseProgressString(const std::string& line) const;
 
     /// `text` with every occurrence of `what` removed.
     static std::string removingAll(std::string text, const std::string& what);

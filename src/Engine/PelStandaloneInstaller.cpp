@@ -85,8 +85,8 @@ bool PelStandaloneInstaller::PelVerifyPackage(const std::string& path) {
     return false;
 }
 
-void PelStandaloneInstaller::parseProgressString(const std::string& piece) {
-    parser_.parseProgressString(piece);
+void PelStandaloneInstaller::parseProgressString(const std::string& line) {
+    parser_.parseProgressString(line);
 }
 
 std::optional<double> PelStandaloneInstaller::percentString(const std::string& text) const {

@@ -29,7 +29,7 @@ class PelStandaloneInstaller {
     /// Verifies the package with the full signature check.
     bool PelVerifyPackage(const std::string& path);
 
-    void parseProgressString(const std::string& piece);
+    void parseProgressString(const std::string& line);
     /// The overall percent for the current package's percent text, in
     /// [0, 100]; nullopt for a text that is not a finite number.
     std::optional<double> percentString(const std::string& text) const;

@@ -137,9 +137,9 @@ TEST_F(PelStandaloneInstallerTest, TheToolGetsAVerifiedRootOnlyCopyAndItsOutputI
     EXPECT_FALSE(std::filesystem::exists(args[4]));  // removed after the run
 }
 
-TEST(PelInstallerOutputParserTest, PiecesBecomePhasesPercentsAndReasons) {
+TEST(PelInstallerOutputParserTest, LinesBecomePhasesPercentsAndReasons) {
     struct Case {
-        const char* piece;
+        const char* line;
         const char* kind;
         const char* text;
     } cases[] = {
@@ -158,9 +158,9 @@ TEST(PelInstallerOutputParserTest, PiecesBecomePhasesPercentsAndReasons) {
         PelInstallerOutputParser parser({[&](const std::string& t) { kind = "phase", text = t; },
                                          [&](const std::string& t) { kind = "percent", text = t; },
                                          [&](const std::string& t) { kind = "reason", text = t; }});
-        parser.parseProgressString(c.piece);
-        EXPECT_EQ(kind, c.kind) << c.piece;
-        EXPECT_EQ(text, c.text) << c.piece;
+        parser.parseProgressString(c.line);
+        EXPECT_EQ(kind, c.kind) << c.line;
+        EXPECT_EQ(text, c.text) << c.line;
     }
 }
 
