@@ -25,3 +25,6 @@ if(PEL_BUILD_UI)
     find_package(Qt6 REQUIRED COMPONENTS Test)
   endif()
 endif()
+
+# The installer tool reads package payloads, and mkpkg writes them.
+find_package(LibArchive REQUIRED)

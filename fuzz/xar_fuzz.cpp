@@ -1,5 +1,6 @@
 // Drives the xar reader the way the package check does: open, checksum,
-// signatures with their certificates, and the files' archived checksums.
+// signatures with their certificates, the files' archived checksums, and
+// the files' data as the package installer reads it.
 #include <cstddef>
 #include <cstdint>
 
@@ -19,5 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 certificate->commonNames();
     }
     archive->verifyFileChecksums();
+    for (const platform::XarFileData& file : archive->files()) {
+        std::size_t total = 0;
+        archive->copyFileData(file, [&](const std::uint8_t*, std::size_t n) {
+            total += n;
+            return total < (1u << 24);
+        });
+    }
     return 0;
 }

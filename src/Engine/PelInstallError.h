@@ -10,8 +10,11 @@
 inline constexpr std::string_view kInstallErrorDomain = "InstallErrorDomain";
 inline constexpr std::string_view kInstallErrorInformation = "InstallErrorInformation";
 
-/// Codes of the requirement list, the requirements and the launch agent.
+/// Codes of the requirement list, the requirements, the install facade and
+/// the launch agent.
 enum PelInstallErrorCode : long {
+    kPelErrPackagesInvalid = -392,
+    kPelErrNoProgressObject = -391,
     kPelErrLaunchAgentNewerInstalled = -394,
     kPelErrRequirementsPathNil = -390,
     kPelErrRequirementsUnreadable = -389,
@@ -31,3 +34,10 @@ inline platform::Error PelMakeInstallError(long code, std::string message) {
                            platform::Value(std::move(message)));
     return error;
 }
+
+/// Install failure codes passed to the plug-in's installFailedWithError().
+enum InstallFailureCode : int {
+    kInstallFailureRequirement = -400,
+    kInstallFailureAuthorization = -399,
+    kInstallFailureHelperTool = -398,
+};

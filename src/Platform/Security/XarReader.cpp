@@ -356,3 +356,122 @@ bool XarArchive::verifyFileChecksums(Error* error) const try {
 }
 
 }  // namespace platform
+
+namespace platform {
+
+const XarFileData* XarArchive::fileNamed(std::string_view name) const {
+    for (const XarFileData& file : files_)
+        if (file.name == name) return &file;
+    return nullptr;
+}
+
+bool XarArchive::copyFileData(const XarFileData& file,
+                              const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                              Error* error) const try {
+    const bool stored = file.encoding.empty() || file.encoding == "application/octet-stream";
+    const bool gzip = file.encoding == "application/x-gzip";
+    if (!stored && !gzip) {
+        setError(error, xarError(kXarErrorFormat, "The data of \"" + file.name +
+                                                      "\" has an unknown encoding " +
+                                                      file.encoding + "."));
+        return false;
+    }
+    if (!file.archivedChecksumAlgorithm || file.archivedChecksum.empty() ||
+        file.archivedChecksum.size() != digestLength(*file.archivedChecksumAlgorithm)) {
+        setError(error, xarError(kXarErrorChecksum,
+                                 "The file \"" + file.name + "\" has no usable checksum."));
+        return false;
+    }
+    if (!checkHeapRange(file.offset, file.length, error)) return false;
+
+    Digester digester(*file.archivedChecksumAlgorithm);
+    z_stream zs{};
+    if (gzip && inflateInit2(&zs, 15 + 32) != Z_OK) {
+        setError(error, xarError(kXarErrorNoMemory, "Out of memory."));
+        return false;
+    }
+    struct InflateEnd {
+        z_stream* zs;
+        bool active;
+        ~InflateEnd() {
+            if (active) inflateEnd(zs);
+        }
+    } inflateEnd{&zs, gzip};
+
+    const std::uint64_t limit =
+        file.extractedSize ? *file.extractedSize : std::numeric_limits<std::uint64_t>::max();
+    std::uint64_t produced = 0;
+    auto deliver = [&](const std::uint8_t* bytes, std::size_t n) {
+        produced += n;
+        if (produced > limit) {
+            setError(error, xarError(kXarErrorFormat,
+                                     "The data of \"" + file.name + "\" is longer than its size."));
+            return false;
+        }
+        if (!sink(bytes, n)) {
+            setError(error, xarError(kXarErrorOpen,
+                                     "The data of \"" + file.name + "\" could not be written."));
+            return false;
+        }
+        return true;
+    };
+
+    Data chunk(kChunkSize), out(gzip ? kChunkSize : 0);
+    bool streamEnded = !gzip;
+    std::uint64_t remaining = file.length, offset = heapStart_ + file.offset;
+    while (remaining > 0) {
+        const std::size_t n = std::size_t(std::min<std::uint64_t>(remaining, chunk.size()));
+        if (!source_->readAt(offset, chunk.data(), n) || !digester.update(chunk.data(), n)) {
+            setError(error, xarError(kXarErrorOpen, "The archive cannot be read."));
+            return false;
+        }
+        offset += n;
+        remaining -= n;
+        if (!gzip) {
+            if (!deliver(chunk.data(), n)) return false;
+            continue;
+        }
+        zs.next_in = chunk.data();
+        zs.avail_in = static_cast<uInt>(n);
+        while (zs.avail_in > 0 && !streamEnded) {
+            zs.next_out = out.data();
+            zs.avail_out = static_cast<uInt>(out.size());
+            const int rc = inflate(&zs, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END) {
+                setError(error, xarError(kXarErrorFormat,
+                                         "The data of \"" + file.name + "\" is damaged."));
+                return false;
+            }
+            if (!deliver(out.data(), out.size() - zs.avail_out)) return false;
+            if (rc == Z_STREAM_END) streamEnded = true;
+        }
+    }
+    if (gzip) {
+        // Output still held inside the inflater.
+        while (!streamEnded) {
+            zs.next_out = out.data();
+            zs.avail_out = static_cast<uInt>(out.size());
+            const int rc = inflate(&zs, Z_FINISH);
+            if (rc != Z_STREAM_END && (rc != Z_BUF_ERROR || zs.avail_out != 0)) break;
+            if (!deliver(out.data(), out.size() - zs.avail_out)) return false;
+            if (rc == Z_STREAM_END) streamEnded = true;
+        }
+    }
+    Data computed;
+    if (!digester.finish(&computed) || !sameBytes(computed, file.archivedChecksum)) {
+        setError(error, xarError(kXarErrorChecksum,
+                                 "The data of \"" + file.name + "\" does not match its checksum."));
+        return false;
+    }
+    if (!streamEnded) {
+        setError(error,
+                 xarError(kXarErrorFormat, "The data of \"" + file.name + "\" is cut short."));
+        return false;
+    }
+    return true;
+} catch (const std::bad_alloc&) {
+    setError(error, xarError(kXarErrorNoMemory, "Out of memory."));
+    return false;
+}
+
+}  // namespace platform

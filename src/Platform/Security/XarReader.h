@@ -13,9 +13,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Security/Crypto.h"
@@ -63,6 +65,11 @@ struct XarFileData {
     std::optional<DigestAlgorithm> archivedChecksumAlgorithm;
     std::string archivedChecksumStyle;  // as written, for messages
     Data archivedChecksum;              // empty when absent or not hex
+    /// The encoding style ("application/octet-stream", "application/x-gzip",
+    /// ...); "" when the table of contents names none (stored as is).
+    std::string encoding;
+    /// The extracted size when the table of contents gives one.
+    std::optional<std::uint64_t> extractedSize;
 };
 
 class XarArchive {
@@ -113,6 +120,19 @@ class XarArchive {
     /// checksum. False with `error` at the first file that has no usable
     /// checksum, lies outside the heap or does not match.
     bool verifyFileChecksums(Error* error = nullptr) const;
+
+    /// The file of that name, or null.
+    const XarFileData* fileNamed(std::string_view name) const;
+    /// Streams the extracted data of `file` to `sink` in pieces: stored data
+    /// as is, "application/x-gzip" data inflated (zlib or gzip framing). The
+    /// archived checksum is checked over the stored bytes; the data never
+    /// grows past the extracted size the archive gives. False with `error`
+    /// on any failure (an unknown encoding, a checksum mismatch, damaged
+    /// data, or a sink that answers false); what reached the sink by then
+    /// must be thrown away.
+    bool copyFileData(const XarFileData& file,
+                      const std::function<bool(const std::uint8_t*, std::size_t)>& sink,
+                      Error* error = nullptr) const;
 
   private:
     XarArchive() = default;

@@ -139,6 +139,11 @@ bool readFiles(const xmlNode* parent, const std::string& prefix, int depth,
                     xarDigestAlgorithmNamed(file.archivedChecksumStyle);
                 file.archivedChecksum = decodeHex(textOf(sum));
             }
+            if (const xmlNode* encoding = firstChild(data, "encoding"))
+                file.encoding = attribute(encoding, "style");
+            std::uint64_t extracted = 0;
+            if (firstChild(data, "size") && numberChild(data, "size", &extracted))
+                file.extractedSize = extracted;
             files->push_back(std::move(file));
         }
         if (!readFiles(n, name + "/", depth + 1, files)) return false;

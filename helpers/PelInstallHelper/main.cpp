@@ -1,0 +1,404 @@
+// com.pelgrave.PelInstallHelper: the privileged install helper.
+//
+//   com.pelgrave.PelInstallHelper --client-uid UID
+//
+// Runs as root, put in place and started by the blessing of the installer.
+// It listens on its System-scope service and serves one client at a time,
+// which must be root or the user it was blessed for. Requests:
+//   "102" copy the partner file (a property-list dictionary of at most
+//         64 KiB that the client itself can read) to
+//         "/Library/Application Support/Pelgrave/com.pelgrave.partner.plist";
+//   "100" / "101" install one package / a list of package descriptions.
+// Each package is copied, verified and installed; its progress goes back as
+// 201 phases, 200 percents and 202 reasons, its end as status 303 (or 306
+// for a failed optional package, after a 204 failure record). A failed
+// mandatory package sends 205 and status 302 and ends the run. After the
+// last package the post-install tools run (paths, or dictionaries with the
+// path under "pkgName"; only those that only root can change), status 304
+// follows and the launch-daemon jobs the receipts list are started. While
+// packages install, status 301 goes out every five minutes. The helper exits 60 seconds after its
+// last client left.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+#include <mutex>
+
+#include "Engine/PelInstallerOutputParser.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Dispatch/Timer.h"
+#include "Platform/Security/Crypto.h"
+#include "Platform/System/Paths.h"
+#include "Platform/System/ServiceManagement.h"
+#include "Platform/System/Task.h"
+#include "Platform/Values/PropertyList.h"
+#include "Platform/Xpc/XpcConnection.h"
+#include "Platform/Xpc/XpcListener.h"
+#include "installer/PelPkgInstall.h"
+
+using namespace platform;
+
+namespace {
+
+constexpr const char* kLabel = "com.pelgrave.PelInstallHelper";
+constexpr auto kIdleExit = std::chrono::seconds(60);
+constexpr auto kKeepAlive = std::chrono::minutes(5);
+constexpr off_t kMaxPartnerFileSize = 64 * 1024;
+
+void log(const std::string& text) { std::cerr << kLabel << ": " << text << std::endl; }
+
+std::string lowerHex(const Data& bytes) {
+    static const char* digits = "0123456789abcdef";
+    std::string out;
+    for (auto b : bytes) {
+        out += digits[b >> 4];
+        out += digits[b & 15];
+    }
+    return out;
+}
+
+std::string md5OfFile(const std::string& path) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) return {};
+    Digester digester(DigestAlgorithm::kMD5);
+    char buffer[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) digester.update(buffer, std::size_t(n));
+    close(fd);
+    Data digest;
+    if (n < 0 || !digester.finish(&digest)) return {};
+    return lowerHex(digest);
+}
+
+// Whether `uid` may read what `info` describes. Group permissions are not
+// looked at: a file only a group may read is refused.
+bool readableBy(const struct stat& info, uid_t uid) {
+    if (uid == 0) return true;
+    if (info.st_uid == uid) return (info.st_mode & S_IRUSR) != 0;
+    return (info.st_mode & S_IROTH) != 0;
+}
+
+// Whether the client may read the package at `path`: the helper reads for
+// it as root, and must not hand out what it could not see (a failure record
+// carries the file's digest).
+bool packageReadableBy(const std::string& path, uid_t uid) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) return false;
+    struct stat info;
+    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && readableBy(info, uid);
+    close(fd);
+    return ok;
+}
+
+bool isSafeSystemPath(const std::string& path) {
+    return !path.empty() && path.front() == '/' &&
+           (path == "/" || pkginstall::isSafeEntryName(path.substr(1)));
+}
+
+class InstallHelper {
+  public:
+    explicit InstallHelper(uid_t clientUid) : clientUid_(clientUid) {}
+
+    bool start() {
+        Error error;
+        listener_ = XpcListener::create(kLabel, XpcServiceScope::System, queue_, &error);
+        if (!listener_) {
+            log("cannot listen: " + error.description());
+            return false;
+        }
+        listener_->setNewConnectionHandler([this](XpcConnectionPtr peer) { accept(peer); });
+        idle_ = Timer::create(queue_, [this] { finish(); });
+        idle_->start(kIdleExit);
+        listener_->resume();
+        return true;
+    }
+
+    void waitUntilDone() {
+        std::unique_lock lock(mutex_);
+        doneChanged_.wait(lock, [&] { return done_; });
+    }
+
+  private:
+    bool allowed(uid_t uid) const { return uid == 0 || uid == clientUid_; }
+
+    // On queue_.
+    void accept(const XpcConnectionPtr& peer) {
+        const auto credentials = peer->peerCredentials();
+        if (peer_ || (credentials && !allowed(credentials->uid))) {
+            log(peer_ ? "refusing a second client" : "refusing a client of another user");
+            peer->cancel();
+            return;
+        }
+        peer_ = peer;
+        idle_->stop();
+        peer->setTargetQueue(queue_);
+        std::weak_ptr<XpcConnection> weak = peer;
+        peer->setEventHandler([this, weak](const XpcEvent& event) {
+            auto connection = weak.lock();
+            if (!connection || connection != peer_) return;
+            if (event.isError()) {
+                log("client gone: " + event.errorDescription());
+                peer_ = nullptr;
+                idle_->start(kIdleExit);
+                return;
+            }
+            if (!allowed(event.peer().uid)) {
+                connection->cancel();
+                return;
+            }
+            handle(connection, event);
+        });
+        peer->resume();
+    }
+
+    void handle(const XpcConnectionPtr& peer, const XpcEvent& event) {
+        const XpcObject& message = event.message();
+        const std::string* type = message.getString("PelInstallType");
+        if (!type) return;
+        log("request " + *type);
+        if (*type == "102") {
+            const std::string* path = message.getString("PelInstallPartnerPath");
+            copyPartnerFile(path ? *path : "", event.peer().uid);
+        } else if (*type == "100" || *type == "101") {
+            std::vector<Package> packages;
+            if (*type == "100") {
+                if (const std::string* path = message.getString("PelInstallPackage"))
+                    packages.push_back({*path, 0, 0});
+            } else if (const XpcObject* list = message.get("PelInstallPackages");
+                       list && list->asArray()) {
+                for (const XpcObject& entry : *list->asArray()) {
+                    const std::string* name = entry.getString("pkgName");
+                    if (!name) continue;
+                    packages.push_back({*name, std::int32_t(entry.getInt64("pkgPriority")),
+                                        std::int32_t(entry.getInt64("pingModuleID"))});
+                }
+            }
+            const std::string* target = message.getString("PelInstallTarget");
+            std::vector<XpcObject> tools;
+            if (const XpcObject* list = message.get("PelInstallPostInstallTools");
+                list && list->asArray())
+                tools = *list->asArray();
+            const std::string targetPath = target ? *target : "/";
+            const uid_t client = event.peer().uid;
+            work_->async([this, peer, packages, targetPath, tools, client] {
+                install(peer, client, packages, targetPath, tools);
+            });
+        }
+    }
+
+    void copyPartnerFile(const std::string& path, uid_t peerUid) {
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+        if (fd < 0) {
+            log("cannot open the partner file " + path);
+            return;
+        }
+        struct stat info;
+        const bool readable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                              info.st_size <= kMaxPartnerFileSize && readableBy(info, peerUid);
+        std::string bytes;
+        if (readable) {
+            char buffer[4096];
+            ssize_t n;
+            while ((n = read(fd, buffer, sizeof buffer)) > 0 &&
+                   bytes.size() <= std::size_t(kMaxPartnerFileSize))
+                bytes.append(buffer, std::size_t(n));
+        }
+        close(fd);
+        if (!readable || bytes.size() > std::size_t(kMaxPartnerFileSize)) {
+            log("the partner file is not acceptable: " + path);
+            return;
+        }
+        const auto value = PropertyList::fromData(bytes, nullptr, nullptr);
+        if (!value || !value->isDictionary()) {
+            log("the partner file is not a dictionary: " + path);
+            return;
+        }
+        const std::string folder = Paths::resolve("/Library/Application Support/Pelgrave");
+        std::error_code ec;
+        std::filesystem::create_directories(folder, ec);
+        Error error;
+        const std::string destination = folder + "/com.pelgrave.partner.plist";
+        if (!PropertyList::toFile(*value, destination, PropertyListFormat::XML, true, &error))
+            log("cannot write the partner file: " + error.description());
+        else
+            chmod(destination.c_str(), 0644);
+    }
+
+    struct Package {
+        std::string path;
+        std::int32_t priority;
+        std::int32_t moduleID;
+    };
+
+    static void send(const XpcConnectionPtr& peer, XpcObject message) { peer->send(message); }
+
+    static XpcObject typed(int type) {
+        XpcObject m = XpcObject::makeDictionary();
+        m.setString("PelServerMessageType", std::to_string(type));
+        return m;
+    }
+
+    static void sendStatus(const XpcConnectionPtr& peer, int status) {
+        XpcObject m = typed(203);
+        m.setString("PelInstallStatus", std::to_string(status));
+        send(peer, std::move(m));
+    }
+
+    // On work_.
+    void install(const XpcConnectionPtr& peer, uid_t client, const std::vector<Package>& packages,
+                 const std::string& target, const std::vector<XpcObject>& tools) {
+        if (!isSafeSystemPath(target) || packages.empty()) {
+            XpcObject m = typed(202);
+            m.setString("PelInstallCompleteReason", "installer: Error - Invalid install request");
+            send(peer, std::move(m));
+            sendStatus(peer, 302);
+            return;
+        }
+        // The packages occupy work_, so the keep-alive runs on a queue of its own.
+        auto keepAlive = Timer::create(keepAliveQueue_, [peer] { sendStatus(peer, 301); });
+        keepAlive->start(kKeepAlive, kKeepAlive);
+        std::vector<pkginstall::InstalledComponent> installed;
+        for (const Package& package : packages) {
+            XpcObject phase = typed(201);
+            phase.setString(
+                "PelInstallPhase",
+                "Preparing " + std::filesystem::path(package.path).filename().string() + "\u2026");
+            send(peer, std::move(phase));
+            const bool readable = packageReadableBy(package.path, client);
+            const std::string md5 = readable ? md5OfFile(package.path) : std::string();
+            std::string lastReason;
+            PelInstallerOutputParser parser({[&](const std::string& text) {
+                                                 XpcObject m = typed(201);
+                                                 m.setString("PelInstallPhase", text);
+                                                 send(peer, std::move(m));
+                                             },
+                                             [&](const std::string& text) {
+                                                 XpcObject m = typed(200);
+                                                 m.setString("PelInstallPercent", text);
+                                                 send(peer, std::move(m));
+                                             },
+                                             [&](const std::string& text) {
+                                                 lastReason = text;
+                                                 XpcObject m = typed(202);
+                                                 m.setString("PelInstallCompleteReason", text);
+                                                 send(peer, std::move(m));
+                                             }});
+            pkginstall::InstallResult result;
+            if (readable) {
+                result = pkginstall::installPackage(
+                    package.path, target,
+                    [&](const std::string& line) { parser.parseProgressString(line); });
+            } else {
+                parser.parseProgressString("installer: Error - The package cannot be read");
+            }
+            if (result.status == 0) {
+                installed.insert(installed.end(), result.components.begin(),
+                                 result.components.end());
+                sendStatus(peer, 303);
+                continue;
+            }
+            XpcObject failure = typed(package.priority < 0 ? 204 : 205);
+            if (package.priority < 0) failure.setInt64("pingModuleID", package.moduleID);
+            failure.setInt64("termStatus", result.status);
+            failure.setString("failureReason", lastReason);
+            if (!md5.empty()) failure.setString("md5Hash", md5);
+            send(peer, std::move(failure));
+            if (package.priority >= 0) {
+                keepAlive->cancel();
+                sendStatus(peer, 302);
+                return;
+            }
+            sendStatus(peer, 306);
+        }
+        keepAlive->cancel();
+        runPostInstallTools(tools);
+        sendStatus(peer, 304);
+        startJobs(target, installed);
+    }
+
+    static void runPostInstallTools(const std::vector<XpcObject>& tools) {
+        PosixTaskLauncher launcher;
+        for (const XpcObject& tool : tools) {
+            // A tool is a path, or a dictionary that travels like a package
+            // description, its path under "pkgName".
+            Task task;
+            if (const std::string* path = tool.asString())
+                task.program = *path;
+            else if (const std::string* path = tool.getString("pkgName"))
+                task.program = *path;
+            if (!isSafeSystemPath(task.program)) continue;
+            if (!SMIsRootOnlyPath(Paths::resolve(task.program))) {
+                log("not running " + task.program + ": others can change it");
+                continue;
+            }
+            const int status = launcher.run(task, {});
+            if (status != 0) log(task.program + " ended with " + std::to_string(status));
+        }
+    }
+
+    static void startJobs(const std::string& target,
+                          const std::vector<pkginstall::InstalledComponent>& components) {
+        for (const auto& component : components) {
+            for (const std::string& file : component.files) {
+                const std::string prefix = "Library/LaunchDaemons/";
+                const std::string full =
+                    Paths::join(Paths::join(target, component.installLocation), file);
+                const auto at = full.find("/" + prefix);
+                if (at != 0 || full.size() < 7 || full.compare(full.size() - 6, 6, ".plist") != 0 ||
+                    full.find('/', prefix.size() + 1) != std::string::npos)
+                    continue;
+                Error error;
+                if (!SMStartJobAsRoot(Paths::resolve(full), &error))
+                    log("cannot start " + full + ": " + error.description());
+            }
+        }
+    }
+
+    void finish() {
+        if (listener_) listener_->cancel();
+        work_->sync([] {});  // an installation under way runs to its end
+        std::lock_guard lock(mutex_);
+        done_ = true;
+        doneChanged_.notify_all();
+    }
+
+    uid_t clientUid_;
+    std::shared_ptr<SerialQueue> queue_ = SerialQueue::create(kLabel);
+    std::shared_ptr<SerialQueue> work_ = SerialQueue::create("com.pelgrave.PelInstallHelper.work");
+    std::shared_ptr<SerialQueue> keepAliveQueue_ =
+        SerialQueue::create("com.pelgrave.PelInstallHelper.keepalive");
+    XpcListenerPtr listener_;
+    XpcConnectionPtr peer_;
+    TimerPtr idle_;
+    std::mutex mutex_;
+    std::condition_variable doneChanged_;
+    bool done_ = false;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    long clientUid = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--client-uid" && i + 1 < argc) clientUid = std::atol(argv[++i]);
+    }
+    if (geteuid() != 0) {
+        log("must run as root");
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    InstallHelper helper(static_cast<uid_t>(clientUid));
+    if (!helper.start()) return 1;
+    helper.waitUntilDone();
+    std::cerr.flush();
+    std::_Exit(0);
+}

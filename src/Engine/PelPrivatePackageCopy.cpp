@@ -1,0 +1,76 @@
+#include "Engine/PelPrivatePackageCopy.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <vector>
+
+#include "Platform/System/Paths.h"
+
+PelPrivatePackageCopy::~PelPrivatePackageCopy() {
+    if (folder_.empty()) return;
+    std::error_code ec;
+    std::filesystem::remove_all(folder_, ec);
+}
+
+bool PelPrivatePackageCopy::copy(const std::string& path, platform::Error* error) {
+    auto fail = [&](int code) {
+        if (error) *error = platform::Error::posix(code, path);
+        return false;
+    };
+    const std::string base = platform::Paths::resolve("/var/tmp");
+    std::error_code ec;
+    std::filesystem::create_directories(base, ec);
+    std::string pattern = base + "/pel_package.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (!mkdtemp(name.data())) return fail(errno);
+    folder_ = name.data();
+    chmod(folder_.c_str(), 0700);
+
+    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (in < 0) return fail(errno);
+    struct stat info;
+    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(in);
+        return fail(EINVAL);
+    }
+    std::string leaf = std::filesystem::path(path).filename().string();
+    if (leaf.empty() || leaf == "." || leaf == "..") leaf = "package.pkg";
+    const std::string target = folder_ + "/" + leaf;
+    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (out < 0) {
+        const int e = errno;
+        close(in);
+        return fail(e);
+    }
+    char buffer[1 << 16];
+    int failure = 0;
+    for (;;) {
+        const ssize_t n = read(in, buffer, sizeof buffer);
+        if (n == 0) break;
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            failure = errno;
+            break;
+        }
+        for (ssize_t done = 0; done < n;) {
+            const ssize_t w = write(out, buffer + done, std::size_t(n - done));
+            if (w < 0 && errno == EINTR) continue;
+            if (w < 0) {
+                failure = errno;
+                break;
+            }
+            done += w;
+        }
+        if (failure) break;
+    }
+    close(in);
+    if (close(out) != 0 && !failure) failure = errno;
+    if (failure) return fail(failure);
+    path_ = target;
+    return true;
+}

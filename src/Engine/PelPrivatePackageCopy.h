@@ -1,0 +1,27 @@
+// A copy of a package in a folder that only root can enter, so that the file
+// that is verified is the file that is installed: the original may lie in a
+// folder its owner can change at any moment.
+#pragma once
+
+#include <string>
+
+#include "Platform/Values/Error.h"
+
+class PelPrivatePackageCopy {
+  public:
+    PelPrivatePackageCopy() = default;
+    /// Removes the copy and its folder.
+    ~PelPrivatePackageCopy();
+    PelPrivatePackageCopy(const PelPrivatePackageCopy&) = delete;
+    PelPrivatePackageCopy& operator=(const PelPrivatePackageCopy&) = delete;
+
+    /// Copies the regular file at `path` (links are not followed) into a new
+    /// 0700 folder under "/var/tmp". False with a POSIX `error` when it cannot.
+    bool copy(const std::string& path, platform::Error* error);
+    /// The copy's path ("" before copy()).
+    const std::string& path() const { return path_; }
+
+  private:
+    std::string folder_;
+    std::string path_;
+};
