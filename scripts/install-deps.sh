@@ -15,6 +15,7 @@ packages=(
   qt6-base-dev libgl-dev
   systemtap-sdt-dev
   python3 curl
+  libicu-dev 7zip
 )
 
 missing=()
