@@ -8,6 +8,7 @@
 #include "VTClientTestSupport.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
+#include "vterrtool/VTErrTool.h"
 
 namespace fs = std::filesystem;
 using vtclienttest::ClientTree;
@@ -125,4 +126,48 @@ TEST(VTErrorPayloadTest, FailedUnpackKeepsTheCallersFiles) {
             left.insert(item.path().filename().string());
         EXPECT_EQ(left, std::set<std::string>{"mine.txt"});
     }
+}
+
+namespace {
+
+// Runs a vterrtool command; its exit status and first output line.
+std::pair<int, std::string> tool(const std::vector<std::string>& args) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int status = vterrtool::run(args, out, err);
+    std::rewind(out);
+    char line[4096] = {};
+    if (!std::fgets(line, sizeof line, out)) line[0] = '\0';
+    std::fclose(out);
+    std::fclose(err);
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return {status, text};
+}
+
+}  // namespace
+
+TEST(VTErrTool, MakePackUnpackGivesTheSameError) {
+    NoSleep noSleep;
+    ClientTree tree;
+    auto [made, folder] = tool({"make", "--base", tree.base()});
+    ASSERT_EQ(made, 0);
+    for (bool store : {false, true}) {
+        const std::string file = tree.temp().file(store ? "stored.7z" : "packed.7z");
+        std::vector<std::string> packArgs = {"pack", "--error", folder, "--out", file};
+        if (store) packArgs.push_back("--store");
+        ASSERT_EQ(tool(packArgs).first, 0);
+        auto [unpacked, unpackedFolder] = tool({"unpack", file, tree.temp().file("out")});
+        ASSERT_EQ(unpacked, 0);
+        auto original = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
+            folder + "/summary.vterr", nullptr);
+        auto copy = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
+            unpackedFolder + "/summary.vterr", nullptr);
+        ASSERT_TRUE(original && copy);
+        EXPECT_EQ(copy->valueDictionary(), original->valueDictionary());
+        EXPECT_TRUE(fs::exists(unpackedFolder + "/Notes"));
+        EXPECT_TRUE(fs::exists(unpackedFolder + "/ProcessLaunch"));
+    }
+    EXPECT_EQ(tool({"pack", "--error", folder}).first, 2);
+    EXPECT_EQ(tool({"unpack", tree.temp().file("none.7z"), tree.temp().file("out")}).first, 1);
 }
