@@ -19,7 +19,7 @@
 
 namespace {
 
-constexpr std::size_t kStreamBlock = 4096;
+constexpr std::size_t kStreamBlock = 65536;
 constexpr std::size_t kFileBlock = 65536;
 constexpr std::size_t kEntryReadBlock = 32768;
 // The longest destination prefix and prefixed entry path extraction accepts.
@@ -217,13 +217,14 @@ bool VTArchiveCreation::addStream(VTInputStream& stream, const std::string& name
 
     // Exactly `size` bytes: libarchive would pad a short entry with zeros,
     // which would hand out bytes the file never held.
-    std::uint8_t buffer[kStreamBlock];
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kStreamBlock)));
     std::uint64_t remaining = size;
     while (remaining > 0) {
         const std::size_t want =
-            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, sizeof buffer));
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
         platform::Error readError;
-        const std::int64_t got = stream.read(buffer, want, &readError);
+        const std::int64_t got = stream.read(buffer.data(), want, &readError);
         if (got <= 0) {
             markFailed();
             platform::Error failure = archiveError(kVTArchiveErrorWrite);
@@ -231,7 +232,7 @@ bool VTArchiveCreation::addStream(VTInputStream& stream, const std::string& name
             platform::setError(error, std::move(failure));
             return false;
         }
-        if (archive_write_data(archive_, buffer, static_cast<std::size_t>(got)) <= 0) {
+        if (archive_write_data(archive_, buffer.data(), static_cast<std::size_t>(got)) <= 0) {
             markFailed();
             platform::setError(error, libarchiveError(kVTArchiveErrorWrite));
             return false;
