@@ -96,7 +96,9 @@ std::optional<std::string> VTArchiveFilePath(std::string_view url) {
 
 // --- VTArchive ------------------------------------------------------------------
 
-VTArchive::~VTArchive() {
+VTArchive::~VTArchive() { releaseArchive(); }
+
+void VTArchive::releaseArchive() {
     if (!archive_) return;
     if (reader_) {
         archive_read_close(archive_);
@@ -106,6 +108,7 @@ VTArchive::~VTArchive() {
         // then no longer wanted, and a file writer's file is left as it is.
         archive_write_free(archive_);
     }
+    archive_ = nullptr;
 }
 
 platform::Error VTArchive::libarchiveError(long code, std::string_view url) const {
@@ -141,14 +144,22 @@ bool VTArchiveCreation::setUpWriter(std::uint64_t flags, platform::Error* error)
 }
 
 void VTArchiveCreation::markFailed() {
+    // Only our own flag: libarchive's failed state leaks the entry in
+    // progress when the writer is freed.
     failed_ = true;
-    archive_write_fail(archive_);
 }
 
 bool VTArchiveCreation::failIfSaved(platform::Error* error) const {
-    if (!saved_) return false;
-    platform::setError(error, archiveError(kVTArchiveErrorSaved));
-    return true;
+    if (saved_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSaved));
+        return true;
+    }
+    if (failed_) {
+        platform::setError(error, archiveError(kVTArchiveErrorWrite,
+                                               "The archive lost the data of an entry"));
+        return true;
+    }
+    return false;
 }
 
 struct archive_entry* VTArchiveCreation::createEntry(const std::string& name,
@@ -440,7 +451,10 @@ std::uint64_t VTArchiveCreation::addHierarchyAtURL(const std::string& url, std::
 }
 
 bool VTArchiveCreation::save(platform::Error* error) {
-    if (failIfSaved(error)) return false;
+    if (saved_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSaved));
+        return false;
+    }
     if (failed_) {
         platform::setError(error, archiveError(kVTArchiveErrorClose,
                                                "The archive lost the data of an entry"));
@@ -460,6 +474,7 @@ struct VTMemoryArchiveCallbacks {
     static la_ssize_t write(struct archive* a, void* context, const void* bytes,
                             std::size_t length) {
         auto* self = static_cast<VTMemoryArchive*>(context);
+        if (self->discarding_) return static_cast<la_ssize_t>(length);
         try {
             const auto* begin = static_cast<const std::uint8_t*>(bytes);
             self->archiveData_.append(
@@ -471,6 +486,19 @@ struct VTMemoryArchiveCallbacks {
         return static_cast<la_ssize_t>(length);
     }
 };
+
+VTMemoryArchive::~VTMemoryArchive() {
+    // Freeing an unsaved writer finishes it: nothing of that is wanted.
+    discarding_ = true;
+    releaseArchive();
+}
+
+VTFileArchive::~VTFileArchive() {
+    releaseArchive();
+    // A file that lost an entry's data is no archive of what was added.
+    if (failed_)
+        if (auto path = VTArchiveFilePath(archiveURL_)) ::unlink(path->c_str());
+}
 
 std::unique_ptr<VTMemoryArchive> VTMemoryArchive::archiveWithFlags(std::uint64_t flags,
                                                                    platform::Error* error) {

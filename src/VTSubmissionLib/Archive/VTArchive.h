@@ -75,6 +75,8 @@ class VTArchive {
 
   protected:
     VTArchive() = default;
+    /// Closes (readers) and frees the libarchive object; idempotent.
+    void releaseArchive();
     /// An error of VTArchiveErrorDomain carrying libarchive's error text and
     /// errno (and the URL when given).
     platform::Error libarchiveError(long code, std::string_view url = {}) const;
@@ -96,8 +98,9 @@ class VTArchiveCreation : public VTArchive {
     /// provided"), NSFileModificationDate, NSFileCreationDate (change time),
     /// NSFileOwnerAccountID, NSFileGroupOwnerAccountID,
     /// NSFileOwnerAccountName. Exactly NSFileSize bytes are stored: a stream
-    /// that ends before them fails with code 4 and leaves the archive unable
-    /// to be saved; bytes past them are left out (and logged).
+    /// that ends before them fails with code 4, after which every add fails
+    /// with code 4 and save() with code 5; bytes past them are left out (and
+    /// logged). The same holds for the files of addURL.
     bool addStream(VTInputStream& stream, const std::string& name,
                    const std::optional<std::string>& hierarchy,
                    const std::optional<std::string>& originalPath,
@@ -150,9 +153,12 @@ class VTMemoryArchive : public VTArchiveCreation {
     const platform::DispatchData& archiveData() const { return archiveData_; }
     std::uint64_t flags() const { return flags_; }
 
+    ~VTMemoryArchive() override;
+
   private:
     VTMemoryArchive() = default;
     platform::DispatchData archiveData_;
+    bool discarding_ = false;
     std::uint64_t flags_ = 0;
     friend struct VTMemoryArchiveCallbacks;
 };
@@ -171,6 +177,8 @@ class VTFileArchive : public VTArchiveCreation {
                                                            std::uint64_t flags,
                                                            platform::Error* error);
     const std::string& archiveURL() const { return archiveURL_; }
+    /// Removes the file when an entry's data was lost.
+    ~VTFileArchive() override;
 
   private:
     VTFileArchive() = default;

@@ -316,7 +316,21 @@ TEST(VTArchiveTest, StreamsCopyExactlyTheirDeclaredSize) {
         EXPECT_FALSE(archive->addStream(stream, "log", std::nullopt, std::nullopt,
                                         sizeAttributes(25), &error));
         EXPECT_EQ(error.code(), kVTArchiveErrorWrite);
+        EXPECT_FALSE(archive->addURL(path, &error));
+        EXPECT_EQ(error.code(), kVTArchiveErrorWrite);
         EXPECT_FALSE(archive->save(&error));
+        EXPECT_EQ(error.code(), kVTArchiveErrorClose);
+    }
+    {
+        // A file archive that lost data does not stay behind.
+        const std::string out = dir.file("lost.7z");
+        platform::Error error;
+        auto archive = VTFileArchive::archiveWithDestination(out, 0, &error);
+        VTInputStream stream(path);
+        EXPECT_FALSE(archive->addStream(stream, "log", std::nullopt, std::nullopt,
+                                        sizeAttributes(25), &error));
+        archive.reset();
+        EXPECT_FALSE(fs::exists(out));
     }
 }
 
