@@ -300,6 +300,12 @@ TEST(VTPanicErrorTest, MadeFromAReportSavedAndReopened) {
     EXPECT_TRUE(std::dynamic_pointer_cast<VTPanicError>(reopened));
     EXPECT_EQ(reopened->summaryData().valueDictionary(), summary.valueDictionary());
 
+    // A report that cannot be read gives the read error.
+    platform::Error missing;
+    EXPECT_FALSE(client->createErrorFromPanicReportURL(tree.temp().file("none.panic"), &missing));
+    EXPECT_EQ(missing.domain(), platform::kCocoaErrorDomain);
+    EXPECT_EQ(missing.code(), platform::kFileReadNoSuchFileError);
+
     // The opt-out marker stops panic errors as it stops every other kind.
     tree.temp().write("base/ofgDisabled", "");
     EXPECT_FALSE(client->createErrorFromPanicReportURL(report, nullptr));

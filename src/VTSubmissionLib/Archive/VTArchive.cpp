@@ -294,16 +294,19 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
     archive_entry_set_ino64(entry, static_cast<la_int64_t>(info.st_ino));
     const bool link = S_ISLNK(info.st_mode);
     if (link) {
-        // The link's own size says how long its target is.
-        if (info.st_size <= 0 || info.st_size > PATH_MAX) {
+        // The link's own size says how long its target is (some file
+        // systems give 0: then as long as a path may be).
+        if (info.st_size > PATH_MAX) {
             platform::setError(error, archiveErrorWithUnderlying(
                                           kVTArchiveErrorAttributes,
                                           platform::Error::posixForURL(ENAMETOOLONG, url), url));
             return false;
         }
-        std::string target(static_cast<std::size_t>(info.st_size) + 1, '\0');
+        const std::size_t expected =
+            info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : PATH_MAX;
+        std::string target(expected + 1, '\0');
         const ssize_t length = ::readlink(path->c_str(), target.data(), target.size());
-        if (length < 0 || length > info.st_size) {
+        if (length < 0 || static_cast<std::size_t>(length) > expected) {
             platform::setError(error, archiveErrorWithUnderlying(
                                           kVTArchiveErrorAttributes,
                                           platform::Error::posixForURL(length < 0 ? errno : ENAMETOOLONG, url),

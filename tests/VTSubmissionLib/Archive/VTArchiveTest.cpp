@@ -3,6 +3,7 @@
 #include <archive.h>
 #include <archive_entry.h>
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -415,6 +416,27 @@ TEST(VTArchiveTest, ExtractionNeverWritesThroughALink) {
     EXPECT_FALSE(fs::exists(dir.file("d/x")));
     EXPECT_TRUE(fs::is_directory(fs::symlink_status(dir.file("l"))));
     EXPECT_EQ(readText(dir.file("l/x")), "out");
+}
+
+TEST(VTArchiveTest, ExtractionRestoresTimesUnlessOtherFlagsAreGiven) {
+    TempDir dir;
+    const std::string path = dir.write("old", "from long ago");
+    const struct timespec times[2] = {{978307200, 0}, {978307200, 0}};  // 2001-01-01
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    platform::Error error;
+    auto archive = VTMemoryArchive::archiveWithFlags(0, &error);
+    ASSERT_TRUE(archive->addURL(path, &error));
+    ASSERT_TRUE(archive->save(&error));
+    const platform::Data bytes = archive->archiveData().contiguous();
+    for (int options : {0, ARCHIVE_EXTRACT_PERM}) {
+        const std::string destination = dir.file("out" + std::to_string(options));
+        fs::create_directories(destination);
+        auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, 0, &error);
+        ASSERT_EQ(reader->extractToDirectory(destination, options, nullptr, &error), 1);
+        struct stat info;
+        ASSERT_EQ(::stat((destination + "/old").c_str(), &info), 0);
+        EXPECT_EQ(info.st_mtime == 978307200, options == 0) << options;
+    }
 }
 
 TEST(VTArchiveTest, ExtractionCallsTheBlock) {
