@@ -3,9 +3,9 @@
 // thread, libarchive's defaults; or stored). The error holds a summary, its
 // data file and about 4 MB of logs: 3 MB of syslog-like text, 1 MB of JSON
 // and one tiny file. At the end the ratios (ours / 7zz) of time and size are
-// printed.
+// printed (means over repetitions).
 //
-//   build/benchmarks/payload_bench --benchmark_min_time=2
+//   build/benchmarks/payload_bench --benchmark_min_time=1 --benchmark_repetitions=3
 #include <archive.h>
 #include <archive_entry.h>
 #include <benchmark/benchmark.h>
@@ -248,7 +248,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
         ConsoleReporter::ReportRuns(runs);
         for (const Run& run : runs)
             if (!run.error_occurred && run.run_type == Run::RT_Iteration) {
-                times_[run.benchmark_name()] = run.GetAdjustedRealTime();
+                // Repetitions: the mean of them.
+                auto& [sum, count] = times_[run.benchmark_name()];
+                sum += run.GetAdjustedRealTime();
+                ++count;
                 if (auto size = run.counters.find("archive_bytes"); size != run.counters.end())
                     sizes_[run.benchmark_name()] = size->second.value;
             }
@@ -258,18 +261,23 @@ class RatioReporter : public benchmark::ConsoleReporter {
         for (const char* arg : {"1", "0"}) {
             const std::string ours = std::string("BM_Payload/compress:") + arg + "/real_time";
             const std::string floor = std::string("BM_SevenZip/compress:") + arg + "/real_time";
-            if (!times_.count(ours) || !times_.count(floor) || times_[floor] <= 0) continue;
+            if (!times_.count(ours) || !times_.count(floor) || mean(floor) <= 0) continue;
             std::printf("compress=%s: time %.2fx, size %.3fx of 7zz", arg,
-                        times_[ours] / times_[floor], sizes_[ours] / sizes_[floor]);
+                        mean(ours) / mean(floor), sizes_[ours] / sizes_[floor]);
             const std::string plain = std::string("BM_Libarchive/compress:") + arg + "/real_time";
-            if (times_.count(plain) && times_[plain] > 0)
-                std::printf("; time %.2fx of plain libarchive", times_[ours] / times_[plain]);
+            if (times_.count(plain) && mean(plain) > 0)
+                std::printf("; time %.2fx of plain libarchive", mean(ours) / mean(plain));
             std::printf("\n");
         }
     }
 
   private:
-    std::map<std::string, double> times_;
+    double mean(const std::string& name) {
+        const auto& [sum, count] = times_[name];
+        return count ? sum / count : 0;
+    }
+
+    std::map<std::string, std::pair<double, int>> times_;
     std::map<std::string, double> sizes_;
 };
 
