@@ -50,16 +50,17 @@ std::string syslogText(std::size_t size) {
     static const std::vector<const char*> processes = {
         "kernel", "systemd", "NetworkManager", "pelinstaller", "dbus-daemon", "cron", "sshd"};
     static const std::vector<const char*> words = {
-        "started", "stopped", "connection", "from", "to", "failed", "retrying", "session",
-        "opened", "closed", "for", "user", "root", "download", "package", "verified",
-        "signature", "bytes", "received", "timeout", "after", "seconds", "state", "changed"};
+        "started",  "stopped",  "connection", "from",     "to",        "failed",
+        "retrying", "session",  "opened",     "closed",   "for",       "user",
+        "root",     "download", "package",    "verified", "signature", "bytes",
+        "received", "timeout",  "after",      "seconds",  "state",     "changed"};
     Words w;
     std::string text;
     char line[512];
     while (text.size() < size) {
-        int n = std::snprintf(line, sizeof line, "Dec %2u %02u:%02u:%02u host %s[%u]: ",
-                              1 + w.next() % 28, w.next() % 24, w.next() % 60, w.next() % 60,
-                              w.pick(processes), 100 + w.next() % 30000);
+        int n = std::snprintf(
+            line, sizeof line, "Dec %2u %02u:%02u:%02u host %s[%u]: ", 1 + w.next() % 28,
+            w.next() % 24, w.next() % 60, w.next() % 60, w.pick(processes), 100 + w.next() % 30000);
         text.append(line, static_cast<std::size_t>(n));
         const int count = 4 + static_cast<int>(w.next() % 10);
         for (int i = 0; i < count; ++i) {
@@ -74,8 +75,8 @@ std::string syslogText(std::size_t size) {
 }
 
 std::string jsonText(std::size_t size) {
-    static const std::vector<const char*> keys = {"id", "name", "state", "progress", "path",
-                                                  "size", "checksum", "retries"};
+    static const std::vector<const char*> keys = {"id",   "name", "state",    "progress",
+                                                  "path", "size", "checksum", "retries"};
     Words w;
     std::string text = "[\n";
     char item[512];
@@ -84,8 +85,7 @@ std::string jsonText(std::size_t size) {
                               "  {\"%s\": %u, \"%s\": \"item-%u\", \"%s\": %u.%02u, "
                               "\"%s\": \"/var/tmp/pel/%08x.pkg\"},\n",
                               w.pick(keys), w.next() % 100000, w.pick(keys), w.next() % 5000,
-                              w.pick(keys), w.next() % 100, w.next() % 100, w.pick(keys),
-                              w.next());
+                              w.pick(keys), w.next() % 100, w.next() % 100, w.pick(keys), w.next());
         text.append(item, static_cast<std::size_t>(n));
     }
     text.resize(size);
@@ -98,7 +98,8 @@ class Fixture {
     Fixture() {
         root_ = fs::temp_directory_path() / ("payload_bench_" + std::to_string(getpid()));
         fs::create_directories(root_);
-        configuration_ = VTSCDConfiguration::hardcodedConfigurationUsingPath((root_ / "base").string());
+        configuration_ =
+            VTSCDConfiguration::hardcodedConfigurationUsingPath((root_ / "base").string());
         configuration_.setMaxFileAttachmentSizeBytes(0);
         client_ = VTClient::embeddedClientWithConfig(configuration_, nullptr);
         error_ = std::make_shared<VTErrorInstance>(kVTFailureTypeLogicalError, 2, client_);
@@ -163,15 +164,22 @@ void BM_Payload(benchmark::State& state) {
     }
     state.counters["archive_bytes"] = static_cast<double>(size);
 }
-BENCHMARK(BM_Payload)->ArgName("compress")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Payload)
+    ->ArgName("compress")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_SevenZip(benchmark::State& state) {
     const bool compress = state.range(0) != 0;
     const std::string out = fixture().scratch("floor.7z");
     // Level 0 makes 7zz store the entries (method Copy).
     std::vector<std::string> args = {"7zz", "a", "-t7z"};
-    if (compress) args.insert(args.end(), {"-m0=lzma2", "-mx=6"});
-    else args.push_back("-mx=0");
+    if (compress)
+        args.insert(args.end(), {"-m0=lzma2", "-mx=6"});
+    else
+        args.push_back("-mx=0");
     args.insert(args.end(), {"-mmt=1", "-bd", "-bso0", "-bsp0", out});
     for (const auto& name : fixture().files()) args.push_back(name);
     std::vector<char*> argv;
@@ -195,7 +203,12 @@ void BM_SevenZip(benchmark::State& state) {
     posix_spawn_file_actions_destroy(&actions);
     state.counters["archive_bytes"] = static_cast<double>(size);
 }
-BENCHMARK(BM_SevenZip)->ArgName("compress")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_SevenZip)
+    ->ArgName("compress")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // The layer's own floor: plain libarchive calls writing the same files into
 // memory with the same format and compression.
@@ -211,7 +224,8 @@ void BM_Libarchive(benchmark::State& state) {
         archive_write_set_bytes_per_block(a, 0);
         archive_write_open(
             a, &out, nullptr,
-            [](struct archive*, void* context, const void* bytes, std::size_t length) -> la_ssize_t {
+            [](struct archive*, void* context, const void* bytes,
+               std::size_t length) -> la_ssize_t {
                 auto* chunks = static_cast<std::vector<std::vector<std::uint8_t>>*>(context);
                 const auto* begin = static_cast<const std::uint8_t*>(bytes);
                 chunks->emplace_back(begin, begin + length);
@@ -239,7 +253,12 @@ void BM_Libarchive(benchmark::State& state) {
     }
     state.counters["archive_bytes"] = static_cast<double>(size);
 }
-BENCHMARK(BM_Libarchive)->ArgName("compress")->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_Libarchive)
+    ->ArgName("compress")
+    ->Arg(1)
+    ->Arg(0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // Prints the table as usual, then the ratios against the floor.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -262,8 +281,8 @@ class RatioReporter : public benchmark::ConsoleReporter {
             const std::string ours = std::string("BM_Payload/compress:") + arg + "/real_time";
             const std::string floor = std::string("BM_SevenZip/compress:") + arg + "/real_time";
             if (!times_.count(ours) || !times_.count(floor) || mean(floor) <= 0) continue;
-            std::printf("compress=%s: time %.2fx, size %.3fx of 7zz", arg,
-                        mean(ours) / mean(floor), sizes_[ours] / sizes_[floor]);
+            std::printf("compress=%s: time %.2fx, size %.3fx of 7zz", arg, mean(ours) / mean(floor),
+                        sizes_[ours] / sizes_[floor]);
             const std::string plain = std::string("BM_Libarchive/compress:") + arg + "/real_time";
             if (times_.count(plain) && mean(plain) > 0)
                 std::printf("; time %.2fx of plain libarchive", mean(ours) / mean(plain));

@@ -1,6 +1,7 @@
 #include "VTErrorCreationLib/VTApplePanicReportParser.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -10,7 +11,6 @@
 #include <clocale>
 #include <cstdlib>
 #include <ctime>
-#include <locale.h>
 
 #include "Platform/Text/Unicode.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
@@ -72,11 +72,15 @@ void enumerateLines(std::string_view text, Visit visit) {
     while (i < text.size()) {
         std::size_t endLength = 0;
         const auto c = static_cast<unsigned char>(text[i]);
-        if (c == '\n') endLength = 1;
-        else if (c == '\r') endLength = (i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
-        else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85)
+        if (c == '\n')
+            endLength = 1;
+        else if (c == '\r')
+            endLength = (i + 1 < text.size() && text[i + 1] == '\n') ? 2 : 1;
+        else if (c == 0xC2 && i + 1 < text.size() &&
+                 static_cast<unsigned char>(text[i + 1]) == 0x85)
             endLength = 2;
-        else if (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80 &&
+        else if (c == 0xE2 && i + 2 < text.size() &&
+                 static_cast<unsigned char>(text[i + 1]) == 0x80 &&
                  (static_cast<unsigned char>(text[i + 2]) == 0xA8 ||
                   static_cast<unsigned char>(text[i + 2]) == 0xA9))
             endLength = 3;

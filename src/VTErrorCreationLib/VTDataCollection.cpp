@@ -127,8 +127,8 @@ std::shared_ptr<VTDataCollectionActionRunnerOperation> VTDataCollection::jsonOpe
     if (!parserMaker || !manager || !error) return nullptr;
     auto parser = parserMaker();
     if (!parser) return nullptr;
-    auto parsed = parser->parseManifest(platform::Data(manifest.begin(), manifest.end()), {},
-                                        nullptr);
+    auto parsed =
+        parser->parseManifest(platform::Data(manifest.begin(), manifest.end()), {}, nullptr);
     if (!parsed) return nullptr;
     auto group = parsed->find("VTActionsParserActions");
     if (group == parsed->end()) return nullptr;
@@ -179,8 +179,7 @@ bool VTDataCollection::startCollectingForError(
     auto manager = actionsManager_;
     auto extra = additionalActions;
     std::weak_ptr<platform::OperationQueue> weakQueue = queue;
-    queue->addOperation([manager, error, performActions, extra, manifests, finalizing,
-                         weakQueue] {
+    queue->addOperation([manager, error, performActions, extra, manifests, finalizing, weakQueue] {
         auto target = weakQueue.lock();
         if (!target) return;
         std::vector<platform::OperationPtr> operations;
@@ -188,7 +187,8 @@ bool VTDataCollection::startCollectingForError(
             [error] { VTFillProductSummaryProperties(error->summaryData()); }));
         operations.push_back(platform::BlockOperation::create(
             [error] { VTFillSystemSummaryProperties(error->summaryData()); }));
-        operations.push_back(platform::BlockOperation::create([error] { error->collect(nullptr); }));
+        operations.push_back(
+            platform::BlockOperation::create([error] { error->collect(nullptr); }));
         if (manager && performActions) {
             if (auto runner = manager->actionRunnerForPhase(phaseForRunner(*error), *error))
                 operations.push_back(std::make_shared<VTDataCollectionActionRunnerOperation>(
@@ -196,8 +196,7 @@ bool VTDataCollection::startCollectingForError(
             if (extra && !extra->empty())
                 if (auto op = jsonOperation(manager, *extra, error)) operations.push_back(op);
             for (const std::string& manifest : manifests)
-                if (auto op = jsonOperation(manager, manifest, error))
-                    operations.push_back(op);
+                if (auto op = jsonOperation(manager, manifest, error)) operations.push_back(op);
         }
         for (const auto& op : operations) finalizing->addDependency(op);
         operations.push_back(finalizing);

@@ -91,7 +91,9 @@ class VTDataCollection {
         configuration_ = std::move(configuration);
     }
     const std::shared_ptr<VTSettingsClient>& settings() const { return settings_; }
-    void setSettings(std::shared_ptr<VTSettingsClient> settings) { settings_ = std::move(settings); }
+    void setSettings(std::shared_ptr<VTSettingsClient> settings) {
+        settings_ = std::move(settings);
+    }
     const std::shared_ptr<VTActionsManager>& actionsManager() const { return actionsManager_; }
 
     /// The lock under which the detailed-data mask of an error is merged.

@@ -5,9 +5,9 @@
 #include <mutex>
 #include <thread>
 
-#include "Platform/Values/Value.h"
 #include "Platform/System/FileAttributes.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTClient.h"
@@ -28,8 +28,10 @@ void sleepBeforeLoading() {
         std::lock_guard<std::mutex> lock(gSleeperMutex);
         sleeper = gSleeper;
     }
-    if (sleeper) sleeper(kLoadDelay);
-    else std::this_thread::sleep_for(kLoadDelay);
+    if (sleeper)
+        sleeper(kLoadDelay);
+    else
+        std::this_thread::sleep_for(kLoadDelay);
 }
 
 std::uint64_t payloadFlags(const VTSCDConfiguration& configuration) {
@@ -64,32 +66,32 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error, VTArchiveCreat
 
     bool added = true;
     const std::int64_t sections[] = {kVTErrorDataKindDetail};
-    error->enumerateData(
-        sections, kVTErrorDataOptionFileAttributes,
-        [&](const std::string& identifier, const VTErrorDataValue& value,
-            const platform::Dictionary* info, bool& stop) {
-            if (!info || !value.stream) return;
-            auto attrs = info->find(VTErrorDataInfoAttributesKey);
-            if (attrs == info->end() || !attrs->second.asDictionary()) return;
-            const platform::Dictionary& attributes = *attrs->second.asDictionary();
-            auto size = attributes.find(platform::kFileSize);
-            if (size == attributes.end()) return;
-            uncompressedSize_ += size->second.uint64Value();
-            std::optional<std::string> originalPath;
-            if (auto original = info->find(VTErrorDataInfoOriginalPathKey);
-                original != info->end() && original->second.isString())
-                originalPath = original->second.stringValue();
-            platform::Error ignored;
-            const bool ok = archive.addStream(*value.stream, identifier, std::nullopt,
-                                              originalPath, attributes, &ignored);
-            ++numberOfFiles_;
-            if (!ok) {
-                VTLog(LOG_ERR, "Could not add %s to the payload (%s)", identifier.c_str(),
-                      ignored.description().c_str());
-                added = false;
-                stop = true;
-            }
-        });
+    error->enumerateData(sections, kVTErrorDataOptionFileAttributes,
+                         [&](const std::string& identifier, const VTErrorDataValue& value,
+                             const platform::Dictionary* info, bool& stop) {
+                             if (!info || !value.stream) return;
+                             auto attrs = info->find(VTErrorDataInfoAttributesKey);
+                             if (attrs == info->end() || !attrs->second.asDictionary()) return;
+                             const platform::Dictionary& attributes = *attrs->second.asDictionary();
+                             auto size = attributes.find(platform::kFileSize);
+                             if (size == attributes.end()) return;
+                             uncompressedSize_ += size->second.uint64Value();
+                             std::optional<std::string> originalPath;
+                             if (auto original = info->find(VTErrorDataInfoOriginalPathKey);
+                                 original != info->end() && original->second.isString())
+                                 originalPath = original->second.stringValue();
+                             platform::Error ignored;
+                             const bool ok =
+                                 archive.addStream(*value.stream, identifier, std::nullopt,
+                                                   originalPath, attributes, &ignored);
+                             ++numberOfFiles_;
+                             if (!ok) {
+                                 VTLog(LOG_ERR, "Could not add %s to the payload (%s)",
+                                       identifier.c_str(), ignored.description().c_str());
+                                 added = false;
+                                 stop = true;
+                             }
+                         });
     if (!added || numberOfFiles_ == 0) return false;
     return archive.save(nullptr);
 }
@@ -99,8 +101,8 @@ std::optional<platform::DispatchData> VTErrorPayload::archiveError(
     platform::Error* outError) {
     auto archive = VTMemoryArchive::archiveWithFlags(payloadFlags(configuration), nullptr);
     if (!archive) {
-        platform::setError(outError, platform::Error(std::string(VTArchiveErrorDomain),
-                                                     kVTArchiveErrorSetup));
+        platform::setError(
+            outError, platform::Error(std::string(VTArchiveErrorDomain), kVTArchiveErrorSetup));
         return std::nullopt;
     }
     if (!archiveError(std::move(error), *archive, outError)) return std::nullopt;
@@ -127,8 +129,8 @@ std::shared_ptr<VTErrorPayload> VTErrorPayload::payloadDataWithError(
 }
 
 std::shared_ptr<VTErrorPayload> VTErrorPayload::payloadFileWithError(
-    std::shared_ptr<VTError> error, const std::string& url,
-    const VTSCDConfiguration& configuration, platform::Error* outError) {
+    std::shared_ptr<VTError> error, const std::string& url, const VTSCDConfiguration& configuration,
+    platform::Error* outError) {
     auto payload = std::make_shared<VTErrorPayload>();
     payload->setError(error);
     if (!payload->archiveError(std::move(error), configuration, url, outError)) return nullptr;
@@ -174,9 +176,10 @@ bool VTErrorPayload::unarchivePayload(const std::string& payloadURL, const std::
     return unarchivePayloadInArchive(*archive, folderURL, outError, unpackedFolder);
 }
 
-std::shared_ptr<VTErrorPayload> VTErrorPayload::payloadWithPayloadURL(
-    const std::string& payloadURL, const std::string& folderURL, VTClient& client,
-    platform::Error* outError) {
+std::shared_ptr<VTErrorPayload> VTErrorPayload::payloadWithPayloadURL(const std::string& payloadURL,
+                                                                      const std::string& folderURL,
+                                                                      VTClient& client,
+                                                                      platform::Error* outError) {
     auto payload = std::make_shared<VTErrorPayload>();
     std::string folder;
     if (!payload->unarchivePayload(payloadURL, folderURL, outError, &folder)) return nullptr;

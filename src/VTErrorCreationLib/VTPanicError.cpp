@@ -4,8 +4,8 @@
 #include <zlib.h>
 
 #include "Platform/System/Paths.h"
-#include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
+#include "VTErrorCreationLib/VTClient.h"
 
 namespace {
 
@@ -14,8 +14,7 @@ void appendLittleEndian(std::string& buffer, std::uint64_t value, int bytes) {
 }
 
 std::uint64_t crc32Of(const std::string& bytes) {
-    return crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()),
-                 static_cast<uInt>(bytes.size()));
+    return crc32(0L, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size()));
 }
 
 std::optional<VTUUID> uuidOf(const std::optional<std::string>& text) {
@@ -44,12 +43,13 @@ std::shared_ptr<VTPanicError> VTPanicError::initWithParsedPanic(
     summary.setProcessID(0);
     struct stat info;
     std::string kernelPath = "/System/Library/Kernels/kernel";
-    if (::stat(platform::Paths::resolve(kernelPath).c_str(), &info) != 0) kernelPath = "/mach_kernel";
+    if (::stat(platform::Paths::resolve(kernelPath).c_str(), &info) != 0)
+        kernelPath = "/mach_kernel";
     summary.setProcessName(kernelPath.substr(kernelPath.rfind('/') + 1));
     summary.setProcessImagePath(kernelPath);
     if (::stat(platform::Paths::resolve(kernelPath).c_str(), &info) == 0)
-        summary.setProcessTimestamp(platform::Date{static_cast<double>(info.st_mtim.tv_sec) +
-                                                   info.st_mtim.tv_nsec / 1e9});
+        summary.setProcessTimestamp(
+            platform::Date{static_cast<double>(info.st_mtim.tv_sec) + info.st_mtim.tv_nsec / 1e9});
 
     std::string bucket, stack;
     bool addressFixed = false;

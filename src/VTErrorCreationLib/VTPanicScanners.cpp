@@ -171,8 +171,7 @@ std::optional<KernelTrapMatch> matchKernelTrap(std::string_view text) {
     match.type = text.substr(at, digits);
     const std::size_t nameStart = at + digits + 1;
     const std::size_t nameEnd = runEnd(text, nameStart, [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ' ' || c == '#' ||
-               c == '-';
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == ' ' || c == '#' || c == '-';
     });
     if (nameEnd == nameStart) return std::nullopt;
     match.name = text.substr(nameStart, nameEnd - nameStart);
@@ -246,14 +245,18 @@ bool containsDate(std::string_view line) {
         bool time = true;
         for (int part = 0; part < 3 && time; ++part) {
             end = number(at, 2);
-            if (end == std::string_view::npos) time = false;
-            else if (part < 2 && !startsAt(line, end, ":")) time = false;
-            else at = end + 1;
+            if (end == std::string_view::npos)
+                time = false;
+            else if (part < 2 && !startsAt(line, end, ":"))
+                time = false;
+            else
+                at = end + 1;
         }
         if (!time || !startsAt(line, end, " ")) continue;
         at = end + 1;
         const std::size_t zoneEnd = runEnd(line, at, [](char c) { return c >= 'A' && c <= 'Z'; });
-        if (zoneEnd - at >= 2 && zoneEnd - at <= 5 && startsAt(line, zoneEnd, " ")) at = zoneEnd + 1;
+        if (zoneEnd - at >= 2 && zoneEnd - at <= 5 && startsAt(line, zoneEnd, " "))
+            at = zoneEnd + 1;
         end = runEnd(line, at, isDigit);
         if (end - at == 4) return true;
     }

@@ -23,9 +23,8 @@
 namespace {
 
 // The application key of the machine UUID derived from /etc/machine-id.
-constexpr std::array<std::uint8_t, 16> kMachineIdAppKey = {0x5e, 0x1b, 0x93, 0x0c, 0x7a, 0x44,
-                                                           0x4f, 0x2d, 0xa8, 0x61, 0x3e, 0xd2,
-                                                           0x9b, 0x07, 0xc5, 0x58};
+constexpr std::array<std::uint8_t, 16> kMachineIdAppKey = {
+    0x5e, 0x1b, 0x93, 0x0c, 0x7a, 0x44, 0x4f, 0x2d, 0xa8, 0x61, 0x3e, 0xd2, 0x9b, 0x07, 0xc5, 0x58};
 
 std::mutex gCacheMutex;
 std::optional<std::optional<std::string>> gProcessorDescription;
@@ -83,8 +82,8 @@ std::optional<std::string> userLanguage(std::uint32_t uid) {
     struct passwd* found = nullptr;
     if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
         found->pw_dir) {
-        if (auto language = languageOfLocaleFile(
-                platform::Paths::join(found->pw_dir, ".config/locale.conf")))
+        if (auto language =
+                languageOfLocaleFile(platform::Paths::join(found->pw_dir, ".config/locale.conf")))
             return language;
     }
     for (const char* name : {"LANGUAGE", "LANG"}) {
@@ -248,7 +247,8 @@ bool VTFillProductSummaryProperties(VTErrorProperties& record) {
             PelRegistry::Module* module = modules[i];
             const auto type = module->getType();
             auto* product = dynamic_cast<PelRegistry::Product*>(module);
-            if ((type == PelRegistry::kModuleTypeProduct || type == PelRegistry::kModuleTypeSuite) &&
+            if ((type == PelRegistry::kModuleTypeProduct ||
+                 type == PelRegistry::kModuleTypeSuite) &&
                 product) {
                 if (PelRegistry::Layout* layout = product->copyLayout()) {
                     if (first) {

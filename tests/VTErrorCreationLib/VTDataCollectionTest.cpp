@@ -1,5 +1,3 @@
-#include "VTErrorCreationLib/VTDataCollection.h"
-
 #include <gtest/gtest.h>
 #include <pwd.h>
 
@@ -9,6 +7,7 @@
 
 #include "Platform/Dispatch/OperationQueue.h"
 #include "VTClientTestSupport.h"
+#include "VTErrorCreationLib/VTDataCollection.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTSummaryFillers.h"
 #include "support/WaitFlag.h"
@@ -21,12 +20,16 @@ class ScopedEnv {
   public:
     ScopedEnv(const char* name, const char* value) : name_(name) {
         if (const char* old = std::getenv(name)) old_ = old;
-        if (value) ::setenv(name, value, 1);
-        else ::unsetenv(name);
+        if (value)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
     }
     ~ScopedEnv() {
-        if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-        else ::unsetenv(name_.c_str());
+        if (old_)
+            ::setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            ::unsetenv(name_.c_str());
     }
 
   private:

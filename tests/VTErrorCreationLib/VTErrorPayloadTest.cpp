@@ -1,5 +1,3 @@
-#include "VTErrorCreationLib/VTErrorPayload.h"
-
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -7,6 +5,7 @@
 
 #include "VTClientTestSupport.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
+#include "VTErrorCreationLib/VTErrorPayload.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
 #include "vterrtool/VTErrTool.h"
 
@@ -17,7 +16,9 @@ namespace {
 
 // No waiting in tests.
 struct NoSleep {
-    NoSleep() { VTErrorPayload::setSleeper([](std::chrono::milliseconds) {}); }
+    NoSleep() {
+        VTErrorPayload::setSleeper([](std::chrono::milliseconds) {});
+    }
     ~NoSleep() { VTErrorPayload::setSleeper({}); }
 };
 
@@ -55,7 +56,8 @@ TEST(VTErrorPayloadTest, PacksSummaryDataAndExistingDetails) {
     fs::create_directories(*error->fileURL() + "/stray-folder");
 
     std::optional<platform::DispatchData> data;
-    auto payload = VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, nullptr);
+    auto payload =
+        VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, nullptr);
     ASSERT_TRUE(payload);
     ASSERT_TRUE(data);
     EXPECT_EQ(payload->error(), error);
@@ -72,7 +74,8 @@ TEST(VTErrorPayloadTest, NothingToPackGivesNoData) {
     auto error = std::make_shared<VTErrorInstance>(kVTFailureTypeLogicalError, 2, tree.client());
     std::optional<platform::DispatchData> data;
     platform::Error failure;
-    auto payload = VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, &failure);
+    auto payload =
+        VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, &failure);
     ASSERT_TRUE(payload);
     EXPECT_FALSE(data);
     EXPECT_TRUE(failure.empty());
@@ -113,11 +116,12 @@ TEST(VTErrorPayloadTest, FailedUnpackKeepsTheCallersFiles) {
         const char* what;
         std::vector<std::string> files;  // put into the archive
     };
-    for (const Case& c : {Case{"only .DS_Store", {".DS_Store"}},
-                          Case{"no error inside", {"notes.txt"}}}) {
+    for (const Case& c :
+         {Case{"only .DS_Store", {".DS_Store"}}, Case{"no error inside", {"notes.txt"}}}) {
         SCOPED_TRACE(c.what);
         const std::string source = tree.temp().file(std::string("src-") + c.what);
-        for (const auto& name : c.files) tree.temp().write(fs::path(source).filename().string() + "/" + name, "x");
+        for (const auto& name : c.files)
+            tree.temp().write(fs::path(source).filename().string() + "/" + name, "x");
         const std::string file = source + ".7z";
         ASSERT_TRUE(VTFileArchive::archiveHierarchy(source, file, 0, nullptr));
         EXPECT_FALSE(VTErrorPayload::payloadWithPayloadURL(file, destination, *client, nullptr));

@@ -38,7 +38,8 @@ constexpr const char* kReport =
     "16G29\n"
     "\n"
     "Kernel version:\n"
-    "Darwin Kernel Version 16.7.0: Thu Jun 15 17:36:27 PDT 2017; root:xnu-3789.70.16~2/RELEASE_X86_64\n"
+    "Darwin Kernel Version 16.7.0: Thu Jun 15 17:36:27 PDT 2017; "
+    "root:xnu-3789.70.16~2/RELEASE_X86_64\n"
     "Kernel UUID: 1B2E3F40-5A6B-7C8D-9E0F-A1B2C3D4E5F6\n"
     "System uptime in nanoseconds: 123456789000\n";
 
@@ -63,9 +64,9 @@ TEST(VTApplePanicReportParserTest, ReadsAWholeReport) {
     EXPECT_EQ(parser->kernelVersion(), "16.7.0");
     EXPECT_EQ(parser->kernelUUID()->UUIDString(), "1B2E3F40-5A6B-7C8D-9E0F-A1B2C3D4E5F6");
     // The second backtrace section is ignored.
-    EXPECT_EQ(parser->backtraceFrames(),
-              (std::vector<std::uint64_t>{0xffffff8000201000, 0xffffff7f80a00100,
-                                          0xffffff7f80b00020}));
+    EXPECT_EQ(
+        parser->backtraceFrames(),
+        (std::vector<std::uint64_t>{0xffffff8000201000, 0xffffff7f80a00100, 0xffffff7f80b00020}));
     ASSERT_EQ(parser->modules().size(), 2u);
     const VTKernelModule& demo = parser->modules()[0];
     EXPECT_EQ(demo.identifier, "com.pelgrave.kext.Demo");
@@ -164,11 +165,48 @@ TEST(VTPanicScannersTest, AgreeWithTheRegularExpressions) {
     const std::regex hex("0x[a-fA-F0-9]{4,16}");
     const std::regex decimal(R"(\d+\s)");
 
-    const std::vector<std::string> pieces = {
-        "panic(cpu ", "Darwin Kernel Version ", "Kernel trap at 0x", ", type ", " caller ",
-        "):", "0x", "->", "@", "(", ")", "[", "]", "-", ".", " ", "\t", "=", "#", "1", "12",
-        "123", "0", "9", "a", "f", "F", "g", "Z", "abc", "1.2.3", "beef", "01234567", "89AB",
-        "CDEF", "456789ABCDEF", "x", "_", ":", "~", "\x7f", "\x01"};
+    const std::vector<std::string> pieces = {"panic(cpu ",
+                                             "Darwin Kernel Version ",
+                                             "Kernel trap at 0x",
+                                             ", type ",
+                                             " caller ",
+                                             "):",
+                                             "0x",
+                                             "->",
+                                             "@",
+                                             "(",
+                                             ")",
+                                             "[",
+                                             "]",
+                                             "-",
+                                             ".",
+                                             " ",
+                                             "\t",
+                                             "=",
+                                             "#",
+                                             "1",
+                                             "12",
+                                             "123",
+                                             "0",
+                                             "9",
+                                             "a",
+                                             "f",
+                                             "F",
+                                             "g",
+                                             "Z",
+                                             "abc",
+                                             "1.2.3",
+                                             "beef",
+                                             "01234567",
+                                             "89AB",
+                                             "CDEF",
+                                             "456789ABCDEF",
+                                             "x",
+                                             "_",
+                                             ":",
+                                             "~",
+                                             "\x7f",
+                                             "\x01"};
     std::mt19937 random(20240601);
     for (int round = 0; round < 20000; ++round) {
         std::string line;
@@ -233,7 +271,8 @@ TEST(VTPanicScannersTest, VersionDigitsAreSplitAsTheExpressionSplitsThem) {
 
 TEST(VTPanicScannersTest, DatesAnywhereInALine) {
     EXPECT_TRUE(vtpanic::containsDate("Thu Jun 15 17:36:27 2017"));
-    EXPECT_TRUE(vtpanic::containsDate("Darwin Kernel Version 16.7.0: Thu Jun 15 17:36:27 PDT 2017;"));
+    EXPECT_TRUE(
+        vtpanic::containsDate("Darwin Kernel Version 16.7.0: Thu Jun 15 17:36:27 PDT 2017;"));
     EXPECT_TRUE(vtpanic::containsDate("at Mon Jan  5 01:02:03 1999 or so"));
     EXPECT_FALSE(vtpanic::containsDate("Thu Jun 15 2017"));
     EXPECT_FALSE(vtpanic::containsDate("Foo Jun 15 17:36:27 2017"));
@@ -266,7 +305,8 @@ TEST(VTPanicScannersTest, LongHostileLinesTakeLinearTime) {
         (void)vtpanic::containsDate(line);
         VTApplePanicReportParser parser("Kernel version:\n" + line +
                                         "\nFrame : Return Address\n"
-                                        "Kernel extensions in backtrace:\n" + line + "\n");
+                                        "Kernel extensions in backtrace:\n" +
+                                        line + "\n");
         parser.parse(nullptr);
     }
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));

@@ -57,10 +57,14 @@ int pack(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     std::optional<std::string> folder, file;
     bool store = false;
     for (std::size_t i = 1; i < args.size(); ++i) {
-        if (args[i] == "--store") store = true;
-        else if (args[i] == "--error" && i + 1 < args.size()) folder = absolute(args[++i]);
-        else if (args[i] == "--out" && i + 1 < args.size()) file = absolute(args[++i]);
-        else return usage(err);
+        if (args[i] == "--store")
+            store = true;
+        else if (args[i] == "--error" && i + 1 < args.size())
+            folder = absolute(args[++i]);
+        else if (args[i] == "--out" && i + 1 < args.size())
+            file = absolute(args[++i]);
+        else
+            return usage(err);
     }
     if (!folder || !file) return usage(err);
     platform::Error failure;

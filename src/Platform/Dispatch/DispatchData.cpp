@@ -2,9 +2,7 @@
 
 namespace platform {
 
-DispatchData::DispatchData(Data bytes) {
-    append(std::make_shared<const Data>(std::move(bytes)));
-}
+DispatchData::DispatchData(Data bytes) { append(std::make_shared<const Data>(std::move(bytes))); }
 
 void DispatchData::append(Region region) {
     if (!region || region->empty()) return;

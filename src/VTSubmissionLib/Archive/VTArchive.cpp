@@ -88,8 +88,10 @@ std::optional<std::string> userName(uid_t uid) {
 
 std::optional<std::string> VTArchiveFilePath(std::string_view url) {
     constexpr std::string_view kScheme = "file://";
-    if (url.substr(0, kScheme.size()) == kScheme) url.remove_prefix(kScheme.size());
-    else if (url.find("://") != std::string_view::npos) return std::nullopt;
+    if (url.substr(0, kScheme.size()) == kScheme)
+        url.remove_prefix(kScheme.size());
+    else if (url.find("://") != std::string_view::npos)
+        return std::nullopt;
     if (url.empty()) return std::nullopt;
     return std::string(url);
 }
@@ -155,8 +157,8 @@ bool VTArchiveCreation::failIfSaved(platform::Error* error) const {
         return true;
     }
     if (failed_) {
-        platform::setError(error, archiveError(kVTArchiveErrorWrite,
-                                               "The archive lost the data of an entry"));
+        platform::setError(
+            error, archiveError(kVTArchiveErrorWrite, "The archive lost the data of an entry"));
         return true;
     }
     return false;
@@ -195,14 +197,14 @@ bool VTArchiveCreation::addStream(VTInputStream& stream, const std::string& name
 
     platform::Error openError;
     if (!stream.open(&openError)) {
-        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
-                                                             std::move(openError)));
+        platform::setError(error,
+                           archiveErrorWithUnderlying(kVTArchiveErrorOpen, std::move(openError)));
         return false;
     }
     auto sizeValue = attributes.find(platform::kFileSize);
     if (sizeValue == attributes.end() || !sizeValue->second.isNumber()) {
-        platform::setError(error, archiveError(kVTArchiveErrorAttributes,
-                                               "No NSFileSizeKey provided"));
+        platform::setError(error,
+                           archiveError(kVTArchiveErrorAttributes, "No NSFileSizeKey provided"));
         return false;
     }
     const std::uint64_t size = sizeValue->second.uint64Value();
@@ -228,8 +230,8 @@ bool VTArchiveCreation::addStream(VTInputStream& stream, const std::string& name
 
     // Exactly `size` bytes: libarchive would pad a short entry with zeros,
     // which would hand out bytes the file never held.
-    std::vector<std::uint8_t> buffer(
-        static_cast<std::size_t>(std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kStreamBlock)));
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kStreamBlock)));
     std::uint64_t remaining = size;
     while (remaining > 0) {
         const std::size_t want =
@@ -280,9 +282,9 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
 
     struct stat info;
     if (::lstat(path->c_str(), &info) != 0) {
-        platform::setError(error, archiveErrorWithUnderlying(
-                                      kVTArchiveErrorAttributes,
-                                      platform::Error::posixForURL(errno, url), url));
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorAttributes,
+                                              platform::Error::posixForURL(errno, url), url));
         return false;
     }
     archive_entry_set_ctime(entry, info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
@@ -307,10 +309,11 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
         std::string target(expected + 1, '\0');
         const ssize_t length = ::readlink(path->c_str(), target.data(), target.size());
         if (length < 0 || static_cast<std::size_t>(length) > expected) {
-            platform::setError(error, archiveErrorWithUnderlying(
-                                          kVTArchiveErrorAttributes,
-                                          platform::Error::posixForURL(length < 0 ? errno : ENAMETOOLONG, url),
-                                          url));
+            platform::setError(
+                error,
+                archiveErrorWithUnderlying(
+                    kVTArchiveErrorAttributes,
+                    platform::Error::posixForURL(length < 0 ? errno : ENAMETOOLONG, url), url));
             return false;
         }
         target.resize(static_cast<std::size_t>(length));
@@ -325,9 +328,9 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
     if (!link) {
         fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         if (fd < 0) {
-            platform::setError(error, archiveErrorWithUnderlying(
-                                          kVTArchiveErrorOpen,
-                                          platform::Error::fileRead(errno, *path), url));
+            platform::setError(
+                error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                                  platform::Error::fileRead(errno, *path), url));
             return false;
         }
     }
@@ -381,9 +384,9 @@ bool VTArchiveCreation::addHierarchyItem(const std::string& path, const std::str
                                          std::uint64_t options, platform::Error* error) {
     DIR* folder = ::opendir(path.c_str());
     if (!folder) {
-        platform::setError(error, archiveErrorWithUnderlying(
-                                      kVTArchiveErrorOpen, platform::Error::posixForURL(errno, path),
-                                      path));
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                              platform::Error::posixForURL(errno, path), path));
         return false;
     }
     std::vector<std::string> names;
@@ -434,17 +437,17 @@ std::uint64_t VTArchiveCreation::addHierarchyAtURL(const std::string& url, std::
     auto path = VTArchiveFilePath(url);
     struct stat info;
     if (!path || ::stat(path->c_str(), &info) != 0) {
-        platform::setError(error, archiveErrorWithUnderlying(
-                                      kVTArchiveErrorOpen,
-                                      path ? platform::Error::posixForURL(errno, url)
-                                           : cocoaNoSuchFile(url),
-                                      url));
+        platform::setError(
+            error,
+            archiveErrorWithUnderlying(
+                kVTArchiveErrorOpen,
+                path ? platform::Error::posixForURL(errno, url) : cocoaNoSuchFile(url), url));
         return 0;
     }
     if (!S_ISDIR(info.st_mode)) {
-        platform::setError(error, archiveErrorWithUnderlying(
-                                      kVTArchiveErrorOpen,
-                                      platform::Error::posixForURL(ENOTDIR, url), url));
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                              platform::Error::posixForURL(ENOTDIR, url), url));
         return 0;
     }
     const std::uint64_t before = numberOfFiles_;
@@ -459,8 +462,8 @@ bool VTArchiveCreation::save(platform::Error* error) {
         return false;
     }
     if (failed_) {
-        platform::setError(error, archiveError(kVTArchiveErrorClose,
-                                               "The archive lost the data of an entry"));
+        platform::setError(
+            error, archiveError(kVTArchiveErrorClose, "The archive lost the data of an entry"));
         return false;
     }
     if (archive_write_close(archive_) != ARCHIVE_OK) {
@@ -720,9 +723,9 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
     // way, so the prefix must hold none of its own.
     char resolved[PATH_MAX];
     if (!::realpath(path->c_str(), resolved)) {
-        platform::setError(error, archiveErrorWithUnderlying(
-                                      kVTArchiveErrorDestination,
-                                      platform::Error::posixForURL(errno, url), url));
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorDestination,
+                                              platform::Error::posixForURL(errno, url), url));
         return -1;
     }
     std::string prefix = resolved;
@@ -743,13 +746,14 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
         const char* rawName = archive_entry_pathname(entry);
         const std::string name = rawName ? rawName : "";
         if (const char* refusal = refusalOfEntry(entry, name)) {
-            platform::setError(error, archiveError(kVTArchiveErrorRead,
-                                                   std::string(refusal) + ": " + name));
+            platform::setError(
+                error, archiveError(kVTArchiveErrorRead, std::string(refusal) + ": " + name));
             return -1;
         }
         const std::string destination = prefix + name;
         if (prefix.size() >= kMaxPrefix || destination.size() >= kMaxExtractPath) {
-            platform::setError(error, archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
+            platform::setError(error,
+                               archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
             return -1;
         }
         archive_entry_set_pathname(entry, destination.c_str());
@@ -778,8 +782,8 @@ std::unique_ptr<VTImmutableFileArchive> VTImmutableFileArchive::archiveWithSourc
     auto path = VTArchiveFilePath(url);
     struct stat info;
     if (!path || ::stat(path->c_str(), &info) != 0) {
-        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorSource,
-                                                             cocoaNoSuchFile(url), url));
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorSource, cocoaNoSuchFile(url), url));
         return nullptr;
     }
     std::unique_ptr<VTImmutableFileArchive> made(new VTImmutableFileArchive());

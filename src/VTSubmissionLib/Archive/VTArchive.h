@@ -33,31 +33,31 @@ inline constexpr std::string_view VTLibarchiveErrorDomain = "org.libarchive";
 
 /// Codes of VTArchiveErrorDomain.
 enum VTArchiveErrorCode : long {
-    kVTArchiveErrorSetup = 0,         // libarchive object, format or option set-up; memory open
-    kVTArchiveErrorEntry = 1,         // an entry cannot be made
-    kVTArchiveErrorAttributes = 2,    // no size, a file cannot be examined, header rejected
-    kVTArchiveErrorOpen = 3,          // stream/file cannot be opened or read; bad hierarchy top
-    kVTArchiveErrorWrite = 4,         // entry data cannot be written; fatal header on extraction
-    kVTArchiveErrorClose = 5,         // save() cannot close the archive
-    kVTArchiveErrorSaved = 6,         // the archive is already saved
-    kVTArchiveErrorRead = 8,          // open, header, data or extraction failures when reading
-    kVTArchiveErrorDestination = 9,   // bad writer target or extraction folder
-    kVTArchiveErrorSource = 10,       // bad reader source
+    kVTArchiveErrorSetup = 0,        // libarchive object, format or option set-up; memory open
+    kVTArchiveErrorEntry = 1,        // an entry cannot be made
+    kVTArchiveErrorAttributes = 2,   // no size, a file cannot be examined, header rejected
+    kVTArchiveErrorOpen = 3,         // stream/file cannot be opened or read; bad hierarchy top
+    kVTArchiveErrorWrite = 4,        // entry data cannot be written; fatal header on extraction
+    kVTArchiveErrorClose = 5,        // save() cannot close the archive
+    kVTArchiveErrorSaved = 6,        // the archive is already saved
+    kVTArchiveErrorRead = 8,         // open, header, data or extraction failures when reading
+    kVTArchiveErrorDestination = 9,  // bad writer target or extraction folder
+    kVTArchiveErrorSource = 10,      // bad reader source
 };
 
 /// Flags given to the constructors.
 enum VTArchiveFlags : std::uint64_t {
-    kVTArchiveFlagPayload = 1,         // passed by the payload packer; no effect
-    kVTArchiveFlagAnyFormat = 2,       // memory reader: every format libarchive knows
-    kVTArchiveFlagStore = 4,           // writers: entries stored, not LZMA2-compressed
+    kVTArchiveFlagPayload = 1,    // passed by the payload packer; no effect
+    kVTArchiveFlagAnyFormat = 2,  // memory reader: every format libarchive knows
+    kVTArchiveFlagStore = 4,      // writers: entries stored, not LZMA2-compressed
 };
 
 /// Options of addHierarchyAtURL: the low 32 bits are directory-walk options.
 enum VTArchiveHierarchyOptions : std::uint64_t {
-    kVTArchiveWalkSkipDescendants = 1,        // only the top folder's own items
-    kVTArchiveWalkSkipHidden = 4,             // leave out names beginning with "."
-    kVTArchiveHierarchyKeepLinks = 1ull << 32,    // symbolic links stored as links
-    kVTArchiveHierarchyTopName = 1ull << 33,      // entries begin with the top folder's name
+    kVTArchiveWalkSkipDescendants = 1,          // only the top folder's own items
+    kVTArchiveWalkSkipHidden = 4,               // leave out names beginning with "."
+    kVTArchiveHierarchyKeepLinks = 1ull << 32,  // symbolic links stored as links
+    kVTArchiveHierarchyTopName = 1ull << 33,    // entries begin with the top folder's name
 };
 
 /// libarchive's restore-times, no-overwrite, unlink, extended-attributes and
@@ -208,8 +208,7 @@ class VTArchiveReading : public VTArchive {
     /// the data cannot be read (also when the data ends early). `path`
     /// receives the entry's path (nullopt when it has none).
     std::optional<platform::DispatchData> dispatchDataForNextEntryWithPath(
-        std::optional<std::string>* path, platform::Dictionary* attributes,
-        platform::Error* error);
+        std::optional<std::string>* path, platform::Dictionary* attributes, platform::Error* error);
 
     /// Extracts every entry below the folder `url` with libarchive's
     /// extraction flags `options` (kVTArchiveDefaultExtractFlags when 0);
@@ -219,8 +218,8 @@ class VTArchiveReading : public VTArchive {
     /// whose target is absolute or leads out of the folder are refused.
     /// The number extracted, or -1: code 9 for a bad folder, code 4 for a
     /// fatal header, code 8 for a refused or failed entry.
-    std::int64_t extractToDirectory(const std::string& url, int options,
-                                    const ExtractBlock& block, platform::Error* error);
+    std::int64_t extractToDirectory(const std::string& url, int options, const ExtractBlock& block,
+                                    platform::Error* error);
 
   protected:
     /// Sets up a libarchive reader: every format and filter, or 7-Zip only.

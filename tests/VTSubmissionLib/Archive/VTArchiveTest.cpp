@@ -1,9 +1,7 @@
-#include "VTSubmissionLib/Archive/VTArchive.h"
-
 #include <archive.h>
 #include <archive_entry.h>
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +14,7 @@
 #include <sstream>
 
 #include "Platform/System/FileAttributes.h"
+#include "VTSubmissionLib/Archive/VTArchive.h"
 #include "support/TempDir.h"
 
 namespace fs = std::filesystem;
@@ -32,7 +31,8 @@ std::string readText(const std::string& path) {
 
 void writeBytes(const std::string& path, const platform::Data& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
 }
 
 std::string run(const std::string& command) {
@@ -73,7 +73,10 @@ std::map<std::string, std::string> entriesOf(VTArchiveReading& reader) {
 struct RawEntry {
     RawEntry(std::string name, unsigned type = AE_IFREG, std::string data = {},
              std::string link = {}, std::string hardlink = {})
-        : name(std::move(name)), type(type), data(std::move(data)), link(std::move(link)),
+        : name(std::move(name)),
+          type(type),
+          data(std::move(data)),
+          link(std::move(link)),
           hardlink(std::move(hardlink)) {}
     std::string name;
     unsigned type;
@@ -84,8 +87,10 @@ struct RawEntry {
 
 platform::Data rawArchive(const std::vector<RawEntry>& entries, bool tar) {
     struct archive* a = archive_write_new();
-    if (tar) archive_write_set_format_pax_restricted(a);
-    else archive_write_set_format_7zip(a);
+    if (tar)
+        archive_write_set_format_pax_restricted(a);
+    else
+        archive_write_set_format_7zip(a);
     archive_write_set_bytes_in_last_block(a, 1);
     std::vector<unsigned char> buffer(1 << 20);
     std::size_t used = 0;
@@ -125,8 +130,10 @@ class ScopedTmpdir {
         ::setenv("TMPDIR", value.c_str(), 1);
     }
     ~ScopedTmpdir() {
-        if (old_) ::setenv("TMPDIR", old_->c_str(), 1);
-        else ::unsetenv("TMPDIR");
+        if (old_)
+            ::setenv("TMPDIR", old_->c_str(), 1);
+        else
+            ::unsetenv("TMPDIR");
     }
 
   private:
@@ -171,10 +178,9 @@ TEST(VTArchiveTest, RoundTripThroughBothReadersAndSevenZip) {
         auto fileReader = VTImmutableFileArchive::archiveWithSource(file, 0, &error);
         ASSERT_TRUE(fileReader) << error.description();
         std::map<std::string, platform::Dictionary> attributes;
-        EXPECT_EQ(fileReader->enumerateEntriesWithBlock(
-                      [&](const char* path, const platform::Dictionary& a, bool&) {
-                          attributes[path] = a;
-                      }),
+        EXPECT_EQ(fileReader->enumerateEntriesWithBlock([&](const char* path,
+                                                            const platform::Dictionary& a,
+                                                            bool&) { attributes[path] = a; }),
                   2u);
         ASSERT_EQ(attributes.count("a"), 1u);
         EXPECT_EQ(attributes["a"].at(std::string(platform::kFilePosixPermissions)).uint64Value(),
@@ -199,8 +205,8 @@ TEST(VTArchiveTest, FileWriterPacksAHierarchy) {
         std::uint64_t options;
         std::set<std::string> names;
     };
-    for (const Case& c : {Case{0, {"a", "sub/b"}},
-                          Case{kVTArchiveHierarchyTopName, {"top/a", "top/sub/b"}}}) {
+    for (const Case& c :
+         {Case{0, {"a", "sub/b"}}, Case{kVTArchiveHierarchyTopName, {"top/a", "top/sub/b"}}}) {
         platform::Error error;
         const std::string out = f.dir.file("h.7z");
         fs::remove(out);
@@ -216,8 +222,8 @@ TEST(VTArchiveTest, FileWriterPacksAHierarchy) {
         EXPECT_EQ(names, c.names);
     }
     platform::Error error;
-    EXPECT_FALSE(VTFileArchive::archiveHierarchy(f.dir.file("empty-missing"), f.dir.file("x.7z"),
-                                                 0, &error));
+    EXPECT_FALSE(VTFileArchive::archiveHierarchy(f.dir.file("empty-missing"), f.dir.file("x.7z"), 0,
+                                                 &error));
     EXPECT_EQ(error.code(), kVTArchiveErrorOpen);
     auto notFolder = VTFileArchive::archiveWithDestination(f.dir.file("y.7z"), 0, &error);
     EXPECT_EQ(notFolder->addHierarchyAtURL(f.dir.file("top/a"), 0, &error), 0u);
@@ -260,8 +266,8 @@ TEST(VTArchiveTest, WriterErrors) {
     EXPECT_EQ(error.localizedDescription(), "No NSFileSizeKey provided");
 
     VTInputStream missing(dir.file("missing"));
-    EXPECT_FALSE(archive->addStream(missing, "m", std::nullopt, std::nullopt, sizeAttributes(1),
-                                    &error));
+    EXPECT_FALSE(
+        archive->addStream(missing, "m", std::nullopt, std::nullopt, sizeAttributes(1), &error));
     EXPECT_EQ(error.code(), kVTArchiveErrorOpen);
     EXPECT_FALSE(archive->addURL(dir.file("missing"), &error));
     EXPECT_EQ(error.code(), kVTArchiveErrorAttributes);
@@ -302,8 +308,8 @@ TEST(VTArchiveTest, StreamsCopyExactlyTheirDeclaredSize) {
         platform::Error error;
         auto archive = VTMemoryArchive::archiveWithFlags(0, &error);
         VTInputStream stream(path);
-        ASSERT_TRUE(archive->addStream(stream, "log", std::nullopt, std::nullopt,
-                                       sizeAttributes(4), &error));
+        ASSERT_TRUE(archive->addStream(stream, "log", std::nullopt, std::nullopt, sizeAttributes(4),
+                                       &error));
         ASSERT_TRUE(archive->save(&error));
         const platform::Data bytes = archive->archiveData().contiguous();
         auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, 0, &error);
@@ -373,7 +379,9 @@ TEST(VTArchiveTest, ExtractionRefusesHostileEntries) {
         {"parent folder", {{"../x", AE_IFREG, "out"}}, false},
         {"nested parent folder", {{"a/../../x", AE_IFREG, "out"}}, false},
         {"absolute path", {{"/abs-x", AE_IFREG, "out"}}, false},
-        {"link out, then through it", {{"l", AE_IFLNK, "", "../"}, {"l/x", AE_IFREG, "out"}}, false},
+        {"link out, then through it",
+         {{"l", AE_IFLNK, "", "../"}, {"l/x", AE_IFREG, "out"}},
+         false},
         {"absolute link, then through it",
          {{"l", AE_IFLNK, "", "/tmp"}, {"l/x", AE_IFREG, "out"}},
          false},
@@ -443,9 +451,8 @@ TEST(VTArchiveTest, ExtractionCallsTheBlock) {
     TempDir dir;
     const std::string destination = dir.file("dest");
     fs::create_directories(destination);
-    const platform::Data bytes =
-        rawArchive({{"skip", AE_IFREG, "s"}, {"keep", AE_IFREG, "k"}, {"sub/x", AE_IFREG, "x"}},
-                   false);
+    const platform::Data bytes = rawArchive(
+        {{"skip", AE_IFREG, "s"}, {"keep", AE_IFREG, "k"}, {"sub/x", AE_IFREG, "x"}}, false);
     platform::Error error;
     auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, 0, &error);
     std::vector<std::string> seen;
