@@ -61,7 +61,11 @@ void VTActionRunnerOperation::start() {
     if (!runner_->executeActions(nullptr)) markFinished();
 }
 
-void VTActionRunnerOperation::actionRunnerDidFinish(VTActionRunner&) { markFinished(); }
+void VTActionRunnerOperation::actionRunnerDidFinish(VTActionRunner&) {
+    // The queue lets go of a finished operation: stay alive until done here.
+    const auto keep = shared_from_this();
+    markFinished();
+}
 
 VTDataCollectionActionRunnerOperation::VTDataCollectionActionRunnerOperation(
     std::shared_ptr<VTActionRunner> runner, std::shared_ptr<VTError> error)

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <cstdlib>
 #include <thread>
 
@@ -189,11 +191,30 @@ class FakeManager : public VTActionsManager {
         phases.push_back(phase);
         return std::make_shared<FakeRunner>();
     }
-    std::shared_ptr<VTActionRunner> actionRunnerForGroup(const platform::Value&, std::int64_t,
-                                                         VTError&) override {
-        return nullptr;
+    std::shared_ptr<VTActionRunner> actionRunnerForGroup(const platform::Value& group,
+                                                         std::int64_t phase, VTError&) override {
+        std::lock_guard<std::mutex> lock(mutex);
+        groups.push_back(group.get("name")->stringValue() + "@" + std::to_string(phase));
+        return std::make_shared<FakeRunner>();
     }
+    std::mutex mutex;
     std::vector<std::int64_t> phases;
+    std::vector<std::string> groups;
+};
+
+// Reads "name" or "empty" manifests into an action group.
+class FakeParser : public VTActionsJSONParser {
+  public:
+    std::optional<platform::Dictionary> parseManifest(const platform::Data& manifest,
+                                                      const platform::Dictionary&,
+                                                      platform::Error*) override {
+        const std::string text(manifest.begin(), manifest.end());
+        if (text == "unparsable") return std::nullopt;
+        platform::Array actions;
+        if (text != "empty") actions.push_back(platform::Value("collect"));
+        platform::Dictionary group{{"name", text}, {"actions", actions}};
+        return platform::Dictionary{{"VTActionsParserActions", group}};
+    }
 };
 
 }  // namespace
@@ -216,4 +237,28 @@ TEST(VTDataCollectionTest, ActionRunnersFinishBeforeFinalizationAndMergeTheirMas
     ASSERT_TRUE(done.wait());
     EXPECT_EQ(manager->phases, std::vector<std::int64_t>{2});
     EXPECT_EQ(maskAtFinalize, 0x25);
+}
+
+TEST(VTDataCollectionTest, ManifestsOfTheConfigurationAndTheCallerBecomeOperations) {
+    ClientTree tree;
+    VTActionsRegistry::setJSONParserMaker([] { return std::make_shared<FakeParser>(); });
+    auto client = tree.client();
+    auto configuration = tree.configuration();
+    configuration.setLogicalActionManifests(
+        platform::Array{"first", "empty", "unparsable", "second"});
+    configuration.setCrashActionManifests(platform::Array{"crash-only"});
+    auto manager = std::make_shared<FakeManager>();
+    VTDataCollection collection(std::make_shared<const VTSCDConfiguration>(configuration),
+                                nullptr, manager);
+    auto queue = platform::OperationQueue::create("collection");
+    testsupport::WaitFlag done;
+    ASSERT_TRUE(collection.startCollectingForError(newError(client), std::string("extra"), queue,
+                                                   [&](auto, auto) { done.set(); }));
+    ASSERT_TRUE(done.wait());
+    std::sort(manager->groups.begin(), manager->groups.end());
+    EXPECT_EQ(manager->groups, (std::vector<std::string>{"extra@2", "first@2", "second@2"}));
+    VTActionsRegistry::setJSONParserMaker({});
+
+    // Without a parser, manifests give nothing.
+    EXPECT_FALSE(collection.operationToExecuteJSON("first", newError(client)));
 }
