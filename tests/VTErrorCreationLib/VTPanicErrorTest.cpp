@@ -155,7 +155,7 @@ TEST(VTApplePanicReportParserTest, AnExtensionEndingBelowItsStartHoldsNothing) {
 }
 
 // The scanners give what the regular expressions give, on many short lines
-// made of the patterns' own pieces.
+// made of the patterns' own fragments.
 TEST(VTPanicScannersTest, AgreeWithTheRegularExpressions) {
     const std::regex panicLine(R"(^(panic\(cpu \d+ caller [A-Za-z0-9]+\):)([[:print:]]+))");
     const std::regex version(R"(^(Darwin Kernel Version) (\d+.\d+.\d+))");
@@ -165,7 +165,7 @@ TEST(VTPanicScannersTest, AgreeWithTheRegularExpressions) {
     const std::regex hex("0x[a-fA-F0-9]{4,16}");
     const std::regex decimal(R"(\d+\s)");
 
-    const std::vector<std::string> pieces = {"panic(cpu ",
+    const std::vector<std::string> fragments = {"panic(cpu ",
                                              "Darwin Kernel Version ",
                                              "Kernel trap at 0x",
                                              ", type ",
@@ -216,7 +216,7 @@ TEST(VTPanicScannersTest, AgreeWithTheRegularExpressions) {
     for (int round = 0; round < rounds; ++round) {
         std::string line;
         const int count = 1 + static_cast<int>(random() % 14);
-        for (int i = 0; i < count; ++i) line += pieces[random() % pieces.size()];
+        for (int i = 0; i < count; ++i) line += fragments[random() % fragments.size()];
         SCOPED_TRACE(line);
         std::smatch m;
 
