@@ -8,6 +8,8 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
+pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
+find_package(ICU REQUIRED COMPONENTS uc)
 
 if(PEL_BUILD_TESTS)
   find_package(GTest REQUIRED)

@@ -16,6 +16,8 @@ packages=(
   systemtap-sdt-dev
   python3 curl
   pkexec
+
+  libicu-dev 7zip
 )
 
 missing=()

@@ -34,6 +34,7 @@
 class VTErrorInstance;
 class VTErrorProperties;
 class VTLogicalError;
+class VTPanicError;
 class VTSettingsClient;
 
 /// Flags of VTClient::cleanup.
@@ -115,6 +116,12 @@ class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTCli
         const char* component, const std::vector<std::uintptr_t>& backtrace,
         std::int32_t failureIdentifierCode, std::int32_t severity, bool addDump,
         platform::Error* error);
+
+    /// A kernel panic error from the report file at `url`, after the
+    /// creation gate and the throttle (no client information is added).
+    /// Null when refused, or with the error of the failing step.
+    std::shared_ptr<VTPanicError> createErrorFromPanicReportURL(const std::string& url,
+                                                                platform::Error* error);
 
     /// The saved error in `folder`, opened with `openMode` (0 marks it final),
     /// after the creation gate. Null when the gate refuses; null and the

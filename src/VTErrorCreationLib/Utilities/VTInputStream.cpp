@@ -1,4 +1,4 @@
-#include "VTErrorCreationLib/VTInputStream.h"
+#include "VTErrorCreationLib/Utilities/VTInputStream.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,0 +1,798 @@
+#include "VTSubmissionLib/Archive/VTArchive.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <vector>
+
+#include "Platform/System/FileAttributes.h"
+#include "VTErrorCreationLib/Utilities/VTLog.h"
+
+namespace {
+
+constexpr std::size_t kStreamBlock = 65536;
+constexpr std::size_t kFileBlock = 65536;
+constexpr std::size_t kEntryReadBlock = 32768;
+// The longest destination prefix and prefixed entry path extraction accepts.
+constexpr std::size_t kMaxPrefix = 1024;
+constexpr std::size_t kMaxExtractPath = 2048;
+
+platform::Error archiveError(long code, std::string description = {}) {
+    platform::Dictionary info;
+    if (!description.empty())
+        info.emplace(std::string(platform::kLocalizedDescriptionKey), std::move(description));
+    return platform::Error(std::string(VTArchiveErrorDomain), code, std::move(info));
+}
+
+platform::Error archiveErrorWithUnderlying(long code, platform::Error underlying,
+                                           std::string_view url = {}) {
+    platform::Error error = archiveError(code);
+    if (!url.empty()) error.setUserInfoValue(std::string(platform::kURLErrorKey), std::string(url));
+    error.setUnderlyingError(std::move(underlying));
+    return error;
+}
+
+platform::Error cocoaNoSuchFile(std::string_view url) {
+    platform::Error error(std::string(platform::kCocoaErrorDomain), platform::kFileNoSuchFileError);
+    if (!url.empty()) error.setUserInfoValue(std::string(platform::kURLErrorKey), std::string(url));
+    return error;
+}
+
+std::string lastComponent(const std::string& path) {
+    std::string trimmed = path;
+    while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+    const auto slash = trimmed.rfind('/');
+    return slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
+}
+
+std::string joinPath(const std::string& base, const std::string& name) {
+    if (base.empty()) return name;
+    if (base.back() == '/') return base + name;
+    return base + "/" + name;
+}
+
+bool readFully(int fd, std::uint8_t* buffer, std::size_t length, std::size_t* got) {
+    *got = 0;
+    while (*got < length) {
+        const ssize_t n = ::read(fd, buffer + *got, length - *got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        if (n == 0) break;
+        *got += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::optional<std::string> userName(uid_t uid) {
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 2048);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return std::nullopt;
+    return std::string(found->pw_name);
+}
+
+}  // namespace
+
+std::optional<std::string> VTArchiveFilePath(std::string_view url) {
+    constexpr std::string_view kScheme = "file://";
+    if (url.substr(0, kScheme.size()) == kScheme)
+        url.remove_prefix(kScheme.size());
+    else if (url.find("://") != std::string_view::npos)
+        return std::nullopt;
+    if (url.empty()) return std::nullopt;
+    return std::string(url);
+}
+
+// --- VTArchive ------------------------------------------------------------------
+
+VTArchive::~VTArchive() { releaseArchive(); }
+
+void VTArchive::releaseArchive() {
+    if (!archive_) return;
+    if (reader_) {
+        archive_read_close(archive_);
+        archive_read_free(archive_);
+    } else {
+        // Freeing an unsaved writer closes it; the memory writer's bytes are
+        // then no longer wanted, and a file writer's file is left as it is.
+        archive_write_free(archive_);
+    }
+    archive_ = nullptr;
+}
+
+platform::Error VTArchive::libarchiveError(long code, std::string_view url) const {
+    const char* text = archive_ ? archive_error_string(archive_) : nullptr;
+    platform::Error error = archiveError(code);
+    error.setUserInfoValue(std::string(platform::kLocalizedDescriptionKey),
+                           std::string(text ? text : ""));
+    if (!url.empty()) error.setUserInfoValue(std::string(platform::kURLErrorKey), std::string(url));
+    error.setUnderlyingError(platform::Error(std::string(VTLibarchiveErrorDomain),
+                                             archive_ ? archive_errno(archive_) : 0));
+    return error;
+}
+
+// --- Writers ----------------------------------------------------------------------
+
+bool VTArchiveCreation::setUpWriter(std::uint64_t flags, platform::Error* error) {
+    archive_ = archive_write_new();
+    if (!archive_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSetup));
+        return false;
+    }
+    const char* compression = (flags & kVTArchiveFlagStore) ? "copy" : "lzma2";
+    if (archive_write_set_format_7zip(archive_) != ARCHIVE_OK ||
+        archive_write_add_filter_none(archive_) != ARCHIVE_OK ||
+        archive_write_set_format_option(archive_, "7zip", "compression", compression) !=
+            ARCHIVE_OK ||
+        // No padding of the last block: the archive ends where 7-Zip's data does.
+        archive_write_set_bytes_in_last_block(archive_, 1) != ARCHIVE_OK) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorSetup));
+        return false;
+    }
+    return true;
+}
+
+void VTArchiveCreation::markFailed() {
+    // Only our own flag: libarchive's failed state leaks the entry in
+    // progress when the writer is freed.
+    failed_ = true;
+}
+
+bool VTArchiveCreation::failIfSaved(platform::Error* error) const {
+    if (saved_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSaved));
+        return true;
+    }
+    if (failed_) {
+        platform::setError(
+            error, archiveError(kVTArchiveErrorWrite, "The archive lost the data of an entry"));
+        return true;
+    }
+    return false;
+}
+
+struct archive_entry* VTArchiveCreation::createEntry(const std::string& name,
+                                                     const std::optional<std::string>& originalPath,
+                                                     const std::optional<std::string>& hierarchy,
+                                                     platform::Error* error) {
+    struct archive_entry* entry = archive_entry_new2(archive_);
+    if (!entry) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorEntry));
+        return nullptr;
+    }
+    const std::string path = hierarchy && !hierarchy->empty() ? joinPath(*hierarchy, name) : name;
+    archive_entry_set_pathname(entry, path.c_str());
+    archive_entry_set_mode(entry, AE_IFREG | 0644);
+    if (originalPath) {
+        if (auto source = VTArchiveFilePath(*originalPath))
+            archive_entry_copy_sourcepath(entry, source->c_str());
+    }
+    return entry;
+}
+
+bool VTArchiveCreation::addStream(VTInputStream& stream, const std::string& name,
+                                  const std::optional<std::string>& hierarchy,
+                                  const std::optional<std::string>& originalPath,
+                                  const platform::Dictionary& attributes, platform::Error* error) {
+    if (failIfSaved(error)) return false;
+    struct archive_entry* entry = createEntry(name, originalPath, hierarchy, error);
+    if (!entry) return false;
+    struct EntryFree {
+        void operator()(struct archive_entry* e) const { archive_entry_free(e); }
+    };
+    std::unique_ptr<struct archive_entry, EntryFree> owned(entry);
+
+    platform::Error openError;
+    if (!stream.open(&openError)) {
+        platform::setError(error,
+                           archiveErrorWithUnderlying(kVTArchiveErrorOpen, std::move(openError)));
+        return false;
+    }
+    auto sizeValue = attributes.find(platform::kFileSize);
+    if (sizeValue == attributes.end() || !sizeValue->second.isNumber()) {
+        platform::setError(error,
+                           archiveError(kVTArchiveErrorAttributes, "No NSFileSizeKey provided"));
+        return false;
+    }
+    const std::uint64_t size = sizeValue->second.uint64Value();
+    archive_entry_set_size(entry, static_cast<la_int64_t>(size));
+    if (auto found = attributes.find(platform::kFileModificationDate);
+        found != attributes.end() && found->second.asDate())
+        archive_entry_set_mtime(entry,
+                                static_cast<time_t>(found->second.asDate()->secondsSince1970), 0);
+    if (auto found = attributes.find(platform::kFileCreationDate);
+        found != attributes.end() && found->second.asDate())
+        archive_entry_set_ctime(entry,
+                                static_cast<time_t>(found->second.asDate()->secondsSince1970), 0);
+    if (auto found = attributes.find(platform::kFileOwnerAccountID); found != attributes.end())
+        archive_entry_set_uid(entry, static_cast<std::uint16_t>(found->second.uint64Value()));
+    if (auto found = attributes.find(platform::kFileGroupOwnerAccountID); found != attributes.end())
+        archive_entry_set_gid(entry, static_cast<std::uint16_t>(found->second.uint64Value()));
+    if (auto found = attributes.find("NSFileOwnerAccountName");
+        found != attributes.end() && found->second.isString())
+        archive_entry_set_uname(entry, found->second.stringValue().c_str());
+
+    (void)archive_write_header(archive_, entry);
+    owned.reset();
+
+    // Exactly `size` bytes: libarchive would pad a short entry with zeros,
+    // which would hand out bytes the file never held.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(
+        std::min<std::uint64_t>(std::max<std::uint64_t>(size, 1), kStreamBlock)));
+    std::uint64_t remaining = size;
+    while (remaining > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+        platform::Error readError;
+        const std::int64_t got = stream.read(buffer.data(), want, &readError);
+        if (got <= 0) {
+            markFailed();
+            platform::Error failure = archiveError(kVTArchiveErrorWrite);
+            if (got < 0) failure.setUnderlyingError(std::move(readError));
+            platform::setError(error, std::move(failure));
+            return false;
+        }
+        if (archive_write_data(archive_, buffer.data(), static_cast<std::size_t>(got)) <= 0) {
+            markFailed();
+            platform::setError(error, libarchiveError(kVTArchiveErrorWrite));
+            return false;
+        }
+        remaining -= static_cast<std::uint64_t>(got);
+    }
+    std::uint8_t probe;
+    if (stream.read(&probe, 1, nullptr) > 0)
+        VTLog(LOG_NOTICE, "Archive entry %s: bytes past its size of %llu left out", name.c_str(),
+              static_cast<unsigned long long>(size));
+    ++numberOfFiles_;
+    return true;
+}
+
+bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::string>& hierarchy,
+                               const std::optional<std::string>& originalPath,
+                               platform::Error* error,
+                               const std::optional<std::string>& entryName) {
+    auto path = VTArchiveFilePath(url);
+    if (!path) {
+        VTLog(LOG_ERR, "Invalid parameter not satisfying: %s", "[file isFileURL]");
+        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorDestination,
+                                                             cocoaNoSuchFile(url), url));
+        return false;
+    }
+    if (failIfSaved(error)) return false;
+    struct archive_entry* entry =
+        createEntry(entryName.value_or(lastComponent(*path)), originalPath, hierarchy, error);
+    if (!entry) return false;
+    struct EntryFree {
+        void operator()(struct archive_entry* e) const { archive_entry_free(e); }
+    };
+    std::unique_ptr<struct archive_entry, EntryFree> owned(entry);
+
+    struct stat info;
+    if (::lstat(path->c_str(), &info) != 0) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorAttributes,
+                                              platform::Error::posixForURL(errno, url), url));
+        return false;
+    }
+    archive_entry_set_ctime(entry, info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+    archive_entry_set_mtime(entry, info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    archive_entry_set_atime(entry, info.st_atim.tv_sec, info.st_atim.tv_nsec);
+    archive_entry_set_mode(entry, info.st_mode);
+    archive_entry_set_uid(entry, info.st_uid);
+    archive_entry_set_gid(entry, info.st_gid);
+    archive_entry_set_ino64(entry, static_cast<la_int64_t>(info.st_ino));
+    const bool link = S_ISLNK(info.st_mode);
+    if (link) {
+        // The link's own size says how long its target is (some file
+        // systems give 0: then as long as a path may be).
+        if (info.st_size > PATH_MAX) {
+            platform::setError(error, archiveErrorWithUnderlying(
+                                          kVTArchiveErrorAttributes,
+                                          platform::Error::posixForURL(ENAMETOOLONG, url), url));
+            return false;
+        }
+        const std::size_t expected =
+            info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : PATH_MAX;
+        std::string target(expected + 1, '\0');
+        const ssize_t length = ::readlink(path->c_str(), target.data(), target.size());
+        if (length < 0 || static_cast<std::size_t>(length) > expected) {
+            platform::setError(
+                error,
+                archiveErrorWithUnderlying(
+                    kVTArchiveErrorAttributes,
+                    platform::Error::posixForURL(length < 0 ? errno : ENAMETOOLONG, url), url));
+            return false;
+        }
+        target.resize(static_cast<std::size_t>(length));
+        archive_entry_set_symlink(entry, target.c_str());
+        archive_entry_set_size(entry, 0);
+    } else {
+        archive_entry_set_size(entry, S_ISREG(info.st_mode) ? info.st_size : 0);
+    }
+    if (auto name = userName(info.st_uid)) archive_entry_set_uname(entry, name->c_str());
+
+    int fd = -1;
+    if (!link) {
+        fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+        if (fd < 0) {
+            platform::setError(
+                error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                                  platform::Error::fileRead(errno, *path), url));
+            return false;
+        }
+    }
+    struct FdClose {
+        int fd;
+        ~FdClose() {
+            if (fd >= 0) ::close(fd);
+        }
+    } closer{fd};
+
+    const int header = archive_write_header(archive_, entry);
+    owned.reset();
+    if (header != ARCHIVE_OK) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorAttributes, url));
+        return false;
+    }
+    if (link || !S_ISREG(info.st_mode)) {
+        ++numberOfFiles_;
+        return true;
+    }
+    // Exactly the size examined above; a file that shrank meanwhile fails
+    // rather than being padded, one that grew keeps its first bytes.
+    std::vector<std::uint8_t> buffer(
+        static_cast<std::size_t>(std::min<off_t>(info.st_size, kFileBlock)));
+    std::uint64_t remaining = static_cast<std::uint64_t>(info.st_size);
+    while (remaining > 0) {
+        const std::size_t want =
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, buffer.size()));
+        std::size_t got = 0;
+        const bool readOK = readFully(fd, buffer.data(), want, &got);
+        if (!readOK || got < want) {
+            markFailed();
+            platform::Error failure = archiveError(kVTArchiveErrorWrite);
+            failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
+            if (!readOK) failure.setUnderlyingError(platform::Error::fileRead(errno, *path));
+            platform::setError(error, std::move(failure));
+            return false;
+        }
+        if (archive_write_data(archive_, buffer.data(), got) < 0) {
+            markFailed();
+            platform::setError(error, libarchiveError(kVTArchiveErrorWrite, url));
+            return false;
+        }
+        remaining -= got;
+    }
+    ++numberOfFiles_;
+    return true;
+}
+
+bool VTArchiveCreation::addHierarchyItem(const std::string& path, const std::string& hierarchy,
+                                         std::uint64_t options, platform::Error* error) {
+    DIR* folder = ::opendir(path.c_str());
+    if (!folder) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                              platform::Error::posixForURL(errno, path), path));
+        return false;
+    }
+    std::vector<std::string> names;
+    while (struct dirent* item = ::readdir(folder)) {
+        std::string name = item->d_name;
+        if (name == "." || name == "..") continue;
+        if ((options & kVTArchiveWalkSkipHidden) && name[0] == '.') continue;
+        names.push_back(std::move(name));
+    }
+    ::closedir(folder);
+    std::sort(names.begin(), names.end());
+
+    for (const std::string& name : names) {
+        const std::string child = joinPath(path, name);
+        struct stat info;
+        if (::lstat(child.c_str(), &info) != 0) {
+            platform::setError(error, archiveErrorWithUnderlying(
+                                          kVTArchiveErrorAttributes,
+                                          platform::Error::posixForURL(errno, child), child));
+            return false;
+        }
+        if (S_ISDIR(info.st_mode)) {
+            if (options & kVTArchiveWalkSkipDescendants) continue;
+            if (!addHierarchyItem(child, joinPath(hierarchy, name), options, error)) return false;
+            continue;
+        }
+        std::optional<std::string> place;
+        if (!hierarchy.empty()) place = hierarchy;
+        if (S_ISLNK(info.st_mode) && !(options & kVTArchiveHierarchyKeepLinks)) {
+            // The file the link points to, under the link's own name; a link
+            // to anything but a readable file is left out.
+            char resolved[PATH_MAX];
+            struct stat target;
+            if (!::realpath(child.c_str(), resolved) || ::stat(resolved, &target) != 0 ||
+                !S_ISREG(target.st_mode))
+                continue;
+            if (!addURL(resolved, place, child, error, name)) return false;
+            continue;
+        }
+        if (!addURL(child, place, std::nullopt, error)) return false;
+    }
+    return true;
+}
+
+std::uint64_t VTArchiveCreation::addHierarchyAtURL(const std::string& url, std::uint64_t options,
+                                                   platform::Error* error) {
+    if (failIfSaved(error)) return 0;
+    auto path = VTArchiveFilePath(url);
+    struct stat info;
+    if (!path || ::stat(path->c_str(), &info) != 0) {
+        platform::setError(
+            error,
+            archiveErrorWithUnderlying(
+                kVTArchiveErrorOpen,
+                path ? platform::Error::posixForURL(errno, url) : cocoaNoSuchFile(url), url));
+        return 0;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                              platform::Error::posixForURL(ENOTDIR, url), url));
+        return 0;
+    }
+    const std::uint64_t before = numberOfFiles_;
+    const std::string top = (options & kVTArchiveHierarchyTopName) ? lastComponent(*path) : "";
+    if (!addHierarchyItem(*path, top, options, error)) return 0;
+    return numberOfFiles_ - before;
+}
+
+bool VTArchiveCreation::save(platform::Error* error) {
+    if (saved_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSaved));
+        return false;
+    }
+    if (failed_) {
+        platform::setError(
+            error, archiveError(kVTArchiveErrorClose, "The archive lost the data of an entry"));
+        return false;
+    }
+    if (archive_write_close(archive_) != ARCHIVE_OK) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorClose));
+        return false;
+    }
+    saved_ = true;
+    return true;
+}
+
+struct VTMemoryArchiveCallbacks {
+    static int open(struct archive*, void*) { return ARCHIVE_OK; }
+    static int close(struct archive*, void*) { return ARCHIVE_OK; }
+    static la_ssize_t write(struct archive* a, void* context, const void* bytes,
+                            std::size_t length) {
+        auto* self = static_cast<VTMemoryArchive*>(context);
+        if (self->discarding_) return static_cast<la_ssize_t>(length);
+        try {
+            const auto* begin = static_cast<const std::uint8_t*>(bytes);
+            self->archiveData_.append(
+                std::make_shared<const platform::Data>(begin, begin + length));
+        } catch (...) {
+            archive_set_error(a, ENOMEM, "Out of memory");
+            return -1;
+        }
+        return static_cast<la_ssize_t>(length);
+    }
+};
+
+VTMemoryArchive::~VTMemoryArchive() {
+    // Freeing an unsaved writer finishes it: nothing of that is wanted.
+    discarding_ = true;
+    releaseArchive();
+}
+
+VTFileArchive::~VTFileArchive() {
+    releaseArchive();
+    // A file that lost an entry's data is no archive of what was added.
+    if (failed_)
+        if (auto path = VTArchiveFilePath(archiveURL_)) ::unlink(path->c_str());
+}
+
+std::unique_ptr<VTMemoryArchive> VTMemoryArchive::archiveWithFlags(std::uint64_t flags,
+                                                                   platform::Error* error) {
+    std::unique_ptr<VTMemoryArchive> made(new VTMemoryArchive());
+    made->flags_ = flags;
+    if (!made->setUpWriter(flags, error)) return nullptr;
+    // Blocks as large as libarchive hands them over: fewer, larger regions.
+    archive_write_set_bytes_per_block(made->archive_, 0);
+    if (archive_write_open(made->archive_, made.get(), VTMemoryArchiveCallbacks::open,
+                           VTMemoryArchiveCallbacks::write,
+                           VTMemoryArchiveCallbacks::close) != ARCHIVE_OK) {
+        platform::setError(error, made->libarchiveError(kVTArchiveErrorSetup));
+        return nullptr;
+    }
+    return made;
+}
+
+std::unique_ptr<VTFileArchive> VTFileArchive::archiveWithDestination(const std::string& url,
+                                                                     std::uint64_t flags,
+                                                                     platform::Error* error) {
+    auto path = VTArchiveFilePath(url);
+    if (!path) {
+        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorDestination,
+                                                             cocoaNoSuchFile(url), url));
+        return nullptr;
+    }
+    std::unique_ptr<VTFileArchive> made(new VTFileArchive());
+    made->archiveURL_ = url;
+    if (!made->setUpWriter(flags, error)) return nullptr;
+    if (archive_write_open_filename(made->archive_, path->c_str()) != ARCHIVE_OK) {
+        platform::setError(error, made->libarchiveError(kVTArchiveErrorRead, url));
+        return nullptr;
+    }
+    return made;
+}
+
+std::unique_ptr<VTFileArchive> VTFileArchive::archiveHierarchy(const std::string& directory,
+                                                               const std::string& url,
+                                                               std::uint64_t flags,
+                                                               platform::Error* error) {
+    auto made = archiveWithDestination(url, flags, error);
+    if (!made) return nullptr;
+    if (made->addHierarchyAtURL(directory, 0, error) == 0) return nullptr;
+    if (!made->save(error)) return nullptr;
+    return made;
+}
+
+// --- Readers ----------------------------------------------------------------------
+
+bool VTArchiveReading::setUpReader(bool anyFormat, platform::Error* error) {
+    reader_ = true;
+    archive_ = archive_read_new();
+    if (!archive_) {
+        platform::setError(error, archiveError(kVTArchiveErrorSetup));
+        return false;
+    }
+    const bool ok = anyFormat ? archive_read_support_format_all(archive_) == ARCHIVE_OK &&
+                                    archive_read_support_filter_all(archive_) == ARCHIVE_OK
+                              : archive_read_support_format_7zip(archive_) == ARCHIVE_OK;
+    if (!ok) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorSetup));
+        return false;
+    }
+    return true;
+}
+
+platform::Dictionary VTArchiveReading::attributesOfEntry(struct archive_entry* entry) {
+    platform::Dictionary attributes;
+    const auto type = archive_entry_filetype(entry);
+    attributes.emplace(std::string(platform::kFileType),
+                       std::string(type == AE_IFLNK   ? platform::kFileTypeSymbolicLink
+                                   : type == AE_IFDIR ? platform::kFileTypeDirectory
+                                                      : platform::kFileTypeRegular));
+    if (type == AE_IFREG && archive_entry_size(entry) > 0)
+        attributes.emplace(std::string(platform::kFileSize),
+                           static_cast<std::uint64_t>(archive_entry_size(entry)));
+    attributes.emplace(std::string(platform::kFileOwnerAccountID),
+                       static_cast<std::int64_t>(archive_entry_uid(entry)));
+    attributes.emplace(std::string(platform::kFileGroupOwnerAccountID),
+                       static_cast<std::int64_t>(archive_entry_gid(entry)));
+    attributes.emplace(std::string(platform::kFilePosixPermissions),
+                       static_cast<std::uint64_t>(archive_entry_perm(entry)));
+    return attributes;
+}
+
+std::uint64_t VTArchiveReading::enumerateEntriesWithBlock(const EntryBlock& block) {
+    numberOfFiles_ = 0;
+    struct archive_entry* entry = nullptr;
+    for (;;) {
+        const int result = archive_read_next_header(archive_, &entry);
+        if (result == ARCHIVE_EOF || result == ARCHIVE_FATAL) break;
+        if (result != ARCHIVE_OK) continue;
+        ++numberOfFiles_;
+        bool stop = false;
+        if (block) {
+            const char* path = archive_entry_pathname(entry);
+            block(path ? path : "", attributesOfEntry(entry), stop);
+        }
+        if (stop) break;
+    }
+    return numberOfFiles_;
+}
+
+std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntryWithPath(
+    std::optional<std::string>* path, platform::Dictionary* /*attributes*/,
+    platform::Error* error) {
+    struct archive_entry* entry = nullptr;
+    const int result = archive_read_next_header(archive_, &entry);
+    if (result == ARCHIVE_EOF) return std::nullopt;
+    if (result != ARCHIVE_OK) {
+        platform::setError(error, libarchiveError(kVTArchiveErrorRead));
+        return std::nullopt;
+    }
+    ++numberOfFiles_;
+    if (path) {
+        const char* name = archive_entry_pathname(entry);
+        *path = name ? std::optional<std::string>(name) : std::nullopt;
+    }
+    const la_int64_t size = archive_entry_size(entry);
+    if (size <= 0) return std::nullopt;
+    platform::DispatchData bytes;
+    std::uint64_t remaining = static_cast<std::uint64_t>(size);
+    while (remaining > 0) {
+        auto block = std::make_shared<platform::Data>(
+            static_cast<std::size_t>(std::min<std::uint64_t>(remaining, kEntryReadBlock)));
+        const la_ssize_t got = archive_read_data(archive_, block->data(), block->size());
+        if (got < 0) {
+            platform::setError(error, libarchiveError(kVTArchiveErrorRead));
+            return std::nullopt;
+        }
+        if (got == 0) {
+            // The data ended before the recorded size: the entry is damaged.
+            platform::setError(error, archiveError(kVTArchiveErrorRead, "Truncated archive entry"));
+            return std::nullopt;
+        }
+        block->resize(static_cast<std::size_t>(got));
+        remaining -= static_cast<std::uint64_t>(got);
+        bytes.append(std::move(block));
+    }
+    return bytes;
+}
+
+namespace {
+
+// Why an entry may not be extracted, or nullptr.
+const char* refusalOfEntry(struct archive_entry* entry, const std::string& name) {
+    if (name.empty()) return "Entry without a name";
+    if (name.front() == '/') return "Entry with an absolute path";
+    if (archive_entry_hardlink(entry)) return "Hard-link entry";
+    switch (archive_entry_filetype(entry)) {
+        case AE_IFREG:
+        case AE_IFDIR:
+        case AE_IFLNK:
+            break;
+        default:
+            return "Entry of a special file type";
+    }
+    // Depth of the entry's folder below the destination, then the walk of
+    // the path and of a link's target: never above the destination.
+    long depth = 0;
+    std::size_t start = 0;
+    std::vector<std::string_view> parts;
+    std::string_view view(name);
+    while (start <= view.size()) {
+        std::size_t end = view.find('/', start);
+        if (end == std::string_view::npos) end = view.size();
+        parts.push_back(view.substr(start, end - start));
+        start = end + 1;
+    }
+    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
+        if (parts[i] == "..") return "Entry path leads out of the destination";
+        if (!parts[i].empty() && parts[i] != ".") ++depth;
+    }
+    if (parts.back() == "..") return "Entry path leads out of the destination";
+    if (archive_entry_filetype(entry) == AE_IFLNK) {
+        const char* target = archive_entry_symlink(entry);
+        if (!target || !*target) return "Link without a target";
+        if (target[0] == '/') return "Link to an absolute path";
+        std::string_view rest(target);
+        std::size_t from = 0;
+        while (from <= rest.size()) {
+            std::size_t end = rest.find('/', from);
+            if (end == std::string_view::npos) end = rest.size();
+            std::string_view part = rest.substr(from, end - from);
+            if (part == "..") {
+                if (--depth < 0) return "Link leads out of the destination";
+            } else if (!part.empty() && part != ".") {
+                ++depth;
+            }
+            from = end + 1;
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int options,
+                                                  const ExtractBlock& block,
+                                                  platform::Error* error) {
+    auto path = VTArchiveFilePath(url);
+    struct stat info;
+    if (!path || ::stat(path->c_str(), &info) != 0) {
+        platform::Error failure = archiveError(kVTArchiveErrorDestination);
+        failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
+        platform::setError(error, std::move(failure));
+        return -1;
+    }
+    if (!S_ISDIR(info.st_mode)) {
+        platform::Error failure = archiveError(kVTArchiveErrorDestination);
+        failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
+        platform::setError(error, std::move(failure));
+        return -1;
+    }
+    // The real folder: libarchive refuses to write through any link on the
+    // way, so the prefix must hold none of its own.
+    char resolved[PATH_MAX];
+    if (!::realpath(path->c_str(), resolved)) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorDestination,
+                                              platform::Error::posixForURL(errno, url), url));
+        return -1;
+    }
+    std::string prefix = resolved;
+    if (prefix.empty() || prefix.back() != '/') prefix += '/';
+
+    numberOfFiles_ = 0;
+    const int flags = (options ? options : kVTArchiveDefaultExtractFlags) |
+                      ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
+    struct archive_entry* entry = nullptr;
+    for (;;) {
+        const int result = archive_read_next_header(archive_, &entry);
+        if (result == ARCHIVE_EOF) return static_cast<std::int64_t>(numberOfFiles_);
+        if (result == ARCHIVE_WARN) continue;
+        if (result != ARCHIVE_OK) {
+            platform::setError(error, libarchiveError(kVTArchiveErrorWrite));
+            return -1;
+        }
+        const char* rawName = archive_entry_pathname(entry);
+        const std::string name = rawName ? rawName : "";
+        if (const char* refusal = refusalOfEntry(entry, name)) {
+            platform::setError(
+                error, archiveError(kVTArchiveErrorRead, std::string(refusal) + ": " + name));
+            return -1;
+        }
+        const std::string destination = prefix + name;
+        if (prefix.size() >= kMaxPrefix || destination.size() >= kMaxExtractPath) {
+            platform::setError(error,
+                               archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
+            return -1;
+        }
+        archive_entry_set_pathname(entry, destination.c_str());
+        if (block && !block(destination.c_str(), attributesOfEntry(entry))) continue;
+        if (archive_read_extract(archive_, entry, flags) != ARCHIVE_OK) {
+            platform::setError(error, libarchiveError(kVTArchiveErrorRead));
+            return -1;
+        }
+        ++numberOfFiles_;
+    }
+}
+
+std::unique_ptr<VTImmutableMemoryArchive> VTImmutableMemoryArchive::archiveForReadingFromData(
+    const platform::Data& bytes, std::uint64_t flags, platform::Error* error) {
+    std::unique_ptr<VTImmutableMemoryArchive> made(new VTImmutableMemoryArchive());
+    if (!made->setUpReader(flags & kVTArchiveFlagAnyFormat, error)) return nullptr;
+    if (archive_read_open_memory(made->archive_, bytes.data(), bytes.size()) != ARCHIVE_OK) {
+        platform::setError(error, made->libarchiveError(kVTArchiveErrorSetup));
+        return nullptr;
+    }
+    return made;
+}
+
+std::unique_ptr<VTImmutableFileArchive> VTImmutableFileArchive::archiveWithSource(
+    const std::string& url, std::uint64_t /*flags*/, platform::Error* error) {
+    auto path = VTArchiveFilePath(url);
+    struct stat info;
+    if (!path || ::stat(path->c_str(), &info) != 0) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorSource, cocoaNoSuchFile(url), url));
+        return nullptr;
+    }
+    std::unique_ptr<VTImmutableFileArchive> made(new VTImmutableFileArchive());
+    // 7-Zip only: a payload is never anything else, and other formats carry
+    // entry kinds (hard links, devices) that have no place in one.
+    if (!made->setUpReader(false, error)) return nullptr;
+    if (archive_read_open_filename(made->archive_, path->c_str(), 4096) != ARCHIVE_OK) {
+        platform::setError(error, made->libarchiveError(kVTArchiveErrorRead, url));
+        return nullptr;
+    }
+    return made;
+}

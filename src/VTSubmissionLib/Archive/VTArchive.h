@@ -1,0 +1,258 @@
+// 7-Zip archives of error folders, on libarchive: two writers (into memory,
+// into a file) and two readers (from memory, from a file).
+//
+// Writing stages the compressed data in a temporary file under $TMPDIR even
+// for the memory writer (libarchive's 7-Zip writer works that way), so an
+// unwritable temporary folder makes save() fail with code 5. 7-Zip keeps no
+// owner ids or owner names: entries read back carry the reader's defaults.
+//
+// "URLs" are file-system paths; a "file://" prefix is accepted and any other
+// scheme is refused.
+//
+// An archive object is used by one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Platform/Dispatch/DispatchData.h"
+#include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
+#include "VTErrorCreationLib/Utilities/VTInputStream.h"
+
+struct archive;
+struct archive_entry;
+
+inline constexpr std::string_view VTArchiveErrorDomain = "com.pelgrave.archive";
+/// Domain of the underlying errors that carry libarchive's errno.
+inline constexpr std::string_view VTLibarchiveErrorDomain = "org.libarchive";
+
+/// Codes of VTArchiveErrorDomain.
+enum VTArchiveErrorCode : long {
+    kVTArchiveErrorSetup = 0,        // libarchive object, format or option set-up; memory open
+    kVTArchiveErrorEntry = 1,        // an entry cannot be made
+    kVTArchiveErrorAttributes = 2,   // no size, a file cannot be examined, header rejected
+    kVTArchiveErrorOpen = 3,         // stream/file cannot be opened or read; bad hierarchy top
+    kVTArchiveErrorWrite = 4,        // entry data cannot be written; fatal header on extraction
+    kVTArchiveErrorClose = 5,        // save() cannot close the archive
+    kVTArchiveErrorSaved = 6,        // the archive is already saved
+    kVTArchiveErrorRead = 8,         // open, header, data or extraction failures when reading
+    kVTArchiveErrorDestination = 9,  // bad writer target or extraction folder
+    kVTArchiveErrorSource = 10,      // bad reader source
+};
+
+/// Flags given to the constructors.
+enum VTArchiveFlags : std::uint64_t {
+    kVTArchiveFlagPayload = 1,    // passed by the payload packer; no effect
+    kVTArchiveFlagAnyFormat = 2,  // memory reader: every format libarchive knows
+    kVTArchiveFlagStore = 4,      // writers: entries stored, not LZMA2-compressed
+};
+
+/// Options of addHierarchyAtURL: the low 32 bits are directory-walk options.
+enum VTArchiveHierarchyOptions : std::uint64_t {
+    kVTArchiveWalkSkipDescendants = 1,          // only the top folder's own items
+    kVTArchiveWalkSkipHidden = 4,               // leave out names beginning with "."
+    kVTArchiveHierarchyKeepLinks = 1ull << 32,  // symbolic links stored as links
+    kVTArchiveHierarchyTopName = 1ull << 33,    // entries begin with the top folder's name
+};
+
+/// libarchive's restore-times, no-overwrite, unlink, extended-attributes and
+/// Mac-metadata flags: extraction's default when no options are given.
+inline constexpr int kVTArchiveDefaultExtractFlags = 0x209C;
+
+class VTArchive {
+  public:
+    virtual ~VTArchive();
+    VTArchive(const VTArchive&) = delete;
+    VTArchive& operator=(const VTArchive&) = delete;
+
+    bool isSaved() const { return saved_; }
+    std::uint64_t numberOfFiles() const { return numberOfFiles_; }
+
+  protected:
+    VTArchive() = default;
+    /// Closes (readers) and frees the libarchive object; idempotent.
+    void releaseArchive();
+    /// An error of VTArchiveErrorDomain carrying libarchive's error text and
+    /// errno (and the URL when given).
+    platform::Error libarchiveError(long code, std::string_view url = {}) const;
+
+    struct archive* archive_ = nullptr;
+    bool reader_ = false;
+    bool saved_ = false;
+    // A writer whose entry data failed: it can no longer be saved.
+    bool failed_ = false;
+    std::uint64_t numberOfFiles_ = 0;
+};
+
+// --- Writers ------------------------------------------------------------------
+
+class VTArchiveCreation : public VTArchive {
+  public:
+    /// Adds `stream` as the entry `name` (under `hierarchy` when given).
+    /// Attributes: NSFileSize (required: code 2 "No NSFileSizeKey
+    /// provided"), NSFileModificationDate, NSFileCreationDate (change time),
+    /// NSFileOwnerAccountID, NSFileGroupOwnerAccountID,
+    /// NSFileOwnerAccountName. Exactly NSFileSize bytes are stored: a stream
+    /// that ends before them fails with code 4, after which every add fails
+    /// with code 4 and save() with code 5; bytes past them are left out (and
+    /// logged). The same holds for the files of addURL.
+    bool addStream(VTInputStream& stream, const std::string& name,
+                   const std::optional<std::string>& hierarchy,
+                   const std::optional<std::string>& originalPath,
+                   const platform::Dictionary& attributes, platform::Error* error);
+    /// Adds the item at `url` (a symbolic link as a link) under `hierarchy`,
+    /// named by its last path component (or by `entryName`).
+    bool addURL(const std::string& url, const std::optional<std::string>& hierarchy,
+                const std::optional<std::string>& originalPath, platform::Error* error,
+                const std::optional<std::string>& entryName = std::nullopt);
+    bool addURL(const std::string& url, platform::Error* error) {
+        return addURL(url, std::nullopt, std::nullopt, error);
+    }
+    bool addFile(const std::string& path, const std::optional<std::string>& hierarchy,
+                 const std::optional<std::string>& originalPath, platform::Error* error) {
+        return addURL(path, hierarchy, originalPath, error);
+    }
+    bool addFile(const std::string& path, platform::Error* error) { return addURL(path, error); }
+    /// Adds every file below the folder `url` (VTArchiveHierarchyOptions);
+    /// the number of entries added, 0 on failure.
+    std::uint64_t addHierarchyAtURL(const std::string& url, std::uint64_t options,
+                                    platform::Error* error);
+    std::uint64_t addHierarchyAtPath(const std::string& path, std::uint64_t options,
+                                     platform::Error* error) {
+        return addHierarchyAtURL(path, options, error);
+    }
+    /// Finishes the archive: code 6 when already saved, 5 when closing fails.
+    bool save(platform::Error* error);
+
+  protected:
+    /// Sets up a libarchive 7-Zip writer; false with code 0.
+    bool setUpWriter(std::uint64_t flags, platform::Error* error);
+
+  private:
+    struct archive_entry* createEntry(const std::string& name,
+                                      const std::optional<std::string>& originalPath,
+                                      const std::optional<std::string>& hierarchy,
+                                      platform::Error* error);
+    bool failIfSaved(platform::Error* error) const;
+    void markFailed();
+    bool addHierarchyItem(const std::string& path, const std::string& hierarchy,
+                          std::uint64_t options, platform::Error* error);
+};
+
+class VTMemoryArchive : public VTArchiveCreation {
+  public:
+    /// A writer into memory, or null when libarchive's set-up fails.
+    static std::unique_ptr<VTMemoryArchive> archiveWithFlags(std::uint64_t flags,
+                                                             platform::Error* error = nullptr);
+    /// The archive bytes written so far; complete after a successful save().
+    const platform::DispatchData& archiveData() const { return archiveData_; }
+    std::uint64_t flags() const { return flags_; }
+
+    ~VTMemoryArchive() override;
+
+  private:
+    VTMemoryArchive() = default;
+    platform::DispatchData archiveData_;
+    bool discarding_ = false;
+    std::uint64_t flags_ = 0;
+    friend struct VTMemoryArchiveCallbacks;
+};
+
+class VTFileArchive : public VTArchiveCreation {
+  public:
+    /// A writer of the file `url`: code 9 when `url` is no file URL, code 8
+    /// when the file cannot be opened, code 0 when set-up fails.
+    static std::unique_ptr<VTFileArchive> archiveWithDestination(const std::string& url,
+                                                                 std::uint64_t flags,
+                                                                 platform::Error* error);
+    /// Packs the folder `directory` into `url` and saves it; null when
+    /// creating, adding or saving fails, or when nothing was added.
+    static std::unique_ptr<VTFileArchive> archiveHierarchy(const std::string& directory,
+                                                           const std::string& url,
+                                                           std::uint64_t flags,
+                                                           platform::Error* error);
+    const std::string& archiveURL() const { return archiveURL_; }
+    /// Removes the file when an entry's data was lost.
+    ~VTFileArchive() override;
+
+  private:
+    VTFileArchive() = default;
+    std::string archiveURL_;
+};
+
+// --- Readers ------------------------------------------------------------------
+
+class VTArchiveReading : public VTArchive {
+  public:
+    /// Called with an entry's path and attributes (NSFileType, NSFileSize for
+    /// non-empty regular entries, NSFileOwnerAccountID,
+    /// NSFileGroupOwnerAccountID, NSFilePosixPermissions).
+    using EntryBlock =
+        std::function<void(const char* path, const platform::Dictionary& attributes, bool& stop)>;
+    /// Asked before each entry is extracted (its destination path and
+    /// attributes); false skips the entry.
+    using ExtractBlock =
+        std::function<bool(const char* path, const platform::Dictionary& attributes)>;
+
+    /// Reads every header (entries whose header gives a warning are skipped)
+    /// and calls `block` for each until it sets `stop`; the number seen.
+    std::uint64_t enumerateEntriesWithBlock(const EntryBlock& block);
+
+    /// The next entry's bytes. Nullopt without an error at the end of the
+    /// archive and for an empty entry; nullopt with code 8 when a header or
+    /// the data cannot be read (also when the data ends early). `path`
+    /// receives the entry's path (nullopt when it has none).
+    std::optional<platform::DispatchData> dispatchDataForNextEntryWithPath(
+        std::optional<std::string>* path, platform::Dictionary* attributes, platform::Error* error);
+
+    /// Extracts every entry below the folder `url` with libarchive's
+    /// extraction flags `options` (kVTArchiveDefaultExtractFlags when 0);
+    /// the flags that refuse ".." and writing through symbolic links are
+    /// always added. Entries with an absolute path, a path too long for the
+    /// destination, a hard link, a device, a FIFO or a socket, and links
+    /// whose target is absolute or leads out of the folder are refused.
+    /// The number extracted, or -1: code 9 for a bad folder, code 4 for a
+    /// fatal header, code 8 for a refused or failed entry.
+    std::int64_t extractToDirectory(const std::string& url, int options, const ExtractBlock& block,
+                                    platform::Error* error);
+
+  protected:
+    /// Sets up a libarchive reader: every format and filter, or 7-Zip only.
+    bool setUpReader(bool anyFormat, platform::Error* error);
+
+  private:
+    static platform::Dictionary attributesOfEntry(struct archive_entry* entry);
+};
+
+class VTImmutableMemoryArchive : public VTArchiveReading {
+  public:
+    /// A reader of `bytes`, which must outlive it; null with code 0 when
+    /// they cannot be opened (with kVTArchiveFlagAnyFormat clear, anything
+    /// but 7-Zip).
+    static std::unique_ptr<VTImmutableMemoryArchive> archiveForReadingFromData(
+        const platform::Data& bytes, std::uint64_t flags, platform::Error* error);
+
+  private:
+    VTImmutableMemoryArchive() = default;
+};
+
+class VTImmutableFileArchive : public VTArchiveReading {
+  public:
+    /// A reader of the 7-Zip file `url`: code 10 when it is missing or no
+    /// file URL, code 8 when it cannot be opened. `flags` are not used.
+    static std::unique_ptr<VTImmutableFileArchive> archiveWithSource(const std::string& url,
+                                                                     std::uint64_t flags,
+                                                                     platform::Error* error);
+
+  private:
+    VTImmutableFileArchive() = default;
+};
+
+/// The path of a file URL: "file://" removed; nullopt for an empty text or
+/// another scheme.
+std::optional<std::string> VTArchiveFilePath(std::string_view url);

@@ -1,0 +1,177 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+
+#include "VTClientTestSupport.h"
+#include "VTErrorCreationLib/VTErrorInstance.h"
+#include "VTErrorCreationLib/VTErrorPayload.h"
+#include "VTSubmissionLib/Archive/VTArchive.h"
+#include "vterrtool/VTErrTool.h"
+
+namespace fs = std::filesystem;
+using vtclienttest::ClientTree;
+
+namespace {
+
+// No waiting in tests.
+struct NoSleep {
+    NoSleep() {
+        VTErrorPayload::setSleeper([](std::chrono::milliseconds) {});
+    }
+    ~NoSleep() { VTErrorPayload::setSleeper({}); }
+};
+
+std::shared_ptr<VTErrorInstance> savedError(const std::shared_ptr<VTClient>& client,
+                                            const std::vector<std::string>& details) {
+    auto error = std::make_shared<VTErrorInstance>(kVTFailureTypeLogicalError, 2, client);
+    error->summaryData().setFailureUUID(VTUUID::UUID());
+    error->summaryData().setBucketId(0xbeef);
+    error->summaryData().setProductName(std::string("Payload Test"));
+    for (const auto& identifier : details) {
+        platform::Data bytes(identifier.begin(), identifier.end());
+        EXPECT_TRUE(error->addDetailData(bytes, identifier, std::nullopt, nullptr));
+    }
+    platform::Error failure;
+    EXPECT_TRUE(error->save(&failure)) << failure.description();
+    return error;
+}
+
+std::set<std::string> entryNames(const platform::Data& bytes) {
+    std::set<std::string> names;
+    auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, 0, nullptr);
+    if (!reader) return names;
+    reader->enumerateEntriesWithBlock(
+        [&](const char* path, const platform::Dictionary&, bool&) { names.insert(path); });
+    return names;
+}
+
+}  // namespace
+
+TEST(VTErrorPayloadTest, PacksSummaryDataAndExistingDetails) {
+    ClientTree tree;
+    auto client = tree.client();
+    auto error = savedError(client, {"ProcessLaunch", "ErrorReportingData", "Gone"});
+    fs::remove(*error->fileURL() + "/Gone");
+    fs::create_directories(*error->fileURL() + "/stray-folder");
+
+    std::optional<platform::DispatchData> data;
+    auto payload =
+        VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, nullptr);
+    ASSERT_TRUE(payload);
+    ASSERT_TRUE(data);
+    EXPECT_EQ(payload->error(), error);
+    EXPECT_EQ(entryNames(data->contiguous()),
+              (std::set<std::string>{"summary.vterr", "data.vterr", "ProcessLaunch",
+                                     "ErrorReportingData"}));
+    EXPECT_EQ(payload->numberOfFiles(), 4u);
+    EXPECT_EQ(payload->uncompressedSize(),
+              std::string("ProcessLaunch").size() + std::string("ErrorReportingData").size());
+}
+
+TEST(VTErrorPayloadTest, NothingToPackGivesNoData) {
+    ClientTree tree;
+    auto error = std::make_shared<VTErrorInstance>(kVTFailureTypeLogicalError, 2, tree.client());
+    std::optional<platform::DispatchData> data;
+    platform::Error failure;
+    auto payload =
+        VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, &failure);
+    ASSERT_TRUE(payload);
+    EXPECT_FALSE(data);
+    EXPECT_TRUE(failure.empty());
+}
+
+TEST(VTErrorPayloadTest, FilePayloadUnpacksToAnEqualFinalError) {
+    NoSleep noSleep;
+    ClientTree tree;
+    auto client = tree.client();
+    auto error = savedError(client, {"ProcessLaunch"});
+    ASSERT_TRUE(error->finalize(nullptr));
+    const std::string file = tree.temp().file("payload.7z");
+    auto configuration = tree.configuration();
+    configuration.setCompressPayload(false);
+    ASSERT_TRUE(VTErrorPayload::payloadFileWithError(error, file, configuration, nullptr));
+
+    const std::string destination = tree.temp().file("unpacked");
+    fs::create_directories(destination);
+    platform::Error failure;
+    auto payload = VTErrorPayload::payloadWithPayloadURL(file, destination, *client, &failure);
+    ASSERT_TRUE(payload) << failure.description();
+    ASSERT_TRUE(payload->error());
+    EXPECT_TRUE(payload->error()->isFinal());
+    EXPECT_EQ(payload->error()->summaryData().valueDictionary(),
+              error->summaryData().valueDictionary());
+    EXPECT_EQ(payload->numberOfFiles(), 3u);
+    EXPECT_EQ(fs::path(*payload->error()->fileURL()).parent_path(), fs::path(destination));
+}
+
+TEST(VTErrorPayloadTest, FailedUnpackKeepsTheCallersFiles) {
+    NoSleep noSleep;
+    ClientTree tree;
+    auto client = tree.client();
+    const std::string destination = tree.temp().file("dest");
+    tree.temp().write("dest/mine.txt", "keep me");
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> files;  // put into the archive
+    };
+    for (const Case& c :
+         {Case{"only .DS_Store", {".DS_Store"}}, Case{"no error inside", {"notes.txt"}}}) {
+        SCOPED_TRACE(c.what);
+        const std::string source = tree.temp().file(std::string("src-") + c.what);
+        for (const auto& name : c.files)
+            tree.temp().write(fs::path(source).filename().string() + "/" + name, "x");
+        const std::string file = source + ".7z";
+        ASSERT_TRUE(VTFileArchive::archiveHierarchy(source, file, 0, nullptr));
+        EXPECT_FALSE(VTErrorPayload::payloadWithPayloadURL(file, destination, *client, nullptr));
+        std::set<std::string> left;
+        for (const auto& item : fs::directory_iterator(destination))
+            left.insert(item.path().filename().string());
+        EXPECT_EQ(left, std::set<std::string>{"mine.txt"});
+    }
+}
+
+namespace {
+
+// Runs a vterrtool command; its exit status and first output line.
+std::pair<int, std::string> tool(const std::vector<std::string>& args) {
+    std::FILE* out = std::tmpfile();
+    std::FILE* err = std::tmpfile();
+    const int status = vterrtool::run(args, out, err);
+    std::rewind(out);
+    char line[4096] = {};
+    if (!std::fgets(line, sizeof line, out)) line[0] = '\0';
+    std::fclose(out);
+    std::fclose(err);
+    std::string text = line;
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    return {status, text};
+}
+
+}  // namespace
+
+TEST(VTErrTool, MakePackUnpackGivesTheSameError) {
+    NoSleep noSleep;
+    ClientTree tree;
+    auto [made, folder] = tool({"make", "--base", tree.base()});
+    ASSERT_EQ(made, 0);
+    for (bool store : {false, true}) {
+        const std::string file = tree.temp().file(store ? "stored.7z" : "packed.7z");
+        std::vector<std::string> packArgs = {"pack", "--error", folder, "--out", file};
+        if (store) packArgs.push_back("--store");
+        ASSERT_EQ(tool(packArgs).first, 0);
+        auto [unpacked, unpackedFolder] = tool({"unpack", file, tree.temp().file("out")});
+        ASSERT_EQ(unpacked, 0);
+        auto original = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
+            folder + "/summary.vterr", nullptr);
+        auto copy = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
+            unpackedFolder + "/summary.vterr", nullptr);
+        ASSERT_TRUE(original && copy);
+        EXPECT_EQ(copy->valueDictionary(), original->valueDictionary());
+        EXPECT_TRUE(fs::exists(unpackedFolder + "/Notes"));
+        EXPECT_TRUE(fs::exists(unpackedFolder + "/ProcessLaunch"));
+    }
+    EXPECT_EQ(tool({"pack", "--error", folder}).first, 2);
+    EXPECT_EQ(tool({"unpack", tree.temp().file("none.7z"), tree.temp().file("out")}).first, 1);
+}

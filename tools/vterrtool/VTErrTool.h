@@ -1,0 +1,21 @@
+// The commands of vterrtool, callable from tests.
+//
+//   vterrtool make --base B
+//       makes a logical error with a few details and saves it under B
+//   vterrtool pack --error DIR --out F.7z [--store]
+//       packs the saved error in DIR as its payload (LZMA2, or stored)
+//   vterrtool unpack F.7z DIR
+//       unpacks a payload into a new folder inside DIR and opens the error
+#pragma once
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace vterrtool {
+
+/// Runs one command (`args` without the program name); the exit status:
+/// 0 done, 1 failed, 2 bad usage. Results go to `out`, problems to `err`.
+int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err);
+
+}  // namespace vterrtool
