@@ -8,6 +8,7 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
+pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
 
 if(PEL_BUILD_TESTS)
   find_package(GTest REQUIRED)
