@@ -9,6 +9,31 @@
 #include <cerrno>
 #include <vector>
 
+namespace {
+
+// True for a ZIP archive without entries: nothing but its end record (and
+// comment), which libarchive does not recognise as an archive at all.
+bool isEmptyZip(const std::string& path) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st {};
+    bool empty = false;
+    constexpr off_t kEndRecord = 22;
+    if (::fstat(fd, &st) == 0 && st.st_size >= kEndRecord && st.st_size <= kEndRecord + 65535) {
+        std::vector<unsigned char> bytes(static_cast<std::size_t>(st.st_size));
+        if (::pread(fd, bytes.data(), bytes.size(), 0) == st.st_size) {
+            auto u16 = [&](std::size_t at) { return bytes[at] | (bytes[at + 1] << 8); };
+            empty = bytes[0] == 'P' && bytes[1] == 'K' && bytes[2] == 5 && bytes[3] == 6 &&
+                    u16(8) == 0 && u16(10) == 0 &&
+                    static_cast<std::size_t>(kEndRecord) + u16(20) == bytes.size();
+        }
+    }
+    ::close(fd);
+    return empty;
+}
+
+}  // namespace
+
 std::unique_ptr<FSDZipReader> FSDZipReader::open(const std::string& path) {
     struct archive* a = archive_read_new();
     if (!a) return nullptr;
@@ -16,14 +41,18 @@ std::unique_ptr<FSDZipReader> FSDZipReader::open(const std::string& path) {
     archive_read_support_format_zip_seekable(a);
     if (archive_read_open_filename(a, path.c_str(), 64 * 1024) != ARCHIVE_OK) {
         archive_read_free(a);
+        if (isEmptyZip(path)) return std::unique_ptr<FSDZipReader>(new FSDZipReader(nullptr));
         return nullptr;
     }
     return std::unique_ptr<FSDZipReader>(new FSDZipReader(a));
 }
 
-FSDZipReader::~FSDZipReader() { archive_read_free(archive_); }
+FSDZipReader::~FSDZipReader() {
+    if (archive_) archive_read_free(archive_);
+}
 
 FSDZipReader::Next FSDZipReader::next(Entry* out) {
+    if (!archive_) return Next::End;
     struct archive_entry* entry = nullptr;
     int rc = archive_read_next_header(archive_, &entry);
     if (rc == ARCHIVE_EOF) return Next::End;
@@ -51,6 +80,7 @@ FSDZipReader::Next FSDZipReader::next(Entry* out) {
 
 bool FSDZipReader::readData(const std::function<bool(const void*, std::size_t)>& sink,
                             std::uint64_t limit) {
+    if (!archive_) return false;
     std::uint64_t total = 0;
     for (;;) {
         const void* block = nullptr;
@@ -68,7 +98,7 @@ bool FSDZipReader::readData(const std::function<bool(const void*, std::size_t)>&
 }
 
 std::string FSDZipReader::errorString() const {
-    const char* s = archive_error_string(archive_);
+    const char* s = archive_ ? archive_error_string(archive_) : nullptr;
     return s ? s : "";
 }
 

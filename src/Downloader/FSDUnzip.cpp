@@ -131,8 +131,9 @@ void FSDDownload::raiseErrorAndcleanDir(const platform::Error& error,
     PelLogging::logErrorMessageWithFormat(
         "error occurred: error Domain:%@ \n error code:%ld \n error info:%@", error.domain(),
         error.code(), fsdErrorMessage(error));
-    completeWithError(&error);
+    // The archive goes first, so that it is gone once the failure is reported.
     fsdUnlinkFile(archivePath);
+    completeWithError(&error);
 }
 
 FSDDownload::Unpacked FSDDownload::unpackPackage() {

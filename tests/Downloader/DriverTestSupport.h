@@ -114,6 +114,8 @@ class DriverTest : public ::testing::Test {
                 out.push_back("ping:optional-failed");
             } else if (path.find("error=1&Y=1&M=") != std::string::npos) {
                 out.push_back("ping:failed");
+            } else if (path.find("error=1&Y=1&N=") != std::string::npos) {
+                out.push_back("ping:setup-failed");
             } else {
                 out.push_back("ping:other");
             }
