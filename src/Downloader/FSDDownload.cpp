@@ -155,6 +155,10 @@ std::vector<platform::Dictionary> FSDDownload::packagePaths() const {
     return packagePaths_;
 }
 
+void FSDDownload::waitForQueuedWork() {
+    if (!queue_->isCurrent()) queue_->sync([] {});
+}
+
 bool FSDDownload::isIdle() const {
     std::lock_guard lock(mutex_);
     return activeTransports_ == 0;
@@ -336,8 +340,9 @@ void FSDDownload::downloadCompleted(const std::string& path) {
     else if (file->appName())
         result = unpackWithTool();
     if (result == Unpacked::Failed) return;  // completeWithError() has moved on
-    post(PelFSDOperation::downloadDidFinish, [](PelFSDProtocol& d) { d.downloadDidFinish(); });
+    // The job's end requests go out before the screen hears of its last file.
     removeFile();
+    post(PelFSDOperation::downloadDidFinish, [](PelFSDProtocol& d) { d.downloadDidFinish(); });
     advance();
 }
 
@@ -370,8 +375,8 @@ void FSDDownload::completeWithError(const platform::Error* given) {
         if (pings)
             pings->sendOptionalPkgDownloadFailPing(low32(bytesReceived_), path,
                                                    file->filePriority(), &error);
-        post(PelFSDOperation::downloadDidFinish, [](PelFSDProtocol& d) { d.downloadDidFinish(); });
         removeFile();
+        post(PelFSDOperation::downloadDidFinish, [](PelFSDProtocol& d) { d.downloadDidFinish(); });
         return advance();
     }
     if (pings) pings->sendDownloadFailPing(low32(bytesReceived_), path, &error, 1);

@@ -66,6 +66,9 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
     void cancelDownloads();
     /// True when no transfer is running or writing its resume data.
     bool isIdle() const;
+    /// Waits until the work already queued on the driver's queue has run
+    /// (for a program that ends once the last file is reported).
+    void waitForQueuedWork();
 
     PelFSDJobPtr currentJob() const;
     PelFSDFilePtr currentFile() const;

@@ -46,6 +46,7 @@ class DriverTest : public ::testing::Test {
         folder_ = dir_.file("downloads");
     }
     void TearDown() override {
+        server_.stop();
         platform::RunLoop::drainPending();
         FSDURLDownload::setHttpClient(nullptr);
         StatPing::setEndpointHosts("", "");
@@ -123,6 +124,9 @@ class DriverTest : public ::testing::Test {
         return out;
     }
 
+    // Declared before the server, whose handler reads them until it stops.
+    std::mutex mutex_;
+    std::map<std::string, testsupport::ScriptedReply> replies_;
     testsupport::TempDir dir_;
     platform::Paths::ScopedRoot root_{dir_.path().string(), std::string("/home/tester")};
     pingtest::PingEnvironment environment_{dir_, "en_US.UTF-8"};
@@ -132,8 +136,6 @@ class DriverTest : public ::testing::Test {
     std::shared_ptr<PelFSDPingUtils> pings_;
     std::shared_ptr<RecordingDelegate> delegate_ = std::make_shared<RecordingDelegate>();
     std::string folder_;
-    std::mutex mutex_;
-    std::map<std::string, testsupport::ScriptedReply> replies_;
 };
 
 }  // namespace dltest

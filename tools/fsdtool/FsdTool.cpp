@@ -148,7 +148,9 @@ int runFsdToolFetch(const FsdToolOptions& options, std::FILE* out, std::FILE* er
         // Wait for the transfers to write their resume files.
         platform::RunLoop::runUntil([&] { return fsd->download()->isIdle(); },
                                     std::chrono::seconds(60));
+        fsd->download()->waitForQueuedWork();
         return kFsdToolInterrupted;
     }
+    fsd->download()->waitForQueuedWork();
     return delegate->state() == State::Done ? kFsdToolDone : kFsdToolFailed;
 }
