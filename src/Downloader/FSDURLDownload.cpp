@@ -233,6 +233,7 @@ void FSDURLDownload::onResponse(std::uint64_t generation, const platform::HttpRe
     validator_ = response.resumeValidator();
     bytesReceived_ = offset;
     std::int64_t length = response.expectedContentLength();
+    *progressBytes_ = offset;
     std::int64_t size = length < 0 ? -1 : static_cast<std::int64_t>(offset) + length;
     didReceiveGoodResponse();
     post(PelFSDOperation::downloadSize, [size](PelFSDProtocol& d) { d.downloadSize(size); });
@@ -248,10 +249,11 @@ void FSDURLDownload::onProgress(std::uint64_t generation, const platform::HttpPr
         if (generation != generation_) return;
     }
     if (!goodStatus(statusCode_)) return;
-    bytesReceived_ = progress.resumeOffset + progress.bytesReceived;
-    std::weak_ptr<FSDURLDownload> weak = weak_from_this();
-    post(PelFSDOperation::downloadWithDataOfLength, [weak](PelFSDProtocol& d) {
-        if (auto self = weak.lock()) d.downloadWithDataOfLength(self->bytesReceived());
+    *progressBytes_ = progress.resumeOffset + progress.bytesReceived;
+    bytesReceived_ = progressBytes_->load();
+    // The count is read when the call runs, so a late call shows the latest.
+    post(PelFSDOperation::downloadWithDataOfLength, [count = progressBytes_](PelFSDProtocol& d) {
+        d.downloadWithDataOfLength(count->load());
     });
 }
 

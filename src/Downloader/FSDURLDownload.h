@@ -145,6 +145,9 @@ class FSDURLDownload : public std::enable_shared_from_this<FSDURLDownload> {
     std::int64_t filePriority_ = 0;
 
     std::atomic<std::uint64_t> bytesReceived_{0};
+    // What progress calls report; shared with the calls waiting on the main queue.
+    std::shared_ptr<std::atomic<std::uint64_t>> progressBytes_ =
+        std::make_shared<std::atomic<std::uint64_t>>(0);
     std::atomic<int> statusCode_{0};
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> finished_{false};

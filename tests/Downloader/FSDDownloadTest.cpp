@@ -1,6 +1,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fcntl.h>
+
+#include <filesystem>
 #include <thread>
 
 #include "Downloader/DriverTestSupport.h"
@@ -166,6 +169,26 @@ TEST_F(FSDDownloadTest, CancelStopsEverythingAndTheNextDriverResumesFromTheParti
     for (const char* left : {"/.big.zip.fsd_resumedata", "/big.zip.fsd", "/big.zip",
                              "/.other.zip.fsd_resumedata", "/other.zip.fsd"})
         EXPECT_FALSE(exists(folder_ + left)) << left;
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FSDDownloadTest, ResumeDataOlderThanItsPartialIsDroppedAndTheFileFetchedAfresh) {
+    std::filesystem::create_directories(folder_);
+    serveZip("/old.zip", {{"Old.pkg", "fresh"}});
+    const std::string resume = folder_ + "/.old.zip.fsd_resumedata";
+    dltest::writeFile(resume, FSDResumeData{server_.url("/old.zip"), "\"/old.zip\"", 4}.json());
+    dltest::writeFile(folder_ + "/old.zip.fsd", "stale bytes");
+    struct timespec times[2] = {{1000, 0}, {1000, 0}};
+    ::utimensat(AT_FDCWD, resume.c_str(), times, 0);  // written long before the partial
+    auto d = driver({job({fileJSON("/old.zip", "Old.pkg", 1)})});
+    d->startDownload();
+    ASSERT_TRUE(runUntil([&] { return delegate_->finished == 1; }));
+    EXPECT_EQ(dltest::readFile(folder_ + "/Old.pkg"), "fresh");
+    EXPECT_EQ(server_.requests().at(0).header("Range"), "");
+    EXPECT_FALSE(exists(resume));
 }
 
 }  // namespace

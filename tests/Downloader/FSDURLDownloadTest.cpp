@@ -9,6 +9,7 @@
 #include "Downloader/FSDFileNames.h"
 #include "Downloader/FSDResumeData.h"
 #include "Downloader/FSDURLDownload.h"
+#include "Platform/Dispatch/RunLoop.h"
 #include "Platform/Http/HttpError.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TempDir.h"
@@ -288,6 +289,40 @@ TEST_F(FSDURLDownloadTest, AnAddressWithoutAUsableNameMakesNoTransport) {
     // Resume data for another address is not used.
     EXPECT_FALSE(FSDURLDownload::downloadWithResumeData({"http://other/x", "\"v\"", 1}, f, {},
                                                         nullptr));
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(FSDURLDownloadTest, DelegateCallsCountFromTheStartOfTheFileOnBothTransports) {
+    const std::string body = LoopbackHttpServer::generatedBody(0, 40000);
+    for (bool session : {true, false}) {
+        SCOPED_TRACE(session ? "session" : "connection");
+        FSDURLDownload::setFoundationVersionNumber(session ? 1575.0 : 1000.0);
+        ScriptedReply reply = ScriptedReply::ok(body);
+        reply.etag = "\"d\"";
+        reply.supportRanges = true;
+        server_.enqueue(reply);
+        dltest::writeFile(dir_.file("d.zip.fsd"), body.substr(0, 10000));
+        auto delegate = std::make_shared<dltest::RecordingDelegate>(true);
+        auto f = file("/d.zip");
+        auto o = std::make_shared<Outcome>();
+        FSDURLDownload::downloadWithResumeData({*f->downloadURL(), "\"d\"", 10000}, f, delegate,
+                                               recorder(o));
+        ASSERT_TRUE(o->done.wait());
+        platform::RunLoop::drainPending();
+        auto calls = delegate->calls();
+        ASSERT_GE(calls.size(), 3u);
+        EXPECT_EQ(calls[0], "begin");
+        std::vector<std::string> expected = {"begin"};
+        if (!session) expected.push_back("dest " + dir_.file("d.zip.fsd"));
+        expected.push_back("size 40000");
+        EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + static_cast<long>(expected.size())),
+                  expected);
+        EXPECT_EQ(delegate->lastLength.load(), 40000u);
+        EXPECT_TRUE(dltest::readFile(dir_.file("d.zip.fsd")) == body);
+    }
 }
 
 }  // namespace
