@@ -16,6 +16,19 @@ namespace {
 
 enum class State { Running, Done, Failed };
 
+// The error with its downloader message and every error beneath it.
+std::string describe(const platform::Error& error) {
+    std::string text;
+    for (const platform::Error* e = &error; e; e = e->underlyingError()) {
+        if (!text.empty()) text += " <- ";
+        text += e->domain() + " " + std::to_string(e->code());
+        std::string message = fsdErrorMessage(*e);
+        if (message.empty() && e->domain() != kFSDErrorDomain) message = e->localizedDescription();
+        if (!message.empty()) text += " (" + message + ")";
+    }
+    return text;
+}
+
 // Reports every call; runs on the main queue only.
 class ToolDelegate final : public PelFSDProtocol {
   public:
@@ -41,8 +54,8 @@ class ToolDelegate final : public PelFSDProtocol {
         emit({{"call", "downloadDidFailWithError"},
               {"domain", error.domain()},
               {"code", static_cast<long long>(error.code())},
-              {"description", error.description()}});
-        std::fprintf(err_, "fsdtool: download failed: %s\n", error.description().c_str());
+              {"description", describe(error)}});
+        std::fprintf(err_, "fsdtool: download failed: %s\n", describe(error).c_str());
         state_ = State::Failed;
     }
     void downloadDidBegin() override { emit({{"call", "downloadDidBegin"}}); }
@@ -103,7 +116,7 @@ int runFsdToolFetch(const FsdToolOptions& options, std::FILE* out, std::FILE* er
     auto fsd = PelFSD::createFSD(options.manifestPath, options.sigPath, options.downloadFolder,
                                  delegate, pings, &error);
     if (!fsd) {
-        std::fprintf(err, "fsdtool: %s\n", error.description().c_str());
+        std::fprintf(err, "fsdtool: %s\n", describe(error).c_str());
         return kFsdToolFailed;
     }
 
@@ -124,7 +137,7 @@ int runFsdToolFetch(const FsdToolOptions& options, std::FILE* out, std::FILE* er
                 setupDone = true;
                 if (!ok) {
                     std::fprintf(err, "fsdtool: setup installer failed: %s\n",
-                                 e ? e->description().c_str() : "");
+                                 e ? describe(*e).c_str() : "");
                     delegate->fail();
                     return;
                 }
@@ -132,7 +145,7 @@ int runFsdToolFetch(const FsdToolOptions& options, std::FILE* out, std::FILE* er
                              reqs ? reqs->c_str() : "(none)", logo ? logo->c_str() : "(none)");
             });
         if (!started && error.code() != kFSDErrorNoSetupInstaller) {
-            std::fprintf(err, "fsdtool: %s\n", error.description().c_str());
+            std::fprintf(err, "fsdtool: %s\n", describe(error).c_str());
             return kFsdToolFailed;
         }
         if (started)
