@@ -165,6 +165,7 @@ bool FSDDownload::isIdle() const {
 }
 
 void FSDDownload::startDownload() {
+    if (started_.exchange(true)) return;  // one run per driver
     auto self = shared_from_this();
     queue_->async([self] {
         self->removeSetupInstallerFilefromJobArray();

@@ -59,7 +59,8 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
 
     ~FSDDownload();
 
-    /// Takes the setup-installer files out of the jobs, then starts the first transfer.
+    /// Takes the setup-installer files out of the jobs, then starts the first
+    /// transfer. Later calls do nothing.
     void startDownload();
     /// Cancels every running transfer (each keeps its resume data) and
     /// stops the download: no later call reaches the delegate or the pings.
@@ -141,6 +142,7 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
     FSDURLDownloadPtr current_;
     int activeTransports_ = 0;
 
+    std::atomic<bool> started_{false};
     std::atomic<bool> cancelled_{false};
     std::atomic<bool> isSetupFileAvailable_{false};
     std::atomic<std::uint64_t> bytesReceived_{0};
