@@ -208,7 +208,8 @@ void BM_RefetchAfterCancel(benchmark::State& state) {
             last = now;
         }
         fsd->cancelFSDDownload();
-        platform::RunLoop::runUntil([&] { return fsd->download()->isIdle(); }, std::chrono::minutes(1));
+        platform::RunLoop::runUntil([&] { return fsd->download()->isIdle(); },
+                                    std::chrono::minutes(1));
         cut.server.releaseStalls();
 
         auto second = std::make_shared<Counter>();

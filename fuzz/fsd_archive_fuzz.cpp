@@ -37,10 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int i = 0; i < 1000 && reader->next(&entry) == FSDZipReader::Next::Entry; ++i) {
         (void)fsdEntryStaysInside(entry.name, entry.linkTarget);
         std::uint64_t total = 0;
-        reader->readData([&](const void*, std::size_t n) {
-            total += n;
-            return true;
-        }, 1u << 24);
+        reader->readData(
+            [&](const void*, std::size_t n) {
+                total += n;
+                return true;
+            },
+            1u << 24);
     }
     return 0;
 }

@@ -62,10 +62,18 @@ FSDZipReader::Next FSDZipReader::next(Entry* out) {
     if (!name) name = archive_entry_pathname(entry);
     e.name = name ? name : "";
     switch (archive_entry_filetype(entry)) {
-        case AE_IFREG: e.kind = Kind::Regular; break;
-        case AE_IFDIR: e.kind = Kind::Directory; break;
-        case AE_IFLNK: e.kind = Kind::Symlink; break;
-        default: e.kind = Kind::Other; break;
+        case AE_IFREG:
+            e.kind = Kind::Regular;
+            break;
+        case AE_IFDIR:
+            e.kind = Kind::Directory;
+            break;
+        case AE_IFLNK:
+            e.kind = Kind::Symlink;
+            break;
+        default:
+            e.kind = Kind::Other;
+            break;
     }
     if (archive_entry_size_is_set(entry)) e.size = archive_entry_size(entry);
     if (const char* hard = archive_entry_hardlink(entry)) {

@@ -254,15 +254,16 @@ void FSDDownload::nextFile() {
     FSDURLDownloadPtr transport;
     bool resumeUsable = false;
     if (auto data = readFSDResumeData(resumePath)) {
-        struct timespec targetTime {}, resumeTime {};
+        struct timespec targetTime {
+        }, resumeTime{};
         std::uint64_t partial = regularFileSize(target, &targetTime);
         resumeUsable = data->url == *url && fsdIsStrongValidator(data->validator) &&
                        data->offset > 0 && data->offset <= partial &&
                        regularFileSize(resumePath, &resumeTime) > 0 &&
                        notOlder(resumeTime, targetTime);
         if (resumeUsable)
-            transport = FSDURLDownload::downloadWithResumeData(*data, file, gate, completion,
-                                                               queue_);
+            transport =
+                FSDURLDownload::downloadWithResumeData(*data, file, gate, completion, queue_);
     }
     if (!transport) {
         if (!resumeUsable) fsdUnlinkFile(resumePath);
@@ -411,8 +412,8 @@ void FSDDownload::sendOLPPing(const std::optional<std::string>& address) {
     platform::HttpRequest request(text);
     request.setMaximumResponseLength(1 << 20);
     FSDURLDownload::downloadWithURLRequest(
-        std::move(request), [text](const platform::Data*, const platform::HttpResponse*,
-                                   const platform::Error* error) {
+        std::move(request),
+        [text](const platform::Data*, const platform::HttpResponse*, const platform::Error* error) {
             if (error)
                 PelLogging::logNoticeMessageWithFormat("Could not send OLP Ping to URL (%@)", text);
             else

@@ -35,10 +35,9 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
   public:
     /// Completion of the setup-installer download: (success, requirements
     /// list path or null, branding logo path or null, error or null).
-    using SetupInstallerCompletion =
-        std::function<void(bool success, const std::optional<std::string>& reqsPlistPath,
-                           const std::optional<std::string>& brandingLogoPath,
-                           const platform::Error* error)>;
+    using SetupInstallerCompletion = std::function<void(
+        bool success, const std::optional<std::string>& reqsPlistPath,
+        const std::optional<std::string>& brandingLogoPath, const platform::Error* error)>;
 
     /// Largest setup-installer archive and largest file taken out of it.
     static constexpr std::int64_t kMaxSetupInstallerSize = 64ll << 20;

@@ -35,8 +35,7 @@ std::optional<FSDResumeData> readFSDResumeData(const std::string& path);
 
 /// Writes `data` to `path` atomically (a temporary file in the same folder,
 /// mode 0600, then renamed). False with a POSIX error in `error` on failure.
-bool writeFSDResumeData(const FSDResumeData& data, const std::string& path,
-                        platform::Error* error);
+bool writeFSDResumeData(const FSDResumeData& data, const std::string& path, platform::Error* error);
 
 /// Writes `bytes` to `path` through a temporary file in the same folder
 /// that is renamed over it at the end; `mode` is the file's mode.

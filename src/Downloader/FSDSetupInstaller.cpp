@@ -60,7 +60,8 @@ bool FSDDownload::unzipFileFrom(const std::string& zipPath, const std::string& f
 bool FSDDownload::downloadSetupInstallerFile(const PelFSDFilePtr& file, platform::Error* error,
                                              SetupInstallerCompletion completion) {
     if (!file) {
-        setError(error, makeFSDError(kFSDErrorNoSetupInstaller, "No setup installer File available."));
+        setError(error,
+                 makeFSDError(kFSDErrorNoSetupInstaller, "No setup installer File available."));
         return false;
     }
     auto url = file->downloadURL();
@@ -85,9 +86,9 @@ bool FSDDownload::downloadSetupInstallerFile(const PelFSDFilePtr& file, platform
         platform::Error outcome;
         if (response && response->statusCode() == 404) {
             platform::Error plain(std::string(kFSDErrorDomain), kFSDErrorSetupInstallerURL);
-            outcome = makeFSDError(kFSDErrorSetupInstallerURL,
-                                   "Setup Installer File Download URL location is not available",
-                                   &plain);
+            outcome =
+                makeFSDError(kFSDErrorSetupInstallerURL,
+                             "Setup Installer File Download URL location is not available", &plain);
         } else if (transferError) {
             outcome = makeFSDError(kFSDErrorSetupInstallerDownload,
                                    "Error occurred while downloading setup installer file",
@@ -123,7 +124,8 @@ bool FSDDownload::downloadSetupInstallerFile(const PelFSDFilePtr& file, platform
         platform::mainQueue()->async([completion, outcome] {
             if (completion) completion(false, std::nullopt, std::nullopt, &outcome);
         });
-        if (auto pings = pingUtils.lock()) pings->sendDownloadSetupInstallerFailPing(address, &outcome);
+        if (auto pings = pingUtils.lock())
+            pings->sendDownloadSetupInstallerFailPing(address, &outcome);
     };
     FSDURLDownload::downloadWithURLRequest(std::move(request), std::move(handler),
                                            platform::SerialQueue::create("com.pelgrave.fsd.setup"));

@@ -95,7 +95,8 @@ FSDURLDownload::FSDURLDownload(PelFSDDelegateRef delegate, CompletionHandler com
                                platform::DispatchQueuePtr queue)
     : delegate_(std::move(delegate)),
       completion_(std::move(completion)),
-      queue_(queue ? std::move(queue) : platform::SerialQueue::create("com.pelgrave.fsd.transfer")) {}
+      queue_(queue ? std::move(queue)
+                   : platform::SerialQueue::create("com.pelgrave.fsd.transfer")) {}
 
 FSDURLDownload::~FSDURLDownload() = default;
 
@@ -154,8 +155,7 @@ std::shared_ptr<FSDURLDownload> FSDURLDownload::downloadWithResumeData(
 platform::HttpTaskPtr FSDURLDownload::downloadWithURLRequest(platform::HttpRequest request,
                                                              RequestHandler handler,
                                                              platform::DispatchQueuePtr queue) {
-    if (!queue)
-        queue = isURLSessionSupportedOS() ? platform::globalQueue() : platform::mainQueue();
+    if (!queue) queue = isURLSessionSupportedOS() ? platform::globalQueue() : platform::mainQueue();
     platform::HttpTaskHandlers handlers;
     handlers.onComplete = [handler = std::move(handler)](platform::HttpResult result) {
         if (!handler) return;

@@ -29,9 +29,9 @@ class FSDURLDownload : public std::enable_shared_from_this<FSDURLDownload> {
     /// received, error or null). Success: (true, "<name>.fsd", bytes, null);
     /// failure: (false, null, bytes, error), the error null for an answer
     /// whose status is neither 200 nor 206.
-    using CompletionHandler = std::function<void(bool success, const std::string* path,
-                                                 std::uint64_t bytesReceived,
-                                                 const platform::Error* error)>;
+    using CompletionHandler =
+        std::function<void(bool success, const std::string* path, std::uint64_t bytesReceived,
+                           const platform::Error* error)>;
     /// (body or null, response head or null, error or null).
     using RequestHandler =
         std::function<void(const platform::Data* data, const platform::HttpResponse* response,

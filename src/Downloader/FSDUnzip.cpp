@@ -35,7 +35,9 @@ bool waitForExit(int pidfd, pid_t pid, std::chrono::milliseconds timeout) {
         for (;;) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 deadline - std::chrono::steady_clock::now());
-            struct pollfd p {pidfd, POLLIN, 0};
+            struct pollfd p {
+                pidfd, POLLIN, 0
+            };
             int rc = ::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count())));
             if (rc > 0) return true;
             if (rc == 0) return false;
@@ -45,7 +47,7 @@ bool waitForExit(int pidfd, pid_t pid, std::chrono::milliseconds timeout) {
     // Without a process descriptor: look now and then.
     auto deadline = std::chrono::steady_clock::now() + timeout;
     do {
-        siginfo_t info {};
+        siginfo_t info{};
         if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
             info.si_pid == pid)
             return true;
@@ -165,11 +167,11 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
     }
     FSDZipReader::Entry entry;
     if (reader->next(&entry) != FSDZipReader::Next::Entry) {
-        PelLogging::logErrorMessageWithFormat("Failed to open the downloaded zip file located at :%@",
-                                              archivePath);
+        PelLogging::logErrorMessageWithFormat(
+            "Failed to open the downloaded zip file located at :%@", archivePath);
         reader.reset();
-        raiseErrorAndcleanDir(makeFSDError(kFSDErrorOpenZip, "Failed to open the Download zip file"),
-                              archivePath);
+        raiseErrorAndcleanDir(
+            makeFSDError(kFSDErrorOpenZip, "Failed to open the Download zip file"), archivePath);
         return Unpacked::Failed;
     }
     if (!fsdIsPlainFileName(pkgName) || entry.name != pkgName ||
@@ -178,7 +180,8 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
                                               archivePath, pkgName);
         reader.reset();
         raiseErrorAndcleanDir(
-            makeFSDError(kFSDErrorUnpack, "Downloaded zip file at zip path does not contain pkg name"),
+            makeFSDError(kFSDErrorUnpack,
+                         "Downloaded zip file at zip path does not contain pkg name"),
             archivePath);
         return Unpacked::Failed;
     }
@@ -188,14 +191,14 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
         PelLogging::logErrorMessageWithFormat(
             "Failed to write the contents of downloaded zip file located at :%@ to %@", archivePath,
             pkgPath);
-        platform::Error underlying =
-            err ? platform::Error::posix(err, pkgPath)
-                : platform::Error::readCorrupt(reader->errorString());
+        platform::Error underlying = err ? platform::Error::posix(err, pkgPath)
+                                         : platform::Error::readCorrupt(reader->errorString());
         reader.reset();
-        raiseErrorAndcleanDir(makeFSDError(kFSDErrorUnpack,
-                                           "Failed to Write the contents of Download zip file to mpkgPath",
-                                           &underlying),
-                              archivePath == pkgPath ? std::string() : archivePath);
+        raiseErrorAndcleanDir(
+            makeFSDError(kFSDErrorUnpack,
+                         "Failed to Write the contents of Download zip file to mpkgPath",
+                         &underlying),
+            archivePath == pkgPath ? std::string() : archivePath);
         return Unpacked::Failed;
     }
     reader.reset();

@@ -42,10 +42,12 @@ std::shared_ptr<PelFSD> PelFSD::createFSD(const std::optional<std::string>& mani
                      std::move(delegate), pingUtils, error);
 }
 
-std::shared_ptr<PelFSD> PelFSD::createFSDWithData(
-    const std::optional<platform::Data>& manifestData, const std::optional<platform::Data>& sigData,
-    const std::string& downloadPath, PelFSDDelegateRef delegate,
-    const std::shared_ptr<PelFSDPingUtils>& pingUtils, platform::Error* error) {
+std::shared_ptr<PelFSD> PelFSD::createFSDWithData(const std::optional<platform::Data>& manifestData,
+                                                  const std::optional<platform::Data>& sigData,
+                                                  const std::string& downloadPath,
+                                                  PelFSDDelegateRef delegate,
+                                                  const std::shared_ptr<PelFSDPingUtils>& pingUtils,
+                                                  platform::Error* error) {
     return createFSD(std::nullopt, std::nullopt, manifestData, sigData, downloadPath,
                      std::move(delegate), pingUtils, error);
 }
@@ -59,8 +61,8 @@ std::shared_ptr<PelFSD> PelFSD::createFSD(
     fsd->pingUtils_ = pingUtils;
     platform::Error manifestError;
     if (manifestData && sigData)
-        fsd->manifest_ =
-            FSDManifest::createFSDManifestWithData(manifestData, sigData, pingUtils, &manifestError);
+        fsd->manifest_ = FSDManifest::createFSDManifestWithData(manifestData, sigData, pingUtils,
+                                                                &manifestError);
     else
         fsd->manifest_ =
             FSDManifest::createFSDManifest(manifestPath, sigPath, pingUtils, &manifestError);
@@ -72,8 +74,9 @@ std::shared_ptr<PelFSD> PelFSD::createFSD(
     }
     if (pingUtils) pingUtils->setManifest_id(fsd->manifest_->manifest_id());
     platform::Error driverError;
-    fsd->download_ = FSDDownload::createWithPelJobsArray(
-        &fsd->manifest_->pelJobsArray(), downloadPath, std::move(delegate), pingUtils, &driverError);
+    fsd->download_ =
+        FSDDownload::createWithPelJobsArray(&fsd->manifest_->pelJobsArray(), downloadPath,
+                                            std::move(delegate), pingUtils, &driverError);
     if (!fsd->download_) {
         setError(error, makeFSDError(kFSDErrorCreateDownloader,
                                      "Unable to create a valid fsd download object",
@@ -117,7 +120,8 @@ bool PelFSD::performSetupInstallerFile(platform::Error* error,
                                        FSDDownload::SetupInstallerCompletion completion) {
     PelFSDFilePtr file = manifest_ ? manifest_->setupInstallerFile() : nullptr;
     if (!download_) {
-        setError(error, makeFSDError(kFSDErrorNoSetupInstaller, "No setup installer File available."));
+        setError(error,
+                 makeFSDError(kFSDErrorNoSetupInstaller, "No setup installer File available."));
         return false;
     }
     return download_->downloadSetupInstallerFile(file, error, std::move(completion));
@@ -136,7 +140,8 @@ bool PelFSD::writeFSDInformation(const std::optional<std::string>& given, platfo
     if (folder == "/" || folder == home || (!ec && (canonical == "/" || canonical == home)))
         return false;
 
-    const std::optional<std::string> manifestPath = manifest_ ? manifest_->manifestPath() : std::nullopt;
+    const std::optional<std::string> manifestPath =
+        manifest_ ? manifest_->manifestPath() : std::nullopt;
     if (!manifestPath || manifestPath->empty()) {
         removeItem(folder);
         return false;

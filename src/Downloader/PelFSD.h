@@ -35,12 +35,14 @@ class PelFSD {
         PelFSDDelegateRef delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
         platform::Error* error);
     /// The common constructor: bytes, when both are given, win over paths.
-    static std::shared_ptr<PelFSD> createFSD(
-        const std::optional<std::string>& manifestPath, const std::optional<std::string>& sigPath,
-        const std::optional<platform::Data>& manifestData,
-        const std::optional<platform::Data>& sigData, const std::string& downloadPath,
-        PelFSDDelegateRef delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
-        platform::Error* error);
+    static std::shared_ptr<PelFSD> createFSD(const std::optional<std::string>& manifestPath,
+                                             const std::optional<std::string>& sigPath,
+                                             const std::optional<platform::Data>& manifestData,
+                                             const std::optional<platform::Data>& sigData,
+                                             const std::string& downloadPath,
+                                             PelFSDDelegateRef delegate,
+                                             const std::shared_ptr<PelFSDPingUtils>& pingUtils,
+                                             platform::Error* error);
     /// Without a manifest. Null with -86 "fsdJobs paramerter cannot be empty"
     /// or -91 as above.
     static std::shared_ptr<PelFSD> createFSDWithJobArray(

@@ -22,7 +22,10 @@ namespace dltest {
 struct ZipEntry {
     enum Kind { File, Folder, Link };
     ZipEntry(std::string name, std::string data = {}, Kind kind = File, std::string linkTarget = {})
-        : name(std::move(name)), data(std::move(data)), kind(kind), linkTarget(std::move(linkTarget)) {}
+        : name(std::move(name)),
+          data(std::move(data)),
+          kind(kind),
+          linkTarget(std::move(linkTarget)) {}
     std::string name;
     std::string data;
     Kind kind = File;

@@ -1,7 +1,6 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <fcntl.h>
 
 #include <filesystem>
 #include <thread>

@@ -82,7 +82,8 @@ TEST_F(FSDSetupInstallerTest, FailuresGiveTheirCodeAndOnePing) {
     Outcome gone = run("/gone.zip");
     EXPECT_FALSE(gone.success);
     EXPECT_EQ(gone.error.code(), kFSDErrorSetupInstallerURL);
-    EXPECT_EQ(fsdErrorMessage(gone.error), "Setup Installer File Download URL location is not available");
+    EXPECT_EQ(fsdErrorMessage(gone.error),
+              "Setup Installer File Download URL location is not available");
     ASSERT_TRUE(gone.error.underlyingError());
     EXPECT_EQ(gone.error.underlyingError()->code(), kFSDErrorSetupInstallerURL);
     ASSERT_TRUE(runUntil([&] { return traffic().size() == 2; }));

@@ -43,8 +43,9 @@ TEST(FSDFileNamesTest, NamesComeFromTheLastComponentAndNeverLeaveTheFolder) {
 
     EXPECT_EQ(FSDURLDownload::downloadFileNameWithURL("http://h/My%20Pkg.zip", "/tmp/d"),
               "/tmp/d/My Pkg.zip.fsd");
-    EXPECT_EQ(FSDURLDownload::resumeDataFileNameWithFSDDownloadURL("http://h/My%20Pkg.zip", "/tmp/d"),
-              "/tmp/d/.My Pkg.zip.fsd_resumedata");
+    EXPECT_EQ(
+        FSDURLDownload::resumeDataFileNameWithFSDDownloadURL("http://h/My%20Pkg.zip", "/tmp/d"),
+        "/tmp/d/.My Pkg.zip.fsd_resumedata");
     EXPECT_EQ(FSDURLDownload::downloadFileNameWithURL("http://h/%2E%2E", "/tmp/d"), std::nullopt);
 }
 
@@ -82,10 +83,11 @@ TEST(FSDURLDownloadRulesTest, ResumeDataIsStrictJSONAndOnlyStrongValidatorsCount
     EXPECT_EQ(back->url, data.url);
     EXPECT_EQ(back->validator, data.validator);
     EXPECT_EQ(back->offset, 1234u);
-    for (const char* bad : {R"({"version":2,"url":"u","validator":"v","offset":1})",
-                            R"({"version":1,"url":"u","validator":"v","offset":-1})",
-                            R"({"version":1,"url":"u","validator":"v","offset":1.5})",
-                            R"({"version":1,"url":1,"validator":"v","offset":1})", "[]", "not json"})
+    for (const char* bad :
+         {R"({"version":2,"url":"u","validator":"v","offset":1})",
+          R"({"version":1,"url":"u","validator":"v","offset":-1})",
+          R"({"version":1,"url":"u","validator":"v","offset":1.5})",
+          R"({"version":1,"url":1,"validator":"v","offset":1})", "[]", "not json"})
         EXPECT_FALSE(FSDResumeData::fromJSON(bad)) << bad;
 
     EXPECT_TRUE(fsdIsStrongValidator("\"abc\""));
@@ -97,7 +99,9 @@ TEST(FSDURLDownloadRulesTest, ResumeDataIsStrictJSONAndOnlyStrongValidatorsCount
 // Transfers against the loopback server, each into a fresh folder.
 class FSDURLDownloadTest : public ::testing::Test {
   protected:
-    void TearDown() override { FSDURLDownload::setFoundationVersionNumber(FSDURLDownload::kFoundationVersionNumber); }
+    void TearDown() override {
+        FSDURLDownload::setFoundationVersionNumber(FSDURLDownload::kFoundationVersionNumber);
+    }
 
     PelFSDFilePtr file(const std::string& path, std::uint64_t retries = 0,
                        std::int64_t priority = 0) {
@@ -147,8 +151,8 @@ TEST_F(FSDURLDownloadTest, TheFoundationVersionPicksTheTransport) {
     for (auto [version, session] : {std::pair{1056.99, false}, std::pair{1057.0, true}}) {
         FSDURLDownload::setFoundationVersionNumber(version);
         auto o = std::make_shared<Outcome>();
-        auto t = FSDURLDownload::downloadWithURL(server_.url("/v.zip"), file("/v.zip"), {},
-                                                 recorder(o));
+        auto t =
+            FSDURLDownload::downloadWithURL(server_.url("/v.zip"), file("/v.zip"), {}, recorder(o));
         ASSERT_TRUE(t);
         EXPECT_EQ(t->isSessionTransport(), session) << version;
         ASSERT_TRUE(o->done.wait());
@@ -181,8 +185,8 @@ TEST_F(FSDURLDownloadTest, CutsAtRandomBytesResumeFromThePartialAndEndByteIdenti
         FSDURLDownload::setFoundationVersionNumber(session ? 1575.0 : 1000.0);
         served.clear();
         auto o = std::make_shared<Outcome>();
-        auto t = FSDURLDownload::downloadWithURL(server_.url("/big.zip"), file("/big.zip", 10),
-                                                 {}, recorder(o));
+        auto t = FSDURLDownload::downloadWithURL(server_.url("/big.zip"), file("/big.zip", 10), {},
+                                                 recorder(o));
         ASSERT_TRUE(o->done.wait());
         ASSERT_TRUE(o->success) << (o->error ? o->error->description() : "");
         EXPECT_EQ(o->path, dir_.file("big.zip.fsd"));
@@ -287,8 +291,8 @@ TEST_F(FSDURLDownloadTest, AnAddressWithoutAUsableNameMakesNoTransport) {
         EXPECT_FALSE(FSDURLDownload::downloadWithURL(std::string(url), f, {}, nullptr)) << url;
     EXPECT_FALSE(FSDURLDownload::downloadWithURL(std::nullopt, f, {}, nullptr));
     // Resume data for another address is not used.
-    EXPECT_FALSE(FSDURLDownload::downloadWithResumeData({"http://other/x", "\"v\"", 1}, f, {},
-                                                        nullptr));
+    EXPECT_FALSE(
+        FSDURLDownload::downloadWithResumeData({"http://other/x", "\"v\"", 1}, f, {}, nullptr));
 }
 
 }  // namespace
@@ -318,7 +322,8 @@ TEST_F(FSDURLDownloadTest, DelegateCallsCountFromTheStartOfTheFileOnBothTranspor
         std::vector<std::string> expected = {"begin"};
         if (!session) expected.push_back("dest " + dir_.file("d.zip.fsd"));
         expected.push_back("size 40000");
-        EXPECT_EQ(std::vector<std::string>(calls.begin(), calls.begin() + static_cast<long>(expected.size())),
+        EXPECT_EQ(std::vector<std::string>(calls.begin(),
+                                           calls.begin() + static_cast<long>(expected.size())),
                   expected);
         EXPECT_EQ(delegate->lastLength.load(), 40000u);
         EXPECT_TRUE(dltest::readFile(dir_.file("d.zip.fsd")) == body);

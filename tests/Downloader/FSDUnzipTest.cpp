@@ -53,9 +53,8 @@ TEST_F(FSDUnzipTest, PackageArchivesGiveTheirFirstEntryOrAClearError) {
         {"other name", dltest::makeZip({{"Q.pkg", "q"}, {"P.pkg", "p"}}), -99},
         {"climbing name", dltest::makeZip({{"../P.pkg", "p"}}), -99},
         {"empty archive", dltest::makeZip({}), -100},
-        {"bad checksum", dltest::corrupted(dltest::makeZip({{"P.pkg", "payload-bytes"}}),
-                                           "payload-bytes"),
-         -99},
+        {"bad checksum",
+         dltest::corrupted(dltest::makeZip({{"P.pkg", "payload-bytes"}}), "payload-bytes"), -99},
         {"not a zip", "just some text", 0},
     };
     for (const auto& c : cases) {
@@ -129,7 +128,9 @@ TEST_F(FSDUnzipTest, TheToolsExitStatusAndItsWatchdogDecide) {
     auto d = driver({j});
     d->startDownload();
     ASSERT_TRUE(server_.waitForRequests(server_.requestCount() + 1));
-    auto unpacking = [&] { return exists(folder_ + "/file.zip.fsd") || exists(folder_ + "/file.zip"); };
+    auto unpacking = [&] {
+        return exists(folder_ + "/file.zip.fsd") || exists(folder_ + "/file.zip");
+    };
     for (int i = 0; i < 1000 && unpacking(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(unpacking());

@@ -36,9 +36,10 @@ std::uint64_t sizeOf(const std::string& path) {
 class FsdToolTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string text = std::string(R"({"fsd":{"global":{"manifest_version":2,"manifest_id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","failover":"http://f/o"},"job_array":[{"job_id":"11111111-2222-3333-4444-555555555555","distribution":{"transaction_id":"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"},"file_array":[{"source_file":")") +
-                           server_.url("/big.zip") +
-                           R"(","destination_file":"Big.pkg","file_priority":1}]}]}})";
+        std::string text =
+            std::string(
+                R"({"fsd":{"global":{"manifest_version":2,"manifest_id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","failover":"http://f/o"},"job_array":[{"job_id":"11111111-2222-3333-4444-555555555555","distribution":{"transaction_id":"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"},"file_array":[{"source_file":")") +
+            server_.url("/big.zip") + R"(","destination_file":"Big.pkg","file_priority":1}]}]}})";
         auto key = devsign::PrivateKey::loadPEM(PEL_DEV_DATA_KEY);
         manifest_ = dir_.write("m/fsdmanifest.js", text);
         sig_ = dir_.write("m/fsdmanifest-sig.txt",
@@ -48,9 +49,17 @@ class FsdToolTest : public ::testing::Test {
     }
 
     pid_t start(const std::string& outputPath) {
-        std::vector<std::string> args = {FSDTOOL_PATH, "fetch",    "--manifest", manifest_,
-                                         "--sig",      sig_,       "--dir",      folder_,
-                                         "--json",     "--ping-host", server_.hostAndPort()};
+        std::vector<std::string> args = {FSDTOOL_PATH,
+                                         "fetch",
+                                         "--manifest",
+                                         manifest_,
+                                         "--sig",
+                                         sig_,
+                                         "--dir",
+                                         folder_,
+                                         "--json",
+                                         "--ping-host",
+                                         server_.hostAndPort()};
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -66,7 +75,8 @@ class FsdToolTest : public ::testing::Test {
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
-        EXPECT_EQ(::posix_spawn(&pid, FSDTOOL_PATH, &actions, nullptr, argv.data(), envp.data()), 0);
+        EXPECT_EQ(::posix_spawn(&pid, FSDTOOL_PATH, &actions, nullptr, argv.data(), envp.data()),
+                  0);
         posix_spawn_file_actions_destroy(&actions);
         return pid;
     }

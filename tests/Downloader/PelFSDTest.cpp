@@ -19,12 +19,15 @@ bool exists(const std::string& path) {
 
 class PelFSDTest : public DriverTest {
   protected:
-    static void SetUpTestSuite() { key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(2048)); }
+    static void SetUpTestSuite() {
+        key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(2048));
+    }
     static void TearDownTestSuite() { delete key_; }
     testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
 
     std::string manifestText() {
-        return std::string(R"({"fsd":{"global":{"manifest_version":2,"manifest_id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","failover":"http://fail/over"},"job_array":[{"job_id":")") +
+        return std::string(
+                   R"({"fsd":{"global":{"manifest_version":2,"manifest_id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","failover":"http://fail/over"},"job_array":[{"job_id":")") +
                dltest::kJobId + R"(","distribution":{"transaction_id":")" + dltest::kTransactionId +
                R"("},"file_array":[{"source_file":")" + server_.url("/setup.zip") +
                R"(","type":"layout_requirement","destination_file":{"REQUIREMENTS_PLIST":"R.plist"}},{"source_file":")" +
@@ -75,8 +78,8 @@ TEST_F(PelFSDTest, SetupInstallerThenDownloadRunThroughTheFacade) {
     std::optional<std::string> reqs;
     bool done = false;
     ASSERT_TRUE(fsd->performSetupInstallerFile(
-        nullptr, [&](bool ok, const std::optional<std::string>& r, const std::optional<std::string>&,
-                     const platform::Error*) {
+        nullptr, [&](bool ok, const std::optional<std::string>& r,
+                     const std::optional<std::string>&, const platform::Error*) {
             done = ok;
             reqs = r;
         }));
@@ -95,7 +98,12 @@ TEST_F(PelFSDTest, WriteInformationReplacesTheFolderWithTheTwoCopies) {
         std::function<std::string()> prepare;  // returns the folder to write into
         bool ok;
     } cases[] = {
-        {"existing folder", [&] { dir_.write("keep1/old.txt", "old"); return dir_.file("keep1"); }, true},
+        {"existing folder",
+         [&] {
+             dir_.write("keep1/old.txt", "old");
+             return dir_.file("keep1");
+         },
+         true},
         {"manifest inside", [&] { return dir_.file("m"); }, true},
         {"folder is a link",
          [&] {

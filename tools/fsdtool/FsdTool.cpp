@@ -38,7 +38,8 @@ class ToolDelegate final : public PelFSDProtocol {
     void numberOfJobs(std::uint64_t jobs, std::uint64_t files) override {
         files_ = files;
         emit({{"call", "numberOfJobs"}, {"jobs", jobs}, {"files", files}});
-        std::fprintf(err_, "fsdtool: %llu file(s) to fetch\n", static_cast<unsigned long long>(files));
+        std::fprintf(err_, "fsdtool: %llu file(s) to fetch\n",
+                     static_cast<unsigned long long>(files));
         countsKnown_ = true;
         check();
     }
@@ -154,9 +155,8 @@ int runFsdToolFetch(const FsdToolOptions& options, std::FILE* out, std::FILE* er
         if (delegate->state() == State::Failed) return kFsdToolFailed;
     }
     if (!interrupted) fsd->startFSDDownload();
-    platform::RunLoop::runUntil(
-        [&] { return interrupted || delegate->state() != State::Running; },
-        std::chrono::hours(24 * 365));
+    platform::RunLoop::runUntil([&] { return interrupted || delegate->state() != State::Running; },
+                                std::chrono::hours(24 * 365));
     if (interrupted) {
         // Wait for the transfers to write their resume files.
         platform::RunLoop::runUntil([&] { return fsd->download()->isIdle(); },
