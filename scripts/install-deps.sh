@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev
-  libarchive-dev liblzma-dev libzzip-dev libbz2-dev zlib1g-dev
+  libarchive-dev liblzma-dev libbz2-dev zlib1g-dev unzip
   libprotobuf-c-dev protobuf-c-compiler
   libxml2-dev
   qt6-base-dev libgl-dev fonts-dejavu-core

@@ -27,6 +27,7 @@ enum FSDErrorCode : long {
     kFSDErrorManifestParse = -97,
     kFSDErrorManifestVerify = -98,
     kFSDErrorUnpack = -99,
+    kFSDErrorOpenZip = -100,
 };
 
 /// An "FSDErrorDomain" error with `message` under "FSDErrorInformation" and,

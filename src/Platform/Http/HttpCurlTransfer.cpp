@@ -354,6 +354,11 @@ bool CurlTransfer::onBody(const char* data, std::size_t size) {
         }
         if (fd_ < 0) received_ += size;
     } else {
+        const std::int64_t limit = request_.maximumResponseLength();
+        if (limit >= 0 && bodyBytes_.size() + size > static_cast<std::uint64_t>(limit)) {
+            abortWith(makeURLError(kURLErrorDataLengthExceedsMaximum, request_.url()));
+            return false;
+        }
         bodyBytes_.insert(bodyBytes_.end(), data, data + size);
         received_ += size;
     }

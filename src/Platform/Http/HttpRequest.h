@@ -124,6 +124,12 @@ class HttpRequest {
     bool followsRedirects() const { return followsRedirects_; }
     void setFollowsRedirects(bool follow) { followsRedirects_ = follow; }
 
+    /// Data transfers: the most body bytes accepted; a longer body ends the
+    /// transfer with kURLErrorDataLengthExceedsMaximum. -1 (the default): no
+    /// limit. Downloads to a file ignore it.
+    std::int64_t maximumResponseLength() const { return maximumResponseLength_; }
+    void setMaximumResponseLength(std::int64_t bytes) { maximumResponseLength_ = bytes; }
+
   private:
     std::string url_;
     std::string method_ = "GET";
@@ -134,6 +140,7 @@ class HttpRequest {
     double timeoutInterval_ = kDefaultTimeoutInterval;
     double connectTimeout_ = 0;
     bool followsRedirects_ = true;
+    std::int64_t maximumResponseLength_ = -1;
 };
 
 /// The head of a response: status, headers and the URL it came from (the

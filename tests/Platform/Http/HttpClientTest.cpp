@@ -300,3 +300,26 @@ TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(HttpClientTest, DataTransferLongerThanItsLimitFailsAndAtTheLimitSucceeds) {
+    for (auto [size, fails] : {std::pair{4096u, false}, std::pair{4097u, true}}) {
+        ScriptedReply reply;
+        reply.generatedBodySize = size;
+        server_.enqueue(reply);
+        HttpRequest request(server_.url("/capped"));
+        request.setMaximumResponseLength(4096);
+        HttpTransferRecorder recorder;
+        run(request, recorder);
+        if (fails) {
+            EXPECT_EQ(recorder.result().error.code(), platform::kURLErrorDataLengthExceedsMaximum);
+            EXPECT_LE(recorder.result().body.size(), 4096u);
+        } else {
+            EXPECT_TRUE(recorder.result().succeeded());
+            EXPECT_EQ(recorder.result().body.size(), 4096u);
+        }
+    }
+}
+
+}  // namespace

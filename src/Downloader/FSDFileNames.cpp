@@ -1,0 +1,60 @@
+#include "Downloader/FSDFileNames.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "Downloader/FSDManifestValues.h"
+
+namespace {
+
+// The path of a URL: after "scheme://authority", before "?" or "#".
+std::string_view urlPath(std::string_view url) {
+    auto end = url.find_first_of("?#");
+    if (end != std::string_view::npos) url = url.substr(0, end);
+    auto scheme = url.find("://");
+    if (scheme == std::string_view::npos) return url;
+    auto slash = url.find('/', scheme + 3);
+    return slash == std::string_view::npos ? std::string_view() : url.substr(slash);
+}
+
+}  // namespace
+
+bool fsdIsPlainFileName(std::string_view name) {
+    return !name.empty() && name != "." && name != ".." &&
+           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
+std::optional<std::string> fsdFileNameForURL(std::string_view url) {
+    std::string_view path = urlPath(url);
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    auto slash = path.rfind('/');
+    std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
+    auto name = fsdvalues::removingPercentEscapes(last);
+    if (!name || !fsdIsPlainFileName(*name)) return std::nullopt;
+    return name;
+}
+
+std::string fsdPathInFolder(std::string_view folder, std::string_view name) {
+    std::string path(folder);
+    if (path.empty() || path.back() != '/') path += '/';
+    path += name;
+    return path;
+}
+
+std::string fsdTargetPath(std::string_view folder, std::string_view name) {
+    return fsdPathInFolder(folder, name) + ".fsd";
+}
+
+std::string fsdResumeDataPath(std::string_view folder, std::string_view name) {
+    return fsdPathInFolder(folder, "." + std::string(name) + ".fsd_resumedata");
+}
+
+std::string fsdUnescapedURL(std::string_view url) {
+    auto text = fsdvalues::removingPercentEscapes(url);
+    return text ? *text : std::string(url);
+}
+
+bool fsdUnlinkFile(const std::string& path) {
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}

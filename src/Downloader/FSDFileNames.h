@@ -1,0 +1,32 @@
+// Names of the files a download makes in its folder, all derived from the
+// address of the file being fetched.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+/// The name a file fetched from `url` gets: the last component of the
+/// address's path, percent escapes removed (UTF-8). Absent when the name is
+/// empty, "." or "..", or holds "/" or NUL once unescaped, so that nothing
+/// named from an address can leave its folder.
+std::optional<std::string> fsdFileNameForURL(std::string_view url);
+
+/// True for a name that stays inside its folder: not empty, not "." or "..",
+/// and without "/" or NUL.
+bool fsdIsPlainFileName(std::string_view name);
+
+/// "<folder>/<name>.fsd": the partial file of a transfer.
+std::string fsdTargetPath(std::string_view folder, std::string_view name);
+/// "<folder>/.<name>.fsd_resumedata": the resume data of a transfer.
+std::string fsdResumeDataPath(std::string_view folder, std::string_view name);
+/// "<folder>/<name>".
+std::string fsdPathInFolder(std::string_view folder, std::string_view name);
+
+/// The address with its percent escapes removed, for pings and logs (the
+/// address itself when an escape is malformed).
+std::string fsdUnescapedURL(std::string_view url);
+
+/// Removes the file or symbolic link at `path` (never a folder); true when
+/// nothing is there afterwards.
+bool fsdUnlinkFile(const std::string& path);

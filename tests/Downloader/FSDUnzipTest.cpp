@@ -1,0 +1,149 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "Downloader/DriverTestSupport.h"
+#include "Downloader/FSDError.h"
+#include "Platform/Http/HttpError.h"
+
+using dltest::DriverTest;
+using dltest::ZipEntry;
+using testsupport::ScriptedReply;
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+class FSDUnzipTest : public DriverTest {
+  protected:
+    // Fetches one mandatory file served with `body` and waits for its end.
+    void fetch(const std::string& body, const std::string& pkg, bool app = false,
+               const std::string& path = "/file.zip") {
+        serve(path, ScriptedReply::ok(body));
+        std::string name = app ? R"(,"destination_file":{"x":1})" : "";
+        auto spec = app ? R"("source_file":")" + server_.url(path) + "\"" : fileJSON(path, pkg, 1);
+        auto j = job({spec});
+        if (app) j->fileArray().back()->setAppName(pkg);
+        driver_ = driver({j});
+        driver_->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->finished + delegate_->failed == 1; }));
+    }
+    std::string toolScript(const std::string& body) {
+        std::string path = dir_.file("fake-unzip.sh");
+        dltest::writeFile(path, "#!/bin/sh\n" + body + "\n");
+        ::chmod(path.c_str(), 0755);
+        return path;
+    }
+    FSDDownloadPtr driver_;
+};
+
+TEST_F(FSDUnzipTest, PackageArchivesGiveTheirFirstEntryOrAClearError) {
+    struct Case {
+        const char* what;
+        std::string body;
+        long code;  // 0: done
+    } cases[] = {
+        {"folder first", dltest::makeZip({{"Dir/", "", ZipEntry::Folder}, {"P.pkg", "p"}}), -99},
+        {"other name", dltest::makeZip({{"Q.pkg", "q"}, {"P.pkg", "p"}}), -99},
+        {"climbing name", dltest::makeZip({{"../P.pkg", "p"}}), -99},
+        {"empty archive", dltest::makeZip({}), -100},
+        {"bad checksum",
+         dltest::corrupted(dltest::makeZip({{"P.pkg", "payload-bytes"}}), "payload-bytes"), -99},
+        {"not a zip", "just some text", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        dltest::writeFile(dir_.file("P.pkg"), "outside");
+        fetch(c.body, "P.pkg");
+        if (c.code == 0) {
+            EXPECT_EQ(delegate_->finished.load(), 1);
+        } else {
+            ASSERT_EQ(delegate_->failed.load(), 1);
+            EXPECT_EQ(delegate_->lastError.code(), c.code);
+        }
+        EXPECT_FALSE(exists(folder_ + "/file.zip"));
+        EXPECT_FALSE(exists(folder_ + "/P.pkg"));
+        EXPECT_FALSE(exists(folder_ + "/P.pkg.partial"));
+        EXPECT_EQ(dltest::readFile(dir_.file("P.pkg")), "outside");
+        EXPECT_EQ(driver_->packagePaths().size(), 1u);  // described before unpacking
+    }
+}
+
+TEST_F(FSDUnzipTest, AnArchiveNamedLikeItsPackageIsReplacedByThePackage) {
+    fetch(dltest::makeZip({{"Product.pkg", "the package"}}), "Product.pkg", false, "/Product.pkg");
+    EXPECT_EQ(delegate_->finished.load(), 1);
+    EXPECT_EQ(dltest::readFile(folder_ + "/Product.pkg"), "the package");
+}
+
+TEST_F(FSDUnzipTest, ApplicationArchivesAreUnpackedByTheToolOnlyWhenEveryEntryStaysInside) {
+    fetch(dltest::makeZip({{"App.app/", "", ZipEntry::Folder},
+                           {"App.app/Contents/Info.plist", "info"},
+                           {"App.app/Contents/link", "", ZipEntry::Link, "Info.plist"}}),
+          "App.app", true);
+    ASSERT_EQ(delegate_->finished.load(), 1);
+    EXPECT_EQ(dltest::readFile(folder_ + "/App.app/Contents/Info.plist"), "info");
+    EXPECT_FALSE(exists(folder_ + "/file.zip"));
+    ASSERT_EQ(driver_->packagePaths().size(), 1u);
+    EXPECT_EQ(driver_->packagePaths()[0].at("pkgName").stringValue(), "App.app");
+
+    for (auto entries : {std::vector<ZipEntry>{{"App.app/x", "x"}, {"../evil", "e"}},
+                         std::vector<ZipEntry>{{"App.app/l", "", ZipEntry::Link, "../../etc"}},
+                         std::vector<ZipEntry>{{"App.app/l", "", ZipEntry::Link, "/etc"}}}) {
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        fetch(dltest::makeZip(entries), "App.app", true);
+        ASSERT_EQ(delegate_->failed.load(), 1);
+        EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
+        EXPECT_FALSE(exists(dir_.file("evil")));
+        EXPECT_FALSE(exists(folder_ + "/App.app/l"));
+        EXPECT_FALSE(exists(folder_ + "/file.zip"));
+    }
+}
+
+TEST_F(FSDUnzipTest, TheToolsExitStatusAndItsWatchdogDecide) {
+    const std::string zip = dltest::makeZip({{"App.app/x", "x"}});
+    FSDDownload::setUnzipToolPath(toolScript("exit 1"));
+    fetch(zip, "App.app", true);
+    ASSERT_EQ(delegate_->failed.load(), 1);
+    EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
+    EXPECT_EQ(fsdErrorMessage(delegate_->lastError), "Failed, unzipTask terminationStatus bad");
+    EXPECT_FALSE(exists(folder_ + "/file.zip"));
+
+    // A tool that hangs is stopped by the watchdog on the driver's own
+    // thread: the main queue is not run while it waits.
+    delegate_ = std::make_shared<dltest::RecordingDelegate>();
+    FSDDownload::setUnzipToolPath(toolScript("exec sleep 30"));
+    FSDDownload::setUnzipWatchdogForTesting(std::chrono::milliseconds(200),
+                                            std::chrono::milliseconds(200));
+    serve("/file.zip", ScriptedReply::ok(zip));
+    auto j = job({R"("source_file":")" + server_.url("/file.zip") + "\""});
+    j->fileArray().back()->setAppName("App.app");
+    auto started = std::chrono::steady_clock::now();
+    auto d = driver({j});
+    d->startDownload();
+    ASSERT_TRUE(server_.waitForRequests(server_.requestCount() + 1));
+    auto unpacking = [&] {
+        return exists(folder_ + "/file.zip.fsd") || exists(folder_ + "/file.zip");
+    };
+    for (int i = 0; i < 1000 && unpacking(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(unpacking());
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ASSERT_TRUE(runUntil([&] { return delegate_->failed == 1; }));
+    EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
+}
+
+TEST_F(FSDUnzipTest, AToolArchiveThatIsNoZipIsLeftAndCountedDone) {
+    fetch("plain text", "App.app", true);
+    EXPECT_EQ(delegate_->finished.load(), 1);
+    EXPECT_EQ(delegate_->failed.load(), 0);
+    EXPECT_EQ(dltest::readFile(folder_ + "/file.zip"), "plain text");
+}
+
+}  // namespace
