@@ -40,7 +40,7 @@ class FsdToolTest : public ::testing::Test {
             std::string(
                 R"({"fsd":{"global":{"manifest_version":2,"manifest_id":"0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0","failover":"http://f/o"},"job_array":[{"job_id":"11111111-2222-3333-4444-555555555555","distribution":{"transaction_id":"AAAAAAAA-BBBB-CCCC-DDDD-EEEEEEEEEEEE"},"file_array":[{"source_file":")") +
             server_.url("/big.zip") + R"(","destination_file":"Big.pkg","file_priority":1}]}]}})";
-        auto key = devsign::PrivateKey::loadPEM(PEL_DEV_DATA_KEY);
+        auto key = devsign::PrivateKey::loadPEM(PEL_DEV_MANIFEST_KEY);
         manifest_ = dir_.write("m/fsdmanifest.js", text);
         sig_ = dir_.write("m/fsdmanifest-sig.txt",
                           devsign::base64Lines(key.signMessage(platform::DigestAlgorithm::kSHA512,

@@ -23,7 +23,7 @@ class PelFSDTest : public DriverTest {
         key_ = new devsign::PrivateKey(devsign::PrivateKey::generateRSA(2048));
     }
     static void TearDownTestSuite() { delete key_; }
-    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI()};
+    testsupport::ScopedVerificationKey trust_{key_->publicKeySPKI(), key_->publicKeySPKI()};
 
     std::string manifestText() {
         return std::string(
