@@ -176,7 +176,7 @@ fvcrash_status fvcrash_dwarf_read_pointer(const fvcrash_dwarf_pointer_context* c
     uint64_t result = truncateToWord(raw + relative, word);
     if (encoding & 0x80) {
         uint64_t target;
-        if (fvcrash_unwind_read_word(nullptr, mapping->task, result, 0, word, &target) !=
+        if (fvcrash_unwind_read_word(context->cache, mapping->task, result, 0, word, &target) !=
             FVCRASH_ESUCCESS) {
             return FVCRASH_EINVAL;
         }
@@ -420,20 +420,23 @@ fvcrash_status fvcrash_dwarf_hdr_search(const fvcrash_task_mapping* hdr, uint64_
 
 // The rule table.
 
+namespace {
+
+void emptyLevel(fvcrash_dwarf_cfa_state::level* level) {
+    level->cfa = {FVCRASH_DWARF_CFA_UNDEFINED, 0, 0, 0};
+    level->count = 0;
+    fvcrash_memset(level->buckets, FVCRASH_DWARF_NO_ENTRY, sizeof level->buckets);
+}
+
+}  // namespace
+
+// Entries and the levels above the current one are set up when first taken,
+// so a table costs little to start.
 void fvcrash_dwarf_cfa_state_init(fvcrash_dwarf_cfa_state* state) {
-    for (int i = 0; i < FVCRASH_DWARF_RULE_COUNT; ++i) {
-        state->entries[i] = {0, 0, 0,
-                             static_cast<uint8_t>(i + 1 < FVCRASH_DWARF_RULE_COUNT
-                                                      ? i + 1
-                                                      : FVCRASH_DWARF_NO_ENTRY)};
-    }
-    state->free_head = 0;
-    for (auto& level : state->levels) {
-        level.cfa = {FVCRASH_DWARF_CFA_UNDEFINED, 0, 0, 0};
-        level.count = 0;
-        for (uint8_t& bucket : level.buckets) bucket = FVCRASH_DWARF_NO_ENTRY;
-    }
+    state->free_head = FVCRASH_DWARF_NO_ENTRY;
+    state->unused = 0;
     state->current = 0;
+    emptyLevel(&state->levels[0]);
 }
 
 bool fvcrash_dwarf_cfa_state_set_rule(fvcrash_dwarf_cfa_state* state, uint32_t reg, uint8_t kind,
@@ -449,10 +452,16 @@ bool fvcrash_dwarf_cfa_state_set_rule(fvcrash_dwarf_cfa_state* state, uint32_t r
         }
         link = &entry.next;
     }
-    if (state->free_head == FVCRASH_DWARF_NO_ENTRY) return false;
-    const uint8_t index = state->free_head;
+    uint8_t index;
+    if (state->free_head != FVCRASH_DWARF_NO_ENTRY) {
+        index = state->free_head;
+        state->free_head = state->entries[index].next;
+    } else if (state->unused < FVCRASH_DWARF_RULE_COUNT) {
+        index = state->unused++;
+    } else {
+        return false;
+    }
     auto& entry = state->entries[index];
-    state->free_head = entry.next;
     entry = {value, reg, kind, FVCRASH_DWARF_NO_ENTRY};
     *link = index;
     ++level.count;
@@ -534,7 +543,7 @@ bool fvcrash_dwarf_cfa_state_push(fvcrash_dwarf_cfa_state* state) {
     if (state->current + 1 >= FVCRASH_DWARF_LEVEL_COUNT) return false;
     const uint8_t from = state->current;
     ++state->current;
-    clearLevel(state);
+    emptyLevel(&state->levels[state->current]);
     state->levels[state->current].cfa = state->levels[from].cfa;
     const auto& source = state->levels[from];
     for (uint8_t bucket : source.buckets) {
@@ -566,10 +575,15 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
                                              uint64_t instructions_offset, uint64_t length,
                                              bool gnu) {
     // The rules in force before the program: what restore brings back.
-    fvcrash_dwarf_cfa_state initial;
-    fvcrash_dwarf_cfa_state_init(&initial);
+    struct {
+        fvcrash_dwarf_cfa_state::entry entries[FVCRASH_DWARF_RULE_COUNT];
+        int count;
+    } initial;
+    initial.count = 0;
     if (!eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
-            return fvcrash_dwarf_cfa_state_set_rule(&initial, e.reg, e.kind, e.value);
+            if (initial.count == FVCRASH_DWARF_RULE_COUNT) return false;
+            initial.entries[initial.count++] = e;
+            return true;
         })) {
         return FVCRASH_ENOMEM;
     }
@@ -615,10 +629,10 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
                                                                          : FVCRASH_ENOMEM;
     };
     auto restore = [&](uint32_t reg) -> fvcrash_status {
-        uint8_t kind;
-        int64_t value;
-        if (fvcrash_dwarf_cfa_state_get_rule(&initial, reg, &kind, &value)) {
-            return setRule(reg, kind, value);
+        for (int i = 0; i < initial.count; ++i) {
+            if (initial.entries[i].reg == reg) {
+                return setRule(reg, initial.entries[i].kind, initial.entries[i].value);
+            }
         }
         fvcrash_dwarf_cfa_state_remove_rule(state, reg);
         return FVCRASH_ESUCCESS;
@@ -938,12 +952,19 @@ namespace {
 
 /// The end of the PT_LOAD that holds `address`, or 0.
 uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
+    fvcrash_task_mapping headers;
+    const uint64_t size = uint64_t{elf->phnum} * sizeof(Elf64_Phdr);
+    if (fvcrash_task_mapping_init(&headers, elf->task, elf->phdr_addr, size, true) !=
+        FVCRASH_ESUCCESS) {
+        return 0;
+    }
+    const auto* table =
+        static_cast<const Elf64_Phdr*>(fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0,
+                                                                     size));
+    if (!table) return 0;
     for (uint16_t i = 0; i < elf->phnum; ++i) {
         Elf64_Phdr ph;
-        if (fvcrash_task_read(elf->task, elf->phdr_addr, static_cast<int64_t>(i * sizeof ph), &ph,
-                              sizeof ph) != FVCRASH_ESUCCESS) {
-            return 0;
-        }
+        fvcrash_memcpy(&ph, &table[i], sizeof ph);
         if (ph.p_type != PT_LOAD) continue;
         const uint64_t start = elf->load_bias + ph.p_vaddr;
         const uint64_t end = start + ph.p_memsz;
@@ -1009,6 +1030,7 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
     fvcrash_dwarf_pointer_context context;
     fvcrash_dwarf_pointer_context_init(&context, order, m64 ? 8 : 4);
     if (elf) fvcrash_dwarf_pointer_context_set_data_base(&context, window->hdr.task_address);
+    context.cache = cache;
 
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;

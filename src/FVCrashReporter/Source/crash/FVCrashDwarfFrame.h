@@ -38,6 +38,8 @@ struct fvcrash_dwarf_pointer_context {
     uint64_t data_base;
     bool has_function_base;
     uint64_t function_base;
+    /// Indirect pointers are read through it when set.
+    fvcrash_unwind_cache* cache;
 };
 
 void fvcrash_dwarf_pointer_context_init(fvcrash_dwarf_pointer_context* context,
@@ -159,7 +161,8 @@ struct fvcrash_dwarf_cfa_state {
         uint8_t kind;
         uint8_t next;
     } entries[FVCRASH_DWARF_RULE_COUNT];
-    uint8_t free_head;
+    uint8_t free_head;  // removed entries, reused first
+    uint8_t unused;     // entries from here on were never taken
     struct level {
         fvcrash_dwarf_cfa_rule cfa;
         uint8_t count;

@@ -18,8 +18,9 @@ void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
     for (uint32_t i = 0; i < FVCRASH_UNWIND_PAGE_COUNT; ++i) {
         cache->page_address[i] = 0;
         cache->page_length[i] = 0;
+        cache->page_used[i] = 0;
     }
-    cache->next_page = 0;
+    cache->tick = 0;
     for (fvcrash_unwind_window& window : cache->windows) window.kind = FVCRASH_UNWIND_WINDOW_NONE;
     cache->next_window = 0;
 }
@@ -37,13 +38,19 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     if (!cache || page == 0 || end - page > FVCRASH_UNWIND_PAGE_SIZE) {
         return fvcrash_task_read(task, start, 0, destination, length);
     }
+    ++cache->tick;
+    // The least recently used page makes room: pages of the stack stream
+    // past while a few data pages (personality slots) stay in use.
+    uint32_t slot = 0;
     for (uint32_t i = 0; i < FVCRASH_UNWIND_PAGE_COUNT; ++i) {
-        if (cache->page_address[i] != page) continue;
-        if (end - page > cache->page_length[i]) break;
-        fvcrash_memcpy(destination, cache->pages[i] + (start - page), length);
-        return FVCRASH_ESUCCESS;
+        if (cache->page_address[i] == page) {
+            if (end - page > cache->page_length[i]) break;
+            cache->page_used[i] = cache->tick;
+            fvcrash_memcpy(destination, cache->pages[i] + (start - page), length);
+            return FVCRASH_ESUCCESS;
+        }
+        if (cache->page_used[i] < cache->page_used[slot]) slot = i;
     }
-    const uint32_t slot = cache->next_page;
     // The whole page, or the start of it that can be read.
     uint32_t got = FVCRASH_UNWIND_PAGE_SIZE;
     if (fvcrash_task_read(task, page, 0, cache->pages[slot], got) != FVCRASH_ESUCCESS) {
@@ -51,7 +58,7 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     }
     cache->page_address[slot] = page;
     cache->page_length[slot] = got;
-    cache->next_page = (slot + 1) % FVCRASH_UNWIND_PAGE_COUNT;
+    cache->page_used[slot] = cache->tick;
     fvcrash_memcpy(destination, cache->pages[slot] + (start - page), length);
     return FVCRASH_ESUCCESS;
 }

@@ -33,7 +33,7 @@ using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task,
                                                       fvcrash_thread_state* caller);
 
 inline constexpr uint32_t FVCRASH_UNWIND_PAGE_SIZE = 4096;
-inline constexpr uint32_t FVCRASH_UNWIND_PAGE_COUNT = 4;
+inline constexpr uint32_t FVCRASH_UNWIND_PAGE_COUNT = 8;
 inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
 
 enum fvcrash_unwind_window_kind : uint8_t {
@@ -60,7 +60,8 @@ struct fvcrash_unwind_window {
 struct fvcrash_unwind_cache {
     uint64_t page_address[FVCRASH_UNWIND_PAGE_COUNT];  // 0 = empty
     uint32_t page_length[FVCRASH_UNWIND_PAGE_COUNT];    // readable bytes from the start
-    uint32_t next_page;
+    uint32_t page_used[FVCRASH_UNWIND_PAGE_COUNT];      // tick of the last use
+    uint32_t tick;
     uint8_t pages[FVCRASH_UNWIND_PAGE_COUNT][FVCRASH_UNWIND_PAGE_SIZE];
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
     uint32_t next_window;
