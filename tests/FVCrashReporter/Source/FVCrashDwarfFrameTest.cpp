@@ -406,3 +406,63 @@ TEST(FVCrashDwarfFrame, ApplyingRules) {
 }
 
 }  // namespace
+
+#include "FVCrashReporter/Source/crash/FVCrashImageList.h"
+#include "support/EhFrameWriter.h"
+#include "support/MachOLoader.h"
+
+namespace {
+
+using namespace testsupport;
+
+TEST(FVCrashDwarfFrame, ReaderOnAMachOImage) {
+    // push rbp; mov rbp, rsp; pop rbp; ret; then nops for a third function.
+    platform::Data code = {0x55, 0x48, 0x89, 0xE5, 0x5D, 0xC3};
+    code.resize(0x20, 0x90);
+    const std::vector<EhFrameFde> fdes = {
+        {0x1000, 6,
+         join({cfa::advanceLoc(1), cfa::defCfaOffset(16), cfa::offset(6, 2), cfa::advanceLoc(3),
+               cfa::defCfaRegister(6)})},
+        {0x1010, 8, {0x2E, 0x08}},  // DW_CFA_GNU_args_size
+    };
+    std::string error;
+    auto loaded = LoadedMachO::load(machOWithEhFrame(code, EhFrameCie{}, fdes), &error);
+    ASSERT_TRUE(loaded) << error;
+    fvcrash_image_list list;
+    ASSERT_TRUE(fvcrash_image_list_init(&list, fvcrash_task_self()));
+    ASSERT_EQ(fvcrash_image_list_append(&list, loaded->header(), "frames"), FVCRASH_ESUCCESS);
+    const uint64_t text = loaded->header() + kEhFrameMachOTextAddress;
+
+    uint64_t frame[2] = {0x5555, 0x401234};  // saved rbp, return address
+    const uint64_t rbp = reinterpret_cast<uintptr_t>(frame);
+    fvcrash_thread_state current;
+    fvcrash_thread_state_for_cpu(&current, FVCRASH_CPU_TYPE_X86_64);
+    fvcrash_thread_state_write_reg(&current, FVCRASH_REG_FP, rbp);
+    fvcrash_thread_state_write_reg(&current, FVCRASH_REG_SP, rbp - 32);
+    fvcrash_thread_state caller;
+    // At +4 the CFA is rbp + 16; the same pc reached as a return address
+    // (+5) is looked up one byte back.
+    for (const auto& [pc, flags] : {std::pair<uint64_t, uint32_t>{text + 4, 0},
+                                    {text + 5, FVCRASH_FRAME_RETURN_ADDRESS}}) {
+        fvcrash_thread_state_write_reg(&current, FVCRASH_REG_IP, pc);
+        current.frame_flags = flags;
+        ASSERT_EQ(fvcrash_stack_read_dwarf(fvcrash_task_self(), &list, &current, nullptr, &caller),
+                  FVCRASH_STACK_OK);
+        EXPECT_EQ(fvcrash_thread_state_read_reg(&caller, FVCRASH_REG_IP), 0x401234u);
+        EXPECT_EQ(fvcrash_thread_state_read_reg(&caller, FVCRASH_REG_FP), 0x5555u);
+        EXPECT_EQ(fvcrash_thread_state_read_reg(&caller, FVCRASH_REG_SP), rbp + 16);
+    }
+    // On Mach-O the GNU opcode is not taken: the reader gives up and the
+    // frame pointer reader is left to walk the frame.
+    fvcrash_thread_state_write_reg(&current, FVCRASH_REG_IP, text + 0x12);
+    current.frame_flags = 0;
+    EXPECT_EQ(fvcrash_stack_read_dwarf(fvcrash_task_self(), &list, &current, nullptr, &caller),
+              FVCRASH_STACK_ENOTSUP);
+    // No FDE covers the gap between the functions.
+    fvcrash_thread_state_write_reg(&current, FVCRASH_REG_IP, text + 0x8);
+    EXPECT_EQ(fvcrash_stack_read_dwarf(fvcrash_task_self(), &list, &current, nullptr, &caller),
+              FVCRASH_STACK_ENOTSUP);
+    fvcrash_image_list_free(&list);
+}
+
+}  // namespace
