@@ -42,26 +42,43 @@ fvcrash_status readSleb(Fetch fetch, int64_t* value, uint64_t* size) {
     }
 }
 
+/// The bytes of the window from address + offset to its end, or null.
+const uint8_t* windowBytes(const fvcrash_task_mapping* mapping, uint64_t address, int64_t offset,
+                           uint64_t* available) {
+    uint64_t start;
+    if (!fvcrash_address_apply_offset(address, offset, &start)) return nullptr;
+    const uint64_t end = mapping->task_address + mapping->length;
+    if (start < mapping->task_address || start >= end) return nullptr;
+    *available = end - start;
+    return static_cast<const uint8_t*>(fvcrash_task_mapping_pointer(mapping, start, 0, 1));
+}
+
 }  // namespace
 
 fvcrash_status fvcrash_dwarf_read_uleb128(const fvcrash_task_mapping* mapping, uint64_t address,
                                           int64_t offset, uint64_t* value, uint64_t* size) {
-    uint64_t start;
-    if (!fvcrash_address_apply_offset(address, offset, &start)) return FVCRASH_EINVAL;
+    uint64_t available = 0;
+    const uint8_t* bytes = windowBytes(mapping, address, offset, &available);
+    if (!bytes) return FVCRASH_EINVAL;
     return readUleb(
         [&](unsigned i, uint8_t* byte) {
-            return fvcrash_task_mapping_read_uint8(mapping, start, i, byte) == FVCRASH_ESUCCESS;
+            if (i >= available) return false;
+            *byte = bytes[i];
+            return true;
         },
         value, size);
 }
 
 fvcrash_status fvcrash_dwarf_read_sleb128(const fvcrash_task_mapping* mapping, uint64_t address,
                                           int64_t offset, int64_t* value, uint64_t* size) {
-    uint64_t start;
-    if (!fvcrash_address_apply_offset(address, offset, &start)) return FVCRASH_EINVAL;
+    uint64_t available = 0;
+    const uint8_t* bytes = windowBytes(mapping, address, offset, &available);
+    if (!bytes) return FVCRASH_EINVAL;
     return readSleb(
         [&](unsigned i, uint8_t* byte) {
-            return fvcrash_task_mapping_read_uint8(mapping, start, i, byte) == FVCRASH_ESUCCESS;
+            if (i >= available) return false;
+            *byte = bytes[i];
+            return true;
         },
         value, size);
 }
@@ -138,12 +155,18 @@ fvcrash_status fvcrash_dwarf_opstream_init(fvcrash_dwarf_opstream* stream,
     return FVCRASH_ESUCCESS;
 }
 
+// The stream's range was checked to lie inside the window when it was made,
+// so its bytes are read in place.
+namespace {
+const uint8_t* streamByte(const fvcrash_dwarf_opstream* stream) {
+    return reinterpret_cast<const uint8_t*>(
+        static_cast<uintptr_t>(static_cast<int64_t>(stream->position) - stream->mapping->delta));
+}
+}  // namespace
+
 fvcrash_status fvcrash_dwarf_opstream_read_u8(fvcrash_dwarf_opstream* stream, uint8_t* value) {
     if (stream->position >= stream->end) return FVCRASH_EINVAL;
-    if (fvcrash_task_mapping_read_uint8(stream->mapping, stream->position, 0, value) !=
-        FVCRASH_ESUCCESS) {
-        return FVCRASH_EINVAL;
-    }
+    *value = *streamByte(stream);
     ++stream->position;
     return FVCRASH_ESUCCESS;
 }
@@ -158,21 +181,33 @@ fvcrash_status fvcrash_dwarf_opstream_read_uint(fvcrash_dwarf_opstream* stream, 
 }
 
 fvcrash_status fvcrash_dwarf_opstream_read_uleb(fvcrash_dwarf_opstream* stream, uint64_t* value) {
-    uint64_t size;
-    const fvcrash_status status =
-        fvcrash_dwarf_read_uleb128(stream->mapping, stream->position, 0, value, &size);
+    const uint64_t available = stream->end - stream->position;
+    const uint8_t* bytes = streamByte(stream);
+    uint64_t size = 0;
+    const fvcrash_status status = readUleb(
+        [&](unsigned i, uint8_t* byte) {
+            if (i >= available) return false;
+            *byte = bytes[i];
+            return true;
+        },
+        value, &size);
     if (status != FVCRASH_ESUCCESS) return status;
-    if (size > stream->end - stream->position) return FVCRASH_EINVAL;
     stream->position += size;
     return FVCRASH_ESUCCESS;
 }
 
 fvcrash_status fvcrash_dwarf_opstream_read_sleb(fvcrash_dwarf_opstream* stream, int64_t* value) {
-    uint64_t size;
-    const fvcrash_status status =
-        fvcrash_dwarf_read_sleb128(stream->mapping, stream->position, 0, value, &size);
+    const uint64_t available = stream->end - stream->position;
+    const uint8_t* bytes = streamByte(stream);
+    uint64_t size = 0;
+    const fvcrash_status status = readSleb(
+        [&](unsigned i, uint8_t* byte) {
+            if (i >= available) return false;
+            *byte = bytes[i];
+            return true;
+        },
+        value, &size);
     if (status != FVCRASH_ESUCCESS) return status;
-    if (size > stream->end - stream->position) return FVCRASH_EINVAL;
     stream->position += size;
     return FVCRASH_ESUCCESS;
 }
