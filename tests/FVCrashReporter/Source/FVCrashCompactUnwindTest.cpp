@@ -354,3 +354,120 @@ TEST(FVCrashCompactUnwind, ElfImagesHaveNoTable) {
 }
 
 }  // namespace
+
+#include <unwind.h>
+
+#include <algorithm>
+
+#include "FVCrashReporter/Source/crash/FVCrashImageList.h"
+#include "FVCrashReporter/Source/crash/FVCrashStackCursor.h"
+#include "FVCrashReporter/Source/crash/FVCrashSymbols.h"
+
+namespace {
+
+struct ChainWalk {
+    std::vector<uint64_t> pcs;
+    std::vector<uint64_t> lookups;
+    std::vector<uint64_t> libgcc;
+};
+
+ChainWalk* g_chainWalk = nullptr;
+
+fvcrash_status walkChain(fvcrash_thread_state* state, void*) {
+    fvcrash_stack_cursor cursor;
+    fvcrash_stack_cursor_from_state(&cursor, fvcrash_task_self(), state,
+                                    fvcrash_shared_image_list());
+    while (fvcrash_stack_cursor_step(&cursor) == FVCRASH_STACK_OK && g_chainWalk->pcs.size() < 64) {
+        uint64_t ip = 0;
+        fvcrash_stack_cursor_read_reg(&cursor, FVCRASH_REG_IP, &ip);
+        g_chainWalk->pcs.push_back(ip);
+        g_chainWalk->lookups.push_back(fvcrash_stack_cursor_lookup_pc(&cursor));
+    }
+    fvcrash_stack_cursor_release(&cursor);
+    return FVCRASH_ESUCCESS;
+}
+
+extern "C" __attribute__((noinline)) long chainEnd(long, void**) {
+    fvcrash_thread_state_capture_current(walkChain, nullptr);
+    asm volatile("" ::: "memory");
+    return 1;
+}
+
+_Unwind_Reason_Code collectChain(_Unwind_Context* context, void* argument) {
+    const uint64_t ip = _Unwind_GetIP(context);
+    if (ip != 0) static_cast<std::vector<uint64_t>*>(argument)->push_back(ip);
+    return _URC_NO_REASON;
+}
+
+__attribute__((noinline)) long enterChain(void** chain) {
+    _Unwind_Backtrace(collectChain, &g_chainWalk->libgcc);
+    const long r = reinterpret_cast<long (*)(long, void**)>(chain[0])(1, chain);
+    asm volatile("" ::: "memory");
+    return r;
+}
+
+void nameOf(uint64_t address, const char* name, void* context) {
+    (void)address;
+    *static_cast<std::string*>(context) = name;
+}
+
+TEST(FVCrashCompactUnwind, LiveWalkThroughFixtureFramesIntoElfFrames) {
+    if (kFixtures.empty()) GTEST_SKIP() << "clang, lld or the llvm tools are missing";
+    std::string error;
+    auto fp = testsupport::LoadedMachO::loadFile(kFixtures + "/chain_fp.dylib", &error);
+    ASSERT_TRUE(fp) << error;
+    auto nofp = testsupport::LoadedMachO::loadFile(kFixtures + "/chain_nofp.dylib", &error);
+    ASSERT_TRUE(nofp) << error;
+    fvcrash_image_list* images = fvcrash_shared_image_list();
+    ASSERT_EQ(fvcrash_image_list_append(images, fp->header(), "chain_fp"), FVCRASH_ESUCCESS);
+    ASSERT_EQ(fvcrash_image_list_append(images, nofp->header(), "chain_nofp"), FVCRASH_ESUCCESS);
+    auto function = [&](const testsupport::LoadedMachO& image, const char* name) {
+        fvcrash_image_list_set_reading(images, true);
+        fvcrash_image* record = fvcrash_image_list_image_for_address(images, image.header());
+        uint64_t address = 0;
+        if (record) fvcrash_macho_lookup_symbol_by_name(&record->macho, name, &address);
+        fvcrash_image_list_set_reading(images, false);
+        return reinterpret_cast<void*>(address);
+    };
+    void* chain[] = {function(*fp, "_chain_small"),  function(*nofp, "_chain_small"),
+                     function(*nofp, "_chain_large"), function(*nofp, "_chain_saved"),
+                     function(*fp, "_chain_saved"),   reinterpret_cast<void*>(&chainEnd)};
+    for (void* step : chain) ASSERT_NE(step, nullptr);
+
+    ChainWalk walk;
+    g_chainWalk = &walk;
+    enterChain(chain);
+    g_chainWalk = nullptr;
+
+    // Frames 1-5 are the fixture's, innermost first, named by their symbols.
+    ASSERT_GE(walk.pcs.size(), 8u);
+    const struct {
+        const testsupport::LoadedMachO* image;
+        const char* name;
+    } expected[] = {{fp.get(), "_chain_saved"},
+                    {nofp.get(), "_chain_saved"},
+                    {nofp.get(), "_chain_large"},
+                    {nofp.get(), "_chain_small"},
+                    {fp.get(), "_chain_small"}};
+    fvcrash_image_list_set_reading(images, true);
+    for (size_t i = 0; i < 5; ++i) {
+        const fvcrash_image* record = fvcrash_image_list_image_for_address(images, walk.lookups[i + 1]);
+        ASSERT_NE(record, nullptr) << i;
+        EXPECT_EQ(fvcrash_image_header_address(record), expected[i].image->header()) << i;
+        std::string name;
+        EXPECT_EQ(fvcrash_lookup_symbol(record, 1, nullptr, walk.lookups[i + 1], nameOf, &name),
+                  FVCRASH_ESUCCESS);
+        EXPECT_EQ(name, expected[i].name) << i;
+    }
+    fvcrash_image_list_set_reading(images, false);
+    // Then enterChain, and from its caller on the same frames as libgcc's.
+    const auto at = std::find(walk.libgcc.begin(), walk.libgcc.end(), walk.pcs[7]);
+    ASSERT_NE(at, walk.libgcc.end());
+    EXPECT_EQ(std::vector<uint64_t>(walk.pcs.begin() + 7, walk.pcs.end()),
+              std::vector<uint64_t>(at, walk.libgcc.end()));
+
+    fvcrash_image_list_remove(images, fp->header());
+    fvcrash_image_list_remove(images, nofp->header());
+}
+
+}  // namespace
