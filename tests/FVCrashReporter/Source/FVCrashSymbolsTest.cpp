@@ -48,14 +48,19 @@ TEST(FVCrashSymbols, DynsymNamesAsDladdrDoes) {
     size_t compared = 0;
     fvcrash_objc_cache cache;
     fvcrash_objc_cache_init(&cache);
+    // Each look-up scans the whole table, so every function is checked at
+    // its start and a sample of them inside and at their last byte.
+    size_t functions = 0;
     for (uint64_t i = 0; i < elf.symbol_count; ++i) {
         const Elf64_Sym& sym = symbols[i];
         if (ELF64_ST_TYPE(sym.st_info) != STT_FUNC || sym.st_shndx == SHN_UNDEF ||
             sym.st_size == 0) {
             continue;
         }
+        const bool sampled = functions++ % 16 == 0;
         const uint64_t start = elf.load_bias + sym.st_value;
         for (uint64_t pc : {start, start + sym.st_size / 2, start + sym.st_size - 1}) {
+            if (pc != start && !sampled) continue;
             Dl_info info;
             ASSERT_NE(dladdr(reinterpret_cast<void*>(pc), &info), 0);
             if (!info.dli_sname) continue;
