@@ -12,6 +12,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
+#include <thread>
 #include <vector>
 
 #include "FVCrashReporter/Source/crash/FVCrashStackCursor.h"
@@ -202,6 +203,19 @@ TEST(FVCrashStackCursor, WalksOutOfStdSortAsLibgccDoes) {
         }
         return a < b;
     });
+    expectSameCallers(walks);
+}
+
+TEST(FVCrashStackCursor, WalksAThreadToItsStartAsLibgccDoes) {
+    // A thread's outermost frame is clone3's, whose return address is
+    // undefined.
+    Walks walks;
+    std::thread thread([&] {
+        int values[] = {2, 1};
+        g_walks = &walks;
+        qsort(values, 2, sizeof(int), compareAndWalk);
+    });
+    thread.join();
     expectSameCallers(walks);
 }
 
