@@ -18,15 +18,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     static uint64_t stack[512];
     static const uint8_t code[256] = {};
-    const uint32_t cpus[] = {FVCRASH_CPU_TYPE_X86_64, FVCRASH_CPU_TYPE_X86,
-                             FVCRASH_CPU_TYPE_ARM64};
+    const uint32_t cpus[] = {FVCRASH_CPU_TYPE_X86_64, FVCRASH_CPU_TYPE_X86, FVCRASH_CPU_TYPE_ARM64};
     for (uint32_t cpu : cpus) {
         fvcrash_compact_unwind_reader reader;
-        if (fvcrash_compact_unwind_reader_init(&reader, &mapping, cpu) != FVCRASH_ESUCCESS) continue;
+        if (fvcrash_compact_unwind_reader_init(&reader, &mapping, cpu) != FVCRASH_ESUCCESS)
+            continue;
         fvcrash_thread_state current;
-        fvcrash_thread_state_for_cpu(&current, cpu == FVCRASH_CPU_TYPE_X86
-                                                   ? FVCRASH_CPU_TYPE_X86
-                                                   : FVCRASH_CPU_TYPE_X86_64);
+        fvcrash_thread_state_for_cpu(
+            &current, cpu == FVCRASH_CPU_TYPE_X86 ? FVCRASH_CPU_TYPE_X86 : FVCRASH_CPU_TYPE_X86_64);
         const uint64_t sp = reinterpret_cast<uintptr_t>(&stack[8]);
         const int count = fvcrash_thread_state_reg_count(&current);
         for (int reg = 0; reg < count; ++reg) fvcrash_thread_state_write_reg(&current, reg, sp);

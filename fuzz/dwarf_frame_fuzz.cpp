@@ -30,8 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const bool m64 = !(mode & 2);
     const bool gnu = mode & 4;
     fvcrash_dwarf_frame_reader reader;
-    fvcrash_dwarf_frame_reader_init(&reader, &mapping, &fvcrash_byte_order_direct, m64,
-                                    debugFrame);
+    fvcrash_dwarf_frame_reader_init(&reader, &mapping, &fvcrash_byte_order_direct, m64, debugFrame);
     fvcrash_dwarf_pointer_context context;
     fvcrash_dwarf_pointer_context_init(&context, &fvcrash_byte_order_direct, m64 ? 8 : 4);
     fvcrash_dwarf_pointer_context_set_data_base(&context, base);
@@ -53,19 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fvcrash_dwarf_cie_info cie;
         if (fvcrash_dwarf_parse_fde(&fde, &cie, &mapping, &fvcrash_byte_order_direct, &context,
                                     base + offset, debugFrame) == FVCRASH_ESUCCESS) {
-            const uint64_t pcs[] = {0, fde.pc_start, fde.pc_start + (fde.pc_end - fde.pc_start) / 2};
+            const uint64_t pcs[] = {0, fde.pc_start,
+                                    fde.pc_start + (fde.pc_end - fde.pc_start) / 2};
             for (uint64_t pc : pcs) {
                 fvcrash_dwarf_cfa_state state;
                 fvcrash_dwarf_cfa_state_init(&state);
-                if (fvcrash_dwarf_run_cfa_program(&state, &mapping, pc, fde.pc_start, &cie, &context,
-                                                  &fvcrash_byte_order_direct, base,
-                                                  cie.instructions_offset,
-                                                  cie.instructions_length,
+                if (fvcrash_dwarf_run_cfa_program(&state, &mapping, pc, fde.pc_start, &cie,
+                                                  &context, &fvcrash_byte_order_direct, base,
+                                                  cie.instructions_offset, cie.instructions_length,
                                                   gnu) != FVCRASH_ESUCCESS ||
-                    fvcrash_dwarf_run_cfa_program(&state, &mapping, pc, fde.pc_start, &cie, &context,
-                                                  &fvcrash_byte_order_direct, base,
-                                                  fde.instructions_offset,
-                                                  fde.instructions_length,
+                    fvcrash_dwarf_run_cfa_program(&state, &mapping, pc, fde.pc_start, &cie,
+                                                  &context, &fvcrash_byte_order_direct, base,
+                                                  fde.instructions_offset, fde.instructions_length,
                                                   gnu) != FVCRASH_ESUCCESS) {
                     continue;
                 }

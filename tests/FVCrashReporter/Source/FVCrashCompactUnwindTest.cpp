@@ -85,9 +85,9 @@ TEST(FVCrashCompactUnwind, FixtureTablesMatchLlvmObjdump) {
                 }
                 uint32_t function = 0, encoding = 0;
                 if (!expected) {
-                    EXPECT_EQ(fvcrash_compact_unwind_find_encoding(&reader, pc, &function,
-                                                                   &encoding),
-                              FVCRASH_ENOTFOUND);
+                    EXPECT_EQ(
+                        fvcrash_compact_unwind_find_encoding(&reader, pc, &function, &encoding),
+                        FVCRASH_ENOTFOUND);
                     continue;
                 }
                 ASSERT_EQ(fvcrash_compact_unwind_find_encoding(&reader, pc, &function, &encoding),
@@ -102,8 +102,8 @@ TEST(FVCrashCompactUnwind, FixtureTablesMatchLlvmObjdump) {
         }
         // Below the first function nothing is found.
         uint32_t function, encoding;
-        EXPECT_EQ(fvcrash_compact_unwind_find_encoding(&reader, entries[0].function - 1,
-                                                       &function, &encoding),
+        EXPECT_EQ(fvcrash_compact_unwind_find_encoding(&reader, entries[0].function - 1, &function,
+                                                       &encoding),
                   FVCRASH_ENOTFOUND);
     }
 }
@@ -121,24 +121,43 @@ TEST(FVCrashCompactUnwind, Decoding) {
     } cases[] = {
         {0x00000000, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 5, 0, 0, {}},
         // rbp frame, saved registers 2 words below it: codes 0 then 1 (rbx).
-        {0x01020008, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 1, -16, 0,
+        {0x01020008,
+         FVCRASH_CPU_TYPE_X86_64,
+         FVCRASH_ESUCCESS,
+         1,
+         -16,
+         0,
          {none, (uint32_t)FVCRASH_X86_64_RBX}},
-        {0x01010001, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 1, -8, 0,
+        {0x01010001,
+         FVCRASH_CPU_TYPE_X86_64,
+         FVCRASH_ESUCCESS,
+         1,
+         -8,
+         0,
          {(uint32_t)FVCRASH_X86_64_RBX}},
         {0x01000007, FVCRASH_CPU_TYPE_X86_64, FVCRASH_EINVAL, 0, 0, 0, {}},
         // Frameless, 6 registers, permutation 0.
-        {0x02061800, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 2, 48, 0,
-         {(uint32_t)FVCRASH_X86_64_RBX, (uint32_t)FVCRASH_X86_64_R12,
-          (uint32_t)FVCRASH_X86_64_R13, (uint32_t)FVCRASH_X86_64_R14,
-          (uint32_t)FVCRASH_X86_64_R15, (uint32_t)FVCRASH_X86_64_RBP}},
+        {0x02061800,
+         FVCRASH_CPU_TYPE_X86_64,
+         FVCRASH_ESUCCESS,
+         2,
+         48,
+         0,
+         {(uint32_t)FVCRASH_X86_64_RBX, (uint32_t)FVCRASH_X86_64_R12, (uint32_t)FVCRASH_X86_64_R13,
+          (uint32_t)FVCRASH_X86_64_R14, (uint32_t)FVCRASH_X86_64_R15,
+          (uint32_t)FVCRASH_X86_64_RBP}},
         // Frameless indirect: immediate at +0x20, adjust 2 words, 1 register.
-        {0x03204400, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 3, 0x20, 16,
+        {0x03204400,
+         FVCRASH_CPU_TYPE_X86_64,
+         FVCRASH_ESUCCESS,
+         3,
+         0x20,
+         16,
          {(uint32_t)FVCRASH_X86_64_RBX}},
         {0x04001234, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ESUCCESS, 4, 0x1234, 0, {}},
         {0x05000000, FVCRASH_CPU_TYPE_X86_64, FVCRASH_ENOTSUP, 0, 0, 0, {}},
         // i386 words are 4 bytes; code 2 is ecx.
-        {0x02030400, FVCRASH_CPU_TYPE_X86, FVCRASH_ESUCCESS, 2, 12, 0,
-         {(uint32_t)FVCRASH_X86_EBX}},
+        {0x02030400, FVCRASH_CPU_TYPE_X86, FVCRASH_ESUCCESS, 2, 12, 0, {(uint32_t)FVCRASH_X86_EBX}},
         {0x02000000, 12, FVCRASH_ENOTSUP, 0, 0, 0, {}},  // 32-bit ARM
         // 64-bit ARM: frameless, frame with two register pairs, DWARF.
         {0x02003000, FVCRASH_CPU_TYPE_ARM64, FVCRASH_ESUCCESS, 2, 48, 0, {}},
@@ -211,9 +230,9 @@ TEST(FVCrashCompactUnwind, Applying) {
     const uint64_t sp = reinterpret_cast<uintptr_t>(stack);
     uint32_t codes[2] = {2, 1};  // r12, rbx
     const uint32_t permutation = fvcrash_compact_unwind_encode_permutation(codes, 2);
-    ASSERT_EQ(fvcrash_compact_unwind_decode(&entry, 0x02030800 | permutation,
-                                            FVCRASH_CPU_TYPE_X86_64),
-              FVCRASH_ESUCCESS);
+    ASSERT_EQ(
+        fvcrash_compact_unwind_decode(&entry, 0x02030800 | permutation, FVCRASH_CPU_TYPE_X86_64),
+        FVCRASH_ESUCCESS);
     current = stateAt(sp, 0);
     ASSERT_EQ(fvcrash_compact_unwind_apply(fvcrash_task_self(), 0, &current, &entry, &caller),
               FVCRASH_ESUCCESS);
@@ -273,8 +292,8 @@ std::vector<uint8_t> handTable() {
     // Compressed page: entries at +12, encodings at +20 (one).
     put32(t, 0x200, 3), put16(t, 0x204, 12), put16(t, 0x206, 2), put16(t, 0x208, 20),
         put16(t, 0x20A, 1);
-    put32(t, 0x20C, 0x00000000);            // +0, common encoding 0
-    put32(t, 0x210, 0x01000040);            // +0x40, page encoding 0
+    put32(t, 0x20C, 0x00000000);  // +0, common encoding 0
+    put32(t, 0x210, 0x01000040);  // +0x40, page encoding 0
     put32(t, 0x214, 0x02040000);
     return t;
 }
@@ -284,8 +303,8 @@ TEST(FVCrashCompactUnwind, HandMadeTables) {
     auto find = [&](uint64_t pc, uint32_t* function, uint32_t* encoding) {
         fvcrash_task_mapping mapping;
         EXPECT_EQ(fvcrash_task_mapping_init(&mapping, fvcrash_task_self(),
-                                            reinterpret_cast<uintptr_t>(table.data()),
-                                            table.size(), true),
+                                            reinterpret_cast<uintptr_t>(table.data()), table.size(),
+                                            true),
                   FVCRASH_ESUCCESS);
         fvcrash_compact_unwind_reader reader;
         EXPECT_EQ(fvcrash_compact_unwind_reader_init(&reader, &mapping, FVCRASH_CPU_TYPE_X86),
@@ -331,10 +350,10 @@ TEST(FVCrashCompactUnwind, HandMadeTables) {
     table = handTable();
     put32(table, 0, 2);
     fvcrash_task_mapping mapping;
-    ASSERT_EQ(fvcrash_task_mapping_init(&mapping, fvcrash_task_self(),
-                                        reinterpret_cast<uintptr_t>(table.data()), table.size(),
-                                        true),
-              FVCRASH_ESUCCESS);
+    ASSERT_EQ(
+        fvcrash_task_mapping_init(&mapping, fvcrash_task_self(),
+                                  reinterpret_cast<uintptr_t>(table.data()), table.size(), true),
+        FVCRASH_ESUCCESS);
     fvcrash_compact_unwind_reader reader;
     EXPECT_EQ(fvcrash_compact_unwind_reader_init(&reader, &mapping, FVCRASH_CPU_TYPE_X86),
               FVCRASH_ENOTSUP);
@@ -348,9 +367,9 @@ TEST(FVCrashCompactUnwind, ElfImagesHaveNoTable) {
     fvcrash_thread_state_write_reg(&current, FVCRASH_REG_IP,
                                    reinterpret_cast<uintptr_t>(&fvcrash_stack_error_text));
     fvcrash_thread_state caller;
-    EXPECT_EQ(fvcrash_stack_read_compact_unwind(fvcrash_task_self(), images, &current, nullptr,
-                                                &caller),
-              FVCRASH_STACK_ENOTSUP);
+    EXPECT_EQ(
+        fvcrash_stack_read_compact_unwind(fvcrash_task_self(), images, &current, nullptr, &caller),
+        FVCRASH_STACK_ENOTSUP);
 }
 
 }  // namespace
@@ -429,7 +448,7 @@ TEST(FVCrashCompactUnwind, LiveWalkThroughFixtureFramesIntoElfFrames) {
         fvcrash_image_list_set_reading(images, false);
         return reinterpret_cast<void*>(address);
     };
-    void* chain[] = {function(*fp, "_chain_small"),  function(*nofp, "_chain_small"),
+    void* chain[] = {function(*fp, "_chain_small"),   function(*nofp, "_chain_small"),
                      function(*nofp, "_chain_large"), function(*nofp, "_chain_saved"),
                      function(*fp, "_chain_saved"),   reinterpret_cast<void*>(&chainEnd)};
     for (void* step : chain) ASSERT_NE(step, nullptr);
@@ -451,7 +470,8 @@ TEST(FVCrashCompactUnwind, LiveWalkThroughFixtureFramesIntoElfFrames) {
                     {fp.get(), "_chain_small"}};
     fvcrash_image_list_set_reading(images, true);
     for (size_t i = 0; i < 5; ++i) {
-        const fvcrash_image* record = fvcrash_image_list_image_for_address(images, walk.lookups[i + 1]);
+        const fvcrash_image* record =
+            fvcrash_image_list_image_for_address(images, walk.lookups[i + 1]);
         ASSERT_NE(record, nullptr) << i;
         EXPECT_EQ(fvcrash_image_header_address(record), expected[i].image->header()) << i;
         std::string name;

@@ -19,17 +19,16 @@ fvcrash_status evaluate(const std::vector<uint8_t>& bytes, Word* result,
     storage.push_back(0);
     const uint64_t address = reinterpret_cast<uintptr_t>(storage.data());
     fvcrash_task_mapping mapping;
-    EXPECT_EQ(fvcrash_task_mapping_init(&mapping, fvcrash_task_self(), address, storage.size(),
-                                        true),
-              FVCRASH_ESUCCESS);
+    EXPECT_EQ(
+        fvcrash_task_mapping_init(&mapping, fvcrash_task_self(), address, storage.size(), true),
+        FVCRASH_ESUCCESS);
     fvcrash_thread_state state;
-    fvcrash_thread_state_for_cpu(&state, sizeof(Word) == 8 ? FVCRASH_CPU_TYPE_X86_64
-                                                           : FVCRASH_CPU_TYPE_X86);
+    fvcrash_thread_state_for_cpu(
+        &state, sizeof(Word) == 8 ? FVCRASH_CPU_TYPE_X86_64 : FVCRASH_CPU_TYPE_X86);
     fvcrash_thread_state_write_reg(&state, FVCRASH_REG_SP, 0x7000);
     return fvcrash_dwarf_eval_expression<Word>(&mapping, fvcrash_task_self(), &state,
-                                               &fvcrash_byte_order_direct, address, 0,
-                                               bytes.size(), initial.data(), initial.size(),
-                                               result);
+                                               &fvcrash_byte_order_direct, address, 0, bytes.size(),
+                                               initial.data(), initial.size(), result);
 }
 
 std::vector<uint8_t> addressBytes(const void* pointer) {
@@ -63,7 +62,9 @@ TEST(FVCrashDwarfExpression, OperationsOn64BitWords) {
          FVCRASH_ESUCCESS,
          0x8000000000000000ull},
         {"shl modulo 64", {0x31, 0x08, 65, 0x24}, FVCRASH_ESUCCESS, 2},
-        {"shra keeps the sign", {0x11, 0x70, 0x32, 0x26}, FVCRASH_ESUCCESS,
+        {"shra keeps the sign",
+         {0x11, 0x70, 0x32, 0x26},
+         FVCRASH_ESUCCESS,
          static_cast<uint64_t>(-4)},
         {"shr is logical", {0x11, 0x7F, 0x08, 63, 0x25}, FVCRASH_ESUCCESS, 1},
         {"const2s", {0x0B, 0xFE, 0xFF}, FVCRASH_ESUCCESS, static_cast<uint64_t>(-2)},
@@ -71,7 +72,9 @@ TEST(FVCrashDwarfExpression, OperationsOn64BitWords) {
         {"constu", {0x10, 0xE5, 0x8E, 0x26}, FVCRASH_ESUCCESS, 624485},
         {"plus_uconst", {0x32, 0x23, 0x80, 0x01}, FVCRASH_ESUCCESS, 130},
         {"rot", {0x31, 0x32, 0x33, 0x17, 0x1C, 0x1C}, FVCRASH_ESUCCESS, 4},
-        {"pick swap", {0x31, 0x32, 0x33, 0x15, 2, 0x16, 0x1C}, FVCRASH_ESUCCESS,
+        {"pick swap",
+         {0x31, 0x32, 0x33, 0x15, 2, 0x16, 0x1C},
+         FVCRASH_ESUCCESS,
          static_cast<uint64_t>(-2)},
         {"over", {0x35, 0x31, 0x14, 0x1C}, FVCRASH_ESUCCESS, static_cast<uint64_t>(-4)},
         {"pick beyond the depth", {0x31, 0x15, 1}, FVCRASH_EINVAL, 0},
@@ -171,11 +174,12 @@ TEST(FVCrashDwarfStream, Leb128Limits) {
     } unsignedCases[] = {
         {{0x02}, FVCRASH_ESUCCESS, 2, 1},
         {{0xE5, 0x8E, 0x26}, FVCRASH_ESUCCESS, 624485, 3},
-        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01}, FVCRASH_ESUCCESS,
-         UINT64_MAX, 10},
+        {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x01},
+         FVCRASH_ESUCCESS,
+         UINT64_MAX,
+         10},
         {{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02}, FVCRASH_EINVAL, 0, 0},
-        {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, FVCRASH_ENOTSUP, 0,
-         0},
+        {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, FVCRASH_ENOTSUP, 0, 0},
         {{0x80}, FVCRASH_EINVAL, 0, 0},  // runs off the window
     };
     for (const auto& c : unsignedCases) {
@@ -200,8 +204,7 @@ TEST(FVCrashDwarfStream, Leb128Limits) {
         {{0x7F}, FVCRASH_ESUCCESS, -1},
         {{0x80, 0x7F}, FVCRASH_ESUCCESS, -128},
         {{0x3F}, FVCRASH_ESUCCESS, 63},
-        {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F}, FVCRASH_ESUCCESS,
-         INT64_MIN},
+        {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x7F}, FVCRASH_ESUCCESS, INT64_MIN},
         {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x00}, FVCRASH_ENOTSUP, 0},
     };
     for (const auto& c : signedCases) {

@@ -22,10 +22,10 @@ void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(),
 /// A window over `bytes`; they must outlive it.
 fvcrash_task_mapping window(const Bytes& bytes) {
     fvcrash_task_mapping mapping;
-    EXPECT_EQ(fvcrash_task_mapping_init(&mapping, fvcrash_task_self(),
-                                        reinterpret_cast<uintptr_t>(bytes.data()), bytes.size(),
-                                        true),
-              FVCRASH_ESUCCESS);
+    EXPECT_EQ(
+        fvcrash_task_mapping_init(&mapping, fvcrash_task_self(),
+                                  reinterpret_cast<uintptr_t>(bytes.data()), bytes.size(), true),
+        FVCRASH_ESUCCESS);
     return mapping;
 }
 
@@ -136,8 +136,7 @@ TEST(FVCrashDwarfFrame, EntryFormsAndAugmentations) {
     // A section that starts with a zero length holds nothing.
     Bytes empty(16, 0);
     const fvcrash_task_mapping emptyWindow = window(empty);
-    fvcrash_dwarf_frame_reader_init(&reader, &emptyWindow, &fvcrash_byte_order_direct, true,
-                                    false);
+    fvcrash_dwarf_frame_reader_init(&reader, &emptyWindow, &fvcrash_byte_order_direct, true, false);
     EXPECT_EQ(fvcrash_dwarf_find_fde(&reader, &context, 0, 0x10, &fde, &cie), FVCRASH_ENOTFOUND);
 
     // Bad CIEs.
@@ -145,9 +144,9 @@ TEST(FVCrashDwarfFrame, EntryFormsAndAugmentations) {
         Bytes content;
         fvcrash_status status;
     } bad[] = {
-        {{0, 0, 0, 0, 2, 0, 1, 0x78, 16}, FVCRASH_EINVAL},      // version 2
-        {{0, 0, 0, 0, 1, 'e', 'h', 0, 1, 0x78, 16}, FVCRASH_ENOTSUP},  // not "z"
-        {{1, 0, 0, 0, 1, 0, 1, 0x78, 16}, FVCRASH_EINVAL},      // identifier
+        {{0, 0, 0, 0, 2, 0, 1, 0x78, 16}, FVCRASH_EINVAL},                     // version 2
+        {{0, 0, 0, 0, 1, 'e', 'h', 0, 1, 0x78, 16}, FVCRASH_ENOTSUP},          // not "z"
+        {{1, 0, 0, 0, 1, 0, 1, 0x78, 16}, FVCRASH_EINVAL},                     // identifier
         {{0, 0, 0, 0, 1, 'z', 'R', 0, 1, 0x78, 16, 9, 0x1B}, FVCRASH_EINVAL},  // data past the end
     };
     for (const auto& c : bad) {
@@ -275,9 +274,7 @@ TEST(FVCrashDwarfFrame, ProgramLimits) {
         {"def_cfa_offset without a register CFA", {0x0E, 8}, FVCRASH_EINVAL},
         {"def_cfa_register without a CFA", {0x0D, 6}, FVCRASH_EINVAL},
         {"operand cut short", {0x0C, 7}, FVCRASH_EINVAL},
-        {"register above 32 bits",
-         {0x07, 0x80, 0x80, 0x80, 0x80, 0x10},
-         FVCRASH_ENOTSUP},
+        {"register above 32 bits", {0x07, 0x80, 0x80, 0x80, 0x80, 0x10}, FVCRASH_ENOTSUP},
         {"factored offset overflow",
          {0x05, 3, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x3F},
          FVCRASH_EINVAL},
@@ -317,8 +314,8 @@ TEST(FVCrashDwarfFrame, RulesAcrossLocationsAndLevels) {
     // FDE: remember; at +4 CFA offset 32 and rbp at CFA - 24; restore_extended
     // rbp (no initial rule: undefined) and rbx (back to CFA - 16);
     // restore_state; at +8 offset 48.
-    const Bytes program = {0x0A, 0x44, 0x0E, 32, 0x86, 3, 0x83, 5, 0x06, 6, 0x06, 3, 0x0B,
-                           0x44, 0x0E, 48};
+    const Bytes program = {0x0A, 0x44, 0x0E, 32, 0x86, 3,    0x83, 5,
+                           0x06, 6,    0x06, 3,  0x0B, 0x44, 0x0E, 48};
     fvcrash_dwarf_cfa_state fde = state;
     ASSERT_EQ(run(&fde, program, 0x103), FVCRASH_ESUCCESS);  // stops before +4
     EXPECT_EQ(fvcrash_dwarf_cfa_state_get_cfa(&fde).offset, 8);
@@ -442,8 +439,8 @@ TEST(FVCrashDwarfFrame, ReaderOnAMachOImage) {
     fvcrash_thread_state caller;
     // At +4 the CFA is rbp + 16; the same pc reached as a return address
     // (+5) is looked up one byte back.
-    for (const auto& [pc, flags] : {std::pair<uint64_t, uint32_t>{text + 4, 0},
-                                    {text + 5, FVCRASH_FRAME_RETURN_ADDRESS}}) {
+    for (const auto& [pc, flags] :
+         {std::pair<uint64_t, uint32_t>{text + 4, 0}, {text + 5, FVCRASH_FRAME_RETURN_ADDRESS}}) {
         fvcrash_thread_state_write_reg(&current, FVCRASH_REG_IP, pc);
         current.frame_flags = flags;
         ASSERT_EQ(fvcrash_stack_read_dwarf(fvcrash_task_self(), &list, &current, nullptr, &caller),

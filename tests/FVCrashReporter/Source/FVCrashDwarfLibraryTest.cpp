@@ -86,13 +86,20 @@ std::string render(const fvcrash_dwarf_cfa_state& state) {
             const auto& e = state.entries[i];
             std::string value;
             switch (e.kind) {
-                case FVCRASH_DWARF_RULE_OFFSET: value = "[CFA" + signedOffset(e.value) + "]"; break;
-                case FVCRASH_DWARF_RULE_VAL_OFFSET: value = "CFA" + signedOffset(e.value); break;
+                case FVCRASH_DWARF_RULE_OFFSET:
+                    value = "[CFA" + signedOffset(e.value) + "]";
+                    break;
+                case FVCRASH_DWARF_RULE_VAL_OFFSET:
+                    value = "CFA" + signedOffset(e.value);
+                    break;
                 case FVCRASH_DWARF_RULE_REGISTER:
                     value = dwarfName(static_cast<uint32_t>(e.value));
                     break;
-                case FVCRASH_DWARF_RULE_SAME_VALUE: value = "same"; break;
-                default: value = "expr";
+                case FVCRASH_DWARF_RULE_SAME_VALUE:
+                    value = "same";
+                    break;
+                default:
+                    value = "expr";
             }
             rules[e.reg] = value;
         }
@@ -220,8 +227,8 @@ void compareLibrary(const std::string& path) {
     ASSERT_EQ(fvcrash_dwarf_hdr_eh_frame(&table, &named), FVCRASH_ESUCCESS);
     EXPECT_EQ(named, ehLocal);
 
-    const std::vector<DumpFde> fdes = parseDump(run(std::string(FVCRASH_DWARFDUMP) +
-                                                    " --eh-frame " + path + " 2>/dev/null"));
+    const std::vector<DumpFde> fdes =
+        parseDump(run(std::string(FVCRASH_DWARFDUMP) + " --eh-frame " + path + " 2>/dev/null"));
     ASSERT_GT(fdes.size(), 100u);
     size_t rows = 0, mismatches = 0, searchMismatches = 0;
     for (const DumpFde& dumped : fdes) {

@@ -32,9 +32,8 @@ fvcrash_stack_status fixedReader(fvcrash_task, fvcrash_image_list*, const fvcras
     return g_nextStatus;
 }
 
-fvcrash_stack_status failingReader(fvcrash_task, fvcrash_image_list*,
-                                   const fvcrash_thread_state*, const fvcrash_thread_state*,
-                                   fvcrash_thread_state*) {
+fvcrash_stack_status failingReader(fvcrash_task, fvcrash_image_list*, const fvcrash_thread_state*,
+                                   const fvcrash_thread_state*, fvcrash_thread_state*) {
     return FVCRASH_STACK_EINTERNAL;
 }
 
@@ -85,9 +84,9 @@ TEST(FVCrashStackCursor, FramePointerReader) {
     stack[1] = 0x405000;
     fvcrash_thread_state current = frame(0x401000, base);
     fvcrash_thread_state caller;
-    ASSERT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, nullptr,
-                                               &caller),
-              FVCRASH_STACK_OK);
+    ASSERT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, nullptr, &caller),
+        FVCRASH_STACK_OK);
     EXPECT_EQ(fvcrash_thread_state_read_reg(&caller, FVCRASH_REG_FP), base + 32);
     EXPECT_EQ(fvcrash_thread_state_read_reg(&caller, FVCRASH_REG_IP), 0x405000u);
     EXPECT_FALSE(fvcrash_thread_state_is_valid_reg(&caller, FVCRASH_REG_SP));
@@ -95,24 +94,24 @@ TEST(FVCrashStackCursor, FramePointerReader) {
 
     const fvcrash_thread_state above = frame(0x401000, base + 8);
     const fvcrash_thread_state same = frame(0x401000, base);
-    EXPECT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, &above,
-                                               &caller),
-              FVCRASH_STACK_EBADFRAME);  // moved down the stack
-    EXPECT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, &same,
-                                               &caller),
-              FVCRASH_STACK_OK);
+    EXPECT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, &above, &caller),
+        FVCRASH_STACK_EBADFRAME);  // moved down the stack
+    EXPECT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &current, &same, &caller),
+        FVCRASH_STACK_OK);
     fvcrash_thread_state zero = frame(0x401000, 0);
-    EXPECT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &zero, nullptr,
-                                               &caller),
-              FVCRASH_STACK_ENOFRAME);
+    EXPECT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &zero, nullptr, &caller),
+        FVCRASH_STACK_ENOFRAME);
     fvcrash_thread_state_invalidate_reg(&zero, FVCRASH_REG_FP);
-    EXPECT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &zero, nullptr,
-                                               &caller),
-              FVCRASH_STACK_EBADFRAME);
+    EXPECT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &zero, nullptr, &caller),
+        FVCRASH_STACK_EBADFRAME);
     fvcrash_thread_state unmapped = frame(0x401000, 0x10);
-    EXPECT_EQ(fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &unmapped, nullptr,
-                                               &caller),
-              FVCRASH_STACK_EBADFRAME);
+    EXPECT_EQ(
+        fvcrash_stack_read_frame_pointer(fvcrash_task_self(), nullptr, &unmapped, nullptr, &caller),
+        FVCRASH_STACK_EBADFRAME);
 }
 
 // Live walks.
@@ -270,9 +269,8 @@ TEST(FVCrashStackCursor, WalksOutOfAbortAsLibgccDoes) {
         if (ours != theirs) _exit(4);
         // The test's own function is in both walks.
         const uint64_t die = reinterpret_cast<uintptr_t>(&fvcrashTestDie);
-        const bool seen = std::any_of(ours.begin(), ours.end(), [&](uint64_t ip) {
-            return ip > die && ip - die < 64;
-        });
+        const bool seen = std::any_of(ours.begin(), ours.end(),
+                                      [&](uint64_t ip) { return ip > die && ip - die < 64; });
         _exit(seen ? 0 : 5);
     }
     int status = 0;

@@ -88,8 +88,7 @@ TEST(FVCrashSymbols, StrategiesAndMemo) {
     const uint64_t pc = reinterpret_cast<uintptr_t>(&fvcrashSymbolsTestExported) + 2;
     Named named;
     EXPECT_EQ(fvcrash_lookup_symbol(image, 0, nullptr, pc, keep, &named), FVCRASH_ENOTFOUND);
-    EXPECT_EQ(fvcrash_lookup_symbol(image, FVCRASH_SYMBOL_STRATEGY_OBJC, nullptr, pc, keep,
-                                    &named),
+    EXPECT_EQ(fvcrash_lookup_symbol(image, FVCRASH_SYMBOL_STRATEGY_OBJC, nullptr, pc, keep, &named),
               FVCRASH_ENOTFOUND);  // ELF images have no class metadata
     EXPECT_EQ(named.calls, 0);
     fvcrash_objc_cache cache;
@@ -119,8 +118,7 @@ TEST(FVCrashSymbols, MachOSymbolTable) {
     ASSERT_EQ(fvcrash_macho_lookup_symbol_by_name(&image.macho, "_fixture_leaf", &leaf),
               FVCRASH_ESUCCESS);
     Named named;
-    ASSERT_EQ(fvcrash_lookup_symbol(&image, 1, nullptr, leaf + 3, keep, &named),
-              FVCRASH_ESUCCESS);
+    ASSERT_EQ(fvcrash_lookup_symbol(&image, 1, nullptr, leaf + 3, keep, &named), FVCRASH_ESUCCESS);
     EXPECT_EQ(named.name, "_fixture_leaf");
     EXPECT_EQ(named.address, leaf);
     EXPECT_EQ(fvcrash_lookup_symbol(&image, 1, nullptr, loaded->header(), keep, &named),

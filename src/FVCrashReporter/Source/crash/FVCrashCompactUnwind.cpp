@@ -5,17 +5,15 @@ namespace {
 constexpr uint32_t kModeMask = 0x0F000000;
 
 bool read32(const fvcrash_compact_unwind_reader* reader, uint64_t offset, uint32_t* value) {
-    return fvcrash_task_mapping_read_uint32(&reader->mapping, reader->order,
-                                            reader->mapping.task_address,
-                                            static_cast<int64_t>(offset),
-                                            value) == FVCRASH_ESUCCESS;
+    return fvcrash_task_mapping_read_uint32(
+               &reader->mapping, reader->order, reader->mapping.task_address,
+               static_cast<int64_t>(offset), value) == FVCRASH_ESUCCESS;
 }
 
 bool read16(const fvcrash_compact_unwind_reader* reader, uint64_t offset, uint16_t* value) {
-    return fvcrash_task_mapping_read_uint16(&reader->mapping, reader->order,
-                                            reader->mapping.task_address,
-                                            static_cast<int64_t>(offset),
-                                            value) == FVCRASH_ESUCCESS;
+    return fvcrash_task_mapping_read_uint16(
+               &reader->mapping, reader->order, reader->mapping.task_address,
+               static_cast<int64_t>(offset), value) == FVCRASH_ESUCCESS;
 }
 
 bool inside(const fvcrash_compact_unwind_reader* reader, uint64_t offset, uint64_t length) {
@@ -139,8 +137,8 @@ fvcrash_status fvcrash_compact_unwind_find_encoding(const fvcrash_compact_unwind
         read32(reader, entries + uint64_t{n} * 4, &value);
         return value;
     };
-    const uint32_t i = lastNotAbove(
-        entryCount, pc, [&](uint32_t n) { return base + (entryAt(n) & 0x00FFFFFF); });
+    const uint32_t i =
+        lastNotAbove(entryCount, pc, [&](uint32_t n) { return base + (entryAt(n) & 0x00FFFFFF); });
     if (i == entryCount) return FVCRASH_ENOTFOUND;
     const uint32_t entry = entryAt(i);
     const uint64_t start = base + (entry & 0x00FFFFFF);
@@ -165,19 +163,33 @@ fvcrash_status fvcrash_compact_unwind_decode_permutation(uint32_t permutation, u
     uint32_t digits[6] = {};
     const uint32_t p = permutation;
     switch (count) {
-        case 0: return FVCRASH_ESUCCESS;
-        case 1: digits[0] = p; break;
-        case 2: digits[0] = p / 5; digits[1] = p % 5; break;
+        case 0:
+            return FVCRASH_ESUCCESS;
+        case 1:
+            digits[0] = p;
+            break;
+        case 2:
+            digits[0] = p / 5;
+            digits[1] = p % 5;
+            break;
         case 3:
-            digits[0] = p / 20; digits[1] = (p % 20) / 4; digits[2] = p % 4;
+            digits[0] = p / 20;
+            digits[1] = (p % 20) / 4;
+            digits[2] = p % 4;
             break;
         case 4:
-            digits[0] = p / 60; digits[1] = (p % 60) / 12; digits[2] = (p % 12) / 3;
+            digits[0] = p / 60;
+            digits[1] = (p % 60) / 12;
+            digits[2] = (p % 12) / 3;
             digits[3] = p % 3;
             break;
         default:
-            digits[0] = p / 120; digits[1] = (p % 120) / 24; digits[2] = (p % 24) / 6;
-            digits[3] = (p % 6) / 2; digits[4] = p % 2; digits[5] = 0;
+            digits[0] = p / 120;
+            digits[1] = (p % 120) / 24;
+            digits[2] = (p % 24) / 6;
+            digits[3] = (p % 6) / 2;
+            digits[4] = p % 2;
+            digits[5] = 0;
             break;
     }
     bool used[7] = {};
@@ -209,17 +221,21 @@ uint32_t fvcrash_compact_unwind_encode_permutation(const uint32_t* codes, uint32
         digits[i] = codes[i] - 1 - smaller;
     }
     switch (count) {
-        case 1: return digits[0];
-        case 2: return digits[0] * 5 + digits[1];
-        case 3: return digits[0] * 20 + digits[1] * 4 + digits[2];
-        case 4: return digits[0] * 60 + digits[1] * 12 + digits[2] * 3 + digits[3];
+        case 1:
+            return digits[0];
+        case 2:
+            return digits[0] * 5 + digits[1];
+        case 3:
+            return digits[0] * 20 + digits[1] * 4 + digits[2];
+        case 4:
+            return digits[0] * 60 + digits[1] * 12 + digits[2] * 3 + digits[3];
         default:
             return digits[0] * 120 + digits[1] * 24 + digits[2] * 6 + digits[3] * 2 + digits[4];
     }
 }
 
-fvcrash_status fvcrash_compact_unwind_decode(fvcrash_compact_unwind_entry* entry,
-                                             uint32_t encoding, uint32_t cpu_type) {
+fvcrash_status fvcrash_compact_unwind_decode(fvcrash_compact_unwind_entry* entry, uint32_t encoding,
+                                             uint32_t cpu_type) {
     fvcrash_memset(entry, 0, sizeof *entry);
     entry->cpu_type = cpu_type;
     entry->return_address_register = FVCRASH_COMPACT_UNWIND_NO_REGISTER;
@@ -280,8 +296,8 @@ fvcrash_status fvcrash_compact_unwind_decode(fvcrash_compact_unwind_entry* entry
                                    : FVCRASH_COMPACT_UNWIND_FRAMELESS_IMMD;
             const uint32_t size = (encoding >> 16) & 0xFF;
             entry->stack_value = indirect ? size : size * word;
-            entry->stack_adjust = indirect ? ((encoding >> 13) & 7) * static_cast<uint32_t>(word)
-                                           : 0;
+            entry->stack_adjust =
+                indirect ? ((encoding >> 13) & 7) * static_cast<uint32_t>(word) : 0;
             const uint32_t count = (encoding >> 10) & 7;
             uint32_t codes[6];
             if (fvcrash_compact_unwind_decode_permutation(encoding & 0x3FF, count, codes) !=
@@ -324,9 +340,8 @@ fvcrash_status fvcrash_compact_unwind_apply_cached(fvcrash_task task, uint64_t f
             uint64_t size = static_cast<uint64_t>(entry->stack_value);
             if (entry->kind == FVCRASH_COMPACT_UNWIND_FRAMELESS_INDIRECT) {
                 uint32_t immediate;
-                const fvcrash_status status =
-                    fvcrash_unwind_read(cache, task, function_start, entry->stack_value,
-                                        &immediate, 4);
+                const fvcrash_status status = fvcrash_unwind_read(
+                    cache, task, function_start, entry->stack_value, &immediate, 4);
                 if (status != FVCRASH_ESUCCESS) return status;
                 size = uint64_t{entry->stack_adjust} + immediate;
             }
@@ -335,8 +350,7 @@ fvcrash_status fvcrash_compact_unwind_apply_cached(fvcrash_task task, uint64_t f
             if (entry->return_address_register == FVCRASH_COMPACT_UNWIND_NO_REGISTER) {
                 uint64_t returnAddress;
                 const fvcrash_status status =
-                    fvcrash_unwind_read_word(cache, task, wrap(sp - word), 0, word,
-                                             &returnAddress);
+                    fvcrash_unwind_read_word(cache, task, wrap(sp - word), 0, word, &returnAddress);
                 if (status != FVCRASH_ESUCCESS) return status;
                 fvcrash_thread_state_write_reg(caller, FVCRASH_REG_IP, returnAddress);
                 saved = wrap(sp - word - entry->register_count * word);
@@ -359,8 +373,8 @@ fvcrash_status fvcrash_compact_unwind_apply_cached(fvcrash_task task, uint64_t f
             uint64_t callerFp, returnAddress;
             fvcrash_status status = fvcrash_unwind_read_word(cache, task, fp, 0, word, &callerFp);
             if (status == FVCRASH_ESUCCESS) {
-                status = fvcrash_unwind_read_word(cache, task, fp, static_cast<int64_t>(word),
-                                                  word, &returnAddress);
+                status = fvcrash_unwind_read_word(cache, task, fp, static_cast<int64_t>(word), word,
+                                                  &returnAddress);
             }
             if (status != FVCRASH_ESUCCESS) return status;
             fvcrash_thread_state_write_reg(caller, FVCRASH_REG_SP, sp);
@@ -408,14 +422,13 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
             fvcrash_memset(&local, 0, sizeof local);
             window = &local;
         }
-        window->status = fvcrash_macho_map_section(&image->macho, "__TEXT", "__unwind_info",
-                                                   &window->mapping);
+        window->status =
+            fvcrash_macho_map_section(&image->macho, "__TEXT", "__unwind_info", &window->mapping);
     }
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOTSUP;
     fvcrash_compact_unwind_reader reader;
-    if (fvcrash_compact_unwind_reader_init(&reader, &window->mapping,
-                                           fvcrash_macho_cpu_type(&image->macho)) !=
-        FVCRASH_ESUCCESS) {
+    if (fvcrash_compact_unwind_reader_init(
+            &reader, &window->mapping, fvcrash_macho_cpu_type(&image->macho)) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_EINVAL;
     }
     reader.order = fvcrash_macho_byte_order(&image->macho);

@@ -57,8 +57,8 @@ fvcrash_status fvcrash_compact_unwind_reader_init(fvcrash_compact_unwind_reader*
 fvcrash_status fvcrash_compact_unwind_find_encoding(const fvcrash_compact_unwind_reader* reader,
                                                     uint64_t pc, uint32_t* function_offset,
                                                     uint32_t* encoding);
-fvcrash_status fvcrash_compact_unwind_decode(fvcrash_compact_unwind_entry* entry,
-                                             uint32_t encoding, uint32_t cpu_type);
+fvcrash_status fvcrash_compact_unwind_decode(fvcrash_compact_unwind_entry* entry, uint32_t encoding,
+                                             uint32_t cpu_type);
 fvcrash_status fvcrash_compact_unwind_apply(fvcrash_task task, uint64_t function_start,
                                             const fvcrash_thread_state* current,
                                             const fvcrash_compact_unwind_entry* entry,

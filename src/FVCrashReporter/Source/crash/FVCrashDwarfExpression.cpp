@@ -54,8 +54,8 @@ fvcrash_status readWord(fvcrash_task task, const fvcrash_byte_order* order, Word
 }  // namespace
 
 template <typename Word>
-fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping,
-                                             fvcrash_task task, const fvcrash_thread_state* state,
+fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping, fvcrash_task task,
+                                             const fvcrash_thread_state* state,
                                              const fvcrash_byte_order* order, uint64_t address,
                                              int64_t offset, uint64_t length, const Word* initial,
                                              size_t initial_count, Word* result) {
@@ -70,10 +70,10 @@ fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping
     Stack<Word> stack;
     for (size_t i = 0; i < initial_count; ++i) stack.push(initial[i]);
 
-#define FV_TRY(expr)                                   \
-    do {                                               \
-        const fvcrash_status fv_s = (expr);            \
-        if (fv_s != FVCRASH_ESUCCESS) return fv_s;     \
+#define FV_TRY(expr)                               \
+    do {                                           \
+        const fvcrash_status fv_s = (expr);        \
+        if (fv_s != FVCRASH_ESUCCESS) return fv_s; \
     } while (0)
 #define FV_NEED(n, code) \
     if (stack.depth < (n)) return (code)
@@ -201,34 +201,63 @@ fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping
                 const Word a = stack.at(1);
                 Word r = 0;
                 switch (op) {
-                    case 0x1A: r = a & b; break;
+                    case 0x1A:
+                        r = a & b;
+                        break;
                     case 0x1B:
                         if (b == 0) return FVCRASH_EINVAL;
                         r = a / b;
                         break;
-                    case 0x1C: r = static_cast<Word>(a - b); break;
+                    case 0x1C:
+                        r = static_cast<Word>(a - b);
+                        break;
                     case 0x1D:
                         if (b == 0) return FVCRASH_EINVAL;
                         r = a % b;
                         break;
-                    case 0x1E: r = static_cast<Word>(a * b); break;
-                    case 0x21: r = a | b; break;
-                    case 0x22: r = static_cast<Word>(a + b); break;
-                    case 0x24: r = static_cast<Word>(a << (b % kBits)); break;
-                    case 0x25: r = static_cast<Word>(a >> (b % kBits)); break;
+                    case 0x1E:
+                        r = static_cast<Word>(a * b);
+                        break;
+                    case 0x21:
+                        r = a | b;
+                        break;
+                    case 0x22:
+                        r = static_cast<Word>(a + b);
+                        break;
+                    case 0x24:
+                        r = static_cast<Word>(a << (b % kBits));
+                        break;
+                    case 0x25:
+                        r = static_cast<Word>(a >> (b % kBits));
+                        break;
                     case 0x26: {
                         const unsigned n = static_cast<unsigned>(b % kBits);
                         r = static_cast<Word>(a >> n);
-                        if (n && (a >> (kBits - 1))) r |= static_cast<Word>(~Word{0} << (kBits - n));
+                        if (n && (a >> (kBits - 1)))
+                            r |= static_cast<Word>(~Word{0} << (kBits - n));
                         break;
                     }
-                    case 0x27: r = a ^ b; break;
-                    case 0x29: r = a == b; break;
-                    case 0x2A: r = a >= b; break;
-                    case 0x2B: r = a > b; break;
-                    case 0x2C: r = a <= b; break;
-                    case 0x2D: r = a < b; break;
-                    case 0x2E: r = a != b; break;
+                    case 0x27:
+                        r = a ^ b;
+                        break;
+                    case 0x29:
+                        r = a == b;
+                        break;
+                    case 0x2A:
+                        r = a >= b;
+                        break;
+                    case 0x2B:
+                        r = a > b;
+                        break;
+                    case 0x2C:
+                        r = a <= b;
+                        break;
+                    case 0x2D:
+                        r = a < b;
+                        break;
+                    case 0x2E:
+                        r = a != b;
+                        break;
                 }
                 --stack.depth;
                 stack.at(0) = r;

@@ -22,8 +22,8 @@ inline constexpr uint32_t FVCRASH_DWARF_EXPRESSION_BUDGET = 10000;
 /// is not valid, 5 for bad data or a spent operation budget, 6 for stack
 /// overflow and most underflows; the task read's status for failed reads.
 template <typename Word>
-fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping,
-                                             fvcrash_task task, const fvcrash_thread_state* state,
+fvcrash_status fvcrash_dwarf_eval_expression(const fvcrash_task_mapping* mapping, fvcrash_task task,
+                                             const fvcrash_thread_state* state,
                                              const fvcrash_byte_order* order, uint64_t address,
                                              int64_t offset, uint64_t length, const Word* initial,
                                              size_t initial_count, Word* result);

@@ -36,9 +36,9 @@ bool asSigned(uint64_t value, int64_t* result) {
 
 /// The length form of an entry at `address`: its content length, header size
 /// and identifier width.
-fvcrash_status readEntryHeader(const fvcrash_task_mapping* mapping,
-                               const fvcrash_byte_order* order, uint64_t address,
-                               uint64_t* length, uint64_t* headerSize, uint64_t* idSize) {
+fvcrash_status readEntryHeader(const fvcrash_task_mapping* mapping, const fvcrash_byte_order* order,
+                               uint64_t address, uint64_t* length, uint64_t* headerSize,
+                               uint64_t* idSize) {
     uint32_t length32;
     if (fvcrash_task_mapping_read_uint32(mapping, order, address, 0, &length32) !=
         FVCRASH_ESUCCESS) {
@@ -115,8 +115,11 @@ fvcrash_status fvcrash_dwarf_read_pointer(const fvcrash_dwarf_pointer_context* c
     uint64_t padding = 0;
     uint64_t relative = 0;
     switch (encoding & 0x70) {
-        case 0x00: break;
-        case 0x10: relative = at; break;
+        case 0x00:
+            break;
+        case 0x10:
+            relative = at;
+            break;
         case 0x20:
             if (!context->has_text_base) return FVCRASH_ENOTSUP;
             relative = context->text_base;
@@ -198,8 +201,7 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
     if (length < idSize || length > static_cast<uint64_t>(INT64_MAX)) return FVCRASH_EINVAL;
     fvcrash_dwarf_opstream in;
     FV_TRY(fvcrash_dwarf_opstream_init(&in, mapping, order, cie_address,
-                                       static_cast<int64_t>(header),
-                                       static_cast<int64_t>(length)));
+                                       static_cast<int64_t>(header), static_cast<int64_t>(length)));
     info->offset = in.start - sectionStart(mapping);
     info->length = length;
     FV_TRY(fvcrash_dwarf_opstream_read_uint(&in, idSize, &info->identifier));
@@ -213,9 +215,9 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
     FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &c));
     if (c != 0 && c != 'z') return FVCRASH_ENOTSUP;
     while (c != 0) FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &c));
-    info->has_augmentation = fvcrash_task_mapping_read_uint8(mapping, augmentation, 0, &c) ==
-                                 FVCRASH_ESUCCESS &&
-                             c == 'z';
+    info->has_augmentation =
+        fvcrash_task_mapping_read_uint8(mapping, augmentation, 0, &c) == FVCRASH_ESUCCESS &&
+        c == 'z';
 
     if (info->version == 4) {
         FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->address_size));
@@ -263,8 +265,7 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
     return FVCRASH_ESUCCESS;
 }
 
-fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info,
-                                       fvcrash_dwarf_cie_info* cie,
+fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info, fvcrash_dwarf_cie_info* cie,
                                        const fvcrash_task_mapping* mapping,
                                        const fvcrash_byte_order* order,
                                        const fvcrash_dwarf_pointer_context* context,
@@ -275,8 +276,7 @@ fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info,
     if (length < idSize || length > static_cast<uint64_t>(INT64_MAX)) return FVCRASH_EINVAL;
     fvcrash_dwarf_opstream in;
     FV_TRY(fvcrash_dwarf_opstream_init(&in, mapping, order, fde_address,
-                                       static_cast<int64_t>(header),
-                                       static_cast<int64_t>(length)));
+                                       static_cast<int64_t>(header), static_cast<int64_t>(length)));
     info->offset = in.start - sectionStart(mapping);
     info->length = length;
     const uint64_t field = in.position;
@@ -297,8 +297,8 @@ fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info,
 
     const uint8_t encoding = cie->has_pointer_encoding ? cie->pointer_encoding : 0x00;
     uint64_t used, range;
-    FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding,
-                                      &info->pc_start, &used));
+    FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding, &info->pc_start,
+                                      &used));
     FV_TRY(fvcrash_dwarf_opstream_skip(&in, static_cast<int64_t>(used)));
     FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding & 0x0F, &range,
                                       &used));
@@ -356,8 +356,7 @@ fvcrash_status fvcrash_dwarf_find_fde(const fvcrash_dwarf_frame_reader* reader,
 fvcrash_status fvcrash_dwarf_hdr_eh_frame(const fvcrash_task_mapping* hdr, uint64_t* eh_frame) {
     uint8_t version, encoding;
     if (fvcrash_task_mapping_read_uint8(hdr, hdr->task_address, 0, &version) != FVCRASH_ESUCCESS ||
-        fvcrash_task_mapping_read_uint8(hdr, hdr->task_address, 1, &encoding) !=
-            FVCRASH_ESUCCESS) {
+        fvcrash_task_mapping_read_uint8(hdr, hdr->task_address, 1, &encoding) != FVCRASH_ESUCCESS) {
         return FVCRASH_EINVAL;
     }
     if (version != 1) return FVCRASH_ENOTSUP;
@@ -397,8 +396,8 @@ fvcrash_status fvcrash_dwarf_hdr_search(const fvcrash_task_mapping* hdr, uint64_
         !fvcrash_task_mapping_contains(hdr, table, 0, count * 8)) {
         return FVCRASH_ENOTSUP;
     }
-    const auto* entries = static_cast<const int32_t*>(fvcrash_task_mapping_pointer(hdr, table, 0,
-                                                                                  count * 8));
+    const auto* entries =
+        static_cast<const int32_t*>(fvcrash_task_mapping_pointer(hdr, table, 0, count * 8));
     // The last entry whose start is not above pc.
     uint64_t low = 0, high = count;
     while (low < high) {
@@ -571,9 +570,8 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
                                              uint64_t location, const fvcrash_dwarf_cie_info* cie,
                                              const fvcrash_dwarf_pointer_context* context,
                                              const fvcrash_byte_order* order,
-                                             uint64_t section_address,
-                                             uint64_t instructions_offset, uint64_t length,
-                                             bool gnu) {
+                                             uint64_t section_address, uint64_t instructions_offset,
+                                             uint64_t length, bool gnu) {
     // The rules in force before the program: what restore brings back.
     struct {
         fvcrash_dwarf_cfa_state::entry entries[FVCRASH_DWARF_RULE_COUNT];
@@ -684,7 +682,10 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
             case 0x02:
             case 0x03:
             case 0x04:
-                FV_TRY(fvcrash_dwarf_opstream_read_uint(&in, op == 0x02 ? 1 : op == 0x03 ? 2 : 4,
+                FV_TRY(fvcrash_dwarf_opstream_read_uint(&in,
+                                                        op == 0x02   ? 1
+                                                        : op == 0x03 ? 2
+                                                                     : 4,
                                                         &value));
                 FV_TRY(advance(value));
                 break;
@@ -754,10 +755,10 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
                 FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
                 if (value > in.end - in.position) return FVCRASH_EINVAL;
                 in.position += value;
-                FV_TRY(setRule(reg,
-                               op == 0x10 ? FVCRASH_DWARF_RULE_EXPRESSION
-                                          : FVCRASH_DWARF_RULE_VAL_EXPRESSION,
-                               static_cast<int64_t>(at)));
+                FV_TRY(setRule(
+                    reg,
+                    op == 0x10 ? FVCRASH_DWARF_RULE_EXPRESSION : FVCRASH_DWARF_RULE_VAL_EXPRESSION,
+                    static_cast<int64_t>(at)));
                 break;
             }
             case 0x11:
@@ -846,8 +847,8 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
     fvcrash_thread_state_write_reg(caller, FVCRASH_REG_SP, cfa);
 
     int raTarget = -1;
-    const bool raMapped = fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register,
-                                                              &raTarget);
+    const bool raMapped =
+        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &raTarget);
     fvcrash_status failure = FVCRASH_ESUCCESS;
     eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
         int target;
@@ -862,9 +863,9 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
         fvcrash_status status = FVCRASH_ESUCCESS;
         switch (e.kind) {
             case FVCRASH_DWARF_RULE_OFFSET:
-                status = fvcrash_unwind_read_word(cache, task,
-                                                  static_cast<Word>(cfa + static_cast<Word>(e.value)),
-                                                  0, kWord, &value);
+                status = fvcrash_unwind_read_word(
+                    cache, task, static_cast<Word>(cfa + static_cast<Word>(e.value)), 0, kWord,
+                    &value);
                 break;
             case FVCRASH_DWARF_RULE_VAL_OFFSET:
                 value = static_cast<Word>(cfa + static_cast<Word>(e.value));
@@ -896,8 +897,8 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
                 status = fvcrash_dwarf_read_uleb128(mapping, at, 0, &length, &used);
                 if (status != FVCRASH_ESUCCESS) break;
                 Word result;
-                status = evaluateAt<Word>(mapping, task, current, order, at + used, length, &cfa,
-                                          1, &result);
+                status = evaluateAt<Word>(mapping, task, current, order, at + used, length, &cfa, 1,
+                                          &result);
                 if (status != FVCRASH_ESUCCESS) break;
                 if (e.kind == FVCRASH_DWARF_RULE_EXPRESSION) {
                     status = fvcrash_unwind_read_word(cache, task, result, 0, kWord, &value);
@@ -932,14 +933,10 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
 
 }  // namespace
 
-fvcrash_status fvcrash_dwarf_apply_cfa_state(const fvcrash_dwarf_cfa_state* state,
-                                             fvcrash_task task,
-                                             const fvcrash_task_mapping* mapping,
-                                             const fvcrash_dwarf_cie_info* cie,
-                                             const fvcrash_thread_state* current,
-                                             const fvcrash_byte_order* order,
-                                             fvcrash_unwind_cache* cache,
-                                             fvcrash_thread_state* caller) {
+fvcrash_status fvcrash_dwarf_apply_cfa_state(
+    const fvcrash_dwarf_cfa_state* state, fvcrash_task task, const fvcrash_task_mapping* mapping,
+    const fvcrash_dwarf_cie_info* cie, const fvcrash_thread_state* current,
+    const fvcrash_byte_order* order, fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
     if (fvcrash_thread_state_word_size(current) == 4) {
         return applyRules<uint32_t>(state, task, mapping, cie, current, order, cache, caller);
     }
@@ -958,9 +955,8 @@ uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
         FVCRASH_ESUCCESS) {
         return 0;
     }
-    const auto* table =
-        static_cast<const Elf64_Phdr*>(fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0,
-                                                                     size));
+    const auto* table = static_cast<const Elf64_Phdr*>(
+        fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0, size));
     if (!table) return 0;
     for (uint16_t i = 0; i < elf->phnum; ++i) {
         Elf64_Phdr ph;
@@ -981,8 +977,8 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
         if (fvcrash_macho_map_section(macho, "__TEXT", "__eh_frame", &window->mapping) ==
             FVCRASH_ESUCCESS) {
             window->status = FVCRASH_ESUCCESS;
-        } else if (fvcrash_macho_map_section(macho, "__DWARF", "__debug_frame",
-                                             &window->mapping) == FVCRASH_ESUCCESS) {
+        } else if (fvcrash_macho_map_section(macho, "__DWARF", "__debug_frame", &window->mapping) ==
+                   FVCRASH_ESUCCESS) {
             window->debug_frame = true;
             window->status = FVCRASH_ESUCCESS;
         }
@@ -1009,8 +1005,8 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
                                const fvcrash_thread_state* current, uint64_t pc,
                                fvcrash_thread_state* caller, fvcrash_unwind_cache* cache) {
     fvcrash_unwind_window local;
-    fvcrash_unwind_window* window = fvcrash_unwind_cache_window(cache, image,
-                                                                FVCRASH_UNWIND_WINDOW_DWARF);
+    fvcrash_unwind_window* window =
+        fvcrash_unwind_cache_window(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
     if (!window) {
         window = fvcrash_unwind_cache_store(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
         if (!window) {
@@ -1071,8 +1067,7 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
 
 }  // namespace
 
-fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task,
-                                                     fvcrash_image_list* images,
+fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_image_list* images,
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
                                                      fvcrash_unwind_cache* cache) {

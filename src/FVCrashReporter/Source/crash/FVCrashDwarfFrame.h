@@ -103,8 +103,7 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
                                        const fvcrash_dwarf_pointer_context* context,
                                        uint64_t cie_address);
 /// Parses the FDE whose length field is at `fde_address`, and its CIE.
-fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info,
-                                       fvcrash_dwarf_cie_info* cie,
+fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info, fvcrash_dwarf_cie_info* cie,
                                        const fvcrash_task_mapping* mapping,
                                        const fvcrash_byte_order* order,
                                        const fvcrash_dwarf_pointer_context* context,
@@ -150,7 +149,7 @@ enum fvcrash_dwarf_cfa_kind : uint8_t {
 struct fvcrash_dwarf_cfa_rule {
     uint8_t kind;
     uint32_t reg;
-    int64_t offset;  // or the expression's address
+    int64_t offset;   // or the expression's address
     uint64_t length;  // the expression's length
 };
 
@@ -192,20 +191,15 @@ fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
                                              uint64_t location, const fvcrash_dwarf_cie_info* cie,
                                              const fvcrash_dwarf_pointer_context* context,
                                              const fvcrash_byte_order* order,
-                                             uint64_t section_address,
-                                             uint64_t instructions_offset, uint64_t length,
-                                             bool gnu);
+                                             uint64_t section_address, uint64_t instructions_offset,
+                                             uint64_t length, bool gnu);
 
 /// Applies the rules to the current frame. Expressions are read from the
 /// window they were found in.
-fvcrash_status fvcrash_dwarf_apply_cfa_state(const fvcrash_dwarf_cfa_state* state,
-                                             fvcrash_task task,
-                                             const fvcrash_task_mapping* mapping,
-                                             const fvcrash_dwarf_cie_info* cie,
-                                             const fvcrash_thread_state* current,
-                                             const fvcrash_byte_order* order,
-                                             fvcrash_unwind_cache* cache,
-                                             fvcrash_thread_state* caller);
+fvcrash_status fvcrash_dwarf_apply_cfa_state(
+    const fvcrash_dwarf_cfa_state* state, fvcrash_task task, const fvcrash_task_mapping* mapping,
+    const fvcrash_dwarf_cie_info* cie, const fvcrash_thread_state* current,
+    const fvcrash_byte_order* order, fvcrash_unwind_cache* cache, fvcrash_thread_state* caller);
 
 /// The frame reader over the image list.
 fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_list* images,
@@ -213,8 +207,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_l
                                               const fvcrash_thread_state* previous,
                                               fvcrash_thread_state* caller);
 /// The same with the walk's cache (may be null).
-fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task,
-                                                     fvcrash_image_list* images,
+fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_image_list* images,
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
                                                      fvcrash_unwind_cache* cache);

@@ -106,9 +106,7 @@ uint64_t fvcrash_stack_cursor_lookup_pc(const fvcrash_stack_cursor* cursor) {
         &cursor->current, fvcrash_thread_state_read_reg(&cursor->current, FVCRASH_REG_IP));
 }
 
-void fvcrash_stack_cursor_release(fvcrash_stack_cursor* cursor) {
-    cursor->task = nullptr;
-}
+void fvcrash_stack_cursor_release(fvcrash_stack_cursor* cursor) { cursor->task = nullptr; }
 
 fvcrash_stack_status fvcrash_stack_read_frame_pointer_cached(const fvcrash_thread_state* current,
                                                              const fvcrash_thread_state* previous,
@@ -145,8 +143,7 @@ fvcrash_stack_status fvcrash_stack_read_frame_pointer_cached(const fvcrash_threa
     return FVCRASH_STACK_OK;
 }
 
-fvcrash_stack_status fvcrash_stack_read_frame_pointer(fvcrash_task task,
-                                                      fvcrash_image_list* images,
+fvcrash_stack_status fvcrash_stack_read_frame_pointer(fvcrash_task task, fvcrash_image_list* images,
                                                       const fvcrash_thread_state* current,
                                                       const fvcrash_thread_state* previous,
                                                       fvcrash_thread_state* caller) {

@@ -48,8 +48,7 @@ void fvcrash_stack_cursor_release(fvcrash_stack_cursor* cursor);
 
 /// The last reader: the saved frame pointer and return address at the
 /// current frame pointer.
-fvcrash_stack_status fvcrash_stack_read_frame_pointer(fvcrash_task task,
-                                                      fvcrash_image_list* images,
+fvcrash_stack_status fvcrash_stack_read_frame_pointer(fvcrash_task task, fvcrash_image_list* images,
                                                       const fvcrash_thread_state* current,
                                                       const fvcrash_thread_state* previous,
                                                       fvcrash_thread_state* caller);

@@ -35,8 +35,7 @@ bool holds(const Elf64_Sym& sym, uint64_t value, uint64_t pc) {
 }  // namespace
 
 fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* image, uint64_t pc,
-                                                    fvcrash_symbol_found_cb found,
-                                                    void* context) {
+                                                    fvcrash_symbol_found_cb found, void* context) {
     if (image->dynsym == 0 || image->symbol_count == 0 || image->dynstr == 0) {
         return FVCRASH_ENOTFOUND;
     }
@@ -101,13 +100,9 @@ fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* ima
     return FVCRASH_ESUCCESS;
 }
 
-void fvcrash_objc_cache_init(fvcrash_objc_cache* cache) {
-    fvcrash_memset(cache, 0, sizeof *cache);
-}
+void fvcrash_objc_cache_init(fvcrash_objc_cache* cache) { fvcrash_memset(cache, 0, sizeof *cache); }
 
-void fvcrash_objc_cache_free(fvcrash_objc_cache* cache) {
-    cache->memo_valid = false;
-}
+void fvcrash_objc_cache_free(fvcrash_objc_cache* cache) { cache->memo_valid = false; }
 
 fvcrash_status fvcrash_lookup_symbol(const fvcrash_image* image, int strategy,
                                      fvcrash_objc_cache* cache, uint64_t pc,
@@ -115,7 +110,8 @@ fvcrash_status fvcrash_lookup_symbol(const fvcrash_image* image, int strategy,
     strategy &= 3;
     if (cache && cache->memo_valid && cache->memo_image == image && cache->memo_pc == pc &&
         cache->memo_strategy == strategy) {
-        if (cache->memo_status == FVCRASH_ESUCCESS) found(cache->memo_address, cache->memo_name, context);
+        if (cache->memo_status == FVCRASH_ESUCCESS)
+            found(cache->memo_address, cache->memo_name, context);
         return cache->memo_status;
     }
     Candidate candidate;
@@ -129,8 +125,7 @@ fvcrash_status fvcrash_lookup_symbol(const fvcrash_image* image, int strategy,
             tableStatus = fvcrash_macho_lookup_symbol_by_address(
                 const_cast<fvcrash_macho_image*>(&image->macho), pc, record, &candidate);
         } else {
-            tableStatus = fvcrash_elf_lookup_symbol_by_address(&image->elf, pc, record,
-                                                               &candidate);
+            tableStatus = fvcrash_elf_lookup_symbol_by_address(&image->elf, pc, record, &candidate);
         }
     }
     // The class-metadata strategy finds nothing in these images: ELF images

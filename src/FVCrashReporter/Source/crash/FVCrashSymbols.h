@@ -39,5 +39,4 @@ fvcrash_status fvcrash_lookup_symbol(const fvcrash_image* image, int strategy,
 /// The ELF ".dynsym" symbol that names pc (as the loader's dladdr does:
 /// the greatest start whose range holds pc, else the nearest start below).
 fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* image, uint64_t pc,
-                                                    fvcrash_symbol_found_cb found,
-                                                    void* context);
+                                                    fvcrash_symbol_found_cb found, void* context);

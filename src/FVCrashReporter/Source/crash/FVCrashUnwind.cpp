@@ -2,15 +2,24 @@
 
 const char* fvcrash_stack_error_text(int code) {
     switch (code) {
-        case FVCRASH_STACK_OK: return "No error";
-        case FVCRASH_STACK_EUNKNOWN: return "Unknown error";
-        case FVCRASH_STACK_ENOFRAME: return "No frames are available";
-        case FVCRASH_STACK_EBADFRAME: return "Corrupted frame";
-        case FVCRASH_STACK_ENOTSUP: return "Operation not supported";
-        case FVCRASH_STACK_EINVAL: return "Invalid argument";
-        case FVCRASH_STACK_EINTERNAL: return "Internal error";
-        case FVCRASH_STACK_EBADREG: return "Invalid register";
-        default: return "Unhandled error code";
+        case FVCRASH_STACK_OK:
+            return "No error";
+        case FVCRASH_STACK_EUNKNOWN:
+            return "Unknown error";
+        case FVCRASH_STACK_ENOFRAME:
+            return "No frames are available";
+        case FVCRASH_STACK_EBADFRAME:
+            return "Corrupted frame";
+        case FVCRASH_STACK_ENOTSUP:
+            return "Operation not supported";
+        case FVCRASH_STACK_EINVAL:
+            return "Invalid argument";
+        case FVCRASH_STACK_EINTERNAL:
+            return "Internal error";
+        case FVCRASH_STACK_EBADREG:
+            return "Invalid register";
+        default:
+            return "Unhandled error code";
     }
 }
 
@@ -25,9 +34,8 @@ void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
     cache->next_window = 0;
 }
 
-fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task,
-                                   uint64_t address, int64_t offset, void* destination,
-                                   size_t length) {
+fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
+                                   int64_t offset, void* destination, size_t length) {
     uint64_t start, end;
     if (!fvcrash_address_apply_offset(address, offset, &start) ||
         __builtin_add_overflow(start, length, &end)) {

@@ -26,8 +26,7 @@ const char* fvcrash_stack_error_text(int code);
 
 /// A frame reader: derives the caller's registers from the current frame.
 /// `previous` is null on the first step after the starting frame.
-using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task,
-                                                      fvcrash_image_list* images,
+using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash_image_list* images,
                                                       const fvcrash_thread_state* current,
                                                       const fvcrash_thread_state* previous,
                                                       fvcrash_thread_state* caller);
@@ -59,8 +58,8 @@ struct fvcrash_unwind_window {
 /// it is reset before each report (a stack changes between reports).
 struct fvcrash_unwind_cache {
     uint64_t page_address[FVCRASH_UNWIND_PAGE_COUNT];  // 0 = empty
-    uint32_t page_length[FVCRASH_UNWIND_PAGE_COUNT];    // readable bytes from the start
-    uint32_t page_used[FVCRASH_UNWIND_PAGE_COUNT];      // tick of the last use
+    uint32_t page_length[FVCRASH_UNWIND_PAGE_COUNT];   // readable bytes from the start
+    uint32_t page_used[FVCRASH_UNWIND_PAGE_COUNT];     // tick of the last use
     uint32_t tick;
     uint8_t pages[FVCRASH_UNWIND_PAGE_COUNT][FVCRASH_UNWIND_PAGE_SIZE];
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
@@ -71,9 +70,8 @@ void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
 
 /// Reads `length` bytes at address + offset from the task, through the page
 /// cache when one is given. Statuses as fvcrash_task_read.
-fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task,
-                                   uint64_t address, int64_t offset, void* destination,
-                                   size_t length);
+fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
+                                   int64_t offset, void* destination, size_t length);
 /// A word of 4 or 8 bytes, zero-extended.
 fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
                                         uint64_t address, int64_t offset, uint64_t word_size,
