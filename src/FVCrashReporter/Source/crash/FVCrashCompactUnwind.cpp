@@ -406,11 +406,13 @@ fvcrash_status fvcrash_compact_unwind_apply(fvcrash_task task, uint64_t function
                                                nullptr);
 }
 
-namespace {
+namespace {}  // namespace
 
-fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
-                               const fvcrash_thread_state* current, uint64_t pc,
-                               fvcrash_thread_state* caller, fvcrash_unwind_cache* cache) {
+fvcrash_stack_status fvcrash_stack_read_compact_unwind_in(fvcrash_task task,
+                                                          const fvcrash_image* image,
+                                                          const fvcrash_thread_state* current,
+                                                          uint64_t pc, fvcrash_thread_state* caller,
+                                                          fvcrash_unwind_cache* cache) {
     // Only Mach-O images carry the table.
     if (image->kind != FVCRASH_IMAGE_MACHO) return FVCRASH_STACK_ENOTSUP;
     fvcrash_unwind_window local;
@@ -452,8 +454,6 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
     return FVCRASH_STACK_OK;
 }
 
-}  // namespace
-
 fvcrash_stack_status fvcrash_stack_read_compact_unwind_cached(fvcrash_task task,
                                                               fvcrash_image_list* images,
                                                               const fvcrash_thread_state* current,
@@ -467,7 +467,7 @@ fvcrash_stack_status fvcrash_stack_read_compact_unwind_cached(fvcrash_task task,
     fvcrash_image_list_set_reading(images, true);
     fvcrash_stack_status result = FVCRASH_STACK_ENOTSUP;
     if (const fvcrash_image* image = fvcrash_image_list_image_for_address(images, pc)) {
-        result = readFrame(task, image, current, pc, caller, cache);
+        result = fvcrash_stack_read_compact_unwind_in(task, image, current, pc, caller, cache);
     }
     fvcrash_image_list_set_reading(images, false);
     return result;

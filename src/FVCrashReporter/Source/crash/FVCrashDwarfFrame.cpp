@@ -1001,9 +1001,12 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     window->status = FVCRASH_ESUCCESS;
 }
 
-fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
-                               const fvcrash_thread_state* current, uint64_t pc,
-                               fvcrash_thread_state* caller, fvcrash_unwind_cache* cache) {
+}  // namespace
+
+fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcrash_image* image,
+                                                 const fvcrash_thread_state* current, uint64_t pc,
+                                                 fvcrash_thread_state* caller,
+                                                 fvcrash_unwind_cache* cache) {
     fvcrash_unwind_window local;
     fvcrash_unwind_window* window =
         fvcrash_unwind_cache_window(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
@@ -1065,8 +1068,6 @@ fvcrash_stack_status readFrame(fvcrash_task task, const fvcrash_image* image,
     return FVCRASH_STACK_OK;
 }
 
-}  // namespace
-
 fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_image_list* images,
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
@@ -1079,7 +1080,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_
     fvcrash_image_list_set_reading(images, true);
     fvcrash_stack_status result = FVCRASH_STACK_ENOTSUP;
     if (const fvcrash_image* image = fvcrash_image_list_image_for_address(images, pc)) {
-        result = readFrame(task, image, current, pc, caller, cache);
+        result = fvcrash_stack_read_dwarf_in(task, image, current, pc, caller, cache);
     }
     fvcrash_image_list_set_reading(images, false);
     return result;

@@ -206,6 +206,12 @@ fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_l
                                               const fvcrash_thread_state* current,
                                               const fvcrash_thread_state* previous,
                                               fvcrash_thread_state* caller);
+/// The reader for a pc (the frame's look-up address) inside `image`; the
+/// caller has marked the image list as being read.
+fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcrash_image* image,
+                                                 const fvcrash_thread_state* current, uint64_t pc,
+                                                 fvcrash_thread_state* caller,
+                                                 fvcrash_unwind_cache* cache);
 /// The same with the walk's cache (may be null).
 fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_image_list* images,
                                                      const fvcrash_thread_state* current,

@@ -50,11 +50,22 @@ fvcrash_stack_status fvcrash_stack_cursor_step(fvcrash_stack_cursor* cursor) {
     }
     const fvcrash_thread_state* previous = cursor->depth > 1 ? &cursor->previous : nullptr;
     fvcrash_thread_state next;
-    fvcrash_stack_status status = fvcrash_stack_read_compact_unwind_cached(
-        cursor->task, cursor->images, &cursor->current, &next, cursor->cache);
-    if (status != FVCRASH_STACK_OK) {
-        status = fvcrash_stack_read_dwarf_cached(cursor->task, cursor->images, &cursor->current,
-                                                 &next, cursor->cache);
+    // The table readers share one look-up of the image that holds the pc.
+    fvcrash_stack_status status = FVCRASH_STACK_EBADFRAME;
+    if (fvcrash_thread_state_is_valid_reg(&cursor->current, FVCRASH_REG_IP)) {
+        const uint64_t pc = fvcrash_stack_cursor_lookup_pc(cursor);
+        fvcrash_image_list_set_reading(cursor->images, true);
+        const fvcrash_image* image = fvcrash_image_list_image_for_address(cursor->images, pc);
+        status = FVCRASH_STACK_ENOTSUP;
+        if (image) {
+            status = fvcrash_stack_read_compact_unwind_in(cursor->task, image, &cursor->current, pc,
+                                                          &next, cursor->cache);
+            if (status != FVCRASH_STACK_OK) {
+                status = fvcrash_stack_read_dwarf_in(cursor->task, image, &cursor->current, pc,
+                                                     &next, cursor->cache);
+            }
+        }
+        fvcrash_image_list_set_reading(cursor->images, false);
     }
     if (status != FVCRASH_STACK_OK) {
         status = fvcrash_stack_read_frame_pointer_cached(&cursor->current, previous, &next,
