@@ -9,6 +9,7 @@
 
 #include "FVCrashReporter/Source/crash/FVCrashElfImage.h"
 #include "FVCrashReporter/Source/crash/FVCrashMachOImage.h"
+#include "FVCrashReporter/Source/crash/FVCrashSymbols.h"
 #include "FVCrashReporter/Source/crash/FVCrashUTF8.h"
 
 namespace {
@@ -43,10 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fvcrash_macho_lookup_symbol_by_address(&image, address + size / 2, ignore, nullptr);
         uint64_t found;
         fvcrash_macho_lookup_symbol_by_name(&image, "_main", &found);
+        // Symbol look-up by both strategies, class metadata included.
+        fvcrash_image wrapped;
+        wrapped.kind = FVCRASH_IMAGE_MACHO;
+        wrapped.macho = image;
+        fvcrash_objc_cache cache;
+        fvcrash_objc_cache_init(&cache);
+        fvcrash_lookup_symbol(&wrapped, 3, &cache, address + size / 2, ignore, nullptr);
+        fvcrash_objc_cache_free(&cache);
         fvcrash_task_mapping_free(&image.load_cmds);
     }
     fvcrash_elf_image elf;
-    fvcrash_elf_image_init_from_header(&elf, fvcrash_task_self(), address);
+    if (fvcrash_elf_image_init_from_header(&elf, fvcrash_task_self(), address) ==
+        FVCRASH_ESUCCESS) {
+        fvcrash_elf_lookup_symbol_by_address(&elf, address + size / 2, ignore, nullptr);
+        fvcrash_elf_lookup_symbol_by_address(&elf, ~uint64_t{0}, ignore, nullptr);
+    }
     fvcrash_utf8_prefix_length(data, size);
     munmap(base, pages * 4096);
     return 0;

@@ -39,9 +39,15 @@ uint16_t u16(const fvcrash_macho_image* image, const void* p) {
 // The address of a window byte in the task.
 uint64_t at(const void* p) { return reinterpret_cast<uintptr_t>(p); }
 
+// A field of a load command by its byte offset: commands may lie at any
+// alignment, so their members are never accessed through the struct.
+const void* fieldAt(const fvcrash_macho_load_command* cmd, size_t offset) {
+    return reinterpret_cast<const uint8_t*>(cmd) + offset;
+}
+
 SegmentInfo segmentInfo(const fvcrash_macho_image* image, const fvcrash_macho_load_command* cmd) {
     const auto* c = reinterpret_cast<const uint8_t*>(cmd);
-    SegmentInfo info{c, u32(image, &cmd->cmdsize), 0, 0, 0, 0, 0};
+    SegmentInfo info{c, u32(image, fieldAt(cmd, 4)), 0, 0, 0, 0, 0};
     if (image->m64) {
         info.vmaddr = u64(image, c + 24);
         info.vmsize = u64(image, c + 32);
@@ -66,7 +72,7 @@ uint64_t spanEnd(const fvcrash_macho_image* image) {
     const uint32_t kind = image->m64 ? FVCRASH_LC_SEGMENT_64 : FVCRASH_LC_SEGMENT;
     for (auto* cmd = fvcrash_macho_next_command_of_type(image, nullptr, kind); cmd;
          cmd = fvcrash_macho_next_command_of_type(image, cmd, kind)) {
-        if (u32(image, &cmd->cmdsize) < (image->m64 ? kSegment64Size : kSegment32Size)) continue;
+        if (u32(image, fieldAt(cmd, 4)) < (image->m64 ? kSegment64Size : kSegment32Size)) continue;
         SegmentInfo s = segmentInfo(image, cmd);
         uint64_t start = s.vmaddr + static_cast<uint64_t>(image->vmaddr_slide);
         if (start < image->header_addr || start >= cap) continue;
@@ -133,7 +139,7 @@ const fvcrash_macho_load_command* fvcrash_macho_next_command(
     if (!previous) {
         next = m->task_address;
     } else {
-        const uint32_t size = u32(image, &previous->cmdsize);
+        const uint32_t size = u32(image, fieldAt(previous, 4));
         if (size < sizeof(fvcrash_macho_load_command)) return nullptr;
         next = at(previous) + size;
     }
@@ -142,7 +148,7 @@ const fvcrash_macho_load_command* fvcrash_macho_next_command(
     const void* head = fvcrash_task_mapping_pointer(m, next, 0, sizeof(fvcrash_macho_load_command));
     if (!head) return nullptr;
     const auto* cmd = static_cast<const fvcrash_macho_load_command*>(head);
-    const uint32_t size = u32(image, &cmd->cmdsize);
+    const uint32_t size = u32(image, fieldAt(cmd, 4));
     if (size < sizeof(fvcrash_macho_load_command)) return nullptr;
     if (!fvcrash_task_mapping_contains(m, next, 0, size)) return nullptr;
     return cmd;
@@ -152,7 +158,7 @@ const fvcrash_macho_load_command* fvcrash_macho_next_command_of_type(
     const fvcrash_macho_image* image, const fvcrash_macho_load_command* previous, uint32_t type) {
     for (auto* cmd = fvcrash_macho_next_command(image, previous); cmd;
          cmd = fvcrash_macho_next_command(image, cmd)) {
-        if (u32(image, &cmd->cmd) == type) return cmd;
+        if (u32(image, fieldAt(cmd, 0)) == type) return cmd;
     }
     return nullptr;
 }
@@ -168,7 +174,7 @@ const fvcrash_macho_load_command* fvcrash_macho_find_segment_cmd(const fvcrash_m
     const size_t minimum = image->m64 ? kSegment64Size : kSegment32Size;
     for (auto* cmd = fvcrash_macho_next_command_of_type(image, nullptr, kind); cmd;
          cmd = fvcrash_macho_next_command_of_type(image, cmd, kind)) {
-        if (u32(image, &cmd->cmdsize) < minimum) continue;
+        if (u32(image, fieldAt(cmd, 4)) < minimum) continue;
         const char* name = reinterpret_cast<const char*>(cmd) + 8;
         if (fvcrash_strncmp(segname, name, 16) == 0) return cmd;
     }
@@ -237,7 +243,7 @@ uint64_t fvcrash_macho_header_size(const fvcrash_macho_image* image) { return im
 
 bool fvcrash_macho_uuid(const fvcrash_macho_image* image, uint8_t uuid[16]) {
     const auto* cmd = fvcrash_macho_find_command(image, FVCRASH_LC_UUID);
-    if (!cmd || u32(image, &cmd->cmdsize) < kUUIDCommandSize) return false;
+    if (!cmd || u32(image, fieldAt(cmd, 4)) < kUUIDCommandSize) return false;
     fvcrash_memcpy(uuid, reinterpret_cast<const uint8_t*>(cmd) + 8, 16);
     return true;
 }
@@ -246,9 +252,9 @@ fvcrash_status fvcrash_macho_symtab_open(fvcrash_macho_symtab* reader, fvcrash_m
     fvcrash_memset(reader, 0, sizeof *reader);
     reader->image = image;
     const auto* symtab = fvcrash_macho_find_command(image, FVCRASH_LC_SYMTAB);
-    if (!symtab || u32(image, &symtab->cmdsize) < kSymtabCommandSize) return FVCRASH_ENOTFOUND;
+    if (!symtab || u32(image, fieldAt(symtab, 4)) < kSymtabCommandSize) return FVCRASH_ENOTFOUND;
     const auto* dysymtab = fvcrash_macho_find_command(image, FVCRASH_LC_DYSYMTAB);
-    if (dysymtab && u32(image, &dysymtab->cmdsize) < kDysymtabHeadSize) dysymtab = nullptr;
+    if (dysymtab && u32(image, fieldAt(dysymtab, 4)) < kDysymtabHeadSize) dysymtab = nullptr;
 
     if (fvcrash_macho_map_segment(image, "__LINKEDIT", &reader->linkedit) != FVCRASH_ESUCCESS)
         return FVCRASH_EINTERNAL;

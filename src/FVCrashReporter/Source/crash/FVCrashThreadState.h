@@ -134,6 +134,11 @@ inline constexpr int FVCRASH_REG_IP = 0;
 inline constexpr int FVCRASH_REG_FP = 1;
 inline constexpr int FVCRASH_REG_SP = 2;
 
+/// The frame's instruction pointer is a return address (the frame was found
+/// by unwinding, not restored from a signal frame): its code is looked up at
+/// pc - 1, since a call that never returns may end its function.
+inline constexpr uint32_t FVCRASH_FRAME_RETURN_ADDRESS = 1;
+
 /// One flat record, copied by value.
 struct fvcrash_thread_state {
     int stack_direction;
@@ -141,7 +146,14 @@ struct fvcrash_thread_state {
     uint64_t valid_regs;
     fvcrash_x86_thread_state thread_state;
     fvcrash_x86_exception_state exception_state;
+    uint32_t frame_flags;  // FVCRASH_FRAME_* bits, 0 for a captured state
 };
+
+/// The address at which the frame's code is looked up: pc, or pc - 1 for a
+/// return address.
+inline uint64_t fvcrash_thread_state_lookup_pc(const fvcrash_thread_state* state, uint64_t pc) {
+    return (state->frame_flags & FVCRASH_FRAME_RETURN_ADDRESS) && pc > 0 ? pc - 1 : pc;
+}
 
 /// Clears the record and sets it up, with no register valid, for
 /// FVCRASH_CPU_TYPE_X86_64 or FVCRASH_CPU_TYPE_X86; 4 for any other type.

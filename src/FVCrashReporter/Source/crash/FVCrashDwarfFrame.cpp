@@ -1,0 +1,1095 @@
+#include "FVCrashReporter/Source/crash/FVCrashDwarfFrame.h"
+
+#include <elf.h>
+
+#include "FVCrashReporter/Source/crash/FVCrashDwarfExpression.h"
+#include "FVCrashReporter/Source/crash/FVCrashDwarfStream.h"
+
+#define FV_TRY(expr)                               \
+    do {                                           \
+        const fvcrash_status fv_s = (expr);        \
+        if (fv_s != FVCRASH_ESUCCESS) return fv_s; \
+    } while (0)
+
+namespace {
+
+uint64_t sectionStart(const fvcrash_task_mapping* mapping) {
+    return fvcrash_task_mapping_task_address(mapping);
+}
+
+uint64_t truncateToWord(uint64_t value, uint64_t wordSize) {
+    return wordSize == 4 ? static_cast<uint32_t>(value) : value;
+}
+
+/// value × factor, both signed; false on overflow.
+bool scaled(int64_t value, int64_t factor, int64_t* result) {
+    return !__builtin_mul_overflow(value, factor, result);
+}
+
+/// An unsigned LEB128 operand used as a signed factor: false when it does not
+/// fit.
+bool asSigned(uint64_t value, int64_t* result) {
+    if (value > static_cast<uint64_t>(INT64_MAX)) return false;
+    *result = static_cast<int64_t>(value);
+    return true;
+}
+
+/// The length form of an entry at `address`: its content length, header size
+/// and identifier width.
+fvcrash_status readEntryHeader(const fvcrash_task_mapping* mapping, const fvcrash_byte_order* order,
+                               uint64_t address, uint64_t* length, uint64_t* headerSize,
+                               uint64_t* idSize) {
+    uint32_t length32;
+    if (fvcrash_task_mapping_read_uint32(mapping, order, address, 0, &length32) !=
+        FVCRASH_ESUCCESS) {
+        return FVCRASH_EINVAL;
+    }
+    if (length32 == 0xFFFFFFFFu) {
+        if (fvcrash_task_mapping_read_uint64(mapping, order, address, 4, length) !=
+            FVCRASH_ESUCCESS) {
+            return FVCRASH_EINVAL;
+        }
+        *headerSize = 12;
+        *idSize = 8;
+    } else {
+        *length = length32;
+        *headerSize = 4;
+        *idSize = 4;
+    }
+    return FVCRASH_ESUCCESS;
+}
+
+}  // namespace
+
+void fvcrash_dwarf_frame_reader_init(fvcrash_dwarf_frame_reader* reader,
+                                     const fvcrash_task_mapping* mapping,
+                                     const fvcrash_byte_order* order, bool m64, bool debug_frame) {
+    reader->mapping = *mapping;
+    reader->order = order;
+    reader->m64 = m64;
+    reader->debug_frame = debug_frame;
+    reader->gnu = false;
+}
+
+void fvcrash_dwarf_pointer_context_init(fvcrash_dwarf_pointer_context* context,
+                                        const fvcrash_byte_order* order, uint64_t word_size) {
+    fvcrash_memset(context, 0, sizeof *context);
+    context->order = order;
+    context->word_size = word_size;
+}
+
+void fvcrash_dwarf_pointer_context_set_frame_section(fvcrash_dwarf_pointer_context* context,
+                                                     uint64_t local_address,
+                                                     uint64_t image_address) {
+    context->has_frame_section = true;
+    context->frame_section_local = local_address;
+    context->frame_section_image = image_address;
+}
+
+void fvcrash_dwarf_pointer_context_set_text_base(fvcrash_dwarf_pointer_context* context,
+                                                 uint64_t base) {
+    context->has_text_base = true;
+    context->text_base = base;
+}
+
+void fvcrash_dwarf_pointer_context_set_data_base(fvcrash_dwarf_pointer_context* context,
+                                                 uint64_t base) {
+    context->has_data_base = true;
+    context->data_base = base;
+}
+
+void fvcrash_dwarf_pointer_context_set_function_base(fvcrash_dwarf_pointer_context* context,
+                                                     uint64_t base) {
+    context->has_function_base = true;
+    context->function_base = base;
+}
+
+fvcrash_status fvcrash_dwarf_read_pointer(const fvcrash_dwarf_pointer_context* context,
+                                          const fvcrash_task_mapping* mapping, uint64_t base,
+                                          int64_t offset, uint8_t encoding, uint64_t* value,
+                                          uint64_t* size) {
+    if (encoding == 0xFF) return FVCRASH_ENOTFOUND;
+    uint64_t at;
+    if (!fvcrash_address_apply_offset(base, offset, &at)) return FVCRASH_EINVAL;
+    const uint64_t word = context->word_size;
+    uint64_t padding = 0;
+    uint64_t relative = 0;
+    switch (encoding & 0x70) {
+        case 0x00:
+            break;
+        case 0x10:
+            relative = at;
+            break;
+        case 0x20:
+            if (!context->has_text_base) return FVCRASH_ENOTSUP;
+            relative = context->text_base;
+            break;
+        case 0x30:
+            if (!context->has_data_base) return FVCRASH_ENOTSUP;
+            relative = context->data_base;
+            break;
+        case 0x40:
+            if (!context->has_function_base) return FVCRASH_ENOTSUP;
+            relative = context->function_base;
+            break;
+        case 0x50: {
+            if (!context->has_frame_section) return FVCRASH_ENOTSUP;
+            const uint64_t imageAddress =
+                at - context->frame_section_local + context->frame_section_image;
+            padding = (word - imageAddress % word) % word;
+            break;
+        }
+        default:
+            return FVCRASH_ENOTSUP;
+    }
+    const uint64_t start = at + padding;
+    if (start < at) return FVCRASH_EINVAL;
+    uint64_t raw = 0, used = 0;
+    switch (encoding & 0x0F) {
+        case 0x00:
+            FV_TRY(fvcrash_dwarf_read_uint(mapping, context->order, start, 0, word, &raw));
+            used = word;
+            break;
+        case 0x01:
+            FV_TRY(fvcrash_dwarf_read_uleb128(mapping, start, 0, &raw, &used));
+            break;
+        case 0x09: {
+            int64_t s;
+            FV_TRY(fvcrash_dwarf_read_sleb128(mapping, start, 0, &s, &used));
+            raw = static_cast<uint64_t>(s);
+            break;
+        }
+        case 0x02:
+        case 0x03:
+        case 0x04:
+        case 0x0A:
+        case 0x0B:
+        case 0x0C: {
+            const unsigned low = encoding & 0x07;
+            used = low == 2 ? 2 : low == 3 ? 4 : 8;
+            FV_TRY(fvcrash_dwarf_read_uint(mapping, context->order, start, 0, used, &raw));
+            if ((encoding & 0x08) && used < 8 && ((raw >> (used * 8 - 1)) & 1)) {
+                raw |= ~uint64_t{0} << (used * 8);
+            }
+            break;
+        }
+        default:
+            return FVCRASH_ENOTSUP;
+    }
+    uint64_t result = truncateToWord(raw + relative, word);
+    if (encoding & 0x80) {
+        uint64_t target;
+        if (fvcrash_unwind_read_word(context->cache, mapping->task, result, 0, word, &target) !=
+            FVCRASH_ESUCCESS) {
+            return FVCRASH_EINVAL;
+        }
+        result = target;
+    }
+    *value = result;
+    if (size) *size = padding + used;
+    return FVCRASH_ESUCCESS;
+}
+
+fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
+                                       const fvcrash_task_mapping* mapping,
+                                       const fvcrash_byte_order* order,
+                                       const fvcrash_dwarf_pointer_context* context,
+                                       uint64_t cie_address) {
+    fvcrash_memset(info, 0, sizeof *info);
+    uint64_t length, header, idSize;
+    FV_TRY(readEntryHeader(mapping, order, cie_address, &length, &header, &idSize));
+    if (length < idSize || length > static_cast<uint64_t>(INT64_MAX)) return FVCRASH_EINVAL;
+    fvcrash_dwarf_opstream in;
+    FV_TRY(fvcrash_dwarf_opstream_init(&in, mapping, order, cie_address,
+                                       static_cast<int64_t>(header), static_cast<int64_t>(length)));
+    info->offset = in.start - sectionStart(mapping);
+    info->length = length;
+    FV_TRY(fvcrash_dwarf_opstream_read_uint(&in, idSize, &info->identifier));
+    const uint64_t allOnes = idSize == 8 ? ~uint64_t{0} : 0xFFFFFFFFull;
+    if (info->identifier != 0 && info->identifier != allOnes) return FVCRASH_EINVAL;
+    FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->version));
+    if (info->version != 1 && info->version != 3 && info->version != 4) return FVCRASH_EINVAL;
+
+    const uint64_t augmentation = in.position;
+    uint8_t c;
+    FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &c));
+    if (c != 0 && c != 'z') return FVCRASH_ENOTSUP;
+    while (c != 0) FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &c));
+    info->has_augmentation =
+        fvcrash_task_mapping_read_uint8(mapping, augmentation, 0, &c) == FVCRASH_ESUCCESS &&
+        c == 'z';
+
+    if (info->version == 4) {
+        FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->address_size));
+        FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->segment_size));
+    }
+    FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &info->code_alignment));
+    FV_TRY(fvcrash_dwarf_opstream_read_sleb(&in, &info->data_alignment));
+    FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &info->return_address_register));
+
+    if (info->has_augmentation) {
+        uint64_t dataLength;
+        FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &dataLength));
+        const uint64_t dataStart = in.position;
+        if (dataLength > in.end - dataStart) return FVCRASH_EINVAL;
+        for (uint64_t i = 1;; ++i) {
+            if (fvcrash_task_mapping_read_uint8(mapping, augmentation, static_cast<int64_t>(i),
+                                                &c) != FVCRASH_ESUCCESS) {
+                return FVCRASH_EINVAL;
+            }
+            if (c == 'L') {
+                FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->lsda_encoding));
+                info->has_lsda_encoding = true;
+            } else if (c == 'P') {
+                uint8_t encoding;
+                FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &encoding));
+                uint64_t used;
+                FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding,
+                                                  &info->personality, &used));
+                FV_TRY(fvcrash_dwarf_opstream_skip(&in, static_cast<int64_t>(used)));
+                info->has_personality = true;
+            } else if (c == 'R') {
+                FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &info->pointer_encoding));
+                info->has_pointer_encoding = true;
+            } else if (c == 'S') {
+                info->signal_frame = true;
+            } else {
+                break;
+            }
+        }
+        in.position = dataStart + dataLength;
+    }
+    if (in.position > in.end) return FVCRASH_EINVAL;
+    info->instructions_offset = in.position - sectionStart(mapping);
+    info->instructions_length = in.end - in.position;
+    return FVCRASH_ESUCCESS;
+}
+
+fvcrash_status fvcrash_dwarf_parse_fde(fvcrash_dwarf_fde_info* info, fvcrash_dwarf_cie_info* cie,
+                                       const fvcrash_task_mapping* mapping,
+                                       const fvcrash_byte_order* order,
+                                       const fvcrash_dwarf_pointer_context* context,
+                                       uint64_t fde_address, bool debug_frame) {
+    fvcrash_memset(info, 0, sizeof *info);
+    uint64_t length, header, idSize;
+    FV_TRY(readEntryHeader(mapping, order, fde_address, &length, &header, &idSize));
+    if (length < idSize || length > static_cast<uint64_t>(INT64_MAX)) return FVCRASH_EINVAL;
+    fvcrash_dwarf_opstream in;
+    FV_TRY(fvcrash_dwarf_opstream_init(&in, mapping, order, fde_address,
+                                       static_cast<int64_t>(header), static_cast<int64_t>(length)));
+    info->offset = in.start - sectionStart(mapping);
+    info->length = length;
+    const uint64_t field = in.position;
+    uint64_t pointer;
+    FV_TRY(fvcrash_dwarf_opstream_read_uint(&in, idSize, &pointer));
+    uint64_t cieAddress;
+    if (debug_frame) {
+        if (__builtin_add_overflow(sectionStart(mapping), pointer, &cieAddress)) {
+            return FVCRASH_EINVAL;
+        }
+    } else {
+        if (pointer > field - sectionStart(mapping)) return FVCRASH_EINVAL;
+        cieAddress = field - pointer;
+    }
+    info->cie_offset = cieAddress - sectionStart(mapping);
+    fvcrash_dwarf_pointer_context cieContext = *context;
+    FV_TRY(fvcrash_dwarf_parse_cie(cie, mapping, order, &cieContext, cieAddress));
+
+    const uint8_t encoding = cie->has_pointer_encoding ? cie->pointer_encoding : 0x00;
+    uint64_t used, range;
+    FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding, &info->pc_start,
+                                      &used));
+    FV_TRY(fvcrash_dwarf_opstream_skip(&in, static_cast<int64_t>(used)));
+    FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding & 0x0F, &range,
+                                      &used));
+    FV_TRY(fvcrash_dwarf_opstream_skip(&in, static_cast<int64_t>(used)));
+    if (__builtin_add_overflow(info->pc_start, range, &info->pc_end)) return FVCRASH_EINVAL;
+    if (cie->has_augmentation) {
+        uint64_t dataLength;
+        FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &dataLength));
+        if (dataLength > in.end - in.position) return FVCRASH_EINVAL;
+        in.position += dataLength;
+    }
+    info->instructions_offset = in.position - sectionStart(mapping);
+    info->instructions_length = in.end - in.position;
+    return FVCRASH_ESUCCESS;
+}
+
+fvcrash_status fvcrash_dwarf_find_fde(const fvcrash_dwarf_frame_reader* reader,
+                                      const fvcrash_dwarf_pointer_context* context,
+                                      uint64_t start_offset, uint64_t pc,
+                                      fvcrash_dwarf_fde_info* fde, fvcrash_dwarf_cie_info* cie) {
+    const fvcrash_task_mapping* mapping = &reader->mapping;
+    const uint64_t start = sectionStart(mapping);
+    const uint64_t size = fvcrash_task_mapping_length(mapping);
+    if (start_offset >= size) return FVCRASH_EINVAL;
+    const uint64_t cieId = reader->debug_frame ? ~uint64_t{0} : 0;
+    uint64_t offset = start_offset;
+    while (offset < size) {
+        uint64_t length, header, idSize;
+        if (readEntryHeader(mapping, reader->order, start + offset, &length, &header, &idSize) !=
+            FVCRASH_ESUCCESS) {
+            return FVCRASH_EINVAL;
+        }
+        if (length == 0) break;
+        uint64_t next;
+        if (__builtin_add_overflow(offset, header, &next) ||
+            __builtin_add_overflow(next, length, &next)) {
+            return FVCRASH_EINVAL;
+        }
+        uint64_t id;
+        if (fvcrash_dwarf_read_uint(mapping, reader->order, start + offset, header, idSize, &id) !=
+            FVCRASH_ESUCCESS) {
+            return FVCRASH_EINVAL;
+        }
+        const uint64_t ownCieId = idSize == 8 || !reader->debug_frame ? cieId : 0xFFFFFFFFull;
+        if (id != ownCieId) {
+            FV_TRY(fvcrash_dwarf_parse_fde(fde, cie, mapping, reader->order, context,
+                                           start + offset, reader->debug_frame));
+            if (fde->pc_start <= pc && pc < fde->pc_end) return FVCRASH_ESUCCESS;
+        }
+        offset = next;
+    }
+    return FVCRASH_ENOTFOUND;
+}
+
+fvcrash_status fvcrash_dwarf_hdr_eh_frame(const fvcrash_task_mapping* hdr, uint64_t* eh_frame) {
+    uint8_t version, encoding;
+    if (fvcrash_task_mapping_read_uint8(hdr, hdr->task_address, 0, &version) != FVCRASH_ESUCCESS ||
+        fvcrash_task_mapping_read_uint8(hdr, hdr->task_address, 1, &encoding) != FVCRASH_ESUCCESS) {
+        return FVCRASH_EINVAL;
+    }
+    if (version != 1) return FVCRASH_ENOTSUP;
+    fvcrash_dwarf_pointer_context context;
+    fvcrash_dwarf_pointer_context_init(&context, &fvcrash_byte_order_direct, 8);
+    fvcrash_dwarf_pointer_context_set_data_base(&context, hdr->task_address);
+    return fvcrash_dwarf_read_pointer(&context, hdr, hdr->task_address, 4, encoding, eh_frame,
+                                      nullptr);
+}
+
+fvcrash_status fvcrash_dwarf_hdr_search(const fvcrash_task_mapping* hdr, uint64_t pc,
+                                        uint64_t* fde_address) {
+    const uint64_t base = hdr->task_address;
+    uint8_t head[4];
+    for (int i = 0; i < 4; ++i) {
+        if (fvcrash_task_mapping_read_uint8(hdr, base, i, &head[i]) != FVCRASH_ESUCCESS) {
+            return FVCRASH_ENOTSUP;
+        }
+    }
+    if (head[0] != 1 || head[3] != 0x3B || head[2] == 0xFF) return FVCRASH_ENOTSUP;
+    fvcrash_dwarf_pointer_context context;
+    fvcrash_dwarf_pointer_context_init(&context, &fvcrash_byte_order_direct, 8);
+    fvcrash_dwarf_pointer_context_set_data_base(&context, base);
+    uint64_t value, used;
+    if (fvcrash_dwarf_read_pointer(&context, hdr, base, 4, head[1], &value, &used) !=
+        FVCRASH_ESUCCESS) {
+        return FVCRASH_ENOTSUP;
+    }
+    uint64_t count, countUsed;
+    const int64_t countAt = 4 + static_cast<int64_t>(used);
+    if (fvcrash_dwarf_read_pointer(&context, hdr, base, countAt, head[2], &count, &countUsed) !=
+        FVCRASH_ESUCCESS) {
+        return FVCRASH_ENOTSUP;
+    }
+    const uint64_t table = base + static_cast<uint64_t>(countAt) + countUsed;
+    if (count == 0 || count > fvcrash_task_mapping_length(hdr) / 8 ||
+        !fvcrash_task_mapping_contains(hdr, table, 0, count * 8)) {
+        return FVCRASH_ENOTSUP;
+    }
+    const auto* entries =
+        static_cast<const int32_t*>(fvcrash_task_mapping_pointer(hdr, table, 0, count * 8));
+    // The last entry whose start is not above pc.
+    uint64_t low = 0, high = count;
+    while (low < high) {
+        const uint64_t middle = low + (high - low) / 2;
+        int32_t loc;
+        fvcrash_memcpy(&loc, &entries[middle * 2], 4);
+        if (base + static_cast<uint64_t>(static_cast<int64_t>(loc)) <= pc) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    if (low == 0) return FVCRASH_ENOTFOUND;
+    int32_t fde;
+    fvcrash_memcpy(&fde, &entries[(low - 1) * 2 + 1], 4);
+    *fde_address = base + static_cast<uint64_t>(static_cast<int64_t>(fde));
+    return FVCRASH_ESUCCESS;
+}
+
+// The rule table.
+
+namespace {
+
+void emptyLevel(fvcrash_dwarf_cfa_state::level* level) {
+    level->cfa = {FVCRASH_DWARF_CFA_UNDEFINED, 0, 0, 0};
+    level->count = 0;
+    fvcrash_memset(level->buckets, FVCRASH_DWARF_NO_ENTRY, sizeof level->buckets);
+}
+
+}  // namespace
+
+// Entries and the levels above the current one are set up when first taken,
+// so a table costs little to start.
+void fvcrash_dwarf_cfa_state_init(fvcrash_dwarf_cfa_state* state) {
+    state->free_head = FVCRASH_DWARF_NO_ENTRY;
+    state->unused = 0;
+    state->current = 0;
+    emptyLevel(&state->levels[0]);
+}
+
+bool fvcrash_dwarf_cfa_state_set_rule(fvcrash_dwarf_cfa_state* state, uint32_t reg, uint8_t kind,
+                                      int64_t value) {
+    auto& level = state->levels[state->current];
+    uint8_t* link = &level.buckets[reg % FVCRASH_DWARF_BUCKET_COUNT];
+    while (*link != FVCRASH_DWARF_NO_ENTRY) {
+        auto& entry = state->entries[*link];
+        if (entry.reg == reg) {
+            entry.kind = kind;
+            entry.value = value;
+            return true;
+        }
+        link = &entry.next;
+    }
+    uint8_t index;
+    if (state->free_head != FVCRASH_DWARF_NO_ENTRY) {
+        index = state->free_head;
+        state->free_head = state->entries[index].next;
+    } else if (state->unused < FVCRASH_DWARF_RULE_COUNT) {
+        index = state->unused++;
+    } else {
+        return false;
+    }
+    auto& entry = state->entries[index];
+    entry = {value, reg, kind, FVCRASH_DWARF_NO_ENTRY};
+    *link = index;
+    ++level.count;
+    return true;
+}
+
+bool fvcrash_dwarf_cfa_state_get_rule(const fvcrash_dwarf_cfa_state* state, uint32_t reg,
+                                      uint8_t* kind, int64_t* value) {
+    const auto& level = state->levels[state->current];
+    for (uint8_t i = level.buckets[reg % FVCRASH_DWARF_BUCKET_COUNT]; i != FVCRASH_DWARF_NO_ENTRY;
+         i = state->entries[i].next) {
+        if (state->entries[i].reg != reg) continue;
+        *kind = state->entries[i].kind;
+        *value = state->entries[i].value;
+        return true;
+    }
+    return false;
+}
+
+void fvcrash_dwarf_cfa_state_remove_rule(fvcrash_dwarf_cfa_state* state, uint32_t reg) {
+    auto& level = state->levels[state->current];
+    uint8_t* link = &level.buckets[reg % FVCRASH_DWARF_BUCKET_COUNT];
+    while (*link != FVCRASH_DWARF_NO_ENTRY) {
+        const uint8_t index = *link;
+        auto& entry = state->entries[index];
+        if (entry.reg == reg) {
+            *link = entry.next;
+            entry.next = state->free_head;
+            state->free_head = index;
+            --level.count;
+            return;
+        }
+        link = &entry.next;
+    }
+}
+
+uint8_t fvcrash_dwarf_cfa_state_rule_count(const fvcrash_dwarf_cfa_state* state) {
+    return state->levels[state->current].count;
+}
+
+void fvcrash_dwarf_cfa_state_set_cfa(fvcrash_dwarf_cfa_state* state,
+                                     const fvcrash_dwarf_cfa_rule& rule) {
+    state->levels[state->current].cfa = rule;
+}
+
+fvcrash_dwarf_cfa_rule fvcrash_dwarf_cfa_state_get_cfa(const fvcrash_dwarf_cfa_state* state) {
+    return state->levels[state->current].cfa;
+}
+
+namespace {
+
+template <typename Visit>
+bool eachRule(const fvcrash_dwarf_cfa_state* state, Visit visit) {
+    const auto& level = state->levels[state->current];
+    for (uint8_t bucket : level.buckets) {
+        for (uint8_t i = bucket; i != FVCRASH_DWARF_NO_ENTRY; i = state->entries[i].next) {
+            if (!visit(state->entries[i])) return false;
+        }
+    }
+    return true;
+}
+
+void clearLevel(fvcrash_dwarf_cfa_state* state) {
+    auto& level = state->levels[state->current];
+    for (uint8_t& bucket : level.buckets) {
+        while (bucket != FVCRASH_DWARF_NO_ENTRY) {
+            const uint8_t index = bucket;
+            bucket = state->entries[index].next;
+            state->entries[index].next = state->free_head;
+            state->free_head = index;
+        }
+    }
+    level.count = 0;
+}
+
+}  // namespace
+
+bool fvcrash_dwarf_cfa_state_push(fvcrash_dwarf_cfa_state* state) {
+    if (state->current + 1 >= FVCRASH_DWARF_LEVEL_COUNT) return false;
+    const uint8_t from = state->current;
+    ++state->current;
+    emptyLevel(&state->levels[state->current]);
+    state->levels[state->current].cfa = state->levels[from].cfa;
+    const auto& source = state->levels[from];
+    for (uint8_t bucket : source.buckets) {
+        for (uint8_t i = bucket; i != FVCRASH_DWARF_NO_ENTRY; i = state->entries[i].next) {
+            const auto entry = state->entries[i];
+            if (!fvcrash_dwarf_cfa_state_set_rule(state, entry.reg, entry.kind, entry.value)) {
+                clearLevel(state);
+                --state->current;
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+bool fvcrash_dwarf_cfa_state_pop(fvcrash_dwarf_cfa_state* state) {
+    if (state->current == 0) return false;
+    clearLevel(state);
+    --state->current;
+    return true;
+}
+
+fvcrash_status fvcrash_dwarf_run_cfa_program(fvcrash_dwarf_cfa_state* state,
+                                             const fvcrash_task_mapping* mapping, uint64_t pc,
+                                             uint64_t location, const fvcrash_dwarf_cie_info* cie,
+                                             const fvcrash_dwarf_pointer_context* context,
+                                             const fvcrash_byte_order* order,
+                                             uint64_t section_address, uint64_t instructions_offset,
+                                             uint64_t length, bool gnu) {
+    // The rules in force before the program: what restore brings back.
+    struct {
+        fvcrash_dwarf_cfa_state::entry entries[FVCRASH_DWARF_RULE_COUNT];
+        int count;
+    } initial;
+    initial.count = 0;
+    if (!eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+            if (initial.count == FVCRASH_DWARF_RULE_COUNT) return false;
+            initial.entries[initial.count++] = e;
+            return true;
+        })) {
+        return FVCRASH_ENOMEM;
+    }
+    if (length > static_cast<uint64_t>(INT64_MAX)) return FVCRASH_EINVAL;
+    fvcrash_dwarf_opstream in;
+    FV_TRY(fvcrash_dwarf_opstream_init(&in, mapping, order, section_address,
+                                       static_cast<int64_t>(instructions_offset),
+                                       static_cast<int64_t>(length)));
+    int64_t codeAlignment;
+    if (!asSigned(cie->code_alignment, &codeAlignment)) return FVCRASH_EINVAL;
+    const int64_t dataAlignment = cie->data_alignment;
+
+    auto readReg = [&](uint32_t* reg) -> fvcrash_status {
+        uint64_t value;
+        FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+        if (value > 0xFFFFFFFFull) return FVCRASH_ENOTSUP;
+        *reg = static_cast<uint32_t>(value);
+        return FVCRASH_ESUCCESS;
+    };
+    auto advance = [&](uint64_t delta) -> fvcrash_status {
+        uint64_t step;
+        if (__builtin_mul_overflow(delta, cie->code_alignment, &step) ||
+            __builtin_add_overflow(location, step, &location)) {
+            return FVCRASH_EINVAL;
+        }
+        return FVCRASH_ESUCCESS;
+    };
+    auto unsignedFactored = [&](int64_t* out) -> fvcrash_status {
+        uint64_t raw;
+        FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &raw));
+        int64_t value;
+        if (!asSigned(raw, &value) || !scaled(value, dataAlignment, out)) return FVCRASH_EINVAL;
+        return FVCRASH_ESUCCESS;
+    };
+    auto signedFactored = [&](int64_t* out) -> fvcrash_status {
+        int64_t raw;
+        FV_TRY(fvcrash_dwarf_opstream_read_sleb(&in, &raw));
+        if (!scaled(raw, dataAlignment, out)) return FVCRASH_EINVAL;
+        return FVCRASH_ESUCCESS;
+    };
+    auto setRule = [&](uint32_t reg, uint8_t kind, int64_t value) -> fvcrash_status {
+        return fvcrash_dwarf_cfa_state_set_rule(state, reg, kind, value) ? FVCRASH_ESUCCESS
+                                                                         : FVCRASH_ENOMEM;
+    };
+    auto restore = [&](uint32_t reg) -> fvcrash_status {
+        for (int i = 0; i < initial.count; ++i) {
+            if (initial.entries[i].reg == reg) {
+                return setRule(reg, initial.entries[i].kind, initial.entries[i].value);
+            }
+        }
+        fvcrash_dwarf_cfa_state_remove_rule(state, reg);
+        return FVCRASH_ESUCCESS;
+    };
+    auto isRegisterCfa = [&]() {
+        const uint8_t kind = fvcrash_dwarf_cfa_state_get_cfa(state).kind;
+        return kind == FVCRASH_DWARF_CFA_REG_OFFSET || kind == FVCRASH_DWARF_CFA_REG_SOFFSET;
+    };
+    (void)codeAlignment;
+
+    while (true) {
+        if (pc != 0 && location > pc) return FVCRASH_ESUCCESS;
+        if (fvcrash_dwarf_opstream_at_end(&in)) return FVCRASH_ESUCCESS;
+        uint8_t op;
+        FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &op));
+        const uint8_t low = op & 0x3F;
+        switch (op & 0xC0) {
+            case 0x40:
+                FV_TRY(advance(low));
+                continue;
+            case 0x80: {
+                int64_t offset;
+                FV_TRY(unsignedFactored(&offset));
+                FV_TRY(setRule(low, FVCRASH_DWARF_RULE_OFFSET, offset));
+                continue;
+            }
+            case 0xC0:
+                FV_TRY(restore(low));
+                continue;
+            default:
+                break;
+        }
+        uint32_t reg, other;
+        uint64_t value;
+        int64_t offset;
+        switch (op) {
+            case 0x00:
+                break;
+            case 0x01: {
+                if (cie->segment_size != 0) return FVCRASH_ENOTSUP;
+                const uint8_t encoding = cie->has_pointer_encoding ? cie->pointer_encoding : 0;
+                uint64_t used;
+                FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding,
+                                                  &location, &used));
+                if (used > in.end - in.position) return FVCRASH_EINVAL;
+                in.position += used;
+                break;
+            }
+            case 0x02:
+            case 0x03:
+            case 0x04:
+                FV_TRY(fvcrash_dwarf_opstream_read_uint(&in,
+                                                        op == 0x02   ? 1
+                                                        : op == 0x03 ? 2
+                                                                     : 4,
+                                                        &value));
+                FV_TRY(advance(value));
+                break;
+            case 0x05:
+                FV_TRY(readReg(&reg));
+                FV_TRY(unsignedFactored(&offset));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_OFFSET, offset));
+                break;
+            case 0x06:
+                FV_TRY(readReg(&reg));
+                FV_TRY(restore(reg));
+                break;
+            case 0x07:
+                FV_TRY(readReg(&reg));
+                fvcrash_dwarf_cfa_state_remove_rule(state, reg);
+                break;
+            case 0x08:
+                FV_TRY(readReg(&reg));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_SAME_VALUE, 0));
+                break;
+            case 0x09:
+                FV_TRY(readReg(&reg));
+                FV_TRY(readReg(&other));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_REGISTER, other));
+                break;
+            case 0x0A:
+                if (!fvcrash_dwarf_cfa_state_push(state)) return FVCRASH_ENOMEM;
+                break;
+            case 0x0B:
+                if (!fvcrash_dwarf_cfa_state_pop(state)) return FVCRASH_EINVAL;
+                break;
+            case 0x0C:
+                FV_TRY(readReg(&reg));
+                FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+                fvcrash_dwarf_cfa_state_set_cfa(
+                    state, {FVCRASH_DWARF_CFA_REG_OFFSET, reg, static_cast<int64_t>(value), 0});
+                break;
+            case 0x0D: {
+                FV_TRY(readReg(&reg));
+                if (!isRegisterCfa()) return FVCRASH_EINVAL;
+                fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
+                rule.reg = reg;
+                fvcrash_dwarf_cfa_state_set_cfa(state, rule);
+                break;
+            }
+            case 0x0E: {
+                FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+                if (!isRegisterCfa()) return FVCRASH_EINVAL;
+                fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
+                rule.kind = FVCRASH_DWARF_CFA_REG_OFFSET;
+                rule.offset = static_cast<int64_t>(value);
+                fvcrash_dwarf_cfa_state_set_cfa(state, rule);
+                break;
+            }
+            case 0x0F: {
+                FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+                if (value > in.end - in.position) return FVCRASH_EINVAL;
+                fvcrash_dwarf_cfa_state_set_cfa(state, {FVCRASH_DWARF_CFA_EXPRESSION, 0,
+                                                        static_cast<int64_t>(in.position), value});
+                in.position += value;
+                break;
+            }
+            case 0x10:
+            case 0x16: {
+                FV_TRY(readReg(&reg));
+                const uint64_t at = in.position;
+                FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+                if (value > in.end - in.position) return FVCRASH_EINVAL;
+                in.position += value;
+                FV_TRY(setRule(
+                    reg,
+                    op == 0x10 ? FVCRASH_DWARF_RULE_EXPRESSION : FVCRASH_DWARF_RULE_VAL_EXPRESSION,
+                    static_cast<int64_t>(at)));
+                break;
+            }
+            case 0x11:
+                FV_TRY(readReg(&reg));
+                FV_TRY(signedFactored(&offset));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_OFFSET, offset));
+                break;
+            case 0x12:
+                FV_TRY(readReg(&reg));
+                FV_TRY(signedFactored(&offset));
+                fvcrash_dwarf_cfa_state_set_cfa(state,
+                                                {FVCRASH_DWARF_CFA_REG_SOFFSET, reg, offset, 0});
+                break;
+            case 0x13: {
+                FV_TRY(signedFactored(&offset));
+                if (!isRegisterCfa()) return FVCRASH_EINVAL;
+                fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
+                rule.kind = FVCRASH_DWARF_CFA_REG_SOFFSET;
+                rule.offset = offset;
+                fvcrash_dwarf_cfa_state_set_cfa(state, rule);
+                break;
+            }
+            case 0x14:
+                FV_TRY(readReg(&reg));
+                FV_TRY(unsignedFactored(&offset));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_VAL_OFFSET, offset));
+                break;
+            case 0x15:
+                FV_TRY(readReg(&reg));
+                FV_TRY(signedFactored(&offset));
+                FV_TRY(setRule(reg, FVCRASH_DWARF_RULE_VAL_OFFSET, offset));
+                break;
+            case 0x2E:  // DW_CFA_GNU_args_size: the outgoing argument area, no rule
+                if (!gnu) return FVCRASH_ENOTSUP;
+                FV_TRY(fvcrash_dwarf_opstream_read_uleb(&in, &value));
+                break;
+            default:
+                return FVCRASH_ENOTSUP;
+        }
+    }
+}
+
+namespace {
+
+template <typename Word>
+fvcrash_status evaluateAt(const fvcrash_task_mapping* mapping, fvcrash_task task,
+                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                          uint64_t address, uint64_t length, const Word* initial, size_t count,
+                          Word* result) {
+    return fvcrash_dwarf_eval_expression<Word>(mapping, task, current, order, address, 0, length,
+                                               initial, count, result);
+}
+
+template <typename Word>
+fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task task,
+                          const fvcrash_task_mapping* mapping, const fvcrash_dwarf_cie_info* cie,
+                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                          fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+    constexpr uint64_t kWord = sizeof(Word);
+    fvcrash_thread_state_copy(caller, current);
+    fvcrash_thread_state_invalidate_volatile(caller);
+    caller->frame_flags = cie->signal_frame ? 0 : FVCRASH_FRAME_RETURN_ADDRESS;
+
+    const fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
+    Word cfa;
+    switch (rule.kind) {
+        case FVCRASH_DWARF_CFA_REG_OFFSET:
+        case FVCRASH_DWARF_CFA_REG_SOFFSET: {
+            int reg;
+            if (!fvcrash_thread_state_reg_from_dwarf(current, rule.reg, &reg)) {
+                return FVCRASH_ENOTSUP;
+            }
+            if (!fvcrash_thread_state_is_valid_reg(current, reg)) return FVCRASH_ENOTFOUND;
+            cfa = static_cast<Word>(fvcrash_thread_state_read_reg(current, reg) +
+                                    static_cast<uint64_t>(rule.offset));
+            break;
+        }
+        case FVCRASH_DWARF_CFA_EXPRESSION:
+            FV_TRY(evaluateAt<Word>(mapping, task, current, order,
+                                    static_cast<uint64_t>(rule.offset), rule.length, nullptr, 0,
+                                    &cfa));
+            break;
+        default:
+            return FVCRASH_EINVAL;
+    }
+    fvcrash_thread_state_write_reg(caller, FVCRASH_REG_SP, cfa);
+
+    int raTarget = -1;
+    const bool raMapped =
+        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &raTarget);
+    fvcrash_status failure = FVCRASH_ESUCCESS;
+    eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+        int target;
+        if (!fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target)) {
+            if (e.reg != cie->return_address_register) {
+                failure = FVCRASH_EINVAL;
+                return false;
+            }
+            target = FVCRASH_REG_IP;
+        }
+        uint64_t value = 0;
+        fvcrash_status status = FVCRASH_ESUCCESS;
+        switch (e.kind) {
+            case FVCRASH_DWARF_RULE_OFFSET:
+                status = fvcrash_unwind_read_word(
+                    cache, task, static_cast<Word>(cfa + static_cast<Word>(e.value)), 0, kWord,
+                    &value);
+                break;
+            case FVCRASH_DWARF_RULE_VAL_OFFSET:
+                value = static_cast<Word>(cfa + static_cast<Word>(e.value));
+                break;
+            case FVCRASH_DWARF_RULE_REGISTER: {
+                int source;
+                if (!fvcrash_thread_state_reg_from_dwarf(current, static_cast<uint64_t>(e.value),
+                                                         &source)) {
+                    status = FVCRASH_EINVAL;
+                } else if (!fvcrash_thread_state_is_valid_reg(current, source)) {
+                    status = FVCRASH_ENOTFOUND;
+                } else {
+                    value = fvcrash_thread_state_read_reg(current, source);
+                }
+                break;
+            }
+            case FVCRASH_DWARF_RULE_SAME_VALUE:
+                if (!fvcrash_thread_state_is_valid_reg(current, target)) {
+                    status = FVCRASH_ENOTFOUND;
+                } else {
+                    value = fvcrash_thread_state_read_reg(current, target);
+                }
+                break;
+            case FVCRASH_DWARF_RULE_EXPRESSION:
+            case FVCRASH_DWARF_RULE_VAL_EXPRESSION: {
+                // The expression as the program found it, inside the section.
+                const uint64_t at = static_cast<uint64_t>(e.value);
+                uint64_t length, used;
+                status = fvcrash_dwarf_read_uleb128(mapping, at, 0, &length, &used);
+                if (status != FVCRASH_ESUCCESS) break;
+                Word result;
+                status = evaluateAt<Word>(mapping, task, current, order, at + used, length, &cfa, 1,
+                                          &result);
+                if (status != FVCRASH_ESUCCESS) break;
+                if (e.kind == FVCRASH_DWARF_RULE_EXPRESSION) {
+                    status = fvcrash_unwind_read_word(cache, task, result, 0, kWord, &value);
+                } else {
+                    value = result;
+                }
+                break;
+            }
+            default:
+                status = FVCRASH_EINVAL;
+        }
+        if (status != FVCRASH_ESUCCESS) {
+            failure = status;
+            return false;
+        }
+        fvcrash_thread_state_write_reg(caller, target, value);
+        if (e.reg == cie->return_address_register && raMapped && raTarget != FVCRASH_REG_IP) {
+            fvcrash_thread_state_write_reg(caller, FVCRASH_REG_IP, value);
+        }
+        return true;
+    });
+    if (failure != FVCRASH_ESUCCESS) return failure;
+    if (!fvcrash_thread_state_is_valid_reg(caller, FVCRASH_REG_IP)) {
+        if (!raMapped || !fvcrash_thread_state_is_valid_reg(current, raTarget)) {
+            return FVCRASH_EINVAL;
+        }
+        fvcrash_thread_state_write_reg(caller, FVCRASH_REG_IP,
+                                       fvcrash_thread_state_read_reg(current, raTarget));
+    }
+    return FVCRASH_ESUCCESS;
+}
+
+}  // namespace
+
+fvcrash_status fvcrash_dwarf_apply_cfa_state(
+    const fvcrash_dwarf_cfa_state* state, fvcrash_task task, const fvcrash_task_mapping* mapping,
+    const fvcrash_dwarf_cie_info* cie, const fvcrash_thread_state* current,
+    const fvcrash_byte_order* order, fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+    if (fvcrash_thread_state_word_size(current) == 4) {
+        return applyRules<uint32_t>(state, task, mapping, cie, current, order, cache, caller);
+    }
+    return applyRules<uint64_t>(state, task, mapping, cie, current, order, cache, caller);
+}
+
+// The reader.
+
+namespace {
+
+/// The end of the PT_LOAD that holds `address`, or 0.
+uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
+    fvcrash_task_mapping headers;
+    const uint64_t size = uint64_t{elf->phnum} * sizeof(Elf64_Phdr);
+    if (fvcrash_task_mapping_init(&headers, elf->task, elf->phdr_addr, size, true) !=
+        FVCRASH_ESUCCESS) {
+        return 0;
+    }
+    const auto* table = static_cast<const Elf64_Phdr*>(
+        fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0, size));
+    if (!table) return 0;
+    for (uint16_t i = 0; i < elf->phnum; ++i) {
+        Elf64_Phdr ph;
+        fvcrash_memcpy(&ph, &table[i], sizeof ph);
+        if (ph.p_type != PT_LOAD) continue;
+        const uint64_t start = elf->load_bias + ph.p_vaddr;
+        const uint64_t end = start + ph.p_memsz;
+        if (start <= address && address < end) return end;
+    }
+    return 0;
+}
+
+/// Makes the window onto the image's call-frame section.
+void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
+    window->status = FVCRASH_ENOTFOUND;
+    if (image->kind == FVCRASH_IMAGE_MACHO) {
+        const fvcrash_macho_image* macho = &image->macho;
+        if (fvcrash_macho_map_section(macho, "__TEXT", "__eh_frame", &window->mapping) ==
+            FVCRASH_ESUCCESS) {
+            window->status = FVCRASH_ESUCCESS;
+        } else if (fvcrash_macho_map_section(macho, "__DWARF", "__debug_frame", &window->mapping) ==
+                   FVCRASH_ESUCCESS) {
+            window->debug_frame = true;
+            window->status = FVCRASH_ESUCCESS;
+        }
+        return;
+    }
+    const fvcrash_elf_image* elf = &image->elf;
+    if (elf->eh_frame_hdr == 0 || elf->eh_frame_hdr_size < 8) return;
+    if (fvcrash_task_mapping_init(&window->hdr, elf->task, elf->eh_frame_hdr,
+                                  elf->eh_frame_hdr_size, true) != FVCRASH_ESUCCESS) {
+        return;
+    }
+    uint64_t ehFrame;
+    if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
+    const uint64_t end = loadEnd(elf, ehFrame);
+    if (end == 0 || fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, end - ehFrame,
+                                              false) != FVCRASH_ESUCCESS) {
+        return;
+    }
+    window->has_hdr = true;
+    window->status = FVCRASH_ESUCCESS;
+}
+
+}  // namespace
+
+fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcrash_image* image,
+                                                 const fvcrash_thread_state* current, uint64_t pc,
+                                                 fvcrash_thread_state* caller,
+                                                 fvcrash_unwind_cache* cache) {
+    fvcrash_unwind_window local;
+    fvcrash_unwind_window* window =
+        fvcrash_unwind_cache_window(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
+    if (!window) {
+        window = fvcrash_unwind_cache_store(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
+        if (!window) {
+            fvcrash_memset(&local, 0, sizeof local);
+            window = &local;
+        }
+        openWindow(image, window);
+    }
+    if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
+
+    const bool elf = image->kind == FVCRASH_IMAGE_ELF;
+    const bool m64 = elf || image->macho.m64;
+    const fvcrash_byte_order* order = elf ? &fvcrash_byte_order_direct : image->macho.byteorder;
+    fvcrash_dwarf_frame_reader reader;
+    fvcrash_dwarf_frame_reader_init(&reader, &window->mapping, order, m64, window->debug_frame);
+    reader.gnu = elf;
+    fvcrash_dwarf_pointer_context context;
+    fvcrash_dwarf_pointer_context_init(&context, order, m64 ? 8 : 4);
+    if (elf) fvcrash_dwarf_pointer_context_set_data_base(&context, window->hdr.task_address);
+    context.cache = cache;
+
+    fvcrash_dwarf_fde_info fde;
+    fvcrash_dwarf_cie_info cie;
+    fvcrash_status status = FVCRASH_ENOTSUP;
+    if (window->has_hdr) {
+        uint64_t fdeAddress;
+        status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
+        if (status == FVCRASH_ESUCCESS) {
+            status = fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context,
+                                             fdeAddress, false);
+            if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
+                status = FVCRASH_ENOTFOUND;
+            }
+        }
+    }
+    if (status == FVCRASH_ENOTSUP) {
+        status = fvcrash_dwarf_find_fde(&reader, &context, 0, pc, &fde, &cie);
+    }
+    if (status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOTSUP;
+
+    fvcrash_dwarf_cfa_state rules;
+    fvcrash_dwarf_cfa_state_init(&rules);
+    const uint64_t section = window->mapping.task_address;
+    if (fvcrash_dwarf_run_cfa_program(&rules, &reader.mapping, pc, fde.pc_start, &cie, &context,
+                                      order, section, cie.instructions_offset,
+                                      cie.instructions_length, elf) != FVCRASH_ESUCCESS ||
+        fvcrash_dwarf_run_cfa_program(&rules, &reader.mapping, pc, fde.pc_start, &cie, &context,
+                                      order, section, fde.instructions_offset,
+                                      fde.instructions_length, elf) != FVCRASH_ESUCCESS) {
+        return FVCRASH_STACK_ENOTSUP;
+    }
+    if (fvcrash_dwarf_apply_cfa_state(&rules, task, &reader.mapping, &cie, current, order, cache,
+                                      caller) != FVCRASH_ESUCCESS) {
+        return FVCRASH_STACK_ENOFRAME;
+    }
+    return FVCRASH_STACK_OK;
+}
+
+fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_image_list* images,
+                                                     const fvcrash_thread_state* current,
+                                                     fvcrash_thread_state* caller,
+                                                     fvcrash_unwind_cache* cache) {
+    if (!fvcrash_thread_state_is_valid_reg(current, FVCRASH_REG_IP)) {
+        return FVCRASH_STACK_EBADFRAME;
+    }
+    const uint64_t pc = fvcrash_thread_state_lookup_pc(
+        current, fvcrash_thread_state_read_reg(current, FVCRASH_REG_IP));
+    fvcrash_image_list_set_reading(images, true);
+    fvcrash_stack_status result = FVCRASH_STACK_ENOTSUP;
+    if (const fvcrash_image* image = fvcrash_image_list_image_for_address(images, pc)) {
+        result = fvcrash_stack_read_dwarf_in(task, image, current, pc, caller, cache);
+    }
+    fvcrash_image_list_set_reading(images, false);
+    return result;
+}
+
+fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_list* images,
+                                              const fvcrash_thread_state* current,
+                                              const fvcrash_thread_state* previous,
+                                              fvcrash_thread_state* caller) {
+    (void)previous;
+    return fvcrash_stack_read_dwarf_cached(task, images, current, caller, nullptr);
+}

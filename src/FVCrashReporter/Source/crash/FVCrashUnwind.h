@@ -1,0 +1,86 @@
+// What the frame readers share: the stack walk's result codes, the reader
+// signature and the per-report unwind cache (stack pages and checked
+// windows onto the images' unwind sections). Async-signal-safe.
+#pragma once
+
+#include <cstdint>
+
+#include "FVCrashReporter/Source/crash/FVCrashAsync.h"
+#include "FVCrashReporter/Source/crash/FVCrashImageList.h"
+#include "FVCrashReporter/Source/crash/FVCrashTaskMapping.h"
+#include "FVCrashReporter/Source/crash/FVCrashThreadState.h"
+
+enum fvcrash_stack_status : int {
+    FVCRASH_STACK_OK = 0,
+    FVCRASH_STACK_EUNKNOWN = 1,
+    FVCRASH_STACK_ENOFRAME = 2,
+    FVCRASH_STACK_EBADFRAME = 3,
+    FVCRASH_STACK_ENOTSUP = 4,
+    FVCRASH_STACK_EINVAL = 5,
+    FVCRASH_STACK_EINTERNAL = 6,
+    FVCRASH_STACK_EBADREG = 7,
+};
+
+/// The text of a stack status; "Unhandled error code" for other numbers.
+const char* fvcrash_stack_error_text(int code);
+
+/// A frame reader: derives the caller's registers from the current frame.
+/// `previous` is null on the first step after the starting frame.
+using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash_image_list* images,
+                                                      const fvcrash_thread_state* current,
+                                                      const fvcrash_thread_state* previous,
+                                                      fvcrash_thread_state* caller);
+
+inline constexpr uint32_t FVCRASH_UNWIND_PAGE_SIZE = 4096;
+inline constexpr uint32_t FVCRASH_UNWIND_PAGE_COUNT = 8;
+inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
+
+enum fvcrash_unwind_window_kind : uint8_t {
+    FVCRASH_UNWIND_WINDOW_NONE = 0,
+    FVCRASH_UNWIND_WINDOW_COMPACT = 1,
+    FVCRASH_UNWIND_WINDOW_DWARF = 2,
+};
+
+/// A checked window onto one image's unwind section, kept for the report.
+struct fvcrash_unwind_window {
+    const fvcrash_image* image;
+    uint64_t header_addr;  // tells a new image at a reused record apart
+    uint8_t kind;
+    fvcrash_status status;  // the outcome of making the window
+    bool debug_frame;
+    bool has_hdr;  // ELF: a window on .eh_frame_hdr for the FDE search
+    fvcrash_task_mapping hdr;
+    fvcrash_task_mapping mapping;
+};
+
+/// Speeds up a walk: stack words are read a page at a time and windows are
+/// made once per image. It holds memory of the task as it was when read, so
+/// it is reset before each report (a stack changes between reports).
+struct fvcrash_unwind_cache {
+    uint64_t page_address[FVCRASH_UNWIND_PAGE_COUNT];  // 0 = empty
+    uint32_t page_length[FVCRASH_UNWIND_PAGE_COUNT];   // readable bytes from the start
+    uint32_t page_used[FVCRASH_UNWIND_PAGE_COUNT];     // tick of the last use
+    uint32_t tick;
+    uint8_t pages[FVCRASH_UNWIND_PAGE_COUNT][FVCRASH_UNWIND_PAGE_SIZE];
+    fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
+    uint32_t next_window;
+};
+
+void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
+
+/// Reads `length` bytes at address + offset from the task, through the page
+/// cache when one is given. Statuses as fvcrash_task_read.
+fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
+                                   int64_t offset, void* destination, size_t length);
+/// A word of 4 or 8 bytes, zero-extended.
+fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
+                                        uint64_t address, int64_t offset, uint64_t word_size,
+                                        uint64_t* value);
+
+/// The kept window of that kind for the image, or null (the caller then
+/// makes it with fvcrash_unwind_cache_store, which may return null when no
+/// cache is given).
+fvcrash_unwind_window* fvcrash_unwind_cache_window(fvcrash_unwind_cache* cache,
+                                                   const fvcrash_image* image, uint8_t kind);
+fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
+                                                  const fvcrash_image* image, uint8_t kind);
