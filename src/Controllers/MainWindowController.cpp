@@ -229,6 +229,7 @@ void MainWindowController::windowDidLoad() {
     f.contentView->setFixedSize(MainWindowForm::kWidth, height);
     window_->adjustSize();
     window_->setFixedSize(window_->sizeHint());
+    if (isOverlayShown() && !f.progressView->isHidden()) showSetupScreen();
     if (auto* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -307,7 +308,6 @@ void MainWindowController::startDownloadBasedSetup() {
         f.prepareToInstallImageView->show();
         showSetupScreen();
         f.homeBox->show();
-        f.progressView->raise();
     } else {
         installWelcomeView();
         failed(error.empty() ? nullptr : &error);
@@ -464,7 +464,7 @@ void MainWindowController::showSetupScreen() {
     QWidget* progress = form_->progressView;
     progress->move((client.width() - progress->width()) / 2,
                    (client.height() - progress->height()) / 2);
-    grab(QStringLiteral("setupScreen"));
+    if (window_->isVisible()) grab(QStringLiteral("setupScreen"));
 }
 
 void MainWindowController::hideSetupScreen() {
@@ -492,7 +492,7 @@ void MainWindowController::showOverlay(QWidget* content, const QRect& rect, doub
     window_->activateWindow();
 }
 
-bool MainWindowController::isOverlayShown() const { return grayedOut_ && grayedOut_->isVisible(); }
+bool MainWindowController::isOverlayShown() const { return grayedOut_ && !grayedOut_->isHidden(); }
 
 // Flow ----------------------------------------------------------------------
 
