@@ -728,7 +728,11 @@ void MainWindowController::disableCloseButton() {
         window_->setWindowFlags(window_->windowFlags() | Qt::CustomizeWindowHint |
                                 Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
         window_->setWindowFlag(Qt::WindowCloseButtonHint, false);
-        if (visible) window_->show();
+        if (visible) {
+            // New flags hide the window; it comes back as it was.
+            window_->show();
+            window_->activateWindow();
+        }
     }
 }
 

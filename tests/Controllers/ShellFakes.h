@@ -33,6 +33,7 @@ class FakeInstallEngine : public InstallEngine, public IFPluginDelegate {
     using Step = std::function<void(InstallProgressProtocol&)>;
 
     bool checkPasses = true;
+    bool completes = true;  // false: the install runs until the test ends
     std::shared_ptr<PelRequirement> failedRequirement;
     std::vector<Step> script;  // run before the plug-in is asked to finish
     int requirementChecks = 0;
@@ -67,6 +68,7 @@ class FakeInstallEngine : public InstallEngine, public IFPluginDelegate {
         std::vector<Step> steps = script;
         queue_->async([this, steps, plugin, progress] {
             for (const Step& step : steps) step(*progress);
+            if (!completes) return;
             if (plugin && plugin->respondsTo(IFPluginOperation::installCompleteWithDelegate))
                 plugin->installCompleteWithDelegate(true, this);
             else

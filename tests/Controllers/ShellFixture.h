@@ -32,6 +32,12 @@ class ShellTest : public ::testing::Test {
     void SetUp() override {
         controllerstest::application();
         ostrelui::setAnimationScale(0);
+        exits_ = 0;
+        opened_.clear();
+        createSucceeds_ = true;
+        createError_.reset();
+        fsdCreations_ = 0;
+        plugin_.reset();
         root_.emplace(dir_.file("root"), dir_.file("root/home"));
         UrlOpener::setOpener([this](const std::string& url) {
             opened_.push_back(url);
