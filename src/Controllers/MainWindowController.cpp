@@ -186,6 +186,7 @@ void MainWindowController::showWindow() {
     window_->show();
     window_->raise();
     window_->activateWindow();
+    if (isOverlayShown() && !form_->progressView->isHidden()) grab(QStringLiteral("setupScreen"));
 }
 
 // Start-up ------------------------------------------------------------------

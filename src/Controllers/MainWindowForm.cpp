@@ -131,15 +131,15 @@ void MainWindowForm::setupUi(QWidget* content) {
 
     // The set-up overlay's content.
     progressView = named(new QWidget(content), "progressView");
-    progressView->setFixedSize(240, 140);
+    progressView->setFixedSize(400, 140);
     progressView->hide();
     {
         auto* layout = new QVBoxLayout(progressView);
-        circularProgIndicator =
-            named(new ostrelui::OstrelUISpinnerView(progressView), "circularProgIndicator");
+        circularProgIndicator = named(
+            new ostrelui::OstrelUISpinnerView(QRect(0, 0, 48, 48), progressView), "circularProgIndicator");
         circularProgIndicator->setFixedSize(48, 48);
         auto* text = label(progressView, "progressViewText", 14);
-        text->setText(shell::sharedText("Preparing to install…"));
+        text->setText(shell::sharedText("Getting the installation files…"));
         layout->addWidget(circularProgIndicator, 0, Qt::AlignHCenter);
         layout->addWidget(text, 0, Qt::AlignHCenter);
     }
