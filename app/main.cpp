@@ -41,7 +41,8 @@ int main(int argc, char* argv[]) {
     installSystemServices();
     VTClientApplication application(argc, argv);
     InstallerAppDelegate delegate;
-    application.setDidFinishLaunchingHandler([&delegate] { delegate.applicationDidFinishLaunching(); });
+    application.setDidFinishLaunchingHandler(
+        [&delegate] { delegate.applicationDidFinishLaunching(); });
     int status = application.run();
     MainWindowController::resetSharedInstance();
     return status;

@@ -93,7 +93,8 @@ ClosingViewController::ClosingViewController(QWidget* parent) : QWidget(parent) 
     layout->addWidget(closingText);
     layout->addStretch(1);
     layout->addWidget(quitButton, 0, Qt::AlignHCenter);
-    connect(quitButton, &QPushButton::clicked, this, ostrelui::guarded([this] { quitInstaller(); }));
+    connect(quitButton, &QPushButton::clicked, this,
+            ostrelui::guarded([this] { quitInstaller(); }));
 }
 
 void ClosingViewController::showClosingScreen(const QString& text) {

@@ -3,9 +3,9 @@
 #include <QVBoxLayout>
 
 #include "Controllers/Core/InstallEngine.h"
+#include "Controllers/IFPluginProtocol.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ShellSupport.h"
-#include "Controllers/IFPluginProtocol.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Engine/PelRequirement.h"
 #include "Foundation/PelLogging.h"
@@ -17,13 +17,14 @@ namespace {
 MainWindowController* mainWindow() { return MainWindowController::sharedMainMenuController(); }
 
 // Runs `block` on the main queue (the engine calls from its own queue).
-void onMain(std::function<void()> block) {
-    platform::MainQueue::shared()->async(std::move(block));
-}
+void onMain(std::function<void()> block) { platform::MainQueue::shared()->async(std::move(block)); }
 
 QString requirementText(const std::shared_ptr<PelRequirement>& requirement) {
-    if (!requirement) return shell::sharedText("Installation failed due to technical reasons. Please contact Support.");
-    return QString::fromStdString(PelInstallAppUtilities::localizedStringForRequirement(*requirement));
+    if (!requirement)
+        return shell::sharedText(
+            "Installation failed due to technical reasons. Please contact Support.");
+    return QString::fromStdString(
+        PelInstallAppUtilities::localizedStringForRequirement(*requirement));
 }
 
 }  // namespace

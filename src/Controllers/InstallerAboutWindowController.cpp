@@ -75,13 +75,15 @@ void InstallerAboutWindowController::windowDidLoad() {
     }
     const QString build = text(infoDictionary_, "BuildVersion");
     if (!build.isEmpty())
-        form_.appVersionField->setText(QStringLiteral("Version %1 (%2)")
-                                           .arg(text(infoDictionary_, "CFBundleShortVersionString"), build));
+        form_.appVersionField->setText(
+            QStringLiteral("Version %1 (%2)")
+                .arg(text(infoDictionary_, "CFBundleShortVersionString"), build));
     else
         form_.appVersionField->setText(QStringLiteral("%1 %2").arg(
             shell::sharedText("Version"), text(infoDictionary_, "CFBundleVersion")));
     if (has(infoLocalizedDictionary_, "NSHumanReadableCopyright"))
-        form_.appCopyrightField->setText(text(infoLocalizedDictionary_, "NSHumanReadableCopyright"));
+        form_.appCopyrightField->setText(
+            text(infoLocalizedDictionary_, "NSHumanReadableCopyright"));
 }
 
 int InstallerAboutWindowController::runModal() {
@@ -89,10 +91,12 @@ int InstallerAboutWindowController::runModal() {
     QPointer<InstallerAboutWindowController> self(this);
     ostrelui::runOnNextTurn([self] {
         if (self && self->isVisible())
-            ReviewPictures::capture(self, MainWindowController::hasSharedInstance()
-                                              ? MainWindowController::sharedMainMenuController()->installStatus()
-                                              : std::nullopt,
-                                    QStringLiteral("AboutWindow"));
+            ReviewPictures::capture(
+                self,
+                MainWindowController::hasSharedInstance()
+                    ? MainWindowController::sharedMainMenuController()->installStatus()
+                    : std::nullopt,
+                QStringLiteral("AboutWindow"));
     });
     return exec();
 }

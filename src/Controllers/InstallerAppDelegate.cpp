@@ -29,7 +29,8 @@ constexpr const char* kInstallCompletedNotification = "PelInstallCompleted";
 InstallerAppDelegate::InstallerAppDelegate() = default;
 
 InstallerAppDelegate::~InstallerAppDelegate() {
-    if (completedObserver_) platform::NotificationCenter::defaultCenter().removeObserver(completedObserver_);
+    if (completedObserver_)
+        platform::NotificationCenter::defaultCenter().removeObserver(completedObserver_);
     if (sigtermSource_) sigtermSource_->cancel();
     if (mainWindowController_ && MainWindowController::hasSharedInstance())
         mainWindowController_->setTerminateHandler(nullptr);
@@ -45,7 +46,8 @@ void InstallerAppDelegate::applicationDidFinishLaunching() {
     if (!systemMenu_) systemMenu_ = form.applicationMenu;
     connect(form.quitAction, &QAction::triggered, this,
             ostrelui::guarded([this] { requestTerminate(QuitOrigin::Menu); }));
-    connect(form.aboutAction, &QAction::triggered, this, ostrelui::guarded([this] { showAbout(); }));
+    connect(form.aboutAction, &QAction::triggered, this,
+            ostrelui::guarded([this] { showAbout(); }));
 #ifndef QT_NO_SESSIONMANAGER
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
         ostrelui::guarded([&] {
@@ -70,8 +72,8 @@ void InstallerAppDelegate::applicationDidFinishLaunching() {
         PelLogging::logErrorMessageWithFormat("%s: no SIGTERM source: %@", __func__,
                                               error.description());
     // SIGSTOP cannot be caught; there is nothing to listen to.
-    sigstopsource_ = platform::SignalSource::create(SIGSTOP, platform::MainQueue::shared(),
-                                                    [] {}, &error);
+    sigstopsource_ = platform::SignalSource::create(
+        SIGSTOP, platform::MainQueue::shared(), [] {}, &error);
     if (!sigstopsource_)
         PelLogging::logNoticeMessageWithFormat("%s: SIGSTOP cannot be caught; no source for it",
                                                __func__);
@@ -204,5 +206,6 @@ void InstallerAppDelegate::showLogoutSheet() {
     }
     if (logoutSheet_->isVisible()) return;
     ostrelui::runModalForWindow(*logoutSheet_, main->window(), nullptr);
-    ReviewPictures::capture(logoutSheet_.get(), main->installStatus(), QStringLiteral("logoutSheet"));
+    ReviewPictures::capture(logoutSheet_.get(), main->installStatus(),
+                            QStringLiteral("logoutSheet"));
 }

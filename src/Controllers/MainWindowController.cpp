@@ -145,8 +145,10 @@ MainWindowController::MainWindowController() : form_(std::make_unique<MainWindow
     auto action = [this](void (MainWindowController::*method)()) {
         return ostrelui::guarded([this, method] { (this->*method)(); });
     };
-    connect(f.closeButtonError, &QPushButton::clicked, this, action(&MainWindowController::quitInstaller));
-    connect(f.closeButton, &QPushButton::clicked, this, action(&MainWindowController::quitInstaller));
+    connect(f.closeButtonError, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    connect(f.closeButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
     connect(f.competitiveCloseButton, &QPushButton::clicked, this,
             action(&MainWindowController::quitInstaller));
     connect(f.tryAgainButton, &QPushButton::clicked, this,
@@ -262,7 +264,8 @@ void MainWindowController::startDownloadBasedSetup() {
     auto failed = [this](const platform::Error* error) {
         // A manifest without a set-up file is no failure: the welcome screen
         // stays and the bundle's requirement list applies.
-        if (error && error->domain() == kFSDErrorDomain && error->code() == kFSDErrorNoSetupInstaller) {
+        if (error && error->domain() == kFSDErrorDomain &&
+            error->code() == kFSDErrorNoSetupInstaller) {
             PelLogging::logNoticeMessage("The download manifest has no set-up file");
             return;
         }
@@ -413,8 +416,8 @@ void MainWindowController::refreshTitleAndSubtitle() {
             f.welcomeTo->show();
             f.secondaryTitlePrepareToinstall->show();
             f.secondaryTitlePrepareToinstall->setText(productName_);
-            f.prepareToinstall->setFont(
-                ostrelui::kitFont(QStringLiteral("Helvetica Neue"), 18, f.prepareToinstall->font()));
+            f.prepareToinstall->setFont(ostrelui::kitFont(QStringLiteral("Helvetica Neue"), 18,
+                                                          f.prepareToinstall->font()));
             f.prepareToinstall->setFixedWidth(
                 f.prepareToinstall->fontMetrics().horizontalAdvance(f.prepareToinstall->text()));
         }
@@ -519,8 +522,7 @@ void MainWindowController::performFSDAndInstall() {
             performInstallOnly();
         return;
     }
-    if (failed)
-        PelLogging::logErrorMessageWithFormat("Requirements failed:%@", failed->icDic());
+    if (failed) PelLogging::logErrorMessageWithFormat("Requirements failed:%@", failed->icDic());
     if (!error.empty())
         PelLogging::logErrorMessageWithFormat(
             "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@", error.domain(),
@@ -586,7 +588,8 @@ void MainWindowController::continueInstalling() {
         return;
     }
     if (grayedOut_) grayedOut_->hide();
-    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
         productPlugin_->setCenterPillarHealthStatus(0);
 }
 
@@ -650,9 +653,8 @@ void MainWindowController::commonScreenSteps(QLabel* iconView) {
 void MainWindowController::showErrorScreen(const QString& text) {
     MainWindowForm& f = *form_;
     commonScreenSteps(f.errorImageViewErrorScreen);
-    f.errorTitle->setText(shell::sharedText(installStatus_ == kInstallStatusUninstalling
-                                                ? "Uninstall Failed"
-                                                : "Installation Failed"));
+    f.errorTitle->setText(shell::sharedText(
+        installStatus_ == kInstallStatusUninstalling ? "Uninstall Failed" : "Installation Failed"));
     f.errorText->parseAndSetString(text, shellActions());
     installStatus_ = kInstallStatusQuitting;
     switchCenterBoxView(f.errorView, true, nullptr);
@@ -725,7 +727,8 @@ void MainWindowController::disableCloseButton() {
         if (items.size() > 2) items[2]->setEnabled(false);
     }
     const bool visible = window_->isVisible();
-    if (window_->windowFlags() & Qt::WindowCloseButtonHint || !(window_->windowFlags() & Qt::CustomizeWindowHint)) {
+    if (window_->windowFlags() & Qt::WindowCloseButtonHint ||
+        !(window_->windowFlags() & Qt::CustomizeWindowHint)) {
         window_->setWindowFlags(window_->windowFlags() | Qt::CustomizeWindowHint |
                                 Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
         window_->setWindowFlag(Qt::WindowCloseButtonHint, false);
@@ -756,14 +759,16 @@ void MainWindowController::showAppClosingErrorScreen(bool restart) {
     f.closingErrorView->resize(rect.size());
     showOverlay(f.closingErrorView, rect, restart ? 0.1 : 1.0, false);
     f.closingScreenButton->setFocus(Qt::OtherFocusReason);
-    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
         productPlugin_->setCenterPillarHealthStatus(1);
     grab(QStringLiteral("closingErrorView"));
 }
 
 void MainWindowController::intiateClosingErrorScreen(bool restart) {
     MainWindowForm& f = *form_;
-    f.errorImageViewClosingScreen->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
+    f.errorImageViewClosingScreen->setPixmap(
+        ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
     if (restart) {
         if (!shouldReboot_) return;
         f.closingScreenTitleText->setText(shell::sharedText("Restart Required"));
@@ -798,8 +803,9 @@ void MainWindowController::intiateClosingErrorScreen(bool restart) {
 void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
                                                std::function<void()> completion) {
     if (!view) {
-        ostrelui::reportException(platform::Exception(
-            std::string(platform::kInvalidArgumentException), "Invalid view is passed as an argument"));
+        ostrelui::reportException(
+            platform::Exception(std::string(platform::kInvalidArgumentException),
+                                "Invalid view is passed as an argument"));
         return;
     }
     MainWindowForm& f = *form_;
@@ -842,14 +848,15 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
             if (!alive) return;
             MainWindowForm& f = *form_;
             ostrelui::Transition::animateTransform(f.leftBox, QTransform(), kSlideSeconds);
-            ostrelui::Transition::animateTransform(f.homeBox, QTransform::fromTranslate(-kHomeBoxShift, 0),
-                                                   kSlideSeconds);
-            ostrelui::Transition::animateTransform(f.centerBox, QTransform(), kSlideSeconds, [this, alive, done] {
-                if (!alive) return;
-                setLeftViewTitleAndBackgroundImage();
-                ostrelui::Transition::setTransform(form_->homeBox, QTransform());
-                (*done)();
-            });
+            ostrelui::Transition::animateTransform(
+                f.homeBox, QTransform::fromTranslate(-kHomeBoxShift, 0), kSlideSeconds);
+            ostrelui::Transition::animateTransform(
+                f.centerBox, QTransform(), kSlideSeconds, [this, alive, done] {
+                    if (!alive) return;
+                    setLeftViewTitleAndBackgroundImage();
+                    ostrelui::Transition::setTransform(form_->homeBox, QTransform());
+                    (*done)();
+                });
         });
         return;
     }

@@ -93,7 +93,9 @@ class MainWindowController : public QObject {
     void setInstallStatus(std::optional<int> status) { installStatus_ = status; }
     std::uint64_t uiOptionsClicked() const { return uiOptionsClicked_; }
     void setUiOptionsClicked(std::uint64_t mask) { uiOptionsClicked_ = mask; }
-    const std::shared_ptr<PelRequirement>& failiedRequirement() const { return failiedRequirement_; }
+    const std::shared_ptr<PelRequirement>& failiedRequirement() const {
+        return failiedRequirement_;
+    }
     bool isWindowAtMaxHeight() const { return isWindowAtMaxHeight_; }
     bool isFSDFailure() const { return isFSDFailure_; }
     /// Whether the download of a download-based install has delivered its
@@ -112,7 +114,9 @@ class MainWindowController : public QObject {
 
     // Collaborators.
     const std::shared_ptr<IFPluginProtocol>& productPlugin() const { return productPlugin_; }
-    const std::shared_ptr<PelInstallPingUtils>& installPingUtils() const { return installPingUtils_; }
+    const std::shared_ptr<PelInstallPingUtils>& installPingUtils() const {
+        return installPingUtils_;
+    }
     const std::shared_ptr<PelFSDPingUtils>& fsdPingUtils() const { return fsdPingUtils_; }
     /// The downloader of the set-up file (download-based start).
     const std::shared_ptr<FSDFacade>& setupFSD() const { return setupFSD_; }

@@ -135,8 +135,9 @@ void MainWindowForm::setupUi(QWidget* content) {
     progressView->hide();
     {
         auto* layout = new QVBoxLayout(progressView);
-        circularProgIndicator = named(
-            new ostrelui::OstrelUISpinnerView(QRect(0, 0, 48, 48), progressView), "circularProgIndicator");
+        circularProgIndicator =
+            named(new ostrelui::OstrelUISpinnerView(QRect(0, 0, 48, 48), progressView),
+                  "circularProgIndicator");
         circularProgIndicator->setFixedSize(48, 48);
         auto* text = label(progressView, "progressViewText", 14);
         text->setText(shell::sharedText("Getting the installation files…"));
@@ -207,7 +208,8 @@ void MainWindowForm::setupUi(QWidget* content) {
         closingScreenMessageText->setWordWrap(true);
         closingScreenMessageText->setAlignment(Qt::AlignHCenter);
         closingScreenQuitButton = button(closingErrorView, "closingScreenQuitButton", "Quit");
-        closingScreenButton = button(closingErrorView, "closingScreenButton", "Continue Installing");
+        closingScreenButton =
+            button(closingErrorView, "closingScreenButton", "Continue Installing");
         closingScreenButton->setFixedWidth(240);
         layout->addWidget(errorImageViewClosingScreen, 0, Qt::AlignHCenter);
         layout->addWidget(closingScreenTitleText, 0, Qt::AlignHCenter);

@@ -54,11 +54,13 @@ class InstallProgressProtocol {
 
     /// A requirement failed whose error record type is not "WARNING"
     /// (requirement check, caller's thread). May be null.
-    virtual void installFailedWithRequirement(const std::shared_ptr<PelRequirement>& requirement) = 0;
+    virtual void installFailedWithRequirement(
+        const std::shared_ptr<PelRequirement>& requirement) = 0;
     /// The installation ended: 304 completed, 302 failed, 305 timed out.
     virtual void installComplete(int status) = 0;
     /// A requirement failed whose error record type is "WARNING".
-    virtual void installWarningWithRequirement(const std::shared_ptr<PelRequirement>& requirement) = 0;
+    virtual void installWarningWithRequirement(
+        const std::shared_ptr<PelRequirement>& requirement) = 0;
     /// No administrator authorisation (main queue).
     virtual void installFailedWithAuthorization() = 0;
     /// Blessing the helper failed, with the blessing's error (main queue).
@@ -78,7 +80,8 @@ class InstallProgressProtocol {
     /// pingModuleID).
     virtual void sendInstallFailedPingForOptionalPackage(const platform::Dictionary& /*info*/) {}
     /// A mandatory package failed in the helper (PackageFailureInfo).
-    virtual void setInstallFailedPingDataForMandatoryPackage(const platform::Dictionary& /*info*/) {}
+    virtual void setInstallFailedPingDataForMandatoryPackage(const platform::Dictionary& /*info*/) {
+    }
     /// The system installer's completion or failure text.
     virtual void installCompleteReason(const std::string& /*reason*/) {}
     /// The requirement list has been evaluated, passed or failed.

@@ -1,5 +1,5 @@
-#include <QImage>
 #include <QDir>
+#include <QImage>
 
 #include "Controllers/InstallProgressViewController.h"
 #include "Downloader/FSDError.h"
@@ -37,9 +37,9 @@ TEST_F(MainWindowTest, WindowHeightFollowsTheScreen) {
 }
 
 TEST_F(MainWindowTest, InfoPlistKeys) {
-    info_["PEL_BASE_PACKAGES"] = platform::Array{
-        platform::Dictionary{{"pkgName", "Ostrel.pkg"}, {"pkgPriority", 1}},
-        platform::Dictionary{{"pkgName", "Extra.pkg"}, {"pingModuleID", 77}}};
+    info_["PEL_BASE_PACKAGES"] =
+        platform::Array{platform::Dictionary{{"pkgName", "Ostrel.pkg"}, {"pkgPriority", 1}},
+                        platform::Dictionary{{"pkgName", "Extra.pkg"}, {"pingModuleID", 77}}};
     info_["PEL_ON_COMPLETE_ACTION"] = "LOGOUT";
     launch();
     ASSERT_TRUE(main().basePkgs());
@@ -53,7 +53,9 @@ TEST_F(MainWindowTest, InfoPlistKeys) {
     EXPECT_FALSE(main().shouldReboot());
 
     for (auto [value, reboot] : {std::pair<std::optional<std::string>, bool>{"LOGOUT", false},
-                                 {"logout", true}, {"LOGOUT ", true}, {std::nullopt, true}})
+                                 {"logout", true},
+                                 {"LOGOUT ", true},
+                                 {std::nullopt, true}})
         EXPECT_EQ(MainWindowController::shouldReboot(value), reboot) << value.value_or("(none)");
 }
 
@@ -120,7 +122,8 @@ TEST_F(MainWindowTest, DownloadBasedSetupOutcomes) {
         if (c.createSucceeds && c.setupStarts) {
             // The set-up overlay covers the window while the file comes.
             EXPECT_TRUE(main().isOverlayShown());
-            EXPECT_EQ(main().grayedOutView()->geometry(), QRect(QPoint(), form().contentView->size()));
+            EXPECT_EQ(main().grayedOutView()->geometry(),
+                      QRect(QPoint(), form().contentView->size()));
             EXPECT_TRUE(form().progressView->isVisible());
             std::string requirements = dir_.write("root/home/reqs.plist", "");
             if (!c.failure)
@@ -201,7 +204,8 @@ TEST_F(MainWindowTest, ReviewPicturesFollowTheScreens) {
     pump();
     main().showWarningScreen(QStringLiteral("Something to check."), nullptr);
     pump();
-    QStringList files = QDir(QString::fromStdString(dir_.file("grab"))).entryList({"*.png"}, QDir::Files, QDir::Name);
+    QStringList files = QDir(QString::fromStdString(dir_.file("grab")))
+                            .entryList({"*.png"}, QDir::Files, QDir::Name);
     ASSERT_EQ(files.size(), 2) << files.join(",").toStdString();
     EXPECT_TRUE(files[0].endsWith("-506-errorView.png"));
     EXPECT_TRUE(files[1].endsWith("-506-warningView.png"));
@@ -261,7 +265,8 @@ TEST_F(MainWindowTest, ErrorTitleAndFailedInstall) {
     pump();
     EXPECT_EQ(form().errorTitle->text(), "Installation Failed");
     EXPECT_EQ(main().installStatus(), 506);
-    EXPECT_TRUE(form().errorText->stringValue().startsWith("Your installer is not working properly."));
+    EXPECT_TRUE(
+        form().errorText->stringValue().startsWith("Your installer is not working properly."));
 }
 
 TEST_F(MainWindowTest, PluginClosingScreenKeepsTheStatus) {

@@ -12,11 +12,16 @@ using QuitDecisionTest = ShellTest;
 
 const char* originName(QuitOrigin origin) {
     switch (origin) {
-        case QuitOrigin::Menu: return "menu";
-        case QuitOrigin::Close: return "close";
-        case QuitOrigin::Signal: return "SIGTERM";
-        case QuitOrigin::SessionEnd: return "session end";
-        case QuitOrigin::Installer: return "installer";
+        case QuitOrigin::Menu:
+            return "menu";
+        case QuitOrigin::Close:
+            return "close";
+        case QuitOrigin::Signal:
+            return "SIGTERM";
+        case QuitOrigin::SessionEnd:
+            return "session end";
+        case QuitOrigin::Installer:
+            return "installer";
     }
     return "?";
 }
@@ -30,18 +35,21 @@ Expectation expected(std::optional<int> status, QuitOrigin origin) {
     if (!status || *status < 500 || *status > 506) return {true, ""};
     switch (*status) {
         case 501:
-        case 502: return {false, "Installation in progress"};
-        case 503: return {false, "Uninstalling Previous Version"};
+        case 502:
+            return {false, "Installation in progress"};
+        case 503:
+            return {false, "Uninstalling Previous Version"};
         case 505:
             if (!isUserQuit(origin)) return {true, ""};
             return {false, "Restart Required"};
-        default: return {true, ""};
+        default:
+            return {true, ""};
     }
 }
 
 TEST_F(QuitDecisionTest, StatusByOriginTable) {
-    const std::optional<int> statuses[] = {std::nullopt, 499, 500, 501, 502, 503,
-                                           504,          505, 506, 507};
+    const std::optional<int> statuses[] = {std::nullopt, 499, 500, 501, 502,
+                                           503,          504, 505, 506, 507};
     const QuitOrigin origins[] = {QuitOrigin::Menu, QuitOrigin::Close, QuitOrigin::Signal,
                                   QuitOrigin::SessionEnd};
     for (std::optional<int> status : statuses) {
@@ -88,8 +96,9 @@ TEST_F(QuitDecisionTest, StatusByOriginTable) {
                           "Your Ostrel product is installing. Quitting the installation will "
                           "leave your computer unprotected.");
                 EXPECT_FLOAT_EQ(main().grayedOutView()->backgroundColorAlpha(), 1.0f);
-                EXPECT_EQ(main().grayedOutView()->geometry(),
-                          QRect(392, 20, form().centerBox->width(), form().centerBox->height() - 20));
+                EXPECT_EQ(
+                    main().grayedOutView()->geometry(),
+                    QRect(392, 20, form().centerBox->width(), form().centerBox->height() - 20));
             }
             if (want.overlay == "Restart Required") {
                 EXPECT_FLOAT_EQ(main().grayedOutView()->backgroundColorAlpha(), 0.1f);

@@ -59,7 +59,8 @@ class FakeInstallEngine : public InstallEngine, public IFPluginDelegate {
     void performInstallWithMultiplePackages(const platform::Array& packages,
                                             const std::shared_ptr<IFPluginProtocol>& plugin,
                                             InstallProgressProtocol* progress,
-                                            const platform::Array&, const std::optional<std::string>&,
+                                            const platform::Array&,
+                                            const std::optional<std::string>&,
                                             const std::optional<std::string>&) override {
         ++installs;
         lastPackages = packages;
@@ -84,7 +85,9 @@ class FakeInstallEngine : public InstallEngine, public IFPluginDelegate {
     /// Runs inside the requirement check (a dialog of the plug-in, say).
     std::function<void()> beforeCheckReturns;
 
-    void waitIdle() { queue_->sync([] {}); }
+    void waitIdle() {
+        queue_->sync([] {});
+    }
 
   private:
     std::shared_ptr<platform::SerialQueue> queue_;
@@ -123,20 +126,21 @@ class FakeFSD : public FSDFacade {
     void finishSetup(bool success, std::optional<std::string> requirements,
                      std::optional<std::string> logo, std::optional<platform::Error> error) {
         auto completion = std::exchange(pendingSetup, nullptr);
-        platform::MainQueue::shared()->async([=] {
-            completion(success, requirements, logo, error ? &*error : nullptr);
-        });
+        platform::MainQueue::shared()->async(
+            [=] { completion(success, requirements, logo, error ? &*error : nullptr); });
     }
 };
 
 /// A product plug-in with a welcome view and a step list.
 class FakePlugin : public IFPluginProtocol {
   public:
-    std::set<IFPluginOperation> implemented = {
-        IFPluginOperation::centerView,        IFPluginOperation::leftNavigationView,
-        IFPluginOperation::setProgressStatus, IFPluginOperation::installCompleteWithDelegate,
-        IFPluginOperation::installerWillTerminate, IFPluginOperation::setCenterPillarHealthStatus,
-        IFPluginOperation::getSupportURL};
+    std::set<IFPluginOperation> implemented = {IFPluginOperation::centerView,
+                                               IFPluginOperation::leftNavigationView,
+                                               IFPluginOperation::setProgressStatus,
+                                               IFPluginOperation::installCompleteWithDelegate,
+                                               IFPluginOperation::installerWillTerminate,
+                                               IFPluginOperation::setCenterPillarHealthStatus,
+                                               IFPluginOperation::getSupportURL};
     std::vector<unsigned> statuses;
     std::vector<unsigned> pillarStatuses;
     int willTerminate = 0;

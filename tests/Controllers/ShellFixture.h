@@ -51,7 +51,8 @@ class ShellTest : public ::testing::Test {
         fsd_ = std::make_shared<FakeFSD>();
         FSDFacade::setFactory([this](const std::optional<std::string>&,
                                      const std::optional<std::string>&, const std::string&,
-                                     PelFSDProtocol* delegate, const std::shared_ptr<PelFSDPingUtils>&,
+                                     PelFSDProtocol* delegate,
+                                     const std::shared_ptr<PelFSDPingUtils>&,
                                      platform::Error* error) -> std::shared_ptr<FSDFacade> {
             ++fsdCreations_;
             if (!createSucceeds_) {
@@ -65,12 +66,12 @@ class ShellTest : public ::testing::Test {
             plugin_ = std::make_shared<FakePlugin>();
             return plugin_;
         });
-        info_ = {{"PEL_PRODUCT_NAME", "Ostrel Test"},
-                 {"PEL_PRODUCT_PLUGIN_CLASS", "TestPlugin"},
-                 {"PEL_BASE_PACKAGES",
-                  platform::Array{platform::Dictionary{{"pkgName", "Ostrel.pkg"}}}},
-                 {"CFBundleShortVersionString", "2.0"},
-                 {"CFBundleVersion", "200"}};
+        info_ = {
+            {"PEL_PRODUCT_NAME", "Ostrel Test"},
+            {"PEL_PRODUCT_PLUGIN_CLASS", "TestPlugin"},
+            {"PEL_BASE_PACKAGES", platform::Array{platform::Dictionary{{"pkgName", "Ostrel.pkg"}}}},
+            {"CFBundleShortVersionString", "2.0"},
+            {"CFBundleVersion", "200"}};
     }
 
     void TearDown() override {

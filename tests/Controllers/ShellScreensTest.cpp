@@ -23,7 +23,9 @@ class ShellScreens : public ShellTest {
         info_["NSHumanReadableCopyright"] = "Copyright 2026 Pelgrave. All rights reserved.";
         info_["PEL_PRODUCT_LOGO"] = "logo";
     }
-    void shot(const QString& name) { ReviewPictures::capture(main().window(), main().installStatus(), name); }
+    void shot(const QString& name) {
+        ReviewPictures::capture(main().window(), main().installStatus(), name);
+    }
 };
 
 TEST_F(ShellScreens, EveryScreen) {
@@ -39,13 +41,15 @@ TEST_F(ShellScreens, EveryScreen) {
     main().showCompetitiveErrorScreen(QStringLiteral(
         "Another security product is installed on this computer. Remove it, then try again."));
     pump();
-    main().showWarningScreen(QStringLiteral("Your computer has less free disk space than "
-                                            "recommended. <A action=\"openSupport:\">Learn more</A>"),
-                             nullptr);
+    main().showWarningScreen(
+        QStringLiteral("Your computer has less free disk space than "
+                       "recommended. <A action=\"openSupport:\">Learn more</A>"),
+        nullptr);
     pump();
     main().setInstallStatus(503);
-    main().showErrorScreen(QStringLiteral("The previous version could not be removed. Please "
-                                          "<A action=\"openSupport:\">contact Support</A>."));
+    main().showErrorScreen(
+        QStringLiteral("The previous version could not be removed. Please "
+                       "<A action=\"openSupport:\">contact Support</A>."));
     pump();
     main().startFSD();
     pump();

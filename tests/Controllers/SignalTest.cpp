@@ -1,12 +1,11 @@
 // The shell's signals, with the shell in a child process.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <chrono>
 #include <string>
@@ -88,10 +87,9 @@ class Probe {
 class SignalTest : public ::testing::Test {
   protected:
     std::string bundle() {
-        return writeBundle(dir_,
-                           {{"PEL_PRODUCT_NAME", "Ostrel Test"},
-                            {"PEL_PRODUCT_PLUGIN_CLASS", "TestPlugin"}},
-                           false);
+        return writeBundle(
+            dir_, {{"PEL_PRODUCT_NAME", "Ostrel Test"}, {"PEL_PRODUCT_PLUGIN_CLASS", "TestPlugin"}},
+            false);
     }
     testsupport::TempDir dir_;
 };

@@ -18,10 +18,9 @@ class FSDFacade {
   public:
     /// (success, path of the requirement list or none, path of the edition
     /// logo or none, error or null). Called once, on the main queue.
-    using SetupCompletion =
-        std::function<void(bool success, const std::optional<std::string>& requirementsPath,
-                           const std::optional<std::string>& logoPath,
-                           const platform::Error* error)>;
+    using SetupCompletion = std::function<void(
+        bool success, const std::optional<std::string>& requirementsPath,
+        const std::optional<std::string>& logoPath, const platform::Error* error)>;
 
     /// Makes downloaders: (manifest path, signature path, download folder,
     /// delegate or null, ping sender or null, error out) -> downloader or null.

@@ -1,9 +1,8 @@
-#include "Controllers/Core/PelEULAUtils.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 
+#include "Controllers/Core/PelEULAUtils.h"
 #include "Platform/System/Paths.h"
 #include "Platform/Values/PropertyList.h"
 #include "support/TempDir.h"

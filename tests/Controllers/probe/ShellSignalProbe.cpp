@@ -32,7 +32,8 @@ int main(int argc, char* argv[]) {
     platform::Paths::setRoot(argv[2]);
     platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(argv[1]));
     const int status = std::atoi(argv[3]);
-    PluginRegistry::registerPlugin("TestPlugin", [] { return std::make_shared<shelltest::FakePlugin>(); });
+    PluginRegistry::registerPlugin("TestPlugin",
+                                   [] { return std::make_shared<shelltest::FakePlugin>(); });
     ostrelui::setAnimationScale(0);
 
     VTClientApplication application(argc, argv);
@@ -59,7 +60,8 @@ int main(int argc, char* argv[]) {
         }
         auto* main = MainWindowController::sharedMainMenuController();
         if (main->isOverlayShown() && !main->form().closingErrorView->isHidden()) {
-            std::printf("overlay: %s\n", main->form().closingScreenTitleText->text().toUtf8().constData());
+            std::printf("overlay: %s\n",
+                        main->form().closingScreenTitleText->text().toUtf8().constData());
             std::fflush(stdout);
             QCoreApplication::exit(3);
         }

@@ -33,8 +33,7 @@ FSDFacade::Factory makeProductionFSDFactory() {
               const std::optional<std::string>& signature, const std::string& downloadPath,
               PelFSDProtocol* delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
               platform::Error* error) -> std::shared_ptr<FSDFacade> {
-        auto fsd =
-            PelFSD::createFSD(manifest, signature, downloadPath, delegate, pingUtils, error);
+        auto fsd = PelFSD::createFSD(manifest, signature, downloadPath, delegate, pingUtils, error);
         if (!fsd) return nullptr;
         return std::make_shared<PelFSDFacade>(std::move(fsd));
     };
