@@ -330,5 +330,14 @@ TEST_F(MainWindowTest, SupportAndApplicationsLinks) {
     EXPECT_EQ(exits_, 1);
 }
 
+TEST_F(MainWindowTest, ApplicationsLinkOpensTheUsersApplicationsFolder) {
+    launch();
+    main().openApplications();
+    ASSERT_EQ(opened_.size(), 1u);
+    EXPECT_EQ(opened_[0].rfind("file:///", 0), 0u) << opened_[0];
+    EXPECT_NE(opened_[0].find("applications"), std::string::npos) << opened_[0];
+    EXPECT_EQ(exits_, 1);
+}
+
 }  // namespace
 }  // namespace shelltest
