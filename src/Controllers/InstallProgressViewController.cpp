@@ -16,8 +16,16 @@ namespace {
 
 MainWindowController* mainWindow() { return MainWindowController::sharedMainMenuController(); }
 
-// Runs `block` on the main queue (the engine calls from its own queue).
-void onMain(std::function<void()> block) { platform::MainQueue::shared()->async(std::move(block)); }
+// Runs `block` on the main queue (the engine calls from its own queue),
+// unless the screen that was called is gone by then.
+void onMain(const InstallProgressViewController* screen, std::function<void()> block) {
+    platform::MainQueue::shared()->async([screen, block = std::move(block)] {
+        if (!MainWindowController::hasSharedInstance() ||
+            mainWindow()->installProgressViewController() != screen)
+            return;
+        block();
+    });
+}
 
 QString requirementText(const std::shared_ptr<PelRequirement>& requirement) {
     if (!requirement)
@@ -80,38 +88,38 @@ bool InstallProgressViewController::respondsTo(InstallProgressOperation operatio
 
 void InstallProgressViewController::installFailedWithRequirement(
     const std::shared_ptr<PelRequirement>& requirement) {
-    onMain([requirement] {
+    onMain(this, [requirement] {
         mainWindow()->showErrorScreen(requirementText(requirement), requirement);
     });
 }
 
 void InstallProgressViewController::installComplete(int status) {
-    onMain([status] { mainWindow()->closingScreen(status == 304); });
+    onMain(this, [status] { mainWindow()->closingScreen(status == 304); });
 }
 
 void InstallProgressViewController::installWarningWithRequirement(
     const std::shared_ptr<PelRequirement>& requirement) {
-    onMain([requirement] {
+    onMain(this, [requirement] {
         mainWindow()->showWarningScreen(requirementText(requirement), requirement);
     });
 }
 
 void InstallProgressViewController::installFailedWithAuthorization() {
-    onMain([] {
+    onMain(this, [] {
         mainWindow()->showWarningScreen(
             shell::sharedText("The installation failed due to insufficient privileges."), nullptr);
     });
 }
 
 void InstallProgressViewController::installFailedWithHelperTool(const platform::Error*) {
-    onMain([] {
+    onMain(this, [] {
         mainWindow()->showErrorScreen(shell::sharedText(
             "Installation failed due to technical reasons. Please contact Support."));
     });
 }
 
 void InstallProgressViewController::installFailedWithMissingBasePackage() {
-    onMain([] {
+    onMain(this, [] {
         mainWindow()->showWarningScreen(
             shell::sharedText("Your installer is either corrupted or missing important resources. "
                               "Please try again later or <A action=\"openSupport:\">contact "
@@ -121,5 +129,5 @@ void InstallProgressViewController::installFailedWithMissingBasePackage() {
 }
 
 void InstallProgressViewController::requirementsCompleted() {
-    onMain([] { mainWindow()->disableCloseButton(); });
+    onMain(this, [] { mainWindow()->disableCloseButton(); });
 }
