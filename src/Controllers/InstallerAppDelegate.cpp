@@ -49,8 +49,13 @@ void InstallerAppDelegate::applicationDidFinishLaunching() {
     connect(form.aboutAction, &QAction::triggered, this,
             ostrelui::guarded([this] { showAbout(); }));
 #ifndef QT_NO_SESSIONMANAGER
+    // The session never starts the installer again at the next log-in.
+    connect(qApp, &QGuiApplication::saveStateRequest, this, [](QSessionManager& manager) {
+        manager.setRestartHint(QSessionManager::RestartNever);
+    });
     connect(qApp, &QGuiApplication::commitDataRequest, this, [this](QSessionManager& manager) {
         ostrelui::guarded([&] {
+            manager.setRestartHint(QSessionManager::RestartNever);
             if (!requestTerminate(QuitOrigin::SessionEnd)) manager.cancel();
         })();
     });

@@ -842,7 +842,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         }
         const QTransform offscreen = QTransform::fromTranslate(width + 10, 0);
         ostrelui::Transition::setTransform(f.centerBox, offscreen);
-        if (f.leftBox->isVisible()) ostrelui::Transition::setTransform(f.leftBox, offscreen);
+        if (!f.leftBox->isHidden()) ostrelui::Transition::setTransform(f.leftBox, offscreen);
         auto done = std::make_shared<decltype(finish)>(std::move(finish));
         ostrelui::runAfter(kSlideStepSeconds, [this, alive, done] {
             if (!alive) return;
