@@ -191,7 +191,8 @@ TEST_F(MainWindowTest, FirstSwitchBringsTheBoxesInAndAMissingViewIsReported) {
     std::vector<std::string> reported;
     ostrelui::setExceptionReporter([&](const std::exception& e) { reported.push_back(e.what()); });
     main().switchCenterBoxView(nullptr, true, [&] { ++completions; });
-    ostrelui::setExceptionReporter(nullptr);
+    ostrelui::setExceptionReporter(
+        [](const std::exception& e) { controllerstest::application().reportException(e); });
     ASSERT_EQ(reported.size(), 1u);
     EXPECT_NE(reported[0].find("Invalid view is passed as an argument"), std::string::npos);
     EXPECT_EQ(centerContent(), form().okView);
