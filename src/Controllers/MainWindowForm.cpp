@@ -128,6 +128,8 @@ void MainWindowForm::setupUi(QWidget* content) {
     productSecondaryTitleText->hide();
     productFooterLogo = named(new QLabel(content), "productFooterLogo");
     productFooterLogo->setScaledContents(true);
+    productFooterLogo->resize(120, 30);
+    qrbLogoView->resize(120, 30);
 
     // The set-up overlay's content.
     progressView = named(new QWidget(content), "progressView");
@@ -246,9 +248,9 @@ void MainWindowForm::layoutForHeight(int height) {
     progressBarAnimationBox->setGeometry(kLeftWidth, height - 220, kWidth - kLeftWidth, 200);
     productTitleText->setGeometry(30, 80, kLeftWidth - 60, 36);
     productSecondaryTitleText->setGeometry(30, 118, kLeftWidth - 60, 24);
-    productFooterLogo->setGeometry(30, height - 60, 120, 30);
-    qrbLogoView->move(qrbLogoView->x(), height - 60);
-    qrbLogoView->resize(120, 30);
+    // The logos keep the sizes they were given.
+    productFooterLogo->move(30, height - 30 - productFooterLogo->height());
+    qrbLogoView->move(qrbLogoView->x(), height - 30 - qrbLogoView->height());
 }
 
 void MainWindowForm::setupMenu(QMenuBar* bar) {

@@ -342,3 +342,45 @@ TEST_F(MainWindowTest, ApplicationsLinkOpensTheUsersApplicationsFolder) {
 
 }  // namespace
 }  // namespace shelltest
+
+namespace shelltest {
+namespace {
+
+TEST_F(MainWindowTest, PluginSuppliesFooterLogoBackgroundAndTitle) {
+    info_["PEL_PRODUCT_FOOTER_LOGO"] = "footer";
+    PluginRegistry::registerPlugin("TestPlugin", [this] {
+        plugin_ = std::make_shared<FakePlugin>();
+        plugin_->implemented.insert({IFPluginOperation::getProductFooterLogoImageAndSize,
+                                     IFPluginOperation::backgroundImageName,
+                                     IFPluginOperation::getAttributedProductTitle});
+        plugin_->background = "img-bg-left";
+        plugin_->title = "Ostrel Total Security";
+        return plugin_;
+    });
+    launch();
+    EXPECT_EQ(form().productFooterLogo->size(), QSize(134, 48));
+    EXPECT_FALSE(form().productFooterLogo->pixmap().isNull());
+    EXPECT_TRUE(main().showBackgroundImage());
+    EXPECT_EQ(form().productTitleText->text(), "Ostrel Total Security");
+    EXPECT_FALSE(form().productTitleText->isHidden());
+    main().switchCenterBoxView(form().okView, false, nullptr);
+    EXPECT_FALSE(form().leftBackgroundImage->isHidden());
+}
+
+TEST_F(MainWindowTest, RestartAndLogoutViewsTakeTheirTexts) {
+    launch();
+    main().showLogoutView(QStringLiteral("Log out to finish."));
+    EXPECT_EQ(centerContent(), main().logoutViewController());
+    EXPECT_EQ(main().logoutViewController()->logoutText->text(), "Log out to finish.");
+    EXPECT_FALSE(delegate_->restartMenuItem()->isEnabled());  // item 2, disabled
+    main().showRestartView(QStringLiteral("Restart to finish."));
+    pump();
+    EXPECT_EQ(centerContent(), main().rebootViewController());
+    EXPECT_EQ(main().rebootViewController()->restartText->text(), "Restart to finish.");
+    EXPECT_TRUE(delegate_->restartMenuItem()->isEnabled());
+    // Neither changes the status.
+    EXPECT_EQ(main().installStatus(), 500);
+}
+
+}  // namespace
+}  // namespace shelltest

@@ -2,6 +2,7 @@
 // product plug-in, plus a fixture bundle.
 #pragma once
 
+#include <QImage>
 #include <QLabel>
 #include <QPointer>
 #include <atomic>
@@ -15,6 +16,7 @@
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/InstallEngine.h"
 #include "Controllers/IFPluginProtocol.h"
+#include "OstrelUI/Controls/AttributedText.h"
 #include "Downloader/PelFSDProtocol.h"
 #include "Engine/InstallProgressProtocol.h"
 #include "Platform/Dispatch/MainQueue.h"
@@ -169,11 +171,29 @@ class FakePlugin : public IFPluginProtocol {
     }
     void installerWillTerminate() override { ++willTerminate; }
     std::string closingScreenText(bool) override { return closingText; }
+    const QImage* getProductFooterLogoImageAndSize(IFPluginSize* size,
+                                                   const std::string& name) override {
+        if (name != footerName) return nullptr;
+        *size = {134, 48};
+        footer_ = QImage(134, 48, QImage::Format_ARGB32);
+        footer_.fill(Qt::darkBlue);
+        return &footer_;
+    }
+    std::string backgroundImageName() override { return background; }
+    std::shared_ptr<const ostrelui::AttributedText> getAttributedProductTitle() override {
+        if (title.isEmpty()) return nullptr;
+        return std::make_shared<ostrelui::AttributedText>(ostrelui::AttributedText{title, {}});
+    }
+    std::string footerName = "footer";
+    std::string background;
+    QString title;
+
     std::string getSupportURL(const std::shared_ptr<PelRequirement>&, bool fsdFailure) override {
         return fsdFailure ? "https://support.example/download" : "https://support.example/install";
     }
 
   private:
+    QImage footer_;
     QPointer<QLabel> center_;
     QPointer<QLabel> left_;
 };
