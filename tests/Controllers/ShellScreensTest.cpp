@@ -17,6 +17,10 @@ class ShellScreens : public ShellTest {
   protected:
     void SetUp() override {
         if (!std::getenv("PEL_UI_GRAB_DIR")) GTEST_SKIP() << "PEL_UI_GRAB_DIR is not set";
+        restart();
+    }
+    // A fresh shell on the bundle of the pictures.
+    void restart() {
         ShellTest::SetUp();
         info_["CFBundleName"] = "Ostrel Installer";
         info_["BuildVersion"] = "123";
@@ -71,7 +75,7 @@ TEST_F(ShellScreens, EveryScreen) {
     main().continueInstalling();  // restarts (recorded) and quits
     std::filesystem::remove_all(dir_.file("Apps/.fsd"));
     TearDown();
-    ShellTest::SetUp();
+    restart();
     info_["PEL_ON_COMPLETE_ACTION"] = "LOGOUT";
     launch();
     main().closingScreen(true);  // log-out screen
@@ -88,7 +92,7 @@ TEST_F(ShellScreens, EveryScreen) {
     });
     delegate_->showAbout();
     TearDown();
-    ShellTest::SetUp();
+    restart();
     info_["PEL_PRODUCT_PLUGIN_CLASS"] = "Missing";
     launch();
     pump();
