@@ -3,6 +3,8 @@
 
 #include <memory>
 
+#include "Controllers/InstallerAppDelegate.h"
+#include "Controllers/MainWindowController.h"
 #include "Controllers/PelErrorReportingStartup.h"
 #include "Controllers/VTClientApplication.h"
 #include "Downloader/PelFSDPingUtils.h"
@@ -40,5 +42,10 @@ int main(int argc, char* argv[]) {
     }
     installSystemServices();
     VTClientApplication application(argc, argv);
-    return application.run();
+    InstallerAppDelegate delegate;
+    application.setDidFinishLaunchingHandler(
+        [&delegate] { delegate.applicationDidFinishLaunching(); });
+    int status = application.run();
+    MainWindowController::resetSharedInstance();
+    return status;
 }

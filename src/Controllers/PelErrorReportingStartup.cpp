@@ -1,7 +1,7 @@
 #include "Controllers/PelErrorReportingStartup.h"
 
-#include "Platform/Text/Format.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Text/Format.h"
 
 namespace {
 

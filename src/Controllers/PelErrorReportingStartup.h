@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "Platform/System/Bundle.h"
-#include "Platform/Values/Error.h"
 #include "Platform/System/SystemLog.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 

@@ -113,6 +113,12 @@ void PelInstallAppUtilities::resetInstance() {
     gShared.reset();
 }
 
+void PelInstallAppUtilities::replaceInstance(std::shared_ptr<PelInstallAppUtilities> utilities) {
+    std::lock_guard lock(gSharedMutex);
+    gSharedMade = true;
+    gShared = std::move(utilities);
+}
+
 void PelInstallAppUtilities::setCreationDateSource(CreationDateSource source) {
     std::lock_guard lock(gDateMutex);
     gDateSource = std::move(source);

@@ -31,6 +31,8 @@ class PelInstallAppUtilities {
     static std::shared_ptr<PelInstallAppUtilities> sharedUtilities();
     /// Drops the shared instance for good.
     static void resetInstance();
+    /// Puts `utilities` in place of the shared instance (tests).
+    static void replaceInstance(std::shared_ptr<PelInstallAppUtilities> utilities);
 
     /// Where the search reads a file's creation time (seconds since 1970).
     using CreationDateSource = std::function<std::optional<double>(const std::string& path)>;

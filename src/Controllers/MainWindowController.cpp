@@ -1,0 +1,923 @@
+#include "Controllers/MainWindowController.h"
+
+#include <QCloseEvent>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QStandardPaths>
+#include <QUrl>
+
+#include "Controllers/ClosingScreens.h"
+#include "Controllers/Core/FSDFacade.h"
+#include "Controllers/Core/InstallEngine.h"
+#include "Controllers/Core/PelFSDPaths.h"
+#include "Controllers/Core/PluginRegistry.h"
+#include "Controllers/FSDViewController.h"
+#include "Controllers/IFPluginProtocol.h"
+#include "Controllers/InstallProgressViewController.h"
+#include "Controllers/MainWindowForm.h"
+#include "Controllers/ShellSupport.h"
+#include "Downloader/FSDError.h"
+#include "Downloader/PelFSDPingUtils.h"
+#include "Downloader/PelInstallPingUtils.h"
+#include "Engine/PelInstallAppUtilities.h"
+#include "Engine/PelLaunchdUtils.h"
+#include "Engine/PelRequirement.h"
+#include "Foundation/PelLogging.h"
+#include "OstrelUI/Controls/AttributedText.h"
+#include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUISpinners.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
+#include "OstrelUI/Controls/OstrelUIViews.h"
+#include "OstrelUI/Controls/XTextFieldWithLinks.h"
+#include "Platform/Dispatch/NotificationCenter.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/Values/Exception.h"
+
+namespace {
+
+MainWindowController* gShared = nullptr;
+
+constexpr const char* kInstallCompletedNotification = "PelInstallCompleted";
+constexpr double kPartnerLogoStart = 30;
+constexpr double kPartnerLogoLeft = 642;
+constexpr double kHomeBoxShift = 392;
+constexpr double kSlideStepSeconds = 0.01;
+constexpr double kSlideSeconds = 1.0;
+constexpr int kOverlayTopInset = 20;
+constexpr int kScreenHeightLimit = 800;
+
+const QColor kHomeBoxColor = QColor::fromRgbF(234 / 255.0, 237 / 255.0, 238 / 255.0, 1.0);
+
+const char* const kSupportPackagesSorry =
+    "We are sorry. We are unable to download the support packages that are required to complete "
+    "this installation of your product. Please contact Support.";
+const char* const kCheckConnection =
+    "We were unable to download the support packages. Please check your internet connection and "
+    "try again.";
+const char* const kCorruptedInstaller =
+    "Your installer is either corrupted or missing important resources. Please try again later or "
+    "<A action=\"openSupport:\">contact Support</A>.";
+
+std::optional<std::string> infoString(const platform::Bundle& bundle, std::string_view key) {
+    platform::Value value = bundle.objectForInfoDictionaryKey(key);
+    if (const std::string* s = value.asString()) return *s;
+    return std::nullopt;
+}
+
+QString qstr(const std::optional<std::string>& s) {
+    return s ? QString::fromStdString(*s) : QString();
+}
+
+void fill(QWidget* widget, const QColor& color) {
+    widget->setAutoFillBackground(true);
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::Window, color);
+    widget->setPalette(palette);
+}
+
+void showIn(QStackedWidget* box, QWidget* view) {
+    if (box->indexOf(view) < 0) box->addWidget(view);
+    box->setCurrentWidget(view);
+    view->show();
+}
+
+// The link actions of the window's texts.
+class ShellActions : public ostrelui::XTextFieldActionTarget {
+  public:
+    bool performLinkAction(const std::string& action, ostrelui::XTextFieldWithLinks*) override {
+        auto* main = MainWindowController::sharedMainMenuController();
+        if (action == "openSupport:") return main->openSupport(), true;
+        if (action == "quitInstaller:") return main->quitInstaller(), true;
+        if (action == "continueWithWarning:") return main->continueWithWarning(), true;
+        if (action == "openApplications:") return main->openApplications(), true;
+        if (action == "continueInstalling:") return main->continueInstalling(), true;
+        return false;
+    }
+};
+
+std::shared_ptr<ostrelui::XTextFieldActionTarget> shellActions() {
+    static auto actions = std::make_shared<ShellActions>();
+    return actions;
+}
+
+}  // namespace
+
+InstallerMainWindow::InstallerMainWindow(QWidget* parent) : QMainWindow(parent) {}
+
+void InstallerMainWindow::closeEvent(QCloseEvent* event) {
+    ostrelui::guarded([&] {
+        if (closeHandler_ && !closeHandler_())
+            event->ignore();
+        else
+            event->accept();
+    })();
+}
+
+MainWindowController* MainWindowController::sharedMainMenuController() {
+    if (!gShared) gShared = new MainWindowController();
+    return gShared;
+}
+
+void MainWindowController::resetSharedInstance() {
+    delete gShared;
+    gShared = nullptr;
+}
+
+bool MainWindowController::hasSharedInstance() { return gShared != nullptr; }
+
+MainWindowController::MainWindowController() : form_(std::make_unique<MainWindowForm>()) {
+    window_ = new InstallerMainWindow;
+    window_->setObjectName(QStringLiteral("MainWindow"));
+    auto* content = new QWidget;
+    form_->setupUi(content);
+    window_->setCentralWidget(content);
+    form_->setupMenu(window_->menuBar());
+    window_->setCloseHandler([this] { return terminate(QuitOrigin::Close); });
+
+    MainWindowForm& f = *form_;
+    partnerLogoConstraint_ = std::make_unique<ostrelui::LayoutConstant>(
+        0, [logo = QPointer<QLabel>(f.qrbLogoView)](double x) {
+            if (logo) logo->move(static_cast<int>(x), logo->y());
+        });
+
+    auto action = [this](void (MainWindowController::*method)()) {
+        return ostrelui::guarded([this, method] { (this->*method)(); });
+    };
+    connect(f.closeButtonError, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    connect(f.closeButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    connect(f.competitiveCloseButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    connect(f.tryAgainButton, &QPushButton::clicked, this,
+            action(&MainWindowController::continueWithWarning));
+    connect(f.closingScreenButton, &QPushButton::clicked, this,
+            action(&MainWindowController::continueInstalling));
+    connect(f.closingScreenQuitButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+}
+
+MainWindowController::~MainWindowController() {
+    partnerLogoConstraint_.reset();
+    delete window_;
+}
+
+FSDViewController* MainWindowController::fsdViewController() const {
+    return form_->fsdViewController;
+}
+InstallProgressViewController* MainWindowController::installProgressViewController() const {
+    return form_->installProgressViewController;
+}
+RebootViewController* MainWindowController::rebootViewController() const {
+    return form_->rebootViewController;
+}
+LogoutViewController* MainWindowController::logoutViewController() const {
+    return form_->logoutViewController;
+}
+ClosingViewController* MainWindowController::closingViewController() const {
+    return form_->closingViewController;
+}
+
+void MainWindowController::showWindow() {
+    if (!loaded_) {
+        loaded_ = true;
+        windowDidLoad();
+    }
+    window_->show();
+    window_->raise();
+    window_->activateWindow();
+    if (isOverlayShown() && !form_->progressView->isHidden()) grab(QStringLiteral("setupScreen"));
+}
+
+// Start-up ------------------------------------------------------------------
+
+void MainWindowController::windowDidLoad() {
+    auto bundle = platform::Bundle::mainBundle();
+    MainWindowForm& f = *form_;
+    productName_ = qstr(infoString(*bundle, "PEL_PRODUCT_NAME"));
+    productLogo_ = qstr(infoString(*bundle, "PEL_PRODUCT_LOGO"));
+    productFooterLogoName_ = qstr(infoString(*bundle, "PEL_PRODUCT_FOOTER_LOGO"));
+    qrbLogo_ = qstr(infoString(*bundle, "PEL_QRB_LOGO"));
+    f.qrbLogoView->setPixmap(ostrelui::imageNamed(qrbLogo_));
+    f.productLogoView->setPixmap(ostrelui::imageNamed(productLogo_));
+    productPluginClass_ = qstr(infoString(*bundle, "PEL_PRODUCT_PLUGIN_CLASS"));
+    platform::Value packages = bundle->objectForInfoDictionaryKey("PEL_BASE_PACKAGES");
+    setBasePkgs(packages.asArray() ? std::optional<platform::Array>(*packages.asArray())
+                                   : std::nullopt);
+    platform::Value tools = bundle->objectForInfoDictionaryKey("PEL_POSTINSTALL_TOOLS");
+    postInstallTools_ = tools.asArray() ? *tools.asArray() : platform::Array();
+    shouldReboot_ = shouldReboot(infoString(*bundle, "PEL_ON_COMPLETE_ACTION"));
+
+    fill(f.contentView, Qt::white);
+    failiedRequirement_.reset();
+    isFSDFailure_ = isProgressAnimationStarted_ = showBackgroundImage_ = false;
+    f.prepareToInstallImageView->hide();
+    partnerLogoConstraint_->setConstant(kPartnerLogoStart);
+
+    installStatus_ = kInstallStatusLaunched;
+    initProductPlugin();
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    if (utilities && utilities->isFSDBasedInstall())
+        startDownloadBasedSetup();
+    else
+        installWelcomeView();
+
+    const int height = ScreenInfo::mainScreenHeight() <= kScreenHeightLimit
+                           ? MainWindowForm::kHeight
+                           : MainWindowForm::kMaxHeight;
+    isWindowAtMaxHeight_ = height == MainWindowForm::kMaxHeight;
+    f.layoutForHeight(height);
+    f.contentView->setFixedSize(MainWindowForm::kWidth, height);
+    window_->adjustSize();
+    window_->setFixedSize(window_->sizeHint());
+    if (isOverlayShown() && !f.progressView->isHidden()) showSetupScreen();
+    if (auto* screen = QGuiApplication::primaryScreen()) {
+        QRect frame = window_->frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        window_->move(frame.topLeft());
+    }
+}
+
+void MainWindowController::installWelcomeView() {
+    try {
+        loadProductPlugin();
+    } catch (const std::exception& exception) {
+        // The launch goes on: the exception is filed as a failure report and
+        // the window says what is wrong, so the user can close it.
+        ostrelui::reportException(exception);
+        showCorruptedInstallerScreen();
+    }
+}
+
+void MainWindowController::showCorruptedInstallerScreen() {
+    showErrorScreen(shell::sharedText(kCorruptedInstaller));
+}
+
+void MainWindowController::startDownloadBasedSetup() {
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    platform::Error error;
+    setupFSD_ = FSDFacade::createFSD(utilities->manifestPath(), utilities->sigPath(),
+                                     fsdDownloadFolder(), nullptr, fsdPingUtils_, &error);
+    QPointer<InstallerMainWindow> alive(window_);
+    auto failed = [this](const platform::Error* error) {
+        // A manifest without a set-up file is no failure: the welcome screen
+        // stays and the bundle's requirement list applies.
+        if (error && error->domain() == kFSDErrorDomain &&
+            error->code() == kFSDErrorNoSetupInstaller) {
+            PelLogging::logNoticeMessage("The download manifest has no set-up file");
+            return;
+        }
+        if (!parseAndShowErrorScreen(error))
+            showFSDErrorScreen(shell::sharedText(kSupportPackagesSorry));
+    };
+    if (!setupFSD_) {
+        if (!error.empty())
+            PelLogging::logErrorMessageWithFormat(
+                "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@",
+                error.domain(), error.code(), platform::Value(error.userInfo()));
+        installWelcomeView();
+        failed(error.empty() ? nullptr : &error);
+        return;
+    }
+    bool started = setupFSD_->performSetupInstallerFile(
+        &error, [this, alive, failed](bool success, const std::optional<std::string>& requirements,
+                                      const std::optional<std::string>& logo,
+                                      const platform::Error* error) {
+            if (!alive || terminating_) return;
+            ostrelui::guarded([&] {
+                if (success) {
+                    if (requirements)
+                        PelInstallAppUtilities::sharedUtilities()->setPathToRequirementsPlist(
+                            requirements);
+                    if (logo) {
+                        shouldSetQRBBrandingLogo_ = true;
+                        qrbBrandingLogoPath_ = logo;
+                    }
+                    installWelcomeView();
+                    hideSetupScreen();
+                } else {
+                    installWelcomeView();
+                    hideSetupScreen();
+                    failed(error);
+                }
+            })();
+        });
+    if (started) {
+        MainWindowForm& f = *form_;
+        f.homeBox->hide();
+        f.leftBox->hide();
+        f.centerBox->hide();
+        f.prepareToInstallImageView->show();
+        showSetupScreen();
+        f.homeBox->show();
+    } else {
+        installWelcomeView();
+        failed(error.empty() ? nullptr : &error);
+    }
+}
+
+void MainWindowController::initProductPlugin() {
+    MainWindowForm& f = *form_;
+    productPlugin_ = PluginRegistry::create(productPluginClass_.toStdString());
+    if (productPlugin_) {
+        IFPluginProtocol& plugin = *productPlugin_;
+        if (plugin.respondsTo(IFPluginOperation::getProductFooterLogoImageAndSize)) {
+            IFPluginSize size;
+            if (const QImage* image = plugin.getProductFooterLogoImageAndSize(
+                    &size, productFooterLogoName_.toStdString())) {
+                f.productFooterLogo->setPixmap(QPixmap::fromImage(*image));
+                f.productFooterLogo->resize(static_cast<int>(size.width),
+                                            static_cast<int>(size.height));
+            }
+        }
+        if (plugin.respondsTo(IFPluginOperation::backgroundImageName) &&
+            !plugin.backgroundImageName().empty())
+            showBackgroundImage_ = true;
+        if (plugin.respondsTo(IFPluginOperation::setBackgroundImage))
+            plugin.setBackgroundImage(nullptr);
+        if (showBackgroundImage_)
+            f.prepareToInstallImageView->setPixmap(
+                ostrelui::imageNamed(QString::fromStdString(plugin.backgroundImageName())));
+        else
+            fill(f.homeBox, kHomeBoxColor);
+    }
+    refreshTitleAndSubtitle();
+    f.prepareToInstallStatusImage->setImage(
+        ostrelui::imageNamed(QStringLiteral("ic-onboarding-progress-working-dark")).toImage());
+    f.prepareToInstallStatusImage->startRotation();
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    if (productPlugin_ && utilities && utilities->isFSDBasedInstall() &&
+        productPlugin_->respondsTo(IFPluginOperation::performFSDPing)) {
+        std::shared_ptr<StatPing> pinger;
+        if (productPlugin_->performFSDPing(&pinger))
+            fsdPingUtils_ = std::dynamic_pointer_cast<PelFSDPingUtils>(pinger);
+        else
+            PelLogging::logNoticeMessage("FSD Pings have been disabled by the product-plugin");
+    }
+}
+
+void MainWindowController::loadProductPlugin() {
+    MainWindowForm& f = *form_;
+    if (!productPlugin_) productPlugin_ = PluginRegistry::create(productPluginClass_.toStdString());
+    if (!productPlugin_) {
+        PelLogging::logErrorMessage("Product Plugin Missing center or top view");
+        throw platform::Exception(std::string(platform::kInternalInconsistencyException),
+                                  "Product Plugin Missing center or top view");
+    }
+    IFPluginProtocol& plugin = *productPlugin_;
+    if (qrbBrandingLogoPath_) {
+        QPixmap logo(QString::fromStdString(*qrbBrandingLogoPath_));
+        if (!logo.isNull()) f.qrbLogoView->setPixmap(logo);
+    }
+    if (shouldCreateLaunchAgent_) {
+        platform::Error error;
+        if (!PelLaunchdUtils::sharedLaunchdUtils().writeLaunchAgent(&error))
+            PelLogging::logErrorMessageWithFormat(
+                "%s: Failure in launchAgent call... error = %@ Continuing", __func__,
+                error.description());
+    }
+    if (!showBackgroundImage_) fill(f.homeBox, kHomeBoxColor);
+    if (plugin.respondsTo(IFPluginOperation::centerView)) {
+        if (QWidget* center = plugin.centerView()) {
+            f.centerBox->hide();
+            f.leftBox->hide();
+            showIn(f.homeBox, center);
+        }
+    }
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    if (utilities && utilities->isFSDBasedInstall() &&
+        plugin.respondsTo(IFPluginOperation::performFSDPing)) {
+        std::shared_ptr<StatPing> pinger;
+        if (plugin.performFSDPing(&pinger))
+            fsdPingUtils_ = std::dynamic_pointer_cast<PelFSDPingUtils>(pinger);
+        else
+            PelLogging::logNoticeMessage("FSD Pings have been disabled by the product-plugin");
+    }
+    if (plugin.respondsTo(IFPluginOperation::performInstallPing)) {
+        std::shared_ptr<StatPing> pinger;
+        if (plugin.performInstallPing(&pinger))
+            installPingUtils_ = std::dynamic_pointer_cast<PelInstallPingUtils>(pinger);
+        else
+            PelLogging::logNoticeMessage("Install Pings have been disabled by the product-plugin");
+    }
+    if (installPingUtils_) installPingUtils_->sendInstallLaunched();
+}
+
+void MainWindowController::refreshTitleAndSubtitle() {
+    QPointer<InstallerMainWindow> alive(window_);
+    ostrelui::runOnNextTurn([this, alive] {
+        if (!alive || !productPlugin_) return;
+        MainWindowForm& f = *form_;
+        IFPluginProtocol& plugin = *productPlugin_;
+        if (plugin.respondsTo(IFPluginOperation::shouldEnableWelcomeText) &&
+            plugin.shouldEnableWelcomeText()) {
+            f.welcomeTo->show();
+            f.secondaryTitlePrepareToinstall->show();
+            f.secondaryTitlePrepareToinstall->setText(productName_);
+            f.prepareToinstall->setFont(ostrelui::kitFont(QStringLiteral("Helvetica Neue"), 18,
+                                                          f.prepareToinstall->font()));
+            f.prepareToinstall->setFixedWidth(
+                f.prepareToinstall->fontMetrics().horizontalAdvance(f.prepareToinstall->text()));
+        }
+        auto title = [&](IFPluginOperation op, QLabel* field,
+                         std::shared_ptr<const ostrelui::AttributedText> text) {
+            if (!plugin.respondsTo(op)) return;
+            if (text) {
+                field->setText(text->text);
+                field->show();
+            } else {
+                field->hide();
+            }
+        };
+        if (plugin.respondsTo(IFPluginOperation::getAttributedProductTitle))
+            title(IFPluginOperation::getAttributedProductTitle, f.productTitleText,
+                  plugin.getAttributedProductTitle());
+        if (plugin.respondsTo(IFPluginOperation::getAttributedProductSubtitle))
+            title(IFPluginOperation::getAttributedProductSubtitle, f.productSecondaryTitleText,
+                  plugin.getAttributedProductSubtitle());
+    });
+}
+
+void MainWindowController::setBasePkgs(const std::optional<platform::Array>& packages) {
+    basePkgs_.reset();
+    if (!packages) return;
+    platform::Array list;
+    list.reserve(packages->size());
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    const std::string baseDir = utilities ? utilities->basePkgDir() : std::string();
+    for (const platform::Value& entry : *packages) {
+        const platform::Dictionary* description = entry.asDictionary();
+        platform::Dictionary copy = description ? *description : platform::Dictionary();
+        const platform::Value* name = entry.get("pkgName");
+        copy["pkgName"] = platform::Paths::join(baseDir, name ? name->stringValue() : "");
+        if (!copy.contains("pingModuleID")) copy["pingModuleID"] = 9000;
+        list.push_back(std::move(copy));
+    }
+    basePkgs_ = std::move(list);
+}
+
+bool MainWindowController::shouldReboot(const std::optional<std::string>& action) {
+    return !action || *action != "LOGOUT";
+}
+
+void MainWindowController::showSetupScreen() {
+    const QRect client(QPoint(0, 0), form_->contentView->size());
+    showOverlay(form_->progressView, client, 0, true);
+    QWidget* progress = form_->progressView;
+    progress->move((client.width() - progress->width()) / 2,
+                   (client.height() - progress->height()) / 2);
+    if (window_->isVisible()) grab(QStringLiteral("setupScreen"));
+}
+
+void MainWindowController::hideSetupScreen() {
+    if (grayedOut_) grayedOut_->hide();
+    form_->prepareToInstallImageView->hide();
+    form_->prepareToInstallStatusImage->stopRotation();
+}
+
+void MainWindowController::showOverlay(QWidget* content, const QRect& rect, double alpha,
+                                       bool clearBackground) {
+    if (!grayedOut_) {
+        grayedOut_ = new ostrelui::OstrelUIGrayedOutView(form_->contentView);
+        grayedOut_->setObjectName(QStringLiteral("grayedOutView"));
+    }
+    if (grayedOut_->geometry() != rect) grayedOut_->setGeometry(rect);
+    grayedOut_->setBackgroundColor(clearBackground ? QColor(Qt::transparent) : QColor(Qt::white));
+    grayedOut_->setBackgroundColorAlpha(static_cast<float>(alpha));
+    for (QWidget* other : {form_->progressView, form_->closingErrorView})
+        if (other != content) other->hide();
+    content->setParent(grayedOut_);
+    content->move(0, 0);
+    content->show();
+    grayedOut_->show();
+    grayedOut_->raise();
+    window_->activateWindow();
+}
+
+bool MainWindowController::isOverlayShown() const { return grayedOut_ && !grayedOut_->isHidden(); }
+
+// Flow ----------------------------------------------------------------------
+
+void MainWindowController::performFSDAndInstall() {
+    if (terminating_) return;
+    auto engine = InstallEngine::shared();
+    if (!engine) {
+        PelLogging::logErrorMessage("No install engine in this build");
+        return;
+    }
+    std::shared_ptr<PelRequirement> failed;
+    platform::Error error;
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    bool passed = engine->performRequirementsCheck(
+        utilities ? utilities->pathToRequirementsPlist() : std::nullopt, productPlugin_,
+        installProgressViewController(), &failed, &error);
+    // The check may run a dialog of its own; a quit granted meanwhile wins.
+    if (terminating_) return;
+    if (passed) {
+        if (utilities && utilities->isFSDBasedInstall())
+            startFSD();
+        else
+            performInstallOnly();
+        return;
+    }
+    if (failed) PelLogging::logErrorMessageWithFormat("Requirements failed:%@", failed->icDic());
+    if (!error.empty())
+        PelLogging::logErrorMessageWithFormat(
+            "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@", error.domain(),
+            error.code(), platform::Value(error.userInfo()));
+}
+
+void MainWindowController::startFSD() {
+    if (terminating_) return;
+    installStatus_ = kInstallStatusDownloading;
+    fsdDownloadComplete_ = false;
+    fsdViewController()->startFSD();
+}
+
+void MainWindowController::performInstallOnly() {
+    if (terminating_) return;
+    installStatus_ = kInstallStatusInstalling;
+    installProgressViewController()->performInstallWithPackages(
+        basePkgs_.value_or(platform::Array()), postInstallTools_, true);
+}
+
+void MainWindowController::continueWithWarning() {
+    if (terminating_) return;
+    auto utilities = PelInstallAppUtilities::sharedUtilities();
+    const bool downloadPending =
+        utilities && utilities->isFSDBasedInstall() && !fsdDownloadComplete_;
+    if (isFSDFailure_ || downloadPending) {
+        // The packages are not here yet: fetch them (again) first.
+        startFSD();
+        isFSDFailure_ = false;
+        return;
+    }
+    installStatus_ = kInstallStatusInstalling;
+    installProgressViewController()->performInstallWithPackages(
+        basePkgs_.value_or(platform::Array()), postInstallTools_, false);
+}
+
+void MainWindowController::quitInstaller() {
+    installStatus_ = kInstallStatusQuitting;
+    terminate(QuitOrigin::Installer);
+}
+
+void MainWindowController::openSupport() {
+    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::getSupportURL)) {
+        std::string url = productPlugin_->getSupportURL(failiedRequirement_, isFSDFailure_);
+        if (!url.empty()) UrlOpener::open(url);
+    }
+    installStatus_ = kInstallStatusQuitting;
+    terminate(QuitOrigin::Installer);
+}
+
+void MainWindowController::openApplications() {
+    QString folder = QStandardPaths::writableLocation(QStandardPaths::ApplicationsLocation);
+    UrlOpener::open(QUrl::fromLocalFile(folder).toString().toStdString());
+    terminate(QuitOrigin::Installer);
+}
+
+void MainWindowController::continueInstalling() {
+    if (showingRestartCloseAlert_) {
+        if (shouldReboot_)
+            rebootViewController()->restart();
+        else
+            logoutViewController()->logoutNow();
+        return;
+    }
+    if (grayedOut_) grayedOut_->hide();
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(0);
+}
+
+void MainWindowController::closingScreen(bool success) {
+    disableCloseButton();
+    platform::Error error;
+    if (!PelLaunchdUtils::sharedLaunchdUtils().deleteLaunchAgent(&error))
+        PelLogging::logErrorMessageWithFormat(
+            "%s: Deletion of launch agent failed with error = %@. Continuing.", __func__,
+            error.description());
+    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::closingScreenText)) {
+        closingViewController()->showClosingScreen(
+            QString::fromStdString(productPlugin_->closingScreenText(success)));
+        return;
+    }
+    if (success) {
+        installStatus_ = kInstallStatusFinished;
+        if (shouldReboot_) {
+            switchCenterBoxView(rebootViewController(), true, nullptr);
+            platform::NotificationCenter::defaultCenter().post(kInstallCompletedNotification);
+        } else {
+            form_->centerBox->show();
+            showIn(form_->centerBox, logoutViewController());
+            grab(logoutViewController()->objectName());
+        }
+        return;
+    }
+    installStatus_ = kInstallStatusFailed;
+    showErrorScreen(shell::sharedText(
+        "Your installer is not working properly. Please <A action=\"openSupport:\">contact "
+        "Support</A>."));
+}
+
+bool MainWindowController::parseAndShowErrorScreen(const platform::Error* error) {
+    PelLogging::logErrorMessageWithFormat("Error occurred while downloading:%@",
+                                          error ? error->description() : std::string("(null)"));
+    if (!error) return false;
+    // Without an underlying error the error itself is judged.
+    const platform::Error& cause = error->underlyingError() ? *error->underlyingError() : *error;
+    const long code = cause.code();
+    if (cause.domain() == platform::kURLErrorDomain &&
+        (code == -1009 || code == -1004 || code == -1003 || code == -1001)) {
+        showFSDErrorScreen(shell::sharedText(kCheckConnection));
+        return true;
+    }
+    if (cause.domain() == kFSDErrorDomain) {
+        showFSDErrorScreen(shell::sharedText(kSupportPackagesSorry));
+        return true;
+    }
+    return false;
+}
+
+// Screens -------------------------------------------------------------------
+
+void MainWindowController::commonScreenSteps(QLabel* iconView) {
+    iconView->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
+    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::setProgressStatus))
+        productPlugin_->setProgressStatus(8);
+}
+
+void MainWindowController::showErrorScreen(const QString& text) {
+    MainWindowForm& f = *form_;
+    commonScreenSteps(f.errorImageViewErrorScreen);
+    f.errorTitle->setText(shell::sharedText(
+        installStatus_ == kInstallStatusUninstalling ? "Uninstall Failed" : "Installation Failed"));
+    f.errorText->parseAndSetString(text, shellActions());
+    installStatus_ = kInstallStatusQuitting;
+    switchCenterBoxView(f.errorView, true, nullptr);
+}
+
+void MainWindowController::showErrorScreen(const QString& text,
+                                           const std::shared_ptr<PelRequirement>& requirement) {
+    failiedRequirement_ = requirement;
+    PelLogging::logNoticeMessage("Install failure show close error screen");
+    showErrorScreen(text);
+}
+
+void MainWindowController::showFSDErrorScreen(const QString& text) {
+    isFSDFailure_ = true;
+    showErrorScreen(text, nullptr);
+}
+
+void MainWindowController::showWarningScreen(const QString& text,
+                                             const std::shared_ptr<PelRequirement>& requirement) {
+    MainWindowForm& f = *form_;
+    commonScreenSteps(f.errorImageView);
+    f.closeButton->setText(shell::sharedText("Close"));
+    f.tryAgainButton->resetHover();
+    f.warningText->parseAndSetString(text, shellActions());
+    if (requirement) failiedRequirement_ = requirement;
+    PelLogging::logNoticeMessage("Install Failure show warning screen");
+    isProgressAnimationStarted_ = false;
+    installStatus_ = kInstallStatusQuitting;
+    switchCenterBoxView(f.warningView, false, nullptr);
+}
+
+void MainWindowController::showFSDWarningScreen(const QString& text) {
+    fsdViewController()->hide();
+    isFSDFailure_ = true;
+    showWarningScreen(text, nullptr);
+}
+
+void MainWindowController::showOKScreen(const QString& title, const QString& message) {
+    MainWindowForm& f = *form_;
+    commonScreenSteps(f.errorImageViewOkScreen);
+    f.okTitleText->setText(title);
+    f.okText->setText(message);
+    switchCenterBoxView(f.okView, false, nullptr);
+}
+
+void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
+    MainWindowForm& f = *form_;
+    commonScreenSteps(f.competitiveErrorImageView);
+    f.competitiveErrorText->setStringValue(text);
+    PelLogging::logNoticeMessage("Install Failure show Competitive Product Error screen");
+    switchCenterBoxView(f.competitiveErrorView, false, nullptr);
+}
+
+void MainWindowController::showRestartView(const QString& text) {
+    rebootViewController()->restartText->setText(text);
+    switchCenterBoxView(rebootViewController(), true, nullptr);
+    disableCloseButton();
+    platform::NotificationCenter::defaultCenter().post(kInstallCompletedNotification);
+}
+
+void MainWindowController::showLogoutView(const QString& text) {
+    logoutViewController()->logoutText->setText(text);
+    switchCenterBoxView(logoutViewController(), false, nullptr);
+    disableCloseButton();
+}
+
+void MainWindowController::disableCloseButton() {
+    if (QMenu* menu = form_->applicationMenu) {
+        QList<QAction*> items = menu->actions();
+        if (items.size() > 2) items[2]->setEnabled(false);
+    }
+    const bool visible = window_->isVisible();
+    if (window_->windowFlags() & Qt::WindowCloseButtonHint ||
+        !(window_->windowFlags() & Qt::CustomizeWindowHint)) {
+        window_->setWindowFlags(window_->windowFlags() | Qt::CustomizeWindowHint |
+                                Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
+        window_->setWindowFlag(Qt::WindowCloseButtonHint, false);
+        if (visible) {
+            // New flags hide the window; it comes back as it was.
+            window_->show();
+            window_->activateWindow();
+        }
+    }
+}
+
+void MainWindowController::showProgressAnimation() {
+    if (!isProgressAnimationStarted_ && productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::animateProgressViewNow)) {
+        isProgressAnimationStarted_ = true;
+        productPlugin_->animateProgressViewNow();
+        return;
+    }
+    PelLogging::logNoticeMessage("Product plugin doesnt have any animation to show");
+}
+
+void MainWindowController::showAppClosingErrorScreen(bool restart) {
+    MainWindowForm& f = *form_;
+    f.closingScreenButton->resetHover();
+    const QRect rect(MainWindowForm::kLeftWidth, kOverlayTopInset, f.centerBox->width(),
+                     f.centerBox->height() - kOverlayTopInset);
+    intiateClosingErrorScreen(restart);
+    f.closingErrorView->resize(rect.size());
+    showOverlay(f.closingErrorView, rect, restart ? 0.1 : 1.0, false);
+    f.closingScreenButton->setFocus(Qt::OtherFocusReason);
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(1);
+    grab(QStringLiteral("closingErrorView"));
+}
+
+void MainWindowController::intiateClosingErrorScreen(bool restart) {
+    MainWindowForm& f = *form_;
+    f.errorImageViewClosingScreen->setPixmap(
+        ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
+    if (restart) {
+        if (!shouldReboot_) return;
+        f.closingScreenTitleText->setText(shell::sharedText("Restart Required"));
+        f.closingScreenMessageText->setText(
+            shell::sharedText("Restart your computer now to activate your protection. You are not "
+                              "protected until you do so."));
+        f.closingScreenButton->setText(shell::sharedText("Restart"));
+        showingRestartCloseAlert_ = true;
+        f.centerBox->hide();
+        return;
+    }
+    QString message;
+    if (installStatus_ == kInstallStatusUninstalling) {
+        f.closingScreenTitleText->setText(shell::sharedText("Uninstalling Previous Version"));
+        message = shell::sharedText(
+            "Your %@ product is uninstalling a previous version. Quitting will prevent your new "
+            "product from installing.");
+        f.closingScreenButton->setText(shell::sharedText("Continue Uninstalling"));
+    } else {
+        f.closingScreenTitleText->setText(shell::sharedText("Installation in progress"));
+        message = shell::sharedText(
+            "Your %@ product is installing. Quitting the installation will leave your computer "
+            "unprotected.");
+        f.closingScreenButton->setText(shell::sharedText("Continue Installing"));
+    }
+    f.closingScreenMessageText->setText(message.replace(QStringLiteral("%@"), shell::brandWord()));
+    showingRestartCloseAlert_ = false;
+}
+
+// Switching -----------------------------------------------------------------
+
+void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
+                                               std::function<void()> completion) {
+    if (!view) {
+        ostrelui::reportException(
+            platform::Exception(std::string(platform::kInvalidArgumentException),
+                                "Invalid view is passed as an argument"));
+        return;
+    }
+    MainWindowForm& f = *form_;
+    const std::uint64_t generation = ++switchGeneration_;
+    QPointer<InstallerMainWindow> alive(window_);
+    QPointer<QWidget> target(view);
+    // Runs the caller's completion exactly once, then takes the review picture.
+    auto finish = [this, alive, target, completion = std::move(completion)]() mutable {
+        if (!alive) return;
+        ostrelui::guarded([&] {
+            if (completion) std::exchange(completion, nullptr)();
+        })();
+        if (target) grab(target->objectName());
+    };
+
+    const double width = f.contentView->width();
+    if (f.centerBox->isHidden()) {
+        // The first screen after the welcome screen: the boxes come in from
+        // the right while the welcome screen moves left.
+        f.centerBox->show();
+        showIn(f.centerBox, view);
+        if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::leftNavigationView)) {
+            if (QWidget* left = productPlugin_->leftNavigationView()) {
+                left->resize(f.leftBox->width(), f.contentView->height());
+                f.leftBox->show();
+                movePartnerLogoToLeft();
+                showIn(f.leftBox, left);
+            }
+        }
+        if (!animated) {
+            setLeftViewTitleAndBackgroundImage();
+            finish();
+            return;
+        }
+        const QTransform offscreen = QTransform::fromTranslate(width + 10, 0);
+        ostrelui::Transition::setTransform(f.centerBox, offscreen);
+        if (!f.leftBox->isHidden()) ostrelui::Transition::setTransform(f.leftBox, offscreen);
+        auto done = std::make_shared<decltype(finish)>(std::move(finish));
+        ostrelui::runAfter(kSlideStepSeconds, [this, alive, done] {
+            if (!alive) return;
+            MainWindowForm& f = *form_;
+            ostrelui::Transition::animateTransform(f.leftBox, QTransform(), kSlideSeconds);
+            ostrelui::Transition::animateTransform(
+                f.homeBox, QTransform::fromTranslate(-kHomeBoxShift, 0), kSlideSeconds);
+            ostrelui::Transition::animateTransform(
+                f.centerBox, QTransform(), kSlideSeconds, [this, alive, done] {
+                    if (!alive) return;
+                    setLeftViewTitleAndBackgroundImage();
+                    ostrelui::Transition::setTransform(form_->homeBox, QTransform());
+                    (*done)();
+                });
+        });
+        return;
+    }
+
+    if (!animated || f.centerBox->currentWidget() == view) {
+        showIn(f.centerBox, view);
+        finish();
+        return;
+    }
+    const QTransform offscreen = QTransform::fromTranslate(f.centerBox->width() + 10, 0);
+    ostrelui::Transition::setTransform(f.centerBox, offscreen);
+    auto done = std::make_shared<decltype(finish)>(std::move(finish));
+    ostrelui::runAfter(kSlideStepSeconds, [this, alive, target, done, generation, offscreen] {
+        if (!alive) return;
+        MainWindowForm& f = *form_;
+        if (generation != switchGeneration_ || !target) {
+            // A later switch took over: its content wins, this one only ends.
+            (*done)();
+            return;
+        }
+        showIn(f.centerBox, target);
+        // A fresh snapshot of the new content slides in.
+        ostrelui::Transition::setTransform(f.centerBox, QTransform());
+        ostrelui::Transition::setTransform(f.centerBox, offscreen);
+        ostrelui::Transition::animateTransform(f.centerBox, QTransform(), kSlideSeconds,
+                                               [done] { (*done)(); });
+    });
+}
+
+void MainWindowController::setLeftViewTitleAndBackgroundImage() {
+    MainWindowForm& f = *form_;
+    f.homeBox->hide();
+    refreshTitleAndSubtitle();
+    if (showBackgroundImage_) {
+        f.leftBackgroundImage->show();
+        f.leftBackgroundImage->setPixmap(QPixmap());
+        if (productPlugin_) {
+            std::string name = productPlugin_->backgroundImageName();
+            QPixmap image = ostrelui::imageNamed(QString::fromStdString(name));
+            if (!image.isNull()) f.leftBackgroundImage->setPixmap(image);
+        }
+    } else {
+        f.leftBackgroundImage->hide();
+        fill(f.leftBox, kHomeBoxColor);
+    }
+}
+
+void MainWindowController::movePartnerLogoToLeft() {
+    QPointer<InstallerMainWindow> alive(window_);
+    ostrelui::runOnNextTurn([this, alive] {
+        if (alive) partnerLogoConstraint_->animateTo(kPartnerLogoLeft, kSlideSeconds);
+    });
+}
+
+bool MainWindowController::terminate(QuitOrigin origin) {
+    if (terminateHandler_) return terminateHandler_(origin);
+    terminating_ = true;
+    QCoreApplication::exit(0);
+    return true;
+}
+
+void MainWindowController::grab(const QString& name) {
+    ReviewPictures::capture(window_, installStatus_, name);
+}

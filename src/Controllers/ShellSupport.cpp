@@ -1,0 +1,114 @@
+#include "Controllers/ShellSupport.h"
+
+#include <QDesktopServices>
+#include <QDir>
+#include <QGuiApplication>
+#include <QPixmap>
+#include <QScreen>
+#include <QUrl>
+#include <QWidget>
+#include <cstdlib>
+#include <mutex>
+
+#include "Platform/System/Bundle.h"
+
+namespace {
+
+std::mutex& supportMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+UrlOpener::Opener& openerSlot() {
+    static UrlOpener::Opener opener;
+    return opener;
+}
+std::optional<double>& heightOverride() {
+    static std::optional<double> height;
+    return height;
+}
+std::optional<QString>& folderOverride() {
+    static std::optional<QString> folder;
+    return folder;
+}
+int& pictureSequence() {
+    static int sequence = 0;
+    return sequence;
+}
+
+}  // namespace
+
+namespace shell {
+
+QString sharedText(const std::string& key) {
+    return QString::fromStdString(
+        platform::Bundle::mainBundle()->localizedString(key, "", "SharedInstaller"));
+}
+
+QString brandWord() {
+    platform::Value brand = platform::Bundle::mainBundle()->objectForInfoDictionaryKey("PEL_BRAND");
+    std::string word = brand.asString() ? *brand.asString() : std::string("Ostrel");
+    return sharedText(word);
+}
+
+}  // namespace shell
+
+bool UrlOpener::open(const std::string& url) {
+    Opener opener;
+    {
+        std::lock_guard<std::mutex> lock(supportMutex());
+        opener = openerSlot();
+    }
+    if (opener) return opener(url);
+    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+}
+
+void UrlOpener::setOpener(Opener opener) {
+    std::lock_guard<std::mutex> lock(supportMutex());
+    openerSlot() = std::move(opener);
+}
+
+double ScreenInfo::mainScreenHeight() {
+    {
+        std::lock_guard<std::mutex> lock(supportMutex());
+        if (heightOverride()) return *heightOverride();
+    }
+    if (const char* text = std::getenv("PEL_UI_SCREEN_HEIGHT")) {
+        char* end = nullptr;
+        double height = std::strtod(text, &end);
+        if (end != text && height > 0) return height;
+    }
+    if (auto* screen = QGuiApplication::primaryScreen()) return screen->geometry().height();
+    return 800;
+}
+
+void ScreenInfo::setMainScreenHeight(std::optional<double> height) {
+    std::lock_guard<std::mutex> lock(supportMutex());
+    heightOverride() = height;
+}
+
+QString ReviewPictures::folder() {
+    {
+        std::lock_guard<std::mutex> lock(supportMutex());
+        if (folderOverride()) return *folderOverride();
+    }
+    const char* dir = std::getenv("PEL_UI_GRAB_DIR");
+    return dir ? QString::fromLocal8Bit(dir) : QString();
+}
+
+void ReviewPictures::setFolder(std::optional<QString> folder) {
+    std::lock_guard<std::mutex> lock(supportMutex());
+    folderOverride() = std::move(folder);
+}
+
+void ReviewPictures::capture(QWidget* window, const std::optional<int>& status,
+                             const QString& name) {
+    QString dir = folder();
+    if (dir.isEmpty() || !window) return;
+    QDir().mkpath(dir);
+    int sequence = ++pictureSequence();
+    QString file = QStringLiteral("%1-%2-%3.png")
+                       .arg(sequence, 3, 10, QLatin1Char('0'))
+                       .arg(status ? QString::number(*status) : QStringLiteral("none"))
+                       .arg(name.isEmpty() ? QStringLiteral("window") : name);
+    window->grab().save(QDir(dir).filePath(file));
+}

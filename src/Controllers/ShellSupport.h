@@ -1,0 +1,54 @@
+// Small services of the installer's screens: texts of the "SharedInstaller"
+// table, the brand word, opening addresses, the main screen's height and
+// the review pictures.
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <optional>
+#include <string>
+
+class QWidget;
+
+namespace shell {
+
+/// `key` looked up in the main bundle's "SharedInstaller" table (empty
+/// default value, so a missing key gives the key itself).
+QString sharedText(const std::string& key);
+/// The brand word: Info.plist PEL_BRAND, "Ostrel" when absent, itself
+/// looked up in the "SharedInstaller" table.
+QString brandWord();
+
+}  // namespace shell
+
+/// Opens web addresses and folders in the user's applications. Tests install
+/// a recorder, so no browser or file manager is ever started by them.
+class UrlOpener {
+  public:
+    using Opener = std::function<bool(const std::string& url)>;
+    /// Opens `url` ("https://…" or "file:///…"); false when it could not.
+    static bool open(const std::string& url);
+    /// Replaces the opener; null returns to the desktop's.
+    static void setOpener(Opener opener);
+};
+
+/// Facts about the screen the window opens on.
+class ScreenInfo {
+  public:
+    /// The main screen's height in points: PEL_UI_SCREEN_HEIGHT when set to a
+    /// number, else the primary screen's height (800 without a screen).
+    static double mainScreenHeight();
+    /// Overrides the height (tests); nullopt returns to the above.
+    static void setMainScreenHeight(std::optional<double> height);
+};
+
+/// Review pictures: with PEL_UI_GRAB_DIR set (or a folder set here), each
+/// call saves `<seq>-<status>-<name>.png` of `window` in that folder.
+class ReviewPictures {
+  public:
+    static void capture(QWidget* window, const std::optional<int>& status, const QString& name);
+    /// The folder ("" when pictures are off).
+    static QString folder();
+    /// Overrides the folder; nullopt returns to PEL_UI_GRAB_DIR.
+    static void setFolder(std::optional<QString> folder);
+};
