@@ -138,6 +138,16 @@ class XpcConnection {
     bool sendWithReply(const XpcObject& message, DispatchQueuePtr replyQueue,
                        std::function<void(const XpcEvent&)> handler);
 
+    /// Sends a message and waits for the peer's reply, for callers that would
+    /// block anyway: the calling thread reads its reply itself. Answers the
+    /// reply, or an error event: ConnectionInterrupted when the peer went
+    /// away first, ConnectionInvalid when the connection was cancelled or
+    /// became invalid first, or the message cannot be encoded. Blocks until
+    /// one of these happens (before resume(), until the connection is up).
+    /// Events that arrive meanwhile are delivered as usual, so it may be
+    /// called from the target queue or an event handler.
+    XpcEvent sendWithReplySync(const XpcObject& message);
+
     /// Answers a message that expects a reply. False when it does not, when
     /// the reply cannot be encoded, or when the connection that carried the
     /// request has gone since.
@@ -150,12 +160,12 @@ class XpcConnection {
     bool flush(Duration timeout);
 
     /// Closes the connection. Messages already sent are still written if the
-    /// socket takes them at once; messages not yet delivered to the handler
-    /// are dropped, replies awaited fail with ConnectionInvalid, and exactly
-    /// one ConnectionInvalid event follows, after any handler call in
-    /// progress; nothing after it.
-    /// Safe from any thread, the event handler included; cancelling again
-    /// does nothing.
+    /// socket takes them at once, and the peer sees the end at once; messages
+    /// not yet delivered to the handler are dropped, replies awaited fail with
+    /// ConnectionInvalid, and exactly one ConnectionInvalid event follows,
+    /// after any handler call in progress; nothing after it. Never waits for
+    /// a handler. Safe from any thread, the event handler included;
+    /// cancelling again does nothing.
     void cancel();
 
     /// The service name ("" for a socket-path or peer connection).
