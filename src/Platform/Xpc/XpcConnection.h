@@ -6,8 +6,13 @@
 // for each client that connects.
 //
 // Events (messages from the peer, and errors) arrive one at a time, in the
-// order they happened, on the connection's target queue (its own serial
-// queue unless one is given). The errors are those of the system's XPC:
+// order they happened, on the connection's target queue (unless one is
+// given, a serial context of the connection's own: usually the thread that
+// reads the socket, which then needs no hand-off). Handlers may run on that
+// thread whatever their queue, so a handler must not block waiting for
+// something its own connection has yet to receive (a later event, or a reply
+// handed to a queue): sendWithReplySync() is the way to wait for a reply
+// there. The errors are those of the system's XPC:
 //  - ConnectionInterrupted: a client connection's peer went away after
 //    connecting (exited, crashed, or sent something malformed). Requests
 //    awaiting replies fail with it. The next send connects again.
