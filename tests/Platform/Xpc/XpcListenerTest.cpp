@@ -179,6 +179,12 @@ class ScopedDescriptorLimit {
 }  // namespace
 
 TEST_F(XpcListenerTest, OutOfDescriptorsItWaitsQuietlyAndServesOnceOneFrees) {
+#ifdef __SANITIZE_ADDRESS__
+    // The address build also checks types, and that check reads memory
+    // through a pipe of its own, which fails (as a false report) once the
+    // process is out of descriptors. The other builds run this test.
+    GTEST_SKIP() << "needs descriptors the sanitizer runtime takes for itself";
+#endif
     constexpr int kIdleClients = 40;
     EchoService service;
     sockaddr_un address{};
