@@ -243,12 +243,14 @@ TEST_F(XpcListenerTest, OutOfDescriptorsItWaitsQuietlyAndServesOnceOneFrees) {
         EXPECT_LT(acceptedWhileFull, static_cast<std::size_t>(kIdleClients));
 
         // Meanwhile it stays close to idle: a spinning accept loop would use
-        // about all of the interval.
+        // about all of the second (still most of it on a busy machine), while
+        // the retries, and the clients that get a descriptor now and then
+        // only to fail setting up, take a few milliseconds.
         double before = threadCpuSeconds(acceptThread);
         ASSERT_GE(before, 0);
-        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        std::this_thread::sleep_for(std::chrono::seconds(1));
         double used = threadCpuSeconds(acceptThread) - before;
-        EXPECT_LT(used, 0.05) << "CPU seconds used by the accept thread while out of descriptors";
+        EXPECT_LT(used, 0.1) << "CPU seconds used by the accept thread while out of descriptors";
         EXPECT_EQ(logLinesContaining("cannot accept clients"), 1u);
 
         // The idle clients go; a real request is then answered.
