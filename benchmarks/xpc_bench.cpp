@@ -174,7 +174,22 @@ XpcConnectionPtr connectXpc(const Server& server) {
     return c;
 }
 
+// A caller that blocks for the answer, as the bare socket's client does.
 void BM_XpcRoundTrip(benchmark::State& state) {
+    Server server("xpc", frameSize());
+    auto c = connectXpc(server);
+    std::int64_t n = 0;
+    for (auto _ : state) {
+        XpcEvent reply = c->sendWithReplySync(percentMessage(n++));
+        if (reply.isError()) state.SkipWithError(reply.errorDescription().c_str());
+    }
+    state.SetItemsProcessed(n);
+    c->cancel();
+}
+BENCHMARK(BM_XpcRoundTrip)->UseRealTime();
+
+// The reply handler on a queue of the caller's, which then wakes the caller.
+void BM_XpcRoundTripAsync(benchmark::State& state) {
     Server server("xpc", frameSize());
     auto c = connectXpc(server);
     auto queue = SerialQueue::create("bench.replies");
@@ -188,21 +203,18 @@ void BM_XpcRoundTrip(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(n));
     c->cancel();
 }
-BENCHMARK(BM_XpcRoundTrip)->UseRealTime();
+BENCHMARK(BM_XpcRoundTripAsync)->UseRealTime();
 
 void BM_XpcOneWay(benchmark::State& state) {
     const std::int64_t batch = state.range(0);
     Server server("xpc", frameSize());
     auto c = connectXpc(server);
-    auto queue = SerialQueue::create("bench.replies");
-    Waiter waiter;
-    std::uint64_t n = 0;
     for (auto _ : state) {
         for (std::int64_t i = 0; i < batch; ++i) c->send(percentMessage(i));
         // Delivery is in order, so the answer to this request means every
         // message before it has arrived.
-        c->sendWithReply(percentMessage(-1), queue, [&](const XpcEvent&) { waiter.signal(); });
-        waiter.waitFor(++n);
+        XpcEvent reply = c->sendWithReplySync(percentMessage(-1));
+        if (reply.isError()) state.SkipWithError(reply.errorDescription().c_str());
     }
     state.SetItemsProcessed(state.iterations() * batch);
     c->cancel();

@@ -70,6 +70,8 @@ void DispatchQueue::runBlock(const Block& block) {
     tCurrentQueue = saved;
 }
 
+bool DispatchQueue::tryRunNow(const Block&) { return false; }
+
 void DispatchQueue::sync(Block block) {
     if (!block) return;
     if (isCurrent()) {

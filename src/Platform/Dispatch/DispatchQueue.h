@@ -35,6 +35,14 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
     /// any other and not rethrown.
     virtual void sync(Block block);
 
+    /// Runs `block` at once on the calling thread, as a block of this queue,
+    /// when that keeps the queue's rules: for a serial queue, when it is idle
+    /// (nothing running, nothing pending, not suspended); for a concurrent
+    /// queue, always; never for the main queue. Answers whether it ran. Lets a
+    /// thread that already has work for an idle queue skip the hand-off to
+    /// the queue's own thread.
+    virtual bool tryRunNow(const Block& block);
+
     /// True when the calling thread is running a block of this queue (for the
     /// main queue: is draining it).
     virtual bool isCurrent() const = 0;

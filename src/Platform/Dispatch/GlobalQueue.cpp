@@ -87,6 +87,12 @@ class ConcurrentQueue : public DispatchQueue {
         pool().submit([this, block = std::move(block)] { runBlock(block); });
     }
 
+    bool tryRunNow(const Block& block) override {
+        if (!block) return false;
+        runBlock(block);
+        return true;
+    }
+
     bool isCurrent() const override { return DispatchQueue::current() == this; }
 
   private:

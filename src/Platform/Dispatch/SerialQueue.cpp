@@ -20,6 +20,8 @@ struct SerialQueue::Core {
     std::deque<Block> items;
     std::shared_ptr<SerialQueue> self;
     int suspendCount = 0;
+    // A block is running, on the worker or on a thread in tryRunNow().
+    bool busy = false;
     bool stopping = false;
     std::thread thread;
     std::thread::id threadId;
@@ -32,19 +34,23 @@ void SerialQueue::Core::workerLoop(const std::shared_ptr<Core>& core) {
     std::unique_lock<std::mutex> lock(core->mutex);
     for (;;) {
         core->condition.wait(lock, [&] {
-            return core->stopping || (!core->items.empty() && core->suspendCount == 0);
+            return core->stopping ||
+                   (!core->items.empty() && core->suspendCount == 0 && !core->busy);
         });
-        if (core->items.empty() || core->suspendCount > 0) {
+        if (core->items.empty() || core->suspendCount > 0 || core->busy) {
+            // (tryRunNow() holds a reference, so it never overlaps `stopping`.)
             if (core->stopping) return;
             continue;
         }
         Block block = std::move(core->items.front());
         core->items.pop_front();
         std::shared_ptr<SerialQueue> queue = core->self;
+        core->busy = true;
         lock.unlock();
         queue->runBlock(block);
         block = nullptr;
         lock.lock();
+        core->busy = false;
         if (core->items.empty()) {
             // Idle: let go of the queue. Dropping the last reference here runs
             // the destructor on this thread, which only flags `stopping`.
@@ -98,6 +104,26 @@ void SerialQueue::async(Block block) {
         if (!core_->self) core_->self = std::static_pointer_cast<SerialQueue>(shared_from_this());
     }
     core_->condition.notify_one();
+}
+
+bool SerialQueue::tryRunNow(const Block& block) {
+    if (!block) return false;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        if (core_->busy || !core_->items.empty() || core_->suspendCount > 0 || core_->stopping)
+            return false;
+        core_->busy = true;
+    }
+    runBlock(block);
+    bool pending;
+    {
+        std::lock_guard<std::mutex> lock(core_->mutex);
+        core_->busy = false;
+        pending = !core_->items.empty();
+    }
+    // Blocks that came meanwhile waited for this one; the worker takes them.
+    if (pending) core_->condition.notify_all();
+    return true;
 }
 
 bool SerialQueue::isCurrent() const { return DispatchQueue::current() == this; }

@@ -29,6 +29,7 @@ class SerialQueue : public DispatchQueue {
 
     const std::string& label() const override;
     void async(Block block) override;
+    bool tryRunNow(const Block& block) override;
     bool isCurrent() const override;
 
     /// Stops starting new blocks until resume(); calls nest (each suspend

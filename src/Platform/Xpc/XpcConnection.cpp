@@ -1,5 +1,10 @@
 #include "Platform/Xpc/XpcConnection.h"
 
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Xpc/XpcConnectionState.h"
 
@@ -97,9 +102,11 @@ void XpcConnection::resume() {
     std::lock_guard lock(state_->mutex);
     if (state_->resumed || state_->cancelRequested) return;
     state_->resumed = true;
-    state_->queueLocked();
-    auto state = state_;
-    state_->ioThread = std::thread([state] { state->runIo(); });
+    state_->ioRunning = true;
+    // The thread keeps the state alive until it is done with the socket; it
+    // is never joined, so that cancel() from a handler it runs cannot wait
+    // for itself.
+    std::thread([state = state_] { state->runIo(); }).detach();
 }
 
 namespace {
@@ -118,11 +125,7 @@ bool XpcConnection::send(const XpcObject& message) {
     std::vector<std::uint8_t> frame;
     if (!encodeOrRefuse(XpcFrameKind::Message, message, frame, state_->limits)) return false;
     std::lock_guard lock(state_->mutex);
-    if (state_->cancelRequested || state_->finished) return false;
-    state_->outgoing.push_back(std::move(frame));
-    ++state_->queuedFrames;
-    state_->wakeup.signal();
-    return true;
+    return state_->enqueueFrameLocked(std::move(frame));
 }
 
 bool XpcConnection::sendWithReply(const XpcObject& message, DispatchQueuePtr replyQueue,
@@ -133,12 +136,29 @@ bool XpcConnection::sendWithReply(const XpcObject& message, DispatchQueuePtr rep
     if (state_->cancelRequested || state_->finished) return false;
     std::uint64_t id = state_->nextRequestId++;
     setXpcFrameId(frame, id);
-    if (!replyQueue) replyQueue = state_->queueLocked();
+    if (!replyQueue) replyQueue = state_->target;  // null: the target queue, whichever it is
     state_->replies.emplace(id, State::PendingReply{std::move(replyQueue), std::move(handler)});
-    state_->outgoing.push_back(std::move(frame));
-    ++state_->queuedFrames;
-    state_->wakeup.signal();
-    return true;
+    return state_->enqueueFrameLocked(std::move(frame));
+}
+
+XpcEvent XpcConnection::sendWithReplySync(const XpcObject& message) {
+    std::vector<std::uint8_t> frame;
+    if (!encodeOrRefuse(XpcFrameKind::Request, message, frame, state_->limits))
+        return XpcEvent::error(XpcErrorKind::ConnectionInvalid, "the message cannot be encoded");
+    std::unique_lock lock(state_->mutex);
+    if (state_->cancelRequested || state_->finished)
+        return XpcEvent::error(XpcErrorKind::ConnectionInvalid, "cancelled");
+    std::uint64_t id = state_->nextRequestId++;
+    setXpcFrameId(frame, id);
+    State::SyncWaiter waiter;
+    state_->replies.emplace(id, State::PendingReply{nullptr, {}, &waiter});
+    ++state_->syncWaiters;
+    state_->updateInterestLocked();
+    state_->enqueueFrameLocked(std::move(frame));
+    state_->waitForReply(lock, waiter);
+    --state_->syncWaiters;
+    state_->updateInterestLocked();
+    return std::move(waiter.reply);
 }
 
 bool XpcConnection::reply(const XpcEvent& request, const XpcObject& reply) {
@@ -147,47 +167,64 @@ bool XpcConnection::reply(const XpcEvent& request, const XpcObject& reply) {
     if (!encodeOrRefuse(XpcFrameKind::Reply, reply, frame, state_->limits)) return false;
     setXpcFrameId(frame, request.requestId_);
     std::lock_guard lock(state_->mutex);
-    if (state_->cancelRequested || state_->finished || !state_->connected ||
-        state_->generation != request.generation_)
-        return false;
-    state_->outgoing.push_back(std::move(frame));
-    ++state_->queuedFrames;
-    state_->wakeup.signal();
-    return true;
+    if (!state_->connected || state_->generation != request.generation_) return false;
+    return state_->enqueueFrameLocked(std::move(frame));
 }
 
 void XpcConnection::cancel() {
-    std::thread io;
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->cancelRequested) return;
-        state_->cancelRequested = true;
-        if (!state_->finished) {
-            // Unlike a failure, a cancel leaves the queued messages to the I/O
-            // thread, which writes what the socket takes before it closes.
-            std::erase_if(state_->events, [](const State::Delivery& d) { return !d.replyHandler; });
-            state_->failRepliesLocked(XpcErrorKind::ConnectionInvalid, "cancelled");
-            state_->deliverLocked(XpcEvent::error(XpcErrorKind::ConnectionInvalid, "cancelled"));
-        }
-        if (state_->ioThread.joinable() && state_->ioThread.get_id() != std::this_thread::get_id())
-            io = std::move(state_->ioThread);
-        // Never resumed: no I/O thread will write or close anything.
-        if (!state_->resumed) {
-            state_->peerSocket.reset();
-            state_->dropOutgoingLocked();
-        }
-        state_->wakeup.signal();
+    std::lock_guard lock(state_->mutex);
+    if (state_->cancelRequested) return;
+    state_->cancelRequested = true;
+    if (!state_->finished) {
+        // Unlike a failure, a cancel leaves the messages already sent to be
+        // written, as far as the socket takes them now.
+        std::erase_if(state_->events, [](const State::Delivery& d) { return !d.replyHandler; });
+        state_->failRepliesLocked(XpcErrorKind::ConnectionInvalid, "cancelled");
+        state_->deliverLocked(XpcEvent::error(XpcErrorKind::ConnectionInvalid, "cancelled"));
     }
-    // The I/O thread never waits for a queue, so joining it from the event
-    // handler is safe; once joined, the socket is closed.
-    if (io.joinable()) io.join();
+    // Never resumed: no I/O thread will write or close anything.
+    if (!state_->resumed) {
+        state_->peerSocket.reset();
+        state_->dropOutgoingLocked();
+    }
+    if (state_->socket) {
+        state_->writeLocked();
+        // The peer sees the end now; the I/O thread, woken by it, closes the
+        // socket once nobody reads it any more.
+        ::shutdown(state_->socket.get(), SHUT_RDWR);
+        state_->updateInterestLocked();
+    }
+    state_->ioWake.notify_all();
+    state_->readerChanged.notify_all();
+    // A running I/O thread delivers the end as its last act.
+    if (!state_->ioRunning) state_->scheduleDrainLocked();
 }
 
 bool XpcConnection::flush(Duration timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(state_->mutex);
     std::uint64_t target = state_->queuedFrames;
     std::uint64_t lostBefore = state_->lostFrames;
-    state_->settledChanged.wait_for(lock, timeout, [&] { return state_->settledFrames >= target; });
+    for (;;) {
+        if (state_->settledFrames >= target) break;
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) break;
+        // Write here rather than rely on the I/O thread, which may be busy
+        // running the very handler that called us.
+        state_->writeLocked();
+        if (state_->settledFrames >= target) break;
+        auto wait = std::min<Duration>(deadline - now, std::chrono::milliseconds(20));
+        if (state_->socket && state_->writeOffset < state_->writeBuffer.size()) {
+            pollfd p{state_->socket.get(), POLLOUT, 0};
+            lock.unlock();
+            // A descriptor closed meanwhile only ends this wait early.
+            ::poll(&p, 1,
+                   static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+            lock.lock();
+        } else {
+            state_->settledChanged.wait_for(lock, wait);
+        }
+    }
     return state_->settledFrames >= target && state_->lostFrames == lostBefore;
 }
 
@@ -198,24 +235,36 @@ std::optional<XpcPeerCredentials> XpcConnection::peerCredentials() const {
     return state_->peer;
 }
 
+XpcConnection::State::~State() = default;
+
 DispatchQueuePtr XpcConnection::State::queueLocked() {
-    if (!target) target = SerialQueue::create(label);
-    return target;
+    if (target) return target;
+    if (!ownQueue) ownQueue = SerialQueue::create(label);
+    return ownQueue;
 }
 
 void XpcConnection::State::deliverLocked(XpcEvent event) {
     if (finished) return;
     if (event.isInvalid()) finished = true;
     events.push_back({std::move(event), {}});
-    scheduleDrainLocked();
 }
 
-void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent event) {
+void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent event,
+                                              std::vector<ForeignReply>* foreign) {
+    if (pending.waiter) {
+        pending.waiter->reply = std::move(event);
+        pending.waiter->done = true;
+        readerChanged.notify_all();
+        return;
+    }
     // A reply handler on the target queue keeps its place among the events;
     // one on another queue simply goes there.
-    if (pending.queue == queueLocked()) {
+    if (!pending.queue || pending.queue == target) {
         events.push_back({std::move(event), std::move(pending.handler)});
-        scheduleDrainLocked();
+        return;
+    }
+    if (foreign) {
+        foreign->push_back({std::move(pending.queue), std::move(pending.handler), std::move(event)});
         return;
     }
     pending.queue->async(
@@ -223,16 +272,22 @@ void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent eve
 }
 
 void XpcConnection::State::scheduleDrainLocked() {
-    if (drainScheduled) return;
-    drainScheduled = true;
-    queueLocked()->async([self = shared_from_this()] { self->drainOne(); });
+    if (delivering || events.empty()) return;
+    delivering = true;
+    queueLocked()->async([self = shared_from_this()] { self->drainBatch(); });
 }
 
 void XpcConnection::State::failRepliesLocked(XpcErrorKind kind, const std::string& reason) {
     auto pending = std::move(replies);
     replies.clear();
     for (auto& [id, reply] : pending)
-        deliverReplyLocked(std::move(reply), XpcEvent::error(kind, reason));
+        deliverReplyLocked(std::move(reply), XpcEvent::error(kind, reason), nullptr);
+}
+
+void XpcConnection::State::invalidateLocked(const std::string& reason) {
+    dropOutgoingLocked();
+    failRepliesLocked(XpcErrorKind::ConnectionInvalid, reason);
+    deliverLocked(XpcEvent::error(XpcErrorKind::ConnectionInvalid, reason));
 }
 
 void XpcConnection::State::dropOutgoingLocked() {
@@ -247,24 +302,12 @@ void XpcConnection::State::settleLocked(bool written) {
     settledChanged.notify_all();
 }
 
-void XpcConnection::State::invalidateLocked(const std::string& reason) {
-    connected = false;
-    dropOutgoingLocked();
-    failRepliesLocked(XpcErrorKind::ConnectionInvalid, reason);
-    deliverLocked(XpcEvent::error(XpcErrorKind::ConnectionInvalid, reason));
-}
-
-void XpcConnection::State::drainOne() {
-    Delivery delivery;
-    XpcEventHandler call;
-    {
-        std::lock_guard lock(mutex);
-        if (events.empty()) {
-            drainScheduled = false;
-            return;
-        }
-        delivery = std::move(events.front());
+void XpcConnection::State::drainBatch() {
+    std::unique_lock lock(mutex);
+    while (!events.empty()) {
+        Delivery delivery = std::move(events.front());
         events.pop_front();
+        XpcEventHandler call;
         if (delivery.replyHandler) {
             call = std::move(delivery.replyHandler);
         } else if (delivery.event.isInvalid()) {
@@ -273,16 +316,44 @@ void XpcConnection::State::drainOne() {
         } else {
             call = handler;
         }
+        lock.unlock();
+        if (call) runCatchingExceptions(label, [&] { call(delivery.event); });
+        // Drop the handler (and whatever it holds) outside the lock.
+        call = nullptr;
+        delivery = {};
+        lock.lock();
     }
-    if (call) runCatchingExceptions(label, [&] { call(delivery.event); });
-    // Drop the handler (and whatever it holds) outside the lock.
-    call = nullptr;
-    std::lock_guard lock(mutex);
-    if (events.empty()) {
-        drainScheduled = false;
-    } else {
-        queueLocked()->async([self = shared_from_this()] { self->drainOne(); });
+    delivering = false;
+}
+
+void XpcConnection::State::drainHere() {
+    DispatchQueuePtr queue;
+    {
+        std::lock_guard lock(mutex);
+        if (delivering || events.empty()) return;
+        delivering = true;
+        queue = target;
     }
+    // Without a target queue the connection's queue is this thread.
+    if (!queue) {
+        drainBatch();
+        return;
+    }
+    if (queue->tryRunNow([this] { drainBatch(); })) return;
+    queue->async([self = shared_from_this()] { self->drainBatch(); });
+}
+
+void XpcConnection::State::runForeign(std::vector<ForeignReply>& foreign, bool inPlace) {
+    for (auto& f : foreign) {
+        // An idle queue runs the handler here; a busy one (or one that has
+        // earlier replies pending) gets it in order behind them.
+        auto run = [&f] { f.handler(f.event); };
+        if (inPlace && f.queue->tryRunNow(run)) continue;
+        f.queue->async([handler = std::move(f.handler), event = std::move(f.event)] {
+            handler(event);
+        });
+    }
+    foreign.clear();
 }
 
 }  // namespace platform

@@ -6,8 +6,13 @@
 // for each client that connects.
 //
 // Events (messages from the peer, and errors) arrive one at a time, in the
-// order they happened, on the connection's target queue (its own serial
-// queue unless one is given). The errors are those of the system's XPC:
+// order they happened, on the connection's target queue (unless one is
+// given, a serial context of the connection's own: usually the thread that
+// reads the socket, which then needs no hand-off). Handlers may run on that
+// thread whatever their queue, so a handler must not block waiting for
+// something its own connection has yet to receive (a later event, or a reply
+// handed to a queue): sendWithReplySync() is the way to wait for a reply
+// there. The errors are those of the system's XPC:
 //  - ConnectionInterrupted: a client connection's peer went away after
 //    connecting (exited, crashed, or sent something malformed). Requests
 //    awaiting replies fail with it. The next send connects again.
@@ -138,6 +143,16 @@ class XpcConnection {
     bool sendWithReply(const XpcObject& message, DispatchQueuePtr replyQueue,
                        std::function<void(const XpcEvent&)> handler);
 
+    /// Sends a message and waits for the peer's reply, for callers that would
+    /// block anyway: the calling thread reads its reply itself. Answers the
+    /// reply, or an error event: ConnectionInterrupted when the peer went
+    /// away first, ConnectionInvalid when the connection was cancelled or
+    /// became invalid first, or the message cannot be encoded. Blocks until
+    /// one of these happens (before resume(), until the connection is up).
+    /// Events that arrive meanwhile are delivered as usual, so it may be
+    /// called from the target queue or an event handler.
+    XpcEvent sendWithReplySync(const XpcObject& message);
+
     /// Answers a message that expects a reply. False when it does not, when
     /// the reply cannot be encoded, or when the connection that carried the
     /// request has gone since.
@@ -150,12 +165,12 @@ class XpcConnection {
     bool flush(Duration timeout);
 
     /// Closes the connection. Messages already sent are still written if the
-    /// socket takes them at once; messages not yet delivered to the handler
-    /// are dropped, replies awaited fail with ConnectionInvalid, and exactly
-    /// one ConnectionInvalid event follows, after any handler call in
-    /// progress; nothing after it.
-    /// Safe from any thread, the event handler included; cancelling again
-    /// does nothing.
+    /// socket takes them at once, and the peer sees the end at once; messages
+    /// not yet delivered to the handler are dropped, replies awaited fail with
+    /// ConnectionInvalid, and exactly one ConnectionInvalid event follows,
+    /// after any handler call in progress; nothing after it. Never waits for
+    /// a handler. Safe from any thread, the event handler included;
+    /// cancelling again does nothing.
     void cancel();
 
     /// The service name ("" for a socket-path or peer connection).

@@ -1,11 +1,16 @@
 #include "Platform/Xpc/XpcListener.h"
 
+#include <errno.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -14,6 +19,64 @@
 #include "Platform/Xpc/XpcConnectionState.h"
 
 namespace platform {
+
+namespace {
+
+// How long the accept thread stops watching the socket when the process (or
+// the system) is out of descriptors: accepting again at once would only fail
+// again, and the socket stays readable, so the thread would spin. Clients wait
+// in the backlog meanwhile.
+constexpr auto kFirstAcceptPause = std::chrono::milliseconds(10);
+constexpr auto kLongestAcceptPause = std::chrono::milliseconds(200);
+// The same complaint is logged at most this often.
+constexpr auto kLogInterval = std::chrono::seconds(60);
+
+std::mutex& logMutex() {
+    static std::mutex m;
+    return m;
+}
+
+std::shared_ptr<LogSink>& logSlot() {
+    static std::shared_ptr<LogSink> sink;
+    return sink;
+}
+
+void logWarning(const std::string& message) {
+    std::shared_ptr<LogSink> sink;
+    {
+        std::lock_guard lock(logMutex());
+        if (!logSlot()) {
+            SystemLogSink::Options options;
+            options.identity = program_invocation_short_name;
+            options.copyToStderr = true;
+            logSlot() = std::make_shared<SystemLogSink>(std::move(options));
+        }
+        sink = logSlot();
+    }
+    sink->log(kLogWarning, message);
+}
+
+// Live peer connections per user, shared by a listener and its peers: a
+// peer's slot is given back when its socket closes.
+struct PeerCounts {
+    std::mutex mutex;
+    std::map<uid_t, std::size_t> live;
+};
+
+struct PeerSlot {
+    PeerSlot(std::shared_ptr<PeerCounts> c, uid_t u) : counts(std::move(c)), uid(u) {}
+    PeerSlot(const PeerSlot&) = delete;
+    PeerSlot& operator=(const PeerSlot&) = delete;
+    std::shared_ptr<PeerCounts> counts;
+    uid_t uid;
+    ~PeerSlot() {
+        std::lock_guard lock(counts->mutex);
+        auto it = counts->live.find(uid);
+        if (it != counts->live.end() && --it->second == 0) counts->live.erase(it);
+    }
+};
+
+}  // namespace
 
 struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
     std::string serviceName;
@@ -28,10 +91,21 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
     std::function<void(std::shared_ptr<XpcConnection>)> handler;
     bool resumed = false;
     bool cancelled = false;
+    std::size_t maxConnectionsPerUser = 0;
     std::thread acceptThread;
 
+    // Used by the accept thread only.
+    std::shared_ptr<PeerCounts> counts = std::make_shared<PeerCounts>();
+    std::optional<std::chrono::steady_clock::time_point> lastExhaustionLog, lastCapLog;
+
     void runAccept();
-    void handOver(UniqueFd peerSocket);
+    // Accepts what is waiting; answers how long to stop accepting (zero: go
+    // on watching the socket).
+    Duration acceptPending(Duration pause);
+    void handOver(UniqueFd peerSocket, std::shared_ptr<void> slot,
+                  const std::optional<XpcPeerCredentials>& credentials);
+    void logAtMostOnceAMinute(std::optional<std::chrono::steady_clock::time_point>& last,
+                              const std::string& message);
 };
 
 XpcListener::XpcListener(std::shared_ptr<State> state) : state_(std::move(state)) {}
@@ -78,6 +152,9 @@ std::shared_ptr<XpcListener> XpcListener::listen(std::string serviceName, std::s
         return nullptr;
     }
     auto state = std::make_shared<State>();
+    // A system service's socket is open to every user: one user must not be
+    // able to take all of the service's descriptors.
+    if (socketMode == kSystemSocketMode) state->maxConnectionsPerUser = kDefaultMaxConnectionsPerUser;
     state->serviceName = std::move(serviceName);
     state->socketPath = std::move(path);
     state->socket = std::move(fd);
@@ -97,6 +174,16 @@ void XpcListener::setNewConnectionHandler(
     std::function<void(std::shared_ptr<XpcConnection>)> handler) {
     std::lock_guard lock(state_->mutex);
     state_->handler = std::move(handler);
+}
+
+void XpcListener::setMaxConnectionsPerUser(std::size_t count) {
+    std::lock_guard lock(state_->mutex);
+    state_->maxConnectionsPerUser = count;
+}
+
+void XpcListener::setLogSink(std::shared_ptr<LogSink> sink) {
+    std::lock_guard lock(logMutex());
+    logSlot() = std::move(sink);
 }
 
 void XpcListener::resume() {
@@ -131,37 +218,95 @@ const std::string& XpcListener::socketPath() const { return state_->socketPath; 
 
 void XpcListener::State::runAccept() {
     setCurrentThreadName("xpc-accept");
+    Duration pause = Duration::zero();
     for (;;) {
-        pollfd fds[2] = {{socket.get(), POLLIN, 0}, {wakeup.fd(), POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) return;
+        // While paused only a cancel (or the end of the pause) wakes us.
+        pollfd fds[2] = {{wakeup.fd(), POLLIN, 0}, {socket.get(), POLLIN, 0}};
+        nfds_t count = pause > Duration::zero() ? 1 : 2;
+        int timeout = pause > Duration::zero()
+                          ? static_cast<int>(
+                                std::chrono::ceil<std::chrono::milliseconds>(pause).count())
+                          : -1;
+        int ready = ::poll(fds, count, timeout);
+        if (ready < 0 && errno != EINTR) return;
         {
             std::lock_guard lock(mutex);
             if (cancelled) return;
         }
-        if (fds[1].revents) wakeup.clear();
-        if (!(fds[0].revents & POLLIN)) continue;
-        for (;;) {
-            int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-            if (fd < 0) break;  // EAGAIN, or a client that gave up meanwhile
-            UniqueFd peer(fd);
-            // Nothing may leave this thread; a client that cannot be set up
-            // sees its socket close.
-            try {
-                handOver(std::move(peer));
-            } catch (...) {
+        if (fds[0].revents) wakeup.clear();
+        bool timedOut = ready == 0 && pause > Duration::zero();
+        if (timedOut || (count == 2 && (fds[1].revents & POLLIN))) pause = acceptPending(pause);
+    }
+}
+
+Duration XpcListener::State::acceptPending(Duration pause) {
+    for (;;) {
+        int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+            int error = errno;
+            if (error == EINTR || error == ECONNABORTED) continue;  // a client that gave up
+            if (error == EAGAIN || error == EWOULDBLOCK) return Duration::zero();
+            // Out of descriptors or memory: try again later, with longer
+            // pauses while it lasts.
+            logAtMostOnceAMinute(lastExhaustionLog,
+                                 "XPC listener at \"" + socketPath +
+                                     "\" cannot accept clients: " + std::strerror(error) +
+                                     "; retrying until descriptors free up");
+            return pause > Duration::zero()
+                       ? std::min<Duration>(pause * 2, kLongestAcceptPause)
+                       : Duration(kFirstAcceptPause);
+        }
+        pause = Duration::zero();
+        UniqueFd peer(fd);
+        std::optional<XpcPeerCredentials> credentials;
+        if (XpcPeerCredentials c; xpcPeerCredentials(fd, c)) credentials = c;
+        std::size_t cap;
+        {
+            std::lock_guard lock(mutex);
+            cap = maxConnectionsPerUser;
+        }
+        std::shared_ptr<void> slot;
+        if (cap > 0 && credentials) {
+            std::lock_guard lock(counts->mutex);
+            std::size_t& live = counts->live[credentials->uid];
+            if (live >= cap) {
+                if (live == 0) counts->live.erase(credentials->uid);
+                logAtMostOnceAMinute(lastCapLog, "XPC listener at \"" + socketPath +
+                                                     "\" refuses a client of uid " +
+                                                     std::to_string(credentials->uid) + ": " +
+                                                     std::to_string(cap) +
+                                                     " connections of that user are open");
+                continue;  // closing the socket tells the client
             }
+            ++live;
+        }
+        if (cap > 0 && credentials) slot = std::make_shared<PeerSlot>(counts, credentials->uid);
+        // Nothing may leave this thread; a client that cannot be set up sees
+        // its socket close.
+        try {
+            handOver(std::move(peer), std::move(slot), credentials);
+        } catch (...) {
         }
     }
 }
 
-void XpcListener::State::handOver(UniqueFd peerSocket) {
+void XpcListener::State::logAtMostOnceAMinute(
+    std::optional<std::chrono::steady_clock::time_point>& last, const std::string& message) {
+    auto now = std::chrono::steady_clock::now();
+    if (last && now - *last < kLogInterval) return;
+    last = now;
+    logWarning(message);
+}
+
+void XpcListener::State::handOver(UniqueFd peerSocket, std::shared_ptr<void> slot,
+                                  const std::optional<XpcPeerCredentials>& credentials) {
     auto peer = std::make_shared<XpcConnection::State>();
     peer->kind = XpcConnection::State::Kind::Peer;
     peer->serviceName = serviceName;
     peer->label = "com.pelgrave.xpc.peer." + serviceName;
-    XpcPeerCredentials credentials;
-    if (xpcPeerCredentials(peerSocket.get(), credentials)) peer->peer = credentials;
+    peer->peer = credentials;
     peer->peerSocket = std::move(peerSocket);
+    peer->listenerSlot = std::move(slot);
     auto connection = std::shared_ptr<XpcConnection>(new XpcConnection(std::move(peer)));
 
     std::lock_guard lock(mutex);

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/System/SystemLog.h"
 #include "Platform/Values/Error.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "Platform/Xpc/XpcServiceName.h"
@@ -21,8 +22,16 @@ namespace platform {
 /// peer's event handler and resumes it. Messages from the peer carry its uid
 /// and pid (XpcEvent::peer()); the service answers requests with
 /// XpcConnection::reply() and may send messages of its own at any time.
+///
+/// Out of descriptors, the listener stops accepting for a short, growing
+/// while (clients wait in the backlog) instead of retrying at once, and says
+/// so in the log at most once a minute.
 class XpcListener {
   public:
+    /// How many connections one user may hold open at once to a System-scope
+    /// service by default; further clients of that user are closed at once.
+    static constexpr std::size_t kDefaultMaxConnectionsPerUser = 64;
+
     /// Listens for `serviceName` in the folder of `scope`: the system folder
     /// for services that run as root (their socket is open to every user,
     /// who is told apart by the peer credentials), the user's runtime folder
@@ -48,6 +57,15 @@ class XpcListener {
     /// handler gives it a target queue. A peer connection that nobody keeps
     /// is cancelled when its last reference goes away.
     void setNewConnectionHandler(std::function<void(std::shared_ptr<XpcConnection>)> handler);
+
+    /// Replaces the limit of open connections per peer user (0: none; the
+    /// default is kDefaultMaxConnectionsPerUser for System-scope services
+    /// and none otherwise). Applies to clients accepted from then on.
+    void setMaxConnectionsPerUser(std::size_t count);
+
+    /// Where listeners log (by default the system log, copied to standard
+    /// error); null restores the default. Process-wide, for tests.
+    static void setLogSink(std::shared_ptr<LogSink> sink);
 
     /// Starts accepting clients. Clients that connect earlier wait.
     void resume();

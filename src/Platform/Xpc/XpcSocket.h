@@ -1,5 +1,5 @@
 // Unix-domain stream sockets under the messaging layer: connecting,
-// listening, peer credentials and a frame stream over one socket.
+// listening, peer credentials and a waker for threads in poll().
 #pragma once
 
 #include <sys/types.h>
@@ -75,42 +75,6 @@ class XpcWakeup {
 
   private:
     UniqueFd fd_;
-};
-
-/// Frames over one connected, non-blocking socket: reads whole frames and
-/// writes queued ones as far as the socket takes them. Used by one thread.
-class XpcStream {
-  public:
-    enum class Result {
-        Ok,      // progress made or nothing to do
-        Closed,  // the peer closed the stream between frames
-        Failed,  // read or write error, or malformed input (see wireError())
-    };
-
-    XpcStream(UniqueFd fd, const XpcWireLimits& limits);
-
-    int fd() const { return fd_.get(); }
-
-    /// Appends one encoded frame to the bytes waiting to be written.
-    void queue(const std::vector<std::uint8_t>& frame);
-    bool wantsWrite() const { return writeOffset_ < writeBuffer_.size(); }
-
-    /// Reads what is available now and passes each whole frame to `onFrame`.
-    Result readAvailable(const std::function<void(XpcFrame&&)>& onFrame);
-    /// Writes queued bytes until the socket would block.
-    Result writeAvailable();
-
-    /// The reason of the last Failed: a wire error, or None for an I/O error.
-    XpcWireError wireError() const { return reader_.error(); }
-    /// errno of the last failed system call, 0 when none.
-    int systemError() const { return systemError_; }
-
-  private:
-    UniqueFd fd_;
-    XpcFrameReader reader_;
-    std::vector<std::uint8_t> writeBuffer_;
-    std::size_t writeOffset_ = 0;
-    int systemError_ = 0;
 };
 
 }  // namespace platform

@@ -8,6 +8,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "support/QueueHelpers.h"
+#include "support/WaitFlag.h"
 
 using platform::SerialQueue;
 using testsupport::Event;
@@ -133,4 +134,40 @@ TEST(SerialQueueTest, SuspendHoldsBackNewBlocksUntilResumed) {
     queue->resume();
     testsupport::flushSerialQueue(queue);
     EXPECT_EQ(ran.load(), 1);
+}
+
+TEST(SerialQueueTest, TryRunNowRunsInPlaceOnlyWhenIdleAndKeepsTheOrder) {
+    auto queue = SerialQueue::create("test.serial.trynow");
+    std::vector<int> order;  // touched only by blocks of the queue
+    // Idle: runs on this thread, as a block of the queue.
+    bool ran = queue->tryRunNow([&] {
+        EXPECT_TRUE(queue->isCurrent());
+        order.push_back(1);
+        // A block queued meanwhile waits for this one.
+        queue->async([&] { order.push_back(2); });
+    });
+    EXPECT_TRUE(ran);
+
+    // Busy, or with work pending: refused, so nothing jumps the queue.
+    testsupport::WaitFlag entered, release;
+    queue->async([&] {
+        entered.set();
+        release.wait();
+    });
+    ASSERT_TRUE(entered.wait());
+    EXPECT_FALSE(queue->tryRunNow([&] { order.push_back(-1); }));
+    queue->async([&] { order.push_back(3); });
+    release.set();
+    queue->suspend();
+    EXPECT_FALSE(queue->tryRunNow([&] { order.push_back(-2); }));
+    queue->resume();
+    queue->sync([] {});
+    // The worker lets go of the queue just after the block that woke us.
+    bool ranAgain = false;
+    for (int i = 0; i < 1000 && !ranAgain; ++i) {
+        ranAgain = queue->tryRunNow([&] { order.push_back(4); });
+        if (!ranAgain) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_TRUE(ranAgain);
+    EXPECT_EQ(order, (std::vector<int>{1, 2, 3, 4}));
 }

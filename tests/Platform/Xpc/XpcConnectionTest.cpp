@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
+#include <thread>
 #include <limits>
 
 #include "Platform/System/Paths.h"
@@ -425,4 +427,104 @@ TEST_F(XpcConnectionTest, ListenerRefusesBadNamesAndSecondInstances) {
     EXPECT_EQ(error.underlyingError()->code(), EADDRINUSE);
     first->cancel();
     EXPECT_FALSE(std::filesystem::exists(first->socketPath()));
+}
+
+TEST_F(XpcConnectionTest, SynchronousRequestsGetTheirReplyWhileEventsKeepTheirOrder) {
+    FakeXpcService service(kService);
+    auto events = XpcEventRecorder::create();
+    auto client = connect(events);
+    // The service sends three messages before it answers.
+    std::thread helper([&] {
+        auto request = service.nextMessage();
+        ASSERT_TRUE(request);
+        for (int i = 0; i < 3; ++i) ASSERT_TRUE(service.send(numbered(i)));
+        ASSERT_TRUE(service.reply(
+            *request, xpcDictionary({{"answer", XpcObject::makeInt64(request->message.getInt64("seq") * 2)}})));
+    });
+    XpcEvent reply = client->sendWithReplySync(numbered(21));
+    helper.join();
+    ASSERT_FALSE(reply.isError()) << reply.errorDescription();
+    EXPECT_EQ(reply.message().getInt64("answer"), 42);
+    ASSERT_TRUE(events->waitForCount(3));
+    auto seen = events->events();
+    ASSERT_EQ(seen.size(), 3u);  // the reply is not an event
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(seen[i].message().getInt64("seq"), i);
+
+    // From an event handler of the same connection, too.
+    auto inHandler = std::make_shared<std::promise<XpcEvent>>();
+    std::weak_ptr<XpcConnection> weak = client;
+    client->setEventHandler([inHandler, weak](const XpcEvent& e) {
+        if (e.isError()) return;
+        if (auto c = weak.lock()) inHandler->set_value(c->sendWithReplySync(numbered(5)));
+    });
+    std::thread answerer([&] {
+        auto request = service.nextMessage();
+        ASSERT_TRUE(request);
+        ASSERT_TRUE(service.reply(*request, xpcDictionary({{"answer", XpcObject::makeInt64(10)}})));
+    });
+    ASSERT_TRUE(service.send(numbered(100)));
+    auto fromHandler = inHandler->get_future();
+    ASSERT_EQ(fromHandler.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    answerer.join();
+    XpcEvent handlerReply = fromHandler.get();
+    EXPECT_EQ(handlerReply.message().getInt64("answer"), 10) << handlerReply.errorDescription();
+    client->cancel();
+}
+
+TEST_F(XpcConnectionTest, SynchronousRequestsEndWithTheConnection) {
+    struct Case {
+        const char* name;
+        bool interrupted;  // the service goes away; otherwise the client is cancelled
+    } cases[] = {{"service drops the client", true}, {"client cancelled", false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        FakeXpcService service(kService);
+        auto events = XpcEventRecorder::create();
+        auto client = connect(events);
+        std::thread ender([&] {
+            ASSERT_TRUE(service.nextMessage());  // the request is there, unanswered
+            if (c.interrupted)
+                service.dropPeers();
+            else
+                client->cancel();
+        });
+        XpcEvent reply = client->sendWithReplySync(numbered(1));
+        ender.join();
+        EXPECT_EQ(reply.isInterrupted(), c.interrupted) << reply.errorDescription();
+        EXPECT_EQ(reply.isInvalid(), !c.interrupted) << reply.errorDescription();
+        client->cancel();
+        // Cancelled, and unencodable: answered at once.
+        EXPECT_TRUE(client->sendWithReplySync(numbered(2)).isInvalid());
+        EXPECT_TRUE(client->sendWithReplySync(XpcObject::makeArray()).isInvalid());
+    }
+}
+
+TEST_F(XpcConnectionTest, RepliesOnANamedQueueWaitBehindItsEarlierWork) {
+    FakeXpcService service(kService);
+    auto events = XpcEventRecorder::create();
+    auto client = connect(events);
+    auto queue = SerialQueue::create("replies");
+    std::vector<std::string> order;  // touched only on `queue`
+    testsupport::WaitFlag entered, release, replied;
+    queue->async([&] {
+        entered.set();
+        release.wait();
+        order.push_back("busy");
+    });
+    ASSERT_TRUE(entered.wait());
+    queue->async([&] { order.push_back("queued before the reply"); });
+    ASSERT_TRUE(client->sendWithReply(numbered(1), queue, [&](const XpcEvent& e) {
+        EXPECT_TRUE(queue->isCurrent());
+        order.push_back(e.isError() ? "error" : "reply");
+        replied.set();
+    }));
+    auto request = service.nextMessage();
+    ASSERT_TRUE(request);
+    ASSERT_TRUE(service.reply(*request, xpcDictionary()));
+    EXPECT_FALSE(replied.wait(std::chrono::milliseconds(50)));  // the queue is still busy
+    release.set();
+    ASSERT_TRUE(replied.wait());
+    queue->sync([] {});
+    EXPECT_EQ(order, (std::vector<std::string>{"busy", "queued before the reply", "reply"}));
+    client->cancel();
 }
