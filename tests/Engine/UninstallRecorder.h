@@ -28,6 +28,10 @@ class RecordingUninstall : public PelUninstallXPCProtocol {
         add("error " + show(error) + " / " + show(name));
     }
 
+    void clear() {
+        std::lock_guard lock(mutex_);
+        calls_.clear();
+    }
     std::vector<std::string> calls() const {
         std::lock_guard lock(mutex_);
         return calls_;
