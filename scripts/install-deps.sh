@@ -16,6 +16,7 @@ packages=(
   systemtap-sdt-dev
   python3 curl
   pkexec
+  kmod
 )
 
 missing=()
