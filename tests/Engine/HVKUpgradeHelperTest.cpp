@@ -30,11 +30,13 @@ class HVKUpgradeHelperTest : public EngineFixture {
         PelInstallerFramework::sharedInstallerFramework().setPelReqContainer(container);
         return container;
     }
-    void installBrenmoor(const std::string& version, const std::string& sku) {
+    void installBrenmoor(const std::string& version, const std::string& sku,
+                         const std::string& name = "Brenmoor") {
         writeModule("brenmoor.plist", {{"Type", "Product"},
                                        {"Identifier", kBrenmoor},
                                        {"Version", version},
-                                       {"SKU", sku}});
+                                       {"SKU", sku},
+                                       {"Name", Value(Dictionary{{"en", name}})}});
     }
     static std::shared_ptr<PelRequirement> upgrade(const std::string& product, int id = 1) {
         return PelRequirement::createRequirement(
@@ -57,6 +59,7 @@ TEST_F(HVKUpgradeHelperTest, VersionAndSKURules) {
         bool answer;
         Products products;
         bool newer, reboot, skipped;
+        std::string layoutName = "Brenmoor";
     } cases[] = {
         {"newer installed blocks", "8.1.0", kBrenmoor, "8.0.0", kBrenmoor, false, {}, true, false, false},
         {"lower major removed without restart", "7.2.0", kBrenmoor, "8.0.0", kBrenmoor, false,
@@ -74,13 +77,17 @@ TEST_F(HVKUpgradeHelperTest, VersionAndSKURules) {
          true},
         {"installed beta goes", "8.0.0", "com.pelgrave.brenmoor-beta", "8.0.0", kBrenmoor, false,
          std::vector<std::string>{kBrenmoor}, false, true, false},
-        // QRB edition (a 5.x Brenmoor with a foreign SKU), layout of another name: nothing.
+        // QRB edition (a 5.x Brenmoor with a foreign SKU): settled only for the same layout.
         {"QRB of another layout", "5.1.0", "xBrenmoorOEM", "5.1.0", kBrenmoor, true, {}, false,
-         false, false},
+         false, false, "Brenmoor Home"},
+        {"QRB of the same layout", "5.1.0", "xBrenmoorOEM", "5.1.0", kBrenmoor, true, {}, false,
+         false, true, "Brenmoor OEM Edition"},
     };
+    writePlist(platform::Paths::userLibrary("Application Support/Pelgrave/FSD/Requirements.plist"),
+               Value(Dictionary{{"PRODUCT_NAME", "OEM Edition for Mac"}}));
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        installBrenmoor(c.installed, c.installedSKU);
+        installBrenmoor(c.installed, c.installedSKU, c.layoutName);
         auto container = offer(c.offered, c.offeredSKU);
         auto requirement = upgrade(kBrenmoor);
         Products products;
