@@ -321,7 +321,8 @@ class UninstallHelper {
                 if (!file.isString()) continue;
                 std::string name = file.stringValue();
                 while (name.rfind("./", 0) == 0) name.erase(0, 2);
-                if (!pkginstall::isSafeEntryName(name) || !pathStaysInside(prefix, name)) {
+                const std::string fromRoot = prefix == "/" ? name : prefix.substr(1) + "/" + name;
+                if (!pkginstall::isSafeEntryName(name) || !pathStaysInside("/", fromRoot)) {
                     report.error(identifier, "Not removing " + name);
                     left = true;
                     continue;
@@ -355,8 +356,9 @@ class UninstallHelper {
         report.phase(802, identifier, "Removed %@");
     }
 
-    // Whether no folder on the way to `name` under `prefix` is a link: a
-    // link could lead the removal outside the install location.
+    // Whether no folder on the way to `name` under `prefix` (the install
+    // location's own folders included) is a link: a link could lead the
+    // removal outside the install location.
     static bool pathStaysInside(const std::string& prefix, const std::string& name) {
         std::string walked = prefix;
         std::size_t start = 0;

@@ -164,6 +164,11 @@ TEST_F(UninstallEndToEndTest, AReceiptCannotReachOutsideTheRootOrThroughALink) {
                                 {"InstallPrefixPath", "/"},
                                 {"Files", Array{"../../outside.txt", "opt/evil/up/outside.txt",
                                                 "opt/evil/link", "/opt/keep/file"}}}));
+    // An install location that is itself a link.
+    writePlist(rooted("/var/db/receipts/com.pelgrave.evil.linked.plist"),
+               Value(Dictionary{{"PackageIdentifier", "com.pelgrave.evil.linked"},
+                                {"InstallPrefixPath", "/opt/evil/up"},
+                                {"Files", Array{"outside.txt"}}}));
     uninstall({"com.pelgrave.evil"}, {}, {});
     EXPECT_TRUE(fs::exists(outside));
     EXPECT_TRUE(fs::exists(rooted("/opt/keep/file")));
@@ -172,7 +177,7 @@ TEST_F(UninstallEndToEndTest, AReceiptCannotReachOutsideTheRootOrThroughALink) {
     const auto calls = delegate_.calls();
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [](const std::string& c) { return c.rfind("error ", 0) == 0; }),
-              3)
+              4)
         << ::testing::PrintToString(calls);
     EXPECT_EQ(calls.back(), "ended");
     EXPECT_EQ(client_->pelUninstallStatus(), 702);
