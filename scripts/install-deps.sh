@@ -15,8 +15,7 @@ packages=(
   qt6-base-dev libgl-dev fonts-dejavu-core
   systemtap-sdt-dev
   python3 curl
-  pkexec
-
+  pkexec kmod
   libicu-dev 7zip
 )
 

@@ -25,14 +25,13 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
-#include <mutex>
 
 #include "Engine/PelInstallerOutputParser.h"
+#include "HelperKit/HelperService.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/Security/Crypto.h"
@@ -49,11 +48,10 @@ using namespace platform;
 namespace {
 
 constexpr const char* kLabel = "com.pelgrave.PelInstallHelper";
-constexpr auto kIdleExit = std::chrono::seconds(60);
 constexpr auto kKeepAlive = std::chrono::minutes(5);
 constexpr off_t kMaxPartnerFileSize = 64 * 1024;
 
-void log(const std::string& text) { std::cerr << kLabel << ": " << text << std::endl; }
+void log(const std::string& text) { helperkit::log(kLabel, text); }
 
 std::string lowerHex(const Data& bytes) {
     static const char* digits = "0123456789abcdef";
@@ -105,60 +103,19 @@ bool isSafeSystemPath(const std::string& path) {
 
 class InstallHelper {
   public:
-    explicit InstallHelper(uid_t clientUid) : clientUid_(clientUid) {}
+    explicit InstallHelper(uid_t clientUid) : service_(kLabel, clientUid) {
+        // An installation under way runs to its end.
+        service_.setBeforeExit([this] { work_->sync([] {}); });
+    }
 
     bool start() {
-        Error error;
-        listener_ = XpcListener::create(kLabel, XpcServiceScope::System, queue_, &error);
-        if (!listener_) {
-            log("cannot listen: " + error.description());
-            return false;
-        }
-        listener_->setNewConnectionHandler([this](XpcConnectionPtr peer) { accept(peer); });
-        idle_ = Timer::create(queue_, [this] { finish(); });
-        idle_->start(kIdleExit);
-        listener_->resume();
-        return true;
+        return service_.start(
+            [this](const XpcConnectionPtr& peer, const XpcEvent& event) { handle(peer, event); });
     }
 
-    void waitUntilDone() {
-        std::unique_lock lock(mutex_);
-        doneChanged_.wait(lock, [&] { return done_; });
-    }
+    void waitUntilDone() { service_.waitUntilDone(); }
 
   private:
-    bool allowed(uid_t uid) const { return uid == 0 || uid == clientUid_; }
-
-    // On queue_.
-    void accept(const XpcConnectionPtr& peer) {
-        const auto credentials = peer->peerCredentials();
-        if (peer_ || (credentials && !allowed(credentials->uid))) {
-            log(peer_ ? "refusing a second client" : "refusing a client of another user");
-            peer->cancel();
-            return;
-        }
-        peer_ = peer;
-        idle_->stop();
-        peer->setTargetQueue(queue_);
-        std::weak_ptr<XpcConnection> weak = peer;
-        peer->setEventHandler([this, weak](const XpcEvent& event) {
-            auto connection = weak.lock();
-            if (!connection || connection != peer_) return;
-            if (event.isError()) {
-                log("client gone: " + event.errorDescription());
-                peer_ = nullptr;
-                idle_->start(kIdleExit);
-                return;
-            }
-            if (!allowed(event.peer().uid)) {
-                connection->cancel();
-                return;
-            }
-            handle(connection, event);
-        });
-        peer->resume();
-    }
-
     void handle(const XpcConnectionPtr& peer, const XpcEvent& event) {
         const XpcObject& message = event.message();
         const std::string* type = message.getString("PelInstallType");
@@ -362,41 +319,19 @@ class InstallHelper {
         }
     }
 
-    void finish() {
-        if (listener_) listener_->cancel();
-        work_->sync([] {});  // an installation under way runs to its end
-        std::lock_guard lock(mutex_);
-        done_ = true;
-        doneChanged_.notify_all();
-    }
-
-    uid_t clientUid_;
-    std::shared_ptr<SerialQueue> queue_ = SerialQueue::create(kLabel);
+    helperkit::HelperService service_;
     std::shared_ptr<SerialQueue> work_ = SerialQueue::create("com.pelgrave.PelInstallHelper.work");
     std::shared_ptr<SerialQueue> keepAliveQueue_ =
         SerialQueue::create("com.pelgrave.PelInstallHelper.keepalive");
-    XpcListenerPtr listener_;
-    XpcConnectionPtr peer_;
-    TimerPtr idle_;
-    std::mutex mutex_;
-    std::condition_variable doneChanged_;
-    bool done_ = false;
 };
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    long clientUid = 0;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        if (arg == "--client-uid" && i + 1 < argc) clientUid = std::atol(argv[++i]);
-    }
-    if (geteuid() != 0) {
-        log("must run as root");
-        return 1;
-    }
+    const auto clientUid = helperkit::startupCheck(kLabel, argc, argv);
+    if (!clientUid) return 1;
     signal(SIGPIPE, SIG_IGN);
-    InstallHelper helper(static_cast<uid_t>(clientUid));
+    InstallHelper helper(*clientUid);
     if (!helper.start()) return 1;
     helper.waitUntilDone();
     std::cerr.flush();

@@ -61,6 +61,12 @@ std::shared_ptr<PelRequirementsContainer> PelInstallerFramework::pelReqContainer
     return pelReqContainer_;
 }
 
+void PelInstallerFramework::setPelReqContainer(
+    std::shared_ptr<PelRequirementsContainer> container) {
+    std::lock_guard lock(mutex_);
+    pelReqContainer_ = std::move(container);
+}
+
 PelInstallerFramework::OptionalString PelInstallerFramework::promptString() const {
     std::lock_guard lock(mutex_);
     return promptString_;

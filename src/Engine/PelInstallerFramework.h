@@ -71,6 +71,8 @@ class PelInstallerFramework {
     int getInstallStatus() const;
 
     std::shared_ptr<PelRequirementsContainer> pelReqContainer() const;
+    /// Replaces the requirement container (tests); null forgets it.
+    void setPelReqContainer(std::shared_ptr<PelRequirementsContainer> container);
     const platform::AuthorizationRef& authRef() const { return authRef_; }
     OptionalString promptString() const;
     OptionalString imagePath() const;

@@ -47,8 +47,11 @@ class PelProductCheckUtils {
     /// Replaces the receipts; null returns to the system's.
     void setPackageReceipts(std::shared_ptr<platform::PackageReceipts> receipts);
 
-  private:
+    /// The registry in use, reloaded first (a failed reload is logged and
+    /// the registry answers from what it holds).
     PelRegistry::Registry* synchronizedRegistry();
+
+  private:
     bool productExists(const OptionalText& identifier, const OptionalText& sku, bool sameSKU);
 
     mutable std::mutex mutex_;

@@ -1,0 +1,102 @@
+#include "HelperKit/HelperService.h"
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <iostream>
+
+using namespace platform;
+
+namespace helperkit {
+
+void log(const std::string& label, const std::string& text) {
+    std::cerr << label << ": " << text << std::endl;
+}
+
+std::optional<uid_t> startupCheck(const std::string& label, int argc, char** argv) {
+    long clientUid = 0;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--client-uid" && i + 1 < argc) clientUid = std::atol(argv[++i]);
+    }
+    if (geteuid() != 0) {
+        log(label, "must run as root");
+        return std::nullopt;
+    }
+    return static_cast<uid_t>(clientUid);
+}
+
+HelperService::HelperService(std::string label, uid_t clientUid, std::chrono::seconds idleExit)
+    : label_(std::move(label)),
+      clientUid_(clientUid),
+      idleExit_(idleExit),
+      queue_(SerialQueue::create(label_)) {}
+
+HelperService::~HelperService() {
+    if (idle_) idle_->cancel();
+    if (listener_) listener_->cancel();
+}
+
+bool HelperService::start(MessageHandler handler) {
+    handler_ = std::move(handler);
+    Error error;
+    listener_ = XpcListener::create(label_, XpcServiceScope::System, queue_, &error);
+    if (!listener_) {
+        log("cannot listen: " + error.description());
+        return false;
+    }
+    listener_->setNewConnectionHandler([this](XpcConnectionPtr peer) { accept(peer); });
+    idle_ = Timer::create(queue_, [this] { finish(); });
+    idle_->start(idleExit_);
+    listener_->resume();
+    return true;
+}
+
+// On queue_.
+void HelperService::accept(const XpcConnectionPtr& peer) {
+    const auto credentials = peer->peerCredentials();
+    if (peer_ || (credentials && !allowed(credentials->uid))) {
+        log(peer_ ? "refusing a second client" : "refusing a client of another user");
+        peer->cancel();
+        return;
+    }
+    peer_ = peer;
+    idle_->stop();
+    peer->setTargetQueue(queue_);
+    std::weak_ptr<XpcConnection> weak = peer;
+    peer->setEventHandler([this, weak](const XpcEvent& event) {
+        auto connection = weak.lock();
+        if (!connection || connection != peer_) return;
+        if (event.isError()) {
+            log("client gone: " + event.errorDescription());
+            peer_ = nullptr;
+            idle_->start(idleExit_);
+            return;
+        }
+        if (!allowed(event.peer().uid)) {
+            connection->cancel();
+            return;
+        }
+        handler_(connection, event);
+    });
+    peer->resume();
+}
+
+void HelperService::stop() {
+    queue_->async([this] { finish(); });
+}
+
+void HelperService::finish() {
+    if (listener_) listener_->cancel();
+    if (beforeExit_) beforeExit_();
+    std::lock_guard lock(mutex_);
+    done_ = true;
+    doneChanged_.notify_all();
+}
+
+void HelperService::waitUntilDone() {
+    std::unique_lock lock(mutex_);
+    doneChanged_.wait(lock, [&] { return done_; });
+}
+
+}  // namespace helperkit

@@ -1,0 +1,424 @@
+// com.pelgrave.UninstallerToolHelper: the privileged uninstall helper.
+//
+//   com.pelgrave.UninstallerToolHelper --client-uid UID
+//
+// Runs as root, put in place and started by the blessing of the installer,
+// and serves one client at a time (root or the user it was blessed for).
+// Requests ("PelUninstallType"): "500" one product, "501" a list, "502" a
+// list with pre- and post-uninstall tools ({bundle path: tool path inside
+// the bundle}). For each product P it removes the files of every package
+// receipt whose identifier is P or starts with "P.", then the folders those
+// emptied, then the receipt, then the registry modules of P (its own, its
+// features' and its layout's). Tools run only from a verified root-owned
+// copy. Progress goes back as 601 phases (800 started, 801 product, 802
+// removed item, 803 error, 804 ended), 600 percents, 602 reasons and 603
+// statuses (701 every minute while busy, then 703, or 702 when something
+// failed or was left). The helper exits 60 seconds after its last client.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
+
+#include "Foundation/PelSignature.h"
+#include "HelperKit/HelperService.h"
+#include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Dispatch/Timer.h"
+#include "Platform/System/Paths.h"
+#include "Platform/System/Task.h"
+#include "Platform/Values/PropertyList.h"
+#include "installer/PelPkgInstall.h"
+
+using namespace platform;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kLabel = "com.pelgrave.UninstallerToolHelper";
+constexpr auto kKeepAlive = std::chrono::seconds(60);
+
+// Sends the helper's messages to one client.
+class Reporter {
+  public:
+    explicit Reporter(XpcConnectionPtr peer) : peer_(std::move(peer)) {}
+
+    void phase(int key, const std::string& packageName = {}, const std::string& text = {}) {
+        XpcObject m = typed(601);
+        m.setString("PelUninstallPhaseKey", std::to_string(key));
+        if (!packageName.empty()) m.setString("PelUninstallPackageName", packageName);
+        if (!text.empty()) m.setString("PelUninstallPhase", text);
+        peer_->send(m);
+    }
+    void error(const std::string& packageName, const std::string& text) {
+        failed = true;
+        phase(803, packageName, text);
+    }
+    void percent(int value) {
+        XpcObject m = typed(600);
+        m.setString("PelUninstallPercent", std::to_string(value));
+        peer_->send(m);
+    }
+    void reason(const std::string& text) {
+        XpcObject m = typed(602);
+        m.setString("PelUninstallCompleteReason", text);
+        peer_->send(m);
+    }
+    void status(int value) {
+        XpcObject m = typed(603);
+        m.setString("PelUninstallStatus", std::to_string(value));
+        peer_->send(m);
+    }
+
+    bool failed = false;
+
+  private:
+    static XpcObject typed(int type) {
+        XpcObject m = XpcObject::makeDictionary();
+        m.setString("PelUServerMessageType", std::to_string(type));
+        return m;
+    }
+    XpcConnectionPtr peer_;
+};
+
+// Whether `relative` is a plain relative path: no "..", not absolute, no NUL.
+bool isPlainRelative(const std::string& relative) {
+    return pkginstall::isSafeEntryName(relative);
+}
+
+// Reads the whole of an open file.
+bool readAll(int fd, std::string* out) {
+    char buffer[1 << 16];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) out->append(buffer, std::size_t(n));
+    return n == 0;
+}
+
+bool writeAll(int fd, const std::string& bytes) {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t w = write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return false;
+        done += std::size_t(w);
+    }
+    return true;
+}
+
+// Opens a file inside `bundle` without following a link at its last step,
+// and only when its real location is inside the bundle.
+int openInside(const std::string& bundle, const std::string& relative) {
+    if (!isPlainRelative(relative)) return -1;
+    std::error_code ec;
+    const fs::path realBundle = fs::canonical(bundle, ec);
+    if (ec) return -1;
+    const fs::path path = realBundle / relative;
+    const fs::path realParent = fs::canonical(path.parent_path(), ec);
+    if (ec) return -1;
+    const std::string parent = realParent.string(), root = realBundle.string();
+    if (parent != root && parent.compare(0, root.size() + 1, root + "/") != 0) return -1;
+    return open((realParent / path.filename()).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+}
+
+// Runs the tool `relative` of `bundle` from a verified root-owned copy.
+// Answers the error text, or "" when the tool ran and succeeded.
+std::string runTool(const std::string& bundle, const std::string& relative) {
+    const int tool = openInside(bundle, relative);
+    if (tool < 0) return "The tool " + relative + " is not inside " + bundle;
+    struct stat info;
+    std::string bytes;
+    const bool read = fstat(tool, &info) == 0 && S_ISREG(info.st_mode) && readAll(tool, &bytes);
+    close(tool);
+    const int sigFd = openInside(bundle, relative + ".sig");
+    std::string signature;
+    const bool sigRead = sigFd >= 0 && fstat(sigFd, &info) == 0 && S_ISREG(info.st_mode) &&
+                         info.st_size <= 1024 && readAll(sigFd, &signature);
+    if (sigFd >= 0) close(sigFd);
+    if (!read) return "Cannot read the tool " + relative;
+    if (!sigRead) return "The tool " + relative + " has no signature";
+
+    const std::string base = Paths::resolve("/var/db/pelgrave");
+    std::error_code ec;
+    fs::create_directories(base, ec);
+    chmod(base.c_str(), 0700);
+    std::string folder = base + "/tool.XXXXXX";
+    if (!mkdtemp(folder.data())) return "Cannot make a folder for the tool";
+    const std::string copy = folder + "/tool", sigCopy = folder + "/tool.sig";
+    std::string error;
+    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
+    const int sigOut = open(sigCopy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const bool copied = out >= 0 && sigOut >= 0 && writeAll(out, bytes) && writeAll(sigOut, signature);
+    if (out >= 0) close(out);
+    if (sigOut >= 0) close(sigOut);
+    if (!copied) {
+        error = "Cannot copy the tool " + relative;
+    } else if (PelVerifyDetachedSignatureFile(copy.c_str(), sigCopy.c_str()) != 0) {
+        error = "The tool " + relative + " is not signed";
+    } else {
+        Task task;
+        task.program = copy;
+        PosixTaskLauncher launcher;
+        const int status = launcher.run(task, {});
+        if (status != 0) error = "The tool " + relative + " ended with " + std::to_string(status);
+    }
+    fs::remove_all(folder, ec);
+    return error;
+}
+
+// Removes a file or link without following it, when it lies under the root.
+bool removeEntry(const std::string& systemPath, bool* missing) {
+    const std::string path = Paths::resolve(systemPath);
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0) {
+        *missing = true;
+        return true;
+    }
+    *missing = false;
+    if (S_ISDIR(info.st_mode)) return true;  // folders go once emptied
+    return unlink(path.c_str()) == 0;
+}
+
+class UninstallHelper {
+  public:
+    explicit UninstallHelper(uid_t clientUid) : service_(kLabel, clientUid) {
+        service_.setBeforeExit([this] { work_->sync([] {}); });
+    }
+
+    bool start() {
+        return service_.start([this](const XpcConnectionPtr& peer, const XpcEvent& event) {
+            handle(peer, event.message());
+        });
+    }
+    void waitUntilDone() { service_.waitUntilDone(); }
+
+  private:
+    struct Request {
+        std::vector<std::string> products;
+        std::vector<std::pair<std::string, std::string>> preTools, postTools;
+    };
+
+    static std::vector<std::pair<std::string, std::string>> tools(const XpcObject* dictionary) {
+        std::vector<std::pair<std::string, std::string>> out;
+        if (!dictionary || !dictionary->asDictionary()) return out;
+        for (const auto& [key, value] : *dictionary->asDictionary())
+            if (const std::string* text = value.asString()) out.emplace_back(key, *text);
+        return out;
+    }
+
+    void handle(const XpcConnectionPtr& peer, const XpcObject& message) {
+        const std::string* type = message.getString("PelUninstallType");
+        if (!type) return;
+        service_.log("request " + *type);
+        Request request;
+        if (*type == "500") {
+            if (const std::string* product = message.getString("PelUninstallProduct"))
+                request.products.push_back(*product);
+        } else if (*type == "501" || *type == "502") {
+            if (const XpcObject* list = message.get("PelUninstallProducts"); list && list->asArray())
+                for (const XpcObject& entry : *list->asArray())
+                    if (const std::string* text = entry.asString()) request.products.push_back(*text);
+            if (*type == "502") {
+                request.preTools = tools(message.get("PelUninstall_PreUninstallTools"));
+                request.postTools = tools(message.get("PelUninstall_PostUninstallTools"));
+            }
+        } else {
+            return;
+        }
+        work_->async([peer, request] { uninstall(peer, request); });
+    }
+
+    // On work_.
+    static void uninstall(const XpcConnectionPtr& peer, const Request& request) {
+        Reporter report(peer);
+        auto keepAliveQueue = SerialQueue::create("com.pelgrave.UninstallerToolHelper.keepalive");
+        auto keepAlive = Timer::create(keepAliveQueue, [peer] { Reporter(peer).status(701); });
+        keepAlive->start(kKeepAlive, kKeepAlive);
+        report.phase(800);
+        auto end = [&](int status) {
+            keepAlive->cancel();
+            report.status(status);
+        };
+        for (const auto& [bundle, tool] : request.preTools) {
+            const std::string error = runTool(bundle, tool);
+            if (!error.empty()) {
+                report.error(tool, error);
+                end(702);
+                return;
+            }
+        }
+        const int count = int(request.products.size());
+        for (int i = 0; i < count; ++i) {
+            removeProduct(request.products[std::size_t(i)], report);
+            report.percent((i + 1) * 100 / std::max(count, 1));
+        }
+        bool toolsFailed = false;
+        for (const auto& [bundle, tool] : request.postTools) {
+            const std::string error = runTool(bundle, tool);
+            if (!error.empty()) {
+                report.error(tool, error);
+                toolsFailed = true;
+            }
+        }
+        if (toolsFailed) {
+            end(702);
+            return;
+        }
+        report.reason(report.failed ? "Uninstall finished with errors" : "Uninstall finished");
+        report.phase(804);
+        end(report.failed ? 702 : 703);
+    }
+
+    static void removeProduct(const std::string& product, Reporter& report) {
+        report.phase(801, product);
+        if (product.empty() || product.find('/') != std::string::npos) {
+            report.error(product, "Not a product identifier");
+            return;
+        }
+        const std::string receipts = Paths::resolve("/var/db/receipts");
+        std::error_code ec;
+        std::vector<std::string> receiptFiles;
+        for (const auto& entry : fs::directory_iterator(receipts, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.size() < 7 || name.compare(name.size() - 6, 6, ".plist") != 0) continue;
+            const std::string id = name.substr(0, name.size() - 6);
+            if (id == product || id.compare(0, product.size() + 1, product + ".") == 0)
+                receiptFiles.push_back(entry.path().string());
+        }
+        std::sort(receiptFiles.begin(), receiptFiles.end());
+        for (const std::string& receiptPath : receiptFiles) removeReceipt(receiptPath, product, report);
+        removeModules(product, report);
+    }
+
+    static void removeReceipt(const std::string& receiptPath, const std::string& product,
+                              Reporter& report) {
+        auto receipt = PropertyList::dictionaryWithContentsOfFile(receiptPath);
+        if (!receipt) {
+            report.error(product, "Cannot read the receipt " + receiptPath);
+            return;
+        }
+        auto text = [&](const char* key) {
+            auto it = receipt->find(key);
+            return it != receipt->end() && it->second.isString() ? it->second.stringValue()
+                                                                 : std::string();
+        };
+        const std::string identifier = text("PackageIdentifier");
+        std::string prefix = text("InstallPrefixPath");
+        if (prefix.empty()) prefix = "/";
+        if (prefix.front() != '/') prefix = "/" + prefix;
+        if (prefix != "/" && !pkginstall::isSafeEntryName(prefix.substr(1))) {
+            report.error(identifier, "The receipt's location is not acceptable");
+            return;
+        }
+        std::vector<std::string> folders;
+        bool left = false;
+        auto files = receipt->find("Files");
+        if (files != receipt->end() && files->second.isArray()) {
+            for (const Value& file : *files->second.asArray()) {
+                if (!file.isString()) continue;
+                std::string name = file.stringValue();
+                while (name.rfind("./", 0) == 0) name.erase(0, 2);
+                const std::string fromRoot = prefix == "/" ? name : prefix.substr(1) + "/" + name;
+                if (!pkginstall::isSafeEntryName(name) || !pathStaysInside("/", fromRoot)) {
+                    report.error(identifier, "Not removing " + name);
+                    left = true;
+                    continue;
+                }
+                const std::string systemPath = Paths::join(prefix, name);
+                bool missing = false;
+                if (!removeEntry(systemPath, &missing)) {
+                    report.error(identifier, "Cannot remove " + systemPath);
+                    left = true;
+                }
+                // Folders right under the root ("/opt", "/usr") are shared: they stay.
+                for (fs::path parent = fs::path(systemPath).parent_path();
+                     parent.string().size() > prefix.size() &&
+                     parent.parent_path() != parent.root_path();
+                     parent = parent.parent_path())
+                    folders.push_back(parent.string());
+                (void)missing;
+            }
+        }
+        // Deepest first; a folder that still holds something stays.
+        std::sort(folders.begin(), folders.end(), [](const std::string& a, const std::string& b) {
+            return a.size() != b.size() ? a.size() > b.size() : a < b;
+        });
+        folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
+        for (const std::string& folder : folders) rmdir(Paths::resolve(folder).c_str());
+        if (left) return;
+        if (unlink(receiptPath.c_str()) != 0) {
+            report.error(identifier, "Cannot remove the receipt");
+            return;
+        }
+        report.phase(802, identifier, "Removed %@");
+    }
+
+    // Whether no folder on the way to `name` under `prefix` (the install
+    // location's own folders included) is a link: a link could lead the
+    // removal outside the install location.
+    static bool pathStaysInside(const std::string& prefix, const std::string& name) {
+        std::string walked = prefix;
+        std::size_t start = 0;
+        for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos;
+             start = slash + 1) {
+            walked = Paths::join(walked, name.substr(start, slash - start));
+            struct stat info;
+            if (lstat(Paths::resolve(walked).c_str(), &info) == 0 && S_ISLNK(info.st_mode))
+                return false;
+        }
+        return true;
+    }
+
+    static void removeModules(const std::string& product, Reporter& report) {
+        const std::string folder = Paths::resolve("/Library/Application Support/Pelgrave/Registry");
+        std::error_code ec;
+        std::vector<std::pair<std::string, Dictionary>> modules;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            if (entry.path().extension() != ".plist" || entry.is_symlink(ec)) continue;
+            if (auto module = PropertyList::dictionaryWithContentsOfFile(entry.path().string()))
+                modules.emplace_back(entry.path().string(), std::move(*module));
+        }
+        auto text = [](const Dictionary& d, const char* key) {
+            auto it = d.find(key);
+            return it != d.end() && it->second.isString() ? it->second.stringValue()
+                                                         : std::string();
+        };
+        std::set<std::string> identifiers{product};
+        for (const auto& [path, module] : modules) {
+            if (text(module, "Identifier") != product) continue;
+            if (auto features = module.find("Features");
+                features != module.end() && features->second.isArray())
+                for (const Value& feature : *features->second.asArray())
+                    if (feature.isString()) identifiers.insert(feature.stringValue());
+            if (std::string layout = text(module, "Layout"); !layout.empty())
+                identifiers.insert(layout);
+        }
+        for (const auto& [path, module] : modules) {
+            const std::string identifier = text(module, "Identifier");
+            if (!identifiers.count(identifier)) continue;
+            if (unlink(path.c_str()) != 0)
+                report.error(identifier, "Cannot remove the module " + path);
+            else
+                report.phase(802, identifier, "Removed %@");
+        }
+    }
+
+    helperkit::HelperService service_;
+    std::shared_ptr<SerialQueue> work_ =
+        SerialQueue::create("com.pelgrave.UninstallerToolHelper.work");
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto clientUid = helperkit::startupCheck(kLabel, argc, argv);
+    if (!clientUid) return 1;
+    signal(SIGPIPE, SIG_IGN);
+    UninstallHelper helper(*clientUid);
+    if (!helper.start()) return 1;
+    helper.waitUntilDone();
+    std::_Exit(0);
+}

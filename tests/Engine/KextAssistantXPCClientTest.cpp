@@ -1,0 +1,245 @@
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "Engine/KextAssistantXPCClient.h"
+#include "EngineTestSupport.h"
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/Dispatch/RunLoop.h"
+#include "support/FakeClock.h"
+#include "support/FakeHelperProcess.h"
+#include "support/FakeKernelModuleWatch.h"
+#include "support/QueueHelpers.h"
+
+namespace enginetest {
+namespace {
+
+namespace fs = std::filesystem;
+using platform::RunLoop;
+
+class RecordingKextDelegate : public KextAssistantXPCClientDelegate {
+  public:
+    void finshedInstallation(bool) override {}
+    void preferenceUpdated() override { ++updates; }
+    int updates = 0;
+};
+
+class KextAssistantXPCClientTest : public EngineFixture {
+  protected:
+    std::shared_ptr<KextAssistantXPCClient> makeClient(
+        std::shared_ptr<platform::KernelModuleWatch> watch = nullptr) {
+        auto client = std::make_shared<KextAssistantXPCClient>(nullptr, std::move(watch));
+        client->setDelegate(&delegate_);
+        return client;
+    }
+    // Asks for a load and runs the main queue until the answer came; then a
+    // little longer, to see that no second answer follows.
+    std::vector<int> load(KextAssistantXPCClient& client) {
+        auto answers = std::make_shared<std::vector<int>>();
+        client.loadPelKextWithReply([answers](KextLoadStatus s) { answers->push_back(int(s)); });
+        RunLoop::runUntil([&] { return !answers->empty(); }, std::chrono::seconds(15));
+        RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(100));
+        return *answers;
+    }
+    void moduleLoads() {
+        fs::create_directories(rooted("/sys/module/com_pelgrave_PelKorvex"));
+    }
+
+    testsupport::MainQueueGuard mainGuard_;
+    testsupport::ScopedFakeClock clock_;
+    RecordingKextDelegate delegate_;
+};
+
+TEST_F(KextAssistantXPCClientTest, HelperCodesMapToStatusesAndAFailureStopsEverything) {
+    struct Case {
+        std::int64_t code;
+        KextLoadStatus status;
+        bool keepsRunning;
+    } cases[] = {{3691020315LL, kKextLoadStatusNeedsApproval, true},
+                 {-603946981LL, kKextLoadStatusNeedsApproval, true},  // the same code, signed,
+                 {0, kKextLoadStatusLoaded, true},
+                 {5, kKextLoadStatusFailed, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.code);
+        std::vector<std::string> steps = {
+            R"(expect {"method": "loadKext:withReply:", "arguments": ["/Library/Extensions/PelKorvex.kext"]})",
+            "reply {\"arguments\": [" + std::to_string(c.code) + "]}", "close"};
+        if (!c.keepsRunning) steps.push_back(R"(expect {"method": "shutdownHelper"})");
+        testsupport::FakeHelperProcess helper;
+        ASSERT_TRUE(helper.start({kKextHelperLabel, platform::XpcServiceScope::System, steps, {}}));
+        auto watch = std::make_shared<testsupport::FakeKernelModuleWatch>();
+        auto client = makeClient(watch);
+        ASSERT_TRUE(client->observingIOKitService(nullptr));
+        EXPECT_EQ(load(*client), std::vector<int>{c.status});
+        EXPECT_EQ(client->kextLoadTimer() != nullptr, c.keepsRunning);
+        EXPECT_EQ(watch->watching(), c.keepsRunning);
+        const auto status = helper.wait();
+        ASSERT_TRUE(status) << helper.errorOutput();
+        EXPECT_EQ(*status, 0) << helper.errorOutput();
+    }
+}
+
+TEST_F(KextAssistantXPCClientTest, AHelperThatDiesOrIsAbsentAnswersFailedOnce) {
+    for (bool present : {true, false}) {
+        SCOPED_TRACE(present ? "dies before replying" : "absent");
+        testsupport::FakeHelperProcess helper;
+        if (present) {
+            ASSERT_TRUE(helper.start(
+                {kKextHelperLabel, platform::XpcServiceScope::System, {"expect-any", "crash"}, {}}));
+        }
+        auto client = makeClient(std::make_shared<testsupport::FakeKernelModuleWatch>());
+        EXPECT_EQ(load(*client), std::vector<int>{kKextLoadStatusFailed});
+    }
+}
+
+TEST_F(KextAssistantXPCClientTest, TheModuleAppearingEndsTheWatchOnce) {
+    fs::create_directories(rooted("/sys/module"));
+    auto client = makeClient();
+    ASSERT_TRUE(client->observingIOKitService(nullptr));
+    auto timer = client->kextLoadTimer();
+    ASSERT_TRUE(timer);
+    client->startTimer();
+    EXPECT_EQ(client->kextLoadTimer(), timer);  // at most one timer
+    EXPECT_FALSE(KextAssistantXPCClient::findService(nullptr));
+    const auto begin = std::chrono::steady_clock::now();
+    moduleLoads();
+    ASSERT_TRUE(RunLoop::runUntil([&] { return delegate_.updates > 0; }));
+    RecordProperty("module_to_update_us",
+                   std::to_string(std::chrono::duration_cast<std::chrono::microseconds>(
+                                      std::chrono::steady_clock::now() - begin)
+                                      .count()));
+    RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(delegate_.updates, 1);
+    EXPECT_FALSE(client->kextLoadTimer());
+    EXPECT_FALSE(client->isObserving());
+    EXPECT_TRUE(KextAssistantXPCClient::findService(nullptr));
+
+    // Already there: reported before observing returns.
+    auto second = makeClient();
+    ASSERT_TRUE(second->observingIOKitService(nullptr));
+    EXPECT_EQ(delegate_.updates, 2);
+    EXPECT_FALSE(second->kextLoadTimer());
+}
+
+TEST_F(KextAssistantXPCClientTest, AWatchThatCannotStartLeavesNothingBehind) {
+    auto watch = std::make_shared<testsupport::FakeKernelModuleWatch>();
+    watch->failStart = true;
+    auto client = makeClient(watch);
+    EXPECT_FALSE(client->observingIOKitService(nullptr));
+    EXPECT_FALSE(client->kextLoadTimer());
+    EXPECT_FALSE(client->isObserving());
+    EXPECT_GE(watch->stops, 2);  // before observing, and after the failure
+}
+
+TEST_F(KextAssistantXPCClientTest, ShowsTheApprovalScreensOnlyWhereTheyMatter) {
+    struct Case {
+        const char* os;
+        bool loaded, show;
+    } cases[] = {{"10.12.6", false, false}, {"10.13", false, true}, {"12", false, true},
+                 {"11.2", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.os);
+        system_->os = c.os;
+        if (c.loaded) moduleLoads();
+        EXPECT_EQ(makeClient()->shouldShowKextMessage(), c.show);
+    }
+    system_->os = std::nullopt;
+    EXPECT_FALSE(makeClient()->shouldShowKextMessage());
+}
+
+// The real helper, started directly in the test's root.
+class KextHelperTest : public KextAssistantXPCClientTest {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "the helper runs as root";
+        const std::string contents = rooted("/Library/Extensions/PelKorvex.kext/Contents");
+        fs::create_directories(contents);
+        touch(contents + "/Info.plist");
+        fs::create_directories(rooted("/sys/module"));
+        pid_ = fork();
+        if (pid_ == 0) {
+            setenv("PEL_PATH_ROOT", root_.c_str(), 1);
+            execl(PEL_KEXT_HELPER_PATH, PEL_KEXT_HELPER_PATH, static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        ASSERT_GT(pid_, 0);
+    }
+    void TearDown() override {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    void approvals(platform::Array approved) {
+        writePlist(rooted("/var/db/pelgrave/kext-approvals.plist"),
+                   Value(Dictionary{{"Approved", Value(std::move(approved))}}));
+    }
+    pid_t pid_ = -1;
+};
+
+TEST_F(KextHelperTest, HeldBackThenLoadedByModprobeThenShutDown) {
+    auto client = makeClient();
+    ASSERT_TRUE(client->observingIOKitService(nullptr));
+    approvals({"com.pelgrave.Other"});
+    EXPECT_EQ(load(*client), std::vector<int>{kKextLoadStatusNeedsApproval});
+    EXPECT_EQ(delegate_.updates, 0);
+
+    approvals({"com.pelgrave.Other", "com.pelgrave.PelKorvex"});
+    const std::string modprobe = rooted("/usr/sbin/modprobe");
+    fs::create_directories(fs::path(modprobe).parent_path());
+    std::ofstream(modprobe) << "#!/bin/sh\nmkdir -p \"$PEL_PATH_ROOT/sys/module/$1\"\n";
+    chmod(modprobe.c_str(), 0755);
+    EXPECT_EQ(load(*client), std::vector<int>{kKextLoadStatusLoaded});
+    ASSERT_TRUE(RunLoop::runUntil([&] { return delegate_.updates > 0; }));
+    EXPECT_EQ(delegate_.updates, 1);
+
+    // The module's appearance shut the helper down.
+    int status = 0;
+    for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    pid_ = -1;
+}
+
+TEST_F(KextHelperTest, AnotherPathOrAForeignModuleFails) {
+    auto connection = platform::XpcRemoteConnection::createMachService(
+        kKextHelperLabel, platform::kXpcConnectionPrivileged, kextHelperInterface());
+    ASSERT_TRUE(connection);
+    connection->resume();
+    std::mutex mutex;
+    std::vector<std::int64_t> codes;
+    auto ask = [&](const std::string& path) {
+        auto proxy = connection->remoteObjectProxy(nullptr);
+        const std::size_t before = codes.size();
+        ASSERT_TRUE(proxy.call("loadKext:withReply:", {platform::XpcObject::makeString(path)},
+                               [&](const platform::XpcArray& reply) {
+                                   std::lock_guard lock(mutex);
+                                   codes.push_back(*reply[0].asInt64());
+                               }));
+        ASSERT_TRUE(RunLoop::runUntil([&] {
+            std::lock_guard lock(mutex);
+            return codes.size() > before;
+        }));
+    };
+    ask("/Library/Extensions/Other.kext");
+    ask("/Library/Extensions/../Extensions/PelKorvex.kext");
+    // A module file that others may change is not loaded.
+    const std::string module =
+        rooted("/Library/Extensions/PelKorvex.kext/Contents/Linux/com_pelgrave_PelKorvex.ko");
+    fs::create_directories(fs::path(module).parent_path());
+    touch(module);
+    chmod(module.c_str(), 0666);
+    ask(kPelKorvexPath);
+    for (std::int64_t code : codes) EXPECT_EQ(kextLoadStatusForCode(code), kKextLoadStatusFailed);
+    connection->invalidate();
+}
+
+}  // namespace
+}  // namespace enginetest
