@@ -22,3 +22,8 @@ endif()
 if(PEL_BUILD_UI)
   find_package(Qt6 REQUIRED COMPONENTS Widgets)
 endif()
+
+# protobuf-c: the crash report's message is read with its run-time library;
+# protoc-c generates the descriptors from the project's schema.
+pkg_check_modules(PROTOBUF_C REQUIRED IMPORTED_TARGET libprotobuf-c)
+find_program(PEL_PROTOC_C protoc-c REQUIRED)
