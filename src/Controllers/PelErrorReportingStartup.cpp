@@ -2,6 +2,7 @@
 
 #include "Platform/Text/Format.h"
 #include "Platform/System/Paths.h"
+#include "VTErrorCreationLib/VTFVCrashReporting.h"
 
 namespace {
 
@@ -20,6 +21,8 @@ PelErrorReportingSteps PelErrorReportingSteps::standard() {
         return VTSCDConfiguration::hardcodedConfigurationUsingPath(basePath);
     };
     steps.client = [](VTSCDConfiguration configuration, platform::Error* error) {
+        // Crash capture is on: the client makes its reporter with this.
+        VTClient::setCrashReporterFactory(VTFVCrashReporting::factory());
         return VTClient::embeddedClientWithConfig(std::move(configuration), error);
     };
     return steps;
