@@ -73,6 +73,12 @@ TEST(FVCrashReporterCrash, EachCrashEndsByItsSignalWithOneDecodableReport) {
         const pid_t child = fork();
         ASSERT_GE(child, 0);
         if (child == 0) {
+            // Under the sanitizers the crash must reach our handler.
+            setenv("ASAN_OPTIONS",
+                   "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+                   "detect_leaks=0:use_sigaltstack=0",
+                   1);
+            setenv("UBSAN_OPTIONS", "halt_on_error=0:print_stacktrace=0", 1);
             execl(FVCRASH_CRASHME, FVCRASH_CRASHME, c.mode, dir.path().c_str(), nullptr);
             _exit(127);
         }

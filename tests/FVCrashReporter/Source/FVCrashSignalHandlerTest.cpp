@@ -3,6 +3,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 
 #include "FVCrashReporter/Source/FVCrashSignalHandler.h"
@@ -13,6 +15,8 @@
 namespace {
 
 int gPlainCalls = 0;
+// Unmapped but not null, so no sanitizer check stands before the fault.
+int* volatile gUnmapped = reinterpret_cast<int*>(uintptr_t{16});
 void plainHandler(int) { ++gPlainCalls; }
 
 bool notHandled(int, siginfo_t*, ucontext_t*, void*, const fvcrash_signal_next*) { return false; }
@@ -53,8 +57,9 @@ TEST_F(FVCrashSignalHandlerDeathTest, OutcomesOfTheChain) {
     // Nothing handles it: the process dies by the signal, not in a loop.
     EXPECT_EXIT(
         {
+            signal(SIGSEGV, SIG_DFL);  // no sanitizer handler before ours
             registerOrDie(SIGSEGV, notHandled);
-            *static_cast<volatile int*>(nullptr) = 1;
+            *gUnmapped = 1;
             _exit(0);
         },
         testing::KilledBySignal(SIGSEGV), "");
@@ -79,9 +84,10 @@ TEST_F(FVCrashSignalHandlerDeathTest, OutcomesOfTheChain) {
     // After a reset the handler stays installed, yet a crash still ends the process.
     EXPECT_EXIT(
         {
+            signal(SIGSEGV, SIG_DFL);
             registerOrDie(SIGSEGV, handled);
             FVCrashSignalHandler::resetHandlers();
-            *static_cast<volatile int*>(nullptr) = 1;
+            *gUnmapped = 1;
             _exit(0);
         },
         testing::KilledBySignal(SIGSEGV), "");
@@ -110,10 +116,17 @@ TEST_F(FVCrashSignalHandlerDeathTest, AReportFitsTheAlternateStackWithRoomToSpar
             fvcrash_writer_setup(&gWriter, "id", "1", nullptr, 1, false);
             fvcrash_image_list_sync_loaded(fvcrash_shared_image_list());
             fvcrash_suspend_install();
+            stack_t none{};
+            none.ss_flags = SS_DISABLE;
+            sigaltstack(&none, nullptr);  // a sanitizer's own stack would be used instead
             registerOrDie(SIGUSR1, writeAReport);
             raise(SIGUSR1);
             const size_t used = fvcrash_alternate_stack_high_water();
-            _exit(used > 1024 && used < 48 * 1024 ? 0 : 5);
+            if (used <= 1024 || used >= 48 * 1024) {
+                fprintf(stderr, "used %zu\n", used);
+                _exit(5);
+            }
+            _exit(0);
         },
         testing::ExitedWithCode(0), "");
 }

@@ -50,7 +50,31 @@ __attribute__((noinline)) void crashme_thread_crash(volatile int* target) { *tar
 __attribute__((noinline)) void crashme_wait_forever() {
     for (;;) pause();
 }
+// Thirty frames, then blocked.
+int (*volatile gDescend)(int);
+__attribute__((noinline)) int crashme_descend(int depth) {
+    if (depth == 0) crashme_wait_forever();
+    return gDescend(depth - 1) + 1;
 }
+}
+
+namespace {
+
+// Timings for the benchmark, in a page shared with the parent:
+// [0] the fault, [1] the report closed, [2] an in-process live report.
+uint64_t* gBenchPage = nullptr;
+
+uint64_t nowNanoseconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<uint64_t>(ts.tv_sec) * 1000000000ull + static_cast<uint64_t>(ts.tv_nsec);
+}
+
+void reportClosed(siginfo_t*, ucontext_t*, void*) {
+    if (gBenchPage) gBenchPage[1] = nowNanoseconds();
+}
+
+}  // namespace
 
 namespace {
 
@@ -75,6 +99,19 @@ int main(int argc, char** argv) {
     auto config = std::make_shared<FVCrashReporterConfig>(1, 1, folder);
     auto reporter = FVCrashReporter::initWithApplicationIdentifier("com.example.crashme", "1", "1.0",
                                                                    config);
+    if (mode == "bench") {
+        FVCrashReporterCallbacks callbacks;
+        callbacks.version = 0;
+        callbacks.context = nullptr;
+        callbacks.handleSignal = reportClosed;
+        reporter->setCrashCallbacks(callbacks);
+        if (const char* page = getenv("FVCRASH_BENCH_PAGE")) {
+            FILE* f = fopen(page, "r+");
+            if (!f) return 5;
+            gBenchPage = static_cast<uint64_t*>(
+                mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fileno(f), 0));
+        }
+    }
     platform::Error error;
     if (!reporter->enableCrashReporter(&error)) return 3;
     std::set_terminate(onTerminate);
@@ -94,6 +131,17 @@ int main(int argc, char** argv) {
             crashme_recurse(0);
         });
         t.join();
+    }
+    if (mode == "bench") {
+        gDescend = crashme_descend;
+        std::vector<std::thread> threads;
+        for (int i = 0; i < 20; ++i) threads.emplace_back([] { crashme_descend(30); });
+        usleep(20000);
+        const uint64_t liveStart = nowNanoseconds();
+        reporter->generateLiveReport(nullptr);
+        if (gBenchPage) gBenchPage[2] = nowNanoseconds() - liveStart;
+        if (gBenchPage) gBenchPage[0] = nowNanoseconds();
+        crashme_null_store(nullptr);
     }
     if (mode == "thread13" || mode == "two") {
         std::atomic<bool> go{false};
