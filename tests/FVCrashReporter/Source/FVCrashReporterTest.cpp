@@ -17,6 +17,7 @@
 #include "FVCrashReporter/Source/FVCrashReporter.h"
 #include "FVCrashReporter/Source/crash/FVCrashAsync.h"
 #include "Platform/System/Paths.h"
+#include "VTErrorCreationLib/VTFVCrashReporting.h"
 #include "support/TempDir.h"
 
 // Exported, so that the report can name the caller's own frame.
@@ -65,6 +66,8 @@ TEST(FVCrashReporterCrash, EachCrashEndsByItsSignalWithOneDecodableReport) {
         {"queue_overflow", SIGSEGV, "SIGSEGV", "crashme_recurse", 2, nullptr},
         {"thread13", SIGSEGV, "SIGSEGV", "crashme_thread_crash", 21, nullptr},
         {"two", SIGSEGV, "SIGSEGV", "crashme_thread_crash", 21, nullptr},
+        {"loader_lock", SIGSEGV, "SIGSEGV", "crashme_null_store", 2, nullptr},
+        {"stderr_lock", SIGSEGV, "SIGSEGV", "crashme_null_store", 2, nullptr},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
@@ -157,6 +160,19 @@ TEST(FVCrashReporterDirectory, ConfigurationFolderOrCachesRule) {
         EXPECT_EQ(st.st_mode & 0777, 0755u);
     }
     platform::Paths::reset();
+}
+
+TEST(FVCrashReporterClient, TheClientsReporterWritesIntoTheCrashDumpFolder) {
+    TempDir dir;
+    auto make = VTFVCrashReporting::factory();
+    auto reporter = make(dir.path().string());
+    ASSERT_TRUE(reporter);
+    EXPECT_EQ(reporter->crashReportPath(), dir.file("live_report.fvcrash"));
+    auto live = reporter->generateLiveReport();
+    ASSERT_TRUE(live);
+    auto report = FVCrashReport::initWithData(live->data(), live->size(), nullptr);
+    ASSERT_TRUE(report);
+    EXPECT_TRUE(report->message().report_info->user_requested);
 }
 
 TEST(FVCrashReporterMach, ExceptionServerIsNotSupported) {

@@ -1,6 +1,7 @@
 // A program that enables the crash reporter and then crashes in the way its
 // first argument names; the report goes to the folder of the second.
 //   fvcrash_crashme <mode> <folder>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -131,6 +132,26 @@ int main(int argc, char** argv) {
             crashme_recurse(0);
         });
         t.join();
+    }
+    if (mode == "loader_lock" || mode == "stderr_lock") {
+        // Another thread holds the loader's lock or stderr's while we crash.
+        std::atomic<bool> held{false};
+        std::thread holder([&] {
+            if (mode == "stderr_lock") {
+                flockfile(stderr);
+                held = true;
+                crashme_wait_forever();
+            }
+            dl_iterate_phdr(
+                [](dl_phdr_info*, size_t, void* flag) {
+                    static_cast<std::atomic<bool>*>(flag)->store(true);
+                    crashme_wait_forever();
+                    return 0;
+                },
+                &held);
+        });
+        while (!held) usleep(1000);
+        crashme_null_store(nullptr);
     }
     if (mode == "bench") {
         gDescend = crashme_descend;
