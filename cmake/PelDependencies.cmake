@@ -30,3 +30,8 @@ endif()
 
 # The installer tool reads package payloads, and mkpkg writes them.
 find_package(LibArchive REQUIRED)
+
+# protobuf-c: the crash report's message is read with its run-time library;
+# protoc-c generates the descriptors from the project's schema.
+pkg_check_modules(PROTOBUF_C REQUIRED IMPORTED_TARGET libprotobuf-c)
+find_program(PEL_PROTOC_C protoc-c REQUIRED)

@@ -3,6 +3,8 @@
 #include "Platform/System/Paths.h"
 #include "Platform/Text/Format.h"
 
+#include "VTErrorCreationLib/VTFVCrashReporting.h"
+
 namespace {
 
 std::optional<std::string> infoString(const platform::Bundle& bundle, std::string_view key) {
@@ -20,6 +22,8 @@ PelErrorReportingSteps PelErrorReportingSteps::standard() {
         return VTSCDConfiguration::hardcodedConfigurationUsingPath(basePath);
     };
     steps.client = [](VTSCDConfiguration configuration, platform::Error* error) {
+        // Crash capture is on: the client makes its reporter with this.
+        VTClient::setCrashReporterFactory(VTFVCrashReporting::factory());
         return VTClient::embeddedClientWithConfig(std::move(configuration), error);
     };
     return steps;

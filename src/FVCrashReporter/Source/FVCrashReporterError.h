@@ -16,6 +16,8 @@ enum FVCrashReporterError : long {
     FVCrashReporterErrorOperatingSystem = 1,
     FVCrashReporterErrorInvalidCrashReport = 2,
     FVCrashReporterErrorCrashReportUnsupportedVersion = 3,
+    /// A second enabling in the same process.
+    FVCrashReporterErrorResourceBusy = 3,
 };
 
 /// Stores a crash reporter error in `out` (nothing when it is null).

@@ -1,0 +1,284 @@
+#include "FVCrashReporter/Source/FVCrashReporter.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <syslog.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <mutex>
+
+#include "FVCrashReporter/Source/FVCrashLog.h"
+#include "FVCrashReporter/Source/FVCrashReporterError.h"
+#include "FVCrashReporter/Source/FVCrashSignalHandler.h"
+#include "FVCrashReporter/Source/crash/FVCrashContext.h"
+#include "FVCrashReporter/Source/crash/FVCrashSuspend.h"
+#include "Platform/Dispatch/ThreadName.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/Paths.h"
+
+namespace {
+
+std::atomic<bool> gEnabledOnce{false};
+std::atomic<bool> gUncaughtHandlerArmed{false};
+std::atomic<bool> gUncaughtTaken{false};
+
+std::string joinPath(const std::string& a, const std::string& b) {
+    if (a.empty() || a.back() == '/') return a + b;
+    return a + "/" + b;
+}
+
+bool isDirectory(const std::string& path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void threadStartHook() { fvcrash_ensure_alternate_stack(); }
+
+std::optional<std::string> infoString(const platform::Bundle& bundle, const char* key) {
+    platform::Value value = bundle.objectForInfoDictionaryKey(key);
+    if (const std::string* text = value.asString()) return *text;
+    return std::nullopt;
+}
+
+}  // namespace
+
+void fvcrash_refresh_image_list() { fvcrash_image_list_sync_loaded(fvcrash_shared_image_list()); }
+
+std::shared_ptr<FVCrashReporterConfig> FVCrashReporterConfig::defaultConfiguration() {
+    return std::make_shared<FVCrashReporterConfig>();
+}
+
+std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithApplicationIdentifier(
+    const std::string& identifier, const std::string& version,
+    const std::optional<std::string>& marketingVersion,
+    std::shared_ptr<FVCrashReporterConfig> configuration) {
+    std::shared_ptr<FVCrashReporter> reporter(new FVCrashReporter());
+    reporter->config_ = configuration ? std::move(configuration)
+                                      : FVCrashReporterConfig::defaultConfiguration();
+    reporter->identifier_ = identifier;
+    reporter->version_ = version;
+    reporter->marketingVersion_ = marketingVersion;
+    const auto& path = reporter->config_->configurationPath();
+    if (path && isDirectory(*path)) {
+        reporter->directory_ = *path;
+    } else {
+        std::string folder = identifier;
+        std::replace(folder.begin(), folder.end(), '/', '_');
+        reporter->directory_ = joinPath(
+            joinPath(platform::Paths::userLibrary("Caches"), "com.tamberwick.crashreporter.data"),
+            folder);
+    }
+    return reporter;
+}
+
+std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithConfiguration(
+    std::shared_ptr<FVCrashReporterConfig> configuration) {
+    auto bundle = platform::Bundle::mainBundle();
+    std::string identifier = bundle ? bundle->bundleIdentifier() : std::string();
+    if (identifier.empty()) {
+        const char* name = program_invocation_short_name;
+        if (!name || !*name)
+            throw platform::Exception(FVCrashReporterException,
+                                      "Can not determine process identifier or process name");
+        FVCrashLog(LOG_WARNING, "[FVCrashReporter] Warning -- bundle identifier, using process name %s",
+                   name);
+        identifier = name;
+    }
+    std::optional<std::string> version = bundle ? infoString(*bundle, "CFBundleVersion") : std::nullopt;
+    if (!version) {
+        FVCrashLog(LOG_WARNING, "[FVCrashReporter] Warning -- bundle version unavailable");
+        version = "";
+    }
+    return initWithApplicationIdentifier(
+        identifier, *version, bundle ? infoString(*bundle, "CFBundleShortVersionString") : std::nullopt,
+        std::move(configuration));
+}
+
+std::string FVCrashReporter::queuedCrashReportDirectory() const {
+    return joinPath(directory_, "queued_reports");
+}
+
+std::string FVCrashReporter::crashReportPath() const {
+    return joinPath(directory_, "live_report.fvcrash");
+}
+
+bool FVCrashReporter::hasPendingCrashReport() const {
+    struct stat st {};
+    return stat(crashReportPath().c_str(), &st) == 0;
+}
+
+std::optional<platform::Data> FVCrashReporter::loadPendingCrashReportData(platform::Error* error) const {
+    std::ifstream in(crashReportPath(), std::ios::binary);
+    if (!in) {
+        if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
+        return std::nullopt;
+    }
+    return platform::Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool FVCrashReporter::purgePendingCrashReport(platform::Error* error) const {
+    if (unlink(crashReportPath().c_str()) == 0) return true;
+    if (error) *error = platform::Error::posix(errno);
+    return false;
+}
+
+bool FVCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
+    if (isDirectory(directory_)) return true;
+    std::error_code ec;
+    std::filesystem::create_directories(directory_, ec);
+    if (ec) {
+        if (error) *error = platform::Error::posix(ec.value());
+        return false;
+    }
+    chmod(directory_.c_str(), 0755);
+    return true;
+}
+
+bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
+    if (gEnabledOnce.exchange(true)) {
+        fvcrash_populate_error(error, FVCrashReporterErrorResourceBusy,
+                               "A FVCrashReporter instance has already been enabled", nullptr);
+        return false;
+    }
+    if (enabled_)
+        throw platform::Exception(FVCrashReporterException, "The crash reporter has alread been enabled");
+    if (!populateCrashReportDirectory(error)) return false;
+
+    fvcrash_crash_context* ctx = fvcrash_crash_context_shared();
+    const std::string path = crashReportPath();
+    if (path.size() >= sizeof ctx->report_path) {
+        fvcrash_populate_posix_error(error, ENAMETOOLONG, "Failed to register signal handler");
+        return false;
+    }
+    std::memcpy(ctx->report_path, path.c_str(), path.size() + 1);
+    fvcrash_writer_setup(&ctx->writer, identifier_.c_str(), version_.c_str(),
+                         marketingVersion_ ? marketingVersion_->c_str() : nullptr,
+                         mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+    fvcrash_refresh_image_list();
+    fvcrash_suspend_install();
+
+    const unsigned type = config_->signalHandlerType();
+    if (type == 0 || type == 1) {
+        for (int signo : FVCRASH_MONITORED_SIGNALS) {
+            if (!FVCrashSignalHandler::sharedHandler().registerHandlerForSignal(
+                    signo, fvcrash_reporter_signal_callback, ctx, error))
+                return false;
+        }
+        platform::setThreadStartHook(threadStartHook);
+    }
+    enableUncaughtExceptionHandler();
+    enabled_ = true;
+    // Kept for the life of the process, as the crash context refers to it.
+    static std::shared_ptr<FVCrashReporter> keep;
+    keep = shared_from_this();
+    return true;
+}
+
+bool FVCrashReporter::enableMachExceptionServer(platform::Error* error) {
+    fvcrash_populate_posix_error(error, ENOTSUP, "Failed to instantiate the Mach exception server.");
+    return false;
+}
+
+void FVCrashReporter::setCrashCallbacks(const FVCrashReporterCallbacks& callbacks) {
+    if (enabled_)
+        throw platform::Exception(FVCrashReporterException, "The crash reporter has alread been enabled");
+    if (callbacks.version != 0) abort();
+    fvcrash_crash_context* ctx = fvcrash_crash_context_shared();
+    ctx->post_crash_context.store(callbacks.context, std::memory_order_release);
+    ctx->post_crash.store(callbacks.handleSignal, std::memory_order_release);
+}
+
+void FVCrashReporter::enableUncaughtExceptionHandler() { gUncaughtHandlerArmed.store(true); }
+
+void FVCrashReporter::handleUncaughtException(const platform::Exception& exception) {
+    if (!gUncaughtHandlerArmed.load()) return;
+    if (!gUncaughtTaken.exchange(true)) {
+        const auto& addresses = exception.callStackReturnAddresses();
+        std::vector<uint64_t> frames(addresses.begin(), addresses.end());
+        fvcrash_log_writer_set_exception(&fvcrash_crash_context_shared()->writer,
+                                         exception.name().c_str(), exception.reason().c_str(),
+                                         frames.data(), frames.size());
+    }
+    abort();
+}
+
+namespace {
+
+struct LiveWrite {
+    const char* path;
+    fvcrash_log_writer* writer;
+    fvcrash_signal_info* signal;
+    fvcrash_status status;
+};
+
+fvcrash_status writeWithCurrent(fvcrash_thread_state* state, void* context) {
+    auto* live = static_cast<LiveWrite*>(context);
+    live->status = fvcrash_write_report_file(live->path, live->writer, fvcrash_current_thread(),
+                                             live->signal, state);
+    return live->status;
+}
+
+}  // namespace
+
+std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(pid_t thread,
+                                                                           platform::Error* error) {
+    std::string pattern = joinPath(platform::Paths::temporaryDirectory(), "live_crash_report.XXXXXX");
+    std::vector<char> path(pattern.begin(), pattern.end());
+    path.push_back('\0');
+    const int fd = mkostemp(path.data(), O_CLOEXEC);
+    if (fd < 0) {
+        fvcrash_populate_posix_error(error, errno, "Failed to create temporary path");
+        return std::nullopt;
+    }
+    close(fd);
+
+    fvcrash_log_writer writer;
+    fvcrash_writer_setup(&writer, identifier_.c_str(), version_.c_str(),
+                         marketingVersion_ ? marketingVersion_->c_str() : nullptr,
+                         mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+    fvcrash_refresh_image_list();
+    fvcrash_suspend_install();
+
+    fvcrash_signal_info signal{};
+    signal.bsd.signo = SIGTRAP;
+    signal.bsd.code = TRAP_TRACE;
+    signal.bsd.address = reinterpret_cast<uint64_t>(__builtin_return_address(0));
+    LiveWrite live{path.data(), &writer, &signal, FVCRASH_ESUCCESS};
+
+    fvcrash_capture_gate_enter();
+    if (thread == fvcrash_current_thread())
+        fvcrash_thread_state_capture_current(writeWithCurrent, &live);
+    else
+        live.status = fvcrash_write_report_file(path.data(), &writer, thread, &signal, nullptr);
+    fvcrash_capture_gate_leave();
+
+    std::optional<platform::Data> data;
+    if (live.status != FVCRASH_ESUCCESS) {
+        FVCrashLog(LOG_ERR, "Write failed with error %s", fvcrash_status_text(live.status));
+        fvcrash_populate_error(error, FVCrashReporterErrorUnknown,
+                               "Failed to write the crash report to disk", nullptr);
+    } else {
+        std::ifstream in(path.data(), std::ios::binary);
+        if (in)
+            data = platform::Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        else
+            fvcrash_populate_error(error, FVCrashReporterErrorUnknown,
+                                   "Unable to open live crash report for reading", nullptr);
+    }
+    fvcrash_writer_release(&writer);
+    if (unlink(path.data()) != 0)
+        FVCrashLog(LOG_ERR, "Failure occured deleting live crash report: %s", strerror(errno));
+    return data;
+}
+
+std::optional<platform::Data> FVCrashReporter::generateLiveReport(platform::Error* error) {
+    return generateLiveReportWithThread(fvcrash_current_thread(), error);
+}
