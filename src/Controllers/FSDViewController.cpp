@@ -150,7 +150,7 @@ void FSDViewController::startFSD() {
     QPointer<FSDViewController> self(this);
     main->switchCenterBoxView(this, true, [self, started] {
         auto fsd = started.lock();
-        if (!self || !fsd || fsd != self->fsd_) return;
+        if (!self || !fsd || fsd != self->fsd_ || self->finished_) return;
         fsd->startFSDDownload();
         self->downloadIndicator->setIndeterminate(false);
         self->downloadIndicator->startAnimation(self.data());

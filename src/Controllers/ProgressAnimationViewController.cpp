@@ -69,9 +69,8 @@ ProgressAnimationViewController::ProgressAnimationViewController(std::shared_ptr
 
 ProgressAnimationViewController::~ProgressAnimationViewController() {
     // The panels not taken into a box are still ours.
-    for (QWidget* page : {static_cast<QWidget*>(progressAnimationScrollView),
-                          static_cast<QWidget*>(progressInstallScrollView), progressCompletedView})
-        if (page && !page->parentWidget()) delete page;
+    for (const QPointer<QWidget>& page : pages_)
+        if (page && !page->parentWidget()) delete page.data();
 }
 
 void ProgressAnimationViewController::buildPanels() {
@@ -121,6 +120,7 @@ void ProgressAnimationViewController::buildPanels() {
     continuingSetupTextField = makeLabel(progressCompletedView, "continuingSetupTextField", 16);
     completed->addWidget(productImageInProgress);
     completed->addWidget(continuingSetupTextField);
+    pages_ = {progressAnimationScrollView, progressInstallScrollView, progressCompletedView};
 }
 
 QStackedWidget* ProgressAnimationViewController::animationBox() const {

@@ -5,11 +5,13 @@
 #pragma once
 
 #include <QLabel>
+#include <QPointer>
 #include <QStackedWidget>
 #include <QWidget>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "Platform/Dispatch/Clock.h"
 
@@ -83,6 +85,7 @@ class ProgressAnimationViewController : public QObject {
 
     std::shared_ptr<platform::Clock> clock_;
     QStackedWidget* box_ = nullptr;
+    std::vector<QPointer<QWidget>> pages_;
     std::uint64_t animationSeqNm_ = 0;
     std::uint64_t skippedAnimationSeq_ = 0;
     bool isPhishingAnimationRunning_ = false;
