@@ -13,6 +13,7 @@
 #include "Downloader/PingTestSupport.h"
 #include "ShellFixture.h"
 #include "OstrelUI/Controls/OstrelUIContainers.h"
+#include "OstrelUI/Controls/OstrelUIProgressIndicator.h"
 #include "OstrelUI/Controls/OstrelUISpinners.h"
 #include "support/FakeClock.h"
 
