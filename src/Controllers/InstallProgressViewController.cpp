@@ -276,7 +276,17 @@ void InstallProgressViewController::notifyAndWriteFSDInformation() {
 
 void InstallProgressViewController::installFailedWithRequirement(
     const std::shared_ptr<PelRequirement>& requirement) {
-    if (!requirement || !requirement->isAppHandler()) return;
+    if (!requirement) {
+        // A failure without its requirement must still end on a screen, or
+        // the window would wait forever.
+        onMain([] {
+            mainWindow()->showErrorScreen(shell::sharedText(
+                "Installation failed due to technical reasons. Please contact Support."));
+            if (auto pings = pingsWithUParam()) pings->sendInstallFailed(-400, std::nullopt);
+        });
+        return;
+    }
+    if (!requirement->isAppHandler()) return;
     onMain([requirement] {
         auto* main = mainWindow();
         QString text =

@@ -119,15 +119,17 @@ TEST_F(InstallProgressTest, EveryFailureSendsItsPingAndScreen) {
 TEST_F(InstallProgressTest, AnInstallFromStartToSuccess) {
     start();
     engine_->completes = false;
-    engine_->script = {[](InstallProgressProtocol& p) { p.installProgressPercent(10); },
-                       [](InstallProgressProtocol& p) { p.packagesCompleted(1); },
-                       [](InstallProgressProtocol& p) { p.installProgressPercent(50); }};
     main().performInstallOnly();
     EXPECT_EQ(installScreen().progressStatusText->text(), "Package 1 of 3");
     drive(3);  // the step list hands the install-start handler back
     engine_->waitIdle();
     pump();
     EXPECT_EQ(engine_->installs, 1);
+    fromEngine([](InstallProgressProtocol& p) {
+        p.installProgressPercent(10);
+        p.packagesCompleted(1);
+        p.installProgressPercent(50);
+    });
     EXPECT_EQ(centerContent()->objectName(), "installProgressView");
     EXPECT_EQ(installScreen().progressStatusText->text(), "Package 2 of 3");
     EXPECT_EQ(installScreen().progressBar->doubleValue(), 50.0);
