@@ -21,6 +21,10 @@ LeftNavigationViewController::LeftNavigationViewController(QWidget* parent,
     : QWidget(parent), clock_(std::move(clock)) {
     setObjectName(QStringLiteral("leftNavigationView"));
     resize(392, 640);
+    setAutoFillBackground(true);
+    QPalette palette = this->palette();
+    palette.setColor(QPalette::Window, QColor(0x1d, 0x2b, 0x4f));
+    setPalette(palette);
     centerBarImage = new QLabel(this);
     centerBarImage->setObjectName(QStringLiteral("centerBarImage"));
     centerBarImage->setGeometry(340, 0, 12, 640);
@@ -33,7 +37,7 @@ LeftNavigationViewController::LeftNavigationViewController(QWidget* parent,
     layout->addStretch(1);
     QWidget* table = centerBarProgressTableView;
     positioning_ = std::make_unique<ostrelui::LayoutConstant>(kRowsPosition, [table](double y) {
-        table->setGeometry(20, static_cast<int>(y), 340, 72 * kMaxRows);
+        table->setGeometry(0, static_cast<int>(y), 336, 72 * kMaxRows);
     });
     positioning_->setConstant(kRowsPosition);
 }

@@ -34,9 +34,10 @@ MiddleRowView::MiddleRowView(QWidget* parent, std::shared_ptr<platform::Clock> c
     styleLabel(titleMessage);
     styleLabel(subTitle);
     QFont font = titleMessage->font();
-    font.setPointSizeF(16);
+    // Sizes in points of the original look, one point per pixel.
+    font.setPixelSize(16);
     titleMessage->setFont(font);
-    font.setPointSizeF(12);
+    font.setPixelSize(12);
     subTitle->setFont(font);
     regularFont_ = titleMessage->font();
     subTitle->hide();
@@ -48,9 +49,12 @@ MiddleRowView::MiddleRowView(QWidget* parent, std::shared_ptr<platform::Clock> c
     text->addWidget(subTitle);
     text->addStretch(1);
     auto* row = new QHBoxLayout(this);
-    row->setContentsMargins(0, 0, 16, 0);
+    row->setContentsMargins(0, 0, 12, 0);
     row->addLayout(text, 1);
     row->addWidget(statusImage, 0, Qt::AlignVCenter);
+    QLabel* title = titleMessage;
+    titleOffset_ = std::make_unique<ostrelui::LayoutConstant>(
+        0.0, [title](double v) { title->setContentsMargins(0, static_cast<int>(v), 0, 0); });
     bottomSpaceToTitle_ = std::make_unique<ostrelui::LayoutConstant>(
         25.0, [text](double v) { text->setSpacing(static_cast<int>(v - 25.0)); });
     for (QWidget* w : {static_cast<QWidget*>(titleMessage), static_cast<QWidget*>(subTitle),
@@ -146,17 +150,17 @@ bool MiddleRowView::setSubTitleString(const std::optional<QString>& subtitle) {
         bottomSpaceToTitle_->setConstant(32.0);
         subTitle->setText(*subtitle);
         subTitle->setToolTip(*subtitle);
-        ostrelui::Transition::setTransform(titleMessage, QTransform());
+        titleOffset_->setConstant(0.0);
         performSubtitleAnimation(false, nullptr);
         return true;
     }
     if (!current.isEmpty()) {
-        QPointer<QLabel> title(titleMessage);
-        QPointer<QLabel> sub(subTitle);
-        performSubtitleAnimation(true, [title, sub] {
-            if (sub) sub->clear();
-            if (title)
-                ostrelui::Transition::animateTransform(title, QTransform::fromTranslate(0, 7), 1.0);
+        QPointer<MiddleRowView> self(this);
+        performSubtitleAnimation(true, [self] {
+            if (!self) return;
+            self->subTitle->clear();
+            // The title moves down 7 points into the freed line.
+            self->titleOffset_->animateTo(7.0, 1.0);
         });
         return true;
     }
@@ -240,6 +244,7 @@ void MiddleRowView::setBoldFont() {
     after(animationDelay(), [label, fallback] {
         if (!label) return;
         QFont font = ostrelui::kitFont(QStringLiteral("Helvetica Neue Medium"), 18.0, fallback);
+        font.setPixelSize(18);
         font.setLetterSpacing(QFont::AbsoluteSpacing, 1.0);
         label->setFont(font);
     });
@@ -248,6 +253,6 @@ void MiddleRowView::setBoldFont() {
 void MiddleRowView::setRegularFont() { titleMessage->setFont(regularFont_); }
 
 bool MiddleRowView::isTitleBold() const {
-    return titleMessage->font().pointSizeF() == 18.0 &&
+    return titleMessage->font().pixelSize() == 18 &&
            titleMessage->font().weight() >= QFont::Medium;
 }

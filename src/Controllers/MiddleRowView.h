@@ -28,6 +28,8 @@ class MiddleRowView : public QWidget {
     ostrelui::OstrelUISpinningImageView* statusImage = nullptr;
     /// Space below the title: 32 with a subtitle, 25 without.
     ostrelui::LayoutConstant& bottomSpaceToTitle() { return *bottomSpaceToTitle_; }
+    /// How far the title has moved down (7 once its subtitle went away).
+    ostrelui::LayoutConstant& titleOffset() { return *titleOffset_; }
 
     std::int64_t rowNumber() const { return rowNumber_; }
     void setRowNumber(std::int64_t row) { rowNumber_ = row; }
@@ -68,6 +70,7 @@ class MiddleRowView : public QWidget {
 
     std::shared_ptr<platform::Clock> clock_;
     std::unique_ptr<ostrelui::LayoutConstant> bottomSpaceToTitle_;
+    std::unique_ptr<ostrelui::LayoutConstant> titleOffset_;
     std::int64_t rowNumber_ = 0;
     QString statusImageName_;
     double alpha_ = 1.0;
