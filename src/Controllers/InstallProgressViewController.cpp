@@ -1,11 +1,12 @@
 #include "Controllers/InstallProgressViewController.h"
 
+#include <unistd.h>
+
 #include <QPointer>
 #include <QVBoxLayout>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <unistd.h>
 
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/InstallEngine.h"
@@ -87,8 +88,8 @@ std::optional<std::string> InstallProgressViewController::installPhaseString() c
     return installPhaseString_;
 }
 
-std::optional<platform::Dictionary> InstallProgressViewController::mandatoryPackageInstallFailureData()
-    const {
+std::optional<platform::Dictionary>
+InstallProgressViewController::mandatoryPackageInstallFailureData() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return mandatoryPackageInstallFailureData_;
 }
@@ -127,10 +128,12 @@ void InstallProgressViewController::performInstallWithPackages(const platform::A
         if (!self) return;
         auto plugin = mainWindow()->productPlugin();
         if (animate && plugin &&
-            plugin->respondsTo(IFPluginOperation::setInstallationProgressStatusWithCompletionHandler)) {
-            plugin->setInstallationProgressStatusWithCompletionHandler([self, packages, tools, text] {
-                if (self) self->startInstall(packages, tools, text);
-            });
+            plugin->respondsTo(
+                IFPluginOperation::setInstallationProgressStatusWithCompletionHandler)) {
+            plugin->setInstallationProgressStatusWithCompletionHandler(
+                [self, packages, tools, text] {
+                    if (self) self->startInstall(packages, tools, text);
+                });
             return;
         }
         self->startInstall(packages, tools, text);
@@ -212,9 +215,9 @@ void InstallProgressViewController::installComplete(int status) {
                 start = gStartTime;
             }
             const platform::TimePoint now = (clock_ ? clock_ : platform::defaultClock())->now();
-            const auto elapsed = start ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                                             now - *start).count()
-                                       : 0;
+            const auto elapsed =
+                start ? std::chrono::duration_cast<std::chrono::milliseconds>(now - *start).count()
+                      : 0;
             if (pings) pings->sendInstallSuccessWithTime(static_cast<int>(elapsed));
             notifyAndWriteFSDInformation();
             mainWindow()->closingScreen(true);
@@ -231,8 +234,8 @@ void InstallProgressViewController::installComplete(int status) {
                     pings->sendInstallMandatoryFailed(-381, *data);
                 } else {
                     auto phase = installPhaseString();
-                    pings->sendInstallFailed(-396, phase ? std::optional<std::string_view>(*phase)
-                                                         : std::nullopt);
+                    pings->sendInstallFailed(
+                        -396, phase ? std::optional<std::string_view>(*phase) : std::nullopt);
                 }
             } else {
                 pings->sendInstallFailed(-373, "Installer /usr/sbin/installer is missing");
@@ -268,8 +271,8 @@ void InstallProgressViewController::notifyAndWriteFSDInformation() {
         platform::Error error;
         written = screen->fsd()->writeFSDInformation(folder, &error);
         if (!written)
-            PelLogging::logErrorMessageWithFormat("Error occurred while writing FSD information at %@",
-                                                  *folder);
+            PelLogging::logErrorMessageWithFormat(
+                "Error occurred while writing FSD information at %@", *folder);
     }
     plugin->manifestAvailable(written ? *folder : std::string());
 }
@@ -289,10 +292,10 @@ void InstallProgressViewController::installFailedWithRequirement(
     if (!requirement->isAppHandler()) return;
     onMain([requirement] {
         auto* main = mainWindow();
-        QString text =
-            QString::fromStdString(PelInstallAppUtilities::localizedStringForRequirement(*requirement));
-        const bool internet =
-            requirement->icType() == "Misc" && dictionaryHasKey(requirement->icDic(), "IsInternetRequired");
+        QString text = QString::fromStdString(
+            PelInstallAppUtilities::localizedStringForRequirement(*requirement));
+        const bool internet = requirement->icType() == "Misc" &&
+                              dictionaryHasKey(requirement->icDic(), "IsInternetRequired");
         const platform::Value* imType = requirement->icDic().get("IMType");
         const bool competitive = requirement->icType() == "InstallMatrix" && imType &&
                                  imType->asString() && *imType->asString() == "INSTALL_COMPETITIVE";
@@ -312,7 +315,8 @@ void InstallProgressViewController::installWarningWithRequirement(
     if (!requirement || !requirement->isAppHandler()) return;
     onMain([requirement] {
         mainWindow()->showWarningScreen(
-            QString::fromStdString(PelInstallAppUtilities::localizedStringForRequirement(*requirement)),
+            QString::fromStdString(
+                PelInstallAppUtilities::localizedStringForRequirement(*requirement)),
             requirement);
     });
 }
@@ -321,7 +325,8 @@ void InstallProgressViewController::installFailedWithAuthorization() {
     onMain([] {
         mainWindow()->showWarningScreen(
             shell::sharedText("The installation failed due to insufficient privileges."), nullptr);
-        if (auto pings = pingsWithUParam()) pings->sendInstallFailed(-399, "Insufficient Privileges");
+        if (auto pings = pingsWithUParam())
+            pings->sendInstallFailed(-399, "Insufficient Privileges");
     });
 }
 
@@ -331,8 +336,8 @@ void InstallProgressViewController::installFailedWithHelperTool(const platform::
         reason = error->underlyingError() ? error->underlyingError()->localizedFailureReason()
                                           : error->localizedDescription();
     onMain([reason] {
-        mainWindow()->showErrorScreen(
-            shell::sharedText("Installation failed due to technical reasons. Please contact Support."));
+        mainWindow()->showErrorScreen(shell::sharedText(
+            "Installation failed due to technical reasons. Please contact Support."));
         if (auto pings = pingsWithUParam()) pings->sendInstallFailed(-398, reason);
     });
 }

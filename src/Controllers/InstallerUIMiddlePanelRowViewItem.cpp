@@ -18,11 +18,12 @@ Item::Ptr make(const char* title, const char* subtitle, std::uint64_t icon, bool
 
 }  // namespace
 
-InstallerUIMiddlePanelRowViewItem::InstallerUIMiddlePanelRowViewItem(QString title,
-                                                                     std::optional<QString> subtitle,
-                                                                     std::uint64_t iconType,
-                                                                     bool active)
-    : title_(std::move(title)), subtitle_(std::move(subtitle)), iconType_(iconType), active_(active) {}
+InstallerUIMiddlePanelRowViewItem::InstallerUIMiddlePanelRowViewItem(
+    QString title, std::optional<QString> subtitle, std::uint64_t iconType, bool active)
+    : title_(std::move(title)),
+      subtitle_(std::move(subtitle)),
+      iconType_(iconType),
+      active_(active) {}
 
 void InstallerUIMiddlePanelRowViewItem::setCompletionHandler(std::function<void()> handler) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -121,7 +121,8 @@ void LeftNavigationViewController::setProgressStatus(std::uint64_t code) {
             selected = {0};
             break;
         case kProgressStatusReadyToInstall:
-            rows = Rows{Item::itemForActiveInstallationIdle(), Item::itemForUpdatePreferencesIdle()};
+            rows =
+                Rows{Item::itemForActiveInstallationIdle(), Item::itemForUpdatePreferencesIdle()};
             selected = {0};
             break;
         case kProgressStatusDownloading:
@@ -133,7 +134,8 @@ void LeftNavigationViewController::setProgressStatus(std::uint64_t code) {
             selected = {0};
             break;
         case kProgressStatusAllComplete:
-            rows = Rows{Item::itemForInstallCompletion(), Item::itemForUpdatePreferencesCompletion()};
+            rows =
+                Rows{Item::itemForInstallCompletion(), Item::itemForUpdatePreferencesCompletion()};
             selected = {0, 1};
             break;
         case kProgressStatusPreferencesNext:

@@ -111,8 +111,9 @@ void MiddleRowView::setRowViewObject(const InstallerUIMiddlePanelRowViewItem::Pt
     // The handler does not hang on the text animations: it is due once the
     // row's delay and its transition are over, changed text or not, and it
     // runs even when the cell is gone by then (it may start the install).
-    const double transition =
-        subtitleChanges ? kSubtitleTransition : titleChanges ? kTitleTransition : 0.0;
+    const double transition = subtitleChanges ? kSubtitleTransition
+                              : titleChanges  ? kTitleTransition
+                                              : 0.0;
     platform::dispatchAfter(platform::MainQueue::shared(), seconds(animationDelay() + transition),
                             ostrelui::guarded(std::move(handler)), clock_);
 }
@@ -180,7 +181,8 @@ void MiddleRowView::performSubtitleAnimation(bool hide, std::function<void()> co
             if (completion) completion();
             return;
         }
-        ostrelui::Transition::run(sub, type, kSubtitleTransition, [sub, hide] { sub->setHidden(hide); });
+        ostrelui::Transition::run(sub, type, kSubtitleTransition,
+                                  [sub, hide] { sub->setHidden(hide); });
         if (completion) completion();
     });
 }
@@ -253,6 +255,5 @@ void MiddleRowView::setBoldFont() {
 void MiddleRowView::setRegularFont() { titleMessage->setFont(regularFont_); }
 
 bool MiddleRowView::isTitleBold() const {
-    return titleMessage->font().pixelSize() == 18 &&
-           titleMessage->font().weight() >= QFont::Medium;
+    return titleMessage->font().pixelSize() == 18 && titleMessage->font().weight() >= QFont::Medium;
 }

@@ -21,7 +21,8 @@ class OstrelUISpinningImageView;
 class MiddleRowView : public QWidget {
   public:
     /// `clock` drives the delayed steps (the default clock when null).
-    explicit MiddleRowView(QWidget* parent = nullptr, std::shared_ptr<platform::Clock> clock = nullptr);
+    explicit MiddleRowView(QWidget* parent = nullptr,
+                           std::shared_ptr<platform::Clock> clock = nullptr);
 
     QLabel* titleMessage = nullptr;
     QLabel* subTitle = nullptr;

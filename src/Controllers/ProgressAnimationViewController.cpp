@@ -29,8 +29,9 @@ QString text(const char* key) {
 }
 
 MainWindowController* mainWindow() {
-    return MainWindowController::hasSharedInstance() ? MainWindowController::sharedMainMenuController()
-                                                     : nullptr;
+    return MainWindowController::hasSharedInstance()
+               ? MainWindowController::sharedMainMenuController()
+               : nullptr;
 }
 
 /// Scale s applied to the translation (x, y): p -> s * p + (x, y).
@@ -62,7 +63,8 @@ void showItem(QWidget* item, const std::function<void()>& change = {}) {
 
 }  // namespace
 
-ProgressAnimationViewController::ProgressAnimationViewController(std::shared_ptr<platform::Clock> clock)
+ProgressAnimationViewController::ProgressAnimationViewController(
+    std::shared_ptr<platform::Clock> clock)
     : clock_(std::move(clock)) {
     buildPanels();
 }
@@ -87,10 +89,9 @@ void ProgressAnimationViewController::buildPanels() {
     phisingScamText = makeLabel(progressAnimationView, "phisingScamText", 18, true);
     phisingScamText->setText(text("Phishing scams"));
     didYouInfoTextField = makeLabel(progressAnimationView, "didYouInfoTextField", 14);
-    for (QWidget* w : {static_cast<QWidget*>(didYouKnowBigText),
-                       static_cast<QWidget*>(phisingAnimationImage),
-                       static_cast<QWidget*>(phisingScamText),
-                       static_cast<QWidget*>(didYouInfoTextField)}) {
+    for (QWidget* w :
+         {static_cast<QWidget*>(didYouKnowBigText), static_cast<QWidget*>(phisingAnimationImage),
+          static_cast<QWidget*>(phisingScamText), static_cast<QWidget*>(didYouInfoTextField)}) {
         layout->addWidget(w);
         w->hide();
     }
@@ -292,23 +293,25 @@ void ProgressAnimationViewController::animateDidYouKnowTextWith(std::function<vo
         if (!big) return;
         big->show();
         const double w = big->width(), h = big->height();
-        Transition::animateTransform(big, scaledTranslation(1.3, -0.15 * w, -0.15 * h), 0.01, [big, completion, w, h] {
-            if (!big) return;
-            Transition::animateTransform(big, QTransform(), 1.0, [big, completion, w, h] {
+        Transition::animateTransform(
+            big, scaledTranslation(1.3, -0.15 * w, -0.15 * h), 0.01, [big, completion, w, h] {
                 if (!big) return;
-                Transition::animateTransform(
-                    big, scaledTranslation(0.01, 0.5 * w, 0.5 * h), 1.0, [big, completion] {
-                        if (!big) return;
-                        big->hide();
-                        Transition::setTransform(big, QTransform());
-                        completion();
-                    });
+                Transition::animateTransform(big, QTransform(), 1.0, [big, completion, w, h] {
+                    if (!big) return;
+                    Transition::animateTransform(big, scaledTranslation(0.01, 0.5 * w, 0.5 * h),
+                                                 1.0, [big, completion] {
+                                                     if (!big) return;
+                                                     big->hide();
+                                                     Transition::setTransform(big, QTransform());
+                                                     completion();
+                                                 });
+                });
             });
-        });
     });
 }
 
-void ProgressAnimationViewController::animatePhishingScreenSetupWith(std::function<void()> completion) {
+void ProgressAnimationViewController::animatePhishingScreenSetupWith(
+    std::function<void()> completion) {
     showItem(phisingAnimationImage);
     isPhishingAnimationRunning_ = true;
     const std::uint64_t seq = animationSeqNm_;
@@ -320,13 +323,14 @@ void ProgressAnimationViewController::animatePhishingScreenSetupWith(std::functi
     after(2.0, [self, seq, completion] {
         if (!self || self->shouldSkipAnimationWithSeq(seq)) return;
         QLabel* line = self->didYouInfoTextField;
-        showItem(line, [line] { line->setText(text("use websites or emails that look legitimate.")); });
+        showItem(line,
+                 [line] { line->setText(text("use websites or emails that look legitimate.")); });
         completion();
     });
 }
 
-void ProgressAnimationViewController::animatePhishingInfoTextAfter(double delay,
-                                                                   std::function<void()> completion) {
+void ProgressAnimationViewController::animatePhishingInfoTextAfter(
+    double delay, std::function<void()> completion) {
     const std::uint64_t seq = animationSeqNm_;
     const double d = static_cast<double>(static_cast<long>(delay + 5));
     QPointer<ProgressAnimationViewController> self(this);
@@ -373,24 +377,28 @@ void ProgressAnimationViewController::animateProductDetailScreenAfter(
             maxHeight ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
         QWidget* panel = self->progressAnimationView;
         const double w = panel->width(), h = panel->height();
-        Transition::animateTransform(panel, scaledTranslation(0.2, 0.4 * w, 0.4 * h), 0.5, [self, completion, maxHeight, onStop] {
-            if (!self) {
-                if (onStop) onStop();
-                return;
-            }
-            self->progressAnimationScrollView->setVerticalScrollBarPolicy(
-                maxHeight ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
-            self->showProductNameScreen();
-            QWidget* install = self->progressInstallView;
-            const double iw = install->width(), ih = install->height();
-            Transition::animateTransform(install, scaledTranslation(2.0, -0.5 * iw, -0.5 * ih), 0.01, [self, install, completion, onStop] {
+        Transition::animateTransform(
+            panel, scaledTranslation(0.2, 0.4 * w, 0.4 * h), 0.5,
+            [self, completion, maxHeight, onStop] {
                 if (!self) {
                     if (onStop) onStop();
                     return;
                 }
-                Transition::animateTransform(install, QTransform(), 0.5, completion);
+                self->progressAnimationScrollView->setVerticalScrollBarPolicy(
+                    maxHeight ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+                self->showProductNameScreen();
+                QWidget* install = self->progressInstallView;
+                const double iw = install->width(), ih = install->height();
+                Transition::animateTransform(install, scaledTranslation(2.0, -0.5 * iw, -0.5 * ih),
+                                             0.01, [self, install, completion, onStop] {
+                                                 if (!self) {
+                                                     if (onStop) onStop();
+                                                     return;
+                                                 }
+                                                 Transition::animateTransform(install, QTransform(),
+                                                                              0.5, completion);
+                                             });
             });
-        });
     });
 }
 
@@ -406,16 +414,17 @@ void ProgressAnimationViewController::animateHidingFinalScreen(double delay,
         Transition::setTransform(self->progressAnimationView, QTransform());
         QWidget* install = self->progressInstallView;
         const double w = install->width(), h = install->height();
-        Transition::animateTransform(install, scaledTranslation(0.2, 0.4 * w, 0.4 * h), 0.5, [self, completion] {
-            if (!self) return;
-            auto* main = mainWindow();
-            const bool maxHeight = main && main->isWindowAtMaxHeight();
-            self->progressInstallScrollView->setVerticalScrollBarPolicy(
-                maxHeight ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
-            Transition::setTransform(self->progressInstallView, QTransform());
-            self->showDidYouKnowScreen();
-            completion();
-        });
+        Transition::animateTransform(
+            install, scaledTranslation(0.2, 0.4 * w, 0.4 * h), 0.5, [self, completion] {
+                if (!self) return;
+                auto* main = mainWindow();
+                const bool maxHeight = main && main->isWindowAtMaxHeight();
+                self->progressInstallScrollView->setVerticalScrollBarPolicy(
+                    maxHeight ? Qt::ScrollBarAlwaysOff : Qt::ScrollBarAsNeeded);
+                Transition::setTransform(self->progressInstallView, QTransform());
+                self->showDidYouKnowScreen();
+                completion();
+            });
     });
 }
 
@@ -430,15 +439,16 @@ void ProgressAnimationViewController::switchProgressView(QWidget* view, bool ani
     }
     QPointer<QStackedWidget> target(box);
     QPointer<QWidget> content(page);
-    Transition::animateTransform(box, QTransform::fromTranslate(-(box->width() + 10), 0), 0.5, [target, content] {
-        if (!target) return;
-        Transition::animateTransform(target, QTransform(), 0.01, [target, content] {
+    Transition::animateTransform(
+        box, QTransform::fromTranslate(-(box->width() + 10), 0), 0.5, [target, content] {
             if (!target) return;
-            target->hide();
-            Transition::run(target, TransitionType::Reveal, 0.25, [target, content] {
-                if (content) target->setCurrentWidget(content);
-                target->show();
+            Transition::animateTransform(target, QTransform(), 0.01, [target, content] {
+                if (!target) return;
+                target->hide();
+                Transition::run(target, TransitionType::Reveal, 0.25, [target, content] {
+                    if (content) target->setCurrentWidget(content);
+                    target->show();
+                });
             });
         });
-    });
 }

@@ -15,7 +15,8 @@ class DownloadScreenTest : public ProgressTest {
         fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
         pump();
         for (const char* name : {"A.pkg", "B.pkg", "C.pkg"})
-            packages_.push_back(Dictionary{{"pkgName", dir_.write(std::string("root/pkgs/") + name, "x")}});
+            packages_.push_back(
+                Dictionary{{"pkgName", dir_.write(std::string("root/pkgs/") + name, "x")}});
     }
     FSDViewController& screen() { return *main().fsdViewController(); }
     PelFSDProtocol& delegate() { return *fsd_->delegate; }

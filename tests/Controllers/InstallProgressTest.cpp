@@ -63,14 +63,18 @@ TEST_F(InstallProgressTest, EveryFailureSendsItsPingAndScreen) {
                  requirement("InstallMatrix", {{"IMType", "INSTALL_COMPETITIVE"}}, "R-COMP"));
          },
          true, "-374", "R-COMP", "competitiveErrorView"},
-        {"phase", [](auto& s) {
+        {"phase",
+         [](auto& s) {
              s.installProgressPhaseString("Writing files");
              s.installComplete(302);
-         }, true, "-396", "Writing files", "errorView"},
-        {"mandatory", [&](auto& s) {
+         },
+         true, "-396", "Writing files", "errorView"},
+        {"mandatory",
+         [&](auto& s) {
              s.setInstallFailedPingDataForMandatoryPackage(failure);
              s.installComplete(302);
-         }, true, "-381", "disk full", "errorView"},
+         },
+         true, "-381", "disk full", "errorView"},
         {"timed out", [](auto& s) { s.installComplete(305); }, true, "-375", "installer timed out",
          "errorView"},
         {"missing package", [](auto& s) { s.installFailedWithMissingBasePackage(); }, true, "-397",
@@ -79,18 +83,23 @@ TEST_F(InstallProgressTest, EveryFailureSendsItsPingAndScreen) {
          "warningView"},
         {"helper nil", [](auto& s) { s.installFailedWithHelperTool(nullptr); }, true, "-398",
          "Failed to launch helper", "errorView"},
-        {"helper error", [](auto& s) {
+        {"helper error",
+         [](auto& s) {
              platform::Error underlying("NSOSStatusErrorDomain", -60005, {});
-             underlying.setUserInfoValue(std::string(platform::kLocalizedFailureReasonErrorKey), "denied");
+             underlying.setUserInfoValue(std::string(platform::kLocalizedFailureReasonErrorKey),
+                                         "denied");
              platform::Error error("InstallErrorDomain", -1, {});
              error.setUnderlyingError(underlying);
              s.installFailedWithHelperTool(&error);
-         }, true, "-398", "denied", "errorView"},
+         },
+         true, "-398", "denied", "errorView"},
         {"authorisation", [](auto& s) { s.installFailedWithAuthorization(); }, true, "-399",
          "Insufficient Privileges", "warningView"},
-        {"requirement", [](auto& s) {
+        {"requirement",
+         [](auto& s) {
              s.installFailedWithRequirement(requirement("PathCheck", {{"Path", "/x"}}, "R-PATH"));
-         }, true, "-400", "R-PATH", "errorView"},
+         },
+         true, "-400", "R-PATH", "errorView"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -103,15 +112,16 @@ TEST_F(InstallProgressTest, EveryFailureSendsItsPingAndScreen) {
         EXPECT_EQ(sent.back()["error"], "1");
         EXPECT_EQ(sent.back()["a"], c.a);
         EXPECT_EQ(sent.back()["b"], c.b);
-        EXPECT_EQ(sent.back()["U"], std::string(c.a == "-381" ? "" : "5"));  // package pings carry no U
+        EXPECT_EQ(sent.back()["U"],
+                  std::string(c.a == "-381" ? "" : "5"));  // package pings carry no U
         EXPECT_EQ(centerContent()->objectName(), c.screen);
     }
     // A requirement the installer does not run is the plug-in's to report.
     const std::size_t before = pings().size();
     fromEngine([](auto& s) {
-        s.installFailedWithRequirement(PelRequirement::createRequirement(
-            "PLUGIN", nullptr, Value(), std::string("Misc"), "R-P", Value(Dictionary{{"X", 1}}),
-            nullptr));
+        s.installFailedWithRequirement(
+            PelRequirement::createRequirement("PLUGIN", nullptr, Value(), std::string("Misc"),
+                                              "R-P", Value(Dictionary{{"X", 1}}), nullptr));
     });
     EXPECT_EQ(pings().size(), before);
 }

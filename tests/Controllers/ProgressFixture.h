@@ -11,10 +11,10 @@
 #include "Controllers/ProgressAnimationViewController.h"
 #include "Downloader/PelInstallPingUtils.h"
 #include "Downloader/PingTestSupport.h"
-#include "ShellFixture.h"
 #include "OstrelUI/Controls/OstrelUIContainers.h"
 #include "OstrelUI/Controls/OstrelUIProgressIndicator.h"
 #include "OstrelUI/Controls/OstrelUISpinners.h"
+#include "ShellFixture.h"
 #include "support/FakeClock.h"
 
 namespace progresstest {
@@ -37,12 +37,11 @@ class ProgressPlugin : public FakePlugin {
         left = std::make_unique<LeftNavigationViewController>(nullptr, clock);
         left->setCenterBarNeutralImageName(QStringLiteral("bg-status-neutral"));
         animation = std::make_unique<ProgressAnimationViewController>(clock);
-        implemented.insert({IFPluginOperation::setInstallationProgressStatusWithCompletionHandler,
-                            IFPluginOperation::animateProgressViewNow,
-                            IFPluginOperation::performInstallPing,
-                            IFPluginOperation::manifestLocation,
-                            IFPluginOperation::downloadFSDComplete,
-                            IFPluginOperation::downloadFSDFailedWithError});
+        implemented.insert(
+            {IFPluginOperation::setInstallationProgressStatusWithCompletionHandler,
+             IFPluginOperation::animateProgressViewNow, IFPluginOperation::performInstallPing,
+             IFPluginOperation::manifestLocation, IFPluginOperation::downloadFSDComplete,
+             IFPluginOperation::downloadFSDFailedWithError});
     }
 
     bool respondsTo(IFPluginOperation operation) const override {
@@ -67,7 +66,9 @@ class ProgressPlugin : public FakePlugin {
     std::string manifestLocation() override { return manifestFolder; }
     void manifestAvailable(const std::string& path) override { manifests.push_back(path); }
     void downloadFSDComplete(bool) override { ++downloadsComplete; }
-    void downloadFSDFailedWithError(const std::string& e) override { downloadFailures.push_back(e); }
+    void downloadFSDFailedWithError(const std::string& e) override {
+        downloadFailures.push_back(e);
+    }
 };
 
 class ProgressTest : public ShellTest {
@@ -75,8 +76,8 @@ class ProgressTest : public ShellTest {
     void SetUp() override {
         ShellTest::SetUp();
         pings_ = PelInstallPingUtils::createInstallPingUtilsWithQueueName(
-            std::string("com.pelgrave.installPing"), std::string("Ostrel Test"),
-            std::string("2.0"), std::string("200"), std::nullopt, std::string("MID"));
+            std::string("com.pelgrave.installPing"), std::string("Ostrel Test"), std::string("2.0"),
+            std::string("200"), std::nullopt, std::string("MID"));
         pings_->setHttpClient(http_);
         PluginRegistry::registerPlugin("TestPlugin", [this] {
             auto plugin = std::make_shared<ProgressPlugin>(clock_);
@@ -116,7 +117,9 @@ class ProgressTest : public ShellTest {
 
     LeftNavigationViewController& left() { return *progress_->left; }
     ProgressAnimationViewController& animation() { return *progress_->animation; }
-    InstallProgressViewController& installScreen() { return *main().installProgressViewController(); }
+    InstallProgressViewController& installScreen() {
+        return *main().installProgressViewController();
+    }
 
     std::shared_ptr<testsupport::FakeClock> clock_ = std::make_shared<testsupport::FakeClock>();
     std::shared_ptr<pingtest::ObservingHttpClient> http_ =

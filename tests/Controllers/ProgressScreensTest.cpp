@@ -12,10 +12,9 @@ class ProgressScreens : public ProgressTest {
     void SetUp() override {
         ProgressTest::SetUp();
         if (!std::getenv("PEL_UI_GRAB_DIR")) GTEST_SKIP() << "PEL_UI_GRAB_DIR is not set";
-        info_["PEL_BASE_PACKAGES"] =
-            platform::Array{platform::Dictionary{{"pkgName", "A.pkg"}},
-                            platform::Dictionary{{"pkgName", "B.pkg"}},
-                            platform::Dictionary{{"pkgName", "C.pkg"}}};
+        info_["PEL_BASE_PACKAGES"] = platform::Array{platform::Dictionary{{"pkgName", "A.pkg"}},
+                                                     platform::Dictionary{{"pkgName", "B.pkg"}},
+                                                     platform::Dictionary{{"pkgName", "C.pkg"}}};
     }
     void grab(QWidget* widget, const QString& name) {
         pump();

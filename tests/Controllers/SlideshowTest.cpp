@@ -21,17 +21,20 @@ TEST_F(SlideshowTest, ACycleRunsAndStartsOver) {
     drive(4);  // teaser done, phishing lines on screen
     EXPECT_TRUE(animation().isPhishingAnimationRunning());
     EXPECT_TRUE(animation().phisingAnimationImage->isVisibleTo(animation().progressAnimationView));
-    EXPECT_EQ(animation().didYouInfoTextField->text(), "use websites or emails that look legitimate.");
+    EXPECT_EQ(animation().didYouInfoTextField->text(),
+              "use websites or emails that look legitimate.");
     drive(12);
     EXPECT_EQ(animation().didYouInfoTextField->text(),
               "then allow cybercriminals to access your private accounts.");
     drive(3.5);  // product screen (the animations take no time here)
     EXPECT_FALSE(animation().isPhishingAnimationRunning());
-    EXPECT_EQ(animation().animationBox()->currentWidget(), static_cast<QWidget*>(animation().progressInstallScrollView));
+    EXPECT_EQ(animation().animationBox()->currentWidget(),
+              static_cast<QWidget*>(animation().progressInstallScrollView));
     drive(2);  // back to the start: a second cycle
     EXPECT_EQ(animation().animationSeqNm(), 2u);
     EXPECT_EQ(animation().skippedAnimationSeq(), 0u);
-    EXPECT_EQ(animation().animationBox()->currentWidget(), static_cast<QWidget*>(animation().progressAnimationScrollView));
+    EXPECT_EQ(animation().animationBox()->currentWidget(),
+              static_cast<QWidget*>(animation().progressAnimationScrollView));
 }
 
 TEST_F(SlideshowTest, SkipDuringThePhishingLines) {
@@ -56,7 +59,8 @@ TEST_F(SlideshowTest, SkipDuringThePhishingLines) {
     // The cut cycle's lines never come: at 14.5 s it would show its third
     // line; the new cycle shows its first.
     drive(9.5);
-    EXPECT_EQ(animation().didYouInfoTextField->text(), "use websites or emails that look legitimate.");
+    EXPECT_EQ(animation().didYouInfoTextField->text(),
+              "use websites or emails that look legitimate.");
     EXPECT_EQ(runs, 1);
     drive(11);  // the new cycle's product screen
 

@@ -15,7 +15,8 @@ class StepListTest : public ProgressTest {
     }
     QStringList titles() {
         QStringList out;
-        for (int i = 0; i < left().numberOfRows(); ++i) out << left().cellAt(i)->titleMessage->text();
+        for (int i = 0; i < left().numberOfRows(); ++i)
+            out << left().cellAt(i)->titleMessage->text();
         return out;
     }
 };
@@ -81,8 +82,9 @@ TEST_F(StepListTest, RowsLookAndNames) {
     EXPECT_EQ(second->rowAlpha(), 1.0);
     EXPECT_EQ(second->titleMessage->objectName(),
               "com.pelgrave.installer.LeftNavigationView.centerBarItem1.TextField.titleText");
-    EXPECT_EQ(second->statusImage->objectName(),
-              "com.pelgrave.installer.LeftNavigationView.centerBarItem1.SpinningImageView.statusImage");
+    EXPECT_EQ(
+        second->statusImage->objectName(),
+        "com.pelgrave.installer.LeftNavigationView.centerBarItem1.SpinningImageView.statusImage");
     EXPECT_TRUE(second->titleMessage->alignment() & Qt::AlignRight);
     EXPECT_EQ(second->titleMessage->font().letterSpacing(), 1.0);
 
