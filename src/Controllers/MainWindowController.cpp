@@ -451,7 +451,8 @@ void MainWindowController::setBasePkgs(const std::optional<platform::Array>& pac
         const platform::Dictionary* description = entry.asDictionary();
         platform::Dictionary copy = description ? *description : platform::Dictionary();
         const platform::Value* name = entry.get("pkgName");
-        copy["pkgName"] = platform::Paths::join(baseDir, name ? name->stringValue() : "");
+        const std::string pkgName = name ? name->stringValue() : "";
+        copy["pkgName"] = pkgName.starts_with('/') ? pkgName : platform::Paths::join(baseDir, pkgName);
         if (!copy.contains("pingModuleID")) copy["pingModuleID"] = 9000;
         list.push_back(std::move(copy));
     }

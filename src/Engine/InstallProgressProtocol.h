@@ -52,7 +52,8 @@ class InstallProgressProtocol {
     virtual void installComplete(int /*status*/) {}
     virtual void installWarningWithRequirement(const std::shared_ptr<PelRequirement>&) {}
     virtual void installFailedWithAuthorization() {}
-    virtual void installFailedWithHelperTool(const platform::Error& /*error*/) {}
+    /// The blessing's error, or null when there is none.
+    virtual void installFailedWithHelperTool(const platform::Error* /*error*/) {}
     virtual void installFailedWithMissingBasePackage() {}
     /// The overall percent, 0 to 100.
     virtual void installProgressPercent(double /*percent*/) {}

@@ -311,7 +311,7 @@ bool PelInstallerFramework::authorizeAndLaunchHelper(InstallProgressProtocol* pr
         if (pluginResponds(plugin, IFPluginOperation::installFailedWithError))
             plugin->installFailedWithError(kInstallFailureHelperTool, nullptr);
         if (responds(progress, InstallProgressOperation::installFailedWithHelperTool))
-            progress->installFailedWithHelperTool(error);
+            progress->installFailedWithHelperTool(&error);
     }
     utils.freeAuth(&authorization);
     return blessed;

@@ -297,7 +297,9 @@ TEST_F(MainWindowTest, ContinueAfterAWarning) {
     EXPECT_EQ(centerContent(), main().fsdViewController());
 
     // The download delivers; a later warning goes on with the install.
-    fsd_->packages = {platform::Dictionary{{"pkgName", "Downloaded.pkg"}}};
+    // The download screen checks that the packages are there.
+    std::string package = dir_.write("root/downloads/Downloaded.pkg", "package");
+    fsd_->packages = {platform::Dictionary{{"pkgName", package}}};
     main().fsdViewController()->numberOfJobs(1, 1);
     main().fsdViewController()->downloadDidFinish();
     pump();

@@ -32,8 +32,8 @@ class RecordingProgress : public InstallProgressProtocol {
         add("warning", r ? "requirement" : "null");
     }
     void installFailedWithAuthorization() override { add("failedAuthorization", ""); }
-    void installFailedWithHelperTool(const platform::Error& e) override {
-        add("failedHelperTool", std::to_string(e.code()));
+    void installFailedWithHelperTool(const platform::Error* e) override {
+        add("failedHelperTool", e ? std::to_string(e->code()) : "null");
     }
     void installFailedWithMissingBasePackage() override { add("missingBasePackage", ""); }
     void installProgressPercent(double p) override {
