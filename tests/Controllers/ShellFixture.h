@@ -75,6 +75,12 @@ class ShellTest : public ::testing::Test {
     }
 
     void TearDown() override {
+        // The fake engine's queue may still be calling into the install
+        // screen: let it finish before the window and its screens go.
+        for (int i = 0; i < 3 && engine_; ++i) {
+            engine_->waitIdle();
+            pump();
+        }
         delegate_.reset();
         MainWindowController::resetSharedInstance();
         pump();
