@@ -24,6 +24,7 @@
 #include "Foundation/PelPathUtils.h"
 #include "OstrelUI/Controls/AttributedText.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/OstrelUIContainers.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "OstrelUI/Controls/XAttributedStringFormatter.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
@@ -82,6 +83,20 @@ std::optional<std::string> requirementsPath() {
 
 }  // namespace
 
+// The slideshow's panels move into the main window's box; when the window
+// went first, forget the panels it deleted before the controller goes.
+AnimationHolder::AnimationHolder(std::shared_ptr<platform::Clock> clock)
+    : controller(std::make_unique<ProgressAnimationViewController>(std::move(clock))),
+      animationPage_(controller->progressAnimationScrollView),
+      installPage_(controller->progressInstallScrollView),
+      completedPage_(controller->progressCompletedView) {}
+
+AnimationHolder::~AnimationHolder() {
+    if (!animationPage_) controller->progressAnimationScrollView = nullptr;
+    if (!installPage_) controller->progressInstallScrollView = nullptr;
+    if (!completedPage_) controller->progressCompletedView = nullptr;
+}
+
 // ---------------------------------------------------------------------------
 // HVKProductPlugin
 
@@ -89,7 +104,7 @@ HVKProductPlugin::HVKProductPlugin(std::shared_ptr<platform::Clock> clock)
     : clock_(std::move(clock)) {
     agree_ = new AgreeInstallViewController;
     left_ = new LeftNavigationViewController(nullptr, clock_);
-    animation_ = std::make_unique<ProgressAnimationViewController>(clock_);
+    animation_ = std::make_unique<AnimationHolder>(clock_);
     backgroundImageView_ = new QLabel;
     backgroundImageView_->setObjectName(QStringLiteral("backgroundImageView"));
     setTitles(localized("My Ostrel"), localized("Installer"));
@@ -116,7 +131,7 @@ bool HVKProductPlugin::respondsTo(IFPluginOperation operation) const {
 }
 
 ProgressAnimationViewController* HVKProductPlugin::animationViewController() const {
-    return animation_.get();
+    return animation_->controller.get();
 }
 LeftNavigationViewController* HVKProductPlugin::leftNavigationViewController() const {
     return left_;
@@ -384,7 +399,7 @@ JHWProductPlugin::JHWProductPlugin(std::shared_ptr<platform::Clock> clock)
     jhw_->setObjectName(QStringLiteral("jhwInstallView"));
     productNameLabel_ = jhw_->productNameText;
     left_ = new LeftNavigationViewController(nullptr, clock_);
-    animation_ = std::make_unique<ProgressAnimationViewController>(clock_);
+    animation_ = std::make_unique<AnimationHolder>(clock_);
     haveProgressAnimations_ = false;
 }
 
@@ -399,7 +414,7 @@ bool JHWProductPlugin::respondsTo(IFPluginOperation operation) const {
 }
 
 ProgressAnimationViewController* JHWProductPlugin::animationViewController() const {
-    return animation_.get();
+    return animation_->controller.get();
 }
 LeftNavigationViewController* JHWProductPlugin::leftNavigationViewController() const {
     return left_;

@@ -18,6 +18,18 @@ namespace platform {
 class Clock;
 }
 
+/// Owns a slideshow controller whose panels may be deleted by the window
+/// they were shown in.
+class AnimationHolder {
+  public:
+    explicit AnimationHolder(std::shared_ptr<platform::Clock> clock);
+    ~AnimationHolder();
+    std::unique_ptr<ProgressAnimationViewController> controller;
+
+  private:
+    QPointer<QWidget> animationPage_, installPage_, completedPage_;
+};
+
 class HVKProductPlugin : public IFPluginProtocol {
   public:
     /// `clock` drives the delayed steps of the completion sequence (the
@@ -86,7 +98,7 @@ class HVKProductPlugin : public IFPluginProtocol {
 
     QPointer<AgreeInstallViewController> agree_;
     QPointer<LeftNavigationViewController> left_;
-    std::unique_ptr<ProgressAnimationViewController> animation_;
+    std::unique_ptr<AnimationHolder> animation_;
     QPointer<QLabel> backgroundImageView_;
     std::shared_ptr<const ostrelui::AttributedText> attributedTitle_, attributedSubtitle_;
     std::unique_ptr<QImage> footerLogo_;
@@ -122,7 +134,7 @@ class JHWProductPlugin : public HVKProductPlugin {
     QPointer<JHWInstallViewController> jhw_;
     QPointer<QLabel> productNameLabel_;
     QPointer<LeftNavigationViewController> left_;
-    std::unique_ptr<ProgressAnimationViewController> animation_;
+    std::unique_ptr<AnimationHolder> animation_;
     std::unique_ptr<QImage> footerLogo_;
 };
 
