@@ -5,12 +5,17 @@
 
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QVBoxLayout>
 #include <climits>
 #include <mutex>
 
 #include "Controllers/Core/ProductPluginConfig.h"
+#include "Controllers/FellowguardUI.h"
 #include "Controllers/MainWindowController.h"
+#include "Controllers/MainWindowForm.h"
 #include "Controllers/ShellSupport.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
@@ -65,6 +70,22 @@ XTextFieldWithLinks* linkField(QWidget* parent, const char* name) {
 
 }  // namespace
 
+void AgreeInstallViewController::setCheckboxImage(QPushButton* box, bool checked) {
+    QPixmap image = ostrelui::imageNamed(checked ? QStringLiteral("btn_checkbox-checked")
+                                                 : QStringLiteral("btn_checkbox"));
+    if (image.isNull()) {
+        // Without the bundle's images, the style's own check box.
+        image = QPixmap(16, 16);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        QStyleOptionButton option;
+        option.rect = image.rect();
+        option.state = QStyle::State_Enabled | (checked ? QStyle::State_On : QStyle::State_Off);
+        box->style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &option, &painter, box);
+    }
+    box->setIcon(QIcon(image));
+}
+
 AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("agreeAndInstallView"));
     linkTarget_ = std::make_shared<AgreeLinkTarget>(this);
@@ -82,7 +103,7 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     optIn->setCheckable(true);
     optIn->setFlat(true);
     optIn->setFocusPolicy(Qt::StrongFocus);
-    optIn->setIcon(QIcon(ostrelui::imageNamed(QStringLiteral("btn_checkbox"))));
+    setCheckboxImage(optIn, false);
     optIn->setIconSize(QSize(16, 16));
     optIn->setFixedSize(22, 22);
     agreeAndInstallKeenwatchOptInText = linkField(this, "agreeAndInstallKeenwatchOptInText");
@@ -100,8 +121,8 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     auto* optRow = new QHBoxLayout;
     optRow->addWidget(optIn, 0, Qt::AlignTop);
     optRow->addWidget(agreeAndInstallKeenwatchOptInText, 1);
-    optRow->addWidget(installOfgOptInText, 1);
     layout->addLayout(optRow);
+    layout->addWidget(installOfgOptInText);
     layout->addWidget(installEulaText);
     layout->addWidget(installPrivacyNoticesText);
     layout->addWidget(installButton, 0, Qt::AlignRight);
@@ -228,6 +249,7 @@ void AgreeInstallViewController::install() {
 }
 
 void AgreeInstallViewController::runFellowguardIfRequired() {
+    auto* main = MainWindowController::sharedMainMenuController();
     if (!optIn || optIn->isHidden()) return;
     if (optIn->isChecked()) {
         orMask(kUIOptionOptInAccepted);
@@ -238,16 +260,26 @@ void AgreeInstallViewController::runFellowguardIfRequired() {
         std::lock_guard lock(seamMutex());
         dialog = dialogSeam();
     }
-    if (!dialog) return;
     bool learnMore = false;
     QPointer<AgreeInstallViewController> self(this);
-    int answer = dialog(window(), &learnMore);
+    int answer = 0;
+    if (dialog) {
+        answer = dialog(window(), &learnMore);
+    } else {
+        auto bundle = platform::Bundle::mainBundle();
+        QPixmap logo = ostrelui::imageNamed(QStringLiteral("logo-ostrel-by-pelgrave-logo-large-color"));
+        if (logo.isNull()) logo = main->form().productLogoView->pixmap();
+        std::string product =
+            bundle ? bundle->objectForInfoDictionaryKey("PEL_PRODUCT_NAME").stringValue() : std::string();
+        answer = FellowguardUI::runWindowFromBaseWindow(window(), QString::fromStdString(product),
+                                                        bundle, logo, &learnMore);
+    }
     if (!self) return;
     if (learnMore) orMask(kUIOptionOptInLearnMore);
     if (answer == 1) {
         orMask(kUIOptionOptInAccepted);
         optIn->setChecked(true);
-        optIn->setIcon(QIcon(ostrelui::imageNamed(QStringLiteral("btn_checkbox-checked"))));
+        setCheckboxImage(optIn, true);
     }
 }
 
@@ -255,9 +287,9 @@ void AgreeInstallViewController::optInClicked() {
     auto* main = MainWindowController::sharedMainMenuController();
     if (optIn->isChecked()) {
         main->setUiOptionsClicked(main->uiOptionsClicked() | kUIOptionOptInAccepted);
-        optIn->setIcon(QIcon(ostrelui::imageNamed(QStringLiteral("btn_checkbox-checked"))));
+        setCheckboxImage(optIn, true);
     } else {
         main->setUiOptionsClicked(main->uiOptionsClicked() & ~std::uint64_t(kUIOptionOptInAccepted));
-        optIn->setIcon(QIcon(ostrelui::imageNamed(QStringLiteral("btn_checkbox"))));
+        setCheckboxImage(optIn, false);
     }
 }

@@ -77,6 +77,9 @@ class AgreeInstallViewController : public QWidget {
     /// Fellowguard window runs over `base`.
     using OptInDialog = std::function<int(QWidget* base, bool* learnMoreClicked)>;
     static void setOptInDialog(OptInDialog dialog);
+    /// Shows the check box image for `checked` ("btn_checkbox-checked",
+    /// "btn_checkbox").
+    static void setCheckboxImage(QPushButton* box, bool checked);
 
   private:
     void orMask(std::uint64_t bits);

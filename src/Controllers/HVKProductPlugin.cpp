@@ -197,7 +197,7 @@ QWidget* HVKProductPlugin::centerView() {
         agree.installPrivacyNoticesText->show();
         if (GetRegionRestrictionMask(regionsPlistPath(), &ofgPrivacyRegionMask_)) {
             agree.optIn->setChecked(false);
-            agree.optIn->setIcon(QIcon(ostrelui::imageNamed(QStringLiteral("btn_checkbox"))));
+            AgreeInstallViewController::setCheckboxImage(agree.optIn, false);
         }
         agree.installOfgOptInText->show();
     }
