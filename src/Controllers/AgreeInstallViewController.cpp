@@ -19,6 +19,8 @@
 #include "Controllers/ShellSupport.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/OstrelUIEULAController.h"
+#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "Platform/System/Bundle.h"
@@ -158,7 +160,15 @@ void AgreeInstallViewController::orMask(std::uint64_t bits) {
 
 void AgreeInstallViewController::showEULA() {
     orMask(kUIOptionEULAOpened);
-    PelLogging::logNoticeMessage("The licence window is not part of this build");
+    if (eula_) return;  // one licence window at a time
+    auto* main = MainWindowController::sharedMainMenuController();
+    eula_ = new ostrelui::OstrelUIEULAController(main->window());
+    QPointer<AgreeInstallViewController> self(this);
+    ostrelui::runModalForWindow(*eula_, main->window(), [self](QWidget* sheet, int) {
+        // Dropped once the sheet has ended, so the next click makes a new one.
+        if (sheet) sheet->deleteLater();
+        if (self) self->eula_ = nullptr;
+    });
 }
 
 void AgreeInstallViewController::showOstrelFellowguard() {

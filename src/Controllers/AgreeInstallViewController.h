@@ -11,6 +11,8 @@
 #include <memory>
 
 class QLabel;
+#include "OstrelUI/Controls/OstrelUIEULAController.h"
+
 namespace ostrelui {
 class XTextFieldWithLinks;
 class XTextFieldActionTarget;
@@ -50,6 +52,8 @@ class AgreeInstallViewController : public QWidget {
 
     // Actions.
     void showEULA();
+    /// The licence window while it runs (null otherwise).
+    ostrelui::OstrelUIEULAController* eulaController() const { return eula_; }
     void showOstrelFellowguard();
     void showThirdPartyNotices();
     void showOFGPrivacy();
@@ -85,6 +89,7 @@ class AgreeInstallViewController : public QWidget {
     void orMask(std::uint64_t bits);
     std::shared_ptr<ostrelui::XTextFieldActionTarget> linkTarget_;
     bool roadInFlight_ = false;
+    QPointer<ostrelui::OstrelUIEULAController> eula_;
 };
 
 /// The second product family's agreement view; the same behaviour.
