@@ -183,6 +183,18 @@ TEST_F(ProductPlugins, UntickedBoxAsksOnceMore) {
     }
 }
 
+TEST_F(ProductPlugins, QuitGrantedDuringTheDialogStartsNoInstall) {
+    launchWithOptIn();
+    AgreeInstallViewController::setOptInDialog([&](QWidget*, bool*) {
+        main().setTerminating();
+        return 1;
+    });
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(engine_->requirementChecks, 0);
+    EXPECT_EQ(engine_->installs, 0);
+}
+
 TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
     launch();
     auto* install = find<QPushButton>("installButton");
