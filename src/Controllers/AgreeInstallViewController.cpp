@@ -20,8 +20,8 @@
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
-#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "Platform/System/Bundle.h"
 
@@ -130,9 +130,9 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     layout->addWidget(installButton, 0, Qt::AlignRight);
 
     // The opt-in parts show only when the plug-in allows the opt-in.
-    for (QWidget* hidden : std::initializer_list<QWidget*>{
-             optIn, agreeAndInstallKeenwatchOptInText, installOfgOptInText, installEulaText,
-             installPrivacyNoticesText})
+    for (QWidget* hidden : std::initializer_list<QWidget*>{optIn, agreeAndInstallKeenwatchOptInText,
+                                                           installOfgOptInText, installEulaText,
+                                                           installPrivacyNoticesText})
         hidden->hide();
 
     connect(optIn, &QPushButton::clicked, this, ostrelui::guarded([this] { optInClicked(); }));
@@ -142,14 +142,22 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
 AgreeInstallViewController::~AgreeInstallViewController() = default;
 
 bool AgreeInstallViewController::performAction(const std::string& action) {
-    if (action == "showEULA:") showEULA();
-    else if (action == "showOstrelFellowguard:") showOstrelFellowguard();
-    else if (action == "showThirdPartyNotices:") showThirdPartyNotices();
-    else if (action == "showOFGPrivacy:") showOFGPrivacy();
-    else if (action == "showPrivacyPolicy:") showPrivacyPolicy();
-    else if (action == "install:") install();
-    else if (action == "optInClicked:") optInClicked();
-    else return false;
+    if (action == "showEULA:")
+        showEULA();
+    else if (action == "showOstrelFellowguard:")
+        showOstrelFellowguard();
+    else if (action == "showThirdPartyNotices:")
+        showThirdPartyNotices();
+    else if (action == "showOFGPrivacy:")
+        showOFGPrivacy();
+    else if (action == "showPrivacyPolicy:")
+        showPrivacyPolicy();
+    else if (action == "install:")
+        install();
+    else if (action == "optInClicked:")
+        optInClicked();
+    else
+        return false;
     return true;
 }
 
@@ -277,10 +285,12 @@ void AgreeInstallViewController::runFellowguardIfRequired() {
         answer = dialog(window(), &learnMore);
     } else {
         auto bundle = platform::Bundle::mainBundle();
-        QPixmap logo = ostrelui::imageNamed(QStringLiteral("logo-ostrel-by-pelgrave-logo-large-color"));
+        QPixmap logo =
+            ostrelui::imageNamed(QStringLiteral("logo-ostrel-by-pelgrave-logo-large-color"));
         if (logo.isNull()) logo = main->form().productLogoView->pixmap();
         std::string product =
-            bundle ? bundle->objectForInfoDictionaryKey("PEL_PRODUCT_NAME").stringValue() : std::string();
+            bundle ? bundle->objectForInfoDictionaryKey("PEL_PRODUCT_NAME").stringValue()
+                   : std::string();
         answer = FellowguardUI::runWindowFromBaseWindow(window(), QString::fromStdString(product),
                                                         bundle, logo, &learnMore);
     }
@@ -299,7 +309,8 @@ void AgreeInstallViewController::optInClicked() {
         main->setUiOptionsClicked(main->uiOptionsClicked() | kUIOptionOptInAccepted);
         setCheckboxImage(optIn, true);
     } else {
-        main->setUiOptionsClicked(main->uiOptionsClicked() & ~std::uint64_t(kUIOptionOptInAccepted));
+        main->setUiOptionsClicked(main->uiOptionsClicked() &
+                                  ~std::uint64_t(kUIOptionOptInAccepted));
         setCheckboxImage(optIn, false);
     }
 }

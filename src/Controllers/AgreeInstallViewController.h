@@ -48,7 +48,9 @@ class AgreeInstallViewController : public QWidget {
     QPushButton* installButton = nullptr;
 
     /// The target the link texts send their actions to.
-    const std::shared_ptr<ostrelui::XTextFieldActionTarget>& linkTarget() const { return linkTarget_; }
+    const std::shared_ptr<ostrelui::XTextFieldActionTarget>& linkTarget() const {
+        return linkTarget_;
+    }
 
     // Actions.
     void showEULA();

@@ -38,7 +38,8 @@ FellowguardWindowController::FellowguardWindowController(
     layout->setContentsMargins(24, 20, 24, 20);
     imageView = new QLabel(this);
     imageView->setObjectName(QStringLiteral("imageView"));
-    imageView->setPixmap(image.scaled(QSize(200, 60), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    imageView->setPixmap(
+        image.scaled(QSize(200, 60), Qt::KeepAspectRatio, Qt::SmoothTransformation));
     imageView->setAlignment(Qt::AlignCenter);
     headingText = new QLabel(heading, this);
     headingText->setObjectName(QStringLiteral("heading"));
@@ -103,9 +104,11 @@ void FellowguardWindowController::learnMoreClicked() {
     if (delegate_) delegate_->learnMore(learnMoreButton);
 }
 
-QPointF FellowguardWindowController::optimalPointForBaseRect(const QRectF& base, const QRectF& top) {
+QPointF FellowguardWindowController::optimalPointForBaseRect(const QRectF& base,
+                                                             const QRectF& top) {
     const double x = base.width() > top.width() ? base.x() + (base.width() - top.width()) * 0.5 : 0;
-    const double y = base.height() > top.height() ? base.y() + (base.height() - top.height()) * 0.5 : 0;
+    const double y =
+        base.height() > top.height() ? base.y() + (base.height() - top.height()) * 0.5 : 0;
     return {x, y};
 }
 
@@ -116,7 +119,8 @@ void FellowguardWindowController::followBaseWindow() {
 }
 
 bool FellowguardWindowController::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == baseWindow_ && (event->type() == QEvent::Move || event->type() == QEvent::Resize))
+    if (watched == baseWindow_ &&
+        (event->type() == QEvent::Move || event->type() == QEvent::Resize))
         ostrelui::guarded([this] { followBaseWindow(); })();
     return QDialog::eventFilter(watched, event);
 }
@@ -128,7 +132,8 @@ void FellowguardWindowController::showEvent(QShowEvent* event) {
     if (shownHook()) {
         QPointer<FellowguardWindowController> self(this);
         QMetaObject::invokeMethod(
-            this, [self] {
+            this,
+            [self] {
                 if (self && shownHook()) ostrelui::guarded([&] { shownHook()(*self); })();
             },
             Qt::QueuedConnection);
@@ -152,9 +157,9 @@ int FellowguardUI::runWindowFromBaseWindow(QWidget* base, const QString& product
     FellowguardUI launcher;
     launcher.stringsBundle = stringsBundle;
     auto main = platform::Bundle::mainBundle();
-    QString title = main ? QString::fromStdString(
-                               main->localizedString(productName.toStdString(), "", ""))
-                         : productName;
+    QString title =
+        main ? QString::fromStdString(main->localizedString(productName.toStdString(), "", ""))
+             : productName;
     FellowguardWindowController controller(
         title, base, fromTable(stringsBundle, "Help Us Fight Cybercrime"),
         fromTable(stringsBundle,

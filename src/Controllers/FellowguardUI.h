@@ -30,7 +30,8 @@ class FellowguardWindowController : public QDialog {
                                 const QString& heading, const QString& message,
                                 const QString& okTitle, const QString& laterTitle,
                                 const QString& learnMoreTitle,
-                                FellowguardWindowControllerProtocol* delegate, const QPixmap& image);
+                                FellowguardWindowControllerProtocol* delegate,
+                                const QPixmap& image);
     ~FellowguardWindowController() override;
 
     // Outlets (object names as here).

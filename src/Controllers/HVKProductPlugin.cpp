@@ -51,8 +51,8 @@ std::optional<std::string> infoString(const char* key) {
 
 std::shared_ptr<const ostrelui::AttributedText> spaced(const QString& text) {
     auto attributed = ostrelui::AttributedStringWithString(text, 1.0);
-    if (!attributed) return std::make_shared<const ostrelui::AttributedText>(
-        ostrelui::AttributedText{text, {}});
+    if (!attributed)
+        return std::make_shared<const ostrelui::AttributedText>(ostrelui::AttributedText{text, {}});
     return std::make_shared<const ostrelui::AttributedText>(std::move(*attributed));
 }
 
@@ -240,7 +240,8 @@ void HVKProductPlugin::setInstallationProgressStatusWithCompletionHandler(
         std::weak_ptr<bool> alive = alive_;
         animationViewController()->checkAndSkipPhishingScreen([this, alive, done] {
             if (auto a = alive.lock(); a && *a)
-                leftNavigationViewController()->setInstallationProgressStatusWithCompletionHandler(done);
+                leftNavigationViewController()->setInstallationProgressStatusWithCompletionHandler(
+                    done);
         });
     });
 }
@@ -263,12 +264,13 @@ void HVKProductPlugin::installBegin() {
 
 bool HVKProductPlugin::performInstallPing(std::shared_ptr<StatPing>* pinger) {
     platform::Error error;
-    auto container = PelRequirementsContainer::createContainerWithRequirements(requirementsPath(), &error);
+    auto container =
+        PelRequirementsContainer::createContainerWithRequirements(requirementsPath(), &error);
     if (!container) {
         if (!error.empty())
             PelLogging::logErrorMessageWithFormat(
-                "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@", error.domain(),
-                static_cast<long>(error.code()), error.description());
+                "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@",
+                error.domain(), static_cast<long>(error.code()), error.description());
         return false;
     }
     auto build = container->layout() ? container->layout() : infoString("BuildVersion");
@@ -286,13 +288,14 @@ bool HVKProductPlugin::performInstallPing(std::shared_ptr<StatPing>* pinger) {
 
 bool HVKProductPlugin::performFSDPing(std::shared_ptr<StatPing>* pinger) {
     platform::Error error;
-    auto container = PelRequirementsContainer::createContainerWithRequirements(requirementsPath(), &error);
+    auto container =
+        PelRequirementsContainer::createContainerWithRequirements(requirementsPath(), &error);
     std::optional<std::string> build, product;
     if (!container) {
         if (!error.empty())
             PelLogging::logErrorMessageWithFormat(
-                "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@", error.domain(),
-                static_cast<long>(error.code()), error.description());
+                "Error occurred: Error Domain:%@ \n Error Code:%ld \n Error Info:%@",
+                error.domain(), static_cast<long>(error.code()), error.description());
     } else {
         build = container->layout();
         product = container->pingProductName();
@@ -331,14 +334,15 @@ void HVKProductPlugin::installCompleteWithDelegate(bool success, IFPluginDelegat
 
 void HVKProductPlugin::sendOptInFlagToFellowguard() {
     WriteOptInFlagFile(agree_ && agree_->optIn->isChecked() ? 1 : 0);
-    WriteRegionFlagFile(GetRegionRestrictionMask(regionsPlistPath(), &ofgPrivacyRegionMask_) ? 1 : 0);
+    WriteRegionFlagFile(GetRegionRestrictionMask(regionsPlistPath(), &ofgPrivacyRegionMask_) ? 1
+                                                                                             : 0);
 }
 
 void HVKProductPlugin::installFailedWithError(int code,
                                               const std::shared_ptr<PelRequirement>& requirement) {
     PelLogging::logErrorMessageWithFormat("errorEvent:%d", code);
-    PelLogging::logErrorMessageWithFormat("PelRequirement:%@",
-                                          requirement ? requirement->toString() : std::string("(null)"));
+    PelLogging::logErrorMessageWithFormat(
+        "PelRequirement:%@", requirement ? requirement->toString() : std::string("(null)"));
 }
 
 void HVKProductPlugin::manifestAvailable(const std::string& path) {
@@ -422,9 +426,11 @@ LeftNavigationViewController* JHWProductPlugin::leftNavigationViewController() c
 
 QWidget* JHWProductPlugin::centerView() {
     auto bundle = platform::Bundle::mainBundle();
-    std::string name = MainWindowController::sharedMainMenuController()->productName().toStdString();
-    productNameLabel_->setText(
-        bundle ? QString::fromStdString(bundle->localizedString(name, "", "")) : QString::fromStdString(name));
+    std::string name =
+        MainWindowController::sharedMainMenuController()->productName().toStdString();
+    productNameLabel_->setText(bundle
+                                   ? QString::fromStdString(bundle->localizedString(name, "", ""))
+                                   : QString::fromStdString(name));
     return jhw_;
 }
 

@@ -55,7 +55,8 @@ class HVKProductPlugin : public IFPluginProtocol {
     bool performFSDPing(std::shared_ptr<StatPing>* pinger) override;
     bool runRequirementsWithPlugin(const Requirements& requirements) override;
     void installCompleteWithDelegate(bool success, IFPluginDelegate* delegate) override;
-    void installFailedWithError(int code, const std::shared_ptr<PelRequirement>& requirement) override;
+    void installFailedWithError(int code,
+                                const std::shared_ptr<PelRequirement>& requirement) override;
     void manifestAvailable(const std::string& path) override;
     std::string manifestLocation() override;
     void installerWillTerminate() override;

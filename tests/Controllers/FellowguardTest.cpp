@@ -31,8 +31,8 @@ class Fellowguard : public ::testing::Test {
     }
     int run(std::function<void(FellowguardWindowController&)> drive, bool* learnMore) {
         FellowguardUI::setDialogShownHook(std::move(drive));
-        return FellowguardUI::runWindowFromBaseWindow(base_.get(), QStringLiteral("Ostrel"), nullptr,
-                                                      QPixmap(), learnMore);
+        return FellowguardUI::runWindowFromBaseWindow(base_.get(), QStringLiteral("Ostrel"),
+                                                      nullptr, QPixmap(), learnMore);
     }
     std::unique_ptr<QMainWindow> base_;
 };
@@ -53,11 +53,16 @@ TEST_F(Fellowguard, EveryWayOutAnswers) {
     for (const Case& c : cases) {
         bool learnMore = true;
         QPointer<FellowguardWindowController> seen;
-        EXPECT_EQ(run([&](FellowguardWindowController& d) { seen = &d; c.drive(d); }, &learnMore),
+        EXPECT_EQ(run(
+                      [&](FellowguardWindowController& d) {
+                          seen = &d;
+                          c.drive(d);
+                      },
+                      &learnMore),
                   c.expected)
             << c.name;
         EXPECT_FALSE(learnMore) << c.name;
-        EXPECT_TRUE(seen.isNull()) << c.name;  // the dialog is gone and no filter remains
+        EXPECT_TRUE(seen.isNull()) << c.name;      // the dialog is gone and no filter remains
         base_->move(base_->pos() + QPoint(1, 1));  // would touch a stale observer
     }
 }

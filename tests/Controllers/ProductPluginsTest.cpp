@@ -32,8 +32,8 @@ class ProductPlugins : public ShellTest {
         ShellTest::SetUp();
         registerProductPlugins();
         // The plug-in's timed steps run on the test's clock.
-        PluginRegistry::registerPlugin("HVKProductPlugin",
-                                       [this] { return std::make_shared<HVKProductPlugin>(clock_); });
+        PluginRegistry::registerPlugin(
+            "HVKProductPlugin", [this] { return std::make_shared<HVKProductPlugin>(clock_); });
         info_["PEL_PRODUCT_PLUGIN_CLASS"] = "HVKProductPlugin";
         info_["CFBundleIdentifier"] = "com.pelgrave.installer.test";
     }

@@ -149,11 +149,11 @@ std::optional<std::string> getHelpID(const PelRequirement& requirement) {
 
 std::string languageCode(const PluginLocale& locale) {
     static const std::pair<const char*, const char*> kCodes[] = {
-        {"cs", "ces"}, {"da", "dan"}, {"de", "deu"},    {"el", "ell"},    {"en", "eng"},
-        {"es", "spa"}, {"fi", "fin"}, {"fr", "fra"},    {"hu", "hun"},    {"it", "ita"},
-        {"ja", "jpn"}, {"ko", "kor"}, {"nl", "nld"},    {"no", "nor"},    {"nb", "nor"},
-        {"pl", "pol"}, {"pt_PT", "qpp"}, {"pt_BR", "qbp"}, {"ro", "ron"}, {"ru", "rus"},
-        {"sk", "eng"}, {"sv", "swe"}, {"tr", "tur"},    {"zh_CN", "qcs"}, {"zh_TW", "qct"}};
+        {"cs", "ces"}, {"da", "dan"},    {"de", "deu"},    {"el", "ell"},    {"en", "eng"},
+        {"es", "spa"}, {"fi", "fin"},    {"fr", "fra"},    {"hu", "hun"},    {"it", "ita"},
+        {"ja", "jpn"}, {"ko", "kor"},    {"nl", "nld"},    {"no", "nor"},    {"nb", "nor"},
+        {"pl", "pol"}, {"pt_PT", "qpp"}, {"pt_BR", "qbp"}, {"ro", "ron"},    {"ru", "rus"},
+        {"sk", "eng"}, {"sv", "swe"},    {"tr", "tur"},    {"zh_CN", "qcs"}, {"zh_TW", "qct"}};
     auto find = [](const std::string& key) -> const char* {
         for (const auto& [k, code] : kCodes)
             if (key == k) return code;

@@ -24,7 +24,8 @@ namespace ostrelui {
 namespace {
 
 constexpr const char* kDefaultAgreementURL =
-    "https://redirect.pelgrave.com/932743328?ssdcat=301&product=ostrel-mac&displang=iso3:eng&env=prod";
+    "https://redirect.pelgrave.com/"
+    "932743328?ssdcat=301&product=ostrel-mac&displang=iso3:eng&env=prod";
 
 std::mutex& urlMutex() {
     static std::mutex mutex;
@@ -182,8 +183,9 @@ void OstrelUIEULAController::showEULAErrorAlert() {
     alert->setAttribute(Qt::WA_DeleteOnClose);
     alert->setIcon(QMessageBox::Warning);
     alert->setText(text("Oops..Something went wrong"));
-    alert->setInformativeText(text("There was a problem downloading the license agreement. Please "
-                                   "check your Internet connection and try again."));
+    alert->setInformativeText(
+        text("There was a problem downloading the license agreement. Please "
+             "check your Internet connection and try again."));
     alert->addButton(text("OK"), QMessageBox::AcceptRole);
     alert_ = alert;
     alert->open();
@@ -214,8 +216,8 @@ bool OstrelUIEULAController::saveToPath(const QString& path, QString* errorText)
 
 void OstrelUIEULAController::save() {
     if (!document_) return;
-    QString path = QFileDialog::getSaveFileName(this, QString(), QString(),
-                                                QStringLiteral("PDF (*.pdf)"));
+    QString path =
+        QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("PDF (*.pdf)"));
     if (path.isEmpty()) return;
     QString error;
     if (!saveToPath(path, &error)) QMessageBox::warning(this, QString(), error);
@@ -234,7 +236,8 @@ bool OstrelUIEULAController::printTo(QPrinter& printer) {
         QSizeF points = document_->pagePointSize(page);
         QSizeF natural(points.width() * dpi / 72.0, points.height() * dpi / 72.0);
         // Scale down to fit, never up, and never rotate.
-        double scale = std::min({1.0, paper.width() / natural.width(), paper.height() / natural.height()});
+        double scale =
+            std::min({1.0, paper.width() / natural.width(), paper.height() / natural.height()});
         QSize size = (natural * scale).toSize();
         QImage image = document_->render(page, size);
         painter.drawImage(QPointF(paper.x(), paper.y()), image);

@@ -45,8 +45,7 @@ class ProductLinks : public ::testing::Test {
         if (productVersion)
             writePlist(dir_.file("Test.app/Contents/Resources/PelSupportFolder/Requirements.plist"),
                        {{"PRODUCT_VERSION", *productVersion}});
-        platform::Bundle::setMainBundle(
-            std::make_shared<platform::Bundle>(dir_.file("Test.app")));
+        platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(dir_.file("Test.app")));
     }
 
     testsupport::TempDir dir_;
@@ -74,7 +73,8 @@ TEST_F(ProductLinks, LandingPageFollowsLocaleAndVersion) {
         std::filesystem::remove_all(dir_.file("Test.app"));
         makeBundle(c.version, c.productVersion);
         PluginLocale::setOverride(c.locale);
-        std::string url = SharedProductPluginUtilities::sharedPluginUtilities().installerMenuHelpURL();
+        std::string url =
+            SharedProductPluginUtilities::sharedPluginUtilities().installerMenuHelpURL();
         EXPECT_EQ(url.rfind("https://", 0), 0u);
         EXPECT_NE(url.find("/sp/landing?product=Ostrel%20Security%20Mac&" + c.expectedTail +
                            "helpid=hvk_mac_cs_install_tlw"),
@@ -96,8 +96,8 @@ TEST_F(ProductLinks, FailureHelpLanguageCodes) {
         PluginLocale locale;
         std::string code;
     };
-    const Case cases[] = {{{"pt", "BR"}, "qbp"}, {{"pt", ""}, "eng"},     {{"pt", "PT"}, "qpp"},
-                          {{"sk", "SK"}, "eng"}, {{"nb", "NO"}, "nor"},   {{"zh", "TW"}, "qct"},
+    const Case cases[] = {{{"pt", "BR"}, "qbp"}, {{"pt", ""}, "eng"},   {{"pt", "PT"}, "qpp"},
+                          {{"sk", "SK"}, "eng"}, {{"nb", "NO"}, "nor"}, {{"zh", "TW"}, "qct"},
                           {{"de", "AT"}, "deu"}, {{"xx", "YY"}, "eng"}};
     for (const Case& c : cases)
         EXPECT_EQ(pluginlinks::languageCode(c.locale), c.code) << c.locale.language;
@@ -136,8 +136,9 @@ TEST_F(ProductLinks, SupportURLAddsLayoutMarkAndEmptyHelpID) {
     std::string list = dir_.file("Requirements.plist");
     writePlist(list, {{"Layout", "GenericQRB"}});
     std::string download = pluginlinks::getSupportURL(nullptr, list);
-    EXPECT_NE(download.find("displang=iso3:deu&displocale=iso3:deu&helpid=download_failure&ispid=5555"),
-              std::string::npos)
+    EXPECT_NE(
+        download.find("displang=iso3:deu&displocale=iso3:deu&helpid=download_failure&ispid=5555"),
+        std::string::npos)
         << download;
     auto requirement = PelRequirement::createRequirement(
         "APP", std::make_shared<PelIE>("t", "m", "ERROR"), platform::Value(),
@@ -179,8 +180,8 @@ TEST_F(ProductLinks, RegionMaskFromFacts) {
     }
     // Countries only: the keyboard and time zone cannot match.
     writePlist(list, {{"Countries", platform::Array{"DE"}}, {"TimeZones", "Europe/Berlin"}});
-    RegionFacts::setOverride(RegionFacts{std::nullopt, std::nullopt, std::nullopt, "xkb:de",
-                                         "Europe/Berlin"});
+    RegionFacts::setOverride(
+        RegionFacts{std::nullopt, std::nullopt, std::nullopt, "xkb:de", "Europe/Berlin"});
     std::uint64_t mask = 99;
     EXPECT_FALSE(GetRegionRestrictionMask(list, &mask));
     EXPECT_EQ(mask, 1u);
@@ -223,8 +224,9 @@ TEST_F(ProductLinks, FlagFilesOverwriteFirstByteAndRefuseLinks) {
     ASSERT_EQ(::stat(optIn.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 0777, 0400u);
 
-    dir_.write("root/Library/Application Support/Pelgrave/Silo/TLW/Fellowguard/RegionsFlags/RegionFlag",
-               "xyz");
+    dir_.write(
+        "root/Library/Application Support/Pelgrave/Silo/TLW/Fellowguard/RegionsFlags/RegionFlag",
+        "xyz");
     WriteRegionFlagFile(0);
     EXPECT_EQ(readAll(region), std::string("\0yz", 3));
 

@@ -2,14 +2,15 @@
 // shown; an error page or a failure ends the sheet and shows the alert;
 // saving replaces a file only with a complete one.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <QBuffer>
 #include <QMainWindow>
 #include <QMessageBox>
-#include <QPdfDocument>
-#include <QPdfWriter>
-#include <QPdfView>
 #include <QPainter>
+#include <QPdfDocument>
+#include <QPdfView>
+#include <QPdfWriter>
 #include <QPrinter>
 #include <QPushButton>
 #include <QTest>
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <unistd.h>
 
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
 #include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
@@ -67,7 +67,8 @@ void grab(QWidget* widget, const char* name) {
     const char* folder = std::getenv("PEL_UI_GRAB_DIR");
     if (!folder) return;
     std::filesystem::create_directories(folder);
-    widget->grab().save(QString::fromLocal8Bit(folder) + QStringLiteral("/%1.png").arg(QLatin1String(name)));
+    widget->grab().save(QString::fromLocal8Bit(folder) +
+                        QStringLiteral("/%1.png").arg(QLatin1String(name)));
 }
 
 class EULAController : public ::testing::Test {
@@ -95,12 +96,13 @@ class EULAController : public ::testing::Test {
     }
     void start() {
         controller_ = new OstrelUIEULAController(base_.get());
-        ostrelui::runModalForWindow(*controller_, base_.get(), [this](QWidget*, int code) {
-            endCodes_.push_back(code);
-        });
+        ostrelui::runModalForWindow(*controller_, base_.get(),
+                                    [this](QWidget*, int code) { endCodes_.push_back(code); });
         runUntil([&] { return controller_->isVisible(); });
     }
-    QMessageBox* alert() { return base_->findChild<QMessageBox*>(QStringLiteral("EULAErrorAlert")); }
+    QMessageBox* alert() {
+        return base_->findChild<QMessageBox*>(QStringLiteral("EULAErrorAlert"));
+    }
 
     testsupport::LoopbackHttpServer server_;
     testsupport::TempDir dir_;
@@ -183,14 +185,15 @@ TEST_F(EULAController, FailedSaveKeepsTheOldFile) {
     std::filesystem::create_directories(folder);
     std::string target = dir_.write("locked/Licence.pdf", "old contents");
     // A folder that takes no new file: the temporary file cannot be made.
-    std::filesystem::permissions(folder, std::filesystem::perms::owner_read |
-                                             std::filesystem::perms::owner_exec);
+    std::filesystem::permissions(
+        folder, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     QString error;
     bool saved = controller_->saveToPath(QString::fromStdString(target), &error);
     std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
     if (::geteuid() == 0) {
         // Root writes anyway; make the failure with a missing folder instead.
-        EXPECT_FALSE(controller_->saveToPath(QString::fromStdString(dir_.file("none/Licence.pdf"))));
+        EXPECT_FALSE(
+            controller_->saveToPath(QString::fromStdString(dir_.file("none/Licence.pdf"))));
     } else {
         EXPECT_FALSE(saved);
         EXPECT_FALSE(error.isEmpty());
