@@ -3,6 +3,7 @@
 
 #include <memory>
 
+#include "Controllers/HVKProductPlugin.h"
 #include "Controllers/InstallerAppDelegate.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/PelErrorReportingStartup.h"
@@ -41,6 +42,7 @@ int main(int argc, char* argv[]) {
         PelStartErrorReporting(*platform::Bundle::mainBundle(), log);
     }
     installSystemServices();
+    registerProductPlugins();
     VTClientApplication application(argc, argv);
     InstallerAppDelegate delegate;
     application.setDidFinishLaunchingHandler(

@@ -23,6 +23,7 @@ endif()
 # program entry. The plain-C++ libraries never see it.
 if(PEL_BUILD_UI)
   find_package(Qt6 REQUIRED COMPONENTS Widgets)
+  find_package(Qt6 REQUIRED COMPONENTS Pdf PdfWidgets PrintSupport)
   if(PEL_BUILD_TESTS)
     find_package(Qt6 REQUIRED COMPONENTS Test)
   endif()

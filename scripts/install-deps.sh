@@ -12,7 +12,7 @@ packages=(
   libarchive-dev liblzma-dev libbz2-dev zlib1g-dev unzip
   libprotobuf-c-dev protobuf-c-compiler
   libxml2-dev
-  qt6-base-dev libgl-dev fonts-dejavu-core
+  qt6-base-dev libgl-dev fonts-dejavu-core qt6-pdf-dev
   systemtap-sdt-dev
   python3 curl
   pkexec kmod

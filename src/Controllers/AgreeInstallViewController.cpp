@@ -1,0 +1,316 @@
+#include "Controllers/AgreeInstallViewController.h"
+
+#include <dirent.h>
+#include <unistd.h>
+
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QVBoxLayout>
+#include <climits>
+#include <mutex>
+
+#include "Controllers/Core/ProductPluginConfig.h"
+#include "Controllers/FellowguardUI.h"
+#include "Controllers/MainWindowController.h"
+#include "Controllers/MainWindowForm.h"
+#include "Controllers/ShellSupport.h"
+#include "Foundation/PelLogging.h"
+#include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/OstrelUIEULAController.h"
+#include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
+#include "OstrelUI/Controls/XTextFieldWithLinks.h"
+#include "Platform/System/Bundle.h"
+
+using ostrelui::XTextFieldActionTarget;
+using ostrelui::XTextFieldWithLinks;
+
+namespace {
+
+std::mutex& seamMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+AgreeInstallViewController::RunningCopiesCounter& counterSeam() {
+    static AgreeInstallViewController::RunningCopiesCounter counter;
+    return counter;
+}
+AgreeInstallViewController::OptInDialog& dialogSeam() {
+    static AgreeInstallViewController::OptInDialog dialog;
+    return dialog;
+}
+
+QString text(const char* key, const char* table = "") {
+    auto bundle = platform::Bundle::mainBundle();
+    if (!bundle) return QString::fromUtf8(key);
+    return QString::fromStdString(bundle->localizedString(key, "", table));
+}
+
+std::string endpointURL(const char* scheme, const std::string& rest) {
+    return std::string(scheme) + productconfig::kHelpRedirectHost + rest;
+}
+
+class AgreeLinkTarget : public XTextFieldActionTarget {
+  public:
+    explicit AgreeLinkTarget(AgreeInstallViewController* owner) : owner_(owner) {}
+    bool performLinkAction(const std::string& action, XTextFieldWithLinks*) override {
+        return owner_ && owner_->performAction(action);
+    }
+
+  private:
+    QPointer<AgreeInstallViewController> owner_;
+};
+
+XTextFieldWithLinks* linkField(QWidget* parent, const char* name) {
+    auto* field = new XTextFieldWithLinks(parent);
+    field->setObjectName(QString::fromLatin1(name));
+    return field;
+}
+
+}  // namespace
+
+void AgreeInstallViewController::setCheckboxImage(QPushButton* box, bool checked) {
+    QPixmap image = ostrelui::imageNamed(checked ? QStringLiteral("btn_checkbox-checked")
+                                                 : QStringLiteral("btn_checkbox"));
+    if (image.isNull()) {
+        // Without the bundle's images, the style's own check box.
+        image = QPixmap(16, 16);
+        image.fill(Qt::transparent);
+        QPainter painter(&image);
+        QStyleOptionButton option;
+        option.rect = image.rect();
+        option.state = QStyle::State_Enabled | (checked ? QStyle::State_On : QStyle::State_Off);
+        box->style()->drawPrimitive(QStyle::PE_IndicatorCheckBox, &option, &painter, box);
+    }
+    box->setIcon(QIcon(image));
+}
+
+AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidget(parent) {
+    setObjectName(QStringLiteral("agreeAndInstallView"));
+    linkTarget_ = std::make_shared<AgreeLinkTarget>(this);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(40, 30, 40, 30);
+    productNameText = new QLabel(this);
+    productNameText->setObjectName(QStringLiteral("productNameText"));
+    prodTypeText = new QLabel(this);
+    prodTypeText->setObjectName(QStringLiteral("prodTypeText"));
+    agreeAndInstallText = linkField(this, "agreeAndInstallText");
+    installEulaText = linkField(this, "installEulaText");
+    installPrivacyNoticesText = linkField(this, "installPrivacyNoticesText");
+    optIn = new QPushButton(this);
+    optIn->setObjectName(QStringLiteral("optIn"));
+    optIn->setCheckable(true);
+    optIn->setFlat(true);
+    optIn->setFocusPolicy(Qt::StrongFocus);
+    setCheckboxImage(optIn, false);
+    optIn->setIconSize(QSize(16, 16));
+    optIn->setFixedSize(22, 22);
+    agreeAndInstallKeenwatchOptInText = linkField(this, "agreeAndInstallKeenwatchOptInText");
+    installOfgOptInText = linkField(this, "installOfgOptInText");
+    installButton = new QPushButton(text("Install"), this);
+    installButton->setObjectName(QStringLiteral("installButton"));
+    installButton->setDefault(true);
+    installButton->setAutoDefault(true);
+    installButton->setFocusPolicy(Qt::StrongFocus);
+
+    layout->addWidget(productNameText);
+    layout->addWidget(prodTypeText);
+    layout->addStretch(1);
+    layout->addWidget(agreeAndInstallText);
+    auto* optRow = new QHBoxLayout;
+    optRow->addWidget(optIn, 0, Qt::AlignTop);
+    optRow->addWidget(agreeAndInstallKeenwatchOptInText, 1);
+    layout->addLayout(optRow);
+    layout->addWidget(installOfgOptInText);
+    layout->addWidget(installEulaText);
+    layout->addWidget(installPrivacyNoticesText);
+    layout->addWidget(installButton, 0, Qt::AlignRight);
+
+    // The opt-in parts show only when the plug-in allows the opt-in.
+    for (QWidget* hidden : std::initializer_list<QWidget*>{optIn, agreeAndInstallKeenwatchOptInText,
+                                                           installOfgOptInText, installEulaText,
+                                                           installPrivacyNoticesText})
+        hidden->hide();
+
+    connect(optIn, &QPushButton::clicked, this, ostrelui::guarded([this] { optInClicked(); }));
+    connect(installButton, &QPushButton::clicked, this, ostrelui::guarded([this] { install(); }));
+}
+
+AgreeInstallViewController::~AgreeInstallViewController() = default;
+
+bool AgreeInstallViewController::performAction(const std::string& action) {
+    if (action == "showEULA:")
+        showEULA();
+    else if (action == "showOstrelFellowguard:")
+        showOstrelFellowguard();
+    else if (action == "showThirdPartyNotices:")
+        showThirdPartyNotices();
+    else if (action == "showOFGPrivacy:")
+        showOFGPrivacy();
+    else if (action == "showPrivacyPolicy:")
+        showPrivacyPolicy();
+    else if (action == "install:")
+        install();
+    else if (action == "optInClicked:")
+        optInClicked();
+    else
+        return false;
+    return true;
+}
+
+void AgreeInstallViewController::orMask(std::uint64_t bits) {
+    auto* main = MainWindowController::sharedMainMenuController();
+    main->setUiOptionsClicked(main->uiOptionsClicked() | bits);
+}
+
+void AgreeInstallViewController::showEULA() {
+    orMask(kUIOptionEULAOpened);
+    if (eula_) return;  // one licence window at a time
+    auto* main = MainWindowController::sharedMainMenuController();
+    eula_ = new ostrelui::OstrelUIEULAController(main->window());
+    QPointer<AgreeInstallViewController> self(this);
+    ostrelui::runModalForWindow(*eula_, main->window(), [self](QWidget* sheet, int) {
+        // Dropped once the sheet has ended, so the next click makes a new one.
+        if (sheet) sheet->deleteLater();
+        if (self) self->eula_ = nullptr;
+    });
+}
+
+void AgreeInstallViewController::showOstrelFellowguard() {
+    std::string key = endpointURL("http://", "/932743328?ssdcat=134&displang=iso3:eng");
+    UrlOpener::open(text(key.c_str()).toStdString());
+}
+
+void AgreeInstallViewController::showThirdPartyNotices() {
+    UrlOpener::open(endpointURL("http://", std::string("/932743328/?ssdcat=115&product=") +
+                                               productconfig::kNoticesProductCode));
+}
+
+void AgreeInstallViewController::showOFGPrivacy() {
+    orMask(kUIOptionOptInLearnMore);
+    std::string key = endpointURL("http://", "/932743328?ssdcat=134&displang=iso3:eng");
+    UrlOpener::open(text(key.c_str(), "Fellowguard").toStdString());
+}
+
+void AgreeInstallViewController::showPrivacyPolicy() {
+    orMask(kUIOptionPrivacyPolicyOpened);
+    std::string key =
+        endpointURL("https://", "/932743328?ssdcat=150&product=mac&displang=iso3:eng");
+    UrlOpener::open(text(key.c_str()).toStdString());
+}
+
+void AgreeInstallViewController::setRunningCopiesCounter(RunningCopiesCounter counter) {
+    std::lock_guard lock(seamMutex());
+    counterSeam() = std::move(counter);
+}
+
+void AgreeInstallViewController::setOptInDialog(OptInDialog dialog) {
+    std::lock_guard lock(seamMutex());
+    dialogSeam() = std::move(dialog);
+}
+
+int AgreeInstallViewController::runningCopies() {
+    RunningCopiesCounter counter;
+    {
+        std::lock_guard lock(seamMutex());
+        counter = counterSeam();
+    }
+    if (counter) return counter();
+    auto main = platform::Bundle::mainBundle();
+    if (!main) return 1;
+    const std::string identifier = main->bundleIdentifier();
+    if (identifier.empty()) return 1;
+    int count = 0;
+    DIR* proc = ::opendir("/proc");
+    if (!proc) return 1;
+    while (dirent* entry = ::readdir(proc)) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        std::string link = std::string("/proc/") + entry->d_name + "/exe";
+        char target[PATH_MAX];
+        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+        if (n <= 0) continue;
+        std::string executable(target, static_cast<std::size_t>(n));
+        std::string bundlePath = platform::Bundle::bundlePathForExecutable(executable);
+        if (bundlePath.empty()) continue;
+        auto bundle = platform::Bundle::bundleWithPath(bundlePath);
+        if (bundle && bundle->bundleIdentifier() == identifier) ++count;
+    }
+    ::closedir(proc);
+    return count;
+}
+
+bool AgreeInstallViewController::shouldBlockInstall() {
+    if (runningCopies() < 2) return false;
+    MainWindowController::sharedMainMenuController()->showOKScreen(text("MISC_BOA_title"),
+                                                                   text("MISC_BOA_body"));
+    return true;
+}
+
+void AgreeInstallViewController::install() {
+    auto* main = MainWindowController::sharedMainMenuController();
+    // One road at a time, and only from the welcome screen: a double click or
+    // a second Return while the first switch runs does nothing.
+    if (roadInFlight_ || main->installStatus() != kInstallStatusLaunched || main->isTerminating())
+        return;
+    if (shouldBlockInstall()) return;
+    roadInFlight_ = true;
+    installButton->setEnabled(false);
+    QPointer<AgreeInstallViewController> self(this);
+    runFellowguardIfRequired();
+    if (self && !main->isTerminating()) main->performFSDAndInstall();
+    if (!self) return;
+    roadInFlight_ = false;
+    installButton->setEnabled(true);
+}
+
+void AgreeInstallViewController::runFellowguardIfRequired() {
+    auto* main = MainWindowController::sharedMainMenuController();
+    if (!optIn || optIn->isHidden()) return;
+    if (optIn->isChecked()) {
+        orMask(kUIOptionOptInAccepted);
+        return;
+    }
+    OptInDialog dialog;
+    {
+        std::lock_guard lock(seamMutex());
+        dialog = dialogSeam();
+    }
+    bool learnMore = false;
+    QPointer<AgreeInstallViewController> self(this);
+    int answer = 0;
+    if (dialog) {
+        answer = dialog(window(), &learnMore);
+    } else {
+        auto bundle = platform::Bundle::mainBundle();
+        QPixmap logo =
+            ostrelui::imageNamed(QStringLiteral("logo-ostrel-by-pelgrave-logo-large-color"));
+        if (logo.isNull()) logo = main->form().productLogoView->pixmap();
+        std::string product =
+            bundle ? bundle->objectForInfoDictionaryKey("PEL_PRODUCT_NAME").stringValue()
+                   : std::string();
+        answer = FellowguardUI::runWindowFromBaseWindow(window(), QString::fromStdString(product),
+                                                        bundle, logo, &learnMore);
+    }
+    if (!self) return;
+    if (learnMore) orMask(kUIOptionOptInLearnMore);
+    if (answer == 1) {
+        orMask(kUIOptionOptInAccepted);
+        optIn->setChecked(true);
+        setCheckboxImage(optIn, true);
+    }
+}
+
+void AgreeInstallViewController::optInClicked() {
+    auto* main = MainWindowController::sharedMainMenuController();
+    if (optIn->isChecked()) {
+        main->setUiOptionsClicked(main->uiOptionsClicked() | kUIOptionOptInAccepted);
+        setCheckboxImage(optIn, true);
+    } else {
+        main->setUiOptionsClicked(main->uiOptionsClicked() &
+                                  ~std::uint64_t(kUIOptionOptInAccepted));
+        setCheckboxImage(optIn, false);
+    }
+}

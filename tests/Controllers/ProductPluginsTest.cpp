@@ -1,0 +1,252 @@
+// The product plug-ins and the welcome agreement screen, on the launched
+// shell with the fake engine.
+#include <QPushButton>
+#include <cstdlib>
+
+#include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/HVKProductPlugin.h"
+#include "OstrelUI/Controls/AttributedText.h"
+#include "ShellFixture.h"
+#include "support/FakeClock.h"
+
+namespace shelltest {
+namespace {
+
+/// Records the status codes instead of driving the left list.
+class RecordingPlugin : public HVKProductPlugin {
+  public:
+    using HVKProductPlugin::HVKProductPlugin;
+    std::vector<unsigned> statuses;
+    void setProgressStatus(unsigned status) override { statuses.push_back(status); }
+};
+
+class RecordingDelegate : public IFPluginDelegate {
+  public:
+    std::vector<bool> finished;
+    void pluginFinished(bool success) override { finished.push_back(success); }
+};
+
+class ProductPlugins : public ShellTest {
+  protected:
+    void SetUp() override {
+        ShellTest::SetUp();
+        registerProductPlugins();
+        // The plug-in's timed steps run on the test's clock.
+        PluginRegistry::registerPlugin(
+            "HVKProductPlugin", [this] { return std::make_shared<HVKProductPlugin>(clock_); });
+        info_["PEL_PRODUCT_PLUGIN_CLASS"] = "HVKProductPlugin";
+        info_["CFBundleIdentifier"] = "com.pelgrave.installer.test";
+    }
+    void TearDown() override {
+        AgreeInstallViewController::setRunningCopiesCounter(nullptr);
+        AgreeInstallViewController::setOptInDialog(nullptr);
+        ShellTest::TearDown();
+        PluginRegistry::unregisterPlugin("HVKProductPlugin");
+        PluginRegistry::unregisterPlugin("JHWProductPlugin");
+    }
+    /// Lets the plug-in's timed steps and the engine's script run.
+    void settle() {
+        for (int i = 0; i < 20; ++i) {
+            pump();
+            clock_->advance(std::chrono::milliseconds(500));
+            engine_->waitIdle();
+        }
+        pump();
+    }
+    std::shared_ptr<testsupport::FakeClock> clock_ = std::make_shared<testsupport::FakeClock>();
+    template <class T>
+    T* find(const char* name) {
+        return main().window()->findChild<T*>(QString::fromLatin1(name));
+    }
+    void launchWithOptIn() {
+        info_["PEL_KEENWATCH_OPTIN_ALLOWED"] = true;
+        launch();
+        main().window()->show();
+        pump();
+    }
+};
+
+TEST_F(ProductPlugins, RespondToExactlyTheirOperations) {
+    controllerstest::application();
+    HVKProductPlugin hvk;
+    JHWProductPlugin jhw;
+    const std::set<IFPluginOperation> hvkSkips = {
+        IFPluginOperation::shouldEnableWelcomeText, IFPluginOperation::closingScreenText,
+        IFPluginOperation::installComplete, IFPluginOperation::downloadFSDComplete,
+        IFPluginOperation::downloadFSDFailedWithError};
+    for (int i = 0; i < kIFPluginOperationCount; ++i) {
+        auto op = static_cast<IFPluginOperation>(i);
+        EXPECT_EQ(hvk.respondsTo(op), hvkSkips.count(op) == 0) << i;
+        EXPECT_EQ(jhw.respondsTo(op),
+                  hvkSkips.count(op) == 0 || op == IFPluginOperation::shouldEnableWelcomeText)
+            << i;
+    }
+    EXPECT_TRUE(hvk.shouldShowSupportForInstallFailures());
+    EXPECT_FALSE(jhw.shouldShowSupportForInstallFailures());
+    EXPECT_EQ(jhw.backgroundImageName(), "");
+    EXPECT_EQ(hvk.backgroundImageName(), "img-bg-full");
+    // The second family's own controllers replace the inherited ones.
+    EXPECT_NE(jhw.animationViewController(), nullptr);
+    EXPECT_NE(static_cast<HVKProductPlugin&>(jhw).leftNavigationViewController(),
+              jhw.HVKProductPlugin::leftNavigationViewController());
+    EXPECT_EQ(jhw.getAttributedProductTitle()->text, QStringLiteral("My Ostrel"));
+    jhw.leftNavigationView();
+    EXPECT_EQ(jhw.getAttributedProductTitle()->text, QStringLiteral("Pelgrave"));
+    EXPECT_EQ(jhw.leftNavigationViewController()->centerBarNeutralImageName(),
+              QStringLiteral("bg-status-neutral-grey"));
+    IFPluginSize size{1, 2};
+    EXPECT_EQ(hvk.getProductFooterLogoImageAndSize(&size, "no-such-image"), nullptr);
+    EXPECT_EQ(size.width, 1);
+}
+
+TEST_F(ProductPlugins, CompletionSequenceOnTheClock) {
+    controllerstest::application();
+    auto clock = std::make_shared<testsupport::FakeClock>();
+    RecordingPlugin plugin(clock);
+    RecordingDelegate delegate;
+    plugin.installCompleteWithDelegate(true, &delegate);
+    EXPECT_EQ(plugin.statuses, std::vector<unsigned>{14});
+    EXPECT_EQ(delegate.finished, std::vector<bool>{true});
+    clock->advance(std::chrono::milliseconds(2900));
+    pump();
+    EXPECT_EQ(plugin.statuses, std::vector<unsigned>{14});
+    clock->advance(std::chrono::milliseconds(200));
+    pump();
+    EXPECT_EQ(plugin.statuses, (std::vector<unsigned>{14, 9}));
+    EXPECT_EQ(delegate.finished.size(), 1u);
+
+    // A failure finishes at once with no status change.
+    RecordingPlugin failed(clock);
+    RecordingDelegate failedDelegate;
+    failed.installCompleteWithDelegate(false, &failedDelegate);
+    clock->advance(std::chrono::seconds(5));
+    pump();
+    EXPECT_TRUE(failed.statuses.empty());
+    EXPECT_EQ(failedDelegate.finished, std::vector<bool>{false});
+}
+
+TEST_F(ProductPlugins, WelcomeWithoutOptInInstallsWithoutAsking) {
+    int asked = 0;
+    AgreeInstallViewController::setOptInDialog([&](QWidget*, bool*) { return ++asked, 1; });
+    launch();
+    auto* optIn = find<QPushButton>("optIn");
+    ASSERT_NE(optIn, nullptr);
+    EXPECT_TRUE(optIn->isHidden());
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(asked, 0);
+    EXPECT_EQ(engine_->requirementChecks, 1);
+    EXPECT_EQ(main().uiOptionsClicked() & kUIOptionOptInAccepted, 0u);
+}
+
+TEST_F(ProductPlugins, OptInBoxTogglesWithSpaceAndKeepsOtherBits) {
+    launchWithOptIn();
+    auto* optIn = find<QPushButton>("optIn");
+    ASSERT_NE(optIn, nullptr);
+    ASSERT_FALSE(optIn->isHidden());
+    auto* agree = static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"));
+    agree->showPrivacyPolicy();
+    EXPECT_EQ(opened_.size(), 1u);
+    optIn->setFocus();
+    QTest::keyClick(optIn, Qt::Key_Space);
+    EXPECT_TRUE(optIn->isChecked());
+    EXPECT_EQ(main().uiOptionsClicked(), 0x81u);
+    QTest::keyClick(optIn, Qt::Key_Space);
+    EXPECT_FALSE(optIn->isChecked());
+    EXPECT_EQ(main().uiOptionsClicked(), 0x80u);
+}
+
+TEST_F(ProductPlugins, UntickedBoxAsksOnceMore) {
+    struct Case {
+        int answer;
+        bool learnMore;
+        std::uint64_t mask;
+        bool ticked;
+    };
+    const Case cases[] = {{1, false, 0x1, true}, {0, true, 0x4000, false}, {1, true, 0x4001, true}};
+    for (const Case& c : cases) {
+        launchWithOptIn();
+        AgreeInstallViewController::setOptInDialog([&](QWidget* base, bool* learnMore) {
+            EXPECT_EQ(base, main().window());
+            *learnMore = c.learnMore;
+            return c.answer;
+        });
+        QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+        pump();
+        EXPECT_EQ(main().uiOptionsClicked() & 0x4001, c.mask);
+        EXPECT_EQ(find<QPushButton>("optIn")->isChecked(), c.ticked);
+        EXPECT_EQ(engine_->requirementChecks, 1);
+        delegate_.reset();
+        MainWindowController::resetSharedInstance();
+        pump();
+        engine_->requirementChecks = 0;
+    }
+}
+
+TEST_F(ProductPlugins, QuitGrantedDuringTheDialogStartsNoInstall) {
+    launchWithOptIn();
+    AgreeInstallViewController::setOptInDialog([&](QWidget*, bool*) {
+        main().setTerminating();
+        return 1;
+    });
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    settle();
+    EXPECT_EQ(engine_->requirementChecks, 0);
+    EXPECT_EQ(engine_->installs, 0);
+}
+
+TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
+    launch();
+    auto* install = find<QPushButton>("installButton");
+    int nested = 0;
+    engine_->beforeCheckReturns = [&] {
+        // A second click and a Return while the first road is in flight.
+        ++nested;
+        EXPECT_FALSE(install->isEnabled());
+        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"))->install();
+        QTest::keyClick(install, Qt::Key_Return);
+    };
+    QTest::mouseClick(install, Qt::LeftButton);
+    QTest::mouseClick(install, Qt::LeftButton);
+    settle();
+    EXPECT_EQ(nested, 1);
+    EXPECT_EQ(engine_->requirementChecks, 1);
+    EXPECT_EQ(engine_->installs, 1);
+}
+
+TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreen) {
+    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+    launch();
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(engine_->requirementChecks, 0);
+    EXPECT_EQ(main().installStatus(), kInstallStatusLaunched);
+    // Once the other copy is gone, Install works again.
+    AgreeInstallViewController::setRunningCopiesCounter([] { return 1; });
+    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"))->install();
+    pump();
+    EXPECT_EQ(engine_->requirementChecks, 1);
+}
+
+TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {
+    // The test program lies in no bundle with the identifier: nothing counts.
+    launch();
+    EXPECT_EQ(AgreeInstallViewController::runningCopies(), 0);
+}
+
+TEST_F(ProductPlugins, ReviewPictures) {
+    if (!std::getenv("PEL_UI_GRAB_DIR")) GTEST_SKIP() << "PEL_UI_GRAB_DIR is not set";
+    launch();
+    main().window()->show();
+    pump();
+    ReviewPictures::capture(main().window(), main().installStatus(), QStringLiteral("welcome"));
+    delegate_.reset();
+    MainWindowController::resetSharedInstance();
+    pump();
+    launchWithOptIn();
+    ReviewPictures::capture(main().window(), main().installStatus(),
+                            QStringLiteral("welcome-opt-in"));
+}
+
+}  // namespace
+}  // namespace shelltest
