@@ -60,7 +60,9 @@ VTSubmissionConnection::~VTSubmissionConnection() {
 
 void VTSubmissionConnection::setCompletionCallback(CompletionCallback callback) {
     std::lock_guard lock(mutex_);
-    callback_ = std::move(callback);
+    // An exchange that has ended calls nothing more; keeping the callback
+    // would only keep what it holds alive.
+    if (!delivered_) callback_ = std::move(callback);
 }
 
 std::int64_t VTSubmissionConnection::serverIndex() const {

@@ -46,6 +46,7 @@ class VTSubmissionConnection : public std::enable_shared_from_this<VTSubmissionC
     const std::vector<VTGateway>& gateways() const { return gateways_; }
     std::int64_t serverIndex() const;
     std::int32_t type() const { return type_; }
+    /// Ignored once the exchange has ended (or was cancelled).
     void setCompletionCallback(CompletionCallback callback);
 
     /// The request for one gateway; null when it cannot be built.

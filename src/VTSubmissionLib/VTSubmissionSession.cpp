@@ -376,12 +376,17 @@ void VTSubmissionPingOperation::run() {
 void VTSubmissionPingOperation::startPing() {
     VT_TRACE(VTSubmission_PingOperation_PingStart);
     VT_TRACE(VTSubmission_PingStart, "ping");
+    const Error cancelled = platform::makeURLError(platform::kURLErrorCancelled, "");
+    if (isCancelled()) return finishPing(cancelled);
     auto self = std::static_pointer_cast<VTSubmissionPingOperation>(shared_from_this());
     ping_->setCompletionCallback([self](const auto& response, const auto& body, const auto& error) {
         self->pingCompleted(response, body, error);
     });
     Error error;
-    if (!ping_->start(&error)) finishPing(error);
+    if (!ping_->start(&error)) {
+        ping_->setCompletionCallback({});
+        finishPing(isCancelled() ? cancelled : error);
+    }
 }
 
 void VTSubmissionPingOperation::pingCompleted(const std::optional<platform::HttpResponse>& response,
@@ -517,10 +522,14 @@ void VTSubmissionUploadOperation::run() {
             VTLog(5, "Upload gateway answered with status %d", response->statusCode());
         self->finishUpload(error);
     });
+    const Error cancelled = platform::makeURLError(platform::kURLErrorCancelled, "");
     Error error;
-    const bool started = upload_->start(&error);
+    const bool started = !isCancelled() && upload_->start(&error);
     ++session->statistics().numUploadsSubmitted;
-    if (!started) finishUpload(error);
+    if (!started) {
+        upload_->setCompletionCallback({});
+        finishUpload(isCancelled() ? cancelled : error);
+    }
 }
 
 void VTSubmissionUploadOperation::finishUpload(const Error& error) {
