@@ -47,10 +47,9 @@ VTSubmissionConnection::VTSubmissionConnection(std::shared_ptr<VTServerSubmissio
     if (context_.configuration) {
         for (const VTGateway& g : context_.configuration->gateways())
             if (g.type() == type_) gateways_.push_back(g);
-        std::stable_sort(gateways_.begin(), gateways_.end(),
-                         [](const VTGateway& a, const VTGateway& b) {
-                             return a.priority() < b.priority();
-                         });
+        std::stable_sort(
+            gateways_.begin(), gateways_.end(),
+            [](const VTGateway& a, const VTGateway& b) { return a.priority() < b.priority(); });
     }
 }
 
@@ -124,8 +123,8 @@ bool VTSubmissionConnection::nextGateway() {
     handlers.onComplete = [self, generation](platform::HttpResult result) {
         self->handleResult(generation, std::move(result));
     };
-    platform::HttpTaskPtr task =
-        context_.http()->startDataTask(std::move(*request), platform::mainQueue(), std::move(handlers));
+    platform::HttpTaskPtr task = context_.http()->startDataTask(
+        std::move(*request), platform::mainQueue(), std::move(handlers));
     bool cancelled = false;
     {
         std::lock_guard lock(mutex_);
@@ -198,7 +197,8 @@ void VTSubmissionConnection::cancel() {
     }
     if (task) task->cancel();
     stop();
-    if (callback) callback(std::nullopt, {}, platform::makeURLError(platform::kURLErrorCancelled, ""));
+    if (callback)
+        callback(std::nullopt, {}, platform::makeURLError(platform::kURLErrorCancelled, ""));
 }
 
 // --- the error ping ------------------------------------------------------------
@@ -223,7 +223,8 @@ std::optional<std::vector<std::pair<std::string, std::string>>> VTSubmissionPing
     const VTErrorProperties& s = error.summaryData();
     const std::shared_ptr<VTClient>& client = context().client;
 
-    const auto productVersion = VTStringUtilities::canonicalVersionString(s.productVersion().value_or(""));
+    const auto productVersion =
+        VTStringUtilities::canonicalVersionString(s.productVersion().value_or(""));
     if (!productVersion) return std::nullopt;
 
     std::vector<std::pair<std::string, std::string>> f;

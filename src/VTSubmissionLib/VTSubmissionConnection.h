@@ -26,8 +26,8 @@ class VTSubmissionConnection : public std::enable_shared_from_this<VTSubmissionC
   public:
     /// Gets (response or none, body, error or empty); called once per
     /// exchange, on the main queue, or on the thread calling cancel().
-    using CompletionCallback = std::function<void(
-        const std::optional<platform::HttpResponse>&, const platform::Data&, const platform::Error&)>;
+    using CompletionCallback = std::function<void(const std::optional<platform::HttpResponse>&,
+                                                  const platform::Data&, const platform::Error&)>;
 
     VTSubmissionConnection(std::shared_ptr<VTServerSubmission> submission, std::int32_t type,
                            VTSubmissionContext context);

@@ -163,7 +163,8 @@ bool VTSubmissionSession::start(Error* error) {
     std::uint32_t flags = 0;
     if (!reachability->flagsForHost(host, &flags)) flags = platform::kReachabilityReachable;
     if (flags & kInterventionRequired) {
-        platform::setError(error, platform::makeURLError(platform::kURLErrorNotConnectedToInternet, ""));
+        platform::setError(error,
+                           platform::makeURLError(platform::kURLErrorNotConnectedToInternet, ""));
         return false;
     }
     VT_TRACE(VTSubmission_StartSession);
@@ -227,7 +228,8 @@ void VTSubmissionSession::cancel(std::chrono::milliseconds bound) {
 void VTSubmissionSession::endSession(const Error& error) {
     if (ended_.exchange(true)) return;
     VT_TRACE(VTSubmission_FinishSession);
-    if (auto d = delegate(); d && d->implements(Method::SessionDidEnd)) d->sessionDidEnd(*this, error);
+    if (auto d = delegate(); d && d->implements(Method::SessionDidEnd))
+        d->sessionDidEnd(*this, error);
 }
 
 void VTSubmissionSession::runClosingSteps() {
@@ -405,8 +407,9 @@ void VTSubmissionPingOperation::pingCompleted(const std::optional<platform::Http
         return postPing(body);
     }
     Error status = submissionError(kVTSubmissionResultPingFailed);
-    status.setUserInfoValue(std::string(VTSubmissionStatusCodeKey),
-                            platform::Value(static_cast<std::int64_t>(response ? response->statusCode() : 0)));
+    status.setUserInfoValue(
+        std::string(VTSubmissionStatusCodeKey),
+        platform::Value(static_cast<std::int64_t>(response ? response->statusCode() : 0)));
     finishPing(status);
 }
 
@@ -459,8 +462,10 @@ void VTSubmissionPingOperation::finishPing(const Error& error) {
     if (session) {
         VTError& report = *submission()->errorReport();
         auto d = session->delegate();
-        if (d && d->implements(Method::DidFinishPing)) d->didFinishPingForError(*session, report, error);
-        if (submission()->shouldSubmitPayload() && submission()->didPingSucceed() && !isCancelled()) {
+        if (d && d->implements(Method::DidFinishPing))
+            d->didFinishPingForError(*session, report, error);
+        if (submission()->shouldSubmitPayload() && submission()->didPingSucceed() &&
+            !isCancelled()) {
             std::shared_ptr<VTCreateArchiveOperation> archive;
             if (!submission()->compressedData()) {
                 archive = VTCreateArchiveOperation::initWithSession(session, submission());
@@ -497,7 +502,8 @@ VTSubmissionUploadOperation::VTSubmissionUploadOperation(
     std::weak_ptr<VTSubmissionSession> session, std::shared_ptr<VTServerSubmission> submission,
     bool ignoreGatewayThrottle)
     : VTSubmissionOperation(session, submission, ignoreGatewayThrottle) {
-    if (auto s = session.lock()) upload_ = std::make_shared<VTSubmissionUpload>(submission, s->context());
+    if (auto s = session.lock())
+        upload_ = std::make_shared<VTSubmissionUpload>(submission, s->context());
 }
 
 void VTSubmissionUploadOperation::cancel() {
@@ -508,13 +514,15 @@ void VTSubmissionUploadOperation::cancel() {
 void VTSubmissionUploadOperation::run() {
     VT_TRACE(VTSubmission_UploadOperation_Enter);
     auto session = this->session();
-    if (!session || !upload_) return finishUpload(platform::makeURLError(platform::kURLErrorCancelled, ""));
+    if (!session || !upload_)
+        return finishUpload(platform::makeURLError(platform::kURLErrorCancelled, ""));
     if (auto d = session->delegate(); d && d->implements(Method::WillBeginUpload))
         d->willBeginUploadForError(*session, *submission()->errorReport());
     if (!checkSubmissionLimit(kVTGatewayTypeUpload))
         return finishUpload(submissionError(kVTSubmissionResultThrottled));
     auto config = session->configuration();
-    if (config && submission()->uncompressedSize() > static_cast<std::int64_t>(config->maxUploadSizeBytes()))
+    if (config &&
+        submission()->uncompressedSize() > static_cast<std::int64_t>(config->maxUploadSizeBytes()))
         return finishUpload(submissionError(kVTSubmissionResultPayloadTooLarge));
     auto self = std::static_pointer_cast<VTSubmissionUploadOperation>(shared_from_this());
     upload_->setCompletionCallback([self](const auto& response, const auto&, const Error& error) {
@@ -538,14 +546,17 @@ void VTSubmissionUploadOperation::finishUpload(const Error& error) {
     if (auto session = this->session()) {
         VTError& report = *submission()->errorReport();
         auto d = session->delegate();
-        if (d && d->implements(Method::DidFinishUpload)) d->didFinishUploadForError(*session, report, error);
+        if (d && d->implements(Method::DidFinishUpload))
+            d->didFinishUploadForError(*session, report, error);
         if (d && d->implements(Method::DidFinishProcessing)) {
             if (error.empty())
                 d->didFinishProcessingError(*session, report, kVTSubmissionResultUploaded, Error());
             else if (inSubmissionDomain(error))
-                d->didFinishProcessingError(*session, report, static_cast<std::int32_t>(error.code()), Error());
+                d->didFinishProcessingError(*session, report,
+                                            static_cast<std::int32_t>(error.code()), Error());
             else
-                d->didFinishProcessingError(*session, report, kVTSubmissionResultUploadFailed, error);
+                d->didFinishProcessingError(*session, report, kVTSubmissionResultUploadFailed,
+                                            error);
         }
     }
     done();
@@ -570,7 +581,8 @@ void VTCreateArchiveOperation::main() {
     if (!config) return;
     std::optional<platform::DispatchData> data;
     Error error;
-    auto payload = VTErrorPayload::payloadDataWithError(submission_->errorReport(), *config, &data, &error);
+    auto payload =
+        VTErrorPayload::payloadDataWithError(submission_->errorReport(), *config, &data, &error);
     if (payload && data) {
         submission_->setCompressedData(std::move(data));
         submission_->setUncompressedSize(static_cast<std::int64_t>(payload->uncompressedSize()));
@@ -583,8 +595,9 @@ void VTCreateArchiveOperation::main() {
 
 // --- gateway actions in the ping answer --------------------------------------------------
 
-bool VTSubmissionPingResponse::responseWithData(const platform::Data& data, VTActionsManager* manager,
-                                                std::int64_t* received, Error* error) {
+bool VTSubmissionPingResponse::responseWithData(const platform::Data& data,
+                                                VTActionsManager* manager, std::int64_t* received,
+                                                Error* error) {
     if (received) *received = 0;
     if (data.empty() || !manager) return true;
     if (data.size() < 14 || data.size() > kVTMaximumPingResponseLength) {

@@ -68,8 +68,8 @@ class VTSubmissionSessionDelegate {
     virtual void didFinishPingForError(VTSubmissionSession&, VTError&, const platform::Error&) {}
     virtual void willBeginUploadForError(VTSubmissionSession&, VTError&) {}
     virtual void didFinishUploadForError(VTSubmissionSession&, VTError&, const platform::Error&) {}
-    virtual void didFinishProcessingError(VTSubmissionSession&, VTError&, std::int32_t /*resultCode*/,
-                                          const platform::Error&) {}
+    virtual void didFinishProcessingError(VTSubmissionSession&, VTError&,
+                                          std::int32_t /*resultCode*/, const platform::Error&) {}
     virtual void sessionDidEnd(VTSubmissionSession&, const platform::Error&) {}
 };
 
@@ -164,7 +164,8 @@ class VTSubmissionSession : public std::enable_shared_from_this<VTSubmissionSess
 class VTSubmissionOperation : public platform::Operation {
   public:
     VTSubmissionOperation(std::weak_ptr<VTSubmissionSession> session,
-                          std::shared_ptr<VTServerSubmission> submission, bool ignoreGatewayThrottle);
+                          std::shared_ptr<VTServerSubmission> submission,
+                          bool ignoreGatewayThrottle);
 
     /// Whether one more submission to gateways of `type` is allowed now:
     /// sampling (unless ignored) and the per-day limit, which it counts.

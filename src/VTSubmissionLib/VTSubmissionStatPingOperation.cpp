@@ -39,7 +39,8 @@ VTSubmissionStatPingOperation::VTSubmissionStatPingOperation(
     auto u32 = [](auto v) { return std::to_string(static_cast<std::uint32_t>(v)); };
     std::int64_t ms = 0;
     if (auto startTime = s.submissionStartTime())
-        ms = static_cast<std::int64_t>((session->now().secondsSince1970 - startTime->secondsSince1970) * 1000.0);
+        ms = static_cast<std::int64_t>(
+            (session->now().secondsSince1970 - startTime->secondsSince1970) * 1000.0);
     parameters_ = {
         {"a", "5023"},
         {"b", u32(s.numErrorsQueued.load())},
@@ -72,7 +73,8 @@ std::string VTSubmissionStatPingOperation::host() {
 }
 
 std::string VTSubmissionStatPingOperation::osVersion() {
-    static const std::string version = platform::systemReleaseValue("VERSION_ID").value_or("Unknown");
+    static const std::string version =
+        platform::systemReleaseValue("VERSION_ID").value_or("Unknown");
     return version;
 }
 
@@ -112,16 +114,20 @@ std::string VTSubmissionStatPingOperation::languageNameForLocale(std::string_vie
         }
     }
     static const std::pair<std::string_view, std::string_view> kTable[] = {
-        {"ja", "Japanese"},      {"pt_BR", "Brazilian"},  {"en", "English"},
-        {"ru", "Russian"},       {"ar", "Arabic"},        {"ro", "Romanian"},
-        {"de", "German"},        {"es", "Spanish"},       {"da", "Danish"},
-        {"sk", "Slovak"},        {"cs", "Czech"},         {"tr", "Turkish"},
-        {"fi", "Finnish"},       {"sv", "Swedish"},       {"nl", "Dutch"},
-        {"zh-Hant", "TraditionalChinese"},                {"el", "Greek"},
-        {"zh-Hans", "Chinese"},  {"fr", "French"},        {"zh_TW", "TraditionalChinese"},
-        {"hu", "Hungarian"},     {"zh_CN", "Chinese"},    {"he", "Hebrew"},
-        {"ko", "Korean"},        {"it", "Italian"},       {"pt_PT", "Portuguese"},
-        {"no", "Norwegian"},     {"pl", "Polish"},
+        {"ja", "Japanese"},  {"pt_BR", "Brazilian"},
+        {"en", "English"},   {"ru", "Russian"},
+        {"ar", "Arabic"},    {"ro", "Romanian"},
+        {"de", "German"},    {"es", "Spanish"},
+        {"da", "Danish"},    {"sk", "Slovak"},
+        {"cs", "Czech"},     {"tr", "Turkish"},
+        {"fi", "Finnish"},   {"sv", "Swedish"},
+        {"nl", "Dutch"},     {"zh-Hant", "TraditionalChinese"},
+        {"el", "Greek"},     {"zh-Hans", "Chinese"},
+        {"fr", "French"},    {"zh_TW", "TraditionalChinese"},
+        {"hu", "Hungarian"}, {"zh_CN", "Chinese"},
+        {"he", "Hebrew"},    {"ko", "Korean"},
+        {"it", "Italian"},   {"pt_PT", "Portuguese"},
+        {"no", "Norwegian"}, {"pl", "Polish"},
     };
     auto lookup = [](const std::string& key) -> std::optional<std::string_view> {
         for (const auto& [k, v] : kTable)
@@ -141,7 +147,7 @@ std::string VTSubmissionStatPingOperation::languageString() {
 }
 
 void VTSubmissionStatPingOperation::addProductInformation(Fields& fields,
-                                                         const std::shared_ptr<VTClient>& client) {
+                                                          const std::shared_ptr<VTClient>& client) {
     std::optional<std::string> build, product, version;
     if (client && client->isEmbedded() && !client->productRegistryID()) {
         build = "Retail";
@@ -154,7 +160,8 @@ void VTSubmissionStatPingOperation::addProductInformation(Fields& fields,
     fields.emplace_back("version", version && !version->empty() ? *version : "Unknown");
 }
 
-platform::HttpRequest VTSubmissionStatPingOperation::requestForBaseURL(const std::string& baseURL) const {
+platform::HttpRequest VTSubmissionStatPingOperation::requestForBaseURL(
+    const std::string& baseURL) const {
     Fields fields = parameters_;
     fields.emplace_back("os", osVersion());
     if (std::string mid = machineIdString(); !mid.empty()) fields.emplace_back("mid", mid);
@@ -223,11 +230,13 @@ void VTSubmissionStatPingOperation::send() {
             if (e.domain() == platform::kURLErrorDomain &&
                 (c == platform::kURLErrorTimedOut || c == platform::kURLErrorCannotFindHost ||
                  c == platform::kURLErrorCannotConnectToHost ||
-                 c == platform::kURLErrorNetworkConnectionLost || c == platform::kURLErrorDNSLookupFailed))
+                 c == platform::kURLErrorNetworkConnectionLost ||
+                 c == platform::kURLErrorDNSLookupFailed))
                 return self->nextServer();
             return self->end();
         }
-        if (!result.response || result.response->statusCode() < 200 || result.response->statusCode() > 208)
+        if (!result.response || result.response->statusCode() < 200 ||
+            result.response->statusCode() > 208)
             return self->nextServer();
         self->end();
     };

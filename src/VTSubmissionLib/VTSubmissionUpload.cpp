@@ -170,8 +170,9 @@ std::optional<platform::HttpRequest> VTSubmissionUpload::requestForServerGateway
     request.setHeader("Expect", "100-Continue");
     request.setHeader("Date", RFCDateString());
     request.setHeader("X-Error-Cookie", submission()->cookie().value_or(""));
-    request.setHeader("X-Error-ID",
-                      "{" + (s.failureUUID() ? s.failureUUID()->UUIDString() : std::string()) + "}");
+    request.setHeader(
+        "X-Error-ID",
+        "{" + (s.failureUUID() ? s.failureUUID()->UUIDString() : std::string()) + "}");
     request.setHeader("X-Bucket-ID", bucket);
     request.setHeader("Content-Type", "multipart/form-data; boundary=\"" + boundary + "\"");
     // Content-Length comes from the body's length.

@@ -24,7 +24,10 @@ class VTSubmissionReadStream {
     bool hasBytesAvailable() const { return isOpen() && offset_ < data_->size(); }
     /// Bytes copied, 0 at the end, -1 when not open.
     long read(char* buffer, std::size_t capacity);
-    void rewind() { offset_ = 0; opened_ = closed_ = false; }
+    void rewind() {
+        offset_ = 0;
+        opened_ = closed_ = false;
+    }
     const platform::DispatchData::Region& data() const { return data_; }
 
   private:
@@ -38,7 +41,15 @@ class VTSubmissionReadStream {
 /// source the HTTP layer pulls from (on its own thread).
 class VTSubmissionStream : public platform::HttpBodySource {
   public:
-    enum Status { kNotOpen = 0, kOpening = 1, kOpen = 2, kReading = 3, kAtEnd = 5, kClosed = 6, kError = 7 };
+    enum Status {
+        kNotOpen = 0,
+        kOpening = 1,
+        kOpen = 2,
+        kReading = 3,
+        kAtEnd = 5,
+        kClosed = 6,
+        kError = 7
+    };
 
     /// A stream over `data`'s regions.
     explicit VTSubmissionStream(platform::DispatchData data);

@@ -91,9 +91,11 @@ inline std::map<std::string, std::string> parseForm(const std::string& text) {
     std::size_t pos = 0;
     while (pos <= text.size() && !text.empty()) {
         std::size_t amp = text.find('&', pos);
-        std::string pair = text.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
+        std::string pair =
+            text.substr(pos, amp == std::string::npos ? std::string::npos : amp - pos);
         std::size_t eq = pair.find('=');
-        out[unescape(pair.substr(0, eq))] = eq == std::string::npos ? "" : unescape(pair.substr(eq + 1));
+        out[unescape(pair.substr(0, eq))] =
+            eq == std::string::npos ? "" : unescape(pair.substr(eq + 1));
         if (amp == std::string::npos) break;
         pos = amp + 1;
     }

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <string>
 
-#include "VTSubmissionLib/VTSubmissionStatPingOperation.h"
 #include "SubmissionTestSupport.h"
+#include "VTSubmissionLib/VTSubmissionStatPingOperation.h"
 #include "vterrtool/VTErrTool.h"
 
 using testsupport::LoopbackHttpServer;
@@ -32,7 +32,9 @@ Captured runTool(const std::vector<std::string>& args) {
 
 std::size_t count(const std::string& text, const std::string& what) {
     std::size_t n = 0;
-    for (std::size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
+    for (std::size_t pos = text.find(what); pos != std::string::npos;
+         pos = text.find(what, pos + 1))
+        ++n;
     return n;
 }
 

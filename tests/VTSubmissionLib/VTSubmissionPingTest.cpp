@@ -4,9 +4,9 @@
 #include <clocale>
 
 #include "Platform/Http/HttpError.h"
+#include "SubmissionTestSupport.h"
 #include "VTSubmissionLib/VTSubmissionConnection.h"
 #include "VTSubmissionLib/VTSubmissionFormat.h"
-#include "SubmissionTestSupport.h"
 
 using namespace std::chrono_literals;
 using subtest::Fixture;
@@ -36,12 +36,13 @@ struct Outcome {
 Outcome runPing(const Fixture& fx, std::shared_ptr<VTServerSubmission> submission) {
     auto ping = std::make_shared<VTSubmissionPing>(submission, fx.context());
     auto outcome = std::make_shared<Outcome>();
-    ping->setCompletionCallback([outcome](const auto& response, const auto& body, const auto& error) {
-        outcome->done = true;
-        outcome->response = response;
-        outcome->body = body;
-        outcome->error = error;
-    });
+    ping->setCompletionCallback(
+        [outcome](const auto& response, const auto& body, const auto& error) {
+            outcome->done = true;
+            outcome->response = response;
+            outcome->body = body;
+            outcome->error = error;
+        });
     platform::Error startError;
     EXPECT_TRUE(ping->start(&startError)) << startError.description();
     platform::RunLoop::runUntil([&] { return outcome->done; }, 20s);
@@ -61,7 +62,8 @@ TEST(VTSubmissionFormatTest, WindowsTicksKeepWholeSeconds) {
 TEST(VTSubmissionFormatTest, DatesUseTheCalendarYearAndEnglishNamesWhateverTheLocale) {
     const std::string previous = std::setlocale(LC_ALL, nullptr);
     std::setlocale(LC_ALL, "de_DE.UTF-8");  // where installed; the texts must not change
-    EXPECT_EQ(VTSubmissionDateString(utc(2024, 12, 30, 23, 59, 59, 0.5)), "2024-12-30 23:59:59:500");
+    EXPECT_EQ(VTSubmissionDateString(utc(2024, 12, 30, 23, 59, 59, 0.5)),
+              "2024-12-30 23:59:59:500");
     EXPECT_EQ(VTSubmissionDateString(utc(2021, 1, 1, 0, 0, 0, 0.9999)), "2021-01-01 00:00:00:999");
     EXPECT_EQ(VTSubmissionRFCDateString(utc(2024, 12, 30, 23, 59, 59)),
               "Mon, 30 Dec 2024 23:59:59 GMT");
@@ -86,8 +88,8 @@ TEST(VTSubmissionPingTest, FormFieldsOfAFixedSummary) {
     auto error = fx.makeError();
     VTErrorProperties& s = error->summaryData();
     s.setLogicalFailureID(static_cast<std::uint64_t>(-5));
-    s.setProductLanguages(platform::Array{platform::Value("PelAllLanguages"), platform::Value("German"),
-                                          platform::Value("Klingon")});
+    s.setProductLanguages(platform::Array{platform::Value("PelAllLanguages"),
+                                          platform::Value("German"), platform::Value("Klingon")});
     s.setFailureTime(utc(2024, 12, 30, 23, 59, 59, 0.5));
     auto ping = std::make_shared<VTSubmissionPing>(std::make_shared<VTServerSubmission>(error),
                                                    fx.context());

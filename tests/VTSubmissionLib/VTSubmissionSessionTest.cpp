@@ -4,11 +4,11 @@
 
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpError.h"
+#include "SubmissionTestSupport.h"
 #include "VTErrorCreationLib/Utilities/VTProbability.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTSubmissionLib/VTSubmissionSession.h"
 #include "VTSubmissionLib/VTSubmissionStatPingOperation.h"
-#include "SubmissionTestSupport.h"
 #include "support/FakeClock.h"
 
 using namespace std::chrono_literals;
@@ -63,7 +63,8 @@ struct SessionFixture {
 
     std::shared_ptr<VTSubmissionSession> make() {
         client = VTClient::embeddedClientWithConfig(*fx.configuration, nullptr);
-        settingsClient = VTLocalSettingsClient::initWithConfiguration(client->scdConfiguration(), nullptr);
+        settingsClient =
+            VTLocalSettingsClient::initWithConfiguration(client->scdConfiguration(), nullptr);
         auto session = VTSubmissionSession::initWithClient(client, settingsClient);
         session->setDelegate(recorder);
         return session;
@@ -157,7 +158,8 @@ TEST(VTSubmissionSessionTest, FinishAloneEndsOnceWithoutStatisticsPing) {
     EXPECT_EQ(error.code(), 0);
     EXPECT_EQ(error.domain(), VTSubmissionErrorDomain);
     // The settings were saved with the time of this submission.
-    auto reread = VTLocalSettingsClient::initWithConfiguration(sf.client->scdConfiguration(), nullptr);
+    auto reread =
+        VTLocalSettingsClient::initWithConfiguration(sf.client->scdConfiguration(), nullptr);
     EXPECT_TRUE(std::dynamic_pointer_cast<VTSettings>(reread->settings())->lastSubmit());
 }
 
@@ -259,6 +261,10 @@ TEST(VTSubmissionSessionTest, ConcurrentPingsKeepThePerDayLimitAcrossTheSettings
     auto codes = sf.recorder->codes;
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 2), 5);
     EXPECT_EQ(std::count(codes.begin(), codes.end(), 4), 45);
-    auto reread = VTLocalSettingsClient::initWithConfiguration(sf.client->scdConfiguration(), nullptr);
-    EXPECT_EQ(std::dynamic_pointer_cast<VTSettings>(reread->settings())->statsForGatewayType(0).submissionCount, 5);
+    auto reread =
+        VTLocalSettingsClient::initWithConfiguration(sf.client->scdConfiguration(), nullptr);
+    EXPECT_EQ(std::dynamic_pointer_cast<VTSettings>(reread->settings())
+                  ->statsForGatewayType(0)
+                  .submissionCount,
+              5);
 }

@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
 #include "Platform/System/Paths.h"
+#include "SubmissionTestSupport.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTSubmissionLib/VTSubmissionSession.h"
 #include "VTSubmissionLib/VTSubmissionStatPingOperation.h"
-#include "SubmissionTestSupport.h"
 #include "support/FakeClock.h"
 
 using namespace std::chrono_literals;
@@ -68,10 +68,10 @@ TEST(VTSubmissionStatPingTest, RetriedOnceAndOverriddenByTheAutomationFile) {
     LoopbackHttpServer server;
     server.setDefaultReply(ScriptedReply::withStatus(503));
     StatFixture sf(server);
-    sf.fx.temp().write(
-        platform::Paths::resolve("/Library/Application Support/com.pelgrave.automation/StatPing.json")
-            .substr(sf.fx.temp().path().string().size() + 1),
-        R"({"module": 7000, "extra": "x y"})");
+    sf.fx.temp().write(platform::Paths::resolve(
+                           "/Library/Application Support/com.pelgrave.automation/StatPing.json")
+                           .substr(sf.fx.temp().path().string().size() + 1),
+                       R"({"module": 7000, "extra": "x y"})");
     auto op = sf.runPing();
     EXPECT_EQ(op->attempts(), 2);
     ASSERT_EQ(server.requestCount(), 2u);
@@ -83,11 +83,16 @@ TEST(VTSubmissionStatPingTest, RetriedOnceAndOverriddenByTheAutomationFile) {
 
 TEST(VTSubmissionStatPingTest, LanguageNames) {
     const std::pair<const char*, const char*> cases[] = {
-        {"zh-Hant-TW", "TraditionalChinese"}, {"zh_TW.UTF-8", "TraditionalChinese"},
-        {"zh_CN", "Chinese"},                 {"pt_BR.UTF-8", "Brazilian"},
-        {"pt_PT", "Portuguese"},              {"pt", "English"},
-        {"de_DE@euro", "German"},             {"sk_SK", "Slovak"},
-        {"xx_YY", "English"},                 {"", "English"},
+        {"zh-Hant-TW", "TraditionalChinese"},
+        {"zh_TW.UTF-8", "TraditionalChinese"},
+        {"zh_CN", "Chinese"},
+        {"pt_BR.UTF-8", "Brazilian"},
+        {"pt_PT", "Portuguese"},
+        {"pt", "English"},
+        {"de_DE@euro", "German"},
+        {"sk_SK", "Slovak"},
+        {"xx_YY", "English"},
+        {"", "English"},
     };
     for (const auto& [locale, name] : cases)
         EXPECT_EQ(VTSubmissionStatPingOperation::languageNameForLocale(locale), name) << locale;

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "Platform/Http/HttpError.h"
-#include "VTSubmissionLib/VTSubmissionUpload.h"
 #include "SubmissionTestSupport.h"
+#include "VTSubmissionLib/VTSubmissionUpload.h"
 
 using namespace std::chrono_literals;
 using subtest::Fixture;
@@ -46,7 +46,8 @@ TEST(VTSubmissionStreamTest, ReadsAcrossRegionsInPlaceAndRewinds) {
     char buf[4];
     long n;
     // Never opened: the first read opens it.
-    while ((n = stream.read(buf, sizeof buf, nullptr)) > 0) all.append(buf, static_cast<std::size_t>(n));
+    while ((n = stream.read(buf, sizeof buf, nullptr)) > 0)
+        all.append(buf, static_cast<std::size_t>(n));
     EXPECT_EQ(n, 0);
     EXPECT_EQ(all, "abcmmmmmmmmmmxyz");
     EXPECT_EQ(stream.streamStatus(), VTSubmissionStream::kAtEnd);
@@ -92,7 +93,8 @@ TEST(VTSubmissionUploadTest, BodyAndHeadersByteForByte) {
     EXPECT_EQ(prefix.size(), 152u);
     EXPECT_EQ(suffix.size(), 42u);
     const platform::Data bytes = payload.contiguous();
-    EXPECT_EQ(request.body, prefix + std::string(bytes.begin(), bytes.end()) + "\r\n--" + boundary + "\r\n");
+    EXPECT_EQ(request.body,
+              prefix + std::string(bytes.begin(), bytes.end()) + "\r\n--" + boundary + "\r\n");
     EXPECT_FALSE(request.bodyWasChunked);
     int lengths = 0;
     for (const auto& [name, value] : request.headers)
