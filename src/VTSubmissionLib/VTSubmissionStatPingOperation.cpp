@@ -6,6 +6,8 @@
 #include <sstream>
 
 #include "Downloader/StatPing.h"
+#include "Foundation/PelRegistry.h"
+#include "Foundation/PelRegistryModule.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpError.h"
 #include "Platform/System/OSRelease.h"
@@ -149,15 +151,76 @@ std::string VTSubmissionStatPingOperation::languageString() {
 void VTSubmissionStatPingOperation::addProductInformation(Fields& fields,
                                                           const std::shared_ptr<VTClient>& client) {
     std::optional<std::string> build, product, version;
-    if (client && client->isEmbedded() && !client->productRegistryID()) {
-        build = "Retail";
-        product = client->productName();
-        version = client->productVersion();
+    auto set = [&fields](const char* name, std::optional<std::string> value, const char* fallback) {
+        fields.emplace_back(name, value && !value->empty() ? *value : std::string(fallback));
+    };
+    std::shared_ptr<VTClient> c =
+        client ? client : VTClient::clientWithInstalledConfiguration(nullptr);
+    if (c && c->isEmbedded() && !c->productRegistryID()) {
+        // Missing values take the defaults rather than stopping the process.
+        set("build", "Retail", "Retail");
+        set("product", c->productName(), "Unknown");
+        set("version", c->productVersion(), "Unknown");
+        return;
     }
-    // Missing values take the defaults rather than stopping the process.
-    fields.emplace_back("build", build.value_or("Retail"));
-    fields.emplace_back("product", product && !product->empty() ? *product : "Unknown");
-    fields.emplace_back("version", version && !version->empty() ? *version : "Unknown");
+    try {
+        PelRegistry::Registry* registry = PelRegistry::Registry::get();
+        PelRegistry::Module* module = nullptr;
+        if (c && c->isEmbedded()) {
+            if (registry) module = registry->copyModuleWithId(*c->productRegistryID());
+            if (!module) return;  // a product the registry does not know: nothing
+        } else if (registry) {
+            PelRegistry::Module** modules = nullptr;
+            const unsigned count = registry->copyModules(&modules);
+            for (unsigned i = 0; i < count; ++i) {
+                if (modules[i]->getType() == PelRegistry::kModuleTypeProduct) {
+                    if (module) module->Release();
+                    module = modules[i];
+                } else {
+                    modules[i]->Release();
+                }
+            }
+            delete[] modules;
+        }
+        if (module) {
+            auto* productModule = dynamic_cast<PelRegistry::Product*>(module);
+            PelRegistry::Layout* layout =
+                productModule && module->getType() == PelRegistry::kModuleTypeProduct
+                    ? productModule->copyLayout()
+                    : nullptr;
+            auto nameOf = [](PelRegistry::Module* m) -> std::optional<std::string> {
+                std::unique_ptr<std::string> name(m->copyName());
+                return name ? std::optional<std::string>(*name) : std::nullopt;
+            };
+            auto versionOf = [](PelRegistry::Module* m) -> std::optional<std::string> {
+                const std::string* v = m->getVersion();
+                return v ? std::optional<std::string>(*v) : std::nullopt;
+            };
+            if (layout) {
+                const std::string* language = layout->getLanguage();
+                if (language && *language != "PelAllLanguages")
+                    for (auto& field : fields)
+                        if (field.first == "language") field.second = *language;
+                if (const std::string* b = layout->getBuildName()) build = *b;
+                product = nameOf(layout);
+                version = versionOf(layout);
+                if (!product) {
+                    product = nameOf(module);
+                    version = versionOf(module);
+                }
+                layout->Release();
+            } else {
+                product = nameOf(module);
+                version = versionOf(module);
+            }
+            module->Release();
+        }
+    } catch (...) {
+        // A registry that cannot be read: the defaults.
+    }
+    set("build", build, "Retail");
+    set("product", product, "Unknown");
+    set("version", version, "Unknown");
 }
 
 platform::HttpRequest VTSubmissionStatPingOperation::requestForBaseURL(

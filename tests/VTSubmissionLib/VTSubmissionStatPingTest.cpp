@@ -81,6 +81,24 @@ TEST(VTSubmissionStatPingTest, RetriedOnceAndOverriddenByTheAutomationFile) {
     EXPECT_EQ(q["a"], "5023");
 }
 
+TEST(VTSubmissionStatPingTest, ProductFields) {
+    LoopbackHttpServer server;
+    StatFixture sf(server);
+    auto fields = [](const std::shared_ptr<VTClient>& client) {
+        VTSubmissionStatPingOperation::Fields f;
+        VTSubmissionStatPingOperation::addProductInformation(f, client);
+        return std::map<std::string, std::string>(f.begin(), f.end());
+    };
+    // No product name or version: the defaults, not an abort.
+    auto plain = fields(sf.client);
+    EXPECT_EQ(plain["build"], "Retail");
+    EXPECT_EQ(plain["product"], "Unknown");
+    EXPECT_EQ(plain["version"], "Unknown");
+    // A registry identifier the registry does not know: no product fields.
+    sf.client->setProductRegistryID(std::string("{no-such-product}"));
+    EXPECT_TRUE(fields(sf.client).empty());
+}
+
 TEST(VTSubmissionStatPingTest, LanguageNames) {
     const std::pair<const char*, const char*> cases[] = {
         {"zh-Hant-TW", "TraditionalChinese"},
