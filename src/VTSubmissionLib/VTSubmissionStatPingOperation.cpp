@@ -275,6 +275,9 @@ void VTSubmissionStatPingOperation::cancel() {
         task = task_;
     }
     if (task) task->cancel();
+    // Its completion waits for the main queue, which a cancelling main
+    // thread may not drain: the operation ends here.
+    if (isExecuting()) end();
 }
 
 void VTSubmissionStatPingOperation::send() {

@@ -81,6 +81,22 @@ TEST(VTSubmissionStatPingTest, RetriedOnceAndOverriddenByTheAutomationFile) {
     EXPECT_EQ(q["a"], "5023");
 }
 
+TEST(VTSubmissionStatPingTest, CancelEndsAtOnceWithoutTheMainQueue) {
+    LoopbackHttpServer server;
+    ScriptedReply stall;
+    stall.stallBeforeReply = true;
+    server.setDefaultReply(stall);
+    StatFixture sf(server);
+    auto op = std::make_shared<VTSubmissionStatPingOperation>(sf.session);
+    op->start();
+    ASSERT_TRUE(server.waitForRequests(1));
+    op->cancel();
+    EXPECT_TRUE(op->isFinished());
+    server.releaseStalls();
+    platform::RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(50));
+    EXPECT_EQ(op->attempts(), 1);
+}
+
 TEST(VTSubmissionStatPingTest, ProductFields) {
     LoopbackHttpServer server;
     StatFixture sf(server);
