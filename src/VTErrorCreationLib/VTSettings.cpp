@@ -124,6 +124,13 @@ void VTSettings::setStats(const VTSubmissionStats& stats, std::int32_t type) {
     statisticsForServer_.at(static_cast<std::size_t>(type)) = stats;
 }
 
+bool VTSettings::updateStats(std::int32_t type,
+                             const std::function<bool(VTSubmissionStats&)>& change) {
+    checkGatewayType(type);
+    std::lock_guard lock(statisticsMutex_);
+    return change(statisticsForServer_.at(static_cast<std::size_t>(type)));
+}
+
 void VTSettings::encodeWithCoder(VTKeyedArchiver& coder) const {
     coder.encodeBool(kEnabledKey, enabled_);
     coder.encodeSignedNumber(kConsentLevelKey, consentLevel_);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -107,6 +108,10 @@ class VTSettings : public VTCodable, public VTSettingsProtocol {
     /// NSInternalInconsistencyException "Invalid gateway type").
     VTSubmissionStats statsForGatewayType(std::int32_t type) const;
     void setStats(const VTSubmissionStats& stats, std::int32_t type);
+    /// Reads and changes the counters of a gateway type in one step, under
+    /// the counters' lock (so concurrent submissions cannot lose updates);
+    /// returns what `change` returns.
+    bool updateStats(std::int32_t type, const std::function<bool(VTSubmissionStats&)>& change);
 
     // Archiving: "enabled", "consentLevel", "actions", "notifications",
     // "lastSubmit", "lastDetail", "statisticsForBucket" (a dictionary from

@@ -1,5 +1,7 @@
 #include "vterrtool/VTErrTool.h"
 
+#include <algorithm>
+#include <ctime>
 #include <filesystem>
 #include <optional>
 
@@ -8,7 +10,14 @@
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorPayload.h"
+#include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
+#include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Values/Json.h"
+#include "VTSubmissionLib/VTSubmissionSession.h"
+
+#include <mutex>
 
 namespace vterrtool {
 
@@ -18,7 +27,9 @@ int usage(std::FILE* err) {
     std::fprintf(err,
                  "usage: vterrtool make --base BASE\n"
                  "       vterrtool pack --error ERROR-FOLDER --out FILE.7z [--store]\n"
-                 "       vterrtool unpack FILE.7z FOLDER\n");
+                 "       vterrtool unpack FILE.7z FOLDER\n"
+                 "       vterrtool list --base BASE\n"
+                 "       vterrtool submit --base BASE [--gateway URL] [--upload-gateway URL]\n");
     return 2;
 }
 
@@ -32,6 +43,11 @@ int makeError(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
     const std::string base = absolute(args[2]);
     auto client = VTClient::embeddedClientWithConfig(
         VTSCDConfiguration::hardcodedConfigurationUsingPath(base), nullptr);
+    // What an error ping needs of the product and the machine.
+    client->setProductName(std::string("vterrtool"));
+    client->setProductVersion(std::string("1.0.0"));
+    client->setMachineID(VTUUID().UUIDString());
+    client->setMid(VTUUID().UUIDString());
     platform::Error failure;
     auto error = client->createLogicalErrorInComponent(
         "vterrtool", reinterpret_cast<const void*>(&makeError), 0x7674, 1, false, &failure);
@@ -51,6 +67,196 @@ int makeError(const std::vector<std::string>& args, std::FILE* out, std::FILE* e
     }
     std::fprintf(out, "%s\n", error->fileURL()->c_str());
     return 0;
+}
+
+/// One saved error: its folder and whether it is final ("Submissions").
+struct SavedError {
+    std::string folder;
+    bool final = false;
+    VTErrorProperties summary;
+};
+
+/// The saved errors under the base's "Errors" and "Submissions" folders.
+std::vector<SavedError> savedErrors(const VTSCDConfiguration& configuration) {
+    std::vector<SavedError> out;
+    const std::pair<std::optional<std::string>, bool> roots[] = {
+        {configuration.undetailedLogicalErrorsPath(), false}, {configuration.errorsPath(), true}};
+    for (const auto& [root, final] : roots) {
+        std::error_code ec;
+        if (!root || !std::filesystem::is_directory(*root, ec)) continue;
+        std::vector<std::string> folders;
+        for (const auto& bucket : std::filesystem::directory_iterator(*root, ec)) {
+            if (!bucket.is_directory(ec)) continue;
+            for (const auto& uuid : std::filesystem::directory_iterator(bucket.path(), ec))
+                if (uuid.is_directory(ec)) folders.push_back(uuid.path().string());
+        }
+        std::sort(folders.begin(), folders.end());
+        for (const std::string& folder : folders) {
+            auto summary = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
+                folder + "/summary.vterr", nullptr);
+            if (summary) out.push_back({folder, final, std::move(*summary)});
+        }
+    }
+    return out;
+}
+
+VTSCDConfiguration configurationForBase(const std::string& base) {
+    if (std::filesystem::exists(base + "/vtscd.dat"))
+        if (auto c = VTSCDConfiguration::configurationWithContentsOfPath(base + "/vtscd.dat", base,
+                                                                          nullptr))
+            return *c;
+    return VTSCDConfiguration::hardcodedConfigurationUsingPath(base);
+}
+
+std::string timeText(const std::optional<platform::Date>& date) {
+    if (!date) return "-";
+    std::time_t t = static_cast<std::time_t>(date->secondsSince1970);
+    std::tm tm{};
+    gmtime_r(&t, &tm);
+    char buf[32];
+    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
+    return buf;
+}
+
+int list(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    if (args.size() != 3 || args[1] != "--base") return usage(err);
+    const VTSCDConfiguration configuration = configurationForBase(absolute(args[2]));
+    for (const SavedError& e : savedErrors(configuration)) {
+        const VTErrorProperties& s = e.summary;
+        std::fprintf(out, "%s %s type=%llu product=%s time=%s %s\n",
+                     VTStringUtilities::stringWithBucketID(s.bucketId()).c_str(),
+                     s.failureUUID() ? s.failureUUID()->UUIDString().c_str() : "-",
+                     static_cast<unsigned long long>(s.failureType()),
+                     s.productName().value_or("-").c_str(), timeText(s.failureTime()).c_str(),
+                     e.final ? "final" : "not-final");
+    }
+    return 0;
+}
+
+/// Prints every delegate call as one JSON line.
+class JsonLines : public VTSubmissionSessionDelegate {
+  public:
+    explicit JsonLines(std::FILE* out) : out_(out) {}
+    void sessionDidStart(VTSubmissionSession&) override { line("sessionDidStart", nullptr); }
+    void willBeginPingForError(VTSubmissionSession&, VTError& e) override {
+        line("willBeginPing", &e);
+    }
+    void didFinishPingForError(VTSubmissionSession&, VTError& e, const platform::Error& f) override {
+        line("didFinishPing", &e, &f);
+    }
+    void willBeginUploadForError(VTSubmissionSession&, VTError& e) override {
+        line("willBeginUpload", &e);
+    }
+    void didFinishUploadForError(VTSubmissionSession&, VTError& e,
+                                 const platform::Error& f) override {
+        line("didFinishUpload", &e, &f);
+    }
+    void didFinishProcessingError(VTSubmissionSession&, VTError& e, std::int32_t code,
+                                  const platform::Error& f) override {
+        line("didFinishProcessing", &e, &f, code);
+    }
+    void sessionDidEnd(VTSubmissionSession&, const platform::Error& f) override {
+        line("sessionDidEnd", nullptr, &f);
+        {
+            std::lock_guard lock(mutex_);
+            ended_ = true;
+            failed_ = !f.empty();
+        }
+        platform::RunLoop::stop();
+    }
+    bool ended() {
+        std::lock_guard lock(mutex_);
+        return ended_;
+    }
+    bool failed() {
+        std::lock_guard lock(mutex_);
+        return failed_;
+    }
+
+  private:
+    void line(const char* event, VTError* e, const platform::Error* f = nullptr,
+              std::optional<std::int32_t> code = std::nullopt) {
+        platform::Dictionary d;
+        d["event"] = platform::Value(event);
+        if (e && e->summaryData().failureUUID())
+            d["error"] = platform::Value(e->summaryData().failureUUID()->UUIDString());
+        if (code) d["resultCode"] = platform::Value(static_cast<std::int64_t>(*code));
+        if (f && !f->empty()) {
+            d["errorDomain"] = platform::Value(f->domain());
+            d["errorCode"] = platform::Value(static_cast<std::int64_t>(f->code()));
+        }
+        auto text = platform::json::serialize(platform::Value(std::move(d)),
+                                              platform::json::WriteStyle::Compact, nullptr);
+        std::lock_guard lock(mutex_);
+        std::fprintf(out_, "%s\n", text ? text->c_str() : "{}");
+        std::fflush(out_);
+    }
+
+    std::FILE* out_;
+    std::mutex mutex_;
+    bool ended_ = false;
+    bool failed_ = false;
+};
+
+int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    std::optional<std::string> base, ping, upload;
+    for (std::size_t i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == "--base")
+            base = absolute(args[i + 1]);
+        else if (args[i] == "--gateway")
+            ping = args[i + 1];
+        else if (args[i] == "--upload-gateway")
+            upload = args[i + 1];
+        else
+            return usage(err);
+    }
+    if (!base || args.size() % 2 == 0) return usage(err);
+    VTSCDConfiguration configuration = configurationForBase(*base);
+    if (ping || upload) {
+        std::vector<VTGateway> gateways;
+        for (const VTGateway& g : configuration.gateways())
+            if ((g.type() == kVTGatewayTypePing && !ping) || (g.type() == kVTGatewayTypeUpload && !upload))
+                gateways.push_back(g);
+        const std::pair<std::optional<std::string>, std::int32_t> given[] = {
+            {ping, kVTGatewayTypePing}, {upload, kVTGatewayTypeUpload}};
+        for (const auto& [url, type] : given) {
+            if (!url) continue;
+            auto gateway = VTGateway::initWithTypePriorityURL(type, 0, *url);
+            if (!gateway) {
+                std::fprintf(err, "vterrtool: not a gateway URL: %s\n", url->c_str());
+                return 2;
+            }
+            gateways.push_back(*gateway);
+        }
+        configuration.setGateways(std::move(gateways));
+    }
+    const std::vector<SavedError> saved = savedErrors(configuration);
+    auto client = VTClient::embeddedClientWithConfig(configuration, nullptr);
+    platform::Error failure;
+    auto settings = VTLocalSettingsClient::initWithConfiguration(client->scdConfiguration(), &failure);
+    if (!settings) {
+        std::fprintf(err, "vterrtool: no settings: %s\n", failure.description().c_str());
+        return 1;
+    }
+    auto session = VTSubmissionSession::initWithClient(client, settings);
+    auto lines = std::make_shared<JsonLines>(out);
+    session->setDelegate(lines);
+    for (const SavedError& e : saved) {
+        auto error = client->createErrorFromPersistentData(e.folder, e.final ? 0 : 1, &failure);
+        if (error)
+            session->submitError(error);
+        else
+            std::fprintf(err, "vterrtool: %s not opened: %s\n", e.folder.c_str(),
+                         failure.description().c_str());
+    }
+    if (!session->start(&failure)) {
+        std::fprintf(err, "vterrtool: the session did not start: %s\n", failure.description().c_str());
+        session->cancel();
+        return 1;
+    }
+    session->finish();
+    while (!lines->ended()) platform::RunLoop::run();
+    return lines->failed() ? 1 : 0;
 }
 
 int pack(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -122,6 +328,8 @@ int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (args[0] == "make") return makeError(args, out, err);
     if (args[0] == "pack") return pack(args, out, err);
     if (args[0] == "unpack") return unpack(args, out, err);
+    if (args[0] == "list") return list(args, out, err);
+    if (args[0] == "submit") return submit(args, out, err);
     return usage(err);
 }
 

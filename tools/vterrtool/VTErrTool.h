@@ -6,6 +6,10 @@
 //       packs the saved error in DIR as its payload (LZMA2, or stored)
 //   vterrtool unpack F.7z DIR
 //       unpacks a payload into a new folder inside DIR and opens the error
+//   vterrtool list --base B
+//       the saved errors under B's "Errors" and "Submissions"
+//   vterrtool submit --base B [--gateway URL] [--upload-gateway URL]
+//       one submission session over them; the delegate calls as JSON lines
 #pragma once
 
 #include <cstdio>

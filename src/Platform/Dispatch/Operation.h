@@ -41,9 +41,11 @@ class Operation : public std::enable_shared_from_this<Operation> {
     std::string name() const;
     void setName(std::string name);
 
-    /// Makes this operation wait for `op` to finish. Must be called before
-    /// this operation is added to a queue; adding a dependency on itself or
-    /// on null is ignored.
+    /// Makes this operation wait for `op` to finish. Call it before this
+    /// operation is added to a queue, or while it waits in one and is not
+    /// ready (another dependency has not finished yet, e.g. from inside that
+    /// dependency): the queue then waits for `op` as well. Adding a
+    /// dependency on itself or on null is ignored.
     void addDependency(const OperationPtr& op);
     void removeDependency(const OperationPtr& op);
     std::vector<OperationPtr> dependencies() const;

@@ -209,6 +209,10 @@ bool CurlTransfer::prepare(Error* error) {
     }
     curl_easy_setopt(easy_, CURLOPT_HTTPHEADER, headerList_);
     touch();
+    if (request_.totalTimeout() > 0)
+        totalDeadline_ = lastActivity_ + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                             std::chrono::duration<double>(std::min(
+                                                 request_.totalTimeout(), kMaxTimeoutSeconds)));
     return true;
 }
 
@@ -371,7 +375,10 @@ long CurlTransfer::onRead(char* buffer, std::size_t capacity) {
     Error error;
     long n = body_->read(buffer, capacity, &error);
     if (n < 0) {
-        abortWith(makeURLError(kURLErrorUnknown, request_.url(), std::move(error)));
+        if (error.domain() == kURLErrorDomain)
+            abortWith(std::move(error));
+        else
+            abortWith(makeURLError(kURLErrorUnknown, request_.url(), std::move(error)));
         return -1;
     }
     touch();

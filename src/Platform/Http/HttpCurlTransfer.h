@@ -5,6 +5,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -42,7 +43,10 @@ class CurlTransfer final : public HttpTask, public std::enable_shared_from_this<
     bool prepare(Error* error);
     CURL* easy() const { return easy_; }
     /// When the idle time-out runs out.
-    Clock::time_point idleDeadline() const { return lastActivity_ + idleTimeout_; }
+    /// When the idle time-out runs out, or the total one when that comes first.
+    Clock::time_point idleDeadline() const {
+        return std::min(lastActivity_ + idleTimeout_, totalDeadline_);
+    }
     /// Ends the transfer with libcurl's result and posts the completion.
     void finish(CURLcode result);
     /// Ends the transfer with `error` and posts the completion.
@@ -82,6 +86,7 @@ class CurlTransfer final : public HttpTask, public std::enable_shared_from_this<
     std::shared_ptr<HttpBodySource> body_;
     std::chrono::nanoseconds idleTimeout_{};
     Clock::time_point lastActivity_{};
+    Clock::time_point totalDeadline_ = Clock::time_point::max();
     bool completed_ = false;
 
     // The response head being read; `final_` once it is the one whose body counts.

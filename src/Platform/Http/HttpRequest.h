@@ -62,7 +62,8 @@ class HttpBodySource {
     virtual std::int64_t length() const = 0;
     /// Copies up to `capacity` bytes into `buffer`. Returns the number copied,
     /// 0 at the end of the body, or -1 on failure (filling `error`, which may
-    /// be null).
+    /// be null). A kURLErrorDomain error ends the transfer as it is; any other
+    /// becomes the underlying error of kURLErrorUnknown.
     virtual long read(char* buffer, std::size_t capacity, Error* error) = 0;
     /// Starts over from the first byte (needed when a request is sent again,
     /// e.g. after a redirect that keeps the method). Returns false when the
@@ -119,6 +120,12 @@ class HttpRequest {
     double connectTimeout() const { return connectTimeout_; }
     void setConnectTimeout(double seconds) { connectTimeout_ = seconds; }
 
+    /// Total time-out in seconds: the request fails with the timed-out error
+    /// when it has not completed this long after it started, however steadily
+    /// bytes move. 0 (the default) sets none.
+    double totalTimeout() const { return totalTimeout_; }
+    void setTotalTimeout(double seconds) { totalTimeout_ = seconds; }
+
     /// Whether redirects are followed (the default). When off, a redirect
     /// status is the final response.
     bool followsRedirects() const { return followsRedirects_; }
@@ -139,6 +146,7 @@ class HttpRequest {
     std::shared_ptr<HttpBodySource> bodySource_;
     double timeoutInterval_ = kDefaultTimeoutInterval;
     double connectTimeout_ = 0;
+    double totalTimeout_ = 0;
     bool followsRedirects_ = true;
     std::int64_t maximumResponseLength_ = -1;
 };

@@ -299,6 +299,56 @@ TEST_F(HttpClientTest, IdleTimeOutCountsSilenceNotTheWholeTransfer) {
     EXPECT_EQ(recorder.bodyText(), std::string(25, 'x'));
 }
 
+TEST_F(HttpClientTest, TotalTimeOutEndsASteadyTrickleAndTheSizeCapStopsALongBody) {
+    ScriptedReply trickle = ScriptedReply::ok(std::string(100, 'x'));
+    trickle.trickleBytes = 1;
+    trickle.trickleDelay = std::chrono::milliseconds(50);
+    server_.enqueue(trickle);
+    HttpRequest slow(server_.url("/trickle"));
+    slow.setTimeoutInterval(1);
+    slow.setTotalTimeout(0.6);
+    HttpTransferRecorder timedOut;
+    run(slow, timedOut);
+    EXPECT_EQ(timedOut.result().error.code(), platform::kURLErrorTimedOut);
+
+    ScriptedReply large = ScriptedReply::ok();
+    large.generatedBodySize = 4 * 1024 * 1024;
+    server_.enqueue(large);
+    server_.enqueue(ScriptedReply::ok("0123456789"));
+    HttpRequest capped(server_.url("/large"));
+    capped.setMaximumResponseLength(1024 * 1024);
+    HttpTransferRecorder tooLong;
+    run(capped, tooLong);
+    EXPECT_EQ(tooLong.result().error.code(), platform::kURLErrorDataLengthExceedsMaximum);
+    EXPECT_LE(tooLong.result().bytesReceived, 1024u * 1024u);
+
+    // A body of exactly the cap is fine.
+    HttpRequest exact(server_.url("/exact"));
+    exact.setMaximumResponseLength(10);
+    HttpTransferRecorder fits;
+    run(exact, fits);
+    EXPECT_TRUE(fits.result().succeeded()) << fits.result().error.description();
+    EXPECT_EQ(fits.bodyText(), "0123456789");
+}
+
+// A body source that fails with a URL error ends the transfer with that error.
+TEST_F(HttpClientTest, BodySourceURLErrorsPassThrough) {
+    class Failing : public platform::HttpBodySource {
+      public:
+        std::int64_t length() const override { return 10; }
+        long read(char*, std::size_t, platform::Error* error) override {
+            platform::setError(error, platform::makeURLError(platform::kURLErrorCancelled, ""));
+            return -1;
+        }
+    };
+    HttpRequest request(server_.url("/upload"));
+    request.setMethod("POST");
+    request.setBodySource(std::make_shared<Failing>());
+    HttpTransferRecorder recorder;
+    run(request, recorder);
+    EXPECT_EQ(recorder.result().error.code(), platform::kURLErrorCancelled);
+}
+
 }  // namespace
 
 namespace {
