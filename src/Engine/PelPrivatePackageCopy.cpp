@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/FileCopy.h"
 
 PelPrivatePackageCopy::~PelPrivatePackageCopy() {
     if (folder_.empty()) return;
@@ -47,27 +48,7 @@ bool PelPrivatePackageCopy::copy(const std::string& path, platform::Error* error
         close(in);
         return fail(e);
     }
-    char buffer[1 << 16];
-    int failure = 0;
-    for (;;) {
-        const ssize_t n = read(in, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failure = errno;
-            break;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(out, buffer + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0) {
-                failure = errno;
-                break;
-            }
-            done += w;
-        }
-        if (failure) break;
-    }
+    int failure = platform::copyDescriptorContents(in, out);
     close(in);
     if (close(out) != 0 && !failure) failure = errno;
     if (failure) return fail(failure);

@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <mutex>
 
+#include "Platform/Text/Format.h"
+
 namespace {
 std::mutex gHookMutex;
 std::function<void(int, const std::string&)> gHook;
@@ -14,16 +16,7 @@ std::function<void(int, const std::string&)> gHook;
 void FVCrashLog(int priority, const char* format, ...) {
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string text;
-    if (needed > 0) {
-        text.resize(static_cast<size_t>(needed) + 1);
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<size_t>(needed));
-    }
+    const std::string text = platform::printfFormat(format, args);
     va_end(args);
     syslog(priority, "%s", text.c_str());
     std::lock_guard<std::mutex> lock(gHookMutex);

@@ -16,6 +16,7 @@
 #include "Platform/System/Paths.h"
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcServiceName.h"
+#include "Platform/System/FileCopy.h"
 
 extern char** environ;
 
@@ -92,27 +93,7 @@ bool copyTool(const std::string& source, const std::string& destination, Error* 
         close(in);
         return fail(error, kSMErrorInternalFailure, "Cannot write " + destination, e);
     }
-    char buffer[65536];
-    int failure = 0;
-    for (;;) {
-        const ssize_t n = read(in, buffer, sizeof buffer);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            failure = errno;
-            break;
-        }
-        for (ssize_t done = 0; done < n;) {
-            const ssize_t w = write(out, buffer + done, std::size_t(n - done));
-            if (w < 0) {
-                if (errno == EINTR) continue;
-                failure = errno;
-                break;
-            }
-            done += w;
-        }
-        if (failure) break;
-    }
+    int failure = platform::copyDescriptorContents(in, out);
     if (!failure && (fchown(out, 0, 0) != 0 || fchmod(out, 0544) != 0 || fsync(out) != 0))
         failure = errno;
     close(in);

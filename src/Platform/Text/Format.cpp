@@ -385,4 +385,18 @@ std::string vformat(std::string_view fmt, std::span<const FormatArg> args) {
     return out;
 }
 
+std::string printfFormat(const char* format, va_list args) {
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string text;
+    if (needed > 0) {
+        text.resize(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(text.data(), text.size(), format, args);
+        text.resize(static_cast<std::size_t>(needed));
+    }
+    return text;
+}
+
 }  // namespace platform

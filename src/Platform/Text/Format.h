@@ -33,6 +33,7 @@
 #pragma once
 
 #include <concepts>
+#include <cstdarg>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -140,6 +141,10 @@ class FormatArg {
     const void* obj_ = nullptr;
     std::string (*describe_)(const void*) = nullptr;
 };
+
+/// Formats a C printf-style format with its argument list (vsnprintf rules);
+/// an invalid format gives "".
+std::string printfFormat(const char* format, va_list args);
 
 /// Formats `fmt` with arguments already captured; the rules are those of the
 /// file comment. Never throws for any format or argument mix (only when
