@@ -16,7 +16,8 @@ bool reject(std::string_view key, std::string_view expected, Error* error) {
     if (error) {
         *error = Error(std::string(platform::kCocoaErrorDomain), kCoderReadCorruptError,
                        {{std::string(platform::kLocalizedDescriptionKey),
-                         Value("value for key \"" + std::string(key) + "\" is not " + std::string(expected))}});
+                         Value("value for key \"" + std::string(key) + "\" is not " +
+                               std::string(expected))}});
     }
     return false;
 }
@@ -51,7 +52,8 @@ bool decodeNumber(const Dictionary& coded, std::string_view key, Number& out, Er
     return reject(key, "a number", error);
 }
 
-bool decodeString(const Dictionary& coded, std::string_view key, std::optional<std::string>& out, Error* error) {
+bool decodeString(const Dictionary& coded, std::string_view key, std::optional<std::string>& out,
+                  Error* error) {
     out.reset();
     auto it = coded.find(key);
     if (it == coded.end()) return true;
@@ -63,7 +65,8 @@ bool decodeString(const Dictionary& coded, std::string_view key, std::optional<s
 }
 
 template <typename Record>
-bool decodeRecord(const Dictionary& coded, std::string_view key, std::optional<Record>& out, Error* error) {
+bool decodeRecord(const Dictionary& coded, std::string_view key, std::optional<Record>& out,
+                  Error* error) {
     out.reset();
     auto it = coded.find(key);
     if (it == coded.end()) return true;
@@ -95,13 +98,20 @@ std::string enrolledText(const Number& enrolled) {
 
 std::string quoted(std::string_view s) { return "\"" + std::string(s) + "\""; }
 
-std::string member(std::string_view key, std::string_view value) { return quoted(key) + " : " + std::string(value); }
+std::string member(std::string_view key, std::string_view value) {
+    return quoted(key) + " : " + std::string(value);
+}
 
-std::string statusName(std::int64_t status) { return nameInTable(WYFResponseStatusToString(), status); }
+std::string statusName(std::int64_t status) {
+    return nameInTable(WYFResponseStatusToString(), status);
+}
 
-std::string stateName(std::int64_t state) { return nameInTable(WYFFeatureEnrollmentStateToString(), state); }
+std::string stateName(std::int64_t state) {
+    return nameInTable(WYFFeatureEnrollmentStateToString(), state);
+}
 
-std::string fragment(std::string_view key, std::int64_t status, const std::vector<std::string>& members) {
+std::string fragment(std::string_view key, std::int64_t status,
+                     const std::vector<std::string>& members) {
     std::string data;
     for (const std::string& m : members) {
         data += data.empty() ? " " : ", ";
@@ -128,19 +138,21 @@ std::string nameInTable(const std::vector<std::string_view>& table, std::int64_t
 }
 
 const std::vector<std::string_view>& WYFResponseStatusToString() {
-    static const std::vector<std::string_view> table{"UNKNOWN",         "OK",           "PARTIAL_CONTENT",
-                                                     "UNAUTHORIZED",    "NOT_FOUND",    "NOT_IMPLEMENTED",
-                                                     "SERVER_ERROR",    "TIMEOUT"};
+    static const std::vector<std::string_view> table{"UNKNOWN",      "OK",        "PARTIAL_CONTENT",
+                                                     "UNAUTHORIZED", "NOT_FOUND", "NOT_IMPLEMENTED",
+                                                     "SERVER_ERROR", "TIMEOUT"};
     return table;
 }
 
 const std::vector<std::string_view>& WYFFeatureEnrollmentStateToString() {
-    static const std::vector<std::string_view> table{"UNKNWON", "NOT_SETUP", "ENROLLED", "PENDING", "ERROR"};
+    static const std::vector<std::string_view> table{"UNKNWON", "NOT_SETUP", "ENROLLED", "PENDING",
+                                                     "ERROR"};
     return table;
 }
 
 const std::vector<std::string_view>& WYFStorageUnitToString() {
-    static const std::vector<std::string_view> table{"UNKNWON", "B", "KB", "MB", "GB", "TB", "PB", "EB"};
+    static const std::vector<std::string_view> table{"UNKNWON", "B",  "KB", "MB",
+                                                     "GB",      "TB", "PB", "EB"};
     return table;
 }
 
@@ -164,7 +176,8 @@ Dictionary WYFBindInfo::encode() const {
     encodeString(coded, "authority", authority);
     encodeNumber(coded, "channel", channel);
     encodeString(coded, "entityId", entityId);
-    if (additionalHttpHeaders) coded.insert_or_assign("additionalhttpheader", *additionalHttpHeaders);
+    if (additionalHttpHeaders)
+        coded.insert_or_assign("additionalhttpheader", *additionalHttpHeaders);
     return coded;
 }
 
@@ -202,12 +215,22 @@ std::string WYFBindInfo::description() const {
            " \"data\":{\n"
            " \"bind\": {\n"
            " \"authentication\": {\n"
-           " \"access_token\": \"" + orNull(accessToken) + "\",\n"
-           " \"refresh_token\" : \"" + orNull(refreshToken) + "\", \n"
-           " \"authority\":\"" + orNull(authority) + "\", \n"
-           " \"additionalHttpHeaders\":\"" + headers + "\" }, \n"
+           " \"access_token\": \"" +
+           orNull(accessToken) +
+           "\",\n"
+           " \"refresh_token\" : \"" +
+           orNull(refreshToken) +
+           "\", \n"
+           " \"authority\":\"" +
+           orNull(authority) +
+           "\", \n"
+           " \"additionalHttpHeaders\":\"" +
+           headers +
+           "\" }, \n"
            " \"spoc\" : {\n"
-           " \"channel\": \"" + channelText + "\", \"entityId\": \"" + orNull(entityId) + "\"}\n"
+           " \"channel\": \"" +
+           channelText + "\", \"entityId\": \"" + orNull(entityId) +
+           "\"}\n"
            "}\n"
            "}\n"
            "}";
@@ -222,8 +245,8 @@ Dictionary WYFDashboardDarkWebMonitoring::encode() const {
     return coded;
 }
 
-std::optional<WYFDashboardDarkWebMonitoring> WYFDashboardDarkWebMonitoring::decode(const Dictionary& coded,
-                                                                                   Error* error) {
+std::optional<WYFDashboardDarkWebMonitoring> WYFDashboardDarkWebMonitoring::decode(
+    const Dictionary& coded, Error* error) {
     WYFDashboardDarkWebMonitoring r;
     if (!decodeInteger(coded, "status", r.status, error) ||
         !decodeInteger(coded, "enrollmentState", r.enrollmentState, error) ||
@@ -248,10 +271,13 @@ Dictionary WYFDashboardBackup::encode() const {
     return coded;
 }
 
-std::optional<WYFDashboardBackup> WYFDashboardBackup::decode(const Dictionary& coded, Error* error) {
+std::optional<WYFDashboardBackup> WYFDashboardBackup::decode(const Dictionary& coded,
+                                                             Error* error) {
     WYFDashboardBackup r;
-    if (!decodeInteger(coded, "status", r.status, error) || !decodeInteger(coded, "unit", r.unit, error) ||
-        !decodeNumber(coded, "used", r.used, error) || !decodeNumber(coded, "limit", r.limit, error) ||
+    if (!decodeInteger(coded, "status", r.status, error) ||
+        !decodeInteger(coded, "unit", r.unit, error) ||
+        !decodeNumber(coded, "used", r.used, error) ||
+        !decodeNumber(coded, "limit", r.limit, error) ||
         !decodeNumber(coded, "enrolled", r.enrolled, error)) {
         return std::nullopt;
     }
@@ -272,8 +298,8 @@ Dictionary WYFDashboardIdentityProtection::encode() const {
     return coded;
 }
 
-std::optional<WYFDashboardIdentityProtection> WYFDashboardIdentityProtection::decode(const Dictionary& coded,
-                                                                                     Error* error) {
+std::optional<WYFDashboardIdentityProtection> WYFDashboardIdentityProtection::decode(
+    const Dictionary& coded, Error* error) {
     WYFDashboardIdentityProtection r;
     if (!decodeInteger(coded, "status", r.status, error) ||
         !decodeInteger(coded, "enrollmentState", r.enrollmentState, error) ||
@@ -296,9 +322,11 @@ Dictionary WYFDashboardOnlineFamily::encode() const {
     return coded;
 }
 
-std::optional<WYFDashboardOnlineFamily> WYFDashboardOnlineFamily::decode(const Dictionary& coded, Error* error) {
+std::optional<WYFDashboardOnlineFamily> WYFDashboardOnlineFamily::decode(const Dictionary& coded,
+                                                                         Error* error) {
     WYFDashboardOnlineFamily r;
-    if (!decodeInteger(coded, "status", r.status, error) || !decodeNumber(coded, "enrolled", r.enrolled, error)) {
+    if (!decodeInteger(coded, "status", r.status, error) ||
+        !decodeNumber(coded, "enrolled", r.enrolled, error)) {
         return std::nullopt;
     }
     return r;
@@ -318,16 +346,20 @@ std::optional<WYFDashboardVPN> WYFDashboardVPN::decode(const Dictionary& coded, 
 
 std::string WYFDashboardVPN::description() const { return fragment("vpn", status, {}); }
 
-Dictionary WYFDashboardPasswordManager::encode() const { return Dictionary{{"status", Value(status)}}; }
+Dictionary WYFDashboardPasswordManager::encode() const {
+    return Dictionary{{"status", Value(status)}};
+}
 
-std::optional<WYFDashboardPasswordManager> WYFDashboardPasswordManager::decode(const Dictionary& coded,
-                                                                               Error* error) {
+std::optional<WYFDashboardPasswordManager> WYFDashboardPasswordManager::decode(
+    const Dictionary& coded, Error* error) {
     WYFDashboardPasswordManager r;
     if (!decodeInteger(coded, "status", r.status, error)) return std::nullopt;
     return r;
 }
 
-std::string WYFDashboardPasswordManager::description() const { return fragment("PasswordManager", status, {}); }
+std::string WYFDashboardPasswordManager::description() const {
+    return fragment("PasswordManager", status, {});
+}
 
 Dictionary WYFDashboardCreditScore::encode() const {
     Dictionary coded{{"status", Value(status)}, {"enrollmentState", Value(enrollmentState)}};
@@ -336,7 +368,8 @@ Dictionary WYFDashboardCreditScore::encode() const {
     return coded;
 }
 
-std::optional<WYFDashboardCreditScore> WYFDashboardCreditScore::decode(const Dictionary& coded, Error* error) {
+std::optional<WYFDashboardCreditScore> WYFDashboardCreditScore::decode(const Dictionary& coded,
+                                                                       Error* error) {
     WYFDashboardCreditScore r;
     if (!decodeInteger(coded, "status", r.status, error) ||
         !decodeInteger(coded, "enrollmentState", r.enrollmentState, error) ||
@@ -371,7 +404,8 @@ std::optional<WYFDashboardInfo> WYFDashboardInfo::decode(const Dictionary& coded
         !decodeRecord(coded, "darkWebMonitoring", r.darkWebMonitoring, error) ||
         !decodeRecord(coded, "backup", r.backup, error) ||
         !decodeRecord(coded, "identityProtection", r.identityProtection, error) ||
-        !decodeRecord(coded, "onlineFamily", r.onlineFamily, error) || !decodeRecord(coded, "vpn", r.vpn, error) ||
+        !decodeRecord(coded, "onlineFamily", r.onlineFamily, error) ||
+        !decodeRecord(coded, "vpn", r.vpn, error) ||
         !decodeRecord(coded, "creditScore", r.creditScore, error) ||
         !decodeRecord(coded, "passwordManager", r.passwordManager, error)) {
         return std::nullopt;
@@ -380,16 +414,20 @@ std::optional<WYFDashboardInfo> WYFDashboardInfo::decode(const Dictionary& coded
 }
 
 std::string WYFDashboardInfo::description() const {
-    const std::string fragments = describeOrNull(darkWebMonitoring) + "," + describeOrNull(backup) + "," +
-                                  describeOrNull(identityProtection) + "," + describeOrNull(onlineFamily) + "," +
-                                  describeOrNull(creditScore) + "," + describeOrNull(vpn) + "," +
-                                  describeOrNull(passwordManager);
+    const std::string fragments = describeOrNull(darkWebMonitoring) + "," + describeOrNull(backup) +
+                                  "," + describeOrNull(identityProtection) + "," +
+                                  describeOrNull(onlineFamily) + "," + describeOrNull(creditScore) +
+                                  "," + describeOrNull(vpn) + "," + describeOrNull(passwordManager);
     return "\n"
            "{\n"
            " \"data\":{\n"
            " \"dashboard\": {\n"
-           " \"status\": \"" + statusName(status) + "\", \n"
-           " \"data\" : {" + fragments + "} \n"
+           " \"status\": \"" +
+           statusName(status) +
+           "\", \n"
+           " \"data\" : {" +
+           fragments +
+           "} \n"
            "}\n"
            "}\n"
            "}";
@@ -399,23 +437,26 @@ std::string WYFDashboardInfo::description() const {
 
 const std::map<WYFXPCArgument, WYFXPCClassSet>& WYFXPCSetupInterface() {
     static const std::map<WYFXPCArgument, WYFXPCClassSet> table = [] {
-        const WYFXPCClassSet common{"NSURL", "NSNumber", "NSDate", "NSDictionary", "NSArray", "NSString", "NSError"};
+        const WYFXPCClassSet common{"NSURL",   "NSNumber", "NSDate", "NSDictionary",
+                                    "NSArray", "NSString", "NSError"};
         WYFXPCClassSet binding = common;
         binding.insert("WYFBindInfo");
         WYFXPCClassSet dashboard = common;
         dashboard.insert({"WYFDashboardPasswordManager", "WYFDashboardVPN", "WYFDashboardBackup",
-                          "WYFDashboardCreditScore", "WYFDashboardOnlineFamily", "WYFDashboardDarkWebMonitoring",
-                          "WYFDashboardIdentityProtection", "WYFDashboardInfo"});
+                          "WYFDashboardCreditScore", "WYFDashboardOnlineFamily",
+                          "WYFDashboardDarkWebMonitoring", "WYFDashboardIdentityProtection",
+                          "WYFDashboardInfo"});
         const WYFXPCClassSet small{"NSString", "NSError"};
 
         std::map<WYFXPCArgument, WYFXPCClassSet> t;
-        auto assign = [&t](const std::string& selector, const WYFXPCClassSet& classes, unsigned replyArguments,
-                           std::vector<unsigned> callArguments) {
+        auto assign = [&t](const std::string& selector, const WYFXPCClassSet& classes,
+                           unsigned replyArguments, std::vector<unsigned> callArguments) {
             for (unsigned i = 0; i < replyArguments; ++i) t[{selector, i, true}] = classes;
             for (unsigned i : callArguments) t[{selector, i, false}] = classes;
         };
         assign("bind:tokenValue:url:lcid:headerDict:withReply:", binding, 2, {1, 2, 3, 4});
-        assign("update:tokenValue:withCache:url:lcid:headerDict:withReply:", dashboard, 2, {1, 2, 3, 4, 5});
+        assign("update:tokenValue:withCache:url:lcid:headerDict:withReply:", dashboard, 2,
+               {1, 2, 3, 4, 5});
         assign("fetchFeature:fromCache:url:lcid:headerDict:withReply:", dashboard, 2, {1, 2, 3, 4});
         assign("clearCache:withReply:", small, 1, {0});
         assign("clearAllCacheWithReply:", small, 1, {});

@@ -52,7 +52,8 @@ struct WYFBindInfo {
     std::optional<platform::Value> additionalHttpHeaders;
 
     platform::Dictionary encode() const;
-    static std::optional<WYFBindInfo> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFBindInfo> decode(const platform::Dictionary& coded,
+                                             platform::Error* error);
     std::string description() const;
     friend bool operator==(const WYFBindInfo&, const WYFBindInfo&) = default;
 };
@@ -67,7 +68,8 @@ struct WYFDashboardDarkWebMonitoring {
     static std::optional<WYFDashboardDarkWebMonitoring> decode(const platform::Dictionary& coded,
                                                                platform::Error* error);
     std::string description() const;
-    friend bool operator==(const WYFDashboardDarkWebMonitoring&, const WYFDashboardDarkWebMonitoring&) = default;
+    friend bool operator==(const WYFDashboardDarkWebMonitoring&,
+                           const WYFDashboardDarkWebMonitoring&) = default;
 };
 
 struct WYFDashboardBackup {
@@ -78,7 +80,8 @@ struct WYFDashboardBackup {
     Number enrolled;
 
     platform::Dictionary encode() const;
-    static std::optional<WYFDashboardBackup> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFDashboardBackup> decode(const platform::Dictionary& coded,
+                                                    platform::Error* error);
     std::string description() const;
     friend bool operator==(const WYFDashboardBackup&, const WYFDashboardBackup&) = default;
 };
@@ -93,7 +96,8 @@ struct WYFDashboardIdentityProtection {
     static std::optional<WYFDashboardIdentityProtection> decode(const platform::Dictionary& coded,
                                                                 platform::Error* error);
     std::string description() const;
-    friend bool operator==(const WYFDashboardIdentityProtection&, const WYFDashboardIdentityProtection&) = default;
+    friend bool operator==(const WYFDashboardIdentityProtection&,
+                           const WYFDashboardIdentityProtection&) = default;
 };
 
 struct WYFDashboardOnlineFamily {
@@ -101,16 +105,19 @@ struct WYFDashboardOnlineFamily {
     Number enrolled;
 
     platform::Dictionary encode() const;
-    static std::optional<WYFDashboardOnlineFamily> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFDashboardOnlineFamily> decode(const platform::Dictionary& coded,
+                                                          platform::Error* error);
     std::string description() const;
-    friend bool operator==(const WYFDashboardOnlineFamily&, const WYFDashboardOnlineFamily&) = default;
+    friend bool operator==(const WYFDashboardOnlineFamily&,
+                           const WYFDashboardOnlineFamily&) = default;
 };
 
 struct WYFDashboardVPN {
     std::int64_t status = 0;
 
     platform::Dictionary encode() const;
-    static std::optional<WYFDashboardVPN> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFDashboardVPN> decode(const platform::Dictionary& coded,
+                                                 platform::Error* error);
     std::string description() const;
     friend bool operator==(const WYFDashboardVPN&, const WYFDashboardVPN&) = default;
 };
@@ -122,7 +129,8 @@ struct WYFDashboardPasswordManager {
     static std::optional<WYFDashboardPasswordManager> decode(const platform::Dictionary& coded,
                                                              platform::Error* error);
     std::string description() const;
-    friend bool operator==(const WYFDashboardPasswordManager&, const WYFDashboardPasswordManager&) = default;
+    friend bool operator==(const WYFDashboardPasswordManager&,
+                           const WYFDashboardPasswordManager&) = default;
 };
 
 struct WYFDashboardCreditScore {
@@ -132,9 +140,11 @@ struct WYFDashboardCreditScore {
     Number bureausCount;  // coded as "bureaus"
 
     platform::Dictionary encode() const;
-    static std::optional<WYFDashboardCreditScore> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFDashboardCreditScore> decode(const platform::Dictionary& coded,
+                                                         platform::Error* error);
     std::string description() const;
-    friend bool operator==(const WYFDashboardCreditScore&, const WYFDashboardCreditScore&) = default;
+    friend bool operator==(const WYFDashboardCreditScore&,
+                           const WYFDashboardCreditScore&) = default;
 };
 
 struct WYFDashboardInfo {
@@ -148,7 +158,8 @@ struct WYFDashboardInfo {
     std::optional<WYFDashboardPasswordManager> passwordManager;
 
     platform::Dictionary encode() const;
-    static std::optional<WYFDashboardInfo> decode(const platform::Dictionary& coded, platform::Error* error);
+    static std::optional<WYFDashboardInfo> decode(const platform::Dictionary& coded,
+                                                  platform::Error* error);
     std::string description() const;
     friend bool operator==(const WYFDashboardInfo&, const WYFDashboardInfo&) = default;
 };

@@ -83,14 +83,33 @@ TEST(AccountRecords, ValueOfWrongTypeIsRejected) {
         const char* name;
         bool (*decodes)();
     } cases[] = {
-        {"token as number", [] { return WYFBindInfo::decode({{"access_token", Value(1)}}, nullptr).has_value(); }},
-        {"channel as string", [] { return WYFBindInfo::decode({{"channel", Value("5")}}, nullptr).has_value(); }},
+        {"token as number",
+         [] {
+             return WYFBindInfo::decode({{"access_token", Value(1)}}, nullptr).has_value();
+         }},
+        {"channel as string",
+         [] {
+             return WYFBindInfo::decode({{"channel", Value("5")}}, nullptr).has_value();
+         }},
         {"headers as array",
-         [] { return WYFBindInfo::decode({{"additionalhttpheader", Value(platform::Array{})}}, nullptr).has_value(); }},
-        {"status as string", [] { return WYFDashboardVPN::decode({{"status", Value("OK")}}, nullptr).has_value(); }},
+         [] {
+             return WYFBindInfo::decode({{"additionalhttpheader", Value(platform::Array{})}},
+                                        nullptr)
+                 .has_value();
+         }},
+        {"status as string",
+         [] {
+             return WYFDashboardVPN::decode({{"status", Value("OK")}}, nullptr).has_value();
+         }},
         {"enrolled as string",
-         [] { return WYFDashboardOnlineFamily::decode({{"enrolled", Value("yes")}}, nullptr).has_value(); }},
-        {"member as number", [] { return WYFDashboardInfo::decode({{"backup", Value(1)}}, nullptr).has_value(); }},
+         [] {
+             return WYFDashboardOnlineFamily::decode({{"enrolled", Value("yes")}}, nullptr)
+                 .has_value();
+         }},
+        {"member as number",
+         [] {
+             return WYFDashboardInfo::decode({{"backup", Value(1)}}, nullptr).has_value();
+         }},
         {"nested bad member",
          [] {
              return WYFDashboardInfo::decode(
@@ -108,8 +127,9 @@ TEST(AccountRecords, ValueOfWrongTypeIsRejected) {
 
 TEST(AccountRecords, HeaderTextIsBraceGroupsJoinedByComma) {
     EXPECT_EQ(wyfAdditionalHeaderJson({}), "");
-    EXPECT_EQ(wyfAdditionalHeaderJson({{"X-A", Value("1")}, {"X-B", Value("t\"wo")}}),
-              "{ \"name\": \"X-A\", \"value\": \"1\" }\n,{ \"name\": \"X-B\", \"value\": \"t\"wo\" }\n");
+    EXPECT_EQ(
+        wyfAdditionalHeaderJson({{"X-A", Value("1")}, {"X-B", Value("t\"wo")}}),
+        "{ \"name\": \"X-A\", \"value\": \"1\" }\n,{ \"name\": \"X-B\", \"value\": \"t\"wo\" }\n");
 }
 
 TEST(AccountRecords, BindingDescription) {
@@ -132,11 +152,13 @@ TEST(AccountRecords, FeatureDescriptionsAndEnrolledForms) {
     EXPECT_EQ(info.darkWebMonitoring->description(),
               "\"darkWebMonitoring\" : { \"state\" : \"OK\", \"data\" : { \"enrolled\" : true, "
               "\"enrollmentState\" : \"ENROLLED\" } }");
-    EXPECT_EQ(info.backup->description(),
-              "\"backup\" : { \"state\" : \"OK\", \"data\" : { \"enrolled\" : false, \"used\" : 2.5, "
-              "\"limit\" : 100, \"units\" : \"GB\" } }");
+    EXPECT_EQ(
+        info.backup->description(),
+        "\"backup\" : { \"state\" : \"OK\", \"data\" : { \"enrolled\" : false, \"used\" : 2.5, "
+        "\"limit\" : 100, \"units\" : \"GB\" } }");
     EXPECT_EQ(info.identityProtection->description(),
-              "\"identityProtection\" : { \"state\" : \"SERVER_ERROR\", \"data\" : { \"enrolled\" : null, "
+              "\"identityProtection\" : { \"state\" : \"SERVER_ERROR\", \"data\" : { \"enrolled\" "
+              ": null, "
               "\"enrollmentState\" : \"PENDING\" } }");
     EXPECT_EQ(info.vpn->description(), "\"vpn\" : { \"state\" : \"TIMEOUT\", \"data\" : { } }");
     EXPECT_EQ(info.passwordManager->description(),
@@ -147,18 +169,21 @@ TEST(AccountRecords, FeatureDescriptionsAndEnrolledForms) {
 }
 
 TEST(AccountRecords, AggregateDescriptionOrderAndMissingMembers) {
-    const std::string empty = WYFDashboardInfo::decode({{"status", Value(6)}}, nullptr)->description();
+    const std::string empty =
+        WYFDashboardInfo::decode({{"status", Value(6)}}, nullptr)->description();
     EXPECT_EQ(empty,
               "\n{\n \"data\":{\n \"dashboard\": {\n \"status\": \"SERVER_ERROR\", \n"
               " \"data\" : {(null),(null),(null),(null),(null),(null),(null)} \n}\n}\n}");
 
     const WYFDashboardInfo info = fullDashboard();
     const std::string text = info.description();
-    // Description order differs from the coding order: credit score before VPN and password manager.
-    const std::string expected = info.darkWebMonitoring->description() + "," + info.backup->description() + "," +
-                                 info.identityProtection->description() + "," + info.onlineFamily->description() +
-                                 "," + info.creditScore->description() + "," + info.vpn->description() + "," +
-                                 info.passwordManager->description();
+    // Description order differs from the coding order: credit score before VPN and password
+    // manager.
+    const std::string expected =
+        info.darkWebMonitoring->description() + "," + info.backup->description() + "," +
+        info.identityProtection->description() + "," + info.onlineFamily->description() + "," +
+        info.creditScore->description() + "," + info.vpn->description() + "," +
+        info.passwordManager->description();
     EXPECT_NE(text.find(" \"data\" : {" + expected + "} \n"), std::string::npos);
 }
 
@@ -189,7 +214,8 @@ TEST(AccountRecords, ConnectionWhitelists) {
     EXPECT_EQ(table.at({update, 5, false}).size(), 15u);
     EXPECT_EQ(table.count({update, 2, true}), 0u);
     EXPECT_EQ(table.count({"fetchFeature:fromCache:url:lcid:headerDict:withReply:", 0, false}), 0u);
-    EXPECT_EQ(table.at({"clearCache:withReply:", 0, false}), (WYFXPCClassSet{"NSString", "NSError"}));
+    EXPECT_EQ(table.at({"clearCache:withReply:", 0, false}),
+              (WYFXPCClassSet{"NSString", "NSError"}));
     EXPECT_EQ(table.count({"clearAllCacheWithReply:", 0, false}), 0u);
     EXPECT_EQ(table.count({"clearAllCacheWithReply:", 0, true}), 1u);
     EXPECT_EQ(table.size(), 4u + 2 + 5 + 2 + 4 + 2 + 1 + 1 + 1);
