@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FVCrashReporter/Source/FVCrashReport.h"
+#include "FVCrashReporter/Source/FVCrashReportTextFormatter.h"
 
 namespace {
 
@@ -219,4 +220,100 @@ TEST(FVCrashReportObjects, MachineProcessorWinsOverArchitecture) {
     EXPECT_EQ(report->systemInfo()->processorInfo()->type(), 12u);
     EXPECT_EQ(report->machineInfo()->processorCount(), 4u);
     EXPECT_FALSE(report->images()[0].hasImageUUID());
+}
+
+namespace {
+
+std::shared_ptr<FVCrashReport> build(const MessageFixture& f) {
+    const auto bytes = f.pack();
+    platform::Error error;
+    auto report = FVCrashReport::initWithData(bytes.data(), bytes.size(), &error);
+    EXPECT_TRUE(report) << error.localizedDescription();
+    return report;
+}
+
+}  // namespace
+
+TEST(FVCrashReportTextFormatter, RendersTheClassicLayout) {
+    MessageFixture f;
+    Fvcrash__CrashReport__ProcessInfo process = FVCRASH__CRASH_REPORT__PROCESS_INFO__INIT;
+    process.process_name = const_cast<char*>("app");
+    process.process_id = 42;
+    process.process_path = const_cast<char*>("/usr/bin/app");
+    process.parent_process_name = const_cast<char*>("bash");
+    process.parent_process_id = 1;
+    f.report.process_info = &process;
+    f.processor.has_encoding = 1;
+    f.processor.encoding = FVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH;
+    f.processor.type = 0x1000007;
+    f.processor.subtype = 3;
+    f.image.code_type = &f.processor;
+    f.system.os_build = const_cast<char*>("B1");
+    auto report = build(f);
+    ASSERT_TRUE(report);
+    const std::string expected =
+        "Incident Identifier: ???\n"
+        "CrashReporter Key:   TODO\n"
+        "Hardware Model:      ???\n"
+        "Process:         app [42]\n"
+        "Path:            /usr/bin/app\n"
+        "Identifier:      com.example.app\n"
+        "Version:         1.0\n"
+        "Code Type:       X86-64\n"
+        "Parent Process:  bash [1]\n"
+        "\n"
+        "Date/Time:       2024-05-01 12:00:00 +0000\n"
+        "OS Version:      Mac OS X 6.1.0 (B1)\n"
+        "Report Version:  104\n"
+        "\n"
+        "Exception Type:  SIGSEGV\n"
+        "Exception Codes: SEGV_MAPERR at 0x10\n"
+        "Crashed Thread:  0\n"
+        "\n"
+        "Thread 0 Crashed:\n"
+        "0   app                                 0x0000000000001010 main + 16\n"
+        "\n"
+        "Thread 0 crashed with X86-64 Thread State:\n"
+        "   rip: 0x0000000000001010 \n"
+        "\n"
+        "Binary Images:\n"
+        "            0x1000 -             0x10ff +app x86_64  <00112233445566778899aabbccddeeff> "
+        "/usr/bin/app\n";
+    EXPECT_EQ(
+        FVCrashReportTextFormatter::stringValueForCrashReport(*report, FVCrashReportTextFormatiOS),
+        expected);
+}
+
+TEST(FVCrashReportTextFormatter, MissingValuesSizeZeroImagesAndSymbolPrefixes) {
+    MessageFixture f;
+    f.image.size = 0;
+    f.image.has_uuid = 0;
+    auto report = build(f);
+    ASSERT_TRUE(report);
+    const std::string text =
+        FVCrashReportTextFormatter::stringValueForCrashReport(*report, FVCrashReportTextFormatiOS);
+    EXPECT_NE(text.find("Process:         ??? [???]\nPath:            ???\n"), std::string::npos);
+    EXPECT_NE(text.find("Parent Process:  ??? [???]\n"), std::string::npos);
+    EXPECT_NE(text.find("            0x1000 -             0x1000  app ?\?\?  <?\?\?> /usr/bin/app\n"),
+              std::string::npos)
+        << text;
+
+    struct Row {
+        int os;
+        const char* expected;
+    };
+    for (const Row& row : {Row{0, "main + 16"}, Row{3, "_main + 16"}}) {
+        MessageFixture g;
+        g.system.has_operating_system = 1;
+        g.system.operating_system =
+            static_cast<Fvcrash__CrashReport__SystemInfo__OperatingSystem>(row.os);
+        g.symbol.name = const_cast<char*>("_main");
+        auto r = build(g);
+        ASSERT_TRUE(r);
+        const std::string line = FVCrashReportTextFormatter::formatStackFrame(
+            r->threads()[0].stackFrames()[0], 0, *r, true);
+        EXPECT_EQ(line, std::string("0   app                                 0x0000000000001010 ") +
+                            row.expected)
+            << row.os;
+    }
 }
