@@ -17,6 +17,7 @@
 #include "VTErrorCreationLib/VTCxxException.h"
 #include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
+#include "VTErrorCreationLib/VTCrashError.h"
 #include "VTErrorCreationLib/VTPanicError.h"
 
 namespace {
@@ -90,6 +91,7 @@ std::shared_ptr<VTClient> VTClient::clientWithInstalledConfiguration(platform::E
 std::shared_ptr<VTClient> VTClient::make(VTSCDConfiguration configuration, bool embedded) {
     std::shared_ptr<VTClient> client(new VTClient(std::move(configuration), embedded));
     VTPanicError::registerErrorKindLoader();
+    VTCrashError::registerErrorKindLoader();
     // Everything is in place before other threads can reach the client as the
     // current client: the watch and the crash reporter never change after.
     client->startWatching();
