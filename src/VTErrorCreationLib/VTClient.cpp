@@ -14,6 +14,7 @@
 #include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
+#include "VTErrorCreationLib/VTCrashError.h"
 #include "VTErrorCreationLib/VTCxxException.h"
 #include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
@@ -90,6 +91,7 @@ std::shared_ptr<VTClient> VTClient::clientWithInstalledConfiguration(platform::E
 std::shared_ptr<VTClient> VTClient::make(VTSCDConfiguration configuration, bool embedded) {
     std::shared_ptr<VTClient> client(new VTClient(std::move(configuration), embedded));
     VTPanicError::registerErrorKindLoader();
+    VTCrashError::registerErrorKindLoader();
     // Everything is in place before other threads can reach the client as the
     // current client: the watch and the crash reporter never change after.
     client->startWatching();
@@ -196,7 +198,17 @@ void VTClient::setUpCrashCapture() {
                   static_cast<long>(std::time(nullptr)) - kReferenceDateOffset,
                   static_cast<int>(getpid()));
     std::string processName = program_invocation_short_name;
-    std::rename(report.c_str(), platform::Paths::join(dumps, processName + name).c_str());
+    // Never replace a report moved earlier under the same name (same second,
+    // same process id): a clash takes a numbered suffix.
+    const std::string target = platform::Paths::join(dumps, processName + name);
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string candidate =
+            attempt == 0 ? target : target + "-" + std::to_string(attempt);
+        if (renameat2(AT_FDCWD, report.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) ==
+                0 ||
+            errno != EEXIST)
+            break;
+    }
 }
 
 bool VTClient::beginReporting(platform::Error* error) {

@@ -35,6 +35,7 @@ class VTErrorInstance;
 class VTErrorProperties;
 class VTLogicalError;
 class VTPanicError;
+class VTCrashError;
 class VTSettingsClient;
 
 /// Flags of VTClient::cleanup.
@@ -122,6 +123,12 @@ class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTCli
     /// Null when refused, or with the error of the failing step.
     std::shared_ptr<VTPanicError> createErrorFromPanicReportURL(const std::string& url,
                                                                 platform::Error* error);
+    /// A crash error from the crash report file at `url`: made first, then
+    /// the creation gate and the throttle (a refused error's folder is
+    /// removed), then the client information. Null when refused, or with the
+    /// read or decoding error.
+    std::shared_ptr<VTCrashError> createErrorFromCrashDumpURL(const std::string& url,
+                                                              platform::Error* error);
 
     /// The saved error in `folder`, opened with `openMode` (0 marks it final),
     /// after the creation gate. Null when the gate refuses; null and the

@@ -82,6 +82,14 @@ TEST(VTClient, CrashReporterFromTheFactoryWhenCrashDumpsAreEnabled) {
         ++moved;
     }
     EXPECT_EQ(moved, 1);
+
+    // A second report moved within the same second keeps the first.
+    tree.temp().write("live_report.fvcrash", "crash again");
+    auto second = tree.client(configuration);
+    moved = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(tree.base() + "/CrashDumps"))
+        ++moved;
+    EXPECT_EQ(moved, 2);
 }
 
 // A client that captures crashes puts the library's terminate handler in
