@@ -8,6 +8,7 @@ find_package(OpenSSL 3 REQUIRED)
 find_package(LibXml2 REQUIRED)
 find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
+# Package payloads, downloaded ZIP archives and 7-Zip error payloads.
 pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
 find_package(ICU REQUIRED COMPONENTS uc)
 
@@ -28,9 +29,6 @@ if(PEL_BUILD_UI)
     find_package(Qt6 REQUIRED COMPONENTS Test)
   endif()
 endif()
-
-# The installer tool reads package payloads, and mkpkg writes them.
-find_package(LibArchive REQUIRED)
 
 # protobuf-c: the crash report's message is read with its run-time library;
 # protoc-c generates the descriptors from the project's schema.

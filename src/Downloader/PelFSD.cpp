@@ -73,16 +73,9 @@ std::shared_ptr<PelFSD> PelFSD::createFSD(
         return nullptr;
     }
     if (pingUtils) pingUtils->setManifest_id(fsd->manifest_->manifest_id());
-    platform::Error driverError;
-    fsd->download_ =
-        FSDDownload::createWithPelJobsArray(&fsd->manifest_->pelJobsArray(), downloadPath,
-                                            std::move(delegate), pingUtils, &driverError);
-    if (!fsd->download_) {
-        setError(error, makeFSDError(kFSDErrorCreateDownloader,
-                                     "Unable to create a valid fsd download object",
-                                     driverError.empty() ? nullptr : &driverError));
+    if (!fsd->makeDownload(&fsd->manifest_->pelJobsArray(), downloadPath, std::move(delegate),
+                           pingUtils, error))
         return nullptr;
-    }
     return fsd;
 }
 
@@ -96,16 +89,23 @@ std::shared_ptr<PelFSD> PelFSD::createFSDWithJobArray(
     }
     auto fsd = std::make_shared<PelFSD>();
     fsd->pingUtils_ = pingUtils;
-    platform::Error driverError;
-    fsd->download_ = FSDDownload::createWithPelJobsArray(jobs, downloadPath, std::move(delegate),
-                                                         pingUtils, &driverError);
-    if (!fsd->download_) {
-        setError(error, makeFSDError(kFSDErrorCreateDownloader,
-                                     "Unable to create a valid fsd download object",
-                                     driverError.empty() ? nullptr : &driverError));
+    if (!fsd->makeDownload(jobs, downloadPath, std::move(delegate), pingUtils, error))
         return nullptr;
-    }
     return fsd;
+}
+
+bool PelFSD::makeDownload(const std::vector<PelFSDJobPtr>* jobs, const std::string& downloadPath,
+                          PelFSDDelegateRef delegate,
+                          const std::shared_ptr<PelFSDPingUtils>& pingUtils,
+                          platform::Error* error) {
+    platform::Error driverError;
+    download_ = FSDDownload::createWithPelJobsArray(jobs, downloadPath, std::move(delegate),
+                                                    pingUtils, &driverError);
+    if (download_) return true;
+    setError(error, makeFSDError(kFSDErrorCreateDownloader,
+                                 "Unable to create a valid fsd download object",
+                                 driverError.empty() ? nullptr : &driverError));
+    return false;
 }
 
 void PelFSD::startFSDDownload() {

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "Engine/PelPrivatePackageCopy.h"
+#include "Engine/PelSystemInstaller.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelSignature.h"
 
@@ -63,7 +64,7 @@ int PelStandaloneInstaller::installPackages(const platform::Array& packages,
         }
         if (!PelVerifyPackage(copy.path())) return 1;
 
-        const platform::Task task{"/usr/sbin/installer",
+        const platform::Task task{std::string(kPelSystemInstallerPath),
                                   {"-verboseR", "-target", "/", "-package", copy.path()}};
         const int status =
             launcher_->run(task, [this](const std::string& line) { parseProgressString(line); });
