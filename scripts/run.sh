@@ -27,7 +27,7 @@ cmake --build build -j "$(nproc)"
 
 # The path root, laid out as the installer expects a system to be.
 root=${PEL_PATH_ROOT:-$top/build/demo-root}
-mkdir -p "$root/Library/Application Support/Pelgrave/Registry" "$root${HOME:-/root}"
+mkdir -p "$root/Library/Application Support/Pelgrave/Registry" "$root${HOME:-/root}/Downloads"
 if [ "$(id -u)" -eq 0 ]; then
   # As root the packages go through the system installer inside the root.
   install -D -m 0755 build/tools/installer/installer "$root/usr/sbin/installer"
