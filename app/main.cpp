@@ -2,7 +2,6 @@
 #include <errno.h>
 
 #include <cstdlib>
-
 #include <memory>
 
 #include "Controllers/HVKProductPlugin.h"

@@ -179,7 +179,8 @@ TEST_F(ProductPlugins, OptInBoxTogglesWithSpaceAndKeepsOtherBits) {
     auto* optIn = find<QPushButton>("optIn");
     ASSERT_NE(optIn, nullptr);
     ASSERT_FALSE(optIn->isHidden());
-    auto* agree = static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"));
+    auto* agree =
+        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"));
     agree->showPrivacyPolicy();
     EXPECT_EQ(opened_.size(), 1u);
     optIn->setFocus();
@@ -238,7 +239,8 @@ TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
         // A second click and a Return while the first road is in flight.
         ++nested;
         EXPECT_FALSE(install->isEnabled());
-        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))->install();
+        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
+            ->install();
         QTest::keyClick(install, Qt::Key_Return);
     };
     QTest::mouseClick(install, Qt::LeftButton);
@@ -258,7 +260,8 @@ TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreen) {
     EXPECT_EQ(main().installStatus(), kInstallStatusLaunched);
     // Once the other copy is gone, Install works again.
     AgreeInstallViewController::setRunningCopiesCounter([] { return 1; });
-    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))->install();
+    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
+        ->install();
     pump();
     EXPECT_EQ(engine_->requirementChecks, 1);
 }

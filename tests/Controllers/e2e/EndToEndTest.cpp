@@ -133,9 +133,10 @@ class EndToEndTest : public ::testing::Test {
         ostrelui::clearImageCache();
         server_.stop();
         PelLogging::setSharedChannel(nullptr);
-        RecordProperty("e2e_ms", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                    std::chrono::steady_clock::now() - started_)
-                                                    .count()));
+        RecordProperty("e2e_ms",
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - started_)
+                                          .count()));
     }
 
     // The bundle's resources, Info.plist and install helper; the program's
