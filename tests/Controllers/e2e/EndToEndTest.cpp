@@ -257,6 +257,11 @@ class EndToEndTest : public ::testing::Test {
         EXPECT_TRUE(fs::exists(rooted(kDemoFile))) << helperLog();
         EXPECT_TRUE(fs::exists(rooted(kReceipt)));
         EXPECT_TRUE(fs::exists(rooted("/Applications/Ostrel Demo/ostrel-demo")));
+        // The helper took the bundle's partner file along.
+        EXPECT_NE(
+            readFile(rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"))
+                .find("<string>DEMO</string>"),
+            std::string::npos);
     }
     void expectManifestCopy() {
         // The product plug-in's folder for the copy, under the root.
