@@ -1,6 +1,7 @@
 // The installer program: error reporting first, then the application.
 #include <errno.h>
 
+#include <cstdlib>
 #include <memory>
 
 #include "Controllers/HVKProductPlugin.h"
@@ -9,6 +10,7 @@
 #include "Controllers/PelErrorReportingStartup.h"
 #include "Controllers/VTClientApplication.h"
 #include "Downloader/PelFSDPingUtils.h"
+#include "Downloader/StatPing.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Foundation/PelGenericUtils.h"
 #include "Foundation/PelSignatureSettings.h"
@@ -28,6 +30,10 @@ void installSystemServices() {
         if (!utilities) return std::string();
         return utilities->installerDirWithManifestTimeStamp().value_or(std::string());
     });
+    // Development runs (scripts/run.sh) keep the statistics pings on this
+    // machine: PEL_PING_HOST names the host (and port) of both endpoints.
+    if (const char* host = std::getenv("PEL_PING_HOST"); host && *host)
+        StatPing::setEndpointHosts(host, host);
 }
 
 }  // namespace

@@ -89,7 +89,7 @@ void AgreeInstallViewController::setCheckboxImage(QPushButton* box, bool checked
 }
 
 AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidget(parent) {
-    setObjectName(QStringLiteral("agreeAndInstallView"));
+    setObjectName(QStringLiteral("agreeAndInstallViewController"));
     linkTarget_ = std::make_shared<AgreeLinkTarget>(this);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(40, 30, 40, 30);

@@ -400,8 +400,10 @@ void HVKProductPlugin::showInstallerHelp() {
 JHWProductPlugin::JHWProductPlugin(std::shared_ptr<platform::Clock> clock)
     : HVKProductPlugin(clock) {
     jhw_ = new JHWInstallViewController;
-    jhw_->setObjectName(QStringLiteral("jhwInstallView"));
+    jhw_->setObjectName(QStringLiteral("jhwInstallViewController"));
+    // The agreement view's name field is this plug-in's own name label.
     productNameLabel_ = jhw_->productNameText;
+    productNameLabel_->setObjectName(QStringLiteral("productNameLabel"));
     left_ = new LeftNavigationViewController(nullptr, clock_);
     animation_ = std::make_unique<AnimationHolder>(clock_);
     haveProgressAnimations_ = false;

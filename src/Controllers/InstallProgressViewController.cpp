@@ -256,8 +256,9 @@ void InstallProgressViewController::notifyAndWriteFSDInformation() {
     if (!plugin) return;
     std::optional<std::string> folder;
     if (plugin->respondsTo(IFPluginOperation::manifestLocation)) {
+        // The plug-in names a system folder: it lies under the path root too.
         std::string location = plugin->manifestLocation();
-        if (!location.empty()) folder = location;
+        if (!location.empty()) folder = platform::Paths::resolve(location);
     }
     if (!plugin->respondsTo(IFPluginOperation::manifestAvailable)) return;
     if (!folder) {

@@ -19,7 +19,7 @@ constexpr double kRowsPosition = 309.0;
 LeftNavigationViewController::LeftNavigationViewController(QWidget* parent,
                                                            std::shared_ptr<platform::Clock> clock)
     : QWidget(parent), clock_(std::move(clock)) {
-    setObjectName(QStringLiteral("leftNavigationView"));
+    setObjectName(QStringLiteral("leftNavigationViewController"));
     resize(392, 640);
     setAutoFillBackground(true);
     QPalette palette = this->palette();

@@ -66,6 +66,7 @@ void showItem(QWidget* item, const std::function<void()>& change = {}) {
 ProgressAnimationViewController::ProgressAnimationViewController(
     std::shared_ptr<platform::Clock> clock)
     : clock_(std::move(clock)) {
+    setObjectName(QStringLiteral("animationViewController"));
     buildPanels();
 }
 

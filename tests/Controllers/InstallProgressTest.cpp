@@ -192,9 +192,10 @@ TEST_F(InstallProgressTest, ManifestCopyOnlyWhenThePluginTakesIt) {
                   ? platform::Paths::resolve("/Library/Application Support/Pelgrave/Manifest")
                   : platform::Paths::join(platform::Paths::homeDirectory(),
                                           "Library/Application Support/Pelgrave/Manifest"));
-    progress_->manifestFolder = dir_.file("chosen");
+    // The plug-in's own folder is a system path: it lies under the root.
+    progress_->manifestFolder = "/Library/Application Support/Pelgrave/Silo/TLW/FSD";
     fromEngine([](auto& s) { s.installComplete(304); });
-    EXPECT_EQ(progress_->manifests.back(), dir_.file("chosen"));
+    EXPECT_EQ(progress_->manifests.back(), dir_.file("root") + progress_->manifestFolder);
 
     progress_->offersManifest = false;
     fromEngine([](auto& s) { s.installComplete(304); });

@@ -5,7 +5,10 @@
 
 #include "Controllers/AgreeInstallViewController.h"
 #include "Controllers/HVKProductPlugin.h"
+#include "Controllers/LeftNavigationViewController.h"
+#include "Controllers/ProgressAnimationViewController.h"
 #include "OstrelUI/Controls/AttributedText.h"
+#include "OstrelUI/Controls/OstrelUIEULAController.h"
 #include "ShellFixture.h"
 #include "support/FakeClock.h"
 
@@ -99,6 +102,38 @@ TEST_F(ProductPlugins, RespondToExactlyTheirOperations) {
     EXPECT_EQ(size.width, 1);
 }
 
+TEST_F(ProductPlugins, FormsNameTheirOutlets) {
+    controllerstest::application();
+    HVKProductPlugin hvk;
+    JHWProductPlugin jhw;
+    ostrelui::OstrelUIEULAController eula;
+    const std::pair<const QObject*, const char*> outlets[] = {
+        {hvk.agreeAndInstallViewController(), "agreeAndInstallViewController"},
+        {hvk.animationViewController(), "animationViewController"},
+        {hvk.leftNavigationViewController(), "leftNavigationViewController"},
+        {hvk.backgroundImageView(), "backgroundImageView"},
+        {jhw.jhwInstallViewController(), "jhwInstallViewController"},
+        {jhw.animationViewController(), "animationViewController"},
+        {jhw.leftNavigationViewController(), "leftNavigationViewController"},
+        {jhw.productNameLabel(), "productNameLabel"},
+        {&eula, "EULA"},
+    };
+    for (const auto& [object, name] : outlets) {
+        ASSERT_TRUE(object) << name;
+        EXPECT_EQ(object->objectName(), QLatin1String(name));
+    }
+    // Outlets inside a view are found by their names.
+    const std::pair<const QWidget*, std::vector<const char*>> children[] = {
+        {hvk.agreeAndInstallViewController(),
+         {"optIn", "productNameText", "agreeAndInstallText", "agreeAndInstallKeenwatchOptInText",
+          "prodTypeText", "installEulaText", "installPrivacyNoticesText", "installOfgOptInText"}},
+        {&eula, {"progressBar", "downloadingView", "auxillaryView", "PDFView", "button"}},
+    };
+    for (const auto& [view, names] : children)
+        for (const char* name : names)
+            EXPECT_TRUE(view->findChild<QWidget*>(QLatin1String(name))) << name;
+}
+
 TEST_F(ProductPlugins, CompletionSequenceOnTheClock) {
     controllerstest::application();
     auto clock = std::make_shared<testsupport::FakeClock>();
@@ -144,7 +179,8 @@ TEST_F(ProductPlugins, OptInBoxTogglesWithSpaceAndKeepsOtherBits) {
     auto* optIn = find<QPushButton>("optIn");
     ASSERT_NE(optIn, nullptr);
     ASSERT_FALSE(optIn->isHidden());
-    auto* agree = static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"));
+    auto* agree =
+        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"));
     agree->showPrivacyPolicy();
     EXPECT_EQ(opened_.size(), 1u);
     optIn->setFocus();
@@ -203,7 +239,8 @@ TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
         // A second click and a Return while the first road is in flight.
         ++nested;
         EXPECT_FALSE(install->isEnabled());
-        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"))->install();
+        static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
+            ->install();
         QTest::keyClick(install, Qt::Key_Return);
     };
     QTest::mouseClick(install, Qt::LeftButton);
@@ -223,7 +260,8 @@ TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreen) {
     EXPECT_EQ(main().installStatus(), kInstallStatusLaunched);
     // Once the other copy is gone, Install works again.
     AgreeInstallViewController::setRunningCopiesCounter([] { return 1; });
-    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallView"))->install();
+    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
+        ->install();
     pump();
     EXPECT_EQ(engine_->requirementChecks, 1);
 }

@@ -1,0 +1,396 @@
+// The installer end to end on the demo bundle: the real window driven only by
+// clicks and keys on its outlets, the real downloader against a loopback
+// server, the real install engine and the install helper blessed into the
+// test's path root as a second process.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QPointer>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <thread>
+
+#include "Controllers/Core/FSDFacade.h"
+#include "Controllers/Core/InstallEngine.h"
+#include "Controllers/HVKProductPlugin.h"
+#include "Controllers/InstallerAppDelegate.h"
+#include "Controllers/MainWindowController.h"
+#include "Controllers/ShellSupport.h"
+#include "Controllers/VTClientApplication.h"
+#include "Downloader/StatPing.h"
+#include "Engine/HelperToolUtils.h"
+#include "Engine/PelInstallAppUtilities.h"
+#include "Engine/PelInstallXPCClient.h"
+#include "Engine/PelInstallerFramework.h"
+#include "Foundation/PelGenericUtils.h"
+#include "Foundation/PelLogging.h"
+#include "Foundation/PelSignatureSettings.h"
+#include "OstrelUI/Controls/OstrelUIAnimation.h"
+#include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/XTextFieldWithLinks.h"
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/Paths.h"
+#include "Platform/System/ServiceManagement.h"
+#include "Platform/System/SystemEvents.h"
+#include "pelsign/DevSigning.h"
+#include "support/FakeAuthoriser.h"
+#include "support/LoopbackHttpServer.h"
+#include "support/TempDir.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::LoopbackHttpServer;
+using testsupport::RecordedRequest;
+using testsupport::ScriptedReply;
+
+constexpr const char* kHelperLabel = "com.pelgrave.PelInstallHelper";
+constexpr const char* kPackageName = "Ostrel for Mac.mpkg";
+constexpr const char* kReceipt = "/var/db/receipts/com.pelgrave.ostrel.demo.plist";
+constexpr const char* kDemoFile = "/Applications/Ostrel Demo/Read Me.txt";
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+VTClientApplication& application() {
+    static VTClientApplication* app = [] {
+        setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        static int argc = 1;
+        static char name[] = "controllers_e2e_tests";
+        static char* argv[] = {name, nullptr};
+        return new VTClientApplication(argc, argv);
+    }();
+    return *app;
+}
+
+class EndToEndTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "blessing the install helper needs root";
+        if (!PelSignatureTrustsDevelopmentKeys())
+            GTEST_SKIP() << "the demo bundle is signed with the development keys";
+        application();
+        ostrelui::setAnimationScale(0);
+        started_ = std::chrono::steady_clock::now();
+
+        PelLogChannel::Config config = PelLogging::installChannelConfig();
+        config.copyToStderr = false;
+        config.sendToSystemLog = false;
+        PelLogging::setSharedChannel(std::make_shared<PelLogChannel>(config));
+
+        // The root as the engine's own end-to-end tests prepare it.
+        fs::create_directories(root_ + "/Library/Application Support/Pelgrave/Registry");
+        fs::create_directories(root_ + "/home");
+        copyDemoBundle();
+
+        server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
+        StatPing::setEndpointHosts(server_.hostAndPort(), server_.hostAndPort());
+        events_ = std::make_shared<platform::RecordingEventSender>();
+        PelGenericUtils::sharedGenUtils().setSystemEventSender(events_);
+        UrlOpener::setOpener([](const std::string&) { return true; });
+        ScreenInfo::setMainScreenHeight(900);
+
+        // The production engine and downloader; as root the effective-user
+        // seam sends the packages through the blessed install helper.
+        InstallEngine::setShared(nullptr);
+        FSDFacade::setFactory(nullptr);
+        PelInstallerFramework& framework = PelInstallerFramework::sharedInstallerFramework();
+        framework.setPelReqContainer(nullptr);
+        framework.setEffectiveUserIdSource([] { return uid_t(501); });
+        auto authoriser = std::make_shared<testsupport::FakeAuthoriser>();
+        authoriser->granted = std::make_shared<platform::RootAuthorization>(bundle_, 501);
+        HelperToolUtils::sharedHelperUtils().setAuthoriser(authoriser);
+        PelInstallXPCClient::setSharedXPCClient(std::make_shared<PelInstallXPCClient>());
+        registerProductPlugins();
+    }
+
+    void TearDown() override {
+        if (IsSkipped()) return;
+        delegate_.reset();
+        MainWindowController::resetSharedInstance();
+        pump();
+        platform::SMRemoveJobAsRoot(kHelperLabel, nullptr);
+        PelInstallXPCClient::setSharedXPCClient(nullptr);
+        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
+        PelInstallerFramework::sharedInstallerFramework().setEffectiveUserIdSource(nullptr);
+        PelInstallerFramework::sharedInstallerFramework().setPelReqContainer(nullptr);
+        PelInstallAppUtilities::replaceInstance(nullptr);
+        platform::Bundle::setMainBundle(nullptr);
+        PelGenericUtils::sharedGenUtils().setSystemEventSender(nullptr);
+        UrlOpener::setOpener(nullptr);
+        ScreenInfo::setMainScreenHeight(std::nullopt);
+        StatPing::setEndpointHosts("", "");
+        ostrelui::clearImageCache();
+        server_.stop();
+        PelLogging::setSharedChannel(nullptr);
+        RecordProperty("e2e_ms",
+                       std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                          std::chrono::steady_clock::now() - started_)
+                                          .count()));
+    }
+
+    // The bundle's resources, Info.plist and install helper; the program's
+    // executables are not needed to run its screens in this process.
+    void copyDemoBundle() {
+        const fs::path from = PEL_DEMO_BUNDLE;
+        fs::create_directories(bundle_ + "/Contents/Library/LaunchServices");
+        fs::copy_file(from / "Contents/Info.plist", bundle_ + "/Contents/Info.plist");
+        fs::copy(from / "Contents/Resources", bundle_ + "/Contents/Resources",
+                 fs::copy_options::recursive);
+        fs::copy_file(from / "Contents/Library/LaunchServices" / kHelperLabel,
+                      bundle_ + "/Contents/Library/LaunchServices/" + kHelperLabel);
+    }
+
+    // The demo manifest for this server, signed here with the development
+    // manifest key, beside the bundle.
+    void writeManifest() {
+        std::string text = readFile(PEL_DEMO_MANIFEST_TEMPLATE);
+        const std::string placeholder = "@PEL_DEMO_BASE_URL@";
+        for (auto at = text.find(placeholder); at != std::string::npos;
+             at = text.find(placeholder, at))
+            text.replace(at, placeholder.size(), server_.url(""));
+        const auto key = devsign::PrivateKey::loadPEM(std::string(PEL_DEV_KEYS_DIR) +
+                                                      "/manifest-signing.DEVELOPMENT-ONLY.key.pem");
+        dir_.write("Installer/.fsd/fsdmanifest.js", text);
+        dir_.write("Installer/.fsd/fsdmanifest-sig.txt",
+                   devsign::base64Lines(key.signMessage(platform::DigestAlgorithm::kSHA512,
+                                                        text.data(), text.size())));
+    }
+
+    ScriptedReply answer(const RecordedRequest& request) {
+        const std::string path = request.path();
+        if (path == "/OstrelDemoPackage.zip" && packageFailures_ > 0) {
+            --packageFailures_;
+            return ScriptedReply::withStatus(404);
+        }
+        if (path == "/OstrelDemoSetup.zip" || path == "/OstrelDemoPackage.zip")
+            return ScriptedReply::ok(readFile(std::string(PEL_DEMO_SERVER_DIR) + path));
+        return ScriptedReply::ok();  // statistics pings
+    }
+
+    void launch() {
+        platform::Bundle::setMainBundle(std::make_shared<platform::Bundle>(bundle_));
+        ostrelui::clearImageCache();
+        PelInstallAppUtilities::replaceInstance(
+            std::make_shared<PelInstallAppUtilities>(platform::Bundle::mainBundle()));
+        delegate_ = std::make_unique<InstallerAppDelegate>();
+        delegate_->setExitHandler([this] { ++exits_; });
+        delegate_->applicationDidFinishLaunching();
+        window()->activateWindow();
+        pump();
+    }
+
+    static void pump() {
+        for (int i = 0; i < 4; ++i) {
+            QCoreApplication::processEvents();
+            platform::MainQueue::shared()->drain();
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        }
+    }
+    static bool runUntil(const std::function<bool()>& done,
+                         std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+        const auto end = std::chrono::steady_clock::now() + limit;
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            pump();
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        return true;
+    }
+
+    QWidget* window() { return MainWindowController::sharedMainMenuController()->window(); }
+    template <class T = QPushButton>
+    T* outlet(const char* name) {
+        return window()->findChild<T*>(QString::fromLatin1(name));
+    }
+    bool visible(const char* name) {
+        QWidget* widget = outlet<QWidget>(name);
+        return widget && widget->isVisible() && widget->isEnabled();
+    }
+    std::string rooted(const std::string& path) const { return root_ + path; }
+    std::string helperLog() const {
+        return readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    }
+
+    /// Presses `button` of the opt-in dialog once it is open, or sends it
+    /// `key` when `button` is null; records which dialog was answered.
+    void answerOptInDialog(const char* button, Qt::Key key = Qt::Key_unknown) {
+        auto timer = new QTimer(qApp);
+        timer->setInterval(5);
+        QObject::connect(timer, &QTimer::timeout, [this, timer, button, key] {
+            QWidget* dialog = QApplication::activeModalWidget();
+            if (!dialog || dialog->objectName() != QStringLiteral("FellowguardWindow")) return;
+            timer->stop();
+            timer->deleteLater();
+            ++dialogs_;
+            if (button)
+                QTest::mouseClick(dialog->findChild<QPushButton*>(QString::fromLatin1(button)),
+                                  Qt::LeftButton);
+            else
+                QTest::keyClick(dialog, key);
+        });
+        timer->start();
+    }
+
+    /// Sends Tab to the focused widget until `name` has the focus.
+    bool tabTo(const char* name) {
+        for (int i = 0; i < 40; ++i) {
+            QWidget* focus = QApplication::focusWidget();
+            if (focus && focus->objectName() == QLatin1String(name)) return true;
+            QTest::keyClick(focus ? focus : window(), Qt::Key_Tab);
+            pump();
+        }
+        return false;
+    }
+
+    void expectInstalledUnderTheRoot() {
+        EXPECT_TRUE(fs::exists(rooted(kDemoFile))) << helperLog();
+        EXPECT_TRUE(fs::exists(rooted(kReceipt)));
+        EXPECT_TRUE(fs::exists(rooted("/Applications/Ostrel Demo/ostrel-demo")));
+        // The helper took the bundle's partner file along.
+        EXPECT_NE(
+            readFile(rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"))
+                .find("<string>DEMO</string>"),
+            std::string::npos);
+    }
+    void expectManifestCopy() {
+        // The product plug-in's folder for the copy, under the root.
+        const std::string folder = rooted("/Library/Application Support/Pelgrave/Silo/TLW/FSD");
+        EXPECT_EQ(readFile(folder + "/fsdmanifest.js"),
+                  readFile(dir_.file("Installer/.fsd/fsdmanifest.js")));
+        EXPECT_TRUE(fs::exists(folder + "/fsdmanifest-sig.txt"));
+    }
+    std::size_t requestsFor(const std::string& path) const {
+        std::size_t n = 0;
+        for (const auto& request : server_.requests()) n += request.path() == path;
+        return n;
+    }
+
+    testsupport::TempDir dir_;
+    std::string root_ = dir_.file("root");
+    platform::Paths::ScopedRoot pathRoot_{root_, root_ + "/home"};
+    std::string bundle_ = dir_.file("Installer/PelInstaller.app");
+    LoopbackHttpServer server_;
+    std::atomic<int> packageFailures_{0};
+    std::shared_ptr<platform::RecordingEventSender> events_;
+    std::unique_ptr<InstallerAppDelegate> delegate_;
+    int exits_ = 0;
+    int dialogs_ = 0;
+    std::chrono::steady_clock::time_point started_;
+};
+
+TEST_F(EndToEndTest, WelcomeOptInDownloadInstallAndRestart) {
+    writeManifest();
+    launch();
+    // The set-up download gives the welcome screen its requirement list.
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    EXPECT_EQ(requestsFor("/OstrelDemoSetup.zip"), 1u);
+    ASSERT_TRUE(visible("optIn"));
+    EXPECT_FALSE(outlet("optIn")->isChecked());
+
+    answerOptInDialog("okButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    EXPECT_EQ(dialogs_, 1);
+    EXPECT_TRUE(outlet("optIn")->isChecked());
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton"); })) << helperLog();
+    EXPECT_EQ(requestsFor("/OstrelDemoPackage.zip"), 1u);
+    expectInstalledUnderTheRoot();
+    expectManifestCopy();
+
+    EXPECT_TRUE(events_->events().empty());
+    QTest::mouseClick(outlet("restartButton"), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(events_->events(), std::vector<std::uint32_t>{platform::kSystemEventRestart});
+    EXPECT_EQ(exits_, 1);
+    // Every request stayed on the loopback server: the archives and the pings.
+    for (const auto& request : server_.requests())
+        EXPECT_TRUE(request.path() == "/OstrelDemoSetup.zip" ||
+                    request.path() == "/OstrelDemoPackage.zip" || request.path() == "/n/p")
+            << request.target;
+}
+
+TEST_F(EndToEndTest, AFailedMandatoryDownloadIsTriedAgainAndSucceeds) {
+    packageFailures_ = 1;
+    writeManifest();
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("laterButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    EXPECT_FALSE(outlet("optIn")->isChecked());
+
+    ASSERT_TRUE(runUntil([&] { return visible("tryAgainButton"); }));
+    EXPECT_FALSE(fs::exists(rooted(kReceipt)));
+    QTest::mouseClick(outlet("tryAgainButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton"); })) << helperLog();
+    EXPECT_EQ(requestsFor("/OstrelDemoPackage.zip"), 2u);
+    expectInstalledUnderTheRoot();
+    expectManifestCopy();
+    EXPECT_EQ(exits_, 0);
+}
+
+TEST_F(EndToEndTest, AFailedRequirementEndsOnTheErrorScreenWithNothingInstalled) {
+    // Without a manifest the bundle's own list and package apply; this list
+    // asks for more memory than any machine has.
+    const std::string list = bundle_ + "/Contents/Resources/PelSupportFolder/Requirements.plist";
+    std::string text = readFile(list);
+    const auto at = text.find("256MB");
+    ASSERT_NE(at, std::string::npos);
+    text.replace(at, 5, "99999999GB");
+    std::ofstream(list, std::ios::trunc) << text;
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("okButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+
+    ASSERT_TRUE(runUntil([&] { return visible("closeButtonError"); }));
+    auto* message = outlet<ostrelui::XTextFieldWithLinks>("errorText");
+    ASSERT_TRUE(message);
+    EXPECT_NE(message->stringValue().indexOf(QStringLiteral("of memory is needed")), -1)
+        << message->stringValue().toStdString();
+    EXPECT_FALSE(fs::exists(rooted(kReceipt)));
+    EXPECT_FALSE(fs::exists(rooted(kDemoFile)));
+    EXPECT_EQ(server_.requestCount(), requestsFor("/n/p"));
+    QTest::mouseClick(outlet("closeButtonError"), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(exits_, 1);
+    EXPECT_TRUE(events_->events().empty());
+}
+
+TEST_F(EndToEndTest, TheWholeRunByKeyboardAlone) {
+    writeManifest();
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    // Space toggles the opt-in box both ways.
+    ASSERT_TRUE(tabTo("optIn"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_TRUE(outlet("optIn")->isChecked());
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    EXPECT_FALSE(outlet("optIn")->isChecked());
+
+    // Return installs; Escape answers the opt-in dialog with Later.
+    ASSERT_TRUE(tabTo("installButton"));
+    answerOptInDialog(nullptr, Qt::Key_Escape);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(dialogs_, 1);
+    EXPECT_FALSE(outlet("optIn")->isChecked());
+
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton"); })) << helperLog();
+    expectInstalledUnderTheRoot();
+    ASSERT_TRUE(tabTo("restartButton"));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+    pump();
+    EXPECT_EQ(events_->events(), std::vector<std::uint32_t>{platform::kSystemEventRestart});
+    EXPECT_EQ(exits_, 1);
+}
+
+}  // namespace
