@@ -182,6 +182,10 @@ std::optional<FVCrashDate> parseDate(std::string_view text) {
         seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second -
                   offset;
     }
+    // Years the clock cannot hold give no date.
+    constexpr int64_t kLimit = std::chrono::duration_cast<std::chrono::seconds>(
+                                   FVCrashDate::duration::max()).count() - 1;
+    if (seconds > kLimit || seconds < -kLimit) return std::nullopt;
     return FVCrashDate(std::chrono::duration_cast<FVCrashDate::duration>(
         std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
 }

@@ -163,6 +163,7 @@ TEST(FVCrashReportJSON, DatesAndExceptionTexts) {
              Row{"2024-05-01 12:00:00 +0000", std::nullopt},
              Row{"2024-05-01 12:00:00.000 +0000 trailing", std::nullopt},
              Row{"yesterday", std::nullopt},
+             Row{"4048-05-01 12:00:00.000 +0000", std::nullopt},  // beyond the clock
          }) {
         auto json = crashDictionary();
         json.set("date_time", row.date);
