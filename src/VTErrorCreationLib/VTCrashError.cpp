@@ -82,6 +82,16 @@ VTCrashError::VTCrashError(VTErrorProperties properties, VTErrorData data, std::
     : VTErrorInstance(std::move(properties), std::move(data), std::move(folder), std::move(client),
                       openMode) {}
 
+std::optional<std::string> VTCrashError::dumpURL() const {
+    std::lock_guard<std::mutex> lock(dumpURLMutex_);
+    return dumpURL_;
+}
+
+void VTCrashError::setDumpURL(std::optional<std::string> url) {
+    std::lock_guard<std::mutex> lock(dumpURLMutex_);
+    dumpURL_ = std::move(url);
+}
+
 bool VTCrashError::isOperatingSystemImage(const std::string& path) {
     return VTIsSystemImagePath(path) && path.find("/local") == std::string::npos;
 }

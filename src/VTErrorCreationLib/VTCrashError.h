@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -91,8 +92,17 @@ class VTCrashError : public VTErrorInstance {
     /// Makes saved crash errors openable by the reporting client.
     static void registerErrorKindLoader();
 
+    /// A crash dump URL a host may keep with the error; the library itself
+    /// never sets it.
+    std::optional<std::string> dumpURL() const;
+    void setDumpURL(std::optional<std::string> url);
+
     explicit VTCrashError(std::shared_ptr<VTErrorClient> client);
     /// A saved crash error (final when `openMode` is 0).
     VTCrashError(VTErrorProperties properties, VTErrorData data, std::string folder,
                  std::shared_ptr<VTErrorClient> client, std::uint64_t openMode);
+
+  private:
+    mutable std::mutex dumpURLMutex_;
+    std::optional<std::string> dumpURL_;
 };
