@@ -13,9 +13,9 @@
 
 #include "Platform/System/Paths.h"
 #include "Platform/Values/Json.h"
-#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTBundleUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
+#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTImageInformation.h"

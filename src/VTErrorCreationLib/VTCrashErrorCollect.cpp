@@ -103,8 +103,10 @@ struct Walk {
                 const int sub = openat(dirfd(stream), entry->d_name,
                                        O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
                 if (sub >= 0) {
-                    if (depth < kMaximumDepth) walk(sub, child, depth + 1);
-                    else close(sub);
+                    if (depth < kMaximumDepth)
+                        walk(sub, child, depth + 1);
+                    else
+                        close(sub);
                     continue;
                 }
                 if (entry->d_type == DT_DIR) continue;
@@ -155,8 +157,8 @@ std::vector<SearchFolder> crashFolders() {
     return *gCrashFolders;
 }
 
-std::optional<Found> findInDirectory(const VTErrorProperties& summary,
-                                     const std::string& directory, uid_t account) {
+std::optional<Found> findInDirectory(const VTErrorProperties& summary, const std::string& directory,
+                                     uid_t account) {
     if (!summary.processName() || summary.processName()->empty() || !summary.failureTime())
         return std::nullopt;
     const int top = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);

@@ -17,11 +17,10 @@
 
 #include "FVCrashReporter/Source/FVCrashReporterError.h"
 #include "Platform/Values/Json.h"
-
 #include "VTClientTestSupport.h"
+#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTCrashError.h"
-#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 
 using vtclienttest::ClientTree;
 
@@ -334,14 +333,15 @@ TEST(VTCrashErrorTest, CrashLogSearchInAFolder) {
     fs::create_directory_symlink(dir, dir + "/loop");
     ASSERT_EQ(mkfifo((dir + "/" + prefix + "fifo.crash").c_str(), 0600), 0);
     if (geteuid() == 0) {
-        const std::string foreign = tree.temp().write("DiagnosticReports/" + prefix + "foreign.crash", "x");
+        const std::string foreign =
+            tree.temp().write("DiagnosticReports/" + prefix + "foreign.crash", "x");
         ASSERT_EQ(chown(foreign.c_str(), 4242, 4242), 0);
     }
     EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), std::nullopt);
 
     // 5 s in a subfolder, then 3 s, then 2 s away: the closest wins.
-    const std::string five =
-        tree.temp().write("DiagnosticReports/sub/deeper/" + prefix + "2016-01-01-120000_host.crash", "5");
+    const std::string five = tree.temp().write(
+        "DiagnosticReports/sub/deeper/" + prefix + "2016-01-01-120000_host.crash", "5");
     seams.offsets[prefix + "2016-01-01-120000_host.crash"] = -5.0;
     EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), five);
     const std::string three = tree.temp().write("DiagnosticReports/" + prefix + "three.crash", "3");
@@ -380,8 +380,8 @@ TEST(VTCrashErrorTest, CollectAttachesTheSystemCrashLogOnce) {
     auto crash = VTCrashError::initWithCrashReport(CrashMessage().decode(), "", tree.client());
     ASSERT_TRUE(crash);
     seams.failureTime = crash->summaryData().failureTime()->secondsSince1970 + 1;
-    const std::string log = platform::Paths::userLibrary(
-        "Logs/DiagnosticReports/prog_2024-05-01-120001_host.crash");
+    const std::string log =
+        platform::Paths::userLibrary("Logs/DiagnosticReports/prog_2024-05-01-120001_host.crash");
     std::filesystem::create_directories(std::filesystem::path(log).parent_path());
     std::ofstream(log) << "Process: prog [42]\n";
 

@@ -32,7 +32,9 @@ uint64_t unsignedAt(const platform::Value& dictionary, std::string_view key) {
     return value ? value->uint64Value() : 0;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
 
 std::string trimmed(std::string_view text) {
     size_t begin = 0, end = text.size();
@@ -179,12 +181,12 @@ std::optional<FVCrashDate> parseDate(std::string_view text) {
         int64_t offset = 0;
         if (!expect(text, &at, ' ') || !readZone(text, &at, &offset) || at != text.size())
             return std::nullopt;
-        seconds = daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second -
-                  offset;
+        seconds =
+            daysFromCivil(year, month, day) * 86400 + hour * 3600 + minute * 60 + second - offset;
     }
     // Years the clock cannot hold give no date.
-    constexpr int64_t kLimit = std::chrono::duration_cast<std::chrono::seconds>(
-                                   FVCrashDate::duration::max()).count() - 1;
+    constexpr int64_t kLimit =
+        std::chrono::duration_cast<std::chrono::seconds>(FVCrashDate::duration::max()).count() - 1;
     if (seconds > kLimit || seconds < -kLimit) return std::nullopt;
     return FVCrashDate(std::chrono::duration_cast<FVCrashDate::duration>(
         std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
@@ -196,17 +198,19 @@ struct NamedNumber {
 };
 
 constexpr NamedNumber kExceptionCodes[] = {
-    {"KERN_INVALID_ADDRESS", 1}, {"KERN_PROTECTION_FAILURE", 2}, {"KERN_NO_SPACE", 3},
-    {"KERN_INVALID_ARGUMENT", 4}, {"KERN_FAILURE", 5},           {"EXC_I386_GPFLT", 13},
-    {"EXC_I386_PGFLT", 14},       {"EXC_I386_EXTERRFLT", 16},    {"EXC_I386_ALIGNFLT", 17},
-    {"EXC_I386_ENDPERR", 33},     {"EXC_I386_ENOEXTFLT", 32},
+    {"KERN_INVALID_ADDRESS", 1}, {"KERN_PROTECTION_FAILURE", 2},
+    {"KERN_NO_SPACE", 3},        {"KERN_INVALID_ARGUMENT", 4},
+    {"KERN_FAILURE", 5},         {"EXC_I386_GPFLT", 13},
+    {"EXC_I386_PGFLT", 14},      {"EXC_I386_EXTERRFLT", 16},
+    {"EXC_I386_ALIGNFLT", 17},   {"EXC_I386_ENDPERR", 33},
+    {"EXC_I386_ENOEXTFLT", 32},
 };
 
 constexpr NamedNumber kExceptionTypes[] = {
-    {"EXC_BAD_ACCESS", 1}, {"EXC_BAD_INSTRUCTION", 2}, {"EXC_ARITHMETIC", 3},
-    {"EXC_EMULATION", 4},  {"EXC_SOFTWARE", 5},        {"EXC_BREAKPOINT", 6},
-    {"EXC_SYSCALL", 7},    {"EXC_MACH_SYSCALL", 7},    {"EXC_RPC_ALERT", 9},
-    {"EXC_CRASH", 10},     {"EXC_RESOURCE", 11},       {"EXC_GUARD", 12},
+    {"EXC_BAD_ACCESS", 1},     {"EXC_BAD_INSTRUCTION", 2}, {"EXC_ARITHMETIC", 3},
+    {"EXC_EMULATION", 4},      {"EXC_SOFTWARE", 5},        {"EXC_BREAKPOINT", 6},
+    {"EXC_SYSCALL", 7},        {"EXC_MACH_SYSCALL", 7},    {"EXC_RPC_ALERT", 9},
+    {"EXC_CRASH", 10},         {"EXC_RESOURCE", 11},       {"EXC_GUARD", 12},
     {"EXC_CORPSE_NOTIFY", 13},
 };
 
@@ -318,8 +322,8 @@ bool FVCrashReport::setValuesForPropertiesFromJSONProxy(const platform::Value& j
     }
     std::optional<FVCrashDate> timestamp;
     if (const std::string* date = textAt(json, "date_time")) timestamp = parseDate(*date);
-    systemInfo_ = std::make_shared<FVCrashReportSystemInfo>(
-        0, std::move(version), std::move(build), FVCRASH__ARCHITECTURE__X86_64, machX86_64(),
-        timestamp);
+    systemInfo_ = std::make_shared<FVCrashReportSystemInfo>(0, std::move(version), std::move(build),
+                                                            FVCRASH__ARCHITECTURE__X86_64,
+                                                            machX86_64(), timestamp);
     return true;
 }

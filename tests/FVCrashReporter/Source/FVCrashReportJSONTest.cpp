@@ -2,10 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <functional>
-#include <optional>
 #include <cstdint>
+#include <functional>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "FVCrashReporter/Source/FVCrashReport.h"
@@ -134,7 +134,8 @@ TEST(FVCrashReportJSON, ProcessAndVersionTexts) {
     for (const Row& row : {
              Row{"Foo", "10.12.6", "Foo", 0, "10.12.6", ""},
              Row{"Foo Bar (77)", " 13.1 ( 22C65 ) ", "Foo Bar", 77, "13.1", "22C65"},
-             Row{" Foo\n [12] (3)", "6.1.0-18-amd64 (#1 SMP)", "Foo", 12, "6.1.0-18-amd64", "#1 SMP"},
+             Row{" Foo\n [12] (3)", "6.1.0-18-amd64 (#1 SMP)", "Foo", 12, "6.1.0-18-amd64",
+                 "#1 SMP"},
              Row{"Foo [x]", "1.0 )odd(", "Foo", 0, "1.0 )odd(", ""},
          }) {
         auto json = crashDictionary();
@@ -199,10 +200,9 @@ TEST(FVCrashReportJSON, FailingSteps) {
              j.set("images", parse(R"([{"addr_start": 5, "addr_end": 5}, {"addr_end": 9}])"));
          },
          false, false, false, false},
-        {"no dictionary", [](platform::Value& j) { j = parse("[1]"); }, false, false, false,
-         false},
-        {"no threads", [](platform::Value& j) { j.set("threads", platform::Array{}); }, true,
-         false, false, false},
+        {"no dictionary", [](platform::Value& j) { j = parse("[1]"); }, false, false, false, false},
+        {"no threads", [](platform::Value& j) { j.set("threads", platform::Array{}); }, true, false,
+         false, false},
         {"bracket first", [](platform::Value& j) { j.set("process", "[123] Foo"); }, true, true,
          true, false},
         {"no process", [](platform::Value& j) { j.erase("process"); }, true, true, true, false},
