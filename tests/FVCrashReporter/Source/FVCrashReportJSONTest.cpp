@@ -9,6 +9,7 @@
 #include <string>
 
 #include "FVCrashReporter/Source/FVCrashReport.h"
+#include "FVCrashReporter/Source/FVCrashReportTextFormatter.h"
 #include "Platform/Values/Json.h"
 
 namespace {
@@ -120,6 +121,13 @@ TEST(FVCrashReportJSON, FillsEverySection) {
 
     EXPECT_FALSE(report->signalInfo());
     EXPECT_FALSE(report->hasMessage());
+
+    // Such a report renders as text too, without application or signal.
+    const std::string text =
+        FVCrashReportTextFormatter::stringValueForCrashReport(*report, FVCrashReportTextFormatiOS);
+    EXPECT_NE(text.find("Process:         Foo [123]\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Identifier:      ???\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("Exception Type:  ???\n"), std::string::npos) << text;
 }
 
 TEST(FVCrashReportJSON, ProcessAndVersionTexts) {
