@@ -12,8 +12,10 @@
 #include <iterator>
 
 #include "Platform/System/Paths.h"
+#include "Platform/Values/Json.h"
 #include "VTErrorCreationLib/Utilities/VTBundleUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
+#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTImageInformation.h"
@@ -79,6 +81,16 @@ VTCrashError::VTCrashError(VTErrorProperties properties, VTErrorData data, std::
                            std::shared_ptr<VTErrorClient> client, std::uint64_t openMode)
     : VTErrorInstance(std::move(properties), std::move(data), std::move(folder), std::move(client),
                       openMode) {}
+
+std::optional<std::string> VTCrashError::dumpURL() const {
+    std::lock_guard<std::mutex> lock(dumpURLMutex_);
+    return dumpURL_;
+}
+
+void VTCrashError::setDumpURL(std::optional<std::string> url) {
+    std::lock_guard<std::mutex> lock(dumpURLMutex_);
+    dumpURL_ = std::move(url);
+}
 
 bool VTCrashError::isOperatingSystemImage(const std::string& path) {
     return VTIsSystemImagePath(path) && path.find("/local") == std::string::npos;
@@ -228,6 +240,24 @@ std::shared_ptr<VTCrashError> VTCrashError::errorFromCrashDataAtURL(
     auto report = FVCrashReport::initWithData(bytes.data(), bytes.size(), error);
     if (!report) return nullptr;
     return initWithCrashReport(report, path, client);
+}
+
+std::shared_ptr<VTCrashError> VTCrashError::errorFromCrashJSONData(
+    const platform::Value& json, const std::shared_ptr<VTClient>& client, platform::Error* error) {
+    if (!json.isDictionary()) {
+        platform::setError(error, VTErrorUtilities::errorWithVantrelError(kVTErrorMissingIdentity));
+        return nullptr;
+    }
+    auto report = FVCrashReport::init();
+    if (!report->setValuesForPropertiesFromJSONProxy(json, error)) return nullptr;
+    auto crash = initWithCrashReport(report, std::string(), client);
+    if (!crash) return nullptr;
+    // The dictionary travels with the error; an attachment that fails does
+    // not fail the error.
+    if (auto text = platform::json::serialize(json, platform::json::WriteStyle::Compact, nullptr))
+        crash->addDetailData(platform::Data(text->begin(), text->end()),
+                             std::string(VTErrorStreamIDCrashReportJSON), std::nullopt, nullptr);
+    return crash;
 }
 
 void VTCrashError::registerErrorKindLoader() {

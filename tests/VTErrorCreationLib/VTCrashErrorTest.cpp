@@ -1,13 +1,24 @@
 // Crash errors made from packed crash reports.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "FVCrashReporter/Source/FVCrashReporterError.h"
+#include "Platform/Values/Json.h"
 #include "VTClientTestSupport.h"
+#include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTCrashError.h"
 
@@ -196,4 +207,199 @@ TEST(VTCrashErrorTest, FromADumpFileSavedAndReopened) {
     platform::Error decoding;
     EXPECT_FALSE(client->createErrorFromCrashDumpURL(truncated, &decoding));
     EXPECT_EQ(decoding.code(), 2);
+}
+
+namespace {
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+platform::Value parseJSON(const std::string& text) {
+    auto value = platform::json::parse(text, nullptr);
+    EXPECT_TRUE(value) << text;
+    return value ? *value : platform::Value();
+}
+
+// The search seams set for one test and restored after it.
+struct SearchSeams {
+    double failureTime = 1000000.0;
+    std::map<std::string, double> offsets;  // by file name; others lie at 0 s
+    std::vector<double> sleeps;
+
+    SearchSeams() {
+        VTCrashError::resetCrashDirectories();
+        VTCrashError::setCollectSleeper(
+            [this](std::chrono::duration<double> seconds) { sleeps.push_back(seconds.count()); });
+        VTCrashError::setCreationDateReader([this](const std::string& path) {
+            const auto it = offsets.find(std::filesystem::path(path).filename().string());
+            return std::optional<double>(failureTime + (it == offsets.end() ? 0.0 : it->second));
+        });
+    }
+    ~SearchSeams() {
+        VTCrashError::setCollectSleeper({});
+        VTCrashError::setCreationDateReader({});
+        VTCrashError::resetCrashDirectories();
+    }
+};
+
+}  // namespace
+
+TEST(VTCrashErrorTest, FromAJSONDictionary) {
+    ClientTree tree;
+    auto client = tree.client();
+
+    platform::Error error;
+    EXPECT_FALSE(VTCrashError::errorFromCrashJSONData(platform::Value(), client, &error));
+    EXPECT_EQ(error.domain(), VTErrorDomain);
+    EXPECT_EQ(error.code(), kVTErrorMissingIdentity);
+    EXPECT_FALSE(
+        VTCrashError::errorFromCrashJSONData(parseJSON(R"({"images": []})"), client, &error));
+    EXPECT_EQ(error.domain(), FVCrashReporterErrorDomain);
+    EXPECT_EQ(error.code(), 2);
+
+    // The packed report's stack as a dictionary, with a Mach part.
+    const std::string text = R"json({
+      "images": [
+        {"uuid": "00112233-4455-6677-8899-AABBCCDDEEFF", "addr_start": 4096, "addr_end": 8192, "path": "/lib/x86_64-linux-gnu/libc.so.6"},
+        {"uuid": "", "addr_start": 12288, "addr_end": 16384, "path": "/usr/local/lib/libdemo.so"},
+        {"uuid": "", "addr_start": 20480, "addr_end": 24576, "path": "/usr/bin/prog"}],
+      "states": {"rip": 4112},
+      "threads": [{"number": 3, "crashed": true, "stacktrace": [
+        {"addr": 4112, "offset": 16}, {"addr": 12320, "offset": 32, "symbol": "demo"},
+        {"addr": 20528, "offset": 48}]}],
+      "exception_type": "EXC_BAD_ACCESS (SIGSEGV)",
+      "exception_codes": "KERN_INVALID_ADDRESS at 0x0000000000000000",
+      "process": "prog [42]", "parent_process": "sh [1]", "path": "/usr/bin/prog",
+      "os_version": "6.1.0 (Debian)", "date_time": "2024-05-01 12:00:00.000 +0000"})json";
+    auto crash = VTCrashError::errorFromCrashJSONData(parseJSON(text), client, &error);
+    ASSERT_TRUE(crash);
+    const VTErrorProperties& summary = crash->summaryData();
+    EXPECT_EQ(summary.exceptionCode(), 0x10001u);
+    EXPECT_EQ(summary.processID(), 42);
+    EXPECT_EQ(summary.failureTime()->secondsSince1970, 1714564800.0);
+    EXPECT_EQ(summary.moduleName(), "libc.so.6");
+    EXPECT_EQ(summary.moduleGUID()->UUIDString(), "00112233-4455-6677-8899-AABBCCDDEEFF");
+    EXPECT_EQ(summary.pelgraveModuleName(), "libdemo.so");
+    EXPECT_EQ(summary.stackHash(), crcOf("libdemo.so" + le64(0x20) + "prog" + le64(0x30)));
+    EXPECT_EQ(summary.bucketId(), crcOf(le64(0x10001) + "libdemo.so" + le64(0x20)));
+
+    // The dictionary travels with the error.
+    ASSERT_TRUE(crash->infoForDetailDataWithIdentifier("CrashJSON"));
+    EXPECT_EQ(parseJSON(readText(*crash->fileURL() + "/CrashJSON")), parseJSON(text));
+}
+
+TEST(VTCrashErrorTest, ARefusedCrashErrorLeavesNoCopyBehind) {
+    ClientTree tree;
+    auto client = tree.client();
+    const auto bytes = CrashMessage().pack();
+    const std::string path = tree.temp().write(
+        "report.fvcrash", std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+    std::ofstream(tree.base() + "/ofgDisabled").put('\n');
+    EXPECT_FALSE(client->createErrorFromCrashDumpURL(path, nullptr));
+    for (const auto& entry :
+         std::filesystem::recursive_directory_iterator(platform::Paths::temporaryDirectory()))
+        EXPECT_NE(entry.path().filename(), "FVCrashReport") << entry.path();
+    EXPECT_TRUE(std::filesystem::exists(path));
+}
+
+// The operating system's crash logs: name, extension, time window, and
+// nothing reached through a link or owned by another account.
+TEST(VTCrashErrorTest, CrashLogSearchInAFolder) {
+    namespace fs = std::filesystem;
+    ClientTree tree;
+    SearchSeams seams;
+    auto crash = VTCrashError::initWithCrashReport(CrashMessage().decode(), "", tree.client());
+    ASSERT_TRUE(crash);
+    crash->summaryData().setProcessName(std::string("ABCDEFGHIJKLMNOPQRS"));
+    crash->summaryData().setFailureTime(platform::Date{seams.failureTime});
+
+    const std::string dir = tree.temp().file("DiagnosticReports");
+    const std::string prefix = "ABCDEFGHIJKLMNOP_";
+    // Decoys, each at 0 s unless placed otherwise.
+    tree.temp().write("DiagnosticReports/.ABCDEFGHIJKLMNOP_hidden.crash", "x");
+    tree.temp().write("DiagnosticReports/.cache/ABCDEFGHIJKLMNOP_inhidden.crash", "x");
+    tree.temp().write("DiagnosticReports/ABCDEFGHIJKLMNOP_notes.txt", "x");
+    tree.temp().write("DiagnosticReports/Other_2016-01-01-120000_host.crash", "x");
+    tree.temp().write("DiagnosticReports/" + prefix + "eight.crash", "x");
+    tree.temp().write("DiagnosticReports/" + prefix + "early.crash", "x");
+    seams.offsets[prefix + "eight.crash"] = 8.0;
+    seams.offsets[prefix + "early.crash"] = -8.5;
+    const std::string secret = tree.temp().write("secret.txt", "another user's file");
+    fs::create_symlink(secret, dir + "/" + prefix + "link.crash");
+    tree.temp().write("elsewhere/" + prefix + "outside.crash", "x");
+    fs::create_directory_symlink(tree.temp().file("elsewhere"), dir + "/linked");
+    fs::create_directory_symlink(dir, dir + "/loop");
+    ASSERT_EQ(mkfifo((dir + "/" + prefix + "fifo.crash").c_str(), 0600), 0);
+    if (geteuid() == 0) {
+        const std::string foreign =
+            tree.temp().write("DiagnosticReports/" + prefix + "foreign.crash", "x");
+        ASSERT_EQ(chown(foreign.c_str(), 4242, 4242), 0);
+    }
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), std::nullopt);
+
+    // 5 s in a subfolder, then 3 s, then 2 s away: the closest wins.
+    const std::string five = tree.temp().write(
+        "DiagnosticReports/sub/deeper/" + prefix + "2016-01-01-120000_host.crash", "5");
+    seams.offsets[prefix + "2016-01-01-120000_host.crash"] = -5.0;
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), five);
+    const std::string three = tree.temp().write("DiagnosticReports/" + prefix + "three.crash", "3");
+    seams.offsets[prefix + "three.crash"] = 3.0;
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), three);
+    const std::string two = tree.temp().write("DiagnosticReports/" + prefix + "two.crash", "2");
+    seams.offsets[prefix + "two.crash"] = -2.0;
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), two);
+
+    // A folder that is itself a link is not searched; no process name, no match.
+    fs::create_directory_symlink(dir, tree.temp().file("alias"));
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(tree.temp().file("alias")), std::nullopt);
+    crash->summaryData().setProcessName(std::nullopt);
+    EXPECT_EQ(crash->URLForAppleCrashReportInDirectory(dir), std::nullopt);
+}
+
+TEST(VTCrashErrorTest, CollectAttachesTheSystemCrashLogOnce) {
+    ClientTree tree;
+    SearchSeams seams;
+
+    // The search folders: the user's and the machine's, then every account's.
+    const auto homes = VTCrashError::allHomeLibraryDirectories();
+    const auto folders = VTCrashError::allCrashDirectories();
+    ASSERT_GE(homes.size(), 2u);
+    EXPECT_EQ(homes[0], platform::Paths::userLibrary(""));
+    EXPECT_EQ(homes[1], platform::Paths::resolve("/Library"));
+    ASSERT_EQ(folders.size(), homes.size());
+    for (size_t i = 0; i < homes.size(); ++i)
+        EXPECT_EQ(folders[i], homes[i] + "/Logs/DiagnosticReports");
+    if (const passwd* rootAccount = getpwuid(0)) {
+        EXPECT_NE(std::find(homes.begin(), homes.end(),
+                            platform::Paths::resolve(rootAccount->pw_dir) + "/Library"),
+                  homes.end());
+    }
+
+    auto crash = VTCrashError::initWithCrashReport(CrashMessage().decode(), "", tree.client());
+    ASSERT_TRUE(crash);
+    seams.failureTime = crash->summaryData().failureTime()->secondsSince1970 + 1;
+    const std::string log =
+        platform::Paths::userLibrary("Logs/DiagnosticReports/prog_2024-05-01-120001_host.crash");
+    std::filesystem::create_directories(std::filesystem::path(log).parent_path());
+    std::ofstream(log) << "Process: prog [42]\n";
+
+    EXPECT_EQ(crash->collect(nullptr), 1);
+    EXPECT_EQ(seams.sleeps, std::vector<double>{10.0});
+    auto info = crash->infoForDetailDataWithIdentifier("AppleCrashReport");
+    ASSERT_TRUE(info);
+    EXPECT_EQ(info->at("description").stringValue(), "Apple CrashReport file");
+    EXPECT_EQ(info->at("originalPath").stringValue(), log);
+    EXPECT_EQ(readText(*crash->fileURL() + "/AppleCrashReport"), "Process: prog [42]\n");
+
+    // Attached already: no second wait.
+    EXPECT_EQ(crash->collect(nullptr), 0);
+    EXPECT_EQ(seams.sleeps.size(), 1u);
+
+    // No log of this process.
+    crash->summaryData().setProcessName(std::string("other"));
+    crash->removeDetailDataWithIdentifier("AppleCrashReport", nullptr);
+    EXPECT_EQ(crash->collect(nullptr), 0);
+    EXPECT_EQ(seams.sleeps.size(), 2u);
 }

@@ -46,7 +46,12 @@ std::optional<std::string> optionalText(const char* text) {
     return std::string(text);
 }
 
-FVCrashDate dateFromSeconds(int64_t seconds) {
+// Nothing when the clock cannot hold the date (centuries away: a damaged
+// report).
+std::optional<FVCrashDate> dateFromSeconds(int64_t seconds) {
+    constexpr int64_t kLimit =
+        std::chrono::duration_cast<std::chrono::seconds>(FVCrashDate::duration::max()).count() - 1;
+    if (seconds > kLimit || seconds < -kLimit) return std::nullopt;
     return FVCrashDate(
         std::chrono::duration_cast<FVCrashDate::duration>(std::chrono::seconds(seconds)));
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Platform/Values/Error.h"
+#include "Platform/Values/Value.h"
 #include "fvcrash_report.pb-c.h"
 
 using FVCrashDate = std::chrono::system_clock::time_point;
@@ -269,13 +270,22 @@ class FVCrashReport {
     /// error of code 2 when they are not a report.
     static std::shared_ptr<FVCrashReport> initWithData(const uint8_t* data, size_t length,
                                                        platform::Error* error);
+    /// An empty report, to be filled by setValuesForPropertiesFromJSONProxy.
+    static std::shared_ptr<FVCrashReport> init();
     ~FVCrashReport();
     FVCrashReport(const FVCrashReport&) = delete;
     FVCrashReport& operator=(const FVCrashReport&) = delete;
 
-    /// The unpacked message (owned by this object); null for reports not
-    /// built from a file.
+    /// The unpacked message (owned by this object); only reports built from
+    /// a file have one.
     const Fvcrash__CrashReport& message() const { return *message_; }
+    bool hasMessage() const { return message_ != nullptr; }
+
+    /// Fills the report from a JSON crash dictionary in five steps (images,
+    /// threads, the Mach exception, the process, the host); false at the
+    /// first step that fails, with code 2 in `error`. What the earlier steps
+    /// set stays set.
+    bool setValuesForPropertiesFromJSONProxy(const platform::Value& json, platform::Error* error);
 
     const std::shared_ptr<const FVCrashReportSystemInfo>& systemInfo() const { return systemInfo_; }
     const std::shared_ptr<const FVCrashReportMachineInfo>& machineInfo() const {

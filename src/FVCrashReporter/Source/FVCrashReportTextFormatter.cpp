@@ -200,12 +200,15 @@ std::string FVCrashReportTextFormatter::stringValueForCrashReport(const FVCrashR
     line("Process:         " + (process ? orUnknown(process->processName()) : kUnknown) + " [" +
          (process ? std::to_string(process->processID()) : kUnknown) + "]");
     line("Path:            " + (process ? orUnknown(process->processPath()) : kUnknown));
-    const auto& application = *report.applicationInfo();
-    line("Identifier:      " + application.applicationIdentifier());
-    line("Version:         " + (application.applicationMarketingVersion()
-                                    ? *application.applicationMarketingVersion() + " (" +
-                                          application.applicationVersion() + ")"
-                                    : application.applicationVersion()));
+    // Reports filled from a JSON crash dictionary carry no application and
+    // no signal information.
+    const auto& application = report.applicationInfo();
+    line("Identifier:      " + (application ? application->applicationIdentifier() : kUnknown));
+    line("Version:         " + (!application ? kUnknown
+                                : application->applicationMarketingVersion()
+                                    ? *application->applicationMarketingVersion() + " (" +
+                                          application->applicationVersion() + ")"
+                                    : application->applicationVersion()));
     line("Code Type:       " + codeType.name);
     line("Parent Process:  " + (process ? orUnknown(process->parentProcessName()) : kUnknown) +
          " [" + (process ? std::to_string(process->parentProcessID()) : kUnknown) + "]");
@@ -217,10 +220,10 @@ std::string FVCrashReportTextFormatter::stringValueForCrashReport(const FVCrashR
     line("Report Version:  104");
     line("");
 
-    const auto& signal = *report.signalInfo();
-    line("Exception Type:  " + signal.name());
-    line(format("Exception Codes: %s at 0x%llx", signal.code().c_str(),
-                static_cast<unsigned long long>(signal.address())));
+    const auto& signal = report.signalInfo();
+    line("Exception Type:  " + (signal ? signal->name() : kUnknown));
+    line(format("Exception Codes: %s at 0x%llx", signal ? signal->code().c_str() : kUnknown,
+                static_cast<unsigned long long>(signal ? signal->address() : 0)));
     const FVCrashReportThreadInfo* lastCrashed = nullptr;
     bool firstCrashedPrinted = false;
     for (const auto& thread : report.threads()) {

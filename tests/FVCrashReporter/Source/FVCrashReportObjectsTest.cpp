@@ -220,6 +220,13 @@ TEST(FVCrashReportObjects, MachineProcessorWinsOverArchitecture) {
     EXPECT_EQ(report->systemInfo()->processorInfo()->type(), 12u);
     EXPECT_EQ(report->machineInfo()->processorCount(), 4u);
     EXPECT_FALSE(report->images()[0].hasImageUUID());
+
+    // A time centuries away (a damaged report) gives no date.
+    f.system.timestamp = int64_t{1} << 40;
+    const auto far = f.pack();
+    report = FVCrashReport::initWithData(far.data(), far.size(), nullptr);
+    ASSERT_TRUE(report);
+    EXPECT_FALSE(report->systemInfo()->timestamp());
 }
 
 namespace {
