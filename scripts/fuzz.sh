@@ -14,6 +14,8 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 jobs=${JOBS:-$(nproc)}
+# Undefined behaviour counts as a finding, like a crash.
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DPEL_BUILD_FUZZERS=ON -DPEL_BUILD_UI=OFF -DPEL_BUILD_TESTS=OFF -DPEL_BUILD_BENCHMARKS=OFF \
