@@ -221,7 +221,7 @@ void KextAssistantInstallerViewController::buildViews() {
     kextAssistantErrorView = makeScreen("kextAssistantErrorView");
     {
         QWidget* v = kextAssistantErrorView;
-        retryErrorImage = makeImage(v, "retryErrorImage", "ic_installer-kext-error");
+        retryErrorImage = makeImage(v, "retryErrorImage", "ic_installer-error");
         retryScreenTitle = makeLabel(v, "retryScreenTitle", 24, "The extension is still blocked");
         retryScreenMessage = makeLabel(v, "retryScreenMessage", 14,
                                        "The system has not allowed Pelgrave's kernel extension "
