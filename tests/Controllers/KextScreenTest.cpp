@@ -217,6 +217,24 @@ TEST_F(KextScreen, InstallEndsThroughTheApprovalScreensByKeyboard) {
     EXPECT_EQ(kext_->shutdowns, 1);
 }
 
+// Without a held-back module the plug-in shuts the helper down and finishes
+// at once; the screens never show.
+TEST_F(KextScreen, WithoutTheMessageThePluginFinishesAfterStoppingTheHelper) {
+    launch();
+    RecordingPlugin plugin(clock_);
+    struct ShutdownFirst : IFPluginDelegate {
+        FakeKextClient* kext;
+        std::vector<int> shutdownsAtFinish;
+        void pluginFinished(bool) override { shutdownsAtFinish.push_back(kext->shutdowns); }
+    } delegate;
+    delegate.kext = kext_.get();
+    plugin.installCompleteWithDelegate(true, &delegate);
+    wait(4);
+    EXPECT_EQ(delegate.shutdownsAtFinish, std::vector<int>{1});
+    EXPECT_EQ(plugin.statuses, (std::vector<unsigned>{14, 9}));
+    EXPECT_EQ(kext_->observations, 0);
+}
+
 // Every way the screens can end sends pluginFinished exactly once, and
 // nothing changes the screen after it.
 TEST_F(KextScreen, EveryRoadFinishesOnce) {
