@@ -149,6 +149,7 @@ TEST_F(KextScreen, InstallEndsThroughTheApprovalScreensByKeyboard) {
     wait(0.75);
     ASSERT_EQ(centerContent(), kext->kextAssistantSetupView);
     EXPECT_EQ(kext->productPlugIn(), plugin.get());
+    EXPECT_EQ(main().installStatus(), kInstallStatusInstalling);  // until pluginFinished
     QApplication::setActiveWindow(main().window());
 
     std::vector<std::uint64_t> masks;
