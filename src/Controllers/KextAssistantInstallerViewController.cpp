@@ -160,8 +160,8 @@ KextAssistantInstallerViewController::securityPreferencesOpener() {
 }
 
 void KextAssistantInstallerViewController::buildViews() {
-    auto connectButton = [this](QPushButton* button, void (KextAssistantInstallerViewController::*
-                                                              action)()) {
+    auto connectButton = [this](QPushButton* button,
+                                void (KextAssistantInstallerViewController::*action)()) {
         connect(button, &QPushButton::clicked, this,
                 ostrelui::guarded([this, action] { (this->*action)(); }));
     };
@@ -174,14 +174,13 @@ void KextAssistantInstallerViewController::buildViews() {
         finishSetupInfo = makeLabel(v, "finishSetupInfo", 14,
                                     "One more step: the system must allow Pelgrave's kernel "
                                     "extension before your protection can start.");
-        openPrefText = makeLabel(v, "openPrefText", 14,
-                                 "Click Open Now to open the Security settings.");
+        openPrefText =
+            makeLabel(v, "openPrefText", 14, "Click Open Now to open the Security settings.");
         openNowButton = makeButton(v, "openNowButton", "Open Now");
         auto* layout = static_cast<QVBoxLayout*>(v->layout());
-        for (QWidget* w : {static_cast<QWidget*>(finishSetupImage),
-                           static_cast<QWidget*>(finishSetupTitle),
-                           static_cast<QWidget*>(finishSetupInfo),
-                           static_cast<QWidget*>(openPrefText)})
+        for (QWidget* w :
+             {static_cast<QWidget*>(finishSetupImage), static_cast<QWidget*>(finishSetupTitle),
+              static_cast<QWidget*>(finishSetupInfo), static_cast<QWidget*>(openPrefText)})
             layout->addWidget(w);
         layout->addStretch(1);
         layout->addWidget(openNowButton, 0, Qt::AlignHCenter);
@@ -257,9 +256,9 @@ void KextAssistantInstallerViewController::entry() {
     platform::Error error;
     const bool observing = client_->observingIOKitService(&error);
     if (!observing || !error.empty()) {
-        PelLogging::logErrorMessageWithFormat("Error Occurred when trying to get services:%@",
-                                              error.empty() ? std::string("(null)")
-                                                            : error.description());
+        PelLogging::logErrorMessageWithFormat(
+            "Error Occurred when trying to get services:%@",
+            error.empty() ? std::string("(null)") : error.description());
         finshedInstallation(false);
         return;
     }
@@ -479,8 +478,8 @@ void KextAssistantInstallerViewController::revealInSteps(QWidget* image, QWidget
     };
     step({image}, TransitionType::PushFromLeft, false)();
     after(0.5, step({title}, TransitionType::Reveal, false));
-    after(0.75, step(std::vector<QPointer<QWidget>>(texts.begin(), texts.end()), TransitionType::PushFromTop,
-                          false));
+    after(0.75, step(std::vector<QPointer<QWidget>>(texts.begin(), texts.end()),
+                     TransitionType::PushFromTop, false));
     after(1.25, step({button}, TransitionType::PushFromTop, true));
 }
 

@@ -31,8 +31,7 @@ class XTextFieldWithLinks;
 class XTextFieldActionTarget;
 }  // namespace ostrelui
 
-class KextAssistantInstallerViewController : public QObject,
-                                             public KextAssistantXPCClientDelegate {
+class KextAssistantInstallerViewController : public QObject, public KextAssistantXPCClientDelegate {
   public:
     /// Which of the screens is up (the validating one is the continue view
     /// with the spinner).

@@ -1,5 +1,10 @@
 // The kernel-module approval screens on the launched shell, with a fake
 // helper client (and once with the real helper) on a fake clock.
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <QApplication>
 #include <QPushButton>
 #include <atomic>
@@ -8,11 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <thread>
-
-#include <signal.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include "Controllers/AgreeInstallViewController.h"
 #include "Controllers/Core/SecurityPreferencesOpener.h"
@@ -308,7 +308,8 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
         wait(61);
         EXPECT_EQ(finished_.finished.size(), 1u);
         EXPECT_EQ(centerContent(), atEnd);
-        EXPECT_EQ(count(13), std::string(c.name) == "the module appears on the retry screen" ? 1 : 0);
+        EXPECT_EQ(count(13),
+                  std::string(c.name) == "the module appears on the retry screen" ? 1 : 0);
     }
 }
 

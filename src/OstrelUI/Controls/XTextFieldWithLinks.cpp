@@ -3,6 +3,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QAccessible>
 #include <QDesktopServices>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMouseEvent>
@@ -10,7 +11,6 @@
 #include <QPainter>
 #include <QTextBlock>
 #include <QTextCursor>
-#include <QFontMetricsF>
 #include <cmath>
 
 #include "OstrelUI/Controls/LinkMarkup.h"
