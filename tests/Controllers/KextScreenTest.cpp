@@ -25,7 +25,6 @@
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "ShellFixture.h"
 #include "support/FakeClock.h"
-#include "support/FakeTaskLauncher.h"
 
 namespace shelltest {
 namespace {
@@ -67,18 +66,21 @@ class KextScreen : public ShellTest {
         PluginRegistry::unregisterPlugin("HVKProductPlugin");
     }
 
-    /// A fresh shell and client, then the approval screens' entry.
-    void enter() {
+    /// A fresh shell and client (set up by `prepare`), then the approval
+    /// screens' entry.
+    void enter(const std::function<void(FakeKextClient&)>& prepare = {}) {
         screen_.reset();
         delegate_.reset();
         MainWindowController::resetSharedInstance();
         pump();
         kext_ = std::make_shared<FakeKextClient>();
         kext_->showMessage = true;
+        if (prepare) prepare(*kext_);
         finished_.finished.clear();
         launch();
         main().window()->show();
         pump();
+        welcome_ = centerContent();
         screen_ = std::make_unique<KextAssistantInstallerViewController>(kext_, clock_);
         screen_->showAuthConsentWithDelegate(&finished_, plugin_.get());
         pump();
@@ -115,6 +117,7 @@ class KextScreen : public ShellTest {
     std::shared_ptr<RecordingOpener> opener_;
     std::unique_ptr<KextAssistantInstallerViewController> screen_;
     RecordingDelegate finished_;
+    QWidget* welcome_ = nullptr;  // the centre before the entry
 };
 
 // The whole road from Install: the plug-in hands the end to the screens,
@@ -275,24 +278,9 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        // The client is replaced by enter(); prepare the next one.
-        auto next = std::make_shared<FakeKextClient>();
-        if (c.prepare) c.prepare(*next);
-        screen_.reset();
-        delegate_.reset();
-        MainWindowController::resetSharedInstance();
-        pump();
-        kext_ = next;
-        finished_.finished.clear();
-        launch();
-        main().window()->show();
-        pump();
-        QWidget* before = centerContent();
-        screen_ = std::make_unique<KextAssistantInstallerViewController>(kext_, clock_);
-        screen_->showAuthConsentWithDelegate(&finished_, plugin_.get());
-        pump();
+        enter(c.prepare);
         if (c.prepare) {
-            EXPECT_EQ(centerContent(), before);  // never reaches the setup view
+            EXPECT_EQ(centerContent(), welcome_);  // never reaches the setup view
         }
         c.road();
         QWidget* atEnd = centerContent();
