@@ -11,6 +11,7 @@
 #include "Controllers/Core/OptInRegions.h"
 #include "Controllers/Core/PluginRegistry.h"
 #include "Controllers/Core/SharedProductPluginUtilities.h"
+#include "Controllers/KextAssistantInstallerViewController.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ProgressAnimationViewController.h"
@@ -105,6 +106,8 @@ HVKProductPlugin::HVKProductPlugin(std::shared_ptr<platform::Clock> clock)
     agree_ = new AgreeInstallViewController;
     left_ = new LeftNavigationViewController(nullptr, clock_);
     animation_ = std::make_unique<AnimationHolder>(clock_);
+    kextAssistantViewController_ =
+        std::make_unique<KextAssistantInstallerViewController>(nullptr, clock_);
     backgroundImageView_ = new QLabel;
     backgroundImageView_->setObjectName(QStringLiteral("backgroundImageView"));
     setTitles(localized("My Ostrel"), localized("Installer"));
@@ -325,9 +328,19 @@ void HVKProductPlugin::installCompleteWithDelegate(bool success, IFPluginDelegat
     std::string prefs = pluginlinks::agentPreferencesPath();
     if (exists(prefs)) deleteLogged(prefs, "Error Occurred while cleaning up:%@");
     if (isKeenwatchOptInAllowed_) sendOptInFlagToFellowguard();
-    // No kernel-extension message in this build: the list completes now and
-    // settles on "all complete" three seconds later.
+    if (kextAssistantViewController_->shouldShowKextMessage()) {
+        // The approval screens send pluginFinished.
+        setProgressStatus(kProgressStatusPreferencesNext);
+        onMain([this] { animationViewController()->setIsUpdatingPreference(true); });
+        after(3.0, [this, delegate] {
+            setProgressStatus(kProgressStatusPreferencesAttention);
+            kextAssistantViewController_->showAuthConsentWithDelegate(delegate, this);
+        });
+        return;
+    }
+    // The list completes now and settles on "all complete" three seconds later.
     setProgressStatus(kProgressStatusPreferencesDone);
+    kextAssistantViewController_->shutdownHelper();
     if (delegate) delegate->pluginFinished(true);
     after(3.0, [this] { setProgressStatus(kProgressStatusAllComplete); });
 }

@@ -14,6 +14,7 @@
 #include "Controllers/LeftNavigationViewController.h"
 
 class ProgressAnimationViewController;
+class KextAssistantInstallerViewController;
 namespace platform {
 class Clock;
 }
@@ -70,6 +71,11 @@ class HVKProductPlugin : public IFPluginProtocol {
     virtual ProgressAnimationViewController* animationViewController() const;
     virtual LeftNavigationViewController* leftNavigationViewController() const;
     QLabel* backgroundImageView() const { return backgroundImageView_; }
+    /// The kernel-module approval screens, which finish a successful install
+    /// when the module still needs the user's approval.
+    KextAssistantInstallerViewController* kextAssistantViewController() const {
+        return kextAssistantViewController_.get();
+    }
 
     bool haveProgressAnimations() const { return haveProgressAnimations_; }
     bool isKeenwatchOptInAllowed() const { return isKeenwatchOptInAllowed_; }
@@ -100,6 +106,7 @@ class HVKProductPlugin : public IFPluginProtocol {
     QPointer<AgreeInstallViewController> agree_;
     QPointer<LeftNavigationViewController> left_;
     std::unique_ptr<AnimationHolder> animation_;
+    std::unique_ptr<KextAssistantInstallerViewController> kextAssistantViewController_;
     QPointer<QLabel> backgroundImageView_;
     std::shared_ptr<const ostrelui::AttributedText> attributedTitle_, attributedSubtitle_;
     std::unique_ptr<QImage> footerLogo_;

@@ -15,6 +15,7 @@
 
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/InstallEngine.h"
+#include "Controllers/Core/KextAssistantClient.h"
 #include "Controllers/IFPluginProtocol.h"
 #include "Downloader/PelFSDProtocol.h"
 #include "Engine/InstallProgressProtocol.h"
@@ -196,6 +197,57 @@ class FakePlugin : public IFPluginProtocol {
     QImage footer_;
     QPointer<QLabel> center_;
     QPointer<QLabel> left_;
+};
+
+/// A kernel-module helper client that answers as told: no approval screens
+/// unless `showMessage`; load requests wait until the test replies.
+class FakeKextClient : public KextAssistantClient {
+  public:
+    bool showMessage = false;
+    bool observeSucceeds = true;
+    bool loadedAlready = false;  // the module is there when observing starts
+    int observations = 0;
+    int shutdowns = 0;
+    std::vector<bool> loadsWithReply;  // one entry per load request
+    KextAssistantXPCClientDelegate* delegate = nullptr;
+
+    void setDelegate(KextAssistantXPCClientDelegate* d) override { delegate = d; }
+    bool shouldShowKextMessage() override { return showMessage; }
+    void loadPelKextWithReply(LoadReply reply) override {
+        loadsWithReply.push_back(static_cast<bool>(reply));
+        if (reply) replies_.push_back(std::move(reply));
+    }
+    void shutdownHelper() override { ++shutdowns; }
+    bool observingIOKitService(platform::Error* error) override {
+        ++observations;
+        if (!observeSucceeds) {
+            if (error) *error = platform::Error("NSPOSIXErrorDomain", 24);
+            return false;
+        }
+        observing_ = true;
+        if (loadedAlready) moduleAppears();
+        return true;
+    }
+    /// The watch sees the module: everything stops, then the delegate hears.
+    void moduleAppears() {
+        if (!observing_) return;
+        observing_ = false;
+        ++shutdowns;
+        if (delegate) delegate->preferenceUpdated();
+    }
+    /// Answers the oldest waiting load request on the main queue.
+    void reply(KextLoadStatus status) {
+        if (replies_.empty()) return;
+        LoadReply next = std::move(replies_.front());
+        replies_.erase(replies_.begin());
+        if (status == kKextLoadStatusFailed) observing_ = false;
+        platform::MainQueue::shared()->async([next, status] { next(status); });
+    }
+    std::size_t waitingReplies() const { return replies_.size(); }
+
+  private:
+    bool observing_ = false;
+    std::vector<LoadReply> replies_;
 };
 
 /// Writes an application bundle `<dir>/Apps/Test.app` with `info` as its

@@ -62,6 +62,8 @@ class ShellTest : public ::testing::Test {
             fsd_->delegate = delegate;
             return fsd_;
         });
+        kext_ = std::make_shared<FakeKextClient>();
+        KextAssistantClient::setFactory([this] { return kext_; });
         PluginRegistry::registerPlugin("TestPlugin", [this] {
             plugin_ = std::make_shared<FakePlugin>();
             return plugin_;
@@ -87,6 +89,7 @@ class ShellTest : public ::testing::Test {
         PluginRegistry::unregisterPlugin("TestPlugin");
         InstallEngine::setShared(nullptr);
         FSDFacade::setFactory(nullptr);
+        KextAssistantClient::setFactory(nullptr);
         UrlOpener::setOpener(nullptr);
         ScreenInfo::setMainScreenHeight(std::nullopt);
         ReviewPictures::setFolder(std::nullopt);
@@ -139,6 +142,8 @@ class ShellTest : public ::testing::Test {
     std::optional<platform::Error> createError_;
     int fsdCreations_ = 0;
     std::shared_ptr<FakePlugin> plugin_;
+    /// The kernel-module client every product plug-in gets.
+    std::shared_ptr<FakeKextClient> kext_;
     std::unique_ptr<InstallerAppDelegate> delegate_;
     int exits_ = 0;
 };

@@ -3,6 +3,7 @@
 #include <QAbstractTextDocumentLayout>
 #include <QAccessible>
 #include <QDesktopServices>
+#include <QFontMetricsF>
 #include <QKeyEvent>
 #include <QLayout>
 #include <QMouseEvent>
@@ -193,9 +194,24 @@ void XTextFieldWithLinks::showValue() {
         cursor.setPosition(std::clamp(start, 0, length));
         cursor.setPosition(std::clamp(start + count, 0, length), QTextCursor::KeepAnchor);
     };
+    std::optional<double> maximumLineHeight;
+    double lineHeight = QFontMetricsF(font()).lineSpacing();
     for (const auto& f : value_.formats) {
         select(f.start, f.length);
         cursor.mergeCharFormat(f.format);
+        if (f.format.hasProperty(kMaximumLineHeightProperty)) {
+            const double cap = f.format.doubleProperty(kMaximumLineHeightProperty);
+            maximumLineHeight = maximumLineHeight ? std::min(*maximumLineHeight, cap) : cap;
+        }
+        if (f.format.hasProperty(QTextFormat::FontPointSize) ||
+            f.format.hasProperty(QTextFormat::FontPixelSize))
+            lineHeight = std::max(lineHeight, QFontMetricsF(f.format.font()).lineSpacing());
+    }
+    if (maximumLineHeight && lineHeight > *maximumLineHeight) {
+        QTextBlockFormat block;
+        block.setLineHeight(*maximumLineHeight, QTextBlockFormat::FixedHeight);
+        cursor.select(QTextCursor::Document);
+        cursor.mergeBlockFormat(block);
     }
     if (enabled_) {
         for (std::size_t i = 0; i < runs_.size(); ++i) {

@@ -174,3 +174,26 @@ TEST_F(FieldFixture, LinksTakeTheLinkColourUnlessDisabled) {
     field.setEnabled(false);
     EXPECT_FALSE(hasReddishPixel(ostrelui_test::renderWidget(field)));
 }
+
+// A maximum line height caps lines that would be taller and leaves shorter
+// ones alone.
+TEST_F(FieldFixture, MaximumLineHeightCapsTallLinesOnly) {
+    auto heightWith = [&](double pixels, std::optional<double> cap) {
+        AttributedText source;
+        source.text = QStringLiteral("one\ntwo\nthree");
+        QTextLayout::FormatRange range;
+        range.start = 0;
+        range.length = static_cast<int>(source.text.size());
+        QFont font = field.font();
+        font.setPixelSize(static_cast<int>(pixels));
+        range.format.setFont(font);
+        if (cap) range.format.setProperty(kMaximumLineHeightProperty, *cap);
+        source.formats.append(range);
+        field.setAttributedStringValue(source);
+        return field.sizeHint().height();
+    };
+    const int tall = heightWith(40, std::nullopt);
+    EXPECT_GT(tall, 3 * 40);
+    EXPECT_LE(heightWith(40, 30.0), 3 * 30 + 2);
+    EXPECT_EQ(heightWith(12, 30.0), heightWith(12, std::nullopt));
+}
