@@ -15,6 +15,7 @@
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ProgressAnimationViewController.h"
 #include "Controllers/ShellSupport.h"
+#include "Controllers/UninstallViewController.h"
 #include "Downloader/PelFSDPingUtils.h"
 #include "Downloader/PelInstallPingUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -105,6 +106,7 @@ HVKProductPlugin::HVKProductPlugin(std::shared_ptr<platform::Clock> clock)
     agree_ = new AgreeInstallViewController;
     left_ = new LeftNavigationViewController(nullptr, clock_);
     animation_ = std::make_unique<AnimationHolder>(clock_);
+    uninstall_ = std::make_unique<UninstallViewController>();
     backgroundImageView_ = new QLabel;
     backgroundImageView_->setObjectName(QStringLiteral("backgroundImageView"));
     setTitles(localized("My Ostrel"), localized("Installer"));
@@ -309,10 +311,8 @@ bool HVKProductPlugin::performFSDPing(std::shared_ptr<StatPing>* pinger) {
     return true;
 }
 
-bool HVKProductPlugin::runRequirementsWithPlugin(const Requirements&) {
-    // The removal of older products joins here; until then nothing is to be
-    // removed.
-    return true;
+bool HVKProductPlugin::runRequirementsWithPlugin(const Requirements& requirements) {
+    return uninstall_->startUpgradeForAllProducts(requirements, this);
 }
 
 void HVKProductPlugin::installCompleteWithDelegate(bool success, IFPluginDelegate* delegate) {

@@ -14,6 +14,7 @@
 #include "Controllers/LeftNavigationViewController.h"
 
 class ProgressAnimationViewController;
+class UninstallViewController;
 namespace platform {
 class Clock;
 }
@@ -70,6 +71,7 @@ class HVKProductPlugin : public IFPluginProtocol {
     virtual ProgressAnimationViewController* animationViewController() const;
     virtual LeftNavigationViewController* leftNavigationViewController() const;
     QLabel* backgroundImageView() const { return backgroundImageView_; }
+    UninstallViewController* uninstallViewController() const { return uninstall_.get(); }
 
     bool haveProgressAnimations() const { return haveProgressAnimations_; }
     bool isKeenwatchOptInAllowed() const { return isKeenwatchOptInAllowed_; }
@@ -100,6 +102,7 @@ class HVKProductPlugin : public IFPluginProtocol {
     QPointer<AgreeInstallViewController> agree_;
     QPointer<LeftNavigationViewController> left_;
     std::unique_ptr<AnimationHolder> animation_;
+    std::unique_ptr<UninstallViewController> uninstall_;
     QPointer<QLabel> backgroundImageView_;
     std::shared_ptr<const ostrelui::AttributedText> attributedTitle_, attributedSubtitle_;
     std::unique_ptr<QImage> footerLogo_;
