@@ -474,5 +474,125 @@ TEST_F(UninstallScreen, ReviewPictures) {
                             QStringLiteral("restart-after-removal"));
 }
 
+#ifdef PEL_UNINSTALL_HELPER_PATH
+/// The production engine all through: the requirement list's plug-in
+/// requirement meets an older product in the registry, and the uninstall
+/// helper, blessed as root into the test's root, removes it with the
+/// bundle's signed removal tools.
+class UninstallRealRemoval : public UninstallScreen {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "blessing needs root";
+        UninstallScreen::SetUp();
+        UninstallEngine::setShared(nullptr);
+        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
+        InstallEngine::setShared(makeProductionInstallEngine());
+        PelUninstallXPCClient::setSharedXPCClient(std::make_shared<PelUninstallXPCClient>());
+        HVKUpgradeHelper::resetInstallerQRB();
+        fs::create_directories(rooted("/Library/Application Support/Pelgrave/Registry"));
+        registry_ = std::make_unique<PelRegistry::Registry>("/");
+        PelProductCheckUtils::sharedProductCheck().setRegistry(registry_.get());
+    }
+    void TearDown() override {
+        if (geteuid() != 0) return;
+        auto client = PelUninstallXPCClient::sharedXPCClient();
+        client->cancelInstallTimer();
+        client->closeConnection();
+        platform::SMRemoveJobAsRoot(kUninstallHelperLabel, nullptr);
+        PelUninstallXPCClient::setSharedXPCClient(nullptr);
+        PelInstallerFramework::sharedInstallerFramework().setPelReqContainer(nullptr);
+        HVKUpgradeHelper::resetInstallerQRB();
+        PelProductCheckUtils::sharedProductCheck().setRegistry(nullptr);
+        UninstallScreen::TearDown();
+    }
+    static std::string rooted(const std::string& path) { return platform::Paths::resolve(path); }
+    static void writePlist(const std::string& path, const Value& value) {
+        fs::create_directories(fs::path(path).parent_path());
+        ASSERT_TRUE(platform::PropertyList::toFile(value, path, platform::PropertyListFormat::XML,
+                                                   false, nullptr));
+    }
+    /// The bundle's parts: the helper, the signed tools, the report's table,
+    /// the requirement list offering version 8.0.0.
+    void writeBundleParts() {
+        const std::string contents = dir_.file("Apps/Test.app/Contents");
+        fs::create_directories(contents + "/Library/LaunchServices");
+        fs::copy_file(PEL_UNINSTALL_HELPER_PATH,
+                      contents + "/Library/LaunchServices/" + kUninstallHelperLabel);
+        for (const char* tool : {"preuninstall", "PelgraveRemovalTool"})
+            for (const std::string suffix : {"", ".sig"})
+                fs::copy_file(std::string(PEL_APP_RESOURCES_DIR) + "/" + tool + suffix,
+                              contents + "/Resources/" + tool + suffix);
+        fs::create_directories(contents + "/Resources/en.lproj");
+        fs::copy_file(std::string(PEL_APP_RESOURCES_DIR) + "/en.lproj/Report.strings",
+                      contents + "/Resources/en.lproj/Report.strings");
+        writePlist(contents + "/Resources/PelSupportFolder/Requirements.plist",
+                   Value(Dictionary{
+                       {"PRODUCT_NAME", "Brenmoor"},
+                       {"PRODUCT_VERSION", "8.0.0"},
+                       {"PRODUCT_ID", kBrenmoor},
+                       {"SKU_ID", kBrenmoor},
+                       {"Requirements",
+                        platform::Array{Dictionary{
+                            {"Handler", "PLUGIN"},
+                            {"ReqID", 1},
+                            {"InstallMatrix", Dictionary{{"IMType", "INSTALL_UPGRADE"},
+                                                         {"PRODUCT_ID", kBrenmoor}}}}}}}));
+    }
+    /// Version 7.2.0 installed: one file, its receipt, its registry module.
+    void installOlderProduct() {
+        fs::create_directories(rooted("/opt/brenmoor/bin"));
+        dir_.write("root/opt/brenmoor/bin/tool", "old");
+        writePlist(rooted("/var/db/receipts/com.pelgrave.brenmoor.core.plist"),
+                   Value(Dictionary{{"PackageIdentifier", "com.pelgrave.brenmoor.core"},
+                                    {"InstallPrefixPath", "/"},
+                                    {"Files", platform::Array{"opt/brenmoor/bin/tool"}}}));
+        writePlist(rooted("/Library/Application Support/Pelgrave/Registry/brenmoor.plist"),
+                   Value(Dictionary{{"Type", "Product"},
+                                    {"Identifier", kBrenmoor},
+                                    {"Version", "7.2.0"},
+                                    {"SKU", kBrenmoor},
+                                    {"Name", Dictionary{{"en", "Brenmoor"}}}}));
+    }
+    /// Runs the window until `done`, at most 30 s.
+    template <class Done>
+    bool runUntil(Done done) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < end) {
+            pump(2);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return done();
+    }
+
+    std::unique_ptr<PelRegistry::Registry> registry_;
+};
+
+TEST_F(UninstallRealRemoval, PromptToRestartScreen) {
+    writeBundle(dir_, info_, false);
+    writeBundleParts();
+    installOlderProduct();
+    launchAndCheck();
+    ASSERT_EQ(centerContent(), screen().uninstallPromptView.data()) << errorText().toStdString();
+    EXPECT_EQ(screen().productsToUninstall(), (std::vector<std::string>{kBrenmoor}));
+
+    QTest::mouseClick(screen().uninstallBeginButton, Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] {
+        return centerContent() == main().rebootViewController() ||
+               centerContent() == form().errorView;
+    }));
+    ASSERT_EQ(centerContent(), main().rebootViewController())
+        << errorText().toStdString() << " / report: " << screen().report();
+    EXPECT_EQ(screen().report(),
+              "Removed com.pelgrave.brenmoor.core\nRemoved com.pelgrave.brenmoor\n");
+    EXPECT_FALSE(fs::exists(rooted("/opt/brenmoor")));
+    EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.brenmoor.core.plist")));
+    EXPECT_FALSE(
+        fs::exists(rooted("/Library/Application Support/Pelgrave/Registry/brenmoor.plist")));
+    EXPECT_TRUE(fs::exists(agentPath()));
+    EXPECT_EQ(pingErrors(), (std::vector<std::string>{"6", "8"}));
+    EXPECT_EQ(PelUninstallXPCClient::sharedXPCClient()->pelUninstallStatus(), 703);
+}
+#endif
+
 }  // namespace
 }  // namespace shelltest
