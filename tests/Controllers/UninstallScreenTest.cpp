@@ -122,6 +122,8 @@ class FakeUninstall : public PelUninstallEngine {
     std::shared_ptr<PelRequirement> failed;
     // The helper.
     Script helper;
+    bool connects = true;
+    bool sends = true;
     int requests = 0;
     std::vector<std::string> services;
     Products sentProducts;
@@ -141,7 +143,7 @@ class FakeUninstall : public PelUninstallEngine {
     void setProduct(PelUninstallXPCProtocol* p) override { product = p; }
     bool PelXPC_CreateMachService(const std::string& name) override {
         services.push_back(name);
-        return true;
+        return connects;
     }
     bool uninstallProducts(const Products& list, const std::optional<Dictionary>& pre,
                            const std::optional<Dictionary>& post) override {
@@ -150,6 +152,7 @@ class FakeUninstall : public PelUninstallEngine {
         sentPre = pre;
         sentPost = post;
         waitForHelper();
+        if (!sends) return false;
         if (helper) thread_ = std::thread([script = helper, p = product] { script(*p); });
         return true;
     }
@@ -419,6 +422,31 @@ TEST_F(UninstallScreen, HelperFailureFromAnotherThreadEndsOnTheMainThread) {
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 4u), 0);
     EXPECT_EQ(hvk_->offMain(), 0);
     EXPECT_FALSE(fs::exists(agentPath()));
+}
+
+// A helper that cannot be reached or asked ends the removal at once instead
+// of leaving the progress screen spinning.
+TEST_F(UninstallScreen, NoConversationWithTheHelperEndsInTheError) {
+    struct Case {
+        const char* name;
+        bool connects, sends;
+    } cases[] = {{"no connection", false, true}, {"request not sent", true, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uninstall_->connects = c.connects;
+        uninstall_->sends = c.sends;
+        launchAndCheck();
+        QTest::mouseClick(screen().uninstallBeginButton, Qt::LeftButton);
+        settle();
+        EXPECT_EQ(errorText(),
+                  "We were unable to complete the uninstall. Please try again later or contact "
+                  "Support.");
+        const auto errors = pingErrors();  // the cases' pings add up
+        EXPECT_EQ(std::count(errors.begin(), errors.end(), "7"), &c - cases + 1);
+        delegate_.reset();
+        MainWindowController::resetSharedInstance();
+        pump();
+    }
 }
 
 TEST_F(UninstallScreen, BeginActsOnceUntilThePromptShowsAgain) {
