@@ -30,6 +30,7 @@
 #include "OstrelUI/Controls/OstrelUIProgressIndicator.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
+#include "Platform/Dispatch/OperationQueue.h"
 #include "Platform/Http/HttpCurlClient.h"
 #include "Platform/System/ServiceManagement.h"
 #include "ShellFixture.h"
@@ -215,9 +216,13 @@ class UninstallScreen : public ShellTest {
         return main().window()->findChild<QPushButton*>(QStringLiteral("installButton"));
     }
     UninstallViewController& screen() { return *hvk_->uninstallViewController(); }
-    /// Lets the helper's callbacks and the screen switches run.
+    /// Lets the screen switches run (the helper is asked once the progress
+    /// view is in), then the helper's callbacks and what they post.
     void settle() {
-        uninstall_->waitForHelper();
+        for (int i = 0; i < 3; ++i) {
+            pump(30);
+            uninstall_->waitForHelper();
+        }
         pump(30);
     }
     QString errorText() {
@@ -231,6 +236,7 @@ class UninstallScreen : public ShellTest {
         return errors;
     }
     std::vector<std::string> pingFields(const std::string& name) {
+        if (pings_->operationQueue()) pings_->operationQueue()->waitUntilAllOperationsAreFinished();
         if (!http_->requests().empty()) http_->waitUntilSettled();
         std::vector<std::string> out;
         for (const auto& request : server_.requests()) {
