@@ -1,10 +1,9 @@
 #include "Controllers/UninstallViewController.h"
 
-#include <cerrno>
-#include <filesystem>
-
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+#include <cerrno>
+#include <filesystem>
 
 #include "Controllers/ClosingScreens.h"
 #include "Controllers/Core/UninstallEngine.h"
@@ -139,7 +138,8 @@ void UninstallViewController::awakeFromNib() {
     // The logos come from the main window's product logo, named without
     // its extension.
     const QString name = mainWindow()->productLogo();
-    const QString stem = QString::fromStdString(std::filesystem::path(name.toStdString()).stem().string());
+    const QString stem =
+        QString::fromStdString(std::filesystem::path(name.toStdString()).stem().string());
     const QPixmap image = ostrelui::imageNamed(stem);
     uninstallProductLogo->setPixmap(image);
     uninstallProgressProductLogo->setPixmap(image);
@@ -177,8 +177,8 @@ bool UninstallViewController::startUpgradeForAllProducts(const Requirements& req
             else
                 main->showErrorScreen(text);
         } else {
-            main->showErrorScreen(
-                localized("A newer version of this product is already installed on this computer."));
+            main->showErrorScreen(localized(
+                "A newer version of this product is already installed on this computer."));
         }
         return false;
     }
@@ -187,7 +187,8 @@ bool UninstallViewController::startUpgradeForAllProducts(const Requirements& req
     if (productsToUninstall_->empty()) {
         // Rules that block without naming anything to remove would leave the
         // welcome screen with nothing to do.
-        PelLogging::logErrorMessage("The upgrade rules blocked the install without a product to remove");
+        PelLogging::logErrorMessage(
+            "The upgrade rules blocked the install without a product to remove");
         main->showErrorScreen(shell::sharedText(
             "Your installer is not working properly. Please <A action=\"openSupport:\">contact "
             "Support</A>."));
@@ -246,8 +247,8 @@ void UninstallViewController::performUninstall() {
         setProgressStatus(3);
         PelLogging::logErrorMessageWithFormat(
             "Failed to launch the helper tool for uninstall. Error: %@", error.description());
-        main->showErrorScreen(
-            localized("The uninstall could not be started due to an error. Please contact Support."));
+        main->showErrorScreen(localized(
+            "The uninstall could not be started due to an error. Please contact Support."));
         if (auto p = pings())
             p->sendInstallFailedToRemoveProduct(-396, "FAILED TO LAUNCH HELPER TOOL");
         return;
@@ -339,8 +340,9 @@ void UninstallViewController::endWithSuccess() {
     ended_ = true;
     platform::Error error;
     if (!engine()->writeLaunchAgentWithError(&error))
-        PelLogging::logErrorMessageWithFormat("%s: Failure in launchAgent call... error = %@ Continuing",
-                                              "uninstallEnded", error.description());
+        PelLogging::logErrorMessageWithFormat(
+            "%s: Failure in launchAgent call... error = %@ Continuing", "uninstallEnded",
+            error.description());
     if (auto p = pings()) p->sendUninstallDuringInstallSucess();
     setProgressStatus(4);
     auto* main = mainWindow();

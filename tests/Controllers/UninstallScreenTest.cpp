@@ -5,8 +5,10 @@
 // launch-agent code; the last test removes a product for real.
 #include <unistd.h>
 
+// clang-format off
 // Before Qt, whose "slots" macro the registry's arrays would meet.
 #include "Foundation/PelRegistry.h"
+// clang-format on
 
 #include <QTest>
 #include <chrono>
@@ -338,6 +340,16 @@ TEST_F(UninstallScreen, PromptThenDeniedAuthorisation) {
     EXPECT_EQ(check_->installs, 0);
 }
 
+TEST_F(UninstallScreen, QuitFromThePromptRemovesNothing) {
+    launchAndCheck();
+    screen().uninstallQuitButton->setFocus();
+    QTest::keyClick(screen().uninstallQuitButton, Qt::Key_Space);
+    pump();
+    EXPECT_EQ(exits_, 1);
+    EXPECT_TRUE(authoriser_->requests.empty());
+    EXPECT_EQ(uninstall_->requests, 0);
+}
+
 TEST_F(UninstallScreen, HelperThatCannotBeBlessed) {
     auto authorization = std::make_shared<testsupport::RecordingAuthorization>();
     authorization->blessResult = false;
@@ -559,18 +571,18 @@ class UninstallRealRemoval : public UninstallScreen {
         fs::create_directories(contents + "/Resources/en.lproj");
         fs::copy_file(std::string(PEL_APP_RESOURCES_DIR) + "/en.lproj/Report.strings",
                       contents + "/Resources/en.lproj/Report.strings");
-        writePlist(contents + "/Resources/PelSupportFolder/Requirements.plist",
-                   Value(Dictionary{
-                       {"PRODUCT_NAME", "Brenmoor"},
-                       {"PRODUCT_VERSION", "8.0.0"},
-                       {"PRODUCT_ID", kBrenmoor},
-                       {"SKU_ID", kBrenmoor},
-                       {"Requirements",
-                        platform::Array{Dictionary{
-                            {"Handler", "PLUGIN"},
-                            {"ReqID", 1},
-                            {"InstallMatrix", Dictionary{{"IMType", "INSTALL_UPGRADE"},
-                                                         {"PRODUCT_ID", kBrenmoor}}}}}}}));
+        writePlist(
+            contents + "/Resources/PelSupportFolder/Requirements.plist",
+            Value(Dictionary{
+                {"PRODUCT_NAME", "Brenmoor"},
+                {"PRODUCT_VERSION", "8.0.0"},
+                {"PRODUCT_ID", kBrenmoor},
+                {"SKU_ID", kBrenmoor},
+                {"Requirements", platform::Array{Dictionary{
+                                     {"Handler", "PLUGIN"},
+                                     {"ReqID", 1},
+                                     {"InstallMatrix", Dictionary{{"IMType", "INSTALL_UPGRADE"},
+                                                                  {"PRODUCT_ID", kBrenmoor}}}}}}}));
     }
     /// Version 7.2.0 installed: one file, its receipt, its registry module.
     void installOlderProduct() {

@@ -44,9 +44,9 @@ class UninstallEngine {
     // The uninstall helper's client.
     virtual void setProduct(PelUninstallXPCProtocol* product) = 0;
     virtual bool PelXPC_CreateMachService(const std::string& serviceName) = 0;
-    virtual bool uninstallProducts(const Products& products,
-                                   const std::optional<platform::Dictionary>& preUninstallTools,
-                                   const std::optional<platform::Dictionary>& postUninstallTools) = 0;
+    virtual bool uninstallProducts(
+        const Products& products, const std::optional<platform::Dictionary>& preUninstallTools,
+        const std::optional<platform::Dictionary>& postUninstallTools) = 0;
 
     // The relaunch agent.
     virtual bool writeLaunchAgentWithError(platform::Error* error) = 0;
