@@ -205,7 +205,7 @@ bool UninstallViewController::startUpgradeForAllProducts(const Requirements& req
 
 void UninstallViewController::uninstallBegin() {
     // One removal per showing of the prompt.
-    if (beginTaken_) return;
+    if (beginTaken_ || mainWindow()->isTerminating()) return;
     beginTaken_ = true;
     uninstallBeginButton->setEnabled(false);
     auto* main = mainWindow();
