@@ -244,6 +244,7 @@ void UninstallViewController::performUninstall() {
     // The blessing was all the authorisation was for.
     if (uninstallRef_) e->freeAuth(&uninstallRef_);
     if (!launched) {
+        uninstallProgressBar->stopAnimation(this);
         setProgressStatus(3);
         PelLogging::logErrorMessageWithFormat(
             "Failed to launch the helper tool for uninstall. Error: %@", error.description());
@@ -326,6 +327,7 @@ void UninstallViewController::uninstallEnded() {
 void UninstallViewController::endWithError() {
     if (ended_) return;
     ended_ = true;
+    uninstallProgressBar->stopAnimation(this);
     PelLogging::logErrorMessage("Failed to uninstall.");
     setProgressStatus(3);
     PelLogging::logDebugMessage("Send Uninstall ping as error");
@@ -338,6 +340,7 @@ void UninstallViewController::endWithError() {
 void UninstallViewController::endWithSuccess() {
     if (ended_) return;
     ended_ = true;
+    uninstallProgressBar->stopAnimation(this);
     platform::Error error;
     if (!engine()->writeLaunchAgentWithError(&error))
         PelLogging::logErrorMessageWithFormat(

@@ -411,6 +411,7 @@ TEST_F(UninstallScreen, ReportThenRestartScreen) {
               "The previous version of your Ostrel product has been uninstalled. Restart your "
               "computer now to install the new version. You are not protected until you do so.");
     EXPECT_TRUE(fs::exists(agentPath()));
+    EXPECT_EQ(screen().uninstallProgressBar->animatorTimer(), nullptr);  // stopped
     // Started, one ping per error line, success.
     EXPECT_EQ(pingErrors(), (std::vector<std::string>{"4", "4", "6", "8"}));
     EXPECT_EQ(hvk_->statuses(), (std::vector<unsigned>{1, 2, 2, 2, 4}));
