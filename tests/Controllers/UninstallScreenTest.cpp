@@ -368,6 +368,7 @@ TEST_F(UninstallScreen, HelperThatCannotBeBlessed) {
     // The authorisation is let go once the blessing is done.
     EXPECT_EQ(authoriser_->frees.size(), 1u);
     EXPECT_EQ(uninstall_->requests, 0);
+    EXPECT_EQ(check_->installs, 0);
 }
 
 TEST_F(UninstallScreen, ReportThenRestartScreen) {
@@ -441,6 +442,7 @@ TEST_F(UninstallScreen, HelperFailureFromAnotherThreadEndsOnTheMainThread) {
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 4u), 0);
     EXPECT_EQ(hvk_->offMain(), 0);
     EXPECT_FALSE(fs::exists(agentPath()));
+    EXPECT_EQ(check_->installs, 0);
 }
 
 // A helper that cannot be reached or asked ends the removal at once instead
