@@ -16,6 +16,7 @@
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ProgressAnimationViewController.h"
 #include "Controllers/ShellSupport.h"
+#include "Controllers/UninstallViewController.h"
 #include "Downloader/PelFSDPingUtils.h"
 #include "Downloader/PelInstallPingUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -108,6 +109,7 @@ HVKProductPlugin::HVKProductPlugin(std::shared_ptr<platform::Clock> clock)
     animation_ = std::make_unique<AnimationHolder>(clock_);
     kextAssistantViewController_ =
         std::make_unique<KextAssistantInstallerViewController>(nullptr, clock_);
+    uninstall_ = std::make_unique<UninstallViewController>();
     backgroundImageView_ = new QLabel;
     backgroundImageView_->setObjectName(QStringLiteral("backgroundImageView"));
     setTitles(localized("My Ostrel"), localized("Installer"));
@@ -312,10 +314,8 @@ bool HVKProductPlugin::performFSDPing(std::shared_ptr<StatPing>* pinger) {
     return true;
 }
 
-bool HVKProductPlugin::runRequirementsWithPlugin(const Requirements&) {
-    // The removal of older products joins here; until then nothing is to be
-    // removed.
-    return true;
+bool HVKProductPlugin::runRequirementsWithPlugin(const Requirements& requirements) {
+    return uninstall_->startUpgradeForAllProducts(requirements, this);
 }
 
 void HVKProductPlugin::installCompleteWithDelegate(bool success, IFPluginDelegate* delegate) {

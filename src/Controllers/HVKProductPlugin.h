@@ -15,6 +15,7 @@
 
 class ProgressAnimationViewController;
 class KextAssistantInstallerViewController;
+class UninstallViewController;
 namespace platform {
 class Clock;
 }
@@ -77,6 +78,8 @@ class HVKProductPlugin : public IFPluginProtocol {
         return kextAssistantViewController_.get();
     }
 
+    UninstallViewController* uninstallViewController() const { return uninstall_.get(); }
+
     bool haveProgressAnimations() const { return haveProgressAnimations_; }
     bool isKeenwatchOptInAllowed() const { return isKeenwatchOptInAllowed_; }
     std::uint64_t ofgPrivacyRegionMask() const { return ofgPrivacyRegionMask_; }
@@ -107,6 +110,7 @@ class HVKProductPlugin : public IFPluginProtocol {
     QPointer<LeftNavigationViewController> left_;
     std::unique_ptr<AnimationHolder> animation_;
     std::unique_ptr<KextAssistantInstallerViewController> kextAssistantViewController_;
+    std::unique_ptr<UninstallViewController> uninstall_;
     QPointer<QLabel> backgroundImageView_;
     std::shared_ptr<const ostrelui::AttributedText> attributedTitle_, attributedSubtitle_;
     std::unique_ptr<QImage> footerLogo_;

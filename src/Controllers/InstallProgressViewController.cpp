@@ -282,8 +282,10 @@ void InstallProgressViewController::installFailedWithRequirement(
     const std::shared_ptr<PelRequirement>& requirement) {
     if (!requirement) {
         // A failure without its requirement must still end on a screen, or
-        // the window would wait forever.
+        // the window would wait forever; a plug-in that failed its own
+        // requirements has shown its screen already.
         onMain([] {
+            if (mainWindow()->switchedSinceRequirementCheck()) return;
             mainWindow()->showErrorScreen(shell::sharedText(
                 "Installation failed due to technical reasons. Please contact Support."));
             if (auto pings = pingsWithUParam()) pings->sendInstallFailed(-400, std::nullopt);

@@ -511,6 +511,7 @@ void MainWindowController::performFSDAndInstall() {
     std::shared_ptr<PelRequirement> failed;
     platform::Error error;
     auto utilities = PelInstallAppUtilities::sharedUtilities();
+    requirementCheckGeneration_ = switchGeneration_;
     bool passed = engine->performRequirementsCheck(
         utilities ? utilities->pathToRequirementsPlist() : std::nullopt, productPlugin_,
         installProgressViewController(), &failed, &error);

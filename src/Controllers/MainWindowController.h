@@ -171,6 +171,11 @@ class MainWindowController : public QObject {
     /// exception and nothing changes. When switches overlap, only the
     /// latest one changes the content; every completion runs.
     void switchCenterBoxView(QWidget* view, bool animated, std::function<void()> completion);
+    /// Whether the centre box was switched since the last requirement check
+    /// began (a product plug-in's own requirements may show their screens).
+    bool switchedSinceRequirementCheck() const {
+        return switchGeneration_ != requirementCheckGeneration_;
+    }
     void setLeftViewTitleAndBackgroundImage();
     void movePartnerLogoToLeft();
 
@@ -227,6 +232,7 @@ class MainWindowController : public QObject {
 
     QPointer<ostrelui::OstrelUIGrayedOutView> grayedOut_;
     std::uint64_t switchGeneration_ = 0;
+    std::uint64_t requirementCheckGeneration_ = 0;
     TerminateHandler terminateHandler_;
     bool terminating_ = false;
 };
