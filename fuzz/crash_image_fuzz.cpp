@@ -18,14 +18,20 @@ void ignore(uint64_t, const char*, void*) {}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > (1u << 20)) return 0;
-    const size_t pages = (size + 4095) / 4096 + 1;
+    // An image's segments may claim up to 64 MiB past its header; everything
+    // after the bytes, that far, is inaccessible, so no forged segment
+    // reaches other memory of this process.
+    const size_t pages = (size + 4095) / 4096;
+    const size_t guard = (64u << 20) + 4096;
+    const size_t total = pages * 4096 + guard;
     auto* base = static_cast<uint8_t*>(
-        mmap(nullptr, pages * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+        mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
+             -1, 0));
     if (base == MAP_FAILED) return 0;
-    // Place the bytes so that they end right at the inaccessible page.
-    uint8_t* start = base + (pages - 1) * 4096 - size;
+    // Place the bytes so that they end right at the inaccessible pages.
+    uint8_t* start = base + pages * 4096 - size;
     std::memcpy(start, data, size);
-    mprotect(base + (pages - 1) * 4096, 4096, PROT_NONE);
+    mprotect(base + pages * 4096, guard, PROT_NONE);
     const uint64_t address = reinterpret_cast<uintptr_t>(start);
 
     fvcrash_macho_image image;
@@ -61,6 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         fvcrash_elf_lookup_symbol_by_address(&elf, ~uint64_t{0}, ignore, nullptr);
     }
     fvcrash_utf8_prefix_length(data, size);
-    munmap(base, pages * 4096);
+    munmap(base, total);
     return 0;
 }

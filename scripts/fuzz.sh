@@ -14,7 +14,10 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-60}
 jobs=${JOBS:-$(nproc)}
-# Undefined behaviour counts as a finding, like a crash.
+# Undefined behaviour counts as a finding, like a crash. A request for more
+# memory than exists gets null, as it would outside the sanitizer, so the
+# libraries' own checks for a failed allocation are what is tested.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
