@@ -232,6 +232,26 @@ const ZArray::PageIndexRec* ZArray::FindPageCached(std::uint32_t index) const {
         const PageIndexRec* rec = index_ + last;
         if (index - rec->first < rec[1].first - rec->first) return rec;
     }
+    // The first guess missed: step from it by the number of pages the miss
+    // spans at the average fill. Where the fill varies only a little (a few
+    // pages split by insertions) one or two steps land on the page.
+    if (guessScale_ != 0) {
+        std::int64_t guess =
+            static_cast<std::int64_t>((std::uint64_t{index} * guessScale_) >> 32);
+        for (int step = 0; step < 3; ++step) {
+            guess = std::clamp<std::int64_t>(guess, 0, std::int64_t{pageCount_} - 1);
+            const PageIndexRec* rec = index_ + guess;
+            if (index < rec->first) {
+                const std::uint64_t miss = rec->first - index;
+                guess -= static_cast<std::int64_t>(((miss * guessScale_) >> 32) + 1);
+            } else if (index >= rec[1].first) {
+                const std::uint64_t miss = index - rec[1].first;
+                guess += static_cast<std::int64_t>(((miss * guessScale_) >> 32) + 1);
+            } else {
+                return rec;
+            }
+        }
+    }
     const PageIndexRec* rec = FindPage(index);
     lastPage_.store(static_cast<std::uint32_t>(rec - index_), std::memory_order_relaxed);
     return rec;

@@ -142,6 +142,10 @@ class ZArray {
         std::uint32_t guess = static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
         if (guess >= pageCount_) guess = pageCount_ - 1;
         const PageIndexRec* rec = index_ + guess;
+        // A guess one page off either way is set right without a branch
+        // (index < count, so neither step leaves the pages).
+        rec += index >= rec[1].first;
+        rec -= index < rec->first;
         if (index - rec->first >= rec[1].first - rec->first) rec = FindPageCached(index);
         return rec->page + itemSize_ * (index - rec->first);
     }
