@@ -138,7 +138,7 @@ void BM_IndexedReadAfterInserts(benchmark::State& state) {
 #define PEL_CONTAINER_BENCHMARKS(Container, N)                                               \
     BENCHMARK_TEMPLATE(BM_InsertMiddle, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000); \
     BENCHMARK_TEMPLATE(BM_DeleteMiddle, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000); \
-    BENCHMARK_TEMPLATE(BM_IndexedRead, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000);   \
+    BENCHMARK_TEMPLATE(BM_IndexedRead, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000);  \
     BENCHMARK_TEMPLATE(BM_IndexedReadAfterInserts, Container<N>)->Arg(1000000)
 
 PEL_CONTAINER_BENCHMARKS(PagedArray, 8);

@@ -236,8 +236,7 @@ const ZArray::PageIndexRec* ZArray::FindPageCached(std::uint32_t index) const {
     // spans at the average fill. Where the fill varies only a little (a few
     // pages split by insertions) one or two steps land on the page.
     if (guessScale_ != 0) {
-        std::int64_t guess =
-            static_cast<std::int64_t>((std::uint64_t{index} * guessScale_) >> 32);
+        std::int64_t guess = static_cast<std::int64_t>((std::uint64_t{index} * guessScale_) >> 32);
         for (int step = 0; step < 3; ++step) {
             guess = std::clamp<std::int64_t>(guess, 0, std::int64_t{pageCount_} - 1);
             const PageIndexRec* rec = index_ + guess;
@@ -277,9 +276,7 @@ void ZArray::UpdateGuess() {
     flatCount_ = flatBase_ ? count_ : 0;
 }
 
-char* ZArray::ItemAddress(std::uint32_t index) const {
-    return static_cast<char*>(ItemPtr(index));
-}
+char* ZArray::ItemAddress(std::uint32_t index) const { return static_cast<char*>(ItemPtr(index)); }
 
 void* ZArray::GetItemPtrSelf(unsigned index) const { return ItemPtr(index); }
 

@@ -139,7 +139,8 @@ class ZArray {
                    itemSize_ * (index & (itemsPerPage_ - 1));
         }
         // The page the average fill points at, checked against the index.
-        std::uint32_t guess = static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
+        std::uint32_t guess =
+            static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
         if (guess >= pageCount_) guess = pageCount_ - 1;
         const PageIndexRec* rec = index_ + guess;
         // A guess one page off either way is set right without a branch
@@ -212,7 +213,9 @@ class ZArray {
     // Gives back a page made by NewPage that is no longer in the index.
     void FreePage(char* page);
     bool InRegion(const char* page) const {
-        return region_ && static_cast<std::size_t>(page - region_) < pageSize_ * regionPages_;
+        return region_ &&
+               reinterpret_cast<std::uintptr_t>(page) - reinterpret_cast<std::uintptr_t>(region_) <
+                   pageSize_ * regionPages_;
     }
     // Makes room in the page index for one more page; false when memory runs out.
     bool ReserveIndexRecord();

@@ -273,12 +273,9 @@ TEST(ZArray, InsertsCopiesOfItsOwnItems) {
         bool add;       // AddItemSelf instead of InsertItemSelf
     };
     const Case cases[] = {
-        {"full buffer grows", 4, 1, 0, false},
-        {"full buffer grows, append", 8, 3, 8, true},
-        {"buffer shifts the item", 6, 2, 0, false},
-        {"switch to pages", 380, 100, 5, false},
-        {"full page splits", 512, 500, 3, false},
-        {"full last page, append", 512, 511, 512, true},
+        {"full buffer grows", 4, 1, 0, false},      {"full buffer grows, append", 8, 3, 8, true},
+        {"buffer shifts the item", 6, 2, 0, false}, {"switch to pages", 380, 100, 5, false},
+        {"full page splits", 512, 500, 3, false},   {"full last page, append", 512, 511, 512, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
