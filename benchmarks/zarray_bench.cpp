@@ -104,11 +104,16 @@ void BM_DeleteMiddle(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * kBatch);
 }
 
+// Reads at 4096 random indexes, the same for every container. `inserts`
+// items inserted at spread places after the fill leave a paged array with
+// pages that are neither full nor in order, so its reads go by the index.
 template <class C>
-void BM_IndexedRead(benchmark::State& state) {
+void IndexedRead(benchmark::State& state, int inserts) {
     C c;
     const auto n = static_cast<std::size_t>(state.range(0));
     Fill(c, n);
+    const auto item = MakeItem<sizeof(typename C::Value)>(7);
+    for (int k = 0; k < inserts; ++k) c.insert(n / static_cast<std::size_t>(inserts) * k + 1, item);
     std::vector<std::size_t> indexes(4096);
     std::mt19937 random(1);
     for (auto& i : indexes) i = random() % n;
@@ -120,10 +125,21 @@ void BM_IndexedRead(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * static_cast<std::int64_t>(indexes.size()));
 }
 
+template <class C>
+void BM_IndexedRead(benchmark::State& state) {
+    IndexedRead<C>(state, 0);
+}
+
+template <class C>
+void BM_IndexedReadAfterInserts(benchmark::State& state) {
+    IndexedRead<C>(state, 64);
+}
+
 #define PEL_CONTAINER_BENCHMARKS(Container, N)                                               \
     BENCHMARK_TEMPLATE(BM_InsertMiddle, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000); \
     BENCHMARK_TEMPLATE(BM_DeleteMiddle, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000); \
-    BENCHMARK_TEMPLATE(BM_IndexedRead, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000)
+    BENCHMARK_TEMPLATE(BM_IndexedRead, Container<N>)->Arg(1000)->Arg(100000)->Arg(1000000);  \
+    BENCHMARK_TEMPLATE(BM_IndexedReadAfterInserts, Container<N>)->Arg(1000000)
 
 PEL_CONTAINER_BENCHMARKS(PagedArray, 8);
 PEL_CONTAINER_BENCHMARKS(Vector, 8);

@@ -1,6 +1,7 @@
 // Construction, copying, page lookup and iterators of ZArray.
 #include "Foundation/ZArray.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,21 +56,22 @@ ZArray::ZArray(std::size_t itemSize, unsigned slots) {
     const std::size_t threeQuarters = pageSize / 4 * 3 + pageSize % 4 * 3 / 4;
     const std::size_t threshold = (itemSize + threeQuarters - 1) / itemSize;
 
+    pageSize_ = pageSize;
+    itemsPerPage_ = static_cast<std::uint32_t>(itemsPerPage);
     if (slots < threshold) {
         ZStMalloc<char> buffer(itemSize * slots, false);
         buffer_ = buffer.Release();
         capacity_ = slots;
     } else {
         ZStMalloc<PageIndexRec> index(sizeof(PageIndexRec) * kIndexGrowth, true);
-        ZStMalloc<char> page(pageSize, false);
+        char* page = NewPage(true);
+        if (!page) throw std::bad_alloc();
         index_ = index.Release();
-        index_[0] = {0, page.Release()};
+        index_[0] = {0, page};
         index_[1] = {0, nullptr};
         indexCapacity_ = kIndexGrowth;
         pageCount_ = 1;
     }
-    pageSize_ = pageSize;
-    itemsPerPage_ = static_cast<std::uint32_t>(itemsPerPage);
     threshold_ = static_cast<std::uint32_t>(threshold);
     itemSize_ = itemSize;
     growthStep_ = slots;
@@ -97,12 +99,58 @@ void ZArray::FreeStorage() {
     buffer_ = nullptr;
     capacity_ = 0;
     if (index_) {
-        for (std::uint32_t k = 0; k < pageCount_; ++k) std::free(index_[k].page);
+        for (std::uint32_t k = 0; k < pageCount_; ++k)
+            if (!InRegion(index_[k].page)) std::free(index_[k].page);
         std::free(index_);
         index_ = nullptr;
     }
+    if (region_) munmap(region_, pageSize_ * regionPages_);
+    region_ = nullptr;
+    regionPages_ = 0;
+    pagesInOrder_ = false;
+    flatBase_ = nullptr;
+    flatCount_ = 0;
     indexCapacity_ = 0;
     pageCount_ = 0;
+}
+
+char* ZArray::NewPage(bool atEnd) {
+    if (atEnd && (pagesInOrder_ || pageCount_ == 0)) {
+        const std::uint32_t slot = pageCount_;
+        const std::uint64_t pages = std::max<std::uint64_t>(std::uint64_t{regionPages_} * 2, 4);
+        if (slot >= regionPages_ && pages <= UINT32_MAX && pages <= SIZE_MAX / pageSize_) {
+            // Doubling the region keeps appends amortised; moving it moves
+            // the pages, whose addresses are valid only until the array
+            // changes anyway.
+            const std::size_t bytes = pageSize_ * static_cast<std::size_t>(pages);
+            void* grown = region_ ? mremap(region_, pageSize_ * regionPages_, bytes, MREMAP_MAYMOVE)
+                                  : mmap(nullptr, bytes, PROT_READ | PROT_WRITE,
+                                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+            if (grown != MAP_FAILED) {
+                region_ = static_cast<char*>(grown);
+                regionPages_ = static_cast<std::uint32_t>(pages);
+                for (std::uint32_t k = 0; k < pageCount_; ++k)
+                    index_[k].page = region_ + pageSize_ * k;
+                UpdateGuess();
+            }
+        }
+        if (slot < regionPages_) {
+            pagesInOrder_ = true;
+            return region_ + pageSize_ * slot;
+        }
+    }
+    // Out of order, or the region could not grow: an ordinary block.
+    pagesInOrder_ = false;
+    return static_cast<char*>(std::malloc(pageSize_));
+}
+
+void ZArray::FreePage(char* page) {
+    if (InRegion(page)) {
+        // The place stays reserved; its memory goes back to the system.
+        madvise(page, pageSize_, MADV_DONTNEED);
+    } else {
+        std::free(page);
+    }
 }
 
 ZArrayResult ZArray::Copy(ZArray** out) const {
@@ -184,6 +232,25 @@ const ZArray::PageIndexRec* ZArray::FindPageCached(std::uint32_t index) const {
         const PageIndexRec* rec = index_ + last;
         if (index - rec->first < rec[1].first - rec->first) return rec;
     }
+    // The first guess missed: step from it by the number of pages the miss
+    // spans at the average fill. Where the fill varies only a little (a few
+    // pages split by insertions) one or two steps land on the page.
+    if (guessScale_ != 0) {
+        std::int64_t guess = static_cast<std::int64_t>((std::uint64_t{index} * guessScale_) >> 32);
+        for (int step = 0; step < 3; ++step) {
+            guess = std::clamp<std::int64_t>(guess, 0, std::int64_t{pageCount_} - 1);
+            const PageIndexRec* rec = index_ + guess;
+            if (index < rec->first) {
+                const std::uint64_t miss = rec->first - index;
+                guess -= static_cast<std::int64_t>(((miss * guessScale_) >> 32) + 1);
+            } else if (index >= rec[1].first) {
+                const std::uint64_t miss = index - rec[1].first;
+                guess += static_cast<std::int64_t>(((miss * guessScale_) >> 32) + 1);
+            } else {
+                return rec;
+            }
+        }
+    }
     const PageIndexRec* rec = FindPage(index);
     lastPage_.store(static_cast<std::uint32_t>(rec - index_), std::memory_order_relaxed);
     return rec;
@@ -202,11 +269,14 @@ void ZArray::UpdateGuess() {
                               std::uint64_t{before} == std::uint64_t{pageCount_ - 1} * itemsPerPage_
                           ? static_cast<std::uint32_t>(__builtin_ctz(itemsPerPage_))
                           : kNoShift;
+    const bool flatPages = index_ && pagesInOrder_ &&
+                           std::uint64_t{before} == std::uint64_t{pageCount_ - 1} * itemsPerPage_ &&
+                           pageSize_ == std::size_t{itemsPerPage_} * itemSize_;
+    flatBase_ = buffer_ ? buffer_ : flatPages ? region_ : nullptr;
+    flatCount_ = flatBase_ ? count_ : 0;
 }
 
-char* ZArray::ItemAddress(std::uint32_t index) const {
-    return static_cast<char*>(ItemPtr(index));
-}
+char* ZArray::ItemAddress(std::uint32_t index) const { return static_cast<char*>(ItemPtr(index)); }
 
 void* ZArray::GetItemPtrSelf(unsigned index) const { return ItemPtr(index); }
 

@@ -127,8 +127,11 @@ class ZArray {
     /// read path for callers that know they hold a plain array. Safe for
     /// readers on several threads at once while no thread changes the array.
     void* ItemPtr(unsigned index) const {
+        // Items lying one after another: the contiguous buffer, or full pages
+        // in order in the page region.
+        if (index < flatCount_) [[likely]]
+            return flatBase_ + itemSize_ * index;
         if (index >= count_) return nullptr;  // an array without storage counts 0
-        if (buffer_) return buffer_ + itemSize_ * index;
         if (fullPagesShift_ != kNoShift) {
             // Every page but the last is full and holds a power of two of
             // items: the page and the place in it follow from the index.
@@ -136,9 +139,14 @@ class ZArray {
                    itemSize_ * (index & (itemsPerPage_ - 1));
         }
         // The page the average fill points at, checked against the index.
-        std::uint32_t guess = static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
+        std::uint32_t guess =
+            static_cast<std::uint32_t>((std::uint64_t{index} * guessScale_) >> 32);
         if (guess >= pageCount_) guess = pageCount_ - 1;
         const PageIndexRec* rec = index_ + guess;
+        // A guess one page off either way is set right without a branch
+        // (index < count, so neither step leaves the pages).
+        rec += index >= rec[1].first;
+        rec -= index < rec->first;
         if (index - rec->first >= rec[1].first - rec->first) rec = FindPageCached(index);
         return rec->page + itemSize_ * (index - rec->first);
     }
@@ -170,6 +178,11 @@ class ZArray {
     // Layout, for diagnostics and tests.
     bool IsPaged() const { return index_ != nullptr; }
     unsigned PageCount() const { return pageCount_; }
+    /// The index of the first item of page `page`; the count for the page
+    /// after the last.
+    unsigned PageFirstIndex(unsigned page) const {
+        return index_ && page <= pageCount_ ? index_[page].first : 0;
+    }
     unsigned Capacity() const { return capacity_; }
     unsigned ItemsPerPage() const { return itemsPerPage_; }
     unsigned Threshold() const { return threshold_; }
@@ -190,8 +203,20 @@ class ZArray {
     // cache, which no caller reads, so callers may keep the array's fields in
     // registers across it.
     [[gnu::pure]] const PageIndexRec* FindPageCached(std::uint32_t index) const;
-    // Recomputes the page guess after the paged layout changed.
+    // Recomputes the read shortcuts (flat items, page guess) after the
+    // layout or the count changed.
     void UpdateGuess();
+    // A page of pageSize_ bytes, or null when memory runs out. `atEnd`: the
+    // page will be appended after every other page, and comes from the page
+    // region while the pages lie there in order.
+    char* NewPage(bool atEnd);
+    // Gives back a page made by NewPage that is no longer in the index.
+    void FreePage(char* page);
+    bool InRegion(const char* page) const {
+        return region_ &&
+               reinterpret_cast<std::uintptr_t>(page) - reinterpret_cast<std::uintptr_t>(region_) <
+                   pageSize_ * regionPages_;
+    }
     // Makes room in the page index for one more page; false when memory runs out.
     bool ReserveIndexRecord();
     // Whether `address` lies in the array's own storage.
@@ -228,6 +253,19 @@ class ZArray {
     static constexpr std::uint32_t kNoShift = 0xFF;
     std::uint64_t guessScale_ = 0;
     std::uint32_t fullPagesShift_ = kNoShift;
+    // Pages appended in order come from one mapped region, page k at
+    // region_ + k * pageSize_, so that reads of an array filled by appends
+    // need no index load. pagesInOrder_ holds while every page in the index
+    // lies at its place in the region.
+    char* region_ = nullptr;
+    std::uint32_t regionPages_ = 0;
+    bool pagesInOrder_ = false;
+    // Item i lies at flatBase_ + i * itemSize_ for every i below flatCount_:
+    // the contiguous buffer and its count, or the region when the pages are
+    // in order, every page but the last is full and pages have no slack
+    // after their items; else 0.
+    char* flatBase_ = nullptr;
+    std::uint32_t flatCount_ = 0;
     // The page record number the last searched read found (checked on use).
     mutable std::atomic<std::uint32_t> lastPage_{0};
 };

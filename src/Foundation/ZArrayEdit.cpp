@@ -116,10 +116,10 @@ ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators)
         if (index == count_ && index_[r + 1].first - index_[r].first == itemsPerPage_) {
             // Appending to a full last page starts a new page: splitting it
             // would leave every page of an array filled by appends half empty.
-            auto* page = static_cast<char*>(std::malloc(pageSize_));
+            char* page = NewPage(true);
             if (!page) return kZArrayMemoryError;
             if (!ReserveIndexRecord()) {
-                std::free(page);
+                FreePage(page);
                 return kZArrayMemoryError;
             }
             index_[pageCount_] = {count_, page};
@@ -130,7 +130,7 @@ ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators)
         }
         if (index_[r + 1].first - index_[r].first == itemsPerPage_) {
             // Split the full page: its last half moves to a new page after it.
-            auto* page = static_cast<char*>(std::malloc(pageSize_));
+            char* page = NewPage(r + 1 == pageCount_);
             if (!page) return kZArrayMemoryError;
             if (pageCount_ + 1 < indexCapacity_) {
                 std::memmove(&index_[r + 2], &index_[r + 1],
@@ -139,7 +139,7 @@ ZArrayResult ZArray::OpenSlot(unsigned index, void** slot, bool adjustIterators)
                 auto* grownIndex = static_cast<PageIndexRec*>(
                     std::calloc(std::size_t{indexCapacity_} + kIndexGrowth, sizeof(PageIndexRec)));
                 if (!grownIndex) {
-                    std::free(page);
+                    FreePage(page);
                     return kZArrayMemoryError;
                 }
                 std::memcpy(grownIndex, index_, sizeof(PageIndexRec) * (r + 1));
@@ -176,10 +176,10 @@ ZArrayResult ZArray::SwitchToPages(unsigned index, void** slot) {
     // one page; this check keeps that promise from ever becoming an overflow.
     if (std::uint64_t{count_} + 1 > itemsPerPage_) return kZArrayMemoryError;
     auto* newIndex = static_cast<PageIndexRec*>(std::calloc(kIndexGrowth, sizeof(PageIndexRec)));
-    auto* page = static_cast<char*>(std::malloc(pageSize_));
+    char* page = newIndex ? NewPage(true) : nullptr;
     if (!newIndex || !page) {
         std::free(newIndex);
-        std::free(page);
+        if (page) FreePage(page);
         return kZArrayMemoryError;
     }
     std::memcpy(page, buffer_, s * index);
@@ -219,7 +219,9 @@ void ZArray::RemoveItem(unsigned index, bool adjustIterators) {
         PageIndexRec& rec = index_[r];
         const std::uint32_t inPage = index_[r + 1].first - rec.first;
         if (inPage == 1 && pageCount_ > 1) {
-            std::free(rec.page);
+            // Removing the last page keeps the others in their places.
+            if (r + 1 != pageCount_) pagesInOrder_ = false;
+            FreePage(rec.page);
             std::memmove(&index_[r], &index_[r + 1], sizeof(PageIndexRec) * (pageCount_ - r));
             pageCount_ -= 1;
             for (std::uint32_t k = r; k <= pageCount_; ++k) index_[k].first -= 1;
@@ -285,7 +287,7 @@ void ZArray::RemoveAllItems() {
             // A growth step at or above the threshold makes a paged array from
             // the start (a buffer of that size would not fit in one page when
             // it switches to pages): keep the first page, empty.
-            for (std::uint32_t k = 1; k < pageCount_; ++k) std::free(index_[k].page);
+            for (std::uint32_t k = 1; k < pageCount_; ++k) FreePage(index_[k].page);
             char* page = index_[0].page;
             if (indexCapacity_ > kIndexGrowth) {
                 if (auto* index = static_cast<PageIndexRec*>(
@@ -298,6 +300,7 @@ void ZArray::RemoveAllItems() {
             std::memset(index_, 0, sizeof(PageIndexRec) * indexCapacity_);
             index_[0] = {0, page};
             pageCount_ = 1;
+            pagesInOrder_ = page == region_;
         }
         UpdateGuess();
     }

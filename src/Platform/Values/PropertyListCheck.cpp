@@ -223,56 +223,75 @@ std::string checkBinaryPropertyList(const std::uint8_t* bytes, std::size_t size)
 
 std::string checkXMLPropertyList(std::string_view s) {
     // Room for <plist> around the deepest allowed value.
-    const std::size_t maxOpen = PropertyListLimits::kMaxDepth + 2;
-    std::vector<std::string_view> open;
-    std::size_t pos = 0;
-    auto skipPast = [&](std::string_view terminator) {
-        std::size_t end = s.find(terminator, pos);
-        pos = end == std::string_view::npos ? s.size() : end + terminator.size();
+    constexpr std::size_t kMaxOpen = PropertyListLimits::kMaxDepth + 2;
+    // The names of the open elements, innermost last; left uninitialised, as
+    // only the first `depth` are ever read.
+    struct Name {
+        const char* text;
+        std::size_t size;
     };
-    while ((pos = s.find('<', pos)) != std::string_view::npos) {
-        std::string_view rest = s.substr(pos);
+    Name open[kMaxOpen];
+    std::size_t depth = 0;
+
+    const char* const begin = s.data();
+    const char* const end = begin + s.size();
+    // Just past the first `terminator` at or after `from`, else the end.
+    auto skipPast = [&](const char* from, std::string_view terminator) {
+        const std::size_t at = s.find(terminator, static_cast<std::size_t>(from - begin));
+        return at == std::string_view::npos ? end : begin + at + terminator.size();
+    };
+    auto endsName = [](char c) {
+        return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '/' || c == '>';
+    };
+    const char* p = begin;
+    while (p < end) {
+        p = static_cast<const char*>(std::memchr(p, '<', static_cast<std::size_t>(end - p)));
+        if (!p) break;
+        const std::string_view rest(p, static_cast<std::size_t>(end - p));
         if (rest.starts_with("<!--")) {
-            skipPast("-->");
+            p = skipPast(p, "-->");
         } else if (rest.starts_with("<![CDATA[")) {
-            skipPast("]]>");
+            p = skipPast(p, "]]>");
         } else if (rest.starts_with("<?")) {
-            skipPast("?>");
+            p = skipPast(p, "?>");
         } else if (rest.starts_with("<!")) {
             // Declarations, with an internal subset in brackets.
-            std::size_t bracket = s.find('[', pos), close = s.find('>', pos);
-            if (bracket != std::string_view::npos && bracket < close) {
-                pos = bracket;
-                skipPast("]");
-            }
-            skipPast(">");
+            const std::size_t left = rest.size();
+            const auto* bracket = static_cast<const char*>(std::memchr(p, '[', left));
+            const auto* close = static_cast<const char*>(std::memchr(p, '>', left));
+            if (bracket && (!close || bracket < close)) p = skipPast(bracket, "]");
+            p = skipPast(p, ">");
         } else {
             const bool closing = rest.starts_with("</");
-            std::size_t nameStart = pos + (closing ? 2 : 1);
-            std::size_t nameEnd = s.find_first_of(" \t\r\n/>", nameStart);
-            if (nameEnd == std::string_view::npos) return {};  // cut short: the decoder fails
-            std::string_view name = s.substr(nameStart, nameEnd - nameStart);
+            const char* nameStart = p + (closing ? 2 : 1);
+            const char* nameEnd = nameStart;
+            while (nameEnd < end && !endsName(*nameEnd)) ++nameEnd;
+            if (nameEnd == end) return {};  // cut short: the decoder fails
             // The end of the tag, stepping over quoted attribute values.
-            std::size_t i = nameEnd;
+            const char* i = nameEnd;
             char quote = 0;
-            for (; i < s.size(); ++i) {
+            for (; i < end; ++i) {
+                const char c = *i;
                 if (quote) {
-                    if (s[i] == quote) quote = 0;
-                } else if (s[i] == '"' || s[i] == '\'') {
-                    quote = s[i];
-                } else if (s[i] == '>') {
+                    if (c == quote) quote = 0;
+                } else if (c == '"' || c == '\'') {
+                    quote = c;
+                } else if (c == '>') {
                     break;
                 }
             }
-            if (i >= s.size()) return {};
-            const bool selfClosing = !closing && s[i - 1] == '/';
-            pos = i + 1;
+            if (i == end) return {};
+            const Name name{nameStart, static_cast<std::size_t>(nameEnd - nameStart)};
+            const bool selfClosing = !closing && i[-1] == '/';
+            p = i + 1;
             if (closing) {
-                if (open.empty() || open.back() != name) return "mismatched closing tag";
-                open.pop_back();
+                if (depth == 0 || open[depth - 1].size != name.size ||
+                    std::memcmp(open[depth - 1].text, name.text, name.size) != 0)
+                    return "mismatched closing tag";
+                --depth;
             } else if (!selfClosing) {
-                if (open.size() >= maxOpen) return "nested too deeply";
-                open.push_back(name);
+                if (depth >= kMaxOpen) return "nested too deeply";
+                open[depth++] = name;
             }
         }
     }
