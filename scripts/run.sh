@@ -2,22 +2,29 @@
 # Builds everything and starts the installer program from its application
 # bundle, build/PelInstaller.app, on the demo product:
 #
-#   bash scripts/run.sh [--bundled] [program arguments]
+#   bash scripts/run.sh [--bundled] [--older] [program arguments]
 #
 # Everything the installer writes goes under a path root: build/demo-root,
 # or PEL_PATH_ROOT when that is set. The demo download is served from
 # build/demo-server on a free port of 127.0.0.1, for which the manifest beside
 # the bundle is signed again; --bundled runs without the manifest and installs
-# the package inside the bundle. Restart and log-out only print what they
-# would do.
+# the package inside the bundle. --older first puts an older demo install
+# into the root (app/Demo/older-install: its files, receipt and registry
+# module), so that Install leads to the removal prompt, the removal and the
+# restart screen. Restart and log-out only print what they would do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
 
 bundled=0
+older=0
 args=()
 for arg in "$@"; do
-  if [ "$arg" = "--bundled" ]; then bundled=1; else args+=("$arg"); fi
+  case "$arg" in
+    --bundled) bundled=1 ;;
+    --older) older=1 ;;
+    *) args+=("$arg") ;;
+  esac
 done
 
 bash scripts/install-deps.sh
@@ -34,6 +41,11 @@ if [ "$(id -u)" -eq 0 ]; then
 fi
 export PEL_PATH_ROOT=$root
 echo "Path root: $root"
+if [ "$older" -eq 1 ]; then
+  # Version 0.9.0 of the demo, as its installer left it.
+  cp -R app/Demo/older-install/. "$root/"
+  echo "Older demo install (com.pelgrave.brenmoor 0.9.0): $root/Applications/Ostrel Demo 0.9"
+fi
 
 # Stand-ins that print instead of restarting or logging out.
 standins=$top/build/demo-bin

@@ -13,7 +13,8 @@
 // copy. Progress goes back as 601 phases (800 started, 801 product, 802
 // removed item, 803 error, 804 ended), 600 percents, 602 reasons and 603
 // statuses (701 every minute while busy, then 703, or 702 when something
-// failed or was left). The helper exits 60 seconds after its last client.
+// failed or was left). Each tool run and every line a tool prints go to the
+// helper's log. The helper exits 60 seconds after its last client.
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -162,7 +163,10 @@ std::string runTool(const std::string& bundle, const std::string& relative) {
         Task task;
         task.program = copy;
         PosixTaskLauncher launcher;
-        const int status = launcher.run(task, {});
+        // What the tool prints goes to the helper's log, marked with its name.
+        helperkit::log(kLabel, "running " + relative);
+        const int status = launcher.run(
+            task, [&](const std::string& line) { helperkit::log(kLabel, relative + ": " + line); });
         if (status != 0) error = "The tool " + relative + " ended with " + std::to_string(status);
     }
     fs::remove_all(folder, ec);

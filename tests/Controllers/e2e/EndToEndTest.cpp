@@ -1,11 +1,12 @@
 // The installer end to end on the demo bundle: the real window driven only by
 // clicks and keys on its outlets, the real downloader against a loopback
-// server, the real install engine and the install helper blessed into the
-// test's path root as a second process.
+// server, the real install engine and the install and uninstall helpers
+// blessed into the test's path root as second processes.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <QApplication>
+#include <QLabel>
 #include <QPointer>
 #include <QPushButton>
 #include <QTest>
@@ -23,12 +24,15 @@
 #include "Controllers/InstallerAppDelegate.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ShellSupport.h"
+#include "Controllers/UninstallViewController.h"
 #include "Controllers/VTClientApplication.h"
 #include "Downloader/StatPing.h"
 #include "Engine/HelperToolUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Engine/PelInstallXPCClient.h"
 #include "Engine/PelInstallerFramework.h"
+#include "Engine/PelLaunchdUtils.h"
+#include "Engine/PelUninstallXPCClient.h"
 #include "Foundation/PelGenericUtils.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelSignatureSettings.h"
@@ -111,6 +115,7 @@ class EndToEndTest : public ::testing::Test {
         authoriser->granted = std::make_shared<platform::RootAuthorization>(bundle_, 501);
         HelperToolUtils::sharedHelperUtils().setAuthoriser(authoriser);
         PelInstallXPCClient::setSharedXPCClient(std::make_shared<PelInstallXPCClient>());
+        PelUninstallXPCClient::setSharedXPCClient(std::make_shared<PelUninstallXPCClient>());
         registerProductPlugins();
     }
 
@@ -120,6 +125,11 @@ class EndToEndTest : public ::testing::Test {
         MainWindowController::resetSharedInstance();
         pump();
         platform::SMRemoveJobAsRoot(kHelperLabel, nullptr);
+        auto uninstallClient = PelUninstallXPCClient::sharedXPCClient();
+        uninstallClient->cancelInstallTimer();
+        uninstallClient->closeConnection();
+        platform::SMRemoveJobAsRoot(kUninstallHelperLabel, nullptr);
+        PelUninstallXPCClient::setSharedXPCClient(nullptr);
         PelInstallXPCClient::setSharedXPCClient(nullptr);
         HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
         PelInstallerFramework::sharedInstallerFramework().setEffectiveUserIdSource(nullptr);
@@ -139,16 +149,18 @@ class EndToEndTest : public ::testing::Test {
                                           .count()));
     }
 
-    // The bundle's resources, Info.plist and install helper; the program's
-    // executables are not needed to run its screens in this process.
+    // The bundle's resources (the signed removal tools among them),
+    // Info.plist and helpers; the program's executables are not needed to
+    // run its screens in this process.
     void copyDemoBundle() {
         const fs::path from = PEL_DEMO_BUNDLE;
         fs::create_directories(bundle_ + "/Contents/Library/LaunchServices");
         fs::copy_file(from / "Contents/Info.plist", bundle_ + "/Contents/Info.plist");
         fs::copy(from / "Contents/Resources", bundle_ + "/Contents/Resources",
                  fs::copy_options::recursive);
-        fs::copy_file(from / "Contents/Library/LaunchServices" / kHelperLabel,
-                      bundle_ + "/Contents/Library/LaunchServices/" + kHelperLabel);
+        for (const char* label : {kHelperLabel, kUninstallHelperLabel})
+            fs::copy_file(from / "Contents/Library/LaunchServices" / label,
+                          bundle_ + "/Contents/Library/LaunchServices/" + label);
     }
 
     // The demo manifest for this server, signed here with the development
@@ -218,8 +230,12 @@ class EndToEndTest : public ::testing::Test {
         return widget && widget->isVisible() && widget->isEnabled();
     }
     std::string rooted(const std::string& path) const { return root_ + path; }
-    std::string helperLog() const {
-        return readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    std::string errorText() {
+        auto* message = outlet<ostrelui::XTextFieldWithLinks>("errorText");
+        return message && message->isVisible() ? message->stringValue().toStdString() : "";
+    }
+    std::string helperLog(const char* label = kHelperLabel) const {
+        return readFile(rooted("/var/log/" + std::string(label) + ".log"));
     }
 
     /// Presses `button` of the opt-in dialog once it is open, or sends it
@@ -391,6 +407,61 @@ TEST_F(EndToEndTest, TheWholeRunByKeyboardAlone) {
     pump();
     EXPECT_EQ(events_->events(), std::vector<std::uint32_t>{platform::kSystemEventRestart});
     EXPECT_EQ(exits_, 1);
+}
+
+TEST_F(EndToEndTest, AnOlderInstallIsRemovedThenTheRestartScreenShows) {
+    // The older demo, as scripts/run.sh --older plants it: files, their
+    // receipt and the registry module of version 0.9.0.
+    const std::string olderFolder = "/Applications/Ostrel Demo 0.9";
+    const std::string olderReceipt = "/var/db/receipts/com.pelgrave.brenmoor.demo.plist";
+    const std::string olderModule =
+        "/Library/Application Support/Pelgrave/Registry/com.pelgrave.brenmoor.plist";
+    fs::copy(PEL_DEMO_OLDER_INSTALL, root_, fs::copy_options::recursive);
+    ASSERT_TRUE(fs::exists(rooted(olderFolder + "/Resources/version.txt")));
+    ASSERT_TRUE(fs::exists(rooted(olderReceipt)));
+    ASSERT_TRUE(fs::exists(rooted(olderModule)));
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("laterButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+
+    // The plug-in's requirement finds the older version: the prompt asks.
+    ASSERT_TRUE(
+        runUntil([&] { return visible("uninstallBeginButton") || visible("closeButtonError"); }));
+    ASSERT_TRUE(visible("uninstallPromptView")) << errorText();
+    QTest::mouseClick(outlet("uninstallBeginButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton") || visible("closeButtonError"); }))
+        << helperLog(kUninstallHelperLabel);
+    ASSERT_TRUE(visible("restartButton")) << errorText() << helperLog(kUninstallHelperLabel);
+    EXPECT_EQ(outlet<QLabel>("restartTitle")->text(), QStringLiteral("Restart Required"));
+    EXPECT_NE(outlet<QLabel>("restartText")
+                  ->text()
+                  .indexOf(QStringLiteral(
+                      "previous version of your Ostrel product has been uninstalled")),
+              -1)
+        << outlet<QLabel>("restartText")->text().toStdString();
+
+    // The older version is gone; the shared top folder stays; nothing of the
+    // new version is installed before the restart.
+    EXPECT_FALSE(fs::exists(rooted(olderFolder)));
+    EXPECT_TRUE(fs::exists(rooted("/Applications")));
+    EXPECT_FALSE(fs::exists(rooted(olderReceipt)));
+    EXPECT_FALSE(fs::exists(rooted(olderModule)));
+    EXPECT_FALSE(fs::exists(rooted(kReceipt)));
+    EXPECT_EQ(PelUninstallXPCClient::sharedXPCClient()->pelUninstallStatus(), 703);
+    // The installer comes back after the restart.
+    auto& launchd = PelLaunchdUtils::sharedLaunchdUtils();
+    EXPECT_TRUE(fs::exists(launchd.plistDestName(launchd.plistName("com.pelgrave.installer"))));
+
+    // The signed removal tools ran around the removal, from their verified copies.
+    const std::string log = helperLog(kUninstallHelperLabel);
+    const auto before =
+        log.find("Contents/Resources/preuninstall: removal of the older product begins");
+    const auto after =
+        log.find("Contents/Resources/PelgraveRemovalTool: removal of the older product has ended");
+    EXPECT_NE(before, std::string::npos) << log;
+    EXPECT_NE(after, std::string::npos) << log;
+    EXPECT_LT(before, after) << log;
 }
 
 }  // namespace
