@@ -155,14 +155,7 @@ void HVKProductPlugin::onMain(std::function<void()> block) {
 }
 
 void HVKProductPlugin::after(double seconds, std::function<void()> block) {
-    std::weak_ptr<bool> alive = alive_;
-    platform::dispatchAfter(
-        platform::MainQueue::shared(),
-        std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(seconds)),
-        [alive, block = std::move(block)] {
-            if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
-        },
-        clock_);
+    shell::afterSeconds(seconds, clock_, alive_, std::move(block));
 }
 
 std::string HVKProductPlugin::regionsPlistPath() const {

@@ -10,6 +10,7 @@
 #include "Controllers/IFPluginProtocol.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/MainWindowController.h"
+#include "Controllers/ShellSupport.h"
 #include "Downloader/StatPing.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
@@ -47,13 +48,7 @@ MainWindowController* mainWindow() {
 }
 
 QLabel* makeLabel(QWidget* parent, const char* name, double points, const char* text) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
-    QFont font = label->font();
-    font.setPointSizeF(points);
-    label->setFont(font);
+    QLabel* label = shell::makeLabel(parent, name, points);
     if (text) label->setText(localized(text));
     return label;
 }
@@ -445,14 +440,7 @@ void KextAssistantInstallerViewController::switchTo(QWidget* view, std::function
 }
 
 void KextAssistantInstallerViewController::after(double seconds, std::function<void()> block) {
-    std::weak_ptr<bool> alive = alive_;
-    platform::dispatchAfter(
-        platform::MainQueue::shared(),
-        std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(seconds)),
-        [alive, block = std::move(block)] {
-            if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
-        },
-        clock_);
+    shell::afterSeconds(seconds, clock_, alive_, std::move(block));
 }
 
 void KextAssistantInstallerViewController::revealInSteps(QWidget* image, QWidget* title,

@@ -8,6 +8,7 @@
 #include "Controllers/InstallProgressViewController.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/MainWindowForm.h"
+#include "Controllers/ShellSupport.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
@@ -42,17 +43,7 @@ QTransform scaledTranslation(double s, double x, double y) {
     return t;
 }
 
-QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold = false) {
-    auto* label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setAlignment(Qt::AlignCenter);
-    label->setWordWrap(true);
-    QFont font = label->font();
-    font.setPointSizeF(points);
-    font.setBold(bold);
-    label->setFont(font);
-    return label;
-}
+using shell::makeLabel;
 
 void showItem(QWidget* item, const std::function<void()>& change = {}) {
     Transition::run(item, TransitionType::PushFromTop, kPushSeconds, [item, change] {

@@ -3,13 +3,18 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QGuiApplication>
+#include <QLabel>
 #include <QPixmap>
 #include <QScreen>
 #include <QUrl>
 #include <QWidget>
+#include <chrono>
 #include <cstdlib>
 #include <mutex>
 
+#include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "Platform/Dispatch/MainQueue.h"
+#include "Platform/Dispatch/Timer.h"
 #include "Platform/System/Bundle.h"
 
 namespace {
@@ -48,6 +53,29 @@ QString brandWord() {
     platform::Value brand = platform::Bundle::mainBundle()->objectForInfoDictionaryKey("PEL_BRAND");
     std::string word = brand.asString() ? *brand.asString() : std::string("Ostrel");
     return sharedText(word);
+}
+
+void afterSeconds(double seconds, const std::shared_ptr<platform::Clock>& clock,
+                  std::weak_ptr<bool> alive, std::function<void()> block) {
+    platform::dispatchAfter(
+        platform::MainQueue::shared(),
+        std::chrono::duration_cast<platform::Duration>(std::chrono::duration<double>(seconds)),
+        [alive = std::move(alive), block = std::move(block)] {
+            if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
+        },
+        clock);
+}
+
+QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setAlignment(Qt::AlignCenter);
+    label->setWordWrap(true);
+    QFont font = label->font();
+    font.setPointSizeF(points);
+    font.setBold(bold);
+    label->setFont(font);
+    return label;
 }
 
 }  // namespace shell

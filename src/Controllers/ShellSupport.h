@@ -5,10 +5,15 @@
 
 #include <QString>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
+class QLabel;
 class QWidget;
+namespace platform {
+class Clock;
+}
 
 namespace shell {
 
@@ -18,6 +23,16 @@ QString sharedText(const std::string& key);
 /// The brand word: Info.plist PEL_BRAND, "Ostrel" when absent, itself
 /// looked up in the "SharedInstaller" table.
 QString brandWord();
+
+/// Runs `block` on the main queue `seconds` from now by `clock` (the
+/// default clock when null), with exceptions reported, not thrown, and only
+/// while `alive` still holds true.
+void afterSeconds(double seconds, const std::shared_ptr<platform::Clock>& clock,
+                  std::weak_ptr<bool> alive, std::function<void()> block);
+
+/// A centred, word-wrapping label named `name` with the default font at
+/// `points` points.
+QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold = false);
 
 }  // namespace shell
 
