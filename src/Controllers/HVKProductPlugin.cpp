@@ -148,10 +148,7 @@ void HVKProductPlugin::setTitles(const QString& title, const QString& subtitle) 
 }
 
 void HVKProductPlugin::onMain(std::function<void()> block) {
-    std::weak_ptr<bool> alive = alive_;
-    platform::MainQueue::shared()->async([alive, block = std::move(block)] {
-        if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
-    });
+    shell::onMainWhileAlive(alive_, std::move(block));
 }
 
 void HVKProductPlugin::after(double seconds, std::function<void()> block) {

@@ -55,6 +55,12 @@ QString brandWord() {
     return sharedText(word);
 }
 
+void onMainWhileAlive(std::weak_ptr<bool> alive, std::function<void()> block) {
+    platform::MainQueue::shared()->async([alive = std::move(alive), block = std::move(block)] {
+        if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
+    });
+}
+
 void afterSeconds(double seconds, const std::shared_ptr<platform::Clock>& clock,
                   std::weak_ptr<bool> alive, std::function<void()> block) {
     platform::dispatchAfter(

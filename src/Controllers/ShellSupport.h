@@ -24,6 +24,10 @@ QString sharedText(const std::string& key);
 /// looked up in the "SharedInstaller" table.
 QString brandWord();
 
+/// Runs `block` on the main queue soon, with exceptions reported, not
+/// thrown, and only while `alive` still holds true.
+void onMainWhileAlive(std::weak_ptr<bool> alive, std::function<void()> block);
+
 /// Runs `block` on the main queue `seconds` from now by `clock` (the
 /// default clock when null), with exceptions reported, not thrown, and only
 /// while `alive` still holds true.

@@ -146,10 +146,7 @@ void UninstallViewController::awakeFromNib() {
 }
 
 void UninstallViewController::onMain(std::function<void()> block) {
-    std::weak_ptr<bool> alive = alive_;
-    platform::MainQueue::shared()->async([alive, block = std::move(block)] {
-        if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
-    });
+    shell::onMainWhileAlive(alive_, std::move(block));
 }
 
 void UninstallViewController::setProgressStatus(unsigned status) {
