@@ -1001,12 +1001,72 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     window->status = FVCRASH_ESUCCESS;
 }
 
+/// Keeps the rules the programs left for pc when they apply without section
+/// bytes.
+void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t pc,
+               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie) {
+    const fvcrash_dwarf_cfa_rule cfa = fvcrash_dwarf_cfa_state_get_cfa(rules);
+    if (cfa.kind != FVCRASH_DWARF_CFA_REG_OFFSET && cfa.kind != FVCRASH_DWARF_CFA_REG_SOFFSET) {
+        return;
+    }
+    slot->image = nullptr;
+    uint8_t count = 0;
+    const bool kept = eachRule(rules, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+        if (count == FVCRASH_UNWIND_FRAME_RULES || e.kind == FVCRASH_DWARF_RULE_EXPRESSION ||
+            e.kind == FVCRASH_DWARF_RULE_VAL_EXPRESSION) {
+            return false;
+        }
+        slot->rules[count++] = {e.value, e.reg, e.kind};
+        return true;
+    });
+    if (!kept) return;
+    slot->header_addr = fvcrash_image_header_address(image);
+    slot->pc = pc;
+    slot->return_address_register = cie->return_address_register;
+    slot->cfa_offset = cfa.offset;
+    slot->cfa_reg = cfa.reg;
+    slot->cfa_kind = cfa.kind;
+    slot->signal_frame = cie->signal_frame;
+    slot->count = count;
+    slot->image = image;
+}
+
+/// Applies kept rules as the programs' own would be.
+fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                               fvcrash_unwind_cache* cache) {
+    fvcrash_dwarf_cfa_state rules;
+    fvcrash_dwarf_cfa_state_init(&rules);
+    fvcrash_dwarf_cfa_state_set_cfa(&rules, {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0});
+    for (uint8_t i = 0; i < slot->count; ++i) {
+        fvcrash_dwarf_cfa_state_set_rule(&rules, slot->rules[i].reg, slot->rules[i].kind,
+                                         slot->rules[i].value);
+    }
+    fvcrash_dwarf_cie_info cie;
+    cie.return_address_register = slot->return_address_register;
+    cie.signal_frame = slot->signal_frame;
+    // No rule reads the section: an empty window stands in for it.
+    fvcrash_task_mapping none;
+    fvcrash_memset(&none, 0, sizeof none);
+    const fvcrash_byte_order* order = &fvcrash_byte_order_direct;
+    if (fvcrash_dwarf_apply_cfa_state(&rules, task, &none, &cie, current, order, cache, caller) !=
+        FVCRASH_ESUCCESS) {
+        return FVCRASH_STACK_ENOFRAME;
+    }
+    return FVCRASH_STACK_OK;
+}
+
 }  // namespace
 
 fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcrash_image* image,
                                                  const fvcrash_thread_state* current, uint64_t pc,
                                                  fvcrash_thread_state* caller,
                                                  fvcrash_unwind_cache* cache) {
+    fvcrash_unwind_frame* kept = fvcrash_unwind_cache_frame_slot(cache, pc);
+    if (kept && kept->image == image && kept->pc == pc &&
+        kept->header_addr == fvcrash_image_header_address(image)) {
+        return applyKept(kept, task, current, caller, cache);
+    }
     fvcrash_unwind_window local;
     fvcrash_unwind_window* window =
         fvcrash_unwind_cache_window(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
@@ -1061,6 +1121,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
                                       fde.instructions_length, elf) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOTSUP;
     }
+    if (kept) keepFrame(kept, image, pc, &rules, &cie);
     if (fvcrash_dwarf_apply_cfa_state(&rules, task, &reader.mapping, &cie, current, order, cache,
                                       caller) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOFRAME;

@@ -32,6 +32,14 @@ void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
     cache->tick = 0;
     for (fvcrash_unwind_window& window : cache->windows) window.kind = FVCRASH_UNWIND_WINDOW_NONE;
     cache->next_window = 0;
+    for (fvcrash_unwind_frame& frame : cache->frames) frame.image = nullptr;
+}
+
+fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc) {
+    if (!cache) return nullptr;
+    // Fibonacci hashing: return addresses close together land apart.
+    const uint64_t hash = (pc * 0x9E3779B97F4A7C15ull) >> 56;
+    return &cache->frames[hash % FVCRASH_UNWIND_FRAME_COUNT];
 }
 
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,

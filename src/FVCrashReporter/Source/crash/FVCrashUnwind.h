@@ -34,6 +34,8 @@ using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash
 inline constexpr uint32_t FVCRASH_UNWIND_PAGE_SIZE = 4096;
 inline constexpr uint32_t FVCRASH_UNWIND_PAGE_COUNT = 8;
 inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
+inline constexpr uint32_t FVCRASH_UNWIND_FRAME_COUNT = 256;  // a power of two
+inline constexpr uint32_t FVCRASH_UNWIND_FRAME_RULES = 12;
 
 enum fvcrash_unwind_window_kind : uint8_t {
     FVCRASH_UNWIND_WINDOW_NONE = 0,
@@ -53,6 +55,28 @@ struct fvcrash_unwind_window {
     fvcrash_task_mapping mapping;
 };
 
+/// The call-frame rules in force at one pc, as the image's call-frame
+/// program left them: kept so that a return address seen again (recursion,
+/// the same call site on another thread) skips the table search and the
+/// program. Only rules that need no section bytes to apply are kept (the CFA
+/// a register plus offset, no expressions).
+struct fvcrash_unwind_frame {
+    const fvcrash_image* image;  // null = empty
+    uint64_t header_addr;
+    uint64_t pc;  // the look-up address
+    uint64_t return_address_register;
+    int64_t cfa_offset;
+    uint32_t cfa_reg;
+    uint8_t cfa_kind;
+    bool signal_frame;
+    uint8_t count;
+    struct rule {
+        int64_t value;
+        uint32_t reg;
+        uint8_t kind;
+    } rules[FVCRASH_UNWIND_FRAME_RULES];
+};
+
 /// Speeds up a walk: stack words are read a page at a time and windows are
 /// made once per image. It holds memory of the task as it was when read, so
 /// it is reset before each report (a stack changes between reports).
@@ -64,6 +88,7 @@ struct fvcrash_unwind_cache {
     uint8_t pages[FVCRASH_UNWIND_PAGE_COUNT][FVCRASH_UNWIND_PAGE_SIZE];
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
     uint32_t next_window;
+    fvcrash_unwind_frame frames[FVCRASH_UNWIND_FRAME_COUNT];  // by a hash of the pc
 };
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
@@ -82,5 +107,8 @@ fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_tas
 /// cache is given).
 fvcrash_unwind_window* fvcrash_unwind_cache_window(fvcrash_unwind_cache* cache,
                                                    const fvcrash_image* image, uint8_t kind);
+/// The slot for pc's rules: it holds them when its image, header address
+/// and pc match; otherwise the caller may overwrite it. Null without a cache.
+fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc);
 fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
                                                   const fvcrash_image* image, uint8_t kind);
