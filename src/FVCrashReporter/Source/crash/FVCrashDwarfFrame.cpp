@@ -243,6 +243,7 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
             } else if (c == 'P') {
                 uint8_t encoding;
                 FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &encoding));
+                if (context->personality_slot && encoding != 0xFF) encoding &= 0x7F;
                 uint64_t used;
                 FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding,
                                                   &info->personality, &used));
@@ -1090,6 +1091,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     fvcrash_dwarf_pointer_context_init(&context, order, m64 ? 8 : 4);
     if (elf) fvcrash_dwarf_pointer_context_set_data_base(&context, window->hdr.task_address);
     context.cache = cache;
+    context.personality_slot = true;
 
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;
