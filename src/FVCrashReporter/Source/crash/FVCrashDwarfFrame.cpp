@@ -970,6 +970,45 @@ uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
     return 0;
 }
 
+/// How much more of an ".eh_frame" section is checked at a time.
+constexpr uint64_t kSectionStep = 16 * 1024;
+
+/// Extends the window's checked prefix to cover `end` (at most its limit),
+/// probing only the pages not yet checked. False when it cannot.
+bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t checked = mapping->task_address + mapping->length;
+    if (end <= checked) return true;
+    const uint64_t limit = mapping->task_address + window->limit;
+    if (window->cut || checked >= limit) return false;
+    uint64_t want = end > limit ? limit : end;
+    if (want - checked < kSectionStep) {
+        want = limit - checked < kSectionStep ? limit : checked + kSectionStep;
+    }
+    const uint64_t got = fvcrash_readable_prefix(checked, want - checked);
+    mapping->length += got;
+    mapping->mapped_length =
+        ((mapping->task_address + mapping->length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
+    if (got < want - checked) window->cut = true;
+    return mapping->task_address + mapping->length >= end;
+}
+
+/// Covers the entry (CIE or FDE) whose length field is at `address`, and so
+/// everything before it.
+void coverEntry(fvcrash_unwind_window* window, uint64_t address) {
+    uint64_t headEnd;
+    if (__builtin_add_overflow(address, 12, &headEnd)) return;
+    coverTo(window, headEnd);
+    uint64_t length, header, idSize, end;
+    if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, address, &length, &header,
+                        &idSize) != FVCRASH_ESUCCESS ||
+        __builtin_add_overflow(address, header, &end) ||
+        __builtin_add_overflow(end, length, &end)) {
+        return;
+    }
+    coverTo(window, end);
+}
+
 /// Makes the window onto the image's call-frame section.
 void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     window->status = FVCRASH_ENOTFOUND;
@@ -994,10 +1033,16 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
     const uint64_t end = loadEnd(elf, ehFrame);
-    if (end == 0 || fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, end - ehFrame,
-                                              false) != FVCRASH_ESUCCESS) {
+    if (end == 0 || end <= ehFrame) return;
+    // The first pages now, the rest as look-ups reach them.
+    window->limit = end - ehFrame < FVCRASH_TASK_MAPPING_MAX ? end - ehFrame
+                                                             : FVCRASH_TASK_MAPPING_MAX;
+    const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
+    if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
+        FVCRASH_ESUCCESS) {
         return;
     }
+    window->cut = window->mapping.length < first;
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
 }
@@ -1081,6 +1126,16 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     }
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
 
+    // ELF: the table names the FDE, whose CIE lies before it in the section;
+    // the window is checked up to the FDE's end.
+    uint64_t fdeAddress = 0;
+    fvcrash_status status = FVCRASH_ENOTSUP;
+    if (window->has_hdr) {
+        status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
+        if (status == FVCRASH_ESUCCESS) coverEntry(window, fdeAddress);
+        if (status == FVCRASH_ENOTSUP) coverTo(window, ~uint64_t{0});
+    }
+
     const bool elf = image->kind == FVCRASH_IMAGE_ELF;
     const bool m64 = elf || image->macho.m64;
     const fvcrash_byte_order* order = elf ? &fvcrash_byte_order_direct : image->macho.byteorder;
@@ -1095,16 +1150,11 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
 
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;
-    fvcrash_status status = FVCRASH_ENOTSUP;
-    if (window->has_hdr) {
-        uint64_t fdeAddress;
-        status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
-        if (status == FVCRASH_ESUCCESS) {
-            status = fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context,
-                                             fdeAddress, false);
-            if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
-                status = FVCRASH_ENOTFOUND;
-            }
+    if (status == FVCRASH_ESUCCESS) {
+        status =
+            fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress, false);
+        if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
+            status = FVCRASH_ENOTFOUND;
         }
     }
     if (status == FVCRASH_ENOTSUP) {

@@ -55,6 +55,10 @@ struct fvcrash_unwind_window {
     bool has_hdr;  // ELF: a window on .eh_frame_hdr for the FDE search
     fvcrash_task_mapping hdr;
     fvcrash_task_mapping mapping;
+    /// ELF: how far the section may run from its start. The window's checked
+    /// prefix grows towards it as look-ups need more of the section.
+    uint64_t limit;
+    bool cut;  // an unreadable page ended the checked prefix
 };
 
 /// The call-frame rules in force at one pc, as the image's call-frame
