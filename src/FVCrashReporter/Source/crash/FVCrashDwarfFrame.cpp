@@ -948,30 +948,21 @@ fvcrash_status fvcrash_dwarf_apply_cfa_state(
 
 namespace {
 
-/// The end of the PT_LOAD that holds `address`, or 0.
-uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
-    fvcrash_task_mapping headers;
-    const uint64_t size = uint64_t{elf->phnum} * sizeof(Elf64_Phdr);
-    if (fvcrash_task_mapping_init(&headers, elf->task, elf->phdr_addr, size, true) !=
-        FVCRASH_ESUCCESS) {
-        return 0;
-    }
-    const auto* table = static_cast<const Elf64_Phdr*>(
-        fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0, size));
-    if (!table) return 0;
-    for (uint16_t i = 0; i < elf->phnum; ++i) {
-        Elf64_Phdr ph;
-        fvcrash_memcpy(&ph, &table[i], sizeof ph);
-        if (ph.p_type != PT_LOAD) continue;
-        const uint64_t start = elf->load_bias + ph.p_vaddr;
-        const uint64_t end = start + ph.p_memsz;
-        if (start <= address && address < end) return end;
-    }
-    return 0;
-}
-
 /// How much more of an ".eh_frame" section is checked at a time.
 constexpr uint64_t kSectionStep = 16 * 1024;
+
+/// A window onto bytes already found readable.
+void setChecked(fvcrash_task_mapping* mapping, fvcrash_task task, uint64_t address,
+                uint64_t length) {
+    mapping->task = task;
+    mapping->address = static_cast<uintptr_t>(address);
+    mapping->task_address = address;
+    mapping->length = length;
+    mapping->delta = 0;
+    mapping->mapped_base = static_cast<uintptr_t>(address & ~uint64_t{4095});
+    mapping->mapped_length =
+        ((address + length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
+}
 
 /// Extends the window's checked prefix to cover `end` (at most its limit),
 /// probing only the pages not yet checked. False when it cannot.
@@ -1025,24 +1016,38 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
         return;
     }
     const fvcrash_elf_image* elf = &image->elf;
-    if (elf->eh_frame_hdr == 0 || elf->eh_frame_hdr_size < 8) return;
-    if (fvcrash_task_mapping_init(&window->hdr, elf->task, elf->eh_frame_hdr,
-                                  elf->eh_frame_hdr_size, true) != FVCRASH_ESUCCESS) {
-        return;
-    }
+    const uint64_t hdr = elf->eh_frame_hdr;
+    const uint64_t hdrSize = elf->eh_frame_hdr_size;
+    if (hdr == 0 || hdrSize < 8 || hdrSize > FVCRASH_TASK_MAPPING_MAX) return;
+    // One probe covers the table and, where linkers put the section (right
+    // after it), the section's first pages.
+    const uint64_t probe = hdrSize + kSectionStep;
+    uint64_t probeEnd;
+    if (__builtin_add_overflow(hdr, probe, &probeEnd)) return;
+    const uint64_t readable = fvcrash_readable_prefix(hdr, probe);
+    if (readable < hdrSize) return;
+    setChecked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
-    const uint64_t end = loadEnd(elf, ehFrame);
-    if (end == 0 || end <= ehFrame) return;
-    // The first pages now, the rest as look-ups reach them.
-    window->limit = end - ehFrame < FVCRASH_TASK_MAPPING_MAX ? end - ehFrame
-                                                             : FVCRASH_TASK_MAPPING_MAX;
-    const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
-    if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
-        FVCRASH_ESUCCESS) {
-        return;
+    // The section ends inside the image; the checked prefix stops earlier
+    // wherever a page cannot be read.
+    const uint64_t imageEnd = elf->header_addr + elf->size;
+    if (ehFrame < elf->header_addr || ehFrame >= imageEnd) return;
+    window->limit =
+        imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame : FVCRASH_TASK_MAPPING_MAX;
+    if (ehFrame >= hdr && ehFrame < hdr + readable) {
+        const uint64_t inProbe = hdr + readable - ehFrame;
+        setChecked(&window->mapping, elf->task, ehFrame,
+                   inProbe < window->limit ? inProbe : window->limit);
+        window->cut = readable < probe;
+    } else {
+        const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
+        if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
+            FVCRASH_ESUCCESS) {
+            return;
+        }
+        window->cut = window->mapping.length < first;
     }
-    window->cut = window->mapping.length < first;
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
 }
