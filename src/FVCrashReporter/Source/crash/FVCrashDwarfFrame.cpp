@@ -1094,6 +1094,7 @@ fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task ta
                                          slot->rules[i].value);
     }
     fvcrash_dwarf_cie_info cie;
+    fvcrash_memset(&cie, 0, sizeof cie);
     cie.return_address_register = slot->return_address_register;
     cie.signal_frame = slot->signal_frame;
     // No rule reads the section: an empty window stands in for it.

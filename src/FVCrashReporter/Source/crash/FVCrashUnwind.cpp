@@ -34,7 +34,7 @@ void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
 fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc) {
     if (!cache) return nullptr;
     // Fibonacci hashing: return addresses close together land apart.
-    const uint64_t hash = (pc * 0x9E3779B97F4A7C15ull) >> 56;
+    const uint64_t hash = (pc * 0x9E3779B97F4A7C15ull) >> 32;
     return &cache->frames[hash % FVCRASH_UNWIND_FRAME_COUNT];
 }
 
