@@ -36,6 +36,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fvcrash_dwarf_pointer_context_set_data_base(&context, base);
     fvcrash_dwarf_pointer_context_set_text_base(&context, base);
     fvcrash_dwarf_pointer_context_set_frame_section(&context, base, 0x1000);
+    context.personality_slot = mode & 8;  // as the stack walk parses CIEs
 
     static uint64_t stack[256];
     fvcrash_thread_state current;

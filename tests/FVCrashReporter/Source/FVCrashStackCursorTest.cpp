@@ -4,6 +4,7 @@
 // frame and a call to abort() that ends its function.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <unwind.h>
@@ -12,6 +13,7 @@
 #include <csetjmp>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -120,6 +122,7 @@ struct Walks {
     std::vector<uint64_t> ours;
     std::vector<uint64_t> libgcc;
     fvcrash_stack_status end = FVCRASH_STACK_OK;
+    bool keepCache = false;  // walk with what an earlier walk left in the cache
 };
 
 fvcrash_unwind_cache g_cache;
@@ -127,7 +130,7 @@ fvcrash_unwind_cache g_cache;
 fvcrash_status walk(fvcrash_thread_state* state, void* context) {
     auto* walks = static_cast<Walks*>(context);
     fvcrash_image_list* images = fvcrash_shared_image_list();
-    fvcrash_unwind_cache_reset(&g_cache);
+    if (!walks->keepCache) fvcrash_unwind_cache_reset(&g_cache);
     fvcrash_stack_cursor cursor;
     fvcrash_stack_cursor_from_state(&cursor, fvcrash_task_self(), state, images);
     fvcrash_stack_cursor_set_cache(&cursor, &g_cache);
@@ -203,6 +206,64 @@ TEST(FVCrashStackCursor, WalksOutOfStdSortAsLibgccDoes) {
         return a < b;
     });
     expectSameCallers(walks);
+}
+
+// Recursion through qsort: every level returns to the same addresses, so
+// all but the first sighting of each are unwound with the rules the cache
+// kept; a second walk with the cache kept uses only kept rules.
+int g_levels = 0;
+Walks* g_kept = nullptr;
+
+int compareAndRecurse(const void* a, const void* b) {
+    if (g_levels > 0) {
+        --g_levels;
+        int values[] = {2, 1};
+        qsort(values, 2, sizeof(int), compareAndRecurse);
+    } else if (g_walks) {
+        takeWalks(g_walks);
+        takeWalks(g_kept);
+        g_walks = nullptr;
+    }
+    return *static_cast<const int*>(a) - *static_cast<const int*>(b);
+}
+
+TEST(FVCrashStackCursor, WalksRepeatedReturnAddressesAsLibgccDoes) {
+    Walks walks, kept;
+    kept.keepCache = true;
+    g_walks = &walks;
+    g_kept = &kept;
+    g_levels = 12;
+    int values[] = {2, 1};
+    qsort(values, 2, sizeof(int), compareAndRecurse);
+    expectSameCallers(walks);
+    expectSameCallers(kept);
+    EXPECT_GT(walks.ours.size(), 24u);
+}
+
+// The stack windows cover only what can be read: a read that runs into an
+// unreadable page fails, one past it opens a window of its own.
+TEST(FVCrashUnwindCache, ReadsStopAtAnUnreadablePage) {
+    const size_t page = 4096;
+    auto* bytes = static_cast<uint8_t*>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(bytes, MAP_FAILED);
+    for (size_t i = 0; i < 3 * page; ++i) bytes[i] = static_cast<uint8_t>(i * 7);
+    ASSERT_EQ(mprotect(bytes + page, page, PROT_NONE), 0);
+    const uint64_t base = reinterpret_cast<uintptr_t>(bytes);
+    fvcrash_unwind_cache_reset(&g_cache);
+    const fvcrash_task self = fvcrash_task_self();
+    uint64_t word = 0, expected = 0;
+    EXPECT_EQ(fvcrash_unwind_read_word(&g_cache, self, base, 64, 8, &word), FVCRASH_ESUCCESS);
+    memcpy(&expected, bytes + 64, 8);
+    EXPECT_EQ(word, expected);
+    EXPECT_NE(fvcrash_unwind_read_word(&g_cache, self, base, page - 4, 8, &word), FVCRASH_ESUCCESS);
+    EXPECT_NE(fvcrash_unwind_read_word(&g_cache, self, base, page + 8, 8, &word), FVCRASH_ESUCCESS);
+    EXPECT_EQ(fvcrash_unwind_read_word(&g_cache, self, base, 2 * page + 8, 4, &word),
+              FVCRASH_ESUCCESS);
+    uint32_t small = 0;
+    memcpy(&small, bytes + 2 * page + 8, 4);
+    EXPECT_EQ(word, small);
+    munmap(bytes, 3 * page);
 }
 
 TEST(FVCrashStackCursor, WalksAThreadToItsStartAsLibgccDoes) {

@@ -243,6 +243,7 @@ fvcrash_status fvcrash_dwarf_parse_cie(fvcrash_dwarf_cie_info* info,
             } else if (c == 'P') {
                 uint8_t encoding;
                 FV_TRY(fvcrash_dwarf_opstream_read_u8(&in, &encoding));
+                if (context->personality_slot && encoding != 0xFF) encoding &= 0x7F;
                 uint64_t used;
                 FV_TRY(fvcrash_dwarf_read_pointer(context, mapping, in.position, 0, encoding,
                                                   &info->personality, &used));
@@ -947,26 +948,56 @@ fvcrash_status fvcrash_dwarf_apply_cfa_state(
 
 namespace {
 
-/// The end of the PT_LOAD that holds `address`, or 0.
-uint64_t loadEnd(const fvcrash_elf_image* elf, uint64_t address) {
-    fvcrash_task_mapping headers;
-    const uint64_t size = uint64_t{elf->phnum} * sizeof(Elf64_Phdr);
-    if (fvcrash_task_mapping_init(&headers, elf->task, elf->phdr_addr, size, true) !=
-        FVCRASH_ESUCCESS) {
-        return 0;
+/// How much more of an ".eh_frame" section is checked at a time.
+constexpr uint64_t kSectionStep = 16 * 1024;
+
+/// A window onto bytes already found readable.
+void setChecked(fvcrash_task_mapping* mapping, fvcrash_task task, uint64_t address,
+                uint64_t length) {
+    mapping->task = task;
+    mapping->address = static_cast<uintptr_t>(address);
+    mapping->task_address = address;
+    mapping->length = length;
+    mapping->delta = 0;
+    mapping->mapped_base = static_cast<uintptr_t>(address & ~uint64_t{4095});
+    mapping->mapped_length =
+        ((address + length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
+}
+
+/// Extends the window's checked prefix to cover `end` (at most its limit),
+/// probing only the pages not yet checked. False when it cannot.
+bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t checked = mapping->task_address + mapping->length;
+    if (end <= checked) return true;
+    const uint64_t limit = mapping->task_address + window->limit;
+    if (window->cut || checked >= limit) return false;
+    uint64_t want = end > limit ? limit : end;
+    if (want - checked < kSectionStep) {
+        want = limit - checked < kSectionStep ? limit : checked + kSectionStep;
     }
-    const auto* table = static_cast<const Elf64_Phdr*>(
-        fvcrash_task_mapping_pointer(&headers, elf->phdr_addr, 0, size));
-    if (!table) return 0;
-    for (uint16_t i = 0; i < elf->phnum; ++i) {
-        Elf64_Phdr ph;
-        fvcrash_memcpy(&ph, &table[i], sizeof ph);
-        if (ph.p_type != PT_LOAD) continue;
-        const uint64_t start = elf->load_bias + ph.p_vaddr;
-        const uint64_t end = start + ph.p_memsz;
-        if (start <= address && address < end) return end;
+    const uint64_t got = fvcrash_readable_prefix(checked, want - checked);
+    mapping->length += got;
+    mapping->mapped_length =
+        ((mapping->task_address + mapping->length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
+    if (got < want - checked) window->cut = true;
+    return mapping->task_address + mapping->length >= end;
+}
+
+/// Covers the entry (CIE or FDE) whose length field is at `address`, and so
+/// everything before it.
+void coverEntry(fvcrash_unwind_window* window, uint64_t address) {
+    uint64_t headEnd;
+    if (__builtin_add_overflow(address, 12, &headEnd)) return;
+    coverTo(window, headEnd);
+    uint64_t length, header, idSize, end;
+    if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, address, &length, &header,
+                        &idSize) != FVCRASH_ESUCCESS ||
+        __builtin_add_overflow(address, header, &end) ||
+        __builtin_add_overflow(end, length, &end)) {
+        return;
     }
-    return 0;
+    coverTo(window, end);
 }
 
 /// Makes the window onto the image's call-frame section.
@@ -985,20 +1016,96 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
         return;
     }
     const fvcrash_elf_image* elf = &image->elf;
-    if (elf->eh_frame_hdr == 0 || elf->eh_frame_hdr_size < 8) return;
-    if (fvcrash_task_mapping_init(&window->hdr, elf->task, elf->eh_frame_hdr,
-                                  elf->eh_frame_hdr_size, true) != FVCRASH_ESUCCESS) {
-        return;
-    }
+    const uint64_t hdr = elf->eh_frame_hdr;
+    const uint64_t hdrSize = elf->eh_frame_hdr_size;
+    if (hdr == 0 || hdrSize < 8 || hdrSize > FVCRASH_TASK_MAPPING_MAX) return;
+    // One probe covers the table and, where linkers put the section (right
+    // after it), the section's first pages.
+    const uint64_t probe = hdrSize + kSectionStep;
+    uint64_t probeEnd;
+    if (__builtin_add_overflow(hdr, probe, &probeEnd)) return;
+    const uint64_t readable = fvcrash_readable_prefix(hdr, probe);
+    if (readable < hdrSize) return;
+    setChecked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
-    const uint64_t end = loadEnd(elf, ehFrame);
-    if (end == 0 || fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, end - ehFrame,
-                                              false) != FVCRASH_ESUCCESS) {
-        return;
+    // The section ends inside the image; the checked prefix stops earlier
+    // wherever a page cannot be read.
+    const uint64_t imageEnd = elf->header_addr + elf->size;
+    if (ehFrame < elf->header_addr || ehFrame >= imageEnd) return;
+    window->limit =
+        imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame : FVCRASH_TASK_MAPPING_MAX;
+    if (ehFrame >= hdr && ehFrame < hdr + readable) {
+        const uint64_t inProbe = hdr + readable - ehFrame;
+        setChecked(&window->mapping, elf->task, ehFrame,
+                   inProbe < window->limit ? inProbe : window->limit);
+        window->cut = readable < probe;
+    } else {
+        const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
+        if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
+            FVCRASH_ESUCCESS) {
+            return;
+        }
+        window->cut = window->mapping.length < first;
     }
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
+}
+
+/// Keeps the rules the programs left for pc when they apply without section
+/// bytes.
+void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t pc,
+               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie) {
+    const fvcrash_dwarf_cfa_rule cfa = fvcrash_dwarf_cfa_state_get_cfa(rules);
+    if (cfa.kind != FVCRASH_DWARF_CFA_REG_OFFSET && cfa.kind != FVCRASH_DWARF_CFA_REG_SOFFSET) {
+        return;
+    }
+    slot->image = nullptr;
+    uint8_t count = 0;
+    const bool kept = eachRule(rules, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+        if (count == FVCRASH_UNWIND_FRAME_RULES || e.kind == FVCRASH_DWARF_RULE_EXPRESSION ||
+            e.kind == FVCRASH_DWARF_RULE_VAL_EXPRESSION) {
+            return false;
+        }
+        slot->rules[count++] = {e.value, e.reg, e.kind};
+        return true;
+    });
+    if (!kept) return;
+    slot->header_addr = fvcrash_image_header_address(image);
+    slot->pc = pc;
+    slot->return_address_register = cie->return_address_register;
+    slot->cfa_offset = cfa.offset;
+    slot->cfa_reg = cfa.reg;
+    slot->cfa_kind = cfa.kind;
+    slot->signal_frame = cie->signal_frame;
+    slot->count = count;
+    slot->image = image;
+}
+
+/// Applies kept rules as the programs' own would be.
+fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                               fvcrash_unwind_cache* cache) {
+    fvcrash_dwarf_cfa_state rules;
+    fvcrash_dwarf_cfa_state_init(&rules);
+    fvcrash_dwarf_cfa_state_set_cfa(&rules, {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0});
+    for (uint8_t i = 0; i < slot->count; ++i) {
+        fvcrash_dwarf_cfa_state_set_rule(&rules, slot->rules[i].reg, slot->rules[i].kind,
+                                         slot->rules[i].value);
+    }
+    fvcrash_dwarf_cie_info cie;
+    fvcrash_memset(&cie, 0, sizeof cie);
+    cie.return_address_register = slot->return_address_register;
+    cie.signal_frame = slot->signal_frame;
+    // No rule reads the section: an empty window stands in for it.
+    fvcrash_task_mapping none;
+    fvcrash_memset(&none, 0, sizeof none);
+    const fvcrash_byte_order* order = &fvcrash_byte_order_direct;
+    if (fvcrash_dwarf_apply_cfa_state(&rules, task, &none, &cie, current, order, cache, caller) !=
+        FVCRASH_ESUCCESS) {
+        return FVCRASH_STACK_ENOFRAME;
+    }
+    return FVCRASH_STACK_OK;
 }
 
 }  // namespace
@@ -1007,6 +1114,11 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
                                                  const fvcrash_thread_state* current, uint64_t pc,
                                                  fvcrash_thread_state* caller,
                                                  fvcrash_unwind_cache* cache) {
+    fvcrash_unwind_frame* kept = fvcrash_unwind_cache_frame_slot(cache, pc);
+    if (kept && kept->image == image && kept->pc == pc &&
+        kept->header_addr == fvcrash_image_header_address(image)) {
+        return applyKept(kept, task, current, caller, cache);
+    }
     fvcrash_unwind_window local;
     fvcrash_unwind_window* window =
         fvcrash_unwind_cache_window(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
@@ -1020,6 +1132,16 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     }
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
 
+    // ELF: the table names the FDE, whose CIE lies before it in the section;
+    // the window is checked up to the FDE's end.
+    uint64_t fdeAddress = 0;
+    fvcrash_status status = FVCRASH_ENOTSUP;
+    if (window->has_hdr) {
+        status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
+        if (status == FVCRASH_ESUCCESS) coverEntry(window, fdeAddress);
+        if (status == FVCRASH_ENOTSUP) coverTo(window, ~uint64_t{0});
+    }
+
     const bool elf = image->kind == FVCRASH_IMAGE_ELF;
     const bool m64 = elf || image->macho.m64;
     const fvcrash_byte_order* order = elf ? &fvcrash_byte_order_direct : image->macho.byteorder;
@@ -1030,19 +1152,15 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     fvcrash_dwarf_pointer_context_init(&context, order, m64 ? 8 : 4);
     if (elf) fvcrash_dwarf_pointer_context_set_data_base(&context, window->hdr.task_address);
     context.cache = cache;
+    context.personality_slot = true;
 
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;
-    fvcrash_status status = FVCRASH_ENOTSUP;
-    if (window->has_hdr) {
-        uint64_t fdeAddress;
-        status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
-        if (status == FVCRASH_ESUCCESS) {
-            status = fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context,
-                                             fdeAddress, false);
-            if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
-                status = FVCRASH_ENOTFOUND;
-            }
+    if (status == FVCRASH_ESUCCESS) {
+        status =
+            fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress, false);
+        if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
+            status = FVCRASH_ENOTFOUND;
         }
     }
     if (status == FVCRASH_ENOTSUP) {
@@ -1061,6 +1179,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
                                       fde.instructions_length, elf) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOTSUP;
     }
+    if (kept) keepFrame(kept, image, pc, &rules, &cie);
     if (fvcrash_dwarf_apply_cfa_state(&rules, task, &reader.mapping, &cie, current, order, cache,
                                       caller) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOFRAME;

@@ -40,6 +40,10 @@ struct fvcrash_dwarf_pointer_context {
     uint64_t function_base;
     /// Indirect pointers are read through it when set.
     fvcrash_unwind_cache* cache;
+    /// A CIE's indirect personality is not followed: `personality` is the
+    /// address of its slot. The stack walk needs no personality, and the
+    /// slot lies in a data page it would otherwise have to check.
+    bool personality_slot;
 };
 
 void fvcrash_dwarf_pointer_context_init(fvcrash_dwarf_pointer_context* context,

@@ -19,6 +19,9 @@ fvcrash_image* firstSpare(fvcrash_image_list* list) {
 // The record of a node, remembering the node in the record on first visit.
 fvcrash_image* visit(Node* node) {
     fvcrash_image* image = node->value;
+    // A plain load first: the record keeps its node, and a walk passes every
+    // record on each look-up.
+    if (image->node.load(std::memory_order_acquire) != nullptr) return image;
     void* expected = nullptr;
     image->node.compare_exchange_strong(expected, node, std::memory_order_acq_rel);
     return image;

@@ -68,6 +68,25 @@ constexpr DwarfEntry kDwarf32[] = {
     {6, FVCRASH_X86_ESI}, {7, FVCRASH_X86_EDI}, {8, FVCRASH_X86_EIP},
 };
 
+constexpr bool numberedInOrder(const DwarfEntry* table, uint64_t count) {
+    for (uint64_t i = 0; i < count; ++i) {
+        if (table[i].dwarf != i) return false;
+    }
+    return true;
+}
+static_assert(numberedInOrder(kDwarf64, 16) && numberedInOrder(kDwarf32, 9));
+
+constexpr uint64_t preservedMask(const int* regs, size_t count, int all) {
+    uint64_t mask = ~uint64_t{0} << all;  // bits past the register count stay as they are
+    for (size_t i = 0; i < count; ++i) mask |= uint64_t(1) << regs[i];
+    return mask;
+}
+constexpr uint64_t kPreservedMask64 =
+    preservedMask(kPreserved64, std::size(kPreserved64), FVCRASH_X86_64_REG_COUNT);
+constexpr uint64_t kPreservedMask32 =
+    preservedMask(kPreserved32, std::size(kPreserved32), FVCRASH_X86_REG_COUNT);
+
+
 bool is32(const fvcrash_thread_state* state) {
     return state->thread_state.tsh.flavor == FVCRASH_X86_THREAD_STATE32;
 }
@@ -197,7 +216,8 @@ void fvcrash_thread_slots_clear_all() {
 
 void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
                                const fvcrash_thread_state* source) {
-    fvcrash_memcpy(destination, source, sizeof *destination);
+    // A fixed-size copy the compiler lays out as moves.
+    __builtin_memcpy(destination, source, sizeof *destination);
 }
 
 bool fvcrash_thread_state_is_valid_reg(const fvcrash_thread_state* state, int reg) {
@@ -211,16 +231,7 @@ void fvcrash_thread_state_invalidate_reg(fvcrash_thread_state* state, int reg) {
 void fvcrash_thread_state_invalidate_all(fvcrash_thread_state* state) { state->valid_regs = 0; }
 
 void fvcrash_thread_state_invalidate_volatile(fvcrash_thread_state* state) {
-    const bool small = is32(state);
-    const int* preserved = small ? kPreserved32 : kPreserved64;
-    const size_t preservedCount = small ? std::size(kPreserved32) : std::size(kPreserved64);
-    const int count = fvcrash_thread_state_reg_count(state);
-    for (int reg = 0; reg < count; ++reg) {
-        if (!fvcrash_thread_state_is_valid_reg(state, reg)) continue;
-        bool keep = false;
-        for (size_t i = 0; i < preservedCount; ++i) keep = keep || preserved[i] == reg;
-        if (!keep) fvcrash_thread_state_invalidate_reg(state, reg);
-    }
+    state->valid_regs &= is32(state) ? kPreservedMask32 : kPreservedMask64;
 }
 
 int fvcrash_thread_state_stack_direction(const fvcrash_thread_state* state) {
@@ -239,7 +250,7 @@ uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int re
     checkReg(state, reg);
     if (!is32(state)) {
         uint64_t value;
-        fvcrash_memcpy(&value,
+        __builtin_memcpy(&value,
                        reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts64) +
                            kRegisters64[reg].offset,
                        sizeof value);
@@ -247,7 +258,7 @@ uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int re
     }
     if (kRegisters32[reg].offset == kTrapno) return state->exception_state.ues.es32.trapno;
     uint32_t value;
-    fvcrash_memcpy(
+    __builtin_memcpy(
         &value,
         reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts32) + kRegisters32[reg].offset,
         sizeof value);
@@ -257,14 +268,14 @@ uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int re
 void fvcrash_thread_state_write_reg(fvcrash_thread_state* state, int reg, uint64_t value) {
     checkReg(state, reg);
     if (!is32(state)) {
-        fvcrash_memcpy(
+        __builtin_memcpy(
             reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts64) + kRegisters64[reg].offset,
             &value, sizeof value);
     } else if (kRegisters32[reg].offset == kTrapno) {
         state->exception_state.ues.es32.trapno = static_cast<uint16_t>(value);
     } else {
         uint32_t narrow = static_cast<uint32_t>(value);
-        fvcrash_memcpy(
+        __builtin_memcpy(
             reinterpret_cast<uint8_t*>(&state->thread_state.uts.ts32) + kRegisters32[reg].offset,
             &narrow, sizeof narrow);
     }
@@ -278,6 +289,12 @@ const char* fvcrash_thread_state_reg_name(const fvcrash_thread_state* state, int
 
 bool fvcrash_thread_state_reg_from_dwarf(const fvcrash_thread_state* state, uint64_t dwarf_reg,
                                          int* reg) {
+    // The numbers 0-15 (0-8 on i386) are their table's first entries, in order.
+    const uint64_t direct = is32(state) ? 9 : 16;
+    if (dwarf_reg < direct) {
+        *reg = (is32(state) ? kDwarf32 : kDwarf64)[dwarf_reg].reg;
+        return true;
+    }
     const DwarfEntry* table = is32(state) ? kDwarf32 : kDwarf64;
     const size_t count = is32(state) ? std::size(kDwarf32) : std::size(kDwarf64);
     for (size_t i = 0; i < count; ++i) {

@@ -24,15 +24,31 @@ const char* fvcrash_stack_error_text(int code) {
 }
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
-    for (uint32_t i = 0; i < FVCRASH_UNWIND_PAGE_COUNT; ++i) {
-        cache->page_address[i] = 0;
-        cache->page_length[i] = 0;
-        cache->page_used[i] = 0;
-    }
-    cache->tick = 0;
+    for (fvcrash_task_mapping& memory : cache->memory) memory.length = 0;
+    cache->next_memory = 0;
     for (fvcrash_unwind_window& window : cache->windows) window.kind = FVCRASH_UNWIND_WINDOW_NONE;
     cache->next_window = 0;
+    for (fvcrash_unwind_frame& frame : cache->frames) frame.image = nullptr;
 }
+
+fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc) {
+    if (!cache) return nullptr;
+    // Fibonacci hashing: return addresses close together land apart.
+    const uint64_t hash = (pc * 0x9E3779B97F4A7C15ull) >> 32;
+    return &cache->frames[hash % FVCRASH_UNWIND_FRAME_COUNT];
+}
+
+namespace {
+
+const void* inWindow(const fvcrash_task_mapping& memory, uint64_t start, size_t length) {
+    if (start < memory.task_address || start - memory.task_address > memory.length ||
+        length > memory.length - (start - memory.task_address)) {
+        return nullptr;
+    }
+    return reinterpret_cast<const void*>(static_cast<uintptr_t>(start));
+}
+
+}  // namespace
 
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length) {
@@ -41,33 +57,28 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
         __builtin_add_overflow(start, length, &end)) {
         return FVCRASH_ENOMEM;
     }
-    const uint64_t page = start & ~uint64_t{FVCRASH_UNWIND_PAGE_SIZE - 1};
-    // Reads that cross a page, and reads without a cache, go to the task.
-    if (!cache || page == 0 || end - page > FVCRASH_UNWIND_PAGE_SIZE) {
+    if (!cache || length == 0 || length > FVCRASH_UNWIND_MEMORY_SPAN) {
         return fvcrash_task_read(task, start, 0, destination, length);
     }
-    ++cache->tick;
-    // The least recently used page makes room: pages of the stack stream
-    // past while a few data pages (personality slots) stay in use.
-    uint32_t slot = 0;
-    for (uint32_t i = 0; i < FVCRASH_UNWIND_PAGE_COUNT; ++i) {
-        if (cache->page_address[i] == page) {
-            if (end - page > cache->page_length[i]) break;
-            cache->page_used[i] = cache->tick;
-            fvcrash_memcpy(destination, cache->pages[i] + (start - page), length);
+    for (const fvcrash_task_mapping& memory : cache->memory) {
+        if (const void* source = inWindow(memory, start, length)) {
+            fvcrash_memcpy(destination, source, length);
             return FVCRASH_ESUCCESS;
         }
-        if (cache->page_used[i] < cache->page_used[slot]) slot = i;
     }
-    // The whole page, or the start of it that can be read.
-    uint32_t got = FVCRASH_UNWIND_PAGE_SIZE;
-    if (fvcrash_task_read(task, page, 0, cache->pages[slot], got) != FVCRASH_ESUCCESS) {
+    // A new window from the read's page on: the stack is read upwards, a
+    // frame at a time. Reads the window cannot cover go to the task.
+    const uint64_t page = start & ~uint64_t{4095};
+    fvcrash_task_mapping* memory = &cache->memory[cache->next_memory];
+    if (page == 0 || fvcrash_task_mapping_init(memory, task, page, FVCRASH_UNWIND_MEMORY_SPAN,
+                                               false) != FVCRASH_ESUCCESS) {
+        memory->length = 0;
         return fvcrash_task_read(task, start, 0, destination, length);
     }
-    cache->page_address[slot] = page;
-    cache->page_length[slot] = got;
-    cache->page_used[slot] = cache->tick;
-    fvcrash_memcpy(destination, cache->pages[slot] + (start - page), length);
+    cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
+    const void* source = inWindow(*memory, start, length);
+    if (!source) return fvcrash_task_read(task, start, 0, destination, length);
+    fvcrash_memcpy(destination, source, length);
     return FVCRASH_ESUCCESS;
 }
 

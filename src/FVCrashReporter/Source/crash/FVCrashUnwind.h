@@ -31,9 +31,13 @@ using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash
                                                       const fvcrash_thread_state* previous,
                                                       fvcrash_thread_state* caller);
 
-inline constexpr uint32_t FVCRASH_UNWIND_PAGE_SIZE = 4096;
-inline constexpr uint32_t FVCRASH_UNWIND_PAGE_COUNT = 8;
+/// Stack and data reads go through checked windows of up to this size,
+/// made where a read first falls outside the kept ones.
+inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_SPAN = 64 * 1024;
+inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_COUNT = 4;
 inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
+inline constexpr uint32_t FVCRASH_UNWIND_FRAME_COUNT = 256;  // a power of two
+inline constexpr uint32_t FVCRASH_UNWIND_FRAME_RULES = 12;
 
 enum fvcrash_unwind_window_kind : uint8_t {
     FVCRASH_UNWIND_WINDOW_NONE = 0,
@@ -51,25 +55,52 @@ struct fvcrash_unwind_window {
     bool has_hdr;  // ELF: a window on .eh_frame_hdr for the FDE search
     fvcrash_task_mapping hdr;
     fvcrash_task_mapping mapping;
+    /// ELF: how far the section may run from its start. The window's checked
+    /// prefix grows towards it as look-ups need more of the section.
+    uint64_t limit;
+    bool cut;  // an unreadable page ended the checked prefix
 };
 
-/// Speeds up a walk: stack words are read a page at a time and windows are
-/// made once per image. It holds memory of the task as it was when read, so
-/// it is reset before each report (a stack changes between reports).
+/// The call-frame rules in force at one pc, as the image's call-frame
+/// program left them: kept so that a return address seen again (recursion,
+/// the same call site on another thread) skips the table search and the
+/// program. Only rules that need no section bytes to apply are kept (the CFA
+/// a register plus offset, no expressions).
+struct fvcrash_unwind_frame {
+    const fvcrash_image* image;  // null = empty
+    uint64_t header_addr;
+    uint64_t pc;  // the look-up address
+    uint64_t return_address_register;
+    int64_t cfa_offset;
+    uint32_t cfa_reg;
+    uint8_t cfa_kind;
+    bool signal_frame;
+    uint8_t count;
+    struct rule {
+        int64_t value;
+        uint32_t reg;
+        uint8_t kind;
+    } rules[FVCRASH_UNWIND_FRAME_RULES];
+};
+
+/// Speeds up a walk: stack words are read through checked windows (one
+/// readable-prefix check per 64 KiB instead of one copy per read), windows
+/// onto unwind sections are made once per image and the rules found for a pc
+/// are kept. The windows look at the task's memory in place and the rules
+/// belong to the images loaded when they were found, so it is reset before
+/// each report.
 struct fvcrash_unwind_cache {
-    uint64_t page_address[FVCRASH_UNWIND_PAGE_COUNT];  // 0 = empty
-    uint32_t page_length[FVCRASH_UNWIND_PAGE_COUNT];   // readable bytes from the start
-    uint32_t page_used[FVCRASH_UNWIND_PAGE_COUNT];     // tick of the last use
-    uint32_t tick;
-    uint8_t pages[FVCRASH_UNWIND_PAGE_COUNT][FVCRASH_UNWIND_PAGE_SIZE];
+    fvcrash_task_mapping memory[FVCRASH_UNWIND_MEMORY_COUNT];  // length 0 = empty
+    uint32_t next_memory;
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
     uint32_t next_window;
+    fvcrash_unwind_frame frames[FVCRASH_UNWIND_FRAME_COUNT];  // by a hash of the pc
 };
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
 
-/// Reads `length` bytes at address + offset from the task, through the page
-/// cache when one is given. Statuses as fvcrash_task_read.
+/// Reads `length` bytes at address + offset from the task, through the
+/// cache's windows when one is given. Statuses as fvcrash_task_read.
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length);
 /// A word of 4 or 8 bytes, zero-extended.
@@ -82,5 +113,8 @@ fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_tas
 /// cache is given).
 fvcrash_unwind_window* fvcrash_unwind_cache_window(fvcrash_unwind_cache* cache,
                                                    const fvcrash_image* image, uint8_t kind);
+/// The slot for pc's rules: it holds them when its image, header address
+/// and pc match; otherwise the caller may overwrite it. Null without a cache.
+fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc);
 fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
                                                   const fvcrash_image* image, uint8_t kind);
