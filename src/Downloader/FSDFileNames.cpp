@@ -1,10 +1,12 @@
 #include "Downloader/FSDFileNames.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "Downloader/FSDManifestValues.h"
+#include "Platform/Dispatch/DispatchQueue.h"
 
 namespace {
 
@@ -57,4 +59,18 @@ std::string fsdUnescapedURL(std::string_view url) {
 
 bool fsdUnlinkFile(const std::string& path) {
     return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+}
+
+bool fsdUnlinkLargeFile(const std::string& path) {
+    // While a descriptor stays open, unlinking only removes the name: the
+    // freeing happens when the last descriptor closes.
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const bool removed = fsdUnlinkFile(path);
+    if (fd < 0) return removed;
+    try {
+        platform::globalQueue(platform::QualityOfService::Background)->async([fd] { ::close(fd); });
+    } catch (...) {
+        ::close(fd);
+    }
+    return removed;
 }

@@ -30,3 +30,7 @@ std::string fsdUnescapedURL(std::string_view url);
 /// Removes the file or symbolic link at `path` (never a folder); true when
 /// nothing is there afterwards.
 bool fsdUnlinkFile(const std::string& path);
+/// As fsdUnlinkFile(), for a large file: the name goes at once, and the
+/// file's blocks and cached pages are given back later on a background
+/// queue, so that the caller does not wait for the file system to free them.
+bool fsdUnlinkLargeFile(const std::string& path);

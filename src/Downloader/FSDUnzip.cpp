@@ -202,7 +202,7 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
         return Unpacked::Failed;
     }
     reader.reset();
-    if (archivePath != pkgPath) fsdUnlinkFile(archivePath);
+    if (archivePath != pkgPath) fsdUnlinkLargeFile(archivePath);
     return Unpacked::Done;
 }
 

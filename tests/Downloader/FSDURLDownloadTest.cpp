@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <random>
 #include <thread>
@@ -47,6 +48,23 @@ TEST(FSDFileNamesTest, NamesComeFromTheLastComponentAndNeverLeaveTheFolder) {
         FSDURLDownload::resumeDataFileNameWithFSDDownloadURL("http://h/My%20Pkg.zip", "/tmp/d"),
         "/tmp/d/.My Pkg.zip.fsd_resumedata");
     EXPECT_EQ(FSDURLDownload::downloadFileNameWithURL("http://h/%2E%2E", "/tmp/d"), std::nullopt);
+}
+
+// Removing a finished archive: the name goes at once; a link goes, never
+// what it points at; nothing there counts as removed.
+TEST(FSDFileNamesTest, LargeFileRemovalTakesTheNameOnly) {
+    testsupport::TempDir dir;
+    const std::string file = dir.write("a.zip", std::string(1 << 20, 'z'));
+    const std::string kept = dir.write("kept.zip", "kept");
+    const std::string link = dir.file("link.zip");
+    ASSERT_EQ(::symlink(kept.c_str(), link.c_str()), 0);
+    struct stat st {};
+    for (const std::string& path : {file, link, dir.file("missing.zip")}) {
+        SCOPED_TRACE(path);
+        EXPECT_TRUE(fsdUnlinkLargeFile(path));
+        EXPECT_NE(::lstat(path.c_str(), &st), 0);
+    }
+    EXPECT_EQ(::lstat(kept.c_str(), &st), 0);
 }
 
 TEST(FSDURLDownloadRulesTest, OnlyTransientErrorsAreRetried) {

@@ -330,8 +330,11 @@ bool CurlTransfer::openTargetFile(int status) {
     } else if (offset > 0 && status != 200) {
         return true;  // keep the partial file for a later attempt; drop this body
     } else {
-        fd_ = ::open(path.c_str(), flags | O_TRUNC, 0644);
-        if (fd_ < 0) {
+        // An empty file is left as it is: truncating one to zero makes ext4
+        // write the whole new body back when the file is closed.
+        fd_ = ::open(path.c_str(), flags, 0644);
+        struct stat st {};
+        if (fd_ < 0 || ::fstat(fd_, &st) != 0 || (st.st_size != 0 && ::ftruncate(fd_, 0) != 0)) {
             abortWith(fileError(kURLErrorCannotCreateFile, errno, path, request_.url()));
             return false;
         }

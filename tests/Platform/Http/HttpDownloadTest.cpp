@@ -64,6 +64,20 @@ TEST_F(HttpDownloadTest, BodyGoesToTheFileWithProgress) {
     EXPECT_EQ(recorder.events().back(), "complete");
 }
 
+// A fresh transfer replaces whatever the target held, longer or empty.
+TEST_F(HttpDownloadTest, FreshTransferReplacesTheTarget) {
+    const std::string body = LoopbackHttpServer::generatedBody(0, 5000);
+    for (std::string before : {std::string(), std::string(9000, 'x')}) {
+        SCOPED_TRACE(before.size());
+        server_.enqueue(ScriptedReply::ok(body));
+        std::string path = dir_.write("out.bin", before);
+        HttpTransferRecorder recorder;
+        HttpResult result = download({path}, recorder);
+        ASSERT_TRUE(result.succeeded()) << result.error.description();
+        EXPECT_EQ(readFile(path), body);
+    }
+}
+
 // Progress goes out at most once per 256 KiB and per 20 ms (whichever comes
 // later), and the progress up to the end always arrives before completion.
 TEST_F(HttpDownloadTest, ProgressIsSparseAndEndsWithTheWholeBody) {
