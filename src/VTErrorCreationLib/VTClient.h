@@ -32,6 +32,7 @@
 #include "VTErrorCreationLib/VTUUID.h"
 
 class VTErrorInstance;
+class VTErrorData;
 class VTErrorProperties;
 class VTLogicalError;
 class VTPanicError;
@@ -144,12 +145,12 @@ class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTCli
                                                           std::uint64_t bucketId,
                                                           platform::Error* error);
 
-    /// Opens a saved error of another kind than logical errors (crash and
-    /// panic errors register theirs). Gets the folder, the open mode and the
-    /// error out-parameter; answers null with an error when it cannot.
+    /// Makes the error object of a saved error of another kind than logical
+    /// errors (crash and panic errors register theirs) from its summary and
+    /// data, already read from `folder`, and the open mode.
     using ErrorKindLoader = std::function<std::shared_ptr<VTErrorInstance>(
-        VTClient& client, const std::string& folder, std::uint64_t openMode,
-        platform::Error* error)>;
+        VTClient& client, VTErrorProperties properties, VTErrorData data,
+        const std::string& folder, std::uint64_t openMode)>;
     static void setErrorKindLoader(std::uint64_t failureType, ErrorKindLoader loader);
 
     /// Removes the library's stored data (VTCleanupFlags). `abortCallback`,

@@ -263,16 +263,9 @@ std::shared_ptr<VTCrashError> VTCrashError::errorFromCrashJSONData(
 void VTCrashError::registerErrorKindLoader() {
     VTClient::setErrorKindLoader(
         kVTFailureTypeCrash,
-        [](VTClient& client, const std::string& folder, std::uint64_t openMode,
-           platform::Error* error) -> std::shared_ptr<VTErrorInstance> {
-            auto properties = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
-                platform::Paths::join(folder, "summary.vterr"), error);
-            if (!properties) return nullptr;
-            auto data = VTCodingUtilities::objectWithContentsOfFile<VTErrorData>(
-                platform::Paths::join(folder, "data.vterr"), error);
-            if (!data) return nullptr;
-            return VTErrorInstance::loadWithProperties<VTCrashError>(
-                std::move(properties), std::move(data), folder, client.shared_from_this(),
-                openMode);
+        [](VTClient& client, VTErrorProperties properties, VTErrorData data,
+           const std::string& folder, std::uint64_t openMode) -> std::shared_ptr<VTErrorInstance> {
+            return std::make_shared<VTCrashError>(std::move(properties), std::move(data), folder,
+                                          client.shared_from_this(), openMode);
         });
 }

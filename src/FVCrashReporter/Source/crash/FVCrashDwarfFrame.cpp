@@ -1191,18 +1191,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
                                                      fvcrash_unwind_cache* cache) {
-    if (!fvcrash_thread_state_is_valid_reg(current, FVCRASH_REG_IP)) {
-        return FVCRASH_STACK_EBADFRAME;
-    }
-    const uint64_t pc = fvcrash_thread_state_lookup_pc(
-        current, fvcrash_thread_state_read_reg(current, FVCRASH_REG_IP));
-    fvcrash_image_list_set_reading(images, true);
-    fvcrash_stack_status result = FVCRASH_STACK_ENOTSUP;
-    if (const fvcrash_image* image = fvcrash_image_list_image_for_address(images, pc)) {
-        result = fvcrash_stack_read_dwarf_in(task, image, current, pc, caller, cache);
-    }
-    fvcrash_image_list_set_reading(images, false);
-    return result;
+    return fvcrash_stack_read_in_image(task, images, current, caller, cache, fvcrash_stack_read_dwarf_in);
 }
 
 fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_list* images,

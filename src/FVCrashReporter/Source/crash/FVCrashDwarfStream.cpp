@@ -180,11 +180,16 @@ fvcrash_status fvcrash_dwarf_opstream_read_uint(fvcrash_dwarf_opstream* stream, 
     return status;
 }
 
-fvcrash_status fvcrash_dwarf_opstream_read_uleb(fvcrash_dwarf_opstream* stream, uint64_t* value) {
+namespace {
+
+// A LEB128 number from the stream's remaining bytes with `decode` (readUleb
+// or readSleb); the stream moves past it only when it is whole.
+template <typename T, typename Decode>
+fvcrash_status opstreamLeb(fvcrash_dwarf_opstream* stream, T* value, Decode decode) {
     const uint64_t available = stream->end - stream->position;
     const uint8_t* bytes = streamByte(stream);
     uint64_t size = 0;
-    const fvcrash_status status = readUleb(
+    const fvcrash_status status = decode(
         [&](unsigned i, uint8_t* byte) {
             if (i >= available) return false;
             *byte = bytes[i];
@@ -196,20 +201,18 @@ fvcrash_status fvcrash_dwarf_opstream_read_uleb(fvcrash_dwarf_opstream* stream, 
     return FVCRASH_ESUCCESS;
 }
 
+}  // namespace
+
+fvcrash_status fvcrash_dwarf_opstream_read_uleb(fvcrash_dwarf_opstream* stream, uint64_t* value) {
+    return opstreamLeb(stream, value, [](auto&& next, uint64_t* out, uint64_t* size) {
+        return readUleb(next, out, size);
+    });
+}
+
 fvcrash_status fvcrash_dwarf_opstream_read_sleb(fvcrash_dwarf_opstream* stream, int64_t* value) {
-    const uint64_t available = stream->end - stream->position;
-    const uint8_t* bytes = streamByte(stream);
-    uint64_t size = 0;
-    const fvcrash_status status = readSleb(
-        [&](unsigned i, uint8_t* byte) {
-            if (i >= available) return false;
-            *byte = bytes[i];
-            return true;
-        },
-        value, &size);
-    if (status != FVCRASH_ESUCCESS) return status;
-    stream->position += size;
-    return FVCRASH_ESUCCESS;
+    return opstreamLeb(stream, value, [](auto&& next, int64_t* out, uint64_t* size) {
+        return readSleb(next, out, size);
+    });
 }
 
 fvcrash_status fvcrash_dwarf_opstream_skip(fvcrash_dwarf_opstream* stream, int64_t delta) {

@@ -118,3 +118,19 @@ fvcrash_unwind_window* fvcrash_unwind_cache_window(fvcrash_unwind_cache* cache,
 fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc);
 fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
                                                   const fvcrash_image* image, uint8_t kind);
+
+/// A reader for a pc (the frame's look-up address) inside one image.
+using fvcrash_stack_image_reader = fvcrash_stack_status (*)(fvcrash_task task,
+                                                            const fvcrash_image* image,
+                                                            const fvcrash_thread_state* current,
+                                                            uint64_t pc,
+                                                            fvcrash_thread_state* caller,
+                                                            fvcrash_unwind_cache* cache);
+/// Finds the image holding the current frame's pc, with the image list
+/// marked as being read, and runs `reader` for it: EBADFRAME without a pc,
+/// ENOTSUP outside every image.
+fvcrash_stack_status fvcrash_stack_read_in_image(fvcrash_task task, fvcrash_image_list* images,
+                                                 const fvcrash_thread_state* current,
+                                                 fvcrash_thread_state* caller,
+                                                 fvcrash_unwind_cache* cache,
+                                                 fvcrash_stack_image_reader reader);
