@@ -3,6 +3,8 @@
 // in which transfers start.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <archive.h>
 #include <archive_entry.h>
 
@@ -18,6 +20,12 @@
 #include "Platform/Http/HttpClient.h"
 
 namespace dltest {
+
+/// Whether `path` names anything, a dangling link included.
+inline bool exists(const std::string& path) {
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
 
 struct ZipEntry {
     enum Kind { File, Folder, Link };

@@ -12,10 +12,7 @@ namespace {
 
 using Strings = std::vector<std::string>;
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
+using dltest::exists;
 
 class FSDSetupInstallerTest : public DriverTest {
   protected:

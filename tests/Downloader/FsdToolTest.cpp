@@ -23,10 +23,7 @@ using testsupport::ScriptedReply;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
+using dltest::exists;
 
 std::uint64_t sizeOf(const std::string& path) {
     struct stat st {};

@@ -12,10 +12,7 @@ using testsupport::ScriptedReply;
 
 namespace {
 
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
+using dltest::exists;
 
 class PelFSDTest : public DriverTest {
   protected:
