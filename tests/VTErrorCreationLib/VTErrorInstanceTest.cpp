@@ -122,7 +122,7 @@ TEST(VTErrorInstanceLifeCycle, StepsLeaveTheExpectedLayout) {
         std::string folder = t.base() + "/" + (c.final ? kSubmissionsFolder : kErrorsFolder);
         EXPECT_EQ(error->fileURL(), folder);
         EXPECT_EQ(modeOf(folder), 0755u);
-        EXPECT_EQ(modeOf(folder.substr(0, folder.rfind('/'))), 0777u);
+        EXPECT_EQ(modeOf(folder.substr(0, folder.rfind('/'))), 01777u) << "the bucket is shared";
         EXPECT_EQ(modeOf(folder + "/Log"), 0754u);
         EXPECT_EQ(readFile(folder + "/Log"), "log text");
 
