@@ -195,6 +195,10 @@ bool VTErrorInstance::writeDataFiles(platform::Error* error) {
                                         true, &writeError)) {
         VTLog(LOG_ERR, "Vantrel could not write error %s (%s)", uuidText().c_str(),
               writeError.description().c_str());
+        // A folder that never got its summary is never listed, submitted or
+        // cleaned up: it goes, as for a failed data file. One saved before
+        // keeps its earlier summary and stays.
+        if (!vtfolder::exists(vtfolder::join(*fileURL_, kSummaryFileName))) remove(nullptr);
         platform::setError(error, std::move(writeError));
         return false;
     }

@@ -87,8 +87,9 @@ class VTErrorInstance : public VTError {
     /// Errors: 5002 no UUID or bucket id 0; 5000 no configuration; 5005 the
     /// folder is gone; 5006 the destination exists; 5007 the destination of
     /// a move exists on a later save; 5011 the move failed; the write error
-    /// of a file (a failed "data.vterr" also removes the error); running as root, the refusal of a
-    /// shared folder another user could redirect (vtfolder::checkTrustedFolders).
+    /// of a file (a failed "data.vterr", or a failed first "summary.vterr",
+    /// also removes the error); running as root, the refusal of a shared
+    /// folder another user could redirect (vtfolder::checkTrustedFolders).
     bool save(platform::Error* error) override;
     std::int64_t collect(platform::Error* error) override;
     /// Errors: 5002, 5005, those of save, 5006, the file-system error.

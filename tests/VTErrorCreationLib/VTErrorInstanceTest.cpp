@@ -279,6 +279,24 @@ TEST(VTErrorInstanceLifeCycle, ASummaryThatCannotBeWrittenLeavesTheOldOneAndSays
             << "no half-written file stays behind";
 }
 
+TEST(VTErrorInstanceLifeCycle, AFirstSaveWithoutItsSummaryLeavesNoFolder) {
+    ErrorTree t;
+    auto error = t.makeError();
+    ASSERT_TRUE(error->addDetailData(bytes("log text"), "Log", "the log", nullptr));
+    error->summaryData().setProductName(std::string(200000, 'x'));
+    platform::Error e;
+    bool saved;
+    {
+        FileSizeLimit limit(65536);
+        saved = error->save(&e);
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(e.empty());
+    EXPECT_EQ(t.layout(), tree({})) << "no folder that nothing would ever list or remove";
+    EXPECT_EQ(t.temporaryEntries(), 0u);
+    EXPECT_FALSE(error->fileURL());
+}
+
 TEST(VTErrorInstanceLifeCycle, ARemoveThatFailsKeepsTheErrorIntact) {
     ErrorTree t;
     auto error = t.makeError();
