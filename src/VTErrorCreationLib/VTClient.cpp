@@ -1,6 +1,7 @@
 #include "VTErrorCreationLib/VTClient.h"
 
 #include <fcntl.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include "VTErrorCreationLib/VTCrashError.h"
 #include "VTErrorCreationLib/VTCxxException.h"
 #include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
+#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 #include "VTErrorCreationLib/VTPanicError.h"
 
@@ -181,7 +183,15 @@ void VTClient::setUpCrashCapture() {
         std::lock_guard<std::mutex> lock(gFactoryMutex);
         factory = gCrashReporterFactory;
     }
-    std::shared_ptr<VTCrashReporting> reporter = factory ? factory(dumps) : nullptr;
+    // A root run writes its crash reports only where no other user could
+    // redirect or replace them.
+    platform::Error refused;
+    const bool trusted =
+        dumps.empty() || vtfolder::checkTrustedFolders(vtfolder::parentOf(dumps), dumps, &refused);
+    if (!trusted)
+        VTLog(LOG_ERR, "Vantrel does not capture crashes into %s (%s)", dumps.c_str(),
+              refused.localizedDescription().c_str());
+    std::shared_ptr<VTCrashReporting> reporter = factory && trusted ? factory(dumps) : nullptr;
     crashReporter_ = reporter;
     setAutoThrottleLimit(10);
     if (!reporter) return;

@@ -1,5 +1,6 @@
 #include "VTErrorCreationLib/VTErrorFolder.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -59,6 +60,67 @@ bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platfo
             return false;
         }
     }
+    return true;
+}
+
+namespace {
+
+// Why a folder may not receive root's files, or 0.
+int untrustedReason(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return errno;
+    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+    if (st.st_uid != 0) return EPERM;
+    const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    if (othersWrite && !(st.st_mode & S_ISVTX)) return EPERM;
+    return 0;
+}
+
+// O_NOFOLLOW makes a link fail with ELOOP; O_DIRECTORY anything else that is
+// not a folder with ENOTDIR.
+constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+}  // namespace
+
+bool checkTrustedFolders(const std::string& top, const std::string& path, platform::Error* error) {
+    if (::geteuid() != 0) return true;
+    auto refuse = [&](int code, const std::string& where) {
+        platform::setError(error, platform::Error::fileWrite(code, where));
+        return false;
+    };
+    std::string rest;
+    if (path != top) {
+        const std::string prefix = join(top, "");
+        if (path.compare(0, prefix.size(), prefix) != 0) return refuse(EINVAL, path);
+        rest = path.substr(prefix.size());
+    }
+    int fd = ::open(top.c_str(), kFolderOpenFlags);
+    if (fd < 0) return errno == ENOENT ? true : refuse(errno, top);
+    std::string current = top;
+    std::size_t start = 0;
+    for (;;) {
+        if (int reason = untrustedReason(fd)) {
+            ::close(fd);
+            return refuse(reason, current);
+        }
+        while (start < rest.size() && rest[start] == '/') ++start;
+        if (start >= rest.size()) break;
+        std::size_t end = rest.find('/', start);
+        if (end == std::string::npos) end = rest.size();
+        const std::string name = rest.substr(start, end - start);
+        start = end;
+        current = join(current, name);
+        if (name == "..") {
+            ::close(fd);
+            return refuse(EINVAL, current);
+        }
+        int next = ::openat(fd, name.c_str(), kFolderOpenFlags);
+        const int code = errno;
+        ::close(fd);
+        if (next < 0) return code == ENOENT ? true : refuse(code, current);
+        fd = next;
+    }
+    ::close(fd);
     return true;
 }
 

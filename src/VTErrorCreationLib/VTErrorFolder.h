@@ -25,6 +25,22 @@ std::string join(std::string_view folder, std::string_view name);
 /// file-system error.
 bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platform::Error* error);
 
+/// Mode of the folders that every user of the machine writes into ("Errors",
+/// "Submissions", "CrashDumps" and the bucket folders): anyone may add an
+/// entry, only its owner (or the folder's) may remove or rename it.
+inline constexpr mode_t kSharedFolderMode = 01777;
+
+/// For a process running as root: whether `top` and every folder from it
+/// down to `path` (a folder below `top`, or `top` itself) may receive root's
+/// files. Refused: a link, something that is not a folder, a folder owned
+/// by another user, and a folder others may write to without the sticky
+/// bit (its entries could be swapped for links). Folders are opened one by
+/// one with O_NOFOLLOW from `top`; the walk ends well at the first one that
+/// does not exist yet (the caller makes it and checks again). Always true
+/// for other processes. False with the POSIX error (ELOOP, ENOTDIR, EPERM
+/// or the open error) and the refused path.
+bool checkTrustedFolders(const std::string& top, const std::string& path, platform::Error* error);
+
 /// The file-system calls a move makes; tests replace them to inject failures.
 struct MoveSteps {
     int (*rename)(const char* from, const char* to) = ::rename;

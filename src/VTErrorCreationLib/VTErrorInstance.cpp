@@ -22,6 +22,22 @@ std::atomic<std::int32_t> gInhibitCount{0};
 
 platform::Error vantrelError(long code) { return VTErrorUtilities::errorWithVantrelError(code); }
 
+// Makes the bucket folder of an error folder when it is missing. The error
+// roots and their buckets are shared by every user of the machine: a root
+// run first makes sure that no other user can redirect or replace what it
+// moves there (from the folder holding the root down to the bucket).
+bool prepareBucket(const std::string& errorFolder, platform::Error* error) {
+    const std::string bucket = vtfolder::parentOf(errorFolder);
+    const std::string root = vtfolder::parentOf(bucket);
+    const std::string top = vtfolder::parentOf(root);
+    if (!vtfolder::checkTrustedFolders(top, root, error)) return false;
+    if (!vtfolder::exists(bucket)) {
+        VT_TRACE(VTError_BucketCreated, bucket.c_str());
+        if (!vtfolder::makeFolder(bucket, vtfolder::kSharedFolderMode, false, error)) return false;
+    }
+    return vtfolder::checkTrustedFolders(top, bucket, error);
+}
+
 }  // namespace
 
 const std::vector<std::string_view>& VTErrorInstance::uncodableProperties() {
@@ -145,11 +161,7 @@ bool VTErrorInstance::save(platform::Error* error) {
             platform::setError(error, vantrelError(kVTErrorDestinationExists));
             return false;
         }
-        std::string bucket = vtfolder::parentOf(*destination);
-        if (!vtfolder::exists(bucket)) {
-            VT_TRACE(VTError_BucketCreated, bucket.c_str());
-            if (!vtfolder::makeFolder(bucket, 0777, false, error)) return false;
-        }
+        if (!prepareBucket(*destination, error)) return false;
         if (vtfolder::exists(*destination)) {
             platform::setError(error, vantrelError(kVTErrorDestinationExists));
             return false;
@@ -183,6 +195,10 @@ bool VTErrorInstance::writeDataFiles(platform::Error* error) {
                                         true, &writeError)) {
         VTLog(LOG_ERR, "Vantrel could not write error %s (%s)", uuidText().c_str(),
               writeError.description().c_str());
+        // A folder that never got its summary is never listed, submitted or
+        // cleaned up: it goes, as for a failed data file. One saved before
+        // keeps its earlier summary and stays.
+        if (!vtfolder::exists(vtfolder::join(*fileURL_, kSummaryFileName))) remove(nullptr);
         platform::setError(error, std::move(writeError));
         return false;
     }
@@ -219,9 +235,7 @@ bool VTErrorInstance::finalize(platform::Error* error) {
         platform::setError(error, vantrelError(kVTErrorDestinationExists));
         return false;
     }
-    std::string bucket = vtfolder::parentOf(*destination);
-    if (!vtfolder::exists(bucket) && !vtfolder::makeFolder(bucket, 0777, false, error))
-        return false;
+    if (!prepareBucket(*destination, error)) return false;
     if (!vtfolder::exists(current) && !vtfolder::makeFolder(current, 0755, true, error))
         return false;
     if (!vtfolder::moveItem(current, *destination, error)) return false;

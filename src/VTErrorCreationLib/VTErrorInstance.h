@@ -5,7 +5,7 @@
 // Folder life cycle (base = the configuration's base directory):
 //   new              no folder
 //   detail attached  <temporary directory>/vantrel.XXXXXX (0755)
-//   save             base/Errors/<bucket %08lx>/<UUID>     (bucket folder 0777)
+//   save             base/Errors/<bucket %08lx>/<UUID>     (bucket folder 01777)
 //   finalize         base/Submissions/<bucket>/<UUID>, final
 //   remove           folder deleted, data emptied, bucket id 0
 //
@@ -14,6 +14,8 @@
 // finalize and remove move the folder and must not run at the same time as
 // each other on one error.
 #pragma once
+
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstdint>
@@ -85,7 +87,9 @@ class VTErrorInstance : public VTError {
     /// Errors: 5002 no UUID or bucket id 0; 5000 no configuration; 5005 the
     /// folder is gone; 5006 the destination exists; 5007 the destination of
     /// a move exists on a later save; 5011 the move failed; the write error
-    /// of a file (a failed "data.vterr" also removes the error).
+    /// of a file (a failed "data.vterr", or a failed first "summary.vterr",
+    /// also removes the error); running as root, the refusal of a shared
+    /// folder another user could redirect (vtfolder::checkTrustedFolders).
     bool save(platform::Error* error) override;
     std::int64_t collect(platform::Error* error) override;
     /// Errors: 5002, 5005, those of save, 5006, the file-system error.
@@ -158,6 +162,11 @@ class VTErrorInstance : public VTError {
   protected:
     /// The configuration of the client, or null.
     std::shared_ptr<const VTSCDConfiguration> configuration() const;
+    /// addDetailDataWithAttributes with the file's permissions (`mode`, which
+    /// it never exceeds, also while being written).
+    bool addDetailDataWithMode(const platform::Data& data, const std::string& identifier,
+                               const std::optional<platform::Dictionary>& info, mode_t mode,
+                               platform::Error* error);
 
   private:
     static bool loadedPartsPresent(bool properties, bool data);

@@ -26,8 +26,12 @@ platform::Error detailError(long code, const std::string& identifier) {
     return e;
 }
 
-bool writeWhole(const std::string& path, const platform::Data& data, platform::Error* error) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+// The file is created with at most `mode`'s read and write bits, so it is
+// never readable by more users than it will be.
+bool writeWhole(const std::string& path, const platform::Data& data, mode_t mode,
+                platform::Error* error) {
+    int fd =
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode & 0644);
     if (fd < 0) {
         platform::setError(error, platform::Error::fileWrite(errno, path));
         return false;
@@ -129,6 +133,13 @@ bool VTErrorInstance::addDetailDataWithAttributes(const platform::Data& data,
                                                   const std::string& identifier,
                                                   const std::optional<platform::Dictionary>& info,
                                                   platform::Error* error) {
+    return addDetailDataWithMode(data, identifier, info, 0754, error);
+}
+
+bool VTErrorInstance::addDetailDataWithMode(const platform::Data& data,
+                                            const std::string& identifier,
+                                            const std::optional<platform::Dictionary>& info,
+                                            mode_t mode, platform::Error* error) {
     auto target = prepareDetail(identifier, error);
     if (!target) return false;
     auto config = configuration();
@@ -137,8 +148,8 @@ bool VTErrorInstance::addDetailDataWithAttributes(const platform::Data& data,
         platform::setError(error, vantrelError(kVTErrorAttachmentTooLarge));
         return false;
     }
-    if (!writeWhole(*target, data, error)) return false;
-    ::chmod(target->c_str(), 0754);
+    if (!writeWhole(*target, data, mode, error)) return false;
+    ::chmod(target->c_str(), mode);
     data_.setDetailInfo(identifier, info ? *info : platform::Dictionary{});
     return true;
 }

@@ -1,6 +1,7 @@
 #include "VTErrorCreationLib/VTErrorPayload.h"
 
 #include <syslog.h>
+#include <unistd.h>
 
 #include <mutex>
 #include <thread>
@@ -80,20 +81,21 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error, VTArchiveCreat
                              if (auto original = info->find(VTErrorDataInfoOriginalPathKey);
                                  original != info->end() && original->second.isString())
                                  originalPath = original->second.stringValue();
-                             platform::Error ignored;
+                             platform::Error failure;
                              const bool ok =
                                  archive.addStream(*value.stream, identifier, std::nullopt,
-                                                   originalPath, attributes, &ignored);
+                                                   originalPath, attributes, &failure);
                              ++numberOfFiles_;
                              if (!ok) {
                                  VTLog(LOG_ERR, "Could not add %s to the payload (%s)",
-                                       identifier.c_str(), ignored.description().c_str());
+                                       identifier.c_str(), failure.description().c_str());
+                                 platform::setError(outError, std::move(failure));
                                  added = false;
                                  stop = true;
                              }
                          });
     if (!added || numberOfFiles_ == 0) return false;
-    return archive.save(nullptr);
+    return archive.save(outError);
 }
 
 std::optional<platform::DispatchData> VTErrorPayload::archiveError(
@@ -115,7 +117,12 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error,
     auto archive =
         VTFileArchive::archiveWithDestination(url, payloadFlags(configuration), outError);
     if (!archive) return false;
-    return archiveError(std::move(error), *archive, outError);
+    if (archiveError(std::move(error), *archive, outError)) return true;
+    // What was written is no payload: the writer is closed first (closing
+    // may write more), then the file goes.
+    archive.reset();
+    if (auto path = VTArchiveFilePath(url)) ::unlink(path->c_str());
+    return false;
 }
 
 std::shared_ptr<VTErrorPayload> VTErrorPayload::payloadDataWithError(

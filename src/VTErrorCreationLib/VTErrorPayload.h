@@ -33,7 +33,9 @@ class VTErrorPayload {
     static std::shared_ptr<VTErrorPayload> payloadDataWithError(
         std::shared_ptr<VTError> error, const VTSCDConfiguration& configuration,
         std::optional<platform::DispatchData>* data, platform::Error* outError);
-    /// Packs `error` into the file `url`; null on failure.
+    /// Packs `error` into the file `url`; null on failure, with the
+    /// archive's error (its underlying error carries the errno), and then no
+    /// file is left at `url`.
     static std::shared_ptr<VTErrorPayload> payloadFileWithError(
         std::shared_ptr<VTError> error, const std::string& url,
         const VTSCDConfiguration& configuration, platform::Error* outError);
@@ -53,8 +55,9 @@ class VTErrorPayload {
     bool archiveError(std::shared_ptr<VTError> error, const VTSCDConfiguration& configuration,
                       const std::string& url, platform::Error* outError);
     /// Adds the error's files to `archive` and saves it. False when nothing
-    /// was packed; the archive's own error only for the summary and data
-    /// files (later failures leave `outError` alone).
+    /// was packed (`outError` untouched) or with the archive's error of the
+    /// file that could not be added or of the save. A detail that cannot be
+    /// opened is left out (logged).
     bool archiveError(std::shared_ptr<VTError> error, VTArchiveCreation& archive,
                       platform::Error* outError);
     /// Unpacks into a new private folder inside `folderURL`; its path goes to

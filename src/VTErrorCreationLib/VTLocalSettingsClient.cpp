@@ -28,6 +28,7 @@ std::shared_ptr<VTSettings> VTLocalSettingsClient::localSettings() const {
 }
 
 void VTLocalSettingsClient::adopt(VTSettings settings) {
+    synced_ = settings;
     auto shared = std::make_shared<VTSettings>(std::move(settings));
     shared->setClient(weak_from_this());
     setSettings(std::move(shared));
@@ -79,12 +80,48 @@ bool VTLocalSettingsClient::save(platform::Error* error) {
     bool ok = false;
     queue()->sync([&] {
         if (!localSettings() && !loadOnQueue(nullptr)) adopt(VTSettings());
-        auto settings = localSettings();
+        auto mine = localSettings();
         auto file = VTSettingsFile::initForWritingToURL(*configuration_->settingsPath(),
                                                         weak_from_this(), error);
         if (!file) return;
-        ok = file->writeSettings(*settings, nullptr, error);
+        // A new, empty or unreadable file holds nothing to keep.
+        auto stored = file->readSettingsReturningData(nullptr, nullptr);
+        VTSettings result =
+            stored ? VTSettings::merged(*stored, synced_ ? *synced_ : VTSettings(), *mine) : *mine;
+        ok = file->writeSettings(result, nullptr, error);
+        if (ok) adopt(std::move(result));
     });
     if (ok) announceChange();
     return ok;
+}
+
+bool VTLocalSettingsClient::updateStats(std::int32_t type,
+                                        const std::function<bool(VTSubmissionStats&)>& change,
+                                        platform::Error* error) {
+    bool answer = false;
+    queue()->sync([&] {
+        if (!localSettings() && !loadOnQueue(nullptr)) adopt(VTSettings());
+        auto mine = localSettings();
+        if (!synced_) synced_.emplace();
+        auto file = VTSettingsFile::initForWritingToURL(*configuration_->settingsPath(),
+                                                        weak_from_this(), error);
+        if (!file) {
+            VTSubmissionStats stats = mine->statsForGatewayType(type);
+            answer = change(stats);
+            mine->setStats(stats, type);
+            return;
+        }
+        VTSettings stored =
+            file->readSettingsReturningData(nullptr, nullptr).value_or(VTSettings());
+        const VTSubmissionStats before = stored.statsForGatewayType(type);
+        VTSubmissionStats stats = VTSettings::mergedStats(
+            before, synced_->statsForGatewayType(type), mine->statsForGatewayType(type));
+        answer = change(stats);
+        stored.setStats(stats, type);
+        mine->setStats(stats, type);
+        // Unwritten, the counters are this client's change to what the file
+        // holds, for the next save to add.
+        synced_->setStats(file->writeSettings(stored, nullptr, error) ? stats : before, type);
+    });
+    return answer;
 }

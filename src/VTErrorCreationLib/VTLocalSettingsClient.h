@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 
 #include "VTErrorCreationLib/VTSettingsClient.h"
 
@@ -23,8 +24,18 @@ class VTLocalSettingsClient : public VTSettingsClient {
     bool load(platform::Error* error) override;
     /// Writes the settings (loading them first when there are none, or
     /// starting from fresh ones) under an exclusive lock, then announces the
-    /// change. False with the write's error.
+    /// change. Other processes may have written since this client last read
+    /// or wrote the file: under the lock the file is read again and only
+    /// this client's changes go on top of it, counters adding up
+    /// (VTSettings::merged); the result becomes the client's settings. False
+    /// with the write's error.
     bool save(platform::Error* error) override;
+    /// Reads the file's counters, changes them and writes them back under
+    /// one exclusive lock, the unsaved changes of this client included. When
+    /// the file cannot be opened or written the change is made in memory
+    /// (and `error` filled); the next save stores it.
+    bool updateStats(std::int32_t type, const std::function<bool(VTSubmissionStats&)>& change,
+                     platform::Error* error) override;
 
     /// The settings with all their fields, or null.
     std::shared_ptr<VTSettings> localSettings() const;
@@ -39,4 +50,8 @@ class VTLocalSettingsClient : public VTSettingsClient {
     void adopt(VTSettings settings);
 
     std::shared_ptr<const VTSCDConfiguration> configuration_;
+    // The settings as this client last read or wrote them in the file (on
+    // the queue): what tells this client's own changes from other
+    // processes'.
+    std::optional<VTSettings> synced_;
 };

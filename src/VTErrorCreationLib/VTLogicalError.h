@@ -14,6 +14,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "Platform/Values/Error.h"
@@ -75,7 +76,20 @@ class VTLogicalError : public VTErrorInstance {
 
     /// The launch-state text: the process's arguments, its environment and
     /// its runtime identity, each between its header and "End" line.
+    /// Credentials are replaced by "<redacted>" (redactedArgument,
+    /// redactedEnvironmentValue).
     static std::string processLaunchText();
+    /// `text` with the user information of every URL in it ("user:password@"
+    /// after "scheme://", or leading a word as in "user:password@proxy:3128")
+    /// replaced by "<redacted>".
+    static std::string redactedURLCredentials(std::string_view text);
+    /// "<redacted>" for a variable whose name holds TOKEN, SECRET, PASSWORD,
+    /// PASSWD or KEY (in any case); otherwise the value without URL
+    /// credentials.
+    static std::string redactedEnvironmentValue(std::string_view name, std::string_view value);
+    /// An argument without URL credentials; the value of an option
+    /// "-NAME=VALUE" whose name says credential is "<redacted>".
+    static std::string redactedArgument(std::string_view argument);
 
     // VTError.
     bool implements(OptionalMethod method) const override {

@@ -1,5 +1,6 @@
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include "Foundation/PelSignature.h"
 #include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
+#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 
 namespace {
@@ -219,18 +221,34 @@ void VTSCDConfiguration::initializeDirectories() const {
          {&undetailedLogicalErrorsPath_, &undetailedCrashDumpsPath_, &errorsPath_}) {
         if (!*folder || folder->value().empty()) continue;
         const std::string& path = **folder;
-        struct stat st {};
-        if (::stat(path.c_str(), &st) == 0) continue;
-        std::error_code ec;
-        std::filesystem::create_directories(path, ec);
-        if (!ec) {
-            std::filesystem::permissions(path, std::filesystem::perms::all,
-                                         std::filesystem::perm_options::replace, ec);
-        }
-        if (ec) {
-            platform::Error e = platform::Error::posix(ec.value(), path);
+        const std::string top = folderOf(path);
+        auto failed = [&](const platform::Error& e) {
             VTLog(LOG_ERR, "Could not create %s (%s)", lastComponent(path).c_str(),
                   e.localizedDescription().c_str());
+        };
+        // A root run puts nothing where another user could redirect it.
+        platform::Error refused;
+        if (!vtfolder::checkTrustedFolders(top, top, &refused)) {
+            failed(refused);
+            continue;
         }
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0) {
+            // A shared folder of ours that an earlier version made without
+            // the sticky bit gets it now; never through a link.
+            int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
+                (st.st_mode & 07777) == 0777)
+                ::fchmod(fd, vtfolder::kSharedFolderMode);
+            if (fd >= 0) ::close(fd);
+        } else {
+            std::error_code ec;
+            std::filesystem::create_directories(path, ec);
+            if (ec || ::chmod(path.c_str(), vtfolder::kSharedFolderMode) != 0) {
+                failed(platform::Error::posix(ec ? ec.value() : errno, path));
+                continue;
+            }
+        }
+        if (!vtfolder::checkTrustedFolders(top, path, &refused)) failed(refused);
     }
 }

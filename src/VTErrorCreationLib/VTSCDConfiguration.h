@@ -98,8 +98,10 @@ class VTSCDConfiguration : public VTFieldCodable<VTSCDConfiguration> {
     static bool isValidConfigurationAtURL(const std::string& path, platform::Error* error);
 
     /// Creates the undetailed-errors, crash-dump and errors folders that do
-    /// not exist (with intermediate folders, mode 0777); a failure is logged
-    /// and the next folder is tried.
+    /// not exist (with intermediate folders, mode 01777: every user adds,
+    /// none removes another's entries); a failure is logged and the next
+    /// folder is tried. Running as root, a folder whose parent or itself is
+    /// a link or belongs to another user is refused (logged) and left alone.
     void initializeDirectories() const;
 
 #define VT_SCD_ACCESSORS(Type, name, Name)       \

@@ -207,3 +207,81 @@ std::string VTSettings::description() const {
     values.emplace(kStatisticsForServerKey, platform::Value(std::move(servers)));
     return platform::Value(std::move(values)).description();
 }
+
+namespace {
+
+// `stored` plus what this process added to `base` (never below 0).
+template <class T>
+T addedCount(T stored, T base, T mine) {
+    const std::int64_t sum = static_cast<std::int64_t>(stored) + static_cast<std::int64_t>(mine) -
+                             static_cast<std::int64_t>(base);
+    return sum < 0 ? T{0} : static_cast<T>(sum);
+}
+
+std::optional<platform::Date> earlier(const std::optional<platform::Date>& a,
+                                      const std::optional<platform::Date>& b) {
+    if (!a || !b) return a ? a : b;
+    return a->secondsSince1970 <= b->secondsSince1970 ? a : b;
+}
+
+std::optional<platform::Date> later(const std::optional<platform::Date>& a,
+                                    const std::optional<platform::Date>& b) {
+    if (!a || !b) return a ? a : b;
+    return a->secondsSince1970 >= b->secondsSince1970 ? a : b;
+}
+
+}  // namespace
+
+VTSubmissionStats VTSettings::mergedStats(const VTSubmissionStats& stored,
+                                          const VTSubmissionStats& base,
+                                          const VTSubmissionStats& mine) {
+    if (mine == base) return stored;
+    if (mine.lastReset == base.lastReset) {
+        VTSubmissionStats out = stored;
+        out.submissionCount =
+            addedCount(stored.submissionCount, base.submissionCount, mine.submissionCount);
+        return out;
+    }
+    // This process began a new day's period.
+    if (stored.lastReset == base.lastReset) return mine;
+    VTSubmissionStats out;
+    out.lastReset = later(stored.lastReset, mine.lastReset);
+    out.submissionCount = stored.submissionCount + mine.submissionCount;
+    return out;
+}
+
+VTSettings VTSettings::merged(const VTSettings& stored, const VTSettings& base,
+                              const VTSettings& mine) {
+    VTSettings out(stored);
+    out.client_ = mine.client_;
+    if (mine.enabled_ != base.enabled_) out.enabled_ = mine.enabled_;
+    if (mine.consentLevel_ != base.consentLevel_) out.consentLevel_ = mine.consentLevel_;
+    if (mine.actions_ != base.actions_) out.actions_ = mine.actions_;
+    if (mine.notifications_ != base.notifications_) out.notifications_ = mine.notifications_;
+    if (mine.lastSubmit_ != base.lastSubmit_) out.lastSubmit_ = mine.lastSubmit_;
+    if (mine.lastDetail_ != base.lastDetail_) out.lastDetail_ = mine.lastDetail_;
+
+    const auto mineBuckets = mine.statisticsForBucket();
+    const auto baseBuckets = base.statisticsForBucket();
+    const std::vector<VTSubmissionStats> mineServers = {mine.statsForGatewayType(0),
+                                                        mine.statsForGatewayType(1)};
+    const std::vector<VTSubmissionStats> baseServers = {base.statsForGatewayType(0),
+                                                        base.statsForGatewayType(1)};
+    std::lock_guard lock(out.statisticsMutex_);
+    for (const auto& [bucket, counters] : mineBuckets) {
+        auto found = baseBuckets.find(bucket);
+        const VTBucketSettings before =
+            found == baseBuckets.end() ? VTBucketSettings{} : found->second;
+        if (counters == before) continue;
+        VTBucketSettings& target = out.statisticsForBucket_[bucket];
+        target.timesSeen = addedCount(target.timesSeen, before.timesSeen, counters.timesSeen);
+        target.timesThrottled =
+            addedCount(target.timesThrottled, before.timesThrottled, counters.timesThrottled);
+        target.lastSeen = later(target.lastSeen, counters.lastSeen);
+        target.firstSeen = earlier(target.firstSeen, counters.firstSeen);
+    }
+    for (std::size_t type = 0; type < 2; ++type)
+        out.statisticsForServer_[type] =
+            mergedStats(out.statisticsForServer_[type], baseServers[type], mineServers[type]);
+    return out;
+}

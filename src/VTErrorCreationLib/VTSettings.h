@@ -124,6 +124,21 @@ class VTSettings : public VTCodable, public VTSettingsProtocol {
     /// The description of the archived values.
     std::string description() const;
 
+    /// What to store when this process's settings, `mine`, began as `base`
+    /// and the file now holds `stored` (other processes may have written in
+    /// between): every field this process changed comes from `mine`, every
+    /// other from `stored`, and counters add this process's increments to the
+    /// stored counts (mergedStats; bucket counters likewise).
+    static VTSettings merged(const VTSettings& stored, const VTSettings& base,
+                             const VTSettings& mine);
+    /// One gateway type's counters merged so: unchanged, the stored ones;
+    /// within the same day's period, the stored count plus this process's
+    /// increments; when this process began a new period, its own unless
+    /// another process began one too (then the later start, counts added).
+    static VTSubmissionStats mergedStats(const VTSubmissionStats& stored,
+                                         const VTSubmissionStats& base,
+                                         const VTSubmissionStats& mine);
+
   private:
     bool enabled_ = true;
     std::int32_t consentLevel_ = 1;

@@ -38,6 +38,13 @@ VTSettingsClient::~VTSettingsClient() {
 bool VTSettingsClient::load(platform::Error*) { return false; }
 bool VTSettingsClient::save(platform::Error*) { return false; }
 
+bool VTSettingsClient::updateStats(std::int32_t type,
+                                   const std::function<bool(VTSubmissionStats&)>& change,
+                                   platform::Error*) {
+    auto local = std::dynamic_pointer_cast<VTSettings>(settings());
+    return local && local->updateStats(type, change);
+}
+
 std::shared_ptr<VTSettingsProtocol> VTSettingsClient::settings() const {
     std::lock_guard lock(mutex_);
     return settings_;

@@ -16,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Values/Error.h"
 #include "Platform/Dispatch/NotificationCenter.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
 #include "VTErrorCreationLib/VTSettings.h"
 #include "VTErrorCreationLib/VTUUID.h"
@@ -49,6 +49,15 @@ class VTSettingsClient : public std::enable_shared_from_this<VTSettingsClient> {
     virtual bool load(platform::Error* error);
     /// Stores the settings. The base answers false.
     virtual bool save(platform::Error* error);
+    /// Reads and changes the counters of a gateway type in one step and
+    /// answers what `change` answers. The base changes the counters held in
+    /// memory (false without VTSettings); a local client changes them in the
+    /// settings file itself, so that the submissions of every process count.
+    /// `error` is filled when the change could not be stored (it is then kept
+    /// in memory and stored by the next save).
+    virtual bool updateStats(std::int32_t type,
+                             const std::function<bool(VTSubmissionStats&)>& change,
+                             platform::Error* error);
 
     /// The current settings, or null when there are none (yet).
     std::shared_ptr<VTSettingsProtocol> settings() const;

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 
 namespace {
@@ -32,18 +33,22 @@ int lockRetryingInterrupts(int fd, int operation) {
 std::unique_ptr<VTSettingsFile> VTSettingsFile::open(const std::string& path, bool forWriting,
                                                      std::weak_ptr<VTSettingsClient> client,
                                                      platform::Error* error) {
+    // The settings live in the shared base folder: a root run uses them only
+    // when no other user can redirect them, and never through a link.
+    const std::string folder = vtfolder::parentOf(path);
+    if (!vtfolder::checkTrustedFolders(folder, folder, error)) return nullptr;
     // The lock must be on the file that the path names when the lock is
     // granted: a file replaced or deleted while we waited is opened again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         int fd = -1;
         if (forWriting) {
-            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0664);
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664);
             if (fd >= 0)
                 ::fchmod(fd, 0664);
             else if (errno == EEXIST)
-                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
         } else {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
         }
         if (fd < 0) {
             int code = errno;

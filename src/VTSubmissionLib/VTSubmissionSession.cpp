@@ -308,7 +308,14 @@ bool VTSubmissionOperation::checkSubmissionLimit(std::int32_t type) {
     const std::uint32_t limit = type == kVTGatewayTypeUpload ? config->maxUploadSubmissionsPerDay()
                                                              : config->maxPingSubmissionsPerDay();
     const platform::Date now = session->now();
-    const bool allowed = settings->updateStats(type, [&](VTSubmissionStats& stats) {
+    // Counted in the settings file itself when there is one, so that the
+    // limit holds for all processes together.
+    const auto& settingsClient = session->settingsClient();
+    auto count = [&](const std::function<bool(VTSubmissionStats&)>& change) {
+        return settingsClient ? settingsClient->updateStats(type, change, nullptr)
+                              : settings->updateStats(type, change);
+    };
+    const bool allowed = count([&](VTSubmissionStats& stats) {
         const bool unset = !stats.lastReset || stats.lastReset->secondsSince1970 == kReferenceDate;
         if (stats.submissionCount == 0 || unset ||
             now.secondsSince1970 - stats.lastReset->secondsSince1970 > 86400.0) {

@@ -122,7 +122,7 @@ TEST(VTErrorInstanceLifeCycle, StepsLeaveTheExpectedLayout) {
         std::string folder = t.base() + "/" + (c.final ? kSubmissionsFolder : kErrorsFolder);
         EXPECT_EQ(error->fileURL(), folder);
         EXPECT_EQ(modeOf(folder), 0755u);
-        EXPECT_EQ(modeOf(folder.substr(0, folder.rfind('/'))), 0777u);
+        EXPECT_EQ(modeOf(folder.substr(0, folder.rfind('/'))), 01777u) << "the bucket is shared";
         EXPECT_EQ(modeOf(folder + "/Log"), 0754u);
         EXPECT_EQ(readFile(folder + "/Log"), "log text");
 
@@ -277,6 +277,24 @@ TEST(VTErrorInstanceLifeCycle, ASummaryThatCannotBeWrittenLeavesTheOldOneAndSays
     for (const auto& entry : std::filesystem::directory_iterator(*error->fileURL()))
         EXPECT_EQ(entry.path().filename().string().find("summary.vterr."), std::string::npos)
             << "no half-written file stays behind";
+}
+
+TEST(VTErrorInstanceLifeCycle, AFirstSaveWithoutItsSummaryLeavesNoFolder) {
+    ErrorTree t;
+    auto error = t.makeError();
+    ASSERT_TRUE(error->addDetailData(bytes("log text"), "Log", "the log", nullptr));
+    error->summaryData().setProductName(std::string(200000, 'x'));
+    platform::Error e;
+    bool saved;
+    {
+        FileSizeLimit limit(65536);
+        saved = error->save(&e);
+    }
+    EXPECT_FALSE(saved);
+    EXPECT_FALSE(e.empty());
+    EXPECT_EQ(t.layout(), tree({})) << "no folder that nothing would ever list or remove";
+    EXPECT_EQ(t.temporaryEntries(), 0u);
+    EXPECT_FALSE(error->fileURL());
 }
 
 TEST(VTErrorInstanceLifeCycle, ARemoveThatFailsKeepsTheErrorIntact) {

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <filesystem>
 #include <set>
 
@@ -175,3 +179,97 @@ TEST(VTErrTool, MakePackUnpackGivesTheSameError) {
     EXPECT_EQ(tool({"pack", "--error", folder}).first, 2);
     EXPECT_EQ(tool({"unpack", tree.temp().file("none.7z"), tree.temp().file("out")}).first, 1);
 }
+
+#ifdef VTERRTOOL
+namespace {
+
+struct ToolRun {
+    int status = -1;
+    std::string errors;
+};
+
+// Runs the vterrtool program with a file-size limit (0: none) and extra
+// environment entries; its exit status and what it printed on stderr.
+ToolRun runToolProgram(const std::vector<std::string>& args, rlim_t fileSizeLimit,
+                       const std::vector<std::string>& environment) {
+    std::vector<std::string> argStrings = {VTERRTOOL};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argStrings) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings = environment;
+    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) return {};
+    pid_t child = fork();
+    if (child == 0) {
+        // System calls only until exec: the test process has other threads.
+        if (fileSizeLimit != 0) {
+            rlimit limit{fileSizeLimit, fileSizeLimit};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            signal(SIGXFSZ, SIG_IGN);
+        }
+        dup2(pipeFds[1], STDERR_FILENO);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    ToolRun run;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0)
+        run.errors.append(buffer, static_cast<std::size_t>(n));
+    close(pipeFds[0]);
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status))
+        run.status = WEXITSTATUS(status);
+    return run;
+}
+
+}  // namespace
+
+TEST(VTErrTool, PackThatCannotWriteSaysWhyAndLeavesNoFile) {
+    ClientTree tree;
+    auto [made, folder] = tool({"make", "--base", tree.base()});
+    ASSERT_EQ(made, 0);
+    // A detail large enough that its archive outgrows the limit below.
+    std::string big(256 * 1024, '\0');
+    for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>((i * 7919) >> 3);
+    tree.temp().write(fs::relative(folder, tree.temp().path()).string() + "/Big", big);
+    auto data =
+        VTCodingUtilities::objectWithContentsOfFile<VTErrorData>(folder + "/data.vterr", nullptr);
+    ASSERT_TRUE(data);
+    data->setDetailInfo("Big", platform::Dictionary{});
+    ASSERT_TRUE(VTCodingUtilities::writeToFile(*data, folder + "/data.vterr", true, nullptr));
+
+    struct Case {
+        const char* what;
+        rlim_t fileSizeLimit;
+        std::vector<std::string> environment;
+        const char* reason;
+    } cases[] = {
+        {"a full disk", 64 * 1024, {}, "File too large"},
+        {"no temporary folder", 0, {"TMPDIR=" + tree.temp().file("missing")}, "No such file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string out = tree.temp().file("out.7z");
+        ToolRun run = runToolProgram({"pack", "--error", folder, "--out", out, "--store"},
+                                     c.fileSizeLimit, c.environment);
+        EXPECT_EQ(run.status, 1) << run.errors;
+        EXPECT_NE(run.errors.find("packing failed: Error Domain=com.pelgrave.archive"),
+                  std::string::npos)
+            << run.errors;
+        EXPECT_NE(run.errors.find(c.reason), std::string::npos) << run.errors;
+        EXPECT_FALSE(fs::exists(out)) << "a partial payload stayed";
+    }
+    const std::string out = tree.temp().file("whole.7z");
+    EXPECT_EQ(runToolProgram({"pack", "--error", folder, "--out", out}, 0, {}).status, 0);
+    EXPECT_TRUE(fs::exists(out));
+}
+#endif

@@ -42,7 +42,7 @@ TEST(VTSCDConfiguration, HardcodedConfigurationHasTheDefaultsAndFolders) {
     EXPECT_EQ(c.undetailedCrashDumpsPath(), base + "/CrashDumps");
     for (const char* folder : {"Errors", "Submissions", "CrashDumps"}) {
         EXPECT_TRUE(fs::is_directory(base + "/" + folder)) << folder;
-        EXPECT_EQ(modeOf(base + "/" + folder), 0777u) << folder;
+        EXPECT_EQ(modeOf(base + "/" + folder), 01777u) << folder;
     }
     EXPECT_TRUE(c.enabled());
     EXPECT_EQ(c.maxPingSubmissionsPerDay(), 256u);

@@ -1,9 +1,14 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
@@ -133,6 +138,155 @@ TEST_F(VTSettingsClientTest, SavingWithoutSettingsStartsFromTheFileOrFromDefault
     client->setSettings(nullptr);
     ASSERT_TRUE(client->save(nullptr));
     EXPECT_EQ(tree.read()->consentLevel(), 4);
+}
+
+namespace {
+
+constexpr int kCountsPerProcess = 150;
+
+bool countOne(VTSubmissionStats& stats) {
+    ++stats.submissionCount;
+    return true;
+}
+
+}  // namespace
+
+// One of the two processes of the test below (the test program started
+// again): counts pings in the settings file as a submission does, and
+// uploads in memory only, saved when it closes.
+TEST(VTSettingsCountingProcess, CountsWhenStartedByTheTwoProcessTest) {
+    const char* base = std::getenv("VT_TEST_COUNTING_BASE");
+    const char* ready = std::getenv("VT_TEST_COUNTING_READY");
+    const char* go = std::getenv("VT_TEST_COUNTING_GO");
+    if (!base || !ready || !go) GTEST_SKIP() << "started only by VTSettingsAcrossProcesses";
+    auto configuration = std::make_shared<const VTSCDConfiguration>(
+        VTSCDConfiguration::hardcodedConfigurationUsingPath(base));
+    auto client = VTLocalSettingsClient::initWithConfiguration(configuration, nullptr);
+    ASSERT_TRUE(client && client->localSettings());
+    // Both processes have read the file before either counts.
+    char byte = 'r';
+    ASSERT_EQ(write(std::atoi(ready), &byte, 1), 1);
+    ASSERT_EQ(read(std::atoi(go), &byte, 1), 1);
+    for (int i = 0; i < kCountsPerProcess; ++i) {
+        platform::Error e;
+        ASSERT_TRUE(client->updateStats(kVTGatewayTypePing, countOne, &e)) << e.description();
+        ASSERT_TRUE(e.empty()) << e.description();
+        client->localSettings()->updateStats(kVTGatewayTypeUpload, countOne);
+    }
+    platform::Error e;
+    ASSERT_TRUE(client->save(&e)) << e.description();
+}
+
+TEST(VTSettingsAcrossProcesses, TwoProcessesCountingAtOnceLoseNoCount) {
+    SettingsTree tree;
+    VTSettings start;
+    VTSubmissionStats stats;
+    stats.submissionCount = 5;
+    stats.lastReset = platform::Date::now();
+    start.setStats(stats, kVTGatewayTypePing);
+    start.setStats(stats, kVTGatewayTypeUpload);
+    tree.write(start);
+
+    // The children keep only their own ends (cleared of close-on-exec).
+    int ready[2], go[2];
+    ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+    ASSERT_EQ(pipe2(go, O_CLOEXEC), 0);
+    std::vector<std::string> envStrings = {
+        "VT_TEST_COUNTING_BASE=" + *tree.configuration()->basePath(),
+        "VT_TEST_COUNTING_READY=" + std::to_string(ready[1]),
+        "VT_TEST_COUNTING_GO=" + std::to_string(go[0])};
+    for (char** e = environ; *e; ++e) envStrings.emplace_back(*e);
+    std::vector<char*> envp;
+    for (auto& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string program = "/proc/self/exe";
+    std::string filter = "--gtest_filter=VTSettingsCountingProcess.*";
+    char* argv[] = {program.data(), filter.data(), nullptr};
+
+    pid_t children[2];
+    for (pid_t& child : children) {
+        child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            fcntl(ready[1], F_SETFD, 0);
+            fcntl(go[0], F_SETFD, 0);
+            execve(argv[0], argv, envp.data());
+            _exit(127);
+        }
+    }
+    close(ready[1]);
+    close(go[0]);
+    char bytes[2];
+    std::size_t got = 0;
+    while (got < 2) {
+        pollfd wait{ready[0], POLLIN, 0};
+        if (poll(&wait, 1, 60000) <= 0) break;  // a hang guard only
+        ssize_t n = read(ready[0], bytes + got, 2 - got);
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    EXPECT_EQ(got, 2u) << "both processes read the settings";
+    EXPECT_EQ(write(go[1], "gg", 2), 2);
+    close(ready[0]);
+    close(go[1]);
+    for (pid_t child : children) {
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+
+    auto stored = tree.read();
+    ASSERT_TRUE(stored);
+    EXPECT_EQ(stored->statsForGatewayType(kVTGatewayTypePing).submissionCount,
+              5 + 2 * kCountsPerProcess)
+        << "counted in the file";
+    EXPECT_EQ(stored->statsForGatewayType(kVTGatewayTypeUpload).submissionCount,
+              5 + 2 * kCountsPerProcess)
+        << "counted in memory, added up when saved";
+}
+
+TEST(VTSettingsMerge, EachProcessKeepsOnlyItsOwnChanges) {
+    auto at = [](double seconds) { return platform::Date{seconds}; };
+    auto counts = [](std::int64_t count, std::optional<platform::Date> reset) {
+        VTSubmissionStats s;
+        s.submissionCount = count;
+        s.lastReset = reset;
+        return s;
+    };
+    struct Case {
+        const char* what;
+        VTSubmissionStats stored, base, mine, expected;
+    } cases[] = {
+        {"unchanged here", counts(9, at(100)), counts(3, at(100)), counts(3, at(100)),
+         counts(9, at(100))},
+        {"increments add up", counts(9, at(100)), counts(3, at(100)), counts(5, at(100)),
+         counts(11, at(100))},
+        {"a new period begun here only", counts(9, at(100)), counts(3, at(100)),
+         counts(1, at(90000)), counts(1, at(90000))},
+        {"new periods begun in both", counts(2, at(90100)), counts(3, at(100)),
+         counts(1, at(90000)), counts(3, at(90100))},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(VTSettings::mergedStats(c.stored, c.base, c.mine), c.expected);
+    }
+
+    VTSettings base;
+    VTBucketSettings seen;
+    seen.timesSeen = 2;
+    base.setSettings(seen, 0x42);
+    VTSettings stored = base;
+    stored.setConsentLevel(7);  // another process's change
+    seen.timesSeen = 5;
+    stored.setSettings(seen, 0x42);
+    VTSettings mine = base;
+    mine.setEnabled(false);
+    seen.timesSeen = 3;
+    mine.setSettings(seen, 0x42);
+    VTSettings result = VTSettings::merged(stored, base, mine);
+    EXPECT_EQ(result.consentLevel(), 7);
+    EXPECT_FALSE(result.enabled());
+    EXPECT_EQ(result.settingsForBucket(0x42)->timesSeen, 6u);
 }
 
 class VTRemoteSettingsClientTest : public VTSettingsClientTest {

@@ -1,23 +1,24 @@
 #include "vterrtool/VTErrTool.h"
 
 #include <algorithm>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <optional>
 
+#include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Values/Json.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
+#include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorPayload.h"
-#include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
-#include "Platform/Dispatch/RunLoop.h"
-#include "Platform/Values/Json.h"
+#include "VTSubmissionLib/Archive/VTArchive.h"
 #include "VTSubmissionLib/VTSubmissionSession.h"
-
-#include <mutex>
 
 namespace vterrtool {
 
@@ -31,6 +32,21 @@ int usage(std::FILE* err) {
                  "       vterrtool list --base BASE\n"
                  "       vterrtool submit --base BASE [--gateway URL] [--upload-gateway URL]\n");
     return 2;
+}
+
+/// An error with the chain of its underlying errors; an errno among them
+/// is named.
+std::string reasonText(const platform::Error& failure) {
+    std::string text;
+    for (const platform::Error* e = &failure; e; e = e->underlyingError()) {
+        if (!text.empty()) text += "; ";
+        text += e->description();
+        if ((e->domain() == platform::kPOSIXErrorDomain ||
+             e->domain() == VTLibarchiveErrorDomain) &&
+            e->code() > 0)
+            text += std::string(" (") + std::strerror(static_cast<int>(e->code())) + ")";
+    }
+    return text;
 }
 
 std::string absolute(const std::string& path) {
@@ -103,7 +119,7 @@ std::vector<SavedError> savedErrors(const VTSCDConfiguration& configuration) {
 VTSCDConfiguration configurationForBase(const std::string& base) {
     if (std::filesystem::exists(base + "/vtscd.dat"))
         if (auto c = VTSCDConfiguration::configurationWithContentsOfPath(base + "/vtscd.dat", base,
-                                                                          nullptr))
+                                                                         nullptr))
             return *c;
     return VTSCDConfiguration::hardcodedConfigurationUsingPath(base);
 }
@@ -141,7 +157,8 @@ class JsonLines : public VTSubmissionSessionDelegate {
     void willBeginPingForError(VTSubmissionSession&, VTError& e) override {
         line("willBeginPing", &e);
     }
-    void didFinishPingForError(VTSubmissionSession&, VTError& e, const platform::Error& f) override {
+    void didFinishPingForError(VTSubmissionSession&, VTError& e,
+                               const platform::Error& f) override {
         line("didFinishPing", &e, &f);
     }
     void willBeginUploadForError(VTSubmissionSession&, VTError& e) override {
@@ -215,7 +232,8 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     if (ping || upload) {
         std::vector<VTGateway> gateways;
         for (const VTGateway& g : configuration.gateways())
-            if ((g.type() == kVTGatewayTypePing && !ping) || (g.type() == kVTGatewayTypeUpload && !upload))
+            if ((g.type() == kVTGatewayTypePing && !ping) ||
+                (g.type() == kVTGatewayTypeUpload && !upload))
                 gateways.push_back(g);
         const std::pair<std::optional<std::string>, std::int32_t> given[] = {
             {ping, kVTGatewayTypePing}, {upload, kVTGatewayTypeUpload}};
@@ -233,7 +251,8 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     const std::vector<SavedError> saved = savedErrors(configuration);
     auto client = VTClient::embeddedClientWithConfig(configuration, nullptr);
     platform::Error failure;
-    auto settings = VTLocalSettingsClient::initWithConfiguration(client->scdConfiguration(), &failure);
+    auto settings =
+        VTLocalSettingsClient::initWithConfiguration(client->scdConfiguration(), &failure);
     if (!settings) {
         std::fprintf(err, "vterrtool: no settings: %s\n", failure.description().c_str());
         return 1;
@@ -250,7 +269,8 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
                          failure.description().c_str());
     }
     if (!session->start(&failure)) {
-        std::fprintf(err, "vterrtool: the session did not start: %s\n", failure.description().c_str());
+        std::fprintf(err, "vterrtool: the session did not start: %s\n",
+                     failure.description().c_str());
         session->cancel();
         return 1;
     }
@@ -291,8 +311,8 @@ int pack(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     configuration.setCompressPayload(!store);
     auto payload = VTErrorPayload::payloadFileWithError(error, *file, configuration, &failure);
     if (!payload) {
-        std::fprintf(err, "vterrtool: packing failed%s%s\n", failure.empty() ? "" : ": ",
-                     failure.empty() ? "" : failure.description().c_str());
+        std::fprintf(err, "vterrtool: packing failed: %s\n",
+                     failure.empty() ? "nothing to pack" : reasonText(failure).c_str());
         return 1;
     }
     std::fprintf(out, "%s: %llu entries, %llu bytes of details\n", file->c_str(),
