@@ -9,7 +9,7 @@ allowed='^(_GLOBAL_OFFSET_TABLE_|__errno_location|__libc_current_sigrtmax|__libc
 objects=""
 for object in "$@"; do
   case "$object" in
-    */crash/*) objects="$objects $object" ;;
+    */pel_fvcrashreporter.dir/crash/* | */pel_fvcrashreporter.dir/./crash/*) objects="$objects $object" ;;
   esac
 done
 [ -n "$objects" ] || { echo "no crash-path objects given" >&2; exit 2; }

@@ -319,7 +319,8 @@ TEST(VTPanicScannersTest, LongHostileLinesTakeLinearTime) {
                                         line + "\n");
         parser.parse(nullptr);
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    // A hang guard: backtracking on these lines would take far longer.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
 }
 
 TEST(VTPanicErrorTest, MadeFromAReportSavedAndReopened) {

@@ -230,7 +230,7 @@ TEST(VTSubmissionPingTest, TricklingGatewayEndsAtTheTotalDeadlineAndFailsOver) {
     EXPECT_EQ(o.response->statusCode(), 200);
     EXPECT_EQ(second.requestCount(), 1u);
     EXPECT_GE(took, 3900ms);
-    EXPECT_LT(took, 8s);
+    EXPECT_LT(took, 25s);  // the trickle alone would take 30 s
 }
 
 TEST(VTSubmissionPingTest, CancelReportsCancelledOnceAndNoGatewayIsNotStarted) {

@@ -233,7 +233,9 @@ TEST(VTSubmissionSessionTest, CancelOnTheMainThreadWithPingAndUploadInFlight) {
     const auto took = std::chrono::steady_clock::now() - started;
     pings.releaseStalls();
     uploads.releaseStalls();
-    EXPECT_LT(took, 2s);
+    // Stopped, not given up on: cancel waits at most 10 s for exchanges that
+    // ignore it, and these stall until released.
+    EXPECT_LT(took, 9s);
     EXPECT_EQ(sf.recorder->endCount(), 1);
     EXPECT_EQ(sf.recorder->endError.code(), platform::kURLErrorCancelled);
     std::lock_guard lock(sf.recorder->mutex);

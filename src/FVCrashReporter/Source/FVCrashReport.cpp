@@ -56,6 +56,23 @@ std::optional<FVCrashDate> dateFromSeconds(int64_t seconds) {
         std::chrono::duration_cast<FVCrashDate::duration>(std::chrono::seconds(seconds)));
 }
 
+// protobuf-c stores any int32 in an enum field, so a report can hold a value
+// outside its enum's range; loading it as the enum type is undefined. The
+// stored integer is read as an integer, and values the enum does not know
+// become its "unknown" value before anything converts them.
+template <typename Enum>
+uint32_t knownEnumValue(const Enum& field, int32_t last, int32_t unknown) {
+    static_assert(sizeof(Enum) == sizeof(int32_t));
+    int32_t raw;
+    memcpy(&raw, &field, sizeof raw);
+    return static_cast<uint32_t>(raw >= 0 && raw <= last ? raw : unknown);
+}
+
+uint32_t architectureOf(const Fvcrash__CrashReport__SystemInfo& system) {
+    return knownEnumValue(system.architecture, FVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN,
+                          FVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN);
+}
+
 // The building steps share one failure path: the first message wins.
 class Builder {
   public:
@@ -69,8 +86,13 @@ class Builder {
     bool processor(const Fvcrash__CrashReport__Processor* message, FVCrashProcessorPtr* out) {
         if (!message) return fail("Crash report is missing processor info section");
         *out = std::make_shared<FVCrashReportProcessorInfo>(
-            message->has_encoding ? static_cast<uint32_t>(message->encoding) : 0u, message->type,
-            message->subtype);
+            message->has_encoding
+                ? knownEnumValue(
+                      message->encoding,
+                      FVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_MACH,
+                      FVCRASH__CRASH_REPORT__PROCESSOR__TYPE_ENCODING__TYPE_ENCODING_UNKNOWN)
+                : 0u,
+            message->type, message->subtype);
         return true;
     }
 
@@ -100,7 +122,7 @@ class Builder {
     platform::Error* error_;
 };
 
-FVCrashProcessorPtr processorForArchitecture(Fvcrash__Architecture architecture) {
+FVCrashProcessorPtr processorForArchitecture(uint32_t architecture) {
     uint64_t type = 0;
     uint64_t subtype = 0;
     switch (architecture) {
@@ -159,15 +181,19 @@ bool FVCrashReport::build(platform::Error* error) {
     if (machineInfo_) {
         systemProcessor = machineInfo_->processorInfo();
     } else {
-        systemProcessor = processorForArchitecture(system->architecture);
+        systemProcessor = processorForArchitecture(architectureOf(*system));
         if (!systemProcessor) return b.fail("Crash report has an unknown architecture");
     }
     std::optional<FVCrashDate> timestamp;
     if (system->timestamp != 0) timestamp = dateFromSeconds(system->timestamp);
     systemInfo_ = std::make_shared<FVCrashReportSystemInfo>(
-        system->has_operating_system ? static_cast<uint32_t>(system->operating_system) : 0u,
-        system->os_version, optionalText(system->os_build),
-        static_cast<uint32_t>(system->architecture), std::move(systemProcessor), timestamp);
+        system->has_operating_system
+            ? knownEnumValue(system->operating_system,
+                             FVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN,
+                             FVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN)
+            : 0u,
+        system->os_version, optionalText(system->os_build), architectureOf(*system),
+        std::move(systemProcessor), timestamp);
 
     const Fvcrash__CrashReport__ApplicationInfo* application = m.application_info;
     if (!application) return b.fail("Crash report is missing Application Information section");

@@ -2,8 +2,8 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
-#include <syslog.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -61,8 +61,8 @@ std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithApplicationIdentifier(
     const std::optional<std::string>& marketingVersion,
     std::shared_ptr<FVCrashReporterConfig> configuration) {
     std::shared_ptr<FVCrashReporter> reporter(new FVCrashReporter());
-    reporter->config_ = configuration ? std::move(configuration)
-                                      : FVCrashReporterConfig::defaultConfiguration();
+    reporter->config_ =
+        configuration ? std::move(configuration) : FVCrashReporterConfig::defaultConfiguration();
     reporter->identifier_ = identifier;
     reporter->version_ = version;
     reporter->marketingVersion_ = marketingVersion;
@@ -79,6 +79,20 @@ std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithApplicationIdentifier(
     return reporter;
 }
 
+std::shared_ptr<FVCrashReporter> FVCrashReporter::sharedReporter() {
+    static std::atomic_flag lock = ATOMIC_FLAG_INIT;
+    static std::shared_ptr<FVCrashReporter> shared;
+    while (lock.test_and_set(std::memory_order_acquire)) lock.wait(true, std::memory_order_relaxed);
+    struct Unlock {
+        ~Unlock() {
+            lock.clear(std::memory_order_release);
+            lock.notify_one();
+        }
+    } unlock;
+    if (!shared) shared = initWithConfiguration(FVCrashReporterConfig::defaultConfiguration());
+    return shared;
+}
+
 std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithConfiguration(
     std::shared_ptr<FVCrashReporterConfig> configuration) {
     auto bundle = platform::Bundle::mainBundle();
@@ -88,17 +102,19 @@ std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithConfiguration(
         if (!name || !*name)
             throw platform::Exception(FVCrashReporterException,
                                       "Can not determine process identifier or process name");
-        FVCrashLog(LOG_WARNING, "[FVCrashReporter] Warning -- bundle identifier, using process name %s",
-                   name);
+        FVCrashLog(LOG_WARNING,
+                   "[FVCrashReporter] Warning -- bundle identifier, using process name %s", name);
         identifier = name;
     }
-    std::optional<std::string> version = bundle ? infoString(*bundle, "CFBundleVersion") : std::nullopt;
+    std::optional<std::string> version =
+        bundle ? infoString(*bundle, "CFBundleVersion") : std::nullopt;
     if (!version) {
         FVCrashLog(LOG_WARNING, "[FVCrashReporter] Warning -- bundle version unavailable");
         version = "";
     }
     return initWithApplicationIdentifier(
-        identifier, *version, bundle ? infoString(*bundle, "CFBundleShortVersionString") : std::nullopt,
+        identifier, *version,
+        bundle ? infoString(*bundle, "CFBundleShortVersionString") : std::nullopt,
         std::move(configuration));
 }
 
@@ -115,7 +131,8 @@ bool FVCrashReporter::hasPendingCrashReport() const {
     return stat(crashReportPath().c_str(), &st) == 0;
 }
 
-std::optional<platform::Data> FVCrashReporter::loadPendingCrashReportData(platform::Error* error) const {
+std::optional<platform::Data> FVCrashReporter::loadPendingCrashReportData(
+    platform::Error* error) const {
     std::ifstream in(crashReportPath(), std::ios::binary);
     if (!in) {
         if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
@@ -149,7 +166,8 @@ bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
         return false;
     }
     if (enabled_)
-        throw platform::Exception(FVCrashReporterException, "The crash reporter has alread been enabled");
+        throw platform::Exception(FVCrashReporterException,
+                                  "The crash reporter has alread been enabled");
     if (!populateCrashReportDirectory(error)) return false;
 
     fvcrash_crash_context* ctx = fvcrash_crash_context_shared();
@@ -183,13 +201,15 @@ bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
 }
 
 bool FVCrashReporter::enableMachExceptionServer(platform::Error* error) {
-    fvcrash_populate_posix_error(error, ENOTSUP, "Failed to instantiate the Mach exception server.");
+    fvcrash_populate_posix_error(error, ENOTSUP,
+                                 "Failed to instantiate the Mach exception server.");
     return false;
 }
 
 void FVCrashReporter::setCrashCallbacks(const FVCrashReporterCallbacks& callbacks) {
     if (enabled_)
-        throw platform::Exception(FVCrashReporterException, "The crash reporter has alread been enabled");
+        throw platform::Exception(FVCrashReporterException,
+                                  "The crash reporter has alread been enabled");
     if (callbacks.version != 0) abort();
     fvcrash_crash_context* ctx = fvcrash_crash_context_shared();
     ctx->post_crash_context.store(callbacks.context, std::memory_order_release);
@@ -228,9 +248,10 @@ fvcrash_status writeWithCurrent(fvcrash_thread_state* state, void* context) {
 
 }  // namespace
 
-std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(pid_t thread,
-                                                                           platform::Error* error) {
-    std::string pattern = joinPath(platform::Paths::temporaryDirectory(), "live_crash_report.XXXXXX");
+std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(
+    pid_t thread, platform::Error* error) {
+    std::string pattern =
+        joinPath(platform::Paths::temporaryDirectory(), "live_crash_report.XXXXXX");
     std::vector<char> path(pattern.begin(), pattern.end());
     path.push_back('\0');
     const int fd = mkostemp(path.data(), O_CLOEXEC);
@@ -268,7 +289,8 @@ std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(pid_
     } else {
         std::ifstream in(path.data(), std::ios::binary);
         if (in)
-            data = platform::Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+            data = platform::Data(std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>());
         else
             fvcrash_populate_error(error, FVCrashReporterErrorUnknown,
                                    "Unable to open live crash report for reading", nullptr);

@@ -60,9 +60,14 @@ class FVCrashReporter : public std::enable_shared_from_this<FVCrashReporter> {
     /// is known.
     static std::shared_ptr<FVCrashReporter> initWithConfiguration(
         std::shared_ptr<FVCrashReporterConfig> configuration);
+    /// The process's shared reporter, made once (thread-safe) from the main
+    /// bundle and the default configuration. Throws as initWithConfiguration
+    /// does; a later call then tries again.
+    static std::shared_ptr<FVCrashReporter> sharedReporter();
 
     bool hasPendingCrashReport() const;
-    std::optional<platform::Data> loadPendingCrashReportData(platform::Error* error = nullptr) const;
+    std::optional<platform::Data> loadPendingCrashReportData(
+        platform::Error* error = nullptr) const;
     bool purgePendingCrashReport(platform::Error* error = nullptr) const;
 
     /// Once per process: a second call on any instance fails with code 3.
@@ -70,7 +75,7 @@ class FVCrashReporter : public std::enable_shared_from_this<FVCrashReporter> {
     /// A report of the running process made on `thread` (a thread id of this
     /// process), or of the calling thread.
     std::optional<platform::Data> generateLiveReportWithThread(pid_t thread,
-                                                              platform::Error* error = nullptr);
+                                                               platform::Error* error = nullptr);
     std::optional<platform::Data> generateLiveReport(platform::Error* error = nullptr);
     /// Throws FVCrashReporterException once this instance is enabled.
     void setCrashCallbacks(const FVCrashReporterCallbacks& callbacks);

@@ -229,6 +229,33 @@ TEST(FVCrashReportObjects, MachineProcessorWinsOverArchitecture) {
     EXPECT_FALSE(report->systemInfo()->timestamp());
 }
 
+// A report file can carry any int32 in an enum field; values the enum does
+// not know read as its "unknown" value (and never as an enum out of range).
+TEST(FVCrashReportObjects, EnumFieldsOutsideTheirTypeReadAsUnknown) {
+    const auto store = [](auto* field, int32_t value) { memcpy(field, &value, sizeof value); };
+    for (int32_t raw : {-1, -2147483647 - 1, 7, 1000}) {
+        MessageFixture f;
+        store(&f.system.architecture, raw);
+        EXPECT_EQ(decodeFailure(f.pack()), "Crash report has an unknown architecture") << raw;
+
+        f.system.has_operating_system = 1;
+        store(&f.system.operating_system, raw);
+        f.processor.has_encoding = 1;
+        store(&f.processor.encoding, raw);
+        f.processor.type = 7;
+        f.machine.processor = &f.processor;
+        f.report.machine_info = &f.machine;
+        const auto bytes = f.pack();
+        auto report = FVCrashReport::initWithData(bytes.data(), bytes.size(), nullptr);
+        ASSERT_TRUE(report) << raw;
+        EXPECT_EQ(report->systemInfo()->architecture(),
+                  uint32_t{FVCRASH__ARCHITECTURE__ARCHITECTURE_UNKNOWN});
+        EXPECT_EQ(report->systemInfo()->operatingSystem(),
+                  uint32_t{FVCRASH__CRASH_REPORT__SYSTEM_INFO__OPERATING_SYSTEM__OS_UNKNOWN});
+        EXPECT_EQ(report->machineInfo()->processorInfo()->typeEncoding(), 0u);
+    }
+}
+
 namespace {
 
 std::shared_ptr<FVCrashReport> build(const MessageFixture& f) {
@@ -301,8 +328,9 @@ TEST(FVCrashReportTextFormatter, MissingValuesSizeZeroImagesAndSymbolPrefixes) {
         FVCrashReportTextFormatter::stringValueForCrashReport(*report, FVCrashReportTextFormatiOS);
     EXPECT_NE(text.find("Process:         ??? [???]\nPath:            ???\n"), std::string::npos);
     EXPECT_NE(text.find("Parent Process:  ??? [???]\n"), std::string::npos);
-    EXPECT_NE(text.find("            0x1000 -             0x1000  app ?\?\?  <?\?\?> /usr/bin/app\n"),
-              std::string::npos)
+    EXPECT_NE(
+        text.find("            0x1000 -             0x1000  app ?\?\?  <?\?\?> /usr/bin/app\n"),
+        std::string::npos)
         << text;
 
     struct Row {

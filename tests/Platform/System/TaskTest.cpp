@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 
 #include "Platform/System/Paths.h"
 #include "Platform/System/Task.h"
@@ -64,13 +66,18 @@ TEST_F(TaskTest, StatusTellsExitCodeSignalAndMissingProgram) {
 }
 
 TEST_F(TaskTest, AGrandchildHoldingThePipeDoesNotHoldTheCaller) {
-    script("/bin/parent", "echo started; (sleep 30 &) ; echo leaving\n");
+    script("/bin/parent",
+           "echo started; (sleep 300 & echo $! > \"$PEL_PATH_ROOT/grandchild\") ; echo leaving\n");
     const auto begin = std::chrono::steady_clock::now();
     int status = -1;
     const auto lines = run({"/bin/parent", {}}, &status);
     EXPECT_EQ(status, 0);
     EXPECT_EQ(lines, (std::vector<std::string>{"started", "leaving"}));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
+    // Waiting for the grandchild would take 300 s.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(60));
+    std::ifstream pidFile(dir_.file("root/grandchild"));
+    pid_t grandchild = 0;
+    if (pidFile >> grandchild && grandchild > 0) kill(grandchild, SIGKILL);
 }
 
 TEST(TaskLineBufferTest, ReplacesEveryInvalidByteAndKeepsValidSequences) {

@@ -54,10 +54,11 @@ fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* ima
     const auto* symbols = static_cast<const Elf64_Sym*>(
         fvcrash_task_mapping_pointer(&table, image->dynsym, 0, tableSize));
     if (!symbols) return FVCRASH_EINTERNAL;
-    const Elf64_Sym* holding = nullptr;
-    uint64_t holdingValue = 0;
-    const Elf64_Sym* nearest = nullptr;
-    uint64_t nearestValue = 0;
+    // Only a symbol whose range holds pc names it, as the loader's own
+    // look-up decides: code between symbols (static functions of a stripped
+    // library) stays unnamed rather than taking the name before it.
+    const Elf64_Sym* chosen = nullptr;
+    uint64_t value = 0;
     for (uint64_t i = 0; i < image->symbol_count; ++i) {
         Elf64_Sym sym;
         fvcrash_memcpy(&sym, &symbols[i], sizeof sym);
@@ -66,20 +67,13 @@ fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* ima
             type == STT_SECTION || type == STT_FILE || sym.st_name == 0) {
             continue;
         }
-        const uint64_t value = sym.st_value + image->load_bias;
-        if (value > pc) continue;
-        if (holds(sym, value, pc) && (!holding || holdingValue < value)) {
-            holding = &symbols[i];
-            holdingValue = value;
-        }
-        if (!nearest || nearestValue < value) {
-            nearest = &symbols[i];
-            nearestValue = value;
+        const uint64_t start = sym.st_value + image->load_bias;
+        if (holds(sym, start, pc) && (!chosen || value < start)) {
+            chosen = &symbols[i];
+            value = start;
         }
     }
-    const Elf64_Sym* chosen = holding ? holding : nearest;
     if (!chosen) return FVCRASH_ENOTFOUND;
-    const uint64_t value = holding ? holdingValue : nearestValue;
     uint32_t nameOffset;
     fvcrash_memcpy(&nameOffset, &chosen->st_name, sizeof nameOffset);
     // The name must end inside the string table.

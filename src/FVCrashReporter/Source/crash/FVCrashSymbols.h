@@ -80,7 +80,8 @@ fvcrash_status fvcrash_lookup_symbol(const fvcrash_image* image, int strategy,
                                      fvcrash_objc_cache* cache, uint64_t pc,
                                      fvcrash_symbol_found_cb found, void* context);
 
-/// The ELF ".dynsym" symbol that names pc (as the loader's dladdr does:
-/// the greatest start whose range holds pc, else the nearest start below).
+/// The ELF ".dynsym" symbol that names pc, as the loader's dladdr does: the
+/// greatest start whose range holds pc (value <= pc < value + size; a symbol
+/// of size 0 only for its own address). 8 when no symbol holds pc.
 fvcrash_status fvcrash_elf_lookup_symbol_by_address(const fvcrash_elf_image* image, uint64_t pc,
                                                     fvcrash_symbol_found_cb found, void* context);
