@@ -6,15 +6,21 @@
 // It listens on its System-scope service and serves one client at a time,
 // which must be root or the user it was blessed for. Requests:
 //   "102" copy the partner file (a property-list dictionary of at most
-//         64 KiB that the client itself can read) to
+//         64 KiB) to
 //         "/Library/Application Support/Pelgrave/com.pelgrave.partner.plist";
-//   "100" / "101" install one package / a list of package descriptions.
+//   "100" / "101" install one package / a list of package descriptions
+//         onto the target: "/" or the mount point of a mounted volume that
+//         only root can change (anything else fails the request).
+// Every path the client names is opened with the client's rights (its uid,
+// gid and groups), never through a link at the last step: what the client
+// cannot open is not read, copied or described (no digest, no size).
 // Each package is copied, verified and installed; its progress goes back as
 // 201 phases, 200 percents and 202 reasons, its end as status 303 (or 306
 // for a failed optional package, after a 204 failure record). A failed
 // mandatory package sends 205 and status 302 and ends the run. After the
 // last package the post-install tools run (paths, or dictionaries with the
-// path under "pkgName"; only those that only root can change), status 304
+// path under "pkgName"; only files that the packages of the request
+// installed and that only root can change), status 304
 // follows and the launch-daemon jobs the receipts list are started. While
 // packages install, status 301 goes out every five minutes. The helper exits 60 seconds after its
 // last client left.
@@ -29,6 +35,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <set>
 
 #include "Engine/PelInstallerOutputParser.h"
 #include "HelperKit/HelperService.h"
@@ -38,6 +45,8 @@
 #include "Platform/System/Paths.h"
 #include "Platform/System/ServiceManagement.h"
 #include "Platform/System/Task.h"
+#include "Platform/System/UserFileAccess.h"
+#include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "Platform/Xpc/XpcListener.h"
@@ -63,37 +72,36 @@ std::string lowerHex(const Data& bytes) {
     return out;
 }
 
-std::string md5OfFile(const std::string& path) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0) return {};
+// The md5 of the whole of the open file `fd`, read from its start.
+std::string md5OfFile(int fd) {
     Digester digester(DigestAlgorithm::kMD5);
     char buffer[1 << 16];
     ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) digester.update(buffer, std::size_t(n));
-    close(fd);
+    for (off_t offset = 0; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
+        digester.update(buffer, std::size_t(n));
     Data digest;
     if (n < 0 || !digester.finish(&digest)) return {};
     return lowerHex(digest);
 }
 
-// Whether `uid` may read what `info` describes. Group permissions are not
-// looked at: a file only a group may read is refused.
-bool readableBy(const struct stat& info, uid_t uid) {
-    if (uid == 0) return true;
-    if (info.st_uid == uid) return (info.st_mode & S_IRUSR) != 0;
-    return (info.st_mode & S_IROTH) != 0;
+// The client's identity, whose rights every path it names is opened with.
+UserIdentity clientIdentity(const XpcPeerCredentials& peer) {
+    return {peer.uid, peer.gid, peer.groups};
 }
 
-// Whether the client may read the package at `path`: the helper reads for
-// it as root, and must not hand out what it could not see (a failure record
-// carries the file's digest).
-bool packageReadableBy(const std::string& path, uid_t uid) {
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
+// Opens a file the client names, with the client's rights: what the client
+// cannot open, the helper does not read, copy or describe. Never follows a
+// link at the last step; a fifo cannot hold the open.
+int openForClient(const UserIdentity& client, const std::string& path) {
+    Error error;
+    const int fd = openAsUser(client, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, &error);
+    if (fd < 0) return -1;
     struct stat info;
-    const bool ok = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && readableBy(info, uid);
-    close(fd);
-    return ok;
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool isSafeSystemPath(const std::string& path) {
@@ -123,7 +131,7 @@ class InstallHelper {
         log("request " + *type);
         if (*type == "102") {
             const std::string* path = message.getString("PelInstallPartnerPath");
-            copyPartnerFile(path ? *path : "", event.peer().uid);
+            copyPartnerFile(path ? *path : "", clientIdentity(event.peer()));
         } else if (*type == "100" || *type == "101") {
             std::vector<Package> packages;
             if (*type == "100") {
@@ -144,24 +152,23 @@ class InstallHelper {
                 list && list->asArray())
                 tools = *list->asArray();
             const std::string targetPath = target ? *target : "/";
-            const uid_t client = event.peer().uid;
+            const UserIdentity client = clientIdentity(event.peer());
             work_->async([this, peer, packages, targetPath, tools, client] {
                 install(peer, client, packages, targetPath, tools);
             });
         }
     }
 
-    void copyPartnerFile(const std::string& path, uid_t peerUid) {
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    void copyPartnerFile(const std::string& path, const UserIdentity& client) {
+        const int fd = openForClient(client, path);
         if (fd < 0) {
             log("cannot open the partner file " + path);
             return;
         }
         struct stat info;
-        const bool readable = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-                              info.st_size <= kMaxPartnerFileSize && readableBy(info, peerUid);
         std::string bytes;
-        if (readable) {
+        const bool small = fstat(fd, &info) == 0 && info.st_size <= kMaxPartnerFileSize;
+        if (small) {
             char buffer[4096];
             ssize_t n;
             while ((n = read(fd, buffer, sizeof buffer)) > 0 &&
@@ -169,7 +176,7 @@ class InstallHelper {
                 bytes.append(buffer, std::size_t(n));
         }
         close(fd);
-        if (!readable || bytes.size() > std::size_t(kMaxPartnerFileSize)) {
+        if (!small || bytes.size() > std::size_t(kMaxPartnerFileSize)) {
             log("the partner file is not acceptable: " + path);
             return;
         }
@@ -210,11 +217,14 @@ class InstallHelper {
     }
 
     // On work_.
-    void install(const XpcConnectionPtr& peer, uid_t client, const std::vector<Package>& packages,
-                 const std::string& target, const std::vector<XpcObject>& tools) {
-        if (!isSafeSystemPath(target) || packages.empty()) {
+    void install(const XpcConnectionPtr& peer, const UserIdentity& client,
+                 const std::vector<Package>& packages, const std::string& target,
+                 const std::vector<XpcObject>& tools) {
+        std::string reason = "Invalid install request";
+        if (!isSafeSystemPath(target) || packages.empty() || !isInstallVolume(target, &reason)) {
+            log("refusing the install request: " + reason);
             XpcObject m = typed(202);
-            m.setString("PelInstallCompleteReason", "installer: Error - Invalid install request");
+            m.setString("PelInstallCompleteReason", "installer: Error - " + reason);
             send(peer, std::move(m));
             sendStatus(peer, 302);
             return;
@@ -229,8 +239,9 @@ class InstallHelper {
                 "PelInstallPhase",
                 "Preparing " + std::filesystem::path(package.path).filename().string() + "\u2026");
             send(peer, std::move(phase));
-            const bool readable = packageReadableBy(package.path, client);
-            const std::string md5 = readable ? md5OfFile(package.path) : std::string();
+            const int packageFd = openForClient(client, package.path);
+            const bool readable = packageFd >= 0;
+            const std::string md5 = readable ? md5OfFile(packageFd) : std::string();
             std::string lastReason;
             PelInstallerOutputParser parser({[&](const std::string& text) {
                                                  XpcObject m = typed(201);
@@ -251,8 +262,9 @@ class InstallHelper {
             pkginstall::InstallResult result;
             if (readable) {
                 result = pkginstall::installPackage(
-                    package.path, target,
+                    packageFd, target,
                     [&](const std::string& line) { parser.parseProgressString(line); });
+                close(packageFd);
             } else {
                 parser.parseProgressString("installer: Error - The package cannot be read");
             }
@@ -276,12 +288,25 @@ class InstallHelper {
             sendStatus(peer, 306);
         }
         keepAlive->cancel();
-        runPostInstallTools(tools);
+        runPostInstallTools(tools, installedPaths(target, installed));
         sendStatus(peer, 304);
         startJobs(target, installed);
     }
 
-    static void runPostInstallTools(const std::vector<XpcObject>& tools) {
+    // The system paths of what the packages of this request installed.
+    static std::set<std::string> installedPaths(
+        const std::string& target, const std::vector<pkginstall::InstalledComponent>& components) {
+        std::set<std::string> paths;
+        for (const auto& component : components)
+            for (const std::string& file : component.files)
+                paths.insert(Paths::join(Paths::join(target, component.installLocation), file));
+        return paths;
+    }
+
+    // Only a tool that the packages of this request installed runs: the
+    // client cannot make root run any other program of the system.
+    static void runPostInstallTools(const std::vector<XpcObject>& tools,
+                                    const std::set<std::string>& installed) {
         PosixTaskLauncher launcher;
         for (const XpcObject& tool : tools) {
             // A tool is a path, or a dictionary that travels like a package
@@ -292,6 +317,10 @@ class InstallHelper {
             else if (const std::string* path = tool.getString("pkgName"))
                 task.program = *path;
             if (!isSafeSystemPath(task.program)) continue;
+            if (!installed.count(task.program)) {
+                log("not running " + task.program + ": no package of this request installed it");
+                continue;
+            }
             if (!SMIsRootOnlyPath(Paths::resolve(task.program))) {
                 log("not running " + task.program + ": others can change it");
                 continue;

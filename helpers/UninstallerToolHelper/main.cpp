@@ -22,7 +22,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <set>
 
@@ -32,6 +34,8 @@
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/Task.h"
+#include "Platform/System/UserFileAccess.h"
+#include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
 #include "installer/PelPkgInstall.h"
 
@@ -87,9 +91,7 @@ class Reporter {
 };
 
 // Whether `relative` is a plain relative path: no "..", not absolute, no NUL.
-bool isPlainRelative(const std::string& relative) {
-    return pkginstall::isSafeEntryName(relative);
-}
+bool isPlainRelative(const std::string& relative) { return pkginstall::isSafeEntryName(relative); }
 
 // Reads the whole of an open file.
 bool readAll(int fd, std::string* out) {
@@ -122,19 +124,35 @@ int openInside(const std::string& bundle, const std::string& relative) {
     if (ec) return -1;
     const std::string parent = realParent.string(), root = realBundle.string();
     if (parent != root && parent.compare(0, root.size() + 1, root + "/") != 0) return -1;
-    return open((realParent / path.filename()).c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    return open((realParent / path.filename()).c_str(),
+                O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
 }
 
 // Runs the tool `relative` of `bundle` from a verified root-owned copy.
-// Answers the error text, or "" when the tool ran and succeeded.
-std::string runTool(const std::string& bundle, const std::string& relative) {
-    const int tool = openInside(bundle, relative);
-    if (tool < 0) return "The tool " + relative + " is not inside " + bundle;
+// The bundle and the tool are the client's: both are looked at and opened
+// with the client's rights, so that nothing it could not read itself is
+// read, and the answer tells nothing about such files. Answers the error
+// text, or "" when the tool ran and succeeded.
+std::string runTool(const UserIdentity& client, const std::string& bundle,
+                    const std::string& relative) {
+    int tool = -1, sigFd = -1;
+    Error accessError;
+    if (!withUserFileAccess(
+            client,
+            [&] {
+                tool = openInside(bundle, relative);
+                sigFd = openInside(bundle, relative + ".sig");
+            },
+            &accessError))
+        return "Cannot open the tool " + relative + " (" + accessError.description() + ")";
+    if (tool < 0) {
+        if (sigFd >= 0) close(sigFd);
+        return "The tool " + relative + " is not inside " + bundle;
+    }
     struct stat info;
     std::string bytes;
     const bool read = fstat(tool, &info) == 0 && S_ISREG(info.st_mode) && readAll(tool, &bytes);
     close(tool);
-    const int sigFd = openInside(bundle, relative + ".sig");
     std::string signature;
     const bool sigRead = sigFd >= 0 && fstat(sigFd, &info) == 0 && S_ISREG(info.st_mode) &&
                          info.st_size <= 1024 && readAll(sigFd, &signature);
@@ -152,7 +170,8 @@ std::string runTool(const std::string& bundle, const std::string& relative) {
     std::string error;
     const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
     const int sigOut = open(sigCopy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    const bool copied = out >= 0 && sigOut >= 0 && writeAll(out, bytes) && writeAll(sigOut, signature);
+    const bool copied =
+        out >= 0 && sigOut >= 0 && writeAll(out, bytes) && writeAll(sigOut, signature);
     if (out >= 0) close(out);
     if (sigOut >= 0) close(sigOut);
     if (!copied) {
@@ -173,17 +192,59 @@ std::string runTool(const std::string& bundle, const std::string& relative) {
     return error;
 }
 
-// Removes a file or link without following it, when it lies under the root.
-bool removeEntry(const std::string& systemPath, bool* missing) {
-    const std::string path = Paths::resolve(systemPath);
-    struct stat info;
-    if (lstat(path.c_str(), &info) != 0) {
-        *missing = true;
-        return true;
+// Opens the folder `relative` (a plain relative path, "" for `base` itself)
+// under the open folder `base`, one step at a time and never through a link.
+// -1 with errno set when that is not possible.
+int openFolderBelow(int base, const std::string& relative) {
+    int fd = dup(base);
+    for (std::size_t start = 0; fd >= 0 && start < relative.size();) {
+        const std::size_t end = std::min(relative.find('/', start), relative.size());
+        const std::string part = relative.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        const int saved = errno;
+        close(fd);
+        fd = next;
+        errno = saved;
     }
-    *missing = false;
-    if (S_ISDIR(info.st_mode)) return true;  // folders go once emptied
-    return unlink(path.c_str()) == 0;
+    return fd;
+}
+
+// Removes the file or link `relative` under the open volume folder, never
+// following a link on the way or at the end; a folder stays (folders go once
+// emptied). A file that is already gone counts as removed. False with a
+// reason when it cannot be removed.
+bool removeEntry(int volume, const std::string& relative, std::string* reason) {
+    const fs::path path(relative);
+    const int parent = openFolderBelow(volume, path.parent_path().string());
+    if (parent < 0) {
+        if (errno == ENOENT) return true;
+        *reason = errno == ELOOP || errno == ENOTDIR ? "a link or file is on the way"
+                                                     : std::string(std::strerror(errno));
+        return false;
+    }
+    const std::string name = path.filename().string();
+    struct stat info;
+    bool ok = true;
+    if (fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+        ok = errno == ENOENT;
+        if (!ok) *reason = std::strerror(errno);
+    } else if (!S_ISDIR(info.st_mode) && unlinkat(parent, name.c_str(), 0) != 0) {
+        ok = false;
+        *reason = std::strerror(errno);
+    }
+    close(parent);
+    return ok;
+}
+
+// Removes the folder `relative` under the open volume folder when it is empty.
+void removeEmptyFolder(int volume, const std::string& relative) {
+    const fs::path path(relative);
+    const int parent = openFolderBelow(volume, path.parent_path().string());
+    if (parent < 0) return;
+    unlinkat(parent, path.filename().c_str(), AT_REMOVEDIR);
+    close(parent);
 }
 
 class UninstallHelper {
@@ -193,14 +254,14 @@ class UninstallHelper {
     }
 
     bool start() {
-        return service_.start([this](const XpcConnectionPtr& peer, const XpcEvent& event) {
-            handle(peer, event.message());
-        });
+        return service_.start(
+            [this](const XpcConnectionPtr& peer, const XpcEvent& event) { handle(peer, event); });
     }
     void waitUntilDone() { service_.waitUntilDone(); }
 
   private:
     struct Request {
+        UserIdentity client;
         std::vector<std::string> products;
         std::vector<std::pair<std::string, std::string>> preTools, postTools;
     };
@@ -213,7 +274,8 @@ class UninstallHelper {
         return out;
     }
 
-    void handle(const XpcConnectionPtr& peer, const XpcObject& message) {
+    void handle(const XpcConnectionPtr& peer, const XpcEvent& event) {
+        const XpcObject& message = event.message();
         const std::string* type = message.getString("PelUninstallType");
         if (!type) return;
         service_.log("request " + *type);
@@ -222,9 +284,11 @@ class UninstallHelper {
             if (const std::string* product = message.getString("PelUninstallProduct"))
                 request.products.push_back(*product);
         } else if (*type == "501" || *type == "502") {
-            if (const XpcObject* list = message.get("PelUninstallProducts"); list && list->asArray())
+            if (const XpcObject* list = message.get("PelUninstallProducts");
+                list && list->asArray())
                 for (const XpcObject& entry : *list->asArray())
-                    if (const std::string* text = entry.asString()) request.products.push_back(*text);
+                    if (const std::string* text = entry.asString())
+                        request.products.push_back(*text);
             if (*type == "502") {
                 request.preTools = tools(message.get("PelUninstall_PreUninstallTools"));
                 request.postTools = tools(message.get("PelUninstall_PostUninstallTools"));
@@ -232,6 +296,7 @@ class UninstallHelper {
         } else {
             return;
         }
+        request.client = {event.peer().uid, event.peer().gid, event.peer().groups};
         work_->async([peer, request] { uninstall(peer, request); });
     }
 
@@ -247,7 +312,7 @@ class UninstallHelper {
             report.status(status);
         };
         for (const auto& [bundle, tool] : request.preTools) {
-            const std::string error = runTool(bundle, tool);
+            const std::string error = runTool(request.client, bundle, tool);
             if (!error.empty()) {
                 report.error(tool, error);
                 end(702);
@@ -261,7 +326,7 @@ class UninstallHelper {
         }
         bool toolsFailed = false;
         for (const auto& [bundle, tool] : request.postTools) {
-            const std::string error = runTool(bundle, tool);
+            const std::string error = runTool(request.client, bundle, tool);
             if (!error.empty()) {
                 report.error(tool, error);
                 toolsFailed = true;
@@ -293,7 +358,8 @@ class UninstallHelper {
                 receiptFiles.push_back(entry.path().string());
         }
         std::sort(receiptFiles.begin(), receiptFiles.end());
-        for (const std::string& receiptPath : receiptFiles) removeReceipt(receiptPath, product, report);
+        for (const std::string& receiptPath : receiptFiles)
+            removeReceipt(receiptPath, product, report);
         removeModules(product, report);
     }
 
@@ -317,6 +383,21 @@ class UninstallHelper {
             report.error(identifier, "The receipt's location is not acceptable");
             return;
         }
+        // The files are where the installer put them: on the receipt's volume
+        // (older receipts name none: "/"), which must still be mounted.
+        std::string volume = text("InstallVolume");
+        if (volume.empty()) volume = "/";
+        std::string volumeReason;
+        if (!isInstallVolume(volume, &volumeReason)) {
+            report.error(identifier, volumeReason);
+            return;
+        }
+        const int volumeFd =
+            open(Paths::resolve(volume).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (volumeFd < 0) {
+            report.error(identifier, "Cannot open the volume " + volume);
+            return;
+        }
         std::vector<std::string> folders;
         bool left = false;
         auto files = receipt->find("Files");
@@ -325,25 +406,19 @@ class UninstallHelper {
                 if (!file.isString()) continue;
                 std::string name = file.stringValue();
                 while (name.rfind("./", 0) == 0) name.erase(0, 2);
-                const std::string fromRoot = prefix == "/" ? name : prefix.substr(1) + "/" + name;
-                if (!pkginstall::isSafeEntryName(name) || !pathStaysInside("/", fromRoot)) {
-                    report.error(identifier, "Not removing " + name);
+                // Relative to the volume.
+                const std::string relative = prefix == "/" ? name : prefix.substr(1) + "/" + name;
+                std::string why = "its name leaves the install location";
+                if (!pkginstall::isSafeEntryName(name) || !removeEntry(volumeFd, relative, &why)) {
+                    report.error(identifier, "Not removing " + name + ": " + why);
                     left = true;
                     continue;
                 }
-                const std::string systemPath = Paths::join(prefix, name);
-                bool missing = false;
-                if (!removeEntry(systemPath, &missing)) {
-                    report.error(identifier, "Cannot remove " + systemPath);
-                    left = true;
-                }
-                // Folders right under the root ("/opt", "/usr") are shared: they stay.
-                for (fs::path parent = fs::path(systemPath).parent_path();
-                     parent.string().size() > prefix.size() &&
-                     parent.parent_path() != parent.root_path();
+                // Folders right under the volume ("/opt", "/usr") are shared: they stay.
+                for (fs::path parent = fs::path(relative).parent_path();
+                     parent.string().size() + 1 > prefix.size() && parent.has_parent_path();
                      parent = parent.parent_path())
                     folders.push_back(parent.string());
-                (void)missing;
             }
         }
         // Deepest first; a folder that still holds something stays.
@@ -351,29 +426,14 @@ class UninstallHelper {
             return a.size() != b.size() ? a.size() > b.size() : a < b;
         });
         folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
-        for (const std::string& folder : folders) rmdir(Paths::resolve(folder).c_str());
+        for (const std::string& folder : folders) removeEmptyFolder(volumeFd, folder);
+        close(volumeFd);
         if (left) return;
         if (unlink(receiptPath.c_str()) != 0) {
             report.error(identifier, "Cannot remove the receipt");
             return;
         }
         report.phase(802, identifier, "Removed %@");
-    }
-
-    // Whether no folder on the way to `name` under `prefix` (the install
-    // location's own folders included) is a link: a link could lead the
-    // removal outside the install location.
-    static bool pathStaysInside(const std::string& prefix, const std::string& name) {
-        std::string walked = prefix;
-        std::size_t start = 0;
-        for (std::size_t slash; (slash = name.find('/', start)) != std::string::npos;
-             start = slash + 1) {
-            walked = Paths::join(walked, name.substr(start, slash - start));
-            struct stat info;
-            if (lstat(Paths::resolve(walked).c_str(), &info) == 0 && S_ISLNK(info.st_mode))
-                return false;
-        }
-        return true;
     }
 
     static void removeModules(const std::string& product, Reporter& report) {
@@ -388,7 +448,7 @@ class UninstallHelper {
         auto text = [](const Dictionary& d, const char* key) {
             auto it = d.find(key);
             return it != d.end() && it->second.isString() ? it->second.stringValue()
-                                                         : std::string();
+                                                          : std::string();
         };
         std::set<std::string> identifiers{product};
         for (const auto& [path, module] : modules) {

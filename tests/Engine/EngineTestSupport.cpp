@@ -49,4 +49,23 @@ void EngineFixture::touch(const std::string& path) {
     std::ofstream(path).put('\n');
 }
 
+std::string EngineFixture::mountVolume(const std::string& mountPoint, const std::string& type,
+                                       bool makeFolder) const {
+    const std::string table = rooted("/proc/self/mountinfo");
+    std::filesystem::create_directories(std::filesystem::path(table).parent_path());
+    std::ofstream out(table, std::ios::app);
+    if (out.tellp() == 0) out << "20 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n";
+    std::string escaped;
+    for (char c : mountPoint) escaped += c == ' ' ? std::string("\\040") : std::string(1, c);
+    static int next = 30;
+    const int id = ++next;
+    out << id << " 20 8:" << id << " / " << escaped << " rw,nosuid shared:" << id << " - " << type
+        << " /dev/sdb" << id << " rw\n";
+    if (makeFolder) {
+        std::filesystem::create_directories(rooted(mountPoint));
+        std::filesystem::permissions(rooted(mountPoint), std::filesystem::perms(0755));
+    }
+    return rooted(mountPoint);
+}
+
 }  // namespace enginetest

@@ -86,6 +86,11 @@ class EngineFixture : public ::testing::Test {
     static std::string writePlist(const std::string& path, const Value& value);
     /// Creates an empty file (and its folders) at `path`.
     static void touch(const std::string& path);
+    /// Lists a mounted volume of `type` at the system path `mountPoint` in the
+    /// root's mount table ("/" comes first) and makes its folder (0755)
+    /// unless `makeFolder` is false. Answers the folder's place.
+    std::string mountVolume(const std::string& mountPoint, const std::string& type = "ext4",
+                            bool makeFolder = true) const;
 
     testsupport::TempDir dir_;
     std::string root_ = dir_.file("root");

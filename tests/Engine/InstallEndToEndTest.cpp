@@ -22,6 +22,7 @@
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "support/FakeAuthoriser.h"
+#include "support/FakeClientProcess.h"
 #include "support/QueueHelpers.h"
 
 namespace enginetest {
@@ -317,6 +318,79 @@ TEST_F(InstallEndToEndTest, OnlyASmallDictionaryThatIsNoLinkBecomesThePartnerFil
     EXPECT_NE(log.find("not acceptable: " + large), std::string::npos) << log;
     EXPECT_NE(log.find("cannot open the partner file " + link), std::string::npos) << log;
     connection->cancel();
+}
+
+TEST_F(InstallEndToEndTest, AnotherUserGetsNothingOfFilesItCannotReadNorAForeignTarget) {
+    // The helper serves an unprivileged user, who names files inside a
+    // folder only root can enter, and a target that is no volume.
+    platform::Error error;
+    ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 65534, &error))
+        << error.description();
+    chmod(dir_.path().c_str(), 0711);
+    const std::string secret = dir_.file("secret"), open = dir_.file("open");
+    const auto signing = developmentSigning();
+    for (const std::string& folder : {secret, open}) {
+        writePlist(folder + "/partner.plist",
+                   Value(Dictionary{{"PartnerID", fs::path(folder).filename().string()}}));
+        writePackage(folder + "/P.pkg",
+                     mkpkg::buildComponentPackage(
+                         sampleComponent("com.pelgrave.e2e." + fs::path(folder).filename().string(),
+                                         fs::path(folder).filename().string() + ".txt", "x"),
+                         signing));
+        chmod((folder + "/partner.plist").c_str(), 0644);
+        chmod((folder + "/P.pkg").c_str(), 0644);
+    }
+    chmod(secret.c_str(), 0700);
+    chmod(open.c_str(), 0755);
+    fs::create_directories(rooted("/etc"));
+    auto partner = [](const std::string& path) {
+        return R"({"PelInstallType": "102", "PelInstallPartnerPath": ")" + path + R"("})";
+    };
+    auto install = [](const std::string& path, const std::string& target) {
+        return R"({"PelInstallType": "100", "PelInstallPackage": ")" + path +
+               R"(", "PelInstallTarget": ")" + target + R"("})";
+    };
+    const auto run = testsupport::runFakeClient(
+        {kPelInstallHelperLabel,
+         65534,
+         R"({"PelInstallStatus": "304"})",
+         {partner(secret + "/partner.plist"), install(secret + "/P.pkg", "/"),
+          install(open + "/P.pkg", "/etc"), partner(open + "/partner.plist"),
+          install(open + "/P.pkg", "/")}});
+    const std::string helperLog =
+        devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    ASSERT_EQ(run.status, 0) << run.errors << helperLog;
+
+    std::vector<std::string> statuses, reasons;
+    int failures = 0;
+    for (const auto& message : run.received) {
+        if (const std::string* status = message.getString("PelInstallStatus"))
+            statuses.push_back(*status);
+        if (const std::string* reason = message.getString("PelInstallCompleteReason"))
+            reasons.push_back(*reason);
+        if (message.getString("failureReason")) {
+            ++failures;
+            EXPECT_FALSE(message.get("md5Hash")) << message.description();
+        }
+    }
+    EXPECT_EQ(statuses, (std::vector<std::string>{"302", "302", "303", "304"}));
+    EXPECT_EQ(failures, 1);
+    std::string allReasons;
+    for (const std::string& reason : reasons) allReasons += reason + "\n";
+    EXPECT_NE(allReasons.find("The package cannot be read"), std::string::npos) << allReasons;
+    EXPECT_NE(allReasons.find("The target \"/etc\" is not a mounted volume"), std::string::npos)
+        << allReasons;
+    EXPECT_FALSE(fs::exists(rooted("/secret.txt")));
+    EXPECT_FALSE(fs::exists(rooted("/etc/open.txt")));
+    EXPECT_TRUE(fs::exists(rooted("/open.txt")));
+    // Only the readable partner file was copied.
+    EXPECT_NE(helperLog.find("cannot open the partner file " + secret + "/partner.plist"),
+              std::string::npos)
+        << helperLog;
+    const auto copied = platform::PropertyList::dictionaryWithContentsOfFile(
+        rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"));
+    ASSERT_TRUE(copied);
+    EXPECT_EQ(copied->at("PartnerID"), Value("open"));
 }
 
 TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {

@@ -159,6 +159,56 @@ TEST_F(PelPkgInstallTest, UnsafePayloadsAndPackagesAreRefusedBeforeAnythingIsWri
     }
 }
 
+TEST_F(PelPkgInstallTest, TheTargetIsTheSystemOrAMountedVolumeOnlyRootCanChange) {
+    if (geteuid() != 0) GTEST_SKIP() << "volumes must be root's";
+    mountVolume("/proc", "proc");
+    mountVolume("/Volumes/Extra");
+    mountVolume("/Volumes/With Blank", "vfat");
+    fs::permissions(mountVolume("/Volumes/Open"), fs::perms(0777));
+    mountVolume("/Volumes/Link", "ext4", false);
+    fs::create_symlink("Extra", rooted("/Volumes/Link"));
+    fs::create_directories(rooted("/etc"));
+    const auto package = mkpkg::buildComponentPackage(
+        enginetest::sampleComponent("com.pelgrave.vol", "a.txt", "v"), trust_.signing());
+    const std::string path = enginetest::writePackage(dir_.file("in/v.pkg"), package);
+    struct Case {
+        const char* target;
+        bool accepted;
+    } cases[] = {{"/etc", false},
+                 {"/proc", false},
+                 {"/Volumes/Open", false},
+                 {"/Volumes/Link", false},
+                 {"/Volumes/Extra/", false},
+                 {"/Volumes/Extra/../Extra", false},
+                 {"Volumes/Extra", false},
+                 {"/Volumes/With Blank", true},
+                 {"/Volumes/Extra", true}};
+    for (const Case& c : cases) {
+        std::vector<std::string> lines;
+        const auto result = pkginstall::installPackage(
+            path, c.target, [&](const std::string& line) { lines.push_back(line); });
+        ASSERT_FALSE(lines.empty()) << c.target;
+        if (!c.accepted) {
+            EXPECT_EQ(result.status, 1) << c.target;
+            EXPECT_EQ(
+                lines.back().rfind("installer: Error - The target \"" + std::string(c.target), 0),
+                0u)
+                << lines.back();
+            continue;
+        }
+        ASSERT_EQ(result.status, 0) << c.target << ::testing::PrintToString(lines);
+        EXPECT_EQ(read(std::string(c.target) + "/a.txt"), "v");
+        const auto receipt = platform::PropertyList::dictionaryWithContentsOfFile(
+            rooted("/var/db/receipts/com.pelgrave.vol.plist"));
+        ASSERT_TRUE(receipt);
+        EXPECT_EQ(receipt->at("InstallVolume").stringValue(), c.target);
+        EXPECT_EQ(receipt->at("InstallPrefixPath").stringValue(), "/");
+    }
+    EXPECT_FALSE(fs::exists(rooted("/etc/a.txt")));
+    EXPECT_FALSE(fs::exists(rooted("/a.txt")));
+    EXPECT_FALSE(fs::exists(rooted("/Volumes/Open/a.txt")));
+}
+
 TEST_F(PelPkgInstallTest, TheToolRunsWithTheDevelopmentKeysAndAnswersZeroOrOne) {
     const std::string tool = rooted("/usr/sbin/installer");
     fs::create_directories(fs::path(tool).parent_path());
@@ -183,6 +233,16 @@ TEST_F(PelPkgInstallTest, TheToolRunsWithTheDevelopmentKeysAndAnswersZeroOrOne) 
         << ::testing::PrintToString(lines);
     EXPECT_EQ(read("/t.txt"), "tool");
     EXPECT_EQ(launcher.run({"/usr/sbin/installer", {"-verboseR", "-target", "/"}}, collect), 1);
+    // The tool takes the same targets as the helper.
+    fs::create_directories(rooted("/etc"));
+    lines.clear();
+    EXPECT_EQ(
+        launcher.run({"/usr/sbin/installer", {"-verboseR", "-target", "/etc", "-package", good}},
+                     collect),
+        1);
+    EXPECT_NE(::testing::PrintToString(lines).find("is not a mounted volume"), std::string::npos)
+        << ::testing::PrintToString(lines);
+    EXPECT_FALSE(fs::exists(rooted("/etc/t.txt")));
 }
 
 TEST(PelPkgInstallNamesTest, LinkTargetsMustStayInside) {

@@ -4,8 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 
@@ -17,6 +17,7 @@
 #include "UninstallRecorder.h"
 #include "installer/PelPkgInstall.h"
 #include "pelsign/DevSigning.h"
+#include "support/FakeClientProcess.h"
 #include "support/QueueHelpers.h"
 
 namespace enginetest {
@@ -49,14 +50,14 @@ class UninstallEndToEndTest : public EngineFixture {
         PelULogging::setChannel(nullptr);
     }
 
-    // Installs a sample product: a package and its registry module.
-    void installSample() {
+    // Installs a sample product onto `volume`: a package and its registry module.
+    void installSample(const std::string& volume = "/") {
         auto component = sampleComponent("com.pelgrave.sample.core", "opt/sample/bin/tool", "x");
         component.payload.push_back(
             {"./opt/sample/link", mkpkg::PayloadEntry::Kind::Symlink, "", "bin/tool", 0755});
         const std::string package = writePackage(
             dir_.file("Sample.pkg"), mkpkg::buildComponentPackage(component, developmentSigning()));
-        ASSERT_EQ(pkginstall::installPackage(package, "/", [](const std::string&) {}).status, 0);
+        ASSERT_EQ(pkginstall::installPackage(package, volume, [](const std::string&) {}).status, 0);
         writeModule("sample.plist", {{"Type", "Product"},
                                      {"Identifier", "com.pelgrave.sample"},
                                      {"Features", Array{"com.pelgrave.sample.feature"}}});
@@ -88,7 +89,9 @@ class UninstallEndToEndTest : public EngineFixture {
         // Nothing follows the end.
         platform::RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(100));
     }
-    bool ran(const std::string& name) const { return fs::exists(rooted("/var/tmp/" + name + "-ran")); }
+    bool ran(const std::string& name) const {
+        return fs::exists(rooted("/var/tmp/" + name + "-ran"));
+    }
 
     testsupport::MainQueueGuard mainGuard_;
     std::string bundle_ = dir_.file("Test.app");
@@ -102,15 +105,15 @@ TEST_F(UninstallEndToEndTest, RemovesFilesReceiptAndModulesBetweenSignedTools) {
     const auto begin = std::chrono::steady_clock::now();
     uninstall({"com.pelgrave.sample"}, {{bundle_, Value(tool("pre"))}},
               {{bundle_, Value(tool("post"))}});
-    RecordProperty("uninstall_ms", std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                      std::chrono::steady_clock::now() - begin)
-                                                      .count()));
+    RecordProperty("uninstall_ms",
+                   std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                      std::chrono::steady_clock::now() - begin)
+                                      .count()));
     EXPECT_EQ(delegate_.calls(),
               (std::vector<std::string>{"started", "package com.pelgrave.sample",
                                         "report Removed %@ / com.pelgrave.sample.core",
                                         "report Removed %@ / com.pelgrave.sample.feature",
-                                        "report Removed %@ / com.pelgrave.sample",
-                                        "ended"}));
+                                        "report Removed %@ / com.pelgrave.sample", "ended"}));
     EXPECT_EQ(client_->pelUninstallStatus(), 703);
     EXPECT_TRUE(ran("pre"));
     EXPECT_TRUE(ran("post"));
@@ -128,16 +131,19 @@ TEST_F(UninstallEndToEndTest, RemovesFilesReceiptAndModulesBetweenSignedTools) {
 TEST_F(UninstallEndToEndTest, AnUnsignedToolOrOneOutsideTheBundleIsNotRun) {
     installSample();
     fs::create_directories(rooted("/var/tmp"));
-    devsign::writeFile(dir_.file("outside.sh"), "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/outside-ran\"\n");
+    devsign::writeFile(dir_.file("outside.sh"),
+                       "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/outside-ran\"\n");
     chmod(dir_.file("outside.sh").c_str(), 0755);
     struct Case {
         const char* name;
         std::string tool;
-    } cases[] = {{"bad signature", tool("unsigned", false)}, {"leaves the bundle", "../outside.sh"}};
+    } cases[] = {{"bad signature", tool("unsigned", false)},
+                 {"leaves the bundle", "../outside.sh"}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         delegate_.clear();
-        uninstall({"com.pelgrave.sample"}, {{bundle_, Value(c.tool)}}, {{bundle_, Value(tool("post"))}});
+        uninstall({"com.pelgrave.sample"}, {{bundle_, Value(c.tool)}},
+                  {{bundle_, Value(tool("post"))}});
         const auto calls = delegate_.calls();
         ASSERT_EQ(calls.size(), 3u) << ::testing::PrintToString(calls);
         EXPECT_EQ(calls[0], "started");
@@ -183,6 +189,72 @@ TEST_F(UninstallEndToEndTest, AReceiptCannotReachOutsideTheRootOrThroughALink) {
     EXPECT_EQ(client_->pelUninstallStatus(), 702);
     // What could not be removed keeps its receipt.
     EXPECT_TRUE(fs::exists(rooted("/var/db/receipts/com.pelgrave.evil.plist")));
+}
+
+TEST_F(UninstallEndToEndTest, FilesGoFromTheVolumeTheReceiptNamesAndNowhereElse) {
+    const std::string volume = mountVolume("/Volumes/Extra");
+    installSample("/Volumes/Extra");
+    ASSERT_TRUE(fs::exists(volume + "/opt/sample/bin/tool"));
+    // Unrelated files where the package would have gone on the system volume.
+    fs::create_directories(rooted("/opt/sample/bin"));
+    devsign::writeFile(rooted("/opt/sample/bin/tool"), "unrelated");
+    // A receipt whose volume is not (or no longer) mounted removes nothing.
+    fs::create_directories(rooted("/etc"));
+    devsign::writeFile(rooted("/etc/passwd"), "keep");
+    writePlist(rooted("/var/db/receipts/com.pelgrave.sample.gone.plist"),
+               Value(Dictionary{{"PackageIdentifier", "com.pelgrave.sample.gone"},
+                                {"InstallPrefixPath", "/"},
+                                {"InstallVolume", "/etc"},
+                                {"Files", Array{"passwd"}}}));
+    uninstall({"com.pelgrave.sample"}, {}, {});
+    EXPECT_FALSE(fs::exists(volume + "/opt/sample"));
+    EXPECT_TRUE(fs::exists(volume + "/opt"));  // folders right under the volume stay
+    EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.sample.core.plist")));
+    EXPECT_EQ(devsign::readFile(rooted("/opt/sample/bin/tool")), "unrelated");
+    EXPECT_EQ(devsign::readFile(rooted("/etc/passwd")), "keep");
+    EXPECT_TRUE(fs::exists(rooted("/var/db/receipts/com.pelgrave.sample.gone.plist")));
+    const std::string calls = ::testing::PrintToString(delegate_.calls());
+    EXPECT_NE(calls.find("is not a mounted volume"), std::string::npos) << calls;
+    EXPECT_EQ(client_->pelUninstallStatus(), 702);
+}
+
+TEST_F(UninstallEndToEndTest, AnotherUsersToolInAFolderItCannotReadIsNeitherReadNorRun) {
+    // The helper serves the unprivileged user, who names a signed tool
+    // inside a bundle in a root-only folder, next to one it may read.
+    platform::Error error;
+    ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelUninstallHelperLabel, 65534, &error))
+        << error.description();
+    installSample();
+    fs::create_directories(rooted("/var/tmp"));
+    const std::string secret = tool("secret");
+    const std::string hidden = dir_.file("hidden");
+    fs::create_directories(hidden);
+    fs::copy(bundle_, hidden + "/Test.app", fs::copy_options::recursive);
+    chmod(hidden.c_str(), 0700);
+    const std::string open = tool("open");
+    chmod(dir_.path().c_str(), 0711);
+    auto request = [](const std::string& products, const std::string& bundle,
+                      const std::string& tool) {
+        return R"({"PelUninstallType": "502", "PelUninstallProducts": [)" + products +
+               R"(], "PelUninstall_PreUninstallTools": {")" + bundle + R"(": ")" + tool + R"("}})";
+    };
+    // The second request shows that the helper still serves the user, and
+    // that the same kind of tool runs when that user can read it.
+    const auto run = testsupport::runFakeClient(
+        {kPelUninstallHelperLabel,
+         65534,
+         R"({"PelUninstallStatus": "703"})",
+         {request(R"("com.pelgrave.sample")", hidden + "/Test.app", secret),
+          request("", bundle_, open)}});
+    ASSERT_EQ(run.status, 0) << run.errors;
+    EXPECT_FALSE(ran("secret"));
+    EXPECT_TRUE(ran("open"));
+    EXPECT_TRUE(fs::exists(rooted("/var/db/receipts/com.pelgrave.sample.core.plist")));
+    // The answer is the one for a tool that is not there at all.
+    std::string texts;
+    for (const auto& message : run.received)
+        if (const std::string* text = message.getString("PelUninstallPhase")) texts += *text + "\n";
+    EXPECT_NE(texts.find("The tool " + secret + " is not inside"), std::string::npos) << texts;
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "Foundation/PelSignature.h"
 #include "Platform/Security/XarReader.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
 
 namespace pkginstall {
@@ -59,34 +60,29 @@ class PrivateFolder {
     std::string path_;
 };
 
-bool copyRegularFile(const std::string& from, const std::string& to, std::string* reason) {
-    const int in = open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0) {
-        *reason = "Cannot open the package (" + std::string(std::strerror(errno)) + ")";
-        return false;
-    }
+// Copies the whole of the open file `in` (from its start) to the new file `to`.
+bool copyRegularFile(int in, const std::string& to, std::string* reason) {
     struct stat info;
     if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(in);
         *reason = "The package is not a file";
         return false;
     }
     const int out = open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (out < 0) {
-        close(in);
         *reason = "Cannot copy the package (" + std::string(std::strerror(errno)) + ")";
         return false;
     }
     char buffer[1 << 16];
     bool ok = true;
-    for (;;) {
-        const ssize_t n = read(in, buffer, sizeof buffer);
+    for (off_t offset = 0;;) {
+        const ssize_t n = pread(in, buffer, sizeof buffer, offset);
         if (n == 0) break;
         if (n < 0) {
             if (errno == EINTR) continue;
             ok = false;
             break;
         }
+        offset += n;
         for (ssize_t done = 0; ok && done < n;) {
             const ssize_t w = write(out, buffer + done, std::size_t(n - done));
             if (w < 0 && errno == EINTR) continue;
@@ -97,7 +93,6 @@ bool copyRegularFile(const std::string& from, const std::string& to, std::string
         }
         if (!ok) break;
     }
-    close(in);
     if (close(out) != 0) ok = false;
     if (!ok) *reason = "Cannot copy the package (" + std::string(std::strerror(errno)) + ")";
     return ok;
@@ -374,8 +369,8 @@ bool extractArchivedFile(const platform::XarArchive& archive, const platform::Xa
     return ok;
 }
 
-bool writeReceipt(const Component& component, const std::vector<std::string>& files, bool* existed,
-                  std::string* reason) {
+bool writeReceipt(const Component& component, const std::string& volume,
+                  const std::vector<std::string>& files, bool* existed, std::string* reason) {
     const std::string folder = Paths::resolve("/var/db/receipts");
     std::error_code ec;
     std::filesystem::create_directories(folder, ec);
@@ -386,6 +381,7 @@ bool writeReceipt(const Component& component, const std::vector<std::string>& fi
     platform::Dictionary receipt{{"PackageIdentifier", platform::Value(component.identifier)},
                                  {"PackageVersion", platform::Value(component.version)},
                                  {"InstallPrefixPath", platform::Value(component.installLocation)},
+                                 {"InstallVolume", platform::Value(volume)},
                                  {"InstallDate", platform::Value(platform::Date::now())},
                                  {"Files", platform::Value(list)}};
     platform::Error error;
@@ -455,6 +451,21 @@ bool isSafeLinkTarget(const std::string& entryName, const std::string& target) {
 InstallResult installPackage(const std::string& packagePath, const std::string& target,
                              const OutputLine& out,
                              const std::function<void(double)>& payloadPercent) {
+    // Non-blocking, so that a fifo cannot hold the open.
+    const int fd = open(packagePath.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0) {
+        if (out)
+            out("installer: Error - Cannot open the package (" + std::string(std::strerror(errno)) +
+                ")");
+        return {};
+    }
+    InstallResult result = installPackage(fd, target, out, payloadPercent);
+    close(fd);
+    return result;
+}
+
+InstallResult installPackage(int packageFd, const std::string& target, const OutputLine& out,
+                             const std::function<void(double)>& payloadPercent) {
     InstallResult result;
     auto emit = [&](const std::string& line) {
         if (out) out(line);
@@ -466,10 +477,13 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
         return result;
     };
 
+    // Files go onto the system volume or a mounted volume, nowhere else: the
+    // receipt records the volume, and the uninstaller looks for them there.
+    if (!platform::isInstallVolume(target, &reason)) return failed();
     PrivateFolder work;
     if (!work.create(&reason)) return failed();
     const std::string copy = work.path() + "/package.pkg";
-    if (!copyRegularFile(packagePath, copy, &reason)) return failed();
+    if (!copyRegularFile(packageFd, copy, &reason)) return failed();
     if (const int status = PelVerifyPackageSignature(copy.c_str(), 1); status != 0) {
         reason = "The package is not signed by a trusted signer (" + std::to_string(status) + ")";
         return failed();
@@ -549,7 +563,7 @@ InstallResult installPackage(const std::string& packagePath, const std::string& 
         if (!extractPayload(component, destination, percent, &installed.files, &reason))
             return failed();
         bool existed = false;
-        if (!writeReceipt(component, installed.files, &existed, &reason)) return failed();
+        if (!writeReceipt(component, target, installed.files, &existed, &reason)) return failed();
         upgrade = upgrade || existed;
         result.components.push_back(std::move(installed));
     }

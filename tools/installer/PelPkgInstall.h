@@ -9,8 +9,11 @@
 // or tar archive, possibly compressed) is checked entry by entry before
 // anything is written: no absolute paths, no "..", no links that leave the
 // install location, no device nodes, fifos or sockets. Files are written
-// owned by root. A receipt "/var/db/receipts/<identifier>.plist" records
-// each component.
+// owned by root. The target is "/" or the mount point of a mounted volume
+// that only root can change; anything else is refused. A receipt
+// "/var/db/receipts/<identifier>.plist" records each component: its
+// identifier and version, the volume ("InstallVolume"), the install location
+// on it ("InstallPrefixPath") and the files relative to that location.
 //
 // Progress goes out as the lines the system installer prints with
 // -verboseR, each handed over as soon as it is made:
@@ -38,7 +41,8 @@ struct InstalledComponent {
     std::string version;
     /// The install location inside the target ("/" or a folder).
     std::string installLocation;
-    /// Installed files relative to the target, as the receipt lists them.
+    /// Installed files relative to the install location, as the receipt
+    /// lists them.
     std::vector<std::string> files;
 };
 
@@ -53,6 +57,11 @@ struct InstallResult {
 /// callers that do not parse lines (may be empty).
 InstallResult installPackage(const std::string& packagePath, const std::string& target,
                              const OutputLine& out,
+                             const std::function<void(double)>& payloadPercent = {});
+/// The same for a package already open (read from its start; the descriptor
+/// stays open): the install helper opens its client's packages with the
+/// client's rights.
+InstallResult installPackage(int packageFd, const std::string& target, const OutputLine& out,
                              const std::function<void(double)>& payloadPercent = {});
 
 /// The tool's command line: -verboseR -target <dir> -package <path>. Writes

@@ -130,6 +130,18 @@ bool xpcPeerCredentials(int fd, XpcPeerCredentials& out) {
     out.uid = cred.uid;
     out.gid = cred.gid;
     out.pid = cred.pid;
+    out.groups.assign(64, 0);
+    for (int attempt = 0; attempt < 4; ++attempt) {
+        socklen_t size = socklen_t(out.groups.size() * sizeof(gid_t));
+        if (::getsockopt(fd, SOL_SOCKET, SO_PEERGROUPS, out.groups.data(), &size) == 0) {
+            out.groups.resize(size / sizeof(gid_t));
+            return true;
+        }
+        if (errno != ERANGE) break;
+        // `size` now holds what the list needs.
+        out.groups.assign(size / sizeof(gid_t) + 1, 0);
+    }
+    out.groups.clear();
     return true;
 }
 

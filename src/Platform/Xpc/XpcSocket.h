@@ -46,6 +46,8 @@ struct XpcPeerCredentials {
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
     pid_t pid = 0;
+    /// The supplementary groups (SO_PEERGROUPS); empty when unknown.
+    std::vector<gid_t> groups;
 };
 
 /// Connects to the listening socket at `path`. Answers a non-blocking,
@@ -60,7 +62,8 @@ UniqueFd xpcConnectSocket(const std::string& path, int* err);
 /// EEXIST. Invalid fd and `*err` set on failure.
 UniqueFd xpcListenSocket(const std::string& path, mode_t folderMode, mode_t socketMode, int* err);
 
-/// Reads the peer's credentials (SO_PEERCRED). False when unavailable.
+/// Reads the peer's credentials (SO_PEERCRED, and SO_PEERGROUPS when the
+/// kernel has it). False when unavailable.
 bool xpcPeerCredentials(int fd, XpcPeerCredentials& out);
 
 /// An eventfd that wakes a thread waiting in poll().
