@@ -8,9 +8,15 @@
 // check, and everything after reads the copy. A component's payload (a cpio
 // or tar archive, possibly compressed) is checked entry by entry before
 // anything is written: no absolute paths, no "..", no links that leave the
-// install location, no device nodes, fifos or sockets. Files are written
-// owned by root. A receipt "/var/db/receipts/<identifier>.plist" records
-// each component.
+// install location, no device nodes, fifos or sockets. While writing, every
+// entry is placed by a walk of the install location on disk that resolves
+// the links already written inside it (platform::ContainedFolder): a link
+// leading out, even through a chain of links, and a hard link to a symbolic
+// link are refused. Files are written owned by root. A receipt
+// "/var/db/receipts/<identifier>.plist" records each component, once every
+// component is written; a package that fails part-way removes the files and
+// folders it made (never those that were there before) and leaves no
+// receipt.
 //
 // Progress goes out as the lines the system installer prints with
 // -verboseR, each handed over as soon as it is made:
@@ -38,7 +44,8 @@ struct InstalledComponent {
     std::string version;
     /// The install location inside the target ("/" or a folder).
     std::string installLocation;
-    /// Installed files relative to the target, as the receipt lists them.
+    /// Installed files relative to the install location, as the receipt
+    /// lists them: where they really went, links on the way resolved.
     std::vector<std::string> files;
 };
 
