@@ -1,6 +1,6 @@
 // Downloaded archives, resume files and download addresses: the ZIP reader
-// walks every entry and its data, the resume-data parser and the file
-// naming see the same bytes.
+// walks every entry and its data, the layout check tries it in a folder, the resume-data parser and
+// the file naming see the same bytes.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -31,11 +31,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bool written = ::write(fd, data, size) == static_cast<ssize_t>(size);
     ::close(fd);
     if (!written) return 0;
+    static const std::string folder = [] {
+        char pattern[] = "/tmp/fsd-archive-fuzz-layout.XXXXXX";
+        return std::string(::mkdtemp(pattern) ? pattern : "/tmp");
+    }();
+    if (auto layout = FSDZipReader::open(path)) (void)fsdArchiveStaysInside(*layout, folder);
     auto reader = FSDZipReader::open(path);
     if (!reader) return 0;
     FSDZipReader::Entry entry;
     for (int i = 0; i < 1000 && reader->next(&entry) == FSDZipReader::Next::Entry; ++i) {
-        (void)fsdEntryStaysInside(entry.name, entry.linkTarget);
         std::uint64_t total = 0;
         reader->readData(
             [&](const void*, std::size_t n) {

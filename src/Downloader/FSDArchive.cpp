@@ -7,7 +7,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <set>
 #include <vector>
+
+#include "Platform/System/ContainedFolder.h"
 
 namespace {
 
@@ -110,40 +114,51 @@ std::string FSDZipReader::errorString() const {
     return s ? s : "";
 }
 
-bool fsdEntryStaysInside(std::string_view name, std::string_view linkTarget) {
-    auto depthAfter = [](std::string_view path, long depth) -> long {
-        std::size_t i = 0;
-        while (i <= path.size()) {
-            std::size_t j = path.find('/', i);
-            if (j == std::string_view::npos) j = path.size();
-            std::string_view part = path.substr(i, j - i);
-            if (part == "..") {
-                if (--depth < 0) return -1;
-            } else if (!part.empty() && part != ".") {
-                ++depth;
-            }
-            i = j + 1;
+bool fsdArchiveStaysInside(FSDZipReader& reader, const std::string& folder,
+                           std::vector<std::string>* topNames) {
+    // The layout is tried for real in a new folder of our own: folders,
+    // empty files and the links themselves, in the archive's order, each
+    // entry placed by the walk that resolves links already made.
+    std::string scratch = folder + (folder.ends_with('/') ? "" : "/") + ".fsdlayout.XXXXXX";
+    if (!::mkdtemp(scratch.data())) return false;
+    struct Remove {
+        const std::string& path;
+        ~Remove() {
+            std::error_code ec;
+            std::filesystem::remove_all(path, ec);  // does not follow links
         }
-        return depth;
-    };
-    if (name.empty() || name.front() == '/' || name.find('\0') != std::string_view::npos)
-        return false;
-    std::string_view rest = name;
-    for (std::size_t i = 0; i <= rest.size();) {
-        std::size_t j = rest.find('/', i);
-        if (j == std::string_view::npos) j = rest.size();
-        if (rest.substr(i, j - i) == "..") return false;
-        i = j + 1;
+    } remove{scratch};
+    platform::ContainedFolder layout;
+    std::string reason;
+    if (!layout.open(scratch, &reason)) return false;
+    std::set<std::string> tops;
+    for (FSDZipReader::Entry entry;;) {
+        const auto next = reader.next(&entry);
+        if (next == FSDZipReader::Next::End) break;
+        if (next != FSDZipReader::Next::Entry || entry.isHardLink) return false;
+        using Kind = platform::ContainedFolder::Kind;
+        Kind kind;
+        switch (entry.kind) {
+            case FSDZipReader::Kind::Regular:
+                kind = Kind::File;
+                break;
+            case FSDZipReader::Kind::Directory:
+                kind = Kind::Folder;
+                break;
+            case FSDZipReader::Kind::Symlink:
+                kind = Kind::SymbolicLink;
+                break;
+            default:
+                return false;
+        }
+        if (!layout.make(entry.name, kind, entry.linkTarget, &reason)) return false;
+        std::string_view name(entry.name);
+        while (name.starts_with("./")) name.remove_prefix(2);
+        if (const auto top = name.substr(0, name.find('/')); !top.empty() && top != ".")
+            tops.emplace(top);
     }
-    if (linkTarget.empty()) return true;
-    if (linkTarget.front() == '/') return false;
-    // A link resolves from the folder that holds it.
-    std::string_view parent = name;
-    while (!parent.empty() && parent.back() == '/') parent.remove_suffix(1);
-    auto slash = parent.rfind('/');
-    parent = slash == std::string_view::npos ? std::string_view() : parent.substr(0, slash);
-    long depth = depthAfter(parent, 0);
-    return depth >= 0 && depthAfter(linkTarget, depth) >= 0;
+    if (topNames) topNames->assign(tops.begin(), tops.end());
+    return true;
 }
 
 bool fsdExtractEntryTo(FSDZipReader& reader, const std::string& folder,

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 struct archive;
 struct archive_entry;
@@ -48,10 +49,15 @@ class FSDZipReader {
     struct archive* archive_;
 };
 
-/// True when the entry named `name` (and, for a link, pointing at `target`)
-/// stays inside the folder it is unpacked into: a relative name without ".."
-/// parts, and a link target that does not climb above the folder.
-bool fsdEntryStaysInside(std::string_view name, std::string_view linkTarget);
+/// True when every entry that `reader` has left stays inside `folder` once
+/// unpacked there: the layout (folders, empty files, links) is made for real
+/// in a new folder inside `folder`, in the archive's order, each entry
+/// resolved against the links made before it, then removed. False for
+/// absolute or ".." names, a link whose target leaves, a path through a link
+/// that leaves, hard links, special files and damaged entries. `topNames`
+/// receives the first name of every entry path.
+bool fsdArchiveStaysInside(FSDZipReader& reader, const std::string& folder,
+                           std::vector<std::string>* topNames = nullptr);
 
 /// Streams the current entry into a temporary file (a new one in `folder`,
 /// or "<destination>.partial"), then renames it to `destination`, so that

@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -219,6 +220,7 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
 
     const platform::Error toolFailed =
         makeFSDError(kFSDErrorUnzip, "Failed, unzipTask terminationStatus bad");
+    std::vector<std::string> topNames;
     {
         auto reader = FSDZipReader::open(archivePath);
         if (!reader) {
@@ -229,13 +231,8 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
             return Unpacked::Skipped;
         }
         // Nothing the tool writes may land outside the folder.
-        bool safe = fsdIsPlainFileName(appName);
-        for (FSDZipReader::Entry entry; safe;) {
-            auto next = reader->next(&entry);
-            if (next == FSDZipReader::Next::End) break;
-            safe = next == FSDZipReader::Next::Entry &&
-                   fsdEntryStaysInside(entry.name, entry.linkTarget);
-        }
+        const bool safe =
+            fsdIsPlainFileName(appName) && fsdArchiveStaysInside(*reader, downloadPath_, &topNames);
         if (!safe) {
             PelLogging::logNoticeMessageWithFormat("Unzip failed for file: %@", archivePath);
             reader.reset();
@@ -247,14 +244,31 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
         std::error_code ec;
         std::filesystem::remove_all(appPath, ec);  // does not follow links
     }
+    // What the tool makes at the top of the folder, so that a failed unpack
+    // leaves nothing half-written behind.
+    std::vector<std::string> newItems;
+    for (const auto& top : topNames) {
+        const std::string item = fsdPathInFolder(downloadPath_, top);
+        struct stat info;
+        if (item != archivePath && ::lstat(item.c_str(), &info) != 0 && errno == ENOENT)
+            newItems.push_back(item);
+    }
+    auto removeNewItems = [&] {
+        for (const auto& item : newItems) {
+            std::error_code ec;
+            std::filesystem::remove_all(item, ec);  // does not follow links
+        }
+    };
     int status = runUnzipTool(archivePath, downloadPath_);
     if (::unlink(archivePath.c_str()) != 0 && errno != ENOENT) {
         platform::Error error = platform::Error::posix(errno, archivePath);
+        removeNewItems();
         raiseErrorAndcleanDir(error, archivePath);
         return Unpacked::Failed;
     }
     if (status != 0) {
         PelLogging::logNoticeMessageWithFormat("Unzip failed for file: %@", archivePath);
+        removeNewItems();
         raiseErrorAndcleanDir(toolFailed, archivePath);
         return Unpacked::Failed;
     }

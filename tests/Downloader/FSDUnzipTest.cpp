@@ -6,6 +6,7 @@
 #include "Downloader/DriverTestSupport.h"
 #include "Downloader/FSDError.h"
 #include "Platform/Http/HttpError.h"
+#include "support/LinkCases.h"
 
 using dltest::DriverTest;
 using dltest::ZipEntry;
@@ -101,6 +102,50 @@ TEST_F(FSDUnzipTest, ApplicationArchivesAreUnpackedByTheToolOnlyWhenEveryEntrySt
         EXPECT_FALSE(exists(folder_ + "/App.app/l"));
         EXPECT_FALSE(exists(folder_ + "/file.zip"));
     }
+}
+
+TEST_F(FSDUnzipTest, ApplicationArchivesWithLinksUnpackOnlyInsideTheFolder) {
+    int n = 0;
+    for (const linkcases::Case& c : linkcases::cases()) {
+        if (c.hardLink) continue;  // ZIP holds no hard links
+        SCOPED_TRACE(c.what);
+        linkcases::Site site(dir_.file("case" + std::to_string(++n)));
+        folder_ = site.destination();
+        std::vector<ZipEntry> entries;
+        for (const auto& e : c.entries) {
+            using E = linkcases::Entry;
+            if (e.kind == E::Folder) entries.push_back({e.name + "/", "", ZipEntry::Folder});
+            if (e.kind == E::File) entries.push_back({e.name, e.value});
+            if (e.kind == E::Link) entries.push_back({e.name, "", ZipEntry::Link, e.value});
+        }
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        fetch(dltest::makeZip(entries), "App.app", true);
+        const bool refused = delegate_->failed.load() == 1;
+        if (refused) {
+            EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
+        }
+        site.expectOutcome(c, refused);
+    }
+}
+
+TEST_F(FSDUnzipTest, AToolThatFailsPartWayLeavesNothingNewBehind) {
+    // The tool writes some of the archive and fails: what it made at the top
+    // of the folder goes, what was there before stays.
+    ::mkdir(folder_.c_str(), 0755);
+    ::mkdir((folder_ + "/Shared").c_str(), 0755);
+    dltest::writeFile(folder_ + "/Shared/old", "old");
+    FSDDownload::setUnzipToolPath(toolScript(R"(mkdir -p "$3/App.app/Contents" "$3/Shared"
+echo half > "$3/App.app/Contents/half"
+echo new > "$3/Shared/new"
+exit 1)"));
+    fetch(dltest::makeZip({{"App.app/Contents/half", "half"},
+                           {"App.app/Contents/rest", "rest"},
+                           {"Shared/new", "new"}}),
+          "App.app", true);
+    ASSERT_EQ(delegate_->failed.load(), 1);
+    EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
+    EXPECT_FALSE(exists(folder_ + "/App.app"));
+    EXPECT_EQ(dltest::readFile(folder_ + "/Shared/old"), "old");
 }
 
 TEST_F(FSDUnzipTest, TheToolsExitStatusAndItsWatchdogDecide) {

@@ -4,12 +4,14 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 
 #include "EngineTestSupport.h"
 #include "PackageFixtures.h"
 #include "Platform/System/Task.h"
 #include "Platform/Values/PropertyList.h"
 #include "installer/PelPkgInstall.h"
+#include "support/LinkCases.h"
 
 namespace fs = std::filesystem;
 using Kind = mkpkg::PayloadEntry::Kind;
@@ -207,6 +209,71 @@ TEST_F(PelPkgInstallTest, TheTargetIsTheSystemOrAMountedVolumeOnlyRootCanChange)
     EXPECT_FALSE(fs::exists(rooted("/etc/a.txt")));
     EXPECT_FALSE(fs::exists(rooted("/a.txt")));
     EXPECT_FALSE(fs::exists(rooted("/Volumes/Open/a.txt")));
+}
+
+TEST_F(PelPkgInstallTest, LinksInPayloadsResolveInsideTheInstallLocation) {
+    int n = 0;
+    for (const linkcases::Case& c : linkcases::cases()) {
+        SCOPED_TRACE(c.what);
+        const std::string top = "/opt/case" + std::to_string(++n);
+        linkcases::Site site(rooted(top));
+        mkpkg::Component component;
+        component.identifier = "com.pelgrave.links" + std::to_string(n);
+        component.installLocation = top + "/a/dest";
+        component.tarPayload = c.hardLink;
+        for (const auto& e : c.entries) {
+            using E = linkcases::Entry;
+            const Kind kind = e.kind == E::Folder     ? Kind::Directory
+                              : e.kind == E::Link     ? Kind::Symlink
+                              : e.kind == E::HardLink ? Kind::Hardlink
+                                                      : Kind::File;
+            component.payload.push_back({"./" + e.name, kind, e.kind == E::File ? e.value : "",
+                                         e.kind == E::File ? "" : e.value,
+                                         e.kind == E::Folder ? 0755u : 0644u});
+        }
+        std::vector<std::string> lines;
+        const auto result =
+            install(mkpkg::buildComponentPackage(component, trust_.signing()), &lines);
+        site.expectOutcome(c, result.status != 0);
+        EXPECT_EQ(fs::exists(rooted("/var/db/receipts/" + component.identifier + ".plist")),
+                  !c.hostile);
+        if (c.hostile) {
+            ASSERT_FALSE(lines.empty());
+            EXPECT_EQ(lines.back().rfind("installer: Error - ", 0), 0u) << lines.back();
+        }
+    }
+}
+
+TEST_F(PelPkgInstallTest, APackageThatFailsPartWayTakesBackWhatItMade) {
+    // The first component installs, the second fails at its last entry: the
+    // folders and files both made go, what was there before stays, and no
+    // receipt is left.
+    fs::create_directories(rooted("/opt/app/kept"));
+    std::ofstream(rooted("/opt/app/kept/old")) << "old";
+    auto first = enginetest::sampleComponent("com.pelgrave.first", "one/x.txt", "x");
+    first.installLocation = "/opt/new/place";
+    mkpkg::Component second;
+    second.identifier = "com.pelgrave.second";
+    second.installLocation = "/opt/app";
+    second.tarPayload = true;
+    second.payload = {{"./kept/new", Kind::File, "new", "", 0644},
+                      {"./fresh", Kind::Directory, "", "", 0755},
+                      {"./fresh/y", Kind::File, "y", "", 0644},
+                      {"./d/s", Kind::Symlink, "", "..", 0777},
+                      {"./h", Kind::Hardlink, "", "d/s", 0644}};
+    std::vector<std::string> lines;
+    const auto result = install(
+        mkpkg::buildDistributionPackage("Sample", {first, second}, trust_.signing()), &lines);
+    EXPECT_EQ(result.status, 1);
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "installer: Error - The entry \"h\" is a hard link to a symbolic link");
+    std::set<std::string> left;
+    for (const auto& item : fs::recursive_directory_iterator(rooted("/opt")))
+        left.insert(fs::relative(item.path(), rooted("/opt")).string());
+    EXPECT_EQ(left, (std::set<std::string>{"app", "app/kept", "app/kept/old"}));
+    EXPECT_EQ(read("/opt/app/kept/old"), "old");
+    EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.first.plist")));
+    EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.second.plist")));
 }
 
 TEST_F(PelPkgInstallTest, TheToolRunsWithTheDevelopmentKeysAndAnswersZeroOrOne) {

@@ -14,11 +14,13 @@
 #include <cstring>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 #include <optional>
 #include <set>
 
 #include "Foundation/PelSignature.h"
 #include "Platform/Security/XarReader.h"
+#include "Platform/System/ContainedFolder.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
@@ -261,12 +263,16 @@ class PercentReporter {
     const std::function<void(double)>& callback_;
 };
 
-bool extractPayload(const Component& component, const std::string& destination,
+// Writes one payload into `folder`. Where each entry goes is decided by the
+// folder's walk (links already made resolve inside it); libarchive then gets
+// a path with no link on it, and its own checks stay on as a second guard.
+// `files` receives the paths written, relative to the install location.
+bool extractPayload(const Component& component, platform::ContainedFolder& folder,
                     PercentReporter& percent, std::vector<std::string>* files,
                     std::string* reason) {
     const int saved = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (chdir(destination.c_str()) != 0) {
-        *reason = "Cannot enter " + destination + " (" + std::strerror(errno) + ")";
+    if (fchdir(folder.descriptor()) != 0) {
+        *reason = "Cannot enter " + folder.realPath() + " (" + std::strerror(errno) + ")";
         if (saved >= 0) close(saved);
         return false;
     }
@@ -280,9 +286,21 @@ bool extractPayload(const Component& component, const std::string& destination,
         component.payloadPath, reason,
         [&](archive* reader, archive_entry* entry, const std::string& name) {
             if (name.empty() || name == ".") return true;
-            archive_entry_set_pathname(entry, name.c_str());
-            if (const char* link = archive_entry_hardlink(entry))
-                archive_entry_set_hardlink(entry, normalisedName(link).c_str());
+            using Kind = platform::ContainedFolder::Kind;
+            const char* hardLink = archive_entry_hardlink(entry);
+            const char* symLink = archive_entry_symlink(entry);
+            const mode_t type = archive_entry_filetype(entry);
+            const Kind kind = hardLink           ? Kind::HardLink
+                              : type == AE_IFLNK ? Kind::SymbolicLink
+                              : type == AE_IFDIR ? Kind::Folder
+                                                 : Kind::File;
+            const std::string link = hardLink  ? normalisedName(hardLink)
+                                     : symLink ? std::string(symLink)
+                                               : std::string();
+            std::string path, linkPath;
+            if (!folder.place(name, kind, link, &path, &linkPath, reason)) return false;
+            archive_entry_set_pathname(entry, path.c_str());
+            if (kind == Kind::HardLink) archive_entry_set_hardlink(entry, linkPath.c_str());
             archive_entry_set_uid(entry, 0);
             archive_entry_set_gid(entry, 0);
             archive_entry_set_uname(entry, "root");
@@ -293,6 +311,9 @@ bool extractPayload(const Component& component, const std::string& destination,
                 *reason = "Cannot write \"" + name + "\" (" + (text ? text : "") + ")";
                 return false;
             }
+            // Once its header is written the entry exists, even if its data
+            // fails next: it is the package's to remove.
+            folder.placed();
             const void* block;
             size_t size;
             la_int64_t offset;
@@ -312,7 +333,7 @@ bool extractPayload(const Component& component, const std::string& destination,
                 *reason = "Cannot finish \"" + name + "\" (" + (text ? text : "") + ")";
                 return false;
             }
-            files->push_back(name);
+            if (path != ".") files->push_back(path);
             return true;
         });
     archive_write_close(writer);
@@ -323,6 +344,26 @@ bool extractPayload(const Component& component, const std::string& destination,
         close(saved);
     }
     return ok;
+}
+
+// Makes `path` and the folders above it that are missing, remembering them
+// (outermost first) so that a failed install can remove them again.
+bool makeFolders(const std::string& path, std::vector<std::string>* made, std::string* reason) {
+    std::vector<std::string> missing;
+    std::error_code ec;
+    for (std::filesystem::path at(path);
+         !at.empty() && !std::filesystem::exists(std::filesystem::symlink_status(at, ec));
+         at = at.parent_path()) {
+        missing.push_back(at.string());
+        if (at == at.parent_path()) break;
+    }
+    std::filesystem::create_directories(path, ec);
+    if (ec) {
+        *reason = "Cannot create " + path + " (" + ec.message() + ")";
+        return false;
+    }
+    made->insert(made->end(), missing.rbegin(), missing.rend());
+    return true;
 }
 
 bool readArchivedText(const platform::XarArchive& archive, const platform::XarFileData& file,
@@ -548,25 +589,40 @@ InstallResult installPackage(int packageFd, const std::string& target, const Out
 
     emit("installer:PHASE:Writing files\u2026");
     PercentReporter percent(total, out, payloadPercent);
-    bool upgrade = false;
+    // Everything the package makes is removed again when it fails part-way:
+    // nothing may stay behind without a receipt that lists it.
+    std::vector<std::string> madeFolders;
+    std::vector<std::unique_ptr<platform::ContainedFolder>> folders;
+    std::vector<std::string> newReceipts;
+    auto undo = [&]() {
+        for (const auto& receipt : newReceipts) ::unlink(receipt.c_str());
+        for (auto it = folders.rbegin(); it != folders.rend(); ++it) (*it)->removeMade();
+        for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it) ::rmdir(it->c_str());
+        return failed();
+    };
+    std::vector<InstalledComponent> installed;
     for (const auto& component : components) {
         const std::string destination =
             Paths::resolve(Paths::join(target, component.installLocation));
-        std::error_code ec;
-        std::filesystem::create_directories(destination, ec);
-        if (ec) {
-            reason = "Cannot create " + destination + " (" + ec.message() + ")";
-            return failed();
-        }
-        InstalledComponent installed{
-            component.identifier, component.version, component.installLocation, {}};
-        if (!extractPayload(component, destination, percent, &installed.files, &reason))
-            return failed();
-        bool existed = false;
-        if (!writeReceipt(component, target, installed.files, &existed, &reason)) return failed();
-        upgrade = upgrade || existed;
-        result.components.push_back(std::move(installed));
+        if (!makeFolders(destination, &madeFolders, &reason)) return undo();
+        folders.push_back(std::make_unique<platform::ContainedFolder>());
+        if (!folders.back()->open(destination, &reason)) return undo();
+        installed.push_back(
+            {component.identifier, component.version, component.installLocation, {}});
+        if (!extractPayload(component, *folders.back(), percent, &installed.back().files, &reason))
+            return undo();
     }
+    bool upgrade = false;
+    for (std::size_t i = 0; i < components.size(); ++i) {
+        bool existed = false;
+        if (!writeReceipt(components[i], target, installed[i].files, &existed, &reason))
+            return undo();
+        if (!existed)
+            newReceipts.push_back(Paths::resolve("/var/db/receipts") + "/" +
+                                  components[i].identifier + ".plist");
+        upgrade = upgrade || existed;
+    }
+    result.components = std::move(installed);
     percent.add(0);
     emit(upgrade ? "installer:The upgrade was successful."
                  : "installer:The software was successfully installed");

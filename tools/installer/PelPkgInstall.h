@@ -8,12 +8,18 @@
 // check, and everything after reads the copy. A component's payload (a cpio
 // or tar archive, possibly compressed) is checked entry by entry before
 // anything is written: no absolute paths, no "..", no links that leave the
-// install location, no device nodes, fifos or sockets. Files are written
-// owned by root. The target is "/" or the mount point of a mounted volume
-// that only root can change; anything else is refused. A receipt
-// "/var/db/receipts/<identifier>.plist" records each component: its
-// identifier and version, the volume ("InstallVolume"), the install location
-// on it ("InstallPrefixPath") and the files relative to that location.
+// install location, no device nodes, fifos or sockets. While writing, every
+// entry is placed by a walk of the install location on disk that resolves
+// the links already written inside it (platform::ContainedFolder): a link
+// leading out, even through a chain of links, and a hard link to a symbolic
+// link are refused. Files are written owned by root. The target is "/" or the
+// mount point of a mounted volume that only root can change; anything else
+// is refused. A receipt "/var/db/receipts/<identifier>.plist" records each
+// component, once every component is written: its identifier and version,
+// the volume ("InstallVolume"), the install location on it
+// ("InstallPrefixPath") and the files relative to that location. A package
+// that fails part-way removes the files and folders it made (never those
+// that were there before) and leaves no receipt.
 //
 // Progress goes out as the lines the system installer prints with
 // -verboseR, each handed over as soon as it is made:
@@ -42,7 +48,7 @@ struct InstalledComponent {
     /// The install location inside the target ("/" or a folder).
     std::string installLocation;
     /// Installed files relative to the install location, as the receipt
-    /// lists them.
+    /// lists them: where they really went, links on the way resolved.
     std::vector<std::string> files;
 };
 

@@ -14,6 +14,7 @@
 #include <climits>
 #include <vector>
 
+#include "Platform/System/ContainedFolder.h"
 #include "Platform/System/FileAttributes.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 
@@ -649,7 +650,8 @@ std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntry
 
 namespace {
 
-// Why an entry may not be extracted, or nullptr.
+// Why an entry may not be extracted at all, or nullptr. Where a kept entry
+// may go is the destination walk's to decide.
 const char* refusalOfEntry(struct archive_entry* entry, const std::string& name) {
     if (name.empty()) return "Entry without a name";
     if (name.front() == '/') return "Entry with an absolute path";
@@ -658,46 +660,10 @@ const char* refusalOfEntry(struct archive_entry* entry, const std::string& name)
         case AE_IFREG:
         case AE_IFDIR:
         case AE_IFLNK:
-            break;
+            return nullptr;
         default:
             return "Entry of a special file type";
     }
-    // Depth of the entry's folder below the destination, then the walk of
-    // the path and of a link's target: never above the destination.
-    long depth = 0;
-    std::size_t start = 0;
-    std::vector<std::string_view> parts;
-    std::string_view view(name);
-    while (start <= view.size()) {
-        std::size_t end = view.find('/', start);
-        if (end == std::string_view::npos) end = view.size();
-        parts.push_back(view.substr(start, end - start));
-        start = end + 1;
-    }
-    for (std::size_t i = 0; i + 1 < parts.size(); ++i) {
-        if (parts[i] == "..") return "Entry path leads out of the destination";
-        if (!parts[i].empty() && parts[i] != ".") ++depth;
-    }
-    if (parts.back() == "..") return "Entry path leads out of the destination";
-    if (archive_entry_filetype(entry) == AE_IFLNK) {
-        const char* target = archive_entry_symlink(entry);
-        if (!target || !*target) return "Link without a target";
-        if (target[0] == '/') return "Link to an absolute path";
-        std::string_view rest(target);
-        std::size_t from = 0;
-        while (from <= rest.size()) {
-            std::size_t end = rest.find('/', from);
-            if (end == std::string_view::npos) end = rest.size();
-            std::string_view part = rest.substr(from, end - from);
-            if (part == "..") {
-                if (--depth < 0) return "Link leads out of the destination";
-            } else if (!part.empty() && part != ".") {
-                ++depth;
-            }
-            from = end + 1;
-        }
-    }
-    return nullptr;
 }
 
 }  // namespace
@@ -707,13 +673,7 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
                                                   platform::Error* error) {
     auto path = VTArchiveFilePath(url);
     struct stat info;
-    if (!path || ::stat(path->c_str(), &info) != 0) {
-        platform::Error failure = archiveError(kVTArchiveErrorDestination);
-        failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
-        platform::setError(error, std::move(failure));
-        return -1;
-    }
-    if (!S_ISDIR(info.st_mode)) {
+    if (!path || ::stat(path->c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
         platform::Error failure = archiveError(kVTArchiveErrorDestination);
         failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
         platform::setError(error, std::move(failure));
@@ -721,15 +681,22 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
     }
     // The real folder: libarchive refuses to write through any link on the
     // way, so the prefix must hold none of its own.
-    char resolved[PATH_MAX];
-    if (!::realpath(path->c_str(), resolved)) {
+    platform::ContainedFolder folder;
+    std::string reason;
+    if (!folder.open(*path, &reason)) {
         platform::setError(
             error, archiveErrorWithUnderlying(kVTArchiveErrorDestination,
                                               platform::Error::posixForURL(errno, url), url));
         return -1;
     }
-    std::string prefix = resolved;
+    std::string prefix = folder.realPath();
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    // A failed extraction takes back what it made; what was there stays.
+    auto fail = [&](platform::Error failure) -> std::int64_t {
+        folder.removeMade();
+        platform::setError(error, std::move(failure));
+        return -1;
+    };
 
     numberOfFiles_ = 0;
     const int flags = (options ? options : kVTArchiveDefaultExtractFlags) |
@@ -739,29 +706,31 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
         const int result = archive_read_next_header(archive_, &entry);
         if (result == ARCHIVE_EOF) return static_cast<std::int64_t>(numberOfFiles_);
         if (result == ARCHIVE_WARN) continue;
-        if (result != ARCHIVE_OK) {
-            platform::setError(error, libarchiveError(kVTArchiveErrorWrite));
-            return -1;
-        }
+        if (result != ARCHIVE_OK) return fail(libarchiveError(kVTArchiveErrorWrite));
         const char* rawName = archive_entry_pathname(entry);
         const std::string name = rawName ? rawName : "";
-        if (const char* refusal = refusalOfEntry(entry, name)) {
-            platform::setError(
-                error, archiveError(kVTArchiveErrorRead, std::string(refusal) + ": " + name));
-            return -1;
-        }
+        if (const char* refusal = refusalOfEntry(entry, name))
+            return fail(archiveError(kVTArchiveErrorRead, std::string(refusal) + ": " + name));
         const std::string destination = prefix + name;
-        if (prefix.size() >= kMaxPrefix || destination.size() >= kMaxExtractPath) {
-            platform::setError(error,
-                               archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
-            return -1;
-        }
-        archive_entry_set_pathname(entry, destination.c_str());
+        if (prefix.size() >= kMaxPrefix || destination.size() >= kMaxExtractPath)
+            return fail(archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
         if (block && !block(destination.c_str(), attributesOfEntry(entry))) continue;
-        if (archive_read_extract(archive_, entry, flags) != ARCHIVE_OK) {
-            platform::setError(error, libarchiveError(kVTArchiveErrorRead));
-            return -1;
-        }
+        const auto type = archive_entry_filetype(entry);
+        const auto kind = type == AE_IFLNK   ? platform::ContainedFolder::Kind::SymbolicLink
+                          : type == AE_IFDIR ? platform::ContainedFolder::Kind::Folder
+                                             : platform::ContainedFolder::Kind::File;
+        const char* target = archive_entry_symlink(entry);
+        std::string placed, unused;
+        if (!folder.place(name, kind, target ? target : "", &placed, &unused, &reason))
+            return fail(archiveError(kVTArchiveErrorRead, reason));
+        const std::string real = prefix + placed;
+        if (real.size() >= kMaxExtractPath)
+            return fail(archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
+        archive_entry_set_pathname(entry, real.c_str());
+        const int extracted = archive_read_extract(archive_, entry, flags);
+        // Whatever libarchive got as far as making is this extraction's.
+        folder.placed();
+        if (extracted != ARCHIVE_OK) return fail(libarchiveError(kVTArchiveErrorRead));
         ++numberOfFiles_;
     }
 }

@@ -213,9 +213,13 @@ class VTArchiveReading : public VTArchive {
     /// Extracts every entry below the folder `url` with libarchive's
     /// extraction flags `options` (kVTArchiveDefaultExtractFlags when 0);
     /// the flags that refuse ".." and writing through symbolic links are
-    /// always added. Entries with an absolute path, a path too long for the
-    /// destination, a hard link, a device, a FIFO or a socket, and links
-    /// whose target is absolute or leads out of the folder are refused.
+    /// always added. Each entry is placed by walking the folder on disk,
+    /// links already extracted resolved inside it (platform::ContainedFolder),
+    /// and libarchive gets the resulting path, which holds no link. Entries
+    /// with an absolute path, a path too long for the destination, a hard
+    /// link, a device, a FIFO or a socket, and links whose target is absolute
+    /// or leads out of the folder (directly or through other links) are
+    /// refused. On failure whatever this extraction made is removed again.
     /// The number extracted, or -1: code 9 for a bad folder, code 4 for a
     /// fatal header, code 8 for a refused or failed entry.
     std::int64_t extractToDirectory(const std::string& url, int options, const ExtractBlock& block,
