@@ -117,7 +117,12 @@ class Server {
         int out[2], in[2];
         if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(in, O_CLOEXEC) != 0) std::abort();
         std::string size = std::to_string(recordSize);
-        std::string self = "/proc/self/exe";
+        // The program's own path rather than "/proc/self/exe", so that a tool
+        // the benchmark runs under (valgrind) follows it into the server.
+        char link[4096];
+        ssize_t length = ::readlink("/proc/self/exe", link, sizeof link - 1);
+        std::string self = length > 0 ? std::string(link, static_cast<std::size_t>(length))
+                                      : std::string("/proc/self/exe");
         std::vector<char*> argv = {self.data(),
                                    const_cast<char*>("--serve"),
                                    const_cast<char*>(mode.c_str()),

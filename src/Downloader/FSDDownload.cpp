@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <filesystem>
 
+#include "Downloader/FSDArchive.h"
 #include "Downloader/FSDError.h"
 #include "Downloader/FSDFileNames.h"
 #include "Foundation/PelLogging.h"
@@ -69,6 +70,26 @@ std::uint64_t regularFileSize(const std::string& path, struct timespec* mtime) {
 
 bool notOlder(const struct timespec& a, const struct timespec& b) {
     return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec >= b.tv_nsec);
+}
+
+// True when every entry of the ZIP archive at `path` reads back whole, its
+// checksum included.
+bool zipReadsBackWhole(const std::string& path) {
+    auto reader = FSDZipReader::open(path);
+    if (!reader) return false;
+    for (FSDZipReader::Entry entry;;) {
+        switch (reader->next(&entry)) {
+            case FSDZipReader::Next::End:
+                return true;
+            case FSDZipReader::Next::Error:
+                return false;
+            case FSDZipReader::Next::Entry:
+                if (entry.kind == FSDZipReader::Kind::Regular &&
+                    !reader->readData([](const void*, std::size_t) { return true; }))
+                    return false;
+                break;
+        }
+    }
 }
 
 }  // namespace
@@ -229,6 +250,7 @@ void FSDDownload::nextFile() {
     }
     const std::string target = fsdTargetPath(downloadPath_, *name);
     const std::string resumePath = fsdResumeDataPath(downloadPath_, *name);
+    if (takeUpCompleteArchive(*url, *name)) return;
 
     auto slot = std::make_shared<const FSDURLDownload*>(nullptr);
     std::weak_ptr<FSDDownload> weak = weak_from_this();
@@ -292,6 +314,30 @@ void FSDDownload::nextFile() {
     if (stopped()) transport->cancelDownload();
 }
 
+bool FSDDownload::takeUpCompleteArchive(const std::string& url, const std::string& name) {
+    // A run stopped while unpacking leaves the finished archive and the record
+    // of its completion (its address and size) behind.
+    const std::string archive = fsdPathInFolder(downloadPath_, name);
+    auto record = readFSDResumeData(fsdResumeDataPath(downloadPath_, name));
+    if (!record || record->url != url || record->offset == 0) return false;
+    const std::uint64_t size = regularFileSize(archive, nullptr);
+    if (size != record->offset || !zipReadsBackWhole(archive)) return false;
+    PelLogging::logNoticeMessageWithFormat("Taking up the complete download at %@", archive);
+    bool first = false;
+    {
+        std::lock_guard lock(mutex_);
+        first = transfers_.empty();
+    }
+    if (first && !isSetupFileAvailable_ && !gStartNotificationSent.exchange(true)) sendStartPing();
+    bytesReceived_ = size;
+    const auto total = static_cast<std::int64_t>(size);
+    post(PelFSDOperation::downloadSize, [total](PelFSDProtocol& d) { d.downloadSize(total); });
+    post(PelFSDOperation::downloadWithDataOfLength,
+         [size](PelFSDProtocol& d) { d.downloadWithDataOfLength(size); });
+    downloadCompleted(archive);
+    return true;
+}
+
 void FSDDownload::advance() {
     auto self = shared_from_this();
     queue_->async([self] { self->nextFile(); });
@@ -333,14 +379,20 @@ void FSDDownload::downloadCompleted(const std::string& path) {
             error.setUnderlyingError(underlying);
             return completeWithError(&error);
         }
-        fsdUnlinkFile(fsdResumeDataPath(downloadPath_, *name));
         fsdUnlinkFile(fsdTargetPath(downloadPath_, *name));
+        // Until it is unpacked, the archive is recorded as complete, so that a
+        // run stopped meanwhile takes it up rather than fetching it again.
+        platform::Error error;
+        const std::string record = fsdResumeDataPath(downloadPath_, *name);
+        if (!writeFSDResumeData({*url, {}, regularFileSize(finished, nullptr)}, record, &error))
+            fsdUnlinkFile(record);
     }
     Unpacked result = Unpacked::Skipped;
     if (file->pkgName())
         result = unpackPackage();
     else if (file->appName())
         result = unpackWithTool();
+    if (name) fsdUnlinkFile(fsdResumeDataPath(downloadPath_, *name));
     if (result == Unpacked::Failed) return;  // completeWithError() has moved on
     // The job's end requests go out before the screen hears of its last file.
     removeFile();

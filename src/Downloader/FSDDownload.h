@@ -119,11 +119,17 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
                 std::shared_ptr<PelFSDPingUtils> pingUtils);
     void post(PelFSDOperation operation, std::function<void(PelFSDProtocol&)> call) const;
     void advance();
+    /// Unpacks the archive a stopped run finished fetching, when it is still
+    /// whole; false when the file is to be fetched.
+    bool takeUpCompleteArchive(const std::string& url, const std::string& name);
     void failCurrentFile(const platform::Error& error);
     Unpacked unpackPackage();
     Unpacked unpackWithTool();
     void addPackageDescription(const PelFSDFile& file, const std::string& name);
     void raiseErrorAndcleanDir(const platform::Error& error, const std::string& archivePath);
+    /// The failure of a finished file that is no (complete) ZIP archive:
+    /// -100 "Failed to open the Download zip file"; the file is deleted.
+    void raiseNotAnArchive(const std::string& archivePath);
     bool stopped() const { return cancelled_.load(); }
     void transportFinished();
 

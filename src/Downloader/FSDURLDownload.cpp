@@ -24,6 +24,16 @@ platform::HttpClientPtr gClient;
 
 bool goodStatus(int status) { return status == 200 || status == 206; }
 
+// True when `response` names a validator of the same kind as `validator` (an
+// entity tag, or a Last-Modified date) with another value.
+bool validatorChanged(const std::optional<platform::HttpResponse>& response,
+                      const std::string& validator) {
+    if (!response) return false;
+    const bool isTag = !validator.empty() && validator.front() == '"';
+    std::string answered = response->headerValue(isTag ? "ETag" : "Last-Modified");
+    return !answered.empty() && answered != validator;
+}
+
 std::uint64_t fileSize(const std::string& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
@@ -283,13 +293,18 @@ void FSDURLDownload::onComplete(std::uint64_t generation, platform::HttpResult r
         return finishWith(true, &targetPath_, nullptr);
     }
     if (requestedOffset_ > 0) {
-        // The partial cannot be continued: drop it and its resume data.
-        fsdUnlinkFile(resumeDataPath_);
-        fsdUnlinkFile(targetPath_);
-        if (statusCode_ == 416 && !restartedAfterRangeRefusal_) {
-            restartedAfterRangeRefusal_ = true;
-            start(0, {});
-            return;
+        // The answer left the partial untouched. Only a refused range, or a
+        // validator other than the one the partial was fetched under, says
+        // that its bytes are stale; after anything else (a server error, for
+        // one) the partial and its resume data stay for the next try.
+        if (statusCode_ == 416 || validatorChanged(result.response, validator_)) {
+            fsdUnlinkFile(resumeDataPath_);
+            fsdUnlinkFile(targetPath_);
+            if (statusCode_ == 416 && !restartedAfterRangeRefusal_) {
+                restartedAfterRangeRefusal_ = true;
+                start(0, {});
+                return;
+            }
         }
     }
     PelLogging::logErrorMessage("FSDDownload:didCompleteWithError: Invalid URL");

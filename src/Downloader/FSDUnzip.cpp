@@ -139,6 +139,19 @@ void FSDDownload::raiseErrorAndcleanDir(const platform::Error& error,
     completeWithError(&error);
 }
 
+void FSDDownload::raiseNotAnArchive(const std::string& archivePath) {
+    PelLogging::logErrorMessageWithFormat("Failed to open the downloaded zip file located at :%@",
+                                          archivePath);
+    struct stat st {};
+    std::string why = "\"" + archivePath + "\" is not a complete zip archive";
+    if (::lstat(archivePath.c_str(), &st) == 0)
+        why += " (" + std::to_string(static_cast<long long>(st.st_size)) + " bytes)";
+    platform::Error underlying = platform::Error::readCorrupt(std::move(why));
+    raiseErrorAndcleanDir(
+        makeFSDError(kFSDErrorOpenZip, "Failed to open the Download zip file", &underlying),
+        archivePath);
+}
+
 FSDDownload::Unpacked FSDDownload::unpackPackage() {
     PelFSDFilePtr file = currentFile();
     if (!file) {
@@ -159,12 +172,11 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
 
     auto reader = FSDZipReader::open(archivePath);
     if (!reader) {
-        PelLogging::logNoticeMessageWithFormat(
-            "Downloaded %@ does not seem to be a zip file. Ignoring it and continuing with the "
-            "next download (if available)",
-            archivePath);
-        fsdUnlinkFile(archivePath);
-        return Unpacked::Done;
+        // A body cut short (a short Content-Length, or a connection closed
+        // early without one) arrives as a file that is no ZIP archive: the
+        // download has yielded no package, which is a failure of the file.
+        raiseNotAnArchive(archivePath);
+        return Unpacked::Failed;
     }
     FSDZipReader::Entry entry;
     if (reader->next(&entry) != FSDZipReader::Next::Entry) {
@@ -224,11 +236,8 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
     {
         auto reader = FSDZipReader::open(archivePath);
         if (!reader) {
-            PelLogging::logNoticeMessageWithFormat(
-                "Downloaded %@ does not seem to be a zip file. Ignoring it and continuing with "
-                "the next download (if available)",
-                archivePath);
-            return Unpacked::Skipped;
+            raiseNotAnArchive(archivePath);
+            return Unpacked::Failed;
         }
         // Nothing the tool writes may land outside the folder.
         const bool safe =

@@ -1,8 +1,11 @@
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "Downloader/DriverTestSupport.h"
@@ -185,6 +188,167 @@ TEST_F(FSDDownloadTest, ResumeDataOlderThanItsPartialIsDroppedAndTheFileFetchedA
     EXPECT_EQ(dltest::readFile(folder_ + "/Old.pkg"), "fresh");
     EXPECT_EQ(server_.requests().at(0).header("Range"), "");
     EXPECT_FALSE(exists(resume));
+}
+
+// The requests for `path` the server has read.
+std::size_t requestsFor(const testsupport::LoopbackHttpServer& server, const std::string& path) {
+    auto all = server.requests();
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [&](const auto& r) { return r.path() == path; }));
+}
+
+// The Range header of the last request for `path`.
+std::string lastRangeFor(const testsupport::LoopbackHttpServer& server, const std::string& path) {
+    std::string range = "(none)";
+    for (const auto& r : server.requests())
+        if (r.path() == path) range = r.header("Range");
+    return range;
+}
+
+TEST_F(FSDDownloadTest, ABodyCutShortFailsTheFileAndTryAgainFetchesItWhole) {
+    const std::string zip = dltest::makeZip({{"Cut.pkg", std::string(20000, 'c')}});
+    const std::string cut = zip.substr(0, zip.size() / 2);
+    // Both look whole to the client: a Content-Length that matches the short
+    // body, and no length with the connection closed early.
+    ScriptedReply shortLength = ScriptedReply::ok(cut);
+    ScriptedReply earlyClose = ScriptedReply::ok(zip);
+    earlyClose.omitContentLength = true;
+    earlyClose.closeConnection = true;
+    earlyClose.closeAfterBodyBytes = cut.size();
+    for (const auto& [what, reply] :
+         {std::pair{"short length", shortLength}, std::pair{"early close", earlyClose}}) {
+        SCOPED_TRACE(what);
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        FSDDownload::resetStartNotificationsForTesting();
+        auto before = traffic().size();
+        serve("/cut.zip", reply);
+        auto d = driver({job({fileJSON("/cut.zip", "Cut.pkg", 1)})});
+        d->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->failed == 1; }));
+        ASSERT_TRUE(runUntil([&] { return traffic().size() == before + 3; }));
+        platform::RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(150));
+        auto all = traffic();
+        EXPECT_EQ(Strings(all.begin() + static_cast<long>(before), all.end()),
+                  (Strings{"/cut.zip", "ping:started", "ping:failed"}));
+        EXPECT_EQ(delegate_->calls(), (Strings{"jobs 1 1", "fail -100"}));
+        EXPECT_EQ(fsdErrorMessage(delegate_->lastError), "Failed to open the Download zip file");
+        EXPECT_FALSE(exists(folder_ + "/Cut.pkg"));
+        EXPECT_FALSE(exists(folder_ + "/cut.zip"));
+        EXPECT_FALSE(exists(folder_ + "/.cut.zip.fsd_resumedata"));
+
+        // Try Again, with the server healthy again.
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        serveZip("/cut.zip", {{"Cut.pkg", std::string(20000, 'c')}});
+        auto again = driver({job({fileJSON("/cut.zip", "Cut.pkg", 1)})});
+        again->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->finished == 1; }));
+        ASSERT_TRUE(runUntil([&] { return traffic().back() == "ping:success"; }));
+        EXPECT_EQ(dltest::readFile(folder_ + "/Cut.pkg"), std::string(20000, 'c'));
+        EXPECT_EQ(delegate_->failed.load(), 0);
+        std::filesystem::remove(folder_ + "/Cut.pkg");
+    }
+}
+
+TEST_F(FSDDownloadTest, AServerErrorOnResumeKeepsThePartialUnlessItsValidatorChanged) {
+    const std::string package = testsupport::LoopbackHttpServer::generatedBody(0, 300000);
+    const std::string zip = dltest::makeZip({{"Big.pkg", package}});
+    const std::string partial = folder_ + "/big.zip.fsd";
+    const std::string resume = folder_ + "/.big.zip.fsd_resumedata";
+    struct Case {
+        const char* what;
+        std::string etag;  // of the error answer
+        const char* rangeOfTheNextTry;
+    } cases[] = {
+        {"no validator", "", "bytes=100000-"},
+        {"same tag", "\"z1\"", "bytes=100000-"},
+        {"another tag", "\"z2\"", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::create_directories(folder_);
+        dltest::writeFile(partial, zip.substr(0, 100000));
+        dltest::writeFile(resume, FSDResumeData{server_.url("/big.zip"), "\"z1\"", 100000}.json());
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        ScriptedReply failing = ScriptedReply::withStatus(503, "busy");
+        failing.etag = c.etag;
+        serve("/big.zip", failing);
+        auto d = driver({job({fileJSON("/big.zip", "Big.pkg", 1)})});
+        d->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->failed == 1; }));
+        ASSERT_TRUE(runUntil([&] { return d->isIdle(); }));
+        EXPECT_EQ(lastRangeFor(server_, "/big.zip"), "bytes=100000-");
+        const bool kept = *c.rangeOfTheNextTry != '\0';
+        EXPECT_EQ(exists(partial), kept);
+        EXPECT_EQ(exists(resume), kept);
+
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        ScriptedReply healthy = ScriptedReply::ok(zip);
+        healthy.etag = "\"z1\"";
+        healthy.supportRanges = true;
+        serve("/big.zip", healthy);
+        auto again = driver({job({fileJSON("/big.zip", "Big.pkg", 1)})});
+        again->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->finished == 1; }));
+        EXPECT_EQ(lastRangeFor(server_, "/big.zip"), c.rangeOfTheNextTry);
+        EXPECT_TRUE(dltest::readFile(folder_ + "/Big.pkg") == package);
+        std::filesystem::remove(folder_ + "/Big.pkg");
+    }
+}
+
+TEST_F(FSDDownloadTest, AnArchiveLeftWholeByARunStoppedWhileUnpackingIsNotFetchedAgain) {
+    const std::string zip = dltest::makeZip(
+        {{"App.app/", "", ZipEntry::Folder}, {"App.app/Info.plist", std::string(5000, 'i')}});
+    serveZip("/app.zip",
+             {{"App.app/", "", ZipEntry::Folder}, {"App.app/Info.plist", std::string(5000, 'i')}});
+    auto appJob = [&] {
+        auto j = job({R"("source_file":")" + server_.url("/app.zip") + "\""});
+        j->fileArray().back()->setAppName("App.app");
+        return j;
+    };
+    // The first run stops inside the unzip tool; what it leaves on disk then
+    // is what a run killed at that point leaves.
+    const std::string marker = dir_.file("unzip-started");
+    const std::string tool = dir_.file("hanging-unzip.sh");
+    dltest::writeFile(tool, "#!/bin/sh\necho $$ > " + marker + ".tmp\nmv " + marker + ".tmp " +
+                                marker + "\nexec sleep 60\n");
+    ::chmod(tool.c_str(), 0755);
+    FSDDownload::setUnzipToolPath(tool);
+    auto first = driver({appJob()});
+    first->startDownload();
+    ASSERT_TRUE(runUntil([&] { return exists(marker); }));
+    const std::string left = dir_.file("left");
+    std::filesystem::copy(folder_, left);
+    ::kill(std::stoi(dltest::readFile(marker)), SIGKILL);
+    ASSERT_TRUE(runUntil([&] { return delegate_->failed == 1; }));
+    FSDDownload::setUnzipToolPath("");
+    ASSERT_EQ(requestsFor(server_, "/app.zip"), 1u);
+    ASSERT_TRUE(exists(left + "/app.zip"));
+
+    struct Case {
+        const char* what;
+        std::function<void(const std::string& archive)> change;
+        std::size_t fetches;
+    } cases[] = {
+        {"whole", [](const std::string&) {}, 0},
+        {"damaged",
+         [&](const std::string& a) { dltest::writeFile(a, dltest::corrupted(zip, "iiii")); }, 1},
+        {"longer", [&](const std::string& a) { dltest::writeFile(a, zip + "x"); }, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        folder_ = dir_.file(std::string("again-") + c.what);
+        std::filesystem::copy(left, folder_);
+        c.change(folder_ + "/app.zip");
+        delegate_ = std::make_shared<dltest::RecordingDelegate>();
+        auto before = requestsFor(server_, "/app.zip");
+        auto d = driver({appJob()});
+        d->startDownload();
+        ASSERT_TRUE(runUntil([&] { return delegate_->finished == 1; }));
+        EXPECT_EQ(requestsFor(server_, "/app.zip") - before, c.fetches);
+        EXPECT_EQ(dltest::readFile(folder_ + "/App.app/Info.plist"), std::string(5000, 'i'));
+        EXPECT_FALSE(exists(folder_ + "/app.zip"));
+        EXPECT_FALSE(exists(folder_ + "/.app.zip.fsd_resumedata"));
+    }
 }
 
 }  // namespace

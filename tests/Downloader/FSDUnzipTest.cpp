@@ -53,7 +53,7 @@ TEST_F(FSDUnzipTest, PackageArchivesGiveTheirFirstEntryOrAClearError) {
         {"empty archive", dltest::makeZip({}), -100},
         {"bad checksum",
          dltest::corrupted(dltest::makeZip({{"P.pkg", "payload-bytes"}}), "payload-bytes"), -99},
-        {"not a zip", "just some text", 0},
+        {"not a zip", "just some text", -100},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -179,11 +179,12 @@ TEST_F(FSDUnzipTest, TheToolsExitStatusAndItsWatchdogDecide) {
     EXPECT_EQ(delegate_->lastError.code(), kFSDErrorUnzip);
 }
 
-TEST_F(FSDUnzipTest, AToolArchiveThatIsNoZipIsLeftAndCountedDone) {
+TEST_F(FSDUnzipTest, AToolArchiveThatIsNoZipFailsTheFile) {
     fetch("plain text", "App.app", true);
-    EXPECT_EQ(delegate_->finished.load(), 1);
-    EXPECT_EQ(delegate_->failed.load(), 0);
-    EXPECT_EQ(dltest::readFile(folder_ + "/file.zip"), "plain text");
+    ASSERT_EQ(delegate_->failed.load(), 1);
+    EXPECT_EQ(delegate_->finished.load(), 0);
+    EXPECT_EQ(delegate_->lastError.code(), kFSDErrorOpenZip);
+    EXPECT_FALSE(exists(folder_ + "/file.zip"));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -125,6 +126,31 @@ TEST_F(FsdToolTest, SigtermMidFileKeepsTheResumeFileAndASecondRunFinishesTheSame
     std::string json = dltest::readFile(dir_.file("run2.json"));
     EXPECT_EQ(json.find(R"({"call":"numberOfJobs","files":1,"jobs":1})"), 0u) << json;
     EXPECT_NE(json.find(R"({"call":"downloadDidFinish"})"), std::string::npos);
+}
+
+TEST_F(FsdToolTest, APackageCutShortFailsTheRunAndTheNextRunFetchesItWhole) {
+    const std::string zip =
+        dltest::makeZip({{"Big.pkg", LoopbackHttpServer::generatedBody(0, 9000)}});
+    // No length, and the connection closed halfway: the body looks whole.
+    ScriptedReply cut = ScriptedReply::ok(zip);
+    cut.omitContentLength = true;
+    cut.closeConnection = true;
+    cut.closeAfterBodyBytes = zip.size() / 2;
+    std::atomic<bool> healthy{false};
+    server_.setHandler([&](const testsupport::RecordedRequest& r) {
+        if (r.path() != "/big.zip") return ScriptedReply::ok();
+        return healthy ? ScriptedReply::ok(zip) : cut;
+    });
+
+    EXPECT_EQ(exitStatus(start(dir_.file("run1.json"))), 1);
+    EXPECT_FALSE(exists(folder_ + "/Big.pkg"));
+    std::string json = dltest::readFile(dir_.file("run1.json"));
+    EXPECT_NE(json.find(R"("call":"downloadDidFailWithError")"), std::string::npos) << json;
+    EXPECT_EQ(json.find(R"({"call":"downloadDidFinish"})"), std::string::npos) << json;
+
+    healthy = true;
+    EXPECT_EQ(exitStatus(start(dir_.file("run2.json"))), 0);
+    EXPECT_EQ(dltest::readFile(folder_ + "/Big.pkg"), LoopbackHttpServer::generatedBody(0, 9000));
 }
 
 }  // namespace

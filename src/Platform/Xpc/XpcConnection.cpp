@@ -111,6 +111,27 @@ void XpcConnection::resume() {
 
 namespace {
 
+// Encodes frames for this thread's sends: the frame is written to the socket
+// straight from here, so that a message costs no allocation of its own.
+class FrameScratch {
+  public:
+    FrameScratch() { buffer().clear(); }
+    ~FrameScratch() {
+        // A large message does not keep its memory for the thread's life.
+        if (buffer().capacity() > kKeep) std::vector<std::uint8_t>().swap(buffer());
+    }
+    FrameScratch(const FrameScratch&) = delete;
+    FrameScratch& operator=(const FrameScratch&) = delete;
+    std::vector<std::uint8_t>& frame() { return buffer(); }
+
+  private:
+    static constexpr std::size_t kKeep = 64 * 1024;
+    static std::vector<std::uint8_t>& buffer() {
+        thread_local std::vector<std::uint8_t> bytes;
+        return bytes;
+    }
+};
+
 bool encodeOrRefuse(XpcFrameKind kind, const XpcObject& message, std::vector<std::uint8_t>& frame,
                     const XpcWireLimits& limits) {
     XpcWireError error = XpcWireError::None;
@@ -122,15 +143,17 @@ bool encodeOrRefuse(XpcFrameKind kind, const XpcObject& message, std::vector<std
 }  // namespace
 
 bool XpcConnection::send(const XpcObject& message) {
-    std::vector<std::uint8_t> frame;
+    FrameScratch scratch;
+    auto& frame = scratch.frame();
     if (!encodeOrRefuse(XpcFrameKind::Message, message, frame, state_->limits)) return false;
     std::lock_guard lock(state_->mutex);
-    return state_->enqueueFrameLocked(std::move(frame));
+    return state_->enqueueFrameLocked(frame);
 }
 
 bool XpcConnection::sendWithReply(const XpcObject& message, DispatchQueuePtr replyQueue,
                                   std::function<void(const XpcEvent&)> handler) {
-    std::vector<std::uint8_t> frame;
+    FrameScratch scratch;
+    auto& frame = scratch.frame();
     if (!encodeOrRefuse(XpcFrameKind::Request, message, frame, state_->limits)) return false;
     std::lock_guard lock(state_->mutex);
     if (state_->cancelRequested || state_->finished) return false;
@@ -138,23 +161,24 @@ bool XpcConnection::sendWithReply(const XpcObject& message, DispatchQueuePtr rep
     setXpcFrameId(frame, id);
     if (!replyQueue) replyQueue = state_->target;  // null: the target queue, whichever it is
     state_->replies.emplace(id, State::PendingReply{std::move(replyQueue), std::move(handler)});
-    return state_->enqueueFrameLocked(std::move(frame));
+    return state_->enqueueFrameLocked(frame);
 }
 
 XpcEvent XpcConnection::sendWithReplySync(const XpcObject& message) {
-    std::vector<std::uint8_t> frame;
+    FrameScratch scratch;
+    auto& frame = scratch.frame();
     if (!encodeOrRefuse(XpcFrameKind::Request, message, frame, state_->limits))
         return XpcEvent::error(XpcErrorKind::ConnectionInvalid, "the message cannot be encoded");
     std::unique_lock lock(state_->mutex);
     if (state_->cancelRequested || state_->finished)
         return XpcEvent::error(XpcErrorKind::ConnectionInvalid, "cancelled");
-    std::uint64_t id = state_->nextRequestId++;
-    setXpcFrameId(frame, id);
     State::SyncWaiter waiter;
-    state_->replies.emplace(id, State::PendingReply{nullptr, {}, &waiter});
+    waiter.id = state_->nextRequestId++;
+    setXpcFrameId(frame, waiter.id);
+    state_->syncReplies.push_back(&waiter);
     ++state_->syncWaiters;
     state_->updateInterestLocked();
-    state_->enqueueFrameLocked(std::move(frame));
+    state_->enqueueFrameLocked(frame);
     state_->waitForReply(lock, waiter);
     --state_->syncWaiters;
     state_->updateInterestLocked();
@@ -163,12 +187,13 @@ XpcEvent XpcConnection::sendWithReplySync(const XpcObject& message) {
 
 bool XpcConnection::reply(const XpcEvent& request, const XpcObject& reply) {
     if (!request.expectsReply()) return false;
-    std::vector<std::uint8_t> frame;
+    FrameScratch scratch;
+    auto& frame = scratch.frame();
     if (!encodeOrRefuse(XpcFrameKind::Reply, reply, frame, state_->limits)) return false;
     setXpcFrameId(frame, request.requestId_);
     std::lock_guard lock(state_->mutex);
     if (!state_->connected || state_->generation != request.generation_) return false;
-    return state_->enqueueFrameLocked(std::move(frame));
+    return state_->enqueueFrameLocked(frame);
 }
 
 void XpcConnection::cancel() {
@@ -251,12 +276,6 @@ void XpcConnection::State::deliverLocked(XpcEvent event) {
 
 void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent event,
                                               std::vector<ForeignReply>* foreign) {
-    if (pending.waiter) {
-        pending.waiter->reply = std::move(event);
-        pending.waiter->done = true;
-        readerChanged.notify_all();
-        return;
-    }
     // A reply handler on the target queue keeps its place among the events;
     // one on another queue simply goes there.
     if (!pending.queue || pending.queue == target) {
@@ -264,7 +283,8 @@ void XpcConnection::State::deliverReplyLocked(PendingReply pending, XpcEvent eve
         return;
     }
     if (foreign) {
-        foreign->push_back({std::move(pending.queue), std::move(pending.handler), std::move(event)});
+        foreign->push_back(
+            {std::move(pending.queue), std::move(pending.handler), std::move(event)});
         return;
     }
     pending.queue->async(
@@ -278,6 +298,12 @@ void XpcConnection::State::scheduleDrainLocked() {
 }
 
 void XpcConnection::State::failRepliesLocked(XpcErrorKind kind, const std::string& reason) {
+    for (SyncWaiter* waiter : syncReplies) {
+        waiter->reply = XpcEvent::error(kind, reason);
+        waiter->done = true;
+    }
+    if (!syncReplies.empty()) readerChanged.notify_all();
+    syncReplies.clear();
     auto pending = std::move(replies);
     replies.clear();
     for (auto& [id, reply] : pending)
@@ -349,9 +375,8 @@ void XpcConnection::State::runForeign(std::vector<ForeignReply>& foreign, bool i
         // earlier replies pending) gets it in order behind them.
         auto run = [&f] { f.handler(f.event); };
         if (inPlace && f.queue->tryRunNow(run)) continue;
-        f.queue->async([handler = std::move(f.handler), event = std::move(f.event)] {
-            handler(event);
-        });
+        f.queue->async(
+            [handler = std::move(f.handler), event = std::move(f.event)] { handler(event); });
     }
     foreign.clear();
 }

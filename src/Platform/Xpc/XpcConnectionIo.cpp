@@ -52,14 +52,14 @@ std::string writeFailure(int error) {
 
 // --- writing (any thread, with the mutex) ------------------------------------
 
-bool XpcConnection::State::enqueueFrameLocked(std::vector<std::uint8_t>&& frame) {
+bool XpcConnection::State::enqueueFrameLocked(std::span<const std::uint8_t> frame) {
     if (cancelRequested || finished) return false;
     ++queuedFrames;
     if (!connected || streamEnded) {
         // Waiting for a connection: wake the I/O thread when it has just got
         // something to connect for.
         bool wasEmpty = outgoing.empty();
-        outgoing.push_back(std::move(frame));
+        outgoing.emplace_back(frame.begin(), frame.end());
         if (wasEmpty) ioWake.notify_all();
         return true;
     }
@@ -81,11 +81,7 @@ bool XpcConnection::State::enqueueFrameLocked(std::vector<std::uint8_t>&& frame)
         settleLocked(true);
         return true;
     }
-    if (written == 0) {
-        writeBuffer = std::move(frame);
-    } else {
-        writeBuffer.assign(frame.begin() + written, frame.end());
-    }
+    writeBuffer.assign(frame.begin() + written, frame.end());
     writeOffset = 0;
     updateInterestLocked();
     return true;
@@ -94,8 +90,8 @@ bool XpcConnection::State::enqueueFrameLocked(std::vector<std::uint8_t>&& frame)
 void XpcConnection::State::writeLocked() {
     if (!socket || streamEnded) return;
     if (writeOffset < writeBuffer.size()) {
-        ssize_t written =
-            sendSome(socket.get(), writeBuffer.data() + writeOffset, writeBuffer.size() - writeOffset);
+        ssize_t written = sendSome(socket.get(), writeBuffer.data() + writeOffset,
+                                   writeBuffer.size() - writeOffset);
         if (written < 0) {
             int error = errno;
             endStreamLocked(writeFailure(error));
@@ -115,7 +111,9 @@ void XpcConnection::State::updateInterestLocked() {
     if (!socket || !poller) return;
     // Input is left to synchronous requesters while there are any, so that
     // the I/O thread does not wake for their replies.
-    std::uint32_t want = (syncWaiters == 0 || streamEnded || cancelRequested) ? static_cast<std::uint32_t>(EPOLLIN) : 0u;
+    std::uint32_t want = (syncWaiters == 0 || streamEnded || cancelRequested)
+                             ? static_cast<std::uint32_t>(EPOLLIN)
+                             : 0u;
     if (writeOffset < writeBuffer.size()) want |= EPOLLOUT;
     if (want == interest) return;
     epoll_event event{};
@@ -189,6 +187,14 @@ void XpcConnection::State::receiveFrameLocked(XpcFrame&& frame,
     event.generation_ = generation;
     if (peer) event.peer_ = *peer;
     if (frame.kind == XpcFrameKind::Reply) {
+        for (auto waiting = syncReplies.begin(); waiting != syncReplies.end(); ++waiting) {
+            if ((*waiting)->id != frame.id) continue;
+            (*waiting)->reply = std::move(event);
+            (*waiting)->done = true;
+            syncReplies.erase(waiting);
+            readerChanged.notify_all();
+            return;
+        }
         auto it = replies.find(frame.id);
         // A reply nobody waits for (its request already failed) is dropped.
         if (it == replies.end()) return;
@@ -202,7 +208,7 @@ void XpcConnection::State::receiveFrameLocked(XpcFrame&& frame,
 }
 
 void XpcConnection::State::waitForReply(std::unique_lock<std::mutex>& lock, SyncWaiter& waiter) {
-    std::vector<XpcFrame> frames;
+    std::vector<XpcFrame>& frames = readFrames;
     while (!waiter.done) {
         bool canRead = connected && socket && !reading && !streamEnded && !cancelRequested &&
                        reader.error() == XpcWireError::None;
@@ -342,7 +348,8 @@ void XpcConnection::State::ioLoop() {
     {
         std::lock_guard lock(mutex);
         if (cancelRequested) return;
-        poller = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+        // A peer gets its epoll instance from its listener.
+        if (!poller) poller = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
         std::string failure;
         if (!poller) {
             invalidateLocked(std::string("cannot watch the connection: ") + std::strerror(errno));

@@ -20,6 +20,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <span>
 #include <thread>
 
 #include "Platform/Xpc/XpcConnection.h"
@@ -31,6 +32,7 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
 
     /// A thread blocked in sendWithReplySync().
     struct SyncWaiter {
+        std::uint64_t id = 0;
         bool done = false;
         XpcEvent reply;
     };
@@ -38,7 +40,6 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     struct PendingReply {
         DispatchQueuePtr queue;
         std::function<void(const XpcEvent&)> handler;
-        SyncWaiter* waiter = nullptr;  // set for a synchronous request instead
     };
 
     /// A reply handler to run on a queue other than the target queue.
@@ -76,9 +77,9 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     // A peer connection's share of its listener's per-user limit.
     std::shared_ptr<void> listenerSlot;
 
-    UniqueFd socket;              // while connected
-    UniqueFd poller;              // the I/O thread's epoll instance
-    std::uint32_t interest = 0;   // the socket's registered epoll events
+    UniqueFd socket;             // while connected
+    UniqueFd poller;             // the I/O thread's epoll instance
+    std::uint32_t interest = 0;  // the socket's registered epoll events
     // The socket has ended (seen by a reader or a writer); the I/O thread
     // turns it into the right event.
     bool streamEnded = false;
@@ -101,10 +102,15 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     bool reading = false;
     int syncWaiters = 0;
     XpcFrameReader reader;
+    // Frames read by the reader role's holder, handled before it lets go of
+    // the mutex.
+    std::vector<XpcFrame> readFrames;
     std::condition_variable readerChanged;  // role given back, reply came, state changed
 
     std::uint64_t nextRequestId = 1;
     std::map<std::uint64_t, PendingReply> replies;
+    // Synchronous requests awaiting their reply (few: one per blocked thread).
+    std::vector<SyncWaiter*> syncReplies;
     // Deliveries waiting for the target queue: events, and the replies whose
     // handlers run on that same queue, in the order they came in.
     struct Delivery {
@@ -124,7 +130,9 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     void scheduleDrainLocked();
     void failRepliesLocked(XpcErrorKind kind, const std::string& reason);
     void invalidateLocked(const std::string& reason);
-    bool enqueueFrameLocked(std::vector<std::uint8_t>&& frame);
+    /// Sends `frame` (or queues it for the socket): the bytes are copied
+    /// only when the socket does not take them at once.
+    bool enqueueFrameLocked(std::span<const std::uint8_t> frame);
     void writeLocked();
     void updateInterestLocked();
     void endStreamLocked(std::string reason);

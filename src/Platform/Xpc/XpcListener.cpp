@@ -1,7 +1,9 @@
 #include "Platform/Xpc/XpcListener.h"
 
 #include <errno.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -31,30 +33,54 @@ constexpr auto kLongestAcceptPause = std::chrono::milliseconds(200);
 // The same complaint is logged at most this often.
 constexpr auto kLogInterval = std::chrono::seconds(60);
 
+// Never destroyed: an accept thread may still log while the process exits.
 std::mutex& logMutex() {
-    static std::mutex m;
-    return m;
+    static auto* m = new std::mutex;
+    return *m;
 }
 
 std::shared_ptr<LogSink>& logSlot() {
-    static std::shared_ptr<LogSink> sink;
-    return sink;
+    static auto* sink = new std::shared_ptr<LogSink>;
+    return *sink;
 }
 
-void logWarning(const std::string& message) {
-    std::shared_ptr<LogSink> sink;
-    {
-        std::lock_guard lock(logMutex());
-        if (!logSlot()) {
-            SystemLogSink::Options options;
-            options.identity = program_invocation_short_name;
-            options.copyToStderr = true;
-            logSlot() = std::make_shared<SystemLogSink>(std::move(options));
-        }
-        sink = logSlot();
+// The sink listeners log to, made on first need. Listeners ask for it when
+// they are made, so that it is never first made while the process is out of
+// descriptors.
+std::shared_ptr<LogSink> logSink() {
+    std::lock_guard lock(logMutex());
+    if (!logSlot()) {
+        SystemLogSink::Options options;
+        options.identity = program_invocation_short_name;
+        options.copyToStderr = true;
+        logSlot() = std::make_shared<SystemLogSink>(std::move(options));
     }
-    sink->log(kLogWarning, message);
+    return logSlot();
 }
+
+// Descriptors an accept thread holds back for the time it is out of them:
+// logging may need a few (a connection to the system log; checking builds
+// also open a pipe to test memory before they read it), and it gets them by
+// giving these back for the while.
+class DescriptorReserve {
+  public:
+    DescriptorReserve() { take(); }
+    void take() {
+        for (auto& pair : pairs_) {
+            if (pair[0]) continue;
+            int fds[2];
+            if (::pipe2(fds, O_CLOEXEC) != 0) return;
+            pair[0] = UniqueFd(fds[0]);
+            pair[1] = UniqueFd(fds[1]);
+        }
+    }
+    void release() {
+        for (auto& pair : pairs_) pair[0].reset(), pair[1].reset();
+    }
+
+  private:
+    UniqueFd pairs_[2][2];
+};
 
 // Live peer connections per user, shared by a listener and its peers: a
 // peer's slot is given back when its socket closes.
@@ -97,12 +123,18 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
     // Used by the accept thread only.
     std::shared_ptr<PeerCounts> counts = std::make_shared<PeerCounts>();
     std::optional<std::chrono::steady_clock::time_point> lastExhaustionLog, lastCapLog;
+    DescriptorReserve reserve;
+    // The next peer's epoll instance, made before its client is accepted: a
+    // client is only taken when there is a descriptor to serve it with.
+    UniqueFd nextPoller;
 
     void runAccept();
     // Accepts what is waiting; answers how long to stop accepting (zero: go
     // on watching the socket).
     Duration acceptPending(Duration pause);
-    void handOver(UniqueFd peerSocket, std::shared_ptr<void> slot,
+    // The pause after running out of descriptors (or memory) with `error`.
+    Duration exhausted(int error, Duration pause);
+    void handOver(UniqueFd peerSocket, UniqueFd poller, std::shared_ptr<void> slot,
                   const std::optional<XpcPeerCredentials>& credentials);
     void logAtMostOnceAMinute(std::optional<std::chrono::steady_clock::time_point>& last,
                               const std::string& message);
@@ -151,10 +183,12 @@ std::shared_ptr<XpcListener> XpcListener::listen(std::string serviceName, std::s
         setError(error, std::move(e));
         return nullptr;
     }
+    logSink();
     auto state = std::make_shared<State>();
     // A system service's socket is open to every user: one user must not be
     // able to take all of the service's descriptors.
-    if (socketMode == kSystemSocketMode) state->maxConnectionsPerUser = kDefaultMaxConnectionsPerUser;
+    if (socketMode == kSystemSocketMode)
+        state->maxConnectionsPerUser = kDefaultMaxConnectionsPerUser;
     state->serviceName = std::move(serviceName);
     state->socketPath = std::move(path);
     state->socket = std::move(fd);
@@ -223,10 +257,10 @@ void XpcListener::State::runAccept() {
         // While paused only a cancel (or the end of the pause) wakes us.
         pollfd fds[2] = {{wakeup.fd(), POLLIN, 0}, {socket.get(), POLLIN, 0}};
         nfds_t count = pause > Duration::zero() ? 1 : 2;
-        int timeout = pause > Duration::zero()
-                          ? static_cast<int>(
-                                std::chrono::ceil<std::chrono::milliseconds>(pause).count())
-                          : -1;
+        int timeout =
+            pause > Duration::zero()
+                ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(pause).count())
+                : -1;
         int ready = ::poll(fds, count, timeout);
         if (ready < 0 && errno != EINTR) return;
         {
@@ -239,23 +273,36 @@ void XpcListener::State::runAccept() {
     }
 }
 
+Duration XpcListener::State::exhausted(int error, Duration pause) {
+    // Try again later, with longer pauses while it lasts.
+    if (!lastExhaustionLog ||
+        std::chrono::steady_clock::now() - *lastExhaustionLog >= kLogInterval) {
+        reserve.release();
+        logAtMostOnceAMinute(lastExhaustionLog,
+                             "XPC listener at \"" + socketPath + "\" cannot accept clients: " +
+                                 std::strerror(error) + "; retrying until descriptors free up");
+        reserve.take();
+    }
+    return pause > Duration::zero() ? std::min<Duration>(pause * 2, kLongestAcceptPause)
+                                    : Duration(kFirstAcceptPause);
+}
+
 Duration XpcListener::State::acceptPending(Duration pause) {
     for (;;) {
+        if (!nextPoller) {
+            nextPoller = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+            if (!nextPoller) return exhausted(errno, pause);
+        }
         int fd = ::accept4(socket.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
             int error = errno;
             if (error == EINTR || error == ECONNABORTED) continue;  // a client that gave up
             if (error == EAGAIN || error == EWOULDBLOCK) return Duration::zero();
-            // Out of descriptors or memory: try again later, with longer
-            // pauses while it lasts.
-            logAtMostOnceAMinute(lastExhaustionLog,
-                                 "XPC listener at \"" + socketPath +
-                                     "\" cannot accept clients: " + std::strerror(error) +
-                                     "; retrying until descriptors free up");
-            return pause > Duration::zero()
-                       ? std::min<Duration>(pause * 2, kLongestAcceptPause)
-                       : Duration(kFirstAcceptPause);
+            return exhausted(error, pause);
         }
+        // Descriptors are to be had again: make the reserve whole if logging
+        // could not take it back.
+        reserve.take();
         pause = Duration::zero();
         UniqueFd peer(fd);
         std::optional<XpcPeerCredentials> credentials;
@@ -271,11 +318,10 @@ Duration XpcListener::State::acceptPending(Duration pause) {
             std::size_t& live = counts->live[credentials->uid];
             if (live >= cap) {
                 if (live == 0) counts->live.erase(credentials->uid);
-                logAtMostOnceAMinute(lastCapLog, "XPC listener at \"" + socketPath +
-                                                     "\" refuses a client of uid " +
-                                                     std::to_string(credentials->uid) + ": " +
-                                                     std::to_string(cap) +
-                                                     " connections of that user are open");
+                logAtMostOnceAMinute(
+                    lastCapLog, "XPC listener at \"" + socketPath + "\" refuses a client of uid " +
+                                    std::to_string(credentials->uid) + ": " + std::to_string(cap) +
+                                    " connections of that user are open");
                 continue;  // closing the socket tells the client
             }
             ++live;
@@ -284,7 +330,7 @@ Duration XpcListener::State::acceptPending(Duration pause) {
         // Nothing may leave this thread; a client that cannot be set up sees
         // its socket close.
         try {
-            handOver(std::move(peer), std::move(slot), credentials);
+            handOver(std::move(peer), std::move(nextPoller), std::move(slot), credentials);
         } catch (...) {
         }
     }
@@ -295,12 +341,13 @@ void XpcListener::State::logAtMostOnceAMinute(
     auto now = std::chrono::steady_clock::now();
     if (last && now - *last < kLogInterval) return;
     last = now;
-    logWarning(message);
+    logSink()->log(kLogWarning, message);
 }
 
-void XpcListener::State::handOver(UniqueFd peerSocket, std::shared_ptr<void> slot,
+void XpcListener::State::handOver(UniqueFd peerSocket, UniqueFd poller, std::shared_ptr<void> slot,
                                   const std::optional<XpcPeerCredentials>& credentials) {
     auto peer = std::make_shared<XpcConnection::State>();
+    peer->poller = std::move(poller);
     peer->kind = XpcConnection::State::Kind::Peer;
     peer->serviceName = serviceName;
     peer->label = "com.pelgrave.xpc.peer." + serviceName;

@@ -25,7 +25,9 @@ namespace platform {
 ///
 /// Out of descriptors, the listener stops accepting for a short, growing
 /// while (clients wait in the backlog) instead of retrying at once, and says
-/// so in the log at most once a minute.
+/// so in the log at most once a minute; it serves again as soon as
+/// descriptors free up. A client is only accepted when there is a descriptor
+/// to serve it with, so none is taken only to be closed again.
 class XpcListener {
   public:
     /// How many connections one user may hold open at once to a System-scope

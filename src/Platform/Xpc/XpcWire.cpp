@@ -1,6 +1,7 @@
 #include "Platform/Xpc/XpcWire.h"
 
 #include <cstring>
+#include <iterator>
 
 #include "Platform/Text/Unicode.h"
 
@@ -24,11 +25,25 @@ enum Tag : std::uint8_t {
 constexpr std::uint8_t kMagic[4] = {'P', 'X', 'P', 'C'};
 
 void putVarint(std::vector<std::uint8_t>& out, std::uint64_t v) {
+    if (v < 0x80) {
+        out.push_back(static_cast<std::uint8_t>(v));
+        return;
+    }
+    std::uint8_t bytes[10];
+    std::size_t n = 0;
     while (v >= 0x80) {
-        out.push_back(static_cast<std::uint8_t>(v | 0x80));
+        bytes[n++] = static_cast<std::uint8_t>(v | 0x80);
         v >>= 7;
     }
-    out.push_back(static_cast<std::uint8_t>(v));
+    bytes[n++] = static_cast<std::uint8_t>(v);
+    out.insert(out.end(), bytes, bytes + n);
+}
+
+void putBytes(std::vector<std::uint8_t>& out, const void* data, std::size_t size) {
+    if (size == 0) return;
+    std::size_t at = out.size();
+    out.resize(at + size);
+    std::memcpy(out.data() + at, data, size);
 }
 
 void putLittleEndian(std::vector<std::uint8_t>& out, std::uint64_t v, int bytes) {
@@ -42,8 +57,22 @@ std::uint64_t getLittleEndian(const std::uint8_t* p, int bytes) {
 }
 
 XpcWireError checkText(std::string_view s) {
-    if (std::memchr(s.data(), 0, s.size())) return XpcWireError::EmbeddedNul;
-    if (!isValidUtf8(s)) return XpcWireError::BadUtf8;
+    // Keys and most values are ASCII: take eight bytes at a time while they
+    // are, and leave the rest to the full check.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ull, kHighs = 0x8080808080808080ull;
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & kHighs) break;
+        if ((w - kOnes) & ~w & kHighs) return XpcWireError::EmbeddedNul;
+    }
+    for (; i < s.size() && static_cast<unsigned char>(s[i]) < 0x80; ++i)
+        if (s[i] == 0) return XpcWireError::EmbeddedNul;
+    if (i == s.size()) return XpcWireError::None;
+    std::string_view rest = s.substr(i);
+    if (std::memchr(rest.data(), 0, rest.size())) return XpcWireError::EmbeddedNul;
+    if (!isValidUtf8(rest)) return XpcWireError::BadUtf8;
     return XpcWireError::None;
 }
 
@@ -80,14 +109,14 @@ XpcWireError encode(const XpcObject& v, std::vector<std::uint8_t>& out, unsigned
             if (auto e = checkText(s); e != XpcWireError::None) return e;
             out.push_back(kTagString);
             putVarint(out, s.size());
-            out.insert(out.end(), s.begin(), s.end());
+            putBytes(out, s.data(), s.size());
             break;
         }
         case XpcObject::Type::Data: {
             const auto& d = *v.asData();
             out.push_back(kTagData);
             putVarint(out, d.size());
-            out.insert(out.end(), d.begin(), d.end());
+            putBytes(out, d.data(), d.size());
             break;
         }
         case XpcObject::Type::Uuid:
@@ -110,7 +139,7 @@ XpcWireError encode(const XpcObject& v, std::vector<std::uint8_t>& out, unsigned
             for (const auto& [k, e] : *v.asDictionary()) {
                 if (auto err = checkText(k); err != XpcWireError::None) return err;
                 putVarint(out, k.size());
-                out.insert(out.end(), k.begin(), k.end());
+                putBytes(out, k.data(), k.size());
                 if (auto err = encode(e, out, depth + 1, limits); err != XpcWireError::None)
                     return err;
             }
@@ -163,7 +192,7 @@ class Decoder {
         if (auto e = length(n); e != XpcWireError::None) return e;
         std::string_view view(reinterpret_cast<const char*>(p_), n);
         if (auto e = checkText(view); e != XpcWireError::None) return e;
-        s.assign(view);
+        s = std::string(view);
         p_ += n;
         return XpcWireError::None;
     }
@@ -247,10 +276,15 @@ class Decoder {
                 for (std::size_t i = 0; i < n; ++i) {
                     std::string key;
                     if (auto e = text(key); e != XpcWireError::None) return e;
-                    XpcObject v;
-                    if (auto e = value(v, depth + 1); e != XpcWireError::None) return e;
-                    if (!d.emplace(std::move(key), std::move(v)).second)
-                        return XpcWireError::DuplicateKey;
+                    // Senders write keys in order, so each new key normally
+                    // goes at the end; any other place is looked up in full.
+                    auto at = d.end();
+                    if (!d.empty() && !(std::prev(at)->first < key)) {
+                        at = d.lower_bound(key);
+                        if (at != d.end() && at->first == key) return XpcWireError::DuplicateKey;
+                    }
+                    at = d.emplace_hint(at, std::move(key), XpcObject());
+                    if (auto e = value(at->second, depth + 1); e != XpcWireError::None) return e;
                 }
                 out = XpcObject::makeDictionary(std::move(d));
                 return XpcWireError::None;
@@ -334,12 +368,14 @@ bool encodeXpcFrame(XpcFrameKind kind, std::uint64_t id, const XpcObject& messag
     };
     if (!message.isDictionary()) return failWith(XpcWireError::NotDictionary);
     std::size_t before = out.size();
-    out.insert(out.end(), std::begin(kMagic), std::end(kMagic));
-    out.push_back(kXpcWireVersion);
-    out.push_back(static_cast<std::uint8_t>(kind));
-    putLittleEndian(out, 0, 2);
-    putLittleEndian(out, id, 8);
-    putLittleEndian(out, 0, 4);  // payload size, filled in below
+    // Room for a typical message at once, rather than growing step by step.
+    out.reserve(before + 256);
+    std::uint8_t header[kXpcFrameHeaderSize] = {};  // flags and payload size 0 for now
+    std::memcpy(header, kMagic, sizeof kMagic);
+    header[4] = kXpcWireVersion;
+    header[5] = static_cast<std::uint8_t>(kind);
+    for (int i = 0; i < 8; ++i) header[8 + i] = static_cast<std::uint8_t>(id >> (8 * i));
+    putBytes(out, header, sizeof header);
     std::size_t payloadStart = out.size();
     if (!encodeXpcValue(message, out, error, limits)) {
         out.resize(before);

@@ -91,6 +91,7 @@ XpcObject everyType() {
         {"empty", XpcObject::makeString("")},
         {"unicode", XpcObject::makeString("Gr\xC3\xBC\xC3\x9F"
                                           "e \xF0\x9F\x98\x80")},
+        {"longText", XpcObject::makeString("Installing Device Security \xE2\x80\x94 42%")},
         {"data", XpcObject::makeData({0, 0xFF, 0x80, 0})},
         {"emptyData", XpcObject::makeData({})},
         {"uuid", XpcObject::makeUuid(uuid)},
@@ -114,6 +115,12 @@ TEST(XpcWireTest, EveryTypeRoundTripsWithItsExactType) {
     EXPECT_NE(got.get("text5")->asString(), nullptr);
     EXPECT_TRUE(std::signbit(got.getDouble("double")));
     EXPECT_TRUE(std::isnan(got.getDouble("nan")));
+
+    // Keys out of order are taken too.
+    auto unordered = readAll(rawFrame({0x09, 0x02, 0x01, 'b', 0x00, 0x01, 'a', 0x00}));
+    ASSERT_EQ(unordered.frames.size(), 1u);
+    EXPECT_EQ(unordered.frames[0].message,
+              xpcDictionary({{"a", XpcObject::makeNull()}, {"b", XpcObject::makeNull()}}));
 }
 
 TEST(XpcWireTest, FramesSurviveAnySplitOfTheStream) {
@@ -153,6 +160,13 @@ TEST(XpcWireTest, MalformedFramesAreRefused) {
         p.insert(p.end(), value.begin(), value.end());
         return p;
     };
+    using namespace std::literals;
+    // A string value of `s`'s bytes.
+    auto text = [](std::string_view s) {
+        B v = {0x05, static_cast<std::uint8_t>(s.size())};
+        v.insert(v.end(), s.begin(), s.end());
+        return v;
+    };
     struct Case {
         const char* name;
         B frame;
@@ -178,7 +192,20 @@ TEST(XpcWireTest, MalformedFramesAreRefused) {
         {"over-long UTF-8", rawFrame(entry({0x05, 0x02, 0xC0, 0xAF})), XpcWireError::BadUtf8},
         {"bad UTF-8 key", rawFrame({0x09, 0x01, 0x01, 0xFF, 0x00}), XpcWireError::BadUtf8},
         {"NUL in string", rawFrame(entry({0x05, 0x03, 'a', 0x00, 'b'})), XpcWireError::EmbeddedNul},
+        // Long text is checked eight bytes at a time: faults inside a word,
+        // in the bytes after the last whole word, and after ASCII words.
+        {"NUL in a word", rawFrame(entry(text("abcdefghij\0lmnopqr"sv))),
+         XpcWireError::EmbeddedNul},
+        {"NUL at the end", rawFrame(entry(text("abcdefghijklmnop\0"sv))),
+         XpcWireError::EmbeddedNul},
+        {"bad UTF-8 after ASCII words", rawFrame(entry(text("abcdefghijklmnop\xC3\x28"sv))),
+         XpcWireError::BadUtf8},
+        {"NUL after non-ASCII", rawFrame(entry(text("abcdefgh\xC3\xA9ijkl\0"sv))),
+         XpcWireError::EmbeddedNul},
         {"duplicate key", rawFrame({0x09, 0x02, 0x01, 'k', 0x00, 0x01, 'k', 0x00}),
+         XpcWireError::DuplicateKey},
+        {"duplicate key out of order",
+         rawFrame({0x09, 0x03, 0x01, 'b', 0x00, 0x01, 'a', 0x00, 0x01, 'b', 0x00}),
          XpcWireError::DuplicateKey},
         {"string longer than frame", rawFrame(entry({0x05, 0x10, 'a'})), XpcWireError::Truncated},
         {"huge array count", rawFrame(entry({0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0x0F})),
