@@ -78,8 +78,8 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
                                  "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/post-ran\"\n", "",
                                  0755});
     mandatory.payload.push_back({"./opt/e2e/job.sh", Kind::File,
-                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/job-started\"\n", "",
-                                 0755});
+                                 "#!/bin/sh\necho \"$@\" >\"$PEL_PATH_ROOT/var/tmp/job-started\"\n",
+                                 "", 0755});
     mandatory.payload.push_back({"./Library", Kind::Directory, "", "", 0755});
     mandatory.payload.push_back({"./Library/LaunchDaemons", Kind::Directory, "", "", 0755});
     const auto jobPlist = platform::PropertyList::toData(
@@ -152,10 +152,15 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
 
     EXPECT_TRUE(fs::exists(rooted("/var/tmp/post-ran")));
     EXPECT_FALSE(fs::exists(rooted("/var/tmp/open-ran")));
-    // The job its receipt lists is started after the final status.
-    for (int i = 0; i < 500 && !fs::exists(rooted("/var/tmp/job-started")); ++i)
+    // The job its receipt lists is started after the final status, told
+    // the helper's client (who may then stop it).
+    auto jobArguments = [&] {
+        std::ifstream in(rooted("/var/tmp/job-started"));
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    for (int i = 0; i < 500 && jobArguments().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(fs::exists(rooted("/var/tmp/job-started")))
+    EXPECT_EQ(jobArguments(), "--client-uid 501\n")
         << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
 
     const auto partner = platform::PropertyList::dictionaryWithContentsOfFile(
