@@ -464,6 +464,9 @@ bool SMIsRootOnlyPath(const std::string& path) {
 
 bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error,
                       std::optional<uid_t> clientUid) {
+    // A description that others could change would choose what root runs.
+    if (!SMIsRootOnlyPath(jobPlistPath))
+        return fail(error, kSMErrorToolNotValid, "Others can change " + jobPlistPath);
     const auto job = PropertyList::dictionaryWithContentsOfFile(jobPlistPath);
     if (!job) return fail(error, kSMErrorToolNotValid, "Cannot read " + jobPlistPath);
     const auto labelEntry = job->find("Label");

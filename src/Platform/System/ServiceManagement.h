@@ -60,8 +60,8 @@ bool SMRemoveJobAsRoot(const std::string& label, Error* error);
 
 /// Starts the job that the description at `jobPlistPath` (a real path)
 /// names, as root and detached, unless it runs already: "Label" and
-/// "ProgramArguments", whose program is a system path. The program must be
-/// safe to run as root (SMIsRootOnlyPath). With `clientUid`, the job is told
+/// "ProgramArguments", whose program is a system path. The description and
+/// the program must be safe to trust as root (SMIsRootOnlyPath). With `clientUid`, the job is told
 /// the user it serves besides root: "--client-uid UID" follows its
 /// arguments (unless they name one). Does not wait for it to listen.
 bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error,

@@ -188,6 +188,40 @@ TEST_F(ServiceManagementTest, OnlyARootPidFileNamingTheExactProgramIsTheJob) {
     }
 }
 
+// A job description that another user could change, or that names a
+// program others could change, starts nothing.
+TEST_F(ServiceManagementTest, AJobOthersCouldChangeIsNotStarted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string ran = dir_.file("ran");
+    executable("root/opt/tool.sh", "touch '" + ran + "'\n");
+    const std::string theirs = executable("root/opt/theirs.sh", "touch '" + ran + "'\n");
+    chown(theirs.c_str(), testsupport::kUnprivilegedId, testsupport::kUnprivilegedId);
+    auto job = [](const std::string& program) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>Label</key><string>com.x.job</string><key>ProgramArguments</key><array>"
+               "<string>" +
+               program + "</string></array></dict></plist>\n";
+    };
+    giveAway(dir_.file("root"), "/Library/LaunchDaemons");
+    const std::string planted = dir_.file("root/Library/LaunchDaemons/com.x.job.plist");
+    const std::string text = job("/opt/tool.sh");
+    EXPECT_EQ(testsupport::runUnprivileged([&] {
+                  const int fd = open(planted.c_str(), O_WRONLY | O_CREAT, 0644);
+                  return fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0
+                                                                                                : 1;
+              }),
+              0);
+    const std::string rootsOwn = dir_.write("root/etc/com.x.job.plist", job("/opt/theirs.sh"));
+    for (const std::string& plist : {planted, rootsOwn}) {
+        SCOPED_TRACE(plist);
+        Error error;
+        EXPECT_FALSE(SMStartJobAsRoot(plist, &error));
+        EXPECT_EQ(error.code(), kSMErrorToolNotValid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(std::filesystem::exists(ran));
+}
+
 TEST(SystemAuthoriserTest, ElevatorAnswersBecomeStatuses) {
     testsupport::TempDir dir;
     const std::string bundle = dir.file("Test.app");
