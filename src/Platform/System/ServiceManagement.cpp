@@ -235,12 +235,21 @@ int installTool(const std::string& source, const std::string& destination, Error
     return fd;
 }
 
-// Writes the job's pid file: "<pid>\n<program>\n", in a root-only folder,
-// never through a link.
+// The real path of `path` (as /proc/<pid>/exe shows a program), or `path`.
+std::string realPath(const std::string& path) {
+    char* real = realpath(path.c_str(), nullptr);
+    if (!real) return path;
+    std::string result = real;
+    std::free(real);
+    return result;
+}
+
+// Writes the job's pid file: "<pid>\n<program's real path>\n", in a
+// root-only folder, never through a link.
 bool writePidFile(const std::string& path, pid_t pid, const std::string& program) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0) return false;
-    const std::string text = std::to_string(pid) + "\n" + program + "\n";
+    const std::string text = std::to_string(pid) + "\n" + realPath(program) + "\n";
     const bool written =
         rootOnlyFile(fd) && write(fd, text.data(), text.size()) == ssize_t(text.size());
     return close(fd) == 0 && written;
@@ -374,7 +383,8 @@ pid_t SMRunningJobPid(std::string_view label) {
     std::error_code ec;
     const std::string exe =
         std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec).string();
-    const std::string tool = program.empty() ? Paths::resolve(SMHelperToolPath(label)) : program;
+    const std::string tool =
+        program.empty() ? realPath(Paths::resolve(SMHelperToolPath(label))) : program;
     if (ec || tool.empty() || (exe != tool && exe != tool + " (deleted)")) return -1;
     return pid;
 }
@@ -453,8 +463,9 @@ bool SMIsRootOnlyPath(const std::string& path) {
     if (path.empty() || path.front() != '/') return false;
     const fs::path file(path);
     const fs::path name = file.filename();
-    if (name.empty() || name == "." || name == "..") return path == "/";
     int links = 0;
+    if (name.empty() || name == "." || name == "..")
+        return path == "/" && rootOnlyFolderChain(path, links);
     const auto folder = rootOnlyFolderChain(file.parent_path().string(), links);
     struct stat info;
     // The file itself must not be a link.
