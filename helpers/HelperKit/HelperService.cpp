@@ -13,6 +13,23 @@ void log(const std::string& label, const std::string& text) {
     std::cerr << label << ": " << text << std::endl;
 }
 
+bool raisedForAnotherUser() {
+    return std::getenv("PKEXEC_UID") != nullptr || getuid() != geteuid() || getgid() != getegid();
+}
+
+bool pathRootAllowed(const std::string& label, std::string_view requested) {
+    auto names = [](std::string_view root) {
+        return root.find_first_not_of('/') != std::string_view::npos;
+    };
+    const char* environment = std::getenv("PEL_PATH_ROOT");
+    if (!names(requested) && !(environment && names(environment))) return true;
+    if (!raisedForAnotherUser()) return true;
+    log(label, "refusing a path root from an unprivileged caller (" +
+                   std::string(names(requested) ? "--path-root" : "PEL_PATH_ROOT") +
+                   "): a program that runs as root for another user takes none");
+    return false;
+}
+
 std::optional<uid_t> startupCheck(const std::string& label, int argc, char** argv) {
     long clientUid = 0;
     for (int i = 1; i < argc; ++i) {
@@ -23,6 +40,11 @@ std::optional<uid_t> startupCheck(const std::string& label, int argc, char** arg
         log(label, "must run as root");
         return std::nullopt;
     }
+    if (getuid() != 0) {
+        log(label, "must be started by root, not raised from another user");
+        return std::nullopt;
+    }
+    if (!pathRootAllowed(label)) return std::nullopt;
     return static_cast<uid_t>(clientUid);
 }
 

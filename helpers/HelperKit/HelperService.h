@@ -1,7 +1,8 @@
-// What the privileged helper programs share: the start-up checks (root, the
-// "--client-uid UID" argument) and a service that serves one client at a
-// time, which must be root or the user the helper was blessed for, and ends
-// the program a while after its last client left.
+// What the privileged helper programs share: the start-up checks (started by
+// root, the "--client-uid UID" argument, no path root from an ordinary user)
+// and a service that serves one client at a time, which must be root or the
+// user the helper was blessed for, and ends the program a while after its
+// last client left.
 #pragma once
 
 #include <sys/types.h>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
@@ -24,8 +26,21 @@ namespace helperkit {
 /// Writes "<label>: <text>" to standard error.
 void log(const std::string& label, const std::string& text);
 
+/// True when an ordinary user started this program with raised rights:
+/// through pkexec (PKEXEC_UID is set), or set-user-ID or set-group-ID (real
+/// and effective ids differ).
+bool raisedForAnotherUser();
+
+/// Whether the program may use a path root: `requested` (given as an
+/// argument; "" for none) or the environment's PEL_PATH_ROOT. A program that
+/// an ordinary user started with raised rights takes none, as its caller
+/// would choose where root writes and what it runs: it logs why and answers
+/// false. (The root is for tests that run the program as root.)
+bool pathRootAllowed(const std::string& label, std::string_view requested = {});
+
 /// The uid given by "--client-uid" (0 when absent); nullopt, after logging,
-/// when the program does not run as root.
+/// when the program was not started by root (real and effective uid 0) or
+/// when pathRootAllowed() refuses.
 std::optional<uid_t> startupCheck(const std::string& label, int argc, char** argv);
 
 class HelperService {
@@ -49,6 +64,8 @@ class HelperService {
 
     const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
     const std::string& label() const { return label_; }
+    /// The user the helper serves besides root.
+    uid_t clientUid() const { return clientUid_; }
     void log(const std::string& text) const { helperkit::log(label_, text); }
 
   private:

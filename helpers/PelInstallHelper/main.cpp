@@ -290,7 +290,7 @@ class InstallHelper {
         keepAlive->cancel();
         runPostInstallTools(tools, installedPaths(target, installed));
         sendStatus(peer, 304);
-        startJobs(target, installed);
+        startJobs(target, installed, service_.clientUid());
     }
 
     // The system paths of what the packages of this request installed.
@@ -330,8 +330,10 @@ class InstallHelper {
         }
     }
 
+    // Each job learns the helper's client, who may then stop it.
     static void startJobs(const std::string& target,
-                          const std::vector<pkginstall::InstalledComponent>& components) {
+                          const std::vector<pkginstall::InstalledComponent>& components,
+                          uid_t clientUid) {
         for (const auto& component : components) {
             for (const std::string& file : component.files) {
                 const std::string prefix = "Library/LaunchDaemons/";
@@ -342,7 +344,7 @@ class InstallHelper {
                     full.find('/', prefix.size() + 1) != std::string::npos)
                     continue;
                 Error error;
-                if (!SMStartJobAsRoot(Paths::resolve(full), &error))
+                if (!SMStartJobAsRoot(Paths::resolve(full), &error, clientUid))
                     log("cannot start " + full + ": " + error.description());
             }
         }

@@ -1,11 +1,14 @@
 // kexthelper: loads the product's kernel module for the installer.
 //
-//   kexthelper
+//   kexthelper [--client-uid UID]
 //
 // Runs as root under the service "com.pelgrave.kexthelper.TLW", installed by
 // the product package with its LaunchDaemons job and started by the install
-// helper. Any local client may ask: the only thing it loads is the
-// product's own module. Calls ("loadKext:withReply:", "shutdownHelper"):
+// helper (which names its own client as UID). Any local client may ask for
+// the load: the only thing it loads is the product's own module. Only root
+// or UID may shut it down; the connection of anyone else who asks is ended,
+// as for any other refused request. Calls ("loadKext:withReply:",
+// "shutdownHelper"):
 //   loadKext(path): path must be "/Library/Extensions/PelKorvex.kext", a
 //   root-owned folder with Contents/Info.plist. When the approval list
 //   "/var/db/pelgrave/kext-approvals.plist" exists and its "Approved" array
@@ -26,8 +29,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdlib>
-#include <mutex>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -92,24 +95,36 @@ std::int64_t loadKext(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (!helperkit::startupCheck(kLabel, argc, argv)) return 1;
+    const auto clientUid = helperkit::startupCheck(kLabel, argc, argv);
+    if (!clientUid) return 1;
     signal(SIGPIPE, SIG_IGN);
     std::mutex mutex;
     std::condition_variable changed;
     bool done = false;
 
-    auto exported = XpcExportedObject::create(kextHelperInterface());
-    exported->implement("loadKext:withReply:",
-                        [](const XpcArray& arguments, const XpcExportedObject::Reply& reply) {
-                            const std::int64_t code = loadKext(*arguments[0].asString());
-                            helperkit::log(kLabel, "loadKext answers " + std::to_string(code));
-                            reply({XpcObject::makeInt64(code)});
-                        });
-    exported->implement("shutdownHelper", [&](const XpcArray&, const XpcExportedObject::Reply&) {
-        std::lock_guard lock(mutex);
-        done = true;
-        changed.notify_all();
-    });
+    // A client that may not stop the helper and asks to has its connection
+    // ended, as any other refused request.
+    auto exported = [&](bool mayStop, std::weak_ptr<XpcConnection> peer) {
+        auto object = XpcExportedObject::create(kextHelperInterface());
+        object->implement("loadKext:withReply:",
+                          [](const XpcArray& arguments, const XpcExportedObject::Reply& reply) {
+                              const std::int64_t code = loadKext(*arguments[0].asString());
+                              helperkit::log(kLabel, "loadKext answers " + std::to_string(code));
+                              reply({XpcObject::makeInt64(code)});
+                          });
+        object->implement(
+            "shutdownHelper", [&, mayStop, peer](const XpcArray&, const XpcExportedObject::Reply&) {
+                if (!mayStop) {
+                    helperkit::log(kLabel, "refusing shutdownHelper from another user");
+                    if (auto connection = peer.lock()) connection->cancel();
+                    return;
+                }
+                std::lock_guard lock(mutex);
+                done = true;
+                changed.notify_all();
+            });
+        return object;
+    };
     Error error;
     auto listener = XpcListener::create(kLabel, XpcServiceScope::System, nullptr, &error);
     if (!listener) {
@@ -117,12 +132,15 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::vector<std::weak_ptr<XpcConnection>> peers;
-    listener->setNewConnectionHandler([&, exported](XpcConnectionPtr peer) {
+    listener->setNewConnectionHandler([&](XpcConnectionPtr peer) {
         {
             std::lock_guard lock(mutex);
             peers.push_back(peer);
         }
-        exported->serve(peer);
+        const auto credentials = peer->peerCredentials();
+        const bool mayStop =
+            credentials && (credentials->uid == 0 || credentials->uid == *clientUid);
+        exported(mayStop, peer)->serve(peer);
     });
     listener->resume();
     {

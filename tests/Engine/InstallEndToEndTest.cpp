@@ -1,7 +1,10 @@
 // The whole helper path with the real programs: blessing the install helper
 // into the test's root, driving it over XPC, and the packages it installs.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -24,6 +27,7 @@
 #include "support/FakeAuthoriser.h"
 #include "support/FakeClientProcess.h"
 #include "support/QueueHelpers.h"
+#include "support/UnprivilegedChild.h"
 
 namespace enginetest {
 namespace {
@@ -75,8 +79,8 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
                                  "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/post-ran\"\n", "",
                                  0755});
     mandatory.payload.push_back({"./opt/e2e/job.sh", Kind::File,
-                                 "#!/bin/sh\ntouch \"$PEL_PATH_ROOT/var/tmp/job-started\"\n", "",
-                                 0755});
+                                 "#!/bin/sh\necho \"$@\" >\"$PEL_PATH_ROOT/var/tmp/job-started\"\n",
+                                 "", 0755});
     mandatory.payload.push_back({"./Library", Kind::Directory, "", "", 0755});
     mandatory.payload.push_back({"./Library/LaunchDaemons", Kind::Directory, "", "", 0755});
     const auto jobPlist = platform::PropertyList::toData(
@@ -149,10 +153,15 @@ TEST_F(InstallEndToEndTest, BlessedHelperInstallsThePackagesAndAnOptionalFailure
 
     EXPECT_TRUE(fs::exists(rooted("/var/tmp/post-ran")));
     EXPECT_FALSE(fs::exists(rooted("/var/tmp/open-ran")));
-    // The job its receipt lists is started after the final status.
-    for (int i = 0; i < 500 && !fs::exists(rooted("/var/tmp/job-started")); ++i)
+    // The job its receipt lists is started after the final status, told
+    // the helper's client (who may then stop it).
+    auto jobArguments = [&] {
+        std::ifstream in(rooted("/var/tmp/job-started"));
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    for (int i = 0; i < 500 && jobArguments().empty(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(fs::exists(rooted("/var/tmp/job-started")))
+    EXPECT_EQ(jobArguments(), "--client-uid 501\n")
         << devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
 
     const auto partner = platform::PropertyList::dictionaryWithContentsOfFile(
@@ -269,6 +278,107 @@ TEST_F(InstallEndToEndTest, TheBrokerBlessesAlikeWhenRunAsRootWithoutAnElevator)
     EXPECT_EQ(error.code(), 5);
     EXPECT_TRUE(authorization->removeJob(kPelInstallHelperLabel, &error));
     EXPECT_EQ(platform::SMRunningJobPid(kPelInstallHelperLabel), -1);
+}
+
+// How a privileged program ended when run with `arguments` and the
+// environment entries `environment` (PEL_PATH_ROOT and PKEXEC_UID cleared
+// first), as root or, `raised`, with an ordinary real uid and effective uid
+// 0; its input is `input`. A program still running after 20 s is killed.
+struct ProgramRun {
+    int status = -1;
+    bool hung = false;
+    std::string output, errors;
+};
+
+ProgramRun runPrivileged(const testsupport::TempDir& dir, std::vector<std::string> arguments,
+                         const std::vector<std::string>& environment, bool raised,
+                         const std::string& input) {
+    const std::string in = dir.write("run/in", input), out = dir.file("run/out"),
+                      err = dir.file("run/err");
+    std::vector<char*> argv;
+    for (auto& a : arguments) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    ProgramRun run;
+    const pid_t child = fork();
+    if (child == 0) {
+        unsetenv("PEL_PATH_ROOT");
+        unsetenv("PKEXEC_UID");
+        for (const auto& entry : environment) putenv(const_cast<char*>(entry.c_str()));
+        dup2(open(in.c_str(), O_RDONLY), 0);
+        dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1);
+        dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 2);
+        if (raised && setresuid(testsupport::kUnprivilegedId, 0, 0) != 0) _exit(126);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    for (int i = 0; i < 2000 && waitpid(child, &run.status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (kill(child, 0) == 0 && waitpid(child, &run.status, WNOHANG) == 0) {
+        run.hung = true;
+        kill(child, SIGKILL);
+        waitpid(child, &run.status, 0);
+    }
+    run.output = devsign::readFile(out);
+    run.errors = devsign::readFile(err);
+    return run;
+}
+
+// What an ordinary user can hand a privileged program: a path root as an
+// argument or in the environment, through pkexec or with a raised effective
+// uid. Every program refuses it before touching anything there.
+TEST_F(InstallEndToEndTest, NoPrivilegedProgramTakesAPathRootFromAnOrdinaryUser) {
+    const std::string theirs = dir_.file("theirs");
+    fs::create_directories(theirs);
+    chown(theirs.c_str(), testsupport::kUnprivilegedId, testsupport::kUnprivilegedId);
+    const std::string broker = bundle_ + "/Contents/MacOS/PelAuthBroker";
+    const std::string viaEnvironment = "PEL_PATH_ROOT=" + theirs, viaPkexec = "PKEXEC_UID=65534";
+    struct Case {
+        std::string name;
+        std::vector<std::string> arguments, environment;
+        bool raised;
+    };
+    std::vector<Case> cases{
+        {"broker, pkexec, argument",
+         {broker, "--serve", "--path-root", theirs},
+         {viaPkexec},
+         false},
+        {"broker, pkexec, environment", {broker, "--serve"}, {viaPkexec, viaEnvironment}, false},
+        {"broker, raised, argument", {broker, "--serve", "--path-root", theirs}, {}, true},
+        {"broker, raised, environment", {broker, "--serve"}, {viaEnvironment}, true},
+    };
+    for (const char* helper :
+         {PEL_INSTALL_HELPER_PATH, PEL_UNINSTALL_HELPER_PATH, PEL_KEXT_HELPER_PATH}) {
+        const std::string name = fs::path(helper).filename().string();
+        cases.push_back({name + ", pkexec",
+                         {helper, "--client-uid", "65534"},
+                         {viaPkexec, viaEnvironment},
+                         false});
+        cases.push_back(
+            {name + ", raised", {helper, "--client-uid", "65534"}, {viaEnvironment}, true});
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const ProgramRun run = runPrivileged(dir_, c.arguments, c.environment, c.raised,
+                                             "bless com.pelgrave.PelInstallHelper\n");
+        EXPECT_FALSE(run.hung);
+        EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) != 0) << run.status;
+        EXPECT_EQ(run.output.find("ready"), std::string::npos) << run.output;
+        EXPECT_TRUE(run.errors.find("path root") != std::string::npos ||
+                    run.errors.find("started by root") != std::string::npos)
+            << run.errors;
+        EXPECT_TRUE(fs::is_empty(theirs));
+    }
+
+    // The application's own road: an elevator that sets PKEXEC_UID, under
+    // the test's path root, is refused in the same way.
+    platform::SystemAuthoriser authoriser(bundle_, {"/usr/bin/env", viaPkexec});
+    authoriser.setGrantInProcessAsRoot(false);
+    platform::AuthorizationRef authorization;
+    EXPECT_EQ(authoriser.createAuthorization(HelperToolUtils::authorizationRequest(
+                                                 kPelBlessHelperRight, std::nullopt, std::nullopt),
+                                             &authorization),
+              platform::errAuthorizationDenied);
+    EXPECT_FALSE(fs::exists(rooted("/Library/PrivilegedHelperTools")));
 }
 
 TEST_F(InstallEndToEndTest, OnlyASmallDictionaryThatIsNoLinkBecomesThePartnerFile) {

@@ -1,10 +1,15 @@
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -13,10 +18,14 @@
 #include "EngineTestSupport.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/Xpc/XpcRemoteObject.h"
+#include "Platform/Xpc/XpcServiceName.h"
+#include "Platform/Xpc/XpcWire.h"
 #include "support/FakeClock.h"
 #include "support/FakeHelperProcess.h"
 #include "support/FakeKernelModuleWatch.h"
 #include "support/QueueHelpers.h"
+#include "support/UnprivilegedChild.h"
 
 namespace enginetest {
 namespace {
@@ -48,9 +57,7 @@ class KextAssistantXPCClientTest : public EngineFixture {
         RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(100));
         return *answers;
     }
-    void moduleLoads() {
-        fs::create_directories(rooted("/sys/module/com_pelgrave_PelKorvex"));
-    }
+    void moduleLoads() { fs::create_directories(rooted("/sys/module/com_pelgrave_PelKorvex")); }
 
     testsupport::MainQueueGuard mainGuard_;
     testsupport::ScopedFakeClock clock_;
@@ -91,8 +98,10 @@ TEST_F(KextAssistantXPCClientTest, AHelperThatDiesOrIsAbsentAnswersFailedOnce) {
         SCOPED_TRACE(present ? "dies before replying" : "absent");
         testsupport::FakeHelperProcess helper;
         if (present) {
-            ASSERT_TRUE(helper.start(
-                {kKextHelperLabel, platform::XpcServiceScope::System, {"expect-any", "crash"}, {}}));
+            ASSERT_TRUE(helper.start({kKextHelperLabel,
+                                      platform::XpcServiceScope::System,
+                                      {"expect-any", "crash"},
+                                      {}}));
         }
         auto client = makeClient(std::make_shared<testsupport::FakeKernelModuleWatch>());
         EXPECT_EQ(load(*client), std::vector<int>{kKextLoadStatusFailed});
@@ -142,7 +151,9 @@ TEST_F(KextAssistantXPCClientTest, ShowsTheApprovalScreensOnlyWhereTheyMatter) {
     struct Case {
         const char* os;
         bool loaded, show;
-    } cases[] = {{"10.12.6", false, false}, {"10.13", false, true}, {"12", false, true},
+    } cases[] = {{"10.12.6", false, false},
+                 {"10.13", false, true},
+                 {"12", false, true},
                  {"11.2", true, false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.os);
@@ -163,23 +174,55 @@ class KextHelperTest : public KextAssistantXPCClientTest {
         fs::create_directories(contents);
         touch(contents + "/Info.plist");
         fs::create_directories(rooted("/sys/module"));
+        start({});
+    }
+    void TearDown() override { stop(); }
+    void start(std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), PEL_KEXT_HELPER_PATH);
+        std::vector<char*> argv;
+        for (auto& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             setenv("PEL_PATH_ROOT", root_.c_str(), 1);
-            execl(PEL_KEXT_HELPER_PATH, PEL_KEXT_HELPER_PATH, static_cast<char*>(nullptr));
+            execv(argv[0], argv.data());
             _exit(127);
         }
         ASSERT_GT(pid_, 0);
     }
-    void TearDown() override {
+    void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGKILL);
             waitpid(pid_, nullptr, 0);
         }
+        pid_ = -1;
     }
     void approvals(platform::Array approved) {
         writePlist(rooted("/var/db/pelgrave/kext-approvals.plist"),
                    Value(Dictionary{{"Approved", Value(std::move(approved))}}));
+    }
+    // The helper's answer to a load of `path`, asked as root on a
+    // connection of its own; nullopt when none comes.
+    std::optional<std::int64_t> loadCode(const std::string& path) {
+        auto connection = platform::XpcRemoteConnection::createMachService(
+            kKextHelperLabel, platform::kXpcConnectionPrivileged, kextHelperInterface());
+        if (!connection) return std::nullopt;
+        connection->resume();
+        auto code = std::make_shared<std::optional<std::int64_t>>();
+        auto mutex = std::make_shared<std::mutex>();
+        auto proxy = connection->remoteObjectProxy(nullptr);
+        proxy.call("loadKext:withReply:", {platform::XpcObject::makeString(path)},
+                   [code, mutex](const platform::XpcArray& reply) {
+                       std::lock_guard lock(*mutex);
+                       *code = *reply[0].asInt64();
+                   });
+        RunLoop::runUntil([&] {
+            std::lock_guard lock(*mutex);
+            return code->has_value();
+        });
+        connection->invalidate();
+        std::lock_guard lock(*mutex);
+        return *code;
     }
     pid_t pid_ = -1;
 };
@@ -209,24 +252,11 @@ TEST_F(KextHelperTest, HeldBackThenLoadedByModprobeThenShutDown) {
 }
 
 TEST_F(KextHelperTest, AnotherPathOrAForeignModuleFails) {
-    auto connection = platform::XpcRemoteConnection::createMachService(
-        kKextHelperLabel, platform::kXpcConnectionPrivileged, kextHelperInterface());
-    ASSERT_TRUE(connection);
-    connection->resume();
-    std::mutex mutex;
     std::vector<std::int64_t> codes;
     auto ask = [&](const std::string& path) {
-        auto proxy = connection->remoteObjectProxy(nullptr);
-        const std::size_t before = codes.size();
-        ASSERT_TRUE(proxy.call("loadKext:withReply:", {platform::XpcObject::makeString(path)},
-                               [&](const platform::XpcArray& reply) {
-                                   std::lock_guard lock(mutex);
-                                   codes.push_back(*reply[0].asInt64());
-                               }));
-        ASSERT_TRUE(RunLoop::runUntil([&] {
-            std::lock_guard lock(mutex);
-            return codes.size() > before;
-        }));
+        const auto code = loadCode(path);
+        ASSERT_TRUE(code);
+        codes.push_back(*code);
     };
     ask("/Library/Extensions/Other.kext");
     ask("/Library/Extensions/../Extensions/PelKorvex.kext");
@@ -238,7 +268,63 @@ TEST_F(KextHelperTest, AnotherPathOrAForeignModuleFails) {
     chmod(module.c_str(), 0666);
     ask(kPelKorvexPath);
     for (std::int64_t code : codes) EXPECT_EQ(kextLoadStatusForCode(code), kKextLoadStatusFailed);
-    connection->invalidate();
+}
+
+// Any user may ask for the load, but only root or the client the helper
+// was started for may stop it: another user's request to stop ends that
+// user's connection and the helper keeps serving.
+TEST_F(KextHelperTest, OnlyRootOrItsClientMayShutItDown) {
+    std::vector<std::uint8_t> frame;
+    ASSERT_TRUE(
+        platform::encodeXpcFrame(platform::XpcFrameKind::Message, 0,
+                                 platform::XpcObject::makeDictionary(
+                                     {{"method", platform::XpcObject::makeString("shutdownHelper")},
+                                      {"arguments", platform::XpcObject::makeArray()}}),
+                                 frame, nullptr));
+    platform::Error error;
+    const std::string socketPath = platform::xpcSocketPathForService(
+        kKextHelperLabel, platform::XpcServiceScope::System, &error);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    ASSERT_LT(socketPath.size(), sizeof address.sun_path);
+    std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
+    // As the other user: connect, ask to stop, and wait until the helper
+    // ends the connection (0) or 10 s pass (2).
+    auto askToStop = [&] {
+        return testsupport::runUnprivileged([&] {
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd < 0 ||
+                connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                return 1;
+            if (write(fd, frame.data(), frame.size()) != ssize_t(frame.size())) return 1;
+            pollfd ready{fd, POLLIN, 0};
+            char byte;
+            while (poll(&ready, 1, 10000) == 1)
+                if (read(fd, &byte, 1) <= 0) return 0;
+            return 2;
+        });
+    };
+    auto exited = [&] {
+        int status = 0;
+        for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    };
+    ASSERT_TRUE(loadCode("/Library/Extensions/Other.kext"));  // it listens
+    testsupport::letOthersEnter(dir_.path(), fs::path(socketPath).parent_path());
+
+    EXPECT_EQ(askToStop(), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    int status;
+    EXPECT_EQ(waitpid(pid_, &status, WNOHANG), 0) << "the helper stopped for another user";
+    EXPECT_EQ(loadCode("/Library/Extensions/Other.kext"), std::int64_t(EINVAL));
+
+    stop();
+    start({"--client-uid", std::to_string(testsupport::kUnprivilegedId)});
+    ASSERT_TRUE(loadCode("/Library/Extensions/Other.kext"));
+    EXPECT_EQ(askToStop(), 0);
+    EXPECT_TRUE(exited()) << "the helper's own client could not stop it";
+    pid_ = -1;
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstddef>
 
+#include "Platform/Security/Crypto.h"
+
 namespace platform {
 
-int copyDescriptorContents(int in, int out) {
+int copyDescriptorContents(int in, int out, Digester* digest) {
     char buffer[1 << 16];
     for (;;) {
         const ssize_t n = ::read(in, buffer, sizeof buffer);
@@ -16,6 +18,7 @@ int copyDescriptorContents(int in, int out) {
             if (errno == EINTR) continue;
             return errno;
         }
+        if (digest && !digest->update(buffer, static_cast<std::size_t>(n))) return ENOMEM;
         for (ssize_t done = 0; done < n;) {
             const ssize_t w = ::write(out, buffer + done, static_cast<std::size_t>(n - done));
             if (w < 0) {

@@ -1,18 +1,26 @@
 // Putting privileged helper tools in place and taking them away.
 //
 // Blessing a helper copies the program "<bundle>/Contents/Library/
-// LaunchServices/<label>" to "/Library/PrivilegedHelperTools/<label>" (owner
-// root, mode 0544, replaced atomically), writes its job description
-// "/Library/LaunchDaemons/<label>.plist" and starts it detached, as root; it
-// has started once it listens on its System-scope service socket. A job that
-// runs already under that label is stopped first. There is no service
-// manager behind this: jobs are not started on demand, and a helper ends
-// itself when it has nothing more to do. Every path follows Paths.
+// LaunchServices/<label>" (never through a link) to
+// "/Library/PrivilegedHelperTools/<label>" (owner root, mode 0544, replaced
+// atomically), checks that the copy is root's, writable by nobody else and
+// holds the bytes read from the bundle's tool, writes its job description
+// "/Library/LaunchDaemons/<label>.plist" and starts that checked copy
+// detached, as root; it has started once it listens on its System-scope
+// service socket. A job that runs already under that label is stopped first.
+// Every folder written to (and every folder above it) must be one that only
+// root can change; the pid file "/var/run/<label>.pid" ("<pid>\n<program>\n")
+// is written without following links and trusted only when it and its
+// folders are root's, and then only for a process whose program is exactly
+// the one it names. There is no service manager behind this: jobs are not
+// started on demand, and a helper ends itself when it has nothing more to
+// do. Every path follows Paths.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,19 +60,25 @@ bool SMRemoveJobAsRoot(const std::string& label, Error* error);
 
 /// Starts the job that the description at `jobPlistPath` (a real path)
 /// names, as root and detached, unless it runs already: "Label" and
-/// "ProgramArguments", whose program is a system path. The program must be
-/// safe to run as root (SMIsRootOnlyPath). Does not wait for it to listen.
-bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error);
+/// "ProgramArguments", whose program is a system path. The description and
+/// the program must be safe to trust as root (SMIsRootOnlyPath). With `clientUid`, the job is told
+/// the user it serves besides root: "--client-uid UID" follows its
+/// arguments (unless they name one). Does not wait for it to listen.
+bool SMStartJobAsRoot(const std::string& jobPlistPath, Error* error,
+                      std::optional<uid_t> clientUid = std::nullopt);
 
-/// True when the file at `path` (a real path) and every folder above it
-/// are owned by root and writable by nobody else.
+/// True when the file at `path` (absolute; not itself a link) and every
+/// folder above it are owned by root and writable by nobody else (a sticky
+/// folder may be writable by all). Links among the folders are followed, and
+/// the folders they lead through must be root-only too.
 bool SMIsRootOnlyPath(const std::string& path);
 
 /// The places of a job's files (system paths, not yet resolved).
 std::string SMHelperToolPath(std::string_view label);
 std::string SMJobPlistPath(std::string_view label);
 std::string SMJobPidPath(std::string_view label);
-/// The pid of the running job `label`, or -1.
+/// The pid of the running job `label`, or -1 (also when its pid file is
+/// not one that only root could have written).
 pid_t SMRunningJobPid(std::string_view label);
 
 }  // namespace platform

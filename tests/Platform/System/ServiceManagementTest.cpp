@@ -1,12 +1,18 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <thread>
 
 #include "Platform/System/Paths.h"
 #include "Platform/System/ServiceManagement.h"
 #include "support/TempDir.h"
+#include "support/UnprivilegedChild.h"
 
 using namespace platform;
 
@@ -20,10 +26,29 @@ class ServiceManagementTest : public ::testing::Test {
         return path;
     }
 
+    static std::string read(const std::string& path) {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), {});
+    }
+    // Makes `folder` (a system path under `root`) and hands it to another
+    // user, who can reach it.
+    void giveAway(const std::string& root, const std::string& folder) {
+        std::filesystem::create_directories(root + folder);
+        ASSERT_EQ(chown((root + folder).c_str(), testsupport::kUnprivilegedId,
+                        testsupport::kUnprivilegedId),
+                  0);
+        testsupport::letOthersEnter(dir_.path(), root + folder);
+    }
+
     testsupport::TempDir dir_;
     Paths::ScopedRoot root_{dir_.file("root")};
     std::string bundle_ = dir_.file("Test.app");
 };
+
+bool alive(pid_t pid) {
+    int status;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
 
 TEST_F(ServiceManagementTest, BlessRefusesBadLabelsAndToolsAndWritesNothing) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
@@ -58,6 +83,143 @@ TEST_F(ServiceManagementTest, AToolThatNeverListensIsKilledAndReportedUnavailabl
     EXPECT_EQ(info.st_uid, 0u);
     EXPECT_EQ(info.st_mode & 07777, 0544u);
     EXPECT_EQ(SMRunningJobPid("com.x.mute"), -1);
+}
+
+// Each folder that blessing writes to, owned by another user who planted
+// links to a file of root's under every name root would write there.
+TEST_F(ServiceManagementTest, BlessingRefusesFoldersOthersCanChangeAndWritesNothingThrough) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    executable("Test.app/Contents/Library/LaunchServices/com.x.tool", "exit 0\n");
+    const std::string victim = dir_.write("victim", "root's own\n");
+    chmod(victim.c_str(), 0644);
+    const std::string elsewhere = dir_.file("elsewhere");
+    std::filesystem::create_directories(elsewhere);
+    chown(elsewhere.c_str(), testsupport::kUnprivilegedId, testsupport::kUnprivilegedId);
+    int n = 0;
+    for (const std::string folder : {"/Library", "/Library/PrivilegedHelperTools",
+                                     "/Library/LaunchDaemons", "/var/run", "/var/log"}) {
+        SCOPED_TRACE(folder);
+        const std::string root = dir_.file("root" + std::to_string(++n));
+        Paths::ScopedRoot scoped(root);
+        giveAway(root, folder);
+        const std::string planted = root + folder;
+        EXPECT_EQ(testsupport::runUnprivileged([&] {
+                      for (const char* name : {"/com.x.tool", "/com.x.tool.plist",
+                                               "/com.x.tool.pid", "/com.x.tool.log"})
+                          if (symlink(victim.c_str(), (planted + name).c_str()) != 0) return 1;
+                      for (const char* name : {"/PrivilegedHelperTools", "/LaunchDaemons"})
+                          if (symlink(elsewhere.c_str(), (planted + name).c_str()) != 0) return 1;
+                      return 0;
+                  }),
+                  0);
+        Error error;
+        EXPECT_FALSE(SMBlessHelperAsRoot(bundle_, "com.x.tool", 501, &error));
+        EXPECT_EQ(error.code(), kSMErrorInternalFailure) << error.description();
+        EXPECT_EQ(read(victim), "root's own\n");
+        EXPECT_TRUE(std::filesystem::is_empty(elsewhere));
+        EXPECT_EQ(SMRunningJobPid("com.x.tool"), -1);
+        EXPECT_TRUE(SMRemoveJobAsRoot("com.x.tool", &error) || error.code() != 0);
+        EXPECT_EQ(read(victim), "root's own\n");
+    }
+}
+
+// A pid file names the job only when only root could have written it and
+// the process runs exactly the program it names; nothing else is signalled.
+TEST_F(ServiceManagementTest, OnlyARootPidFileNamingTheExactProgramIsTheJob) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const pid_t victim = fork();
+    if (victim == 0) {
+        execl("/bin/sleep", "sleep", "60", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(victim, 0);
+    std::string exe;
+    for (int i = 0; i < 500 && (exe.empty() || exe.find("sleep") == std::string::npos); ++i) {
+        std::error_code ec;
+        exe = std::filesystem::read_symlink("/proc/" + std::to_string(victim) + "/exe", ec);
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    const std::string text = std::to_string(victim) + "\n";
+    struct Case {
+        const char* name;
+        bool othersFolder, link;
+        std::string program;
+        bool trusted;
+    } cases[] = {
+        {"written by another user", true, false, exe, false},
+        {"a link to a file of root's", false, true, exe, false},
+        {"naming the program \"/\"", false, false, "/", false},
+        {"naming a prefix of the program", false, false, exe.substr(0, exe.size() - 1), false},
+        {"root's, naming the exact program", false, false, exe, true},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string root = dir_.file("root" + std::to_string(++n));
+        Paths::ScopedRoot scoped(root);
+        const std::string pidFile = root + SMJobPidPath("com.x.tool");
+        const std::string contents = text + c.program + "\n";
+        if (c.othersFolder) {
+            giveAway(root, "/var/run");
+            EXPECT_EQ(testsupport::runUnprivileged([&] {
+                          const int fd = open(pidFile.c_str(), O_WRONLY | O_CREAT, 0644);
+                          return fd >= 0 && write(fd, contents.data(), contents.size()) ==
+                                                ssize_t(contents.size())
+                                     ? 0
+                                     : 1;
+                      }),
+                      0);
+        } else if (c.link) {
+            const std::string real =
+                dir_.write("root" + std::to_string(n) + "/var/x.pid", contents);
+            std::filesystem::create_directories(root + "/var/run");
+            std::filesystem::create_symlink(real, pidFile);
+        } else {
+            dir_.write("root" + std::to_string(n) + SMJobPidPath("com.x.tool"), contents);
+        }
+        EXPECT_EQ(SMRunningJobPid("com.x.tool"), c.trusted ? victim : -1);
+        Error error;
+        SMRemoveJobAsRoot("com.x.tool", &error);
+        EXPECT_EQ(alive(victim), !c.trusted);
+    }
+    if (alive(victim)) {
+        kill(victim, SIGKILL);
+        waitpid(victim, nullptr, 0);
+    }
+}
+
+// A job description that another user could change, or that names a
+// program others could change, starts nothing.
+TEST_F(ServiceManagementTest, AJobOthersCouldChangeIsNotStarted) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    const std::string ran = dir_.file("ran");
+    executable("root/opt/tool.sh", "touch '" + ran + "'\n");
+    const std::string theirs = executable("root/opt/theirs.sh", "touch '" + ran + "'\n");
+    chown(theirs.c_str(), testsupport::kUnprivilegedId, testsupport::kUnprivilegedId);
+    auto job = [](const std::string& program) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>Label</key><string>com.x.job</string><key>ProgramArguments</key><array>"
+               "<string>" +
+               program + "</string></array></dict></plist>\n";
+    };
+    giveAway(dir_.file("root"), "/Library/LaunchDaemons");
+    const std::string planted = dir_.file("root/Library/LaunchDaemons/com.x.job.plist");
+    const std::string text = job("/opt/tool.sh");
+    EXPECT_EQ(testsupport::runUnprivileged([&] {
+                  const int fd = open(planted.c_str(), O_WRONLY | O_CREAT, 0644);
+                  return fd >= 0 && write(fd, text.data(), text.size()) == ssize_t(text.size()) ? 0
+                                                                                                : 1;
+              }),
+              0);
+    const std::string rootsOwn = dir_.write("root/etc/com.x.job.plist", job("/opt/theirs.sh"));
+    for (const std::string& plist : {planted, rootsOwn}) {
+        SCOPED_TRACE(plist);
+        Error error;
+        EXPECT_FALSE(SMStartJobAsRoot(plist, &error));
+        EXPECT_EQ(error.code(), kSMErrorToolNotValid);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(std::filesystem::exists(ran));
 }
 
 TEST(SystemAuthoriserTest, ElevatorAnswersBecomeStatuses) {

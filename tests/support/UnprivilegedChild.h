@@ -1,0 +1,52 @@
+// Running part of a root test as an ordinary local user, the way an attacker
+// on the same machine would try a privileged program.
+#pragma once
+
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace testsupport {
+
+/// An id that no account uses ("nobody").
+inline constexpr uid_t kUnprivilegedId = 65534;
+
+/// Runs `attack` in a forked child that has given up root for good (no
+/// supplementary groups, gid and uid kUnprivilegedId) and answers its exit
+/// status, which is what `attack` returns (0-255); -1 when the child could
+/// not give up root or did not exit. `attack` runs in the child of a
+/// threaded process: plain system calls only.
+inline int runUnprivileged(const std::function<int()>& attack) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setgid(kUnprivilegedId) != 0 ||
+            setuid(kUnprivilegedId) != 0 || setuid(0) == 0)
+            _exit(255);
+        _exit(attack() & 0xff);
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0)
+        if (errno != EINTR) return -1;
+    if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
+    return WEXITSTATUS(status);
+}
+
+/// Makes `path` and every folder above it up to `base` (a test's own
+/// temporary folder, included) enterable by others, so that an
+/// unprivileged child reaches what the test laid out.
+inline void letOthersEnter(const std::filesystem::path& base, const std::filesystem::path& path) {
+    for (std::filesystem::path p = path;; p = p.parent_path()) {
+        struct stat info;
+        if (stat(p.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            chmod(p.c_str(), (info.st_mode & 07777) | 0011);
+        if (p == base || !p.has_relative_path()) return;
+    }
+}
+
+}  // namespace testsupport
