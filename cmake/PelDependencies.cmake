@@ -10,6 +10,8 @@ find_package(ZLIB REQUIRED)
 find_package(CURL REQUIRED)
 # Package payloads, downloaded ZIP archives and 7-Zip error payloads.
 pkg_check_modules(LIBARCHIVE REQUIRED IMPORTED_TARGET libarchive)
+# 7-Zip headers packed with LZMA are decoded for their bounds check.
+pkg_check_modules(LZMA REQUIRED IMPORTED_TARGET liblzma)
 find_package(ICU REQUIRED COMPONENTS uc)
 
 if(PEL_BUILD_TESTS)

@@ -1,36 +1,51 @@
-// Drives the payload archive readers with arbitrary bytes: listing, reading
-// every entry's data, and the 7-Zip-only and any-format set-ups.
-#include <cstddef>
-#include <algorithm>
-#include <cstdint>
+// Drives the payload archive readers with arbitrary bytes: the memory reader
+// (7-Zip only, and any format) listing and reading every entry's data, and
+// the file reader (as payloads are unpacked) listing the entries. The
+// readers' own bounds keep a few bytes from asking for gigabytes, so every
+// input is read in full.
+#include <sys/mman.h>
+#include <unistd.h>
 
-#include "Platform/System/FileAttributes.h"
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
 #include "VTSubmissionLib/Archive/VTArchive.h"
+
+namespace {
+
+void readMemory(const platform::Data& bytes, std::uint64_t flags) {
+    if (auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, flags, nullptr))
+        reader->enumerateEntriesWithBlock({});
+    if (auto reader = VTImmutableMemoryArchive::archiveForReadingFromData(bytes, flags, nullptr)) {
+        for (;;) {
+            std::optional<std::string> path;
+            platform::Error error;
+            auto entry = reader->dispatchDataForNextEntryWithPath(&path, nullptr, &error);
+            if (!entry && (!path || !error.empty())) break;
+        }
+    }
+}
+
+void readFile(const std::uint8_t* data, std::size_t size) {
+    static const int fd = ::memfd_create("payload-fuzz", MFD_CLOEXEC);
+    if (fd < 0 || ::ftruncate(fd, 0) != 0) return;
+    for (std::size_t done = 0; done < size;) {
+        const ssize_t n = ::pwrite(fd, data + done, size - done, static_cast<off_t>(done));
+        if (n <= 0) return;
+        done += static_cast<std::size_t>(n);
+    }
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    if (auto reader = VTImmutableFileArchive::archiveWithSource(path, 0, nullptr))
+        reader->enumerateEntriesWithBlock({});
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const platform::Data bytes(data, data + size);
-    for (std::uint64_t flags : {std::uint64_t{0}, std::uint64_t{kVTArchiveFlagAnyFormat}}) {
-        // Entries are read whole into memory at their recorded size; a few
-        // bytes of LZMA can record gigabytes, so only modest entries are read.
-        std::uint64_t largest = 0;
-        if (auto reader =
-                VTImmutableMemoryArchive::archiveForReadingFromData(bytes, flags, nullptr))
-            reader->enumerateEntriesWithBlock(
-                [&largest](const char*, const platform::Dictionary& attributes, bool&) {
-                    auto it = attributes.find(std::string(platform::kFileSize));
-                    if (it != attributes.end() && it->second.isNumber())
-                        largest = std::max(largest, it->second.uint64Value());
-                });
-        if (largest > (std::uint64_t{16} << 20)) continue;
-        if (auto reader =
-                VTImmutableMemoryArchive::archiveForReadingFromData(bytes, flags, nullptr)) {
-            for (int i = 0; i < 64; ++i) {
-                std::optional<std::string> path;
-                platform::Error error;
-                auto entry = reader->dispatchDataForNextEntryWithPath(&path, nullptr, &error);
-                if (!entry && (!path || !error.empty())) break;
-            }
-        }
-    }
+    readMemory(bytes, 0);
+    readMemory(bytes, kVTArchiveFlagAnyFormat);
+    readFile(data, size);
     return 0;
 }

@@ -19,10 +19,20 @@ class VTSCDConfiguration;
 class VTSettingsClient;
 class VTActionRunner;
 
-/// Told when a runner has finished the actions it accepted.
+/// Told of a runner's work: each action run, each consent it is about to
+/// ask for, and the end of the actions it accepted. Called on the runner's
+/// thread.
 class VTActionRunnerDelegate {
   public:
     virtual ~VTActionRunnerDelegate() = default;
+    /// `action` ran; `error` is empty when it succeeded.
+    virtual void actionRunnerDidRunAction(VTActionRunner& /*runner*/,
+                                          const platform::Value& /*action*/,
+                                          const platform::Error& /*error*/) {}
+    /// The runner is about to ask the user for `consent` to run `action`.
+    virtual void actionRunnerWillAskForConsent(VTActionRunner& /*runner*/,
+                                               const platform::Value& /*consent*/,
+                                               const platform::Value& /*action*/) {}
     virtual void actionRunnerDidFinish(VTActionRunner& runner) = 0;
 };
 
@@ -38,7 +48,9 @@ class VTActionRunner {
     virtual std::int64_t dataMask() const = 0;
 };
 
-/// Phases of a run: 2 logical error, 4 crash or kernel panic, 0 others.
+/// Phases of a run: 2 logical error, 4 crash or kernel panic, 0 others when
+/// data is collected; 8 before an error's ping and 16 after it in a
+/// submission session.
 class VTActionsManager {
   public:
     virtual ~VTActionsManager() = default;
@@ -47,13 +59,28 @@ class VTActionsManager {
     virtual std::shared_ptr<VTActionRunner> actionRunnerForGroup(const platform::Value& group,
                                                                  std::int64_t phase,
                                                                  VTError& error) = 0;
+    /// Drops the stored actions whose GUIDs `guids` names (as a gateway's
+    /// answer pulls them); false with `error` when they cannot be dropped.
+    /// A manager that stores no actions has nothing to drop.
+    virtual bool removeActionsWithGUIDs(const platform::Value& /*guids*/,
+                                        platform::Error* /*error*/) {
+        return true;
+    }
+    /// Adds the action group `group` (a dictionary with an "actions" array)
+    /// that a gateway's answer brought; false with `error` when it cannot.
+    /// A manager that stores no actions takes it and keeps nothing.
+    virtual bool merge(const platform::Value& /*group*/, platform::Error* /*error*/) {
+        return true;
+    }
 };
 
 class VTActionsJSONParser {
   public:
     virtual ~VTActionsJSONParser() = default;
     /// A dictionary whose "VTActionsParserActions" holds an action group
-    /// (a dictionary with an "actions" array); nullopt when it cannot parse.
+    /// (a dictionary with an "actions" array) and whose
+    /// "VTActionsParserobsoleteActions" holds the GUIDs of actions to drop;
+    /// nullopt when it cannot parse.
     virtual std::optional<platform::Dictionary> parseManifest(const platform::Data& manifest,
                                                               const platform::Dictionary& options,
                                                               platform::Error* error) = 0;

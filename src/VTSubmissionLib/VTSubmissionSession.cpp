@@ -1,7 +1,10 @@
 #include "VTSubmissionLib/VTSubmissionSession.h"
 
+#include <syslog.h>
+
 #include <cstdio>
 #include <thread>
+#include <utility>
 
 #include "Platform/Dispatch/Clock.h"
 #include "Platform/Dispatch/MainQueue.h"
@@ -370,16 +373,64 @@ void VTSubmissionPingOperation::run() {
     if (actionsManager_) {
         VT_TRACE(VTSubmission_PingOperation_RunPrePing);
         if (auto runner = actionsManager_->actionRunnerForPhase(8, error)) {
-            {
-                std::lock_guard lock(runnerMutex_);
-                runner_ = runner;
-                runnerPhase_ = 8;
-            }
-            runner->setDelegate(this);
-            if (runner->executeActions(nullptr)) return;
+            Error runError;
+            if (runActions(runner, 8, &runError)) return;
+            // A runner that finished within executeActions has started the
+            // ping; one that declined may not call back later.
+            std::lock_guard lock(runnerMutex_);
+            if (std::exchange(runnerFinished_, true)) return;
         }
     }
     startPing();
+}
+
+bool VTSubmissionPingOperation::runActions(const std::shared_ptr<VTActionRunner>& runner,
+                                           std::int64_t phase, Error* error) {
+    {
+        std::lock_guard lock(runnerMutex_);
+        runner_ = runner;
+        runnerPhase_ = phase;
+        runnerFinished_ = false;
+    }
+    runner->setDelegate(this);
+    return runner->executeActions(error);
+}
+
+namespace {
+
+// The session's delegate as a runner delegate, when it is one and takes `method`.
+std::shared_ptr<VTActionRunnerDelegate> runnerDelegate(VTSubmissionSession* session,
+                                                       Method method) {
+    if (!session) return nullptr;
+    auto delegate = session->delegate();
+    if (!delegate || !delegate->implements(method)) return nullptr;
+    return std::shared_ptr<VTActionRunnerDelegate>(
+        delegate, dynamic_cast<VTActionRunnerDelegate*>(delegate.get()));
+}
+
+}  // namespace
+
+void VTSubmissionPingOperation::actionRunnerDidRunAction(VTActionRunner& runner,
+                                                         const platform::Value& action,
+                                                         const Error& error) {
+    // Held for the call: the queue may let go of a finishing operation.
+    auto self = weak_from_this().lock();
+    auto session = this->session();
+    if (!self || !session) return;
+    ++session->statistics().numberActionsExecuted;
+    if (!error.empty()) ++session->statistics().numberActionsFailed;
+    if (auto d = runnerDelegate(session.get(), Method::ActionRunnerDidRunAction))
+        d->actionRunnerDidRunAction(runner, action, error);
+}
+
+void VTSubmissionPingOperation::actionRunnerWillAskForConsent(VTActionRunner& runner,
+                                                              const platform::Value& consent,
+                                                              const platform::Value& action) {
+    auto self = weak_from_this().lock();
+    if (!self) return;
+    auto session = this->session();
+    if (auto d = runnerDelegate(session.get(), Method::ActionRunnerWillAskForConsent))
+        d->actionRunnerWillAskForConsent(runner, consent, action);
 }
 
 void VTSubmissionPingOperation::startPing() {
@@ -426,34 +477,40 @@ void VTSubmissionPingOperation::postPing(const platform::Data& body) {
     auto session = this->session();
     if (!session) return finishPing(Error());
     if (!body.empty()) {
-        std::int64_t received = 0;
+        std::optional<platform::Value> received;
         Error parseError;
         if (!VTSubmissionPingResponse::responseWithData(body, actionsManager_.get(), &received,
-                                                        &parseError))
+                                                        nullptr, &parseError))
             return finishPing(parseError);
-        session->statistics().numberNewActionsFromGateway += received;
+        if (received)
+            session->statistics().numberNewActionsFromGateway +=
+                VTSubmissionPingResponse::numberOfActions(*received);
     }
     VT_TRACE(VTSubmission_PingOperation_RunPostPing);
     if (auto runner = actionsManager_->actionRunnerForPhase(16, *submission()->errorReport())) {
+        Error runError;
+        if (runActions(runner, 16, &runError)) return;
         {
             std::lock_guard lock(runnerMutex_);
-            runner_ = runner;
-            runnerPhase_ = 16;
+            if (std::exchange(runnerFinished_, true)) return;
         }
-        runner->setDelegate(this);
-        Error runError;
-        if (!runner->executeActions(&runError)) finishPing(runError);
-        return;
+        return finishPing(runError);
     }
     finishPing(Error());
 }
 
-void VTSubmissionPingOperation::actionRunnerDidFinish(VTActionRunner&) {
+void VTSubmissionPingOperation::actionRunnerDidFinish(VTActionRunner& runner) {
+    auto self = weak_from_this().lock();
+    if (!self) return;
     std::int64_t phase;
     {
         std::lock_guard lock(runnerMutex_);
+        if (runner_.get() != &runner || runnerFinished_) return;
+        runnerFinished_ = true;
         phase = runnerPhase_;
     }
+    if (auto d = runnerDelegate(session().get(), Method::ActionRunnerDidFinish))
+        d->actionRunnerDidFinish(runner);
     if (phase == 16) {
         VT_TRACE(VTSubmission_PingOperation_RunPostPingFinished);
         finishPing(Error());
@@ -603,9 +660,12 @@ void VTCreateArchiveOperation::main() {
 // --- gateway actions in the ping answer --------------------------------------------------
 
 bool VTSubmissionPingResponse::responseWithData(const platform::Data& data,
-                                                VTActionsManager* manager, std::int64_t* received,
+                                                VTActionsManager* manager,
+                                                std::optional<platform::Value>* receivedActions,
+                                                std::optional<platform::Value>* pulledActions,
                                                 Error* error) {
-    if (received) *received = 0;
+    if (receivedActions) receivedActions->reset();
+    if (pulledActions) pulledActions->reset();
     if (data.empty() || !manager) return true;
     if (data.size() < 14 || data.size() > kVTMaximumPingResponseLength) {
         platform::setError(error, submissionError(kVTSubmissionResultBadResponse));
@@ -622,13 +682,44 @@ bool VTSubmissionPingResponse::responseWithData(const platform::Data& data,
         platform::setError(error, std::move(e));
         return false;
     }
-    auto it = result->find("VTActionsParserActions");
-    if (it != result->end())
-        if (const platform::Dictionary* group = it->second.asDictionary()) {
-            auto actions = group->find("actions");
-            if (actions != group->end())
-                if (const platform::Array* list = actions->second.asArray())
-                    if (received) *received = static_cast<std::int64_t>(list->size());
+    auto hasEntries = [](const platform::Value* value) {
+        if (!value) return false;
+        if (const platform::Array* list = value->asArray()) return !list->empty();
+        if (const platform::Dictionary* map = value->asDictionary()) return !map->empty();
+        return false;
+    };
+    auto find = [&](const char* key) -> const platform::Value* {
+        auto it = result->find(key);
+        return it == result->end() ? nullptr : &it->second;
+    };
+    if (const platform::Value* obsolete = find("VTActionsParserobsoleteActions");
+        hasEntries(obsolete)) {
+        Error managerError;
+        if (manager->removeActionsWithGUIDs(*obsolete, &managerError)) {
+            if (pulledActions) *pulledActions = *obsolete;
+        } else {
+            VTLog(LOG_ERR, "Could not remove the actions the gateway pulled: %s",
+                  managerError.description().c_str());
         }
+    }
+    if (const platform::Value* group = find("VTActionsParserActions");
+        group && numberOfActions(*group) > 0) {
+        Error managerError;
+        if (manager->merge(*group, &managerError)) {
+            if (receivedActions) *receivedActions = *group;
+        } else {
+            VTLog(LOG_ERR, "Could not merge the actions the gateway sent: %s",
+                  managerError.description().c_str());
+        }
+    }
     return true;
+}
+
+std::int64_t VTSubmissionPingResponse::numberOfActions(const platform::Value& group) {
+    const platform::Dictionary* map = group.asDictionary();
+    if (!map) return 0;
+    auto actions = map->find("actions");
+    if (actions == map->end()) return 0;
+    const platform::Array* list = actions->second.asArray();
+    return list ? static_cast<std::int64_t>(list->size()) : 0;
 }

@@ -48,7 +48,9 @@ class VTSubmissionSessionState {
     std::optional<platform::Date> end_;
 };
 
-/// What a session tells its delegate. Every method is optional.
+/// What a session tells its delegate. Every method is optional. A delegate
+/// that is also a VTActionRunnerDelegate hears the gateway actions' runner
+/// callbacks too (on the runner's thread), for each it implements.
 class VTSubmissionSessionDelegate {
   public:
     enum class Method {
@@ -59,6 +61,9 @@ class VTSubmissionSessionDelegate {
         DidFinishUpload,
         DidFinishProcessing,
         SessionDidEnd,
+        ActionRunnerDidRunAction,
+        ActionRunnerWillAskForConsent,
+        ActionRunnerDidFinish,
     };
     virtual ~VTSubmissionSessionDelegate() = default;
     virtual bool implements(Method) const { return true; }
@@ -195,6 +200,17 @@ class VTSubmissionPingOperation : public VTSubmissionOperation, public VTActionR
                               bool ignoreGatewayThrottle);
     /// Also stops the ping in flight (which then ends with kURLErrorCancelled).
     void cancel() override;
+    /// Counted in the session's numberActionsExecuted (and
+    /// numberActionsFailed with an error), then passed to its delegate.
+    void actionRunnerDidRunAction(VTActionRunner& runner, const platform::Value& action,
+                                  const platform::Error& error) override;
+    /// Passed to the session's delegate.
+    void actionRunnerWillAskForConsent(VTActionRunner& runner, const platform::Value& consent,
+                                       const platform::Value& action) override;
+    /// Passed to the session's delegate; then the ping starts (after the
+    /// runner before it) or the operation finishes (after the one after it).
+    /// A runner that is not the current one, or that finished already, is
+    /// ignored.
     void actionRunnerDidFinish(VTActionRunner& runner) override;
     const std::shared_ptr<VTSubmissionPing>& ping() const { return ping_; }
 
@@ -202,6 +218,10 @@ class VTSubmissionPingOperation : public VTSubmissionOperation, public VTActionR
     void run() override;
 
   private:
+    /// Makes `runner` the current one (of `phase`) and starts it: true when
+    /// it works on and will call actionRunnerDidFinish.
+    bool runActions(const std::shared_ptr<VTActionRunner>& runner, std::int64_t phase,
+                    platform::Error* error);
     void startPing();
     void pingCompleted(const std::optional<platform::HttpResponse>& response,
                        const platform::Data& body, const platform::Error& error);
@@ -213,6 +233,7 @@ class VTSubmissionPingOperation : public VTSubmissionOperation, public VTActionR
     std::mutex runnerMutex_;
     std::shared_ptr<VTActionRunner> runner_;
     std::int64_t runnerPhase_ = 0;
+    bool runnerFinished_ = false;
     std::atomic<bool> finishing_{false};
 };
 
@@ -255,8 +276,16 @@ class VTCreateArchiveOperation : public platform::Operation {
 struct VTSubmissionPingResponse {
     /// Parses `data` with the registered parser: true with nothing for empty
     /// data, no manager or no parser; false with VTSubmissionErrorDomain 10
-    /// for data under 14 bytes, over 10 MiB, or not parsed. `received` gets
-    /// the number of actions the answer brings.
+    /// for data under 14 bytes, over 10 MiB, or not parsed (the parser's
+    /// error underlying). The obsolete actions it names go to the manager's
+    /// removeActionsWithGUIDs and, once removed, out as `pulledActions`; the
+    /// action group it brings goes to merge and, once merged, out as
+    /// `receivedActions`. A manager's refusal is logged and leaves that
+    /// output empty. Both outputs are cleared first.
     static bool responseWithData(const platform::Data& data, VTActionsManager* manager,
-                                 std::int64_t* received, platform::Error* error);
+                                 std::optional<platform::Value>* receivedActions,
+                                 std::optional<platform::Value>* pulledActions,
+                                 platform::Error* error);
+    /// The number of actions in an action group ("actions" array).
+    static std::int64_t numberOfActions(const platform::Value& group);
 };

@@ -7,10 +7,13 @@
 #include <cstdio>
 #include <exception>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "Controllers/Core/WYFAccountRecords.h"
 #include "Platform/Dispatch/DistributedNotification.h"
+#include "Platform/Values/Json.h"
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcWire.h"
 #include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
@@ -151,6 +154,36 @@ void texts() {
     seed("format", "positional", std::string_view("%2$lld %1$d %6$@ %4$s %3$g"));
 }
 
+// Account records as the gateway sends them: each text decoded as its
+// record and written again by the record's own encoder.
+void accountRecords() {
+    auto write = [](const char* name, const platform::Dictionary& coded) {
+        if (auto text = platform::json::serialize(platform::Value(coded),
+                                                  platform::json::WriteStyle::Compact, nullptr))
+            seed("account_records", name, std::string_view(*text));
+    };
+    auto decoded = [](std::string_view text) {
+        auto value = platform::json::parse(text, nullptr);
+        const platform::Dictionary* coded = value ? value->asDictionary() : nullptr;
+        if (!coded) throw std::runtime_error("account record seed is no JSON object");
+        return *coded;
+    };
+    auto bind = wyf::WYFBindInfo::decode(
+        decoded(R"({"access_token":"AT","refresh_token":"RT","authority":"https://a.example/",)"
+                R"("channel":3,"entityId":"E","additionalhttpheader":{"X-A":"1","X-B":"2"}})"),
+        nullptr);
+    auto dashboard = wyf::WYFDashboardInfo::decode(
+        decoded(R"({"status":1,"darkWebMonitoring":{"status":1,"enrollmentState":2,"enrolled":1,)"
+                R"("inboxAlertsCount":4},"backup":{"status":9,"unit":4,"used":2.5,"limit":100,)"
+                R"("enrolled":true},"identityProtection":{"status":-1,"alert":2},)"
+                R"("onlineFamily":{"enrolled":0},"vpn":{"status":7},)"
+                R"("creditScore":{"bureaus":3,"enrollmentState":5},"passwordManager":{}})"),
+        nullptr);
+    if (!bind || !dashboard) throw std::runtime_error("account record seeds do not decode");
+    write("bind.json", bind->encode());
+    write("dashboard.json", dashboard->encode());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -166,6 +199,7 @@ int main(int argc, char** argv) {
         signedFiles(argv[1]);
         moduleFiles();
         texts();
+        accountRecords();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "fuzzseeds: %s\n", e.what());
         return 1;

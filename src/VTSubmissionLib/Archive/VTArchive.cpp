@@ -17,6 +17,7 @@
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/FileAttributes.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
+#include "VTSubmissionLib/Archive/VTSevenZipBounds.h"
 
 namespace {
 
@@ -555,16 +556,30 @@ std::unique_ptr<VTFileArchive> VTFileArchive::archiveHierarchy(const std::string
 
 // --- Readers ----------------------------------------------------------------------
 
-bool VTArchiveReading::setUpReader(bool anyFormat, platform::Error* error) {
+bool VTArchiveReading::setUpReader(bool otherFormats, platform::Error* error) {
     reader_ = true;
     archive_ = archive_read_new();
     if (!archive_) {
         platform::setError(error, archiveError(kVTArchiveErrorSetup));
         return false;
     }
-    const bool ok = anyFormat ? archive_read_support_format_all(archive_) == ARCHIVE_OK &&
-                                    archive_read_support_filter_all(archive_) == ARCHIVE_OK
-                              : archive_read_support_format_7zip(archive_) == ARCHIVE_OK;
+    bool ok = true;
+    if (otherFormats) {
+        // Every format but 7-Zip, whose header is only read once checked: a
+        // 7-Zip archive behind a compression filter would escape the check.
+        for (int (*support)(struct archive*) :
+             {archive_read_support_format_ar, archive_read_support_format_cab,
+              archive_read_support_format_cpio, archive_read_support_format_empty,
+              archive_read_support_format_iso9660, archive_read_support_format_lha,
+              archive_read_support_format_mtree, archive_read_support_format_rar,
+              archive_read_support_format_rar5, archive_read_support_format_tar,
+              archive_read_support_format_warc, archive_read_support_format_xar,
+              archive_read_support_format_zip})
+            ok = ok && support(archive_) == ARCHIVE_OK;
+        ok = ok && archive_read_support_filter_all(archive_) == ARCHIVE_OK;
+    } else {
+        ok = archive_read_support_format_7zip(archive_) == ARCHIVE_OK;
+    }
     if (!ok) {
         platform::setError(error, libarchiveError(kVTArchiveErrorSetup));
         return false;
@@ -595,6 +610,7 @@ std::uint64_t VTArchiveReading::enumerateEntriesWithBlock(const EntryBlock& bloc
     numberOfFiles_ = 0;
     struct archive_entry* entry = nullptr;
     for (;;) {
+        if (numberOfFiles_ >= kVTArchiveMaxEntries) break;
         const int result = archive_read_next_header(archive_, &entry);
         if (result == ARCHIVE_EOF || result == ARCHIVE_FATAL) break;
         if (result != ARCHIVE_OK) continue;
@@ -613,6 +629,10 @@ std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntry
     std::optional<std::string>* path, platform::Dictionary* /*attributes*/,
     platform::Error* error) {
     struct archive_entry* entry = nullptr;
+    if (numberOfFiles_ >= kVTArchiveMaxEntries) {
+        platform::setError(error, archiveError(kVTArchiveErrorRead, "Too many archive entries"));
+        return std::nullopt;
+    }
     const int result = archive_read_next_header(archive_, &entry);
     if (result == ARCHIVE_EOF) return std::nullopt;
     if (result != ARCHIVE_OK) {
@@ -626,6 +646,11 @@ std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntry
     }
     const la_int64_t size = archive_entry_size(entry);
     if (size <= 0) return std::nullopt;
+    if (static_cast<std::uint64_t>(size) > kVTArchiveMaxEntryInMemory) {
+        platform::setError(error, archiveError(kVTArchiveErrorRead,
+                                               "Archive entry too large to read into memory"));
+        return std::nullopt;
+    }
     platform::DispatchData bytes;
     std::uint64_t remaining = static_cast<std::uint64_t>(size);
     while (remaining > 0) {
@@ -735,15 +760,121 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
     }
 }
 
+namespace {
+
+// What the header check found, as the readers act on it: true to read the
+// archive (`sevenZip` tells whether it is one); false with code 8.
+bool admitArchive(const vtsevenzip::Source& read, std::uint64_t size, bool* sevenZip,
+                  std::string_view url, platform::Error* error) {
+    std::string reason;
+    const vtsevenzip::Verdict verdict = vtsevenzip::checkArchive(read, size, &reason);
+    *sevenZip = verdict == vtsevenzip::Verdict::Acceptable;
+    if (verdict != vtsevenzip::Verdict::Refused) return true;
+    VTLog(LOG_ERR, "Archive refused: %s", reason.c_str());
+    platform::Error refusal = archiveError(kVTArchiveErrorRead, reason);
+    if (!url.empty())
+        refusal.setUserInfoValue(std::string(platform::kURLErrorKey), std::string(url));
+    platform::setError(error, std::move(refusal));
+    return false;
+}
+
+}  // namespace
+
 std::unique_ptr<VTImmutableMemoryArchive> VTImmutableMemoryArchive::archiveForReadingFromData(
     const platform::Data& bytes, std::uint64_t flags, platform::Error* error) {
+    bool sevenZip = false;
+    const vtsevenzip::Source read = [&bytes](std::uint64_t offset, std::size_t length,
+                                             std::uint8_t* out) {
+        if (offset > bytes.size() || length > bytes.size() - offset) return false;
+        std::copy_n(bytes.data() + offset, length, out);
+        return true;
+    };
+    if (!admitArchive(read, bytes.size(), &sevenZip, {}, error)) return nullptr;
     std::unique_ptr<VTImmutableMemoryArchive> made(new VTImmutableMemoryArchive());
-    if (!made->setUpReader(flags & kVTArchiveFlagAnyFormat, error)) return nullptr;
+    if (!made->setUpReader((flags & kVTArchiveFlagAnyFormat) && !sevenZip, error)) return nullptr;
     if (archive_read_open_memory(made->archive_, bytes.data(), bytes.size()) != ARCHIVE_OK) {
         platform::setError(error, made->libarchiveError(kVTArchiveErrorSetup));
         return nullptr;
     }
     return made;
+}
+
+// The file as libarchive reads it: the bytes the header check read are
+// served from the copies it checked, and nothing past the size it checked.
+struct VTImmutableFileArchive::Source {
+    int fd = -1;
+    std::uint64_t size = 0;
+    std::uint64_t position = 0;
+    std::vector<std::pair<std::uint64_t, std::vector<std::uint8_t>>> checked;
+    std::vector<std::uint8_t> buffer = std::vector<std::uint8_t>(kFileBlock);
+
+    ~Source() {
+        if (fd >= 0) ::close(fd);
+    }
+    bool readAt(std::uint64_t offset, std::size_t length, std::uint8_t* out) const {
+        std::size_t done = 0;
+        while (done < length) {
+            const ssize_t n =
+                ::pread(fd, out + done, length - done, static_cast<off_t>(offset + done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            done += static_cast<std::size_t>(n);
+        }
+        return true;
+    }
+};
+
+struct VTImmutableFileArchiveCallbacks {
+    using Source = VTImmutableFileArchive::Source;
+    static la_ssize_t read(struct archive* a, void* context, const void** block) {
+        auto* source = static_cast<Source*>(context);
+        *block = source->buffer.data();
+        if (source->position >= source->size) return 0;
+        const std::size_t want = static_cast<std::size_t>(
+            std::min<std::uint64_t>(source->buffer.size(), source->size - source->position));
+        const ssize_t got =
+            ::pread(source->fd, source->buffer.data(), want, static_cast<off_t>(source->position));
+        if (got < 0) {
+            archive_set_error(a, errno, "Read error");
+            return -1;
+        }
+        const std::uint64_t begin = source->position;
+        const std::uint64_t end = begin + static_cast<std::uint64_t>(got);
+        for (const auto& [offset, bytes] : source->checked) {
+            const std::uint64_t from = std::max(begin, offset);
+            const std::uint64_t to = std::min(end, offset + bytes.size());
+            if (from < to)
+                std::copy(bytes.begin() + static_cast<std::ptrdiff_t>(from - offset),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(to - offset),
+                          source->buffer.begin() + static_cast<std::ptrdiff_t>(from - begin));
+        }
+        source->position = end;
+        return got;
+    }
+    static la_int64_t seek(struct archive*, void* context, la_int64_t offset, int whence) {
+        auto* source = static_cast<Source*>(context);
+        std::int64_t base = whence == SEEK_SET   ? 0
+                            : whence == SEEK_CUR ? static_cast<std::int64_t>(source->position)
+                                                 : static_cast<std::int64_t>(source->size);
+        if (offset < -base) return ARCHIVE_FATAL;
+        source->position = static_cast<std::uint64_t>(base + offset);
+        return static_cast<la_int64_t>(source->position);
+    }
+    static la_int64_t skip(struct archive*, void* context, la_int64_t request) {
+        auto* source = static_cast<Source*>(context);
+        if (request <= 0) return 0;
+        const std::uint64_t left =
+            source->position < source->size ? source->size - source->position : 0;
+        const std::uint64_t skipped =
+            std::min<std::uint64_t>(left, static_cast<std::uint64_t>(request));
+        source->position += skipped;
+        return static_cast<la_int64_t>(skipped);
+    }
+};
+
+VTImmutableFileArchive::~VTImmutableFileArchive() {
+    // libarchive reads through the source until it is closed.
+    releaseArchive();
 }
 
 std::unique_ptr<VTImmutableFileArchive> VTImmutableFileArchive::archiveWithSource(
@@ -756,10 +887,35 @@ std::unique_ptr<VTImmutableFileArchive> VTImmutableFileArchive::archiveWithSourc
         return nullptr;
     }
     std::unique_ptr<VTImmutableFileArchive> made(new VTImmutableFileArchive());
+    auto source = std::make_unique<Source>();
+    source->fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    if (source->fd < 0 || ::fstat(source->fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(
+                       kVTArchiveErrorRead,
+                       platform::Error::fileRead(source->fd < 0 ? errno : EISDIR, *path), url));
+        return nullptr;
+    }
+    source->size = static_cast<std::uint64_t>(info.st_size);
+    bool sevenZip = false;
+    Source& checked = *source;
+    const vtsevenzip::Source read = [&checked](std::uint64_t offset, std::size_t length,
+                                               std::uint8_t* out) {
+        if (!checked.readAt(offset, length, out)) return false;
+        checked.checked.emplace_back(offset, std::vector<std::uint8_t>(out, out + length));
+        return true;
+    };
+    if (!admitArchive(read, source->size, &sevenZip, url, error)) return nullptr;
+    made->source_ = std::move(source);
     // 7-Zip only: a payload is never anything else, and other formats carry
     // entry kinds (hard links, devices) that have no place in one.
     if (!made->setUpReader(false, error)) return nullptr;
-    if (archive_read_open_filename(made->archive_, path->c_str(), 4096) != ARCHIVE_OK) {
+    struct archive* a = made->archive_;
+    if (archive_read_set_callback_data(a, made->source_.get()) != ARCHIVE_OK ||
+        archive_read_set_read_callback(a, VTImmutableFileArchiveCallbacks::read) != ARCHIVE_OK ||
+        archive_read_set_seek_callback(a, VTImmutableFileArchiveCallbacks::seek) != ARCHIVE_OK ||
+        archive_read_set_skip_callback(a, VTImmutableFileArchiveCallbacks::skip) != ARCHIVE_OK ||
+        archive_read_open1(a) != ARCHIVE_OK) {
         platform::setError(error, made->libarchiveError(kVTArchiveErrorRead, url));
         return nullptr;
     }

@@ -9,6 +9,13 @@
 // "URLs" are file-system paths; a "file://" prefix is accepted and any other
 // scheme is refused.
 //
+// Readers take archives from outside: a 7-Zip archive is opened only when its
+// header stays within fixed bounds (VTSevenZipBounds.h: at most 100,000
+// entries, 64 MiB of header, unpacked sizes within 1024 times the archive's
+// size and 1 GiB), else refused with code 8. An entry is read into memory
+// only up to kVTArchiveMaxEntryInMemory bytes, and a reader stops after
+// kVTArchiveMaxEntries entries of any format.
+//
 // An archive object is used by one thread at a time.
 #pragma once
 
@@ -59,6 +66,10 @@ enum VTArchiveHierarchyOptions : std::uint64_t {
     kVTArchiveHierarchyKeepLinks = 1ull << 32,  // symbolic links stored as links
     kVTArchiveHierarchyTopName = 1ull << 33,    // entries begin with the top folder's name
 };
+
+/// Readers: the most entries listed or read, and the largest entry read into memory.
+inline constexpr std::uint64_t kVTArchiveMaxEntries = 100000;
+inline constexpr std::uint64_t kVTArchiveMaxEntryInMemory = std::uint64_t{64} << 20;
 
 /// libarchive's restore-times, no-overwrite, unlink, extended-attributes and
 /// Mac-metadata flags: extraction's default when no options are given.
@@ -200,12 +211,15 @@ class VTArchiveReading : public VTArchive {
         std::function<bool(const char* path, const platform::Dictionary& attributes)>;
 
     /// Reads every header (entries whose header gives a warning are skipped)
-    /// and calls `block` for each until it sets `stop`; the number seen.
+    /// and calls `block` for each until it sets `stop`, at most
+    /// kVTArchiveMaxEntries; the number seen.
     std::uint64_t enumerateEntriesWithBlock(const EntryBlock& block);
 
     /// The next entry's bytes. Nullopt without an error at the end of the
     /// archive and for an empty entry; nullopt with code 8 when a header or
-    /// the data cannot be read (also when the data ends early). `path`
+    /// the data cannot be read (also when the data ends early), when the
+    /// entry is larger than kVTArchiveMaxEntryInMemory, or past
+    /// kVTArchiveMaxEntries entries. `path`
     /// receives the entry's path (nullopt when it has none).
     std::optional<platform::DispatchData> dispatchDataForNextEntryWithPath(
         std::optional<std::string>* path, platform::Dictionary* attributes, platform::Error* error);
@@ -226,8 +240,9 @@ class VTArchiveReading : public VTArchive {
                                     platform::Error* error);
 
   protected:
-    /// Sets up a libarchive reader: every format and filter, or 7-Zip only.
-    bool setUpReader(bool anyFormat, platform::Error* error);
+    /// Sets up a libarchive reader: 7-Zip only, or every other format and
+    /// filter (a 7-Zip archive is only read after its header was checked).
+    bool setUpReader(bool otherFormats, platform::Error* error);
 
   private:
     static platform::Dictionary attributesOfEntry(struct archive_entry* entry);
@@ -237,7 +252,8 @@ class VTImmutableMemoryArchive : public VTArchiveReading {
   public:
     /// A reader of `bytes`, which must outlive it; null with code 0 when
     /// they cannot be opened (with kVTArchiveFlagAnyFormat clear, anything
-    /// but 7-Zip).
+    /// but 7-Zip), with code 8 for a 7-Zip archive past the readers' bounds
+    /// or a self-extracting one.
     static std::unique_ptr<VTImmutableMemoryArchive> archiveForReadingFromData(
         const platform::Data& bytes, std::uint64_t flags, platform::Error* error);
 
@@ -248,13 +264,19 @@ class VTImmutableMemoryArchive : public VTArchiveReading {
 class VTImmutableFileArchive : public VTArchiveReading {
   public:
     /// A reader of the 7-Zip file `url`: code 10 when it is missing or no
-    /// file URL, code 8 when it cannot be opened. `flags` are not used.
+    /// file URL, code 8 when it cannot be opened or is past the readers'
+    /// bounds. The header bytes checked are the ones read, even when the
+    /// file changes meanwhile. `flags` are not used.
     static std::unique_ptr<VTImmutableFileArchive> archiveWithSource(const std::string& url,
                                                                      std::uint64_t flags,
                                                                      platform::Error* error);
+    ~VTImmutableFileArchive() override;
 
   private:
     VTImmutableFileArchive() = default;
+    struct Source;
+    std::unique_ptr<Source> source_;
+    friend struct VTImmutableFileArchiveCallbacks;
 };
 
 /// The path of a file URL: "file://" removed; nullopt for an empty text or
