@@ -9,10 +9,9 @@
 #include <sstream>
 
 #include "Platform/System/Paths.h"
+#include "support/FakeHelperProcess.h"
 #include "support/TempDir.h"
 #include "support/XpcJson.h"
-
-extern char** environ;
 
 namespace testsupport {
 
@@ -31,16 +30,9 @@ FakeClientResult runFakeClient(const FakeClientRun& run) {
     }
     args.push_back("--");
     args.insert(args.end(), run.messages.begin(), run.messages.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "PEL_PATH_ROOT=", 14) != 0) env.emplace_back(*e);
-    env.push_back("PEL_PATH_ROOT=" + platform::Paths::root());
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<char*> argv = execArray(args);
+    std::vector<std::string> env = environmentUnderRoot();
+    std::vector<char*> envp = execArray(env);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);

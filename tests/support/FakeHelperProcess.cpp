@@ -53,18 +53,11 @@ bool FakeHelperProcess::start(const Options& options) {
     }
     args.push_back("--");
     args.insert(args.end(), options.steps.begin(), options.steps.end());
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
+    std::vector<char*> argv = execArray(args);
 
     // The helper resolves its socket under the same root as this process.
-    std::vector<std::string> env;
-    for (char** e = environ; *e; ++e)
-        if (std::strncmp(*e, "PEL_PATH_ROOT=", 14) != 0) env.emplace_back(*e);
-    env.push_back("PEL_PATH_ROOT=" + platform::Paths::root());
-    std::vector<char*> envp;
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    std::vector<std::string> env = environmentUnderRoot();
+    std::vector<char*> envp = execArray(env);
 
     int ready[2];
     if (::pipe2(ready, O_CLOEXEC) != 0) {
@@ -145,6 +138,21 @@ std::string FakeHelperProcess::describeStatus(int status) {
     if (WIFEXITED(status)) return "exited with " + std::to_string(WEXITSTATUS(status));
     if (WIFSIGNALED(status)) return "killed by signal " + std::to_string(WTERMSIG(status));
     return "status " + std::to_string(status);
+}
+
+std::vector<std::string> environmentUnderRoot() {
+    std::vector<std::string> env;
+    for (char** e = environ; *e; ++e)
+        if (std::strncmp(*e, "PEL_PATH_ROOT=", 14) != 0) env.emplace_back(*e);
+    env.push_back("PEL_PATH_ROOT=" + platform::Paths::root());
+    return env;
+}
+
+std::vector<char*> execArray(std::vector<std::string>& strings) {
+    std::vector<char*> pointers;
+    for (auto& s : strings) pointers.push_back(s.data());
+    pointers.push_back(nullptr);
+    return pointers;
 }
 
 }  // namespace testsupport

@@ -62,4 +62,11 @@ class FakeHelperProcess {
 /// The path of the fake helper program.
 std::string fakeHelperPath();
 
+/// This process's environment with PEL_PATH_ROOT naming the current path
+/// root, so that a child resolves its paths where this process does.
+std::vector<std::string> environmentUnderRoot();
+/// The null-terminated pointer array exec and spawn take; `strings` must
+/// outlive it.
+std::vector<char*> execArray(std::vector<std::string>& strings);
+
 }  // namespace testsupport
