@@ -44,6 +44,11 @@ LeftNavigationViewController::LeftNavigationViewController(QWidget* parent,
 
 LeftNavigationViewController::~LeftNavigationViewController() = default;
 
+void LeftNavigationViewController::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    centerBarImage->setGeometry(centerBarImage->x(), 0, centerBarImage->width(), height());
+}
+
 MiddleRowView* LeftNavigationViewController::cellFor(int index) {
     while (static_cast<int>(cells_.size()) <= index) {
         auto* cell = new MiddleRowView(centerBarProgressTableView, clock_);

@@ -76,6 +76,10 @@ class LeftNavigationViewController : public QWidget {
     /// The cell of row `index`, or null.
     MiddleRowView* cellAt(int index) const;
 
+  protected:
+    /// The status bar runs the panel's full height.
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
     MiddleRowView* cellFor(int index);
     void reloadData();
