@@ -104,6 +104,11 @@ void LeftNavigationViewController::selectRowIndexes(const std::set<int>& indexes
     }
 }
 
+void LeftNavigationViewController::setCenterBarNeutralImageName(const QString& name) {
+    neutralImageName_ = name;
+    if (barImageName_.isEmpty()) centerBarImage->setPixmap(ostrelui::imageNamed(name));
+}
+
 void LeftNavigationViewController::setCenterPillarHealthStatus(std::uint64_t health) {
     if (health == 2)
         barImageName_ = QStringLiteral("bg-status-red");

@@ -23,6 +23,7 @@
 #include "Controllers/FellowguardUI.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/InstallProgressViewController.h"
+#include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/UninstallViewController.h"
 #include "Downloader/StatPing.h"
 #include "Engine/HelperToolUtils.h"
@@ -368,6 +369,9 @@ void LayoutCheck::bundledRoad() {
     QTest::mouseClick(button("installButton"), Qt::LeftButton);
     settle();
     look(QStringLiteral("installing"));
+    // The left panel's status bar shows on this road too.
+    QLabel* bar = hvk_->leftNavigationViewController()->centerBarImage;
+    EXPECT_TRUE(bar->isVisible() && !bar->pixmap().isNull()) << "no status bar on the bundled road";
     main().closingScreen(true);
     settle();
     look(QStringLiteral("logout"));
