@@ -21,6 +21,7 @@
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "Platform/System/Bundle.h"
@@ -64,6 +65,12 @@ class AgreeLinkTarget : public XTextFieldActionTarget {
     QPointer<AgreeInstallViewController> owner_;
 };
 
+// The page's margins: the top one keeps the window's title block clear.
+constexpr int kPageTop = 170;
+constexpr int kPageSide = 80;
+constexpr int kPageBottom = 96;
+constexpr int kColumnWidth = 560;
+
 XTextFieldWithLinks* linkField(QWidget* parent, const char* name) {
     auto* field = new XTextFieldWithLinks(parent);
     field->setObjectName(QString::fromLatin1(name));
@@ -92,7 +99,10 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     setObjectName(QStringLiteral("agreeAndInstallViewController"));
     linkTarget_ = std::make_shared<AgreeLinkTarget>(this);
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(40, 30, 40, 30);
+    // One composed page: the window's title block stays clear above, the
+    // agreement sits as one centred column, its button under it.
+    layout->setContentsMargins(kPageSide, kPageTop, kPageSide, kPageBottom);
+    layout->setSpacing(0);
     productNameText = new QLabel(this);
     productNameText->setObjectName(QStringLiteral("productNameText"));
     prodTypeText = new QLabel(this);
@@ -110,24 +120,49 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     optIn->setFixedSize(22, 22);
     agreeAndInstallKeenwatchOptInText = linkField(this, "agreeAndInstallKeenwatchOptInText");
     installOfgOptInText = linkField(this, "installOfgOptInText");
-    installButton = new QPushButton(text("Install"), this);
+    auto* tinted = new ostrelui::OstrelUITintedButton(text("Install"), this);
+    shell::styleButton(tinted, 180);
+    installButton = tinted;
     installButton->setObjectName(QStringLiteral("installButton"));
     installButton->setDefault(true);
     installButton->setAutoDefault(true);
     installButton->setFocusPolicy(Qt::StrongFocus);
+    for (XTextFieldWithLinks* field :
+         {agreeAndInstallText, installEulaText, installPrivacyNoticesText,
+          agreeAndInstallKeenwatchOptInText, installOfgOptInText}) {
+        QFont font = field->font();
+        font.setPointSize(13);
+        field->setFont(font);
+        field->setAlignment(Qt::AlignHCenter);
+        field->setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Minimum);
+    }
+    agreeAndInstallKeenwatchOptInText->setAlignment(Qt::AlignLeft);
 
-    layout->addWidget(productNameText);
-    layout->addWidget(prodTypeText);
-    layout->addStretch(1);
-    layout->addWidget(agreeAndInstallText);
+    auto* column = new QWidget(this);
+    column->setObjectName(QStringLiteral("agreementColumn"));
+    column->setFixedWidth(kColumnWidth);
+    auto* stack = new QVBoxLayout(column);
+    stack->setContentsMargins(0, 0, 0, 0);
+    stack->setSpacing(10);
+    stack->addWidget(productNameText);
+    stack->addWidget(prodTypeText);
+    stack->addWidget(agreeAndInstallText);
     auto* optRow = new QHBoxLayout;
+    optRow->setSpacing(10);
     optRow->addWidget(optIn, 0, Qt::AlignTop);
     optRow->addWidget(agreeAndInstallKeenwatchOptInText, 1);
-    layout->addLayout(optRow);
-    layout->addWidget(installOfgOptInText);
-    layout->addWidget(installEulaText);
-    layout->addWidget(installPrivacyNoticesText);
-    layout->addWidget(installButton, 0, Qt::AlignRight);
+    stack->addLayout(optRow);
+    stack->addWidget(installOfgOptInText);
+    stack->addSpacing(8);
+    stack->addWidget(installEulaText);
+    stack->addWidget(installPrivacyNoticesText);
+    stack->addSpacing(18);
+    stack->addWidget(installButton, 0, Qt::AlignHCenter);
+    for (QLabel* empty : {productNameText, prodTypeText}) empty->hide();
+
+    layout->addStretch(1);
+    layout->addWidget(column, 0, Qt::AlignHCenter);
+    layout->addStretch(2);
 
     // The opt-in parts show only when the plug-in allows the opt-in.
     for (QWidget* hidden : std::initializer_list<QWidget*>{optIn, agreeAndInstallKeenwatchOptInText,

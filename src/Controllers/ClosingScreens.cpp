@@ -26,8 +26,9 @@ ostrelui::OstrelUITintedButton* makeButton(QWidget* parent, const char* name,
                                            const std::string& title) {
     auto* button = new ostrelui::OstrelUITintedButton(shell::sharedText(title), parent);
     button->setObjectName(QString::fromLatin1(name));
-    button->setButtonShape(2);
-    button->setFixedSize(200, 40);
+    shell::styleButton(button, 200);
+    // The screen's one way forward answers Return.
+    button->setDefault(true);
     return button;
 }
 

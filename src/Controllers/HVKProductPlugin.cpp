@@ -194,7 +194,9 @@ QWidget* HVKProductPlugin::centerView() {
             agree.optIn->setChecked(false);
             AgreeInstallViewController::setCheckboxImage(agree.optIn, false);
         }
-        agree.installOfgOptInText->show();
+        // The box's own sentence says it: the second opt-in sentence stays
+        // hidden so the welcome reads it once, next to its box.
+        agree.installOfgOptInText->hide();
     }
     return agree_;
 }
@@ -436,6 +438,7 @@ QWidget* JHWProductPlugin::centerView() {
     productNameLabel_->setText(bundle
                                    ? QString::fromStdString(bundle->localizedString(name, "", ""))
                                    : QString::fromStdString(name));
+    productNameLabel_->setVisible(!productNameLabel_->text().isEmpty());
     return jhw_;
 }
 

@@ -65,8 +65,7 @@ QLabel* makeImage(QWidget* parent, const char* name, const char* image) {
 ostrelui::OstrelUITintedButton* makeButton(QWidget* parent, const char* name, const char* title) {
     auto* button = new ostrelui::OstrelUITintedButton(localized(title), parent);
     button->setObjectName(QString::fromLatin1(name));
-    button->setButtonShape(2);
-    button->setFixedSize(200, 40);
+    shell::styleButton(button, 200);
     return button;
 }
 

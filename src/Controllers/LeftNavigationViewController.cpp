@@ -44,6 +44,11 @@ LeftNavigationViewController::LeftNavigationViewController(QWidget* parent,
 
 LeftNavigationViewController::~LeftNavigationViewController() = default;
 
+void LeftNavigationViewController::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    centerBarImage->setGeometry(centerBarImage->x(), 0, centerBarImage->width(), height());
+}
+
 MiddleRowView* LeftNavigationViewController::cellFor(int index) {
     while (static_cast<int>(cells_.size()) <= index) {
         auto* cell = new MiddleRowView(centerBarProgressTableView, clock_);
@@ -97,6 +102,11 @@ void LeftNavigationViewController::selectRowIndexes(const std::set<int>& indexes
         selected_.insert(index);
         cellFor(index)->setBoldFont();
     }
+}
+
+void LeftNavigationViewController::setCenterBarNeutralImageName(const QString& name) {
+    neutralImageName_ = name;
+    if (barImageName_.isEmpty()) centerBarImage->setPixmap(ostrelui::imageNamed(name));
 }
 
 void LeftNavigationViewController::setCenterPillarHealthStatus(std::uint64_t health) {

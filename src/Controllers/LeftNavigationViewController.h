@@ -51,7 +51,9 @@ class LeftNavigationViewController : public QWidget {
     ostrelui::LayoutConstant& theProgressPositioningConstraint() { return *positioning_; }
 
     const QString& centerBarNeutralImageName() const { return neutralImageName_; }
-    void setCenterBarNeutralImageName(const QString& name) { neutralImageName_ = name; }
+    /// The neutral image; until a status picks the bar's colour, the bar
+    /// shows it.
+    void setCenterBarNeutralImageName(const QString& name);
     /// The image name the status bar shows ("" before the first one).
     const QString& centerBarImageName() const { return barImageName_; }
 
@@ -75,6 +77,10 @@ class LeftNavigationViewController : public QWidget {
     int numberOfRows();
     /// The cell of row `index`, or null.
     MiddleRowView* cellAt(int index) const;
+
+  protected:
+    /// The status bar runs the panel's full height.
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     MiddleRowView* cellFor(int index);

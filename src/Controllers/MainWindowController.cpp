@@ -2,10 +2,12 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QStandardPaths>
 #include <QUrl>
+#include <cmath>
 
 #include "Controllers/ClosingScreens.h"
 #include "Controllers/Core/FSDFacade.h"
@@ -40,8 +42,9 @@ namespace {
 MainWindowController* gShared = nullptr;
 
 constexpr const char* kInstallCompletedNotification = "PelInstallCompleted";
-constexpr double kPartnerLogoStart = 30;
-constexpr double kPartnerLogoLeft = 642;
+// The partner's logo: bottom right of the welcome page, then under the middle
+// of the centre panel once the panels are in.
+constexpr int kPartnerLogoMargin = 30;
 constexpr double kHomeBoxShift = 392;
 constexpr double kSlideStepSeconds = 0.01;
 constexpr double kSlideSeconds = 1.0;
@@ -59,6 +62,53 @@ const char* const kCheckConnection =
 const char* const kCorruptedInstaller =
     "Your installer is either corrupted or missing important resources. Please try again later or "
     "<A action=\"openSupport:\">contact Support</A>.";
+
+// Texts and logos over the left panel follow its colour: dark text and the
+// colour logos on a light panel, white text and the light logos on a dark one.
+const QColor kTitleOnLight = QColor(0x33, 0x33, 0x33);
+const QColor kSubtitleOnLight = QColor(0x55, 0x55, 0x55);
+const QColor kTitleOnDark = QColor(Qt::white);
+const QColor kSubtitleOnDark = QColor(0xd9, 0xde, 0xe8);
+
+double partnerLogoStart(const QLabel* logo) {
+    return MainWindowForm::kWidth - kPartnerLogoMargin - logo->width();
+}
+double partnerLogoInCentre(const QLabel* logo) {
+    return MainWindowForm::kLeftWidth +
+           (MainWindowForm::kWidth - MainWindowForm::kLeftWidth - logo->width()) / 2;
+}
+
+void setTextColor(QWidget* widget, const QColor& color) {
+    QPalette palette = widget->palette();
+    palette.setColor(QPalette::WindowText, color);
+    widget->setPalette(palette);
+}
+
+bool isDark(const QColor& color) {
+    // Relative luminance below that of a mid grey.
+    auto channel = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    const double l = 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+                     0.0722 * channel(color.blueF());
+    return l < 0.18;
+}
+
+// The light variant of a logo image ("…-color" becomes "…-light", any other
+// name gets "-light"); a null pixmap when the bundle has none.
+QPixmap lightVariant(const QString& name) {
+    if (name.isEmpty()) return {};
+    QString stem = QFileInfo(name).completeBaseName();
+    if (stem.endsWith(QLatin1String("-color"))) stem.chop(6);
+    return ostrelui::imageNamed(stem + QStringLiteral("-light"));
+}
+
+// Shows `pixmap` in `logo` at `height`, as wide as its proportions ask.
+void fitLogo(QLabel* logo, const QPixmap& pixmap, int height) {
+    logo->setPixmap(pixmap);
+    if (pixmap.isNull() || pixmap.height() <= 0) return;
+    logo->resize(pixmap.width() * height / pixmap.height(), height);
+}
 
 std::optional<std::string> infoString(const platform::Bundle& bundle, std::string_view key) {
     platform::Value value = bundle.objectForInfoDictionaryKey(key);
@@ -135,6 +185,9 @@ MainWindowController::MainWindowController() : form_(std::make_unique<MainWindow
     window_->setCentralWidget(content);
     form_->setupMenu(window_->menuBar());
     window_->setCloseHandler([this] { return terminate(QuitOrigin::Close); });
+    ReviewPictures::watchDialogs([] {
+        return hasSharedInstance() ? sharedMainMenuController()->installStatus() : std::nullopt;
+    });
 
     MainWindowForm& f = *form_;
     partnerLogoConstraint_ = std::make_unique<ostrelui::LayoutConstant>(
@@ -197,11 +250,17 @@ void MainWindowController::windowDidLoad() {
     auto bundle = platform::Bundle::mainBundle();
     MainWindowForm& f = *form_;
     productName_ = qstr(infoString(*bundle, "PEL_PRODUCT_NAME"));
+    // The window is the product's: its name, as the strings table gives it.
+    if (!productName_.isEmpty())
+        window_->setWindowTitle(
+            QString::fromStdString(bundle->localizedString(productName_.toStdString(), "", "")));
     productLogo_ = qstr(infoString(*bundle, "PEL_PRODUCT_LOGO"));
     productFooterLogoName_ = qstr(infoString(*bundle, "PEL_PRODUCT_FOOTER_LOGO"));
     qrbLogo_ = qstr(infoString(*bundle, "PEL_QRB_LOGO"));
-    f.qrbLogoView->setPixmap(ostrelui::imageNamed(qrbLogo_));
-    f.productLogoView->setPixmap(ostrelui::imageNamed(productLogo_));
+    fitLogo(f.qrbLogoView, ostrelui::imageNamed(qrbLogo_), f.qrbLogoView->height());
+    fitLogo(f.productLogoView, ostrelui::imageNamed(productLogo_), f.productLogoView->height());
+    setTextColor(f.productTitleText, kTitleOnLight);
+    setTextColor(f.productSecondaryTitleText, kSubtitleOnLight);
     productPluginClass_ = qstr(infoString(*bundle, "PEL_PRODUCT_PLUGIN_CLASS"));
     platform::Value packages = bundle->objectForInfoDictionaryKey("PEL_BASE_PACKAGES");
     setBasePkgs(packages.asArray() ? std::optional<platform::Array>(*packages.asArray())
@@ -214,7 +273,7 @@ void MainWindowController::windowDidLoad() {
     failiedRequirement_.reset();
     isFSDFailure_ = isProgressAnimationStarted_ = showBackgroundImage_ = false;
     f.prepareToInstallImageView->hide();
-    partnerLogoConstraint_->setConstant(kPartnerLogoStart);
+    partnerLogoConstraint_->setConstant(partnerLogoStart(f.qrbLogoView));
 
     installStatus_ = kInstallStatusLaunched;
     initProductPlugin();
@@ -369,7 +428,10 @@ void MainWindowController::loadProductPlugin() {
     IFPluginProtocol& plugin = *productPlugin_;
     if (qrbBrandingLogoPath_) {
         QPixmap logo(QString::fromStdString(*qrbBrandingLogoPath_));
-        if (!logo.isNull()) f.qrbLogoView->setPixmap(logo);
+        if (!logo.isNull()) {
+            fitLogo(f.qrbLogoView, logo, f.qrbLogoView->height());
+            partnerLogoConstraint_->setConstant(partnerLogoStart(f.qrbLogoView));
+        }
     }
     if (shouldCreateLaunchAgent_) {
         platform::Error error;
@@ -452,7 +514,8 @@ void MainWindowController::setBasePkgs(const std::optional<platform::Array>& pac
         platform::Dictionary copy = description ? *description : platform::Dictionary();
         const platform::Value* name = entry.get("pkgName");
         const std::string pkgName = name ? name->stringValue() : "";
-        copy["pkgName"] = pkgName.starts_with('/') ? pkgName : platform::Paths::join(baseDir, pkgName);
+        copy["pkgName"] =
+            pkgName.starts_with('/') ? pkgName : platform::Paths::join(baseDir, pkgName);
         if (!copy.contains("pingModuleID")) copy["pingModuleID"] = 9000;
         list.push_back(std::move(copy));
     }
@@ -465,6 +528,10 @@ bool MainWindowController::shouldReboot(const std::optional<std::string>& action
 
 void MainWindowController::showSetupScreen() {
     const QRect client(QPoint(0, 0), form_->contentView->size());
+    // One busy line at a time: the overlay's spinner and text stand in for
+    // the welcome's own while the set-up file comes.
+    form_->prepareToinstall->hide();
+    form_->prepareToInstallStatusImage->hide();
     showOverlay(form_->progressView, client, 0, true);
     QWidget* progress = form_->progressView;
     progress->move((client.width() - progress->width()) / 2,
@@ -476,6 +543,8 @@ void MainWindowController::hideSetupScreen() {
     if (grayedOut_) grayedOut_->hide();
     form_->prepareToInstallImageView->hide();
     form_->prepareToInstallStatusImage->stopRotation();
+    form_->prepareToinstall->show();
+    form_->prepareToInstallStatusImage->show();
 }
 
 void MainWindowController::showOverlay(QWidget* content, const QRect& rect, double alpha,
@@ -904,12 +973,37 @@ void MainWindowController::setLeftViewTitleAndBackgroundImage() {
         f.leftBackgroundImage->hide();
         fill(f.leftBox, kHomeBoxColor);
     }
+    applyLeftPanelLook();
+}
+
+void MainWindowController::applyLeftPanelLook() {
+    MainWindowForm& f = *form_;
+    // What lies behind the title: the left panel's own colour when it paints
+    // one, else the box's.
+    QWidget* panel = f.leftBox->isHidden() ? nullptr : f.leftBox->currentWidget();
+    QColor behind = kHomeBoxColor;
+    if (panel && panel->autoFillBackground())
+        behind = panel->palette().color(panel->backgroundRole());
+    const bool dark = isDark(behind);
+    setTextColor(f.productTitleText, dark ? kTitleOnDark : kTitleOnLight);
+    setTextColor(f.productSecondaryTitleText, dark ? kSubtitleOnDark : kSubtitleOnLight);
+    QPixmap logo = dark ? lightVariant(productLogo_) : QPixmap();
+    if (logo.isNull()) logo = ostrelui::imageNamed(productLogo_);
+    fitLogo(f.productLogoView, logo, f.productLogoView->height());
+    if (dark) {
+        QPixmap footer = lightVariant(productFooterLogoName_);
+        if (!footer.isNull())
+            f.productFooterLogo->setPixmap(footer.scaled(
+                f.productFooterLogo->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    }
 }
 
 void MainWindowController::movePartnerLogoToLeft() {
     QPointer<InstallerMainWindow> alive(window_);
     ostrelui::runOnNextTurn([this, alive] {
-        if (alive) partnerLogoConstraint_->animateTo(kPartnerLogoLeft, kSlideSeconds);
+        if (alive)
+            partnerLogoConstraint_->animateTo(partnerLogoInCentre(form_->qrbLogoView),
+                                              kSlideSeconds);
     });
 }
 

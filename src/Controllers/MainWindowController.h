@@ -177,6 +177,8 @@ class MainWindowController : public QObject {
         return switchGeneration_ != requirementCheckGeneration_;
     }
     void setLeftViewTitleAndBackgroundImage();
+    /// Title colours and logo variants that read on the left panel's colour.
+    void applyLeftPanelLook();
     void movePartnerLogoToLeft();
 
     /// The one overlay of the window (set-up screen and closing overlay);

@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "Controllers/ClosingScreens.h"
 #include "Controllers/FSDViewController.h"
@@ -46,8 +47,7 @@ ostrelui::XTextFieldWithLinks* message(QWidget* parent, const char* name) {
 
 ostrelui::OstrelUITintedButton* button(QWidget* parent, const char* name, const char* title) {
     auto* b = named(new ostrelui::OstrelUITintedButton(shell::sharedText(title), parent), name);
-    b->setButtonShape(2);
-    b->setFixedSize(180, 40);
+    shell::styleButton(b, 180);
     return b;
 }
 
@@ -59,6 +59,8 @@ QVBoxLayout* screen(QWidget* page) {
     return layout;
 }
 
+// A row of buttons centred in its screen; the caller adds the buttons, then
+// closes the row with endRow().
 QHBoxLayout* buttonRow(QVBoxLayout* layout) {
     layout->addStretch(1);
     auto* row = new QHBoxLayout;
@@ -66,6 +68,23 @@ QHBoxLayout* buttonRow(QVBoxLayout* layout) {
     row->addStretch(1);
     layout->addLayout(row);
     return row;
+}
+
+// Ends a button row: the same space after the buttons as before them, and one
+// width for all of them (the widest title's).
+void endRow(QHBoxLayout* row) {
+    int width = 0;
+    for (int i = 0; i < row->count(); ++i)
+        if (QWidget* w = row->itemAt(i)->widget()) width = std::max(width, w->minimumWidth());
+    for (int i = 0; i < row->count(); ++i)
+        if (QWidget* w = row->itemAt(i)->widget()) w->setFixedWidth(width);
+    row->addStretch(1);
+}
+
+// A screen's title: centred, and wrapped onto a second line rather than cut.
+void makeTitle(QLabel* title) {
+    title->setWordWrap(true);
+    title->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
 }
 
 }  // namespace
@@ -118,7 +137,7 @@ void MainWindowForm::setupUi(QWidget* content) {
 
     // Title row and logos, above the boxes.
     productLogoView = named(new QLabel(content), "productLogoView");
-    productLogoView->setGeometry(30, 24, 160, 40);
+    productLogoView->setGeometry(30, 24, 112, 40);
     productLogoView->setScaledContents(true);
     qrbLogoView = named(new QLabel(content), "qrbLogoView");
     qrbLogoView->setScaledContents(true);
@@ -129,7 +148,7 @@ void MainWindowForm::setupUi(QWidget* content) {
     productFooterLogo = named(new QLabel(content), "productFooterLogo");
     productFooterLogo->setScaledContents(true);
     productFooterLogo->resize(120, 30);
-    qrbLogoView->resize(120, 30);
+    qrbLogoView->resize(84, 30);
 
     // The set-up overlay's content.
     progressView = named(new QWidget(content), "progressView");
@@ -156,9 +175,11 @@ void MainWindowForm::setupUi(QWidget* content) {
         errorText = message(errorView, "errorText");
         closeButtonError = button(errorView, "closeButtonError", "Close");
         layout->addWidget(errorImageViewErrorScreen, 0, Qt::AlignHCenter);
-        layout->addWidget(errorTitle, 0, Qt::AlignHCenter);
+        layout->addWidget(errorTitle);
         layout->addWidget(errorText);
-        buttonRow(layout)->addWidget(closeButtonError);
+        auto* row = buttonRow(layout);
+        row->addWidget(closeButtonError);
+        endRow(row);
     }
     // Warning screen.
     warningView = named(new QWidget, "warningView");
@@ -173,6 +194,7 @@ void MainWindowForm::setupUi(QWidget* content) {
         auto* row = buttonRow(layout);
         row->addWidget(closeButton);
         row->addWidget(tryAgainButton);
+        endRow(row);
     }
     // OK screen.
     okView = named(new QWidget, "okView");
@@ -197,7 +219,9 @@ void MainWindowForm::setupUi(QWidget* content) {
         competitiveCloseButton = button(competitiveErrorView, "competitiveCloseButton", "Close");
         layout->addWidget(competitiveErrorImageView, 0, Qt::AlignHCenter);
         layout->addWidget(competitiveErrorText);
-        buttonRow(layout)->addWidget(competitiveCloseButton);
+        auto* row = buttonRow(layout);
+        row->addWidget(competitiveCloseButton);
+        endRow(row);
     }
     // Closing overlay.
     closingErrorView = named(new QWidget(content), "closingErrorView");
@@ -214,12 +238,19 @@ void MainWindowForm::setupUi(QWidget* content) {
             button(closingErrorView, "closingScreenButton", "Continue Installing");
         closingScreenButton->setFixedWidth(240);
         layout->addWidget(errorImageViewClosingScreen, 0, Qt::AlignHCenter);
-        layout->addWidget(closingScreenTitleText, 0, Qt::AlignHCenter);
+        layout->addWidget(closingScreenTitleText);
         layout->addWidget(closingScreenMessageText);
         auto* row = buttonRow(layout);
         row->addWidget(closingScreenQuitButton);
         row->addWidget(closingScreenButton);
+        endRow(row);
     }
+
+    for (QLabel* title : {errorTitle, okTitleText, closingScreenTitleText}) makeTitle(title);
+    // Return presses the screen's way forward.
+    for (ostrelui::OstrelUITintedButton* forward :
+         {closeButtonError, tryAgainButton, competitiveCloseButton, closingScreenButton})
+        forward->setDefault(true);
 
     fsdViewController = new FSDViewController;
     installProgressViewController = new InstallProgressViewController;
@@ -244,13 +275,17 @@ void MainWindowForm::layoutForHeight(int height) {
     homeBox->setGeometry(0, 0, kWidth, height);
     leftBox->setGeometry(0, 0, kLeftWidth, height);
     leftBackgroundImage->setGeometry(0, 0, kLeftWidth, height);
+    // The welcome's picture fills the welcome, behind its texts.
+    prepareToInstallImageView->setGeometry(0, 0, kWidth, height);
+    prepareToInstallImageView->lower();
     centerBox->setGeometry(kLeftWidth, 0, kWidth - kLeftWidth, height);
     progressBarAnimationBox->setGeometry(kLeftWidth, height - 220, kWidth - kLeftWidth, 200);
     productTitleText->setGeometry(30, 80, kLeftWidth - 60, 36);
     productSecondaryTitleText->setGeometry(30, 118, kLeftWidth - 60, 24);
-    // The logos keep the sizes they were given.
-    productFooterLogo->move(30, height - 30 - productFooterLogo->height());
-    qrbLogoView->move(qrbLogoView->x(), height - 30 - qrbLogoView->height());
+    // The logos keep the sizes they were given: the product's bottom left,
+    // the partner's bottom right of the page (or of the centre panel).
+    productFooterLogo->move(30, height - 24 - productFooterLogo->height());
+    qrbLogoView->move(qrbLogoView->x(), height - 24 - qrbLogoView->height());
 }
 
 void MainWindowForm::setupMenu(QMenuBar* bar) {

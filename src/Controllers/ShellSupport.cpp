@@ -1,10 +1,14 @@
 #include "Controllers/ShellSupport.h"
 
+#include <QApplication>
 #include <QDesktopServices>
+#include <QDialog>
 #include <QDir>
+#include <QEvent>
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
+#include <QPointer>
 #include <QScreen>
 #include <QUrl>
 #include <QWidget>
@@ -13,6 +17,7 @@
 #include <mutex>
 
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/Bundle.h"
@@ -39,6 +44,47 @@ int& pictureSequence() {
     static int sequence = 0;
     return sequence;
 }
+
+constexpr const char* kPictureTaken = "pelReviewPictureTaken";
+
+// Saves each dialog of the application once it has shown and laid itself out.
+class DialogWatcher : public QObject {
+  public:
+    explicit DialogWatcher(std::function<std::optional<int>()> status)
+        : QObject(qApp), status_(std::move(status)) {}
+    void setStatus(std::function<std::optional<int>()> status) { status_ = std::move(status); }
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::Show) return false;
+        auto* dialog = qobject_cast<QDialog*>(watched);
+        if (!dialog || !dialog->isWindow()) return false;
+        QPointer<QDialog> target(dialog);
+        // Two turns later: the dialog has its size, and code that saves its
+        // own picture of it has done so.
+        QMetaObject::invokeMethod(
+            this,
+            [this, target] {
+                QMetaObject::invokeMethod(
+                    this,
+                    [this, target] {
+                        if (!target || !target->isVisible() ||
+                            target->property(kPictureTaken).toBool())
+                            return;
+                        QString name = target->objectName();
+                        if (name.isEmpty())
+                            name = QString::fromLatin1(target->metaObject()->className());
+                        ReviewPictures::capture(target, status_ ? status_() : std::nullopt, name);
+                    },
+                    Qt::QueuedConnection);
+            },
+            Qt::QueuedConnection);
+        return false;
+    }
+
+  private:
+    std::function<std::optional<int>()> status_;
+};
 
 }  // namespace
 
@@ -70,6 +116,13 @@ void afterSeconds(double seconds, const std::shared_ptr<platform::Clock>& clock,
             if (auto a = alive.lock(); a && *a) ostrelui::guarded(block)();
         },
         clock);
+}
+
+void styleButton(ostrelui::OstrelUITintedButton* button, int width) {
+    button->setButtonTint(9);
+    button->setButtonShape(4);
+    button->setFixedSize(width, 40);
+    button->setFocusPolicy(Qt::StrongFocus);
 }
 
 QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold) {
@@ -144,5 +197,17 @@ void ReviewPictures::capture(QWidget* window, const std::optional<int>& status,
                        .arg(sequence, 3, 10, QLatin1Char('0'))
                        .arg(status ? QString::number(*status) : QStringLiteral("none"))
                        .arg(name.isEmpty() ? QStringLiteral("window") : name);
+    window->setProperty(kPictureTaken, true);
     window->grab().save(QDir(dir).filePath(file));
+}
+
+void ReviewPictures::watchDialogs(std::function<std::optional<int>()> status) {
+    if (!qApp || folder().isEmpty()) return;
+    static QPointer<DialogWatcher> watcher;
+    if (watcher) {
+        watcher->setStatus(std::move(status));
+        return;
+    }
+    watcher = new DialogWatcher(std::move(status));
+    qApp->installEventFilter(watcher);
 }

@@ -11,6 +11,9 @@
 
 class QLabel;
 class QWidget;
+namespace ostrelui {
+class OstrelUITintedButton;
+}
 namespace platform {
 class Clock;
 }
@@ -33,6 +36,10 @@ void onMainWhileAlive(std::weak_ptr<bool> alive, std::function<void()> block);
 /// while `alive` still holds true.
 void afterSeconds(double seconds, const std::shared_ptr<platform::Clock>& clock,
                   std::weak_ptr<bool> alive, std::function<void()> block);
+
+/// The screens' one button look: the kit's tinted button, filled in the
+/// brand's yellow with a dark title (contrast above 9:1), `width` x 40.
+void styleButton(ostrelui::OstrelUITintedButton* button, int width);
 
 /// A centred, word-wrapping label named `name` with the default font at
 /// `points` points.
@@ -66,6 +73,10 @@ class ScreenInfo {
 class ReviewPictures {
   public:
     static void capture(QWidget* window, const std::optional<int>& status, const QString& name);
+    /// From now on every dialog and alert of the application is saved once
+    /// it shows (named by its objectName), unless its own code saved it
+    /// already; `status` gives the install status for the file name.
+    static void watchDialogs(std::function<std::optional<int>()> status);
     /// The folder ("" when pictures are off).
     static QString folder();
     /// Overrides the folder; nullopt returns to PEL_UI_GRAB_DIR.

@@ -53,15 +53,14 @@ QLabel* logo(QWidget* parent, const char* name) {
 ostrelui::OstrelUITintedButton* button(QWidget* parent, const char* name, const QString& title) {
     auto* b = new ostrelui::OstrelUITintedButton(title, parent);
     b->setObjectName(QString::fromLatin1(name));
-    b->setButtonShape(2);
-    b->setFixedSize(160, 40);
-    b->setFocusPolicy(Qt::StrongFocus);
+    shell::styleButton(b, 160);
     return b;
 }
 
 QVBoxLayout* screenLayout(QWidget* screen) {
     auto* layout = new QVBoxLayout(screen);
-    layout->setContentsMargins(60, 60, 60, 60);
+    // The bottom margin keeps the partner's logo under the buttons clear.
+    layout->setContentsMargins(60, 60, 60, 80);
     layout->setSpacing(20);
     return layout;
 }
@@ -80,6 +79,7 @@ UninstallViewController::UninstallViewController(std::shared_ptr<UninstallEngine
     auto* prompt = screenLayout(uninstallPromptView);
     uninstallProductLogo = logo(uninstallPromptView, "uninstallProductLogo");
     uninstallPromptTitle = label(uninstallPromptView, "uninstallPromptTitle", 24, false);
+    uninstallPromptTitle->setWordWrap(true);
     uninstallPromptText = label(uninstallPromptView, "uninstallPromptText", 14, false);
     uninstallPromptText->setWordWrap(true);
     uninstallQuitButton = button(uninstallPromptView, "uninstallQuitButton", localized("Quit"));
@@ -91,10 +91,13 @@ UninstallViewController::UninstallViewController(std::shared_ptr<UninstallEngine
     prompt->addWidget(uninstallPromptTitle);
     prompt->addWidget(uninstallPromptText);
     prompt->addStretch(1);
+    // The pair centred under the text, one width.
     auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(20);
     buttons->addStretch(1);
     buttons->addWidget(uninstallQuitButton);
     buttons->addWidget(uninstallBeginButton);
+    buttons->addStretch(1);
     prompt->addLayout(buttons);
     QObject::connect(uninstallBeginButton, &QPushButton::clicked, uninstallBeginButton,
                      ostrelui::guarded([this] { uninstallBegin(); }));
@@ -106,6 +109,7 @@ UninstallViewController::UninstallViewController(std::shared_ptr<UninstallEngine
     auto* progress = screenLayout(uninstallProgressView);
     uninstallProgressProductLogo = logo(uninstallProgressView, "uninstallProgressProductLogo");
     uninstallProgressStatus = label(uninstallProgressView, "uninstallProgressStatus", 16, false);
+    uninstallProgressStatus->setWordWrap(true);
     uninstallProgressStatus->setText(localized("Uninstalling the other version of the product…"));
     uninstallProgressBar = new ostrelui::OstrelUIProgressIndicator(uninstallProgressView);
     uninstallProgressBar->setObjectName(QStringLiteral("uninstallProgressBar"));

@@ -30,7 +30,9 @@ TEST_F(MainWindowTest, WindowHeightFollowsTheScreen) {
         // The welcome screen is the plug-in's centre view; the centre box waits.
         EXPECT_EQ(form().homeBox->currentWidget(), plugin_->centerView());
         EXPECT_TRUE(form().centerBox->isHidden());
-        EXPECT_EQ(main().partnerLogoConstraint().constant(), 30);
+        // The partner's logo starts bottom right of the welcome page.
+        EXPECT_EQ(main().partnerLogoConstraint().constant(),
+                  MainWindowForm::kWidth - 30 - form().qrbLogoView->width());
         TearDown();
         SetUp();
     }
@@ -185,8 +187,12 @@ TEST_F(MainWindowTest, FirstSwitchBringsTheBoxesInAndAMissingViewIsReported) {
     EXPECT_EQ(completions, 1);
     EXPECT_TRUE(form().homeBox->isHidden());
     EXPECT_EQ(form().leftBox->currentWidget(), plugin_->leftNavigationView());
-    EXPECT_EQ(main().partnerLogoConstraint().constant(), 642);
-    EXPECT_EQ(form().qrbLogoView->x(), 642);
+    // ... and ends under the middle of the centre panel.
+    const int centred =
+        MainWindowForm::kLeftWidth +
+        (MainWindowForm::kWidth - MainWindowForm::kLeftWidth - form().qrbLogoView->width()) / 2;
+    EXPECT_EQ(main().partnerLogoConstraint().constant(), centred);
+    EXPECT_EQ(form().qrbLogoView->x(), centred);
 
     std::vector<std::string> reported;
     ostrelui::setExceptionReporter([&](const std::exception& e) { reported.push_back(e.what()); });

@@ -23,6 +23,16 @@ void OstrelUIWindow::setUIStyle() {
     titlebarTransparent_ = true;
     titleVisible_ = false;
     styleMask_ |= kFullSizeContentViewMask;
+    // As far as Qt goes on a desktop whose window manager draws the title
+    // bar: the content fills the whole client area edge to edge, in the
+    // window's own colour, and the bar keeps only the standard buttons.
+    // Qt can neither clear the manager's bar, nor hide its title text while
+    // keeping the bar, nor lay content under it.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setContentsMargins(0, 0, 0, 0);
+    setAutoFillBackground(true);
     setupStandardWindowButtons();
 }
 

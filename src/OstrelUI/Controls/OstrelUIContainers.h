@@ -11,8 +11,10 @@ namespace ostrelui {
 
 /// The kit's window: transparent title bar, hidden title, content under the
 /// title bar (style bit 0x8000) and an empty toolbar without a separator.
-/// Qt draws no title bar of its own for such a window, so the style is kept
-/// as state for the screens that lay themselves out around it.
+/// The window manager draws the title bar, so the style is kept as state for
+/// the screens that lay themselves out around it, and applied as far as Qt
+/// can: content edge to edge in the window's colour, only the standard
+/// buttons in the bar.
 class OstrelUIWindow : public QWidget {
   public:
     static constexpr std::uint64_t kFullSizeContentViewMask = 0x8000;

@@ -4,16 +4,19 @@
 #include <QHBoxLayout>
 #include <QMessageBox>
 #include <QPainter>
+#include <QParallelAnimationGroup>
 #include <QPdfDocument>
 #include <QPdfView>
 #include <QPrintDialog>
 #include <QPrinter>
 #include <QProgressBar>
+#include <QPropertyAnimation>
 #include <QPushButton>
 #include <QSaveFile>
 #include <QVBoxLayout>
 #include <mutex>
 
+#include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpClient.h"
@@ -157,16 +160,27 @@ void OstrelUIEULAController::finished(platform::HttpResult result) {
 }
 
 void OstrelUIEULAController::showLoaded() {
-    // Grow to 650 x 500 keeping the top edge and the horizontal centre.
-    QRect frame = geometry();
+    // One animation group of 0.33 s: the agreement and its buttons come in,
+    // the progress goes, and the window grows to 650 x 500 keeping its top
+    // edge and its horizontal centre.
+    const QRect frame = geometry();
     const int dx = (650 - frame.width()) / 2;
-    setGeometry(frame.x() - dx, frame.y(), 650, 500);
+    const QRect target(frame.x() - dx, frame.y(), 650, 500);
     downloadingView->hide();
     auxillaryView->show();
     PDFView->show();
     button->setText(text("OK"));
     button->setDefault(true);
     loaded_ = true;
+    if (group_) group_->stop();
+    group_ = new QParallelAnimationGroup(this);
+    auto* grow = new QPropertyAnimation(this, "geometry", group_);
+    grow->setDuration(scaledMilliseconds(0.33));
+    grow->setStartValue(frame);
+    grow->setEndValue(target);
+    grow->setEasingCurve(QEasingCurve::InOutQuad);
+    group_->addAnimation(grow);
+    group_->start(QAbstractAnimation::DeleteWhenStopped);
 }
 
 void OstrelUIEULAController::failed() {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 
+class QParallelAnimationGroup;
 class QPdfDocument;
 class QPdfView;
 class QPrinter;
@@ -86,6 +87,8 @@ class OstrelUIEULAController : public QDialog {
     QPointer<QWidget> alertParent_;
     bool started_ = false;
     bool loaded_ = false;
+    /// The running loaded-state animation group, if any.
+    QPointer<QParallelAnimationGroup> group_;
 };
 
 }  // namespace ostrelui

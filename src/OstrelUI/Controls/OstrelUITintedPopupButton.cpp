@@ -135,18 +135,21 @@ void OstrelUITintedPopupButton::paint() {
     painter.fillPath(path, backgroundColor_);
     painter.strokePath(path, QPen(borderColor_, borderWidth()));
 
-    const QPixmap& picture = currentImage();
-    if (!picture.isNull()) {
-        const QSizeF s = picture.deviceIndependentSize();
-        painter.drawPixmap(
-            QPointF((frame.width() - s.width()) / 2, (frame.height() - s.height()) / 2), picture);
-    } else if (!currentText().isEmpty()) {
+    // The re-styled title, then the image (if any) at its own size in the
+    // middle: both are drawn.
+    if (!currentText().isEmpty()) {
         painter.setFont(font());
         painter.setPen(isEnabled() ? PelgraveUIButtonTitleColor()
                                    : PelgraveUIButtonDisabledTitleColor());
         painter.drawText(frame, Qt::AlignCenter | Qt::TextSingleLine,
                          fontMetrics().elidedText(currentText(), Qt::ElideRight,
                                                   static_cast<int>(frame.width())));
+    }
+    const QPixmap& picture = currentImage();
+    if (!picture.isNull()) {
+        const QSizeF s = picture.deviceIndependentSize();
+        painter.drawPixmap(
+            QPointF((frame.width() - s.width()) / 2, (frame.height() - s.height()) / 2), picture);
     }
     if (hasFocus()) paintFocusRing(painter, *this, frame, 0);
 }

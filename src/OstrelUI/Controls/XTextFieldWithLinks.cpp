@@ -412,7 +412,11 @@ void XTextFieldWithLinks::paintEvent(QPaintEvent*) {
 
 void XTextFieldWithLinks::resizeEvent(QResizeEvent* event) {
     QWidget::resizeEvent(event);
+    const QSize before = sizeHint();
     document_.setTextWidth(width() > 0 ? width() : -1);
+    // Wrapped at the new width the text may need fewer or more lines: the
+    // layout hears of the new height.
+    if (sizeHint() != before) updateGeometry();
 }
 
 void XTextFieldWithLinks::mousePressEvent(QMouseEvent* event) {

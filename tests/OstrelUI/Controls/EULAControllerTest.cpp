@@ -119,6 +119,8 @@ TEST_F(EULAController, PdfGrowsTheWindowAndShowsTheDocument) {
     QRect before = controller_->geometry();
     runUntil([&] { return controller_->isLoaded(); });
     ASSERT_TRUE(controller_->isLoaded());
+    // The window grows in one animation group.
+    runUntil([&] { return controller_->geometry().size() == QSize(650, 500); });
     QRect after = controller_->geometry();
     EXPECT_EQ(after.size(), QSize(650, 500));
     EXPECT_EQ(after.top(), before.top());

@@ -81,4 +81,10 @@ TEST(OstrelUITintedPopupButton, HoverAndTheOpenMenuDrive) {
     const QImage closed = renderWidget(*b);
     EXPECT_TRUE(colorNear(closed.pixel(50, 15), 0x000000)) << hex(closed.pixel(50, 15));
     EXPECT_TRUE(colorNear(closed.pixel(5, 15), 0xFFFFFF)) << hex(closed.pixel(5, 15));
+    // The title is drawn too, beside and under the image: some of its
+    // pixels lie left of the image.
+    int titlePixels = 0;
+    for (int y = 4; y < closed.height() - 4; ++y)
+        for (int x = 10; x < 44; ++x) titlePixels += qGray(closed.pixel(x, y)) < 160;
+    EXPECT_GT(titlePixels, 5) << "the title beside the image";
 }

@@ -91,6 +91,15 @@ TEST(Window, IsStyledWithTransparentTitleBar) {
     EXPECT_TRUE(window->hasToolbar());
     EXPECT_FALSE(window->toolbarShowsBaselineSeparator());
     EXPECT_EQ(content->window(), window.get());
+    // Applied as far as Qt goes: the standard buttons only, content from
+    // edge to edge.
+    const Qt::WindowFlags flags = window->windowFlags();
+    EXPECT_TRUE(flags & Qt::CustomizeWindowHint);
+    EXPECT_TRUE(flags & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+    window->resize(300, 200);
+    window->show();
+    EXPECT_EQ(content->geometry(), QRect(0, 0, 300, 200));
     EXPECT_TRUE(OstrelUIGrayedOutWindow().canBecomeKeyWindow());
 }
 
