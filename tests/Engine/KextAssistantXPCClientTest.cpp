@@ -48,9 +48,7 @@ class KextAssistantXPCClientTest : public EngineFixture {
         RunLoop::runUntil([] { return false; }, std::chrono::milliseconds(100));
         return *answers;
     }
-    void moduleLoads() {
-        fs::create_directories(rooted("/sys/module/com_pelgrave_PelKorvex"));
-    }
+    void moduleLoads() { fs::create_directories(rooted("/sys/module/com_pelgrave_PelKorvex")); }
 
     testsupport::MainQueueGuard mainGuard_;
     testsupport::ScopedFakeClock clock_;
@@ -91,8 +89,10 @@ TEST_F(KextAssistantXPCClientTest, AHelperThatDiesOrIsAbsentAnswersFailedOnce) {
         SCOPED_TRACE(present ? "dies before replying" : "absent");
         testsupport::FakeHelperProcess helper;
         if (present) {
-            ASSERT_TRUE(helper.start(
-                {kKextHelperLabel, platform::XpcServiceScope::System, {"expect-any", "crash"}, {}}));
+            ASSERT_TRUE(helper.start({kKextHelperLabel,
+                                      platform::XpcServiceScope::System,
+                                      {"expect-any", "crash"},
+                                      {}}));
         }
         auto client = makeClient(std::make_shared<testsupport::FakeKernelModuleWatch>());
         EXPECT_EQ(load(*client), std::vector<int>{kKextLoadStatusFailed});
@@ -139,14 +139,24 @@ TEST_F(KextAssistantXPCClientTest, AWatchThatCannotStartLeavesNothingBehind) {
 }
 
 TEST_F(KextAssistantXPCClientTest, ShowsTheApprovalScreensOnlyWhereTheyMatter) {
+    // A product that ships a module: its bundle and the helper that loads it.
+    auto shipModule = [&](bool module, bool helper) {
+        fs::remove_all(rooted("/Library/Extensions"));
+        fs::remove_all(rooted("/Library/PrivilegedHelperTools"));
+        if (module) touch(rooted("/Library/Extensions/PelKorvex.kext/Contents/Info.plist"));
+        if (helper) touch(rooted("/Library/PrivilegedHelperTools/com.pelgrave.kexthelper.TLW"));
+    };
     struct Case {
         const char* os;
-        bool loaded, show;
-    } cases[] = {{"10.12.6", false, false}, {"10.13", false, true}, {"12", false, true},
-                 {"11.2", true, false}};
+        bool module, helper, loaded, show;
+    } cases[] = {{"10.12.6", true, true, false, false}, {"10.13", true, true, false, true},
+                 {"12", true, true, false, true},       {"12", false, true, false, false},
+                 {"12", true, false, false, false},     {"12", false, false, false, false},
+                 {"11.2", true, true, true, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.os);
+        SCOPED_TRACE(std::string(c.os) + (c.module ? " module" : "") + (c.helper ? " helper" : ""));
         system_->os = c.os;
+        shipModule(c.module, c.helper);
         if (c.loaded) moduleLoads();
         EXPECT_EQ(makeClient()->shouldShowKextMessage(), c.show);
     }
