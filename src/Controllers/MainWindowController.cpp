@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QUrl>
 
@@ -56,6 +57,12 @@ const char* const kSupportPackagesSorry =
 const char* const kCheckConnection =
     "We were unable to download the support packages. Please check your internet connection and "
     "try again.";
+const char* const kRestartToProtect =
+    "Restart your computer now to activate your protection. You are not protected until you do "
+    "so.";
+const char* const kLogOutToComplete =
+    "Please log out from your computer. Installation of your Ostrel product is not complete "
+    "until you do so!";
 const char* const kCorruptedInstaller =
     "Your installer is either corrupted or missing important resources. Please try again later or "
     "<A action=\"openSupport:\">contact Support</A>.";
@@ -157,6 +164,80 @@ MainWindowController::MainWindowController() : form_(std::make_unique<MainWindow
             action(&MainWindowController::continueInstalling));
     connect(f.closingScreenQuitButton, &QPushButton::clicked, this,
             action(&MainWindowController::quitInstaller));
+    connect(f.okTryAgainButton, &QPushButton::clicked, this,
+            action(&MainWindowController::okTryAgain));
+    connect(f.okQuitButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    // Escape on the quit overlay keeps the install going, as its button does.
+    auto* keepGoing = new QShortcut(QKeySequence(Qt::Key_Escape), f.closingErrorView);
+    keepGoing->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(keepGoing, &QShortcut::activated, this, ostrelui::guarded([this] {
+                if (!showingRestartCloseAlert_) continueInstalling();
+            }));
+    for (QPushButton* button : {static_cast<QPushButton*>(f.closeButtonError),
+                                static_cast<QPushButton*>(f.tryAgainButton),
+                                static_cast<QPushButton*>(f.okTryAgainButton),
+                                static_cast<QPushButton*>(f.competitiveCloseButton),
+                                static_cast<QPushButton*>(f.closingScreenButton)})
+        shell::markDefaultButton(button);
+}
+
+void MainWindowController::setInstallStatus(std::optional<int> status) {
+    installStatus_ = status;
+    if (!isOverlayShown() || form_->closingErrorView->isHidden() || showingRestartCloseAlert_)
+        return;
+    // The quit overlay asks whether to keep the current step going.
+    if (status == kInstallStatusDownloading || status == kInstallStatusInstalling ||
+        status == kInstallStatusUninstalling) {
+        intiateClosingErrorScreen(false);
+        grab(QStringLiteral("closingErrorView"));
+        return;
+    }
+    // That step has ended: the question no longer applies.
+    grayedOut_->hide();
+    if (status == kInstallStatusFinished && productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(0);
+}
+
+void MainWindowController::focusDefaultButton(QWidget* screen) {
+    if (!screen) return;
+    for (QAbstractButton* button : screen->findChildren<QAbstractButton*>()) {
+        if (!button->property(shell::kDefaultButtonProperty).toBool()) continue;
+        if (!button->isVisibleTo(screen) || !button->isEnabled()) continue;
+        button->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+}
+
+void MainWindowController::okTryAgain() {
+    if (terminating_) return;
+    if (auto tryAgain = okTryAgain_) {
+        tryAgain();
+        return;
+    }
+    showWelcomeScreen();
+}
+
+void MainWindowController::showWelcomeScreen() {
+    MainWindowForm& f = *form_;
+    okTryAgain_ = nullptr;
+    f.centerBox->hide();
+    f.leftBox->hide();
+    ostrelui::Transition::setTransform(f.homeBox, QTransform());
+    f.homeBox->show();
+    partnerLogoConstraint_->setConstant(kPartnerLogoStart);
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(0);
+    focusDefaultButton(f.homeBox->currentWidget());
+    grab(QStringLiteral("welcome"));
+}
+
+void MainWindowController::keepOverlayOnTop() {
+    // The sliding snapshots are painted over the boxes; the overlay stays
+    // above them.
+    if (isOverlayShown()) grayedOut_->raise();
 }
 
 MainWindowController::~MainWindowController() {
@@ -216,7 +297,7 @@ void MainWindowController::windowDidLoad() {
     f.prepareToInstallImageView->hide();
     partnerLogoConstraint_->setConstant(kPartnerLogoStart);
 
-    installStatus_ = kInstallStatusLaunched;
+    setInstallStatus(kInstallStatusLaunched);
     initProductPlugin();
     auto utilities = PelInstallAppUtilities::sharedUtilities();
     if (utilities && utilities->isFSDBasedInstall())
@@ -233,6 +314,7 @@ void MainWindowController::windowDidLoad() {
     window_->adjustSize();
     window_->setFixedSize(window_->sizeHint());
     if (isOverlayShown() && !f.progressView->isHidden()) showSetupScreen();
+    tellPluginWindowHeight();
     if (auto* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -403,6 +485,13 @@ void MainWindowController::loadProductPlugin() {
             PelLogging::logNoticeMessage("Install Pings have been disabled by the product-plugin");
     }
     if (installPingUtils_) installPingUtils_->sendInstallLaunched();
+    tellPluginWindowHeight();
+    focusDefaultButton(f.homeBox->currentWidget());
+}
+
+void MainWindowController::tellPluginWindowHeight() {
+    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::isWindowAtMaxHeight))
+        productPlugin_->setIsWindowAtMaxHeight(isWindowAtMaxHeight_);
 }
 
 void MainWindowController::refreshTitleAndSubtitle() {
@@ -452,7 +541,8 @@ void MainWindowController::setBasePkgs(const std::optional<platform::Array>& pac
         platform::Dictionary copy = description ? *description : platform::Dictionary();
         const platform::Value* name = entry.get("pkgName");
         const std::string pkgName = name ? name->stringValue() : "";
-        copy["pkgName"] = pkgName.starts_with('/') ? pkgName : platform::Paths::join(baseDir, pkgName);
+        copy["pkgName"] =
+            pkgName.starts_with('/') ? pkgName : platform::Paths::join(baseDir, pkgName);
         if (!copy.contains("pingModuleID")) copy["pingModuleID"] = 9000;
         list.push_back(std::move(copy));
     }
@@ -533,14 +623,14 @@ void MainWindowController::performFSDAndInstall() {
 
 void MainWindowController::startFSD() {
     if (terminating_) return;
-    installStatus_ = kInstallStatusDownloading;
+    setInstallStatus(kInstallStatusDownloading);
     fsdDownloadComplete_ = false;
     fsdViewController()->startFSD();
 }
 
 void MainWindowController::performInstallOnly() {
     if (terminating_) return;
-    installStatus_ = kInstallStatusInstalling;
+    setInstallStatus(kInstallStatusInstalling);
     installProgressViewController()->performInstallWithPackages(
         basePkgs_.value_or(platform::Array()), postInstallTools_, true);
 }
@@ -556,13 +646,13 @@ void MainWindowController::continueWithWarning() {
         isFSDFailure_ = false;
         return;
     }
-    installStatus_ = kInstallStatusInstalling;
+    setInstallStatus(kInstallStatusInstalling);
     installProgressViewController()->performInstallWithPackages(
         basePkgs_.value_or(platform::Array()), postInstallTools_, false);
 }
 
 void MainWindowController::quitInstaller() {
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     terminate(QuitOrigin::Installer);
 }
 
@@ -571,7 +661,7 @@ void MainWindowController::openSupport() {
         std::string url = productPlugin_->getSupportURL(failiedRequirement_, isFSDFailure_);
         if (!url.empty()) UrlOpener::open(url);
     }
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     terminate(QuitOrigin::Installer);
 }
 
@@ -608,18 +698,21 @@ void MainWindowController::closingScreen(bool success) {
         return;
     }
     if (success) {
-        installStatus_ = kInstallStatusFinished;
+        setInstallStatus(kInstallStatusFinished);
         if (shouldReboot_) {
+            rebootViewController()->restartText->setText(shell::sharedText(kRestartToProtect));
             switchCenterBoxView(rebootViewController(), true, nullptr);
             platform::NotificationCenter::defaultCenter().post(kInstallCompletedNotification);
         } else {
+            logoutViewController()->logoutText->setText(shell::sharedText(kLogOutToComplete));
             form_->centerBox->show();
             showIn(form_->centerBox, logoutViewController());
+            focusDefaultButton(logoutViewController());
             grab(logoutViewController()->objectName());
         }
         return;
     }
-    installStatus_ = kInstallStatusFailed;
+    setInstallStatus(kInstallStatusFailed);
     showErrorScreen(shell::sharedText(
         "Your installer is not working properly. Please <A action=\"openSupport:\">contact "
         "Support</A>."));
@@ -658,7 +751,7 @@ void MainWindowController::showErrorScreen(const QString& text) {
     f.errorTitle->setText(shell::sharedText(
         installStatus_ == kInstallStatusUninstalling ? "Uninstall Failed" : "Installation Failed"));
     f.errorText->parseAndSetString(text, shellActions());
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     switchCenterBoxView(f.errorView, true, nullptr);
 }
 
@@ -684,7 +777,7 @@ void MainWindowController::showWarningScreen(const QString& text,
     if (requirement) failiedRequirement_ = requirement;
     PelLogging::logNoticeMessage("Install Failure show warning screen");
     isProgressAnimationStarted_ = false;
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     switchCenterBoxView(f.warningView, false, nullptr);
 }
 
@@ -694,8 +787,10 @@ void MainWindowController::showFSDWarningScreen(const QString& text) {
     showWarningScreen(text, nullptr);
 }
 
-void MainWindowController::showOKScreen(const QString& title, const QString& message) {
+void MainWindowController::showOKScreen(const QString& title, const QString& message,
+                                        std::function<void()> tryAgain) {
     MainWindowForm& f = *form_;
+    okTryAgain_ = std::move(tryAgain);
     commonScreenSteps(f.errorImageViewOkScreen);
     f.okTitleText->setText(title);
     f.okText->setText(message);
@@ -711,6 +806,8 @@ void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
 }
 
 void MainWindowController::showRestartView(const QString& text) {
+    // The removal before the install has ended: a restart is pending.
+    setInstallStatus(kInstallStatusFinished);
     rebootViewController()->restartText->setText(text);
     switchCenterBoxView(rebootViewController(), true, nullptr);
     disableCloseButton();
@@ -718,6 +815,7 @@ void MainWindowController::showRestartView(const QString& text) {
 }
 
 void MainWindowController::showLogoutView(const QString& text) {
+    setInstallStatus(kInstallStatusFinished);
     logoutViewController()->logoutText->setText(text);
     switchCenterBoxView(logoutViewController(), false, nullptr);
     disableCloseButton();
@@ -774,9 +872,7 @@ void MainWindowController::intiateClosingErrorScreen(bool restart) {
     if (restart) {
         if (!shouldReboot_) return;
         f.closingScreenTitleText->setText(shell::sharedText("Restart Required"));
-        f.closingScreenMessageText->setText(
-            shell::sharedText("Restart your computer now to activate your protection. You are not "
-                              "protected until you do so."));
+        f.closingScreenMessageText->setText(shell::sharedText(kRestartToProtect));
         f.closingScreenButton->setText(shell::sharedText("Restart"));
         showingRestartCloseAlert_ = true;
         f.centerBox->hide();
@@ -817,6 +913,8 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     // Runs the caller's completion exactly once, then takes the review picture.
     auto finish = [this, alive, target, completion = std::move(completion)]() mutable {
         if (!alive) return;
+        if (target && !isOverlayShown() && form_->centerBox->currentWidget() == target)
+            focusDefaultButton(target);
         ostrelui::guarded([&] {
             if (completion) std::exchange(completion, nullptr)();
         })();
@@ -845,6 +943,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         const QTransform offscreen = QTransform::fromTranslate(width + 10, 0);
         ostrelui::Transition::setTransform(f.centerBox, offscreen);
         if (!f.leftBox->isHidden()) ostrelui::Transition::setTransform(f.leftBox, offscreen);
+        keepOverlayOnTop();
         auto done = std::make_shared<decltype(finish)>(std::move(finish));
         ostrelui::runAfter(kSlideStepSeconds, [this, alive, done] {
             if (!alive) return;
@@ -852,6 +951,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
             ostrelui::Transition::animateTransform(f.leftBox, QTransform(), kSlideSeconds);
             ostrelui::Transition::animateTransform(
                 f.homeBox, QTransform::fromTranslate(-kHomeBoxShift, 0), kSlideSeconds);
+            keepOverlayOnTop();
             ostrelui::Transition::animateTransform(
                 f.centerBox, QTransform(), kSlideSeconds, [this, alive, done] {
                     if (!alive) return;
@@ -870,6 +970,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     }
     const QTransform offscreen = QTransform::fromTranslate(f.centerBox->width() + 10, 0);
     ostrelui::Transition::setTransform(f.centerBox, offscreen);
+    keepOverlayOnTop();
     auto done = std::make_shared<decltype(finish)>(std::move(finish));
     ostrelui::runAfter(kSlideStepSeconds, [this, alive, target, done, generation, offscreen] {
         if (!alive) return;
@@ -883,6 +984,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         // A fresh snapshot of the new content slides in.
         ostrelui::Transition::setTransform(f.centerBox, QTransform());
         ostrelui::Transition::setTransform(f.centerBox, offscreen);
+        keepOverlayOnTop();
         ostrelui::Transition::animateTransform(f.centerBox, QTransform(), kSlideSeconds,
                                                [done] { (*done)(); });
     });
@@ -897,6 +999,8 @@ void MainWindowController::setLeftViewTitleAndBackgroundImage() {
         f.leftBackgroundImage->setPixmap(QPixmap());
         if (productPlugin_) {
             std::string name = productPlugin_->backgroundImageName();
+            if (productPlugin_->respondsTo(IFPluginOperation::leftBackgroundImage))
+                name = productPlugin_->leftBackgroundImage();
             QPixmap image = ostrelui::imageNamed(QString::fromStdString(name));
             if (!image.isNull()) f.leftBackgroundImage->setPixmap(image);
         }

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPixmap>
+#include <QPushButton>
 #include <QScreen>
 #include <QUrl>
 #include <QWidget>
@@ -82,6 +83,12 @@ QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold) {
     font.setBold(bold);
     label->setFont(font);
     return label;
+}
+
+void markDefaultButton(QPushButton* button) {
+    if (!button) return;
+    button->setProperty(kDefaultButtonProperty, true);
+    button->setAutoDefault(true);
 }
 
 }  // namespace shell
