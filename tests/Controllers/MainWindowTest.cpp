@@ -369,6 +369,69 @@ TEST_F(MainWindowTest, PluginSuppliesFooterLogoBackgroundAndTitle) {
     EXPECT_FALSE(form().leftBackgroundImage->isHidden());
 }
 
+// Every screen's default button takes the focus when the screen shows, so
+// that Return presses it.
+TEST_F(MainWindowTest, EachScreensDefaultButtonHasTheFocus) {
+    struct Case {
+        const char* name;
+        std::function<void()> show;
+        std::function<QWidget*()> button;
+    };
+    const std::vector<Case> cases = {
+        {"error", [&] { main().showErrorScreen(QStringLiteral("Broken.")); },
+         [&] { return form().closeButtonError; }},
+        {"warning", [&] { main().showWarningScreen(QStringLiteral("Check."), nullptr); },
+         [&] { return form().tryAgainButton; }},
+        {"ok", [&] { main().showOKScreen(QStringLiteral("T"), QStringLiteral("M")); },
+         [&] { return form().okTryAgainButton; }},
+        {"competitive", [&] { main().showCompetitiveErrorScreen(QStringLiteral("Other.")); },
+         [&] { return form().competitiveCloseButton; }},
+        {"restart", [&] { main().showRestartView(QStringLiteral("Restart.")); },
+         [&] { return main().rebootViewController()->restartButton; }},
+        {"log-out", [&] { main().showLogoutView(QStringLiteral("Log out.")); },
+         [&] { return main().logoutViewController()->logoutButton; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        launch();
+        main().window()->show();
+        main().window()->activateWindow();
+        pump();
+        c.show();
+        pump();
+        EXPECT_EQ(main().window()->focusWidget(), c.button());
+        auto* button = qobject_cast<QPushButton*>(c.button());
+        ASSERT_TRUE(button);
+        EXPECT_TRUE(button->autoDefault());  // Return presses it
+        TearDown();
+        SetUp();
+    }
+}
+
+// The closing screens say what to do on every road that reaches them.
+TEST_F(MainWindowTest, AnInstallThatSucceedsFillsTheClosingScreensText) {
+    for (const char* action : {"RESTART", "LOGOUT"}) {
+        SCOPED_TRACE(action);
+        info_["PEL_ON_COMPLETE_ACTION"] = action;
+        launch();
+        main().closingScreen(true);
+        pump();
+        if (std::string(action) == "RESTART") {
+            EXPECT_EQ(centerContent(), main().rebootViewController());
+            EXPECT_EQ(main().rebootViewController()->restartText->text(),
+                      "Restart your computer now to activate your protection. You are not "
+                      "protected until you do so.");
+        } else {
+            EXPECT_EQ(centerContent(), main().logoutViewController());
+            EXPECT_EQ(main().logoutViewController()->logoutText->text(),
+                      "Please log out from your computer. Installation of your Ostrel product "
+                      "is not complete until you do so!");
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(MainWindowTest, RestartAndLogoutViewsTakeTheirTexts) {
     launch();
     main().showLogoutView(QStringLiteral("Log out to finish."));

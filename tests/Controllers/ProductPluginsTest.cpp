@@ -9,6 +9,7 @@
 #include "Controllers/ProgressAnimationViewController.h"
 #include "OstrelUI/Controls/AttributedText.h"
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "ShellFixture.h"
 #include "support/FakeClock.h"
 
@@ -251,19 +252,56 @@ TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
     EXPECT_EQ(engine_->installs, 1);
 }
 
-TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreen) {
-    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
+    int copies = 2;
+    AgreeInstallViewController::setRunningCopiesCounter([&copies] { return copies; });
     launch();
-    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    main().window()->show();
+    main().window()->activateWindow();
+    pump();
+    auto* install = find<QPushButton>("installButton");
+    // The welcome's default button has the focus; Return presses it.
+    ASSERT_EQ(main().window()->focusWidget(), install);
+    QTest::keyClick(install, Qt::Key_Return);
     pump();
     EXPECT_EQ(engine_->requirementChecks, 0);
     EXPECT_EQ(main().installStatus(), kInstallStatusLaunched);
-    // Once the other copy is gone, Install works again.
-    AgreeInstallViewController::setRunningCopiesCounter([] { return 1; });
-    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
-        ->install();
+    ASSERT_EQ(centerContent(), form().okView);
+    // The whole title shows (it wraps rather than being cut).
+    EXPECT_TRUE(form().okTitleText->wordWrap());
+    EXPECT_TRUE(form().okQuitButton->isVisible());
+    // Try Again, the default, checks again: while the other copy runs the
+    // screen stays.
+    ASSERT_EQ(main().window()->focusWidget(), form().okTryAgainButton);
+    QTest::keyClick(form().okTryAgainButton, Qt::Key_Return);
+    pump();
+    EXPECT_EQ(centerContent(), form().okView);
+    EXPECT_FALSE(form().centerBox->isHidden());
+    // Once it is gone, the welcome screen is back with Install focused,
+    // and Install works again.
+    copies = 1;
+    QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
+    pump();
+    EXPECT_TRUE(form().centerBox->isHidden());
+    EXPECT_TRUE(form().leftBox->isHidden());
+    EXPECT_TRUE(install->isVisible());
+    EXPECT_EQ(main().window()->focusWidget(), install);
+    QTest::keyClick(install, Qt::Key_Return);
     pump();
     EXPECT_EQ(engine_->requirementChecks, 1);
+}
+
+TEST_F(ProductPlugins, TheAlreadyRunningScreenQuits) {
+    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+    launch();
+    main().window()->show();
+    pump();
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    pump();
+    ASSERT_EQ(centerContent(), form().okView);
+    QTest::mouseClick(form().okQuitButton, Qt::LeftButton);
+    pump();
+    EXPECT_EQ(exits_, 1);
 }
 
 TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {
