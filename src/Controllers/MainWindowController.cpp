@@ -687,6 +687,7 @@ void MainWindowController::continueInstalling() {
 
 void MainWindowController::closingScreen(bool success) {
     disableCloseButton();
+    hideProgressAnimation();
     platform::Error error;
     if (!PelLaunchdUtils::sharedLaunchdUtils().deleteLaunchAgent(&error))
         PelLogging::logErrorMessageWithFormat(
@@ -739,7 +740,14 @@ bool MainWindowController::parseAndShowErrorScreen(const platform::Error* error)
 
 // Screens -------------------------------------------------------------------
 
+void MainWindowController::hideProgressAnimation() {
+    // The slideshow belongs to the download and the install; the screens
+    // that end them do without it.
+    form_->progressBarAnimationBox->hide();
+}
+
 void MainWindowController::commonScreenSteps(QLabel* iconView) {
+    hideProgressAnimation();
     iconView->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
     if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::setProgressStatus))
         productPlugin_->setProgressStatus(8);
@@ -808,6 +816,7 @@ void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
 void MainWindowController::showRestartView(const QString& text) {
     // The removal before the install has ended: a restart is pending.
     setInstallStatus(kInstallStatusFinished);
+    hideProgressAnimation();
     rebootViewController()->restartText->setText(text);
     switchCenterBoxView(rebootViewController(), true, nullptr);
     disableCloseButton();
@@ -816,6 +825,7 @@ void MainWindowController::showRestartView(const QString& text) {
 
 void MainWindowController::showLogoutView(const QString& text) {
     setInstallStatus(kInstallStatusFinished);
+    hideProgressAnimation();
     logoutViewController()->logoutText->setText(text);
     switchCenterBoxView(logoutViewController(), false, nullptr);
     disableCloseButton();

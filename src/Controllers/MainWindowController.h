@@ -214,6 +214,7 @@ class MainWindowController : public QObject {
     void grab(const QString& name);
     void okTryAgain();
     void tellPluginWindowHeight();
+    void hideProgressAnimation();
     void keepOverlayOnTop();
 
     InstallerMainWindow* window_ = nullptr;

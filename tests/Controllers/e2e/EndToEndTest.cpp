@@ -419,6 +419,22 @@ TEST_F(EndToEndTest, AProductThatShipsAKernelModuleAsksForItsApproval) {
     expectInstalledUnderTheRoot();
 }
 
+// Without the manifest beside the bundle the bundle's own package installs:
+// no download, the same closing screen and step list.
+TEST_F(EndToEndTest, TheBundledPackageInstallsWithoutADownload) {
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("laterButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton") || visible("closeButtonError"); }))
+        << helperLog();
+    ASSERT_TRUE(visible("restartButton")) << errorText();
+    EXPECT_TRUE(fs::exists(rooted(kDemoFile)));
+    EXPECT_EQ(requestsFor("/OstrelDemoPackage.zip"), 0u);
+    EXPECT_FALSE(outlet<QLabel>("restartText")->text().isEmpty());
+    EXPECT_TRUE(runUntil([&] { return stepListComplete(); }, std::chrono::seconds(10)));
+}
+
 TEST_F(EndToEndTest, AFailedMandatoryDownloadIsTriedAgainAndSucceeds) {
     packageFailures_ = 1;
     writeManifest();
