@@ -280,6 +280,13 @@ TEST_F(QuitDecisionTest, TheQuitOverlayStaysOnTopWhileTheCentreSlides) {
     EXPECT_EQ(form().centerBox->currentWidget(), form().warningView);
     EXPECT_EQ(topmost(), main().grayedOutView());
     EXPECT_EQ(overlayTitle(), "Installation in progress");
+    // Escape keeps the install going, as the overlay's own button does.
+    main().window()->activateWindow();
+    form().closingScreenButton->setFocus();
+    QTest::keyClick(form().closingScreenButton, Qt::Key_Escape);
+    pump();
+    EXPECT_FALSE(main().isOverlayShown());
+    EXPECT_EQ(exits_, 0);
 }
 
 TEST_F(QuitDecisionTest, KeyboardOnly) {
