@@ -432,6 +432,38 @@ TEST_F(MainWindowTest, AnInstallThatSucceedsFillsTheClosingScreensText) {
     }
 }
 
+// The informal start-up calls: the window's height goes to a plug-in that
+// takes it, and the left panel's image is the plug-in's own when it names one.
+TEST_F(MainWindowTest, ThePluginHearsTheWindowHeightAndNamesTheLeftImage) {
+    for (double screen : {800.0, 801.0}) {
+        SCOPED_TRACE(screen);
+        ScreenInfo::setMainScreenHeight(screen);
+        launch();
+        EXPECT_TRUE(plugin_->windowHeights.empty());  // not offered: not told
+        TearDown();
+        SetUp();
+        ScreenInfo::setMainScreenHeight(screen);
+        PluginRegistry::registerPlugin("TestPlugin", [this] {
+            plugin_ = std::make_shared<FakePlugin>();
+            plugin_->implemented.insert(IFPluginOperation::isWindowAtMaxHeight);
+            plugin_->implemented.insert(IFPluginOperation::leftBackgroundImage);
+            plugin_->implemented.insert(IFPluginOperation::backgroundImageName);
+            plugin_->background = "img-bg-full";
+            plugin_->leftImage = "img-bg-left";
+            return plugin_;
+        });
+        launch();
+        ASSERT_FALSE(plugin_->windowHeights.empty());
+        EXPECT_EQ(plugin_->windowHeights.back(), screen > 800);
+        EXPECT_EQ(main().isWindowAtMaxHeight(), screen > 800);
+        main().switchCenterBoxView(form().okView, false, nullptr);
+        pump();
+        EXPECT_GE(plugin_->leftImageAsked, 1);
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(MainWindowTest, RestartAndLogoutViewsTakeTheirTexts) {
     launch();
     main().showLogoutView(QStringLiteral("Log out to finish."));

@@ -2,8 +2,11 @@
 // shell with the fake engine.
 #include <QPushButton>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/Core/PelFSDPaths.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/ProgressAnimationViewController.h"
@@ -14,6 +17,7 @@
 #include "support/FakeClock.h"
 
 namespace shelltest {
+namespace fs = std::filesystem;
 namespace {
 
 /// Records the status codes instead of driving the left list.
@@ -302,6 +306,43 @@ TEST_F(ProductPlugins, TheAlreadyRunningScreenQuits) {
     QTest::mouseClick(form().okQuitButton, Qt::LeftButton);
     pump();
     EXPECT_EQ(exits_, 1);
+}
+
+// At exit the plug-in removes what the download left: the packages, the
+// set-up file's requirement list and branding logo (named by the download's
+// manifest), then the empty folder. Names that lead out of it are ignored.
+TEST_F(ProductPlugins, CleanUpRemovesTheDownloadsSetUpFilesAndItsFolder) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> reqs, logo;
+        bool folderGone;
+    } cases[] = {
+        {"both named", "Requirements.plist", "Brand.png", true},
+        {"logo not named", "Requirements.plist", std::nullopt, false},
+        {"a name leading out", "../keep.txt", "Brand.png", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        launch(true);
+        fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
+        pump();
+        const std::string folder = fsdDownloadFolder();
+        const std::string outside = fs::path(folder).parent_path().string() + "/keep.txt";
+        for (const std::string& file : {folder + "/Ostrel.pkg", folder + "/Requirements.plist",
+                                        folder + "/Brand.png", outside}) {
+            fs::create_directories(fs::path(file).parent_path());
+            std::ofstream(file) << "x";
+        }
+        fsd_->setupNames = {c.reqs, c.logo};
+        main().productPlugin()->installerWillTerminate();
+        EXPECT_FALSE(fs::exists(folder + "/Ostrel.pkg"));
+        EXPECT_FALSE(fs::exists(folder + "/Requirements.plist") && c.reqs == "Requirements.plist");
+        EXPECT_EQ(fs::exists(folder), !c.folderGone);
+        EXPECT_TRUE(fs::exists(outside));
+        fs::remove_all(folder);
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {
