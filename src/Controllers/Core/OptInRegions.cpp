@@ -82,9 +82,6 @@ const platform::Array* arrayAt(const platform::Value& dictionary, const char* ke
 
 void writeFlag(const char* systemPath, int value) {
     std::string path = platform::Paths::resolve(systemPath);
-    // The product may not have made the flag's folder yet.
-    std::error_code ignored;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ignored);
     // No truncation: an existing file keeps its further bytes. A planted
     // link is refused rather than followed.
     int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0400);
