@@ -71,6 +71,25 @@ constexpr int kPageSide = 80;
 constexpr int kPageBottom = 96;
 constexpr int kColumnWidth = 560;
 
+// A push button that always shows the keyboard focus ring while it has the
+// focus (the flat check box and the Install button draw none of their own
+// when the focus did not come from Tab), so that Space and Return act on
+// something the user can see.
+class FocusRingButton : public QPushButton {
+  public:
+    using QPushButton::QPushButton;
+
+  protected:
+    void paintEvent(QPaintEvent* event) override {
+        QPushButton::paintEvent(event);
+        if (!hasFocus()) return;
+        ostrelui::guarded([this] {
+            QPainter painter(this);
+            ostrelui::paintFocusRing(painter, *this, QRectF(rect()), 4);
+        })();
+    }
+};
+
 XTextFieldWithLinks* linkField(QWidget* parent, const char* name) {
     auto* field = new XTextFieldWithLinks(parent);
     field->setObjectName(QString::fromLatin1(name));
@@ -110,7 +129,7 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     agreeAndInstallText = linkField(this, "agreeAndInstallText");
     installEulaText = linkField(this, "installEulaText");
     installPrivacyNoticesText = linkField(this, "installPrivacyNoticesText");
-    optIn = new QPushButton(this);
+    optIn = new FocusRingButton(this);
     optIn->setObjectName(QStringLiteral("optIn"));
     optIn->setCheckable(true);
     optIn->setFlat(true);
@@ -125,7 +144,7 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     installButton = tinted;
     installButton->setObjectName(QStringLiteral("installButton"));
     installButton->setDefault(true);
-    installButton->setAutoDefault(true);
+    shell::markDefaultButton(installButton);
     installButton->setFocusPolicy(Qt::StrongFocus);
     for (XTextFieldWithLinks* field :
          {agreeAndInstallText, installEulaText, installPrivacyNoticesText,
@@ -279,9 +298,23 @@ int AgreeInstallViewController::runningCopies() {
 
 bool AgreeInstallViewController::shouldBlockInstall() {
     if (runningCopies() < 2) return false;
-    MainWindowController::sharedMainMenuController()->showOKScreen(text("MISC_BOA_title"),
-                                                                   text("MISC_BOA_body"));
+    showAlreadyRunning();
     return true;
+}
+
+void AgreeInstallViewController::showAlreadyRunning() {
+    QPointer<AgreeInstallViewController> self(this);
+    // Try Again checks again: once the other copy is gone the welcome screen
+    // comes back with Install focused; until then the screen stays.
+    MainWindowController::sharedMainMenuController()->showOKScreen(
+        text("MISC_BOA_title"), text("MISC_BOA_body"), [self] {
+            auto* main = MainWindowController::sharedMainMenuController();
+            if (runningCopies() >= 2) {
+                if (self) self->showAlreadyRunning();
+                return;
+            }
+            main->showWelcomeScreen();
+        });
 }
 
 void AgreeInstallViewController::install() {

@@ -67,6 +67,8 @@ class AgreeInstallViewController : public QWidget {
 
     /// Whether a second copy of the installer runs; shows the OK screen then.
     bool shouldBlockInstall();
+    /// The "already running" screen, whose Try Again checks again.
+    void showAlreadyRunning();
     void runFellowguardIfRequired();
     /// Runs an action by its link name ("showEULA:"); false when unknown.
     bool performAction(const std::string& action);

@@ -55,6 +55,7 @@ RebootViewController::RebootViewController(QWidget* parent) : QWidget(parent) {
     restartTitle->setText(shell::sharedText("Installation Complete"));
     restartText = makeLabel(this, "restartText", 14, true);
     restartButton = makeButton(this, "restartButton", "Restart Now");
+    shell::markDefaultButton(restartButton);
     layout->addWidget(restartTitle);
     layout->addWidget(restartText);
     layout->addStretch(1);
@@ -75,6 +76,7 @@ LogoutViewController::LogoutViewController(QWidget* parent) : QWidget(parent) {
     title->setText(shell::sharedText("Installation Complete"));
     logoutText = makeLabel(this, "logoutText", 14, true);
     logoutButton = makeButton(this, "logoutButton", "Log Out");
+    shell::markDefaultButton(logoutButton);
     layout->addWidget(title);
     layout->addWidget(logoutText);
     layout->addStretch(1);
@@ -91,6 +93,7 @@ ClosingViewController::ClosingViewController(QWidget* parent) : QWidget(parent) 
     auto* layout = screenLayout(this);
     closingText = makeLabel(this, "closingText", 16, true);
     quitButton = makeButton(this, "closingQuitButton", "Close");
+    shell::markDefaultButton(quitButton);
     layout->addWidget(closingText);
     layout->addStretch(1);
     layout->addWidget(quitButton, 0, Qt::AlignHCenter);

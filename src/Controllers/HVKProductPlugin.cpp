@@ -8,9 +8,12 @@
 #include <filesystem>
 
 #include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/OptInRegions.h"
+#include "Controllers/Core/PelFSDPaths.h"
 #include "Controllers/Core/PluginRegistry.h"
 #include "Controllers/Core/SharedProductPluginUtilities.h"
+#include "Controllers/FSDViewController.h"
 #include "Controllers/KextAssistantInstallerViewController.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/MainWindowController.h"
@@ -129,6 +132,7 @@ bool HVKProductPlugin::respondsTo(IFPluginOperation operation) const {
         case IFPluginOperation::installComplete:
         case IFPluginOperation::downloadFSDComplete:
         case IFPluginOperation::downloadFSDFailedWithError:
+        case IFPluginOperation::leftBackgroundImage:  // its leftBackgroundImageName has no caller
             return false;
         default:
             return true;
@@ -363,8 +367,11 @@ void HVKProductPlugin::installerWillTerminate() { cleanUpTemporaryFiles(); }
 void HVKProductPlugin::cleanUpTemporaryFiles() {
     auto utilities = PelInstallAppUtilities::sharedUtilities();
     if (!utilities || !utilities->isFSDBasedInstall()) return;
+    const std::string folder = fsdDownloadFolder();
+    FSDFacade::SetupFileNames setupFiles;
     if (MainWindowController::hasSharedInstance()) {
-        const auto& packages = MainWindowController::sharedMainMenuController()->basePkgs();
+        auto* main = MainWindowController::sharedMainMenuController();
+        const auto& packages = main->basePkgs();
         if (packages) {
             for (const platform::Value& package : *packages) {
                 const platform::Value* name = package.get("pkgName");
@@ -372,8 +379,22 @@ void HVKProductPlugin::cleanUpTemporaryFiles() {
                     deleteLogged(name->stringValue(), "Error Occurred while cleaning up:%@");
             }
         }
+        // The set-up file's requirement list and branding logo, named by the
+        // download's manifest (the package download's, else the set-up
+        // download's when the install never started).
+        std::shared_ptr<FSDFacade> fsd;
+        if (FSDViewController* screen = main->fsdViewController()) fsd = screen->fsd();
+        if (!fsd) fsd = main->setupFSD();
+        if (fsd) setupFiles = fsd->setupInstallerFileNames();
     }
-    std::string folder = platform::Paths::userLibrary("Application Support/Pelgrave/FSD");
+    for (const auto& name : {setupFiles.reqsPlist, setupFiles.brandingLogo}) {
+        // Only a plain name inside the folder: never a path that leads out.
+        if (!name || name->empty() || name->find('/') != std::string::npos || *name == "." ||
+            *name == "..")
+            continue;
+        std::error_code ignored;
+        std::filesystem::remove(folder + "/" + *name, ignored);
+    }
     std::error_code ec;
     if (std::filesystem::is_directory(folder, ec) && std::filesystem::is_empty(folder, ec) && !ec)
         deleteLogged(folder, "Error Occurred while cleaning up FSD folder:%@");

@@ -84,7 +84,7 @@ class HVKProductPlugin : public IFPluginProtocol {
     bool isKeenwatchOptInAllowed() const { return isKeenwatchOptInAllowed_; }
     std::uint64_t ofgPrivacyRegionMask() const { return ofgPrivacyRegionMask_; }
     bool isWindowAtMaxHeight() const { return isWindowAtMaxHeight_; }
-    void setIsWindowAtMaxHeight(bool v) { isWindowAtMaxHeight_ = v; }
+    void setIsWindowAtMaxHeight(bool v) override { isWindowAtMaxHeight_ = v; }
 
     /// The Help menu's action: opens the support landing page.
     void showInstallerHelp();

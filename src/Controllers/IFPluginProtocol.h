@@ -54,9 +54,15 @@ enum class IFPluginOperation {
     downloadFSDComplete,
     downloadFSDFailedWithError,
     setBackgroundImage,
+    // Informal operations outside the protocol's 27, asked all the same.
+    /// The window's height choice: setIsWindowAtMaxHeight().
+    isWindowAtMaxHeight,
+    /// The left panel's image name: leftBackgroundImage().
+    leftBackgroundImage,
 };
 
-/// The number of operations in IFPluginOperation.
+/// The number of protocol operations in IFPluginOperation (the informal
+/// ones after them not counted).
 inline constexpr int kIFPluginOperationCount = 27;
 
 /// A size in points.
@@ -139,4 +145,8 @@ class IFPluginProtocol {
     virtual void downloadFSDComplete(bool /*success*/) {}
     virtual void downloadFSDFailedWithError(const std::string& /*error*/) {}
     virtual void setBackgroundImage(const void* /*ignored*/) {}
+    /// Told once the window's height is chosen (true: the taller window).
+    virtual void setIsWindowAtMaxHeight(bool /*atMaxHeight*/) {}
+    /// The image shown in the left panel in place of backgroundImageName().
+    virtual std::string leftBackgroundImage() { return {}; }
 };

@@ -106,7 +106,10 @@ void InstallProgressViewController::performInstallWithPackages(const platform::A
                                                                bool animate) {
     auto* main = mainWindow();
     auto plugin = main->productPlugin();
-    if (!animate && plugin) plugin->setProgressStatus(7);
+    // The step list says "Installing" as the centre does, at once; with
+    // animation the list's install-start handler still starts the install
+    // (its row runs the handler whether its text changed or not).
+    if (plugin) plugin->setProgressStatus(7);
     gPackageCount = packages.size();
     packagesCompleted(0);
     progressBar->setMinValue(0.0);

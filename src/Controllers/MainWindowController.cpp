@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QScreen>
+#include <QShortcut>
 #include <QStandardPaths>
 #include <QUrl>
 #include <cmath>
@@ -59,6 +60,12 @@ const char* const kSupportPackagesSorry =
 const char* const kCheckConnection =
     "We were unable to download the support packages. Please check your internet connection and "
     "try again.";
+const char* const kRestartToProtect =
+    "Restart your computer now to activate your protection. You are not protected until you do "
+    "so.";
+const char* const kLogOutToComplete =
+    "Please log out from your computer. Installation of your Ostrel product is not complete "
+    "until you do so!";
 const char* const kCorruptedInstaller =
     "Your installer is either corrupted or missing important resources. Please try again later or "
     "<A action=\"openSupport:\">contact Support</A>.";
@@ -210,6 +217,80 @@ MainWindowController::MainWindowController() : form_(std::make_unique<MainWindow
             action(&MainWindowController::continueInstalling));
     connect(f.closingScreenQuitButton, &QPushButton::clicked, this,
             action(&MainWindowController::quitInstaller));
+    connect(f.okTryAgainButton, &QPushButton::clicked, this,
+            action(&MainWindowController::okTryAgain));
+    connect(f.okQuitButton, &QPushButton::clicked, this,
+            action(&MainWindowController::quitInstaller));
+    // Escape on the quit overlay keeps the install going, as its button does.
+    auto* keepGoing = new QShortcut(QKeySequence(Qt::Key_Escape), f.closingErrorView);
+    keepGoing->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(keepGoing, &QShortcut::activated, this, ostrelui::guarded([this] {
+                if (!showingRestartCloseAlert_) continueInstalling();
+            }));
+    for (QPushButton* button : {static_cast<QPushButton*>(f.closeButtonError),
+                                static_cast<QPushButton*>(f.tryAgainButton),
+                                static_cast<QPushButton*>(f.okTryAgainButton),
+                                static_cast<QPushButton*>(f.competitiveCloseButton),
+                                static_cast<QPushButton*>(f.closingScreenButton)})
+        shell::markDefaultButton(button);
+}
+
+void MainWindowController::setInstallStatus(std::optional<int> status) {
+    installStatus_ = status;
+    if (!isOverlayShown() || form_->closingErrorView->isHidden() || showingRestartCloseAlert_)
+        return;
+    // The quit overlay asks whether to keep the current step going.
+    if (status == kInstallStatusDownloading || status == kInstallStatusInstalling ||
+        status == kInstallStatusUninstalling) {
+        intiateClosingErrorScreen(false);
+        grab(QStringLiteral("closingErrorView"));
+        return;
+    }
+    // That step has ended: the question no longer applies.
+    grayedOut_->hide();
+    if (status == kInstallStatusFinished && productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(0);
+}
+
+void MainWindowController::focusDefaultButton(QWidget* screen) {
+    if (!screen) return;
+    for (QAbstractButton* button : screen->findChildren<QAbstractButton*>()) {
+        if (!button->property(shell::kDefaultButtonProperty).toBool()) continue;
+        if (!button->isVisibleTo(screen) || !button->isEnabled()) continue;
+        button->setFocus(Qt::OtherFocusReason);
+        return;
+    }
+}
+
+void MainWindowController::okTryAgain() {
+    if (terminating_) return;
+    if (auto tryAgain = okTryAgain_) {
+        tryAgain();
+        return;
+    }
+    showWelcomeScreen();
+}
+
+void MainWindowController::showWelcomeScreen() {
+    MainWindowForm& f = *form_;
+    okTryAgain_ = nullptr;
+    f.centerBox->hide();
+    f.leftBox->hide();
+    ostrelui::Transition::setTransform(f.homeBox, QTransform());
+    f.homeBox->show();
+    partnerLogoConstraint_->setConstant(kPartnerLogoStart);
+    if (productPlugin_ &&
+        productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+        productPlugin_->setCenterPillarHealthStatus(0);
+    focusDefaultButton(f.homeBox->currentWidget());
+    grab(QStringLiteral("welcome"));
+}
+
+void MainWindowController::keepOverlayOnTop() {
+    // The sliding snapshots are painted over the boxes; the overlay stays
+    // above them.
+    if (isOverlayShown()) grayedOut_->raise();
 }
 
 MainWindowController::~MainWindowController() {
@@ -275,7 +356,7 @@ void MainWindowController::windowDidLoad() {
     f.prepareToInstallImageView->hide();
     partnerLogoConstraint_->setConstant(partnerLogoStart(f.qrbLogoView));
 
-    installStatus_ = kInstallStatusLaunched;
+    setInstallStatus(kInstallStatusLaunched);
     initProductPlugin();
     auto utilities = PelInstallAppUtilities::sharedUtilities();
     if (utilities && utilities->isFSDBasedInstall())
@@ -292,6 +373,7 @@ void MainWindowController::windowDidLoad() {
     window_->adjustSize();
     window_->setFixedSize(window_->sizeHint());
     if (isOverlayShown() && !f.progressView->isHidden()) showSetupScreen();
+    tellPluginWindowHeight();
     if (auto* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window_->frameGeometry();
         frame.moveCenter(screen->availableGeometry().center());
@@ -465,6 +547,13 @@ void MainWindowController::loadProductPlugin() {
             PelLogging::logNoticeMessage("Install Pings have been disabled by the product-plugin");
     }
     if (installPingUtils_) installPingUtils_->sendInstallLaunched();
+    tellPluginWindowHeight();
+    focusDefaultButton(f.homeBox->currentWidget());
+}
+
+void MainWindowController::tellPluginWindowHeight() {
+    if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::isWindowAtMaxHeight))
+        productPlugin_->setIsWindowAtMaxHeight(isWindowAtMaxHeight_);
 }
 
 void MainWindowController::refreshTitleAndSubtitle() {
@@ -602,14 +691,14 @@ void MainWindowController::performFSDAndInstall() {
 
 void MainWindowController::startFSD() {
     if (terminating_) return;
-    installStatus_ = kInstallStatusDownloading;
+    setInstallStatus(kInstallStatusDownloading);
     fsdDownloadComplete_ = false;
     fsdViewController()->startFSD();
 }
 
 void MainWindowController::performInstallOnly() {
     if (terminating_) return;
-    installStatus_ = kInstallStatusInstalling;
+    setInstallStatus(kInstallStatusInstalling);
     installProgressViewController()->performInstallWithPackages(
         basePkgs_.value_or(platform::Array()), postInstallTools_, true);
 }
@@ -625,13 +714,13 @@ void MainWindowController::continueWithWarning() {
         isFSDFailure_ = false;
         return;
     }
-    installStatus_ = kInstallStatusInstalling;
+    setInstallStatus(kInstallStatusInstalling);
     installProgressViewController()->performInstallWithPackages(
         basePkgs_.value_or(platform::Array()), postInstallTools_, false);
 }
 
 void MainWindowController::quitInstaller() {
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     terminate(QuitOrigin::Installer);
 }
 
@@ -640,7 +729,7 @@ void MainWindowController::openSupport() {
         std::string url = productPlugin_->getSupportURL(failiedRequirement_, isFSDFailure_);
         if (!url.empty()) UrlOpener::open(url);
     }
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     terminate(QuitOrigin::Installer);
 }
 
@@ -666,6 +755,7 @@ void MainWindowController::continueInstalling() {
 
 void MainWindowController::closingScreen(bool success) {
     disableCloseButton();
+    hideProgressAnimation();
     platform::Error error;
     if (!PelLaunchdUtils::sharedLaunchdUtils().deleteLaunchAgent(&error))
         PelLogging::logErrorMessageWithFormat(
@@ -677,18 +767,21 @@ void MainWindowController::closingScreen(bool success) {
         return;
     }
     if (success) {
-        installStatus_ = kInstallStatusFinished;
+        setInstallStatus(kInstallStatusFinished);
         if (shouldReboot_) {
+            rebootViewController()->restartText->setText(shell::sharedText(kRestartToProtect));
             switchCenterBoxView(rebootViewController(), true, nullptr);
             platform::NotificationCenter::defaultCenter().post(kInstallCompletedNotification);
         } else {
+            logoutViewController()->logoutText->setText(shell::sharedText(kLogOutToComplete));
             form_->centerBox->show();
             showIn(form_->centerBox, logoutViewController());
+            focusDefaultButton(logoutViewController());
             grab(logoutViewController()->objectName());
         }
         return;
     }
-    installStatus_ = kInstallStatusFailed;
+    setInstallStatus(kInstallStatusFailed);
     showErrorScreen(shell::sharedText(
         "Your installer is not working properly. Please <A action=\"openSupport:\">contact "
         "Support</A>."));
@@ -715,7 +808,14 @@ bool MainWindowController::parseAndShowErrorScreen(const platform::Error* error)
 
 // Screens -------------------------------------------------------------------
 
+void MainWindowController::hideProgressAnimation() {
+    // The slideshow belongs to the download and the install; the screens
+    // that end them do without it.
+    form_->progressBarAnimationBox->hide();
+}
+
 void MainWindowController::commonScreenSteps(QLabel* iconView) {
+    hideProgressAnimation();
     iconView->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
     if (productPlugin_ && productPlugin_->respondsTo(IFPluginOperation::setProgressStatus))
         productPlugin_->setProgressStatus(8);
@@ -727,7 +827,7 @@ void MainWindowController::showErrorScreen(const QString& text) {
     f.errorTitle->setText(shell::sharedText(
         installStatus_ == kInstallStatusUninstalling ? "Uninstall Failed" : "Installation Failed"));
     f.errorText->parseAndSetString(text, shellActions());
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     switchCenterBoxView(f.errorView, true, nullptr);
 }
 
@@ -753,7 +853,7 @@ void MainWindowController::showWarningScreen(const QString& text,
     if (requirement) failiedRequirement_ = requirement;
     PelLogging::logNoticeMessage("Install Failure show warning screen");
     isProgressAnimationStarted_ = false;
-    installStatus_ = kInstallStatusQuitting;
+    setInstallStatus(kInstallStatusQuitting);
     switchCenterBoxView(f.warningView, false, nullptr);
 }
 
@@ -763,8 +863,10 @@ void MainWindowController::showFSDWarningScreen(const QString& text) {
     showWarningScreen(text, nullptr);
 }
 
-void MainWindowController::showOKScreen(const QString& title, const QString& message) {
+void MainWindowController::showOKScreen(const QString& title, const QString& message,
+                                        std::function<void()> tryAgain) {
     MainWindowForm& f = *form_;
+    okTryAgain_ = std::move(tryAgain);
     commonScreenSteps(f.errorImageViewOkScreen);
     f.okTitleText->setText(title);
     f.okText->setText(message);
@@ -780,6 +882,9 @@ void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
 }
 
 void MainWindowController::showRestartView(const QString& text) {
+    // The removal before the install has ended: a restart is pending.
+    setInstallStatus(kInstallStatusFinished);
+    hideProgressAnimation();
     rebootViewController()->restartText->setText(text);
     switchCenterBoxView(rebootViewController(), true, nullptr);
     disableCloseButton();
@@ -787,6 +892,8 @@ void MainWindowController::showRestartView(const QString& text) {
 }
 
 void MainWindowController::showLogoutView(const QString& text) {
+    setInstallStatus(kInstallStatusFinished);
+    hideProgressAnimation();
     logoutViewController()->logoutText->setText(text);
     switchCenterBoxView(logoutViewController(), false, nullptr);
     disableCloseButton();
@@ -843,9 +950,7 @@ void MainWindowController::intiateClosingErrorScreen(bool restart) {
     if (restart) {
         if (!shouldReboot_) return;
         f.closingScreenTitleText->setText(shell::sharedText("Restart Required"));
-        f.closingScreenMessageText->setText(
-            shell::sharedText("Restart your computer now to activate your protection. You are not "
-                              "protected until you do so."));
+        f.closingScreenMessageText->setText(shell::sharedText(kRestartToProtect));
         f.closingScreenButton->setText(shell::sharedText("Restart"));
         showingRestartCloseAlert_ = true;
         f.centerBox->hide();
@@ -886,6 +991,8 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     // Runs the caller's completion exactly once, then takes the review picture.
     auto finish = [this, alive, target, completion = std::move(completion)]() mutable {
         if (!alive) return;
+        if (target && !isOverlayShown() && form_->centerBox->currentWidget() == target)
+            focusDefaultButton(target);
         ostrelui::guarded([&] {
             if (completion) std::exchange(completion, nullptr)();
         })();
@@ -914,6 +1021,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         const QTransform offscreen = QTransform::fromTranslate(width + 10, 0);
         ostrelui::Transition::setTransform(f.centerBox, offscreen);
         if (!f.leftBox->isHidden()) ostrelui::Transition::setTransform(f.leftBox, offscreen);
+        keepOverlayOnTop();
         auto done = std::make_shared<decltype(finish)>(std::move(finish));
         ostrelui::runAfter(kSlideStepSeconds, [this, alive, done] {
             if (!alive) return;
@@ -921,6 +1029,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
             ostrelui::Transition::animateTransform(f.leftBox, QTransform(), kSlideSeconds);
             ostrelui::Transition::animateTransform(
                 f.homeBox, QTransform::fromTranslate(-kHomeBoxShift, 0), kSlideSeconds);
+            keepOverlayOnTop();
             ostrelui::Transition::animateTransform(
                 f.centerBox, QTransform(), kSlideSeconds, [this, alive, done] {
                     if (!alive) return;
@@ -939,6 +1048,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     }
     const QTransform offscreen = QTransform::fromTranslate(f.centerBox->width() + 10, 0);
     ostrelui::Transition::setTransform(f.centerBox, offscreen);
+    keepOverlayOnTop();
     auto done = std::make_shared<decltype(finish)>(std::move(finish));
     ostrelui::runAfter(kSlideStepSeconds, [this, alive, target, done, generation, offscreen] {
         if (!alive) return;
@@ -952,6 +1062,7 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         // A fresh snapshot of the new content slides in.
         ostrelui::Transition::setTransform(f.centerBox, QTransform());
         ostrelui::Transition::setTransform(f.centerBox, offscreen);
+        keepOverlayOnTop();
         ostrelui::Transition::animateTransform(f.centerBox, QTransform(), kSlideSeconds,
                                                [done] { (*done)(); });
     });
@@ -966,6 +1077,8 @@ void MainWindowController::setLeftViewTitleAndBackgroundImage() {
         f.leftBackgroundImage->setPixmap(QPixmap());
         if (productPlugin_) {
             std::string name = productPlugin_->backgroundImageName();
+            if (productPlugin_->respondsTo(IFPluginOperation::leftBackgroundImage))
+                name = productPlugin_->leftBackgroundImage();
             QPixmap image = ostrelui::imageNamed(QString::fromStdString(name));
             if (!image.isNull()) f.leftBackgroundImage->setPixmap(image);
         }

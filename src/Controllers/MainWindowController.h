@@ -90,7 +90,9 @@ class MainWindowController : public QObject {
 
     // State.
     std::optional<int> installStatus() const { return installStatus_; }
-    void setInstallStatus(std::optional<int> status) { installStatus_ = status; }
+    /// Sets the status; an open quit overlay follows it (its text, or it
+    /// closes once quitting is no longer refused for the install's sake).
+    void setInstallStatus(std::optional<int> status);
     std::uint64_t uiOptionsClicked() const { return uiOptionsClicked_; }
     void setUiOptionsClicked(std::uint64_t mask) { uiOptionsClicked_ = mask; }
     const std::shared_ptr<PelRequirement>& failiedRequirement() const {
@@ -154,7 +156,16 @@ class MainWindowController : public QObject {
     void showFSDErrorScreen(const QString& text);
     void showWarningScreen(const QString& text, const std::shared_ptr<PelRequirement>& requirement);
     void showFSDWarningScreen(const QString& text);
-    void showOKScreen(const QString& title, const QString& message);
+    /// The OK screen; its Try Again runs `tryAgain` (without one it goes
+    /// back to the welcome screen), its Quit quits.
+    void showOKScreen(const QString& title, const QString& message,
+                      std::function<void()> tryAgain = nullptr);
+    /// Back to the welcome screen (the plug-in's centre view) with its
+    /// default button focused; the centre and left boxes hide.
+    void showWelcomeScreen();
+    /// Gives the keyboard focus to the default button of `screen` (the
+    /// visible, enabled button marked with shell::markDefaultButton).
+    static void focusDefaultButton(QWidget* screen);
     void showCompetitiveErrorScreen(const QString& text);
     void showRestartView(const QString& text);
     void showLogoutView(const QString& text);
@@ -203,6 +214,10 @@ class MainWindowController : public QObject {
     void showOverlay(QWidget* content, const QRect& rect, double alpha, bool clearBackground);
     void startDownloadBasedSetup();
     void grab(const QString& name);
+    void okTryAgain();
+    void tellPluginWindowHeight();
+    void hideProgressAnimation();
+    void keepOverlayOnTop();
 
     InstallerMainWindow* window_ = nullptr;
     std::unique_ptr<MainWindowForm> form_;
@@ -237,4 +252,5 @@ class MainWindowController : public QObject {
     std::uint64_t requirementCheckGeneration_ = 0;
     TerminateHandler terminateHandler_;
     bool terminating_ = false;
+    std::function<void()> okTryAgain_;
 };

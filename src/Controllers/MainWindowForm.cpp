@@ -202,13 +202,20 @@ void MainWindowForm::setupUi(QWidget* content) {
         auto* layout = screen(okView);
         errorImageViewOkScreen = icon(okView, "errorImageViewOkScreen");
         okTitleText = label(okView, "okTitleText", 24, true);
+        // A long title wraps within the screen rather than being cut.
+        okTitleText->setWordWrap(true);
+        okTitleText->setAlignment(Qt::AlignHCenter);
         okText = label(okView, "okText", 14);
         okText->setWordWrap(true);
         okText->setAlignment(Qt::AlignHCenter);
+        okQuitButton = button(okView, "okQuitButton", "Quit");
+        okTryAgainButton = button(okView, "okTryAgainButton", "Try Again");
         layout->addWidget(errorImageViewOkScreen, 0, Qt::AlignHCenter);
-        layout->addWidget(okTitleText, 0, Qt::AlignHCenter);
+        layout->addWidget(okTitleText);
         layout->addWidget(okText);
-        layout->addStretch(1);
+        auto* row = buttonRow(layout);
+        row->addWidget(okQuitButton);
+        row->addWidget(okTryAgainButton);
     }
     // Competitive-product screen.
     competitiveErrorView = named(new QWidget, "competitiveErrorView");

@@ -68,6 +68,8 @@ struct MainWindowForm {
     QLabel* okTitleText = nullptr;
     QLabel* okText = nullptr;
     QLabel* errorImageViewOkScreen = nullptr;
+    ostrelui::OstrelUITintedButton* okQuitButton = nullptr;
+    ostrelui::OstrelUITintedButton* okTryAgainButton = nullptr;
     // Competitive-product screen.
     QWidget* competitiveErrorView = nullptr;
     ostrelui::XTextFieldWithLinks* competitiveErrorText = nullptr;

@@ -439,6 +439,15 @@ void ProgressAnimationViewController::switchProgressView(QWidget* view, bool ani
                 target->hide();
                 Transition::run(target, TransitionType::Reveal, 0.25, [target, content] {
                     if (content) target->setCurrentWidget(content);
+                    // Once the install has ended (closing, failure or quit
+                    // screen) the box stays away.
+                    auto* main = MainWindowController::hasSharedInstance()
+                                     ? MainWindowController::sharedMainMenuController()
+                                     : nullptr;
+                    const auto status = main ? main->installStatus() : std::nullopt;
+                    if (status == kInstallStatusFailed || status == kInstallStatusFinished ||
+                        status == kInstallStatusQuitting)
+                        return;
                     target->show();
                 });
             });

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QPointer>
+#include <QPushButton>
 #include <QScreen>
 #include <QUrl>
 #include <QWidget>
@@ -135,6 +136,12 @@ QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold) {
     font.setBold(bold);
     label->setFont(font);
     return label;
+}
+
+void markDefaultButton(QPushButton* button) {
+    if (!button) return;
+    button->setProperty(kDefaultButtonProperty, true);
+    button->setAutoDefault(true);
 }
 
 }  // namespace shell

@@ -18,6 +18,8 @@ namespace platform {
 class Clock;
 }
 
+class QPushButton;
+
 namespace shell {
 
 /// `key` looked up in the main bundle's "SharedInstaller" table (empty
@@ -44,6 +46,13 @@ void styleButton(ostrelui::OstrelUITintedButton* button, int width);
 /// A centred, word-wrapping label named `name` with the default font at
 /// `points` points.
 QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold = false);
+
+/// The property that marks a screen's default button: the one that gets the
+/// keyboard focus when the screen shows, so that Return presses it.
+inline constexpr const char* kDefaultButtonProperty = "pelDefaultButton";
+/// Marks `button` as its screen's default button (Return presses it when
+/// focused: auto-default on).
+void markDefaultButton(QPushButton* button);
 
 }  // namespace shell
 

@@ -86,7 +86,7 @@ UninstallViewController::UninstallViewController(std::shared_ptr<UninstallEngine
     uninstallBeginButton =
         button(uninstallPromptView, "uninstallBeginButton", localized("Uninstall"));
     uninstallBeginButton->setDefault(true);
-    uninstallBeginButton->setAutoDefault(true);
+    shell::markDefaultButton(uninstallBeginButton);
     prompt->addWidget(uninstallProductLogo);
     prompt->addWidget(uninstallPromptTitle);
     prompt->addWidget(uninstallPromptText);

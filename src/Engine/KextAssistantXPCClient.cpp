@@ -1,19 +1,24 @@
 #include "Engine/KextAssistantXPCClient.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "Engine/PelHardwareUtilities.h"
 #include "Foundation/PelLogging.h"
 #include "Platform/Dispatch/MainQueue.h"
+#include "Platform/System/Bundle.h"
+#include "Platform/System/Paths.h"
 
 using platform::XpcObject;
 
 platform::XpcRemoteInterface kextHelperInterface() {
     using T = XpcObject::Type;
-    return platform::XpcRemoteInterface(
-        "KextHelperProtocol",
-        {{"loadKext:withReply:", {T::String}, true, {T::Int64}}, {"shutdownHelper", {}, false, {}}});
+    return platform::XpcRemoteInterface("KextHelperProtocol",
+                                        {{"loadKext:withReply:", {T::String}, true, {T::Int64}},
+                                         {"shutdownHelper", {}, false, {}}});
 }
 
 KextLoadStatus kextLoadStatusForCode(std::int64_t code) {
@@ -34,7 +39,28 @@ KextAssistantXPCClient::~KextAssistantXPCClient() {
     if (connection_) connection_->invalidate();
 }
 
+bool KextAssistantXPCClient::productShipsKernelModule() {
+    auto isFile = [](const std::string& path) {
+        struct stat st;
+        return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+    };
+    // The product's package put the module in place...
+    if (!isFile(platform::Paths::resolve(std::string(kPelKorvexPath) + "/Contents/Info.plist")))
+        return false;
+    // ...and the helper that loads it is there: installed with the product,
+    // or carried in the installer's bundle.
+    const std::string helper = std::string("/Library/PrivilegedHelperTools/") + kKextHelperLabel;
+    if (isFile(platform::Paths::resolve(helper))) return true;
+    auto bundle = platform::Bundle::mainBundle();
+    return bundle &&
+           isFile(bundle->bundlePath() + "/Contents/Library/LaunchServices/" + kKextHelperLabel);
+}
+
 bool KextAssistantXPCClient::shouldShowKextMessage() {
+    if (!productShipsKernelModule()) {
+        PelLogging::logDebugMessage("The product ships no kernel module, skipping kext flow");
+        return false;
+    }
     const auto os = PelHardwareUtilities::sharedHardwareUtilities().currentOS();
     if (!os) {
         PelLogging::logDebugMessage("operatingSystemVersion not found, skipping kext flow");
@@ -130,15 +156,15 @@ void KextAssistantXPCClient::shutdownHelper() {
     std::weak_ptr<KextAssistantXPCClient> weak = weak_from_this();
     auto requestConnection = connection_;
     const auto mainQueue = mainQueue_;
-    auto proxy = connection_->remoteObjectProxy([weak, mainQueue, requestConnection](
-                                                    const platform::Error& error) {
-        mainQueue->async([weak, requestConnection, error] {
-            PelLogging::logNoticeMessageWithFormat("error in connection %@",
-                                                   error.localizedDescription());
-            if (auto self = weak.lock(); self && self->connection_ == requestConnection)
-                self->connection_ = nullptr;
+    auto proxy = connection_->remoteObjectProxy(
+        [weak, mainQueue, requestConnection](const platform::Error& error) {
+            mainQueue->async([weak, requestConnection, error] {
+                PelLogging::logNoticeMessageWithFormat("error in connection %@",
+                                                       error.localizedDescription());
+                if (auto self = weak.lock(); self && self->connection_ == requestConnection)
+                    self->connection_ = nullptr;
+            });
         });
-    });
     proxy.call("shutdownHelper", {});
 }
 
@@ -146,11 +172,12 @@ bool KextAssistantXPCClient::observingIOKitService(platform::Error* error) {
     // A second observation replaces the first.
     stopObserving();
     std::weak_ptr<KextAssistantXPCClient> weak = weak_from_this();
-    if (!watch_->start(kPelKorvexService, mainQueue_,
-                       [weak] {
-                           if (auto self = weak.lock()) self->foundService();
-                       },
-                       error)) {
+    if (!watch_->start(
+            kPelKorvexService, mainQueue_,
+            [weak] {
+                if (auto self = weak.lock()) self->foundService();
+            },
+            error)) {
         stopObserving();
         return false;
     }

@@ -63,9 +63,15 @@ class KextAssistantXPCClient : public std::enable_shared_from_this<KextAssistant
     void setDelegate(KextAssistantXPCClientDelegate* delegate) { delegate_ = delegate; }
     KextAssistantXPCClientDelegate* delegate() const { return delegate_; }
 
-    /// Whether the approval screens are needed: not before 10.13 (major 10),
-    /// nor when the module is loaded already.
+    /// Whether the approval screens are needed: only for a product that
+    /// ships a kernel module, not before 10.13 (major 10), nor when the
+    /// module is loaded already.
     bool shouldShowKextMessage();
+    /// Whether the installed product ships a kernel module: the module's
+    /// bundle (kPelKorvexPath with its Contents/Info.plist) and the helper
+    /// that loads it ("/Library/PrivilegedHelperTools/<label>" or the
+    /// installer bundle's Contents/Library/LaunchServices/<label>) exist.
+    static bool productShipsKernelModule();
 
     void initializeConnectionToService();
     /// Asks the helper to load the module; `reply` (may be empty) gets the

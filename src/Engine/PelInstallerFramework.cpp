@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 
 #include "Engine/HelperToolUtils.h"
@@ -193,20 +194,50 @@ void PelInstallerFramework::performInstallWithMultiplePackages(
     });
 }
 
+// The end of an in-process install for a plug-in that finishes its own
+// work first (installCompleteWithDelegate): the progress object hears of the
+// end once, when the plug-in says it has finished, as on the helper road.
+class PelInstallerFramework::RootInstallEnd : public IFPluginDelegate {
+  public:
+    RootInstallEnd(InstallProgressProtocol* progress, bool installed)
+        : progress_(progress), installed_(installed) {}
+    void pluginFinished(bool success) override {
+        if (finished_.exchange(true)) return;
+        if (responds(progress_, InstallProgressOperation::installComplete))
+            progress_->installComplete(installed_ && success ? kPelInstallStatusCompleted
+                                                             : kPelInstallStatusFailed);
+    }
+
+  private:
+    InstallProgressProtocol* progress_;
+    const bool installed_;
+    std::atomic<bool> finished_{false};
+};
+
 void PelInstallerFramework::installAsRoot(const platform::Array& packages, IFPluginProtocol* plugin,
                                           InstallProgressProtocol* progress) {
     // The packages run on a queue of their own, so that the main queue stays
     // free to show their progress; the end is reported from the main queue.
     platform::DispatchQueuePtr main = mainQueue();
-    installQueue_->async([packages, plugin, progress, main] {
+    std::shared_ptr<RootInstallEndSlot> slot = rootInstallEnd_;
+    installQueue_->async([slot, packages, plugin, progress, main] {
         PelStandaloneInstaller installer;
         const int result = installer.installPackages(packages, progress);
-        main->async([result, plugin, progress] {
+        main->async([slot, result, plugin, progress] {
+            const bool success = result == 0;
+            if (pluginResponds(plugin, IFPluginOperation::installCompleteWithDelegate)) {
+                // The plug-in's own end (flag files, kernel-module check)
+                // decides when the install is over.
+                auto end = std::make_shared<RootInstallEnd>(progress, success);
+                slot->end = end;
+                plugin->installCompleteWithDelegate(success, end.get());
+                return;
+            }
             if (responds(progress, InstallProgressOperation::installComplete))
-                progress->installComplete(result == 0 ? kPelInstallStatusCompleted
-                                                      : kPelInstallStatusFailed);
+                progress->installComplete(success ? kPelInstallStatusCompleted
+                                                  : kPelInstallStatusFailed);
             if (pluginResponds(plugin, IFPluginOperation::installComplete))
-                plugin->installComplete(result == 0);
+                plugin->installComplete(success);
         });
     });
 }

@@ -87,6 +87,7 @@ class PelInstallerFramework {
     uid_t effectiveUserId() const;
     void installAsRoot(const platform::Array& packages, IFPluginProtocol* plugin,
                        InstallProgressProtocol* progress);
+    class RootInstallEnd;
 
     mutable std::mutex mutex_;
     std::shared_ptr<PelRequirementsContainer> pelReqContainer_;
@@ -96,4 +97,11 @@ class PelInstallerFramework {
     std::function<uid_t()> euidSource_;
     platform::DispatchQueuePtr mainQueue_;
     platform::DispatchQueuePtr installQueue_;
+    /// The delegate handed to the plug-in at the end of the last install as
+    /// root; it lives until the next one (main queue only), so a late
+    /// pluginFinished is safe.
+    struct RootInstallEndSlot {
+        std::shared_ptr<IFPluginDelegate> end;
+    };
+    std::shared_ptr<RootInstallEndSlot> rootInstallEnd_ = std::make_shared<RootInstallEndSlot>();
 };

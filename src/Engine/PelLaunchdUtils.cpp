@@ -3,6 +3,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 
 #include "Engine/PelHardwareUtilities.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -11,8 +14,8 @@
 #include "Engine/PelRequirementsContainer.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
-#include "Platform/Text/Format.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Text/Format.h"
 #include "Platform/Values/PropertyList.h"
 
 namespace {
@@ -27,6 +30,25 @@ constexpr const char* kDeleteMethod =
 bool isPlainLabel(const std::string& label) {
     return !label.empty() && label != "." && label != ".." &&
            label.find('/') == std::string::npos && label.find('\0') == std::string::npos;
+}
+
+// One argument of a desktop entry's Exec key: quoted, with the characters
+// the key reserves inside quotes escaped, then escaped again as a string
+// value (backslashes doubled); '%' is written as "%%".
+std::string execArgument(const std::string& argument) {
+    std::string quoted = "\"";
+    for (char c : argument) {
+        if (c == '"' || c == '`' || c == '$' || c == '\\') quoted += '\\';
+        if (c == '%') quoted += '%';
+        quoted += c;
+    }
+    quoted += '"';
+    std::string value;
+    for (char c : quoted) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
 }
 
 }  // namespace
@@ -46,6 +68,52 @@ std::string PelLaunchdUtils::agentFolder() const {
 
 std::string PelLaunchdUtils::plistDestName(const std::string& fileName) const {
     return platform::format("%@/%@", agentFolder(), fileName);
+}
+
+std::string PelLaunchdUtils::autostartEntryPath(const std::string& label) const {
+    return platform::format("%@/.config/autostart/%@.desktop", platform::Paths::homeDirectory(),
+                            label);
+}
+
+PelLaunchdUtils::OptionalText PelLaunchdUtils::autostartEntryText(const std::string& label,
+                                                                  const std::string& program) {
+    for (const std::string* text : {&label, &program})
+        if (text->find_first_of(std::string("\n\r\0", 3)) != std::string::npos) return std::nullopt;
+    return "[Desktop Entry]\nType=Application\nName=" + label + "\nExec=" + execArgument(program) +
+           "\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
+}
+
+bool PelLaunchdUtils::writeAutostartEntry(const std::string& label,
+                                          const std::string& program) const {
+    OptionalText text = autostartEntryText(label, program);
+    const std::string path = autostartEntryPath(label);
+    if (!text) {
+        PelLogging::logErrorMessageWithFormat("%s: No autostart entry for program %@", kWriteMethod,
+                                              program);
+        return false;
+    }
+    std::error_code ec;
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+    // Written whole or not at all: a temporary file renamed over the entry.
+    const std::string temporary = path + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << *text;
+        out.close();
+        if (!out) {
+            std::filesystem::remove(temporary, ec);
+            PelLogging::logErrorMessageWithFormat("%s: Error in writing the autostart entry %@",
+                                                  kWriteMethod, path);
+            return false;
+        }
+    }
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
+        std::filesystem::remove(temporary, ec);
+        PelLogging::logErrorMessageWithFormat("%s: Error in writing the autostart entry %@",
+                                              kWriteMethod, path);
+        return false;
+    }
+    return true;
 }
 
 void PelLaunchdUtils::createLaunchAgentFolder() const {
@@ -155,6 +223,9 @@ bool PelLaunchdUtils::writeLaunchAgentWithBundle(const platform::Bundle* bundle,
         platform::setError(error, failure);
         return false;
     }
+    // The agent itself is not read at log-in here; the autostart entry is.
+    // Its failure is logged and the agent stays, as specified.
+    writeAutostartEntry(*domainName, *program);
     return true;
 }
 
@@ -171,6 +242,9 @@ bool PelLaunchdUtils::deleteLaunchAgentWithDomainName(const OptionalText& domain
         return false;
     }
     std::string path = plistDestName(plistName(*domainName));
+    // The autostart entry goes with the agent (none there is fine).
+    std::error_code ignored;
+    std::filesystem::remove(autostartEntryPath(*domainName), ignored);
     if (auto failure = PelPathUtils::sharedPathUtils().deleteFileAtPath(path)) {
         PelLogging::logErrorMessageWithFormat("%s: Error in deleting the file: %@. error = %@",
                                               kDeleteMethod, path, *failure);

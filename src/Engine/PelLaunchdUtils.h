@@ -3,6 +3,10 @@
 // "Library/LaunchAgents" folder (for root "/Library/LaunchAgents", through
 // the path root), with the keys Label, RunAtLoad and Program.
 //
+// Beside it, with the same life, goes a desktop autostart entry
+// "~/.config/autostart/<identifier>.desktop" (the XDG autostart convention),
+// which is what really starts the installer at the next log-in here.
+//
 // Failures are logged; callers log them and carry on. Holds no state but the
 // user-id override for tests; not meant for concurrent use.
 #pragma once
@@ -48,6 +52,11 @@ class PelLaunchdUtils {
     std::string plistName(const std::string& label) const { return label + ".plist"; }
     /// The agent folder joined with `fileName`.
     std::string plistDestName(const std::string& fileName) const;
+    /// "~/.config/autostart/<label>.desktop", through the path root.
+    std::string autostartEntryPath(const std::string& label) const;
+    /// The autostart entry's text for `program`, or nullopt when the path
+    /// cannot be written as one (a line break in it).
+    static OptionalText autostartEntryText(const std::string& label, const std::string& program);
     /// Makes the agent folder when it is missing; failures are logged.
     void createLaunchAgentFolder() const;
     /// The executable the agent runs: the bundle's own.
@@ -59,6 +68,7 @@ class PelLaunchdUtils {
 
   private:
     std::string agentFolder() const;
+    bool writeAutostartEntry(const std::string& label, const std::string& program) const;
 
     std::optional<uid_t> uid_;
 };

@@ -375,6 +375,101 @@ TEST_F(MainWindowTest, PluginSuppliesFooterLogoBackgroundAndTitle) {
     EXPECT_FALSE(form().leftBackgroundImage->isHidden());
 }
 
+// Every screen's default button takes the focus when the screen shows, so
+// that Return presses it.
+TEST_F(MainWindowTest, EachScreensDefaultButtonHasTheFocus) {
+    struct Case {
+        const char* name;
+        std::function<void()> show;
+        std::function<QWidget*()> button;
+    };
+    const std::vector<Case> cases = {
+        {"error", [&] { main().showErrorScreen(QStringLiteral("Broken.")); },
+         [&] { return form().closeButtonError; }},
+        {"warning", [&] { main().showWarningScreen(QStringLiteral("Check."), nullptr); },
+         [&] { return form().tryAgainButton; }},
+        {"ok", [&] { main().showOKScreen(QStringLiteral("T"), QStringLiteral("M")); },
+         [&] { return form().okTryAgainButton; }},
+        {"competitive", [&] { main().showCompetitiveErrorScreen(QStringLiteral("Other.")); },
+         [&] { return form().competitiveCloseButton; }},
+        {"restart", [&] { main().showRestartView(QStringLiteral("Restart.")); },
+         [&] { return main().rebootViewController()->restartButton; }},
+        {"log-out", [&] { main().showLogoutView(QStringLiteral("Log out.")); },
+         [&] { return main().logoutViewController()->logoutButton; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        launch();
+        main().window()->show();
+        main().window()->activateWindow();
+        pump();
+        c.show();
+        pump();
+        EXPECT_EQ(main().window()->focusWidget(), c.button());
+        auto* button = qobject_cast<QPushButton*>(c.button());
+        ASSERT_TRUE(button);
+        EXPECT_TRUE(button->autoDefault());  // Return presses it
+        TearDown();
+        SetUp();
+    }
+}
+
+// The closing screens say what to do on every road that reaches them.
+TEST_F(MainWindowTest, AnInstallThatSucceedsFillsTheClosingScreensText) {
+    for (const char* action : {"RESTART", "LOGOUT"}) {
+        SCOPED_TRACE(action);
+        info_["PEL_ON_COMPLETE_ACTION"] = action;
+        launch();
+        main().closingScreen(true);
+        pump();
+        if (std::string(action) == "RESTART") {
+            EXPECT_EQ(centerContent(), main().rebootViewController());
+            EXPECT_EQ(main().rebootViewController()->restartText->text(),
+                      "Restart your computer now to activate your protection. You are not "
+                      "protected until you do so.");
+        } else {
+            EXPECT_EQ(centerContent(), main().logoutViewController());
+            EXPECT_EQ(main().logoutViewController()->logoutText->text(),
+                      "Please log out from your computer. Installation of your Ostrel product "
+                      "is not complete until you do so!");
+        }
+        TearDown();
+        SetUp();
+    }
+}
+
+// The informal start-up calls: the window's height goes to a plug-in that
+// takes it, and the left panel's image is the plug-in's own when it names one.
+TEST_F(MainWindowTest, ThePluginHearsTheWindowHeightAndNamesTheLeftImage) {
+    for (double screen : {800.0, 801.0}) {
+        SCOPED_TRACE(screen);
+        ScreenInfo::setMainScreenHeight(screen);
+        launch();
+        EXPECT_TRUE(plugin_->windowHeights.empty());  // not offered: not told
+        TearDown();
+        SetUp();
+        ScreenInfo::setMainScreenHeight(screen);
+        PluginRegistry::registerPlugin("TestPlugin", [this] {
+            plugin_ = std::make_shared<FakePlugin>();
+            plugin_->implemented.insert(IFPluginOperation::isWindowAtMaxHeight);
+            plugin_->implemented.insert(IFPluginOperation::leftBackgroundImage);
+            plugin_->implemented.insert(IFPluginOperation::backgroundImageName);
+            plugin_->background = "img-bg-full";
+            plugin_->leftImage = "img-bg-left";
+            return plugin_;
+        });
+        launch();
+        ASSERT_FALSE(plugin_->windowHeights.empty());
+        EXPECT_EQ(plugin_->windowHeights.back(), screen > 800);
+        EXPECT_EQ(main().isWindowAtMaxHeight(), screen > 800);
+        main().switchCenterBoxView(form().okView, false, nullptr);
+        pump();
+        EXPECT_GE(plugin_->leftImageAsked, 1);
+        TearDown();
+        SetUp();
+    }
+}
+
 TEST_F(MainWindowTest, RestartAndLogoutViewsTakeTheirTexts) {
     launch();
     main().showLogoutView(QStringLiteral("Log out to finish."));
@@ -386,8 +481,9 @@ TEST_F(MainWindowTest, RestartAndLogoutViewsTakeTheirTexts) {
     EXPECT_EQ(centerContent(), main().rebootViewController());
     EXPECT_EQ(main().rebootViewController()->restartText->text(), "Restart to finish.");
     EXPECT_TRUE(delegate_->restartMenuItem()->isEnabled());
-    // Neither changes the status.
-    EXPECT_EQ(main().installStatus(), 500);
+    // Both leave a restart or log-out pending: a quit shows that, not the
+    // step before.
+    EXPECT_EQ(main().installStatus(), kInstallStatusFinished);
 }
 
 }  // namespace

@@ -2,17 +2,22 @@
 // shell with the fake engine.
 #include <QPushButton>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 
 #include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/Core/PelFSDPaths.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/ProgressAnimationViewController.h"
 #include "OstrelUI/Controls/AttributedText.h"
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "ShellFixture.h"
 #include "support/FakeClock.h"
 
 namespace shelltest {
+namespace fs = std::filesystem;
 namespace {
 
 /// Records the status codes instead of driving the left list.
@@ -251,19 +256,93 @@ TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
     EXPECT_EQ(engine_->installs, 1);
 }
 
-TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreen) {
-    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
+    int copies = 2;
+    AgreeInstallViewController::setRunningCopiesCounter([&copies] { return copies; });
     launch();
-    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    main().window()->show();
+    main().window()->activateWindow();
+    pump();
+    auto* install = find<QPushButton>("installButton");
+    // The welcome's default button has the focus; Return presses it.
+    ASSERT_EQ(main().window()->focusWidget(), install);
+    QTest::keyClick(install, Qt::Key_Return);
     pump();
     EXPECT_EQ(engine_->requirementChecks, 0);
     EXPECT_EQ(main().installStatus(), kInstallStatusLaunched);
-    // Once the other copy is gone, Install works again.
-    AgreeInstallViewController::setRunningCopiesCounter([] { return 1; });
-    static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"))
-        ->install();
+    ASSERT_EQ(centerContent(), form().okView);
+    // The whole title shows (it wraps rather than being cut).
+    EXPECT_TRUE(form().okTitleText->wordWrap());
+    EXPECT_TRUE(form().okQuitButton->isVisible());
+    // Try Again, the default, checks again: while the other copy runs the
+    // screen stays.
+    ASSERT_EQ(main().window()->focusWidget(), form().okTryAgainButton);
+    QTest::keyClick(form().okTryAgainButton, Qt::Key_Return);
+    pump();
+    EXPECT_EQ(centerContent(), form().okView);
+    EXPECT_FALSE(form().centerBox->isHidden());
+    // Once it is gone, the welcome screen is back with Install focused,
+    // and Install works again.
+    copies = 1;
+    QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
+    pump();
+    EXPECT_TRUE(form().centerBox->isHidden());
+    EXPECT_TRUE(form().leftBox->isHidden());
+    EXPECT_TRUE(install->isVisible());
+    EXPECT_EQ(main().window()->focusWidget(), install);
+    QTest::keyClick(install, Qt::Key_Return);
     pump();
     EXPECT_EQ(engine_->requirementChecks, 1);
+}
+
+TEST_F(ProductPlugins, TheAlreadyRunningScreenQuits) {
+    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+    launch();
+    main().window()->show();
+    pump();
+    QTest::mouseClick(find<QPushButton>("installButton"), Qt::LeftButton);
+    pump();
+    ASSERT_EQ(centerContent(), form().okView);
+    QTest::mouseClick(form().okQuitButton, Qt::LeftButton);
+    pump();
+    EXPECT_EQ(exits_, 1);
+}
+
+// At exit the plug-in removes what the download left: the packages, the
+// set-up file's requirement list and branding logo (named by the download's
+// manifest), then the empty folder. Names that lead out of it are ignored.
+TEST_F(ProductPlugins, CleanUpRemovesTheDownloadsSetUpFilesAndItsFolder) {
+    struct Case {
+        const char* name;
+        std::optional<std::string> reqs, logo;
+        bool folderGone;
+    } cases[] = {
+        {"both named", "Requirements.plist", "Brand.png", true},
+        {"logo not named", "Requirements.plist", std::nullopt, false},
+        {"a name leading out", "../keep.txt", "Brand.png", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        launch(true);
+        fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
+        pump();
+        const std::string folder = fsdDownloadFolder();
+        const std::string outside = fs::path(folder).parent_path().string() + "/keep.txt";
+        for (const std::string& file : {folder + "/Ostrel.pkg", folder + "/Requirements.plist",
+                                        folder + "/Brand.png", outside}) {
+            fs::create_directories(fs::path(file).parent_path());
+            std::ofstream(file) << "x";
+        }
+        fsd_->setupNames = {c.reqs, c.logo};
+        main().productPlugin()->installerWillTerminate();
+        EXPECT_FALSE(fs::exists(folder + "/Ostrel.pkg"));
+        EXPECT_FALSE(fs::exists(folder + "/Requirements.plist") && c.reqs == "Requirements.plist");
+        EXPECT_EQ(fs::exists(folder), !c.folderGone);
+        EXPECT_TRUE(fs::exists(outside));
+        fs::remove_all(folder);
+        TearDown();
+        SetUp();
+    }
 }
 
 TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {

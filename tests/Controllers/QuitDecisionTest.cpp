@@ -189,6 +189,106 @@ TEST_F(QuitDecisionTest, RestartOverlayRestartsAndContinueHidesTheQuitOverlay) {
     EXPECT_EQ(exits_, 1);
 }
 
+// An open quit overlay follows the install's status: its question changes
+// with the step, and once the step it asks about has ended it closes (the
+// status bar back to neutral on success) and the next quit asks what fits.
+TEST_F(QuitDecisionTest, TheQuitOverlayFollowsTheStatus) {
+    struct Case {
+        const char* name;
+        int from;
+        std::function<void(MainWindowController&)> change;
+        QString overlayAfter;  // "" when the overlay has closed
+        std::vector<unsigned> pillars;
+        QString nextQuit;  // the overlay a quit request then shows
+    };
+    const std::vector<Case> cases = {
+        {"download done, installing",
+         501,
+         [](MainWindowController& m) { m.setInstallStatus(502); },
+         "Installation in progress",
+         {1},
+         "Installation in progress"},
+        {"removal starts",
+         502,
+         [](MainWindowController& m) { m.setInstallStatus(503); },
+         "Uninstalling Previous Version",
+         {1},
+         "Uninstalling Previous Version"},
+        {"removal ended, restart screen",
+         503,
+         [](MainWindowController& m) { m.showRestartView(QStringLiteral("Restart now.")); },
+         "",
+         {1, 0},
+         "Restart Required"},
+        {"install finished under the overlay",
+         502,
+         [](MainWindowController& m) { m.closingScreen(true); },
+         "",
+         {1, 0},
+         "Restart Required"},
+        {"install failed under the overlay",
+         502,
+         [](MainWindowController& m) { m.closingScreen(false); },
+         "",
+         {1},
+         ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        launch();
+        main().switchCenterBoxView(form().okView, false, nullptr);
+        main().setInstallStatus(c.from);
+        EXPECT_FALSE(main().window()->close());
+        ASSERT_TRUE(main().isOverlayShown());
+        c.change(main());
+        pump();
+        EXPECT_EQ(overlayTitle(), c.overlayAfter);
+        EXPECT_EQ(main().isOverlayShown(), !c.overlayAfter.isEmpty());
+        EXPECT_EQ(plugin_->pillarStatuses, c.pillars);
+        const bool quits = main().window()->close();
+        pump();
+        EXPECT_EQ(quits, c.nextQuit.isEmpty());
+        EXPECT_EQ(overlayTitle(), c.nextQuit);
+        TearDown();
+        SetUp();
+    }
+}
+
+TEST_F(QuitDecisionTest, TheQuitOverlayStaysOnTopWhileTheCentreSlides) {
+    launch();
+    main().switchCenterBoxView(form().okView, false, nullptr);
+    main().setInstallStatus(502);
+    ASSERT_FALSE(main().window()->close());
+    ASSERT_TRUE(main().isOverlayShown());
+    auto topmost = [&] {
+        QWidget* top = nullptr;
+        for (QObject* child : form().contentView->children())
+            if (auto* widget = qobject_cast<QWidget*>(child); widget && widget->isVisible())
+                top = widget;
+        return top;
+    };
+    // The sliding snapshot of the centre box is painted above the boxes,
+    // never above the overlay; at each step of the switch.
+    main().switchCenterBoxView(form().warningView, true, nullptr);
+    EXPECT_EQ(topmost(), main().grayedOutView());
+    for (int i = 0; i < 4; ++i) {
+        QCoreApplication::processEvents();
+        platform::MainQueue::shared()->drain();
+        EXPECT_EQ(topmost(), main().grayedOutView()) << i;
+    }
+    pump();
+    EXPECT_EQ(form().centerBox->currentWidget(), form().warningView);
+    EXPECT_EQ(topmost(), main().grayedOutView());
+    EXPECT_EQ(overlayTitle(), "Installation in progress");
+    // Escape keeps the install going, as the overlay's own button does.
+    main().window()->activateWindow();
+    form().closingScreenButton->setFocus();
+    QTest::keyClick(form().closingScreenButton, Qt::Key_Escape);
+    pump();
+    EXPECT_FALSE(main().isOverlayShown());
+    EXPECT_EQ(exits_, 0);
+}
+
 TEST_F(QuitDecisionTest, KeyboardOnly) {
     engine_->completes = false;
     launch();

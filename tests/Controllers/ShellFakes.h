@@ -124,6 +124,8 @@ class FakeFSD : public FSDFacade {
         return true;
     }
     platform::Array packagePaths() const override { return packages; }
+    SetupFileNames setupNames;
+    SetupFileNames setupInstallerFileNames() const override { return setupNames; }
 
     /// Ends the set-up download on the main queue.
     void finishSetup(bool success, std::optional<std::string> requirements,
@@ -188,6 +190,15 @@ class FakePlugin : public IFPluginProtocol {
     std::string footerName = "footer";
     std::string background;
     QString title;
+
+    std::vector<bool> windowHeights;
+    void setIsWindowAtMaxHeight(bool atMax) override { windowHeights.push_back(atMax); }
+    std::string leftImage;
+    int leftImageAsked = 0;
+    std::string leftBackgroundImage() override {
+        ++leftImageAsked;
+        return leftImage;
+    }
 
     std::string getSupportURL(const std::shared_ptr<PelRequirement>&, bool fsdFailure) override {
         return fsdFailure ? "https://support.example/download" : "https://support.example/install";

@@ -340,6 +340,19 @@ TEST_F(UninstallScreen, PromptThenDeniedAuthorisation) {
     EXPECT_EQ(check_->installs, 0);
 }
 
+TEST_F(UninstallScreen, ReturnOnThePromptPressesUninstall) {
+    authoriser_->status = platform::errAuthorizationDenied;
+    main().window()->activateWindow();
+    launchAndCheck();
+    ASSERT_EQ(centerContent(), screen().uninstallPromptView.data());
+    // The prompt's default button has the focus, whatever had it before.
+    ASSERT_EQ(main().window()->focusWidget(), screen().uninstallBeginButton.data());
+    QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
+    settle();
+    EXPECT_EQ(authoriser_->requests.size(), 1u);
+    EXPECT_EQ(exits_, 0);
+}
+
 TEST_F(UninstallScreen, QuitFromThePromptRemovesNothing) {
     launchAndCheck();
     screen().uninstallQuitButton->setFocus();
@@ -417,7 +430,8 @@ TEST_F(UninstallScreen, ReportThenRestartScreen) {
     EXPECT_EQ(pingErrors(), (std::vector<std::string>{"4", "4", "6", "8"}));
     EXPECT_EQ(hvk_->statuses(), (std::vector<unsigned>{1, 2, 2, 2, 4}));
     EXPECT_EQ(hvk_->offMain(), 0);
-    EXPECT_EQ(main().installStatus(), kInstallStatusUninstalling);
+    // The removal is over; the restart it needs is pending.
+    EXPECT_EQ(main().installStatus(), kInstallStatusFinished);
     EXPECT_EQ(check_->installs, 0);
 }
 

@@ -107,6 +107,7 @@ class RecordingPlugin : public IFPluginProtocol {
     void installComplete(bool success) override { add(success ? "complete:1" : "complete:0"); }
     void installCompleteWithDelegate(bool success, IFPluginDelegate* delegate) override {
         add(success ? "completeWithDelegate:1" : "completeWithDelegate:0");
+        lastDelegate = delegate;
         if (finishAtOnce) delegate->pluginFinished(success && finishWith);
     }
     void installFailedWithError(int code,
@@ -121,6 +122,7 @@ class RecordingPlugin : public IFPluginProtocol {
 
     bool finishAtOnce = true;
     bool finishWith = true;
+    IFPluginDelegate* lastDelegate = nullptr;
 
   private:
     void add(std::string call) {

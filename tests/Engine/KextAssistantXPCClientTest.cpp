@@ -148,16 +148,24 @@ TEST_F(KextAssistantXPCClientTest, AWatchThatCannotStartLeavesNothingBehind) {
 }
 
 TEST_F(KextAssistantXPCClientTest, ShowsTheApprovalScreensOnlyWhereTheyMatter) {
+    // A product that ships a module: its bundle and the helper that loads it.
+    auto shipModule = [&](bool module, bool helper) {
+        fs::remove_all(rooted("/Library/Extensions"));
+        fs::remove_all(rooted("/Library/PrivilegedHelperTools"));
+        if (module) touch(rooted("/Library/Extensions/PelKorvex.kext/Contents/Info.plist"));
+        if (helper) touch(rooted("/Library/PrivilegedHelperTools/com.pelgrave.kexthelper.TLW"));
+    };
     struct Case {
         const char* os;
-        bool loaded, show;
-    } cases[] = {{"10.12.6", false, false},
-                 {"10.13", false, true},
-                 {"12", false, true},
-                 {"11.2", true, false}};
+        bool module, helper, loaded, show;
+    } cases[] = {{"10.12.6", true, true, false, false}, {"10.13", true, true, false, true},
+                 {"12", true, true, false, true},       {"12", false, true, false, false},
+                 {"12", true, false, false, false},     {"12", false, false, false, false},
+                 {"11.2", true, true, true, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.os);
+        SCOPED_TRACE(std::string(c.os) + (c.module ? " module" : "") + (c.helper ? " helper" : ""));
         system_->os = c.os;
+        shipModule(c.module, c.helper);
         if (c.loaded) moduleLoads();
         EXPECT_EQ(makeClient()->shouldShowKextMessage(), c.show);
     }

@@ -179,9 +179,73 @@ TEST_F(PelInstallerFrameworkTest, AsRootPackagesInstallOffTheMainQueueAndComplet
     ASSERT_TRUE(RunLoop::runUntil([&] { return !progress_.get(progress_.completions).empty(); }));
     EXPECT_EQ(progress_.get(progress_.completions), std::vector<int>{304});
     EXPECT_EQ(progress_.get(progress_.percents), std::vector<double>{50.0});
-    EXPECT_EQ(plugin_.calls(), std::vector<std::string>{"complete:1"});
+    EXPECT_EQ(plugin_.calls(), std::vector<std::string>{"completeWithDelegate:1"});
     EXPECT_TRUE(authoriser_->requests.empty());
     EXPECT_EQ(framework_.promptString(), "Prompt");
+}
+
+// As root the plug-in ends the install as it does on the helper road: one
+// that finishes with a delegate decides when (and whether) it is complete;
+// one without that step hears installComplete after the progress object.
+TEST_F(PelInstallerFrameworkTest, AsRootThePluginsOwnEndFinishesTheInstall) {
+    ScopedPackageTrust trust;
+    const std::string good = writePackage(
+        dir_.file("pkgs/Good.pkg"),
+        mkpkg::buildComponentPackage(sampleComponent("com.x.good", "f", "x"), trust.signing()));
+    euid_ = 0;
+    struct Case {
+        const char* name;
+        std::set<IFPluginOperation> offered;
+        int installerExit;
+        bool pluginSuccess;
+        std::vector<std::string> calls;
+        int status;
+    };
+    const std::vector<Case> cases = {
+        {"delegate, success",
+         {IFPluginOperation::installComplete, IFPluginOperation::installCompleteWithDelegate},
+         0,
+         true,
+         {"completeWithDelegate:1"},
+         304},
+        {"delegate, its own end fails",
+         {IFPluginOperation::installCompleteWithDelegate},
+         0,
+         false,
+         {"completeWithDelegate:1"},
+         302},
+        {"delegate, install failed",
+         {IFPluginOperation::installCompleteWithDelegate},
+         1,
+         true,
+         {"completeWithDelegate:0"},
+         302},
+        {"no delegate step", {IFPluginOperation::installComplete}, 0, true, {"complete:1"}, 304},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto launcher = std::make_shared<testsupport::FakeTaskLauncher>();
+        launcher->addScript({{"installer:%100"}, c.installerExit});
+        platform::setDefaultTaskLauncher(launcher);
+        RecordingPlugin plugin(c.offered);
+        plugin.finishAtOnce = false;
+        RecordingProgress progress;
+        framework_.performInstallWithMultiplePackages(Array{Value(Dictionary{{"pkgName", good}})},
+                                                      &plugin, &progress, {});
+        ASSERT_TRUE(RunLoop::runUntil([&] { return !plugin.calls().empty(); }));
+        RunLoop::drainPending();
+        EXPECT_EQ(plugin.calls(), c.calls);
+        if (c.offered.count(IFPluginOperation::installCompleteWithDelegate)) {
+            // Nothing is complete before the plug-in says so; a second word
+            // from it changes nothing.
+            EXPECT_TRUE(progress.get(progress.completions).empty());
+            ASSERT_TRUE(plugin.lastDelegate);
+            plugin.lastDelegate->pluginFinished(c.pluginSuccess);
+            plugin.lastDelegate->pluginFinished(true);
+            RunLoop::drainPending();
+        }
+        EXPECT_EQ(progress.get(progress.completions), std::vector<int>{c.status});
+    }
 }
 
 TEST_F(PelInstallerFrameworkTest, OnePackageGoesThroughTheHelperEvenAsRoot) {

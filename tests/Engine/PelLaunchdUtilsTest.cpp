@@ -1,3 +1,6 @@
+#include <fstream>
+#include <iterator>
+
 #include "Engine/PelLaunchdUtils.h"
 #include "EngineTestSupport.h"
 
@@ -49,6 +52,41 @@ TEST_F(LaunchAgentTest, AgentFileHoldsExactlyItsThreeKeysAndReplacesAnOldOne) {
     EXPECT_FALSE(std::filesystem::exists(agentPath_));
     EXPECT_FALSE(agents_.deleteLaunchAgentWithDomainName("com.pelgrave.installer", &error));
     EXPECT_FALSE(error.empty());
+}
+
+// The agent is not read at log-in here: the autostart entry beside it is
+// what starts the installer again, and it lives and goes with the agent.
+TEST_F(LaunchAgentTest, AnAutostartEntryLivesAndGoesWithTheAgent) {
+    const std::string entry = dir_.file("home/.config/autostart/com.pelgrave.installer.desktop");
+    EXPECT_EQ(agents_.autostartEntryPath("com.pelgrave.installer"), entry);
+    ASSERT_TRUE(agents_.writeLaunchAgentWithBundle(&bundle(), "com.pelgrave.installer", nullptr));
+    std::ifstream in(entry, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_EQ(text.rfind("[Desktop Entry]\n", 0), 0u) << text;
+    EXPECT_NE(text.find("\nType=Application\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nExec=\"" + app_ + "/Contents/MacOS/Installer\"\n"), std::string::npos)
+        << text;
+    EXPECT_TRUE(agents_.deleteLaunchAgentWithDomainName("com.pelgrave.installer", nullptr));
+    EXPECT_FALSE(std::filesystem::exists(entry));
+    EXPECT_FALSE(std::filesystem::exists(agentPath_));
+
+    // Program paths are quoted for the Exec key; a line break cannot be.
+    struct Case {
+        const char* program;
+        const char* exec;
+    } cases[] = {
+        {"/Apps/My Installer.app/Contents/MacOS/Installer",
+         "Exec=\"/Apps/My Installer.app/Contents/MacOS/Installer\"\n"},
+        {"/a/$x`y\"z", "Exec=\"/a/\\\\$x\\\\`y\\\\\"z\"\n"},
+        {"/a/b\\c", "Exec=\"/a/b\\\\\\\\c\"\n"},
+        {"/a/100%", "Exec=\"/a/100%%\"\n"},
+    };
+    for (const Case& c : cases) {
+        auto text = PelLaunchdUtils::autostartEntryText("l", c.program);
+        ASSERT_TRUE(text) << c.program;
+        EXPECT_NE(text->find(c.exec), std::string::npos) << *text;
+    }
+    EXPECT_FALSE(PelLaunchdUtils::autostartEntryText("l", "/a\nExec=/bin/evil"));
 }
 
 TEST_F(LaunchAgentTest, FolderFollowsTheRealUser) {

@@ -55,6 +55,15 @@ class FSDFacade {
     /// The package descriptions of the packages unpacked so far
     /// (download()->packagePaths()).
     virtual platform::Array packagePaths() const = 0;
+
+    /// The file names (inside the download folder) of the set-up file's
+    /// requirement list and branding logo; none when the manifest has no
+    /// set-up file or it names none.
+    struct SetupFileNames {
+        std::optional<std::string> reqsPlist;
+        std::optional<std::string> brandingLogo;
+    };
+    virtual SetupFileNames setupInstallerFileNames() const { return {}; }
 };
 
 /// The production factory of this build, or null when it has none.

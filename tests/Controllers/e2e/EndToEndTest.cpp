@@ -18,10 +18,15 @@
 #include <functional>
 #include <thread>
 
+#include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/ClosingScreens.h"
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/InstallEngine.h"
+#include "Controllers/Core/OptInRegions.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/InstallerAppDelegate.h"
+#include "Controllers/InstallerUIMiddlePanelRowViewItem.h"
+#include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/ShellSupport.h"
 #include "Controllers/UninstallViewController.h"
@@ -95,6 +100,10 @@ class EndToEndTest : public ::testing::Test {
         // The root as the engine's own end-to-end tests prepare it.
         fs::create_directories(root_ + "/Library/Application Support/Pelgrave/Registry");
         fs::create_directories(root_ + "/home");
+        // A system that knows its version, on which no kernel module of the
+        // product is loaded.
+        fs::create_directories(root_ + "/etc");
+        std::ofstream(root_ + "/etc/os-release") << "ID=debian\nVERSION_ID=\"12\"\n";
         copyDemoBundle();
 
         server_.setHandler([this](const RecordedRequest& request) { return answer(request); });
@@ -286,6 +295,22 @@ class EndToEndTest : public ::testing::Test {
                   readFile(dir_.file("Installer/.fsd/fsdmanifest.js")));
         EXPECT_TRUE(fs::exists(folder + "/fsdmanifest-sig.txt"));
     }
+    HVKProductPlugin& plugin() {
+        return dynamic_cast<HVKProductPlugin&>(
+            *MainWindowController::sharedMainMenuController()->productPlugin());
+    }
+    /// The step list settles on "all complete" (both rows complete, neither
+    /// working) once the closing screen is in.
+    bool stepListComplete() {
+        const auto& rows = plugin().leftNavigationViewController()->rowObjectsArray();
+        using Row = InstallerUIMiddlePanelRowViewItem;
+        return rows && *rows == LeftNavigationViewController::Rows{
+                                    Row::itemForInstallCompletion(),
+                                    Row::itemForUpdatePreferencesCompletion()};
+    }
+    std::uint64_t uiOptions() {
+        return MainWindowController::sharedMainMenuController()->uiOptionsClicked();
+    }
     std::size_t requestsFor(const std::string& path) const {
         std::size_t n = 0;
         for (const auto& request : server_.requests()) n += request.path() == path;
@@ -322,6 +347,11 @@ TEST_F(EndToEndTest, WelcomeOptInDownloadInstallAndRestart) {
     EXPECT_EQ(requestsFor("/OstrelDemoPackage.zip"), 1u);
     expectInstalledUnderTheRoot();
     expectManifestCopy();
+    // The demo ships no kernel module: no approval screens.
+    EXPECT_EQ(uiOptions() & kUIOptionKextSetupShown, 0u);
+    EXPECT_NE(
+        outlet<QLabel>("restartText")->text().indexOf(QStringLiteral("Restart your computer")), -1);
+    EXPECT_TRUE(runUntil([&] { return stepListComplete(); }, std::chrono::seconds(10)));
 
     EXPECT_TRUE(events_->events().empty());
     QTest::mouseClick(outlet("restartButton"), Qt::LeftButton);
@@ -333,6 +363,76 @@ TEST_F(EndToEndTest, WelcomeOptInDownloadInstallAndRestart) {
         EXPECT_TRUE(request.path() == "/OstrelDemoSetup.zip" ||
                     request.path() == "/OstrelDemoPackage.zip" || request.path() == "/n/p")
             << request.target;
+}
+
+// The in-process road as root: the system installer inside the root, the
+// plug-in's own end (flag files with the user's choice, the kernel-module
+// check), the step list and the closing screen as through the helper.
+TEST_F(EndToEndTest, AsRootTheInstallEndsWithTheUsersChoiceAndACompleteStepList) {
+    fs::create_directories(rooted("/usr/sbin"));
+    fs::copy_file(PEL_SYSTEM_INSTALLER_TOOL, rooted("/usr/sbin/installer"));
+    PelInstallerFramework::sharedInstallerFramework().setEffectiveUserIdSource(
+        [] { return uid_t(0); });
+    writeManifest();
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("okButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton") || visible("closeButtonError"); }));
+    ASSERT_TRUE(visible("restartButton")) << errorText();
+    EXPECT_TRUE(fs::exists(rooted(kDemoFile)));
+    EXPECT_TRUE(fs::exists(rooted(kReceipt)));
+    // No helper was blessed on this road.
+    EXPECT_FALSE(fs::exists(rooted("/Library/PrivilegedHelperTools/") + kHelperLabel));
+    // The user's choice (join) is kept; the region flag is written too.
+    EXPECT_EQ(readFile(rooted(kOptInFlagFilePath)), std::string(1, '\1'));
+    EXPECT_TRUE(fs::exists(rooted(kRegionFlagFilePath)));
+    EXPECT_EQ(uiOptions() & kUIOptionKextSetupShown, 0u);
+    EXPECT_EQ(outlet<QLabel>("restartText")->text(),
+              QStringLiteral("Restart your computer now to activate your protection. You are not "
+                             "protected until you do so."));
+    EXPECT_TRUE(runUntil([&] { return stepListComplete(); }, std::chrono::seconds(10)));
+    QTest::mouseClick(outlet("restartButton"), Qt::LeftButton);
+    pump();
+    EXPECT_EQ(events_->events(), std::vector<std::uint32_t>{platform::kSystemEventRestart});
+}
+
+// A product whose package put a kernel module and its loading helper in
+// place asks for the module's approval after the install; the demo (above)
+// does not.
+TEST_F(EndToEndTest, AProductThatShipsAKernelModuleAsksForItsApproval) {
+    fs::create_directories(rooted("/Library/Extensions/PelKorvex.kext/Contents"));
+    std::ofstream(rooted("/Library/Extensions/PelKorvex.kext/Contents/Info.plist")) << "";
+    fs::create_directories(rooted("/Library/PrivilegedHelperTools"));
+    std::ofstream(rooted("/Library/PrivilegedHelperTools/com.pelgrave.kexthelper.TLW")) << "";
+    fs::create_directories(rooted("/sys/module"));
+    writeManifest();
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("laterButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] {
+        return visible("kextAssistantSetupView") || visible("restartButton");
+    })) << helperLog();
+    EXPECT_TRUE(visible("kextAssistantSetupView"));
+    EXPECT_FALSE(visible("restartButton"));
+    expectInstalledUnderTheRoot();
+}
+
+// Without the manifest beside the bundle the bundle's own package installs:
+// no download, the same closing screen and step list.
+TEST_F(EndToEndTest, TheBundledPackageInstallsWithoutADownload) {
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    answerOptInDialog("laterButton");
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton") || visible("closeButtonError"); }))
+        << helperLog();
+    ASSERT_TRUE(visible("restartButton")) << errorText();
+    EXPECT_TRUE(fs::exists(rooted(kDemoFile)));
+    EXPECT_EQ(requestsFor("/OstrelDemoPackage.zip"), 0u);
+    EXPECT_FALSE(outlet<QLabel>("restartText")->text().isEmpty());
+    EXPECT_TRUE(runUntil([&] { return stepListComplete(); }, std::chrono::seconds(10)));
 }
 
 TEST_F(EndToEndTest, AFailedMandatoryDownloadIsTriedAgainAndSucceeds) {

@@ -1,6 +1,8 @@
 // The production downloader: PelFSD.
 #include "Controllers/Core/FSDFacade.h"
+#include "Downloader/FSDManifest.h"
 #include "Downloader/PelFSD.h"
+#include "Downloader/PelFSDFile.h"
 
 namespace {
 
@@ -27,6 +29,17 @@ class PelFSDFacade final : public FSDFacade {
         return paths;
     }
 
+    SetupFileNames setupInstallerFileNames() const override {
+        SetupFileNames names;
+        if (const auto& manifest = fsd_->manifest()) {
+            if (const auto& file = manifest->setupInstallerFile()) {
+                names.reqsPlist = file->reqsPlist();
+                names.brandingLogo = file->brandingLogo();
+            }
+        }
+        return names;
+    }
+
   private:
     std::shared_ptr<PelFSD> fsd_;
     // The downloader holds its delegate weakly; the screen that owns this
@@ -42,7 +55,8 @@ FSDFacade::Factory makeProductionFSDFactory() {
               PelFSDProtocol* delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
               platform::Error* error) -> std::shared_ptr<FSDFacade> {
         std::shared_ptr<PelFSDProtocol> reference(delegate, [](PelFSDProtocol*) {});
-        auto fsd = PelFSD::createFSD(manifest, signature, downloadPath, reference, pingUtils, error);
+        auto fsd =
+            PelFSD::createFSD(manifest, signature, downloadPath, reference, pingUtils, error);
         if (!fsd) return nullptr;
         return std::make_shared<PelFSDFacade>(std::move(fsd), std::move(reference));
     };
