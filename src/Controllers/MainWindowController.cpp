@@ -279,7 +279,7 @@ void MainWindowController::showWelcomeScreen() {
     f.leftBox->hide();
     ostrelui::Transition::setTransform(f.homeBox, QTransform());
     f.homeBox->show();
-    partnerLogoConstraint_->setConstant(kPartnerLogoStart);
+    partnerLogoConstraint_->setConstant(partnerLogoStart(f.qrbLogoView));
     if (productPlugin_ &&
         productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
         productPlugin_->setCenterPillarHealthStatus(0);
