@@ -354,7 +354,11 @@ void LayoutCheck::downloadRoad() {
         "Another security product is installed on this computer. Remove it, then try again."));
     settle();
     look(QStringLiteral("competitive"));
-    main().showOKScreen(shell::sharedText("MISC_BOA_title"), shell::sharedText("MISC_BOA_body"));
+    // The product's own texts (the test bundle has no strings table).
+    main().showOKScreen(QStringLiteral("The Installer Is Already Running"),
+                        QStringLiteral("Another copy of the installer is open. Finish or quit it, "
+                                       "then press Install again."),
+                        [] {});
     settle();
     look(QStringLiteral("already-running"));
     lookAtModal(QStringLiteral("about"), [this] { delegate_->showAbout(); });
