@@ -258,7 +258,14 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
     return status;
 }
 
+pid_t fvcrash_own_pid() { return ownPid(); }
+
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
+    if (length == 0) return 0;
+    return fvcrash_readable_prefix_as(ownPid(), address, length);
+}
+
+uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t length) {
     if (length == 0) return 0;
     SavedErrno saved;
     const uint64_t first = address & ~kPageMask;
@@ -281,7 +288,7 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
             remote[count] = {reinterpret_cast<void*>(first + (readablePages + count) * kPageSize),
                              1};
         iovec local{sink, count};
-        ssize_t n = syscall(SYS_process_vm_readv, ownPid(), &local, 1UL, remote, count, 0UL);
+        ssize_t n = syscall(SYS_process_vm_readv, self, &local, 1UL, remote, count, 0UL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOSYS || errno == EPERM) {

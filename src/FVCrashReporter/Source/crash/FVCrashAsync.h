@@ -97,6 +97,12 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
 /// that holds `address`, up to `length`: the readable prefix of the range.
 /// One system call per 128 pages; 0 when the first byte is unreadable.
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length);
+/// This process's id (a system call).
+pid_t fvcrash_own_pid();
+/// As fvcrash_readable_prefix for a caller that keeps this process's id
+/// (`self`, from fvcrash_own_pid in this same process), which saves a system
+/// call per probe.
+uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t length);
 
 /// Plain memory and string helpers (no library calls, so no instrumented or
 /// locked versions sneak in).

@@ -813,17 +813,19 @@ fvcrash_status evaluateAt(const fvcrash_task_mapping* mapping, fvcrash_task task
                                                initial, count, result);
 }
 
-template <typename Word>
-fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task task,
-                          const fvcrash_task_mapping* mapping, const fvcrash_dwarf_cie_info* cie,
-                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
-                          fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+/// Applies a CFA rule and register rules; `each` hands every register rule
+/// to a visitor, in the table's order, and stops when it returns false.
+template <typename Word, typename Each>
+fvcrash_status applyRulesWith(const fvcrash_dwarf_cfa_rule& rule, uint64_t returnAddressRegister,
+                              bool signalFrame, Each each, fvcrash_task task,
+                              const fvcrash_task_mapping* mapping,
+                              const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                              fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
     constexpr uint64_t kWord = sizeof(Word);
     fvcrash_thread_state_copy(caller, current);
     fvcrash_thread_state_invalidate_volatile(caller);
-    caller->frame_flags = cie->signal_frame ? 0 : FVCRASH_FRAME_RETURN_ADDRESS;
+    caller->frame_flags = signalFrame ? 0 : FVCRASH_FRAME_RETURN_ADDRESS;
 
-    const fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
     Word cfa;
     switch (rule.kind) {
         case FVCRASH_DWARF_CFA_REG_OFFSET:
@@ -849,12 +851,12 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
 
     int raTarget = -1;
     const bool raMapped =
-        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &raTarget);
+        fvcrash_thread_state_reg_from_dwarf(current, returnAddressRegister, &raTarget);
     fvcrash_status failure = FVCRASH_ESUCCESS;
-    eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+    each([&](const fvcrash_dwarf_cfa_state::entry& e) {
         int target;
         if (!fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target)) {
-            if (e.reg != cie->return_address_register) {
+            if (e.reg != returnAddressRegister) {
                 failure = FVCRASH_EINVAL;
                 return false;
             }
@@ -916,7 +918,7 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
             return false;
         }
         fvcrash_thread_state_write_reg(caller, target, value);
-        if (e.reg == cie->return_address_register && raMapped && raTarget != FVCRASH_REG_IP) {
+        if (e.reg == returnAddressRegister && raMapped && raTarget != FVCRASH_REG_IP) {
             fvcrash_thread_state_write_reg(caller, FVCRASH_REG_IP, value);
         }
         return true;
@@ -930,6 +932,17 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
                                        fvcrash_thread_state_read_reg(current, raTarget));
     }
     return FVCRASH_ESUCCESS;
+}
+
+template <typename Word>
+fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task task,
+                          const fvcrash_task_mapping* mapping, const fvcrash_dwarf_cie_info* cie,
+                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                          fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+    return applyRulesWith<Word>(
+        fvcrash_dwarf_cfa_state_get_cfa(state), cie->return_address_register, cie->signal_frame,
+        [state](auto visit) { return eachRule(state, visit); }, task, mapping, current, order,
+        cache, caller);
 }
 
 }  // namespace
@@ -951,19 +964,6 @@ namespace {
 /// How much more of an ".eh_frame" section is checked at a time.
 constexpr uint64_t kSectionStep = 16 * 1024;
 
-/// A window onto bytes already found readable.
-void setChecked(fvcrash_task_mapping* mapping, fvcrash_task task, uint64_t address,
-                uint64_t length) {
-    mapping->task = task;
-    mapping->address = static_cast<uintptr_t>(address);
-    mapping->task_address = address;
-    mapping->length = length;
-    mapping->delta = 0;
-    mapping->mapped_base = static_cast<uintptr_t>(address & ~uint64_t{4095});
-    mapping->mapped_length =
-        ((address + length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
-}
-
 /// Extends the window's checked prefix to cover `end` (at most its limit),
 /// probing only the pages not yet checked. False when it cannot.
 bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
@@ -976,7 +976,7 @@ bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
     if (want - checked < kSectionStep) {
         want = limit - checked < kSectionStep ? limit : checked + kSectionStep;
     }
-    const uint64_t got = fvcrash_readable_prefix(checked, want - checked);
+    const uint64_t got = fvcrash_readable_prefix_as(window->self, checked, want - checked);
     mapping->length += got;
     mapping->mapped_length =
         ((mapping->task_address + mapping->length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
@@ -1024,29 +1024,28 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     const uint64_t probe = hdrSize + kSectionStep;
     uint64_t probeEnd;
     if (__builtin_add_overflow(hdr, probe, &probeEnd)) return;
-    const uint64_t readable = fvcrash_readable_prefix(hdr, probe);
+    const uint64_t readable = fvcrash_readable_prefix_as(window->self, hdr, probe);
     if (readable < hdrSize) return;
-    setChecked(&window->hdr, elf->task, hdr, hdrSize);
+    fvcrash_task_mapping_set_checked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
     // The section ends inside the image; the checked prefix stops earlier
     // wherever a page cannot be read.
     const uint64_t imageEnd = elf->header_addr + elf->size;
     if (ehFrame < elf->header_addr || ehFrame >= imageEnd) return;
-    window->limit =
-        imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame : FVCRASH_TASK_MAPPING_MAX;
+    window->limit = imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame
+                                                                  : FVCRASH_TASK_MAPPING_MAX;
     if (ehFrame >= hdr && ehFrame < hdr + readable) {
         const uint64_t inProbe = hdr + readable - ehFrame;
-        setChecked(&window->mapping, elf->task, ehFrame,
-                   inProbe < window->limit ? inProbe : window->limit);
+        fvcrash_task_mapping_set_checked(&window->mapping, elf->task, ehFrame,
+                                         inProbe < window->limit ? inProbe : window->limit);
         window->cut = readable < probe;
     } else {
         const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
-        if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
-            FVCRASH_ESUCCESS) {
-            return;
-        }
-        window->cut = window->mapping.length < first;
+        const uint64_t got = fvcrash_readable_prefix_as(window->self, ehFrame, first);
+        if (got == 0) return;
+        fvcrash_task_mapping_set_checked(&window->mapping, elf->task, ehFrame, got);
+        window->cut = got < first;
     }
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
@@ -1082,30 +1081,37 @@ void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t 
     slot->image = image;
 }
 
-/// Applies kept rules as the programs' own would be.
-fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
-                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
-                               fvcrash_unwind_cache* cache) {
-    fvcrash_dwarf_cfa_state rules;
-    fvcrash_dwarf_cfa_state_init(&rules);
-    fvcrash_dwarf_cfa_state_set_cfa(&rules, {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0});
-    for (uint8_t i = 0; i < slot->count; ++i) {
-        fvcrash_dwarf_cfa_state_set_rule(&rules, slot->rules[i].reg, slot->rules[i].kind,
-                                         slot->rules[i].value);
-    }
-    fvcrash_dwarf_cie_info cie;
-    fvcrash_memset(&cie, 0, sizeof cie);
-    cie.return_address_register = slot->return_address_register;
-    cie.signal_frame = slot->signal_frame;
+/// Applies kept rules as the programs' own would be, in the order the table
+/// held them.
+template <typename Word>
+fvcrash_status applyKeptAs(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                           const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                           fvcrash_unwind_cache* cache) {
     // No rule reads the section: an empty window stands in for it.
     fvcrash_task_mapping none;
     fvcrash_memset(&none, 0, sizeof none);
-    const fvcrash_byte_order* order = &fvcrash_byte_order_direct;
-    if (fvcrash_dwarf_apply_cfa_state(&rules, task, &none, &cie, current, order, cache, caller) !=
-        FVCRASH_ESUCCESS) {
-        return FVCRASH_STACK_ENOFRAME;
-    }
-    return FVCRASH_STACK_OK;
+    const fvcrash_dwarf_cfa_rule cfa = {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0};
+    return applyRulesWith<Word>(
+        cfa, slot->return_address_register, slot->signal_frame,
+        [slot](auto visit) {
+            for (uint8_t i = 0; i < slot->count; ++i) {
+                const fvcrash_dwarf_cfa_state::entry e = {slot->rules[i].value, slot->rules[i].reg,
+                                                          slot->rules[i].kind,
+                                                          FVCRASH_DWARF_NO_ENTRY};
+                if (!visit(e)) return false;
+            }
+            return true;
+        },
+        task, &none, current, &fvcrash_byte_order_direct, cache, caller);
+}
+
+fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                               fvcrash_unwind_cache* cache) {
+    const fvcrash_status status = fvcrash_thread_state_word_size(current) == 4
+                                      ? applyKeptAs<uint32_t>(slot, task, current, caller, cache)
+                                      : applyKeptAs<uint64_t>(slot, task, current, caller, cache);
+    return status == FVCRASH_ESUCCESS ? FVCRASH_STACK_OK : FVCRASH_STACK_ENOFRAME;
 }
 
 }  // namespace
@@ -1126,6 +1132,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
         window = fvcrash_unwind_cache_store(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
         if (!window) {
             fvcrash_memset(&local, 0, sizeof local);
+            local.self = fvcrash_own_pid();
             window = &local;
         }
         openWindow(image, window);
@@ -1157,8 +1164,8 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;
     if (status == FVCRASH_ESUCCESS) {
-        status =
-            fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress, false);
+        status = fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress,
+                                         false);
         if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
             status = FVCRASH_ENOTFOUND;
         }
@@ -1191,7 +1198,8 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
                                                      fvcrash_unwind_cache* cache) {
-    return fvcrash_stack_read_in_image(task, images, current, caller, cache, fvcrash_stack_read_dwarf_in);
+    return fvcrash_stack_read_in_image(task, images, current, caller, cache,
+                                       fvcrash_stack_read_dwarf_in);
 }
 
 fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_list* images,

@@ -16,15 +16,20 @@ fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_
     }
     const uint64_t readable = fvcrash_readable_prefix(task_address, length);
     if (readable == 0 || (require_whole && readable < length)) return FVCRASH_ENOMEM;
+    fvcrash_task_mapping_set_checked(mapping, task, task_address, readable);
+    return FVCRASH_ESUCCESS;
+}
+
+void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_task task,
+                                      uint64_t task_address, uint64_t length) {
     mapping->task = task;
     mapping->address = static_cast<uintptr_t>(task_address);
     mapping->task_address = task_address;
-    mapping->length = readable;
+    mapping->length = length;
     mapping->delta = 0;
     mapping->mapped_base = static_cast<uintptr_t>(task_address & ~kPageMask);
     mapping->mapped_length =
-        ((task_address + readable + kPageMask) & ~kPageMask) - mapping->mapped_base;
-    return FVCRASH_ESUCCESS;
+        ((task_address + length + kPageMask) & ~kPageMask) - mapping->mapped_base;
 }
 
 bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,

@@ -29,6 +29,10 @@ struct fvcrash_task_mapping {
 fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_task task,
                                          uint64_t task_address, uint64_t length,
                                          bool require_whole);
+/// Makes a window on [task_address, task_address + length), bytes the caller
+/// has just found readable (fvcrash_readable_prefix).
+void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_task task,
+                                      uint64_t task_address, uint64_t length);
 /// Whether [address + offset, address + offset + length) lies inside the
 /// window; false when either end overflows.
 bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,

@@ -24,11 +24,16 @@ const char* fvcrash_stack_error_text(int code) {
 }
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
+    cache->self = fvcrash_own_pid();
     for (fvcrash_task_mapping& memory : cache->memory) memory.length = 0;
     cache->next_memory = 0;
     for (fvcrash_unwind_window& window : cache->windows) window.kind = FVCRASH_UNWIND_WINDOW_NONE;
     cache->next_window = 0;
     for (fvcrash_unwind_frame& frame : cache->frames) frame.image = nullptr;
+}
+
+pid_t fvcrash_unwind_cache_pid(const fvcrash_unwind_cache* cache) {
+    return cache && cache->self > 0 ? cache->self : fvcrash_own_pid();
 }
 
 fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc) {
@@ -70,11 +75,15 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     // frame at a time. Reads the window cannot cover go to the task.
     const uint64_t page = start & ~uint64_t{4095};
     fvcrash_task_mapping* memory = &cache->memory[cache->next_memory];
-    if (page == 0 || fvcrash_task_mapping_init(memory, task, page, FVCRASH_UNWIND_MEMORY_SPAN,
-                                               false) != FVCRASH_ESUCCESS) {
+    const uint64_t readable = page == 0
+                                  ? 0
+                                  : fvcrash_readable_prefix_as(fvcrash_unwind_cache_pid(cache),
+                                                               page, FVCRASH_UNWIND_MEMORY_SPAN);
+    if (readable == 0) {
         memory->length = 0;
         return fvcrash_task_read(task, start, 0, destination, length);
     }
+    fvcrash_task_mapping_set_checked(memory, task, page, readable);
     cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
     const void* source = inWindow(*memory, start, length);
     if (!source) return fvcrash_task_read(task, start, 0, destination, length);
@@ -113,6 +122,7 @@ fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
     window->image = image;
     window->header_addr = fvcrash_image_header_address(image);
     window->kind = kind;
+    window->self = fvcrash_unwind_cache_pid(cache);
     return window;
 }
 

@@ -58,7 +58,8 @@ struct fvcrash_unwind_window {
     /// ELF: how far the section may run from its start. The window's checked
     /// prefix grows towards it as look-ups need more of the section.
     uint64_t limit;
-    bool cut;  // an unreadable page ended the checked prefix
+    bool cut;    // an unreadable page ended the checked prefix
+    pid_t self;  // this process's id for the probes
 };
 
 /// The call-frame rules in force at one pc, as the image's call-frame
@@ -90,6 +91,7 @@ struct fvcrash_unwind_frame {
 /// belong to the images loaded when they were found, so it is reset before
 /// each report.
 struct fvcrash_unwind_cache {
+    pid_t self;  // this process's id, taken at the reset, for the probes
     fvcrash_task_mapping memory[FVCRASH_UNWIND_MEMORY_COUNT];  // length 0 = empty
     uint32_t next_memory;
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
@@ -98,6 +100,8 @@ struct fvcrash_unwind_cache {
 };
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
+/// This process's id as the cache keeps it (one system call without a cache).
+pid_t fvcrash_unwind_cache_pid(const fvcrash_unwind_cache* cache);
 
 /// Reads `length` bytes at address + offset from the task, through the
 /// cache's windows when one is given. Statuses as fvcrash_task_read.
@@ -120,12 +124,9 @@ fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
                                                   const fvcrash_image* image, uint8_t kind);
 
 /// A reader for a pc (the frame's look-up address) inside one image.
-using fvcrash_stack_image_reader = fvcrash_stack_status (*)(fvcrash_task task,
-                                                            const fvcrash_image* image,
-                                                            const fvcrash_thread_state* current,
-                                                            uint64_t pc,
-                                                            fvcrash_thread_state* caller,
-                                                            fvcrash_unwind_cache* cache);
+using fvcrash_stack_image_reader = fvcrash_stack_status (*)(
+    fvcrash_task task, const fvcrash_image* image, const fvcrash_thread_state* current, uint64_t pc,
+    fvcrash_thread_state* caller, fvcrash_unwind_cache* cache);
 /// Finds the image holding the current frame's pc, with the image list
 /// marked as being read, and runs `reader` for it: EBADFRAME without a pc,
 /// ENOTSUP outside every image.
