@@ -961,43 +961,118 @@ fvcrash_status fvcrash_dwarf_apply_cfa_state(
 
 namespace {
 
-/// How much more of an ".eh_frame" section is checked at a time.
+/// How much of an ".eh_frame" section is checked when its window is made
+/// (where most of a section's CIEs are).
 constexpr uint64_t kSectionStep = 16 * 1024;
+/// Bytes checked from an entry's start before its length is known: most
+/// entries are shorter, so one probe takes the entry's page and, when it runs
+/// on, the next.
+constexpr uint64_t kEntryGuess = 256;
+constexpr uint64_t kPage = 4096;
 
-/// Extends the window's checked prefix to cover `end` (at most its limit),
-/// probing only the pages not yet checked. False when it cannot.
-bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
-    fvcrash_task_mapping* mapping = &window->mapping;
-    const uint64_t checked = mapping->task_address + mapping->length;
-    if (end <= checked) return true;
-    const uint64_t limit = mapping->task_address + window->limit;
-    if (window->cut || checked >= limit) return false;
-    uint64_t want = end > limit ? limit : end;
-    if (want - checked < kSectionStep) {
-        want = limit - checked < kSectionStep ? limit : checked + kSectionStep;
-    }
-    const uint64_t got = fvcrash_readable_prefix_as(window->self, checked, want - checked);
-    mapping->length += got;
-    mapping->mapped_length =
-        ((mapping->task_address + mapping->length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
-    if (got < want - checked) window->cut = true;
-    return mapping->task_address + mapping->length >= end;
+uint64_t pageUp(uint64_t address) {
+    return address > ~uint64_t{0} - (kPage - 1) ? ~uint64_t{0} & ~(kPage - 1)
+                                                : (address + kPage - 1) & ~(kPage - 1);
 }
 
-/// Covers the entry (CIE or FDE) whose length field is at `address`, and so
-/// everything before it.
-void coverEntry(fvcrash_unwind_window* window, uint64_t address) {
-    uint64_t headEnd;
-    if (__builtin_add_overflow(address, 12, &headEnd)) return;
-    coverTo(window, headEnd);
+/// The window onto the section: its whole extent up to the limit, read only
+/// where page groups were checked.
+void spanSection(fvcrash_unwind_window* window, fvcrash_task task, uint64_t start) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    fvcrash_task_mapping_set_checked(mapping, task, start, window->limit);
+    const uint64_t pages = mapping->mapped_length / kPage;
+    uint8_t shift = 0;
+    while (((pages + (uint64_t{1} << shift) - 1) >> shift) >
+           uint64_t{FVCRASH_UNWIND_WINDOW_GROUP_WORDS} * 64) {
+        ++shift;
+    }
+    fvcrash_memset(window->groups, 0, sizeof window->groups);
+    mapping->checked_groups = window->groups;
+    mapping->checked_group_count = (pages + (uint64_t{1} << shift) - 1) >> shift;
+    mapping->checked_group_shift = shift;
+}
+
+/// Marks the groups from the one at `from` on that end by `readableEnd` (a
+/// page boundary up to which pages were just found readable).
+void markChecked(fvcrash_unwind_window* window, uint64_t from, uint64_t readableEnd) {
+    const fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t groupBytes = kPage << mapping->checked_group_shift;
+    const uint64_t spanEnd = mapping->mapped_base + mapping->mapped_length;
+    for (uint64_t group = (from - mapping->mapped_base) / groupBytes;
+         group < mapping->checked_group_count; ++group) {
+        const uint64_t groupEnd = mapping->mapped_base + (group + 1) * groupBytes;
+        if ((groupEnd < spanEnd ? groupEnd : spanEnd) > readableEnd) break;
+        window->groups[group / 64] |= uint64_t{1} << (group % 64);
+    }
+}
+
+bool groupChecked(const fvcrash_unwind_window* window, uint64_t group) {
+    return ((window->groups[group / 64] >> (group % 64)) & 1) != 0;
+}
+
+/// Checks the groups of [start, end) (cut to the window) not checked yet, in
+/// one probe. True when the whole range can then be read.
+bool coverRange(fvcrash_unwind_window* window, uint64_t start, uint64_t end) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t windowEnd = mapping->task_address + mapping->length;
+    if (start < mapping->task_address || start >= windowEnd) return false;
+    if (end > windowEnd) end = windowEnd;
+    if (end <= start) return true;
+    const uint64_t groupBytes = kPage << mapping->checked_group_shift;
+    uint64_t first = (start - mapping->mapped_base) / groupBytes;
+    uint64_t last = (end - 1 - mapping->mapped_base) / groupBytes;
+    while (first <= last && groupChecked(window, first)) ++first;
+    while (last > first && groupChecked(window, last)) --last;
+    if (first <= last) {
+        const uint64_t probeStart = mapping->mapped_base + first * groupBytes;
+        const uint64_t spanEnd = mapping->mapped_base + mapping->mapped_length;
+        uint64_t probeEnd = mapping->mapped_base + (last + 1) * groupBytes;
+        if (probeEnd > spanEnd) probeEnd = spanEnd;
+        const uint64_t got =
+            fvcrash_readable_prefix_as(window->self, probeStart, probeEnd - probeStart);
+        markChecked(window, probeStart, probeStart + got);
+    }
+    return fvcrash_task_mapping_contains(mapping, start, 0, end - start);
+}
+
+/// Checks the whole section, for a search that walks it from the start; an
+/// unreadable page ends the window there.
+void coverAll(fvcrash_unwind_window* window) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    if (!coverRange(window, mapping->task_address, mapping->task_address + mapping->length)) {
+        mapping->length = fvcrash_task_mapping_run(mapping, mapping->task_address);
+    }
+}
+
+/// Checks the entry (CIE or FDE) whose length field is at `address`.
+bool coverEntry(fvcrash_unwind_window* window, uint64_t address) {
+    uint64_t guess;
+    if (__builtin_add_overflow(address, kEntryGuess, &guess)) guess = ~uint64_t{0};
+    coverRange(window, address, guess);
     uint64_t length, header, idSize, end;
     if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, address, &length, &header,
                         &idSize) != FVCRASH_ESUCCESS ||
         __builtin_add_overflow(address, header, &end) ||
         __builtin_add_overflow(end, length, &end)) {
+        return false;
+    }
+    return coverRange(window, address, end);
+}
+
+/// Checks an ".eh_frame" FDE and the CIE it names.
+void coverFde(fvcrash_unwind_window* window, uint64_t fde) {
+    if (!coverEntry(window, fde)) return;
+    uint64_t length, header, idSize, pointer;
+    if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, fde, &length, &header,
+                        &idSize) != FVCRASH_ESUCCESS ||
+        fvcrash_dwarf_read_uint(&window->mapping, &fvcrash_byte_order_direct, fde,
+                                static_cast<int64_t>(header), idSize,
+                                &pointer) != FVCRASH_ESUCCESS) {
         return;
     }
-    coverTo(window, end);
+    const uint64_t field = fde + header;
+    if (pointer == 0 || pointer > field - window->mapping.task_address) return;
+    coverEntry(window, field - pointer);
 }
 
 /// Makes the window onto the image's call-frame section.
@@ -1029,23 +1104,20 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     fvcrash_task_mapping_set_checked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
-    // The section ends inside the image; the checked prefix stops earlier
-    // wherever a page cannot be read.
+    // The section ends inside the image.
     const uint64_t imageEnd = elf->header_addr + elf->size;
     if (ehFrame < elf->header_addr || ehFrame >= imageEnd) return;
     window->limit = imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame
                                                                   : FVCRASH_TASK_MAPPING_MAX;
+    spanSection(window, elf->task, ehFrame);
+    const uint64_t sectionPage = ehFrame & ~(kPage - 1);
     if (ehFrame >= hdr && ehFrame < hdr + readable) {
-        const uint64_t inProbe = hdr + readable - ehFrame;
-        fvcrash_task_mapping_set_checked(&window->mapping, elf->task, ehFrame,
-                                         inProbe < window->limit ? inProbe : window->limit);
-        window->cut = readable < probe;
+        markChecked(window, sectionPage, pageUp(hdr + readable));
     } else {
         const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
         const uint64_t got = fvcrash_readable_prefix_as(window->self, ehFrame, first);
         if (got == 0) return;
-        fvcrash_task_mapping_set_checked(&window->mapping, elf->task, ehFrame, got);
-        window->cut = got < first;
+        markChecked(window, sectionPage, pageUp(ehFrame + got));
     }
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
@@ -1140,13 +1212,13 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
 
     // ELF: the table names the FDE, whose CIE lies before it in the section;
-    // the window is checked up to the FDE's end.
+    // the pages of both are checked.
     uint64_t fdeAddress = 0;
     fvcrash_status status = FVCRASH_ENOTSUP;
     if (window->has_hdr) {
         status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
-        if (status == FVCRASH_ESUCCESS) coverEntry(window, fdeAddress);
-        if (status == FVCRASH_ENOTSUP) coverTo(window, ~uint64_t{0});
+        if (status == FVCRASH_ESUCCESS) coverFde(window, fdeAddress);
+        if (status == FVCRASH_ENOTSUP) coverAll(window);
     }
 
     const bool elf = image->kind == FVCRASH_IMAGE_ELF;

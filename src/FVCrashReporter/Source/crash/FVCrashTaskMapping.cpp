@@ -2,7 +2,18 @@
 
 namespace {
 constexpr uint64_t kPageMask = 4096 - 1;
+
+bool groupChecked(const fvcrash_task_mapping* mapping, uint64_t group) {
+    return group < mapping->checked_group_count &&
+           ((mapping->checked_groups[group / 64] >> (group % 64)) & 1) != 0;
 }
+
+/// The group of the window's checked groups that holds `address` (inside the
+/// window).
+uint64_t groupOf(const fvcrash_task_mapping* mapping, uint64_t address) {
+    return ((address - mapping->mapped_base) >> 12) >> mapping->checked_group_shift;
+}
+}  // namespace
 
 fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_task task,
                                          uint64_t task_address, uint64_t length,
@@ -30,6 +41,9 @@ void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_tas
     mapping->mapped_base = static_cast<uintptr_t>(task_address & ~kPageMask);
     mapping->mapped_length =
         ((task_address + length + kPageMask) & ~kPageMask) - mapping->mapped_base;
+    mapping->checked_groups = nullptr;
+    mapping->checked_group_count = 0;
+    mapping->checked_group_shift = 0;
 }
 
 bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
@@ -37,7 +51,27 @@ bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t
     uint64_t start, end;
     if (!fvcrash_address_apply_offset(address, offset, &start)) return false;
     if (__builtin_add_overflow(start, length, &end)) return false;
-    return start >= mapping->task_address && end <= mapping->task_address + mapping->length;
+    if (start < mapping->task_address || end > mapping->task_address + mapping->length) {
+        return false;
+    }
+    if (!mapping->checked_groups || length == 0) return true;
+    const uint64_t last = groupOf(mapping, end - 1);
+    for (uint64_t group = groupOf(mapping, start); group <= last; ++group) {
+        if (!groupChecked(mapping, group)) return false;
+    }
+    return true;
+}
+
+uint64_t fvcrash_task_mapping_run(const fvcrash_task_mapping* mapping, uint64_t start) {
+    const uint64_t end = mapping->task_address + mapping->length;
+    if (start < mapping->task_address || start >= end) return 0;
+    if (!mapping->checked_groups) return end - start;
+    const uint64_t groupBytes = uint64_t{4096} << mapping->checked_group_shift;
+    uint64_t group = groupOf(mapping, start);
+    if (!groupChecked(mapping, group)) return 0;
+    while (groupChecked(mapping, group + 1)) ++group;
+    const uint64_t groupEnd = mapping->mapped_base + (group + 1) * groupBytes;
+    return (groupEnd < end ? groupEnd : end) - start;
 }
 
 const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,

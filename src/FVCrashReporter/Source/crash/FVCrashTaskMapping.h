@@ -20,6 +20,14 @@ struct fvcrash_task_mapping {
     int64_t delta;          // task address minus local address
     uintptr_t mapped_base;  // page-aligned start of the checked range
     uint64_t mapped_length;
+    /// Optional, for a window checked a few pages at a time where reads need
+    /// them: bit i (of word i / 64) is set once the i-th group of
+    /// 2^checked_group_shift pages from mapped_base on was found readable,
+    /// and every read must lie on such groups. Null: the whole range was
+    /// checked when the window was made.
+    const uint64_t* checked_groups;
+    uint64_t checked_group_count;
+    uint8_t checked_group_shift;
 };
 
 /// Makes a window on [task_address, task_address + length). With
@@ -37,6 +45,9 @@ void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_tas
 /// window; false when either end overflows.
 bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
                                    int64_t offset, uint64_t length);
+/// How many bytes from task address `start` on can be read through the
+/// window without a gap: 0 when `start` lies outside it.
+uint64_t fvcrash_task_mapping_run(const fvcrash_task_mapping* mapping, uint64_t start);
 /// The local pointer for task address + offset when `length` bytes from there
 /// lie inside the window, else null.
 const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,

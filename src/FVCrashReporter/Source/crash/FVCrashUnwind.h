@@ -36,6 +36,8 @@ using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash
 inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_SPAN = 64 * 1024;
 inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_COUNT = 4;
 inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
+/// Words of the bit set of checked page groups in a section window.
+inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_GROUP_WORDS = 64;
 inline constexpr uint32_t FVCRASH_UNWIND_FRAME_COUNT = 256;  // a power of two
 inline constexpr uint32_t FVCRASH_UNWIND_FRAME_RULES = 12;
 
@@ -55,11 +57,11 @@ struct fvcrash_unwind_window {
     bool has_hdr;  // ELF: a window on .eh_frame_hdr for the FDE search
     fvcrash_task_mapping hdr;
     fvcrash_task_mapping mapping;
-    /// ELF: how far the section may run from its start. The window's checked
-    /// prefix grows towards it as look-ups need more of the section.
+    /// ELF: how far the section may run from its start. The window spans it;
+    /// pages are checked (`groups`) as look-ups need them.
     uint64_t limit;
-    bool cut;    // an unreadable page ended the checked prefix
     pid_t self;  // this process's id for the probes
+    uint64_t groups[FVCRASH_UNWIND_WINDOW_GROUP_WORDS];
 };
 
 /// The call-frame rules in force at one pc, as the image's call-frame
