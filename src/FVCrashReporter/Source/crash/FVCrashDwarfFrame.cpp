@@ -813,11 +813,18 @@ fvcrash_status evaluateAt(const fvcrash_task_mapping* mapping, fvcrash_task task
                                                initial, count, result);
 }
 
+/// Which register a DWARF number names: for the CFA rule, the return
+/// address column or the n-th register rule.
+constexpr int kCfaColumn = -1;
+constexpr int kReturnColumn = -2;
+
 /// Applies a CFA rule and register rules; `each` hands every register rule
-/// to a visitor, in the table's order, and stops when it returns false.
-template <typename Word, typename Each>
+/// and its index to a visitor, in the table's order, and stops when it
+/// returns false. `resolve(which, number, &reg)` maps DWARF numbers to
+/// registers as fvcrash_thread_state_reg_from_dwarf does for `current`.
+template <typename Word, typename Each, typename Resolve>
 fvcrash_status applyRulesWith(const fvcrash_dwarf_cfa_rule& rule, uint64_t returnAddressRegister,
-                              bool signalFrame, Each each, fvcrash_task task,
+                              bool signalFrame, Each each, Resolve resolve, fvcrash_task task,
                               const fvcrash_task_mapping* mapping,
                               const fvcrash_thread_state* current, const fvcrash_byte_order* order,
                               fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
@@ -831,7 +838,7 @@ fvcrash_status applyRulesWith(const fvcrash_dwarf_cfa_rule& rule, uint64_t retur
         case FVCRASH_DWARF_CFA_REG_OFFSET:
         case FVCRASH_DWARF_CFA_REG_SOFFSET: {
             int reg;
-            if (!fvcrash_thread_state_reg_from_dwarf(current, rule.reg, &reg)) {
+            if (!resolve(kCfaColumn, rule.reg, &reg)) {
                 return FVCRASH_ENOTSUP;
             }
             if (!fvcrash_thread_state_is_valid_reg(current, reg)) return FVCRASH_ENOTFOUND;
@@ -850,12 +857,11 @@ fvcrash_status applyRulesWith(const fvcrash_dwarf_cfa_rule& rule, uint64_t retur
     fvcrash_thread_state_write_reg(caller, FVCRASH_REG_SP, cfa);
 
     int raTarget = -1;
-    const bool raMapped =
-        fvcrash_thread_state_reg_from_dwarf(current, returnAddressRegister, &raTarget);
+    const bool raMapped = resolve(kReturnColumn, returnAddressRegister, &raTarget);
     fvcrash_status failure = FVCRASH_ESUCCESS;
-    each([&](const fvcrash_dwarf_cfa_state::entry& e) {
+    each([&](const fvcrash_dwarf_cfa_state::entry& e, int index) {
         int target;
-        if (!fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target)) {
+        if (!resolve(index, e.reg, &target)) {
             if (e.reg != returnAddressRegister) {
                 failure = FVCRASH_EINVAL;
                 return false;
@@ -941,8 +947,14 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
                           fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
     return applyRulesWith<Word>(
         fvcrash_dwarf_cfa_state_get_cfa(state), cie->return_address_register, cie->signal_frame,
-        [state](auto visit) { return eachRule(state, visit); }, task, mapping, current, order,
-        cache, caller);
+        [state](auto visit) {
+            return eachRule(state,
+                            [&](const fvcrash_dwarf_cfa_state::entry& e) { return visit(e, 0); });
+        },
+        [current](int, uint64_t number, int* reg) {
+            return fvcrash_thread_state_reg_from_dwarf(current, number, reg);
+        },
+        task, mapping, current, order, cache, caller);
 }
 
 }  // namespace
@@ -1126,7 +1138,8 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
 /// Keeps the rules the programs left for pc when they apply without section
 /// bytes.
 void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t pc,
-               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie) {
+               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie,
+               const fvcrash_thread_state* current) {
     const fvcrash_dwarf_cfa_rule cfa = fvcrash_dwarf_cfa_state_get_cfa(rules);
     if (cfa.kind != FVCRASH_DWARF_CFA_REG_OFFSET && cfa.kind != FVCRASH_DWARF_CFA_REG_SOFFSET) {
         return;
@@ -1138,10 +1151,20 @@ void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t 
             e.kind == FVCRASH_DWARF_RULE_VAL_EXPRESSION) {
             return false;
         }
-        slot->rules[count++] = {e.value, e.reg, e.kind};
+        int target;
+        const bool mapped = fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target);
+        slot->rules[count++] = {e.value, e.reg, e.kind, static_cast<int8_t>(mapped ? target : -1)};
         return true;
     });
     if (!kept) return;
+    // The registers the numbers name, for states of this word size.
+    int target;
+    slot->cfa_target = static_cast<int8_t>(
+        fvcrash_thread_state_reg_from_dwarf(current, cfa.reg, &target) ? target : -1);
+    slot->return_target = static_cast<int8_t>(
+        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &target) ? target
+                                                                                            : -1);
+    slot->target_word_size = static_cast<uint8_t>(fvcrash_thread_state_word_size(current));
     slot->header_addr = fvcrash_image_header_address(image);
     slot->pc = pc;
     slot->return_address_register = cie->return_address_register;
@@ -1170,9 +1193,19 @@ fvcrash_status applyKeptAs(const fvcrash_unwind_frame* slot, fvcrash_task task,
                 const fvcrash_dwarf_cfa_state::entry e = {slot->rules[i].value, slot->rules[i].reg,
                                                           slot->rules[i].kind,
                                                           FVCRASH_DWARF_NO_ENTRY};
-                if (!visit(e)) return false;
+                if (!visit(e, i)) return false;
             }
             return true;
+        },
+        [slot, current](int which, uint64_t number, int* reg) {
+            if (slot->target_word_size != fvcrash_thread_state_word_size(current)) {
+                return fvcrash_thread_state_reg_from_dwarf(current, number, reg);
+            }
+            const int8_t target = which == kCfaColumn      ? slot->cfa_target
+                                  : which == kReturnColumn ? slot->return_target
+                                                           : slot->rules[which].target;
+            *reg = target;
+            return target >= 0;
         },
         task, &none, current, &fvcrash_byte_order_direct, cache, caller);
 }
@@ -1258,7 +1291,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
                                       fde.instructions_length, elf) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOTSUP;
     }
-    if (kept) keepFrame(kept, image, pc, &rules, &cie);
+    if (kept) keepFrame(kept, image, pc, &rules, &cie, current);
     if (fvcrash_dwarf_apply_cfa_state(&rules, task, &reader.mapping, &cie, current, order, cache,
                                       caller) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOFRAME;

@@ -53,12 +53,23 @@ const void* inWindow(const fvcrash_task_mapping& memory, uint64_t start, size_t 
     return reinterpret_cast<const void*>(static_cast<uintptr_t>(start));
 }
 
+/// Copies from a checked window; words (most reads) as single moves.
+void copyOut(void* destination, const void* source, size_t length) {
+    if (length == 8) {
+        __builtin_memcpy(destination, source, 8);
+    } else if (length == 4) {
+        __builtin_memcpy(destination, source, 4);
+    } else {
+        fvcrash_memcpy(destination, source, length);
+    }
+}
+
 }  // namespace
 
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length) {
-    uint64_t start, end;
-    if (!fvcrash_address_apply_offset(address, offset, &start) ||
+    uint64_t start = address, end;
+    if ((offset != 0 && !fvcrash_address_apply_offset(address, offset, &start)) ||
         __builtin_add_overflow(start, length, &end)) {
         return FVCRASH_ENOMEM;
     }
@@ -67,7 +78,7 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     }
     for (const fvcrash_task_mapping& memory : cache->memory) {
         if (const void* source = inWindow(memory, start, length)) {
-            fvcrash_memcpy(destination, source, length);
+            copyOut(destination, source, length);
             return FVCRASH_ESUCCESS;
         }
     }
@@ -87,7 +98,7 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
     const void* source = inWindow(*memory, start, length);
     if (!source) return fvcrash_task_read(task, start, 0, destination, length);
-    fvcrash_memcpy(destination, source, length);
+    copyOut(destination, source, length);
     return FVCRASH_ESUCCESS;
 }
 

@@ -79,10 +79,16 @@ struct fvcrash_unwind_frame {
     uint8_t cfa_kind;
     bool signal_frame;
     uint8_t count;
+    /// The registers the CFA rule's, the return address column's and each
+    /// rule's numbers name (-1: none) in states of this word size.
+    uint8_t target_word_size;
+    int8_t cfa_target;
+    int8_t return_target;
     struct rule {
         int64_t value;
         uint32_t reg;
         uint8_t kind;
+        int8_t target;
     } rules[FVCRASH_UNWIND_FRAME_RULES];
 };
 
