@@ -1087,8 +1087,10 @@ void coverFde(fvcrash_unwind_window* window, uint64_t fde) {
     coverEntry(window, field - pointer);
 }
 
-/// Makes the window onto the image's call-frame section.
-void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
+/// Makes the window onto the image's call-frame section. `stack` (a page,
+/// 0 for none) asks for the walk's first stack window in the same probe.
+void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window,
+                fvcrash_unwind_cache* cache, uint64_t stack) {
     window->status = FVCRASH_ENOTFOUND;
     if (image->kind == FVCRASH_IMAGE_MACHO) {
         const fvcrash_macho_image* macho = &image->macho;
@@ -1111,7 +1113,14 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     const uint64_t probe = hdrSize + kSectionStep;
     uint64_t probeEnd;
     if (__builtin_add_overflow(hdr, probe, &probeEnd)) return;
-    const uint64_t readable = fvcrash_readable_prefix_as(window->self, hdr, probe);
+    uint64_t readable = 0, stackReadable = 0;
+    if (stack != 0 &&
+        fvcrash_readable_prefixes_as(window->self, hdr, probe, stack, FVCRASH_UNWIND_MEMORY_SPAN,
+                                     &readable, &stackReadable)) {
+        fvcrash_unwind_cache_keep_memory(cache, elf->task, stack, stackReadable);
+    } else if (stack == 0) {
+        readable = fvcrash_readable_prefix_as(window->self, hdr, probe);
+    }
     if (readable < hdrSize) return;
     fvcrash_task_mapping_set_checked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
@@ -1240,7 +1249,13 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
             local.self = fvcrash_own_pid();
             window = &local;
         }
-        openWindow(image, window);
+        // The walk's first window also takes the stack's first pages.
+        uint64_t stack = 0;
+        if (fvcrash_unwind_cache_wants_stack(cache) &&
+            fvcrash_thread_state_is_valid_reg(current, FVCRASH_REG_SP)) {
+            stack = fvcrash_thread_state_read_reg(current, FVCRASH_REG_SP) & ~(kPage - 1);
+        }
+        openWindow(image, window, cache, stack);
     }
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
 

@@ -46,15 +46,9 @@ void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_tas
     mapping->checked_group_shift = 0;
 }
 
-bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
-                                   int64_t offset, uint64_t length) {
-    uint64_t start, end;
-    if (!fvcrash_address_apply_offset(address, offset, &start)) return false;
-    if (__builtin_add_overflow(start, length, &end)) return false;
-    if (start < mapping->task_address || end > mapping->task_address + mapping->length) {
-        return false;
-    }
-    if (!mapping->checked_groups || length == 0) return true;
+bool fvcrash_task_mapping_groups_checked(const fvcrash_task_mapping* mapping, uint64_t start,
+                                         uint64_t end) {
+    if (end <= start) return true;
     const uint64_t last = groupOf(mapping, end - 1);
     for (uint64_t group = groupOf(mapping, start); group <= last; ++group) {
         if (!groupChecked(mapping, group)) return false;
@@ -72,55 +66,6 @@ uint64_t fvcrash_task_mapping_run(const fvcrash_task_mapping* mapping, uint64_t 
     while (groupChecked(mapping, group + 1)) ++group;
     const uint64_t groupEnd = mapping->mapped_base + (group + 1) * groupBytes;
     return (groupEnd < end ? groupEnd : end) - start;
-}
-
-const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,
-                                         int64_t offset, uint64_t length) {
-    if (!fvcrash_task_mapping_contains(mapping, address, offset, length)) return nullptr;
-    uint64_t start;
-    fvcrash_address_apply_offset(address, offset, &start);
-    return reinterpret_cast<const void*>(
-        static_cast<uintptr_t>(static_cast<int64_t>(start) - mapping->delta));
-}
-
-namespace {
-template <typename T>
-fvcrash_status readValue(const fvcrash_task_mapping* mapping, uint64_t address, int64_t offset,
-                         T* out) {
-    const void* p = fvcrash_task_mapping_pointer(mapping, address, offset, sizeof(T));
-    if (!p) return FVCRASH_EINVAL;
-    fvcrash_memcpy(out, p, sizeof(T));
-    return FVCRASH_ESUCCESS;
-}
-}  // namespace
-
-fvcrash_status fvcrash_task_mapping_read_uint8(const fvcrash_task_mapping* mapping,
-                                               uint64_t address, int64_t offset, uint8_t* out) {
-    return readValue(mapping, address, offset, out);
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint16(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint16_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap16(*out);
-    return status;
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint32(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint32_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap32(*out);
-    return status;
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint64(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint64_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap64(*out);
-    return status;
 }
 
 uint64_t fvcrash_task_mapping_task_address(const fvcrash_task_mapping* mapping) {

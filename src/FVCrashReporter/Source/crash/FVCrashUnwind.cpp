@@ -102,6 +102,22 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     return FVCRASH_ESUCCESS;
 }
 
+bool fvcrash_unwind_cache_wants_stack(const fvcrash_unwind_cache* cache) {
+    if (!cache) return false;
+    for (const fvcrash_task_mapping& memory : cache->memory) {
+        if (memory.length != 0) return false;
+    }
+    return true;
+}
+
+void fvcrash_unwind_cache_keep_memory(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t page,
+                                      uint64_t readable) {
+    if (!cache || page == 0 || readable == 0) return;
+    fvcrash_task_mapping* memory = &cache->memory[cache->next_memory];
+    fvcrash_task_mapping_set_checked(memory, task, page, readable);
+    cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
+}
+
 fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
                                         uint64_t address, int64_t offset, uint64_t word_size,
                                         uint64_t* value) {

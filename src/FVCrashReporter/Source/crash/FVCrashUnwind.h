@@ -115,6 +115,13 @@ pid_t fvcrash_unwind_cache_pid(const fvcrash_unwind_cache* cache);
 /// cache's windows when one is given. Statuses as fvcrash_task_read.
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length);
+/// Whether the cache has no stack window yet: the first probe of a walk may
+/// then take the stack's first window with it (FVCRASH_UNWIND_MEMORY_SPAN
+/// from the page of `sp`), kept with fvcrash_unwind_cache_keep_memory.
+bool fvcrash_unwind_cache_wants_stack(const fvcrash_unwind_cache* cache);
+/// Keeps a stack window of `readable` bytes from `page`, found readable.
+void fvcrash_unwind_cache_keep_memory(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t page,
+                                      uint64_t readable);
 /// A word of 4 or 8 bytes, zero-extended.
 fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
                                         uint64_t address, int64_t offset, uint64_t word_size,
