@@ -200,6 +200,40 @@ TEST(FVCrashTaskRead, ReadablePrefixStopsAtTheFirstBadPage) {
     munmap(base, kPages * kPage);
 }
 
+// Two ranges in one probe: the second is known only when the first could be
+// read in full, and each prefix is what a probe of its own would give.
+TEST(FVCrashTaskRead, TwoRangesProbedTogether) {
+    const Pages pages;  // readable, PROT_NONE, readable, unmapped
+    const pid_t self = fvcrash_own_pid();
+    struct Case {
+        const char* name;
+        uint64_t first, firstLength, second, secondLength;
+        bool secondKnown;
+        uint64_t firstReadable, secondReadable;
+    };
+    const Case cases[] = {
+        {"both readable", pages.at(8), 100, pages.at(2 * kPage + 16), 64, true, 100, 64},
+        {"second cut", pages.at(2 * kPage), kPage, pages.at(kPage - 8), 2 * kPage, true, kPage, 8},
+        {"second unreadable", pages.at(0), 16, pages.at(3 * kPage + 4), 8, true, 16, 0},
+        {"first cut", pages.at(kPage - 8), 2 * kPage, pages.at(0), 8, false, 8, 0},
+        {"first unreadable", pages.at(kPage + 4), 8, pages.at(0), 8, false, 0, 0},
+        {"too many pages", pages.at(0), 200 * kPage, pages.at(2 * kPage), 8, false, kPage, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        uint64_t first = ~uint64_t{0}, second = ~uint64_t{0};
+        EXPECT_EQ(fvcrash_readable_prefixes_as(self, c.first, c.firstLength, c.second,
+                                               c.secondLength, &first, &second),
+                  c.secondKnown);
+        EXPECT_EQ(first, c.firstReadable);
+        EXPECT_EQ(first, fvcrash_readable_prefix(c.first, c.firstLength));
+        if (c.secondKnown) {
+            EXPECT_EQ(second, c.secondReadable);
+            EXPECT_EQ(second, fvcrash_readable_prefix(c.second, c.secondLength));
+        }
+    }
+}
+
 TEST(FVCrashAsyncHelpers, StatusTextsAndStrings) {
     EXPECT_STREQ(fvcrash_status_text(0), "No error");
     EXPECT_STREQ(fvcrash_status_text(9), "The input data is in an unknown or invalid format.");

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "FVCrashReporter/Source/crash/FVCrashDwarfStream.h"
 #include "FVCrashReporter/Source/crash/FVCrashStackCursor.h"
 
 namespace {
@@ -263,6 +264,45 @@ TEST(FVCrashUnwindCache, ReadsStopAtAnUnreadablePage) {
     uint32_t small = 0;
     memcpy(&small, bytes + 2 * page + 8, 4);
     EXPECT_EQ(word, small);
+    munmap(bytes, 3 * page);
+}
+
+// A section window checked a page at a time reads only on checked pages: a
+// value or a number that runs on into an unchecked page is refused, not
+// read.
+TEST(FVCrashUnwindCache, SectionWindowsReadOnlyCheckedPages) {
+    const size_t page = 4096;
+    auto* bytes = static_cast<uint8_t*>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    ASSERT_NE(bytes, MAP_FAILED);
+    memset(bytes, 0x80, 3 * page);  // LEB128 bytes that all say "more follows"
+    bytes[2 * page + 1] = 0x01;
+    ASSERT_EQ(mprotect(bytes + page, page, PROT_NONE), 0);
+    const uint64_t base = reinterpret_cast<uintptr_t>(bytes);
+    fvcrash_task_mapping mapping;
+    fvcrash_task_mapping_set_checked(&mapping, fvcrash_task_self(), base + 16, 3 * page - 16);
+    const uint64_t groups[1] = {0b101};  // the first and last pages were found readable
+    mapping.checked_groups = groups;
+    mapping.checked_group_count = 3;
+    mapping.checked_group_shift = 0;
+
+    EXPECT_TRUE(fvcrash_task_mapping_contains(&mapping, base, 16, page - 16));
+    EXPECT_FALSE(fvcrash_task_mapping_contains(&mapping, base, page - 4, 8));
+    EXPECT_FALSE(fvcrash_task_mapping_contains(&mapping, base, 16, 3 * page - 16));
+    EXPECT_TRUE(fvcrash_task_mapping_contains(&mapping, base, 2 * page, page));
+    EXPECT_FALSE(fvcrash_task_mapping_contains(&mapping, base, 2 * page, page + 1));
+    EXPECT_EQ(fvcrash_task_mapping_run(&mapping, base + page - 10), 10u);
+    EXPECT_EQ(fvcrash_task_mapping_run(&mapping, base + page + 8), 0u);
+    EXPECT_EQ(fvcrash_task_mapping_run(&mapping, base + 2 * page), page);
+    EXPECT_EQ(fvcrash_task_mapping_pointer(&mapping, base + page, 0, 1), nullptr);
+
+    uint64_t value = 0, size = 0;
+    EXPECT_NE(fvcrash_dwarf_read_uleb128(&mapping, base + page - 3, 0, &value, &size),
+              FVCRASH_ESUCCESS);
+    EXPECT_EQ(fvcrash_dwarf_read_uleb128(&mapping, base + 2 * page, 0, &value, &size),
+              FVCRASH_ESUCCESS);
+    EXPECT_EQ(value, 0x80u);
+    EXPECT_EQ(size, 2u);
     munmap(bytes, 3 * page);
 }
 

@@ -195,19 +195,6 @@ ssize_t fvcrash_writen(int fd, const void* data, size_t length) {
     return static_cast<ssize_t>(done);
 }
 
-bool fvcrash_address_apply_offset(uint64_t address, int64_t offset, uint64_t* result) {
-    uint64_t sum;
-    if (offset >= 0) {
-        if (__builtin_add_overflow(address, static_cast<uint64_t>(offset), &sum)) return false;
-    } else {
-        uint64_t magnitude = static_cast<uint64_t>(-(offset + 1)) + 1;
-        if (magnitude > address) return false;
-        sum = address - magnitude;
-    }
-    *result = sum;
-    return true;
-}
-
 fvcrash_status fvcrash_task_read(fvcrash_task, uint64_t address, int64_t offset, void* destination,
                                  size_t length) {
     SavedErrno saved;
@@ -258,7 +245,14 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
     return status;
 }
 
+pid_t fvcrash_own_pid() { return ownPid(); }
+
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
+    if (length == 0) return 0;
+    return fvcrash_readable_prefix_as(ownPid(), address, length);
+}
+
+uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t length) {
     if (length == 0) return 0;
     SavedErrno saved;
     const uint64_t first = address & ~kPageMask;
@@ -281,7 +275,7 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
             remote[count] = {reinterpret_cast<void*>(first + (readablePages + count) * kPageSize),
                              1};
         iovec local{sink, count};
-        ssize_t n = syscall(SYS_process_vm_readv, ownPid(), &local, 1UL, remote, count, 0UL);
+        ssize_t n = syscall(SYS_process_vm_readv, self, &local, 1UL, remote, count, 0UL);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == ENOSYS || errno == EPERM) {
@@ -296,6 +290,60 @@ uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
     const uint64_t readableEnd = first + readablePages * kPageSize;
     if (readableEnd <= address) return 0;
     return readableEnd - address < length ? readableEnd - address : length;
+}
+
+namespace {
+
+/// The pages a probe of [address, address + length) takes, and the prefix
+/// that `readablePages` of them make.
+uint64_t pageCount(uint64_t address, uint64_t length) {
+    const uint64_t first = address & ~kPageMask;
+    uint64_t end;
+    if (__builtin_add_overflow(address, length, &end)) end = ~uint64_t(0) & ~kPageMask;
+    return (end - first + kPageMask) / kPageSize;
+}
+
+uint64_t prefixOf(uint64_t address, uint64_t length, uint64_t readablePages) {
+    const uint64_t readableEnd = (address & ~kPageMask) + readablePages * kPageSize;
+    if (readableEnd <= address) return 0;
+    return readableEnd - address < length ? readableEnd - address : length;
+}
+
+}  // namespace
+
+bool fvcrash_readable_prefixes_as(pid_t self, uint64_t first, uint64_t first_length,
+                                  uint64_t second, uint64_t second_length, uint64_t* first_readable,
+                                  uint64_t* second_readable) {
+    const uint64_t firstPages = first_length ? pageCount(first, first_length) : 0;
+    const uint64_t secondPages = second_length ? pageCount(second, second_length) : 0;
+    if (firstPages == 0 || secondPages == 0 || firstPages + secondPages > kProbeVectors ||
+        __atomic_load_n(&gUsePipe, __ATOMIC_RELAXED)) {
+        *first_readable = fvcrash_readable_prefix_as(self, first, first_length);
+        return false;
+    }
+    SavedErrno saved;
+    iovec remote[kProbeVectors];
+    uint8_t sink[kProbeVectors];
+    size_t count = 0;
+    for (uint64_t i = 0; i < firstPages; ++i)
+        remote[count++] = {reinterpret_cast<void*>((first & ~kPageMask) + i * kPageSize), 1};
+    for (uint64_t i = 0; i < secondPages; ++i)
+        remote[count++] = {reinterpret_cast<void*>((second & ~kPageMask) + i * kPageSize), 1};
+    iovec local{sink, count};
+    ssize_t n;
+    do {
+        n = syscall(SYS_process_vm_readv, self, &local, 1UL, remote, count, 0UL);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        // Refused (then the pipe takes over) or the first page unreadable.
+        *first_readable = fvcrash_readable_prefix_as(self, first, first_length);
+        return false;
+    }
+    const uint64_t done = static_cast<uint64_t>(n);
+    *first_readable = prefixOf(first, first_length, done < firstPages ? done : firstPages);
+    if (done < firstPages) return false;
+    *second_readable = prefixOf(second, second_length, done - firstPages);
+    return true;
 }
 
 // Word at a time; the empty asm keeps the compiler from turning the loops

@@ -76,7 +76,18 @@ bool fvcrash_outfile_close(fvcrash_outfile* file);
 ssize_t fvcrash_writen(int fd, const void* data, size_t length);
 
 /// address + offset into `result`; false when that overflows.
-bool fvcrash_address_apply_offset(uint64_t address, int64_t offset, uint64_t* result);
+inline bool fvcrash_address_apply_offset(uint64_t address, int64_t offset, uint64_t* result) {
+    uint64_t sum;
+    if (offset >= 0) {
+        if (__builtin_add_overflow(address, static_cast<uint64_t>(offset), &sum)) return false;
+    } else {
+        const uint64_t magnitude = static_cast<uint64_t>(-(offset + 1)) + 1;
+        if (magnitude > address) return false;
+        sum = address - magnitude;
+    }
+    *result = sum;
+    return true;
+}
 
 /// Copies `length` bytes at address + offset of the task's memory into
 /// `destination`, checking every byte: 0 on success, 3 when address + offset
@@ -97,6 +108,19 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
 /// that holds `address`, up to `length`: the readable prefix of the range.
 /// One system call per 128 pages; 0 when the first byte is unreadable.
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length);
+/// This process's id (a system call).
+pid_t fvcrash_own_pid();
+/// As fvcrash_readable_prefix for a caller that keeps this process's id
+/// (`self`, from fvcrash_own_pid in this same process), which saves a system
+/// call per probe.
+uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t length);
+/// The readable prefixes of two ranges, in one system call when both fit
+/// one: `*first_readable` as fvcrash_readable_prefix_as gives it. True when
+/// `*second_readable` was found too, which needs the first range readable in
+/// full; false leaves it unset.
+bool fvcrash_readable_prefixes_as(pid_t self, uint64_t first, uint64_t first_length,
+                                  uint64_t second, uint64_t second_length, uint64_t* first_readable,
+                                  uint64_t* second_readable);
 
 /// Plain memory and string helpers (no library calls, so no instrumented or
 /// locked versions sneak in).

@@ -813,23 +813,32 @@ fvcrash_status evaluateAt(const fvcrash_task_mapping* mapping, fvcrash_task task
                                                initial, count, result);
 }
 
-template <typename Word>
-fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task task,
-                          const fvcrash_task_mapping* mapping, const fvcrash_dwarf_cie_info* cie,
-                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
-                          fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+/// Which register a DWARF number names: for the CFA rule, the return
+/// address column or the n-th register rule.
+constexpr int kCfaColumn = -1;
+constexpr int kReturnColumn = -2;
+
+/// Applies a CFA rule and register rules; `each` hands every register rule
+/// and its index to a visitor, in the table's order, and stops when it
+/// returns false. `resolve(which, number, &reg)` maps DWARF numbers to
+/// registers as fvcrash_thread_state_reg_from_dwarf does for `current`.
+template <typename Word, typename Each, typename Resolve>
+fvcrash_status applyRulesWith(const fvcrash_dwarf_cfa_rule& rule, uint64_t returnAddressRegister,
+                              bool signalFrame, Each each, Resolve resolve, fvcrash_task task,
+                              const fvcrash_task_mapping* mapping,
+                              const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                              fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
     constexpr uint64_t kWord = sizeof(Word);
     fvcrash_thread_state_copy(caller, current);
     fvcrash_thread_state_invalidate_volatile(caller);
-    caller->frame_flags = cie->signal_frame ? 0 : FVCRASH_FRAME_RETURN_ADDRESS;
+    caller->frame_flags = signalFrame ? 0 : FVCRASH_FRAME_RETURN_ADDRESS;
 
-    const fvcrash_dwarf_cfa_rule rule = fvcrash_dwarf_cfa_state_get_cfa(state);
     Word cfa;
     switch (rule.kind) {
         case FVCRASH_DWARF_CFA_REG_OFFSET:
         case FVCRASH_DWARF_CFA_REG_SOFFSET: {
             int reg;
-            if (!fvcrash_thread_state_reg_from_dwarf(current, rule.reg, &reg)) {
+            if (!resolve(kCfaColumn, rule.reg, &reg)) {
                 return FVCRASH_ENOTSUP;
             }
             if (!fvcrash_thread_state_is_valid_reg(current, reg)) return FVCRASH_ENOTFOUND;
@@ -848,13 +857,12 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
     fvcrash_thread_state_write_reg(caller, FVCRASH_REG_SP, cfa);
 
     int raTarget = -1;
-    const bool raMapped =
-        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &raTarget);
+    const bool raMapped = resolve(kReturnColumn, returnAddressRegister, &raTarget);
     fvcrash_status failure = FVCRASH_ESUCCESS;
-    eachRule(state, [&](const fvcrash_dwarf_cfa_state::entry& e) {
+    each([&](const fvcrash_dwarf_cfa_state::entry& e, int index) {
         int target;
-        if (!fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target)) {
-            if (e.reg != cie->return_address_register) {
+        if (!resolve(index, e.reg, &target)) {
+            if (e.reg != returnAddressRegister) {
                 failure = FVCRASH_EINVAL;
                 return false;
             }
@@ -916,7 +924,7 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
             return false;
         }
         fvcrash_thread_state_write_reg(caller, target, value);
-        if (e.reg == cie->return_address_register && raMapped && raTarget != FVCRASH_REG_IP) {
+        if (e.reg == returnAddressRegister && raMapped && raTarget != FVCRASH_REG_IP) {
             fvcrash_thread_state_write_reg(caller, FVCRASH_REG_IP, value);
         }
         return true;
@@ -930,6 +938,23 @@ fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task tas
                                        fvcrash_thread_state_read_reg(current, raTarget));
     }
     return FVCRASH_ESUCCESS;
+}
+
+template <typename Word>
+fvcrash_status applyRules(const fvcrash_dwarf_cfa_state* state, fvcrash_task task,
+                          const fvcrash_task_mapping* mapping, const fvcrash_dwarf_cie_info* cie,
+                          const fvcrash_thread_state* current, const fvcrash_byte_order* order,
+                          fvcrash_unwind_cache* cache, fvcrash_thread_state* caller) {
+    return applyRulesWith<Word>(
+        fvcrash_dwarf_cfa_state_get_cfa(state), cie->return_address_register, cie->signal_frame,
+        [state](auto visit) {
+            return eachRule(state,
+                            [&](const fvcrash_dwarf_cfa_state::entry& e) { return visit(e, 0); });
+        },
+        [current](int, uint64_t number, int* reg) {
+            return fvcrash_thread_state_reg_from_dwarf(current, number, reg);
+        },
+        task, mapping, current, order, cache, caller);
 }
 
 }  // namespace
@@ -948,60 +973,124 @@ fvcrash_status fvcrash_dwarf_apply_cfa_state(
 
 namespace {
 
-/// How much more of an ".eh_frame" section is checked at a time.
+/// How much of an ".eh_frame" section is checked when its window is made
+/// (where most of a section's CIEs are).
 constexpr uint64_t kSectionStep = 16 * 1024;
+/// Bytes checked from an entry's start before its length is known: most
+/// entries are shorter, so one probe takes the entry's page and, when it runs
+/// on, the next.
+constexpr uint64_t kEntryGuess = 256;
+constexpr uint64_t kPage = 4096;
 
-/// A window onto bytes already found readable.
-void setChecked(fvcrash_task_mapping* mapping, fvcrash_task task, uint64_t address,
-                uint64_t length) {
-    mapping->task = task;
-    mapping->address = static_cast<uintptr_t>(address);
-    mapping->task_address = address;
-    mapping->length = length;
-    mapping->delta = 0;
-    mapping->mapped_base = static_cast<uintptr_t>(address & ~uint64_t{4095});
-    mapping->mapped_length =
-        ((address + length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
+uint64_t pageUp(uint64_t address) {
+    return address > ~uint64_t{0} - (kPage - 1) ? ~uint64_t{0} & ~(kPage - 1)
+                                                : (address + kPage - 1) & ~(kPage - 1);
 }
 
-/// Extends the window's checked prefix to cover `end` (at most its limit),
-/// probing only the pages not yet checked. False when it cannot.
-bool coverTo(fvcrash_unwind_window* window, uint64_t end) {
+/// The window onto the section: its whole extent up to the limit, read only
+/// where page groups were checked.
+void spanSection(fvcrash_unwind_window* window, fvcrash_task task, uint64_t start) {
     fvcrash_task_mapping* mapping = &window->mapping;
-    const uint64_t checked = mapping->task_address + mapping->length;
-    if (end <= checked) return true;
-    const uint64_t limit = mapping->task_address + window->limit;
-    if (window->cut || checked >= limit) return false;
-    uint64_t want = end > limit ? limit : end;
-    if (want - checked < kSectionStep) {
-        want = limit - checked < kSectionStep ? limit : checked + kSectionStep;
+    fvcrash_task_mapping_set_checked(mapping, task, start, window->limit);
+    const uint64_t pages = mapping->mapped_length / kPage;
+    uint8_t shift = 0;
+    while (((pages + (uint64_t{1} << shift) - 1) >> shift) >
+           uint64_t{FVCRASH_UNWIND_WINDOW_GROUP_WORDS} * 64) {
+        ++shift;
     }
-    const uint64_t got = fvcrash_readable_prefix(checked, want - checked);
-    mapping->length += got;
-    mapping->mapped_length =
-        ((mapping->task_address + mapping->length + 4095) & ~uint64_t{4095}) - mapping->mapped_base;
-    if (got < want - checked) window->cut = true;
-    return mapping->task_address + mapping->length >= end;
+    fvcrash_memset(window->groups, 0, sizeof window->groups);
+    mapping->checked_groups = window->groups;
+    mapping->checked_group_count = (pages + (uint64_t{1} << shift) - 1) >> shift;
+    mapping->checked_group_shift = shift;
 }
 
-/// Covers the entry (CIE or FDE) whose length field is at `address`, and so
-/// everything before it.
-void coverEntry(fvcrash_unwind_window* window, uint64_t address) {
-    uint64_t headEnd;
-    if (__builtin_add_overflow(address, 12, &headEnd)) return;
-    coverTo(window, headEnd);
+/// Marks the groups from the one at `from` on that end by `readableEnd` (a
+/// page boundary up to which pages were just found readable).
+void markChecked(fvcrash_unwind_window* window, uint64_t from, uint64_t readableEnd) {
+    const fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t groupBytes = kPage << mapping->checked_group_shift;
+    const uint64_t spanEnd = mapping->mapped_base + mapping->mapped_length;
+    for (uint64_t group = (from - mapping->mapped_base) / groupBytes;
+         group < mapping->checked_group_count; ++group) {
+        const uint64_t groupEnd = mapping->mapped_base + (group + 1) * groupBytes;
+        if ((groupEnd < spanEnd ? groupEnd : spanEnd) > readableEnd) break;
+        window->groups[group / 64] |= uint64_t{1} << (group % 64);
+    }
+}
+
+bool groupChecked(const fvcrash_unwind_window* window, uint64_t group) {
+    return ((window->groups[group / 64] >> (group % 64)) & 1) != 0;
+}
+
+/// Checks the groups of [start, end) (cut to the window) not checked yet, in
+/// one probe. True when the whole range can then be read.
+bool coverRange(fvcrash_unwind_window* window, uint64_t start, uint64_t end) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    const uint64_t windowEnd = mapping->task_address + mapping->length;
+    if (start < mapping->task_address || start >= windowEnd) return false;
+    if (end > windowEnd) end = windowEnd;
+    if (end <= start) return true;
+    const uint64_t groupBytes = kPage << mapping->checked_group_shift;
+    uint64_t first = (start - mapping->mapped_base) / groupBytes;
+    uint64_t last = (end - 1 - mapping->mapped_base) / groupBytes;
+    while (first <= last && groupChecked(window, first)) ++first;
+    while (last > first && groupChecked(window, last)) --last;
+    if (first <= last) {
+        const uint64_t probeStart = mapping->mapped_base + first * groupBytes;
+        const uint64_t spanEnd = mapping->mapped_base + mapping->mapped_length;
+        uint64_t probeEnd = mapping->mapped_base + (last + 1) * groupBytes;
+        if (probeEnd > spanEnd) probeEnd = spanEnd;
+        const uint64_t got =
+            fvcrash_readable_prefix_as(window->self, probeStart, probeEnd - probeStart);
+        markChecked(window, probeStart, probeStart + got);
+    }
+    return fvcrash_task_mapping_contains(mapping, start, 0, end - start);
+}
+
+/// Checks the whole section, for a search that walks it from the start; an
+/// unreadable page ends the window there.
+void coverAll(fvcrash_unwind_window* window) {
+    fvcrash_task_mapping* mapping = &window->mapping;
+    if (!coverRange(window, mapping->task_address, mapping->task_address + mapping->length)) {
+        mapping->length = fvcrash_task_mapping_run(mapping, mapping->task_address);
+    }
+}
+
+/// Checks the entry (CIE or FDE) whose length field is at `address`.
+bool coverEntry(fvcrash_unwind_window* window, uint64_t address) {
+    uint64_t guess;
+    if (__builtin_add_overflow(address, kEntryGuess, &guess)) guess = ~uint64_t{0};
+    coverRange(window, address, guess);
     uint64_t length, header, idSize, end;
     if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, address, &length, &header,
                         &idSize) != FVCRASH_ESUCCESS ||
         __builtin_add_overflow(address, header, &end) ||
         __builtin_add_overflow(end, length, &end)) {
-        return;
+        return false;
     }
-    coverTo(window, end);
+    return coverRange(window, address, end);
 }
 
-/// Makes the window onto the image's call-frame section.
-void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
+/// Checks an ".eh_frame" FDE and the CIE it names.
+void coverFde(fvcrash_unwind_window* window, uint64_t fde) {
+    if (!coverEntry(window, fde)) return;
+    uint64_t length, header, idSize, pointer;
+    if (readEntryHeader(&window->mapping, &fvcrash_byte_order_direct, fde, &length, &header,
+                        &idSize) != FVCRASH_ESUCCESS ||
+        fvcrash_dwarf_read_uint(&window->mapping, &fvcrash_byte_order_direct, fde,
+                                static_cast<int64_t>(header), idSize,
+                                &pointer) != FVCRASH_ESUCCESS) {
+        return;
+    }
+    const uint64_t field = fde + header;
+    if (pointer == 0 || pointer > field - window->mapping.task_address) return;
+    coverEntry(window, field - pointer);
+}
+
+/// Makes the window onto the image's call-frame section. `stack` (a page,
+/// 0 for none) asks for the walk's first stack window in the same probe.
+void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window,
+                fvcrash_unwind_cache* cache, uint64_t stack) {
     window->status = FVCRASH_ENOTFOUND;
     if (image->kind == FVCRASH_IMAGE_MACHO) {
         const fvcrash_macho_image* macho = &image->macho;
@@ -1024,29 +1113,32 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
     const uint64_t probe = hdrSize + kSectionStep;
     uint64_t probeEnd;
     if (__builtin_add_overflow(hdr, probe, &probeEnd)) return;
-    const uint64_t readable = fvcrash_readable_prefix(hdr, probe);
+    uint64_t readable = 0, stackReadable = 0;
+    if (stack != 0 &&
+        fvcrash_readable_prefixes_as(window->self, hdr, probe, stack, FVCRASH_UNWIND_MEMORY_SPAN,
+                                     &readable, &stackReadable)) {
+        fvcrash_unwind_cache_keep_memory(cache, elf->task, stack, stackReadable);
+    } else if (stack == 0) {
+        readable = fvcrash_readable_prefix_as(window->self, hdr, probe);
+    }
     if (readable < hdrSize) return;
-    setChecked(&window->hdr, elf->task, hdr, hdrSize);
+    fvcrash_task_mapping_set_checked(&window->hdr, elf->task, hdr, hdrSize);
     uint64_t ehFrame;
     if (fvcrash_dwarf_hdr_eh_frame(&window->hdr, &ehFrame) != FVCRASH_ESUCCESS) return;
-    // The section ends inside the image; the checked prefix stops earlier
-    // wherever a page cannot be read.
+    // The section ends inside the image.
     const uint64_t imageEnd = elf->header_addr + elf->size;
     if (ehFrame < elf->header_addr || ehFrame >= imageEnd) return;
-    window->limit =
-        imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame : FVCRASH_TASK_MAPPING_MAX;
+    window->limit = imageEnd - ehFrame < FVCRASH_TASK_MAPPING_MAX ? imageEnd - ehFrame
+                                                                  : FVCRASH_TASK_MAPPING_MAX;
+    spanSection(window, elf->task, ehFrame);
+    const uint64_t sectionPage = ehFrame & ~(kPage - 1);
     if (ehFrame >= hdr && ehFrame < hdr + readable) {
-        const uint64_t inProbe = hdr + readable - ehFrame;
-        setChecked(&window->mapping, elf->task, ehFrame,
-                   inProbe < window->limit ? inProbe : window->limit);
-        window->cut = readable < probe;
+        markChecked(window, sectionPage, pageUp(hdr + readable));
     } else {
         const uint64_t first = window->limit < kSectionStep ? window->limit : kSectionStep;
-        if (fvcrash_task_mapping_init(&window->mapping, elf->task, ehFrame, first, false) !=
-            FVCRASH_ESUCCESS) {
-            return;
-        }
-        window->cut = window->mapping.length < first;
+        const uint64_t got = fvcrash_readable_prefix_as(window->self, ehFrame, first);
+        if (got == 0) return;
+        markChecked(window, sectionPage, pageUp(ehFrame + got));
     }
     window->has_hdr = true;
     window->status = FVCRASH_ESUCCESS;
@@ -1055,7 +1147,8 @@ void openWindow(const fvcrash_image* image, fvcrash_unwind_window* window) {
 /// Keeps the rules the programs left for pc when they apply without section
 /// bytes.
 void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t pc,
-               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie) {
+               const fvcrash_dwarf_cfa_state* rules, const fvcrash_dwarf_cie_info* cie,
+               const fvcrash_thread_state* current) {
     const fvcrash_dwarf_cfa_rule cfa = fvcrash_dwarf_cfa_state_get_cfa(rules);
     if (cfa.kind != FVCRASH_DWARF_CFA_REG_OFFSET && cfa.kind != FVCRASH_DWARF_CFA_REG_SOFFSET) {
         return;
@@ -1067,10 +1160,20 @@ void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t 
             e.kind == FVCRASH_DWARF_RULE_VAL_EXPRESSION) {
             return false;
         }
-        slot->rules[count++] = {e.value, e.reg, e.kind};
+        int target;
+        const bool mapped = fvcrash_thread_state_reg_from_dwarf(current, e.reg, &target);
+        slot->rules[count++] = {e.value, e.reg, e.kind, static_cast<int8_t>(mapped ? target : -1)};
         return true;
     });
     if (!kept) return;
+    // The registers the numbers name, for states of this word size.
+    int target;
+    slot->cfa_target = static_cast<int8_t>(
+        fvcrash_thread_state_reg_from_dwarf(current, cfa.reg, &target) ? target : -1);
+    slot->return_target = static_cast<int8_t>(
+        fvcrash_thread_state_reg_from_dwarf(current, cie->return_address_register, &target) ? target
+                                                                                            : -1);
+    slot->target_word_size = static_cast<uint8_t>(fvcrash_thread_state_word_size(current));
     slot->header_addr = fvcrash_image_header_address(image);
     slot->pc = pc;
     slot->return_address_register = cie->return_address_register;
@@ -1082,30 +1185,47 @@ void keepFrame(fvcrash_unwind_frame* slot, const fvcrash_image* image, uint64_t 
     slot->image = image;
 }
 
-/// Applies kept rules as the programs' own would be.
-fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
-                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
-                               fvcrash_unwind_cache* cache) {
-    fvcrash_dwarf_cfa_state rules;
-    fvcrash_dwarf_cfa_state_init(&rules);
-    fvcrash_dwarf_cfa_state_set_cfa(&rules, {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0});
-    for (uint8_t i = 0; i < slot->count; ++i) {
-        fvcrash_dwarf_cfa_state_set_rule(&rules, slot->rules[i].reg, slot->rules[i].kind,
-                                         slot->rules[i].value);
-    }
-    fvcrash_dwarf_cie_info cie;
-    fvcrash_memset(&cie, 0, sizeof cie);
-    cie.return_address_register = slot->return_address_register;
-    cie.signal_frame = slot->signal_frame;
+/// Applies kept rules as the programs' own would be, in the order the table
+/// held them.
+template <typename Word>
+fvcrash_status applyKeptAs(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                           const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                           fvcrash_unwind_cache* cache) {
     // No rule reads the section: an empty window stands in for it.
     fvcrash_task_mapping none;
     fvcrash_memset(&none, 0, sizeof none);
-    const fvcrash_byte_order* order = &fvcrash_byte_order_direct;
-    if (fvcrash_dwarf_apply_cfa_state(&rules, task, &none, &cie, current, order, cache, caller) !=
-        FVCRASH_ESUCCESS) {
-        return FVCRASH_STACK_ENOFRAME;
-    }
-    return FVCRASH_STACK_OK;
+    const fvcrash_dwarf_cfa_rule cfa = {slot->cfa_kind, slot->cfa_reg, slot->cfa_offset, 0};
+    return applyRulesWith<Word>(
+        cfa, slot->return_address_register, slot->signal_frame,
+        [slot](auto visit) {
+            for (uint8_t i = 0; i < slot->count; ++i) {
+                const fvcrash_dwarf_cfa_state::entry e = {slot->rules[i].value, slot->rules[i].reg,
+                                                          slot->rules[i].kind,
+                                                          FVCRASH_DWARF_NO_ENTRY};
+                if (!visit(e, i)) return false;
+            }
+            return true;
+        },
+        [slot, current](int which, uint64_t number, int* reg) {
+            if (slot->target_word_size != fvcrash_thread_state_word_size(current)) {
+                return fvcrash_thread_state_reg_from_dwarf(current, number, reg);
+            }
+            const int8_t target = which == kCfaColumn      ? slot->cfa_target
+                                  : which == kReturnColumn ? slot->return_target
+                                                           : slot->rules[which].target;
+            *reg = target;
+            return target >= 0;
+        },
+        task, &none, current, &fvcrash_byte_order_direct, cache, caller);
+}
+
+fvcrash_stack_status applyKept(const fvcrash_unwind_frame* slot, fvcrash_task task,
+                               const fvcrash_thread_state* current, fvcrash_thread_state* caller,
+                               fvcrash_unwind_cache* cache) {
+    const fvcrash_status status = fvcrash_thread_state_word_size(current) == 4
+                                      ? applyKeptAs<uint32_t>(slot, task, current, caller, cache)
+                                      : applyKeptAs<uint64_t>(slot, task, current, caller, cache);
+    return status == FVCRASH_ESUCCESS ? FVCRASH_STACK_OK : FVCRASH_STACK_ENOFRAME;
 }
 
 }  // namespace
@@ -1126,20 +1246,27 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
         window = fvcrash_unwind_cache_store(cache, image, FVCRASH_UNWIND_WINDOW_DWARF);
         if (!window) {
             fvcrash_memset(&local, 0, sizeof local);
+            local.self = fvcrash_own_pid();
             window = &local;
         }
-        openWindow(image, window);
+        // The walk's first window also takes the stack's first pages.
+        uint64_t stack = 0;
+        if (fvcrash_unwind_cache_wants_stack(cache) &&
+            fvcrash_thread_state_is_valid_reg(current, FVCRASH_REG_SP)) {
+            stack = fvcrash_thread_state_read_reg(current, FVCRASH_REG_SP) & ~(kPage - 1);
+        }
+        openWindow(image, window, cache, stack);
     }
     if (window->status != FVCRASH_ESUCCESS) return FVCRASH_STACK_ENOFRAME;
 
     // ELF: the table names the FDE, whose CIE lies before it in the section;
-    // the window is checked up to the FDE's end.
+    // the pages of both are checked.
     uint64_t fdeAddress = 0;
     fvcrash_status status = FVCRASH_ENOTSUP;
     if (window->has_hdr) {
         status = fvcrash_dwarf_hdr_search(&window->hdr, pc, &fdeAddress);
-        if (status == FVCRASH_ESUCCESS) coverEntry(window, fdeAddress);
-        if (status == FVCRASH_ENOTSUP) coverTo(window, ~uint64_t{0});
+        if (status == FVCRASH_ESUCCESS) coverFde(window, fdeAddress);
+        if (status == FVCRASH_ENOTSUP) coverAll(window);
     }
 
     const bool elf = image->kind == FVCRASH_IMAGE_ELF;
@@ -1157,8 +1284,8 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
     fvcrash_dwarf_fde_info fde;
     fvcrash_dwarf_cie_info cie;
     if (status == FVCRASH_ESUCCESS) {
-        status =
-            fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress, false);
+        status = fvcrash_dwarf_parse_fde(&fde, &cie, &reader.mapping, order, &context, fdeAddress,
+                                         false);
         if (status == FVCRASH_ESUCCESS && !(fde.pc_start <= pc && pc < fde.pc_end)) {
             status = FVCRASH_ENOTFOUND;
         }
@@ -1179,7 +1306,7 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_in(fvcrash_task task, const fvcras
                                       fde.instructions_length, elf) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOTSUP;
     }
-    if (kept) keepFrame(kept, image, pc, &rules, &cie);
+    if (kept) keepFrame(kept, image, pc, &rules, &cie, current);
     if (fvcrash_dwarf_apply_cfa_state(&rules, task, &reader.mapping, &cie, current, order, cache,
                                       caller) != FVCRASH_ESUCCESS) {
         return FVCRASH_STACK_ENOFRAME;
@@ -1191,7 +1318,8 @@ fvcrash_stack_status fvcrash_stack_read_dwarf_cached(fvcrash_task task, fvcrash_
                                                      const fvcrash_thread_state* current,
                                                      fvcrash_thread_state* caller,
                                                      fvcrash_unwind_cache* cache) {
-    return fvcrash_stack_read_in_image(task, images, current, caller, cache, fvcrash_stack_read_dwarf_in);
+    return fvcrash_stack_read_in_image(task, images, current, caller, cache,
+                                       fvcrash_stack_read_dwarf_in);
 }
 
 fvcrash_stack_status fvcrash_stack_read_dwarf(fvcrash_task task, fvcrash_image_list* images,

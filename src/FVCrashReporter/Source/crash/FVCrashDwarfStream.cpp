@@ -47,9 +47,8 @@ const uint8_t* windowBytes(const fvcrash_task_mapping* mapping, uint64_t address
                            uint64_t* available) {
     uint64_t start;
     if (!fvcrash_address_apply_offset(address, offset, &start)) return nullptr;
-    const uint64_t end = mapping->task_address + mapping->length;
-    if (start < mapping->task_address || start >= end) return nullptr;
-    *available = end - start;
+    *available = fvcrash_task_mapping_run(mapping, start);
+    if (*available == 0) return nullptr;
     return static_cast<const uint8_t*>(fvcrash_task_mapping_pointer(mapping, start, 0, 1));
 }
 

@@ -2,7 +2,18 @@
 
 namespace {
 constexpr uint64_t kPageMask = 4096 - 1;
+
+bool groupChecked(const fvcrash_task_mapping* mapping, uint64_t group) {
+    return group < mapping->checked_group_count &&
+           ((mapping->checked_groups[group / 64] >> (group % 64)) & 1) != 0;
 }
+
+/// The group of the window's checked groups that holds `address` (inside the
+/// window).
+uint64_t groupOf(const fvcrash_task_mapping* mapping, uint64_t address) {
+    return ((address - mapping->mapped_base) >> 12) >> mapping->checked_group_shift;
+}
+}  // namespace
 
 fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_task task,
                                          uint64_t task_address, uint64_t length,
@@ -16,72 +27,45 @@ fvcrash_status fvcrash_task_mapping_init(fvcrash_task_mapping* mapping, fvcrash_
     }
     const uint64_t readable = fvcrash_readable_prefix(task_address, length);
     if (readable == 0 || (require_whole && readable < length)) return FVCRASH_ENOMEM;
+    fvcrash_task_mapping_set_checked(mapping, task, task_address, readable);
+    return FVCRASH_ESUCCESS;
+}
+
+void fvcrash_task_mapping_set_checked(fvcrash_task_mapping* mapping, fvcrash_task task,
+                                      uint64_t task_address, uint64_t length) {
     mapping->task = task;
     mapping->address = static_cast<uintptr_t>(task_address);
     mapping->task_address = task_address;
-    mapping->length = readable;
+    mapping->length = length;
     mapping->delta = 0;
     mapping->mapped_base = static_cast<uintptr_t>(task_address & ~kPageMask);
     mapping->mapped_length =
-        ((task_address + readable + kPageMask) & ~kPageMask) - mapping->mapped_base;
-    return FVCRASH_ESUCCESS;
+        ((task_address + length + kPageMask) & ~kPageMask) - mapping->mapped_base;
+    mapping->checked_groups = nullptr;
+    mapping->checked_group_count = 0;
+    mapping->checked_group_shift = 0;
 }
 
-bool fvcrash_task_mapping_contains(const fvcrash_task_mapping* mapping, uint64_t address,
-                                   int64_t offset, uint64_t length) {
-    uint64_t start, end;
-    if (!fvcrash_address_apply_offset(address, offset, &start)) return false;
-    if (__builtin_add_overflow(start, length, &end)) return false;
-    return start >= mapping->task_address && end <= mapping->task_address + mapping->length;
+bool fvcrash_task_mapping_groups_checked(const fvcrash_task_mapping* mapping, uint64_t start,
+                                         uint64_t end) {
+    if (end <= start) return true;
+    const uint64_t last = groupOf(mapping, end - 1);
+    for (uint64_t group = groupOf(mapping, start); group <= last; ++group) {
+        if (!groupChecked(mapping, group)) return false;
+    }
+    return true;
 }
 
-const void* fvcrash_task_mapping_pointer(const fvcrash_task_mapping* mapping, uint64_t address,
-                                         int64_t offset, uint64_t length) {
-    if (!fvcrash_task_mapping_contains(mapping, address, offset, length)) return nullptr;
-    uint64_t start;
-    fvcrash_address_apply_offset(address, offset, &start);
-    return reinterpret_cast<const void*>(
-        static_cast<uintptr_t>(static_cast<int64_t>(start) - mapping->delta));
-}
-
-namespace {
-template <typename T>
-fvcrash_status readValue(const fvcrash_task_mapping* mapping, uint64_t address, int64_t offset,
-                         T* out) {
-    const void* p = fvcrash_task_mapping_pointer(mapping, address, offset, sizeof(T));
-    if (!p) return FVCRASH_EINVAL;
-    fvcrash_memcpy(out, p, sizeof(T));
-    return FVCRASH_ESUCCESS;
-}
-}  // namespace
-
-fvcrash_status fvcrash_task_mapping_read_uint8(const fvcrash_task_mapping* mapping,
-                                               uint64_t address, int64_t offset, uint8_t* out) {
-    return readValue(mapping, address, offset, out);
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint16(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint16_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap16(*out);
-    return status;
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint32(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint32_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap32(*out);
-    return status;
-}
-
-fvcrash_status fvcrash_task_mapping_read_uint64(const fvcrash_task_mapping* mapping,
-                                                const fvcrash_byte_order* order, uint64_t address,
-                                                int64_t offset, uint64_t* out) {
-    fvcrash_status status = readValue(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap64(*out);
-    return status;
+uint64_t fvcrash_task_mapping_run(const fvcrash_task_mapping* mapping, uint64_t start) {
+    const uint64_t end = mapping->task_address + mapping->length;
+    if (start < mapping->task_address || start >= end) return 0;
+    if (!mapping->checked_groups) return end - start;
+    const uint64_t groupBytes = uint64_t{4096} << mapping->checked_group_shift;
+    uint64_t group = groupOf(mapping, start);
+    if (!groupChecked(mapping, group)) return 0;
+    while (groupChecked(mapping, group + 1)) ++group;
+    const uint64_t groupEnd = mapping->mapped_base + (group + 1) * groupBytes;
+    return (groupEnd < end ? groupEnd : end) - start;
 }
 
 uint64_t fvcrash_task_mapping_task_address(const fvcrash_task_mapping* mapping) {

@@ -86,13 +86,13 @@ constexpr uint64_t kPreservedMask64 =
 constexpr uint64_t kPreservedMask32 =
     preservedMask(kPreserved32, std::size(kPreserved32), FVCRASH_X86_REG_COUNT);
 
-
 bool is32(const fvcrash_thread_state* state) {
     return state->thread_state.tsh.flavor == FVCRASH_X86_THREAD_STATE32;
 }
 
 void checkReg(const fvcrash_thread_state* state, int reg) {
-    if (reg < 0 || reg >= fvcrash_thread_state_reg_count(state)) __builtin_trap();
+    const int count = is32(state) ? int(FVCRASH_X86_REG_COUNT) : int(FVCRASH_X86_64_REG_COUNT);
+    if (reg < 0 || reg >= count) __builtin_trap();
 }
 
 uint64_t allValid(int count) { return (uint64_t(1) << count) - 1; }
@@ -214,16 +214,6 @@ void fvcrash_thread_slots_clear_all() {
     }
 }
 
-void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
-                               const fvcrash_thread_state* source) {
-    // A fixed-size copy the compiler lays out as moves.
-    __builtin_memcpy(destination, source, sizeof *destination);
-}
-
-bool fvcrash_thread_state_is_valid_reg(const fvcrash_thread_state* state, int reg) {
-    return reg >= 0 && reg < 64 && (state->valid_regs & (uint64_t(1) << reg)) != 0;
-}
-
 void fvcrash_thread_state_invalidate_reg(fvcrash_thread_state* state, int reg) {
     if (reg >= 0 && reg < 64) state->valid_regs &= ~(uint64_t(1) << reg);
 }
@@ -238,10 +228,6 @@ int fvcrash_thread_state_stack_direction(const fvcrash_thread_state* state) {
     return state->stack_direction;
 }
 
-uint64_t fvcrash_thread_state_word_size(const fvcrash_thread_state* state) {
-    return state->greg_size;
-}
-
 int fvcrash_thread_state_reg_count(const fvcrash_thread_state* state) {
     return is32(state) ? int(FVCRASH_X86_REG_COUNT) : int(FVCRASH_X86_64_REG_COUNT);
 }
@@ -251,9 +237,9 @@ uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int re
     if (!is32(state)) {
         uint64_t value;
         __builtin_memcpy(&value,
-                       reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts64) +
-                           kRegisters64[reg].offset,
-                       sizeof value);
+                         reinterpret_cast<const uint8_t*>(&state->thread_state.uts.ts64) +
+                             kRegisters64[reg].offset,
+                         sizeof value);
         return value;
     }
     if (kRegisters32[reg].offset == kTrapno) return state->exception_state.ues.es32.trapno;

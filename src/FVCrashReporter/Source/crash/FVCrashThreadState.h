@@ -175,15 +175,24 @@ bool fvcrash_thread_slot_store(pid_t thread, const fvcrash_thread_state* state);
 void fvcrash_thread_slot_clear(pid_t thread);
 void fvcrash_thread_slots_clear_all();
 
-void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
-                               const fvcrash_thread_state* source);
-bool fvcrash_thread_state_is_valid_reg(const fvcrash_thread_state* state, int reg);
+// The accessors a stack walk calls for every frame are defined here, so
+// that they inline.
+inline void fvcrash_thread_state_copy(fvcrash_thread_state* destination,
+                                      const fvcrash_thread_state* source) {
+    // A fixed-size copy the compiler lays out as moves.
+    __builtin_memcpy(destination, source, sizeof *destination);
+}
+inline bool fvcrash_thread_state_is_valid_reg(const fvcrash_thread_state* state, int reg) {
+    return reg >= 0 && reg < 64 && (state->valid_regs & (uint64_t(1) << reg)) != 0;
+}
 void fvcrash_thread_state_invalidate_reg(fvcrash_thread_state* state, int reg);
 void fvcrash_thread_state_invalidate_all(fvcrash_thread_state* state);
 /// Clears every valid register the architecture does not keep across a call.
 void fvcrash_thread_state_invalidate_volatile(fvcrash_thread_state* state);
 int fvcrash_thread_state_stack_direction(const fvcrash_thread_state* state);
-uint64_t fvcrash_thread_state_word_size(const fvcrash_thread_state* state);
+inline uint64_t fvcrash_thread_state_word_size(const fvcrash_thread_state* state) {
+    return state->greg_size;
+}
 /// 21 for x86_64, 16 for i386.
 int fvcrash_thread_state_reg_count(const fvcrash_thread_state* state);
 

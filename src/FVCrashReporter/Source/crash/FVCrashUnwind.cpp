@@ -24,11 +24,16 @@ const char* fvcrash_stack_error_text(int code) {
 }
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache) {
+    cache->self = fvcrash_own_pid();
     for (fvcrash_task_mapping& memory : cache->memory) memory.length = 0;
     cache->next_memory = 0;
     for (fvcrash_unwind_window& window : cache->windows) window.kind = FVCRASH_UNWIND_WINDOW_NONE;
     cache->next_window = 0;
     for (fvcrash_unwind_frame& frame : cache->frames) frame.image = nullptr;
+}
+
+pid_t fvcrash_unwind_cache_pid(const fvcrash_unwind_cache* cache) {
+    return cache && cache->self > 0 ? cache->self : fvcrash_own_pid();
 }
 
 fvcrash_unwind_frame* fvcrash_unwind_cache_frame_slot(fvcrash_unwind_cache* cache, uint64_t pc) {
@@ -48,12 +53,23 @@ const void* inWindow(const fvcrash_task_mapping& memory, uint64_t start, size_t 
     return reinterpret_cast<const void*>(static_cast<uintptr_t>(start));
 }
 
+/// Copies from a checked window; words (most reads) as single moves.
+void copyOut(void* destination, const void* source, size_t length) {
+    if (length == 8) {
+        __builtin_memcpy(destination, source, 8);
+    } else if (length == 4) {
+        __builtin_memcpy(destination, source, 4);
+    } else {
+        fvcrash_memcpy(destination, source, length);
+    }
+}
+
 }  // namespace
 
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length) {
-    uint64_t start, end;
-    if (!fvcrash_address_apply_offset(address, offset, &start) ||
+    uint64_t start = address, end;
+    if ((offset != 0 && !fvcrash_address_apply_offset(address, offset, &start)) ||
         __builtin_add_overflow(start, length, &end)) {
         return FVCRASH_ENOMEM;
     }
@@ -62,7 +78,7 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     }
     for (const fvcrash_task_mapping& memory : cache->memory) {
         if (const void* source = inWindow(memory, start, length)) {
-            fvcrash_memcpy(destination, source, length);
+            copyOut(destination, source, length);
             return FVCRASH_ESUCCESS;
         }
     }
@@ -70,16 +86,36 @@ fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task tas
     // frame at a time. Reads the window cannot cover go to the task.
     const uint64_t page = start & ~uint64_t{4095};
     fvcrash_task_mapping* memory = &cache->memory[cache->next_memory];
-    if (page == 0 || fvcrash_task_mapping_init(memory, task, page, FVCRASH_UNWIND_MEMORY_SPAN,
-                                               false) != FVCRASH_ESUCCESS) {
+    const uint64_t readable = page == 0
+                                  ? 0
+                                  : fvcrash_readable_prefix_as(fvcrash_unwind_cache_pid(cache),
+                                                               page, FVCRASH_UNWIND_MEMORY_SPAN);
+    if (readable == 0) {
         memory->length = 0;
         return fvcrash_task_read(task, start, 0, destination, length);
     }
+    fvcrash_task_mapping_set_checked(memory, task, page, readable);
     cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
     const void* source = inWindow(*memory, start, length);
     if (!source) return fvcrash_task_read(task, start, 0, destination, length);
-    fvcrash_memcpy(destination, source, length);
+    copyOut(destination, source, length);
     return FVCRASH_ESUCCESS;
+}
+
+bool fvcrash_unwind_cache_wants_stack(const fvcrash_unwind_cache* cache) {
+    if (!cache) return false;
+    for (const fvcrash_task_mapping& memory : cache->memory) {
+        if (memory.length != 0) return false;
+    }
+    return true;
+}
+
+void fvcrash_unwind_cache_keep_memory(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t page,
+                                      uint64_t readable) {
+    if (!cache || page == 0 || readable == 0) return;
+    fvcrash_task_mapping* memory = &cache->memory[cache->next_memory];
+    fvcrash_task_mapping_set_checked(memory, task, page, readable);
+    cache->next_memory = (cache->next_memory + 1) % FVCRASH_UNWIND_MEMORY_COUNT;
 }
 
 fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
@@ -113,6 +149,7 @@ fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
     window->image = image;
     window->header_addr = fvcrash_image_header_address(image);
     window->kind = kind;
+    window->self = fvcrash_unwind_cache_pid(cache);
     return window;
 }
 

@@ -36,6 +36,8 @@ using fvcrash_stack_reader = fvcrash_stack_status (*)(fvcrash_task task, fvcrash
 inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_SPAN = 64 * 1024;
 inline constexpr uint32_t FVCRASH_UNWIND_MEMORY_COUNT = 4;
 inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_COUNT = 16;
+/// Words of the bit set of checked page groups in a section window.
+inline constexpr uint32_t FVCRASH_UNWIND_WINDOW_GROUP_WORDS = 64;
 inline constexpr uint32_t FVCRASH_UNWIND_FRAME_COUNT = 256;  // a power of two
 inline constexpr uint32_t FVCRASH_UNWIND_FRAME_RULES = 12;
 
@@ -55,10 +57,11 @@ struct fvcrash_unwind_window {
     bool has_hdr;  // ELF: a window on .eh_frame_hdr for the FDE search
     fvcrash_task_mapping hdr;
     fvcrash_task_mapping mapping;
-    /// ELF: how far the section may run from its start. The window's checked
-    /// prefix grows towards it as look-ups need more of the section.
+    /// ELF: how far the section may run from its start. The window spans it;
+    /// pages are checked (`groups`) as look-ups need them.
     uint64_t limit;
-    bool cut;  // an unreadable page ended the checked prefix
+    pid_t self;  // this process's id for the probes
+    uint64_t groups[FVCRASH_UNWIND_WINDOW_GROUP_WORDS];
 };
 
 /// The call-frame rules in force at one pc, as the image's call-frame
@@ -76,10 +79,16 @@ struct fvcrash_unwind_frame {
     uint8_t cfa_kind;
     bool signal_frame;
     uint8_t count;
+    /// The registers the CFA rule's, the return address column's and each
+    /// rule's numbers name (-1: none) in states of this word size.
+    uint8_t target_word_size;
+    int8_t cfa_target;
+    int8_t return_target;
     struct rule {
         int64_t value;
         uint32_t reg;
         uint8_t kind;
+        int8_t target;
     } rules[FVCRASH_UNWIND_FRAME_RULES];
 };
 
@@ -90,6 +99,7 @@ struct fvcrash_unwind_frame {
 /// belong to the images loaded when they were found, so it is reset before
 /// each report.
 struct fvcrash_unwind_cache {
+    pid_t self;  // this process's id, taken at the reset, for the probes
     fvcrash_task_mapping memory[FVCRASH_UNWIND_MEMORY_COUNT];  // length 0 = empty
     uint32_t next_memory;
     fvcrash_unwind_window windows[FVCRASH_UNWIND_WINDOW_COUNT];
@@ -98,11 +108,20 @@ struct fvcrash_unwind_cache {
 };
 
 void fvcrash_unwind_cache_reset(fvcrash_unwind_cache* cache);
+/// This process's id as the cache keeps it (one system call without a cache).
+pid_t fvcrash_unwind_cache_pid(const fvcrash_unwind_cache* cache);
 
 /// Reads `length` bytes at address + offset from the task, through the
 /// cache's windows when one is given. Statuses as fvcrash_task_read.
 fvcrash_status fvcrash_unwind_read(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t address,
                                    int64_t offset, void* destination, size_t length);
+/// Whether the cache has no stack window yet: the first probe of a walk may
+/// then take the stack's first window with it (FVCRASH_UNWIND_MEMORY_SPAN
+/// from the page of `sp`), kept with fvcrash_unwind_cache_keep_memory.
+bool fvcrash_unwind_cache_wants_stack(const fvcrash_unwind_cache* cache);
+/// Keeps a stack window of `readable` bytes from `page`, found readable.
+void fvcrash_unwind_cache_keep_memory(fvcrash_unwind_cache* cache, fvcrash_task task, uint64_t page,
+                                      uint64_t readable);
 /// A word of 4 or 8 bytes, zero-extended.
 fvcrash_status fvcrash_unwind_read_word(fvcrash_unwind_cache* cache, fvcrash_task task,
                                         uint64_t address, int64_t offset, uint64_t word_size,
@@ -120,12 +139,9 @@ fvcrash_unwind_window* fvcrash_unwind_cache_store(fvcrash_unwind_cache* cache,
                                                   const fvcrash_image* image, uint8_t kind);
 
 /// A reader for a pc (the frame's look-up address) inside one image.
-using fvcrash_stack_image_reader = fvcrash_stack_status (*)(fvcrash_task task,
-                                                            const fvcrash_image* image,
-                                                            const fvcrash_thread_state* current,
-                                                            uint64_t pc,
-                                                            fvcrash_thread_state* caller,
-                                                            fvcrash_unwind_cache* cache);
+using fvcrash_stack_image_reader = fvcrash_stack_status (*)(
+    fvcrash_task task, const fvcrash_image* image, const fvcrash_thread_state* current, uint64_t pc,
+    fvcrash_thread_state* caller, fvcrash_unwind_cache* cache);
 /// Finds the image holding the current frame's pc, with the image list
 /// marked as being read, and runs `reader` for it: EBADFRAME without a pc,
 /// ENOTSUP outside every image.
