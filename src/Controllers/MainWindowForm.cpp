@@ -216,6 +216,7 @@ void MainWindowForm::setupUi(QWidget* content) {
         auto* row = buttonRow(layout);
         row->addWidget(okQuitButton);
         row->addWidget(okTryAgainButton);
+        endRow(row);
     }
     // Competitive-product screen.
     competitiveErrorView = named(new QWidget, "competitiveErrorView");

@@ -13,6 +13,8 @@
 //  - a text's contrast against what is drawn behind it is below 4.5:1
 //    (3:1 for large text: 18 pt, or 14 pt bold), measured on the picture;
 //  - more than one busy indicator turns at once;
+//  - in the main window, a row of buttons (same parent, same line) is not
+//    centred in its parent or its buttons differ in width;
 //  - buttons are shown but none is the default one, or a control cannot be
 //    reached with the Tab key.
 #pragma once
@@ -21,11 +23,13 @@
 #include <QAbstractSlider>
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QDir>
 #include <QHash>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPainter>
 #include <QPushButton>
 #include <QRegion>
@@ -298,6 +302,33 @@ inline Findings check(QWidget* window, const QString& screen) {
     }
 
     if (busy > 1) say(QStringLiteral("%1 busy indicators turn at once").arg(busy));
+
+    // Button rows of the main window's screens (dialogs keep the platform's
+    // own button placement): centred in their parent, one width.
+    if (!qobject_cast<QDialog*>(window)) {
+        QMap<QPair<QWidget*, int>, QList<QPushButton*>> rows;
+        for (QPushButton* b : buttons)
+            if (b->parentWidget() && !b->isCheckable())
+                rows[{b->parentWidget(), b->geometry().center().y()}] << b;
+        for (auto it = rows.cbegin(); it != rows.cend(); ++it) {
+            const QList<QPushButton*>& row = it.value();
+            QRect span;
+            for (QPushButton* b : row) span |= b->geometry();
+            const int offset = span.center().x() - it.key().first->rect().center().x();
+            if (std::abs(offset) > 3)
+                say(QStringLiteral("the row of %1 %2 is %3 px off the centre of %4")
+                        .arg(nameOf(row.front()))
+                        .arg(rectText(QRect(row.front()->mapTo(window, QPoint(0, 0)), span.size())))
+                        .arg(offset)
+                        .arg(nameOf(it.key().first)));
+            for (QPushButton* b : row)
+                if (b->width() != row.front()->width())
+                    say(QStringLiteral("%1 and %2 in one row differ in width (%3 and %4 px)")
+                            .arg(nameOf(row.front()), nameOf(b))
+                            .arg(row.front()->width())
+                            .arg(b->width()));
+        }
+    }
 
     if (!buttons.isEmpty() &&
         std::none_of(buttons.begin(), buttons.end(), [](QPushButton* b) { return b->isDefault(); }))
