@@ -50,29 +50,6 @@ class QuietPlugin : public HVKProductPlugin {
     bool performFSDPing(std::shared_ptr<StatPing>*) override { return false; }
 };
 
-/// A requirement check that hands the plug-in its own requirements, as the
-/// requirement list does: an older product leads to the removal prompt.
-class RemovalCheckEngine : public FakeInstallEngine {
-  public:
-    bool performRequirementsCheck(const std::optional<std::string>&,
-                                  const std::shared_ptr<IFPluginProtocol>& plugin,
-                                  InstallProgressProtocol* progress,
-                                  std::shared_ptr<PelRequirement>* outRequirement,
-                                  platform::Error*) override {
-        IFPluginProtocol::Requirements requirements{PelRequirement::createRequirement(
-            "PLUGIN", nullptr, platform::Value(), "InstallMatrix", platform::Value(1),
-            platform::Value(platform::Dictionary{{"IMType", "INSTALL_UPGRADE"},
-                                                 {"PRODUCT_ID", "com.pelgrave.brenmoor"}}),
-            nullptr)};
-        const bool passed = !plugin->respondsTo(IFPluginOperation::runRequirementsWithPlugin) ||
-                            plugin->runRequirementsWithPlugin(requirements);
-        if (!passed) progress->installFailedWithRequirement(nullptr);
-        progress->requirementsCompleted();
-        if (outRequirement) *outRequirement = nullptr;
-        return passed;
-    }
-};
-
 /// The upgrade rules find one older product; the helper reports its start,
 /// waits for the test, then its end.
 class OlderProduct : public PelUninstallEngine {
@@ -389,7 +366,7 @@ void LayoutCheck::bundledRoad() {
 }
 
 void LayoutCheck::olderRoad() {
-    auto check = std::make_shared<RemovalCheckEngine>();
+    auto check = std::make_shared<PluginCheckEngine>();
     engine_ = check;
     InstallEngine::setShared(check);
     older_ = std::make_shared<OlderProduct>();

@@ -19,6 +19,7 @@
 #include "Controllers/IFPluginProtocol.h"
 #include "Downloader/PelFSDProtocol.h"
 #include "Engine/InstallProgressProtocol.h"
+#include "Engine/PelRequirement.h"
 #include "OstrelUI/Controls/AttributedText.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/SerialQueue.h"
@@ -96,6 +97,33 @@ class FakeInstallEngine : public InstallEngine, public IFPluginDelegate {
     std::shared_ptr<platform::SerialQueue> queue_;
     InstallProgressProtocol* progress_ = nullptr;
     std::atomic<bool> finished_{false};
+};
+
+/// A requirement check that, like the requirement container, hands the
+/// plug-in its own requirements (an older product of the maker's, so the
+/// upgrade rules lead to the removal prompt) and reports its NO without a
+/// requirement.
+class PluginCheckEngine : public FakeInstallEngine {
+  public:
+    IFPluginProtocol::Requirements requirements{PelRequirement::createRequirement(
+        "PLUGIN", nullptr, platform::Value(), "InstallMatrix", platform::Value(1),
+        platform::Value(platform::Dictionary{{"IMType", "INSTALL_UPGRADE"},
+                                             {"PRODUCT_ID", "com.pelgrave.brenmoor"}}),
+        nullptr)};
+
+    bool performRequirementsCheck(const std::optional<std::string>&,
+                                  const std::shared_ptr<IFPluginProtocol>& plugin,
+                                  InstallProgressProtocol* progress,
+                                  std::shared_ptr<PelRequirement>* outRequirement,
+                                  platform::Error*) override {
+        ++requirementChecks;
+        const bool passed = !plugin->respondsTo(IFPluginOperation::runRequirementsWithPlugin) ||
+                            plugin->runRequirementsWithPlugin(requirements);
+        if (!passed) progress->installFailedWithRequirement(nullptr);
+        progress->requirementsCompleted();
+        if (outRequirement) *outRequirement = nullptr;
+        return passed;
+    }
 };
 
 /// A downloader that records its calls; the set-up file's outcome is

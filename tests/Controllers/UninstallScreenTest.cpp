@@ -86,30 +86,6 @@ class RemovalPlugin : public HVKProductPlugin {
     int offMain_ = 0;
 };
 
-/// A requirement check that, like the requirement container, hands the
-/// plug-in's own requirements to the plug-in and reports its NO without a
-/// requirement.
-class PluginCheckEngine : public FakeInstallEngine {
-  public:
-    IFPluginProtocol::Requirements requirements{PelRequirement::createRequirement(
-        "PLUGIN", nullptr, Value(), "InstallMatrix", Value(1),
-        Value(Dictionary{{"IMType", "INSTALL_UPGRADE"}, {"PRODUCT_ID", kBrenmoor}}), nullptr)};
-
-    bool performRequirementsCheck(const std::optional<std::string>&,
-                                  const std::shared_ptr<IFPluginProtocol>& plugin,
-                                  InstallProgressProtocol* progress,
-                                  std::shared_ptr<PelRequirement>* outRequirement,
-                                  platform::Error*) override {
-        ++requirementChecks;
-        const bool passed = !plugin->respondsTo(IFPluginOperation::runRequirementsWithPlugin) ||
-                            plugin->runRequirementsWithPlugin(requirements);
-        if (!passed) progress->installFailedWithRequirement(nullptr);
-        progress->requirementsCompleted();
-        if (outRequirement) *outRequirement = nullptr;
-        return passed;
-    }
-};
-
 /// The upgrade rules' answer and the uninstall helper's client, over the
 /// real authorisation, blessing and launch agent. The helper's callbacks are
 /// played on a thread of their own.
