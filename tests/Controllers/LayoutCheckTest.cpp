@@ -155,13 +155,7 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
     }
     void stop() {
         if (older_) older_->join();
-        for (int i = 0; i < 3 && engine_; ++i) {
-            engine_->waitIdle();
-            pump();
-        }
-        delegate_.reset();
-        MainWindowController::resetSharedInstance();
-        pump();
+        closeShell();
         std::error_code ignored;
         fs::remove_all(dir_.file("Apps/.fsd"), ignored);
     }

@@ -76,7 +76,8 @@ class ShellTest : public ::testing::Test {
             {"CFBundleVersion", "200"}};
     }
 
-    void TearDown() override {
+    /// Closes the shell: the window, its screens and the delegate go.
+    void closeShell() {
         // The fake engine's queue may still be calling into the install
         // screen: let it finish before the window and its screens go.
         for (int i = 0; i < 3 && engine_; ++i) {
@@ -86,6 +87,10 @@ class ShellTest : public ::testing::Test {
         delegate_.reset();
         MainWindowController::resetSharedInstance();
         pump();
+    }
+
+    void TearDown() override {
+        closeShell();
         PluginRegistry::unregisterPlugin("TestPlugin");
         InstallEngine::setShared(nullptr);
         FSDFacade::setFactory(nullptr);

@@ -88,29 +88,32 @@ inline fvcrash_status fvcrash_task_mapping_read_uint8(const fvcrash_task_mapping
                                                       uint8_t* out) {
     return fvcrash_task_mapping_read_value(mapping, address, offset, out);
 }
+/// The value read, then put in host order by `swap`.
+template <typename T>
+fvcrash_status fvcrash_task_mapping_read_swapped(const fvcrash_task_mapping* mapping,
+                                                 uint64_t address, int64_t offset, T* out,
+                                                 T (*swap)(T)) {
+    const fvcrash_status status = fvcrash_task_mapping_read_value(mapping, address, offset, out);
+    if (status == FVCRASH_ESUCCESS) *out = swap(*out);
+    return status;
+}
 inline fvcrash_status fvcrash_task_mapping_read_uint16(const fvcrash_task_mapping* mapping,
                                                        const fvcrash_byte_order* order,
                                                        uint64_t address, int64_t offset,
                                                        uint16_t* out) {
-    const fvcrash_status status = fvcrash_task_mapping_read_value(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap16(*out);
-    return status;
+    return fvcrash_task_mapping_read_swapped(mapping, address, offset, out, order->swap16);
 }
 inline fvcrash_status fvcrash_task_mapping_read_uint32(const fvcrash_task_mapping* mapping,
                                                        const fvcrash_byte_order* order,
                                                        uint64_t address, int64_t offset,
                                                        uint32_t* out) {
-    const fvcrash_status status = fvcrash_task_mapping_read_value(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap32(*out);
-    return status;
+    return fvcrash_task_mapping_read_swapped(mapping, address, offset, out, order->swap32);
 }
 inline fvcrash_status fvcrash_task_mapping_read_uint64(const fvcrash_task_mapping* mapping,
                                                        const fvcrash_byte_order* order,
                                                        uint64_t address, int64_t offset,
                                                        uint64_t* out) {
-    const fvcrash_status status = fvcrash_task_mapping_read_value(mapping, address, offset, out);
-    if (status == FVCRASH_ESUCCESS) *out = order->swap64(*out);
-    return status;
+    return fvcrash_task_mapping_read_swapped(mapping, address, offset, out, order->swap64);
 }
 uint64_t fvcrash_task_mapping_task_address(const fvcrash_task_mapping* mapping);
 uint64_t fvcrash_task_mapping_length(const fvcrash_task_mapping* mapping);
