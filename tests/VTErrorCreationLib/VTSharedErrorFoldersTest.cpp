@@ -20,31 +20,15 @@
 #include "VTErrorCreationLib/VTLogicalError.h"
 #include "VTErrorCreationLib/VTSettingsFile.h"
 #include "VTErrorInstanceTestSupport.h"
+#include "support/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr uid_t kOtherUser = 65534;
-
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// Runs `plant` in a child process as another, unprivileged user; true when
-// the child says it did everything. Only system calls in the child: the test
-// process has other threads.
-bool asOtherUser(const std::function<bool()>& plant) {
-    pid_t child = fork();
-    if (child < 0) return false;
-    if (child == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(kOtherUser) != 0 || setuid(kOtherUser) != 0)
-            _exit(2);
-        _exit(plant() ? 0 : 1);
-    }
-    int status = 0;
-    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::shared_ptr<VTLogicalError> logicalError(const std::shared_ptr<VTClient>& client) {
@@ -125,7 +109,7 @@ TEST(VTSharedErrorFolders, ARootRunRefusesFoldersAnotherUserCanRedirectOrReplace
         ASSERT_EQ(chmod(tree.temp().path().c_str(), 0755), 0);
         const std::string base = shared + "/base";
         if (c.rootMadeTheBaseFirst) (void)VTSCDConfiguration::hardcodedConfigurationUsingPath(base);
-        ASSERT_TRUE(asOtherUser([&] { return c.plant(base, target); }));
+        ASSERT_EQ(testsupport::runUnprivileged([&] { return c.plant(base, target) ? 0 : 1; }), 0);
 
         vtclienttest::LogCapture log;
         auto client = VTClient::embeddedClientWithConfig(
