@@ -1,7 +1,6 @@
 // The socket side of a connection: connecting (with retries), writing,
 // reading as the holder of the reader role, the I/O thread's loop, and
 // turning the end of a socket into the right event.
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -146,12 +145,10 @@ void XpcConnection::State::closeSocketLocked(std::unique_lock<std::mutex>& lock)
 
 // --- reading (the holder of the reader role, without the mutex) -------------
 
-bool XpcConnection::State::readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure,
-                                      bool wait) {
+bool XpcConnection::State::readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure) {
     std::uint8_t buffer[kReadChunk];
     for (;;) {
-        ssize_t n = ::recv(fd, buffer, sizeof buffer, wait ? 0 : MSG_DONTWAIT);
-        wait = false;
+        ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
         if (n < 0) {
             if (errno == EINTR) continue;
             if (errno == EAGAIN || errno == EWOULDBLOCK) return true;
@@ -224,18 +221,14 @@ void XpcConnection::State::waitForReply(std::unique_lock<std::mutex>& lock, Sync
         lock.unlock();
         std::string failure;
         bool live = true;
-        pollfd p{fd, static_cast<short>(POLLIN | POLLOUT), 0};
-        int ready = 0;
-        if (wantOut) {
-            // Also writes what waits for room in the socket.
-            ready = ::poll(&p, 1, -1);
-            if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
-                live = readSocket(fd, frames, failure, false);
-        } else {
-            // Sleeps in recv() until the peer writes, closes, or a cancel
-            // shuts the socket down.
-            live = readSocket(fd, frames, failure, true);
-        }
+        // Waits in poll() rather than in recv(): a sleeper in recv() is
+        // woken (for nothing) each time the peer takes in our request, which
+        // costs the peer that wake-up; poll() is only woken for input. Also
+        // writes what waits for room in the socket.
+        pollfd p{fd, static_cast<short>(wantOut ? POLLIN | POLLOUT : POLLIN), 0};
+        int ready = ::poll(&p, 1, -1);
+        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
+            live = readSocket(fd, frames, failure);
         lock.lock();
         reading = false;
         if (ready > 0 && (p.revents & POLLOUT)) writeLocked();
@@ -281,11 +274,8 @@ UniqueFd XpcConnection::State::connectWithRetry(std::string& failure) {
 }
 
 bool XpcConnection::State::attachSocket(UniqueFd fd, std::string& failure) {
-    // With the mutex held. Every call that must not block says so
-    // (MSG_DONTWAIT); left blocking, the socket lets a synchronous requester
-    // wait for its reply in recv() itself.
-    int flags = ::fcntl(fd.get(), F_GETFL);
-    if (flags >= 0) ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    // With the mutex held. Every call on the socket says it must not block
+    // (MSG_DONTWAIT); waits are in poll() or epoll_wait().
     socket = std::move(fd);
     interest = EPOLLIN;
     epoll_event event{};
@@ -427,7 +417,7 @@ void XpcConnection::State::ioLoop() {
                 int fd = socket.get();
                 lock.unlock();
                 std::string failure;
-                bool live = readSocket(fd, frames, failure, false);
+                bool live = readSocket(fd, frames, failure);
                 lock.lock();
                 reading = false;
                 readerChanged.notify_all();

@@ -153,10 +153,9 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     void ioLoop();
     UniqueFd connectWithRetry(std::string& failure);
     bool attachSocket(UniqueFd fd, std::string& failure);
-    /// Reads what the socket holds now (`wait`: waiting for the first bytes)
-    /// into `frames`; false with `failure` when the stream ended. Called by
-    /// the reader role's holder.
-    bool readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure, bool wait);
+    /// Reads what the socket holds now into `frames`; false with `failure`
+    /// when the stream ended. Called by the reader role's holder.
+    bool readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure);
     /// Waits as a synchronous requester until `waiter` is done.
     void waitForReply(std::unique_lock<std::mutex>& lock, SyncWaiter& waiter);
 };
