@@ -32,6 +32,11 @@ XpcEvent XpcEvent::error(XpcErrorKind kind, std::string reason) {
     return e;
 }
 
+const XpcPeerCredentials& XpcEvent::peer() const {
+    static const XpcPeerCredentials unknown;
+    return peer_ ? *peer_ : unknown;
+}
+
 std::string XpcEvent::errorDescription() const {
     if (!isError_) return {};
     std::string text = kind_ == XpcErrorKind::ConnectionInterrupted ? "Connection interrupted"

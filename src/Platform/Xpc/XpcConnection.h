@@ -59,7 +59,7 @@ class XpcEvent {
     /// True when the peer waits for a reply (see XpcConnection::reply()).
     bool expectsReply() const { return requestId_ != 0; }
     /// The sender, as the kernel reported it when the socket connected.
-    const XpcPeerCredentials& peer() const { return peer_; }
+    const XpcPeerCredentials& peer() const;
 
   private:
     friend class XpcConnection;
@@ -69,7 +69,8 @@ class XpcEvent {
     XpcObject message_;
     std::uint64_t requestId_ = 0;
     std::uint64_t generation_ = 0;
-    XpcPeerCredentials peer_;
+    // Shared by the events of one connection (null: not known).
+    std::shared_ptr<const XpcPeerCredentials> peer_;
 };
 
 using XpcEventHandler = std::function<void(const XpcEvent&)>;

@@ -182,7 +182,8 @@ void XpcConnection::State::receiveFrameLocked(XpcFrame&& frame,
     XpcEvent event;
     event.message_ = std::move(frame.message);
     event.generation_ = generation;
-    if (peer) event.peer_ = *peer;
+    if (peer && !eventPeer) eventPeer = std::make_shared<const XpcPeerCredentials>(*peer);
+    event.peer_ = eventPeer;
     if (frame.kind == XpcFrameKind::Reply) {
         for (auto waiting = syncReplies.begin(); waiting != syncReplies.end(); ++waiting) {
             if ((*waiting)->id != frame.id) continue;
@@ -388,6 +389,7 @@ void XpcConnection::State::ioLoop() {
                 return;
             }
             if (known) peer = credentials;
+            eventPeer.reset();
             if (!attachSocket(std::move(fd), failure)) {
                 invalidateLocked(failure);
                 return;
