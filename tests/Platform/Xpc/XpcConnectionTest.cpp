@@ -471,6 +471,76 @@ TEST_F(XpcConnectionTest, SynchronousRequestsGetTheirReplyWhileEventsKeepTheirOr
     client->cancel();
 }
 
+// Replies that come at once race with the caller handing the socket's input
+// over: whichever thread reads a reply, it reaches its own caller, and the
+// service's own messages keep their order and keep coming afterwards.
+TEST_F(XpcConnectionTest, ConcurrentSynchronousCallersEachGetTheirOwnReply) {
+    constexpr int kThreads = 6, kCalls = 300;
+    // Answers every request at once with its number doubled, sending a
+    // message of its own first for every tenth.
+    auto listener = XpcListener::create(kService, XpcServiceScope::System, nullptr);
+    ASSERT_TRUE(listener);
+    std::mutex peersMutex;
+    std::vector<XpcConnectionPtr> peers;
+    auto sent = std::make_shared<std::atomic<std::int64_t>>(0);
+    listener->setNewConnectionHandler([&](XpcConnectionPtr peer) {
+        std::weak_ptr<XpcConnection> weak = peer;
+        peer->setEventHandler([weak, sent](const XpcEvent& e) {
+            auto p = weak.lock();
+            if (!p || e.isError()) return;
+            std::int64_t n = e.message().getInt64("seq");
+            if (n % 10 == 0) p->send(numbered((*sent)++));
+            if (e.expectsReply())
+                p->reply(e, xpcDictionary({{"answer", XpcObject::makeInt64(n * 2)}}));
+        });
+        peer->resume();
+        std::lock_guard lock(peersMutex);
+        peers.push_back(std::move(peer));
+    });
+    listener->resume();
+
+    auto events = XpcEventRecorder::create();
+    auto client = connect(events);
+    auto asyncReplies = XpcEventRecorder::create();
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> callers;
+    for (int t = 0; t < kThreads; ++t) {
+        callers.emplace_back([&, t] {
+            for (int i = 0; i < kCalls; ++i) {
+                std::int64_t n = t * 100000 + i;
+                if (i % 7 == 0) {
+                    client->sendWithReply(numbered(n), nullptr, asyncReplies->handler());
+                    continue;
+                }
+                XpcEvent reply = client->sendWithReplySync(numbered(n));
+                if (reply.isError() || reply.message().getInt64("answer") != n * 2) ++wrong;
+            }
+        });
+    }
+    for (auto& c : callers) c.join();
+    EXPECT_EQ(wrong.load(), 0);
+    const std::size_t asyncCount = kThreads * ((kCalls + 6) / 7);
+    ASSERT_TRUE(asyncReplies->waitForCount(asyncCount, std::chrono::seconds(60)));
+    // Every request is answered, so the service has sent all its messages.
+    ASSERT_TRUE(events->waitForCount(static_cast<std::size_t>(sent->load()),
+                                     std::chrono::seconds(60)));
+    // The synchronous callers are gone: what the service sends now still
+    // arrives, after everything it sent before.
+    {
+        std::lock_guard lock(peersMutex);
+        ASSERT_EQ(peers.size(), 1u);
+        ASSERT_TRUE(peers[0]->send(numbered((*sent)++)));
+    }
+    const auto total = static_cast<std::size_t>(sent->load());
+    ASSERT_TRUE(events->waitForCount(total, std::chrono::seconds(60)));
+    auto seen = events->events();
+    ASSERT_EQ(seen.size(), total);
+    for (std::size_t i = 0; i < total; ++i)
+        ASSERT_EQ(seen[i].message().getInt64("seq"), static_cast<std::int64_t>(i));
+    client->cancel();
+    listener->cancel();
+}
+
 TEST_F(XpcConnectionTest, SynchronousRequestsEndWithTheConnection) {
     struct Case {
         const char* name;
