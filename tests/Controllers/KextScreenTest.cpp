@@ -63,7 +63,6 @@ class KextScreen : public ShellTest {
         screen_.reset();
         ShellTest::TearDown();
         KextAssistantInstallerViewController::setSecurityPreferencesOpener(nullptr);
-        PluginRegistry::unregisterPlugin("HVKProductPlugin");
     }
 
     /// A fresh shell and client (set up by `prepare`), then the approval

@@ -112,10 +112,6 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
         if (older_) older_->join();
         hvk_.reset();
         ShellTest::TearDown();
-        PluginRegistry::unregisterPlugin("HVKProductPlugin");
-        UninstallEngine::setShared(nullptr);
-        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
-        StatPing::setEndpointHosts("", "");
     }
 
     int windowHeight() const { return GetParam(); }

@@ -49,7 +49,6 @@ class ProductPlugins : public ShellTest {
         AgreeInstallViewController::setRunningCopiesCounter(nullptr);
         AgreeInstallViewController::setOptInDialog(nullptr);
         ShellTest::TearDown();
-        PluginRegistry::unregisterPlugin("HVKProductPlugin");
         PluginRegistry::unregisterPlugin("JHWProductPlugin");
     }
     /// Lets the plug-in's timed steps and the engine's script run.

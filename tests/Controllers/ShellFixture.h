@@ -9,12 +9,15 @@
 
 #include "Controllers/ClosingScreens.h"
 #include "Controllers/Core/PluginRegistry.h"
+#include "Controllers/Core/UninstallEngine.h"
 #include "Controllers/FSDViewController.h"
 #include "Controllers/InstallerAppDelegate.h"
 #include "Controllers/MainWindowController.h"
 #include "Controllers/MainWindowForm.h"
 #include "Controllers/ShellSupport.h"
 #include "ControllersTestSupport.h"
+#include "Downloader/StatPing.h"
+#include "Engine/HelperToolUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
 #include "Foundation/PelGenericUtils.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
@@ -103,6 +106,11 @@ class ShellTest : public ::testing::Test {
         platform::Bundle::setMainBundle(nullptr);
         ostrelui::clearImageCache();
         root_.reset();
+        // What the product screens' fixtures put in place.
+        PluginRegistry::unregisterPlugin("HVKProductPlugin");
+        UninstallEngine::setShared(nullptr);
+        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
+        StatPing::setEndpointHosts("", "");
     }
 
     /// Launches the shell (delegate, window) on the fixture bundle.

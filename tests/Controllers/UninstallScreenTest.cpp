@@ -173,10 +173,6 @@ class UninstallScreen : public ShellTest {
         if (!http_->requests().empty()) http_->waitUntilSettled();
         hvk_.reset();
         ShellTest::TearDown();
-        PluginRegistry::unregisterPlugin("HVKProductPlugin");
-        UninstallEngine::setShared(nullptr);
-        HelperToolUtils::sharedHelperUtils().setAuthoriser(nullptr);
-        StatPing::setEndpointHosts("", "");
     }
 
     void launchAndCheck() {

@@ -233,25 +233,20 @@ TEST(VTErrorInstanceLifeCycle, SavingWithoutABucketCreatesNothing) {
     EXPECT_EQ(t.layout(), tree({}));
 }
 
-// Writes of this process fail once a file would grow past `bytes`.
-class FileSizeLimit {
-  public:
-    explicit FileSizeLimit(rlim_t bytes) {
-        getrlimit(RLIMIT_FSIZE, &saved_);
-        previous_ = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit limit = saved_;
-        limit.rlim_cur = bytes;
-        setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() {
-        setrlimit(RLIMIT_FSIZE, &saved_);
-        std::signal(SIGXFSZ, previous_);
-    }
-
-  private:
-    rlimit saved_{};
-    void (*previous_)(int) = nullptr;
-};
+// Saves `error` while writes of this process fail once a file would grow
+// past `bytes`.
+bool saveWithFileSizeLimit(VTErrorInstance& error, rlim_t bytes, platform::Error* e) {
+    rlimit saved{};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    void (*previous)(int) = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    bool ok = error.save(e);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+    return ok;
+}
 
 TEST(VTErrorInstanceLifeCycle, ASummaryThatCannotBeWrittenLeavesTheOldOneAndSaysWhy) {
     ErrorTree t;
@@ -262,11 +257,7 @@ TEST(VTErrorInstanceLifeCycle, ASummaryThatCannotBeWrittenLeavesTheOldOneAndSays
 
     error->summaryData().setProductName(std::string(200000, 'x'));
     platform::Error e;
-    bool saved;
-    {
-        FileSizeLimit limit(65536);
-        saved = error->save(&e);
-    }
+    bool saved = saveWithFileSizeLimit(*error, 65536, &e);
     EXPECT_FALSE(saved);
     EXPECT_FALSE(e.empty()) << "a failed write says why";
 
@@ -285,11 +276,7 @@ TEST(VTErrorInstanceLifeCycle, AFirstSaveWithoutItsSummaryLeavesNoFolder) {
     ASSERT_TRUE(error->addDetailData(bytes("log text"), "Log", "the log", nullptr));
     error->summaryData().setProductName(std::string(200000, 'x'));
     platform::Error e;
-    bool saved;
-    {
-        FileSizeLimit limit(65536);
-        saved = error->save(&e);
-    }
+    bool saved = saveWithFileSizeLimit(*error, 65536, &e);
     EXPECT_FALSE(saved);
     EXPECT_FALSE(e.empty());
     EXPECT_EQ(t.layout(), tree({})) << "no folder that nothing would ever list or remove";
