@@ -241,7 +241,6 @@ class InstallHelper {
             send(peer, std::move(phase));
             const int packageFd = openForClient(client, package.path);
             const bool readable = packageFd >= 0;
-            const std::string md5 = readable ? md5OfFile(packageFd) : std::string();
             std::string lastReason;
             PelInstallerOutputParser parser({[&](const std::string& text) {
                                                  XpcObject m = typed(201);
@@ -264,9 +263,15 @@ class InstallHelper {
                 result = pkginstall::installPackage(
                     packageFd, target,
                     [&](const std::string& line) { parser.parseProgressString(line); });
-                close(packageFd);
             } else {
                 parser.parseProgressString("installer: Error - The package cannot be read");
+            }
+            // Only a failure reports the package's digest, taken from the
+            // descriptor it was installed from.
+            std::string md5;
+            if (readable) {
+                if (result.status != 0) md5 = md5OfFile(packageFd);
+                close(packageFd);
             }
             if (result.status == 0) {
                 installed.insert(installed.end(), result.components.begin(),

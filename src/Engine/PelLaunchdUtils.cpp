@@ -3,9 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
 
 #include "Engine/PelHardwareUtilities.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -16,6 +14,7 @@
 #include "Foundation/PelPathUtils.h"
 #include "Platform/System/Paths.h"
 #include "Platform/Text/Format.h"
+#include "Platform/Values/DataFile.h"
 #include "Platform/Values/PropertyList.h"
 
 namespace {
@@ -95,20 +94,8 @@ bool PelLaunchdUtils::writeAutostartEntry(const std::string& label,
     std::error_code ec;
     std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
     // Written whole or not at all: a temporary file renamed over the entry.
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << *text;
-        out.close();
-        if (!out) {
-            std::filesystem::remove(temporary, ec);
-            PelLogging::logErrorMessageWithFormat("%s: Error in writing the autostart entry %@",
-                                                  kWriteMethod, path);
-            return false;
-        }
-    }
-    if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-        std::filesystem::remove(temporary, ec);
+    if (!platform::writeDataToFile(platform::Data(text->begin(), text->end()), path, true,
+                                   nullptr)) {
         PelLogging::logErrorMessageWithFormat("%s: Error in writing the autostart entry %@",
                                               kWriteMethod, path);
         return false;

@@ -30,11 +30,11 @@ bool prepareBucket(const std::string& errorFolder, platform::Error* error) {
     const std::string bucket = vtfolder::parentOf(errorFolder);
     const std::string root = vtfolder::parentOf(bucket);
     const std::string top = vtfolder::parentOf(root);
-    if (!vtfolder::checkTrustedFolders(top, root, error)) return false;
-    if (!vtfolder::exists(bucket)) {
-        VT_TRACE(VTError_BucketCreated, bucket.c_str());
-        if (!vtfolder::makeFolder(bucket, vtfolder::kSharedFolderMode, false, error)) return false;
-    }
+    // The walk stops, content, at the first folder that is not there yet.
+    if (!vtfolder::checkTrustedFolders(top, bucket, error)) return false;
+    if (vtfolder::exists(bucket)) return true;
+    VT_TRACE(VTError_BucketCreated, bucket.c_str());
+    if (!vtfolder::makeFolder(bucket, vtfolder::kSharedFolderMode, false, error)) return false;
     return vtfolder::checkTrustedFolders(top, bucket, error);
 }
 

@@ -26,7 +26,8 @@ platform::Error detailError(long code, const std::string& identifier) {
     return e;
 }
 
-// The file is created with at most `mode`'s read and write bits, so it is
+// Writes `data` to `path` and gives the file `mode`. While it is written the
+// file has at most `mode`'s read and write bits (an older file too), so it is
 // never readable by more users than it will be.
 bool writeWhole(const std::string& path, const platform::Data& data, mode_t mode,
                 platform::Error* error) {
@@ -36,6 +37,7 @@ bool writeWhole(const std::string& path, const platform::Data& data, mode_t mode
         platform::setError(error, platform::Error::fileWrite(errno, path));
         return false;
     }
+    ::fchmod(fd, mode & 0644);
     std::size_t done = 0;
     while (done < data.size()) {
         ssize_t n = ::write(fd, data.data() + done, data.size() - done);
@@ -48,6 +50,7 @@ bool writeWhole(const std::string& path, const platform::Data& data, mode_t mode
         }
         done += static_cast<std::size_t>(n);
     }
+    ::fchmod(fd, mode);
     if (::close(fd) != 0) {
         platform::setError(error, platform::Error::fileWrite(errno, path));
         return false;
@@ -149,7 +152,6 @@ bool VTErrorInstance::addDetailDataWithMode(const platform::Data& data,
         return false;
     }
     if (!writeWhole(*target, data, mode, error)) return false;
-    ::chmod(target->c_str(), mode);
     data_.setDetailInfo(identifier, info ? *info : platform::Dictionary{});
     return true;
 }

@@ -106,9 +106,7 @@ bool VTLocalSettingsClient::updateStats(std::int32_t type,
         auto file = VTSettingsFile::initForWritingToURL(*configuration_->settingsPath(),
                                                         weak_from_this(), error);
         if (!file) {
-            VTSubmissionStats stats = mine->statsForGatewayType(type);
-            answer = change(stats);
-            mine->setStats(stats, type);
+            answer = mine->updateStats(type, change);
             return;
         }
         VTSettings stored =

@@ -306,19 +306,11 @@ bool VTSubmissionOperation::checkSubmissionLimit(std::int32_t type) {
             return false;
         }
     }
-    auto settings = session->context().settings();
-    if (!settings) return true;
+    if (!session->context().settings()) return true;
     const std::uint32_t limit = type == kVTGatewayTypeUpload ? config->maxUploadSubmissionsPerDay()
                                                              : config->maxPingSubmissionsPerDay();
     const platform::Date now = session->now();
-    // Counted in the settings file itself when there is one, so that the
-    // limit holds for all processes together.
-    const auto& settingsClient = session->settingsClient();
-    auto count = [&](const std::function<bool(VTSubmissionStats&)>& change) {
-        return settingsClient ? settingsClient->updateStats(type, change, nullptr)
-                              : settings->updateStats(type, change);
-    };
-    const bool allowed = count([&](VTSubmissionStats& stats) {
+    auto countOne = [&](VTSubmissionStats& stats) {
         const bool unset = !stats.lastReset || stats.lastReset->secondsSince1970 == kReferenceDate;
         if (stats.submissionCount == 0 || unset ||
             now.secondsSince1970 - stats.lastReset->secondsSince1970 > 86400.0) {
@@ -330,7 +322,10 @@ bool VTSubmissionOperation::checkSubmissionLimit(std::int32_t type) {
             return true;
         }
         return false;
-    });
+    };
+    // Counted in the settings file itself when there is one, so that the
+    // limit holds for all processes together.
+    const bool allowed = session->settingsClient()->updateStats(type, countOne, nullptr);
     VT_TRACE(VTSubmission_CheckServerThrottle_Exit, allowed ? 1 : 0);
     return allowed;
 }
