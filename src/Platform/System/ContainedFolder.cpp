@@ -10,35 +10,14 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Platform/System/UniqueFd.h"
+
 namespace platform {
 
 namespace {
 
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
-
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { reset(); }
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 // The parts of a path, without empty and "." parts.
 std::vector<std::string> split(std::string_view path) {
@@ -79,7 +58,7 @@ std::string quoted(std::string_view name) { return "\"" + std::string(name) + "\
 // the open folder at their end, and the names below it that do not exist.
 struct ContainedFolder::Walk {
     std::vector<std::string> parts;
-    Descriptor dir;
+    UniqueFd dir;
     std::size_t missingFrom = SIZE_MAX;
     bool endsOnFile = false;
     bool missing() const { return missingFrom != SIZE_MAX; }
@@ -105,7 +84,7 @@ bool ContainedFolder::open(const std::string& path, std::string* reason) {
 }
 
 bool ContainedFolder::openBelow(const std::vector<std::string>& parts, int* fd) const {
-    Descriptor dir(::fcntl(root_, F_DUPFD_CLOEXEC, 0));
+    UniqueFd dir(::fcntl(root_, F_DUPFD_CLOEXEC, 0));
     for (const auto& part : parts) {
         if (dir.get() < 0) return false;
         dir.reset(::openat(dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));

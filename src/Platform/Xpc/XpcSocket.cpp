@@ -12,11 +12,6 @@
 
 namespace platform {
 
-void UniqueFd::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
-
 namespace {
 
 // A socket address for `path`. Paths too long for sun_path are reached

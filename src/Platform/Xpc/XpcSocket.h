@@ -10,36 +10,10 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/System/UniqueFd.h"
 #include "Platform/Xpc/XpcWire.h"
 
 namespace platform {
-
-/// Owns a file descriptor and closes it.
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd&& o) noexcept : fd_(std::exchange(o.fd_, -1)) {}
-    UniqueFd& operator=(UniqueFd&& o) noexcept {
-        if (this != &o) {
-            reset();
-            fd_ = std::exchange(o.fd_, -1);
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    explicit operator bool() const { return valid(); }
-    void reset(int fd = -1);
-    int release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_ = -1;
-};
 
 /// Who is at the other end of a connected socket, as the kernel reports it.
 struct XpcPeerCredentials {
