@@ -266,7 +266,8 @@ const std::string& XpcConnection::serviceName() const { return state_->serviceNa
 
 std::optional<XpcPeerCredentials> XpcConnection::peerCredentials() const {
     std::lock_guard lock(state_->mutex);
-    return state_->peer;
+    if (!state_->peer) return std::nullopt;
+    return *state_->peer;
 }
 
 XpcConnection::State::~State() = default;

@@ -182,8 +182,7 @@ void XpcConnection::State::receiveFrameLocked(XpcFrame&& frame,
     XpcEvent event;
     event.message_ = std::move(frame.message);
     event.generation_ = generation;
-    if (peer && !eventPeer) eventPeer = std::make_shared<const XpcPeerCredentials>(*peer);
-    event.peer_ = eventPeer;
+    event.peer_ = peer;
     if (frame.kind == XpcFrameKind::Reply) {
         for (auto waiting = syncReplies.begin(); waiting != syncReplies.end(); ++waiting) {
             if ((*waiting)->id != frame.id) continue;
@@ -388,8 +387,7 @@ void XpcConnection::State::ioLoop() {
                                  " refused for a privileged service");
                 return;
             }
-            if (known) peer = credentials;
-            eventPeer.reset();
+            if (known) peer = std::make_shared<const XpcPeerCredentials>(std::move(credentials));
             if (!attachSocket(std::move(fd), failure)) {
                 invalidateLocked(failure);
                 return;

@@ -73,9 +73,8 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     // carried its request, which `generation` tells apart.
     bool connected = false;
     std::uint64_t generation = 0;
-    std::optional<XpcPeerCredentials> peer;
-    // `peer` as events carry it, made on first need.
-    std::shared_ptr<const XpcPeerCredentials> eventPeer;
+    // The peer's credentials, shared with the events (null: not known).
+    std::shared_ptr<const XpcPeerCredentials> peer;
     // A peer connection's share of its listener's per-user limit.
     std::shared_ptr<void> listenerSlot;
 

@@ -351,7 +351,7 @@ void XpcListener::State::handOver(UniqueFd peerSocket, UniqueFd poller, std::sha
     peer->kind = XpcConnection::State::Kind::Peer;
     peer->serviceName = serviceName;
     peer->label = "com.pelgrave.xpc.peer." + serviceName;
-    peer->peer = credentials;
+    if (credentials) peer->peer = std::make_shared<const XpcPeerCredentials>(*credentials);
     peer->peerSocket = std::move(peerSocket);
     peer->listenerSlot = std::move(slot);
     auto connection = std::shared_ptr<XpcConnection>(new XpcConnection(std::move(peer)));
