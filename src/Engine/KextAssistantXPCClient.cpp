@@ -11,6 +11,7 @@
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/ServiceManagement.h"
 
 using platform::XpcObject;
 
@@ -49,8 +50,7 @@ bool KextAssistantXPCClient::productShipsKernelModule() {
         return false;
     // ...and the helper that loads it is there: installed with the product,
     // or carried in the installer's bundle.
-    const std::string helper = std::string("/Library/PrivilegedHelperTools/") + kKextHelperLabel;
-    if (isFile(platform::Paths::resolve(helper))) return true;
+    if (isFile(platform::Paths::resolve(platform::SMHelperToolPath(kKextHelperLabel)))) return true;
     auto bundle = platform::Bundle::mainBundle();
     return bundle &&
            isFile(bundle->bundlePath() + "/Contents/Library/LaunchServices/" + kKextHelperLabel);
