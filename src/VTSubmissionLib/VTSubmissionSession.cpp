@@ -370,10 +370,6 @@ void VTSubmissionPingOperation::run() {
         if (auto runner = actionsManager_->actionRunnerForPhase(8, error)) {
             Error runError;
             if (runActions(runner, 8, &runError)) return;
-            // A runner that finished within executeActions has started the
-            // ping; one that declined may not call back later.
-            std::lock_guard lock(runnerMutex_);
-            if (std::exchange(runnerFinished_, true)) return;
         }
     }
     startPing();
@@ -388,7 +384,11 @@ bool VTSubmissionPingOperation::runActions(const std::shared_ptr<VTActionRunner>
         runnerFinished_ = false;
     }
     runner->setDelegate(this);
-    return runner->executeActions(error);
+    if (runner->executeActions(error)) return true;
+    // A runner that finished within executeActions has carried the ping on
+    // already; one that declined may not call back later.
+    std::lock_guard lock(runnerMutex_);
+    return std::exchange(runnerFinished_, true);
 }
 
 namespace {
@@ -485,10 +485,6 @@ void VTSubmissionPingOperation::postPing(const platform::Data& body) {
     if (auto runner = actionsManager_->actionRunnerForPhase(16, *submission()->errorReport())) {
         Error runError;
         if (runActions(runner, 16, &runError)) return;
-        {
-            std::lock_guard lock(runnerMutex_);
-            if (std::exchange(runnerFinished_, true)) return;
-        }
         return finishPing(runError);
     }
     finishPing(Error());

@@ -219,7 +219,7 @@ class VTSubmissionPingOperation : public VTSubmissionOperation, public VTActionR
 
   private:
     /// Makes `runner` the current one (of `phase`) and starts it: true when
-    /// it works on and will call actionRunnerDidFinish.
+    /// it works on and will call actionRunnerDidFinish, or has already.
     bool runActions(const std::shared_ptr<VTActionRunner>& runner, std::int64_t phase,
                     platform::Error* error);
     void startPing();
