@@ -41,7 +41,7 @@
 #include "HelperKit/HelperService.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
-#include "Platform/Security/Crypto.h"
+#include "Platform/System/FileCopy.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/ServiceManagement.h"
 #include "Platform/System/Task.h"
@@ -74,14 +74,8 @@ std::string lowerHex(const Data& bytes) {
 
 // The md5 of the whole of the open file `fd`, read from its start.
 std::string md5OfFile(int fd) {
-    Digester digester(DigestAlgorithm::kMD5);
-    char buffer[1 << 16];
-    ssize_t n;
-    for (off_t offset = 0; (n = pread(fd, buffer, sizeof buffer, offset)) > 0; offset += n)
-        digester.update(buffer, std::size_t(n));
-    Data digest;
-    if (n < 0 || !digester.finish(&digest)) return {};
-    return lowerHex(digest);
+    auto digest = descriptorDigest(fd, DigestAlgorithm::kMD5);
+    return digest ? lowerHex(*digest) : std::string();
 }
 
 // The client's identity, whose rights every path it names is opened with.

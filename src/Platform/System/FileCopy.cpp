@@ -30,4 +30,20 @@ int copyDescriptorContents(int in, int out, Digester* digest) {
     }
 }
 
+std::optional<Data> descriptorDigest(int fd, DigestAlgorithm algorithm) {
+    Digester digester(algorithm);
+    char buffer[1 << 16];
+    for (off_t at = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        if (!digester.update(buffer, static_cast<std::size_t>(n))) return std::nullopt;
+        at += n;
+    }
+    Data digest;
+    if (!digester.finish(&digest)) return std::nullopt;
+    return digest;
+}
+
 }  // namespace platform

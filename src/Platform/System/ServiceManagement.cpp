@@ -168,23 +168,6 @@ bool rootOnlyFile(int fd) {
            rootOnly(info, false);
 }
 
-// The SHA-256 of everything `fd` holds, read from its start.
-std::optional<Data> descriptorDigest(int fd) {
-    Digester digester(DigestAlgorithm::kSHA256);
-    char buffer[1 << 16];
-    for (off_t at = 0;;) {
-        const ssize_t n = pread(fd, buffer, sizeof buffer, at);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        if (!digester.update(buffer, std::size_t(n))) return std::nullopt;
-        at += n;
-    }
-    Data digest;
-    if (!digester.finish(&digest)) return std::nullopt;
-    return digest;
-}
-
 // Copies the tool at `source` (not a link, a regular file) to `destination`
 // in a root-only folder (owner root, mode 0544, replaced atomically) and
 // answers an open descriptor of the copy once it is root's, writable by
@@ -226,7 +209,8 @@ int installTool(const std::string& source, const std::string& destination, Error
     }
     Data copied;
     const int fd = open(destination.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    const auto digest = fd >= 0 && rootOnlyFile(fd) ? descriptorDigest(fd) : std::nullopt;
+    const auto digest =
+        fd >= 0 && rootOnlyFile(fd) ? descriptorDigest(fd, DigestAlgorithm::kSHA256) : std::nullopt;
     if (!digest || !digester.finish(&copied) || *digest != copied) {
         if (fd >= 0) close(fd);
         fail(error, kSMErrorToolNotValid, "The installed copy differs from " + source);
