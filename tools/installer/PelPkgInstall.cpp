@@ -21,6 +21,7 @@
 #include "Foundation/PelSignature.h"
 #include "Platform/Security/XarReader.h"
 #include "Platform/System/ContainedFolder.h"
+#include "Platform/System/FileCopy.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
@@ -74,30 +75,10 @@ bool copyRegularFile(int in, const std::string& to, std::string* reason) {
         *reason = "Cannot copy the package (" + std::string(std::strerror(errno)) + ")";
         return false;
     }
-    char buffer[1 << 16];
-    bool ok = true;
-    for (off_t offset = 0;;) {
-        const ssize_t n = pread(in, buffer, sizeof buffer, offset);
-        if (n == 0) break;
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ok = false;
-            break;
-        }
-        offset += n;
-        for (ssize_t done = 0; ok && done < n;) {
-            const ssize_t w = write(out, buffer + done, std::size_t(n - done));
-            if (w < 0 && errno == EINTR) continue;
-            if (w < 0)
-                ok = false;
-            else
-                done += w;
-        }
-        if (!ok) break;
-    }
-    if (close(out) != 0) ok = false;
-    if (!ok) *reason = "Cannot copy the package (" + std::string(std::strerror(errno)) + ")";
-    return ok;
+    int error = ::lseek(in, 0, SEEK_SET) < 0 ? errno : platform::copyDescriptorContents(in, out);
+    if (close(out) != 0 && error == 0) error = errno;
+    if (error != 0) *reason = "Cannot copy the package (" + std::string(std::strerror(error)) + ")";
+    return error == 0;
 }
 
 struct Component {
