@@ -32,6 +32,7 @@
 #include "HelperKit/HelperService.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
+#include "Platform/System/ContainedFolder.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/Task.h"
 #include "Platform/System/UserFileAccess.h"
@@ -190,25 +191,6 @@ std::string runTool(const UserIdentity& client, const std::string& bundle,
     }
     fs::remove_all(folder, ec);
     return error;
-}
-
-// Opens the folder `relative` (a plain relative path, "" for `base` itself)
-// under the open folder `base`, one step at a time and never through a link.
-// -1 with errno set when that is not possible.
-int openFolderBelow(int base, const std::string& relative) {
-    int fd = dup(base);
-    for (std::size_t start = 0; fd >= 0 && start < relative.size();) {
-        const std::size_t end = std::min(relative.find('/', start), relative.size());
-        const std::string part = relative.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".") continue;
-        const int next = openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        const int saved = errno;
-        close(fd);
-        fd = next;
-        errno = saved;
-    }
-    return fd;
 }
 
 // Removes the file or link `relative` under the open volume folder, never

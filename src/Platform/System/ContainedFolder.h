@@ -82,4 +82,9 @@ class ContainedFolder {
     bool pendingExisted_ = true;
 };
 
+/// Opens the folder `relative` (a relative path, "" for `base` itself) below
+/// the open folder `base`, one part at a time and never through a link, for
+/// use with the *at() calls. The descriptor, or -1 with errno set.
+int openFolderBelow(int base, std::string_view relative);
+
 }  // namespace platform
