@@ -18,6 +18,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
+#include "Platform/System/UserFileAccess.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "Platform/Xpc/XpcListener.h"
 
@@ -42,6 +43,11 @@ bool pathRootAllowed(const std::string& label, std::string_view requested = {});
 /// when the program was not started by root (real and effective uid 0) or
 /// when pathRootAllowed() refuses.
 std::optional<uid_t> startupCheck(const std::string& label, int argc, char** argv);
+
+/// The identity a client's paths are opened with: the message's sender.
+inline platform::UserIdentity clientIdentity(const platform::XpcPeerCredentials& peer) {
+    return {peer.uid, peer.gid, peer.groups};
+}
 
 class HelperService {
   public:

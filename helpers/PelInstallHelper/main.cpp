@@ -78,11 +78,6 @@ std::string md5OfFile(int fd) {
     return digest ? lowerHex(*digest) : std::string();
 }
 
-// The client's identity, whose rights every path it names is opened with.
-UserIdentity clientIdentity(const XpcPeerCredentials& peer) {
-    return {peer.uid, peer.gid, peer.groups};
-}
-
 // Opens a file the client names, with the client's rights: what the client
 // cannot open, the helper does not read, copy or describe. Never follows a
 // link at the last step; a fifo cannot hold the open.
@@ -125,7 +120,7 @@ class InstallHelper {
         log("request " + *type);
         if (*type == "102") {
             const std::string* path = message.getString("PelInstallPartnerPath");
-            copyPartnerFile(path ? *path : "", clientIdentity(event.peer()));
+            copyPartnerFile(path ? *path : "", helperkit::clientIdentity(event.peer()));
         } else if (*type == "100" || *type == "101") {
             std::vector<Package> packages;
             if (*type == "100") {
@@ -146,7 +141,7 @@ class InstallHelper {
                 list && list->asArray())
                 tools = *list->asArray();
             const std::string targetPath = target ? *target : "/";
-            const UserIdentity client = clientIdentity(event.peer());
+            const UserIdentity client = helperkit::clientIdentity(event.peer());
             work_->async([this, peer, packages, targetPath, tools, client] {
                 install(peer, client, packages, targetPath, tools);
             });

@@ -278,7 +278,7 @@ class UninstallHelper {
         } else {
             return;
         }
-        request.client = {event.peer().uid, event.peer().gid, event.peer().groups};
+        request.client = helperkit::clientIdentity(event.peer());
         work_->async([peer, request] { uninstall(peer, request); });
     }
 

@@ -136,6 +136,8 @@ struct XpcListener::State : std::enable_shared_from_this<XpcListener::State> {
     Duration exhausted(int error, Duration pause);
     void handOver(UniqueFd peerSocket, UniqueFd poller, std::shared_ptr<void> slot,
                   const std::optional<XpcPeerCredentials>& credentials);
+    // True (and `last` stamped) when a complaint may be logged again.
+    static bool logDue(std::optional<std::chrono::steady_clock::time_point>& last);
     void logAtMostOnceAMinute(std::optional<std::chrono::steady_clock::time_point>& last,
                               const std::string& message);
 };
@@ -275,12 +277,11 @@ void XpcListener::State::runAccept() {
 
 Duration XpcListener::State::exhausted(int error, Duration pause) {
     // Try again later, with longer pauses while it lasts.
-    if (!lastExhaustionLog ||
-        std::chrono::steady_clock::now() - *lastExhaustionLog >= kLogInterval) {
+    if (logDue(lastExhaustionLog)) {
         reserve.release();
-        logAtMostOnceAMinute(lastExhaustionLog,
-                             "XPC listener at \"" + socketPath + "\" cannot accept clients: " +
-                                 std::strerror(error) + "; retrying until descriptors free up");
+        logSink()->log(kLogWarning, "XPC listener at \"" + socketPath +
+                                        "\" cannot accept clients: " + std::strerror(error) +
+                                        "; retrying until descriptors free up");
         reserve.take();
     }
     return pause > Duration::zero() ? std::min<Duration>(pause * 2, kLongestAcceptPause)
@@ -336,12 +337,16 @@ Duration XpcListener::State::acceptPending(Duration pause) {
     }
 }
 
+bool XpcListener::State::logDue(std::optional<std::chrono::steady_clock::time_point>& last) {
+    auto now = std::chrono::steady_clock::now();
+    if (last && now - *last < kLogInterval) return false;
+    last = now;
+    return true;
+}
+
 void XpcListener::State::logAtMostOnceAMinute(
     std::optional<std::chrono::steady_clock::time_point>& last, const std::string& message) {
-    auto now = std::chrono::steady_clock::now();
-    if (last && now - *last < kLogInterval) return;
-    last = now;
-    logSink()->log(kLogWarning, message);
+    if (logDue(last)) logSink()->log(kLogWarning, message);
 }
 
 void XpcListener::State::handOver(UniqueFd peerSocket, UniqueFd poller, std::shared_ptr<void> slot,
