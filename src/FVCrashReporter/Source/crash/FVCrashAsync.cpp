@@ -247,8 +247,26 @@ fvcrash_status fvcrash_task_read_uint64(fvcrash_task task, const fvcrash_byte_or
 
 pid_t fvcrash_own_pid() { return ownPid(); }
 
+namespace {
+
+/// The pages a probe of [address, address + length) takes, and the prefix
+/// that `readablePages` of them make.
+uint64_t pageCount(uint64_t address, uint64_t length) {
+    const uint64_t first = address & ~kPageMask;
+    uint64_t end;
+    if (__builtin_add_overflow(address, length, &end)) end = ~uint64_t(0) & ~kPageMask;
+    return (end - first + kPageMask) / kPageSize;
+}
+
+uint64_t prefixOf(uint64_t address, uint64_t length, uint64_t readablePages) {
+    const uint64_t readableEnd = (address & ~kPageMask) + readablePages * kPageSize;
+    if (readableEnd <= address) return 0;
+    return readableEnd - address < length ? readableEnd - address : length;
+}
+
+}  // namespace
+
 uint64_t fvcrash_readable_prefix(uint64_t address, uint64_t length) {
-    if (length == 0) return 0;
     return fvcrash_readable_prefix_as(ownPid(), address, length);
 }
 
@@ -256,9 +274,7 @@ uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t lengt
     if (length == 0) return 0;
     SavedErrno saved;
     const uint64_t first = address & ~kPageMask;
-    uint64_t end;
-    if (__builtin_add_overflow(address, length, &end)) end = ~uint64_t(0) & ~kPageMask;
-    const uint64_t pages = (end - first + kPageMask) / kPageSize;
+    const uint64_t pages = pageCount(address, length);
     uint64_t readablePages = 0;
     while (readablePages < pages) {
         if (__atomic_load_n(&gUsePipe, __ATOMIC_RELAXED)) {
@@ -287,29 +303,8 @@ uint64_t fvcrash_readable_prefix_as(pid_t self, uint64_t address, uint64_t lengt
         readablePages += static_cast<uint64_t>(n);
         if (static_cast<size_t>(n) < count) break;
     }
-    const uint64_t readableEnd = first + readablePages * kPageSize;
-    if (readableEnd <= address) return 0;
-    return readableEnd - address < length ? readableEnd - address : length;
+    return prefixOf(address, length, readablePages);
 }
-
-namespace {
-
-/// The pages a probe of [address, address + length) takes, and the prefix
-/// that `readablePages` of them make.
-uint64_t pageCount(uint64_t address, uint64_t length) {
-    const uint64_t first = address & ~kPageMask;
-    uint64_t end;
-    if (__builtin_add_overflow(address, length, &end)) end = ~uint64_t(0) & ~kPageMask;
-    return (end - first + kPageMask) / kPageSize;
-}
-
-uint64_t prefixOf(uint64_t address, uint64_t length, uint64_t readablePages) {
-    const uint64_t readableEnd = (address & ~kPageMask) + readablePages * kPageSize;
-    if (readableEnd <= address) return 0;
-    return readableEnd - address < length ? readableEnd - address : length;
-}
-
-}  // namespace
 
 bool fvcrash_readable_prefixes_as(pid_t self, uint64_t first, uint64_t first_length,
                                   uint64_t second, uint64_t second_length, uint64_t* first_readable,

@@ -90,9 +90,12 @@ bool is32(const fvcrash_thread_state* state) {
     return state->thread_state.tsh.flavor == FVCRASH_X86_THREAD_STATE32;
 }
 
+int regCount(const fvcrash_thread_state* state) {
+    return is32(state) ? int(FVCRASH_X86_REG_COUNT) : int(FVCRASH_X86_64_REG_COUNT);
+}
+
 void checkReg(const fvcrash_thread_state* state, int reg) {
-    const int count = is32(state) ? int(FVCRASH_X86_REG_COUNT) : int(FVCRASH_X86_64_REG_COUNT);
-    if (reg < 0 || reg >= count) __builtin_trap();
+    if (reg < 0 || reg >= regCount(state)) __builtin_trap();
 }
 
 uint64_t allValid(int count) { return (uint64_t(1) << count) - 1; }
@@ -228,9 +231,7 @@ int fvcrash_thread_state_stack_direction(const fvcrash_thread_state* state) {
     return state->stack_direction;
 }
 
-int fvcrash_thread_state_reg_count(const fvcrash_thread_state* state) {
-    return is32(state) ? int(FVCRASH_X86_REG_COUNT) : int(FVCRASH_X86_64_REG_COUNT);
-}
+int fvcrash_thread_state_reg_count(const fvcrash_thread_state* state) { return regCount(state); }
 
 uint64_t fvcrash_thread_state_read_reg(const fvcrash_thread_state* state, int reg) {
     checkReg(state, reg);
