@@ -80,15 +80,10 @@ std::shared_ptr<FVCrashReporter> FVCrashReporter::initWithApplicationIdentifier(
 }
 
 std::shared_ptr<FVCrashReporter> FVCrashReporter::sharedReporter() {
-    static std::atomic_flag lock = ATOMIC_FLAG_INIT;
+    static std::mutex mutex;
     static std::shared_ptr<FVCrashReporter> shared;
-    while (lock.test_and_set(std::memory_order_acquire)) lock.wait(true, std::memory_order_relaxed);
-    struct Unlock {
-        ~Unlock() {
-            lock.clear(std::memory_order_release);
-            lock.notify_one();
-        }
-    } unlock;
+    // A configuration that throws leaves it unmade, to be tried again.
+    std::lock_guard lock(mutex);
     if (!shared) shared = initWithConfiguration(FVCrashReporterConfig::defaultConfiguration());
     return shared;
 }
