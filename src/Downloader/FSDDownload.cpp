@@ -250,7 +250,7 @@ void FSDDownload::nextFile() {
     }
     const std::string target = fsdTargetPath(downloadPath_, *name);
     const std::string resumePath = fsdResumeDataPath(downloadPath_, *name);
-    if (takeUpCompleteArchive(*url, *name)) return;
+    if (takeUpCompleteArchive(*url, *name, resumePath)) return;
 
     auto slot = std::make_shared<const FSDURLDownload*>(nullptr);
     std::weak_ptr<FSDDownload> weak = weak_from_this();
@@ -310,15 +310,20 @@ void FSDDownload::nextFile() {
         current_ = transport;
         ++activeTransports_;
     }
-    if (first && !isSetupFileAvailable_ && !gStartNotificationSent.exchange(true)) sendStartPing();
+    startPingsForFirstTransfer(first);
     if (stopped()) transport->cancelDownload();
 }
 
-bool FSDDownload::takeUpCompleteArchive(const std::string& url, const std::string& name) {
+void FSDDownload::startPingsForFirstTransfer(bool first) {
+    if (first && !isSetupFileAvailable_ && !gStartNotificationSent.exchange(true)) sendStartPing();
+}
+
+bool FSDDownload::takeUpCompleteArchive(const std::string& url, const std::string& name,
+                                        const std::string& resumePath) {
     // A run stopped while unpacking leaves the finished archive and the record
     // of its completion (its address and size) behind.
     const std::string archive = fsdPathInFolder(downloadPath_, name);
-    auto record = readFSDResumeData(fsdResumeDataPath(downloadPath_, name));
+    auto record = readFSDResumeData(resumePath);
     if (!record || record->url != url || record->offset == 0) return false;
     const std::uint64_t size = regularFileSize(archive, nullptr);
     if (size != record->offset || !zipReadsBackWhole(archive)) return false;
@@ -328,7 +333,7 @@ bool FSDDownload::takeUpCompleteArchive(const std::string& url, const std::strin
         std::lock_guard lock(mutex_);
         first = transfers_.empty();
     }
-    if (first && !isSetupFileAvailable_ && !gStartNotificationSent.exchange(true)) sendStartPing();
+    startPingsForFirstTransfer(first);
     bytesReceived_ = size;
     const auto total = static_cast<std::int64_t>(size);
     post(PelFSDOperation::downloadSize, [total](PelFSDProtocol& d) { d.downloadSize(total); });

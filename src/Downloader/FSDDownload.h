@@ -121,7 +121,11 @@ class FSDDownload : public std::enable_shared_from_this<FSDDownload> {
     void advance();
     /// Unpacks the archive a stopped run finished fetching, when it is still
     /// whole; false when the file is to be fetched.
-    bool takeUpCompleteArchive(const std::string& url, const std::string& name);
+    bool takeUpCompleteArchive(const std::string& url, const std::string& name,
+                               const std::string& resumePath);
+    /// Sends the start pings once a run, for its first transfer (none for a
+    /// run that only sets up).
+    void startPingsForFirstTransfer(bool first);
     void failCurrentFile(const platform::Error& error);
     Unpacked unpackPackage();
     Unpacked unpackWithTool();
