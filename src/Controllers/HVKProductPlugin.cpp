@@ -20,6 +20,7 @@
 #include "Controllers/ProgressAnimationViewController.h"
 #include "Controllers/ShellSupport.h"
 #include "Controllers/UninstallViewController.h"
+#include "Downloader/FSDFileNames.h"
 #include "Downloader/PelFSDPingUtils.h"
 #include "Downloader/PelInstallPingUtils.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -389,11 +390,9 @@ void HVKProductPlugin::cleanUpTemporaryFiles() {
     }
     for (const auto& name : {setupFiles.reqsPlist, setupFiles.brandingLogo}) {
         // Only a plain name inside the folder: never a path that leads out.
-        if (!name || name->empty() || name->find('/') != std::string::npos || *name == "." ||
-            *name == "..")
-            continue;
+        if (!name || !fsdIsPlainFileName(*name)) continue;
         std::error_code ignored;
-        std::filesystem::remove(folder + "/" + *name, ignored);
+        std::filesystem::remove(fsdPathInFolder(folder, *name), ignored);
     }
     std::error_code ec;
     if (std::filesystem::is_directory(folder, ec) && std::filesystem::is_empty(folder, ec) && !ec)
