@@ -767,12 +767,12 @@ void MainWindowController::closingScreen(bool success) {
         return;
     }
     if (success) {
-        setInstallStatus(kInstallStatusFinished);
         if (shouldReboot_) {
-            rebootViewController()->restartText->setText(shell::sharedText(kRestartToProtect));
-            switchCenterBoxView(rebootViewController(), true, nullptr);
-            platform::NotificationCenter::defaultCenter().post(kInstallCompletedNotification);
+            // Sets the finished status first; hiding the progress animation
+            // and disabling the close button again changes nothing.
+            showRestartView(shell::sharedText(kRestartToProtect));
         } else {
+            setInstallStatus(kInstallStatusFinished);
             logoutViewController()->logoutText->setText(shell::sharedText(kLogOutToComplete));
             form_->centerBox->show();
             showIn(form_->centerBox, logoutViewController());
