@@ -373,6 +373,8 @@ void MainWindowController::windowDidLoad() {
     window_->adjustSize();
     window_->setFixedSize(window_->sizeHint());
     if (isOverlayShown() && !f.progressView->isHidden()) showSetupScreen();
+    // Once the height is worked out, whether or not the welcome screen waits
+    // for a set-up download.
     tellPluginWindowHeight();
     if (auto* screen = QGuiApplication::primaryScreen()) {
         QRect frame = window_->frameGeometry();
@@ -547,7 +549,6 @@ void MainWindowController::loadProductPlugin() {
             PelLogging::logNoticeMessage("Install Pings have been disabled by the product-plugin");
     }
     if (installPingUtils_) installPingUtils_->sendInstallLaunched();
-    tellPluginWindowHeight();
     focusDefaultButton(f.homeBox->currentWidget());
 }
 

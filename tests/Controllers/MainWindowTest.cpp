@@ -1,5 +1,7 @@
 #include <QDir>
 #include <QImage>
+#include <algorithm>
+#include <filesystem>
 
 #include "Controllers/InstallProgressViewController.h"
 #include "Downloader/FSDError.h"
@@ -439,7 +441,8 @@ TEST_F(MainWindowTest, AnInstallThatSucceedsFillsTheClosingScreensText) {
 }
 
 // The informal start-up calls: the window's height goes to a plug-in that
-// takes it, and the left panel's image is the plug-in's own when it names one.
+// takes it, on a launch with or without a set-up download, and the left
+// panel's image is the plug-in's own when it names one.
 TEST_F(MainWindowTest, ThePluginHearsTheWindowHeightAndNamesTheLeftImage) {
     for (double screen : {800.0, 801.0}) {
         SCOPED_TRACE(screen);
@@ -448,25 +451,42 @@ TEST_F(MainWindowTest, ThePluginHearsTheWindowHeightAndNamesTheLeftImage) {
         EXPECT_TRUE(plugin_->windowHeights.empty());  // not offered: not told
         TearDown();
         SetUp();
-        ScreenInfo::setMainScreenHeight(screen);
-        PluginRegistry::registerPlugin("TestPlugin", [this] {
-            plugin_ = std::make_shared<FakePlugin>();
-            plugin_->implemented.insert(IFPluginOperation::isWindowAtMaxHeight);
-            plugin_->implemented.insert(IFPluginOperation::leftBackgroundImage);
-            plugin_->implemented.insert(IFPluginOperation::backgroundImageName);
-            plugin_->background = "img-bg-full";
-            plugin_->leftImage = "img-bg-left";
-            return plugin_;
-        });
-        launch();
-        ASSERT_FALSE(plugin_->windowHeights.empty());
-        EXPECT_EQ(plugin_->windowHeights.back(), screen > 800);
-        EXPECT_EQ(main().isWindowAtMaxHeight(), screen > 800);
-        main().switchCenterBoxView(form().okView, false, nullptr);
-        pump();
-        EXPECT_GE(plugin_->leftImageAsked, 1);
-        TearDown();
-        SetUp();
+        for (bool download : {false, true}) {
+            SCOPED_TRACE(download ? "set-up download" : "no download");
+            ScreenInfo::setMainScreenHeight(screen);
+            PluginRegistry::registerPlugin("TestPlugin", [this] {
+                plugin_ = std::make_shared<FakePlugin>();
+                plugin_->implemented.insert(IFPluginOperation::isWindowAtMaxHeight);
+                plugin_->implemented.insert(IFPluginOperation::leftBackgroundImage);
+                plugin_->implemented.insert(IFPluginOperation::backgroundImageName);
+                plugin_->background = "img-bg-full";
+                plugin_->leftImage = "img-bg-left";
+                return plugin_;
+            });
+            launch(download);
+            if (download) {
+                // Told while the set-up file still comes, and still so after.
+                ASSERT_FALSE(plugin_->windowHeights.empty());
+                EXPECT_EQ(plugin_->windowHeights.back(), screen > 800);
+                fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
+                pump();
+                ASSERT_FALSE(main().isOverlayShown());
+            }
+            ASSERT_FALSE(plugin_->windowHeights.empty());
+            EXPECT_EQ(plugin_->windowHeights.back(), screen > 800);
+            // Never a height before the window's is worked out.
+            EXPECT_EQ(std::count(plugin_->windowHeights.begin(), plugin_->windowHeights.end(),
+                                 screen <= 800),
+                      0);
+            EXPECT_EQ(main().isWindowAtMaxHeight(), screen > 800);
+            main().switchCenterBoxView(form().okView, false, nullptr);
+            pump();
+            EXPECT_GE(plugin_->leftImageAsked, 1);
+            TearDown();
+            SetUp();
+            // The next launch is one without a download again.
+            std::filesystem::remove_all(dir_.file("Apps/.fsd"));
+        }
     }
 }
 
