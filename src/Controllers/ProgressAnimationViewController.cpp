@@ -441,9 +441,7 @@ void ProgressAnimationViewController::switchProgressView(QWidget* view, bool ani
                     if (content) target->setCurrentWidget(content);
                     // Once the install has ended (closing, failure or quit
                     // screen) the box stays away.
-                    auto* main = MainWindowController::hasSharedInstance()
-                                     ? MainWindowController::sharedMainMenuController()
-                                     : nullptr;
+                    auto* main = mainWindow();
                     const auto status = main ? main->installStatus() : std::nullopt;
                     if (status == kInstallStatusFailed || status == kInstallStatusFinished ||
                         status == kInstallStatusQuitting)
