@@ -113,8 +113,11 @@ void MainWindowForm::setupUi(QWidget* content) {
     // The welcome screen (the plug-in's centre view takes its place).
     welcomeView = named(new QWidget, "welcomeView");
     homeBox->addWidget(welcomeView);
+    // The welcome's picture fills the welcome, behind its texts: its first
+    // child, at the bottom.
     prepareToInstallImageView = named(new QLabel(welcomeView), "prepareToInstallImageView");
     prepareToInstallImageView->setScaledContents(true);
+    prepareToInstallImageView->lower();
     prepareToInstallImageView->hide();
     auto* welcome = new QVBoxLayout(welcomeView);
     welcome->setContentsMargins(80, 160, 80, 80);
@@ -202,9 +205,6 @@ void MainWindowForm::setupUi(QWidget* content) {
         auto* layout = screen(okView);
         errorImageViewOkScreen = icon(okView, "errorImageViewOkScreen");
         okTitleText = label(okView, "okTitleText", 24, true);
-        // A long title wraps within the screen rather than being cut.
-        okTitleText->setWordWrap(true);
-        okTitleText->setAlignment(Qt::AlignHCenter);
         okText = label(okView, "okText", 14);
         okText->setWordWrap(true);
         okText->setAlignment(Qt::AlignHCenter);
@@ -283,9 +283,7 @@ void MainWindowForm::layoutForHeight(int height) {
     homeBox->setGeometry(0, 0, kWidth, height);
     leftBox->setGeometry(0, 0, kLeftWidth, height);
     leftBackgroundImage->setGeometry(0, 0, kLeftWidth, height);
-    // The welcome's picture fills the welcome, behind its texts.
     prepareToInstallImageView->setGeometry(0, 0, kWidth, height);
-    prepareToInstallImageView->lower();
     centerBox->setGeometry(kLeftWidth, 0, kWidth - kLeftWidth, height);
     progressBarAnimationBox->setGeometry(kLeftWidth, height - 220, kWidth - kLeftWidth, 200);
     productTitleText->setGeometry(30, 80, kLeftWidth - 60, 36);

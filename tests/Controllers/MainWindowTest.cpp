@@ -373,6 +373,11 @@ TEST_F(MainWindowTest, PluginSuppliesFooterLogoBackgroundAndTitle) {
     EXPECT_TRUE(main().showBackgroundImage());
     EXPECT_EQ(form().productTitleText->text(), "Ostrel Total Security");
     EXPECT_FALSE(form().productTitleText->isHidden());
+    // The welcome's picture lies behind all of the welcome's texts.
+    QWidget* bottom = nullptr;
+    for (QObject* child : form().welcomeView->children())
+        if ((bottom = qobject_cast<QWidget*>(child))) break;
+    EXPECT_EQ(bottom, form().prepareToInstallImageView);
     main().switchCenterBoxView(form().okView, false, nullptr);
     EXPECT_FALSE(form().leftBackgroundImage->isHidden());
 }
