@@ -72,9 +72,8 @@ constexpr int kPageBottom = 96;
 constexpr int kColumnWidth = 560;
 
 // A push button that always shows the keyboard focus ring while it has the
-// focus (the flat check box and the Install button draw none of their own
-// when the focus did not come from Tab), so that Space and Return act on
-// something the user can see.
+// focus (the flat check box draws none of its own when the focus did not
+// come from Tab), so that Space acts on something the user can see.
 class FocusRingButton : public QPushButton {
   public:
     using QPushButton::QPushButton;
@@ -145,7 +144,6 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     installButton->setObjectName(QStringLiteral("installButton"));
     installButton->setDefault(true);
     shell::markDefaultButton(installButton);
-    installButton->setFocusPolicy(Qt::StrongFocus);
     for (XTextFieldWithLinks* field :
          {agreeAndInstallText, installEulaText, installPrivacyNoticesText,
           agreeAndInstallKeenwatchOptInText, installOfgOptInText}) {
@@ -183,7 +181,9 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     layout->addWidget(column, 0, Qt::AlignHCenter);
     layout->addStretch(2);
 
-    // The opt-in parts show only when the plug-in allows the opt-in.
+    // The opt-in parts show only when the plug-in allows the opt-in, and the
+    // second opt-in sentence not even then: the box's own sentence says it,
+    // so the welcome reads it once, next to its box.
     for (QWidget* hidden : std::initializer_list<QWidget*>{optIn, agreeAndInstallKeenwatchOptInText,
                                                            installOfgOptInText, installEulaText,
                                                            installPrivacyNoticesText})

@@ -199,9 +199,6 @@ QWidget* HVKProductPlugin::centerView() {
             agree.optIn->setChecked(false);
             AgreeInstallViewController::setCheckboxImage(agree.optIn, false);
         }
-        // The box's own sentence says it: the second opt-in sentence stays
-        // hidden so the welcome reads it once, next to its box.
-        agree.installOfgOptInText->hide();
     }
     return agree_;
 }

@@ -183,6 +183,9 @@ TEST_F(ProductPlugins, OptInBoxTogglesWithSpaceAndKeepsOtherBits) {
     auto* optIn = find<QPushButton>("optIn");
     ASSERT_NE(optIn, nullptr);
     ASSERT_FALSE(optIn->isHidden());
+    // The opt-in is worded once, next to its box.
+    EXPECT_FALSE(find<QWidget>("agreeAndInstallKeenwatchOptInText")->isHidden());
+    EXPECT_TRUE(find<QWidget>("installOfgOptInText")->isHidden());
     auto* agree =
         static_cast<AgreeInstallViewController*>(find<QWidget>("agreeAndInstallViewController"));
     agree->showPrivacyPolicy();
