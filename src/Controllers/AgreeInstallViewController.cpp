@@ -142,8 +142,7 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
     shell::styleButton(tinted, 180);
     installButton = tinted;
     installButton->setObjectName(QStringLiteral("installButton"));
-    installButton->setDefault(true);
-    shell::markDefaultButton(installButton);
+    shell::makeDefaultButton(installButton);
     for (XTextFieldWithLinks* field :
          {agreeAndInstallText, installEulaText, installPrivacyNoticesText,
           agreeAndInstallKeenwatchOptInText, installOfgOptInText}) {

@@ -28,7 +28,7 @@ ostrelui::OstrelUITintedButton* makeButton(QWidget* parent, const char* name,
     button->setObjectName(QString::fromLatin1(name));
     shell::styleButton(button, 200);
     // The screen's one way forward answers Return.
-    button->setDefault(true);
+    shell::makeDefaultButton(button);
     return button;
 }
 
@@ -55,7 +55,6 @@ RebootViewController::RebootViewController(QWidget* parent) : QWidget(parent) {
     restartTitle->setText(shell::sharedText("Installation Complete"));
     restartText = makeLabel(this, "restartText", 14, true);
     restartButton = makeButton(this, "restartButton", "Restart Now");
-    shell::markDefaultButton(restartButton);
     layout->addWidget(restartTitle);
     layout->addWidget(restartText);
     layout->addStretch(1);
@@ -76,7 +75,6 @@ LogoutViewController::LogoutViewController(QWidget* parent) : QWidget(parent) {
     title->setText(shell::sharedText("Installation Complete"));
     logoutText = makeLabel(this, "logoutText", 14, true);
     logoutButton = makeButton(this, "logoutButton", "Log Out");
-    shell::markDefaultButton(logoutButton);
     layout->addWidget(title);
     layout->addWidget(logoutText);
     layout->addStretch(1);
@@ -93,7 +91,6 @@ ClosingViewController::ClosingViewController(QWidget* parent) : QWidget(parent) 
     auto* layout = screenLayout(this);
     closingText = makeLabel(this, "closingText", 16, true);
     quitButton = makeButton(this, "closingQuitButton", "Close");
-    shell::markDefaultButton(quitButton);
     layout->addWidget(closingText);
     layout->addStretch(1);
     layout->addWidget(quitButton, 0, Qt::AlignHCenter);

@@ -227,12 +227,6 @@ MainWindowController::MainWindowController() : form_(std::make_unique<MainWindow
     connect(keepGoing, &QShortcut::activated, this, ostrelui::guarded([this] {
                 if (!showingRestartCloseAlert_) continueInstalling();
             }));
-    for (QPushButton* button : {static_cast<QPushButton*>(f.closeButtonError),
-                                static_cast<QPushButton*>(f.tryAgainButton),
-                                static_cast<QPushButton*>(f.okTryAgainButton),
-                                static_cast<QPushButton*>(f.competitiveCloseButton),
-                                static_cast<QPushButton*>(f.closingScreenButton)})
-        shell::markDefaultButton(button);
 }
 
 void MainWindowController::setInstallStatus(std::optional<int> status) {

@@ -255,10 +255,13 @@ void MainWindowForm::setupUi(QWidget* content) {
     }
 
     for (QLabel* title : {errorTitle, okTitleText, closingScreenTitleText}) makeTitle(title);
-    // Return presses the screen's way forward.
+    // Return presses the screen's way forward, which takes the focus when its
+    // screen shows. The OK screen's Try Again takes the focus and answers
+    // Return too, without being the button's own default.
     for (ostrelui::OstrelUITintedButton* forward :
          {closeButtonError, tryAgainButton, competitiveCloseButton, closingScreenButton})
-        forward->setDefault(true);
+        shell::makeDefaultButton(forward);
+    shell::markDefaultButton(okTryAgainButton);
 
     fsdViewController = new FSDViewController;
     installProgressViewController = new InstallProgressViewController;

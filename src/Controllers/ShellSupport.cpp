@@ -144,6 +144,12 @@ void markDefaultButton(QPushButton* button) {
     button->setAutoDefault(true);
 }
 
+void makeDefaultButton(QPushButton* button) {
+    if (!button) return;
+    button->setDefault(true);
+    markDefaultButton(button);
+}
+
 }  // namespace shell
 
 bool UrlOpener::open(const std::string& url) {

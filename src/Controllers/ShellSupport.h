@@ -53,6 +53,9 @@ inline constexpr const char* kDefaultButtonProperty = "pelDefaultButton";
 /// Marks `button` as its screen's default button (Return presses it when
 /// focused: auto-default on).
 void markDefaultButton(QPushButton* button);
+/// Makes `button` its screen's default button: the button's own default
+/// (setDefault) and the mark above.
+void makeDefaultButton(QPushButton* button);
 
 }  // namespace shell
 

@@ -85,8 +85,7 @@ UninstallViewController::UninstallViewController(std::shared_ptr<UninstallEngine
     uninstallQuitButton = button(uninstallPromptView, "uninstallQuitButton", localized("Quit"));
     uninstallBeginButton =
         button(uninstallPromptView, "uninstallBeginButton", localized("Uninstall"));
-    uninstallBeginButton->setDefault(true);
-    shell::markDefaultButton(uninstallBeginButton);
+    shell::makeDefaultButton(uninstallBeginButton);
     prompt->addWidget(uninstallProductLogo);
     prompt->addWidget(uninstallPromptTitle);
     prompt->addWidget(uninstallPromptText);
