@@ -877,7 +877,7 @@ void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
 }
 
 void MainWindowController::showRestartView(const QString& text) {
-    // The removal before the install has ended: a restart is pending.
+    // The install, or the removal before it, has ended: a restart is pending.
     setInstallStatus(kInstallStatusFinished);
     hideProgressAnimation();
     rebootViewController()->restartText->setText(text);
