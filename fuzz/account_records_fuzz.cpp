@@ -32,7 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check<wyf::WYFDashboardBackup>(*coded);
     check<wyf::WYFDashboardCreditScore>(*coded);
     if (const platform::Value* headers = value->get("additionalhttpheader")) {
-        if (const platform::Dictionary* d = headers->asDictionary()) (void)wyf::wyfAdditionalHeaderJson(*d);
+        if (const platform::Dictionary* d = headers->asDictionary())
+            (void)wyf::wyfAdditionalHeaderJson(*d);
     }
     return 0;
 }

@@ -24,9 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t pages = (size + 4095) / 4096;
     const size_t guard = (64u << 20) + 4096;
     const size_t total = pages * 4096 + guard;
-    auto* base = static_cast<uint8_t*>(
-        mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE,
-             -1, 0));
+    auto* base = static_cast<uint8_t*>(mmap(nullptr, total, PROT_READ | PROT_WRITE,
+                                            MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0));
     if (base == MAP_FAILED) return 0;
     // Place the bytes so that they end right at the inaccessible pages.
     uint8_t* start = base + pages * 4096 - size;

@@ -10,8 +10,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     platform::Error error;
     auto report = FVCrashReport::initWithData(data, size, &error);
     if (report) {
-        const std::string text =
-            FVCrashReportTextFormatter::stringValueForCrashReport(*report, FVCrashReportTextFormatiOS);
+        const std::string text = FVCrashReportTextFormatter::stringValueForCrashReport(
+            *report, FVCrashReportTextFormatiOS);
         (void)text;
     }
     return 0;

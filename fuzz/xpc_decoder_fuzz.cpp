@@ -23,12 +23,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (status != XpcFrameReader::Status::Frame) break;
             std::vector<std::uint8_t> again;
             XpcWireError error = XpcWireError::None;
-            if (!encodeXpcFrame(frame.kind, frame.id, frame.message, again, &error, limits)) abort();
+            if (!encodeXpcFrame(frame.kind, frame.id, frame.message, again, &error, limits))
+                abort();
             XpcFrameReader check(limits);
             check.append(again.data(), again.size());
             XpcFrame copy;
-            if (check.next(copy) != XpcFrameReader::Status::Frame || !(copy.message == frame.message) ||
-                copy.id != frame.id || copy.kind != frame.kind)
+            if (check.next(copy) != XpcFrameReader::Status::Frame ||
+                !(copy.message == frame.message) || copy.id != frame.id || copy.kind != frame.kind)
                 abort();
         }
     }

@@ -2,7 +2,6 @@
 
 #include "Platform/System/Paths.h"
 #include "Platform/Text/Format.h"
-
 #include "VTErrorCreationLib/VTFVCrashReporting.h"
 
 namespace {

@@ -10,8 +10,8 @@
 
 #include "Downloader/PelFSDJob.h"
 #include "Downloader/PelFSDPingUtils.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Text/UuidText.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
 /// A download manifest whose signature was checked against the built-in

@@ -102,9 +102,9 @@ bool PelFSD::makeDownload(const std::vector<PelFSDJobPtr>* jobs, const std::stri
     download_ = FSDDownload::createWithPelJobsArray(jobs, downloadPath, std::move(delegate),
                                                     pingUtils, &driverError);
     if (download_) return true;
-    setError(error, makeFSDError(kFSDErrorCreateDownloader,
-                                 "Unable to create a valid fsd download object",
-                                 driverError.empty() ? nullptr : &driverError));
+    setError(error,
+             makeFSDError(kFSDErrorCreateDownloader, "Unable to create a valid fsd download object",
+                          driverError.empty() ? nullptr : &driverError));
     return false;
 }
 

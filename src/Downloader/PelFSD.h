@@ -77,8 +77,8 @@ class PelFSD {
     // Makes the driver for `jobs`; false with -91 (the driver's error
     // underneath) when it cannot be made.
     bool makeDownload(const std::vector<PelFSDJobPtr>* jobs, const std::string& downloadPath,
-                      PelFSDDelegateRef delegate,
-                      const std::shared_ptr<PelFSDPingUtils>& pingUtils, platform::Error* error);
+                      PelFSDDelegateRef delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
+                      platform::Error* error);
 
     FSDManifestPtr manifest_;
     FSDDownloadPtr download_;

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "Downloader/PelFSDFile.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Text/UuidText.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
 /// A download job: its identifiers, the distribution's values and its files

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "Downloader/StatPing.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Text/UuidText.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
 /// Sends one ping per downloader event: the fixed base query (module 9090,

@@ -6,8 +6,8 @@
 
 #include "Downloader/PingSupport.h"
 #include "Foundation/PelLogging.h"
-#include "Platform/Values/Exception.h"
 #include "Platform/Text/Format.h"
+#include "Platform/Values/Exception.h"
 #include "Platform/Values/Json.h"
 
 namespace {

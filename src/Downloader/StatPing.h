@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Http/HttpClient.h"
 #include "Platform/Dispatch/OperationQueue.h"
+#include "Platform/Http/HttpClient.h"
 
 /// A ping sender. Each sender has an operation queue of its own, on which its
 /// requests' completions (and the fall-back decision) run. Every method may

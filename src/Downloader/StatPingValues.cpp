@@ -7,9 +7,9 @@
 #include "Downloader/PingSupport.h"
 #include "Downloader/StatPing.h"
 #include "Foundation/UnsecuredTelemetryInfo.h"
+#include "Platform/Dispatch/Once.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/OSRelease.h"
-#include "Platform/Dispatch/Once.h"
 #include "Platform/Text/Unicode.h"
 
 namespace {

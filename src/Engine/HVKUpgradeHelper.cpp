@@ -50,7 +50,9 @@ OptionalText stringFor(const platform::Value* value) {
 }
 
 // The number a dotted version begins with (its leading digits; 0 for none).
-long firstComponent(const std::string& version) { return std::strtol(version.c_str(), nullptr, 10); }
+long firstComponent(const std::string& version) {
+    return std::strtol(version.c_str(), nullptr, 10);
+}
 
 bool is(const OptionalText& text, const char* identifier) { return text && *text == identifier; }
 
@@ -221,7 +223,8 @@ void HVKUpgradeHelper::resetInstallerQRB() {
 }
 
 bool HVKUpgradeHelper::isQRB() {
-    PelRegistry::Registry* registry = PelProductCheckUtils::sharedProductCheck().synchronizedRegistry();
+    PelRegistry::Registry* registry =
+        PelProductCheckUtils::sharedProductCheck().synchronizedRegistry();
     if (!registry) return false;
     Held<PelRegistry::Module> module(registry->copyModuleWithId(std::string_view(kBrenmoor)));
     if (!module.p) return false;
@@ -261,7 +264,8 @@ bool HVKUpgradeHelper::isSameQRBLayoutInstalled() {
         productName = stringFor(&name);
     }
 
-    PelRegistry::Registry* registry = PelProductCheckUtils::sharedProductCheck().synchronizedRegistry();
+    PelRegistry::Registry* registry =
+        PelProductCheckUtils::sharedProductCheck().synchronizedRegistry();
     if (!registry) return false;
     Held<PelRegistry::Module> module(registry->copyModuleWithId(std::string_view(kBrenmoor)));
     if (!module.p) return false;

@@ -11,9 +11,9 @@
 
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
+#include "Platform/System/Paths.h"
 #include "Platform/Text/Format.h"
 #include "Platform/Values/Json.h"
-#include "Platform/System/Paths.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <vector>
 
-#include "Platform/System/Paths.h"
 #include "Platform/System/FileCopy.h"
+#include "Platform/System/Paths.h"
 
 PelPrivatePackageCopy::~PelPrivatePackageCopy() {
     if (folder_.empty()) return;

@@ -204,8 +204,7 @@ void PelUninstallXPCClient::handleServerResponse(const XpcObject& message) {
             }
         }
         case 603: {
-            const long value =
-                decimal(message.getString("PelUninstallStatus")).value_or(0);
+            const long value = decimal(message.getString("PelUninstallStatus")).value_or(0);
             if (value == kPelUninstallStatusInitial || value == kPelUninstallStatusInProgress) {
                 status_ = int(value);
                 resetUninstallTimer();

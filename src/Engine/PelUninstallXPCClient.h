@@ -26,8 +26,8 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>

@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <typeinfo>
 
-#include "Platform/Values/Json.h"
 #include "Platform/Text/Unicode.h"
+#include "Platform/Values/Json.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 
-#include "Platform/Text/Hex.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Text/Hex.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "Platform/Text/Format.h"
 #include "Platform/System/SystemLog.h"
+#include "Platform/Text/Format.h"
 
 /// One log channel: a system-log identity and facility with its own log file.
 /// The file is opened at the first message (once), appended to and never

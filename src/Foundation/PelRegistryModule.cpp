@@ -1,9 +1,9 @@
 #include "Foundation/PelRegistryModule.h"
 
 #include <new>
+#include <vector>
 
 #include "Foundation/PelRegistryInternal.h"
-#include <vector>
 
 namespace PelRegistry {
 

@@ -23,8 +23,8 @@
 #include <vector>
 
 #include "Platform/Dispatch/Clock.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Dispatch/FileWatchSource.h"
+#include "Platform/Values/Error.h"
 #include "VTErrorCreationLib/VTClientThrottle.h"
 #include "VTErrorCreationLib/VTCrashReporting.h"
 #include "VTErrorCreationLib/VTErrorClient.h"
@@ -149,8 +149,8 @@ class VTClient : public VTErrorClient, public std::enable_shared_from_this<VTCli
     /// errors (crash and panic errors register theirs) from its summary and
     /// data, already read from `folder`, and the open mode.
     using ErrorKindLoader = std::function<std::shared_ptr<VTErrorInstance>(
-        VTClient& client, VTErrorProperties properties, VTErrorData data,
-        const std::string& folder, std::uint64_t openMode)>;
+        VTClient& client, VTErrorProperties properties, VTErrorData data, const std::string& folder,
+        std::uint64_t openMode)>;
     static void setErrorKindLoader(std::uint64_t failureType, ErrorKindLoader loader);
 
     /// Removes the library's stored data (VTCleanupFlags). `abortCallback`,

@@ -106,8 +106,7 @@ std::shared_ptr<VTErrorInstance> VTClient::createErrorFromPersistentData(const s
         auto found = loaders().find(type);
         if (found != loaders().end()) loader = found->second;
     }
-    if (loader)
-        return loader(*this, std::move(*properties), std::move(*data), folder, openMode);
+    if (loader) return loader(*this, std::move(*properties), std::move(*data), folder, openMode);
     platform::setError(error, VTErrorUtilities::errorWithVantrelError(kVTErrorCannotCreate));
     return nullptr;
 }

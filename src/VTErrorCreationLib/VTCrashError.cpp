@@ -266,6 +266,6 @@ void VTCrashError::registerErrorKindLoader() {
         [](VTClient& client, VTErrorProperties properties, VTErrorData data,
            const std::string& folder, std::uint64_t openMode) -> std::shared_ptr<VTErrorInstance> {
             return std::make_shared<VTCrashError>(std::move(properties), std::move(data), folder,
-                                          client.shared_from_this(), openMode);
+                                                  client.shared_from_this(), openMode);
         });
 }

@@ -125,6 +125,6 @@ void VTPanicError::registerErrorKindLoader() {
         [](VTClient& client, VTErrorProperties properties, VTErrorData data,
            const std::string& folder, std::uint64_t openMode) -> std::shared_ptr<VTErrorInstance> {
             return std::make_shared<VTPanicError>(std::move(properties), std::move(data), folder,
-                                          client.shared_from_this(), openMode);
+                                                  client.shared_from_this(), openMode);
         });
 }

@@ -3,10 +3,9 @@
 // in which transfers start.
 #pragma once
 
-#include <sys/stat.h>
-
 #include <archive.h>
 #include <archive_entry.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdint>

@@ -61,27 +61,78 @@ TEST_F(HVKUpgradeHelperTest, VersionAndSKURules) {
         bool newer, reboot, skipped;
         std::string layoutName = "Brenmoor";
     } cases[] = {
-        {"newer installed blocks", "8.1.0", kBrenmoor, "8.0.0", kBrenmoor, false, {}, true, false, false},
+        {"newer installed blocks",
+         "8.1.0",
+         kBrenmoor,
+         "8.0.0",
+         kBrenmoor,
+         false,
+         {},
+         true,
+         false,
+         false},
         {"lower major removed without restart", "7.2.0", kBrenmoor, "8.0.0", kBrenmoor, false,
          std::vector<std::string>{kBrenmoor}, false, false, false},
         {"Quillonby over to an endpoint product", "8.0.0", Q, "8.1.0", L, false,
          std::vector<std::string>{kBrenmoor}, false, true, false},
         {"6.0 to 6.1 is removed first", "6.0.3", kBrenmoor, "6.1.0", kBrenmoor, false,
          std::vector<std::string>{kBrenmoor}, false, true, false},
-        {"same version settles the requirement", "8.0.0", kBrenmoor, "8.0.0", kBrenmoor, true, {},
-         false, false, true},
-        {"same version to the beta counts as newer", "8.0.0", kBrenmoor, "8.0.0",
-         "com.pelgrave.brenmoor-beta", false, {}, true, false, false},
+        {"same version settles the requirement",
+         "8.0.0",
+         kBrenmoor,
+         "8.0.0",
+         kBrenmoor,
+         true,
+         {},
+         false,
+         false,
+         true},
+        {"same version to the beta counts as newer",
+         "8.0.0",
+         kBrenmoor,
+         "8.0.0",
+         "com.pelgrave.brenmoor-beta",
+         false,
+         {},
+         true,
+         false,
+         false},
         // A version without a build part is not newer than one with it.
-        {"7.2 against 7.2.1 is older", "7.2", kBrenmoor, "7.2.1", kBrenmoor, true, {}, false, false,
+        {"7.2 against 7.2.1 is older",
+         "7.2",
+         kBrenmoor,
+         "7.2.1",
+         kBrenmoor,
+         true,
+         {},
+         false,
+         false,
          true},
         {"installed beta goes", "8.0.0", "com.pelgrave.brenmoor-beta", "8.0.0", kBrenmoor, false,
          std::vector<std::string>{kBrenmoor}, false, true, false},
         // QRB edition (a 5.x Brenmoor with a foreign SKU): settled only for the same layout.
-        {"QRB of another layout", "5.1.0", "xBrenmoorOEM", "5.1.0", kBrenmoor, true, {}, false,
-         false, false, "Brenmoor Home"},
-        {"QRB of the same layout", "5.1.0", "xBrenmoorOEM", "5.1.0", kBrenmoor, true, {}, false,
-         false, true, "Brenmoor OEM Edition"},
+        {"QRB of another layout",
+         "5.1.0",
+         "xBrenmoorOEM",
+         "5.1.0",
+         kBrenmoor,
+         true,
+         {},
+         false,
+         false,
+         false,
+         "Brenmoor Home"},
+        {"QRB of the same layout",
+         "5.1.0",
+         "xBrenmoorOEM",
+         "5.1.0",
+         kBrenmoor,
+         true,
+         {},
+         false,
+         false,
+         true,
+         "Brenmoor OEM Edition"},
     };
     writePlist(platform::Paths::userLibrary("Application Support/Pelgrave/FSD/Requirements.plist"),
                Value(Dictionary{{"PRODUCT_NAME", "OEM Edition for Mac"}}));
@@ -119,18 +170,18 @@ TEST_F(HVKUpgradeHelperTest, RemovalsCollectInOrderAndANewerProductThenChangesNo
 
     // Newer installed first: blocks at once; a null requirement pointer is not written.
     products.reset();
-    EXPECT_FALSE(HVKUpgradeHelper::productsToUninstall(
-        {upgrade(kBrenmoor), upgrade("com.pelgrave.fennick")}, &products, &newer, nullptr,
-        nullptr));
+    EXPECT_FALSE(
+        HVKUpgradeHelper::productsToUninstall({upgrade(kBrenmoor), upgrade("com.pelgrave.fennick")},
+                                              &products, &newer, nullptr, nullptr));
     EXPECT_TRUE(newer);
     EXPECT_FALSE(products);
 
     // Passing or unrelated requirements, and an empty list, decide nothing.
     products.reset();
     EXPECT_TRUE(HVKUpgradeHelper::productsToUninstall({}, &products, nullptr, nullptr, nullptr));
-    EXPECT_TRUE(HVKUpgradeHelper::productsToUninstall({upgrade("com.pelgrave.absent"),
-                                                       upgrade("com.pelgrave.tessvale")},
-                                                      &products, nullptr, nullptr, nullptr));
+    EXPECT_TRUE(HVKUpgradeHelper::productsToUninstall(
+        {upgrade("com.pelgrave.absent"), upgrade("com.pelgrave.tessvale")}, &products, nullptr,
+        nullptr, nullptr));
     EXPECT_FALSE(products);
 }
 
@@ -145,20 +196,19 @@ TEST_F(HVKUpgradeHelperTest, WithoutAContainerNothingIsDecided) {
 }
 
 TEST_F(HVKUpgradeHelperTest, SameQRBLayoutMatchesTheProductNameAndNeverAnEmptyOne) {
-    writeModule("brenmoor.plist",
-                {{"Type", "Product"},
-                 {"Identifier", kBrenmoor},
-                 {"Version", "5.2.0"},
-                 {"SKU", "BrenmoorOEM"},
-                 {"Name", Value(Dictionary{{"en", "Brenmoor Home Edition"}})}});
+    writeModule("brenmoor.plist", {{"Type", "Product"},
+                                   {"Identifier", kBrenmoor},
+                                   {"Version", "5.2.0"},
+                                   {"SKU", "BrenmoorOEM"},
+                                   {"Name", Value(Dictionary{{"en", "Brenmoor Home Edition"}})}});
     EXPECT_TRUE(HVKUpgradeHelper::isQRB());
-    const std::string list = platform::Paths::userLibrary(
-        "Application Support/Pelgrave/FSD/Requirements.plist");
+    const std::string list =
+        platform::Paths::userLibrary("Application Support/Pelgrave/FSD/Requirements.plist");
     struct Case {
         const char* productName;
         bool same;
-    } cases[] = {{"home edition for Mac", true}, {"Brenmoor Pro", false}, {"", false},
-                 {" for Mac", false}};
+    } cases[] = {
+        {"home edition for Mac", true}, {"Brenmoor Pro", false}, {"", false}, {" for Mac", false}};
     for (const Case& c : cases) {
         SCOPED_TRACE(c.productName);
         writePlist(list, Value(Dictionary{{"PRODUCT_NAME", c.productName}}));

@@ -66,7 +66,8 @@ TEST_F(PelUninstallXPCClientTest, RequestsAreTypedAndPhasesReachTheDelegateOnce)
          R"(send {"PelUServerMessageType": "603", "PelUninstallStatus": "703"})", "wait-close"}));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelUninstallHelperLabel));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelUninstallHelperLabel));
-    EXPECT_FALSE(client_->uninstallProducts(std::vector<std::string>{}, Dictionary{}, Dictionary{}));
+    EXPECT_FALSE(
+        client_->uninstallProducts(std::vector<std::string>{}, Dictionary{}, Dictionary{}));
     ASSERT_TRUE(client_->uninstallProducts(
         std::vector<std::string>{"com.a", "com.b"},
         Dictionary{{"/App.app", Value("Contents/pre")}, {"/bad", Value(3)}},
@@ -80,17 +81,17 @@ TEST_F(PelUninstallXPCClientTest, RequestsAreTypedAndPhasesReachTheDelegateOnce)
     clock_->advance(kPelUninstallWatchdog * 3);
     client_->queue()->sync([] {});
     platform::RunLoop::drainPending();
-    EXPECT_EQ(delegate_.calls(), (std::vector<std::string>{"started", "package com.a",
-                                                           "report Removed %@ 100% / nil",
-                                                           "error x / com.a", "ended"}));
+    EXPECT_EQ(delegate_.calls(),
+              (std::vector<std::string>{"started", "package com.a", "report Removed %@ 100% / nil",
+                                        "error x / com.a", "ended"}));
     EXPECT_EQ(client_->pelUninstallStatus(), 703);
     EXPECT_FALSE(client_->uninstallSetupPackage("com.c"));  // the connection is closed
 }
 
 TEST_F(PelUninstallXPCClientTest, AFailureStatusAloneEndsWithErrorAndCloses) {
-    ASSERT_TRUE(startHelper({"expect-any",
-                             R"(send {"PelUServerMessageType": "603", "PelUninstallStatus": "702"})",
-                             "wait-close"}));
+    ASSERT_TRUE(startHelper(
+        {"expect-any", R"(send {"PelUServerMessageType": "603", "PelUninstallStatus": "702"})",
+         "wait-close"}));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelUninstallHelperLabel));
     ASSERT_TRUE(client_->uninstallProducts(std::vector<std::string>{"com.a"}));
     finishHelper();  // the helper saw the client close
@@ -104,8 +105,7 @@ TEST_F(PelUninstallXPCClientTest, AFailureStatusAloneEndsWithErrorAndCloses) {
 
 TEST_F(PelUninstallXPCClientTest, OnlyPhasesForThreeMinutesEndsWithErrorOnTheMainThread) {
     ASSERT_TRUE(startHelper(
-        {"expect-any",
-         R"(send {"PelUServerMessageType": "603", "PelUninstallStatus": "701"})",
+        {"expect-any", R"(send {"PelUServerMessageType": "603", "PelUninstallStatus": "701"})",
          R"(send {"PelUServerMessageType": "601", "PelUninstallPhaseKey": "800"})", "hang"}));
     ASSERT_TRUE(client_->PelXPC_CreateMachService(kPelUninstallHelperLabel));
     ASSERT_TRUE(client_->uninstallProducts(std::vector<std::string>{"com.a"}));

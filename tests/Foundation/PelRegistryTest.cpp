@@ -2,8 +2,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <atomic>
+#include <cerrno>
 #include <latch>
 #include <thread>
 #include <vector>

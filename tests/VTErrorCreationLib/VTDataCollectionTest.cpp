@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <cstdlib>
+#include <mutex>
 #include <thread>
 
 #include "Platform/Dispatch/OperationQueue.h"
@@ -248,8 +248,8 @@ TEST(VTDataCollectionTest, ManifestsOfTheConfigurationAndTheCallerBecomeOperatio
         platform::Array{"first", "empty", "unparsable", "second"});
     configuration.setCrashActionManifests(platform::Array{"crash-only"});
     auto manager = std::make_shared<FakeManager>();
-    VTDataCollection collection(std::make_shared<const VTSCDConfiguration>(configuration),
-                                nullptr, manager);
+    VTDataCollection collection(std::make_shared<const VTSCDConfiguration>(configuration), nullptr,
+                                manager);
     auto queue = platform::OperationQueue::create("collection");
     testsupport::WaitFlag done;
     ASSERT_TRUE(collection.startCollectingForError(newError(client), std::string("extra"), queue,

@@ -8,7 +8,7 @@
 namespace testsupport {
 
 class TempDir {
-public:
+  public:
     TempDir();
     ~TempDir();
     TempDir(const TempDir&) = delete;
@@ -20,7 +20,7 @@ public:
     /// Writes `contents` to path()/relative, creating parent folders; returns the full path.
     std::string write(const std::string& relative, const std::string& contents) const;
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -194,7 +194,8 @@ bool fvcrash_image_list_sync_loaded(fvcrash_image_list* list) {
     }
     for (const auto& [header, image] : loaded) {
         bool isKept = false;
-        for (const fvcrash_image* record : kept) isKept = isKept || same(record, header, image->name);
+        for (const fvcrash_image* record : kept)
+            isKept = isKept || same(record, header, image->name);
         if (!isKept)
             fvcrash_image_list_append_elf(list, image->bias, image->phdr, image->phnum,
                                           image->name.c_str());

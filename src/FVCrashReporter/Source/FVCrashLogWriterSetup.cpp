@@ -116,11 +116,11 @@ bool fvcrash_log_writer_set_exception(fvcrash_log_writer* writer, const char* na
 }
 
 void fvcrash_writer_release(fvcrash_log_writer* writer) {
-    for (char* text : {writer->system.os_version, writer->system.os_build, writer->machine.model,
-                       writer->application.identifier, writer->application.version,
-                       writer->application.marketing_version, writer->process.name,
-                       writer->process.path, writer->process.parent_name, writer->exception.name,
-                       writer->exception.reason})
+    for (char* text :
+         {writer->system.os_version, writer->system.os_build, writer->machine.model,
+          writer->application.identifier, writer->application.version,
+          writer->application.marketing_version, writer->process.name, writer->process.path,
+          writer->process.parent_name, writer->exception.name, writer->exception.reason})
         free(text);
     free(writer->exception.frames);
     memset(static_cast<void*>(writer), 0, sizeof *writer);

@@ -51,7 +51,8 @@ bool fvcrash_ensure_alternate_stack() {
     if (!(current.ss_flags & SS_DISABLE)) return true;  // the thread has one
     const size_t page = AlternateStack::pageSize();
     const size_t length = kStackSize + page;
-    void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    void* mapping = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (mapping == MAP_FAILED) return false;
     if (mprotect(mapping, page, PROT_NONE) != 0) {  // the guard below the stack
         const int saved = errno;
@@ -75,7 +76,8 @@ bool fvcrash_ensure_alternate_stack() {
 
 size_t fvcrash_alternate_stack_high_water() {
     if (!tStack.mapping) return 0;
-    const auto* low = static_cast<const unsigned char*>(tStack.mapping) + AlternateStack::pageSize();
+    const auto* low =
+        static_cast<const unsigned char*>(tStack.mapping) + AlternateStack::pageSize();
     size_t untouched = 0;
     while (untouched < kStackSize && low[untouched] == 0) ++untouched;
     return kStackSize - untouched;
@@ -125,7 +127,8 @@ bool FVCrashSignalHandler::registerHandlerWithSignal(int signo, platform::Error*
     }
     // Re-registering after a reset: what was there before us is still the
     // action to fall back to, never our own handler.
-    if ((record->action.sa_flags & SA_SIGINFO) && record->action.sa_sigaction == fvcrash_signal_handler) {
+    if ((record->action.sa_flags & SA_SIGINFO) &&
+        record->action.sa_sigaction == fvcrash_signal_handler) {
         record->action = {};
         record->action.sa_handler = SIG_DFL;
     }

@@ -13,8 +13,8 @@
 #include <cstring>
 #include <vector>
 
-#include "Platform/Values/Json.h"
 #include "Platform/System/Paths.h"
+#include "Platform/Values/Json.h"
 
 namespace platform {
 

@@ -23,8 +23,8 @@
 #include <thread>
 
 #include "Platform/Dispatch/DispatchQueue.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Dispatch/NotificationCenter.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
 namespace platform {

@@ -13,8 +13,8 @@
 #include <string>
 
 #include "Platform/Dispatch/DispatchQueue.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Http/HttpRequest.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
 namespace platform {

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "Platform/Values/Error.h"
 #include "Platform/Security/XarReader.h"
+#include "Platform/Values/Error.h"
 
 namespace platform {
 

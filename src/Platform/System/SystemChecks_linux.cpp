@@ -13,8 +13,8 @@
 #include "Platform/System/OSRelease.h"
 #include "Platform/System/PackageReceipts.h"
 #include "Platform/System/Paths.h"
-#include "Platform/Values/PropertyList.h"
 #include "Platform/System/SystemInfo.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace platform {
 namespace {

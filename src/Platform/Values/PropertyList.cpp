@@ -9,9 +9,9 @@
 #include <limits>
 #include <memory>
 
+#include "Platform/Text/Unicode.h"
 #include "Platform/Values/DataFile.h"
 #include "Platform/Values/PropertyListCheck.h"
-#include "Platform/Text/Unicode.h"
 
 namespace platform {
 

@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "Platform/Values/PropertyList.h"
 #include "Platform/Text/Unicode.h"
+#include "Platform/Values/PropertyList.h"
 
 namespace platform {
 

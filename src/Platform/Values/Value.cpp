@@ -1,11 +1,11 @@
 #include "Platform/Values/Value.h"
 
+#include <cctype>
 #include <charconv>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <ctime>
-#include <cctype>
-#include <cmath>
 #include <limits>
 
 namespace platform {
@@ -80,8 +80,10 @@ double parseLeadingDouble(const std::string& s) {
 template <typename T>
 T saturatingFromDouble(double d) {
     if (std::isnan(d)) return 0;
-    if (d <= static_cast<double>(std::numeric_limits<T>::min())) return std::numeric_limits<T>::min();
-    if (d >= static_cast<double>(std::numeric_limits<T>::max())) return std::numeric_limits<T>::max();
+    if (d <= static_cast<double>(std::numeric_limits<T>::min()))
+        return std::numeric_limits<T>::min();
+    if (d >= static_cast<double>(std::numeric_limits<T>::max()))
+        return std::numeric_limits<T>::max();
     return static_cast<T>(d);
 }
 
@@ -89,54 +91,73 @@ T saturatingFromDouble(double d) {
 
 std::int64_t Value::int64Value() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
-        case Type::Integer: return std::get<std::int64_t>(v_);
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
+        case Type::Integer:
+            return std::get<std::int64_t>(v_);
         case Type::Unsigned: {
             auto u = std::get<std::uint64_t>(v_);
             return u > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
                        ? std::numeric_limits<std::int64_t>::max()
                        : static_cast<std::int64_t>(u);
         }
-        case Type::Real: return saturatingFromDouble<std::int64_t>(std::get<double>(v_));
-        case Type::String: return parseLeadingInteger(std::get<std::string>(v_));
-        default: return 0;
+        case Type::Real:
+            return saturatingFromDouble<std::int64_t>(std::get<double>(v_));
+        case Type::String:
+            return parseLeadingInteger(std::get<std::string>(v_));
+        default:
+            return 0;
     }
 }
 
 std::uint64_t Value::uint64Value() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1 : 0;
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1 : 0;
         case Type::Integer: {
             auto i = std::get<std::int64_t>(v_);
             return i < 0 ? 0 : static_cast<std::uint64_t>(i);
         }
-        case Type::Unsigned: return std::get<std::uint64_t>(v_);
-        case Type::Real: return saturatingFromDouble<std::uint64_t>(std::get<double>(v_));
+        case Type::Unsigned:
+            return std::get<std::uint64_t>(v_);
+        case Type::Real:
+            return saturatingFromDouble<std::uint64_t>(std::get<double>(v_));
         case Type::String: {
             auto i = parseLeadingInteger(std::get<std::string>(v_));
             return i < 0 ? 0 : static_cast<std::uint64_t>(i);
         }
-        default: return 0;
+        default:
+            return 0;
     }
 }
 
 double Value::doubleValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_) ? 1.0 : 0.0;
-        case Type::Integer: return static_cast<double>(std::get<std::int64_t>(v_));
-        case Type::Unsigned: return static_cast<double>(std::get<std::uint64_t>(v_));
-        case Type::Real: return std::get<double>(v_);
-        case Type::String: return parseLeadingDouble(std::get<std::string>(v_));
-        default: return 0;
+        case Type::Bool:
+            return std::get<bool>(v_) ? 1.0 : 0.0;
+        case Type::Integer:
+            return static_cast<double>(std::get<std::int64_t>(v_));
+        case Type::Unsigned:
+            return static_cast<double>(std::get<std::uint64_t>(v_));
+        case Type::Real:
+            return std::get<double>(v_);
+        case Type::String:
+            return parseLeadingDouble(std::get<std::string>(v_));
+        default:
+            return 0;
     }
 }
 
 bool Value::boolValue() const {
     switch (type()) {
-        case Type::Bool: return std::get<bool>(v_);
-        case Type::Integer: return std::get<std::int64_t>(v_) != 0;
-        case Type::Unsigned: return std::get<std::uint64_t>(v_) != 0;
-        case Type::Real: return std::get<double>(v_) != 0;
+        case Type::Bool:
+            return std::get<bool>(v_);
+        case Type::Integer:
+            return std::get<std::int64_t>(v_) != 0;
+        case Type::Unsigned:
+            return std::get<std::uint64_t>(v_) != 0;
+        case Type::Real:
+            return std::get<double>(v_) != 0;
         case Type::String: {
             // -[NSString boolValue]: "Y", "y", "T", "t" or a non-zero digit first.
             const auto& s = std::get<std::string>(v_);
@@ -148,7 +169,8 @@ bool Value::boolValue() const {
             char c = s[i];
             return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
         }
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -202,11 +224,16 @@ bool Value::erase(std::string_view key) {
 
 std::size_t Value::size() const {
     switch (type()) {
-        case Type::String: return std::get<std::string>(v_).size();
-        case Type::Data: return std::get<platform::Data>(v_).size();
-        case Type::Array: return asArray()->size();
-        case Type::Dictionary: return asDictionary()->size();
-        default: return 0;
+        case Type::String:
+            return std::get<std::string>(v_).size();
+        case Type::Data:
+            return std::get<platform::Data>(v_).size();
+        case Type::Array:
+            return asArray()->size();
+        case Type::Dictionary:
+            return asDictionary()->size();
+        default:
+            return 0;
     }
 }
 
@@ -231,7 +258,8 @@ bool numbersEqual(const Value& a, const Value& b) {
         return static_cast<std::uint64_t>(d) == integer.uint64Value();
     }
     if (ta == tb) {
-        return ta == T::Integer ? a.int64Value() == b.int64Value() : a.uint64Value() == b.uint64Value();
+        return ta == T::Integer ? a.int64Value() == b.int64Value()
+                                : a.uint64Value() == b.uint64Value();
     }
     const Value& signedOne = ta == T::Integer ? a : b;
     const Value& unsignedOne = ta == T::Integer ? b : a;
@@ -245,15 +273,22 @@ bool operator==(const Value& a, const Value& b) {
     if (a.isNumber() && b.isNumber()) return numbersEqual(a, b);
     if (a.type() != b.type()) return false;
     switch (a.type()) {
-        case Value::Type::Null: return true;
-        case Value::Type::Bool: return *a.asBool() == *b.asBool();
-        case Value::Type::String: return *a.asString() == *b.asString();
-        case Value::Type::Data: return *a.asData() == *b.asData();
-        case Value::Type::Date: return *a.asDate() == *b.asDate();
-        case Value::Type::Array: return a.asArray() == b.asArray() || *a.asArray() == *b.asArray();
+        case Value::Type::Null:
+            return true;
+        case Value::Type::Bool:
+            return *a.asBool() == *b.asBool();
+        case Value::Type::String:
+            return *a.asString() == *b.asString();
+        case Value::Type::Data:
+            return *a.asData() == *b.asData();
+        case Value::Type::Date:
+            return *a.asDate() == *b.asDate();
+        case Value::Type::Array:
+            return a.asArray() == b.asArray() || *a.asArray() == *b.asArray();
         case Value::Type::Dictionary:
             return a.asDictionary() == b.asDictionary() || *a.asDictionary() == *b.asDictionary();
-        default: return false;
+        default:
+            return false;
     }
 }
 
@@ -265,7 +300,8 @@ void appendQuotedIfNeeded(const std::string& s, std::string& out) {
     bool plain = !s.empty();
     for (char c : s) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (!(std::isalnum(u) || c == '_' || c == '.' || c == '/' || c == '-' || c == '$' || c == ':')) {
+        if (!(std::isalnum(u) || c == '_' || c == '.' || c == '/' || c == '-' || c == '$' ||
+              c == ':')) {
             plain = false;
             break;
         }
@@ -295,8 +331,10 @@ void describe(const Value& v, std::string& out, int depth) {
             const auto& a = *v.asArray();
             for (std::size_t i = 0; i < a.size(); ++i) {
                 indent(out, depth + 1);
-                if (a[i].isString()) appendQuotedIfNeeded(*a[i].asString(), out);
-                else describe(a[i], out, depth + 1);
+                if (a[i].isString())
+                    appendQuotedIfNeeded(*a[i].asString(), out);
+                else
+                    describe(a[i], out, depth + 1);
                 out += i + 1 < a.size() ? ",\n" : "\n";
             }
             indent(out, depth);
@@ -309,15 +347,19 @@ void describe(const Value& v, std::string& out, int depth) {
                 indent(out, depth + 1);
                 appendQuotedIfNeeded(key, out);
                 out += " = ";
-                if (value.isString()) appendQuotedIfNeeded(*value.asString(), out);
-                else describe(value, out, depth + 1);
+                if (value.isString())
+                    appendQuotedIfNeeded(*value.asString(), out);
+                else
+                    describe(value, out, depth + 1);
                 out += ";\n";
             }
             indent(out, depth);
             out += "}";
             break;
         }
-        default: out += v.description(); break;
+        default:
+            out += v.description();
+            break;
     }
 }
 
@@ -325,17 +367,22 @@ void describe(const Value& v, std::string& out, int depth) {
 
 std::string Value::description() const {
     switch (type()) {
-        case Type::Null: return "(null)";
-        case Type::Bool: return std::get<bool>(v_) ? "1" : "0";
-        case Type::Integer: return std::to_string(std::get<std::int64_t>(v_));
-        case Type::Unsigned: return std::to_string(std::get<std::uint64_t>(v_));
+        case Type::Null:
+            return "(null)";
+        case Type::Bool:
+            return std::get<bool>(v_) ? "1" : "0";
+        case Type::Integer:
+            return std::to_string(std::get<std::int64_t>(v_));
+        case Type::Unsigned:
+            return std::to_string(std::get<std::uint64_t>(v_));
         case Type::Real: {
             // Shortest text that reads back to the same double, independent of locale.
             char buf[64];
             auto res = std::to_chars(buf, buf + sizeof buf, std::get<double>(v_));
             return std::string(buf, res.ptr);
         }
-        case Type::String: return std::get<std::string>(v_);
+        case Type::String:
+            return std::get<std::string>(v_);
         case Type::Data: {
             static const char hex[] = "0123456789abcdef";
             std::string s = "{length = " + std::to_string(size()) + ", bytes = 0x";
@@ -346,7 +393,8 @@ std::string Value::description() const {
             return s + "}";
         }
         case Type::Date: {
-            std::time_t t = static_cast<std::time_t>(std::floor(std::get<platform::Date>(v_).secondsSince1970));
+            std::time_t t =
+                static_cast<std::time_t>(std::floor(std::get<platform::Date>(v_).secondsSince1970));
             std::tm tm{};
             gmtime_r(&t, &tm);
             char buf[64];

@@ -34,7 +34,7 @@ struct Date {
 };
 
 class Value {
-public:
+  public:
     enum class Type { Null, Bool, Integer, Unsigned, Real, String, Data, Date, Array, Dictionary };
 
     Value() = default;
@@ -107,10 +107,11 @@ public:
     friend bool operator==(const Value& a, const Value& b);
     friend bool operator!=(const Value& a, const Value& b) { return !(a == b); }
 
-private:
-    using Storage = std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string,
-                                 platform::Data, platform::Date, std::shared_ptr<platform::Array>,
-                                 std::shared_ptr<platform::Dictionary>>;
+  private:
+    using Storage =
+        std::variant<std::monostate, bool, std::int64_t, std::uint64_t, double, std::string,
+                     platform::Data, platform::Date, std::shared_ptr<platform::Array>,
+                     std::shared_ptr<platform::Dictionary>>;
     Storage v_;
 };
 

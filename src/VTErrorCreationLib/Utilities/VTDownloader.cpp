@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "Platform/Http/HttpError.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/Http/HttpError.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 
 namespace {

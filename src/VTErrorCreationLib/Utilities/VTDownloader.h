@@ -9,8 +9,8 @@
 #include <string>
 
 #include "Platform/Dispatch/DispatchQueue.h"
-#include "Platform/Values/Error.h"
 #include "Platform/Http/HttpClient.h"
+#include "Platform/Values/Error.h"
 
 class VTDownloader : public std::enable_shared_from_this<VTDownloader> {
   public:

@@ -51,7 +51,9 @@ TEST(FVCrashFieldEncoder, EncodesEveryWireForm) {
         const void* value;
         std::vector<uint8_t> expected;
     } cases[] = {
-        {1, FVCRASH_FIELD_INT32, &minusOne,
+        {1,
+         FVCRASH_FIELD_INT32,
+         &minusOne,
          {0x08, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x01}},
         {1, FVCRASH_FIELD_SINT32, &minusTwo, {0x08, 0x03}},
         {2, FVCRASH_FIELD_SFIXED32, &minusOne, {0x15, 0xff, 0xff, 0xff, 0xff}},
@@ -59,7 +61,9 @@ TEST(FVCrashFieldEncoder, EncodesEveryWireForm) {
         {1, FVCRASH_FIELD_SINT64, &minusThree, {0x08, 0x05}},
         {1, FVCRASH_FIELD_FIXED64, &fixed, {0x09, 8, 7, 6, 5, 4, 3, 2, 1}},
         {3, FVCRASH_FIELD_UINT32, &u32, {0x18, 0x96, 0x01}},
-        {16, FVCRASH_FIELD_UINT64, &fixed,
+        {16,
+         FVCRASH_FIELD_UINT64,
+         &fixed,
          {0x80, 0x01, 0x88, 0x8e, 0x98, 0xa8, 0xc0, 0xe0, 0x80, 0x81, 0x01}},
         {6, FVCRASH_FIELD_BOOL, &yes, {0x30, 0x01}},
         {1, FVCRASH_FIELD_ENUM, &enumValue, {0x08, 0x03}},
@@ -92,11 +96,11 @@ static fvcrash_status keepState(fvcrash_thread_state* state, void* context) {
     return FVCRASH_ESUCCESS;
 }
 
-Written writeReport(fvcrash_log_writer* writer, const fvcrash_signal_info& signal,
-                    bool withCurrent, pid_t crashed);
+Written writeReport(fvcrash_log_writer* writer, const fvcrash_signal_info& signal, bool withCurrent,
+                    pid_t crashed);
 __attribute__((noinline)) Written writeReport(fvcrash_log_writer* writer,
-                                              const fvcrash_signal_info& signal,
-                                              bool withCurrent, pid_t crashed) {
+                                              const fvcrash_signal_info& signal, bool withCurrent,
+                                              pid_t crashed) {
     const int fd = memfd_create("report", MFD_CLOEXEC);
     fvcrash_outfile file;
     fvcrash_outfile_init(&file, fd, FVCRASH_REPORT_FILE_LIMIT);
@@ -138,7 +142,8 @@ TEST_F(FVCrashLogWriterTest, RoundTripsThroughProtobufC) {
     signal.mach = {1, codes, 2};
     signal.has_mach = true;
     const uint64_t frames[] = {reinterpret_cast<uint64_t>(&writeReport) + 1, 0x1234};
-    ASSERT_TRUE(fvcrash_log_writer_set_exception(&writer_, "NSGenericException", "it broke", frames, 2));
+    ASSERT_TRUE(
+        fvcrash_log_writer_set_exception(&writer_, "NSGenericException", "it broke", frames, 2));
     EXPECT_FALSE(fvcrash_log_writer_set_exception(&writer_, "Second", "ignored", frames, 1));
 
     // A second thread, parked in a known place, is written with its stack.
@@ -213,8 +218,7 @@ TEST_F(FVCrashLogWriterTest, RoundTripsThroughProtobufC) {
             ASSERT_GE(t->n_frames, 2u);
             bool named = false;
             for (size_t f = 0; f < t->n_frames; ++f)
-                if (t->frames[f]->symbol &&
-                    std::strstr(t->frames[f]->symbol->name, "writeReport"))
+                if (t->frames[f]->symbol && std::strstr(t->frames[f]->symbol->name, "writeReport"))
                     named = true;
             EXPECT_TRUE(named) << "the caller of the capture is named";
         } else {
@@ -289,7 +293,8 @@ TEST(FVCrashReportDecoding, RejectsBadHeaders) {
         {"fvcrash\x01", "Could not decode truncated crash log"},
         {std::string("fvcrasX\x01\x0a", 9), "Could not decode invalid crash log header"},
         {std::string("fvcrash\x02\x0a", 9), "Could not decode unsupported crash report version: 2"},
-        {std::string("fvcrash\x01\x0a\x00", 10), "An unknown error occured decoding the crash report"},
+        {std::string("fvcrash\x01\x0a\x00", 10),
+         "An unknown error occured decoding the crash report"},
         // A well-formed message that lacks its required sections.
         {std::string("fvcrash\x01\x4a\x02\x08\x01", 12),
          "An unknown error occured decoding the crash report"},

@@ -46,7 +46,8 @@ TEST_F(FVCrashSignalHandlerDeathTest, RegisteringTwiceInstallsOnceAndChainsToThe
                 registerOrDie(signo, passOn, &calls);
             struct sigaction now {};
             sigaction(SIGUSR1, nullptr, &now);
-            if (now.sa_sigaction != fvcrash_signal_handler || !(now.sa_flags & SA_ONSTACK)) _exit(2);
+            if (now.sa_sigaction != fvcrash_signal_handler || !(now.sa_flags & SA_ONSTACK))
+                _exit(2);
             raise(SIGUSR1);
             _exit(gPlainCalls == 1 && calls == 6 ? 0 : 3);
         },
@@ -104,8 +105,8 @@ bool writeAReport(int signo, siginfo_t* info, ucontext_t* context, void*,
     const int fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
     fvcrash_outfile file;
     fvcrash_outfile_init(&file, fd, FVCRASH_REPORT_FILE_LIMIT);
-    fvcrash_writer_write_report(&gWriter, fvcrash_current_thread(), fvcrash_shared_image_list(), &file,
-                                &signal, &state);
+    fvcrash_writer_write_report(&gWriter, fvcrash_current_thread(), fvcrash_shared_image_list(),
+                                &file, &signal, &state);
     fvcrash_outfile_close(&file);
     return true;
 }

@@ -37,7 +37,8 @@ __attribute__((noinline)) void crashme_ud2() { __builtin_trap(); }
 __attribute__((noinline)) void crashme_int3() { asm volatile("int3"); }
 __attribute__((noinline)) void crashme_bus(const char* path) {
     FILE* f = fopen(path, "w+");
-    char* map = static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fileno(f), 0));
+    char* map =
+        static_cast<char*>(mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_SHARED, fileno(f), 0));
     map[100] = 1;  // beyond the end of the empty file
 }
 int crashme_recurse(int depth);
@@ -98,8 +99,8 @@ int main(int argc, char** argv) {
     const std::string mode = argv[1];
     const std::string folder = argv[2];
     auto config = std::make_shared<FVCrashReporterConfig>(1, 1, folder);
-    auto reporter = FVCrashReporter::initWithApplicationIdentifier("com.example.crashme", "1", "1.0",
-                                                                   config);
+    auto reporter =
+        FVCrashReporter::initWithApplicationIdentifier("com.example.crashme", "1", "1.0", config);
     if (mode == "bench") {
         FVCrashReporterCallbacks callbacks;
         callbacks.version = 0;
@@ -120,7 +121,8 @@ int main(int argc, char** argv) {
     if (mode == "null") crashme_null_store(nullptr);
     if (mode == "abort") crashme_abort_at_end(argc);
     if (mode == "runtime_error") throw std::runtime_error("runtime failure");
-    if (mode == "exception") throw platform::Exception("NSInvalidArgumentException", "bad argument");
+    if (mode == "exception")
+        throw platform::Exception("NSInvalidArgumentException", "bad argument");
     if (mode == "divide") return crashme_divide(1, 0);
     if (mode == "ud2") crashme_ud2();
     if (mode == "int3") crashme_int3();
@@ -177,7 +179,8 @@ int main(int argc, char** argv) {
                 while (!go) usleep(1000);
                 if (i == 13 || (mode == "two" && i == 14)) crashme_thread_crash(nullptr);
                 if (i % 3 == 0) crashme_wait_forever();
-                if (i % 3 == 1) for (;;) usleep(100000);
+                if (i % 3 == 1)
+                    for (;;) usleep(100000);
                 volatile unsigned long spin = 0;  // busy
                 for (;;) spin = spin + 1;
             });

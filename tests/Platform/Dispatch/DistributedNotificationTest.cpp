@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "Platform/Dispatch/DistributedNotification.h"
-#include "Platform/System/Paths.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/System/Paths.h"
 #include "support/QueueHelpers.h"
 #include "support/TempDir.h"
 

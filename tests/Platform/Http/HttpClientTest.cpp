@@ -3,9 +3,9 @@
 #include <atomic>
 #include <memory>
 
+#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Http/HttpCurlClient.h"
 #include "Platform/Http/HttpError.h"
-#include "Platform/Dispatch/SerialQueue.h"
 #include "support/HttpTransferRecorder.h"
 #include "support/LoopbackHttpServer.h"
 

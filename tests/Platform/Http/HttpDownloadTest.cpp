@@ -5,9 +5,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Http/HttpCurlClient.h"
 #include "Platform/Http/HttpError.h"
-#include "Platform/Dispatch/SerialQueue.h"
 #include "support/HttpTransferRecorder.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TempDir.h"
@@ -113,7 +113,8 @@ TEST_F(HttpDownloadTest, ProgressIsSparseAndEndsWithTheWholeBody) {
         for (std::size_t i = 1; i + 1 < progress.size(); ++i)
             EXPECT_GE(progress[i].bytesReceived - progress[i - 1].bytesReceived, kStep);
         EXPECT_LE(progress.size(), c.size / kStep + 1);
-        EXPECT_LE(progress.size(), static_cast<std::size_t>(elapsed / std::chrono::milliseconds(20)) + 2);
+        EXPECT_LE(progress.size(),
+                  static_cast<std::size_t>(elapsed / std::chrono::milliseconds(20)) + 2);
         auto events = recorder.events();
         ASSERT_GE(events.size(), 2u);
         EXPECT_EQ(events[events.size() - 2], "progress");

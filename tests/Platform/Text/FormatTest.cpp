@@ -6,8 +6,8 @@
 #include <memory>
 #include <optional>
 
-#include "Platform/Values/Error.h"
 #include "Platform/Text/Format.h"
+#include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 #include "support/TempDir.h"
 

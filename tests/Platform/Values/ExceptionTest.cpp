@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "Platform/Values/Exception.h"
 #include "Platform/Text/Format.h"
+#include "Platform/Values/Exception.h"
 
 TEST(ExceptionTest, CarriesNameReasonUserInfoAndStack) {
     try {

@@ -1,8 +1,8 @@
-#include "Platform/Values/Value.h"
-
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "Platform/Values/Value.h"
 
 using platform::Value;
 
@@ -17,14 +17,18 @@ TEST(ValueTest, NumbersCompareByValueAcrossRepresentations) {
         {Value(1), Value(1.5), false},
         {Value(-1), Value(std::numeric_limits<unsigned long long>::max()), false},
         {Value(std::numeric_limits<long long>::max()), Value(9223372036854775808.0), false},
-        {Value(std::numeric_limits<unsigned long long>::max()), Value(18446744073709551616.0), false},
+        {Value(std::numeric_limits<unsigned long long>::max()), Value(18446744073709551616.0),
+         false},
         {Value(true), Value(1), false},
         {Value(true), Value(true), true},
         {Value("1"), Value(1), false},
         {Value(), Value(nullptr), true},
-        {Value(platform::Array{Value(1), Value("x")}), Value(platform::Array{Value(1.0), Value("x")}), true},
-        {Value(platform::Dictionary{{"k", Value(2u)}}), Value(platform::Dictionary{{"k", Value(2)}}), true},
-        {Value(platform::Dictionary{{"k", Value(2u)}}), Value(platform::Dictionary{{"j", Value(2)}}), false},
+        {Value(platform::Array{Value(1), Value("x")}),
+         Value(platform::Array{Value(1.0), Value("x")}), true},
+        {Value(platform::Dictionary{{"k", Value(2u)}}),
+         Value(platform::Dictionary{{"k", Value(2)}}), true},
+        {Value(platform::Dictionary{{"k", Value(2u)}}),
+         Value(platform::Dictionary{{"j", Value(2)}}), false},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.a == c.b, c.equal) << c.a.description() << " vs " << c.b.description();

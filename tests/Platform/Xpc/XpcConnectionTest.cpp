@@ -5,11 +5,11 @@
 
 #include <atomic>
 #include <future>
-#include <thread>
 #include <limits>
+#include <thread>
 
-#include "Platform/System/Paths.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/System/Paths.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "Platform/Xpc/XpcListener.h"
 #include "Platform/Xpc/XpcWire.h"
@@ -439,7 +439,8 @@ TEST_F(XpcConnectionTest, SynchronousRequestsGetTheirReplyWhileEventsKeepTheirOr
         ASSERT_TRUE(request);
         for (int i = 0; i < 3; ++i) ASSERT_TRUE(service.send(numbered(i)));
         ASSERT_TRUE(service.reply(
-            *request, xpcDictionary({{"answer", XpcObject::makeInt64(request->message.getInt64("seq") * 2)}})));
+            *request, xpcDictionary({{"answer", XpcObject::makeInt64(
+                                                    request->message.getInt64("seq") * 2)}})));
     });
     XpcEvent reply = client->sendWithReplySync(numbered(21));
     helper.join();
@@ -522,8 +523,8 @@ TEST_F(XpcConnectionTest, ConcurrentSynchronousCallersEachGetTheirOwnReply) {
     const std::size_t asyncCount = kThreads * ((kCalls + 6) / 7);
     ASSERT_TRUE(asyncReplies->waitForCount(asyncCount, std::chrono::seconds(60)));
     // Every request is answered, so the service has sent all its messages.
-    ASSERT_TRUE(events->waitForCount(static_cast<std::size_t>(sent->load()),
-                                     std::chrono::seconds(60)));
+    ASSERT_TRUE(
+        events->waitForCount(static_cast<std::size_t>(sent->load()), std::chrono::seconds(60)));
     // The synchronous callers are gone: what the service sends now still
     // arrives, after everything it sent before.
     {

@@ -25,7 +25,8 @@ class FrameworkInstallEngine final : public InstallEngine {
                                   std::shared_ptr<PelRequirement>* outRequirement,
                                   platform::Error* error) override {
         return deref(PelInstallerFramework::sharedInstallerFramework())
-            .performRequirementsCheck(requirementsPath, plugin.get(), progress, outRequirement, error);
+            .performRequirementsCheck(requirementsPath, plugin.get(), progress, outRequirement,
+                                      error);
     }
 
     void performInstallWithMultiplePackages(const platform::Array& packages,

@@ -459,7 +459,8 @@ fvcrash_stack_status fvcrash_stack_read_compact_unwind_cached(fvcrash_task task,
                                                               const fvcrash_thread_state* current,
                                                               fvcrash_thread_state* caller,
                                                               fvcrash_unwind_cache* cache) {
-    return fvcrash_stack_read_in_image(task, images, current, caller, cache, fvcrash_stack_read_compact_unwind_in);
+    return fvcrash_stack_read_in_image(task, images, current, caller, cache,
+                                       fvcrash_stack_read_compact_unwind_in);
 }
 
 fvcrash_stack_status fvcrash_stack_read_compact_unwind(fvcrash_task task,

@@ -38,14 +38,13 @@ fvcrash_crash_context* fvcrash_crash_context_shared() { return &gContext; }
 fvcrash_status fvcrash_write_report_file(const char* path, fvcrash_log_writer* writer,
                                          pid_t crashed, const fvcrash_signal_info* signal,
                                          const fvcrash_thread_state* current) {
-    const int fd = static_cast<int>(syscall(SYS_openat, AT_FDCWD, path,
-                                            O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                                            0644));
+    const int fd = static_cast<int>(syscall(
+        SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
     if (fd < 0) return FVCRASH_EINTERNAL;
     fvcrash_outfile file;
     fvcrash_outfile_init(&file, fd, FVCRASH_REPORT_FILE_LIMIT);
-    fvcrash_status status = fvcrash_writer_write_report(writer, crashed, fvcrash_shared_image_list(),
-                                                        &file, signal, current);
+    fvcrash_status status = fvcrash_writer_write_report(
+        writer, crashed, fvcrash_shared_image_list(), &file, signal, current);
     fvcrash_writer_close(writer);
     const bool flushed = fvcrash_outfile_flush(&file);
     const bool closed = fvcrash_outfile_close(&file);

@@ -23,7 +23,7 @@ struct fvcrash_crash_context {
 fvcrash_crash_context* fvcrash_crash_context_shared();
 
 /// The signals a crash arrives by.
-inline constexpr int FVCRASH_MONITORED_SIGNALS[] = {SIGABRT, SIGBUS, SIGFPE,
+inline constexpr int FVCRASH_MONITORED_SIGNALS[] = {SIGABRT, SIGBUS,  SIGFPE,
                                                     SIGILL,  SIGSEGV, SIGTRAP};
 
 /// The signal callback: the first crashing thread writes the report to the

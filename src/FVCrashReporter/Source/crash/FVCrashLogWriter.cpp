@@ -115,7 +115,8 @@ size_t emitEnum(fvcrash_outfile* file, uint32_t field, int32_t value) {
 void formatNumber(char* out, int value) {
     char digits[12];
     size_t n = 0;
-    uint32_t magnitude = value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
+    uint32_t magnitude =
+        value < 0 ? 0u - static_cast<uint32_t>(value) : static_cast<uint32_t>(value);
     do {
         digits[n++] = static_cast<char>('0' + magnitude % 10);
         magnitude /= 10;
@@ -137,8 +138,9 @@ size_t writeReportInfo(fvcrash_outfile* file, const void*) {
 size_t writeSystemInfo(fvcrash_outfile* file, const void*) {
     const fvcrash_log_writer* w = gReport.writer;
     int64_t timestamp = gReport.timestamp;
-    return emitEnum(file, 1, w->system.operating_system) + emitString(file, 2, w->system.os_version) +
-           emitString(file, 5, w->system.os_build) + emitEnum(file, 3, w->system.architecture) +
+    return emitEnum(file, 1, w->system.operating_system) +
+           emitString(file, 2, w->system.os_version) + emitString(file, 5, w->system.os_build) +
+           emitEnum(file, 3, w->system.architecture) +
            fvcrash_emit_field(file, 4, FVCRASH_FIELD_INT64, &timestamp);
 }
 
@@ -163,7 +165,8 @@ size_t writeApplicationInfo(fvcrash_outfile* file, const void*) {
     const fvcrash_log_writer* w = gReport.writer;
     size_t n = emitString(file, 1, w->application.identifier) +
                emitString(file, 2, w->application.version);
-    if (w->application.marketing_version) n += emitString(file, 3, w->application.marketing_version);
+    if (w->application.marketing_version)
+        n += emitString(file, 3, w->application.marketing_version);
     return n;
 }
 
@@ -204,7 +207,8 @@ size_t writeFrame(fvcrash_outfile* file, const void* arg) {
     fvcrash_image_list_set_reading(gReport.images, true);
     fvcrash_image* image = fvcrash_image_list_image_for_address(gReport.images, frame->lookup_pc);
     if (image)
-        fvcrash_lookup_symbol(image, strategy, &gReport.symbols, frame->lookup_pc, symbolFound, &hit);
+        fvcrash_lookup_symbol(image, strategy, &gReport.symbols, frame->lookup_pc, symbolFound,
+                              &hit);
     fvcrash_image_list_set_reading(gReport.images, false);
     if (hit.found) {
         SymbolArg symbol{&hit};
@@ -336,75 +340,80 @@ bool listed(const fvcrash_thread_list* list, pid_t thread) {
 size_t fvcrash_emit_field(fvcrash_outfile* file, uint32_t field, int type, const void* value) {
     uint8_t block[24];
     size_t n = 0;
-    const auto tag = [&](uint32_t wire) { n += putVarint(block + n, (uint64_t{field} << 3) | wire); };
+    const auto tag = [&](uint32_t wire) {
+        n += putVarint(block + n, (uint64_t{field} << 3) | wire);
+    };
     const void* content = nullptr;
     size_t contentLength = 0;
     switch (type) {
-    case FVCRASH_FIELD_INT32:
-        tag(kVarint);
-        n += putVarint(block + n, static_cast<uint64_t>(static_cast<int64_t>(load<int32_t>(value))));
-        break;
-    case FVCRASH_FIELD_SINT32: {
-        const int32_t v = load<int32_t>(value);
-        tag(kVarint);
-        n += putVarint(block + n, (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31));
-        break;
-    }
-    case FVCRASH_FIELD_SFIXED32:
-    case FVCRASH_FIELD_FIXED32:
-    case FVCRASH_FIELD_FLOAT:
-        tag(kFixed32);
-        n += putFixed(block + n, load<uint32_t>(value), 4);
-        break;
-    case FVCRASH_FIELD_INT64:
-    case FVCRASH_FIELD_UINT64:
-        tag(kVarint);
-        n += putVarint(block + n, load<uint64_t>(value));
-        break;
-    case FVCRASH_FIELD_SINT64: {
-        const int64_t v = load<int64_t>(value);
-        tag(kVarint);
-        n += putVarint(block + n, (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
-        break;
-    }
-    case FVCRASH_FIELD_SFIXED64:
-    case FVCRASH_FIELD_FIXED64:
-    case FVCRASH_FIELD_DOUBLE:
-        tag(kFixed64);
-        n += putFixed(block + n, load<uint64_t>(value), 8);
-        break;
-    case FVCRASH_FIELD_UINT32:
-        tag(kVarint);
-        n += putVarint(block + n, load<uint32_t>(value));
-        break;
-    case FVCRASH_FIELD_BOOL:
-        tag(kVarint);
-        block[n++] = load<uint8_t>(value);
-        break;
-    case FVCRASH_FIELD_ENUM:
-        tag(kVarint);
-        n += putVarint(block + n, static_cast<uint32_t>(load<int32_t>(value)));
-        break;
-    case FVCRASH_FIELD_STRING:
-        content = value;
-        contentLength = fvcrash_strlen(static_cast<const char*>(value));
-        tag(kLength);
-        n += putVarint(block + n, contentLength);
-        break;
-    case FVCRASH_FIELD_BYTES: {
-        const auto bytes = load<fvcrash_field_bytes>(value);
-        content = bytes.data;
-        contentLength = bytes.length;
-        tag(kLength);
-        n += putVarint(block + n, contentLength);
-        break;
-    }
-    case FVCRASH_FIELD_MESSAGE:
-        tag(kLength);
-        n += putVarint(block + n, load<uint32_t>(value));
-        break;
-    default:
-        abort();
+        case FVCRASH_FIELD_INT32:
+            tag(kVarint);
+            n += putVarint(block + n,
+                           static_cast<uint64_t>(static_cast<int64_t>(load<int32_t>(value))));
+            break;
+        case FVCRASH_FIELD_SINT32: {
+            const int32_t v = load<int32_t>(value);
+            tag(kVarint);
+            n += putVarint(block + n,
+                           (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31));
+            break;
+        }
+        case FVCRASH_FIELD_SFIXED32:
+        case FVCRASH_FIELD_FIXED32:
+        case FVCRASH_FIELD_FLOAT:
+            tag(kFixed32);
+            n += putFixed(block + n, load<uint32_t>(value), 4);
+            break;
+        case FVCRASH_FIELD_INT64:
+        case FVCRASH_FIELD_UINT64:
+            tag(kVarint);
+            n += putVarint(block + n, load<uint64_t>(value));
+            break;
+        case FVCRASH_FIELD_SINT64: {
+            const int64_t v = load<int64_t>(value);
+            tag(kVarint);
+            n += putVarint(block + n,
+                           (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63));
+            break;
+        }
+        case FVCRASH_FIELD_SFIXED64:
+        case FVCRASH_FIELD_FIXED64:
+        case FVCRASH_FIELD_DOUBLE:
+            tag(kFixed64);
+            n += putFixed(block + n, load<uint64_t>(value), 8);
+            break;
+        case FVCRASH_FIELD_UINT32:
+            tag(kVarint);
+            n += putVarint(block + n, load<uint32_t>(value));
+            break;
+        case FVCRASH_FIELD_BOOL:
+            tag(kVarint);
+            block[n++] = load<uint8_t>(value);
+            break;
+        case FVCRASH_FIELD_ENUM:
+            tag(kVarint);
+            n += putVarint(block + n, static_cast<uint32_t>(load<int32_t>(value)));
+            break;
+        case FVCRASH_FIELD_STRING:
+            content = value;
+            contentLength = fvcrash_strlen(static_cast<const char*>(value));
+            tag(kLength);
+            n += putVarint(block + n, contentLength);
+            break;
+        case FVCRASH_FIELD_BYTES: {
+            const auto bytes = load<fvcrash_field_bytes>(value);
+            content = bytes.data;
+            contentLength = bytes.length;
+            tag(kLength);
+            n += putVarint(block + n, contentLength);
+            break;
+        }
+        case FVCRASH_FIELD_MESSAGE:
+            tag(kLength);
+            n += putVarint(block + n, load<uint32_t>(value));
+            break;
+        default:
+            abort();
     }
     if (file) {
         fvcrash_outfile_write(file, block, n);

@@ -74,8 +74,8 @@ extern "C" bool FVCrashSignalHandlerForward(const fvcrash_signal_next* next, int
     return handled;
 }
 
-bool fvcrash_signal_previous_action_callback(int signo, siginfo_t* info, ucontext_t* context,
-                                             void*, const fvcrash_signal_next* next) {
+bool fvcrash_signal_previous_action_callback(int signo, siginfo_t* info, ucontext_t* context, void*,
+                                             const fvcrash_signal_next* next) {
     if (FVCrashSignalHandlerForward(next, signo, info, context)) return true;
     PreviousList* list = fvcrash_signal_previous_actions();
     list->set_reading(true);

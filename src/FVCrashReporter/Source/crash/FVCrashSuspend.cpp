@@ -31,8 +31,7 @@ void stopHandler(int, siginfo_t*, void* context) {
     const uint32_t generation = gActive.load(std::memory_order_acquire);
     if (generation != 0) {
         fvcrash_thread_state state;
-        fvcrash_thread_state_from_mcontext(&state,
-                                           &static_cast<ucontext_t*>(context)->uc_mcontext);
+        fvcrash_thread_state_from_mcontext(&state, &static_cast<ucontext_t*>(context)->uc_mcontext);
         fvcrash_thread_slot_store(fvcrash_current_thread(), &state);
         gArrived.fetch_add(1, std::memory_order_acq_rel);
         futex(&gArrived, FUTEX_WAKE_PRIVATE, 1, nullptr);
@@ -60,9 +59,12 @@ uint64_t parseHex(const char*& p, const char* end) {
     for (; p < end; ++p) {
         const char c = *p;
         int digit;
-        if (c >= '0' && c <= '9') digit = c - '0';
-        else if (c >= 'a' && c <= 'f') digit = c - 'a' + 10;
-        else break;
+        if (c >= '0' && c <= '9')
+            digit = c - '0';
+        else if (c >= 'a' && c <= 'f')
+            digit = c - 'a' + 10;
+        else
+            break;
         value = value << 4 | static_cast<uint64_t>(digit);
     }
     return value;
@@ -75,7 +77,8 @@ bool stateFromBlockedCall(pid_t thread, fvcrash_thread_state* state) {
     size_t n = fvcrash_strlen(path);
     char digits[12];
     size_t d = 0;
-    for (uint32_t v = static_cast<uint32_t>(thread); v; v /= 10) digits[d++] = static_cast<char>('0' + v % 10);
+    for (uint32_t v = static_cast<uint32_t>(thread); v; v /= 10)
+        digits[d++] = static_cast<char>('0' + v % 10);
     while (d) path[n++] = digits[--d];
     const char tail[] = "/syscall";
     for (size_t i = 0; i < sizeof tail; ++i) path[n++] = tail[i];
@@ -155,7 +158,8 @@ uint32_t fvcrash_suspend_threads(const fvcrash_thread_list* list, pid_t self, ui
         const uint64_t now = nowNanoseconds();
         if (now >= deadline) break;
         const uint64_t left = deadline - now;
-        timespec wait{static_cast<time_t>(left / 1000000000ull), static_cast<long>(left % 1000000000ull)};
+        timespec wait{static_cast<time_t>(left / 1000000000ull),
+                      static_cast<long>(left % 1000000000ull)};
         futex(&gArrived, FUTEX_WAIT_PRIVATE, arrived, &wait);
     }
     for (uint32_t i = 0; i < list->count; ++i) {

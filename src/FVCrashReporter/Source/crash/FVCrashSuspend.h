@@ -22,8 +22,7 @@ int fvcrash_suspend_signal();
 
 /// Stops every listed thread but `self`, waiting at most `timeout_ms` for
 /// them together. Returns how many threads have registers in their slots.
-uint32_t fvcrash_suspend_threads(const fvcrash_thread_list* list, pid_t self,
-                                 uint32_t timeout_ms);
+uint32_t fvcrash_suspend_threads(const fvcrash_thread_list* list, pid_t self, uint32_t timeout_ms);
 
 /// Lets the stopped threads go on and empties their slots.
 void fvcrash_resume_threads(const fvcrash_thread_list* list, pid_t self);
