@@ -1,12 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 
 #include "Platform/System/UserFileAccess.h"
+#include "support/ParkedRootProcess.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -62,6 +65,79 @@ TEST(UserFileAccessTest, OpensAsTheUserWouldWithItsGroupsAndLeavesOtherThreadsAl
     std::vector<gid_t> after(getgroups(0, nullptr));
     getgroups(int(after.size()), after.data());
     EXPECT_EQ(after, before);
+}
+
+// The calling thread's effective capabilities, both words.
+std::uint64_t effectiveCapabilities() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if (syscall(SYS_capget, &header, data) != 0) return ~std::uint64_t(0);
+    return data[0].effective | (std::uint64_t(data[1].effective) << 32);
+}
+
+// A root process whose working folder and root lie below a folder only root
+// may enter: each of its /proc links to a file there is refused to another
+// user. Two things close that road, each on its own: the open never takes a
+// magic link, and the thread that acts for the user holds no capability
+// (CAP_SYS_PTRACE would open another process's links).
+TEST(UserFileAccessTest, NoProcLinkOfARootProcessLeadsAnotherUserPastAClosedFolder) {
+    if (geteuid() != 0) GTEST_SKIP() << "taking another user's rights needs root";
+    testsupport::TempDir dir;
+    chmod(dir.path().c_str(), 0755);
+    const std::string secret = dir.write("closed/open/secret", "root's");  // 0644
+    chmod(dir.file("closed").c_str(), 0700);
+    testsupport::ParkedRootProcess parked(dir.file("closed/open"), {"secret"});
+    ASSERT_TRUE(parked.valid());
+    const UserIdentity nobody{65534, 65534, {}};
+
+    std::vector<std::string> paths = parked.spellings("secret", 0);
+    paths.push_back(secret);
+    for (const std::string& path : paths) {
+        SCOPED_TRACE(path);
+        // The spelling leads to the file: root reaches it, though not
+        // through a magic link when it says so.
+        const int asRoot = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(asRoot, 0);
+        if (asRoot >= 0) close(asRoot);
+        if (path != secret) {
+            const int guarded = platform::openWithoutMagicLinks(AT_FDCWD, path, O_RDONLY);
+            EXPECT_TRUE(guarded < 0 && errno == ELOOP) << guarded;
+            if (guarded >= 0) close(guarded);
+        }
+
+        platform::Error error;
+        const int fd = platform::openAsUser(nobody, path, O_RDONLY, &error);
+        EXPECT_LT(fd, 0);
+        if (fd >= 0) close(fd);
+        EXPECT_FALSE(error.empty());
+
+        // Without the magic-link guard, the missing capabilities alone refuse it.
+        int plain = -2;
+        std::uint64_t capabilities = 1;
+        ASSERT_TRUE(platform::withUserFileAccess(
+            nobody,
+            [&] {
+                capabilities = effectiveCapabilities();
+                plain = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+            },
+            &error));
+        EXPECT_EQ(capabilities, 0u);
+        EXPECT_LT(plain, 0);
+        if (plain >= 0) close(plain);
+    }
+    // The caller's thread kept its capabilities.
+    EXPECT_NE(effectiveCapabilities(), 0u);
+}
+
+TEST(UserFileAccessTest, AUsersIdentityComesFromTheUserDatabase) {
+    const UserIdentity root = platform::userIdentity(0);
+    EXPECT_EQ(root.uid, 0u);
+    EXPECT_EQ(root.gid, 0u);
+    // An id no account has gets the overflow group and no other.
+    const UserIdentity stranger = platform::userIdentity(3999999);
+    EXPECT_EQ(stranger.uid, 3999999u);
+    EXPECT_EQ(stranger.gid, 65534u);
+    EXPECT_TRUE(stranger.groups.empty());
 }
 
 }  // namespace
