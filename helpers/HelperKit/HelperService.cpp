@@ -1,7 +1,10 @@
 #include "HelperKit/HelperService.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <iostream>
 
@@ -46,6 +49,39 @@ std::optional<uid_t> startupCheck(const std::string& label, int argc, char** arg
     }
     if (!pathRootAllowed(label)) return std::nullopt;
     return static_cast<uid_t>(clientUid);
+}
+
+namespace {
+
+// A regular file, or nothing.
+UniqueFd regularFile(int fd) {
+    UniqueFd file(fd);
+    struct stat info;
+    if (file && (fstat(file.get(), &info) != 0 || !S_ISREG(info.st_mode))) file.reset();
+    return file;
+}
+
+constexpr int kClientFileFlags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK;
+
+}  // namespace
+
+UniqueFd openClientFile(const UserIdentity& client, const std::string& path) {
+    Error error;
+    return regularFile(openAsUser(client, path, kClientFileFlags, &error));
+}
+
+UniqueFd openClientFileInside(const UserIdentity& client, const std::string& folder,
+                              const std::string& relative) {
+    int fd = -1;
+    Error error;
+    withUserFileAccess(
+        client,
+        [&] {
+            const UniqueFd top(openWithoutMagicLinks(AT_FDCWD, folder, O_PATH | O_DIRECTORY));
+            if (top) fd = openWithoutMagicLinks(top.get(), relative, kClientFileFlags, true);
+        },
+        &error);
+    return regularFile(fd);
 }
 
 HelperService::HelperService(std::string label, uid_t clientUid, std::chrono::seconds idleExit)

@@ -1,8 +1,8 @@
 // What the privileged helper programs share: the start-up checks (started by
-// root, the "--client-uid UID" argument, no path root from an ordinary user)
-// and a service that serves one client at a time, which must be root or the
-// user the helper was blessed for, and ends the program a while after its
-// last client left.
+// root, the "--client-uid UID" argument, no path root from an ordinary user),
+// opening what a client names with the client's rights, and a service that
+// serves one client at a time, which must be root or the user the helper was
+// blessed for, and ends the program a while after its last client left.
 #pragma once
 
 #include <sys/types.h>
@@ -18,6 +18,7 @@
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
+#include "Platform/System/UniqueFd.h"
 #include "Platform/System/UserFileAccess.h"
 #include "Platform/Xpc/XpcConnection.h"
 #include "Platform/Xpc/XpcListener.h"
@@ -48,6 +49,17 @@ std::optional<uid_t> startupCheck(const std::string& label, int argc, char** arg
 inline platform::UserIdentity clientIdentity(const platform::XpcPeerCredentials& peer) {
     return {peer.uid, peer.gid, peer.groups};
 }
+
+/// Opens the regular file a client names at `path`, with the client's rights
+/// and never through a link at its last step nor a magic link anywhere (a
+/// fifo cannot hold the open): what the client cannot open, a helper does
+/// not read, copy or describe. Invalid when refused.
+platform::UniqueFd openClientFile(const platform::UserIdentity& client, const std::string& path);
+
+/// The same for the file `relative` inside the client's folder `folder`:
+/// the walk never leaves the folder, whatever links it meets.
+platform::UniqueFd openClientFileInside(const platform::UserIdentity& client,
+                                        const std::string& folder, const std::string& relative);
 
 class HelperService {
   public:

@@ -12,7 +12,8 @@
 //         onto the target: "/" or the mount point of a mounted volume that
 //         only root can change (anything else fails the request).
 // Every path the client names is opened with the client's rights (its uid,
-// gid and groups), never through a link at the last step: what the client
+// gid and groups, and none of root's capabilities), never through a link at
+// the last step nor through a magic link of /proc anywhere: what the client
 // cannot open is not read, copied or described (no digest, no size).
 // Each package is copied, verified and installed; its progress goes back as
 // 201 phases, 200 percents and 202 reasons, its end as status 303 (or 306
@@ -45,6 +46,7 @@
 #include "Platform/System/Paths.h"
 #include "Platform/System/ServiceManagement.h"
 #include "Platform/System/Task.h"
+#include "Platform/System/UniqueFd.h"
 #include "Platform/System/UserFileAccess.h"
 #include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
@@ -76,21 +78,6 @@ std::string lowerHex(const Data& bytes) {
 std::string md5OfFile(int fd) {
     auto digest = descriptorDigest(fd, DigestAlgorithm::kMD5);
     return digest ? lowerHex(*digest) : std::string();
-}
-
-// Opens a file the client names, with the client's rights: what the client
-// cannot open, the helper does not read, copy or describe. Never follows a
-// link at the last step; a fifo cannot hold the open.
-int openForClient(const UserIdentity& client, const std::string& path) {
-    Error error;
-    const int fd = openAsUser(client, path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK, &error);
-    if (fd < 0) return -1;
-    struct stat info;
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 bool isSafeSystemPath(const std::string& path) {
@@ -149,22 +136,21 @@ class InstallHelper {
     }
 
     void copyPartnerFile(const std::string& path, const UserIdentity& client) {
-        const int fd = openForClient(client, path);
-        if (fd < 0) {
+        const UniqueFd file = helperkit::openClientFile(client, path);
+        if (!file) {
             log("cannot open the partner file " + path);
             return;
         }
         struct stat info;
         std::string bytes;
-        const bool small = fstat(fd, &info) == 0 && info.st_size <= kMaxPartnerFileSize;
+        const bool small = fstat(file.get(), &info) == 0 && info.st_size <= kMaxPartnerFileSize;
         if (small) {
             char buffer[4096];
             ssize_t n;
-            while ((n = read(fd, buffer, sizeof buffer)) > 0 &&
+            while ((n = read(file.get(), buffer, sizeof buffer)) > 0 &&
                    bytes.size() <= std::size_t(kMaxPartnerFileSize))
                 bytes.append(buffer, std::size_t(n));
         }
-        close(fd);
         if (!small || bytes.size() > std::size_t(kMaxPartnerFileSize)) {
             log("the partner file is not acceptable: " + path);
             return;
@@ -228,8 +214,8 @@ class InstallHelper {
                 "PelInstallPhase",
                 "Preparing " + std::filesystem::path(package.path).filename().string() + "\u2026");
             send(peer, std::move(phase));
-            const int packageFd = openForClient(client, package.path);
-            const bool readable = packageFd >= 0;
+            const UniqueFd packageFd = helperkit::openClientFile(client, package.path);
+            const bool readable = packageFd.valid();
             std::string lastReason;
             PelInstallerOutputParser parser({[&](const std::string& text) {
                                                  XpcObject m = typed(201);
@@ -250,18 +236,15 @@ class InstallHelper {
             pkginstall::InstallResult result;
             if (readable) {
                 result = pkginstall::installPackage(
-                    packageFd, target,
+                    packageFd.get(), target,
                     [&](const std::string& line) { parser.parseProgressString(line); });
             } else {
                 parser.parseProgressString("installer: Error - The package cannot be read");
             }
             // Only a failure reports the package's digest, taken from the
             // descriptor it was installed from.
-            std::string md5;
-            if (readable) {
-                if (result.status != 0) md5 = md5OfFile(packageFd);
-                close(packageFd);
-            }
+            const std::string md5 =
+                readable && result.status != 0 ? md5OfFile(packageFd.get()) : std::string();
             if (result.status == 0) {
                 installed.insert(installed.end(), result.components.begin(),
                                  result.components.end());

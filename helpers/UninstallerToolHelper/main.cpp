@@ -35,6 +35,7 @@
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/Task.h"
+#include "Platform/System/UniqueFd.h"
 #include "Platform/System/UserFileAccess.h"
 #include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
@@ -113,22 +114,6 @@ bool writeAll(int fd, const std::string& bytes) {
     return true;
 }
 
-// Opens a file inside `bundle` without following a link at its last step,
-// and only when its real location is inside the bundle.
-int openInside(const std::string& bundle, const std::string& relative) {
-    if (!isPlainRelative(relative)) return -1;
-    std::error_code ec;
-    const fs::path realBundle = fs::canonical(bundle, ec);
-    if (ec) return -1;
-    const fs::path path = realBundle / relative;
-    const fs::path realParent = fs::canonical(path.parent_path(), ec);
-    if (ec) return -1;
-    const std::string parent = realParent.string(), root = realBundle.string();
-    if (parent != root && parent.compare(0, root.size() + 1, root + "/") != 0) return -1;
-    return open((realParent / path.filename()).c_str(),
-                O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-}
-
 // Runs the tool `relative` of `bundle` from a verified root-owned copy.
 // The bundle and the tool are the client's: both are looked at and opened
 // with the client's rights, so that nothing it could not read itself is
@@ -136,28 +121,16 @@ int openInside(const std::string& bundle, const std::string& relative) {
 // text, or "" when the tool ran and succeeded.
 std::string runTool(const UserIdentity& client, const std::string& bundle,
                     const std::string& relative) {
-    int tool = -1, sigFd = -1;
-    Error accessError;
-    if (!withUserFileAccess(
-            client,
-            [&] {
-                tool = openInside(bundle, relative);
-                sigFd = openInside(bundle, relative + ".sig");
-            },
-            &accessError))
-        return "Cannot open the tool " + relative + " (" + accessError.description() + ")";
-    if (tool < 0) {
-        if (sigFd >= 0) close(sigFd);
-        return "The tool " + relative + " is not inside " + bundle;
-    }
+    if (!isPlainRelative(relative)) return "The tool " + relative + " is not inside " + bundle;
+    const UniqueFd tool = helperkit::openClientFileInside(client, bundle, relative);
+    if (!tool) return "The tool " + relative + " is not inside " + bundle;
+    const UniqueFd sigFd = helperkit::openClientFileInside(client, bundle, relative + ".sig");
     struct stat info;
     std::string bytes;
-    const bool read = fstat(tool, &info) == 0 && S_ISREG(info.st_mode) && readAll(tool, &bytes);
-    close(tool);
+    const bool read = readAll(tool.get(), &bytes);
     std::string signature;
-    const bool sigRead = sigFd >= 0 && fstat(sigFd, &info) == 0 && S_ISREG(info.st_mode) &&
-                         info.st_size <= 1024 && readAll(sigFd, &signature);
-    if (sigFd >= 0) close(sigFd);
+    const bool sigRead = sigFd && fstat(sigFd.get(), &info) == 0 && info.st_size <= 1024 &&
+                         readAll(sigFd.get(), &signature);
     if (!read) return "Cannot read the tool " + relative;
     if (!sigRead) return "The tool " + relative + " has no signature";
 

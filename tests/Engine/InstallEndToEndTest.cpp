@@ -26,6 +26,7 @@
 #include "Platform/Xpc/XpcConnection.h"
 #include "support/FakeAuthoriser.h"
 #include "support/FakeClientProcess.h"
+#include "support/ParkedRootProcess.h"
 #include "support/QueueHelpers.h"
 #include "support/UnprivilegedChild.h"
 
@@ -501,6 +502,81 @@ TEST_F(InstallEndToEndTest, AnotherUserGetsNothingOfFilesItCannotReadNorAForeign
         rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist"));
     ASSERT_TRUE(copied);
     EXPECT_EQ(copied->at("PartnerID"), Value("open"));
+}
+
+// A root process parked below a folder only root may enter opens a road
+// through /proc to the files there: its working folder, its root, its
+// thread's, the descriptors it holds. None of them takes the helper's client
+// past the closed folder: no partner file is copied, no package installed
+// or described.
+TEST_F(InstallEndToEndTest, NoProcRoadTakesTheClientPastAFolderItCannotEnter) {
+    platform::Error error;
+    ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelInstallHelperLabel, 65534, &error))
+        << error.description();
+    chmod(dir_.path().c_str(), 0711);
+    const std::string hidden = dir_.file("closed/open"), open = dir_.file("mine");
+    const auto signing = developmentSigning();
+    for (const std::string& folder : {hidden, open}) {
+        const std::string name = fs::path(folder).filename().string();
+        writePlist(folder + "/partner.plist", Value(Dictionary{{"PartnerID", name}}));
+        writePackage(folder + "/P.pkg",
+                     mkpkg::buildComponentPackage(
+                         sampleComponent("com.pelgrave.e2e." + name, name + ".txt", "x"), signing));
+        chmod((folder + "/partner.plist").c_str(), 0644);
+        chmod((folder + "/P.pkg").c_str(), 0644);
+        chmod(folder.c_str(), 0755);
+    }
+    chmod(dir_.file("closed").c_str(), 0700);
+    testsupport::ParkedRootProcess parked(hidden, {"partner.plist", "P.pkg"});
+    ASSERT_TRUE(parked.valid());
+    // Each road, and a link of the client's own that leads through one.
+    std::vector<std::string> partners = parked.spellings("partner.plist", 0);
+    std::vector<std::string> packages = parked.spellings("P.pkg", 1);
+    fs::create_symlink(parked.spellings(".")[0], open + "/through");
+    partners.push_back(open + "/through/partner.plist");
+    packages.push_back(open + "/through/P.pkg");
+    std::vector<std::string> messages;
+    for (const std::string& path : partners) {
+        ASSERT_FALSE(devsign::readFile(path).empty())
+            << "root does not reach the file through " << path;
+        messages.push_back(R"({"PelInstallType": "102", "PelInstallPartnerPath": ")" + path +
+                           R"("})");
+    }
+    for (const std::string& path : packages) {
+        ASSERT_FALSE(devsign::readFile(path).empty())
+            << "root does not reach the package through " << path;
+        messages.push_back(R"({"PelInstallType": "100", "PelInstallPackage": ")" + path +
+                           R"(", "PelInstallTarget": "/"})");
+    }
+    // Then the client's own package: the helper served everything before it.
+    messages.push_back(R"({"PelInstallType": "100", "PelInstallPackage": ")" + open +
+                       R"(/P.pkg", "PelInstallTarget": "/"})");
+    const auto run = testsupport::runFakeClient(
+        {kPelInstallHelperLabel, 65534, R"({"PelInstallStatus": "304"})", messages});
+    const std::string helperLog =
+        devsign::readFile(rooted("/var/log/com.pelgrave.PelInstallHelper.log"));
+    ASSERT_EQ(run.status, 0) << run.errors << helperLog;
+
+    std::vector<std::string> statuses;
+    std::size_t unreadable = 0;
+    for (const auto& message : run.received) {
+        EXPECT_FALSE(message.get("md5Hash")) << message.description();
+        if (const std::string* status = message.getString("PelInstallStatus"))
+            statuses.push_back(*status);
+        if (const std::string* reason = message.getString("PelInstallCompleteReason"))
+            unreadable += reason->find("The package cannot be read") != std::string::npos;
+    }
+    std::vector<std::string> expected(packages.size(), "302");
+    expected.insert(expected.end(), {"303", "304"});
+    EXPECT_EQ(statuses, expected);
+    EXPECT_EQ(unreadable, packages.size());
+    EXPECT_FALSE(fs::exists(rooted("/open.txt")));
+    EXPECT_TRUE(fs::exists(rooted("/mine.txt")));
+    EXPECT_FALSE(
+        fs::exists(rooted("/Library/Application Support/Pelgrave/com.pelgrave.partner.plist")));
+    for (const std::string& path : partners)
+        EXPECT_NE(helperLog.find("cannot open the partner file " + path), std::string::npos)
+            << helperLog;
 }
 
 TEST_F(InstallEndToEndTest, TheHelperServesOneClientAtATime) {

@@ -18,6 +18,7 @@
 #include "installer/PelPkgInstall.h"
 #include "pelsign/DevSigning.h"
 #include "support/FakeClientProcess.h"
+#include "support/ParkedRootProcess.h"
 #include "support/QueueHelpers.h"
 
 namespace enginetest {
@@ -220,41 +221,58 @@ TEST_F(UninstallEndToEndTest, FilesGoFromTheVolumeTheReceiptNamesAndNowhereElse)
 
 TEST_F(UninstallEndToEndTest, AnotherUsersToolInAFolderItCannotReadIsNeitherReadNorRun) {
     // The helper serves the unprivileged user, who names a signed tool
-    // inside a bundle in a root-only folder, next to one it may read.
+    // inside a bundle below a root-only folder, next to one it may read:
+    // plainly, and through the /proc links of a root process parked beside
+    // the bundle, which lead past the closed folder.
     platform::Error error;
     ASSERT_TRUE(platform::SMBlessHelperAsRoot(bundle_, kPelUninstallHelperLabel, 65534, &error))
         << error.description();
     installSample();
     fs::create_directories(rooted("/var/tmp"));
     const std::string secret = tool("secret");
-    const std::string hidden = dir_.file("hidden");
+    const std::string hidden = dir_.file("hidden/in");
     fs::create_directories(hidden);
     fs::copy(bundle_, hidden + "/Test.app", fs::copy_options::recursive);
-    chmod(hidden.c_str(), 0700);
+    chmod(dir_.file("hidden").c_str(), 0700);
     const std::string open = tool("open");
     chmod(dir_.path().c_str(), 0711);
+    testsupport::ParkedRootProcess parked(hidden, {});
+    ASSERT_TRUE(parked.valid());
+    std::vector<std::string> bundles = parked.spellings("Test.app");
+    const std::string mine = dir_.file("mine");
+    fs::create_directories(mine);
+    chmod(mine.c_str(), 0755);
+    fs::create_symlink(parked.spellings("Test.app")[0], mine + "/Test.app");
+    bundles.push_back(mine + "/Test.app");
+    bundles.push_back(hidden + "/Test.app");
     auto request = [](const std::string& products, const std::string& bundle,
                       const std::string& tool) {
         return R"({"PelUninstallType": "502", "PelUninstallProducts": [)" + products +
                R"(], "PelUninstall_PreUninstallTools": {")" + bundle + R"(": ")" + tool + R"("}})";
     };
-    // The second request shows that the helper still serves the user, and
+    std::vector<std::string> requests;
+    for (const std::string& bundle : bundles) {
+        ASSERT_TRUE(fs::exists(bundle + "/" + secret)) << "root does not reach " << bundle;
+        requests.push_back(request(R"("com.pelgrave.sample")", bundle, secret));
+    }
+    // The last request shows that the helper still serves the user, and
     // that the same kind of tool runs when that user can read it.
+    requests.push_back(request("", bundle_, open));
     const auto run = testsupport::runFakeClient(
-        {kPelUninstallHelperLabel,
-         65534,
-         R"({"PelUninstallStatus": "703"})",
-         {request(R"("com.pelgrave.sample")", hidden + "/Test.app", secret),
-          request("", bundle_, open)}});
+        {kPelUninstallHelperLabel, 65534, R"({"PelUninstallStatus": "703"})", requests});
     ASSERT_EQ(run.status, 0) << run.errors;
     EXPECT_FALSE(ran("secret"));
     EXPECT_TRUE(ran("open"));
     EXPECT_TRUE(fs::exists(rooted("/var/db/receipts/com.pelgrave.sample.core.plist")));
-    // The answer is the one for a tool that is not there at all.
+    // Each answer is the one for a tool that is not there at all.
     std::string texts;
     for (const auto& message : run.received)
         if (const std::string* text = message.getString("PelUninstallPhase")) texts += *text + "\n";
-    EXPECT_NE(texts.find("The tool " + secret + " is not inside"), std::string::npos) << texts;
+    std::size_t refused = 0;
+    for (auto at = texts.find("The tool " + secret + " is not inside"); at != std::string::npos;
+         at = texts.find("The tool " + secret + " is not inside", at + 1))
+        ++refused;
+    EXPECT_EQ(refused, bundles.size()) << texts;
 }
 
 }  // namespace

@@ -206,8 +206,10 @@ int PelAuthBrokerServe(int inFd, int outFd, const std::string& bundlePath, uid_t
         const std::string label = space == std::string::npos ? "" : line.substr(space + 1);
         Error error;
         bool ok = false;
+        // The bundle is read with the rights of the user who asked.
         if (verb == "bless")
-            ok = SMBlessHelperAsRoot(bundlePath, label, requesterUid, &error);
+            ok = SMBlessHelperAsRoot(bundlePath, label, requesterUid, &error,
+                                     userIdentity(requesterUid));
         else if (verb == "remove")
             ok = SMRemoveJobAsRoot(label, &error);
         else

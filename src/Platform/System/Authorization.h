@@ -122,8 +122,9 @@ class SystemAuthoriser : public Authoriser {
 };
 
 /// The broker's side: answers requests read from `inFd` on `outFd` until
-/// the input ends, blessing helpers of `bundlePath` for `requesterUid`.
-/// Prints "ready" first. Answers the exit status for the broker program.
+/// the input ends, blessing helpers of `bundlePath` for `requesterUid`,
+/// whose rights the bundle's tools are read with. Prints "ready" first. Answers the exit status for
+/// the broker program.
 int PelAuthBrokerServe(int inFd, int outFd, const std::string& bundlePath, uid_t requesterUid);
 
 /// The process-wide authoriser (a SystemAuthoriser unless replaced).

@@ -21,6 +21,8 @@
 #include "Platform/Security/Crypto.h"
 #include "Platform/System/FileCopy.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/UniqueFd.h"
+#include "Platform/System/UserFileAccess.h"
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcServiceName.h"
 
@@ -168,38 +170,23 @@ bool rootOnlyFile(int fd) {
            rootOnly(info, false);
 }
 
-// Copies the tool at `source` (not a link, a regular file) to `destination`
-// in a root-only folder (owner root, mode 0544, replaced atomically) and
-// answers an open descriptor of the copy once it is root's, writable by
-// nobody, and holds the bytes read from the source's one descriptor;
-// -1 otherwise.
-int installTool(const std::string& source, const std::string& destination, Error* error) {
-    const int in = open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (in < 0) {
-        fail(error, kSMErrorToolNotValid, "Cannot read " + source, errno);
-        return -1;
-    }
-    struct stat info;
-    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(in);
-        fail(error, kSMErrorToolNotValid, "The helper tool is not a file: " + source);
-        return -1;
-    }
+// Copies the tool open at `in` (named `source`) to `destination` in a
+// root-only folder (owner root, mode 0544, replaced atomically) and answers
+// an open descriptor of the copy once it is root's, writable by nobody, and
+// holds the bytes read from the source's one descriptor; -1 otherwise.
+int installTool(int in, const std::string& source, const std::string& destination, Error* error) {
     const std::string temp = destination + ".XXXXXX";
     std::vector<char> name(temp.begin(), temp.end());
     name.push_back('\0');
     const int out = mkostemp(name.data(), O_CLOEXEC);
     if (out < 0) {
-        const int e = errno;
-        close(in);
-        fail(error, kSMErrorInternalFailure, "Cannot write " + destination, e);
+        fail(error, kSMErrorInternalFailure, "Cannot write " + destination, errno);
         return -1;
     }
     Digester digester(DigestAlgorithm::kSHA256);
     int failure = copyDescriptorContents(in, out, &digester);
     if (!failure && (fchown(out, 0, 0) != 0 || fchmod(out, 0544) != 0 || fsync(out) != 0))
         failure = errno;
-    close(in);
     if (close(out) != 0 && !failure) failure = errno;
     if (!failure && rename(name.data(), destination.c_str()) != 0) failure = errno;
     if (failure) {
@@ -374,14 +361,28 @@ pid_t SMRunningJobPid(std::string_view label) {
 }
 
 bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label,
-                         uid_t requesterUid, Error* error) {
+                         uid_t requesterUid, Error* error, std::optional<UserIdentity> reader) {
     if (!isValidXpcServiceName(label))
         return fail(error, kSMErrorToolNotValid, "Not a valid helper name: " + label);
     const std::string source = bundlePath + "/Contents/Library/LaunchServices/" + label;
+    // The tool is read with the rights of whoever asked, never through a
+    // link at its last step nor a magic link: what the reader cannot open
+    // is no tool, and looks like none.
+    UniqueFd in;
+    int openErrno = 0;
+    Error accessError;
+    if (!withUserFileAccess(
+            reader.value_or(UserIdentity{0, 0, {}}),
+            [&] {
+                in.reset(
+                    openWithoutMagicLinks(AT_FDCWD, source, O_RDONLY | O_NOFOLLOW | O_NONBLOCK));
+                openErrno = errno;
+            },
+            &accessError))
+        return fail(error, kSMErrorToolNotValid, "No helper tool at " + source, EPERM);
+    if (!in) return fail(error, kSMErrorToolNotValid, "No helper tool at " + source, openErrno);
     struct stat info;
-    if (lstat(source.c_str(), &info) != 0)
-        return fail(error, kSMErrorToolNotValid, "No helper tool at " + source, errno);
-    if (!S_ISREG(info.st_mode))
+    if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return fail(error, kSMErrorToolNotValid, "The helper tool is not a file: " + source);
     if (geteuid() != 0)
         return fail(error, kSMErrorAuthorizationFailure, "Blessing needs root", EPERM);
@@ -397,7 +398,7 @@ bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label
 
     stopJob(label);
 
-    const int toolFd = installTool(source, tool, error);
+    const int toolFd = installTool(in.get(), source, tool, error);
     if (toolFd < 0) return false;
 
     const std::vector<std::string> arguments{"--client-uid", std::to_string(requesterUid)};

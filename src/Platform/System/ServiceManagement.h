@@ -25,6 +25,7 @@
 #include <string_view>
 
 #include "Platform/System/Authorization.h"
+#include "Platform/System/UserFileAccess.h"
 #include "Platform/Values/Error.h"
 
 namespace platform {
@@ -53,9 +54,12 @@ bool SMJobRemove(std::string_view domain, std::string_view label,
                  const AuthorizationRef& authorization, bool wait, Error* error);
 
 /// The work itself, as root, for `requesterUid` (written as the helper's
-/// "--client-uid").
+/// "--client-uid"). The bundle's tool is opened with the rights of `reader`
+/// (root's when none is given: the bundle is the program's own); a tool
+/// that `reader` cannot open is reported as absent.
 bool SMBlessHelperAsRoot(const std::string& bundlePath, const std::string& label,
-                         uid_t requesterUid, Error* error);
+                         uid_t requesterUid, Error* error,
+                         std::optional<UserIdentity> reader = std::nullopt);
 bool SMRemoveJobAsRoot(const std::string& label, Error* error);
 
 /// Starts the job that the description at `jobPlistPath` (a real path)

@@ -9,8 +9,10 @@
 #include <fstream>
 #include <thread>
 
+#include "Platform/System/Authorization.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/ServiceManagement.h"
+#include "support/ParkedRootProcess.h"
 #include "support/TempDir.h"
 #include "support/UnprivilegedChild.h"
 
@@ -68,6 +70,60 @@ TEST_F(ServiceManagementTest, BlessRefusesBadLabelsAndToolsAndWritesNothing) {
         EXPECT_EQ(error.code(), c.code) << c.label;
     }
     EXPECT_FALSE(std::filesystem::exists(dir_.file("root/Library")));
+}
+
+// What the broker answers to `requests` for a caller of `requesterUid`.
+std::string brokerAnswers(const std::string& bundle, uid_t requesterUid,
+                          const std::string& requests) {
+    int in[2], out[2];
+    if (pipe2(in, O_CLOEXEC) != 0) return "";
+    if (pipe2(out, O_CLOEXEC) != 0) return "";
+    const bool written = write(in[1], requests.data(), requests.size()) == ssize_t(requests.size());
+    close(in[1]);
+    if (written) PelAuthBrokerServe(in[0], out[1], bundle, requesterUid);
+    close(in[0]);
+    close(out[1]);
+    std::string answers;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(out[0], buffer, sizeof buffer)) > 0) answers.append(buffer, std::size_t(n));
+    close(out[0]);
+    return answers;
+}
+
+// The broker reads the bundle's tool with the rights of the user who asked:
+// a tool inside a folder that user cannot enter is no tool, whether the
+// bundle is named plainly, through the /proc links of a root process parked
+// there, or holds a link through them.
+TEST_F(ServiceManagementTest, TheBrokerReadsTheToolWithTheRightsOfItsCaller) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root";
+    chmod(dir_.path().c_str(), 0755);
+    const std::string tool = "Contents/Library/LaunchServices/com.x.tool";
+    executable("closed/open/Test.app/" + tool, "exit 0\n");
+    chmod(dir_.file("closed").c_str(), 0700);
+    testsupport::ParkedRootProcess parked(dir_.file("closed/open"), {"Test.app/" + tool});
+    ASSERT_TRUE(parked.valid());
+    std::vector<std::string> bundles = parked.spellings("Test.app");
+    bundles.push_back(dir_.file("closed/open/Test.app"));
+    // A bundle of the caller's own whose tool folder is a link through /proc.
+    const std::string linked = dir_.file("mine/Test.app");
+    std::filesystem::create_directories(linked + "/Contents/Library");
+    std::filesystem::create_symlink(parked.spellings("Test.app/Contents/Library/LaunchServices")[0],
+                                    linked + "/Contents/Library/LaunchServices");
+    bundles.push_back(linked);
+    for (const std::string& bundle : bundles) {
+        SCOPED_TRACE(bundle);
+        const int asRoot = open((bundle + "/" + tool).c_str(), O_RDONLY | O_CLOEXEC);
+        EXPECT_GE(asRoot, 0) << "root does not reach the tool this way";
+        if (asRoot >= 0) close(asRoot);
+        const std::string answers =
+            brokerAnswers(bundle, testsupport::kUnprivilegedId, "bless com.x.tool\n");
+        EXPECT_EQ(answers.rfind("ready\nerror 5 ", 0), 0u) << answers;
+        EXPECT_NE(answers.find("No helper tool at " + bundle + "/" + tool), std::string::npos)
+            << answers;
+        EXPECT_FALSE(
+            std::filesystem::exists(dir_.file("root/Library/PrivilegedHelperTools/com.x.tool")));
+    }
 }
 
 TEST_F(ServiceManagementTest, AToolThatNeverListensIsKilledAndReportedUnavailable) {
