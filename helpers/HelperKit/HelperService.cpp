@@ -7,6 +7,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <iostream>
+#include <random>
+
+#include "Platform/System/ContainedFolder.h"
+#include "Platform/System/Paths.h"
 
 using namespace platform;
 
@@ -82,6 +86,68 @@ UniqueFd openClientFileInside(const UserIdentity& client, const std::string& fol
         },
         &error);
     return regularFile(fd);
+}
+
+UniqueFd openSystemFolder(const std::string& systemPath, bool make) {
+    UniqueFd folder(open(Paths::resolve("/").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    std::size_t start = 0;
+    while (folder && start < systemPath.size()) {
+        std::size_t end = systemPath.find('/', start);
+        if (end == std::string::npos) end = systemPath.size();
+        const std::string part = systemPath.substr(start, end - start);
+        start = end + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            errno = EINVAL;
+            return {};
+        }
+        if (make) {
+            if (mkdirat(folder.get(), part.c_str(), 0755) == 0) {
+                // Whatever the umask took away.
+                const UniqueFd made(openat(folder.get(), part.c_str(),
+                                           O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+                if (made) fchmod(made.get(), 0755);
+            } else if (errno != EEXIST) {
+                return {};
+            }
+        }
+        folder.reset(openFolderBelow(folder.get(), part));
+    }
+    if (!folder) return {};
+    // A descriptor that fchmod() and friends take.
+    return UniqueFd(openat(folder.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+}
+
+bool replaceFileIn(int folder, const std::string& name, const std::string& bytes, mode_t mode) {
+    static constexpr char kLetters[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::random_device random;
+    std::string temporary;
+    UniqueFd out;
+    for (int attempt = 0; attempt < 100 && !out; ++attempt) {
+        temporary = "." + name + ".";
+        for (int i = 0; i < 8; ++i) temporary += kLetters[random() % (sizeof kLetters - 1)];
+        out.reset(openat(folder, temporary.c_str(),
+                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+        if (!out && errno != EEXIST) return false;
+    }
+    if (!out) return false;
+    std::size_t done = 0;
+    bool ok = true;
+    while (ok && done < bytes.size()) {
+        const ssize_t n = write(out.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        ok = n > 0;
+        if (ok) done += std::size_t(n);
+    }
+    ok = ok && fchmod(out.get(), mode) == 0 && fsync(out.get()) == 0;
+    const int closed = close(out.release());
+    ok = ok && closed == 0 && renameat(folder, temporary.c_str(), folder, name.c_str()) == 0;
+    if (!ok) {
+        const int saved = errno;
+        unlinkat(folder, temporary.c_str(), 0);
+        errno = saved;
+    }
+    return ok;
 }
 
 HelperService::HelperService(std::string label, uid_t clientUid, std::chrono::seconds idleExit)

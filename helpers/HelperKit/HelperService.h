@@ -1,8 +1,9 @@
 // What the privileged helper programs share: the start-up checks (started by
 // root, the "--client-uid UID" argument, no path root from an ordinary user),
-// opening what a client names with the client's rights, and a service that
-// serves one client at a time, which must be root or the user the helper was
-// blessed for, and ends the program a while after its last client left.
+// opening what a client names with the client's rights, acting on system
+// folders through descriptors, and a service that serves one client at a
+// time, which must be root or the user the helper was blessed for, and ends
+// the program a while after its last client left.
 #pragma once
 
 #include <sys/types.h>
@@ -60,6 +61,19 @@ platform::UniqueFd openClientFile(const platform::UserIdentity& client, const st
 /// the walk never leaves the folder, whatever links it meets.
 platform::UniqueFd openClientFileInside(const platform::UserIdentity& client,
                                         const std::string& folder, const std::string& relative);
+
+/// Opens the system folder `systemPath` (absolute, under the path root),
+/// one folder at a time from the root and never through a link: root acts
+/// on what it holds, whoever else can write on the way. With `make`, missing
+/// folders are made (mode 0755, whatever the umask). Invalid, with errno
+/// set, when a part is a link, ".." or no folder, or cannot be made.
+platform::UniqueFd openSystemFolder(const std::string& systemPath, bool make = false);
+
+/// Puts a file `name` holding `bytes` with mode `mode` (whatever the umask)
+/// in the open folder `folder`, replacing what was there in one step: it is
+/// written under a fresh name beside it and renamed into place. False, with
+/// errno set, when it cannot be.
+bool replaceFileIn(int folder, const std::string& name, const std::string& bytes, mode_t mode);
 
 class HelperService {
   public:

@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <set>
@@ -61,6 +62,8 @@ namespace {
 constexpr const char* kLabel = "com.pelgrave.PelInstallHelper";
 constexpr auto kKeepAlive = std::chrono::minutes(5);
 constexpr off_t kMaxPartnerFileSize = 64 * 1024;
+constexpr const char* kPartnerFolder = "/Library/Application Support/Pelgrave";
+constexpr const char* kPartnerFileName = "com.pelgrave.partner.plist";
 
 void log(const std::string& text) { helperkit::log(kLabel, text); }
 
@@ -160,15 +163,15 @@ class InstallHelper {
             log("the partner file is not a dictionary: " + path);
             return;
         }
-        const std::string folder = Paths::resolve("/Library/Application Support/Pelgrave");
-        std::error_code ec;
-        std::filesystem::create_directories(folder, ec);
         Error error;
-        const std::string destination = folder + "/com.pelgrave.partner.plist";
-        if (!PropertyList::toFile(*value, destination, PropertyListFormat::XML, true, &error))
-            log("cannot write the partner file: " + error.description());
-        else
-            chmod(destination.c_str(), 0644);
+        const auto data = PropertyList::toData(*value, PropertyListFormat::XML, &error);
+        // Others may write in the folder: it is written through descriptors.
+        const UniqueFd folder = helperkit::openSystemFolder(kPartnerFolder, true);
+        if (!data || !folder ||
+            !helperkit::replaceFileIn(folder.get(), kPartnerFileName,
+                                      std::string(data->begin(), data->end()), 0644))
+            log("cannot write the partner file: " +
+                (data ? std::string(std::strerror(errno)) : error.description()));
     }
 
     struct Package {

@@ -26,6 +26,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <set>
 
 #include "Foundation/PelSignature.h"
@@ -34,6 +35,7 @@
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/ServiceManagement.h"
 #include "Platform/System/Task.h"
 #include "Platform/System/UniqueFd.h"
 #include "Platform/System/UserFileAccess.h"
@@ -48,6 +50,10 @@ namespace {
 
 constexpr const char* kLabel = "com.pelgrave.UninstallerToolHelper";
 constexpr auto kKeepAlive = std::chrono::seconds(60);
+// Where a tool is copied to be verified and run.
+constexpr const char* kToolFolder = "/var/db/pelgrave";
+constexpr const char* kReceiptsFolder = "/var/db/receipts";
+constexpr const char* kRegistryFolder = "/Library/Application Support/Pelgrave/Registry";
 
 // Sends the helper's messages to one client.
 class Reporter {
@@ -134,11 +140,15 @@ std::string runTool(const UserIdentity& client, const std::string& bundle,
     if (!read) return "Cannot read the tool " + relative;
     if (!sigRead) return "The tool " + relative + " has no signature";
 
-    const std::string base = Paths::resolve("/var/db/pelgrave");
+    // The copy lives in a folder of root's that only root can enter; what
+    // is done there by name stays root's own once the folder and every
+    // folder above it are root's alone.
+    const UniqueFd baseFd = helperkit::openSystemFolder(kToolFolder, true);
+    if (!baseFd || fstat(baseFd.get(), &info) != 0 || info.st_uid != 0 ||
+        fchmod(baseFd.get(), 0700) != 0 || !SMIsRootOnlyPath(Paths::resolve(kToolFolder)))
+        return "Cannot make a folder for the tool";
     std::error_code ec;
-    fs::create_directories(base, ec);
-    chmod(base.c_str(), 0700);
-    std::string folder = base + "/tool.XXXXXX";
+    std::string folder = Paths::resolve(kToolFolder) + "/tool.XXXXXX";
     if (!mkdtemp(folder.data())) return "Cannot make a folder for the tool";
     const std::string copy = folder + "/tool", sigCopy = folder + "/tool.sig";
     std::string error;
@@ -200,6 +210,44 @@ void removeEmptyFolder(int volume, const std::string& relative) {
     if (parent < 0) return;
     unlinkat(parent, path.filename().c_str(), AT_REMOVEDIR);
     close(parent);
+}
+
+// A property list of a system folder, read through the folder's descriptor.
+struct FolderPlist {
+    std::string name;                 // its name in the folder
+    std::optional<Dictionary> value;  // nothing when it is no readable dictionary
+};
+
+// The files named "*.plist" right in the system folder `systemPath`, sorted
+// by name, read through descriptors: the folder is reached without following
+// a link on the way, and each file is opened without following a link and
+// read only when it is a regular file. `folder` receives the open folder, for
+// removing what was read by its name there.
+std::vector<FolderPlist> readFolderPlists(const std::string& systemPath, UniqueFd* folder) {
+    std::vector<FolderPlist> plists;
+    *folder = helperkit::openSystemFolder(systemPath);
+    if (!*folder) return plists;
+    DIR* listing = fdopendir(fcntl(folder->get(), F_DUPFD_CLOEXEC, 0));
+    if (!listing) return plists;
+    while (const dirent* entry = readdir(listing)) {
+        const std::string name = entry->d_name;
+        if (name.size() < 7 || name.compare(name.size() - 6, 6, ".plist") != 0) continue;
+        FolderPlist plist{name, std::nullopt};
+        const UniqueFd file(
+            openat(folder->get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat info;
+        std::string bytes;
+        if (file && fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) &&
+            readAll(file.get(), &bytes))
+            if (auto value = PropertyList::fromData(bytes, nullptr, nullptr);
+                value && value->isDictionary())
+                plist.value = *value->asDictionary();
+        plists.push_back(std::move(plist));
+    }
+    closedir(listing);
+    std::sort(plists.begin(), plists.end(),
+              [](const FolderPlist& a, const FolderPlist& b) { return a.name < b.name; });
+    return plists;
 }
 
 class UninstallHelper {
@@ -302,25 +350,19 @@ class UninstallHelper {
             report.error(product, "Not a product identifier");
             return;
         }
-        const std::string receipts = Paths::resolve("/var/db/receipts");
-        std::error_code ec;
-        std::vector<std::string> receiptFiles;
-        for (const auto& entry : fs::directory_iterator(receipts, ec)) {
-            const std::string name = entry.path().filename().string();
-            if (name.size() < 7 || name.compare(name.size() - 6, 6, ".plist") != 0) continue;
-            const std::string id = name.substr(0, name.size() - 6);
+        UniqueFd receipts;
+        for (const FolderPlist& receipt : readFolderPlists(kReceiptsFolder, &receipts)) {
+            const std::string id = receipt.name.substr(0, receipt.name.size() - 6);
             if (id == product || id.compare(0, product.size() + 1, product + ".") == 0)
-                receiptFiles.push_back(entry.path().string());
+                removeReceipt(receipts.get(), receipt, product, report);
         }
-        std::sort(receiptFiles.begin(), receiptFiles.end());
-        for (const std::string& receiptPath : receiptFiles)
-            removeReceipt(receiptPath, product, report);
         removeModules(product, report);
     }
 
-    static void removeReceipt(const std::string& receiptPath, const std::string& product,
+    static void removeReceipt(int folder, const FolderPlist& plist, const std::string& product,
                               Reporter& report) {
-        auto receipt = PropertyList::dictionaryWithContentsOfFile(receiptPath);
+        const std::string receiptPath = Paths::resolve(kReceiptsFolder) + "/" + plist.name;
+        const auto& receipt = plist.value;
         if (!receipt) {
             report.error(product, "Cannot read the receipt " + receiptPath);
             return;
@@ -347,8 +389,9 @@ class UninstallHelper {
             report.error(identifier, volumeReason);
             return;
         }
-        const int volumeFd =
-            open(Paths::resolve(volume).c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        // Reached as it was checked: one folder at a time, never through a link.
+        const UniqueFd volumeFolder = helperkit::openSystemFolder(volume);
+        const int volumeFd = volumeFolder.get();
         if (volumeFd < 0) {
             report.error(identifier, "Cannot open the volume " + volume);
             return;
@@ -382,9 +425,8 @@ class UninstallHelper {
         });
         folders.erase(std::unique(folders.begin(), folders.end()), folders.end());
         for (const std::string& folder : folders) removeEmptyFolder(volumeFd, folder);
-        close(volumeFd);
         if (left) return;
-        if (unlink(receiptPath.c_str()) != 0) {
+        if (unlinkat(folder, plist.name.c_str(), 0) != 0) {
             report.error(identifier, "Cannot remove the receipt");
             return;
         }
@@ -392,14 +434,10 @@ class UninstallHelper {
     }
 
     static void removeModules(const std::string& product, Reporter& report) {
-        const std::string folder = Paths::resolve("/Library/Application Support/Pelgrave/Registry");
-        std::error_code ec;
+        UniqueFd folder;
         std::vector<std::pair<std::string, Dictionary>> modules;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) {
-            if (entry.path().extension() != ".plist" || entry.is_symlink(ec)) continue;
-            if (auto module = PropertyList::dictionaryWithContentsOfFile(entry.path().string()))
-                modules.emplace_back(entry.path().string(), std::move(*module));
-        }
+        for (FolderPlist& plist : readFolderPlists(kRegistryFolder, &folder))
+            if (plist.value) modules.emplace_back(plist.name, std::move(*plist.value));
         auto text = [](const Dictionary& d, const char* key) {
             auto it = d.find(key);
             return it != d.end() && it->second.isString() ? it->second.stringValue()
@@ -415,11 +453,12 @@ class UninstallHelper {
             if (std::string layout = text(module, "Layout"); !layout.empty())
                 identifiers.insert(layout);
         }
-        for (const auto& [path, module] : modules) {
+        for (const auto& [name, module] : modules) {
             const std::string identifier = text(module, "Identifier");
             if (!identifiers.count(identifier)) continue;
-            if (unlink(path.c_str()) != 0)
-                report.error(identifier, "Cannot remove the module " + path);
+            if (unlinkat(folder.get(), name.c_str(), 0) != 0)
+                report.error(identifier, "Cannot remove the module " +
+                                             Paths::resolve(kRegistryFolder) + "/" + name);
             else
                 report.phase(802, identifier, "Removed %@");
         }

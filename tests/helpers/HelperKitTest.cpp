@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "HelperKit/HelperService.h"
+#include "Platform/System/Paths.h"
 #include "support/ParkedRootProcess.h"
 #include "support/TempDir.h"
 
@@ -61,6 +63,47 @@ TEST(HelperKitTest, AClientsFileInsideItsFolderIsOpenedWithItsRightsAndStaysInsi
         const ssize_t n = read(fd.get(), buffer, sizeof buffer);
         EXPECT_EQ(std::string(buffer, std::size_t(std::max<ssize_t>(n, 0))), c.contents);
     }
+}
+
+// A system folder is made and reached one folder at a time, never through
+// a link: a link planted on the way stops it, and the file put there
+// replaces a link under its name instead of writing through it.
+TEST(HelperKitTest, SystemFoldersAndFilesAreReachedThroughDescriptorsOnly) {
+    testsupport::TempDir dir;
+    platform::Paths::ScopedRoot root(dir.file("root"));
+    fs::create_directories(dir.file("root"));
+    const std::string elsewhere = dir.file("elsewhere");
+    fs::create_directories(elsewhere);
+    const std::string victim = dir.write("victim", "keep");
+
+    const mode_t previous = umask(077);
+    platform::UniqueFd folder = helperkit::openSystemFolder("/Library/Application Support/X", true);
+    umask(previous);
+    ASSERT_TRUE(folder);
+    struct stat info;
+    ASSERT_EQ(stat(dir.file("root/Library/Application Support/X").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0755u);
+
+    fs::create_symlink(victim, dir.file("root/Library/Application Support/X/f.plist"));
+    ASSERT_TRUE(helperkit::replaceFileIn(folder.get(), "f.plist", "new", 0644));
+    const std::string written = dir.file("root/Library/Application Support/X/f.plist");
+    ASSERT_EQ(lstat(written.c_str(), &info), 0);
+    EXPECT_TRUE(S_ISREG(info.st_mode));
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    std::ifstream in(written);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "new");
+    std::ifstream kept(victim);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "keep");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("root/Library/Application Support/X")),
+                            fs::directory_iterator()),
+              1);
+
+    // A link on the way, and ".." are refused; nothing is made through them.
+    fs::create_symlink(elsewhere, dir.file("root/Library/Link"));
+    EXPECT_FALSE(helperkit::openSystemFolder("/Library/Link/Y", true));
+    EXPECT_FALSE(helperkit::openSystemFolder("/Library/../Library/Y", true));
+    EXPECT_TRUE(fs::is_empty(elsewhere));
+    EXPECT_FALSE(fs::exists(dir.file("root/Library/Y")));
 }
 
 }  // namespace
