@@ -150,6 +150,38 @@ bool replaceFileIn(int folder, const std::string& name, const std::string& bytes
     return ok;
 }
 
+std::vector<std::string> RefusalLog::note(Clock::time_point now, std::string line) {
+    std::vector<std::string> lines;
+    if (!intervalStart_ || now - *intervalStart_ >= interval_ || now < *intervalStart_) {
+        if (auto summary = flush()) lines.push_back(std::move(*summary));
+        intervalStart_ = now;
+        logged_ = 0;
+    }
+    if (logged_ < perInterval_) {
+        ++logged_;
+        lines.push_back(std::move(line));
+    } else {
+        ++unlogged_;
+    }
+    return lines;
+}
+
+std::optional<std::string> RefusalLog::flush() {
+    if (unlogged_ == 0) return std::nullopt;
+    const std::uint64_t count = unlogged_;
+    unlogged_ = 0;
+    return std::to_string(count) + " refused connections not logged";
+}
+
+void HelperService::logRefusal(const std::string& text) {
+    std::vector<std::string> lines;
+    {
+        std::lock_guard lock(refusalsMutex_);
+        lines = refusals_.note(RefusalLog::Clock::now(), text);
+    }
+    for (const std::string& line : lines) log(line);
+}
+
 HelperService::HelperService(std::string label, uid_t clientUid, std::chrono::seconds idleExit)
     : label_(std::move(label)),
       clientUid_(clientUid),
@@ -180,7 +212,7 @@ bool HelperService::start(MessageHandler handler) {
 void HelperService::accept(const XpcConnectionPtr& peer) {
     const auto credentials = peer->peerCredentials();
     if (peer_ || (credentials && !allowed(credentials->uid))) {
-        log(peer_ ? "refusing a second client" : "refusing a client of another user");
+        logRefusal(peer_ ? "refusing a second client" : "refusing a client of another user");
         peer->cancel();
         return;
     }
@@ -212,6 +244,10 @@ void HelperService::stop() {
 
 void HelperService::finish() {
     if (listener_) listener_->cancel();
+    {
+        std::lock_guard lock(refusalsMutex_);
+        if (auto summary = refusals_.flush()) log(*summary);
+    }
     if (beforeExit_) beforeExit_();
     std::lock_guard lock(mutex_);
     done_ = true;

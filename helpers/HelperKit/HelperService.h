@@ -1,21 +1,23 @@
 // What the privileged helper programs share: the start-up checks (started by
 // root, the "--client-uid UID" argument, no path root from an ordinary user),
-// opening what a client names with the client's rights, acting on system
-// folders through descriptors, and a service that serves one client at a
-// time, which must be root or the user the helper was blessed for, and ends
-// the program a while after its last client left.
+// opening what a client names with the client's rights, a log of refusals
+// that an outsider cannot grow at will, and a service that serves one client
+// at a time, which must be root or the user the helper was blessed for, and
+// ends the program a while after its last client left.
 #pragma once
 
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Dispatch/Timer.h"
@@ -75,6 +77,36 @@ platform::UniqueFd openSystemFolder(const std::string& systemPath, bool make = f
 /// errno set, when it cannot be.
 bool replaceFileIn(int folder, const std::string& name, const std::string& bytes, mode_t mode);
 
+/// Keeps the lines about refused connections from growing root's log
+/// without limit: the first `perInterval` refusals of each interval are
+/// logged, the others only counted, and the count goes out as one line
+/// "N refused connections not logged" once an interval with unlogged
+/// refusals has passed, before the next line (or at flush()). What it
+/// answers depends on nothing but the times given and what it was told.
+class RefusalLog {
+  public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t kPerInterval = 5;
+    static constexpr Clock::duration kInterval = std::chrono::minutes(1);
+
+    explicit RefusalLog(std::size_t perInterval = kPerInterval,
+                        Clock::duration interval = kInterval)
+        : perInterval_(perInterval), interval_(interval) {}
+
+    /// The lines to write for a refusal described by `line` at `now`: none,
+    /// the line, or the count of those not logged followed by the line.
+    std::vector<std::string> note(Clock::time_point now, std::string line);
+    /// The count of refusals not logged yet as its line, or nothing.
+    std::optional<std::string> flush();
+
+  private:
+    std::size_t perInterval_;
+    Clock::duration interval_;
+    std::optional<Clock::time_point> intervalStart_;
+    std::size_t logged_ = 0;
+    std::uint64_t unlogged_ = 0;
+};
+
 class HelperService {
   public:
     /// Handles one message of the client, on queue().
@@ -99,6 +131,8 @@ class HelperService {
     /// The user the helper serves besides root.
     uid_t clientUid() const { return clientUid_; }
     void log(const std::string& text) const { helperkit::log(label_, text); }
+    /// Logs a refused connection, within the limits of a RefusalLog.
+    void logRefusal(const std::string& text);
 
   private:
     bool allowed(uid_t uid) const { return uid == 0 || uid == clientUid_; }
@@ -114,6 +148,8 @@ class HelperService {
     platform::XpcListenerPtr listener_;
     platform::XpcConnectionPtr peer_;
     platform::TimerPtr idle_;
+    std::mutex refusalsMutex_;
+    RefusalLog refusals_;
     std::mutex mutex_;
     std::condition_variable doneChanged_;
     bool done_ = false;

@@ -14,6 +14,27 @@
 namespace {
 
 namespace fs = std::filesystem;
+using helperkit::RefusalLog;
+using Lines = std::vector<std::string>;
+
+TEST(RefusalLogTest, LogsTheFirstFewOfEachIntervalAndCountsTheRest) {
+    RefusalLog log(2, std::chrono::seconds(60));
+    const RefusalLog::Clock::time_point t0{};
+    auto at = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
+    EXPECT_EQ(log.note(at(0), "a"), Lines{"a"});
+    EXPECT_EQ(log.note(at(1), "b"), Lines{"b"});
+    for (int i = 0; i < 1000; ++i) EXPECT_TRUE(log.note(at(2), "flood").empty());
+    EXPECT_TRUE(log.note(at(59), "c").empty());
+    // The next interval starts with the count of what went unlogged.
+    EXPECT_EQ(log.note(at(60), "d"), (Lines{"1001 refused connections not logged", "d"}));
+    EXPECT_EQ(log.note(at(61), "e"), Lines{"e"});
+    EXPECT_TRUE(log.note(at(62), "f").empty());
+    EXPECT_EQ(log.flush(), "1 refused connections not logged");
+    EXPECT_EQ(log.flush(), std::nullopt);
+    // A quiet interval in between changes nothing: a fresh one begins.
+    EXPECT_EQ(log.note(at(1000), "g"), Lines{"g"});
+    EXPECT_EQ(log.flush(), std::nullopt);
+}
 
 // A client's file inside its folder: the walk stays inside, opens regular
 // files only, and takes no /proc road past a folder the client cannot enter.
