@@ -268,6 +268,11 @@ TEST_F(KextHelperTest, AnotherPathOrAForeignModuleFails) {
     };
     ask("/Library/Extensions/Other.kext");
     ask("/Library/Extensions/../Extensions/PelKorvex.kext");
+    // An approval list that others could have written approves nothing.
+    approvals({"com.pelgrave.PelKorvex"});
+    chmod(rooted("/var/db/pelgrave/kext-approvals.plist").c_str(), 0666);
+    EXPECT_EQ(loadCode(kPelKorvexPath), std::int64_t(kOSKextReturnSystemPolicy));
+    fs::remove(rooted("/var/db/pelgrave/kext-approvals.plist"));
     // A module file that others may change is not loaded.
     const std::string module =
         rooted("/Library/Extensions/PelKorvex.kext/Contents/Linux/com_pelgrave_PelKorvex.ko");

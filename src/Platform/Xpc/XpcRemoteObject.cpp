@@ -159,12 +159,16 @@ void XpcExportedObject::implement(std::string method, Implementation implementat
     implementations_.insert_or_assign(std::move(method), std::move(implementation));
 }
 
-void XpcExportedObject::serve(const XpcConnectionPtr& peer) {
+void XpcExportedObject::serve(const XpcConnectionPtr& peer, std::function<void()> ended) {
     // The handler holds the peer until its connection ends (the connection
     // drops its handler after the invalid event), as a served client should.
-    peer->setEventHandler([self = shared_from_this(), peer](const XpcEvent& event) {
-        if (!event.isError()) self->dispatch(peer, event);
-    });
+    peer->setEventHandler(
+        [self = shared_from_this(), peer, ended = std::move(ended)](const XpcEvent& event) {
+            if (!event.isError())
+                self->dispatch(peer, event);
+            else if (event.isInvalid() && ended)
+                ended();
+        });
     peer->resume();
 }
 

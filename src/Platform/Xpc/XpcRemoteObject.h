@@ -137,8 +137,9 @@ class XpcExportedObject : public std::enable_shared_from_this<XpcExportedObject>
 
     /// Serves the calls of a client: sets the peer connection's event handler
     /// and resumes it. Calls run on the peer's queue. A call that does not fit
-    /// the interface ends that client's connection.
-    void serve(const XpcConnectionPtr& peer);
+    /// the interface ends that client's connection. `ended`, when given, runs
+    /// on the peer's queue once the connection has ended (its last event).
+    void serve(const XpcConnectionPtr& peer, std::function<void()> ended = {});
 
   private:
     explicit XpcExportedObject(XpcRemoteInterface exportedInterface)
