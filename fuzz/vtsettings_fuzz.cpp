@@ -22,11 +22,12 @@
 namespace {
 
 // One submission counted as a submission operation counts it, within the
-// day's limit.
+// day's limit, a minute into the day's period when one has begun.
 void countOne(VTSettings& settings) {
     for (std::int32_t type : {kVTGatewayTypePing, kVTGatewayTypeUpload})
         settings.updateStats(type, [](VTSubmissionStats& stats) {
-            const platform::Date now{1.9e9};
+            const platform::Date now{stats.lastReset ? stats.lastReset->secondsSince1970 + 60
+                                                     : 1.9e9};
             if (stats.submissionCount == 0 || !stats.lastReset ||
                 now.secondsSince1970 - stats.lastReset->secondsSince1970 > 86400.0) {
                 stats.submissionCount = 0;
