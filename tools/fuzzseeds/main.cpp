@@ -235,6 +235,24 @@ void extractionArchives() {
                                                     {"l/through", AE_IFREG, "x"},
                                                     {"loop", AE_IFLNK, "", "loop/.."},
                                                     {"h", AE_IFREG, "", nullptr, "d/f"}}));
+    // Link layouts that the destination walk must see through (cpio carries
+    // no checksum, so the fuzzer's changes to names and targets get read).
+    const std::pair<const char*, std::vector<Entry>> layouts[] = {
+        {"climb.cpio", {{"l1", AE_IFLNK, "", "."}, {"l1/l1/../../secret", AE_IFREG, "s"}}},
+        {"chain.cpio",
+         {{"a", AE_IFDIR},
+          {"c", AE_IFDIR},
+          {"a/b", AE_IFLNK, "", "../c"},
+          {"a/b/x", AE_IFREG, "x"},
+          {"d", AE_IFLNK, "", "a/b"},
+          {"d/y", AE_IFREG, "y"}}},
+        {"loop.cpio", {{"x", AE_IFLNK, "", "y"}, {"y", AE_IFLNK, "", "x"}, {"x/f", AE_IFREG, "f"}}},
+        {"replace.cpio",
+         {{"d", AE_IFDIR}, {"d/f", AE_IFREG, "f"}, {"d", AE_IFLNK, "", "elsewhere"}}},
+        {"dotdot.cpio", {{"q/r", AE_IFDIR}, {"p", AE_IFLNK, "", "q/r/.."}, {"p/f", AE_IFREG, "f"}}},
+    };
+    for (const auto& [name, entries] : layouts)
+        seed("payload_extract", name, write(archive_write_set_format_cpio_newc, entries));
     seed("payload_extract", "refused.tar",
          write(archive_write_set_format_ustar, {{"d", AE_IFDIR},
                                                 {"d/up", AE_IFLNK, "", "../../x"},
