@@ -2,7 +2,9 @@
 // (7-Zip only, and any format) listing and reading every entry's data, and
 // the file reader (as payloads are unpacked) listing the entries. The
 // readers' own bounds keep a few bytes from asking for gigabytes, so every
-// input is read in full.
+// input is read in full. A 7-Zip input gets its start-header and
+// next-header CRCs made right first (SevenZipCrc.h), so that mutated headers
+// reach the header check and libarchive.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <cstdint>
 #include <string>
 
+#include "SevenZipCrc.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
 
 namespace {
@@ -43,9 +46,10 @@ void readFile(const std::uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const platform::Data bytes(data, data + size);
+    platform::Data bytes(data, data + size);
+    fuzz7z::repairCrcs(bytes.data(), bytes.size());
     readMemory(bytes, 0);
     readMemory(bytes, kVTArchiveFlagAnyFormat);
-    readFile(data, size);
+    readFile(bytes.data(), bytes.size());
     return 0;
 }

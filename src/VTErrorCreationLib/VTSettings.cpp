@@ -1,5 +1,8 @@
 #include "VTErrorCreationLib/VTSettings.h"
 
+#include <limits>
+#include <utility>
+
 #include "Platform/Values/Exception.h"
 #include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
 
@@ -210,12 +213,32 @@ std::string VTSettings::description() const {
 
 namespace {
 
-// `stored` plus what this process added to `base` (never below 0).
+// Counts read from the file can be any number: their sums and differences
+// stop at the ends of the range instead of overflowing.
+std::int64_t saturatedAdd(std::int64_t a, std::int64_t b) {
+    std::int64_t sum = 0;
+    if (!__builtin_add_overflow(a, b, &sum)) return sum;
+    return b > 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
+}
+
+std::int64_t saturatedSubtract(std::int64_t a, std::int64_t b) {
+    std::int64_t difference = 0;
+    if (!__builtin_sub_overflow(a, b, &difference)) return difference;
+    return b < 0 ? std::numeric_limits<std::int64_t>::max()
+                 : std::numeric_limits<std::int64_t>::min();
+}
+
+// `stored` plus what this process added to `base`, between 0 and the
+// largest count.
 template <class T>
 T addedCount(T stored, T base, T mine) {
-    const std::int64_t sum = static_cast<std::int64_t>(stored) + static_cast<std::int64_t>(mine) -
-                             static_cast<std::int64_t>(base);
-    return sum < 0 ? T{0} : static_cast<T>(sum);
+    const std::int64_t sum = saturatedAdd(
+        static_cast<std::int64_t>(stored),
+        saturatedSubtract(static_cast<std::int64_t>(mine), static_cast<std::int64_t>(base)));
+    if (sum < 0) return T{0};
+    return std::cmp_greater(sum, std::numeric_limits<T>::max()) ? std::numeric_limits<T>::max()
+                                                                : static_cast<T>(sum);
 }
 
 std::optional<platform::Date> earlier(const std::optional<platform::Date>& a,
@@ -246,7 +269,7 @@ VTSubmissionStats VTSettings::mergedStats(const VTSubmissionStats& stored,
     if (stored.lastReset == base.lastReset) return mine;
     VTSubmissionStats out;
     out.lastReset = later(stored.lastReset, mine.lastReset);
-    out.submissionCount = stored.submissionCount + mine.submissionCount;
+    out.submissionCount = saturatedAdd(stored.submissionCount, mine.submissionCount);
     return out;
 }
 

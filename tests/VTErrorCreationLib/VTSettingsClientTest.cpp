@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -246,6 +247,8 @@ TEST(VTSettingsAcrossProcesses, TwoProcessesCountingAtOnceLoseNoCount) {
 }
 
 TEST(VTSettingsMerge, EachProcessKeepsOnlyItsOwnChanges) {
+    constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+    constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
     auto at = [](double seconds) { return platform::Date{seconds}; };
     auto counts = [](std::int64_t count, std::optional<platform::Date> reset) {
         VTSubmissionStats s;
@@ -265,6 +268,15 @@ TEST(VTSettingsMerge, EachProcessKeepsOnlyItsOwnChanges) {
          counts(1, at(90000)), counts(1, at(90000))},
         {"new periods begun in both", counts(2, at(90100)), counts(3, at(100)),
          counts(1, at(90000)), counts(3, at(90100))},
+        // Counts from a damaged or hostile file stop at the ends of the range.
+        {"increments past the largest count", counts(kMax, at(100)), counts(3, at(100)),
+         counts(5, at(100)), counts(kMax, at(100))},
+        {"increments on the smallest count", counts(kMin, at(100)), counts(kMin, at(100)),
+         counts(kMin + 1, at(100)), counts(0, at(100))},
+        {"a change from the smallest to the largest", counts(1, at(100)), counts(kMin, at(100)),
+         counts(kMax, at(100)), counts(kMax, at(100))},
+        {"new periods begun in both, past the largest count", counts(kMax, at(90100)),
+         counts(3, at(100)), counts(1, at(90000)), counts(kMax, at(90100))},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -287,6 +299,12 @@ TEST(VTSettingsMerge, EachProcessKeepsOnlyItsOwnChanges) {
     EXPECT_EQ(result.consentLevel(), 7);
     EXPECT_FALSE(result.enabled());
     EXPECT_EQ(result.settingsForBucket(0x42)->timesSeen, 6u);
+
+    // A bucket counter stops at its largest value too.
+    seen.timesSeen = std::numeric_limits<std::uint32_t>::max();
+    stored.setSettings(seen, 0x42);
+    result = VTSettings::merged(stored, base, mine);
+    EXPECT_EQ(result.settingsForBucket(0x42)->timesSeen, std::numeric_limits<std::uint32_t>::max());
 }
 
 class VTRemoteSettingsClientTest : public VTSettingsClientTest {

@@ -4,6 +4,10 @@
 //   fuzzseeds DEV-KEYS-FOLDER OUTPUT-FOLDER
 //
 // The seeds of the target <name>_fuzz go to OUTPUT-FOLDER/<name>/.
+#include <archive.h>
+#include <archive_entry.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -17,8 +21,12 @@
 #include "Platform/Values/PropertyList.h"
 #include "Platform/Xpc/XpcWire.h"
 #include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
+#include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTErrorProperties.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
+#include "VTErrorCreationLib/VTScrambledArchive.h"
+#include "VTErrorCreationLib/VTSettings.h"
+#include "VTSubmissionLib/Archive/VTArchive.h"
 #include "pelsign/DevSigning.h"
 #include "pelsign/XarWriter.h"
 
@@ -90,6 +98,184 @@ void keyedArchives() {
          VTKeyedArchiver::archivedDataWithRootObject(
              VTSCDConfiguration::hardcodedConfigurationUsingPath(
                  "/var/tmp/com.pelgrave.installer")));
+}
+
+// An error folder's "data.vterr": user data of every value kind, two
+// details' infos and parameters; and the empty data of a new error.
+void errorData() {
+    using platform::Value;
+    VTErrorData data;
+    data.setUserDataValue("note", Value("disk full"));
+    data.setUserDataValue("count", Value(3));
+    data.setUserDataValue("ratio", Value(0.25));
+    data.setUserDataValue("retried", Value(true));
+    data.setUserDataValue("when", Value(platform::Date{1.8e9}));
+    data.setUserDataValue("bytes", Value(platform::Data{0, 1, 2, 255}));
+    data.setUserDataValue("list", Value(platform::Array{Value("a"), Value(2)}));
+    data.setUserDataValue("nested", Value(platform::Dictionary{{"k", Value(-1)}}));
+    data.setDetailInfo(std::string(VTErrorStreamIDFVCrashReport),
+                       {{std::string(VTErrorDataInfoDescriptionKey), Value("crash report")},
+                        {std::string(VTErrorDataInfoOriginalPathKey), Value("/tmp/report.txt")},
+                        {std::string(VTErrorDataInfoMIMETypeKey), Value("text/plain")}});
+    data.setDetailInfo("trace.bin", {{std::string(VTErrorDataInfoMIMETypeKey),
+                                      Value(VTErrorDataOctetStreamMIMEType)}});
+    data.setParameter("phase", "download");
+    data.setParameter("code", "-1009");
+    seed("error_data", "data.vterr", VTKeyedArchiver::archivedDataWithRootObject(data));
+    seed("error_data", "empty.vterr", VTKeyedArchiver::archivedDataWithRootObject(VTErrorData()));
+}
+
+// The settings file's archive in the clear (what "vtsettings.dat" holds
+// before scrambling: the fuzz target scrambles its input as the file is),
+// and the bucket settings, submission stats and remote settings on their own.
+void settings() {
+    using platform::Value;
+    auto clear = [](const VTCodable& object) {
+        platform::Data bytes;
+        if (!VTEncodeScrambledArchive(&object, &bytes, kVTSettingsKeyTable, nullptr))
+            throw std::runtime_error("settings do not encode");
+        VTScrambleBytes(bytes, kVTSettingsKeyTable);
+        return bytes;
+    };
+    VTSettings full;
+    full.setConsentLevel(2);
+    full.setActions(platform::Array{Value(platform::Dictionary{{"id", Value("a1")}})});
+    full.setNotifications(platform::Array{Value("n1")});
+    full.setLastSubmit(platform::Date{1.8e9});
+    full.setLastDetail(platform::Date{1.8e9 - 60});
+    VTBucketSettings bucket;
+    bucket.timesSeen = 4;
+    bucket.timesThrottled = 1;
+    bucket.firstSeen = platform::Date{1.7e9};
+    bucket.lastSeen = platform::Date{1.8e9};
+    full.setSettings(bucket, 0x52656720);
+    full.setSettings(VTBucketSettings{}, 7);
+    VTSubmissionStats stats;
+    stats.submissionCount = 3;
+    stats.lastReset = platform::Date{1.8e9 - 3600};
+    full.setStats(stats, kVTGatewayTypeUpload);
+    seed("vtsettings", "settings", clear(full));
+    seed("vtsettings", "default", clear(VTSettings()));
+    seed("vtsettings", "bucket", VTKeyedArchiver::archivedDataWithRootObject(bucket));
+    seed("vtsettings", "stats", VTKeyedArchiver::archivedDataWithRootObject(stats));
+    seed("vtsettings", "remote",
+         VTKeyedArchiver::archivedDataWithRootObject(VTRemoteSettings(true, 2)));
+}
+
+// Archives to extract: 7-Zip payloads from the payload writer (compressed,
+// and stored with links inside the folder and, last, one leading out), and tar and
+// cpio archives (libarchive's writers) with the entry kinds only they carry.
+// The 7-Zip seeds hold the times of the files they were made from, so they
+// differ from run to run.
+void extractionArchives() {
+    const fs::path folder =
+        fs::temp_directory_path() / ("fuzzseeds-" + std::to_string(static_cast<long>(::getpid())));
+    struct Cleanup {
+        fs::path path;
+        ~Cleanup() {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    } cleanup{folder};
+    fs::create_directories(folder / "top" / "sub");
+    devsign::writeFile((folder / "top" / "summary.txt").string(), "summary\n");
+    devsign::writeFile((folder / "top" / "sub" / "detail.log").string(), "detail detail\n");
+    fs::create_directory_symlink("sub", folder / "top" / "inside");
+    fs::create_symlink("inside/detail.log", folder / "top" / "chained");
+    auto payload = [&](std::uint64_t flags, std::uint64_t options) {
+        platform::Error error;
+        auto archive = VTMemoryArchive::archiveWithFlags(flags, &error);
+        if (!archive || !archive->addHierarchyAtURL((folder / "top").string(), options, &error) ||
+            !archive->save(&error))
+            throw std::runtime_error("payload not written: " + error.description());
+        return archive->archiveData().contiguous();
+    };
+    seed("payload_extract", "payload.7z", payload(kVTArchiveFlagPayload, 0));
+    fs::create_symlink("../outside", folder / "top" / "z-leading-out");
+    seed("payload_extract", "links-stored.7z",
+         payload(kVTArchiveFlagPayload | kVTArchiveFlagStore, kVTArchiveHierarchyKeepLinks));
+
+    struct Entry {
+        const char* name;
+        unsigned type;
+        const char* data = "";
+        const char* symlink = nullptr;
+        const char* hardlink = nullptr;
+    };
+    auto write = [](int (*format)(struct archive*), const std::vector<Entry>& entries) {
+        struct archive* a = archive_write_new();
+        std::vector<unsigned char> buffer(1 << 16);
+        std::size_t used = 0;
+        if (format(a) != ARCHIVE_OK || archive_write_set_bytes_in_last_block(a, 1) != ARCHIVE_OK ||
+            archive_write_open_memory(a, buffer.data(), buffer.size(), &used) != ARCHIVE_OK)
+            throw std::runtime_error(std::string("archive not begun: ") + archive_error_string(a));
+        for (const Entry& e : entries) {
+            struct archive_entry* entry = archive_entry_new();
+            const std::string_view data(e.data);
+            archive_entry_set_pathname(entry, e.name);
+            archive_entry_set_filetype(entry, e.type);
+            archive_entry_set_perm(entry, e.type == AE_IFDIR ? 0755 : 0644);
+            archive_entry_set_size(entry, static_cast<la_int64_t>(data.size()));
+            if (e.symlink) archive_entry_set_symlink(entry, e.symlink);
+            if (e.hardlink) archive_entry_set_hardlink(entry, e.hardlink);
+            const bool ok = archive_write_header(a, entry) == ARCHIVE_OK &&
+                            (data.empty() || archive_write_data(a, data.data(), data.size()) ==
+                                                 static_cast<la_ssize_t>(data.size()));
+            archive_entry_free(entry);
+            if (!ok) throw std::runtime_error(std::string("entry: ") + archive_error_string(a));
+        }
+        archive_write_close(a);
+        archive_write_free(a);
+        return platform::Data(buffer.begin(), buffer.begin() + static_cast<long>(used));
+    };
+    seed("payload_extract", "links.cpio",
+         write(archive_write_set_format_cpio_newc, {{"d", AE_IFDIR},
+                                                    {"d/f", AE_IFREG, "file\n"},
+                                                    {"l", AE_IFLNK, "", "d"},
+                                                    {"l/through", AE_IFREG, "x"},
+                                                    {"loop", AE_IFLNK, "", "loop/.."},
+                                                    {"h", AE_IFREG, "", nullptr, "d/f"}}));
+    // Link layouts that the destination walk must see through (cpio carries
+    // no checksum, so the fuzzer's changes to names and targets get read).
+    const std::pair<const char*, std::vector<Entry>> layouts[] = {
+        {"climb.cpio", {{"l1", AE_IFLNK, "", "."}, {"l1/l1/../../secret", AE_IFREG, "s"}}},
+        {"chain.cpio",
+         {{"a", AE_IFDIR},
+          {"c", AE_IFDIR},
+          {"a/b", AE_IFLNK, "", "../c"},
+          {"a/b/x", AE_IFREG, "x"},
+          {"d", AE_IFLNK, "", "a/b"},
+          {"d/y", AE_IFREG, "y"}}},
+        {"loop.cpio", {{"x", AE_IFLNK, "", "y"}, {"y", AE_IFLNK, "", "x"}, {"x/f", AE_IFREG, "f"}}},
+        {"replace.cpio",
+         {{"d", AE_IFDIR}, {"d/f", AE_IFREG, "f"}, {"d", AE_IFLNK, "", "elsewhere"}}},
+        {"dotdot.cpio", {{"q/r", AE_IFDIR}, {"p", AE_IFLNK, "", "q/r/.."}, {"p/f", AE_IFREG, "f"}}},
+    };
+    for (const auto& [name, entries] : layouts)
+        seed("payload_extract", name, write(archive_write_set_format_cpio_newc, entries));
+    seed("payload_extract", "refused.tar",
+         write(archive_write_set_format_ustar, {{"d", AE_IFDIR},
+                                                {"d/up", AE_IFLNK, "", "../../x"},
+                                                {"fifo", AE_IFIFO},
+                                                {"/abs", AE_IFREG, "a"}}));
+}
+
+// Tables of contents of xar archives, as the xar writer lays them out
+// before compressing them: files only, and files with a signature and its
+// certificates.
+void xarTables(const std::string& keys) {
+    devsign::XarOptions options;
+    options.files = {{"Distribution", {'<', 'x', '/', '>', '\n'}}, {"Payload", {'p', 'a', 'y'}}};
+    seed("xar_toc", "unsigned.xml", std::string_view(devsign::layoutXar(options).tocXml));
+    const auto leafKey =
+        devsign::PrivateKey::loadPEM(keys + "/package-signing.DEVELOPMENT-ONLY.key.pem");
+    devsign::XarSigning signing;
+    signing.key = &leafKey;
+    signing.certificates = {devsign::loadCertificatePEM(keys + "/package-signing.cert.pem"),
+                            devsign::loadCertificatePEM(keys + "/root-ca.cert.pem")};
+    options.signing = std::move(signing);
+    options.checksumName = "sha256";
+    seed("xar_toc", "signed.xml", std::string_view(devsign::layoutXar(options).tocXml));
 }
 
 void signedFiles(const std::string& keys) {
@@ -196,6 +382,10 @@ int main(int argc, char** argv) {
         xpcFrames();
         notifications();
         keyedArchives();
+        errorData();
+        settings();
+        extractionArchives();
+        xarTables(argv[1]);
         signedFiles(argv[1]);
         moduleFiles();
         texts();

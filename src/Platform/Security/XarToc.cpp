@@ -15,6 +15,11 @@ namespace {
 // Deep nesting only happens in hostile input; real packages nest folders a
 // few dozen levels at most.
 constexpr int kMaxFileDepth = 256;
+// Every file's name repeats the names of the folders above it: a short
+// table with a long folder name and many files below it would otherwise
+// make gigabytes of names. The names together may be as long as the largest
+// table of contents read; real packages name a few hundred files at most.
+constexpr std::size_t kMaxNameBytes = std::size_t{16} << 20;
 
 Error tocError(std::string description) {
     return Error(
@@ -121,12 +126,16 @@ bool readSignature(const xmlNode* node, XarSignature* signature) {
     return true;
 }
 
+// `nameBytes` counts the bytes of the full names made so far.
 bool readFiles(const xmlNode* parent, const std::string& prefix, int depth,
-               std::vector<XarFileData>* files) {
+               std::vector<XarFileData>* files, std::size_t* nameBytes) {
     if (depth > kMaxFileDepth) return false;
     for (const xmlNode* n = parent->children; n; n = n->next) {
         if (!named(n, "file")) continue;
-        const std::string name = prefix + textOf(firstChild(n, "name"));
+        const std::string own = textOf(firstChild(n, "name"));
+        if (prefix.size() + own.size() > kMaxNameBytes - *nameBytes) return false;
+        *nameBytes += prefix.size() + own.size();
+        const std::string name = prefix + own;
         if (const xmlNode* data = firstChild(n, "data")) {
             XarFileData file;
             file.name = name;
@@ -146,7 +155,7 @@ bool readFiles(const xmlNode* parent, const std::string& prefix, int depth,
                 file.extractedSize = extracted;
             files->push_back(std::move(file));
         }
-        if (!readFiles(n, name + "/", depth + 1, files)) return false;
+        if (!readFiles(n, name + "/", depth + 1, files, nameBytes)) return false;
     }
     return true;
 }
@@ -267,8 +276,10 @@ bool parseXarToc(const std::uint8_t* xml, std::size_t length, XarToc* toc, Error
         }
         toc->signatures.push_back(std::move(signature));
     }
-    if (!readFiles(tocNode, "", 0, &toc->files)) {
-        setError(error, tocError("A file element is malformed or nested too deeply."));
+    std::size_t nameBytes = 0;
+    if (!readFiles(tocNode, "", 0, &toc->files, &nameBytes)) {
+        setError(error, tocError("A file element is malformed, nested too deeply, or its "
+                                 "names are too long."));
         return false;
     }
     return true;

@@ -363,6 +363,13 @@ void describe(const Value& v, std::string& out, int depth) {
     }
 }
 
+// Shortest text that reads back to the same double, independent of locale.
+std::string shortestText(double value) {
+    char buf[64];
+    auto res = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, res.ptr);
+}
+
 }  // namespace
 
 std::string Value::description() const {
@@ -375,12 +382,8 @@ std::string Value::description() const {
             return std::to_string(std::get<std::int64_t>(v_));
         case Type::Unsigned:
             return std::to_string(std::get<std::uint64_t>(v_));
-        case Type::Real: {
-            // Shortest text that reads back to the same double, independent of locale.
-            char buf[64];
-            auto res = std::to_chars(buf, buf + sizeof buf, std::get<double>(v_));
-            return std::string(buf, res.ptr);
-        }
+        case Type::Real:
+            return shortestText(std::get<double>(v_));
         case Type::String:
             return std::get<std::string>(v_);
         case Type::Data: {
@@ -393,10 +396,13 @@ std::string Value::description() const {
             return s + "}";
         }
         case Type::Date: {
-            std::time_t t =
-                static_cast<std::time_t>(std::floor(std::get<platform::Date>(v_).secondsSince1970));
+            // A date read from a file may lie beyond any calendar year, or be
+            // no number at all: such a one is described by its seconds.
+            const double seconds = std::get<platform::Date>(v_).secondsSince1970;
+            if (!(std::fabs(seconds) < 1e16)) return shortestText(seconds);
+            std::time_t t = static_cast<std::time_t>(std::floor(seconds));
             std::tm tm{};
-            gmtime_r(&t, &tm);
+            if (!gmtime_r(&t, &tm)) return shortestText(seconds);
             char buf[64];
             std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S +0000", &tm);
             return buf;

@@ -100,6 +100,23 @@ TEST(XarArchive, NamesNestedFilesByTheirPath) {
     EXPECT_TRUE(archive->verifyFileChecksums());
 }
 
+TEST(XarArchive, RefusesFileNamesThatMultiplyAFoldersName) {
+    // Each file below a folder carries the folder's name: a table of a few
+    // megabytes (a few kilobytes compressed) would make gigabytes of names.
+    auto table = [](std::size_t folderName, int files) {
+        std::string inner = "<file><name>" + std::string(folderName, 'F') + "</name>";
+        for (int i = 0; i < files; ++i)
+            inner += "<file><name>x</name><data><offset>0</offset><length>0</length></data></file>";
+        return toc(inner + "</file>");
+    };
+    platform::Error error;
+    const auto modest = open(assemble(table(4096, 200)), &error);
+    ASSERT_TRUE(modest) << error.description();
+    EXPECT_EQ(modest->files().size(), 200u);
+    EXPECT_FALSE(open(assemble(table(std::size_t{256} << 10, 100)), &error));
+    EXPECT_EQ(error.code(), platform::kXarErrorTOC);
+}
+
 // Headers and tables of contents that lie about sizes or are malformed:
 // each must be refused at open, never read out of bounds.
 TEST(XarArchive, RefusesLyingOrMalformedArchives) {

@@ -63,3 +63,21 @@ TEST(ValueTest, ContainersAreCopyOnWrite) {
     n.mutableArray().push_back(Value(3));
     EXPECT_EQ(n.size(), 1u);
 }
+
+TEST(ValueTest, ADateBeyondTheCalendarIsDescribedByItsSeconds) {
+    // Dates come from files: one no calendar year can hold is shown as its
+    // number instead of being broken down (an overflowing conversion).
+    const struct {
+        double seconds;
+        const char* description;
+    } cases[] = {
+        {0, "1970-01-01 00:00:00 +0000"},
+        {-0.5, "1969-12-31 23:59:59 +0000"},
+        {-4.33713e20, "-4.33713e+20"},
+        {1e300, "1e+300"},
+        {std::numeric_limits<double>::infinity(), "inf"},
+        {std::numeric_limits<double>::quiet_NaN(), "nan"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(Value(platform::Date{c.seconds}).description(), c.description) << c.seconds;
+}
