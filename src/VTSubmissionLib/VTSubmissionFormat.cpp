@@ -1,5 +1,6 @@
 #include "VTSubmissionLib/VTSubmissionFormat.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <cstdio>
@@ -13,9 +14,22 @@ struct Fields {
     int milliseconds = 0;
 };
 
+// The calendar's range: 0001-01-01 00:00:00 to 9999-12-31 23:59:59.999.
+constexpr double kFirstSecond = -62135596800.0;
+constexpr double kLastSecond = 253402300799.999;
+
+// A summary read from disk may hold any number as a date, none included: it
+// is held to the four-digit years, and a date that is no number counts as
+// the epoch, so no conversion below leaves its type's range.
+double calendarSeconds(platform::Date date) {
+    const double seconds = date.secondsSince1970;
+    if (std::isnan(seconds)) return 0;
+    return std::clamp(seconds, kFirstSecond, kLastSecond);
+}
+
 Fields brokenDown(platform::Date date) {
     // Milliseconds first, so a value such as x.9999999 does not give 1000.
-    const double ms = std::floor(date.secondsSince1970 * 1000.0 + 1e-4);
+    const double ms = std::floor(calendarSeconds(date) * 1000.0 + 1e-4);
     const double seconds = std::floor(ms / 1000.0);
     Fields f;
     f.milliseconds = static_cast<int>(ms - seconds * 1000.0);
@@ -27,8 +41,9 @@ Fields brokenDown(platform::Date date) {
 }  // namespace
 
 std::uint64_t timeIntervalInWindowsTicks(platform::Date date) {
-    const double whole = std::trunc(date.secondsSince1970);
-    const auto seconds = static_cast<std::int64_t>(whole);
+    const auto seconds = static_cast<std::int64_t>(std::trunc(calendarSeconds(date)));
+    // Ticks count from 1601; an earlier date is the first tick.
+    if (seconds < -static_cast<std::int64_t>(kVTWindowsEpochOffsetSeconds)) return 0;
     return static_cast<std::uint64_t>(seconds * 10000000LL) + 116444736000000000ULL;
 }
 

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <clocale>
+#include <limits>
 
 #include "Platform/Http/HttpError.h"
 #include "SubmissionTestSupport.h"
@@ -69,6 +70,31 @@ TEST(VTSubmissionFormatTest, DatesUseTheCalendarYearAndEnglishNamesWhateverTheLo
               "Mon, 30 Dec 2024 23:59:59 GMT");
     EXPECT_EQ(VTSubmissionRFCDateString(utc(2025, 3, 1, 7, 5, 9)), "Sat, 1 Mar 2025 07:05:09 GMT");
     std::setlocale(LC_ALL, previous.c_str());
+}
+
+// A summary on disk can hold any number as its date: the texts stay within
+// the calendar's four-digit years and nothing leaves its type's range.
+TEST(VTSubmissionFormatTest, DatesBeyondTheCalendarAreHeldToIt) {
+    struct Case {
+        double seconds;
+        const char* text;
+        std::uint64_t ticks;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    const Case cases[] = {
+        {std::numeric_limits<double>::quiet_NaN(), "1970-01-01 00:00:00:000",
+         116444736000000000ULL},
+        {1e300, "9999-12-31 23:59:59:999", 2650467743990000000ULL},
+        {inf, "9999-12-31 23:59:59:999", 2650467743990000000ULL},
+        {-inf, "0001-01-01 00:00:00:000", 0},
+        {-1e18, "0001-01-01 00:00:00:000", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.seconds);
+        EXPECT_EQ(VTSubmissionDateString(platform::Date{c.seconds}), c.text);
+        EXPECT_EQ(timeIntervalInWindowsTicks(platform::Date{c.seconds}), c.ticks);
+        EXPECT_FALSE(VTSubmissionRFCDateString(platform::Date{c.seconds}).empty());
+    }
 }
 
 TEST(VTSubmissionFormatTest, EscapingAndTruncation) {
