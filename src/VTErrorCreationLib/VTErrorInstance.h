@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/VTError.h"
 #include "VTErrorCreationLib/VTErrorClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
@@ -76,6 +77,8 @@ class VTErrorInstance : public VTError {
                                    std::move(client), openMode);
     }
 
+    /// A new error's temporary folder that was never saved goes with it.
+    ~VTErrorInstance() override;
     VTErrorInstance(const VTErrorInstance&) = delete;
     VTErrorInstance& operator=(const VTErrorInstance&) = delete;
 
@@ -173,8 +176,12 @@ class VTErrorInstance : public VTError {
     bool ensureFolder(platform::Error* error);
     /// Steps shared by the two ways of attaching: a valid identifier, a
     /// folder, the old file and entry gone. The target path, or nullopt.
-    std::optional<std::string> prepareDetail(const std::string& identifier, platform::Error* error);
-    bool writeDataFiles(platform::Error* error);
+    std::optional<platform::SharedFolder> prepareDetail(const std::string& identifier,
+                                                        platform::Error* error);
+    /// The error's folder, opened by descriptor (a root run only opens its
+    /// own); VTErrorDomain 5005 without one.
+    std::optional<platform::SharedFolder> openFolder(platform::Error* error) const;
+    bool writeDataFiles(const platform::SharedFolder& folder, platform::Error* error);
     std::string uuidText() const;
 
     VTErrorProperties properties_;

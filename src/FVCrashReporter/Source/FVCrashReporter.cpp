@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -23,6 +22,7 @@
 #include "Platform/Dispatch/ThreadName.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 
 namespace {
 
@@ -143,15 +143,14 @@ bool FVCrashReporter::purgePendingCrashReport(platform::Error* error) const {
 }
 
 bool FVCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
-    if (isDirectory(directory_)) return true;
-    std::error_code ec;
-    std::filesystem::create_directories(directory_, ec);
-    if (ec) {
-        if (error) *error = platform::Error::posix(ec.value());
-        return false;
-    }
-    chmod(directory_.c_str(), 0755);
-    return true;
+    // Made by descriptor, its mode set on the folder made: the folder may
+    // lie in one that other users write to (the error library's crash
+    // dumps), where a path could be redirected between two calls.
+    platform::Error failure;
+    if (platform::SharedFolder::make(directory_, 0755, &failure)) return true;
+    const platform::Error* cause = failure.underlyingError();
+    if (error) *error = platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO);
+    return false;
 }
 
 bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
