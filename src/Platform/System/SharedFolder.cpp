@@ -436,23 +436,34 @@ std::optional<SharedFolder> SharedFolder::makeChild(std::string_view name, mode_
         return std::nullopt;
     }
     const std::string own(name);
-    bool madeHere = false;
-    if (::mkdirat(fd_.get(), own.c_str(), 0700) == 0) {
-        madeHere = true;
-        runStep("made", path_, name);
-    } else if (errno != EEXIST) {
-        fail(error, errno, path);
-        return std::nullopt;
-    }
-    auto folder = child(name, Trust::Required, error);
-    if (folder && madeHere) {
-        if (::fchmod(folder->fd(), mode) != 0) {
+    // An entry that goes between our mkdirat and our open (another user's,
+    // removed by its owner) is made again.
+    for (int attempt = 0;; ++attempt) {
+        bool madeHere = false;
+        if (::mkdirat(fd_.get(), own.c_str(), 0700) == 0) {
+            madeHere = true;
+            runStep("made", path_, name);
+        } else if (errno != EEXIST) {
             fail(error, errno, path);
             return std::nullopt;
         }
-        if (made) *made = true;
+        Error openError;
+        auto folder = child(name, Trust::Required, &openError);
+        const Error* cause = openError.underlyingError();
+        if (!folder && !madeHere && attempt < 8 && cause && cause->code() == ENOENT) continue;
+        if (!folder) {
+            setError(error, std::move(openError));
+            return std::nullopt;
+        }
+        if (madeHere) {
+            if (::fchmod(folder->fd(), mode) != 0) {
+                fail(error, errno, path);
+                return std::nullopt;
+            }
+            if (made) *made = true;
+        }
+        return folder;
     }
-    return folder;
 }
 
 std::optional<SharedFolder> SharedFolder::makeUniqueChild(std::string_view prefix, mode_t mode,
