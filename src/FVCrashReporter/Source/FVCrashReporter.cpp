@@ -26,6 +26,8 @@
 
 namespace {
 
+constexpr const char* kLiveReportName = "live_report.fvcrash";
+
 std::atomic<bool> gEnabledOnce{false};
 std::atomic<bool> gUncaughtHandlerArmed{false};
 std::atomic<bool> gUncaughtTaken{false};
@@ -118,27 +120,36 @@ std::string FVCrashReporter::queuedCrashReportDirectory() const {
 }
 
 std::string FVCrashReporter::crashReportPath() const {
-    return joinPath(directory_, "live_report.fvcrash");
+    return joinPath(directory_, kLiveReportName);
 }
 
 bool FVCrashReporter::hasPendingCrashReport() const {
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
     struct stat st {};
-    return stat(crashReportPath().c_str(), &st) == 0;
+    return folder && folder->statEntry(kLiveReportName, &st);
 }
 
 std::optional<platform::Data> FVCrashReporter::loadPendingCrashReportData(
     platform::Error* error) const {
-    std::ifstream in(crashReportPath(), std::ios::binary);
-    if (!in) {
+    // The folder may be one that other users write to: the report is read
+    // below it, by descriptor, and only as a regular file, never through a
+    // link put in its place.
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
+    platform::Data data;
+    if (!folder || !folder->readFile(kLiveReportName, data)) {
         if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
         return std::nullopt;
     }
-    return platform::Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return data;
 }
 
 bool FVCrashReporter::purgePendingCrashReport(platform::Error* error) const {
-    if (unlink(crashReportPath().c_str()) == 0) return true;
-    if (error) *error = platform::Error::posix(errno);
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
+    if (folder && folder->removeFile(kLiveReportName)) return true;
+    if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
     return false;
 }
 
