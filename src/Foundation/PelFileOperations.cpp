@@ -127,16 +127,16 @@ std::string parentOf(const std::string& path) {
 // Removes the item at `path` and everything below it: below the folder that
 // holds it, by descriptor, never following a link (a tree changed while it
 // is removed cannot lead the removal elsewhere). 0 or the errno.
-int removeTree(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    platform::Error ignored;
-    auto folder =
-        platform::SharedFolder::open(parentOf(path), platform::SharedFolder::Trust::Any, &ignored);
+int removeTree(const std::string& path) {
+    std::string name;
+    platform::Error failure;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
+                                                     &name, &failure);
     if (!folder) {
-        const platform::Error* cause = ignored.underlyingError();
+        const platform::Error* cause = failure.underlyingError();
         return cause ? static_cast<int>(cause->code()) : EIO;
     }
-    return folder->removeTree(lastPathComponent(path), false);
+    return folder->removeTree(name, false);
 }
 
 }  // namespace

@@ -35,9 +35,10 @@ std::string join(std::string_view folder, std::string_view name) {
 
 std::optional<SharedFolder> openFolder(const std::string& path, SharedFolder::Trust trust,
                                        platform::Error* error) {
-    auto parent = SharedFolder::open(parentOf(path), trust, error);
+    std::string name;
+    auto parent = SharedFolder::openHolder(path, trust, &name, error);
     if (!parent) return std::nullopt;
-    return parent->child(nameOf(path), trust, error);
+    return parent->child(name, trust, error);
 }
 
 bool isBucketFolderOf(std::string_view name, std::string_view bucket) {

@@ -92,7 +92,10 @@ class VTErrorInstance : public VTError {
     /// a move exists on a later save; 5011 the move failed; the write error
     /// of a file (a failed "data.vterr", or a failed first "summary.vterr",
     /// also removes the error); running as root, the refusal of a shared
-    /// folder another user could redirect (vtfolder::checkTrustedFolders).
+    /// folder another user could redirect (platform::SharedFolder). The
+    /// summary and data are written before the folder moves, so the folder
+    /// appears in its bucket whole; a bucket another user holds makes a root
+    /// run save into a bucket of its own beside it (vtfolder::bucketForSaving).
     bool save(platform::Error* error) override;
     std::int64_t collect(platform::Error* error) override;
     /// Errors: 5002, 5005, those of save, 5006, the file-system error.

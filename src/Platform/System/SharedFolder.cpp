@@ -308,6 +308,18 @@ std::optional<SharedFolder> SharedFolder::open(const std::string& path, Trust tr
     return walk(path, false, 0, trust, error, nullptr);
 }
 
+std::optional<SharedFolder> SharedFolder::openHolder(const std::string& path, Trust trust,
+                                                     std::string* name, Error* error) {
+    std::string_view own = path;
+    while (own.size() > 1 && own.back() == '/') own.remove_suffix(1);
+    const std::size_t slash = own.find_last_of('/');
+    *name = std::string(slash == std::string_view::npos ? own : own.substr(slash + 1));
+    const std::string holder = slash == std::string_view::npos ? "."
+                               : slash == 0                    ? "/"
+                                                               : std::string(own.substr(0, slash));
+    return open(holder, trust, error);
+}
+
 std::optional<SharedFolder> SharedFolder::make(const std::string& path, mode_t mode, Error* error,
                                                bool* made) {
     return walk(path, true, mode, Trust::Required, error, made);

@@ -65,6 +65,11 @@ class SharedFolder {
     /// file-system error (ELOOP for another user's link, ENOTDIR, EPERM, or
     /// the open's error) naming the refused part.
     static std::optional<SharedFolder> open(const std::string& path, Trust trust, Error* error);
+    /// Opens the folder holding `path` as open() does; `name` receives the
+    /// last part of `path`, to be used relative to it.
+    static std::optional<SharedFolder> openHolder(const std::string& path, Trust trust,
+                                                  std::string* name, Error* error);
+
     /// The mode of a folder made as mkdir would make it: 0777 less the umask.
     static constexpr mode_t kDefaultMode = static_cast<mode_t>(-1);
 

@@ -29,24 +29,6 @@ platform::Error noSuchFile(const std::string& path) {
                            {{std::string(platform::kFilePathErrorKey), platform::Value(path)}});
 }
 
-std::string trimmed(std::string path) {
-    while (path.size() > 1 && path.back() == '/') path.pop_back();
-    return path;
-}
-
-std::string parentOf(const std::string& given) {
-    const std::string path = trimmed(given);
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
 // Copies the extended attributes (and with them the POSIX ACL) of the open
 // file `source` onto the open file `target`. Attributes of namespaces a
 // process may not write are left out.
@@ -132,8 +114,9 @@ bool VTFileManagerUtilities::removeDirectoryHierarchyAtPath(const std::string& p
     // Files and trees alike are removed below the folder that holds them,
     // by descriptor; nothing on the way is followed.
     platform::Error openError;
-    auto folder = platform::SharedFolder::open(parentOf(path), platform::SharedFolder::Trust::Any,
-                                               &openError);
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
+                                                     &name, &openError);
     if (!folder) {
         const platform::Error* cause = openError.underlyingError();
         if (cause && cause->code() == ENOENT) return missing();
@@ -141,7 +124,6 @@ bool VTFileManagerUtilities::removeDirectoryHierarchyAtPath(const std::string& p
             error, platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO, path));
         return false;
     }
-    const std::string name = nameOf(trimmed(path));
     struct stat st {};
     if (!folder->statEntry(name, &st)) {
         if (errno == ENOENT) return missing();
@@ -200,18 +182,22 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, source));
         return false;
     }
-    const std::string folderPath = parentOf(destination);
     platform::Error openError;
-    auto folder = platform::SharedFolder::open(folderPath, platform::SharedFolder::Trust::Required,
-                                               &openError);
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(
+        destination, platform::SharedFolder::Trust::Required, &name, &openError);
     if (!folder) {
         const platform::Error* cause = openError.underlyingError();
         const int code = cause ? static_cast<int>(cause->code()) : EIO;
-        platform::setError(error, code == ENOENT ? noSuchFile(folderPath)
-                                                 : platform::Error::posix(code, folderPath));
+        // The part of the way to the copy's folder that is missing.
+        auto it = openError.userInfo().find(std::string(platform::kFilePathErrorKey));
+        const std::string where =
+            it != openError.userInfo().end() ? it->second.stringValue() : destination;
+        platform::setError(
+            error, code == ENOENT ? noSuchFile(where) : platform::Error::posix(code, where));
         return false;
     }
-    return copyItemIntoFolder(source, *folder, nameOf(trimmed(destination)), attributes, error);
+    return copyItemIntoFolder(source, *folder, name, attributes, error);
 }
 
 bool VTFileManagerUtilities::copyItemIntoFolder(const std::string& source,

@@ -15,17 +15,14 @@ bool VTInputStream::open(platform::Error* error) {
     // Detail files lie in folders other users may write to: the folder is
     // opened by descriptor, the file without following a link, and only a
     // regular file is read (non-blocking, so a FIFO cannot stall us).
-    const std::size_t slash = path_.find_last_of('/');
-    const std::string folderPath = slash == std::string::npos ? "."
-                                   : slash == 0               ? "/"
-                                                              : path_.substr(0, slash);
-    auto folder =
-        platform::SharedFolder::open(folderPath, platform::SharedFolder::Trust::Any, nullptr);
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path_, platform::SharedFolder::Trust::Any,
+                                                     &name, nullptr);
     if (!folder) {
         platform::setError(error, platform::Error::posix(errno ? errno : ENOENT, path_));
         return false;
     }
-    fd_ = folder->openFile(path_.substr(slash + 1), O_RDONLY | O_NONBLOCK);
+    fd_ = folder->openFile(name, O_RDONLY | O_NONBLOCK);
     struct stat st {};
     int code = fd_ < 0 ? errno : ::fstat(fd_, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
     if (code != 0) {
