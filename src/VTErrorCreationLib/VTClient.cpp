@@ -1,6 +1,7 @@
 #include "VTErrorCreationLib/VTClient.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 
 #include "Platform/Dispatch/DispatchQueue.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTCrashError.h"
@@ -186,8 +188,11 @@ void VTClient::setUpCrashCapture() {
     // A root run writes its crash reports only where no other user could
     // redirect or replace them.
     platform::Error refused;
-    const bool trusted =
-        dumps.empty() || vtfolder::checkTrustedFolders(vtfolder::parentOf(dumps), dumps, &refused);
+    std::optional<platform::SharedFolder> dumpsFolder;
+    if (!dumps.empty())
+        dumpsFolder =
+            platform::SharedFolder::open(dumps, platform::SharedFolder::Trust::Required, &refused);
+    const bool trusted = dumps.empty() || dumpsFolder.has_value();
     if (!trusted)
         VTLog(LOG_ERR, "Vantrel does not capture crashes into %s (%s)", dumps.c_str(),
               refused.localizedDescription().c_str());
@@ -202,7 +207,18 @@ void VTClient::setUpCrashCapture() {
     // A crash of an earlier run left its report where the reporter writes:
     // keep it under a name of its own so the next crash does not replace it.
     const std::string report = reporter->crashReportPath();
-    if (report.empty() || dumps.empty()) return;
+    if (report.empty() || !dumpsFolder) return;
+    auto reportFolder = platform::SharedFolder::open(vtfolder::parentOf(report),
+                                                     platform::SharedFolder::Trust::Any, nullptr);
+    const std::string reportName = vtfolder::nameOf(report);
+    struct stat st {};
+    if (!reportFolder || !reportFolder->statEntry(reportName, &st)) return;
+    // Only a report of this user's is one of ours: a file another user put
+    // in the shared folder under that name is no crash of ours, and goes.
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        if (platform::SharedFolder::checksTrust()) reportFolder->removeTree(reportName, false);
+        return;
+    }
     char name[64];
     std::snprintf(name, sizeof name, ".%ld_%d",
                   static_cast<long>(std::time(nullptr)) - kReferenceDateOffset,
@@ -210,14 +226,14 @@ void VTClient::setUpCrashCapture() {
     std::string processName = program_invocation_short_name;
     // Never replace a report moved earlier under the same name (same second,
     // same process id): a clash takes a numbered suffix.
-    const std::string target = platform::Paths::join(dumps, processName + name);
+    const std::string target = processName + name;
     for (int attempt = 0; attempt < 1000; ++attempt) {
         const std::string candidate =
             attempt == 0 ? target : target + "-" + std::to_string(attempt);
-        if (renameat2(AT_FDCWD, report.c_str(), AT_FDCWD, candidate.c_str(), RENAME_NOREPLACE) ==
-                0 ||
-            errno != EEXIST)
-            break;
+        platform::Error moveError;
+        if (reportFolder->moveEntry(reportName, *dumpsFolder, candidate, true, &moveError)) break;
+        const platform::Error* cause = moveError.underlyingError();
+        if (!cause || cause->code() != EEXIST) break;
     }
 }
 

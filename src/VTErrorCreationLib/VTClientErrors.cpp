@@ -1,15 +1,18 @@
 // The reporting client's part in making and finding errors: the creation
 // gate, logical errors, saved errors, the client fields of a summary and the
 // clean-up of stored data.
-#include <filesystem>
+#include <sys/stat.h>
+
 #include <map>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
+#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
@@ -24,8 +27,21 @@ std::map<std::uint64_t, VTClient::ErrorKindLoader>& loaders() {
 }
 
 bool exists(const std::string& path) {
-    std::error_code ignored;
-    return std::filesystem::exists(path, ignored);
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+// Reads a saved error's file below its folder, held open: nothing on the way
+// is followed that another user could have put there.
+template <class T>
+std::optional<T> objectInFolder(const platform::SharedFolder& folder, std::string_view name,
+                                platform::Error* error) {
+    platform::Data data;
+    if (!folder.readFile(name, data)) {
+        platform::setError(error, platform::Error::posix(errno, folder.pathOf(name)));
+        return std::nullopt;
+    }
+    return VTCodingUtilities::objectWithData<T>(data, error);
 }
 
 }  // namespace
@@ -89,11 +105,11 @@ std::shared_ptr<VTErrorInstance> VTClient::createErrorFromPersistentData(const s
                                                                          std::uint64_t openMode,
                                                                          platform::Error* error) {
     if (!mayCreateErrors()) return nullptr;
-    auto properties = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
-        platform::Paths::join(folder, "summary.vterr"), error);
+    auto opened = vtfolder::openFolder(folder, platform::SharedFolder::Trust::Any, error);
+    if (!opened) return nullptr;
+    auto properties = objectInFolder<VTErrorProperties>(*opened, vtfolder::kSummaryFileName, error);
     if (!properties) return nullptr;
-    auto data = VTCodingUtilities::objectWithContentsOfFile<VTErrorData>(
-        platform::Paths::join(folder, "data.vterr"), error);
+    auto data = objectInFolder<VTErrorData>(*opened, vtfolder::kDataFileName, error);
     if (!data) return nullptr;
     const std::uint64_t type = properties->failureType();
     if (type == kVTFailureTypeLogicalError) {
@@ -121,10 +137,11 @@ std::shared_ptr<VTErrorInstance> VTClient::errorWithFailureUUID(const VTUUID& uu
         std::uint64_t openMode;
     };
     for (Place place : {Place{true, 0}, Place{false, 1}}) {
-        auto folder =
+        auto primary =
             VTErrorInstance::folderURLForErrorWithBucketID(bucketId, uuid, this, place.detailed);
-        if (folder && exists(*folder))
-            return createErrorFromPersistentData(*folder, place.openMode, error);
+        // Also in a bucket of root's beside the bucket (see bucketForSaving).
+        auto folder = primary ? vtfolder::findErrorFolder(*primary) : std::nullopt;
+        if (folder) return createErrorFromPersistentData(*folder, place.openMode, error);
     }
     platform::setError(error, VTErrorUtilities::errorWithVantrelError(kVTErrorNoFolder));
     return nullptr;
@@ -153,9 +170,10 @@ void VTClient::cleanup(std::uint64_t flags, const std::function<bool()>& abortCa
         }
     }
     if (flags & kVTCleanupSettings) {
-        if (configuration->settingsPath()) {
-            std::error_code ignored;
-            std::filesystem::remove(*configuration->settingsPath(), ignored);
+        if (const auto& settings = configuration->settingsPath()) {
+            if (auto folder = platform::SharedFolder::open(
+                    vtfolder::parentOf(*settings), platform::SharedFolder::Trust::Any, nullptr))
+                folder->removeFile(vtfolder::nameOf(*settings));
         }
         if (aborted()) return;
     }

@@ -12,6 +12,7 @@
 #include <iterator>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Values/Json.h"
 #include "VTErrorCreationLib/Utilities/VTBundleUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
@@ -230,13 +231,18 @@ std::shared_ptr<VTCrashError> VTCrashError::initWithCrashReport(
 std::shared_ptr<VTCrashError> VTCrashError::errorFromCrashDataAtURL(
     const std::string& url, const std::shared_ptr<VTClient>& client, platform::Error* error) {
     const std::string path = url.rfind("file://", 0) == 0 ? url.substr(7) : url;
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        if (error) *error = platform::Error::fileRead(errno, path);
+    // Crash reports lie in a folder every user writes to: the report is read
+    // below it by descriptor, as a regular file, never through a link.
+    const std::size_t slash = path.find_last_of('/');
+    auto folder = platform::SharedFolder::open(slash == std::string::npos ? "."
+                                               : slash == 0               ? "/"
+                                                                          : path.substr(0, slash),
+                                               platform::SharedFolder::Trust::Any, nullptr);
+    platform::Data bytes;
+    if (!folder || !folder->readFile(path.substr(slash + 1), bytes)) {
+        if (error) *error = platform::Error::fileRead(errno ? errno : ENOENT, path);
         return nullptr;
     }
-    const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                          std::istreambuf_iterator<char>());
     auto report = FVCrashReport::initWithData(bytes.data(), bytes.size(), error);
     if (!report) return nullptr;
     return initWithCrashReport(report, path, client);

@@ -1,33 +1,16 @@
 #include "VTErrorCreationLib/VTErrorFolder.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
-#include <vector>
 
-#include "VTErrorCreationLib/Utilities/PelRmDir.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 
 namespace vtfolder {
-
-bool exists(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool checkReachable(const std::string& path, platform::Error* error) {
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) return true;
-    platform::setError(error, platform::Error::fileRead(errno, path));
-    return false;
-}
 
 std::string parentOf(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
@@ -37,6 +20,12 @@ std::string parentOf(std::string_view path) {
     return std::string(path.substr(0, slash));
 }
 
+std::string nameOf(std::string_view path) {
+    while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
+    std::size_t slash = path.find_last_of('/');
+    return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+}
+
 std::string join(std::string_view folder, std::string_view name) {
     std::string out(folder);
     if (out.empty() || out.back() != '/') out += '/';
@@ -44,117 +33,134 @@ std::string join(std::string_view folder, std::string_view name) {
     return out;
 }
 
-bool makeFolder(const std::string& path, mode_t mode, bool intermediates, platform::Error* error) {
-    std::vector<std::string> missing;
-    std::string current = path;
-    for (;;) {
-        missing.push_back(current);
-        if (!intermediates) break;
-        std::string parent = parentOf(current);
-        if (parent == current || exists(parent)) break;
-        current = parent;
+std::optional<SharedFolder> openFolder(const std::string& path, SharedFolder::Trust trust,
+                                       platform::Error* error) {
+    std::string name;
+    auto parent = SharedFolder::openHolder(path, trust, &name, error);
+    if (!parent) return std::nullopt;
+    return parent->child(name, trust, error);
+}
+
+bool isBucketFolderOf(std::string_view name, std::string_view bucket) {
+    return name == bucket ||
+           (name.size() > bucket.size() + 1 && name.substr(0, bucket.size()) == bucket &&
+            name[bucket.size()] == '.');
+}
+
+std::optional<SharedFolder> bucketForSaving(const SharedFolder& root, const std::string& bucket,
+                                            std::string* name, bool* made, platform::Error* error) {
+    if (made) *made = false;
+    platform::Error refused;
+    if (auto folder = root.makeChild(bucket, kSharedFolderMode, &refused, made)) {
+        *name = bucket;
+        return folder;
     }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (::mkdir(it->c_str(), mode) != 0 || ::chmod(it->c_str(), mode) != 0) {
-            platform::setError(error, platform::Error::fileWrite(errno, *it));
-            return false;
+    const long code = refused.underlyingError() ? refused.underlyingError()->code() : 0;
+    if (!SharedFolder::checksTrust() || (code != EPERM && code != ELOOP && code != ENOTDIR)) {
+        platform::setError(error, std::move(refused));
+        return std::nullopt;
+    }
+    // Another user holds the bucket's name (their folder, a link, a file):
+    // root's report goes into a bucket of root's own beside it, never into
+    // theirs, and is not lost.
+    VTLog(LOG_WARNING, "Vantrel does not save into %s (%s); using a bucket of its own",
+          root.pathOf(bucket).c_str(), refused.localizedDescription().c_str());
+    if (auto names = root.entries(nullptr)) {
+        std::sort(names->begin(), names->end());
+        for (const auto& entry : *names) {
+            if (entry == bucket || !isBucketFolderOf(entry, bucket)) continue;
+            if (auto folder = root.child(entry, SharedFolder::Trust::Required, nullptr)) {
+                *name = entry;
+                return folder;
+            }
         }
     }
-    return true;
+    auto folder = root.makeUniqueChild(bucket + ".", kSharedFolderMode, name, error);
+    if (folder && made) *made = true;
+    return folder;
+}
+
+bool isPlaceOf(const std::string& current, const std::string& destination) {
+    const std::string bucket = parentOf(current), wanted = parentOf(destination);
+    return nameOf(current) == nameOf(destination) && parentOf(bucket) == parentOf(wanted) &&
+           isBucketFolderOf(nameOf(bucket), nameOf(wanted));
+}
+
+std::optional<std::string> findErrorFolder(const std::string& destination) {
+    const std::string bucketPath = parentOf(destination);
+    const std::string bucket = nameOf(bucketPath), uuid = nameOf(destination);
+    auto root = SharedFolder::open(parentOf(bucketPath), SharedFolder::Trust::Any, nullptr);
+    if (!root) return std::nullopt;
+    auto names = root->entries(nullptr);
+    if (!names) return std::nullopt;
+    // The bucket itself first, then root's buckets beside it.
+    std::sort(names->begin(), names->end());
+    auto own = std::find(names->begin(), names->end(), bucket);
+    if (own != names->end()) std::rotate(names->begin(), own, own + 1);
+    for (const auto& entry : *names) {
+        if (!isBucketFolderOf(entry, bucket)) continue;
+        auto folder = root->child(entry, SharedFolder::Trust::Any, nullptr);
+        struct stat st {};
+        if (folder && folder->statEntry(uuid, &st) && S_ISDIR(st.st_mode))
+            return join(folder->path(), uuid);
+    }
+    return std::nullopt;
 }
 
 namespace {
 
-// Why a folder may not receive root's files, or 0.
-int untrustedReason(int fd) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return errno;
-    if (!S_ISDIR(st.st_mode)) return ENOTDIR;
-    if (st.st_uid != 0) return EPERM;
-    const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
-    if (othersWrite && !(st.st_mode & S_ISVTX)) return EPERM;
-    return 0;
+int removeTreeOf(const SharedFolder& folder, std::string_view name, bool force) {
+    return folder.removeTree(name, force);
 }
-
-// O_NOFOLLOW makes a link fail with ELOOP; O_DIRECTORY anything else that is
-// not a folder with ENOTDIR.
-constexpr int kFolderOpenFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 
 }  // namespace
 
-bool checkTrustedFolders(const std::string& top, const std::string& path, platform::Error* error) {
-    if (::geteuid() != 0) return true;
-    auto refuse = [&](int code, const std::string& where) {
-        platform::setError(error, platform::Error::fileWrite(code, where));
-        return false;
-    };
-    std::string rest;
-    if (path != top) {
-        const std::string prefix = join(top, "");
-        if (path.compare(0, prefix.size(), prefix) != 0) return refuse(EINVAL, path);
-        rest = path.substr(prefix.size());
-    }
-    int fd = ::open(top.c_str(), kFolderOpenFlags);
-    if (fd < 0) return errno == ENOENT ? true : refuse(errno, top);
-    std::string current = top;
-    std::size_t start = 0;
-    for (;;) {
-        if (int reason = untrustedReason(fd)) {
-            ::close(fd);
-            return refuse(reason, current);
+bool moveItem(const SharedFolder& from, std::string_view name, const SharedFolder& to,
+              std::string_view toName, platform::Error* error, const MoveSteps& steps) {
+    auto removeTree = steps.removeTree ? steps.removeTree : removeTreeOf;
+    if (!steps.rename) {
+        platform::Error moveError;
+        if (from.moveEntry(name, to, toName, true, &moveError)) return true;
+        const platform::Error* underlying = moveError.underlyingError();
+        if (!underlying || underlying->code() != EXDEV) {
+            platform::setError(error, std::move(moveError));
+            return false;
         }
-        while (start < rest.size() && rest[start] == '/') ++start;
-        if (start >= rest.size()) break;
-        std::size_t end = rest.find('/', start);
-        if (end == std::string::npos) end = rest.size();
-        const std::string name = rest.substr(start, end - start);
-        start = end;
-        current = join(current, name);
-        if (name == "..") {
-            ::close(fd);
-            return refuse(EINVAL, current);
+    } else {
+        const std::string a(name), b(toName);
+        if (steps.rename(from.fd(), a.c_str(), to.fd(), b.c_str()) == 0) return true;
+        if (errno != EXDEV) {
+            platform::setError(error, platform::Error::fileWrite(errno, to.pathOf(toName)));
+            return false;
         }
-        int next = ::openat(fd, name.c_str(), kFolderOpenFlags);
-        const int code = errno;
-        ::close(fd);
-        if (next < 0) return code == ENOENT ? true : refuse(code, current);
-        fd = next;
-    }
-    ::close(fd);
-    return true;
-}
-
-bool moveItem(const std::string& from, const std::string& to, platform::Error* error,
-              const MoveSteps& steps) {
-    auto removeTree = steps.removeTree ? steps.removeTree : PelRmDir;
-    if (steps.rename(from.c_str(), to.c_str()) == 0) return true;
-    if (errno != EXDEV) {
-        platform::setError(error, platform::Error::fileWrite(errno, to));
-        return false;
     }
     // The temporary folder and the error tree may lie on different file
-    // systems.
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::copy(from, to, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
-    if (ec) {
-        removeTree(to.c_str(), true);
-        platform::setError(error, platform::Error::fileWrite(ec.value(), to));
+    // systems. The summary goes last: a copy cut short has none, and is
+    // never listed or submitted as a whole error.
+    platform::Error copyError;
+    if (!from.copyTree(name, to, toName, kSummaryFileName, &copyError)) {
+        platform::setError(error, std::move(copyError));
         return false;
     }
     // The copy is whole: it is the error now. An original that cannot be
     // removed entirely is only a leftover; deleting the copy as well would
     // leave no complete error anywhere.
-    if (int removed = removeTree(from.c_str(), true); removed != 0)
+    if (int removed = removeTree(from, name, true); removed != 0)
         VTLog(LOG_WARNING, "Vantrel moved %s to %s but could not remove all of the original (%s)",
-              from.c_str(), to.c_str(), std::strerror(removed));
+              from.pathOf(name).c_str(), to.pathOf(toName).c_str(), std::strerror(removed));
     return true;
+}
+
+bool removeEmptyBucket(const SharedFolder& bucket) {
+    if (bucket.countEntries() != 0) return false;
+    auto root = SharedFolder::open(parentOf(bucket.path()), SharedFolder::Trust::Any, nullptr);
+    return root && root->removeEmptyFolder(nameOf(bucket.path()), bucket);
 }
 
 bool isValidDetailIdentifier(std::string_view name) {
     return !name.empty() && name != "." && name != ".." &&
            name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
-           name != "summary.vterr" && name != "data.vterr";
+           name != kSummaryFileName && name != kDataFileName;
 }
 
 }  // namespace vtfolder

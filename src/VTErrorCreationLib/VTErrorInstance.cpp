@@ -5,9 +5,12 @@
 #include <sys/stat.h>
 #include <syslog.h>
 
+#include <cerrno>
+
 #include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
+#include "VTErrorCreationLib/Utilities/VTKeyedArchive.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/Utilities/VTTrace.h"
 #include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
@@ -15,27 +18,35 @@
 
 namespace {
 
-constexpr std::string_view kSummaryFileName = "summary.vterr";
-constexpr std::string_view kDataFileName = "data.vterr";
+using platform::SharedFolder;
+using vtfolder::kDataFileName;
+using vtfolder::kSummaryFileName;
 
 std::atomic<std::int32_t> gInhibitCount{0};
 
 platform::Error vantrelError(long code) { return VTErrorUtilities::errorWithVantrelError(code); }
 
-// Makes the bucket folder of an error folder when it is missing. The error
-// roots and their buckets are shared by every user of the machine: a root
-// run first makes sure that no other user can redirect or replace what it
-// moves there (from the folder holding the root down to the bucket).
-bool prepareBucket(const std::string& errorFolder, platform::Error* error) {
-    const std::string bucket = vtfolder::parentOf(errorFolder);
-    const std::string root = vtfolder::parentOf(bucket);
-    const std::string top = vtfolder::parentOf(root);
-    // The walk stops, content, at the first folder that is not there yet.
-    if (!vtfolder::checkTrustedFolders(top, bucket, error)) return false;
-    if (vtfolder::exists(bucket)) return true;
-    VT_TRACE(VTError_BucketCreated, bucket.c_str());
-    if (!vtfolder::makeFolder(bucket, vtfolder::kSharedFolderMode, false, error)) return false;
-    return vtfolder::checkTrustedFolders(top, bucket, error);
+// The error root of a destination (root/bucket/uuid), opened by descriptor,
+// and the bucket this process saves into, made when missing.
+struct Destination {
+    SharedFolder bucket;
+    std::string path;  // of the error folder in that bucket
+};
+
+std::optional<Destination> prepareDestination(const std::string& destination, bool traceCreation,
+                                              platform::Error* error) {
+    const std::string bucketPath = vtfolder::parentOf(destination);
+    auto root =
+        SharedFolder::open(vtfolder::parentOf(bucketPath), SharedFolder::Trust::Required, error);
+    if (!root) return std::nullopt;
+    const std::string bucketName = vtfolder::nameOf(bucketPath);
+    if (traceCreation && !root->hasEntry(bucketName))
+        VT_TRACE(VTError_BucketCreated, bucketPath.c_str());
+    std::string used;
+    auto bucket = vtfolder::bucketForSaving(*root, bucketName, &used, nullptr, error);
+    if (!bucket) return std::nullopt;
+    std::string path = vtfolder::join(root->pathOf(used), vtfolder::nameOf(destination));
+    return Destination{std::move(*bucket), std::move(path)};
 }
 
 }  // namespace
@@ -114,18 +125,33 @@ bool VTErrorInstance::createErrorDirectory(platform::Error* error) {
         platform::setError(error, vantrelError(kVTErrorCannotCreate));
         return false;
     }
-    auto folder = VTFileManagerUtilities::createTemporaryDirectoryAtPath(
-        platform::Paths::temporaryDirectory(), error);
-    if (!folder) return false;
-    if (::chmod(folder->c_str(), 0755) != 0) {
-        platform::setError(error, platform::Error::posix(errno, *folder));
-        VTFileManagerUtilities::removeDirectoryHierarchyAtPath(*folder, true, nullptr);
-        return false;
-    }
-    VT_TRACE(VTError_ErrorDirectoryCreated, folder->c_str());
+    auto temporary = SharedFolder::open(platform::Paths::temporaryDirectory(),
+                                        SharedFolder::Trust::Required, error);
+    std::string name;
+    if (!temporary || !temporary->makeUniqueChild("vantrel.", 0755, &name, error)) return false;
+    std::string folder = temporary->pathOf(name);
+    VT_TRACE(VTError_ErrorDirectoryCreated, folder.c_str());
     fileURL_ = std::move(folder);
     firstSave_ = true;
     return true;
+}
+
+VTErrorInstance::~VTErrorInstance() {
+    // A temporary folder that was never saved is no report anyone will find:
+    // it goes with the error that made it, whatever road ended the error.
+    if (fileURL_ && firstSave_) {
+        if (auto temporary = SharedFolder::open(vtfolder::parentOf(*fileURL_),
+                                                SharedFolder::Trust::Any, nullptr))
+            temporary->removeTree(vtfolder::nameOf(*fileURL_), true);
+    }
+}
+
+std::optional<SharedFolder> VTErrorInstance::openFolder(platform::Error* error) const {
+    if (!fileURL_) {
+        platform::setError(error, vantrelError(kVTErrorNoFolder));
+        return std::nullopt;
+    }
+    return vtfolder::openFolder(*fileURL_, SharedFolder::Trust::Required, error);
 }
 
 bool VTErrorInstance::ensureFolder(platform::Error* error) {
@@ -146,64 +172,79 @@ bool VTErrorInstance::save(platform::Error* error) {
         platform::setError(error, vantrelError(kVTErrorNotConfigured));
         return false;
     }
-    bool same = fileURL_ && *fileURL_ == *destination;
-    if (same && !firstSave_) {
-        if (!vtfolder::exists(*fileURL_)) {
-            platform::setError(error, vantrelError(kVTErrorNoFolder));
+    if (fileURL_ && !firstSave_ && vtfolder::isPlaceOf(*fileURL_, *destination)) {
+        platform::Error openError;
+        auto folder = openFolder(&openError);
+        if (!folder) {
+            const platform::Error* cause = openError.underlyingError();
+            if (cause && cause->code() == ENOENT)
+                platform::setError(error, vantrelError(kVTErrorNoFolder));
+            else
+                platform::setError(error, std::move(openError));
             return false;
         }
-    } else {
-        if (fileURL_ && !firstSave_ && vtfolder::exists(*destination)) {
-            platform::setError(error, vantrelError(kVTErrorDestinationExistsOnLaterSave));
-            return false;
-        }
-        if (vtfolder::exists(*destination)) {
-            platform::setError(error, vantrelError(kVTErrorDestinationExists));
-            return false;
-        }
-        if (!prepareBucket(*destination, error)) return false;
-        if (vtfolder::exists(*destination)) {
-            platform::setError(error, vantrelError(kVTErrorDestinationExists));
-            return false;
-        }
-        if (fileURL_) {
-            platform::Error moveError;
-            if (!vtfolder::moveItem(*fileURL_, *destination, &moveError)) {
-                platform::Error e = vantrelError(kVTErrorMoveFailed);
-                e.setUnderlyingError(std::move(moveError));
-                platform::setError(error, std::move(e));
-                return false;
-            }
-        } else if (!vtfolder::makeFolder(*destination, 0755, true, error)) {
-            // An error that never got a detail has no folder yet; it gets
-            // its saved one directly.
-            return false;
-        }
-        // The bucket folder the error left stays, even when now empty.
-        fileURL_ = std::move(destination);
-        firstSave_ = false;
+        return writeDataFiles(*folder, error);
     }
-    return writeDataFiles(error);
+    if (vtfolder::findErrorFolder(*destination)) {
+        platform::setError(
+            error, vantrelError(fileURL_ && !firstSave_ ? kVTErrorDestinationExistsOnLaterSave
+                                                        : kVTErrorDestinationExists));
+        return false;
+    }
+    // An error that never got a detail has no folder yet: it gets one now,
+    // so that it too moves into place whole.
+    if (!fileURL_ && !createErrorDirectory(error)) return false;
+    auto parent =
+        SharedFolder::open(vtfolder::parentOf(*fileURL_), SharedFolder::Trust::Any, error);
+    if (!parent) return false;
+    auto folder = parent->child(vtfolder::nameOf(*fileURL_), SharedFolder::Trust::Required, error);
+    if (!folder) return false;
+    // The summary and data are written before the move: the folder appears
+    // in its bucket complete or not at all, so an interrupted save leaves no
+    // folder that nothing lists.
+    if (!writeDataFiles(*folder, error)) return false;
+    auto target = prepareDestination(*destination, true, error);
+    if (!target) return false;
+    if (target->bucket.hasEntry(vtfolder::nameOf(target->path))) {
+        platform::setError(error, vantrelError(kVTErrorDestinationExists));
+        return false;
+    }
+    platform::Error moveError;
+    if (!vtfolder::moveItem(*parent, vtfolder::nameOf(*fileURL_), target->bucket,
+                            vtfolder::nameOf(target->path), &moveError)) {
+        platform::Error e = vantrelError(kVTErrorMoveFailed);
+        e.setUnderlyingError(std::move(moveError));
+        platform::setError(error, std::move(e));
+        return false;
+    }
+    // The bucket folder the error left stays, even when now empty.
+    fileURL_ = std::move(target->path);
+    firstSave_ = false;
+    return true;
 }
 
-bool VTErrorInstance::writeDataFiles(platform::Error* error) {
+bool VTErrorInstance::writeDataFiles(const SharedFolder& folder, platform::Error* error) {
     // Each file is written beside its final name and renamed over it, so a
     // crash leaves the old file or the new one, never a torn one.
     auto lock = data_.lockData();
+    auto write = [&](const VTCodable& object, std::string_view name, platform::Error* failure) {
+        if (folder.writeFile(name, VTKeyedArchiver::archivedDataWithRootObject(object), 0644, true))
+            return true;
+        *failure = platform::Error::posix(errno, folder.pathOf(name));
+        return false;
+    };
     platform::Error writeError;
-    if (!VTCodingUtilities::writeToFile(properties_, vtfolder::join(*fileURL_, kSummaryFileName),
-                                        true, &writeError)) {
+    if (!write(properties_, kSummaryFileName, &writeError)) {
         VTLog(LOG_ERR, "Vantrel could not write error %s (%s)", uuidText().c_str(),
               writeError.description().c_str());
         // A folder that never got its summary is never listed, submitted or
         // cleaned up: it goes, as for a failed data file. One saved before
         // keeps its earlier summary and stays.
-        if (!vtfolder::exists(vtfolder::join(*fileURL_, kSummaryFileName))) remove(nullptr);
+        if (!folder.hasEntry(kSummaryFileName)) remove(nullptr);
         platform::setError(error, std::move(writeError));
         return false;
     }
-    if (!VTCodingUtilities::writeToFile(data_, vtfolder::join(*fileURL_, kDataFileName), true,
-                                        &writeError)) {
+    if (!write(data_, kDataFileName, &writeError)) {
         VTLog(LOG_ERR, "Vantrel could not write error %s (%s)", uuidText().c_str(),
               writeError.description().c_str());
         remove(nullptr);
@@ -230,22 +271,24 @@ bool VTErrorInstance::finalize(platform::Error* error) {
         platform::setError(error, vantrelError(kVTErrorNotConfigured));
         return false;
     }
-    std::string current = *fileURL_;
-    if (vtfolder::exists(*destination)) {
+    if (vtfolder::isPlaceOf(*fileURL_, *destination)) return true;
+    auto target = prepareDestination(*destination, false, error);
+    if (!target) return false;
+    if (target->bucket.hasEntry(vtfolder::nameOf(target->path))) {
         platform::setError(error, vantrelError(kVTErrorDestinationExists));
         return false;
     }
-    if (!prepareBucket(*destination, error)) return false;
-    if (!vtfolder::exists(current) && !vtfolder::makeFolder(current, 0755, true, error))
+    auto oldBucket =
+        vtfolder::openFolder(vtfolder::parentOf(*fileURL_), SharedFolder::Trust::Any, error);
+    if (!oldBucket) return false;
+    if (!vtfolder::moveItem(*oldBucket, vtfolder::nameOf(*fileURL_), target->bucket,
+                            vtfolder::nameOf(target->path), error))
         return false;
-    if (!vtfolder::moveItem(current, *destination, error)) return false;
-    fileURL_ = std::move(destination);
+    fileURL_ = std::move(target->path);
     final_ = true;
 
-    std::string oldBucket = vtfolder::parentOf(current);
-    ::unlink(vtfolder::join(oldBucket, ".DS_Store").c_str());
-    if (VTFileManagerUtilities::countFilesInDirectory(oldBucket, nullptr) == 0)
-        ::rmdir(oldBucket.c_str());
+    oldBucket->removeFile(".DS_Store");
+    vtfolder::removeEmptyBucket(*oldBucket);
     return true;
 }
 
@@ -254,23 +297,30 @@ bool VTErrorInstance::remove(platform::Error* error) {
         platform::setError(error, vantrelError(kVTErrorNoFolder));
         return false;
     }
-    if (!vtfolder::checkReachable(*fileURL_, error)) return false;
+    // Whoever's the folder is, it is removed through descriptors of the real
+    // folders above it, and nothing below it is followed.
+    auto parent =
+        vtfolder::openFolder(vtfolder::parentOf(*fileURL_), SharedFolder::Trust::Any, error);
+    if (!parent) return false;
+    const std::string name = vtfolder::nameOf(*fileURL_);
+    if (!parent->hasEntry(name)) {
+        platform::setError(error, platform::Error::fileRead(errno, *fileURL_));
+        return false;
+    }
     VT_TRACE(VTError_Remove, fileURL_->c_str());
     // The folder goes first: an error whose folder could not be deleted
     // keeps its data and bucket, so that it can be saved or removed again.
-    if (!VTFileManagerUtilities::removeDirectoryHierarchyAtPath(*fileURL_, true, error))
+    if (int code = parent->removeTree(name, true); code != 0) {
+        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, *fileURL_));
         return false;
+    }
     data_.removeAll();
     properties_.setBucketId(0);
     // Only a saved error lies in a bucket folder; the temporary folder's
-    // parent is the system's temporary directory.
-    if (!firstSave_) {
-        std::string bucket = vtfolder::parentOf(*fileURL_);
-        if (VTFileManagerUtilities::countFilesInDirectory(bucket, nullptr) == 0 &&
-            VTFileManagerUtilities::removeDirectoryHierarchyAtPath(bucket, true, nullptr)) {
-            VT_TRACE(VTError_BucketDeleted, bucket.c_str());
-        }
-    }
+    // parent is the system's temporary directory. The bucket goes only while
+    // it is empty and still the folder that held the error.
+    if (!firstSave_ && vtfolder::removeEmptyBucket(*parent))
+        VT_TRACE(VTError_BucketDeleted, parent->path().c_str());
     fileURL_.reset();
     return true;
 }

@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/VTError.h"
 #include "VTErrorCreationLib/VTErrorClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
@@ -76,6 +77,8 @@ class VTErrorInstance : public VTError {
                                    std::move(client), openMode);
     }
 
+    /// A new error's temporary folder that was never saved goes with it.
+    ~VTErrorInstance() override;
     VTErrorInstance(const VTErrorInstance&) = delete;
     VTErrorInstance& operator=(const VTErrorInstance&) = delete;
 
@@ -89,7 +92,10 @@ class VTErrorInstance : public VTError {
     /// a move exists on a later save; 5011 the move failed; the write error
     /// of a file (a failed "data.vterr", or a failed first "summary.vterr",
     /// also removes the error); running as root, the refusal of a shared
-    /// folder another user could redirect (vtfolder::checkTrustedFolders).
+    /// folder another user could redirect (platform::SharedFolder). The
+    /// summary and data are written before the folder moves, so the folder
+    /// appears in its bucket whole; a bucket another user holds makes a root
+    /// run save into a bucket of its own beside it (vtfolder::bucketForSaving).
     bool save(platform::Error* error) override;
     std::int64_t collect(platform::Error* error) override;
     /// Errors: 5002, 5005, those of save, 5006, the file-system error.
@@ -173,8 +179,12 @@ class VTErrorInstance : public VTError {
     bool ensureFolder(platform::Error* error);
     /// Steps shared by the two ways of attaching: a valid identifier, a
     /// folder, the old file and entry gone. The target path, or nullopt.
-    std::optional<std::string> prepareDetail(const std::string& identifier, platform::Error* error);
-    bool writeDataFiles(platform::Error* error);
+    std::optional<platform::SharedFolder> prepareDetail(const std::string& identifier,
+                                                        platform::Error* error);
+    /// The error's folder, opened by descriptor (a root run only opens its
+    /// own); VTErrorDomain 5005 without one.
+    std::optional<platform::SharedFolder> openFolder(platform::Error* error) const;
+    bool writeDataFiles(const platform::SharedFolder& folder, platform::Error* error);
     std::string uuidText() const;
 
     VTErrorProperties properties_;

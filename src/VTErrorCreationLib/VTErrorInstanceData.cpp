@@ -26,38 +26,6 @@ platform::Error detailError(long code, const std::string& identifier) {
     return e;
 }
 
-// Writes `data` to `path` and gives the file `mode`. While it is written the
-// file has at most `mode`'s read and write bits (an older file too), so it is
-// never readable by more users than it will be.
-bool writeWhole(const std::string& path, const platform::Data& data, mode_t mode,
-                platform::Error* error) {
-    int fd =
-        ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, mode & 0644);
-    if (fd < 0) {
-        platform::setError(error, platform::Error::fileWrite(errno, path));
-        return false;
-    }
-    ::fchmod(fd, mode & 0644);
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int code = errno;
-            ::close(fd);
-            platform::setError(error, platform::Error::fileWrite(code, path));
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    ::fchmod(fd, mode);
-    if (::close(fd) != 0) {
-        platform::setError(error, platform::Error::fileWrite(errno, path));
-        return false;
-    }
-    return true;
-}
-
 // The info an enumeration delivers for one detail, as the options ask.
 std::optional<platform::Dictionary> enumeratedInfo(const platform::Value& stored,
                                                    const std::string& path, std::uint64_t options) {
@@ -98,8 +66,8 @@ std::optional<std::string> VTErrorInstance::parameterWithKey(std::string_view ke
     return data_.parameter(key);
 }
 
-std::optional<std::string> VTErrorInstance::prepareDetail(const std::string& identifier,
-                                                          platform::Error* error) {
+std::optional<platform::SharedFolder> VTErrorInstance::prepareDetail(const std::string& identifier,
+                                                                     platform::Error* error) {
     // The identifier names a file inside the folder: nothing may escape it
     // or overwrite the error's own files.
     if (!vtfolder::isValidDetailIdentifier(identifier)) {
@@ -107,18 +75,17 @@ std::optional<std::string> VTErrorInstance::prepareDetail(const std::string& ide
         return std::nullopt;
     }
     if (!ensureFolder(error)) return std::nullopt;
-    std::string target = vtfolder::join(*fileURL_, identifier);
-    if (vtfolder::exists(target)) {
-        platform::Error removeError;
-        if (!VTFileManagerUtilities::removeDirectoryHierarchyAtPath(target, true, &removeError) &&
-            !(removeError.domain() == platform::kCocoaErrorDomain &&
-              removeError.code() == platform::kFileNoSuchFileError)) {
-            platform::setError(error, std::move(removeError));
+    auto folder = openFolder(error);
+    if (!folder) return std::nullopt;
+    if (folder->hasEntry(identifier)) {
+        if (int code = folder->removeTree(identifier, true); code != 0 && code != ENOENT) {
+            platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(
+                                          code, folder->pathOf(identifier)));
             return std::nullopt;
         }
     }
     data_.removeDetailInfo(identifier);
-    return target;
+    return folder;
 }
 
 bool VTErrorInstance::addDetailData(const platform::Data& data, const std::string& identifier,
@@ -143,15 +110,19 @@ bool VTErrorInstance::addDetailDataWithMode(const platform::Data& data,
                                             const std::string& identifier,
                                             const std::optional<platform::Dictionary>& info,
                                             mode_t mode, platform::Error* error) {
-    auto target = prepareDetail(identifier, error);
-    if (!target) return false;
+    auto folder = prepareDetail(identifier, error);
+    if (!folder) return false;
     auto config = configuration();
     std::uint64_t limit = config ? config->maxFileAttachmentSizeBytes() : 0;
     if (limit != 0 && data.size() > limit) {
         platform::setError(error, vantrelError(kVTErrorAttachmentTooLarge));
         return false;
     }
-    if (!writeWhole(*target, data, mode, error)) return false;
+    // A write that fails (a full disk) leaves no empty or cut file behind.
+    if (!folder->writeFile(identifier, data, mode, false)) {
+        platform::setError(error, platform::Error::fileWrite(errno, folder->pathOf(identifier)));
+        return false;
+    }
     data_.setDetailInfo(identifier, info ? *info : platform::Dictionary{});
     return true;
 }
@@ -159,8 +130,8 @@ bool VTErrorInstance::addDetailDataWithMode(const platform::Data& data,
 bool VTErrorInstance::addDetailFileAtURL(const std::string& path, const std::string& identifier,
                                          const std::optional<std::string>& description,
                                          platform::Error* error) {
-    auto target = prepareDetail(identifier, error);
-    if (!target) return false;
+    auto folder = prepareDetail(identifier, error);
+    if (!folder) return false;
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
         platform::setError(error, platform::Error::fileRead(errno, path));
@@ -177,7 +148,12 @@ bool VTErrorInstance::addDetailFileAtURL(const std::string& path, const std::str
         {std::string(VTFileCopyAttributePack), platform::Value(true)},
         {std::string(VTFileCopyAttributeNoFollowDst), platform::Value(true)},
     };
-    if (!VTFileManagerUtilities::copyItemAtURL(path, *target, attributes, error)) return false;
+    // Root reads no file through a link another user may have put in its
+    // place: what it attaches is read by users and sent away.
+    if (platform::SharedFolder::checksTrust())
+        attributes.emplace(VTFileCopyAttributeNoFollowSrc, platform::Value(true));
+    if (!VTFileManagerUtilities::copyItemIntoFolder(path, *folder, identifier, attributes, error))
+        return false;
 
     platform::Dictionary info;
     if (description) info.emplace(VTErrorDataInfoDescriptionKey, platform::Value(*description));
@@ -198,10 +174,18 @@ bool VTErrorInstance::removeDetailDataWithIdentifier(const std::string& identifi
         platform::setError(error, vantrelError(kVTErrorNoSuchDetail));
         return false;
     }
-    if (vtfolder::isValidDetailIdentifier(identifier) &&
-        !VTFileManagerUtilities::removeDirectoryHierarchyAtPath(
-            vtfolder::join(*fileURL_, identifier), true, error))
-        return false;
+    if (vtfolder::isValidDetailIdentifier(identifier)) {
+        auto folder = vtfolder::openFolder(*fileURL_, platform::SharedFolder::Trust::Any, error);
+        if (!folder) return false;
+        if (int code = folder->removeTree(identifier, true); code != 0) {
+            platform::setError(
+                error, code == ENOENT ? platform::Error(std::string(platform::kCocoaErrorDomain),
+                                                        platform::kFileNoSuchFileError)
+                                      : VTErrorUtilities::errorWithPOSIXErrorForPath(
+                                            code, folder->pathOf(identifier)));
+            return false;
+        }
+    }
     data_.removeDetailInfo(identifier);
     return true;
 }
@@ -228,13 +212,16 @@ bool VTErrorInstance::writeDetailDataWithIdentifier(const std::string& identifie
         return false;
     }
     std::string source = vtfolder::join(*fileURL_, identifier);
-    if (vtfolder::exists(destination)) {
+    struct stat st {};
+    if (::lstat(destination.c_str(), &st) == 0) {
         platform::setError(error, platform::Error::fileWrite(EEXIST, destination));
         return false;
     }
-    platform::Dictionary attributes;
-    struct stat st {};
-    if (::stat(source.c_str(), &st) == 0)
+    // The detail is read without following a link in its place.
+    platform::Dictionary attributes = {
+        {std::string(VTFileCopyAttributeNoFollowSrc), platform::Value(true)}};
+    auto folder = vtfolder::openFolder(*fileURL_, platform::SharedFolder::Trust::Any, nullptr);
+    if (folder && folder->statEntry(identifier, &st))
         attributes.emplace(VTFilePosixPermissionsAttribute,
                            platform::Value(static_cast<std::uint64_t>(st.st_mode & 07777)));
     return VTFileManagerUtilities::copyItemAtURL(source, destination, attributes, error);
@@ -293,12 +280,15 @@ std::int64_t VTErrorInstance::enumerateData(std::span<const std::int64_t> sectio
             case kVTErrorDataKindDetail: {
                 auto lock = data_.lockData();
                 if (!fileURL_) break;
+                auto folder =
+                    vtfolder::openFolder(*fileURL_, platform::SharedFolder::Trust::Any, nullptr);
+                if (!folder) break;
                 // A copy, so that the iterator may change the details.
                 platform::Dictionary details = data_.detailDataLocked();
                 for (const auto& [identifier, stored] : details) {
                     if (!vtfolder::isValidDetailIdentifier(identifier)) continue;
                     std::string path = vtfolder::join(*fileURL_, identifier);
-                    if (!vtfolder::exists(path)) continue;
+                    if (!folder->hasEntry(identifier)) continue;
                     VTErrorDataValue item;
                     if (options & kVTErrorDataOptionFileURL) {
                         item.kind = VTErrorDataValue::Kind::FileURL;

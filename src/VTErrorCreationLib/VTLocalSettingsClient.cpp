@@ -18,7 +18,7 @@ std::shared_ptr<VTLocalSettingsClient> VTLocalSettingsClient::initWithConfigurat
     auto client = std::make_shared<VTLocalSettingsClient>(std::move(configuration));
     client->observeChanges();
     struct stat st {};
-    if (::stat(client->configuration_->settingsPath()->c_str(), &st) == 0 && !client->load(error))
+    if (::lstat(client->configuration_->settingsPath()->c_str(), &st) == 0 && !client->load(error))
         return nullptr;
     return client;
 }

@@ -7,11 +7,11 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <filesystem>
 
 #include "Foundation/PelCFUtilities.h"
 #include "Foundation/PelSignature.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
@@ -217,38 +217,40 @@ std::optional<VTSCDConfiguration> VTSCDConfiguration::configurationWithContentsO
 }
 
 void VTSCDConfiguration::initializeDirectories() const {
+    using platform::SharedFolder;
     for (const auto* folder :
          {&undetailedLogicalErrorsPath_, &undetailedCrashDumpsPath_, &errorsPath_}) {
         if (!*folder || folder->value().empty()) continue;
         const std::string& path = **folder;
-        const std::string top = folderOf(path);
         auto failed = [&](const platform::Error& e) {
             VTLog(LOG_ERR, "Could not create %s (%s)", lastComponent(path).c_str(),
                   e.localizedDescription().c_str());
         };
-        // A root run puts nothing where another user could redirect it.
+        // The base and the folders above it are walked and made by
+        // descriptor; a root run refuses any of them that another user owns
+        // or could swap. The root folder is made private and given its mode
+        // on the descriptor, so that no link put in its place meanwhile can
+        // turn the mode onto another folder.
         platform::Error refused;
-        if (!vtfolder::checkTrustedFolders(top, top, &refused)) {
+        auto top = SharedFolder::make(folderOf(path), SharedFolder::kDefaultMode, &refused);
+        if (!top) {
             failed(refused);
             continue;
         }
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0) {
-            // A shared folder of ours that an earlier version made without
-            // the sticky bit gets it now; never through a link.
-            int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() &&
-                (st.st_mode & 07777) == 0777)
-                ::fchmod(fd, vtfolder::kSharedFolderMode);
-            if (fd >= 0) ::close(fd);
-        } else {
-            std::error_code ec;
-            std::filesystem::create_directories(path, ec);
-            if (ec || ::chmod(path.c_str(), vtfolder::kSharedFolderMode) != 0) {
-                failed(platform::Error::posix(ec ? ec.value() : errno, path));
-                continue;
-            }
+        const std::string name = lastComponent(path);
+        bool made = false;
+        auto root = top->makeChild(name, vtfolder::kSharedFolderMode, &refused, &made);
+        if (!root) root = top->child(name, SharedFolder::Trust::Any, nullptr);
+        if (!root) {
+            failed(refused);
+            continue;
         }
-        if (!vtfolder::checkTrustedFolders(top, path, &refused)) failed(refused);
+        // A shared folder of ours that an earlier version made without the
+        // sticky bit gets it now, on the folder opened.
+        struct stat st {};
+        if (!made && root->status(&st) && st.st_uid == ::geteuid() && (st.st_mode & 07777) == 0777)
+            ::fchmod(root->fd(), vtfolder::kSharedFolderMode);
+        if (int why = SharedFolder::untrustedReason(root->fd()))
+            failed(platform::Error::fileWrite(why, path));
     }
 }

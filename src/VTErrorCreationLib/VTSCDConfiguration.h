@@ -100,8 +100,10 @@ class VTSCDConfiguration : public VTFieldCodable<VTSCDConfiguration> {
     /// Creates the undetailed-errors, crash-dump and errors folders that do
     /// not exist (with intermediate folders, mode 01777: every user adds,
     /// none removes another's entries); a failure is logged and the next
-    /// folder is tried. Running as root, a folder whose parent or itself is
-    /// a link or belongs to another user is refused (logged) and left alone.
+    /// folder is tried. Every folder is made by descriptor (mkdirat, then
+    /// fchmod on the folder made); running as root, a folder on the way that
+    /// is another user's link or folder, or writable by others without the
+    /// sticky bit, is refused (logged) and left alone.
     void initializeDirectories() const;
 
 #define VT_SCD_ACCESSORS(Type, name, Name)       \

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 
@@ -34,21 +35,30 @@ std::unique_ptr<VTSettingsFile> VTSettingsFile::open(const std::string& path, bo
                                                      std::weak_ptr<VTSettingsClient> client,
                                                      platform::Error* error) {
     // The settings live in the shared base folder: a root run uses them only
-    // when no other user can redirect them, and never through a link.
-    const std::string folder = vtfolder::parentOf(path);
-    if (!vtfolder::checkTrustedFolders(folder, folder, error)) return nullptr;
-    // The lock must be on the file that the path names when the lock is
+    // when no other user can redirect them. The folder is opened once and
+    // the file below it, never through a link.
+    auto folder = platform::SharedFolder::open(vtfolder::parentOf(path),
+                                               platform::SharedFolder::Trust::Required, error);
+    if (!folder) return nullptr;
+    const std::string name = vtfolder::nameOf(path);
+    // The lock must be on the file that the name holds when the lock is
     // granted: a file replaced or deleted while we waited is opened again.
     for (int attempt = 0; attempt < 8; ++attempt) {
         int fd = -1;
         if (forWriting) {
-            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0664);
+            fd = folder->openFile(name, O_RDWR | O_CREAT | O_EXCL, 0664);
             if (fd >= 0)
                 ::fchmod(fd, 0664);
             else if (errno == EEXIST)
-                fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
+                fd = folder->openFile(name, O_RDWR | O_NONBLOCK);
         } else {
-            fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+            fd = folder->openFile(name, O_RDONLY | O_NONBLOCK);
+        }
+        struct stat locked {};
+        if (fd >= 0 && (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode))) {
+            ::close(fd);
+            fd = -1;
+            errno = EINVAL;
         }
         if (fd < 0) {
             int code = errno;
@@ -56,6 +66,7 @@ std::unique_ptr<VTSettingsFile> VTSettingsFile::open(const std::string& path, bo
                                                  : platform::Error::fileRead(code, path));
             return nullptr;
         }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
         if (lockRetryingInterrupts(fd, forWriting ? LOCK_EX : LOCK_SH) != 0) {
             int code = errno;
             ::close(fd);
@@ -63,10 +74,9 @@ std::unique_ptr<VTSettingsFile> VTSettingsFile::open(const std::string& path, bo
                                                     platform::Error::posixForURL(code, path)));
             return nullptr;
         }
-        struct stat locked {
-        }, named{};
-        if (::fstat(fd, &locked) == 0 && ::stat(path.c_str(), &named) == 0 &&
-            locked.st_dev == named.st_dev && locked.st_ino == named.st_ino)
+        struct stat named {};
+        if (folder->statEntry(name, &named) && locked.st_dev == named.st_dev &&
+            locked.st_ino == named.st_ino)
             return std::unique_ptr<VTSettingsFile>(new VTSettingsFile(fd, path, std::move(client)));
         ::close(fd);
     }

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <stdexcept>
 #include <vector>
 
-#include "VTErrorCreationLib/Utilities/PelRmDir.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTErrorCreationLib/VTErrorFolder.h"
 #include "support/TempDir.h"
@@ -17,19 +17,27 @@ namespace fs = std::filesystem;
 
 namespace {
 
-int renameAcrossFileSystems(const char*, const char*) {
+using platform::SharedFolder;
+
+int renameAcrossFileSystems(int, const char*, int, const char*) {
     errno = EXDEV;
     return -1;
 }
 
 // Removes one file of the tree, then fails as a busy file system would.
-int removeHalfThenFail(const char* path, bool) {
-    for (const auto& entry : fs::recursive_directory_iterator(path))
+int removeHalfThenFail(const SharedFolder& folder, std::string_view name, bool) {
+    for (const auto& entry : fs::recursive_directory_iterator(folder.pathOf(name)))
         if (entry.is_regular_file()) {
             fs::remove(entry.path());
             break;
         }
     return EBUSY;
+}
+
+SharedFolder open(const fs::path& path) {
+    auto folder = SharedFolder::open(path.string(), SharedFolder::Trust::Any, nullptr);
+    if (!folder) throw std::runtime_error("cannot open " + path.string());
+    return std::move(*folder);
 }
 
 std::string read(const fs::path& path) {
@@ -72,8 +80,8 @@ class VTErrorFolderMove : public ::testing::Test {
 TEST_F(VTErrorFolderMove, AcrossFileSystemsCopiesThenRemovesTheOriginal) {
     fs::create_directories(to_.parent_path());
     platform::Error error;
-    ASSERT_TRUE(vtfolder::moveItem(from_.string(), to_.string(), &error,
-                                   {.rename = renameAcrossFileSystems, .removeTree = PelRmDir}))
+    ASSERT_TRUE(vtfolder::moveItem(open(from_.parent_path()), "E", open(to_.parent_path()), "E",
+                                   &error, {.rename = renameAcrossFileSystems}))
         << error.description();
     expectCompleteCopy();
     EXPECT_FALSE(fs::exists(from_));
@@ -84,7 +92,7 @@ TEST_F(VTErrorFolderMove, OriginalThatCannotBeRemovedKeepsTheCompleteCopy) {
     fs::create_directories(to_.parent_path());
     platform::Error error;
     ASSERT_TRUE(
-        vtfolder::moveItem(from_.string(), to_.string(), &error,
+        vtfolder::moveItem(open(from_.parent_path()), "E", open(to_.parent_path()), "E", &error,
                            {.rename = renameAcrossFileSystems, .removeTree = removeHalfThenFail}));
     expectCompleteCopy();
     EXPECT_TRUE(fs::exists(from_)) << "the leftover stays where it was";
@@ -94,17 +102,20 @@ TEST_F(VTErrorFolderMove, OriginalThatCannotBeRemovedKeepsTheCompleteCopy) {
 }
 
 TEST_F(VTErrorFolderMove, FailuresLeaveTheOriginalWhole) {
-    // Another failure of the rename: nothing is copied.
+    // Another failure of the rename (the destination exists, and is never
+    // replaced): nothing is copied.
+    fs::create_directories(to_);
     platform::Error error;
     EXPECT_FALSE(
-        vtfolder::moveItem(from_.string(), (dir_.path() / "missing/parent/E").string(), &error));
+        vtfolder::moveItem(open(from_.parent_path()), "E", open(to_.parent_path()), "E", &error));
     EXPECT_FALSE(error.empty());
-    // The copy fails (its parent folder is missing): the original stays whole.
+    EXPECT_TRUE(fs::is_empty(to_));
+    // The copy fails (the destination exists): the original stays whole.
     error = platform::Error();
-    EXPECT_FALSE(vtfolder::moveItem(from_.string(), to_.string(), &error,
-                                    {.rename = renameAcrossFileSystems}));
+    EXPECT_FALSE(vtfolder::moveItem(open(from_.parent_path()), "E", open(to_.parent_path()), "E",
+                                    &error, {.rename = renameAcrossFileSystems}));
     EXPECT_FALSE(error.empty());
-    EXPECT_FALSE(fs::exists(to_));
+    EXPECT_TRUE(fs::is_empty(to_));
     EXPECT_EQ(read(from_ / "ProcessLaunch"), "launch");
 }
 

@@ -67,7 +67,7 @@ TEST(VTSharedErrorFolders, ARootRunLeavesStickySharedFoldersAndKeepsItsEnvironme
             << "a root run's environment is for root only";
 }
 
-TEST(VTSharedErrorFolders, ARootRunRefusesFoldersAnotherUserCanRedirectOrReplace) {
+TEST(VTSharedErrorFolders, ARootRunNeverWritesWhereAnotherUserCanRedirectItAndKeepsItsReport) {
     if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     struct Case {
         const char* what;
@@ -91,10 +91,13 @@ TEST(VTSharedErrorFolders, ARootRunRefusesFoldersAnotherUserCanRedirectOrReplace
              return symlink(target.c_str(), (base + "/Errors/00000007").c_str()) == 0 &&
                     symlink(target.c_str(), (base + "/Submissions/00000007").c_str()) == 0;
          }},
-        {"a bucket in root's Errors is another user's folder", true,
+        {"a bucket in root's Errors is another user's folder, with something in it", true,
          [](const std::string& base, const std::string&) {
-             return mkdir((base + "/Errors/00000007").c_str(), 0777) == 0 &&
-                    mkdir((base + "/Submissions/00000007").c_str(), 0777) == 0;
+             return mkdir((base + "/Errors/00000007").c_str(), 01777) == 0 &&
+                    mkdir((base + "/Errors/00000007/theirs").c_str(), 0777) == 0 &&
+                    mkdir((base + "/Submissions/00000007").c_str(), 01777) == 0 &&
+                    // Root's fallback name taken in advance as well.
+                    mkdir((base + "/Errors/00000007.0").c_str(), 01777) == 0;
          }},
     };
     for (const auto& c : cases) {
@@ -116,19 +119,45 @@ TEST(VTSharedErrorFolders, ARootRunRefusesFoldersAnotherUserCanRedirectOrReplace
             VTSCDConfiguration::hardcodedConfigurationUsingPath(base), nullptr);
         ASSERT_TRUE(client);
         auto error = std::make_shared<VTErrorInstance>(kVTFailureTypeLogicalError, 2, client);
-        error->summaryData().setFailureUUID(VTUUID::UUID());
+        const VTUUID uuid = VTUUID::UUID();
+        error->summaryData().setFailureUUID(uuid);
         error->summaryData().setBucketId(7);
         ASSERT_TRUE(error->addDetailData(platform::Data{'x'}, "Notes", std::nullopt, nullptr));
         platform::Error failure;
-        EXPECT_FALSE(error->save(&failure)) << "saved at " << *error->fileURL();
-        EXPECT_FALSE(failure.empty());
-        EXPECT_FALSE(error->finalize(nullptr));
+        const bool saved = error->save(&failure);
         EXPECT_EQ(entriesIn(target), 0u) << "root wrote into the folder the link names";
         if (!c.rootMadeTheBaseFirst) {
+            // Another user's base: nothing of root's goes there at all.
+            EXPECT_FALSE(saved) << "saved at " << *error->fileURL();
+            EXPECT_FALSE(failure.empty());
+            EXPECT_FALSE(error->finalize(nullptr));
             EXPECT_FALSE(VTSettingsFile::initForWritingToURL(base + "/vtsettings.dat", {}, nullptr))
                 << "root's settings in another user's base";
             EXPECT_EQ(entriesIn(target), 0u);
+            continue;
         }
+        // A squatted bucket: root's report goes into a bucket of root's own
+        // beside it, and every reader finds it there.
+        ASSERT_TRUE(saved) << failure.description();
+        const std::string bucket = vtfolder::parentOf(*error->fileURL());
+        EXPECT_EQ(vtfolder::parentOf(bucket), base + "/Errors");
+        EXPECT_TRUE(vtfolder::isBucketFolderOf(vtfolder::nameOf(bucket), "00000007")) << bucket;
+        struct stat st {};
+        ASSERT_EQ(lstat(bucket.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISDIR(st.st_mode));
+        EXPECT_EQ(st.st_uid, 0u) << "a bucket of root's own";
+        EXPECT_TRUE(client->errorWithFailureUUID(uuid, 7, nullptr));
+        ASSERT_TRUE(error->save(&failure))
+            << "a later save finds it in place: " << failure.description();
+        EXPECT_EQ(vtfolder::parentOf(*error->fileURL()), bucket);
+        ASSERT_TRUE(error->finalize(&failure)) << failure.description();
+        EXPECT_EQ(vtfolder::parentOf(vtfolder::parentOf(*error->fileURL())), base + "/Submissions");
+        auto reopened = client->errorWithFailureUUID(uuid, 7, nullptr);
+        ASSERT_TRUE(reopened);
+        EXPECT_TRUE(reopened->isFinal());
+        EXPECT_EQ(entriesIn(target), 0u);
+        ASSERT_TRUE(error->remove(&failure)) << failure.description();
+        EXPECT_FALSE(client->errorWithFailureUUID(uuid, 7, nullptr));
     }
 }
 

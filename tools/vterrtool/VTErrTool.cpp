@@ -1,23 +1,30 @@
 #include "vterrtool/VTErrTool.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <optional>
 
 #include "Platform/Dispatch/RunLoop.h"
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Values/Json.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
 #include "VTErrorCreationLib/Utilities/VTVersionUtilities.h"
 #include "VTErrorCreationLib/VTClient.h"
 #include "VTErrorCreationLib/VTErrorData.h"
+#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorPayload.h"
 #include "VTErrorCreationLib/VTLocalSettingsClient.h"
 #include "VTErrorCreationLib/VTLogicalError.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
+#include "VTSubmissionLib/VTSubmissionFormat.h"
 #include "VTSubmissionLib/VTSubmissionSession.h"
 
 namespace vterrtool {
@@ -30,6 +37,7 @@ int usage(std::FILE* err) {
                  "       vterrtool pack --error ERROR-FOLDER --out FILE.7z [--store]\n"
                  "       vterrtool unpack FILE.7z FOLDER\n"
                  "       vterrtool list --base BASE\n"
+                 "       vterrtool clean --base BASE\n"
                  "       vterrtool submit --base BASE [--gateway URL] [--upload-gateway URL]\n");
     return 2;
 }
@@ -92,28 +100,75 @@ struct SavedError {
     VTErrorProperties summary;
 };
 
-/// The saved errors under the base's "Errors" and "Submissions" folders.
-std::vector<SavedError> savedErrors(const VTSCDConfiguration& configuration) {
-    std::vector<SavedError> out;
+/// An error folder that cannot be opened as an error, and why.
+struct DamagedError {
+    std::string folder;
+    std::string reason;
+};
+
+/// Decodes one of an error folder's own files; the reason it cannot be.
+template <class T>
+std::optional<T> decodeIn(const platform::SharedFolder& folder, std::string_view name,
+                          std::string* reason) {
+    platform::Data bytes;
+    if (!folder.readFile(name, bytes)) {
+        *reason = errno == ENOENT
+                      ? "no " + std::string(name)
+                      : std::string(name) + " unreadable (" + std::strerror(errno) + ")";
+        return std::nullopt;
+    }
+    if (bytes.empty()) {
+        *reason = "empty " + std::string(name);
+        return std::nullopt;
+    }
+    platform::Error failure;
+    auto object = VTCodingUtilities::objectWithData<T>(bytes, &failure);
+    if (!object)
+        *reason = std::string(name) + " does not decode (" + failure.localizedDescription() + ")";
+    return object;
+}
+
+/// The error folders under the base's "Errors" and "Submissions" folders
+/// (their buckets, and root's buckets beside them), read by descriptor:
+/// the whole ones and the damaged ones.
+void savedErrors(const VTSCDConfiguration& configuration, std::vector<SavedError>* whole,
+                 std::vector<DamagedError>* damaged) {
+    using platform::SharedFolder;
     const std::pair<std::optional<std::string>, bool> roots[] = {
         {configuration.undetailedLogicalErrorsPath(), false}, {configuration.errorsPath(), true}};
-    for (const auto& [root, final] : roots) {
-        std::error_code ec;
-        if (!root || !std::filesystem::is_directory(*root, ec)) continue;
-        std::vector<std::string> folders;
-        for (const auto& bucket : std::filesystem::directory_iterator(*root, ec)) {
-            if (!bucket.is_directory(ec)) continue;
-            for (const auto& uuid : std::filesystem::directory_iterator(bucket.path(), ec))
-                if (uuid.is_directory(ec)) folders.push_back(uuid.path().string());
-        }
-        std::sort(folders.begin(), folders.end());
-        for (const std::string& folder : folders) {
-            auto summary = VTCodingUtilities::objectWithContentsOfFile<VTErrorProperties>(
-                folder + "/summary.vterr", nullptr);
-            if (summary) out.push_back({folder, final, std::move(*summary)});
+    for (const auto& [rootPath, final] : roots) {
+        if (!rootPath) continue;
+        auto root = SharedFolder::open(*rootPath, SharedFolder::Trust::Any, nullptr);
+        auto buckets = root ? root->entries(nullptr) : std::nullopt;
+        if (!buckets) continue;
+        std::sort(buckets->begin(), buckets->end());
+        for (const std::string& name : *buckets) {
+            struct stat st {};
+            if (!root->statEntry(name, &st) || !S_ISDIR(st.st_mode)) continue;
+            auto bucket = root->child(name, SharedFolder::Trust::Any, nullptr);
+            auto uuids = bucket ? bucket->entries(nullptr) : std::nullopt;
+            if (!uuids) continue;
+            std::sort(uuids->begin(), uuids->end());
+            for (const std::string& uuid : *uuids) {
+                if (!bucket->statEntry(uuid, &st) || !S_ISDIR(st.st_mode)) continue;
+                auto folder = bucket->child(uuid, SharedFolder::Trust::Any, nullptr);
+                if (!folder) continue;
+                std::string reason;
+                auto summary =
+                    decodeIn<VTErrorProperties>(*folder, vtfolder::kSummaryFileName, &reason);
+                if (summary && decodeIn<VTErrorData>(*folder, vtfolder::kDataFileName, &reason))
+                    whole->push_back({folder->path(), final, std::move(*summary)});
+                else if (damaged)
+                    damaged->push_back({folder->path(), std::move(reason)});
+            }
         }
     }
-    return out;
+}
+
+void reportDamaged(const std::vector<DamagedError>& damaged, std::FILE* err) {
+    for (const DamagedError& d : damaged)
+        std::fprintf(err, "vterrtool: damaged error folder %s: %s\n", d.folder.c_str(),
+                     d.reason.c_str());
 }
 
 VTSCDConfiguration configurationForBase(const std::string& base) {
@@ -137,7 +192,13 @@ std::string timeText(const std::optional<platform::Date>& date) {
 int list(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (args.size() != 3 || args[1] != "--base") return usage(err);
     const VTSCDConfiguration configuration = configurationForBase(absolute(args[2]));
-    for (const SavedError& e : savedErrors(configuration)) {
+    std::vector<SavedError> whole;
+    std::vector<DamagedError> damaged;
+    savedErrors(configuration, &whole, &damaged);
+    // Folders that are no whole error are named, not skipped in silence:
+    // "clean" removes them.
+    reportDamaged(damaged, err);
+    for (const SavedError& e : whole) {
         const VTErrorProperties& s = e.summary;
         std::fprintf(out, "%s %s type=%llu product=%s time=%s %s\n",
                      VTStringUtilities::stringWithBucketID(s.bucketId()).c_str(),
@@ -147,6 +208,54 @@ int list(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
                      e.final ? "final" : "not-final");
     }
     return 0;
+}
+
+int clean(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
+    if (args.size() != 3 || args[1] != "--base") return usage(err);
+    const VTSCDConfiguration configuration = configurationForBase(absolute(args[2]));
+    std::vector<SavedError> whole;
+    std::vector<DamagedError> damaged;
+    savedErrors(configuration, &whole, &damaged);
+    int status = 0;
+    for (const DamagedError& d : damaged) {
+        // By descriptor from the bucket held open, never following a link.
+        auto bucket = vtfolder::openFolder(vtfolder::parentOf(d.folder),
+                                           platform::SharedFolder::Trust::Any, nullptr);
+        const int code = bucket ? bucket->removeTree(vtfolder::nameOf(d.folder), true) : errno;
+        if (code == 0) {
+            std::fprintf(out, "removed %s (%s)\n", d.folder.c_str(), d.reason.c_str());
+            if (bucket) vtfolder::removeEmptyBucket(*bucket);
+        } else {
+            std::fprintf(err, "vterrtool: %s not removed: %s\n", d.folder.c_str(),
+                         std::strerror(code));
+            status = 1;
+        }
+    }
+    return status;
+}
+
+/// The text of a submission result code.
+const char* resultText(std::int32_t code) {
+    switch (code) {
+        case kVTSubmissionResultPingFailed:
+            return "ping failed";
+        case kVTSubmissionResultPinged:
+            return "pinged";
+        case kVTSubmissionResultThrottled:
+            return "throttled";
+        case kVTSubmissionResultPayloadTooLarge:
+            return "payload too large";
+        case kVTSubmissionResultUploaded:
+            return "uploaded";
+        case kVTSubmissionResultUploadFailed:
+            return "upload failed";
+        case kVTSubmissionResultBadResponse:
+            return "unusable ping response";
+        case kVTSubmissionResultInvalidError:
+            return "invalid error record";
+        default:
+            return "unknown result";
+    }
 }
 
 /// Prints every delegate call as one JSON line.
@@ -171,6 +280,9 @@ class JsonLines : public VTSubmissionSessionDelegate {
     void didFinishProcessingError(VTSubmissionSession&, VTError& e, std::int32_t code,
                                   const platform::Error& f) override {
         line("didFinishProcessing", &e, &f, code);
+        std::lock_guard lock(mutex_);
+        if (e.summaryData().failureUUID())
+            results_[e.summaryData().failureUUID()->UUIDString()] = {code, f};
     }
     void sessionDidEnd(VTSubmissionSession&, const platform::Error& f) override {
         line("sessionDidEnd", nullptr, &f);
@@ -188,6 +300,13 @@ class JsonLines : public VTSubmissionSessionDelegate {
     bool failed() {
         std::lock_guard lock(mutex_);
         return failed_;
+    }
+    /// The result of the error with that UUID text, when it was processed.
+    std::optional<std::pair<std::int32_t, platform::Error>> result(const std::string& uuid) {
+        std::lock_guard lock(mutex_);
+        auto it = results_.find(uuid);
+        if (it == results_.end()) return std::nullopt;
+        return it->second;
     }
 
   private:
@@ -213,6 +332,7 @@ class JsonLines : public VTSubmissionSessionDelegate {
     std::mutex mutex_;
     bool ended_ = false;
     bool failed_ = false;
+    std::map<std::string, std::pair<std::int32_t, platform::Error>> results_;
 };
 
 int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -248,7 +368,10 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
         }
         configuration.setGateways(std::move(gateways));
     }
-    const std::vector<SavedError> saved = savedErrors(configuration);
+    std::vector<SavedError> saved;
+    std::vector<DamagedError> damaged;
+    savedErrors(configuration, &saved, &damaged);
+    reportDamaged(damaged, err);
     auto client = VTClient::embeddedClientWithConfig(configuration, nullptr);
     platform::Error failure;
     auto settings =
@@ -260,13 +383,19 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     auto session = VTSubmissionSession::initWithClient(client, settings);
     auto lines = std::make_shared<JsonLines>(out);
     session->setDelegate(lines);
+    std::vector<std::string> submitted;
+    bool undelivered = false;
     for (const SavedError& e : saved) {
         auto error = client->createErrorFromPersistentData(e.folder, e.final ? 0 : 1, &failure);
-        if (error)
+        if (error) {
             session->submitError(error);
-        else
+            submitted.push_back(e.summary.failureUUID() ? e.summary.failureUUID()->UUIDString()
+                                                        : e.folder);
+        } else {
             std::fprintf(err, "vterrtool: %s not opened: %s\n", e.folder.c_str(),
                          failure.description().c_str());
+            undelivered = true;
+        }
     }
     if (!session->start(&failure)) {
         std::fprintf(err, "vterrtool: the session did not start: %s\n",
@@ -276,7 +405,24 @@ int submit(const std::vector<std::string>& args, std::FILE* out, std::FILE* err)
     }
     session->finish();
     while (!lines->ended()) platform::RunLoop::run();
-    return lines->failed() ? 1 : 0;
+    // One line per error: the session's own success says nothing about an
+    // upload that the gateway cut off.
+    for (const std::string& uuid : submitted) {
+        auto result = lines->result(uuid);
+        if (!result) {
+            std::fprintf(err, "vterrtool: %s: not processed\n", uuid.c_str());
+            undelivered = true;
+            continue;
+        }
+        const auto& [code, reason] = *result;
+        const bool delivered =
+            code == kVTSubmissionResultPinged || code == kVTSubmissionResultUploaded;
+        undelivered = undelivered || !delivered;
+        std::fprintf(err, "vterrtool: %s: result %d (%s)%s%s\n", uuid.c_str(), code,
+                     resultText(code), reason.empty() ? "" : ": ",
+                     reason.empty() ? "" : reasonText(reason).c_str());
+    }
+    return lines->failed() || undelivered ? 1 : 0;
 }
 
 int pack(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
@@ -350,6 +496,7 @@ int run(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
     if (args[0] == "unpack") return unpack(args, out, err);
     if (args[0] == "list") return list(args, out, err);
     if (args[0] == "submit") return submit(args, out, err);
+    if (args[0] == "clean") return clean(args, out, err);
     return usage(err);
 }
 

@@ -7,9 +7,15 @@
 //   vterrtool unpack F.7z DIR
 //       unpacks a payload into a new folder inside DIR and opens the error
 //   vterrtool list --base B
-//       the saved errors under B's "Errors" and "Submissions"
+//       the saved errors under B's "Errors" and "Submissions"; error folders
+//       that cannot be opened (no, an empty or a damaged summary or data)
+//       are named with the reason on the error stream
+//   vterrtool clean --base B
+//       removes those damaged error folders
 //   vterrtool submit --base B [--gateway URL] [--upload-gateway URL]
-//       one submission session over them; the delegate calls as JSON lines
+//       one submission session over them; the delegate calls as JSON lines,
+//       then one line per error with its result on the error stream; fails
+//       when any error was not delivered (result other than 2 or 7)
 #pragma once
 
 #include <cstdio>

@@ -10,7 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <mutex>
@@ -23,8 +22,11 @@
 #include "Platform/Dispatch/ThreadName.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 
 namespace {
+
+constexpr const char* kLiveReportName = "live_report.fvcrash";
 
 std::atomic<bool> gEnabledOnce{false};
 std::atomic<bool> gUncaughtHandlerArmed{false};
@@ -118,40 +120,48 @@ std::string FVCrashReporter::queuedCrashReportDirectory() const {
 }
 
 std::string FVCrashReporter::crashReportPath() const {
-    return joinPath(directory_, "live_report.fvcrash");
+    return joinPath(directory_, kLiveReportName);
 }
 
 bool FVCrashReporter::hasPendingCrashReport() const {
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
     struct stat st {};
-    return stat(crashReportPath().c_str(), &st) == 0;
+    return folder && folder->statEntry(kLiveReportName, &st);
 }
 
 std::optional<platform::Data> FVCrashReporter::loadPendingCrashReportData(
     platform::Error* error) const {
-    std::ifstream in(crashReportPath(), std::ios::binary);
-    if (!in) {
+    // The folder may be one that other users write to: the report is read
+    // below it, by descriptor, and only as a regular file, never through a
+    // link put in its place.
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
+    platform::Data data;
+    if (!folder || !folder->readFile(kLiveReportName, data)) {
         if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
         return std::nullopt;
     }
-    return platform::Data(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return data;
 }
 
 bool FVCrashReporter::purgePendingCrashReport(platform::Error* error) const {
-    if (unlink(crashReportPath().c_str()) == 0) return true;
-    if (error) *error = platform::Error::posix(errno);
+    auto folder =
+        platform::SharedFolder::open(directory_, platform::SharedFolder::Trust::Any, nullptr);
+    if (folder && folder->removeFile(kLiveReportName)) return true;
+    if (error) *error = platform::Error::posix(errno ? errno : ENOENT);
     return false;
 }
 
 bool FVCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
-    if (isDirectory(directory_)) return true;
-    std::error_code ec;
-    std::filesystem::create_directories(directory_, ec);
-    if (ec) {
-        if (error) *error = platform::Error::posix(ec.value());
-        return false;
-    }
-    chmod(directory_.c_str(), 0755);
-    return true;
+    // Made by descriptor, its mode set on the folder made: the folder may
+    // lie in one that other users write to (the error library's crash
+    // dumps), where a path could be redirected between two calls.
+    platform::Error failure;
+    if (platform::SharedFolder::make(directory_, 0755, &failure)) return true;
+    const platform::Error* cause = failure.underlyingError();
+    if (error) *error = platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO);
+    return false;
 }
 
 bool FVCrashReporter::enableCrashReporter(platform::Error* error) {

@@ -83,25 +83,8 @@ bool ContainedFolder::open(const std::string& path, std::string* reason) {
     return true;
 }
 
-namespace {
-
-int openParts(int base, const std::vector<std::string>& parts) {
-    UniqueFd dir(::fcntl(base, F_DUPFD_CLOEXEC, 0));
-    for (const auto& part : parts) {
-        if (dir.get() < 0) return -1;
-        dir.reset(::openat(dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    }
-    return dir.release();
-}
-
-}  // namespace
-
-int openFolderBelow(int base, std::string_view relative) {
-    return openParts(base, split(relative));
-}
-
 bool ContainedFolder::openBelow(const std::vector<std::string>& parts, int* fd) const {
-    const int dir = openParts(root_, parts);
+    const int dir = openFolderBelow(root_, join(parts));
     if (dir < 0) return false;
     *fd = dir;
     return true;

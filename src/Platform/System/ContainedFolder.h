@@ -25,6 +25,8 @@
 #include <utility>
 #include <vector>
 
+#include "Platform/System/SharedFolder.h"
+
 namespace platform {
 
 class ContainedFolder {
@@ -81,10 +83,5 @@ class ContainedFolder {
     std::string pending_;
     bool pendingExisted_ = true;
 };
-
-/// Opens the folder `relative` (a relative path, "" for `base` itself) below
-/// the open folder `base`, one part at a time and never through a link, for
-/// use with the *at() calls. The descriptor, or -1 with errno set.
-int openFolderBelow(int base, std::string_view relative);
 
 }  // namespace platform

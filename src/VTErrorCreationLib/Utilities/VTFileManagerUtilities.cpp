@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/PelRmDir.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 
@@ -28,51 +29,34 @@ platform::Error noSuchFile(const std::string& path) {
                            {{std::string(platform::kFilePathErrorKey), platform::Value(path)}});
 }
 
-std::string parentOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    if (slash == std::string::npos) return ".";
-    if (slash == 0) return "/";
-    return path.substr(0, slash);
-}
-
-std::string nameOf(const std::string& path) {
-    std::size_t slash = path.find_last_of('/');
-    return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-// Copies the extended attributes (and with them the POSIX ACL) of `source`
-// onto `target`. Attributes of namespaces a process may not write are left out.
-bool copyAttributes(const std::string& source, const std::string& target, bool noFollow) {
-    auto list = noFollow ? ::llistxattr : ::listxattr;
-    auto get = noFollow ? ::lgetxattr : ::getxattr;
-    ssize_t size = list(source.c_str(), nullptr, 0);
+// Copies the extended attributes (and with them the POSIX ACL) of the open
+// file `source` onto the open file `target`. Attributes of namespaces a
+// process may not write are left out.
+bool copyAttributes(int source, int target) {
+    ssize_t size = ::flistxattr(source, nullptr, 0);
     if (size < 0) return false;
     std::vector<char> names(static_cast<std::size_t>(size) + 1);
-    size = list(source.c_str(), names.data(), names.size() - 1);
+    size = ::flistxattr(source, names.data(), names.size() - 1);
     if (size < 0) return false;
     for (std::size_t i = 0; i < static_cast<std::size_t>(size);) {
         std::string name(names.data() + i);
         i += name.size() + 1;
         if (name.rfind("user.", 0) != 0 && name.rfind("system.posix_acl", 0) != 0) continue;
-        ssize_t length = get(source.c_str(), name.c_str(), nullptr, 0);
+        ssize_t length = ::fgetxattr(source, name.c_str(), nullptr, 0);
         if (length < 0) return false;
         std::vector<char> value(static_cast<std::size_t>(length) + 1);
-        length = get(source.c_str(), name.c_str(), value.data(), value.size() - 1);
+        length = ::fgetxattr(source, name.c_str(), value.data(), value.size() - 1);
         if (length < 0) return false;
-        if (::setxattr(target.c_str(), name.c_str(), value.data(), static_cast<std::size_t>(length),
-                       0) != 0)
+        if (::fsetxattr(target, name.c_str(), value.data(), static_cast<std::size_t>(length), 0) !=
+            0)
             return false;
     }
     return true;
 }
 
-bool hasAttributes(const std::string& source, bool noFollow) {
-    ssize_t size = noFollow ? ::llistxattr(source.c_str(), nullptr, 0)
-                            : ::listxattr(source.c_str(), nullptr, 0);
-    return size > 0;
-}
+bool hasAttributes(int source) { return ::flistxattr(source, nullptr, 0) > 0; }
 
-enum class CopyResult { kDone, kReadFailed, kWriteFailed, kTooLarge };
+enum class CopyResult { kDone, kReadFailed, kWriteFailed, kTooLarge, kModeFailed };
 
 // Copies at most `limit` bytes; kTooLarge when more remain and `truncate`
 // is off.
@@ -120,28 +104,36 @@ bool VTFileManagerUtilities::removeDirectoryHierarchyAtPath(const std::string& p
         platform::setError(error, platform::Error::posix(EINVAL, path));
         return false;
     }
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            platform::setError(
-                error, platform::Error(
-                           std::string(platform::kCocoaErrorDomain), platform::kFileNoSuchFileError,
-                           {{std::string(platform::kFilePathErrorKey), platform::Value(path)}}));
-        } else {
-            platform::setError(error, platform::Error::posix(errno, path));
-        }
+    auto missing = [&] {
+        platform::setError(
+            error, platform::Error(
+                       std::string(platform::kCocoaErrorDomain), platform::kFileNoSuchFileError,
+                       {{std::string(platform::kFilePathErrorKey), platform::Value(path)}}));
+        return false;
+    };
+    // Files and trees alike are removed below the folder that holds them,
+    // by descriptor; nothing on the way is followed.
+    platform::Error openError;
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
+                                                     &name, &openError);
+    if (!folder) {
+        const platform::Error* cause = openError.underlyingError();
+        if (cause && cause->code() == ENOENT) return missing();
+        platform::setError(
+            error, platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO, path));
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        if (::unlink(path.c_str()) != 0) {
-            platform::setError(error, platform::Error::posix(errno, path));
-            return false;
-        }
-        return true;
+    struct stat st {};
+    if (!folder->statEntry(name, &st)) {
+        if (errno == ENOENT) return missing();
+        platform::setError(error, platform::Error::posix(errno, path));
+        return false;
     }
-    int result = PelRmDir(path.c_str(), force);
-    if (result != 0) {
-        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(result, path));
+    if (int result = folder->removeTree(name, force); result != 0) {
+        platform::setError(error, S_ISDIR(st.st_mode)
+                                      ? VTErrorUtilities::errorWithPOSIXErrorForPath(result, path)
+                                      : platform::Error::posix(result, path));
         return false;
     }
     return true;
@@ -162,14 +154,19 @@ std::optional<std::string> VTFileManagerUtilities::createTemporaryDirectoryAtPat
                                                   platform::kFileNoSuchFileError));
         return std::nullopt;
     }
-    std::string path = base;
-    if (path.back() != '/') path += '/';
-    path += "vantrel.XXXXXX";
-    if (!::mkdtemp(path.data())) {
-        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(base));
+    // Made below the parent held open, as mkdtemp would make it.
+    platform::Error failure;
+    auto folder =
+        platform::SharedFolder::open(base, platform::SharedFolder::Trust::Required, &failure);
+    std::string name;
+    if (!folder || !folder->makeUniqueChild("vantrel.", 0700, &name, &failure)) {
+        const platform::Error* cause = failure.underlyingError();
+        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(
+                                      cause ? static_cast<int>(cause->code()) : EIO, base));
         return std::nullopt;
     }
-    return path;
+    if (base.back() != '/') base += '/';
+    return base + name;
 }
 
 bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
@@ -181,20 +178,57 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
                            VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, destination));
         return false;
     }
+    if (source.empty()) {
+        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, source));
+        return false;
+    }
+    platform::Error openError;
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(
+        destination, platform::SharedFolder::Trust::Required, &name, &openError);
+    if (!folder) {
+        const platform::Error* cause = openError.underlyingError();
+        const int code = cause ? static_cast<int>(cause->code()) : EIO;
+        // The part of the way to the copy's folder that is missing.
+        auto it = openError.userInfo().find(std::string(platform::kFilePathErrorKey));
+        const std::string where =
+            it != openError.userInfo().end() ? it->second.stringValue() : destination;
+        platform::setError(
+            error, code == ENOENT ? noSuchFile(where) : platform::Error::posix(code, where));
+        return false;
+    }
+    return copyItemIntoFolder(source, *folder, name, attributes, error);
+}
+
+bool VTFileManagerUtilities::copyItemIntoFolder(const std::string& source,
+                                                const platform::SharedFolder& folder,
+                                                const std::string& name,
+                                                const platform::Dictionary& attributes,
+                                                platform::Error* error) {
+    const std::string destination = folder.pathOf(name);
     const bool noFollowDst = flag(attributes, VTFileCopyAttributeNoFollowDst);
     const bool noFollowSrc = flag(attributes, VTFileCopyAttributeNoFollowSrc);
     const bool truncate = flag(attributes, VTFileCopyAttributeTruncate);
+    (void)noFollowDst;  // the copy is never written through a link
 
     if (source.empty()) {
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, source));
         return false;
     }
+    // Non-blocking, so that a FIFO in the source's place cannot stall us.
+    platform::UniqueFd in(
+        ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (noFollowSrc ? O_NOFOLLOW : 0)));
     struct stat st {};
-    if ((noFollowSrc ? ::lstat(source.c_str(), &st) : ::stat(source.c_str(), &st)) != 0) {
+    if (!in || ::fstat(in.get(), &st) != 0) {
         platform::setError(
             error, errno == ENOENT ? noSuchFile(source) : platform::Error::posix(errno, source));
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        platform::setError(error, platform::Error::posix(EINVAL, source));
+        return false;
+    }
+    ::fcntl(in.get(), F_SETFL, ::fcntl(in.get(), F_GETFL) & ~O_NONBLOCK);
     std::optional<std::uint64_t> limit;
     if (auto it = attributes.find(VTFileSizeAttribute); it != attributes.end())
         limit = it->second.uint64Value();
@@ -203,87 +237,60 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
                            VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
         return false;
     }
-    std::string folder = parentOf(destination);
-    struct stat folderStat {};
-    if (::stat(folder.c_str(), &folderStat) != 0) {
-        platform::setError(
-            error, errno == ENOENT ? noSuchFile(folder) : platform::Error::posix(errno, folder));
-        return false;
-    }
 
-    if (flag(attributes, VTFileCopyAttributePack) && hasAttributes(source, noFollowSrc)) {
-        std::string packed = folder + "/._" + nameOf(destination);
-        int fd =
-            ::open(packed.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
-        bool ok = fd >= 0;
-        if (fd >= 0) ::close(fd);
-        if (!ok || !copyAttributes(source, packed, noFollowSrc)) {
+    if (flag(attributes, VTFileCopyAttributePack) && hasAttributes(in.get())) {
+        const std::string packed = "._" + name;
+        platform::UniqueFd fd(folder.openFile(packed, O_WRONLY | O_CREAT | O_TRUNC, 0644));
+        if (!fd || !copyAttributes(in.get(), fd.get())) {
             platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(source));
             return false;
         }
     }
 
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | (noFollowSrc ? O_NOFOLLOW : 0));
-    if (in < 0) {
+    // A copy under construction is never readable by more users than it
+    // will be: made private, given its mode at the end.
+    platform::UniqueFd out(folder.openFile(name, O_WRONLY | O_CREAT | O_TRUNC, 0600));
+    if (!out) {
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(source));
         return false;
     }
-    int out = ::open(destination.c_str(),
-                     O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (noFollowDst ? O_NOFOLLOW : 0),
-                     st.st_mode & 0777);
-    if (out < 0) {
-        int code = errno;
-        ::close(in);
-        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, source));
-        return false;
-    }
-    CopyResult copied = copyData(in, out, limit, truncate);
+    ::fchmod(out.get(), 0600);
+    CopyResult copied = copyData(in.get(), out.get(), limit, truncate);
     int code = errno;
-    ::close(in);
-    if (::close(out) != 0 && copied == CopyResult::kDone) {
+    mode_t mode = st.st_mode & 0777;
+    if (auto it = attributes.find(VTFilePosixPermissionsAttribute); it != attributes.end())
+        mode = static_cast<mode_t>(it->second.uint64Value() & 07777);
+    if (copied == CopyResult::kDone && ::fchmod(out.get(), mode) != 0) {
+        copied = CopyResult::kModeFailed;
+        code = errno;
+    }
+    if (::close(out.release()) != 0 && copied == CopyResult::kDone) {
         copied = CopyResult::kWriteFailed;
         code = errno;
     }
     if (copied != CopyResult::kDone) {
-        ::unlink(destination.c_str());
+        folder.removeFile(name);
         if (copied == CopyResult::kTooLarge)
             platform::setError(error,
                                VTErrorUtilities::errorWithVantrelError(kVTErrorAttachmentTooLarge));
         else
-            platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, source));
+            platform::setError(error,
+                               VTErrorUtilities::errorWithPOSIXErrorForPath(
+                                   code, copied == CopyResult::kModeFailed ? destination : source));
         return false;
-    }
-
-    if (auto it = attributes.find(VTFilePosixPermissionsAttribute); it != attributes.end()) {
-        if (::chmod(destination.c_str(), static_cast<mode_t>(it->second.uint64Value() & 07777)) !=
-            0) {
-            platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(destination));
-            removeDirectoryHierarchyAtPath(destination, false, nullptr);
-            return false;
-        }
     }
     return true;
 }
 
 std::int64_t VTFileManagerUtilities::countFilesInDirectory(const std::string& path,
                                                            platform::Error* error) {
-    DIR* dir = ::opendir(path.c_str());
-    if (!dir) {
-        platform::setError(error, VTErrorUtilities::errorWithPOSIXErrnoForPath(path));
-        return -1;
-    }
-    std::int64_t count = 0;
-    errno = 0;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string_view name = entry->d_name;
-        if (name != "." && name != "..") ++count;
-        errno = 0;
-    }
-    int code = errno;
-    ::closedir(dir);
-    if (code != 0) {
+    platform::Error failure;
+    auto folder = platform::SharedFolder::open(path, platform::SharedFolder::Trust::Any, &failure);
+    const std::int64_t count = folder ? folder->countEntries() : -1;
+    if (count < 0) {
+        const platform::Error* cause = failure.underlyingError();
+        const int code = folder ? errno : cause ? static_cast<int>(cause->code()) : EIO;
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, path));
-        return -1;
     }
     return count;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 
@@ -22,7 +23,8 @@ inline constexpr std::string_view VTFileSizeAttribute = "NSFileSize";
 inline constexpr std::string_view VTFilePosixPermissionsAttribute = "NSFilePosixPermissions";
 
 struct VTFileManagerUtilities {
-    /// Removes the file or folder tree at `path` (see PelRmDir for `force`).
+    /// Removes the file or folder tree at `path` (see PelRmDir for `force`),
+    /// below the folder holding it, by descriptor.
     /// Failures: an empty path (POSIX EINVAL), a missing path
     /// (NSCocoaErrorDomain 4 with the path), or the POSIX error of the
     /// removal for the path.
@@ -49,6 +51,11 @@ struct VTFileManagerUtilities {
     /// error of the failing step otherwise. A failed copy is removed.
     static bool copyItemAtURL(const std::string& source, const std::string& destination,
                               const platform::Dictionary& attributes, platform::Error* error);
+    /// The same into the entry `name` of the open folder `folder` (the copy
+    /// is never written through a link; NoFollowDst changes nothing).
+    static bool copyItemIntoFolder(const std::string& source, const platform::SharedFolder& folder,
+                                   const std::string& name, const platform::Dictionary& attributes,
+                                   platform::Error* error);
 
     /// Number of direct entries of the folder, or -1 with the POSIX error.
     static std::int64_t countFilesInDirectory(const std::string& path, platform::Error* error);

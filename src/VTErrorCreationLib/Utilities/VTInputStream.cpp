@@ -1,19 +1,36 @@
 #include "VTErrorCreationLib/Utilities/VTInputStream.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "Platform/System/SharedFolder.h"
 
 VTInputStream::~VTInputStream() { close(); }
 
 bool VTInputStream::open(platform::Error* error) {
     if (fd_ >= 0) return true;
-    fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        platform::setError(error, platform::Error::posix(errno, path_));
+    // Detail files lie in folders other users may write to: the folder is
+    // opened by descriptor, the file without following a link, and only a
+    // regular file is read (non-blocking, so a FIFO cannot stall us).
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path_, platform::SharedFolder::Trust::Any,
+                                                     &name, nullptr);
+    if (!folder) {
+        platform::setError(error, platform::Error::posix(errno ? errno : ENOENT, path_));
         return false;
     }
+    fd_ = folder->openFile(name, O_RDONLY | O_NONBLOCK);
+    struct stat st {};
+    int code = fd_ < 0 ? errno : ::fstat(fd_, &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+    if (code != 0) {
+        close();
+        platform::setError(error, platform::Error::posix(code, path_));
+        return false;
+    }
+    ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
     return true;
 }
 
