@@ -285,30 +285,31 @@ void FSDURLDownload::onComplete(std::uint64_t generation, platform::HttpResult r
         PelLogging::logErrorMessageWithFormat("FSDDownload:didCompleteWithError:%@",
                                               result.error.description());
         if (canRetryForError(&result.error) && retryFile(result.error)) return;
-        if (keepsResumeDataOnFailure()) writeOrDropResumeData();
-        return finishWith(false, nullptr, &result.error);
+        return failKeepingPartial(&result.error);
     }
     if (goodStatus(statusCode_)) {
         fsdUnlinkFile(resumeDataPath_);
         return finishWith(true, &targetPath_, nullptr);
     }
-    if (requestedOffset_ > 0) {
-        // The answer left the partial untouched. Only a refused range, or a
-        // validator other than the one the partial was fetched under, says
-        // that its bytes are stale; after anything else (a server error, for
-        // one) the partial and its resume data stay for the next try.
-        if (statusCode_ == 416 || validatorChanged(result.response, validator_)) {
-            fsdUnlinkFile(resumeDataPath_);
-            fsdUnlinkFile(targetPath_);
-            if (statusCode_ == 416 && !restartedAfterRangeRefusal_) {
-                restartedAfterRangeRefusal_ = true;
-                start(0, {});
-                return;
-            }
+    // The answer left the partial untouched. Only a refused range, or a
+    // validator other than the one the partial was fetched under, says that
+    // its bytes are stale; after anything else (a server error, for one) the
+    // partial stays for the next try, and so must what continues it, also
+    // when this run got it by resuming after a cut.
+    const bool stale = requestedOffset_ > 0 &&
+                       (statusCode_ == 416 || validatorChanged(result.response, validator_));
+    if (stale) {
+        fsdUnlinkFile(resumeDataPath_);
+        fsdUnlinkFile(targetPath_);
+        if (statusCode_ == 416 && !restartedAfterRangeRefusal_) {
+            restartedAfterRangeRefusal_ = true;
+            start(0, {});
+            return;
         }
     }
     PelLogging::logErrorMessage("FSDDownload:didCompleteWithError: Invalid URL");
-    finishWith(false, nullptr, nullptr);
+    if (stale) return finishWith(false, nullptr, nullptr);
+    failKeepingPartial(nullptr);
 }
 
 bool FSDURLDownload::retryFile(const platform::Error& error) {
@@ -336,7 +337,7 @@ bool FSDURLDownload::retryFile(const platform::Error& error) {
             self->retries_ = 0;
             platform::Error wrapped(std::string(kFSDErrorDomain), kFSDErrorTransfer);
             wrapped.setUnderlyingError(error);
-            self->finishWith(false, nullptr, &wrapped);
+            self->failKeepingPartial(&wrapped);
         }
     });
     return true;
@@ -353,6 +354,11 @@ void FSDURLDownload::writeOrDropResumeData() {
         PelLogging::logErrorMessageWithFormat(
             "Error occurred while trying to write the resume data file. Error:%@",
             error.description());
+}
+
+void FSDURLDownload::failKeepingPartial(const platform::Error* error) {
+    if (keepsResumeDataOnFailure()) writeOrDropResumeData();
+    finishWith(false, nullptr, error);
 }
 
 void FSDURLDownload::finishWith(bool success, const std::string* path,

@@ -132,6 +132,10 @@ class FSDURLDownload : public std::enable_shared_from_this<FSDURLDownload> {
     void onComplete(std::uint64_t generation, platform::HttpResult result);
     bool retryFile(const platform::Error& error);
     void writeOrDropResumeData();
+    /// Ends a failed transfer whose partial stays on disk, with the resume
+    /// data that lets the next run continue it (where this transport keeps
+    /// any).
+    void failKeepingPartial(const platform::Error* error);
     void finishWith(bool success, const std::string* path, const platform::Error* error);
     void markFinished();
 

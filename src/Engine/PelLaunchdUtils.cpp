@@ -1,9 +1,16 @@
 #include "Engine/PelLaunchdUtils.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <optional>
+#include <vector>
 
 #include "Engine/PelHardwareUtilities.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -13,6 +20,7 @@
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/UserFileAccess.h"
 #include "Platform/Text/Format.h"
 #include "Platform/Values/DataFile.h"
 #include "Platform/Values/PropertyList.h"
@@ -31,9 +39,21 @@ bool isPlainLabel(const std::string& label) {
            label.find('/') == std::string::npos && label.find('\0') == std::string::npos;
 }
 
+// A desktop entry's string value: a backslash is written "\\"; line breaks
+// are refused before.
+std::string stringValue(const std::string& text) {
+    std::string value;
+    for (char c : text) {
+        if (c == '\\') value += '\\';
+        value += c;
+    }
+    return value;
+}
+
 // One argument of a desktop entry's Exec key: quoted, with the characters
-// the key reserves inside quotes escaped, then escaped again as a string
-// value (backslashes doubled); '%' is written as "%%".
+// the key reserves inside quotes escaped, and '%' written as "%%"; then
+// escaped again as a string value, so that a backslash of the path becomes
+// four.
 std::string execArgument(const std::string& argument) {
     std::string quoted = "\"";
     for (char c : argument) {
@@ -42,12 +62,81 @@ std::string execArgument(const std::string& argument) {
         quoted += c;
     }
     quoted += '"';
-    std::string value;
-    for (char c : quoted) {
-        if (c == '\\') value += '\\';
-        value += c;
+    return stringValue(quoted);
+}
+
+// The user's configuration folder: $XDG_CONFIG_HOME when it is an absolute
+// path (a relative one is to be ignored), else "~/.config"; through the
+// path root, as the home folder is.
+std::string userConfigFolder() {
+    const char* configured = std::getenv("XDG_CONFIG_HOME");
+    if (configured && *configured == '/') return platform::Paths::resolve(configured);
+    return platform::Paths::join(platform::Paths::homeDirectory(), ".config");
+}
+
+// The file access rights of the user `uid`: the account's group and groups,
+// or `gid` alone for an id without an account.
+platform::UserIdentity identityOf(uid_t uid, gid_t gid) {
+    platform::UserIdentity identity{uid, gid, {}};
+    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
+    passwd entry{};
+    passwd* found = nullptr;
+    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return identity;
+    identity.gid = found->pw_gid;
+    int count = 32;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+        groups.resize(static_cast<std::size_t>(count));
+        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) count = 0;
     }
-    return value;
+    groups.resize(static_cast<std::size_t>(count));
+    identity.groups = std::move(groups);
+    return identity;
+}
+
+// What stat says of `path`, or of the nearest folder above it that exists.
+std::optional<struct stat> nearestExisting(std::filesystem::path path) {
+    for (;; path = path.parent_path()) {
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0) return info;
+        if (!path.has_relative_path()) return std::nullopt;
+    }
+}
+
+// Runs `work` on the autostart entry `entry` with the rights of the user
+// whose folder it goes in. A root run that kept a user's $HOME or
+// $XDG_CONFIG_HOME (sudo -E) must not leave folders of root's there, where
+// the user's own programs could then add no entry: it writes as that user.
+// Root writes as root only into a folder of root's, and only when the home
+// folder is root's too; otherwise (a home that is missing, say) it leaves
+// the entry alone. False, and logged, when the entry is left alone.
+bool asOwnerOfFolder(const char* method, const std::string& entry,
+                     const std::function<void()>& work) {
+    if (geteuid() != 0) {
+        work();
+        return true;
+    }
+    const auto folder = nearestExisting(std::filesystem::path(entry).parent_path());
+    struct stat home {};
+    const bool homeIsRoots = ::stat(platform::Paths::homeDirectory().c_str(), &home) == 0 &&
+                             S_ISDIR(home.st_mode) && home.st_uid == 0;
+    if (!folder || (folder->st_uid == 0 && !homeIsRoots)) {
+        PelLogging::logErrorMessageWithFormat(
+            "%s: Autostart entry %@ left alone: running as root for a home folder that is not "
+            "root's",
+            method, entry);
+        return false;
+    }
+    platform::Error failure;
+    if (!platform::withUserFileAccess(identityOf(folder->st_uid, folder->st_gid), work, &failure)) {
+        PelLogging::logErrorMessageWithFormat(
+            "%s: Autostart entry %@ left alone: cannot act as its folder's owner (%@)", method,
+            entry, failure);
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -70,16 +159,15 @@ std::string PelLaunchdUtils::plistDestName(const std::string& fileName) const {
 }
 
 std::string PelLaunchdUtils::autostartEntryPath(const std::string& label) const {
-    return platform::format("%@/.config/autostart/%@.desktop", platform::Paths::homeDirectory(),
-                            label);
+    return platform::format("%@/autostart/%@.desktop", userConfigFolder(), label);
 }
 
 PelLaunchdUtils::OptionalText PelLaunchdUtils::autostartEntryText(const std::string& label,
                                                                   const std::string& program) {
     for (const std::string* text : {&label, &program})
         if (text->find_first_of(std::string("\n\r\0", 3)) != std::string::npos) return std::nullopt;
-    return "[Desktop Entry]\nType=Application\nName=" + label + "\nExec=" + execArgument(program) +
-           "\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
+    return "[Desktop Entry]\nType=Application\nName=" + stringValue(label) +
+           "\nExec=" + execArgument(program) + "\nNoDisplay=true\nX-GNOME-Autostart-enabled=true\n";
 }
 
 bool PelLaunchdUtils::writeAutostartEntry(const std::string& label,
@@ -91,16 +179,18 @@ bool PelLaunchdUtils::writeAutostartEntry(const std::string& label,
                                               program);
         return false;
     }
-    std::error_code ec;
-    std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
-    // Written whole or not at all: a temporary file renamed over the entry.
-    if (!platform::writeDataToFile(platform::Data(text->begin(), text->end()), path, true,
-                                   nullptr)) {
+    bool written = false;
+    const bool asOwner = asOwnerOfFolder(kWriteMethod, path, [&] {
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+        // Written whole or not at all: a temporary file renamed over the entry.
+        written = platform::writeDataToFile(platform::Data(text->begin(), text->end()), path, true,
+                                            nullptr);
+    });
+    if (asOwner && !written)
         PelLogging::logErrorMessageWithFormat("%s: Error in writing the autostart entry %@",
                                               kWriteMethod, path);
-        return false;
-    }
-    return true;
+    return written;
 }
 
 void PelLaunchdUtils::createLaunchAgentFolder() const {
@@ -230,8 +320,11 @@ bool PelLaunchdUtils::deleteLaunchAgentWithDomainName(const OptionalText& domain
     }
     std::string path = plistDestName(plistName(*domainName));
     // The autostart entry goes with the agent (none there is fine).
-    std::error_code ignored;
-    std::filesystem::remove(autostartEntryPath(*domainName), ignored);
+    const std::string entry = autostartEntryPath(*domainName);
+    asOwnerOfFolder(kDeleteMethod, entry, [&entry] {
+        std::error_code ignored;
+        std::filesystem::remove(entry, ignored);
+    });
     if (auto failure = PelPathUtils::sharedPathUtils().deleteFileAtPath(path)) {
         PelLogging::logErrorMessageWithFormat("%s: Error in deleting the file: %@. error = %@",
                                               kDeleteMethod, path, *failure);

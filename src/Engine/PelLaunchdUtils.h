@@ -4,8 +4,12 @@
 // the path root), with the keys Label, RunAtLoad and Program.
 //
 // Beside it, with the same life, goes a desktop autostart entry
-// "~/.config/autostart/<identifier>.desktop" (the XDG autostart convention),
-// which is what really starts the installer at the next log-in here.
+// "$XDG_CONFIG_HOME/autostart/<identifier>.desktop" ("~/.config" without
+// that variable; the XDG autostart convention), which is what really starts
+// the installer at the next log-in here. A root run writes and removes the
+// entry with the rights of the user whose folder it lies in (a root run
+// that kept a user's $HOME), and leaves it alone, logged, when the home
+// folder is missing.
 //
 // Failures are logged; callers log them and carry on. Holds no state but the
 // user-id override for tests; not meant for concurrent use.
@@ -52,9 +56,12 @@ class PelLaunchdUtils {
     std::string plistName(const std::string& label) const { return label + ".plist"; }
     /// The agent folder joined with `fileName`.
     std::string plistDestName(const std::string& fileName) const;
-    /// "~/.config/autostart/<label>.desktop", through the path root.
+    /// "<configuration folder>/autostart/<label>.desktop": $XDG_CONFIG_HOME
+    /// when it is an absolute path, else "~/.config"; through the path root.
     std::string autostartEntryPath(const std::string& label) const;
-    /// The autostart entry's text for `program`, or nullopt when the path
+    /// The autostart entry's text for `program`, escaped for the Exec key
+    /// (quoted; `"`, `` ` ``, `$` and `\` escaped, `%` doubled, then every
+    /// `\` doubled as in any string value), or nullopt when the label or path
     /// cannot be written as one (a line break in it).
     static OptionalText autostartEntryText(const std::string& label, const std::string& program);
     /// Makes the agent folder when it is missing; failures are logged.

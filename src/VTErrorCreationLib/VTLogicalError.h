@@ -76,19 +76,33 @@ class VTLogicalError : public VTErrorInstance {
 
     /// The launch-state text: the process's arguments, its environment and
     /// its runtime identity, each between its header and "End" line.
-    /// Credentials are replaced by "<redacted>" (redactedArgument,
+    /// Credentials are replaced by "<redacted>" (redactedArguments,
     /// redactedEnvironmentValue).
     static std::string processLaunchText();
-    /// `text` with the user information of every URL in it ("user:password@"
-    /// after "scheme://", or leading a word as in "user:password@proxy:3128")
-    /// replaced by "<redacted>".
-    static std::string redactedURLCredentials(std::string_view text);
-    /// "<redacted>" for a variable whose name holds TOKEN, SECRET, PASSWORD,
-    /// PASSWD or KEY (in any case); otherwise the value without URL
-    /// credentials.
+
+    /// Whether a variable, option or query parameter named `name` holds a
+    /// credential: a word of the name (split at "_", "-", "." and case
+    /// changes) holds TOKEN, SECRET, PASSWORD, PASSWD, PASSPHRASE, KEY,
+    /// CREDENTIAL, COOKIE, AUTHORIZ or AUTHENTIC, begins or ends with PASS
+    /// or PWD, or is PAT, AUTH, OAUTH, AUTHN, AUTHZ, SESSION or SESSIONID (in
+    /// any case). The shell's and the desktop's own PWD, OLDPWD,
+    /// DESKTOP_SESSION and XDG_SESSION_ID/TYPE/CLASS/DESKTOP are not.
+    static bool namesCredential(std::string_view name);
+    /// `text` with every credential it shows as "<redacted>": the user
+    /// information of URLs ("scheme://user:password@", "user:password@host"),
+    /// the values of query parameters, of "NAME=VALUE" and "-NAME=VALUE"
+    /// words and of two-word options ("--password VALUE") whose names say
+    /// credential, the password of "-u user:password" ("--user",
+    /// "--proxy-user", "-U"), a "Bearer" token, and the rest of the line after
+    /// "Authorization:".
+    static std::string redactedCredentials(std::string_view text);
+    /// "<redacted>" for a variable whose name says credential; otherwise the
+    /// value as redactedCredentials() gives it.
     static std::string redactedEnvironmentValue(std::string_view name, std::string_view value);
-    /// An argument without URL credentials; the value of an option
-    /// "-NAME=VALUE" whose name says credential is "<redacted>".
+    /// The arguments as redactedCredentials() gives each, where an option
+    /// whose name says credential also hides the whole argument after it.
+    static std::vector<std::string> redactedArguments(const std::vector<std::string>& arguments);
+    /// One argument on its own (as the first of redactedArguments()).
     static std::string redactedArgument(std::string_view argument);
 
     // VTError.

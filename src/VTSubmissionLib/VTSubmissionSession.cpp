@@ -24,6 +24,7 @@ using platform::Error;
 namespace {
 
 constexpr double kReferenceDate = 978307200.0;  // 2001-01-01, an unset date
+constexpr double kSecondsPerDay = 86400.0;
 constexpr std::uint32_t kInterventionRequired = 0x10;
 
 Error submissionError(long code) { return Error(std::string(VTSubmissionErrorDomain), code); }
@@ -289,6 +290,14 @@ void VTSubmissionOperation::start() {
     }).detach();
 }
 
+bool VTSubmissionStartsNewWindow(const VTSubmissionStats& stats, platform::Date now) {
+    if (stats.submissionCount == 0 || !stats.lastReset ||
+        stats.lastReset->secondsSince1970 == kReferenceDate)
+        return true;
+    const double elapsed = now.secondsSince1970 - stats.lastReset->secondsSince1970;
+    return elapsed > kSecondsPerDay || elapsed < 0;
+}
+
 bool VTSubmissionOperation::checkSubmissionLimit(std::int32_t type) {
     auto session = this->session();
     if (!session) return false;
@@ -309,11 +318,11 @@ bool VTSubmissionOperation::checkSubmissionLimit(std::int32_t type) {
     if (!session->context().settings()) return true;
     const std::uint32_t limit = type == kVTGatewayTypeUpload ? config->maxUploadSubmissionsPerDay()
                                                              : config->maxPingSubmissionsPerDay();
-    const platform::Date now = session->now();
     auto countOne = [&](VTSubmissionStats& stats) {
-        const bool unset = !stats.lastReset || stats.lastReset->secondsSince1970 == kReferenceDate;
-        if (stats.submissionCount == 0 || unset ||
-            now.secondsSince1970 - stats.lastReset->secondsSince1970 > 86400.0) {
+        // Read under the settings lock: a window another process has just
+        // started never lies after it.
+        const platform::Date now = session->now();
+        if (VTSubmissionStartsNewWindow(stats, now)) {
             stats.submissionCount = 0;
             stats.lastReset = now;
         }

@@ -24,6 +24,13 @@
 class VTSubmissionSession;
 class VTSubmissionPing;
 class VTSubmissionUpload;
+class VTSubmissionStats;
+
+/// Whether the per-day count of `stats` starts afresh at `now`: when nothing
+/// is counted, the window has no start, it started more than 86400 seconds
+/// ago, or it starts after `now` (a clock that was ahead and was put right
+/// must not silence reporting until it is reached again).
+bool VTSubmissionStartsNewWindow(const VTSubmissionStats& stats, platform::Date now);
 
 /// The session's counters. All zero at creation; safe from any thread.
 class VTSubmissionSessionState {

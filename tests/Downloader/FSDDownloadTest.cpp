@@ -295,6 +295,44 @@ TEST_F(FSDDownloadTest, AServerErrorOnResumeKeepsThePartialUnlessItsValidatorCha
     }
 }
 
+TEST_F(FSDDownloadTest, AServerErrorOnAResumeWithinTheRunLeavesResumeDataForTheNextRun) {
+    const std::string package = testsupport::LoopbackHttpServer::generatedBody(0, 300000);
+    const std::string zip = dltest::makeZip({{"Big.pkg", package}});
+    std::atomic<bool> healthy{false};
+    // A cut after 100000 bytes, then a server error on the resume that
+    // follows it at once; once healthy, the whole file with ranges.
+    server_.setHandler([&](const testsupport::RecordedRequest& r) {
+        if (r.path() != "/big.zip") return ScriptedReply::ok();
+        if (!healthy && !r.header("Range").empty()) return ScriptedReply::withStatus(500, "oops");
+        ScriptedReply reply = ScriptedReply::ok(zip);
+        reply.etag = "\"z1\"";
+        reply.supportRanges = true;
+        if (!healthy) reply.closeAfterBodyBytes = 100000;
+        return reply;
+    });
+    const auto file = fileJSON("/big.zip", "Big.pkg", 1, R"(,"TRANSIENT_ERROR_RETRY_COUNT":2)");
+    auto d = driver({job({file})});
+    d->startDownload();
+    ASSERT_TRUE(runUntil([&] { return delegate_->failed == 1; }));
+    ASSERT_TRUE(runUntil([&] { return d->isIdle(); }));
+    EXPECT_EQ(lastRangeFor(server_, "/big.zip"), "bytes=100000-");
+    EXPECT_EQ(dltest::readFile(folder_ + "/big.zip.fsd"), zip.substr(0, 100000));
+    auto kept = readFSDResumeData(folder_ + "/.big.zip.fsd_resumedata");
+    ASSERT_TRUE(kept);
+    EXPECT_EQ(kept->offset, 100000u);
+    EXPECT_EQ(kept->validator, "\"z1\"");
+
+    healthy = true;
+    const std::size_t before = requestsFor(server_, "/big.zip");
+    delegate_ = std::make_shared<dltest::RecordingDelegate>();
+    auto again = driver({job({file})});
+    again->startDownload();
+    ASSERT_TRUE(runUntil([&] { return delegate_->finished == 1; }));
+    EXPECT_EQ(requestsFor(server_, "/big.zip"), before + 1);
+    EXPECT_EQ(lastRangeFor(server_, "/big.zip"), "bytes=100000-");
+    EXPECT_TRUE(dltest::readFile(folder_ + "/Big.pkg") == package);
+}
+
 TEST_F(FSDDownloadTest, AnArchiveLeftWholeByARunStoppedWhileUnpackingIsNotFetchedAgain) {
     const std::string zip = dltest::makeZip(
         {{"App.app/", "", ZipEntry::Folder}, {"App.app/Info.plist", std::string(5000, 'i')}});

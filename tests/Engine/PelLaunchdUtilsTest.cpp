@@ -1,8 +1,13 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 #include "Engine/PelLaunchdUtils.h"
 #include "EngineTestSupport.h"
+#include "support/UnprivilegedChild.h"
 
 namespace enginetest {
 namespace {
@@ -14,8 +19,18 @@ class LaunchAgentTest : public EngineFixture {
                    Value(Dictionary{{"CFBundleIdentifier", "com.pelgrave.installer"},
                                     {"CFBundleExecutable", "Installer"}}));
         agents_.setRealUserId(0);
+        std::filesystem::create_directories(home_);
+        // The entry's place follows $XDG_CONFIG_HOME: the tests set it.
+        if (const char* configured = std::getenv("XDG_CONFIG_HOME")) savedConfigHome_ = configured;
+        unsetenv("XDG_CONFIG_HOME");
     }
-    ~LaunchAgentTest() override { agents_.setRealUserId(std::nullopt); }
+    ~LaunchAgentTest() override {
+        agents_.setRealUserId(std::nullopt);
+        if (savedConfigHome_)
+            setenv("XDG_CONFIG_HOME", savedConfigHome_->c_str(), 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+    }
 
     std::string requirements(const std::string& version) {
         return writePlist(dir_.file("Requirements.plist"),
@@ -27,6 +42,17 @@ class LaunchAgentTest : public EngineFixture {
         return platform::PropertyList::fromFile(agentPath_, nullptr, nullptr);
     }
 
+    static std::string readFile(const std::string& path) {
+        std::ifstream in(path, std::ios::binary);
+        return std::string{std::istreambuf_iterator<char>(in), {}};
+    }
+    static uid_t ownerOf(const std::string& path) {
+        struct stat info {};
+        return ::lstat(path.c_str(), &info) == 0 ? info.st_uid : static_cast<uid_t>(-1);
+    }
+
+    std::string home_ = dir_.file("home");
+    std::optional<std::string> savedConfigHome_;
     std::string app_ = dir_.file("Volume/Installer.app");
     std::string agentPath_ = rooted("/Library/LaunchAgents/com.pelgrave.installer.plist");
     PelLaunchdUtils& agents_ = PelLaunchdUtils::sharedLaunchdUtils();
@@ -87,6 +113,75 @@ TEST_F(LaunchAgentTest, AnAutostartEntryLivesAndGoesWithTheAgent) {
         EXPECT_NE(text->find(c.exec), std::string::npos) << *text;
     }
     EXPECT_FALSE(PelLaunchdUtils::autostartEntryText("l", "/a\nExec=/bin/evil"));
+    auto named = PelLaunchdUtils::autostartEntryText("a\\b", "/p");
+    ASSERT_TRUE(named);
+    EXPECT_NE(named->find("\nName=a\\\\b\n"), std::string::npos) << *named;
+}
+
+TEST_F(LaunchAgentTest, TheAutostartEntryGoesWhereXdgConfigHomeSays) {
+    struct Case {
+        const char* configHome;  // nullptr: unset
+        std::string entry;
+    } cases[] = {
+        {nullptr, home_ + "/.config/autostart/com.pelgrave.installer.desktop"},
+        {"", home_ + "/.config/autostart/com.pelgrave.installer.desktop"},
+        {"relative/cfg", home_ + "/.config/autostart/com.pelgrave.installer.desktop"},
+        {"/srv/cfg", rooted("/srv/cfg/autostart/com.pelgrave.installer.desktop")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.configHome ? c.configHome : "(unset)");
+        if (c.configHome)
+            setenv("XDG_CONFIG_HOME", c.configHome, 1);
+        else
+            unsetenv("XDG_CONFIG_HOME");
+        EXPECT_EQ(agents_.autostartEntryPath("com.pelgrave.installer"), c.entry);
+        ASSERT_TRUE(
+            agents_.writeLaunchAgentWithBundle(&bundle(), "com.pelgrave.installer", nullptr));
+        EXPECT_NE(readFile(c.entry).find("\nExec=\"" + app_ + "/Contents/MacOS/Installer\"\n"),
+                  std::string::npos);
+        EXPECT_TRUE(agents_.deleteLaunchAgentWithDomainName("com.pelgrave.installer", nullptr));
+        EXPECT_FALSE(std::filesystem::exists(c.entry));
+    }
+}
+
+// sudo -E keeps the user's $HOME (and $XDG_CONFIG_HOME): the entry is that
+// user's, and so is every folder made for it, or it is not written at all.
+TEST_F(LaunchAgentTest, ARootRunWritesInAnotherUsersHomeOnlyAsThatUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "a root run with another user's home";
+    const uid_t user = testsupport::kUnprivilegedId;
+    testsupport::letOthersEnter(dir_.path(), home_);
+    ASSERT_EQ(chown(home_.c_str(), user, user), 0);
+    const std::string entry = home_ + "/.config/autostart/com.pelgrave.installer.desktop";
+    ASSERT_TRUE(agents_.writeLaunchAgentWithBundle(&bundle(), "com.pelgrave.installer", nullptr));
+    for (const std::string& made : {home_ + "/.config", home_ + "/.config/autostart", entry})
+        EXPECT_EQ(ownerOf(made), user) << made;
+    EXPECT_NE(readFile(entry).find("\nExec="), std::string::npos);
+    EXPECT_EQ(ownerOf(agentPath_), 0u) << "the machine's agent stays root's";
+    EXPECT_TRUE(agents_.deleteLaunchAgentWithDomainName("com.pelgrave.installer", nullptr));
+    EXPECT_FALSE(std::filesystem::exists(entry));
+
+    // $XDG_CONFIG_HOME in that user's home while $HOME is root's own.
+    const std::string rootsHome = dir_.file("roothome");
+    std::filesystem::create_directories(rootsHome);
+    platform::Paths::setHomeDirectory(rootsHome);
+    const std::string config = rooted("/users/u/cfg");
+    std::filesystem::create_directories(rooted("/users/u"));
+    testsupport::letOthersEnter(dir_.path(), rooted("/users/u"));
+    ASSERT_EQ(chown(rooted("/users/u").c_str(), user, user), 0);
+    setenv("XDG_CONFIG_HOME", "/users/u/cfg", 1);
+    ASSERT_TRUE(agents_.writeLaunchAgentWithBundle(&bundle(), "com.pelgrave.installer", nullptr));
+    for (const std::string& made :
+         {config, config + "/autostart", config + "/autostart/com.pelgrave.installer.desktop"})
+        EXPECT_EQ(ownerOf(made), user) << made;
+    unsetenv("XDG_CONFIG_HOME");
+
+    // A home that does not exist: root makes nothing for it; the agent,
+    // which lives outside it, is still written.
+    const std::string missing = dir_.file("gone/home");
+    platform::Paths::setHomeDirectory(missing);
+    EXPECT_TRUE(agents_.writeLaunchAgentWithBundle(&bundle(), "com.pelgrave.installer", nullptr));
+    EXPECT_TRUE(std::filesystem::exists(agentPath_));
+    EXPECT_FALSE(std::filesystem::exists(dir_.file("gone")));
 }
 
 TEST_F(LaunchAgentTest, FolderFollowsTheRealUser) {

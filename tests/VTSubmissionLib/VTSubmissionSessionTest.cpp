@@ -86,9 +86,14 @@ TEST(VTSubmissionSessionTest, PerDayLimitOnTheSessionClockAndSamplingSkippedOnce
     testsupport::ScopedFakeClock clock;
     LoopbackHttpServer stats;
     SessionFixture sf(stats);
-    sf.fx.configuration->setPingProbability(1);
     sf.fx.configuration->setMaxPingSubmissionsPerDay(256);
+    // Both sessions on one clock: a window started on a clock ahead of the
+    // reader's would begin anew.
+    sf.fx.configuration->setPingProbability(1000000);
+    auto sampledClient = VTClient::embeddedClientWithConfig(*sf.fx.configuration, nullptr);
+    sf.fx.configuration->setPingProbability(1);
     auto session = sf.make();
+    auto sampled = VTSubmissionSession::initWithClient(sampledClient, sf.settingsClient);
     auto op = std::make_shared<VTSubmissionPingOperation>(
         session, std::make_shared<VTServerSubmission>(sf.fx.makeError()), false);
     for (int i = 0; i < 256; ++i) ASSERT_TRUE(op->checkSubmissionLimit(0)) << i;
@@ -100,9 +105,6 @@ TEST(VTSubmissionSessionTest, PerDayLimitOnTheSessionClockAndSamplingSkippedOnce
     EXPECT_EQ(sf.pingCount(), 1);
 
     // One in a million never passes here; an error sampled already is not sampled again.
-    sf.fx.configuration->setPingProbability(1000000);
-    auto sampled = VTSubmissionSession::initWithClient(
-        VTClient::embeddedClientWithConfig(*sf.fx.configuration, nullptr), sf.settingsClient);
     VTSetRandomSourceForTesting([](std::uint32_t) { return 1u; });
     auto error = sf.fx.makeError();
     auto refused = std::make_shared<VTSubmissionPingOperation>(
@@ -115,6 +117,53 @@ TEST(VTSubmissionSessionTest, PerDayLimitOnTheSessionClockAndSamplingSkippedOnce
     EXPECT_TRUE(skipping->checkSubmissionLimit(0));
     EXPECT_EQ(sf.pingCount(), 2);
     VTSetRandomSourceForTesting({});
+}
+
+TEST(VTSubmissionSessionTest, AWindowStartedByAClockThatWasAheadEndsAtOnce) {
+    const double now = 1.7e9;
+    struct Case {
+        const char* what;
+        double lastReset;  // seconds from now
+        bool newWindow;
+    } cases[] = {
+        {"a day and a second ago", -86401, true},
+        {"a day ago", -86400, false},
+        {"an hour ago", -3600, false},
+        {"now", 0, false},
+        {"2 h ahead", 7200, true},
+        {"a year ahead", 365 * 86400.0, true},
+    };
+    for (const Case& c : cases) {
+        VTSubmissionStats stats;
+        stats.submissionCount = 256;
+        stats.lastReset = platform::Date{now + c.lastReset};
+        EXPECT_EQ(VTSubmissionStartsNewWindow(stats, platform::Date{now}), c.newWindow) << c.what;
+    }
+
+    // Through the session and the settings file: a window that a year-fast
+    // clock started and left full does not refuse the next ping.
+    testsupport::ScopedFakeClock clock;
+    LoopbackHttpServer stats;
+    SessionFixture sf(stats);
+    sf.fx.configuration->setPingProbability(1);
+    sf.fx.configuration->setMaxPingSubmissionsPerDay(2);
+    auto session = sf.make();
+    auto op = std::make_shared<VTSubmissionPingOperation>(
+        session, std::make_shared<VTServerSubmission>(sf.fx.makeError()), false);
+    ASSERT_TRUE(sf.settingsClient->updateStats(
+        0,
+        [&](VTSubmissionStats& s) {
+            s.submissionCount = 2;
+            s.lastReset = platform::Date{session->now().secondsSince1970 + 365 * 86400.0};
+            return true;
+        },
+        nullptr));
+    EXPECT_TRUE(op->checkSubmissionLimit(0));
+    EXPECT_EQ(sf.pingCount(), 1);
+    auto settings = std::dynamic_pointer_cast<VTSettings>(sf.settingsClient->settings());
+    EXPECT_EQ(settings->statsForGatewayType(0).lastReset, session->now());
+    EXPECT_TRUE(op->checkSubmissionLimit(0));
+    EXPECT_FALSE(op->checkSubmissionLimit(0)) << "the new window has its limit";
 }
 
 TEST(VTSubmissionSessionTest, InvalidRecordsAreRefusedBeforeAnyCounterAndWithoutAbort) {

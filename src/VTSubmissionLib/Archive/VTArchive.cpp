@@ -661,6 +661,7 @@ std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntry
             platform::setError(error, libarchiveError(kVTArchiveErrorRead));
             return std::nullopt;
         }
+        if (!countUnpacked(static_cast<std::size_t>(got), error)) return std::nullopt;
         if (got == 0) {
             // The data ended before the recorded size: the entry is damaged.
             platform::setError(error, archiveError(kVTArchiveErrorRead, "Truncated archive entry"));
@@ -673,7 +674,57 @@ std::optional<platform::DispatchData> VTArchiveReading::dispatchDataForNextEntry
     return bytes;
 }
 
+bool VTArchiveReading::countUnpacked(std::size_t bytes, platform::Error* error) {
+    unpacked_ += bytes;
+    if (unpacked_ <= unpackedLimit_) return true;
+    VTLog(LOG_ERR, "Archive refused: it unpacks to more than %llu bytes",
+          static_cast<unsigned long long>(unpackedLimit_));
+    platform::setError(
+        error, archiveError(kVTArchiveErrorRead, "Archive unpacks to more than the readers allow"));
+    return false;
+}
+
+int VTArchiveReading::extractEntry(struct archive_entry* entry, struct archive* disk,
+                                   platform::Error* error) {
+    int result = archive_write_header(disk, entry);
+    if (result != ARCHIVE_OK) {
+        archive_copy_error(archive_, disk);
+    } else if (!archive_entry_size_is_set(entry) || archive_entry_size(entry) > 0) {
+        for (;;) {
+            const void* block = nullptr;
+            std::size_t size = 0;
+            la_int64_t offset = 0;
+            const int read = archive_read_data_block(archive_, &block, &size, &offset);
+            if (read == ARCHIVE_EOF) break;
+            if (read != ARCHIVE_OK) {
+                result = read;
+                break;
+            }
+            // Counted before it is written: a bomb stops within one block.
+            if (!countUnpacked(size, error)) {
+                result = ARCHIVE_FATAL;
+                break;
+            }
+            if (archive_write_data_block(disk, block, size, offset) < ARCHIVE_OK) {
+                archive_copy_error(archive_, disk);
+                result = ARCHIVE_WARN;
+                break;
+            }
+        }
+    }
+    const int finished = archive_write_finish_entry(disk);
+    if (finished != ARCHIVE_OK && result == ARCHIVE_OK) {
+        archive_copy_error(archive_, disk);
+        result = finished;
+    }
+    return result;
+}
+
 namespace {
+
+struct DiskWriterFree {
+    void operator()(struct archive* disk) const { archive_write_free(disk); }
+};
 
 // Why an entry may not be extracted at all, or nullptr. Where a kept entry
 // may go is the destination walk's to decide.
@@ -716,20 +767,30 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
     }
     std::string prefix = folder.realPath();
     if (prefix.empty() || prefix.back() != '/') prefix += '/';
+    // libarchive's own extraction, but with the data passing through here to
+    // be counted. The writer sets folder times when it is freed.
+    std::unique_ptr<struct archive, DiskWriterFree> disk(archive_write_disk_new());
     // A failed extraction takes back what it made; what was there stays.
     auto fail = [&](platform::Error failure) -> std::int64_t {
+        disk.reset();
         folder.removeMade();
         platform::setError(error, std::move(failure));
         return -1;
     };
+    if (!disk) return fail(archiveError(kVTArchiveErrorRead, "Cannot extract"));
+    archive_write_disk_set_standard_lookup(disk.get());
+    archive_write_disk_set_options(disk.get(), (options ? options : kVTArchiveDefaultExtractFlags) |
+                                                   ARCHIVE_EXTRACT_SECURE_NODOTDOT |
+                                                   ARCHIVE_EXTRACT_SECURE_SYMLINKS);
 
     numberOfFiles_ = 0;
-    const int flags = (options ? options : kVTArchiveDefaultExtractFlags) |
-                      ARCHIVE_EXTRACT_SECURE_NODOTDOT | ARCHIVE_EXTRACT_SECURE_SYMLINKS;
     struct archive_entry* entry = nullptr;
     for (;;) {
         const int result = archive_read_next_header(archive_, &entry);
-        if (result == ARCHIVE_EOF) return static_cast<std::int64_t>(numberOfFiles_);
+        if (result == ARCHIVE_EOF) {
+            disk.reset();
+            return static_cast<std::int64_t>(numberOfFiles_);
+        }
         if (result == ARCHIVE_WARN) continue;
         if (result != ARCHIVE_OK) return fail(libarchiveError(kVTArchiveErrorWrite));
         const char* rawName = archive_entry_pathname(entry);
@@ -752,9 +813,11 @@ std::int64_t VTArchiveReading::extractToDirectory(const std::string& url, int op
         if (real.size() >= kMaxExtractPath)
             return fail(archiveError(kVTArchiveErrorRead, "Entry path too long: " + name));
         archive_entry_set_pathname(entry, real.c_str());
-        const int extracted = archive_read_extract(archive_, entry, flags);
+        platform::Error overLimit;
+        const int extracted = extractEntry(entry, disk.get(), &overLimit);
         // Whatever libarchive got as far as making is this extraction's.
         folder.placed();
+        if (!overLimit.empty()) return fail(std::move(overLimit));
         if (extracted != ARCHIVE_OK) return fail(libarchiveError(kVTArchiveErrorRead));
         ++numberOfFiles_;
     }

@@ -11,10 +11,12 @@
 //
 // Readers take archives from outside: a 7-Zip archive is opened only when its
 // header stays within fixed bounds (VTSevenZipBounds.h: at most 100,000
-// entries, 64 MiB of header, unpacked sizes within 1024 times the archive's
-// size and 1 GiB), else refused with code 8. An entry is read into memory
-// only up to kVTArchiveMaxEntryInMemory bytes, and a reader stops after
-// kVTArchiveMaxEntries entries of any format.
+// entries, 64 MiB of header, 1 GiB of declared unpacked sizes), else refused
+// with code 8. An entry is read into memory only up to
+// kVTArchiveMaxEntryInMemory bytes, a reader stops after kVTArchiveMaxEntries
+// entries of any format, and reading and extraction stop with code 8 once
+// what they really decoded passes kVTArchiveMaxUnpackedBytes, however much
+// the archive's data expands.
 //
 // An archive object is used by one thread at a time.
 #pragma once
@@ -67,9 +69,12 @@ enum VTArchiveHierarchyOptions : std::uint64_t {
     kVTArchiveHierarchyTopName = 1ull << 33,    // entries begin with the top folder's name
 };
 
-/// Readers: the most entries listed or read, and the largest entry read into memory.
+/// Readers: the most entries listed or read, the largest entry read into
+/// memory, and the most bytes that reading entries and extracting them
+/// produce, all entries together (a reader's default, see setUnpackedLimit).
 inline constexpr std::uint64_t kVTArchiveMaxEntries = 100000;
 inline constexpr std::uint64_t kVTArchiveMaxEntryInMemory = std::uint64_t{64} << 20;
+inline constexpr std::uint64_t kVTArchiveMaxUnpackedBytes = std::uint64_t{1} << 30;
 
 /// libarchive's restore-times, no-overwrite, unlink, extended-attributes and
 /// Mac-metadata flags: extraction's default when no options are given.
@@ -218,9 +223,10 @@ class VTArchiveReading : public VTArchive {
     /// The next entry's bytes. Nullopt without an error at the end of the
     /// archive and for an empty entry; nullopt with code 8 when a header or
     /// the data cannot be read (also when the data ends early), when the
-    /// entry is larger than kVTArchiveMaxEntryInMemory, or past
-    /// kVTArchiveMaxEntries entries. `path`
-    /// receives the entry's path (nullopt when it has none).
+    /// entry is larger than kVTArchiveMaxEntryInMemory, past
+    /// kVTArchiveMaxEntries entries, or once this reader has produced more
+    /// than its unpacked limit. `path` receives the entry's path (nullopt
+    /// when it has none).
     std::optional<platform::DispatchData> dispatchDataForNextEntryWithPath(
         std::optional<std::string>* path, platform::Dictionary* attributes, platform::Error* error);
 
@@ -234,10 +240,16 @@ class VTArchiveReading : public VTArchive {
     /// link, a device, a FIFO or a socket, and links whose target is absolute
     /// or leads out of the folder (directly or through other links) are
     /// refused. On failure whatever this extraction made is removed again.
-    /// The number extracted, or -1: code 9 for a bad folder, code 4 for a
-    /// fatal header, code 8 for a refused or failed entry.
+    /// Extraction stops (code 8) as soon as the data written passes the
+    /// reader's unpacked limit. The number extracted, or -1: code 9 for a
+    /// bad folder, code 4 for a fatal header, code 8 for a refused or failed
+    /// entry.
     std::int64_t extractToDirectory(const std::string& url, int options, const ExtractBlock& block,
                                     platform::Error* error);
+
+    /// The most bytes this reader's reading and extraction produce, counted
+    /// as they are decoded (kVTArchiveMaxUnpackedBytes unless set).
+    void setUnpackedLimit(std::uint64_t limit) { unpackedLimit_ = limit; }
 
   protected:
     /// Sets up a libarchive reader: 7-Zip only, or every other format and
@@ -246,6 +258,15 @@ class VTArchiveReading : public VTArchive {
 
   private:
     static platform::Dictionary attributesOfEntry(struct archive_entry* entry);
+    /// Counts `bytes` more produced; false with code 8 past the limit.
+    bool countUnpacked(std::size_t bytes, platform::Error* error);
+    /// Writes the current entry through `disk` as archive_read_extract does,
+    /// counting its data; libarchive's result, with `error` filled when the
+    /// limit was passed.
+    int extractEntry(struct archive_entry* entry, struct archive* disk, platform::Error* error);
+
+    std::uint64_t unpacked_ = 0;
+    std::uint64_t unpackedLimit_ = kVTArchiveMaxUnpackedBytes;
 };
 
 class VTImmutableMemoryArchive : public VTArchiveReading {

@@ -201,10 +201,14 @@ Folder readFolder(Cursor& in) {
     return folder;
 }
 
+bool storesOnly(const Folder& folder) {
+    return std::all_of(folder.coders.begin(), folder.coders.end(),
+                       [](const Coder& coder) { return coder.id == kCopy; });
+}
+
 class Checker {
   public:
-    Checker(const Source& read, std::uint64_t size)
-        : read_(read), size_(size), allowance_(unpackedAllowance(size)) {}
+    Checker(const Source& read, std::uint64_t size) : read_(read), size_(size) {}
 
     void check(const std::uint8_t* signatureHeader) {
         if (signatureHeader[6] != 0) throw Refusal{"Unknown 7-Zip version"};
@@ -244,7 +248,7 @@ class Checker {
         }
         if (id == kAdditionalStreamsInfo) throw Refusal{"7-Zip additional streams are not read"};
         if (id == kMainStreamsInfo) {
-            readStreamsInfo(in, allowance_);
+            readStreamsInfo(in, kMaxUnpackedBytes);
             id = in.byte();
         }
         if (id == kFilesInfo) {
@@ -297,6 +301,7 @@ class Checker {
                 throw Refusal{"7-Zip folders use more streams than are packed"};
             in.expect(kCodersUnPackSize);
             std::uint64_t total = 0;
+            std::size_t firstPacked = 0;
             for (auto& folder : streams.folders) {
                 for (std::uint64_t i = 0; i < folder.outStreams; ++i) {
                     const std::uint64_t size = in.number();
@@ -305,6 +310,15 @@ class Checker {
                 }
                 total += folder.unpackSize;
                 if (total > allowance) throw Refusal{"7-Zip declared size too large"};
+                // What a stored folder unpacks is what it packs: no more.
+                const std::size_t packed = static_cast<std::size_t>(folder.packedStreams);
+                if (storesOnly(folder)) {
+                    std::uint64_t stored = 0;
+                    for (std::size_t i = firstPacked; i < firstPacked + packed; ++i)
+                        stored += streams.packSizes[i];
+                    if (folder.unpackSize > stored) throw Refusal{"7-Zip declared size too large"};
+                }
+                firstPacked += packed;
             }
             id = in.byte();
             if (id == kCRC) {
@@ -417,7 +431,6 @@ class Checker {
 
     const Source& read_;
     const std::uint64_t size_;
-    const std::uint64_t allowance_;
 };
 
 bool startsLikeAProgram(const std::uint8_t* bytes, std::size_t length) {
@@ -429,13 +442,6 @@ bool startsLikeAProgram(const std::uint8_t* bytes, std::size_t length) {
 }
 
 }  // namespace
-
-std::uint64_t unpackedAllowance(std::uint64_t archiveSize) {
-    const std::uint64_t scaled = archiveSize > kMaxUnpackedBytes / kUnpackedFactor
-                                     ? kMaxUnpackedBytes
-                                     : archiveSize * kUnpackedFactor;
-    return std::min(kMaxUnpackedBytes, std::max(kMinUnpackedAllowance, scaled));
-}
 
 Verdict checkArchive(const Source& read, std::uint64_t size, std::string* reason) {
     std::uint8_t start[kSignatureHeaderSize] = {};

@@ -3,10 +3,15 @@
 //
 // libarchive sizes its tables by the counts a header declares (pack streams,
 // folders, substreams, files) and trusts the sizes it declares: a header of a
-// few bytes can ask for gigabytes of memory, hours of work, or a gigabyte of
-// zeros from 150 KB. The check below walks the header (decoding an encoded
-// header itself, within the same bounds) and refuses anything past the
-// limits, so that libarchive is only ever handed archives of modest demands.
+// few bytes can ask for gigabytes of memory or hours of work. The check below
+// walks the header (decoding an encoded header itself, within the same
+// bounds) and refuses anything past the limits, so that libarchive is only
+// ever handed archives of modest demands.
+//
+// How far compressed data may expand is not judged here: repetitive logs
+// pack far beyond any ratio a bomb could be told apart by. libarchive
+// produces no more than the sizes declared, which are bounded, and the
+// readers (VTArchive.h) count what is really produced.
 #pragma once
 
 #include <cstddef>
@@ -20,21 +25,15 @@ namespace vtsevenzip {
 inline constexpr std::uint64_t kMaxEntries = 100000;
 /// At most this many header bytes, before and after decoding.
 inline constexpr std::uint64_t kMaxHeaderBytes = std::uint64_t{64} << 20;
-/// Declared unpacked bytes of the whole archive: at most kUnpackedFactor
-/// times the archive's size (never less than kMinUnpackedAllowance), and
-/// never more than kMaxUnpackedBytes.
+/// Declared unpacked bytes of the whole archive: at most this many, and a
+/// stored (copy) folder no more than it packs.
 inline constexpr std::uint64_t kMaxUnpackedBytes = std::uint64_t{1} << 30;
-inline constexpr std::uint64_t kUnpackedFactor = 1024;
-inline constexpr std::uint64_t kMinUnpackedAllowance = std::uint64_t{16} << 20;
 /// At most this much decoder memory (LZMA and LZMA2 dictionaries, PPMd
 /// model) per coder.
 inline constexpr std::uint64_t kMaxCoderMemory = std::uint64_t{256} << 20;
 /// At most this many coders per folder, and streams per coder.
 inline constexpr std::uint64_t kMaxCoders = 4;
 inline constexpr std::uint64_t kMaxCoderStreams = 4;
-
-/// The unpacked bytes allowed for an archive of `archiveSize` bytes.
-std::uint64_t unpackedAllowance(std::uint64_t archiveSize);
 
 enum class Verdict {
     NotSevenZip,  // no 7-Zip signature at the start (and no self-extracting 7-Zip)
