@@ -181,16 +181,11 @@ XpcEvent XpcConnection::sendWithReplySync(const XpcObject& message) {
     waiter.id = state_->nextRequestId++;
     setXpcFrameId(frame, waiter.id);
     state_->syncReplies.push_back(&waiter);
-    ++state_->syncWaiters;
+    // From now on the I/O thread leaves the input to this thread.
+    state_->syncInput.fetch_add(State::kOneRequester);
     state_->enqueueFrameLocked(frame);
-    // The I/O thread leaves the input to this thread from now on (so that
-    // the reply does not wake it), which costs a system call: made after the
-    // request is on its way, it overlaps with the peer's work. A reply that
-    // is quicker than that is read by the I/O thread and handed over.
-    state_->updateInterestLocked();
     state_->waitForReply(lock, waiter);
-    --state_->syncWaiters;
-    state_->updateInterestLocked();
+    state_->endSyncRequestLocked(lock);
     return std::move(waiter.reply);
 }
 

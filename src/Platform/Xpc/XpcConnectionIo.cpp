@@ -1,6 +1,7 @@
 // The socket side of a connection: connecting (with retries), writing,
 // reading as the holder of the reader role, the I/O thread's loop, and
 // turning the end of a socket into the right event.
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
@@ -21,6 +22,15 @@ namespace {
 constexpr auto kFirstRetryDelay = std::chrono::milliseconds(2);
 constexpr auto kLongestRetryDelay = std::chrono::milliseconds(100);
 constexpr std::size_t kReadChunk = 64 * 1024;
+
+// The I/O thread's watches are edge-triggered: a thread that leaves the
+// input to a requester must not be woken again and again until that one
+// reads. So whoever reads takes in everything the socket holds, and an end
+// of the stream comes as an edge of its own (an exclusive watch cannot ask
+// for EPOLLRDHUP, so the output watch carries it then).
+constexpr std::uint32_t kInputWatch = EPOLLIN | EPOLLET;
+constexpr std::uint32_t kEndWatch = EPOLLRDHUP | EPOLLET;
+constexpr std::uint32_t kEnded = EPOLLRDHUP | EPOLLHUP | EPOLLERR;
 
 std::string malformed(XpcWireError error) {
     return std::string("malformed message from peer: ") + xpcWireErrorDescription(error);
@@ -108,16 +118,18 @@ void XpcConnection::State::writeLocked() {
 
 void XpcConnection::State::updateInterestLocked() {
     if (!socket || !poller) return;
-    // Input is left to synchronous requesters while there are any, so that
-    // the I/O thread does not wake for their replies.
-    std::uint32_t want = (syncWaiters == 0 || streamEnded || cancelRequested)
-                             ? static_cast<std::uint32_t>(EPOLLIN)
-                             : 0u;
-    if (writeOffset < writeBuffer.size()) want |= EPOLLOUT;
-    if (want == interest) return;
+    std::uint32_t want =
+        writeOffset < writeBuffer.size() ? static_cast<std::uint32_t>(EPOLLOUT) : 0u;
+    if (want == outputInterest) return;
     epoll_event event{};
-    event.events = want;
-    if (::epoll_ctl(poller.get(), EPOLL_CTL_MOD, socket.get(), &event) == 0) interest = want;
+    int fd = socket.get();
+    if (outputWatch) {
+        event.events = kEndWatch | want;
+        fd = outputWatch.get();
+    } else {
+        event.events = kInputWatch | kEndWatch | want;
+    }
+    if (::epoll_ctl(poller.get(), EPOLL_CTL_MOD, fd, &event) == 0) outputInterest = want;
 }
 
 void XpcConnection::State::endStreamLocked(std::string reason) {
@@ -125,17 +137,20 @@ void XpcConnection::State::endStreamLocked(std::string reason) {
     streamEnded = true;
     endReason = std::move(reason);
     // Makes the socket readable (at its end) for whoever must notice: the
-    // I/O thread, or a synchronous requester waiting in poll().
+    // I/O thread, or a synchronous requester. (A change of the socket's state
+    // wakes every watcher, exclusive or not.)
     if (socket) ::shutdown(socket.get(), SHUT_RDWR);
-    updateInterestLocked();
     readerChanged.notify_all();
 }
 
 void XpcConnection::State::closeSocketLocked(std::unique_lock<std::mutex>& lock) {
     readerChanged.wait(lock, [&] { return !reading; });
     bool allWritten = writeOffset == writeBuffer.size();
-    socket.reset();  // leaves the epoll set with it
-    interest = 0;
+    // Both descriptors go: the socket leaves the epoll sets with the last.
+    socket.reset();
+    outputWatch.reset();
+    syncPollerWatches = false;
+    outputInterest = 0;
     writeBuffer.clear();
     writeOffset = 0;
     connected = false;
@@ -145,7 +160,8 @@ void XpcConnection::State::closeSocketLocked(std::unique_lock<std::mutex>& lock)
 
 // --- reading (the holder of the reader role, without the mutex) -------------
 
-bool XpcConnection::State::readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure) {
+bool XpcConnection::State::readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure,
+                                      bool toTheEnd) {
     std::uint8_t buffer[kReadChunk];
     for (;;) {
         ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
@@ -173,7 +189,7 @@ bool XpcConnection::State::readSocket(int fd, std::vector<XpcFrame>& frames, std
         }
         // A short read emptied the socket for now; the caller's poll tells
         // when there is more.
-        if (static_cast<std::size_t>(n) < sizeof buffer) return true;
+        if (static_cast<std::size_t>(n) < sizeof buffer && !toTheEnd) return true;
     }
 }
 
@@ -204,41 +220,80 @@ void XpcConnection::State::receiveFrameLocked(XpcFrame&& frame,
     deliverLocked(std::move(event));
 }
 
-void XpcConnection::State::waitForReply(std::unique_lock<std::mutex>& lock, SyncWaiter& waiter) {
+bool XpcConnection::State::requesterCanReadLocked() const {
+    return connected && socket && !reading && !streamEnded && !cancelRequested &&
+           reader.error() == XpcWireError::None;
+}
+
+void XpcConnection::State::readAsRequester(std::unique_lock<std::mutex>& lock, bool wait) {
     std::vector<XpcFrame>& frames = readFrames;
-    while (!waiter.done) {
-        bool canRead = connected && socket && !reading && !streamEnded && !cancelRequested &&
-                       reader.error() == XpcWireError::None;
-        if (!canRead) {
-            // Someone else reads, or the connection is not up (yet): the
-            // reply, or the error that ends the wait, is handed over.
-            readerChanged.wait(lock);
-            continue;
-        }
-        reading = true;
-        int fd = socket.get();
-        bool wantOut = writeOffset < writeBuffer.size();
-        lock.unlock();
-        std::string failure;
-        bool live = true;
+    reading = true;
+    int fd = socket.get();
+    bool wantOut = writeOffset < writeBuffer.size();
+    // Bytes waiting for room are written from here too: this thread may be
+    // the I/O thread itself, running a handler.
+    int waitIn = syncPollerWatches && !wantOut ? syncPoller.get() : -1;
+    lock.unlock();
+    std::string failure;
+    bool live = true;
+    bool readable = !wait;
+    bool writable = false;
+    if (wait && waitIn >= 0) {
+        epoll_event event;
+        readable = ::epoll_wait(waitIn, &event, 1, -1) > 0;
+    } else if (wait) {
         // Waits in poll() rather than in recv(): a sleeper in recv() is
         // woken (for nothing) each time the peer takes in our request, which
-        // costs the peer that wake-up; poll() is only woken for input. Also
-        // writes what waits for room in the socket.
+        // costs the peer that wake-up; poll() is only woken for input.
         pollfd p{fd, static_cast<short>(wantOut ? POLLIN | POLLOUT : POLLIN), 0};
-        int ready = ::poll(&p, 1, -1);
-        if (ready > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)))
-            live = readSocket(fd, frames, failure);
-        lock.lock();
-        reading = false;
-        if (ready > 0 && (p.revents & POLLOUT)) writeLocked();
-        for (auto& frame : frames) receiveFrameLocked(std::move(frame), nullptr);
-        frames.clear();
-        if (!live) endStreamLocked(std::move(failure));
-        // Events read here go to the target queue (this thread is the
-        // caller's, not the connection's).
-        scheduleDrainLocked();
-        readerChanged.notify_all();
+        if (::poll(&p, 1, -1) > 0) {
+            readable = (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+            writable = (p.revents & POLLOUT) != 0;
+        }
+    }
+    if (readable) {
+        // This read takes in whatever the I/O thread was woken for so far.
+        syncInput.fetch_and(~kInputMissed);
+        live = readSocket(fd, frames, failure);
+    }
+    lock.lock();
+    reading = false;
+    if (writable) writeLocked();
+    for (auto& frame : frames) receiveFrameLocked(std::move(frame), nullptr);
+    frames.clear();
+    if (!live) endStreamLocked(std::move(failure));
+    // Events read here go to the target queue (this thread is the caller's,
+    // not the connection's).
+    scheduleDrainLocked();
+    readerChanged.notify_all();
+}
+
+void XpcConnection::State::waitForReply(std::unique_lock<std::mutex>& lock, SyncWaiter& waiter) {
+    while (!waiter.done) {
+        if (requesterCanReadLocked()) {
+            readAsRequester(lock, true);
+            continue;
+        }
+        // Someone else reads, or the connection is not up (yet): the reply,
+        // or the error that ends the wait, is handed over.
+        readerChanged.wait(lock);
+    }
+}
+
+void XpcConnection::State::endSyncRequestLocked(std::unique_lock<std::mutex>& lock) {
+    // When the I/O thread has left input to the requesters, one that can
+    // take the reader role reads before it goes. One that cannot leaves it
+    // to the holder of the role (a requester, which does the same when it
+    // goes), or to the end of the stream, which the I/O thread reads out.
+    std::uint32_t now = syncInput.load();
+    for (;;) {
+        if ((now & kInputMissed) && requesterCanReadLocked()) {
+            readAsRequester(lock, false);
+            now = syncInput.load();
+            continue;
+        }
+        // Fails, and looks again, if the I/O thread has just left input.
+        if (syncInput.compare_exchange_weak(now, now - kOneRequester)) return;
     }
 }
 
@@ -277,12 +332,10 @@ bool XpcConnection::State::attachSocket(UniqueFd fd, std::string& failure) {
     // With the mutex held. Every call on the socket says it must not block
     // (MSG_DONTWAIT); waits are in poll() or epoll_wait().
     socket = std::move(fd);
-    interest = EPOLLIN;
-    epoll_event event{};
-    event.events = interest;
-    if (::epoll_ctl(poller.get(), EPOLL_CTL_ADD, socket.get(), &event) != 0) {
-        failure = std::string("cannot watch the connection: ") + std::strerror(errno);
+    if (!watchSocketLocked(failure)) {
         socket.reset();
+        outputWatch.reset();
+        syncPollerWatches = false;
         return false;
     }
     connected = true;
@@ -300,6 +353,34 @@ bool XpcConnection::State::attachSocket(UniqueFd fd, std::string& failure) {
     updateInterestLocked();
     readerChanged.notify_all();
     return true;
+}
+
+bool XpcConnection::State::watchSocketLocked(std::string& failure) {
+    outputInterest = 0;
+    // A client's requesters get a watch of their own, ahead of the I/O
+    // thread's. Without it (or a descriptor for the output watch) they wait
+    // in poll() and the I/O thread, woken as well, leaves the input to them.
+    if (kind == Kind::Client && !syncPoller) syncPoller = UniqueFd(::epoll_create1(EPOLL_CLOEXEC));
+    if (syncPoller) {
+        epoll_event event{};
+        event.events = EPOLLIN | EPOLLEXCLUSIVE;
+        syncPollerWatches = ::epoll_ctl(syncPoller.get(), EPOLL_CTL_ADD, socket.get(), &event) == 0;
+        if (syncPollerWatches) outputWatch = UniqueFd(::fcntl(socket.get(), F_DUPFD_CLOEXEC, 0));
+    }
+    // Exclusive watchers are woken in the order they began watching, the
+    // first one that has a thread waiting taking the wake-up: a requester
+    // waiting for input takes it, and the I/O thread is not woken. Exclusive
+    // only behind the requesters' watch: ahead of it, the I/O thread would
+    // take input a requester waits for.
+    epoll_event event{};
+    event.events = outputWatch ? kInputWatch | EPOLLEXCLUSIVE : kInputWatch | kEndWatch;
+    if (::epoll_ctl(poller.get(), EPOLL_CTL_ADD, socket.get(), &event) == 0) {
+        if (!outputWatch) return true;
+        event.events = kEndWatch;
+        if (::epoll_ctl(poller.get(), EPOLL_CTL_ADD, outputWatch.get(), &event) == 0) return true;
+    }
+    failure = std::string("cannot watch the connection: ") + std::strerror(errno);
+    return false;
 }
 
 void XpcConnection::State::runIo() {
@@ -325,12 +406,37 @@ void XpcConnection::State::runIo() {
         }
         dropOutgoingLocked();
         poller.reset();
+        syncPoller.reset();
         listenerSlot.reset();
         peerSocket.reset();
         ioRunning = false;
     }
     // The end, and whatever is still queued, as this thread's last act.
     drainHere();
+}
+
+bool XpcConnection::State::leaveInputToRequesters() {
+    std::uint32_t now = syncInput.load();
+    while (now >= kOneRequester)
+        if (syncInput.compare_exchange_weak(now, now | kInputMissed)) return true;
+    return false;
+}
+
+std::uint32_t XpcConnection::State::waitForSocket() {
+    for (;;) {
+        epoll_event ready[2];
+        int count = ::epoll_wait(poller.get(), ready, 2, -1);
+        if (count < 0 && errno != EINTR)
+            throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
+        // The input and output watches' events alike.
+        std::uint32_t events = 0;
+        for (int i = 0; i < count; ++i) events |= ready[i].events;
+        // Input alone, while synchronous requesters read it: they are told,
+        // and this thread waits on without the mutex, which a requester may
+        // hold while the peer answers.
+        if (events == EPOLLIN && leaveInputToRequesters()) continue;
+        return events;
+    }
 }
 
 void XpcConnection::State::ioLoop() {
@@ -396,28 +502,26 @@ void XpcConnection::State::ioLoop() {
             continue;
         }
 
-        epoll_event ready[2];
-        int count = ::epoll_wait(poller.get(), ready, 2, -1);
-        if (count < 0 && errno != EINTR)
-            throw std::runtime_error(std::string("epoll_wait: ") + std::strerror(errno));
-        std::uint32_t events = count > 0 ? ready[0].events : 0;
-
+        std::uint32_t events = waitForSocket();
         std::unique_lock lock(mutex);
         if (cancelRequested || finished) return;
         if (events & EPOLLOUT) writeLocked();
-        if ((events & (EPOLLIN | EPOLLHUP | EPOLLERR)) || streamEnded) {
-            if (reading) {
-                // A synchronous requester is reading; this thread stopped
-                // watching for input when it came, so wait for it to finish.
-                readerChanged.wait(lock, [&] { return !reading || cancelRequested; });
-                continue;
-            }
+        bool ended = (events & kEnded) || streamEnded;
+        bool input = (events & EPOLLIN) || ended;
+        // (A requester may have come since the wait.)
+        if (input && !ended && leaveInputToRequesters()) input = false;
+        if (input) {
+            // Only an end comes here while a requester reads: what it leaves
+            // unread is read out below.
+            readerChanged.wait(lock, [&] { return !reading || cancelRequested; });
+            if (cancelRequested) return;
             if (reader.error() == XpcWireError::None) {
                 reading = true;
                 int fd = socket.get();
                 lock.unlock();
+                syncInput.fetch_and(~kInputMissed);
                 std::string failure;
-                bool live = readSocket(fd, frames, failure);
+                bool live = readSocket(fd, frames, failure, ended);
                 lock.lock();
                 reading = false;
                 readerChanged.notify_all();

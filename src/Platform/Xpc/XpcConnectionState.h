@@ -7,8 +7,16 @@
 //    `writeBuffer` for the I/O thread (which then watches for writability).
 //  - One thread at a time holds the reader role and decodes what arrives:
 //    the I/O thread, or a thread waiting in sendWithReplySync(), which reads
-//    its own reply. While such a waiter exists the I/O thread stops watching
-//    the socket for input, so that the two never race for it.
+//    its own reply. While such a requester exists the I/O thread leaves the
+//    input to it: woken for input then, it only notes so in `syncInput`
+//    (without the mutex, which the requester may hold), and the requesters
+//    read what it stood for before the last of them goes.
+//  - A client connection's requesters wait in an epoll instance of their own
+//    (`syncPoller`) whose watch on the socket comes before the I/O thread's in
+//    the socket's queue of waiters, both exclusive: input wakes a waiting
+//    requester and not the I/O thread, and nobody changes a watch per call.
+//    (The I/O thread's input watch cannot change once exclusive, so its
+//    writability watch is a second descriptor of the socket, `outputWatch`.)
 //  - The I/O thread runs handlers in place when their queue is idle (or the
 //    connection has no target queue of its own); otherwise deliveries go to
 //    the queue, in batches.
@@ -16,6 +24,7 @@
 //    reader role.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <map>
@@ -78,9 +87,18 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     // A peer connection's share of its listener's per-user limit.
     std::shared_ptr<void> listenerSlot;
 
-    UniqueFd socket;             // while connected
-    UniqueFd poller;             // the I/O thread's epoll instance
-    std::uint32_t interest = 0;  // the socket's registered epoll events
+    UniqueFd socket;  // while connected
+    UniqueFd poller;  // the I/O thread's epoll instance
+    // A client's synchronous requesters wait here (made with the first
+    // socket; none when it could not be made).
+    UniqueFd syncPoller;
+    // `syncPoller` watches the current socket, ahead of the I/O thread.
+    bool syncPollerWatches = false;
+    // A second descriptor of the socket, for the I/O thread's writability
+    // watch, while its input watch is exclusive (none otherwise: then one
+    // watch carries both).
+    UniqueFd outputWatch;
+    std::uint32_t outputInterest = 0;  // EPOLLOUT while bytes wait for room
     // The socket has ended (seen by a reader or a writer); the I/O thread
     // turns it into the right event.
     bool streamEnded = false;
@@ -101,7 +119,13 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
 
     // The reader role; `reader` belongs to whoever holds it.
     bool reading = false;
-    int syncWaiters = 0;
+    // The synchronous requesters (kOneRequester each, counted with `mutex`
+    // held) and kInputMissed: the I/O thread was woken for input while there
+    // were requesters to read it. It sets that bit only while the count is
+    // not zero, in the same step; a reader clears it just before it reads,
+    // since that read takes in whatever the wake-up stood for.
+    static constexpr std::uint32_t kInputMissed = 1, kOneRequester = 2;
+    std::atomic<std::uint32_t> syncInput{0};
     XpcFrameReader reader;
     // Frames read by the reader role's holder, handled before it lets go of
     // the mutex.
@@ -135,6 +159,7 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     /// only when the socket does not take them at once.
     bool enqueueFrameLocked(std::span<const std::uint8_t> frame);
     void writeLocked();
+    /// Watches for writability exactly while bytes wait for room.
     void updateInterestLocked();
     void endStreamLocked(std::string reason);
     void closeSocketLocked(std::unique_lock<std::mutex>& lock);
@@ -152,13 +177,33 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     /// Body of the I/O thread.
     void runIo();
     void ioLoop();
+    /// Waits for the socket's next events, those to act on.
+    std::uint32_t waitForSocket();
+    /// Notes input for the synchronous requesters when there are any
+    /// (answers whether there were).
+    bool leaveInputToRequesters();
     UniqueFd connectWithRetry(std::string& failure);
     bool attachSocket(UniqueFd fd, std::string& failure);
     /// Reads what the socket holds now into `frames`; false with `failure`
-    /// when the stream ended. Called by the reader role's holder.
-    bool readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure);
+    /// when the stream ended. Called by the reader role's holder. A read
+    /// that comes short has emptied the socket, but says nothing of an end
+    /// that came before it: `toTheEnd` (after a hang-up was reported) reads
+    /// on until the socket says it has nothing, or has ended.
+    bool readSocket(int fd, std::vector<XpcFrame>& frames, std::string& failure,
+                    bool toTheEnd = false);
+    /// Watches a new socket: the requesters' watch first, then the I/O
+    /// thread's.
+    bool watchSocketLocked(std::string& failure);
+    /// Whether a requester may take the reader role now.
+    bool requesterCanReadLocked() const;
+    /// Reads as a requester holding the reader role (which it takes and
+    /// gives back): after waiting for input when `wait`, else what is there.
+    void readAsRequester(std::unique_lock<std::mutex>& lock, bool wait);
     /// Waits as a synchronous requester until `waiter` is done.
     void waitForReply(std::unique_lock<std::mutex>& lock, SyncWaiter& waiter);
+    /// A requester leaving: reads what the I/O thread left to requesters
+    /// when it is the one to do so.
+    void endSyncRequestLocked(std::unique_lock<std::mutex>& lock);
 };
 
 /// Whether the privileged peer policy accepts `peer`.

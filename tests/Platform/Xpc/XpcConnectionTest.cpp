@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <future>
 #include <limits>
 #include <thread>
@@ -61,6 +62,45 @@ void writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
 }
+
+std::vector<std::uint8_t> messageFrame(const XpcObject& m) {
+    std::vector<std::uint8_t> f;
+    encodeXpcFrame(XpcFrameKind::Message, 0, m, f, nullptr);
+    return f;
+}
+
+// A service (at kService, System scope) whose peers hand every message to
+// `onEvent`; it keeps its peers until it goes.
+struct ScriptedService {
+    using OnEvent = std::function<void(XpcConnection& peer, const XpcEvent& message)>;
+    explicit ScriptedService(OnEvent onEvent) {
+        listener = XpcListener::create(kService, XpcServiceScope::System, nullptr);
+        if (!listener) return;
+        listener->setNewConnectionHandler([this, onEvent](XpcConnectionPtr peer) {
+            std::weak_ptr<XpcConnection> weak = peer;
+            peer->setEventHandler([weak, onEvent](const XpcEvent& e) {
+                if (auto p = weak.lock(); p && !e.isError()) onEvent(*p, e);
+            });
+            peer->resume();
+            std::lock_guard lock(mutex);
+            peers.push_back(std::move(peer));
+        });
+        listener->resume();
+    }
+    ~ScriptedService() {
+        if (listener) listener->cancel();
+        std::lock_guard lock(mutex);
+        for (auto& p : peers) p->cancel();
+    }
+    XpcConnectionPtr onlyPeer() {
+        std::lock_guard lock(mutex);
+        return peers.size() == 1 ? peers[0] : nullptr;
+    }
+
+    XpcListenerPtr listener;
+    std::mutex mutex;
+    std::vector<XpcConnectionPtr> peers;
+};
 
 }  // namespace
 
@@ -335,17 +375,12 @@ TEST_F(XpcConnectionTest, PrivilegedConnectionsApplyThePeerPolicy) {
 }
 
 TEST_F(XpcConnectionTest, MalformedInputFromTheServiceInterruptsTheClient) {
-    auto frameOf = [](const XpcObject& m) {
-        std::vector<std::uint8_t> f;
-        encodeXpcFrame(XpcFrameKind::Message, 0, m, f, nullptr);
-        return f;
-    };
-    auto good = frameOf(numbered(1));
+    auto good = messageFrame(numbered(1));
     std::vector<std::uint8_t> truncated(good.begin(), good.begin() + 25);
     std::vector<std::uint8_t> oversized = good;
     oversized[19] = 0x7F;  // payload size of about 2 GB
     std::vector<std::uint8_t> badUtf8 =
-        frameOf(xpcDictionary({{"k", XpcObject::makeString("ab")}}));
+        messageFrame(xpcDictionary({{"k", XpcObject::makeString("ab")}}));
     badUtf8[badUtf8.size() - 1] = 0xFF;
     XpcObject deep = xpcDictionary();
     for (int i = 0; i < 40; ++i) deep = xpcDictionary({{"d", deep}});
@@ -479,26 +514,14 @@ TEST_F(XpcConnectionTest, ConcurrentSynchronousCallersEachGetTheirOwnReply) {
     constexpr int kThreads = 6, kCalls = 300;
     // Answers every request at once with its number doubled, sending a
     // message of its own first for every tenth.
-    auto listener = XpcListener::create(kService, XpcServiceScope::System, nullptr);
-    ASSERT_TRUE(listener);
-    std::mutex peersMutex;
-    std::vector<XpcConnectionPtr> peers;
     auto sent = std::make_shared<std::atomic<std::int64_t>>(0);
-    listener->setNewConnectionHandler([&](XpcConnectionPtr peer) {
-        std::weak_ptr<XpcConnection> weak = peer;
-        peer->setEventHandler([weak, sent](const XpcEvent& e) {
-            auto p = weak.lock();
-            if (!p || e.isError()) return;
-            std::int64_t n = e.message().getInt64("seq");
-            if (n % 10 == 0) p->send(numbered((*sent)++));
-            if (e.expectsReply())
-                p->reply(e, xpcDictionary({{"answer", XpcObject::makeInt64(n * 2)}}));
-        });
-        peer->resume();
-        std::lock_guard lock(peersMutex);
-        peers.push_back(std::move(peer));
+    ScriptedService service([sent](XpcConnection& peer, const XpcEvent& e) {
+        std::int64_t n = e.message().getInt64("seq");
+        if (n % 10 == 0) peer.send(numbered((*sent)++));
+        if (e.expectsReply())
+            peer.reply(e, xpcDictionary({{"answer", XpcObject::makeInt64(n * 2)}}));
     });
-    listener->resume();
+    ASSERT_TRUE(service.listener);
 
     auto events = XpcEventRecorder::create();
     auto client = connect(events);
@@ -527,11 +550,9 @@ TEST_F(XpcConnectionTest, ConcurrentSynchronousCallersEachGetTheirOwnReply) {
         events->waitForCount(static_cast<std::size_t>(sent->load()), std::chrono::seconds(60)));
     // The synchronous callers are gone: what the service sends now still
     // arrives, after everything it sent before.
-    {
-        std::lock_guard lock(peersMutex);
-        ASSERT_EQ(peers.size(), 1u);
-        ASSERT_TRUE(peers[0]->send(numbered((*sent)++)));
-    }
+    auto peer = service.onlyPeer();
+    ASSERT_TRUE(peer);
+    ASSERT_TRUE(peer->send(numbered((*sent)++)));
     const auto total = static_cast<std::size_t>(sent->load());
     ASSERT_TRUE(events->waitForCount(total, std::chrono::seconds(60)));
     auto seen = events->events();
@@ -539,6 +560,133 @@ TEST_F(XpcConnectionTest, ConcurrentSynchronousCallersEachGetTheirOwnReply) {
     for (std::size_t i = 0; i < total; ++i)
         ASSERT_EQ(seen[i].message().getInt64("seq"), static_cast<std::int64_t>(i));
     client->cancel();
+}
+
+// A message that follows a reply at once, with nothing after it, arrives
+// while the synchronous caller may still be reading: it is delivered all the
+// same, whichever thread reads it.
+TEST_F(XpcConnectionTest, AMessageRightAfterASynchronousReplyIsDelivered) {
+    // The reply is large enough that the caller takes a while to decode it
+    // after its last read, and the message comes at various times in that
+    // while.
+    XpcObject bulk = XpcObject::makeArray();
+    for (int i = 0; i < 4000; ++i) bulk.append(XpcObject::makeString("entry " + std::to_string(i)));
+    ScriptedService service([bulk](XpcConnection& peer, const XpcEvent& e) {
+        std::int64_t n = e.message().getInt64("seq");
+        peer.reply(e, xpcDictionary({{"answer", XpcObject::makeInt64(n)}, {"bulk", bulk}}));
+        auto until = std::chrono::steady_clock::now() + std::chrono::microseconds(n * 7 % 400);
+        while (std::chrono::steady_clock::now() < until) {
+        }
+        peer.send(numbered(n));
+    });
+    ASSERT_TRUE(service.listener);
+    auto events = XpcEventRecorder::create();
+    auto client = connect(events);
+    constexpr int kRounds = 300;
+    for (int i = 0; i < kRounds; ++i) {
+        XpcEvent reply = client->sendWithReplySync(numbered(i));
+        ASSERT_EQ(reply.message().getInt64("answer"), i) << reply.errorDescription();
+        ASSERT_TRUE(events->waitForCount(static_cast<std::size_t>(i) + 1)) << "round " << i;
+    }
+    auto seen = events->events();
+    ASSERT_EQ(seen.size(), static_cast<std::size_t>(kRounds));
+    for (int i = 0; i < kRounds; ++i) EXPECT_EQ(seen[i].message().getInt64("seq"), i);
+    client->cancel();
+}
+
+// A service that stops sending right after a message (it shuts its side of
+// the socket and keeps it open, so no hang-up follows later): the client
+// takes in the message and then the end, both in the socket before it looks,
+// whether its I/O thread reads them or a synchronous caller waiting for its
+// reply does.
+TEST_F(XpcConnectionTest, AServiceThatStopsSendingInterruptsTheClient) {
+    struct Case {
+        const char* name;
+        bool callerWaiting;
+    } cases[] = {{"client busy in its handler meanwhile", false},
+                 {"a synchronous caller waiting", true}};
+    std::string path = xpcSocketPathForService(kService, XpcServiceScope::System, nullptr);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int err = 0;
+        UniqueFd listener = xpcListenSocket(path, 0755, 0666, &err);
+        ASSERT_TRUE(listener);
+        auto events = XpcEventRecorder::create();
+        auto inHandler = std::make_shared<testsupport::WaitFlag>();
+        auto release = std::make_shared<testsupport::WaitFlag>();
+        auto client = XpcConnection::createMachService(kService, nullptr, kXpcConnectionPrivileged);
+        client->setEventHandler([=](const XpcEvent& e) {
+            events->record(e);
+            if (e.isError() || e.message().getInt64("seq") != 0) return;
+            inHandler->set();
+            release->wait();
+        });
+        client->resume();
+        UniqueFd raw = acceptRaw(listener);
+        ASSERT_TRUE(raw);
+        std::future<XpcEvent> reply;
+        if (c.callerWaiting) {
+            release->set();
+            reply = std::async(std::launch::async,
+                               [&] { return client->sendWithReplySync(numbered(2)); });
+            pollfd p{raw.get(), POLLIN, 0};
+            ASSERT_EQ(::poll(&p, 1, 10000), 1);  // the request has come
+        } else {
+            writeAll(raw.get(), messageFrame(numbered(0)));
+            ASSERT_TRUE(inHandler->wait());
+        }
+        writeAll(raw.get(), messageFrame(numbered(1)));
+        ASSERT_EQ(::shutdown(raw.get(), SHUT_WR), 0);
+        release->set();
+        const std::size_t count = c.callerWaiting ? 2 : 3;
+        ASSERT_TRUE(events->waitForCount(count));
+        auto seen = events->events();
+        EXPECT_EQ(seen[count - 2].message().getInt64("seq"), 1);
+        EXPECT_TRUE(seen[count - 1].isInterrupted()) << seen[count - 1].errorDescription();
+        if (c.callerWaiting) {
+            ASSERT_EQ(reply.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+            EXPECT_TRUE(reply.get().isInterrupted());
+        }
+        client->cancel();
+        ::unlink(path.c_str());
+    }
+}
+
+// The same on the service's side: a client that stops sending right after a
+// message, while its peer's handler is busy, ends that peer after it.
+TEST_F(XpcConnectionTest, AClientThatStopsSendingEndsItsPeer) {
+    auto listener = XpcListener::create(kService, XpcServiceScope::System, nullptr);
+    ASSERT_TRUE(listener);
+    auto events = XpcEventRecorder::create();
+    auto inHandler = std::make_shared<testsupport::WaitFlag>();
+    auto release = std::make_shared<testsupport::WaitFlag>();
+    std::promise<XpcConnectionPtr> accepted;
+    listener->setNewConnectionHandler([&](XpcConnectionPtr peer) {
+        peer->setEventHandler([=](const XpcEvent& e) {
+            events->record(e);
+            if (e.isError() || e.message().getInt64("seq") != 0) return;
+            inHandler->set();
+            release->wait();
+        });
+        peer->resume();
+        accepted.set_value(std::move(peer));
+    });
+    listener->resume();
+    int err = 0;
+    UniqueFd raw = xpcConnectSocket(listener->socketPath(), &err);
+    ASSERT_TRUE(raw);
+    auto peer = accepted.get_future();
+    ASSERT_EQ(peer.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    writeAll(raw.get(), messageFrame(numbered(0)));
+    ASSERT_TRUE(inHandler->wait());
+    writeAll(raw.get(), messageFrame(numbered(1)));
+    ASSERT_EQ(::shutdown(raw.get(), SHUT_WR), 0);
+    release->set();
+    ASSERT_TRUE(events->waitForCount(3));
+    auto seen = events->events();
+    EXPECT_EQ(seen[1].message().getInt64("seq"), 1);
+    EXPECT_TRUE(seen[2].isInvalid()) << seen[2].errorDescription();
+    peer.get()->cancel();
     listener->cancel();
 }
 
