@@ -239,8 +239,16 @@ void XpcConnection::State::readAsRequester(std::unique_lock<std::mutex>& lock, b
     bool readable = !wait;
     bool writable = false;
     if (wait && waitIn >= 0) {
-        epoll_event event;
-        readable = ::epoll_wait(waitIn, &event, 1, -1) > 0;
+        // Linux hands the wake-up to our watch, the first exclusive one with
+        // a thread waiting. Should a kernel ever wake the I/O thread instead,
+        // it marks the input as left to the requesters: looking at that mark
+        // now and then bounds such a wait instead of hanging until more comes.
+        for (;;) {
+            epoll_event event;
+            const int count = ::epoll_wait(waitIn, &event, 1, kMissedInputLookMs);
+            readable = count > 0 || (count == 0 && (syncInput.load() & kInputMissed));
+            if (count != 0 || readable) break;
+        }
     } else if (wait) {
         // Waits in poll() rather than in recv(): a sleeper in recv() is
         // woken (for nothing) each time the peer takes in our request, which

@@ -125,6 +125,8 @@ struct XpcConnection::State : std::enable_shared_from_this<XpcConnection::State>
     // not zero, in the same step; a reader clears it just before it reads,
     // since that read takes in whatever the wake-up stood for.
     static constexpr std::uint32_t kInputMissed = 1, kOneRequester = 2;
+    // How often a requester waiting in its own watch looks at kInputMissed.
+    static constexpr int kMissedInputLookMs = 50;
     std::atomic<std::uint32_t> syncInput{0};
     XpcFrameReader reader;
     // Frames read by the reader role's holder, handled before it lets go of
