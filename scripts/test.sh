@@ -13,7 +13,7 @@
 #   bash scripts/test.sh
 #
 # First installs the Debian packages (scripts/install-deps.sh). Takes about
-# 15 to 20 minutes on 8 cores from nothing; rebuilds are incremental.
+# 20 minutes on an idle 8-core machine from nothing; rebuilds are incremental.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
