@@ -18,6 +18,22 @@ if(PEL_SANITIZE)
   add_compile_definitions(PEL_SANITIZED=1)
 endif()
 
+# ThreadSanitizer keeps its own shadow memory and cannot share a process
+# with AddressSanitizer: a build uses one or the other.
+if(PEL_SANITIZE_THREAD)
+  if(PEL_SANITIZE OR PEL_BUILD_FUZZERS)
+    message(FATAL_ERROR "PEL_SANITIZE_THREAD cannot be combined with PEL_SANITIZE or PEL_BUILD_FUZZERS "
+                        "(both use AddressSanitizer): configure a build folder of its own for it")
+  endif()
+  # GCC warns that ThreadSanitizer does not model std::atomic_thread_fence;
+  # only the crash reporter's lock-free lists use fences, and their suites
+  # are not run under ThreadSanitizer.
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
+  add_link_options(-fsanitize=thread)
+  # Tests that scale their work down for the slower sanitizer builds do so here too.
+  add_compile_definitions(PEL_SANITIZED=1)
+endif()
+
 if(PEL_BUILD_FUZZERS)
   # Instrument the libraries as well, so the fuzzers see coverage inside them.
   add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
@@ -65,9 +81,10 @@ function(pel_add_test_suite name)
   pel_folder_sources(sources "*.cpp")
   add_executable(${name} ${sources})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} pel_test_support GTest::gtest GTest::gmock GTest::gtest_main pel_warnings)
+  # Each suite's tests carry its name as a label: ctest -L '^platform_tests$'.
   gtest_discover_tests(${name}
     DISCOVERY_TIMEOUT 60
-    PROPERTIES TIMEOUT 120 ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
+    PROPERTIES TIMEOUT 120 LABELS ${name} ENVIRONMENT "QT_QPA_PLATFORM=offscreen")
 endfunction()
 
 # pel_add_benchmark(<name> SOURCES <files...> LIBS <targets...>)

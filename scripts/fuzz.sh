@@ -1,17 +1,32 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets with clang (in build-fuzz) and runs each one
-# for the given number of seconds (default 60) on a copy of its seed corpus
-# fuzz/corpus/<name> (the target <name>_fuzz), so the committed seeds stay as
-# they are. Inputs that crash are kept as build-fuzz/runs/<name>-crash-*; the
-# script ends with status 1 when any target found one.
+# Builds the libFuzzer targets with clang (CMake preset fuzz, in build-fuzz)
+# and runs each one in turn for the given number of seconds (default 60) on a
+# copy of its seed corpus fuzz/corpus/<name> (the target <name>_fuzz), so the
+# committed seeds stay as they are. With the default, the whole run takes
+# about a minute per target after the build; it prints the count of targets
+# and the total when it starts.
+# Inputs that crash are kept as build-fuzz/runs/<name>-crash-*; the script
+# ends with status 1 when any target found one.
 #
 #   bash scripts/fuzz.sh [seconds]
+#   bash scripts/fuzz.sh --help
 #
-# The seeds are made by the project's own writers: build the fuzzseeds tool
-# and run "build/tools/fuzzseeds dev-keys fuzz/corpus" to make them again.
+# JOBS sets the build's parallel jobs (default: every processor). The seeds
+# are made by the project's own writers: build the fuzzseeds tool and run
+# "build/tools/fuzzseeds dev-keys fuzz/corpus" to make them again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+    exit 0
+    ;;
+esac
+if (($# > 1)) || ! [[ ${1:-60} =~ ^[1-9][0-9]*$ ]]; then
+  echo "fuzz.sh: the one argument is a whole number of seconds per target (see --help)" >&2
+  exit 2
+fi
 seconds=${1:-60}
 jobs=${JOBS:-$(nproc)}
 # Undefined behaviour counts as a finding, like a crash. A single request
@@ -21,14 +36,14 @@ jobs=${JOBS:-$(nproc)}
 export ASAN_OPTIONS=${ASAN_OPTIONS:-allocator_may_return_null=1:max_allocation_size_mb=2000}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DPEL_BUILD_FUZZERS=ON -DPEL_BUILD_UI=OFF -DPEL_BUILD_TESTS=OFF -DPEL_BUILD_BENCHMARKS=OFF \
-  -DPEL_BUILD_TOOLS=OFF
-cmake --build build-fuzz -j "$jobs"
+cmake --preset fuzz
+cmake --build --preset fuzz -j "$jobs"
 
 runs=build-fuzz/runs
 failed=()
-for fuzzer in build-fuzz/fuzz/*_fuzz; do
+targets=(build-fuzz/fuzz/*_fuzz)
+echo "${#targets[@]} targets, $seconds s each: about $(((${#targets[@]} * seconds + 59) / 60)) minutes"
+for fuzzer in "${targets[@]}"; do
   name=$(basename "$fuzzer" _fuzz)
   rm -rf "${runs:?}/$name"
   mkdir -p "$runs/$name"

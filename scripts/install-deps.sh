@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git
-  clang libclang-rt-14-dev lld llvm
+  clang libclang-rt-14-dev lld llvm clang-format
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev nlohmann-json3-dev
   libcurl4-openssl-dev libssl-dev

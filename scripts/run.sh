@@ -4,14 +4,24 @@
 #
 #   bash scripts/run.sh [--bundled] [--older] [program arguments]
 #
+#   --bundled  install the package inside the bundle, without a download
+#   --older    put an older demo install in place first, so that Install
+#              leads to the removal prompt, the removal and the restart screen
+#   --help     print this and exit
+#
+# Stop it with Ctrl-C or the window's Quit item. Without a display (no
+# DISPLAY or WAYLAND_DISPLAY) the window is drawn offscreen, where nobody sees
+# it: run it in a desktop session to see it, or give it a virtual X display
+# with "xvfb-run -a bash scripts/run.sh" (Debian package xvfb) and look with
+# a screenshot or VNC tool. PEL_UI_GRAB_DIR=<folder> saves pictures of the
+# screens as they change (see the README's "The installer shell").
+#
 # Everything the installer writes goes under a path root: build/demo-root,
 # or PEL_PATH_ROOT when that is set. The demo download is served from
 # build/demo-server on a free port of 127.0.0.1, for which the manifest beside
-# the bundle is signed again; --bundled runs without the manifest and installs
-# the package inside the bundle. --older first puts an older demo install
-# into the root (app/Demo/older-install: its files, receipt and registry
-# module), so that Install leads to the removal prompt, the removal and the
-# restart screen. Restart and log-out only print what they would do.
+# the bundle is signed again; --bundled runs without the manifest. --older
+# copies app/Demo/older-install (its files, receipt and registry module) into
+# the root. Restart and log-out only print what they would do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -21,6 +31,10 @@ older=0
 args=()
 for arg in "$@"; do
   case "$arg" in
+    -h | --help)
+      sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
+      exit 0
+      ;;
     --bundled) bundled=1 ;;
     --older) older=1 ;;
     *) args+=("$arg") ;;
@@ -29,8 +43,8 @@ done
 
 bash scripts/install-deps.sh
 
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j "$(nproc)"
+cmake --preset default
+cmake --build --preset default -j "$(nproc)"
 
 # The path root, laid out as the installer expects a system to be.
 root=${PEL_PATH_ROOT:-$top/build/demo-root}
@@ -101,7 +115,11 @@ fi
 # Without a display server Qt draws into memory.
 if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLATFORM:-}" ]; then
   export QT_QPA_PLATFORM=offscreen
+  echo "No display: the window is drawn offscreen, where nobody sees it. Run this in a" \
+    "desktop session to see it, or give it a virtual X display:" \
+    "xvfb-run -a bash scripts/run.sh (package xvfb)."
 fi
+echo "Starting the installer; stop it with Ctrl-C or the window's Quit item."
 
 status=0
 build/PelInstaller.app/Contents/MacOS/PelInstaller ${args[@]+"${args[@]}"} || status=$?

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <thread>
 
 #include "Downloader/DownloadTestSupport.h"
@@ -136,10 +137,12 @@ TEST_F(FsdToolTest, APackageCutShortFailsTheRunAndTheNextRunFetchesItWhole) {
     cut.omitContentLength = true;
     cut.closeConnection = true;
     cut.closeAfterBodyBytes = zip.size() / 2;
-    std::atomic<bool> healthy{false};
-    server_.setHandler([&](const testsupport::RecordedRequest& r) {
+    // The handler owns what it answers with: the server's connection threads
+    // may still run it after this test's locals are gone.
+    auto healthy = std::make_shared<std::atomic<bool>>(false);
+    server_.setHandler([zip, cut, healthy](const testsupport::RecordedRequest& r) {
         if (r.path() != "/big.zip") return ScriptedReply::ok();
-        return healthy ? ScriptedReply::ok(zip) : cut;
+        return *healthy ? ScriptedReply::ok(zip) : cut;
     });
 
     EXPECT_EQ(exitStatus(start(dir_.file("run1.json"))), 1);
@@ -148,7 +151,7 @@ TEST_F(FsdToolTest, APackageCutShortFailsTheRunAndTheNextRunFetchesItWhole) {
     EXPECT_NE(json.find(R"("call":"downloadDidFailWithError")"), std::string::npos) << json;
     EXPECT_EQ(json.find(R"({"call":"downloadDidFinish"})"), std::string::npos) << json;
 
-    healthy = true;
+    *healthy = true;
     EXPECT_EQ(exitStatus(start(dir_.file("run2.json"))), 0);
     EXPECT_EQ(dltest::readFile(folder_ + "/Big.pkg"), LoopbackHttpServer::generatedBody(0, 9000));
 }

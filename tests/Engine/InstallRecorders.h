@@ -21,11 +21,12 @@ class RecordingProgress : public InstallProgressProtocol {
         add("failedRequirement", r ? "requirement" : "null");
     }
     void installComplete(int status) override {
-        {
-            std::lock_guard lock(mutex_);
-            completions.push_back(status);
-        }
         add("complete", std::to_string(status));
+        // Notified under the lock that guards `completions`: a test that sees
+        // the completion (and may then destroy the recorder) sees it only
+        // once this thread is done with the recorder.
+        std::lock_guard lock(mutex_);
+        completions.push_back(status);
         completed.notify();
     }
     void installWarningWithRequirement(const std::shared_ptr<PelRequirement>& r) override {
