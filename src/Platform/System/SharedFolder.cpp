@@ -5,16 +5,22 @@
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
+#include <thread>
 
 namespace platform {
 
@@ -537,6 +543,14 @@ int SharedFolder::openFile(std::string_view name, int flags, mode_t mode) const 
     return ::openat(fd_.get(), std::string(name).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
+int SharedFolder::openInside(std::string_view relative, int flags) const {
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const std::string own(relative.empty() ? std::string_view(".") : relative);
+    return static_cast<int>(::syscall(SYS_openat2, fd_.get(), own.c_str(), &how, sizeof how));
+}
+
 bool SharedFolder::readFile(std::string_view name, Data& out, std::uint64_t limit) const {
     // Non-blocking, so that a FIFO put in the file's place cannot stall us.
     UniqueFd fd(openFile(name, O_RDONLY | O_NONBLOCK));
@@ -600,6 +614,48 @@ bool SharedFolder::removeFile(std::string_view name) const {
         return false;
     }
     return ::unlinkat(fd_.get(), std::string(name).c_str(), 0) == 0;
+}
+
+bool SharedFolder::withWorkingFolder(const std::function<void()>& work) const {
+    int code = 0;
+    try {
+        std::thread thread([&] {
+            // The working folder and umask of this thread alone: the
+            // process's others keep theirs.
+            if (::unshare(CLONE_FS) != 0 || ::fchdir(fd_.get()) != 0) {
+                code = errno;
+                return;
+            }
+            ::umask(0);
+            work();
+        });
+        thread.join();
+    } catch (const std::system_error&) {
+        code = EAGAIN;
+    }
+    errno = code;
+    return code == 0;
+}
+
+bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!isPlainName(name) || name.size() >= sizeof address.sun_path) {
+        errno = isPlainName(name) ? ENAMETOOLONG : EINVAL;
+        return false;
+    }
+    std::memcpy(address.sun_path, name.data(), name.size());
+    // The file bind makes takes the socket's own mode, less the umask
+    // (which is 0 on the working-folder thread); bind never follows a link.
+    if (::fchmod(socket, mode) != 0) return false;
+    int code = 0;
+    if (!withWorkingFolder([&] {
+            if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                code = errno;
+        }))
+        return false;
+    errno = code;
+    return code == 0;
 }
 
 bool SharedFolder::moveEntry(std::string_view name, const SharedFolder& to, std::string_view toName,

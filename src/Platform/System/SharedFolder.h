@@ -121,6 +121,11 @@ class SharedFolder {
     /// Opens the file `name` in this folder with `flags` (O_NOFOLLOW and
     /// O_CLOEXEC are added) and `mode`; -1 with errno set.
     int openFile(std::string_view name, int flags, mode_t mode = 0) const;
+    /// Opens `relative` (a path below this folder) with `flags` (O_CLOEXEC
+    /// added), following links only while they stay inside this folder
+    /// (openat2 with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): -1 with errno,
+    /// EXDEV for a way out, ENOSYS where the kernel lacks openat2.
+    int openInside(std::string_view relative, int flags) const;
     /// Reads the whole regular file `name` (at most `limit` bytes), never
     /// through a link. False with errno set (EINVAL: not a regular file,
     /// EFBIG: over the limit).
@@ -134,6 +139,20 @@ class SharedFolder {
     bool writeFile(std::string_view name, const Data& data, mode_t mode, bool atomically) const;
     /// Removes the file (not folder) `name`; false with errno set.
     bool removeFile(std::string_view name) const;
+
+    /// Runs `work` on a thread of its own whose working folder is this one
+    /// and whose umask is 0 (the thread has its own, by unshare(CLONE_FS)),
+    /// and waits for it: calls that take only a path (bind, connect, sendto
+    /// on Unix-domain sockets) then name an entry of this folder by its name
+    /// alone, and no folder above it is looked up again. Threads `work`
+    /// starts share that working folder. False with errno when the thread
+    /// cannot be set up (`work` not run); `work` must not throw.
+    bool withWorkingFolder(const std::function<void()>& work) const;
+    /// Binds the Unix-domain socket `socket` to the new entry `name` of this
+    /// folder, made with exactly `mode` whatever the process's umask, never
+    /// through a link (EADDRINUSE when something is at the name). False
+    /// with errno.
+    bool bindSocket(int socket, std::string_view name, mode_t mode) const;
 
     /// Moves the entry `name` to `toName` in `to`. With `noReplace` an
     /// existing destination is never replaced (EEXIST). Across file systems
