@@ -5,12 +5,12 @@
 #include <limits.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
-#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,8 +19,6 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 namespace platform {
 
@@ -308,6 +306,11 @@ void SharedFolder::setStepHookForTesting(StepHook hook) {
     std::lock_guard lock(gHookMutex);
     hookSlot() = std::move(hook);
     gHookSet.store(static_cast<bool>(hookSlot()));
+}
+
+void SharedFolder::reachStep(std::string_view step, const std::string& folder,
+                             std::string_view name) {
+    runStep(step, folder, name);
 }
 
 std::optional<SharedFolder> SharedFolder::open(const std::string& path, Trust trust, Error* error) {
@@ -616,27 +619,6 @@ bool SharedFolder::removeFile(std::string_view name) const {
     return ::unlinkat(fd_.get(), std::string(name).c_str(), 0) == 0;
 }
 
-bool SharedFolder::withWorkingFolder(const std::function<void()>& work) const {
-    int code = 0;
-    try {
-        std::thread thread([&] {
-            // The working folder and umask of this thread alone: the
-            // process's others keep theirs.
-            if (::unshare(CLONE_FS) != 0 || ::fchdir(fd_.get()) != 0) {
-                code = errno;
-                return;
-            }
-            ::umask(0);
-            work();
-        });
-        thread.join();
-    } catch (const std::system_error&) {
-        code = EAGAIN;
-    }
-    errno = code;
-    return code == 0;
-}
-
 bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
@@ -645,15 +627,43 @@ bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) co
         return false;
     }
     std::memcpy(address.sun_path, name.data(), name.size());
-    // The file bind makes takes the socket's own mode, less the umask
-    // (which is 0 on the working-folder thread); bind never follows a link.
+    // The file bind makes takes the socket's own mode, less the umask.
     if (::fchmod(socket, mode) != 0) return false;
-    int code = 0;
-    if (!withWorkingFolder([&] {
+    // bind takes a path, never a folder: a child process whose working
+    // folder is this one, and whose umask is 0, binds the socket (which it
+    // shares) by the name alone, so no folder above is looked up again and
+    // the file gets exactly `mode`. The child of a threaded process makes
+    // system calls only; it reports through a pipe, which works even where
+    // children are reaped by someone else.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        int code = 0;
+        if (::fchdir(fd_.get()) != 0) {
+            code = errno;
+        } else {
+            ::umask(0);
             if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
                 code = errno;
-        }))
-        return false;
+        }
+        (void)!::write(report[1], &code, sizeof code);
+        ::_exit(0);
+    }
+    const int forkError = child < 0 ? errno : 0;
+    ::close(report[1]);
+    int code = forkError ? forkError : EIO;
+    if (!forkError) {
+        int got = 0;
+        ssize_t n;
+        while ((n = ::read(report[0], &got, sizeof got)) < 0 && errno == EINTR) {
+        }
+        if (n == static_cast<ssize_t>(sizeof got)) code = got;
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(report[0]);
     errno = code;
     return code == 0;
 }

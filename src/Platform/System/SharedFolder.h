@@ -140,18 +140,11 @@ class SharedFolder {
     /// Removes the file (not folder) `name`; false with errno set.
     bool removeFile(std::string_view name) const;
 
-    /// Runs `work` on a thread of its own whose working folder is this one
-    /// and whose umask is 0 (the thread has its own, by unshare(CLONE_FS)),
-    /// and waits for it: calls that take only a path (bind, connect, sendto
-    /// on Unix-domain sockets) then name an entry of this folder by its name
-    /// alone, and no folder above it is looked up again. Threads `work`
-    /// starts share that working folder. False with errno when the thread
-    /// cannot be set up (`work` not run); `work` must not throw.
-    bool withWorkingFolder(const std::function<void()>& work) const;
     /// Binds the Unix-domain socket `socket` to the new entry `name` of this
     /// folder, made with exactly `mode` whatever the process's umask, never
-    /// through a link (EADDRINUSE when something is at the name). False
-    /// with errno.
+    /// through a link (EADDRINUSE when something is at the name): by the
+    /// name alone, in a short-lived child process whose working folder is
+    /// this one. False with errno.
     bool bindSocket(int socket, std::string_view name, mode_t mode) const;
 
     /// Moves the entry `name` to `toName` in `to`. With `noReplace` an
@@ -176,12 +169,16 @@ class SharedFolder {
     bool removeEmptyFolder(std::string_view name, const SharedFolder& expected) const;
 
     /// Called between a check and the step that relies on it, with the
-    /// step's name ("made", "opened", "move", "remove", "removeEmpty"), the
-    /// folder and the entry: tests run an attacker's move there. Null
-    /// removes it.
+    /// step's name ("made", "opened", "move", "remove", "removeEmpty", and
+    /// the callers' own through reachStep), the folder and the entry: tests
+    /// run an attacker's move there. Null removes it.
     using StepHook = std::function<void(std::string_view step, const std::string& folder,
                                         std::string_view name)>;
     static void setStepHookForTesting(StepHook hook);
+    /// Marks the point of a caller's own where a check on the entry `name`
+    /// of `folder` has been made and the step relying on it comes next: the
+    /// test hook runs there. Nothing without a hook.
+    static void reachStep(std::string_view step, const std::string& folder, std::string_view name);
 
   private:
     SharedFolder(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
