@@ -118,18 +118,14 @@ UniqueFd xpcListenSocket(const std::string& path, mode_t folderMode, mode_t sock
     if (folder->statEntry(name, &st)) {
         if (!S_ISSOCK(st.st_mode)) return failWith(EEXIST);
         int connectErr = 0;
-        const bool probed = folder->withWorkingFolder([&] {
-            sockaddr_un address{};
-            address.sun_family = AF_UNIX;
-            std::memcpy(address.sun_path, name.c_str(), name.size());
-            UniqueFd probe = newSocket();
-            if (!probe)
-                connectErr = errno;
-            else if (::connect(probe.get(), reinterpret_cast<const sockaddr*>(&address),
-                               sizeof address) != 0)
-                connectErr = errno;
-        });
-        if (!probed) return failWith(errno);
+        SocketAddress address(path);
+        UniqueFd probe = newSocket();
+        if (!address.ok())
+            connectErr = ENAMETOOLONG;
+        else if (!probe)
+            connectErr = errno;
+        else if (::connect(probe.get(), address.get(), address.size()) != 0)
+            connectErr = errno;
         // Someone answers (or keeps a full backlog): a live listener.
         if (connectErr == 0 || connectErr == EAGAIN) return failWith(EADDRINUSE);
         if (connectErr != ECONNREFUSED) return failWith(connectErr);
