@@ -7,7 +7,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -43,11 +42,12 @@ std::optional<SharedFolder> openFolder(const std::string& folder, bool make, Err
     return open;
 }
 
-sockaddr_un addressOf(std::string_view name) {
-    sockaddr_un address{};
+bool fillAddress(const std::string& path, sockaddr_un& address) {
+    if (path.size() >= sizeof(address.sun_path)) return false;
+    std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
-    std::memcpy(address.sun_path, name.data(), std::min(name.size(), sizeof address.sun_path - 1));
-    return address;
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+    return true;
 }
 
 std::atomic<unsigned> gSocketCounter{0};
@@ -211,40 +211,40 @@ bool DistributedNotificationCenter::post(std::string name, std::optional<std::st
         setError(error, Error::posix(errno, shared->path()));
         return false;
     }
-    // The observers' sockets, by owner. Each is sent to by its name in the
-    // folder held; a root poster sends to another user's socket with that
-    // user's rights only, so that a link the user puts in its place leads
-    // root nowhere the user could not go.
+    // The observers' sockets, by owner: entries that are sockets now, in a
+    // folder that for root no other user can change. Each may still be
+    // swapped by its owner, so a root poster sends to another user's socket
+    // with that user's file rights only: a link put in its place leads root
+    // nowhere the user could not send to themselves.
     std::map<uid_t, std::vector<std::string>> byOwner;
     for (const std::string& file : shared->entries(nullptr).value_or(std::vector<std::string>{})) {
         struct stat st {};
         if (file.size() <= kSocketSuffix.size() ||
             std::string_view(file).substr(file.size() - kSocketSuffix.size()) != kSocketSuffix ||
-            file.size() >= sizeof(sockaddr_un::sun_path) || !shared->statEntry(file, &st) ||
-            !S_ISSOCK(st.st_mode))
+            !shared->statEntry(file, &st) || !S_ISSOCK(st.st_mode))
             continue;
         byOwner[st.st_uid].push_back(file);
     }
     const bool root = SharedFolder::checksTrust();
-    shared->withWorkingFolder([&] {
-        for (const auto& [owner, files] : byOwner) {
-            auto send = [&] {
-                for (const std::string& file : files) {
-                    const sockaddr_un address = addressOf(file);
-                    ssize_t sent =
-                        ::sendto(fd.get(), wire->data(), wire->size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                 reinterpret_cast<const sockaddr*>(&address), sizeof address);
-                    // Nobody is bound there any more: the observer's process
-                    // is gone.
-                    if (sent < 0 && errno == ECONNREFUSED) shared->removeFile(file);
-                }
-            };
-            if (root && owner != 0)
-                withUserFileAccess(userIdentity(owner), send, nullptr);
-            else
-                send();
-        }
-    });
+    for (const auto& [owner, files] : byOwner) {
+        auto send = [&] {
+            for (const std::string& file : files) {
+                sockaddr_un address{};
+                if (!fillAddress(shared->pathOf(file), address)) continue;
+                ssize_t sent =
+                    ::sendto(fd.get(), wire->data(), wire->size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(&address), sizeof address);
+                // Nobody is bound there any more: the observer's process is
+                // gone.
+                if (sent < 0 && errno == ECONNREFUSED) shared->removeFile(file);
+            }
+        };
+        for (const std::string& file : files) SharedFolder::reachStep("send", shared->path(), file);
+        if (root && owner != 0)
+            withUserFileAccess(userIdentity(owner), send, nullptr);
+        else
+            send();
+    }
     return true;
 }
 

@@ -9,7 +9,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -17,6 +16,7 @@
 #include "Platform/Dispatch/DistributedNotification.h"
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "support/TempDir.h"
 #include "support/UnprivilegedChild.h"
 
@@ -111,10 +111,10 @@ TEST(DistributedNotificationSharedFolder, RootObservesOnlyInAFolderNoOtherUserCa
     }
 }
 
-// Race: another user keeps swapping their socket in the shared folder for a
-// link to a socket only root may write to. Root's posts reach their socket
-// with their rights alone, so never root's; another user's real socket
-// still gets the notification.
+// Another user swaps their socket, once root has seen it is one, for a link
+// to a socket only root may write to. Root posts to another user's socket
+// with their rights alone, so never reaches root's; their real socket still
+// gets the notification.
 TEST(DistributedNotificationSharedFolder, RootPostsToAnotherUsersSocketWithTheirRightsOnly) {
     if (::geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     SharedRoot root;
@@ -130,24 +130,27 @@ TEST(DistributedNotificationSharedFolder, RootPostsToAnotherUsersSocketWithTheir
     ASSERT_EQ(::lchown((folder + "/theirs.sock").c_str(), testsupport::kUnprivilegedId,
                        testsupport::kUnprivilegedId),
               0);
-
-    const std::string swapped = folder + "/swapped.sock";
-    const std::string socketTemp = folder + "/.socket", linkTemp = folder + "/.link";
-    const std::string target = privateFolder + "/root.sock";
-    testsupport::Attacker attacker([=] {
-        ::mknod(socketTemp.c_str(), S_IFSOCK | 0666, 0);
-        ::rename(socketTemp.c_str(), swapped.c_str());
-        ::symlink(target.c_str(), linkTemp.c_str());
-        ::rename(linkTemp.c_str(), swapped.c_str());
-    });
-    ASSERT_TRUE(attacker.running());
-
+    const std::string swapped = folder + "/swapped.sock", link = folder + "/.link";
+    ASSERT_EQ(testsupport::runUnprivileged([&] {
+                  return ::mknod(swapped.c_str(), S_IFSOCK | 0666, 0) == 0 &&
+                                 ::symlink((privateFolder + "/root.sock").c_str(), link.c_str()) ==
+                                     0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    SharedFolder::setStepHookForTesting(
+        [&](std::string_view step, const std::string&, std::string_view name) {
+            if (step != "send" || name != "swapped.sock") return;
+            EXPECT_EQ(testsupport::runUnprivileged(
+                          [&] { return ::rename(link.c_str(), swapped.c_str()) == 0 ? 0 : 1; }),
+                      0);
+        });
     DistributedNotificationCenter center;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (int round = 0; round < 300 && std::chrono::steady_clock::now() < deadline; ++round)
-        ASSERT_TRUE(center.post("n", std::nullopt, {}, 0));
-    attacker.stop();
+    EXPECT_TRUE(center.post("n", std::nullopt, {}, 0));
+    SharedFolder::setStepHookForTesting({});
 
+    EXPECT_TRUE(fs::is_symlink(swapped)) << "the swap happened";
     EXPECT_FALSE(hasDatagram(rootOnly)) << "root's own socket got another user's link's post";
     EXPECT_TRUE(hasDatagram(theirs));
     ::close(rootOnly);
