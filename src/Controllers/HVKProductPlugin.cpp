@@ -38,6 +38,7 @@
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/Bundle.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 
 namespace {
 
@@ -385,15 +386,19 @@ void HVKProductPlugin::cleanUpTemporaryFiles() {
         if (!fsd) fsd = main->setupFSD();
         if (fsd) setupFiles = fsd->setupInstallerFileNames();
     }
-    for (const auto& name : {setupFiles.reqsPlist, setupFiles.brandingLogo}) {
-        // Only a plain name inside the folder: never a path that leads out.
-        if (!name || !fsdIsPlainFileName(*name)) continue;
-        std::error_code ignored;
-        std::filesystem::remove(fsdPathInFolder(folder, *name), ignored);
-    }
-    std::error_code ec;
-    if (std::filesystem::is_directory(folder, ec) && std::filesystem::is_empty(folder, ec) && !ec)
-        deleteLogged(folder, "Error Occurred while cleaning up FSD folder:%@");
+    // Only plain names, removed below the folder held open: a root run
+    // (with a user's home) goes through none of the user's links.
+    std::string name;
+    auto holder = platform::SharedFolder::openHolder(folder, platform::SharedFolder::Trust::Any,
+                                                     &name, nullptr);
+    auto opened =
+        holder ? holder->child(name, platform::SharedFolder::Trust::Any, nullptr) : std::nullopt;
+    if (!opened) return;
+    for (const auto& file : {setupFiles.reqsPlist, setupFiles.brandingLogo})
+        if (file && fsdIsPlainFileName(*file)) opened->removeFile(*file);
+    if (opened->countEntries() == 0 && !holder->removeEmptyFolder(name, *opened))
+        PelLogging::logErrorMessageWithFormat("Error Occurred while cleaning up FSD folder:%@",
+                                              folder);
 }
 
 bool HVKProductPlugin::shouldShowSupportForInstallFailures() { return true; }

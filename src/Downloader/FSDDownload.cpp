@@ -105,16 +105,13 @@ std::shared_ptr<FSDDownload> FSDDownload::createWithPelJobsArray(
     const std::vector<PelFSDJobPtr>* jobs, const std::string& downloadPath,
     PelFSDDelegateRef delegate, const std::shared_ptr<PelFSDPingUtils>& pingUtils,
     platform::Error* error) {
-    std::error_code ec;
-    if (!std::filesystem::exists(downloadPath, ec)) {
-        std::filesystem::create_directories(downloadPath, ec);
-        if (ec || downloadPath.empty()) {
-            platform::Error underlying =
-                platform::Error::posix(ec ? ec.value() : ENOENT, downloadPath);
-            setError(error, makeFSDError(kFSDErrorDownloadFolder,
-                                         "Unable to create the FSD Download folder", &underlying));
-            return nullptr;
-        }
+    // Everything the download writes lies in this folder, by path: made by
+    // descriptor, and for root only where no other user can change it.
+    if (const int code = fsdMakeWorkFolder(downloadPath)) {
+        platform::Error underlying = platform::Error::posix(code, downloadPath);
+        setError(error, makeFSDError(kFSDErrorDownloadFolder,
+                                     "Unable to create the FSD Download folder", &underlying));
+        return nullptr;
     }
     if (!jobs) {
         setError(error, makeFSDError(kFSDErrorNoValidJobs, "No Valid PelJobArray Provided"));

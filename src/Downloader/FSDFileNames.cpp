@@ -1,12 +1,14 @@
 #include "Downloader/FSDFileNames.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "Downloader/FSDManifestValues.h"
 #include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/System/SharedFolder.h"
 
 namespace {
 
@@ -55,6 +57,21 @@ std::string fsdResumeDataPath(std::string_view folder, std::string_view name) {
 std::string fsdUnescapedURL(std::string_view url) {
     auto text = fsdvalues::removingPercentEscapes(url);
     return text ? *text : std::string(url);
+}
+
+int fsdMakeWorkFolder(const std::string& path) {
+    if (path.empty()) return ENOENT;
+    platform::Error failure;
+    auto folder =
+        platform::SharedFolder::make(path, platform::SharedFolder::kDefaultMode, &failure);
+    if (!folder) {
+        const platform::Error* cause = failure.underlyingError();
+        return cause ? static_cast<int>(cause->code()) : EIO;
+    }
+    struct stat st {};
+    if (!folder->status(&st)) return errno;
+    const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);
+    return platform::SharedFolder::checksTrust() && othersWrite ? EPERM : 0;
 }
 
 bool fsdUnlinkFile(const std::string& path) {

@@ -27,6 +27,15 @@ std::string fsdPathInFolder(std::string_view folder, std::string_view name);
 /// address itself when an escape is malformed).
 std::string fsdUnescapedURL(std::string_view url);
 
+/// Makes the folder `path` and the missing folders above it (by descriptor)
+/// for a download to work in. The download then works in it by path, so a
+/// root run takes it only when no other user can change it or any folder on
+/// the way: each folder above must be root's and writable by nobody else
+/// unless sticky, the folder itself writable by root alone (a root run with
+/// another user's home folder downloads nothing there). 0, or the errno
+/// (EPERM; ELOOP for another user's link on the way).
+int fsdMakeWorkFolder(const std::string& path);
+
 /// Removes the file or symbolic link at `path` (never a folder); true when
 /// nothing is there afterwards.
 bool fsdUnlinkFile(const std::string& path);

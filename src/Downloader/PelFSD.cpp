@@ -8,6 +8,7 @@
 #include "Downloader/FSDFileNames.h"
 #include "Downloader/FSDResumeData.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Values/DataFile.h"
 
 namespace {
@@ -24,10 +25,14 @@ std::string withoutTrailingSlashes(std::string path) {
     return path;
 }
 
-// Removes whatever is at `path`; a link is removed, never what it points at.
+// Removes whatever is at `path`; a link is removed, never what it points at:
+// an unlinkat walk from the folder holding it, so that a folder swapped for
+// a link meanwhile cannot lead the removal elsewhere.
 void removeItem(const std::string& path) {
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
+    std::string name;
+    if (auto holder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
+                                                         &name, nullptr))
+        holder->removeTree(name, false);
 }
 
 }  // namespace
@@ -156,9 +161,9 @@ bool PelFSD::writeFSDInformation(const std::optional<std::string>& given, platfo
         if (!sigBytes) return false;
     }
     removeItem(folder);
-    std::filesystem::create_directories(folder, ec);
-    if (ec) {
-        setError(error, platform::Error::posix(ec.value(), folder));
+    // Written in by path: for root only a folder no other user can change.
+    if (const int code = fsdMakeWorkFolder(folder)) {
+        setError(error, platform::Error::posix(code, folder));
         return false;
     }
     auto write = [&](const platform::Data& bytes, const std::string& source) {

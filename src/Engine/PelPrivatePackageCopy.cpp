@@ -6,52 +6,33 @@
 
 #include <cerrno>
 #include <filesystem>
-#include <vector>
 
 #include "Platform/System/FileCopy.h"
 #include "Platform/System/Paths.h"
-
-PelPrivatePackageCopy::~PelPrivatePackageCopy() {
-    if (folder_.empty()) return;
-    std::error_code ec;
-    std::filesystem::remove_all(folder_, ec);
-}
+#include "Platform/System/UniqueFd.h"
 
 bool PelPrivatePackageCopy::copy(const std::string& path, platform::Error* error) {
     auto fail = [&](int code) {
         if (error) *error = platform::Error::posix(code, path);
         return false;
     };
-    const std::string base = platform::Paths::resolve("/var/tmp");
-    std::error_code ec;
-    std::filesystem::create_directories(base, ec);
-    std::string pattern = base + "/pel_package.XXXXXX";
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    if (!mkdtemp(name.data())) return fail(errno);
-    folder_ = name.data();
-    chmod(folder_.c_str(), 0700);
+    // /var/tmp is every user's: the folder is made and later removed below
+    // it by descriptor, and the copy made inside the folder held.
+    platform::Error failure;
+    if (!folder_.create(platform::Paths::resolve("/var/tmp"), "pel_package.", &failure))
+        return fail(static_cast<int>(failure.code()));
 
-    const int in = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0) return fail(errno);
+    platform::UniqueFd in(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!in) return fail(errno);
     struct stat info;
-    if (fstat(in, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(in);
-        return fail(EINVAL);
-    }
+    if (fstat(in.get(), &info) != 0 || !S_ISREG(info.st_mode)) return fail(EINVAL);
     std::string leaf = std::filesystem::path(path).filename().string();
     if (leaf.empty() || leaf == "." || leaf == "..") leaf = "package.pkg";
-    const std::string target = folder_ + "/" + leaf;
-    const int out = open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (out < 0) {
-        const int e = errno;
-        close(in);
-        return fail(e);
-    }
-    int failure = platform::copyDescriptorContents(in, out);
-    close(in);
-    if (close(out) != 0 && !failure) failure = errno;
-    if (failure) return fail(failure);
-    path_ = target;
+    platform::UniqueFd out(folder_.folder().openFile(leaf, O_WRONLY | O_CREAT | O_EXCL, 0600));
+    if (!out) return fail(errno);
+    int copyFailure = platform::copyDescriptorContents(in.get(), out.get());
+    if (::close(out.release()) != 0 && !copyFailure) copyFailure = errno;
+    if (copyFailure) return fail(copyFailure);
+    path_ = folder_.folder().pathOf(leaf);
     return true;
 }

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <filesystem>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Text/Hex.h"
 
 namespace {
@@ -93,15 +93,20 @@ void PelLogChannel::openLog() {
         auto sink = std::make_unique<platform::SystemLogSink>(platform::SystemLogSink::Options{
             config_.identity, config_.facility, config_.copyToStderr, config_.sendToSystemLog});
         std::string folder = logFolder(config_.effectiveUserId.value_or(::geteuid()));
-        std::error_code ec;
-        if (!std::filesystem::exists(folder, ec)) std::filesystem::create_directories(folder, ec);
         std::string path = platform::Paths::join(folder, config_.fileName);
+        // The folder is made and opened by descriptor and the file opened
+        // below it, never through a link: a root run logs only into folders
+        // no other user can change (else to the system log alone).
+        auto opened =
+            platform::SharedFolder::make(folder, platform::SharedFolder::kDefaultMode, nullptr);
         // Mode 0755 is what earlier releases created the file with; keep it so
         // that existing files and new ones look alike.
-        int fd;
-        do {
-            fd = ::open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0755);
-        } while (fd < 0 && errno == EINTR);
+        int fd = -1;
+        if (opened) {
+            do {
+                fd = opened->openFile(config_.fileName, O_RDWR | O_APPEND | O_CREAT, 0755);
+            } while (fd < 0 && errno == EINTR);
+        }
         if (fd >= 0) sink->addFileDescriptor(fd, true);
         sink->setLevelMask(platform::logUpTo(platform::kLogNotice));
         sink_ = std::move(sink);

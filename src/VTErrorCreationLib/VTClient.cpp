@@ -214,8 +214,10 @@ void VTClient::setUpCrashCapture() {
     struct stat st {};
     if (!reportFolder || !reportFolder->statEntry(reportName, &st)) return;
     // Only a report of this user's is one of ours: a file another user put
-    // in the shared folder under that name is no crash of ours, and goes.
-    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+    // in the shared folder under that name is no crash of ours, and goes;
+    // so does a hard link, which could name any file of ours (a crash
+    // writes a new file, with one name).
+    if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid() || st.st_nlink != 1) {
         if (platform::SharedFolder::checksTrust()) reportFolder->removeTree(reportName, false);
         return;
     }

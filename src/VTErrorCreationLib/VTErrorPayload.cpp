@@ -56,12 +56,23 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error, VTArchiveCreat
                                   platform::Error* outError) {
     error_ = error;
     if (!error) return false;
-    if (auto folder = error->fileURL()) {
-        for (const char* name : {"summary.vterr", "data.vterr"}) {
-            if (!archive.addURL(platform::Paths::join(*folder, name), std::nullopt, std::nullopt,
-                                outError))
-                return false;
+    if (auto path = error->fileURL()) {
+        // Both files from the folder opened once, by descriptor: the error
+        // folder may be another user's, in folders other users can write.
+        platform::Error openError;
+        auto folder = platform::SharedFolder::open(VTArchiveFilePath(*path).value_or(*path),
+                                                   platform::SharedFolder::Trust::Any, &openError);
+        if (!folder) {
+            const platform::Error* cause = openError.underlyingError();
+            platform::Error failure(std::string(VTArchiveErrorDomain), kVTArchiveErrorAttributes);
+            failure.setUserInfoValue(std::string(platform::kURLErrorKey), *path);
+            failure.setUnderlyingError(
+                platform::Error::posixForURL(cause ? static_cast<int>(cause->code()) : EIO, *path));
+            platform::setError(outError, std::move(failure));
+            return false;
         }
+        for (const char* name : {"summary.vterr", "data.vterr"})
+            if (!archive.addItemInFolder(*folder, name, outError)) return false;
         numberOfFiles_ += 2;
     }
 
@@ -119,9 +130,9 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error,
     if (!archive) return false;
     if (archiveError(std::move(error), *archive, outError)) return true;
     // What was written is no payload: the writer is closed first (closing
-    // may write more), then the file goes.
+    // may write more), then the file goes from the folder it was made in.
+    archive->discard();
     archive.reset();
-    if (auto path = VTArchiveFilePath(url)) ::unlink(path->c_str());
     return false;
 }
 

@@ -15,6 +15,7 @@
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "ShellFixture.h"
 #include "support/FakeClock.h"
+#include "support/UnprivilegedChild.h"
 
 namespace shelltest {
 namespace fs = std::filesystem;
@@ -345,6 +346,32 @@ TEST_F(ProductPlugins, CleanUpRemovesTheDownloadsSetUpFilesAndItsFolder) {
         TearDown();
         SetUp();
     }
+}
+
+// A root run whose download folder's name another user holds with a link
+// to a folder of root's: the clean-up removes nothing there.
+TEST_F(ProductPlugins, RootCleansUpNothingThroughAnotherUsersLink) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    launch(true);
+    fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
+    pump();
+    const std::string folder = fsdDownloadFolder();
+    const std::string parent = fs::path(folder).parent_path().string();
+    const std::string roots = parent + "/../roots";
+    fs::remove_all(folder);
+    fs::create_directories(parent);
+    fs::create_directories(roots);
+    fs::permissions(parent, fs::perms(01777));
+    testsupport::letOthersEnter(dir_.path(), parent);
+    for (const char* file : {"/Ostrel.pkg", "/Requirements.plist"})
+        std::ofstream(roots + file) << "root's";
+    ASSERT_EQ(testsupport::runUnprivileged(
+                  [&] { return ::symlink(roots.c_str(), folder.c_str()) == 0 ? 0 : 1; }),
+              0);
+    fsd_->setupNames = {std::string("Requirements.plist"), std::nullopt};
+    main().productPlugin()->installerWillTerminate();
+    EXPECT_TRUE(fs::exists(roots + "/Ostrel.pkg"));
+    EXPECT_TRUE(fs::exists(roots + "/Requirements.plist"));
 }
 
 TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {

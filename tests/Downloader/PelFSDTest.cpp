@@ -6,6 +6,7 @@
 #include "Downloader/PelFSD.h"
 #include "pelsign/DevSigning.h"
 #include "support/ScopedVerificationKey.h"
+#include "support/UnprivilegedChild.h"
 
 using dltest::DriverTest;
 using testsupport::ScriptedReply;
@@ -135,6 +136,39 @@ TEST_F(PelFSDTest, WriteInformationReplacesTheFolderWithTheTwoCopies) {
     dltest::writeFile(dir_.write("bytesfolder/x", "x"), "x");
     EXPECT_FALSE(fromBytes->writeFSDInformation(dir_.file("bytesfolder"), nullptr));
     EXPECT_FALSE(exists(dir_.file("bytesfolder")));
+}
+
+// A root run (say with a user's $HOME kept) downloads and writes the
+// download's information only in folders no other user can change: below
+// another user's folder, or through their link, it makes nothing.
+TEST_F(PelFSDTest, RootWorksOnlyInFoldersNoOtherUserCanChange) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    const std::string shared = dir_.file("shared");
+    const std::string target = dir_.file("target");
+    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
+    testsupport::letOthersEnter(dir_.path(), shared);
+    ASSERT_EQ(testsupport::runUnprivileged([&] {
+                  return ::mkdir((shared + "/home").c_str(), 0755) == 0 &&
+                                 ::symlink(target.c_str(), (shared + "/link").c_str()) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    auto fsd = create(writeManifest("m"));
+    for (const std::string& folder : {shared + "/home/FSD", shared + "/link/FSD"}) {
+        SCOPED_TRACE(folder);
+        platform::Error error;
+        EXPECT_FALSE(PelFSD::createFSD(dir_.file("m/fsdmanifest.js"),
+                                       dir_.file("m/fsdmanifest-sig.txt"), folder, delegate_,
+                                       pings_, &error));
+        ASSERT_TRUE(error.underlyingError()) << error.description();
+        EXPECT_EQ(error.underlyingError()->code(), kFSDErrorDownloadFolder);
+        EXPECT_FALSE(fsd->writeFSDInformation(folder, nullptr));
+    }
+    EXPECT_TRUE(std::filesystem::is_empty(shared + "/home"));
+    EXPECT_TRUE(std::filesystem::is_empty(target));
 }
 
 }  // namespace

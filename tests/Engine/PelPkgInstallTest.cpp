@@ -12,6 +12,7 @@
 #include "Platform/Values/PropertyList.h"
 #include "installer/PelPkgInstall.h"
 #include "support/LinkCases.h"
+#include "support/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
 using Kind = mkpkg::PayloadEntry::Kind;
@@ -274,6 +275,44 @@ TEST_F(PelPkgInstallTest, APackageThatFailsPartWayTakesBackWhatItMade) {
     EXPECT_EQ(read("/opt/app/kept/old"), "old");
     EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.first.plist")));
     EXPECT_FALSE(fs::exists(rooted("/var/db/receipts/com.pelgrave.second.plist")));
+}
+
+// An install location below a folder everyone writes to: root makes its
+// own folders there, but goes through no folder or link of another user's.
+TEST_F(PelPkgInstallTest, AnInstallLocationThroughAnotherUsersFolderOrLinkIsRefused) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    const std::string shared = rooted("/shared");
+    const std::string target = rooted("/secret");
+    fs::create_directories(shared);
+    fs::create_directories(target);
+    fs::permissions(shared, fs::perms(01777));
+    fs::permissions(target, fs::perms(0700));
+    testsupport::letOthersEnter(dir_.path(), shared);
+    ASSERT_EQ(testsupport::runUnprivileged([&] {
+                  return ::mkdir((shared + "/theirs").c_str(), 0777) == 0 &&
+                                 ::symlink(target.c_str(), (shared + "/link").c_str()) == 0
+                             ? 0
+                             : 1;
+              }),
+              0);
+    struct Case {
+        const char* location;
+        int status;
+    } cases[] = {{"/shared/theirs/app", 1}, {"/shared/link/app", 1}, {"/shared/mine/app", 0}};
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.location);
+        auto component = enginetest::sampleComponent("com.pelgrave.shared" + std::to_string(++n),
+                                                     "file.txt", "root's");
+        component.installLocation = c.location;
+        std::vector<std::string> lines;
+        EXPECT_EQ(install(mkpkg::buildComponentPackage(component, trust_.signing()), &lines).status,
+                  c.status)
+            << ::testing::PrintToString(lines);
+    }
+    EXPECT_TRUE(fs::is_empty(target));
+    EXPECT_TRUE(fs::is_empty(shared + "/theirs"));
+    EXPECT_EQ(read("/shared/mine/app/file.txt"), "root's");
 }
 
 TEST_F(PelPkgInstallTest, TheToolRunsWithTheDevelopmentKeysAndAnswersZeroOrOne) {

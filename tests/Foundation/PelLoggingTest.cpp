@@ -7,6 +7,7 @@
 #include "Foundation/PelSignatureSettings.h"
 #include "Platform/System/Paths.h"
 #include "support/TempDir.h"
+#include "support/UnprivilegedChild.h"
 
 using ::testing::ElementsAre;
 
@@ -104,6 +105,37 @@ TEST_F(PelLoggingTest, RootLogsToTheMachineFolderAndUsersToTheirOwn) {
     asUser.logErrorMessage("as user");
     EXPECT_EQ(asUser.logFilePath(), userLog());
     EXPECT_THAT(loggedMessages(userLog()), ElementsAre("as user"));
+}
+
+// Where another user got to make what root's log folder's name leads to
+// (here "Library" is left writable by all), root logs to the system log
+// alone: nothing is made in their folder or where their link points.
+TEST_F(PelLoggingTest, RootLogsIntoNoFolderAnotherUserCouldChange) {
+    if (::geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    const std::string library = dir_.file("root/Library");
+    const std::string target = dir_.file("target");
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "a link to a folder of root's" : "a folder of the other user's");
+        std::filesystem::remove_all(library);
+        std::filesystem::create_directories(library);
+        std::filesystem::create_directories(target);
+        std::filesystem::permissions(library, std::filesystem::perms::all);
+        testsupport::letOthersEnter(dir_.path(), library);
+        const std::string logs = library + "/Logs";
+        ASSERT_EQ(testsupport::runUnprivileged([&] {
+                      return (link ? ::symlink(target.c_str(), logs.c_str())
+                                   : ::mkdir(logs.c_str(), 0777)) == 0
+                                 ? 0
+                                 : 1;
+                  }),
+                  0);
+        PelLogChannel asRoot(config(0));
+        asRoot.logErrorMessage("as root");
+        EXPECT_TRUE(std::filesystem::is_empty(target));
+        if (!link) {
+            EXPECT_TRUE(std::filesystem::is_empty(logs));
+        }
+    }
 }
 
 TEST_F(PelLoggingTest, AppendsAcrossChannelsAndNeverTruncates) {

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
@@ -17,6 +18,7 @@
 #include "VTErrorCreationLib/VTSettingsFile.h"
 #include "support/FakeClock.h"
 #include "support/ScopedVerificationKey.h"
+#include "support/UnprivilegedChild.h"
 #include "vtscdtool/VTSCDTool.h"
 
 namespace fs = std::filesystem;
@@ -90,6 +92,62 @@ TEST(VTClient, CrashReporterFromTheFactoryWhenCrashDumpsAreEnabled) {
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(tree.base() + "/CrashDumps"))
         ++moved;
     EXPECT_EQ(moved, 2);
+}
+
+// In the shared crash-dump folder only a report of root's own, with one
+// name, is kept by a root client as its earlier crash; another user's file
+// at the report's name, or a hard link there to a file of root's, goes, and
+// what the link names is left as it was.
+TEST(VTClient, RootKeepsOnlyItsOwnReportFromTheSharedCrashDumps) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    enum class Plant { RootsReport, OthersFile, HardLink };
+    struct Case {
+        const char* what;
+        Plant plant;
+        bool kept;
+    } cases[] = {{"root's own report", Plant::RootsReport, true},
+                 {"another user's file", Plant::OthersFile, false},
+                 {"a hard link to a file of root's", Plant::HardLink, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ClientTree tree;
+        const std::string dumps = tree.base() + "/CrashDumps";
+        fs::create_directories(dumps);
+        fs::permissions(dumps, static_cast<fs::perms>(01777));
+        testsupport::letOthersEnter(tree.temp().path(), dumps);
+        auto reporter = std::make_shared<FakeCrashReporter>();
+        reporter->reportPath = dumps + "/live_report.fvcrash";
+        const std::string secret = tree.temp().write("secret", "root's secret");
+        switch (c.plant) {
+            case Plant::RootsReport:
+                tree.temp().write("base/CrashDumps/live_report.fvcrash", "crash");
+                break;
+            case Plant::HardLink:
+                ASSERT_EQ(::link(secret.c_str(), reporter->reportPath.c_str()), 0);
+                break;
+            case Plant::OthersFile:
+                ASSERT_EQ(testsupport::runUnprivileged([&] {
+                              const int fd = ::open(reporter->reportPath.c_str(),
+                                                    O_WRONLY | O_CREAT | O_EXCL, 0644);
+                              return fd >= 0 ? 0 : 1;
+                          }),
+                          0);
+                break;
+        }
+        VTClient::setCrashReporterFactory([&](const std::string&) { return reporter; });
+        auto configuration = tree.configuration();
+        configuration.setEnableCrashDumps(true);
+        auto client = tree.client(configuration);
+
+        EXPECT_FALSE(fs::exists(fs::symlink_status(reporter->reportPath)));
+        std::vector<std::string> left;
+        for (const auto& entry : fs::directory_iterator(dumps))
+            left.push_back(entry.path().filename().string());
+        EXPECT_EQ(left.size(), c.kept ? 1u : 0u);
+        std::ifstream in(secret);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "root's secret");
+        EXPECT_EQ(fs::hard_link_count(secret), 1u);
+    }
 }
 
 // A client that captures crashes puts the library's terminate handler in

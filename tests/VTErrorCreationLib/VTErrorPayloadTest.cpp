@@ -11,6 +11,7 @@
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorPayload.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
+#include "support/UnprivilegedChild.h"
 #include "vterrtool/VTErrTool.h"
 
 namespace fs = std::filesystem;
@@ -71,6 +72,33 @@ TEST(VTErrorPayloadTest, PacksSummaryDataAndExistingDetails) {
     EXPECT_EQ(payload->numberOfFiles(), 4u);
     EXPECT_EQ(payload->uncompressedSize(),
               std::string("ProcessLaunch").size() + std::string("ErrorReportingData").size());
+}
+
+// Root packs an error folder in a bucket other users write to: the folder
+// is opened once, and a link another user put in its place is not followed
+// to root's own files of the same names.
+TEST(VTErrorPayloadTest, RootPacksNothingAnotherUsersLinkInPlaceOfTheFolderLeadsTo) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    ClientTree tree;
+    auto error = savedError(tree.client(), {});
+    const fs::path folder = *error->fileURL();
+    const std::string secret = tree.temp().file("secret");
+    fs::copy(folder, secret);
+    fs::permissions(secret, fs::perms::owner_all);
+    fs::permissions(folder.parent_path(), static_cast<fs::perms>(01777));
+    testsupport::letOthersEnter(tree.temp().path(), folder.parent_path());
+    fs::rename(folder, tree.temp().file("moved"));
+    ASSERT_EQ(testsupport::runUnprivileged(
+                  [&] { return ::symlink(secret.c_str(), folder.c_str()) == 0 ? 0 : 1; }),
+              0);
+
+    std::optional<platform::DispatchData> data;
+    platform::Error failure;
+    VTErrorPayload::payloadDataWithError(error, tree.configuration(), &data, &failure);
+    EXPECT_FALSE(data);
+    EXPECT_EQ(failure.code(), kVTArchiveErrorAttributes);
+    ASSERT_TRUE(failure.underlyingError());
+    EXPECT_EQ(failure.underlyingError()->code(), ELOOP);
 }
 
 TEST(VTErrorPayloadTest, NothingToPackGivesNoData) {

@@ -36,42 +36,6 @@ namespace {
 constexpr int kRounds = 300;
 constexpr auto kTimeLimit = std::chrono::seconds(4);
 
-// A child at an unused uid that runs `step` until told to stop. `step`
-// runs in the child of a threaded process: plain system calls only.
-class Attacker {
-  public:
-    explicit Attacker(std::function<void()> step) {
-        void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
-                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
-        stop_ = new (shared) std::atomic<int>(0);
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            if (::setgroups(0, nullptr) != 0 || ::setgid(testsupport::kUnprivilegedId) != 0 ||
-                ::setuid(testsupport::kUnprivilegedId) != 0)
-                _exit(2);
-            while (stop_->load(std::memory_order_relaxed) == 0) step();
-            _exit(0);
-        }
-    }
-    ~Attacker() {
-        stop();
-        ::munmap(stop_, sizeof(std::atomic<int>));
-    }
-    bool running() const { return pid_ > 0; }
-    void stop() {
-        if (pid_ <= 0) return;
-        stop_->store(1);
-        int status = 0;
-        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-        }
-        pid_ = -1;
-    }
-
-  private:
-    std::atomic<int>* stop_ = nullptr;
-    pid_t pid_ = -1;
-};
-
 std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
@@ -163,7 +127,7 @@ TEST(VTSharedFolderRace, NewBasesWhileTheBaseIsSwappedForALinkAndAFolder) {
     const std::string target = tree.target();
     const char* targetPath = target.c_str();
     const int shared = tree.sharedFd();
-    Attacker attacker([=] {
+    testsupport::Attacker attacker([=] {
         ::mkdirat(shared, "evil", 0777);
         ::symlinkat(targetPath, shared, "base");
         ::renameat2(shared, "base", shared, "evil", RENAME_EXCHANGE);
@@ -205,7 +169,7 @@ TEST(VTSharedFolderRace, SavesWhileTheBucketIsSwappedForALinkAndAFolder) {
     ASSERT_GE(submissions, 0);
     const std::string target = tree.target();
     const char* targetPath = target.c_str();
-    Attacker attacker([=] {
+    testsupport::Attacker attacker([=] {
         for (int root : {errors, submissions}) {
             ::mkdirat(root, "evil", 0777);
             ::symlinkat(targetPath, root, "00000007");
@@ -257,7 +221,7 @@ TEST(VTSharedFolderRace, RemovesWhileATreeInTheBucketIsSwappedForALink) {
     const char* targetPath = target.c_str();
     // The attacker's "error folder" in root's bucket: a folder whose files
     // bear the names of the target's, swapped with a link to the target.
-    Attacker attacker([=] {
+    testsupport::Attacker attacker([=] {
         ::mkdirat(bucketFd, "theirs", 0777);
         const int theirs = ::openat(bucketFd, "theirs", O_PATH | O_DIRECTORY | O_NOFOLLOW);
         if (theirs < 0) return;

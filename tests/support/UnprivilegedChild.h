@@ -3,10 +3,13 @@
 #pragma once
 
 #include <grp.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -36,6 +39,45 @@ inline int runUnprivileged(const std::function<int()>& attack) {
     if (!WIFEXITED(status) || WEXITSTATUS(status) == 255) return -1;
     return WEXITSTATUS(status);
 }
+
+/// A child at kUnprivilegedId that runs `step` over and over until stopped
+/// (at the latest when the object goes): the attacker of a race test.
+/// `step` runs in the child of a threaded process: plain system calls only.
+class Attacker {
+  public:
+    explicit Attacker(std::function<void()> step) {
+        void* shared = ::mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                              MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+        stop_ = new (shared) std::atomic<int>(0);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(kUnprivilegedId) != 0 ||
+                ::setuid(kUnprivilegedId) != 0)
+                _exit(2);
+            while (stop_->load(std::memory_order_relaxed) == 0) step();
+            _exit(0);
+        }
+    }
+    ~Attacker() {
+        stop();
+        ::munmap(stop_, sizeof(std::atomic<int>));
+    }
+    Attacker(const Attacker&) = delete;
+    Attacker& operator=(const Attacker&) = delete;
+    bool running() const { return pid_ > 0; }
+    void stop() {
+        if (pid_ <= 0) return;
+        stop_->store(1);
+        int status = 0;
+        while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        pid_ = -1;
+    }
+
+  private:
+    std::atomic<int>* stop_ = nullptr;
+    pid_t pid_ = -1;
+};
 
 /// Makes `path` and every folder above it up to `base` (a test's own
 /// temporary folder, included) enterable by others, so that an

@@ -23,6 +23,8 @@
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/FileCopy.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/PrivateFolder.h"
+#include "Platform/System/SharedFolder.h"
 #include "Platform/System/Volumes.h"
 #include "Platform/Values/PropertyList.h"
 
@@ -33,35 +35,6 @@ namespace {
 using platform::Paths;
 
 constexpr std::size_t kMaxPackageInfoSize = 1 << 20;
-
-// A folder only root (the owner) can enter, removed with its contents.
-class PrivateFolder {
-  public:
-    bool create(std::string* reason) {
-        const std::string base = Paths::resolve("/var/tmp");
-        std::error_code ec;
-        std::filesystem::create_directories(base, ec);
-        std::string pattern = base + "/pel_pkginstall.XXXXXX";
-        std::vector<char> name(pattern.begin(), pattern.end());
-        name.push_back('\0');
-        if (!mkdtemp(name.data())) {
-            *reason = "Cannot create a work folder (" + std::string(std::strerror(errno)) + ")";
-            return false;
-        }
-        path_ = name.data();
-        chmod(path_.c_str(), 0700);
-        return true;
-    }
-    ~PrivateFolder() {
-        if (path_.empty()) return;
-        std::error_code ec;
-        std::filesystem::remove_all(path_, ec);
-    }
-    const std::string& path() const { return path_; }
-
-  private:
-    std::string path_;
-};
 
 // Copies the whole of the open file `in` (from its start) to the new file `to`.
 bool copyRegularFile(int in, const std::string& to, std::string* reason) {
@@ -328,22 +301,29 @@ bool extractPayload(const Component& component, platform::ContainedFolder& folde
 }
 
 // Makes `path` and the folders above it that are missing, remembering them
-// (outermost first) so that a failed install can remove them again.
+// (outermost first) so that a failed install can remove them again. Each is
+// made (0755, whatever the umask) and opened by descriptor
+// (platform::SharedFolder), and every folder on the way must be one no other
+// user can change: an install location below a folder of another user's, or
+// through their link, is refused.
 bool makeFolders(const std::string& path, std::vector<std::string>* made, std::string* reason) {
-    std::vector<std::string> missing;
-    std::error_code ec;
-    for (std::filesystem::path at(path);
-         !at.empty() && !std::filesystem::exists(std::filesystem::symlink_status(at, ec));
-         at = at.parent_path()) {
-        missing.push_back(at.string());
-        if (at == at.parent_path()) break;
+    std::vector<std::string> prefixes;
+    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
+        prefixes.push_back(slash == std::string::npos ? path : path.substr(0, slash));
+        if (slash == std::string::npos) break;
     }
-    std::filesystem::create_directories(path, ec);
-    if (ec) {
-        *reason = "Cannot create " + path + " (" + ec.message() + ")";
-        return false;
+    for (const std::string& prefix : prefixes) {
+        if (prefix.empty() || prefix.back() == '/') continue;
+        bool madeHere = false;
+        platform::Error error;
+        if (!platform::SharedFolder::make(prefix, 0755, &error, &madeHere)) {
+            const platform::Error* cause = error.underlyingError();
+            *reason = "Cannot create " + path + " (" +
+                      std::strerror(cause ? static_cast<int>(cause->code()) : EIO) + ")";
+            return false;
+        }
+        if (madeHere) made->push_back(prefix);
     }
-    made->insert(made->end(), missing.rbegin(), missing.rend());
     return true;
 }
 
@@ -502,8 +482,14 @@ InstallResult installPackage(int packageFd, const std::string& target, const Out
     // Files go onto the system volume or a mounted volume, nowhere else: the
     // receipt records the volume, and the uninstaller looks for them there.
     if (!platform::isInstallVolume(target, &reason)) return failed();
-    PrivateFolder work;
-    if (!work.create(&reason)) return failed();
+    // A work folder only root can enter, below /var/tmp by descriptor.
+    platform::PrivateFolder work;
+    platform::Error workError;
+    if (!work.create(Paths::resolve("/var/tmp"), "pel_pkginstall.", &workError)) {
+        reason = "Cannot create a work folder (" +
+                 std::string(std::strerror(static_cast<int>(workError.code()))) + ")";
+        return failed();
+    }
     const std::string copy = work.path() + "/package.pkg";
     if (!copyRegularFile(packageFd, copy, &reason)) return failed();
     if (const int status = PelVerifyPackageSignature(copy.c_str(), 1); status != 0) {

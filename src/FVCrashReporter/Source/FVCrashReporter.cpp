@@ -10,8 +10,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <mutex>
 
 #include "FVCrashReporter/Source/FVCrashLog.h"
@@ -23,6 +21,7 @@
 #include "Platform/System/Bundle.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/SharedFolder.h"
+#include "Platform/System/UniqueFd.h"
 
 namespace {
 
@@ -153,15 +152,21 @@ bool FVCrashReporter::purgePendingCrashReport(platform::Error* error) const {
     return false;
 }
 
-bool FVCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
+std::optional<platform::SharedFolder> FVCrashReporter::openCrashReportDirectory(
+    platform::Error* error) const {
     // Made by descriptor, its mode set on the folder made: the folder may
     // lie in one that other users write to (the error library's crash
-    // dumps), where a path could be redirected between two calls.
+    // dumps), where a path could be redirected between two calls. A root
+    // run takes it only when no other user could swap it.
     platform::Error failure;
-    if (platform::SharedFolder::make(directory_, 0755, &failure)) return true;
+    if (auto folder = platform::SharedFolder::make(directory_, 0755, &failure)) return folder;
     const platform::Error* cause = failure.underlyingError();
     if (error) *error = platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO);
-    return false;
+    return std::nullopt;
+}
+
+bool FVCrashReporter::populateCrashReportDirectory(platform::Error* error) const {
+    return openCrashReportDirectory(error).has_value();
 }
 
 bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
@@ -173,15 +178,21 @@ bool FVCrashReporter::enableCrashReporter(platform::Error* error) {
     if (enabled_)
         throw platform::Exception(FVCrashReporterException,
                                   "The crash reporter has alread been enabled");
-    if (!populateCrashReportDirectory(error)) return false;
+    auto folder = openCrashReportDirectory(error);
+    if (!folder) return false;
 
+    // The crash writes below the folder opened now: kept open for the life
+    // of the process, as the crash context refers to it.
     fvcrash_crash_context* ctx = fvcrash_crash_context_shared();
-    const std::string path = crashReportPath();
-    if (path.size() >= sizeof ctx->report_path) {
-        fvcrash_populate_posix_error(error, ENAMETOOLONG, "Failed to register signal handler");
+    const int held = ::fcntl(folder->fd(), F_DUPFD_CLOEXEC, 0);
+    if (held < 0) {
+        fvcrash_populate_posix_error(error, errno, "Failed to register signal handler");
         return false;
     }
-    std::memcpy(ctx->report_path, path.c_str(), path.size() + 1);
+    static_assert(sizeof ctx->report_name > std::char_traits<char>::length(kLiveReportName));
+    std::memcpy(ctx->report_name, kLiveReportName, std::strlen(kLiveReportName) + 1);
+    if (ctx->report_folder >= 0) ::close(ctx->report_folder);
+    ctx->report_folder = held;
     fvcrash_writer_setup(&ctx->writer, identifier_.c_str(), version_.c_str(),
                          marketingVersion_ ? marketingVersion_->c_str() : nullptr,
                          mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
@@ -238,7 +249,7 @@ void FVCrashReporter::handleUncaughtException(const platform::Exception& excepti
 namespace {
 
 struct LiveWrite {
-    const char* path;
+    int fd;
     fvcrash_log_writer* writer;
     fvcrash_signal_info* signal;
     fvcrash_status status;
@@ -246,9 +257,23 @@ struct LiveWrite {
 
 fvcrash_status writeWithCurrent(fvcrash_thread_state* state, void* context) {
     auto* live = static_cast<LiveWrite*>(context);
-    live->status = fvcrash_write_report_file(live->path, live->writer, fvcrash_current_thread(),
-                                             live->signal, state);
+    live->status = fvcrash_write_report_fd(live->fd, live->writer, fvcrash_current_thread(),
+                                           live->signal, state);
     return live->status;
+}
+
+// The whole of the open file `fd`, read from its start.
+std::optional<platform::Data> readBack(int fd) {
+    platform::Data data;
+    std::uint8_t buffer[65536];
+    for (off_t offset = 0;;) {
+        const ssize_t n = ::pread(fd, buffer, sizeof buffer, offset);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) return data;
+        data.insert(data.end(), buffer, buffer + n);
+        offset += n;
+    }
 }
 
 }  // namespace
@@ -259,12 +284,16 @@ std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(
         joinPath(platform::Paths::temporaryDirectory(), "live_crash_report.XXXXXX");
     std::vector<char> path(pattern.begin(), pattern.end());
     path.push_back('\0');
-    const int fd = mkostemp(path.data(), O_CLOEXEC);
-    if (fd < 0) {
+    // Written and read back through the descriptor made here, its name gone
+    // at once: the temporary folder may be one others write to, where the
+    // name could lead to another file by the time it is opened again.
+    platform::UniqueFd file(mkostemp(path.data(), O_CLOEXEC));
+    if (!file) {
         fvcrash_populate_posix_error(error, errno, "Failed to create temporary path");
         return std::nullopt;
     }
-    close(fd);
+    if (unlink(path.data()) != 0)
+        FVCrashLog(LOG_ERR, "Failure occured deleting live crash report: %s", strerror(errno));
 
     fvcrash_log_writer writer;
     fvcrash_writer_setup(&writer, identifier_.c_str(), version_.c_str(),
@@ -277,13 +306,14 @@ std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(
     signal.bsd.signo = SIGTRAP;
     signal.bsd.code = TRAP_TRACE;
     signal.bsd.address = reinterpret_cast<uint64_t>(__builtin_return_address(0));
-    LiveWrite live{path.data(), &writer, &signal, FVCRASH_ESUCCESS};
+    // The writer closes the descriptor it is given.
+    LiveWrite live{::fcntl(file.get(), F_DUPFD_CLOEXEC, 0), &writer, &signal, FVCRASH_ESUCCESS};
 
     fvcrash_capture_gate_enter();
     if (thread == fvcrash_current_thread())
         fvcrash_thread_state_capture_current(writeWithCurrent, &live);
     else
-        live.status = fvcrash_write_report_file(path.data(), &writer, thread, &signal, nullptr);
+        live.status = fvcrash_write_report_fd(live.fd, &writer, thread, &signal, nullptr);
     fvcrash_capture_gate_leave();
 
     std::optional<platform::Data> data;
@@ -292,17 +322,12 @@ std::optional<platform::Data> FVCrashReporter::generateLiveReportWithThread(
         fvcrash_populate_error(error, FVCrashReporterErrorUnknown,
                                "Failed to write the crash report to disk", nullptr);
     } else {
-        std::ifstream in(path.data(), std::ios::binary);
-        if (in)
-            data = platform::Data(std::istreambuf_iterator<char>(in),
-                                  std::istreambuf_iterator<char>());
-        else
+        data = readBack(file.get());
+        if (!data)
             fvcrash_populate_error(error, FVCrashReporterErrorUnknown,
                                    "Unable to open live crash report for reading", nullptr);
     }
     fvcrash_writer_release(&writer);
-    if (unlink(path.data()) != 0)
-        FVCrashLog(LOG_ERR, "Failure occured deleting live crash report: %s", strerror(errno));
     return data;
 }
 

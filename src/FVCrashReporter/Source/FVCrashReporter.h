@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 
+#include "Platform/System/SharedFolder.h"
 #include "Platform/Values/Error.h"
 #include "Platform/Values/Exception.h"
 #include "Platform/Values/Value.h"
@@ -98,6 +99,9 @@ class FVCrashReporter : public std::enable_shared_from_this<FVCrashReporter> {
 
   private:
     FVCrashReporter() = default;
+    /// Makes (when missing) and opens the report directory, checked as
+    /// platform::SharedFolder::make checks it; nullopt with a POSIX error.
+    std::optional<platform::SharedFolder> openCrashReportDirectory(platform::Error* error) const;
     bool enabled_ = false;
     std::shared_ptr<FVCrashReporterConfig> config_;
     std::string identifier_;

@@ -1,6 +1,5 @@
 #include "Platform/Dispatch/DistributedNotification.h"
 
-#include <dirent.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -11,9 +10,14 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <optional>
 #include <vector>
 
 #include "Platform/System/Paths.h"
+#include "Platform/System/SharedFolder.h"
+#include "Platform/System/UniqueFd.h"
+#include "Platform/System/UserFileAccess.h"
 #include "Platform/Values/Json.h"
 
 namespace platform {
@@ -22,31 +26,27 @@ namespace {
 
 constexpr std::string_view kSocketSuffix = ".sock";
 
+// The shared folder: world-writable and sticky, like the system's own
+// temporary folder, so that every user's processes can join. Made and
+// opened by descriptor, its mode set on the folder made; for root every
+// folder on the way, this one included, must be one no other user could
+// change (root's, sticky where others write).
+std::optional<SharedFolder> openFolder(const std::string& folder, bool make, Error* error) {
+    Error failure;
+    auto open = make ? SharedFolder::make(folder, 01777, &failure)
+                     : SharedFolder::open(folder, SharedFolder::Trust::Required, &failure);
+    if (!open) {
+        const Error* cause = failure.underlyingError();
+        setError(error, Error::posix(cause ? static_cast<int>(cause->code()) : EIO, folder));
+    }
+    return open;
+}
+
 bool fillAddress(const std::string& path, sockaddr_un& address) {
     if (path.size() >= sizeof(address.sun_path)) return false;
     std::memset(&address, 0, sizeof address);
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
-}
-
-// The shared folder: world-writable and sticky, like the system's own
-// temporary folder, so that every user's processes can join.
-bool makeFolder(const std::string& folder, Error* error) {
-    struct stat st {};
-    if (::stat(folder.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        setError(error, Error::posix(ENOTDIR, folder));
-        return false;
-    }
-    std::string parent = folder.substr(0, folder.find_last_of('/'));
-    if (!parent.empty() && ::stat(parent.c_str(), &st) != 0 && !makeFolder(parent, error))
-        return false;
-    if (::mkdir(folder.c_str(), 01777) != 0 && errno != EEXIST) {
-        setError(error, Error::posix(errno, folder));
-        return false;
-    }
-    ::chmod(folder.c_str(), 01777);
     return true;
 }
 
@@ -122,30 +122,28 @@ void DistributedNotificationCenter::removeObserver(const ObserverToken& token) {
 
 bool DistributedNotificationCenter::startReceiving(Error* error) {
     std::string dir = folder();
-    if (!makeFolder(dir, error)) return false;
-    std::string path = dir + "/" + std::to_string(::getpid()) + "-" +
-                       std::to_string(gSocketCounter.fetch_add(1)) + std::string(kSocketSuffix);
-    sockaddr_un address{};
-    if (!fillAddress(path, address)) {
-        setError(error, Error::posix(ENAMETOOLONG, path));
-        return false;
-    }
+    auto shared = openFolder(dir, true, error);
+    if (!shared) return false;
+    const std::string name = std::to_string(::getpid()) + "-" +
+                             std::to_string(gSocketCounter.fetch_add(1)) +
+                             std::string(kSocketSuffix);
+    const std::string path = shared->pathOf(name);
     int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0) {
         setError(error, Error::posix(errno, path));
         return false;
     }
-    ::unlink(path.c_str());  // left by an earlier process with our pid
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    shared->removeFile(name);  // left by an earlier process with our pid
+    // Every user's processes send to it: exactly 0666, set as it is made.
+    if (!shared->bindSocket(fd, name, 0666)) {
         setError(error, Error::posix(errno, path));
         ::close(fd);
         return false;
     }
-    ::chmod(path.c_str(), 0666);
     int wake = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (wake < 0) {
         setError(error, Error::posix(errno, path));
-        ::unlink(path.c_str());
+        shared->removeFile(name);
         ::close(fd);
         return false;
     }
@@ -161,7 +159,10 @@ void DistributedNotificationCenter::stopReceiving() {
     std::uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
     if (receiver_.joinable()) receiver_.join();
-    ::unlink(socketPath_.c_str());
+    std::string name;
+    if (auto shared =
+            SharedFolder::openHolder(socketPath_, SharedFolder::Trust::Any, &name, nullptr))
+        shared->removeFile(name);
     ::close(socketFd_);
     ::close(wakeFd_);
     socketPath_.clear();
@@ -203,29 +204,47 @@ bool DistributedNotificationCenter::post(std::string name, std::optional<std::st
         setError(error, Error(std::string(kCocoaErrorDomain), kPropertyListWriteInvalidError));
         return false;
     }
-    std::string dir = folder();
-    int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        setError(error, Error::posix(errno, dir));
+    auto shared = openFolder(folder(), false, nullptr);
+    if (!shared) return true;  // nobody observes
+    UniqueFd fd(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    if (!fd) {
+        setError(error, Error::posix(errno, shared->path()));
         return false;
     }
-    if (DIR* listing = ::opendir(dir.c_str())) {
-        while (dirent* entry = ::readdir(listing)) {
-            std::string_view file = entry->d_name;
-            if (file.size() <= kSocketSuffix.size() ||
-                file.substr(file.size() - kSocketSuffix.size()) != kSocketSuffix)
-                continue;
-            std::string path = dir + "/" + std::string(file);
-            sockaddr_un address{};
-            if (!fillAddress(path, address)) continue;
-            ssize_t sent = ::sendto(fd, wire->data(), wire->size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-                                    reinterpret_cast<sockaddr*>(&address), sizeof address);
-            // Nobody is bound there any more: the observer's process is gone.
-            if (sent < 0 && errno == ECONNREFUSED) ::unlink(path.c_str());
-        }
-        ::closedir(listing);
+    // The observers' sockets, by owner: entries that are sockets now, in a
+    // folder that for root no other user can change. Each may still be
+    // swapped by its owner, so a root poster sends to another user's socket
+    // with that user's file rights only: a link put in its place leads root
+    // nowhere the user could not send to themselves.
+    std::map<uid_t, std::vector<std::string>> byOwner;
+    for (const std::string& file : shared->entries(nullptr).value_or(std::vector<std::string>{})) {
+        struct stat st {};
+        if (file.size() <= kSocketSuffix.size() ||
+            std::string_view(file).substr(file.size() - kSocketSuffix.size()) != kSocketSuffix ||
+            !shared->statEntry(file, &st) || !S_ISSOCK(st.st_mode))
+            continue;
+        byOwner[st.st_uid].push_back(file);
     }
-    ::close(fd);
+    const bool root = SharedFolder::checksTrust();
+    for (const auto& [owner, files] : byOwner) {
+        auto send = [&] {
+            for (const std::string& file : files) {
+                sockaddr_un address{};
+                if (!fillAddress(shared->pathOf(file), address)) continue;
+                ssize_t sent =
+                    ::sendto(fd.get(), wire->data(), wire->size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+                             reinterpret_cast<const sockaddr*>(&address), sizeof address);
+                // Nobody is bound there any more: the observer's process is
+                // gone.
+                if (sent < 0 && errno == ECONNREFUSED) shared->removeFile(file);
+            }
+        };
+        for (const std::string& file : files) SharedFolder::reachStep("send", shared->path(), file);
+        if (root && owner != 0)
+            withUserFileAccess(userIdentity(owner), send, nullptr);
+        else
+            send();
+    }
     return true;
 }
 

@@ -7,12 +7,16 @@
 #include <linux/openat2.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <mutex>
 
@@ -304,6 +308,11 @@ void SharedFolder::setStepHookForTesting(StepHook hook) {
     gHookSet.store(static_cast<bool>(hookSlot()));
 }
 
+void SharedFolder::reachStep(std::string_view step, const std::string& folder,
+                             std::string_view name) {
+    runStep(step, folder, name);
+}
+
 std::optional<SharedFolder> SharedFolder::open(const std::string& path, Trust trust, Error* error) {
     return walk(path, false, 0, trust, error, nullptr);
 }
@@ -537,6 +546,14 @@ int SharedFolder::openFile(std::string_view name, int flags, mode_t mode) const 
     return ::openat(fd_.get(), std::string(name).c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode);
 }
 
+int SharedFolder::openInside(std::string_view relative, int flags) const {
+    struct open_how how {};
+    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    const std::string own(relative.empty() ? std::string_view(".") : relative);
+    return static_cast<int>(::syscall(SYS_openat2, fd_.get(), own.c_str(), &how, sizeof how));
+}
+
 bool SharedFolder::readFile(std::string_view name, Data& out, std::uint64_t limit) const {
     // Non-blocking, so that a FIFO put in the file's place cannot stall us.
     UniqueFd fd(openFile(name, O_RDONLY | O_NONBLOCK));
@@ -600,6 +617,55 @@ bool SharedFolder::removeFile(std::string_view name) const {
         return false;
     }
     return ::unlinkat(fd_.get(), std::string(name).c_str(), 0) == 0;
+}
+
+bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) const {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (!isPlainName(name) || name.size() >= sizeof address.sun_path) {
+        errno = isPlainName(name) ? ENAMETOOLONG : EINVAL;
+        return false;
+    }
+    std::memcpy(address.sun_path, name.data(), name.size());
+    // The file bind makes takes the socket's own mode, less the umask.
+    if (::fchmod(socket, mode) != 0) return false;
+    // bind takes a path, never a folder: a child process whose working
+    // folder is this one, and whose umask is 0, binds the socket (which it
+    // shares) by the name alone, so no folder above is looked up again and
+    // the file gets exactly `mode`. The child of a threaded process makes
+    // system calls only; it reports through a pipe, which works even where
+    // children are reaped by someone else.
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) return false;
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::close(report[0]);
+        int code = 0;
+        if (::fchdir(fd_.get()) != 0) {
+            code = errno;
+        } else {
+            ::umask(0);
+            if (::bind(socket, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+                code = errno;
+        }
+        (void)!::write(report[1], &code, sizeof code);
+        ::_exit(0);
+    }
+    const int forkError = child < 0 ? errno : 0;
+    ::close(report[1]);
+    int code = forkError ? forkError : EIO;
+    if (!forkError) {
+        int got = 0;
+        ssize_t n;
+        while ((n = ::read(report[0], &got, sizeof got)) < 0 && errno == EINTR) {
+        }
+        if (n == static_cast<ssize_t>(sizeof got)) code = got;
+        while (::waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+    ::close(report[0]);
+    errno = code;
+    return code == 0;
 }
 
 bool SharedFolder::moveEntry(std::string_view name, const SharedFolder& to, std::string_view toName,

@@ -121,6 +121,11 @@ class SharedFolder {
     /// Opens the file `name` in this folder with `flags` (O_NOFOLLOW and
     /// O_CLOEXEC are added) and `mode`; -1 with errno set.
     int openFile(std::string_view name, int flags, mode_t mode = 0) const;
+    /// Opens `relative` (a path below this folder) with `flags` (O_CLOEXEC
+    /// added), following links only while they stay inside this folder
+    /// (openat2 with RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS): -1 with errno,
+    /// EXDEV for a way out, ENOSYS where the kernel lacks openat2.
+    int openInside(std::string_view relative, int flags) const;
     /// Reads the whole regular file `name` (at most `limit` bytes), never
     /// through a link. False with errno set (EINVAL: not a regular file,
     /// EFBIG: over the limit).
@@ -134,6 +139,13 @@ class SharedFolder {
     bool writeFile(std::string_view name, const Data& data, mode_t mode, bool atomically) const;
     /// Removes the file (not folder) `name`; false with errno set.
     bool removeFile(std::string_view name) const;
+
+    /// Binds the Unix-domain socket `socket` to the new entry `name` of this
+    /// folder, made with exactly `mode` whatever the process's umask, never
+    /// through a link (EADDRINUSE when something is at the name): by the
+    /// name alone, in a short-lived child process whose working folder is
+    /// this one. False with errno.
+    bool bindSocket(int socket, std::string_view name, mode_t mode) const;
 
     /// Moves the entry `name` to `toName` in `to`. With `noReplace` an
     /// existing destination is never replaced (EEXIST). Across file systems
@@ -157,12 +169,16 @@ class SharedFolder {
     bool removeEmptyFolder(std::string_view name, const SharedFolder& expected) const;
 
     /// Called between a check and the step that relies on it, with the
-    /// step's name ("made", "opened", "move", "remove", "removeEmpty"), the
-    /// folder and the entry: tests run an attacker's move there. Null
-    /// removes it.
+    /// step's name ("made", "opened", "move", "remove", "removeEmpty", and
+    /// the callers' own through reachStep), the folder and the entry: tests
+    /// run an attacker's move there. Null removes it.
     using StepHook = std::function<void(std::string_view step, const std::string& folder,
                                         std::string_view name)>;
     static void setStepHookForTesting(StepHook hook);
+    /// Marks the point of a caller's own where a check on the entry `name`
+    /// of `folder` has been made and the step relying on it comes next: the
+    /// test hook runs there. Nothing without a hook.
+    static void reachStep(std::string_view step, const std::string& folder, std::string_view name);
 
   private:
     SharedFolder(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <optional>
+
+#include "Platform/System/SharedFolder.h"
 
 namespace platform {
 
@@ -50,20 +53,29 @@ UniqueFd newSocket() {
     return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
-bool makeFolders(const std::string& folder, mode_t lastMode) {
-    struct stat st;
-    if (::stat(folder.c_str(), &st) == 0) {
-        if (S_ISDIR(st.st_mode)) return true;
-        errno = ENOTDIR;
-        return false;
+int codeOf(const Error& error) {
+    const Error* cause = error.underlyingError();
+    return cause ? static_cast<int>(cause->code()) : EIO;
+}
+
+// Opens the folder `folder`, making it (with exactly `lastMode`) and the
+// missing folders above it (0755). Made and opened by descriptor: for root,
+// every folder on the way must be one no other user could change, so that
+// nobody can swap a link in before the socket is made.
+std::optional<SharedFolder> openFolders(const std::string& folder, mode_t lastMode) {
+    Error failure;
+    if (auto open = SharedFolder::open(folder, SharedFolder::Trust::Required, &failure))
+        return open;
+    if (codeOf(failure) != ENOENT) {
+        errno = codeOf(failure);
+        return std::nullopt;
     }
     auto slash = folder.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !makeFolders(folder.substr(0, slash), 0755))
-        return false;
-    if (::mkdir(folder.c_str(), lastMode) != 0 && errno != EEXIST) return false;
-    // mkdir honours the umask; the folder's mode is part of its protection.
-    ::chmod(folder.c_str(), lastMode);
-    return true;
+    if (slash != std::string::npos && slash > 0 && !openFolders(folder.substr(0, slash), 0755))
+        return std::nullopt;
+    auto made = SharedFolder::make(folder, lastMode, &failure);
+    if (!made) errno = codeOf(failure);
+    return made;
 }
 
 }  // namespace
@@ -95,24 +107,34 @@ UniqueFd xpcListenSocket(const std::string& path, mode_t folderMode, mode_t sock
         return UniqueFd();
     };
     auto slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !makeFolders(path.substr(0, slash), folderMode))
-        return failWith(errno);
+    if (slash == std::string::npos || slash + 1 == path.size()) return failWith(EINVAL);
+    auto folder = openFolders(slash == 0 ? "/" : path.substr(0, slash), folderMode);
+    if (!folder) return failWith(errno);
+    const std::string name = path.substr(slash + 1);
+    if (name.size() >= sizeof(sockaddr_un::sun_path)) return failWith(ENAMETOOLONG);
 
+    // Everything below works on the entry of the folder held, by name.
     struct stat st;
-    if (::lstat(path.c_str(), &st) == 0) {
+    if (folder->statEntry(name, &st)) {
         if (!S_ISSOCK(st.st_mode)) return failWith(EEXIST);
         int connectErr = 0;
-        if (xpcConnectSocket(path, &connectErr)) return failWith(EADDRINUSE);
+        SocketAddress address(path);
+        UniqueFd probe = newSocket();
+        if (!address.ok())
+            connectErr = ENAMETOOLONG;
+        else if (!probe)
+            connectErr = errno;
+        else if (::connect(probe.get(), address.get(), address.size()) != 0)
+            connectErr = errno;
+        // Someone answers (or keeps a full backlog): a live listener.
+        if (connectErr == 0 || connectErr == EAGAIN) return failWith(EADDRINUSE);
         if (connectErr != ECONNREFUSED) return failWith(connectErr);
-        if (::unlink(path.c_str()) != 0 && errno != ENOENT) return failWith(errno);
+        if (!folder->removeFile(name) && errno != ENOENT) return failWith(errno);
     }
 
-    SocketAddress addr(path);
-    if (!addr.ok()) return failWith(ENAMETOOLONG);
     UniqueFd fd = newSocket();
     if (!fd) return failWith(errno);
-    if (::bind(fd.get(), addr.get(), addr.size()) != 0) return failWith(errno);
-    if (::chmod(path.c_str(), socketMode) != 0) return failWith(errno);
+    if (!folder->bindSocket(fd.get(), name, socketMode)) return failWith(errno);
     if (::listen(fd.get(), SOMAXCONN) != 0) return failWith(errno);
     return fd;
 }

@@ -2,7 +2,6 @@
 
 #include <archive.h>
 #include <archive_entry.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/FileAttributes.h"
+#include "Platform/System/UniqueFd.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTSubmissionLib/Archive/VTSevenZipBounds.h"
 
@@ -60,6 +60,12 @@ std::string joinPath(const std::string& base, const std::string& name) {
     if (base.empty()) return name;
     if (base.back() == '/') return base + name;
     return base + "/" + name;
+}
+
+// The POSIX code of a SharedFolder failure.
+int codeOf(const platform::Error& error) {
+    const platform::Error* cause = error.underlyingError();
+    return cause ? static_cast<int>(cause->code()) : EIO;
 }
 
 bool readFully(int fd, std::uint8_t* buffer, std::size_t length, std::size_t* got) {
@@ -274,30 +280,41 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
         return false;
     }
     if (failIfSaved(error)) return false;
-    struct archive_entry* entry =
-        createEntry(entryName.value_or(lastComponent(*path)), originalPath, hierarchy, error);
-    if (!entry) return false;
-    struct EntryFree {
-        void operator()(struct archive_entry* e) const { archive_entry_free(e); }
-    };
-    std::unique_ptr<struct archive_entry, EntryFree> owned(entry);
+    // The item is looked at and read below its folder, opened once: the
+    // folders on the way may be ones other users write to (an error folder
+    // packed by root), where a path checked now may lead elsewhere later.
+    std::string name;
+    platform::Error openError;
+    auto folder = platform::SharedFolder::openHolder(*path, platform::SharedFolder::Trust::Any,
+                                                     &name, &openError);
+    if (!folder) {
+        platform::setError(error, archiveErrorWithUnderlying(
+                                      kVTArchiveErrorAttributes,
+                                      platform::Error::posixForURL(codeOf(openError), url), url));
+        return false;
+    }
+    return addItemIn(*folder, name, url, hierarchy, originalPath, entryName.value_or(name), error);
+}
 
+bool VTArchiveCreation::addItemInFolder(const platform::SharedFolder& folder,
+                                        const std::string& name, platform::Error* error) {
+    if (failIfSaved(error)) return false;
+    return addItemIn(folder, name, folder.pathOf(name), std::nullopt, std::nullopt, name, error);
+}
+
+bool VTArchiveCreation::addItemIn(const platform::SharedFolder& folder, const std::string& name,
+                                  const std::string& url,
+                                  const std::optional<std::string>& hierarchy,
+                                  const std::optional<std::string>& originalPath,
+                                  const std::string& entryName, platform::Error* error) {
     struct stat info;
-    if (::lstat(path->c_str(), &info) != 0) {
+    if (!folder.statEntry(name, &info)) {
         platform::setError(
             error, archiveErrorWithUnderlying(kVTArchiveErrorAttributes,
                                               platform::Error::posixForURL(errno, url), url));
         return false;
     }
-    archive_entry_set_ctime(entry, info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
-    archive_entry_set_mtime(entry, info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
-    archive_entry_set_atime(entry, info.st_atim.tv_sec, info.st_atim.tv_nsec);
-    archive_entry_set_mode(entry, info.st_mode);
-    archive_entry_set_uid(entry, info.st_uid);
-    archive_entry_set_gid(entry, info.st_gid);
-    archive_entry_set_ino64(entry, static_cast<la_int64_t>(info.st_ino));
-    const bool link = S_ISLNK(info.st_mode);
-    if (link) {
+    if (S_ISLNK(info.st_mode)) {
         // The link's own size says how long its target is (some file
         // systems give 0: then as long as a path may be).
         if (info.st_size > PATH_MAX) {
@@ -309,7 +326,8 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
         const std::size_t expected =
             info.st_size > 0 ? static_cast<std::size_t>(info.st_size) : PATH_MAX;
         std::string target(expected + 1, '\0');
-        const ssize_t length = ::readlink(path->c_str(), target.data(), target.size());
+        const ssize_t length =
+            ::readlinkat(folder.fd(), name.c_str(), target.data(), target.size());
         if (length < 0 || static_cast<std::size_t>(length) > expected) {
             platform::setError(
                 error,
@@ -319,29 +337,46 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
             return false;
         }
         target.resize(static_cast<std::size_t>(length));
-        archive_entry_set_symlink(entry, target.c_str());
-        archive_entry_set_size(entry, 0);
-    } else {
-        archive_entry_set_size(entry, S_ISREG(info.st_mode) ? info.st_size : 0);
+        return addOpened(-1, info, &target, entryName, hierarchy, originalPath, url, error);
     }
-    if (auto name = userName(info.st_uid)) archive_entry_set_uname(entry, name->c_str());
-
-    int fd = -1;
-    if (!link) {
-        fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-        if (fd < 0) {
+    // Only a regular file is opened (non-blocking, so that a FIFO put in its
+    // place cannot stall us), never through a link; what is stored is what
+    // the descriptor read shows.
+    platform::UniqueFd fd;
+    if (S_ISREG(info.st_mode)) {
+        fd.reset(folder.openFile(name, O_RDONLY | O_NONBLOCK));
+        if (!fd || ::fstat(fd.get(), &info) != 0) {
             platform::setError(
                 error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
-                                                  platform::Error::fileRead(errno, *path), url));
+                                                  platform::Error::fileRead(errno, url), url));
             return false;
         }
     }
-    struct FdClose {
-        int fd;
-        ~FdClose() {
-            if (fd >= 0) ::close(fd);
-        }
-    } closer{fd};
+    return addOpened(fd.get(), info, nullptr, entryName, hierarchy, originalPath, url, error);
+}
+
+bool VTArchiveCreation::addOpened(int fd, const struct stat& info, const std::string* linkTarget,
+                                  const std::string& entryName,
+                                  const std::optional<std::string>& hierarchy,
+                                  const std::optional<std::string>& originalPath,
+                                  const std::string& url, platform::Error* error) {
+    struct archive_entry* entry = createEntry(entryName, originalPath, hierarchy, error);
+    if (!entry) return false;
+    struct EntryFree {
+        void operator()(struct archive_entry* e) const { archive_entry_free(e); }
+    };
+    std::unique_ptr<struct archive_entry, EntryFree> owned(entry);
+    archive_entry_set_ctime(entry, info.st_ctim.tv_sec, info.st_ctim.tv_nsec);
+    archive_entry_set_mtime(entry, info.st_mtim.tv_sec, info.st_mtim.tv_nsec);
+    archive_entry_set_atime(entry, info.st_atim.tv_sec, info.st_atim.tv_nsec);
+    archive_entry_set_mode(entry, info.st_mode);
+    archive_entry_set_uid(entry, info.st_uid);
+    archive_entry_set_gid(entry, info.st_gid);
+    archive_entry_set_ino64(entry, static_cast<la_int64_t>(info.st_ino));
+    const bool regular = fd >= 0 && S_ISREG(info.st_mode);
+    if (linkTarget) archive_entry_set_symlink(entry, linkTarget->c_str());
+    archive_entry_set_size(entry, regular ? info.st_size : 0);
+    if (auto name = userName(info.st_uid)) archive_entry_set_uname(entry, name->c_str());
 
     const int header = archive_write_header(archive_, entry);
     owned.reset();
@@ -349,7 +384,7 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
         platform::setError(error, libarchiveError(kVTArchiveErrorAttributes, url));
         return false;
     }
-    if (link || !S_ISREG(info.st_mode)) {
+    if (!regular) {
         ++numberOfFiles_;
         return true;
     }
@@ -367,7 +402,7 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
             markFailed();
             platform::Error failure = archiveError(kVTArchiveErrorWrite);
             failure.setUserInfoValue(std::string(platform::kURLErrorKey), url);
-            if (!readOK) failure.setUnderlyingError(platform::Error::fileRead(errno, *path));
+            if (!readOK) failure.setUnderlyingError(platform::Error::fileRead(errno, url));
             platform::setError(error, std::move(failure));
             return false;
         }
@@ -382,29 +417,30 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
     return true;
 }
 
-bool VTArchiveCreation::addHierarchyItem(const std::string& path, const std::string& hierarchy,
+bool VTArchiveCreation::addHierarchyItem(const platform::SharedFolder& top,
+                                         const platform::SharedFolder& folder,
+                                         const std::string& below, const std::string& hierarchy,
                                          std::uint64_t options, platform::Error* error) {
-    DIR* folder = ::opendir(path.c_str());
-    if (!folder) {
-        platform::setError(
-            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
-                                              platform::Error::posixForURL(errno, path), path));
+    platform::Error listError;
+    auto listed = folder.entries(&listError);
+    if (!listed) {
+        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
+                                                             platform::Error::posixForURL(
+                                                                 codeOf(listError), folder.path()),
+                                                             folder.path()));
         return false;
     }
     std::vector<std::string> names;
-    while (struct dirent* item = ::readdir(folder)) {
-        std::string name = item->d_name;
-        if (name == "." || name == "..") continue;
+    for (std::string& name : *listed) {
         if ((options & kVTArchiveWalkSkipHidden) && name[0] == '.') continue;
         names.push_back(std::move(name));
     }
-    ::closedir(folder);
     std::sort(names.begin(), names.end());
 
     for (const std::string& name : names) {
-        const std::string child = joinPath(path, name);
+        const std::string child = folder.pathOf(name);
         struct stat info;
-        if (::lstat(child.c_str(), &info) != 0) {
+        if (!folder.statEntry(name, &info)) {
             platform::setError(error, archiveErrorWithUnderlying(
                                           kVTArchiveErrorAttributes,
                                           platform::Error::posixForURL(errno, child), child));
@@ -412,23 +448,39 @@ bool VTArchiveCreation::addHierarchyItem(const std::string& path, const std::str
         }
         if (S_ISDIR(info.st_mode)) {
             if (options & kVTArchiveWalkSkipDescendants) continue;
-            if (!addHierarchyItem(child, joinPath(hierarchy, name), options, error)) return false;
+            platform::Error openError;
+            auto sub = folder.child(name, platform::SharedFolder::Trust::Any, &openError);
+            if (!sub) {
+                platform::setError(
+                    error, archiveErrorWithUnderlying(
+                               kVTArchiveErrorOpen,
+                               platform::Error::posixForURL(codeOf(openError), child), child));
+                return false;
+            }
+            if (!addHierarchyItem(top, *sub, joinPath(below, name), joinPath(hierarchy, name),
+                                  options, error))
+                return false;
             continue;
         }
         std::optional<std::string> place;
         if (!hierarchy.empty()) place = hierarchy;
         if (S_ISLNK(info.st_mode) && !(options & kVTArchiveHierarchyKeepLinks)) {
             // The file the link points to, under the link's own name; a link
-            // to anything but a readable file is left out.
-            char resolved[PATH_MAX];
-            struct stat target;
-            if (!::realpath(child.c_str(), resolved) || ::stat(resolved, &target) != 0 ||
-                !S_ISREG(target.st_mode))
+            // to anything but a readable file is left out. Root follows a
+            // link only while it stays inside the folder packed: another
+            // user's link must not make it pack a file they cannot read.
+            platform::UniqueFd target(
+                platform::SharedFolder::checksTrust()
+                    ? top.openInside(joinPath(below, name), O_RDONLY | O_NONBLOCK)
+                    : ::openat(folder.fd(), name.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+            struct stat opened;
+            if (!target || ::fstat(target.get(), &opened) != 0 || !S_ISREG(opened.st_mode))
                 continue;
-            if (!addURL(resolved, place, child, error, name)) return false;
+            if (!addOpened(target.get(), opened, nullptr, name, place, child, child, error))
+                return false;
             continue;
         }
-        if (!addURL(child, place, std::nullopt, error)) return false;
+        if (!addItemIn(folder, name, child, place, std::nullopt, name, error)) return false;
     }
     return true;
 }
@@ -437,24 +489,22 @@ std::uint64_t VTArchiveCreation::addHierarchyAtURL(const std::string& url, std::
                                                    platform::Error* error) {
     if (failIfSaved(error)) return 0;
     auto path = VTArchiveFilePath(url);
-    struct stat info;
-    if (!path || ::stat(path->c_str(), &info) != 0) {
-        platform::setError(
-            error,
-            archiveErrorWithUnderlying(
-                kVTArchiveErrorOpen,
-                path ? platform::Error::posixForURL(errno, url) : cocoaNoSuchFile(url), url));
-        return 0;
-    }
-    if (!S_ISDIR(info.st_mode)) {
-        platform::setError(
-            error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
-                                              platform::Error::posixForURL(ENOTDIR, url), url));
+    platform::Error openError;
+    auto top =
+        path ? platform::SharedFolder::open(*path, platform::SharedFolder::Trust::Any, &openError)
+             : std::nullopt;
+    if (!top) {
+        platform::setError(error, archiveErrorWithUnderlying(
+                                      kVTArchiveErrorOpen,
+                                      path ? platform::Error::posixForURL(codeOf(openError), url)
+                                           : cocoaNoSuchFile(url),
+                                      url));
         return 0;
     }
     const std::uint64_t before = numberOfFiles_;
-    const std::string top = (options & kVTArchiveHierarchyTopName) ? lastComponent(*path) : "";
-    if (!addHierarchyItem(*path, top, options, error)) return 0;
+    const std::string hierarchy =
+        (options & kVTArchiveHierarchyTopName) ? lastComponent(*path) : "";
+    if (!addHierarchyItem(*top, *top, "", hierarchy, options, error)) return 0;
     return numberOfFiles_ - before;
 }
 
@@ -503,9 +553,9 @@ VTMemoryArchive::~VTMemoryArchive() {
 
 VTFileArchive::~VTFileArchive() {
     releaseArchive();
-    // A file that lost an entry's data is no archive of what was added.
-    if (failed_)
-        if (auto path = VTArchiveFilePath(archiveURL_)) ::unlink(path->c_str());
+    // A file that lost an entry's data is no archive of what was added; it
+    // goes from the folder it was made in.
+    if ((failed_ || discarded_) && folder_) folder_->removeFile(fileName_);
 }
 
 std::unique_ptr<VTMemoryArchive> VTMemoryArchive::archiveWithFlags(std::uint64_t flags,
@@ -536,7 +586,27 @@ std::unique_ptr<VTFileArchive> VTFileArchive::archiveWithDestination(const std::
     std::unique_ptr<VTFileArchive> made(new VTFileArchive());
     made->archiveURL_ = url;
     if (!made->setUpWriter(flags, error)) return nullptr;
-    if (archive_write_open_filename(made->archive_, path->c_str()) != ARCHIVE_OK) {
+    // Made below its folder, opened once, never through a link; run by
+    // root, a file at the name that is another user's, or that has another
+    // name (a hard link), is not written into.
+    auto cannotOpen = [&](int code) {
+        platform::setError(
+            error, archiveErrorWithUnderlying(kVTArchiveErrorRead,
+                                              platform::Error::posixForURL(code, url), url));
+        return nullptr;
+    };
+    platform::Error openError;
+    made->folder_ = platform::SharedFolder::openHolder(*path, platform::SharedFolder::Trust::Any,
+                                                       &made->fileName_, &openError);
+    if (!made->folder_) return cannotOpen(codeOf(openError));
+    made->fd_.reset(made->folder_->openFile(made->fileName_, O_WRONLY | O_CREAT, 0666));
+    struct stat info;
+    if (!made->fd_ || ::fstat(made->fd_.get(), &info) != 0) return cannotOpen(errno);
+    if (!S_ISREG(info.st_mode)) return cannotOpen(EINVAL);
+    if (platform::SharedFolder::checksTrust() && (info.st_uid != ::geteuid() || info.st_nlink != 1))
+        return cannotOpen(EPERM);
+    if (::ftruncate(made->fd_.get(), 0) != 0) return cannotOpen(errno);
+    if (archive_write_open_fd(made->archive_, made->fd_.get()) != ARCHIVE_OK) {
         platform::setError(error, made->libarchiveError(kVTArchiveErrorRead, url));
         return nullptr;
     }
@@ -951,7 +1021,12 @@ std::unique_ptr<VTImmutableFileArchive> VTImmutableFileArchive::archiveWithSourc
     }
     std::unique_ptr<VTImmutableFileArchive> made(new VTImmutableFileArchive());
     auto source = std::make_unique<Source>();
-    source->fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC);
+    // Opened below its folder, never through a link of its own, and only a
+    // regular file (non-blocking, so that a FIFO cannot stall us).
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(*path, platform::SharedFolder::Trust::Any,
+                                                     &name, nullptr);
+    source->fd = folder ? folder->openFile(name, O_RDONLY | O_NONBLOCK) : -1;
     if (source->fd < 0 || ::fstat(source->fd, &info) != 0 || !S_ISREG(info.st_mode)) {
         platform::setError(
             error, archiveErrorWithUnderlying(

@@ -29,12 +29,15 @@
 #include <string_view>
 
 #include "Platform/Dispatch/DispatchData.h"
+#include "Platform/System/SharedFolder.h"
+#include "Platform/System/UniqueFd.h"
 #include "Platform/Values/Error.h"
 #include "Platform/Values/Value.h"
 #include "VTErrorCreationLib/Utilities/VTInputStream.h"
 
 struct archive;
 struct archive_entry;
+struct stat;
 
 inline constexpr std::string_view VTArchiveErrorDomain = "com.pelgrave.archive";
 /// Domain of the underlying errors that carry libarchive's errno.
@@ -122,7 +125,10 @@ class VTArchiveCreation : public VTArchive {
                    const std::optional<std::string>& originalPath,
                    const platform::Dictionary& attributes, platform::Error* error);
     /// Adds the item at `url` (a symbolic link as a link) under `hierarchy`,
-    /// named by its last path component (or by `entryName`).
+    /// named by its last path component (or by `entryName`). The item is
+    /// examined and read below its folder, opened once (for root, through
+    /// no other user's link), never through a link of its own; only a
+    /// regular file's contents are stored.
     bool addURL(const std::string& url, const std::optional<std::string>& hierarchy,
                 const std::optional<std::string>& originalPath, platform::Error* error,
                 const std::optional<std::string>& entryName = std::nullopt);
@@ -134,8 +140,15 @@ class VTArchiveCreation : public VTArchive {
         return addURL(path, hierarchy, originalPath, error);
     }
     bool addFile(const std::string& path, platform::Error* error) { return addURL(path, error); }
-    /// Adds every file below the folder `url` (VTArchiveHierarchyOptions);
-    /// the number of entries added, 0 on failure.
+    /// Adds the item `name` of the open folder `folder` at the root, as
+    /// addURL adds a path: the files of a folder opened once.
+    bool addItemInFolder(const platform::SharedFolder& folder, const std::string& name,
+                         platform::Error* error);
+    /// Adds every file below the folder `url` (VTArchiveHierarchyOptions),
+    /// walked by descriptor from the folder opened once; a link (without
+    /// kVTArchiveHierarchyKeepLinks) gives the regular file it leads to,
+    /// for root only a file inside the folder. The number of entries added,
+    /// 0 on failure.
     std::uint64_t addHierarchyAtURL(const std::string& url, std::uint64_t options,
                                     platform::Error* error);
     std::uint64_t addHierarchyAtPath(const std::string& path, std::uint64_t options,
@@ -156,7 +169,19 @@ class VTArchiveCreation : public VTArchive {
                                       platform::Error* error);
     bool failIfSaved(platform::Error* error) const;
     void markFailed();
-    bool addHierarchyItem(const std::string& path, const std::string& hierarchy,
+    bool addItemIn(const platform::SharedFolder& folder, const std::string& name,
+                   const std::string& url, const std::optional<std::string>& hierarchy,
+                   const std::optional<std::string>& originalPath, const std::string& entryName,
+                   platform::Error* error);
+    /// Adds an item examined as `info`: the link `linkTarget`, or the open
+    /// regular file `fd` (-1 for anything else, stored without data).
+    bool addOpened(int fd, const struct stat& info, const std::string* linkTarget,
+                   const std::string& entryName, const std::optional<std::string>& hierarchy,
+                   const std::optional<std::string>& originalPath, const std::string& url,
+                   platform::Error* error);
+    /// Adds what the open `folder` holds; `below` is its path below `top`.
+    bool addHierarchyItem(const platform::SharedFolder& top, const platform::SharedFolder& folder,
+                          const std::string& below, const std::string& hierarchy,
                           std::uint64_t options, platform::Error* error);
 };
 
@@ -182,7 +207,9 @@ class VTMemoryArchive : public VTArchiveCreation {
 class VTFileArchive : public VTArchiveCreation {
   public:
     /// A writer of the file `url`: code 9 when `url` is no file URL, code 8
-    /// when the file cannot be opened, code 0 when set-up fails.
+    /// when the file cannot be opened (made below its folder, never through
+    /// a link; for root, an existing file must be root's with one name),
+    /// code 0 when set-up fails.
     static std::unique_ptr<VTFileArchive> archiveWithDestination(const std::string& url,
                                                                  std::uint64_t flags,
                                                                  platform::Error* error);
@@ -193,12 +220,19 @@ class VTFileArchive : public VTArchiveCreation {
                                                            std::uint64_t flags,
                                                            platform::Error* error);
     const std::string& archiveURL() const { return archiveURL_; }
-    /// Removes the file when an entry's data was lost.
+    /// Has the file removed when the archive is freed: what was written is
+    /// not wanted.
+    void discard() { discarded_ = true; }
+    /// Removes the file when an entry's data was lost or it was discarded.
     ~VTFileArchive() override;
 
   private:
     VTFileArchive() = default;
     std::string archiveURL_;
+    std::optional<platform::SharedFolder> folder_;
+    std::string fileName_;
+    platform::UniqueFd fd_;
+    bool discarded_ = false;
 };
 
 // --- Readers ------------------------------------------------------------------

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -19,6 +20,7 @@
 #include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/VTFVCrashReporting.h"
 #include "support/TempDir.h"
+#include "support/UnprivilegedChild.h"
 
 // Exported, so that the report can name the caller's own frame.
 __attribute__((noinline)) std::optional<platform::Data> fvcrashLiveReportProbe(
@@ -60,6 +62,26 @@ bool hasSymbol(const Fvcrash__CrashReport__Thread* thread, const char* name) {
 }
 
 #ifdef FVCRASH_CRASHME
+// Runs the crashing program in `mode`, its reports into `folder`: its
+// process id, or -1 when it could not start or hung.
+pid_t runCrashme(const char* mode, const std::string& folder, int* status) {
+    const pid_t child = fork();
+    if (child < 0) return -1;
+    if (child == 0) {
+        // Under the sanitizers the crash must reach our handler.
+        setenv("ASAN_OPTIONS",
+               "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
+               "detect_leaks=0:use_sigaltstack=0",
+               1);
+        setenv("UBSAN_OPTIONS", "halt_on_error=0:print_stacktrace=0", 1);
+        execl(FVCRASH_CRASHME, FVCRASH_CRASHME, mode, folder.c_str(), nullptr);
+        _exit(127);
+    }
+    return waitGuarded(child, status) ? child : -1;
+}
+#endif
+
+#ifdef FVCRASH_CRASHME
 TEST(FVCrashReporterCrash, EachCrashEndsByItsSignalWithOneDecodableReport) {
     struct Case {
         const char* mode;
@@ -87,20 +109,9 @@ TEST(FVCrashReporterCrash, EachCrashEndsByItsSignalWithOneDecodableReport) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.mode);
         TempDir dir;
-        const pid_t child = fork();
-        ASSERT_GE(child, 0);
-        if (child == 0) {
-            // Under the sanitizers the crash must reach our handler.
-            setenv("ASAN_OPTIONS",
-                   "handle_segv=0:handle_sigbus=0:handle_sigfpe=0:handle_sigill=0:handle_abort=0:"
-                   "detect_leaks=0:use_sigaltstack=0",
-                   1);
-            setenv("UBSAN_OPTIONS", "halt_on_error=0:print_stacktrace=0", 1);
-            execl(FVCRASH_CRASHME, FVCRASH_CRASHME, c.mode, dir.path().c_str(), nullptr);
-            _exit(127);
-        }
         int status = 0;
-        ASSERT_TRUE(waitGuarded(child, &status)) << "the crash did not end the process";
+        const pid_t child = runCrashme(c.mode, dir.path().string(), &status);
+        ASSERT_GT(child, 0) << "the crash did not end the process";
         ASSERT_TRUE(WIFSIGNALED(status)) << status;
         EXPECT_EQ(WTERMSIG(status), c.signo);
 
@@ -129,6 +140,65 @@ TEST(FVCrashReporterCrash, EachCrashEndsByItsSignalWithOneDecodableReport) {
             if (std::strstr(m.binary_images[i]->name, "fvcrash_crashme"))
                 executableWithBuildId = m.binary_images[i]->has_uuid;
         EXPECT_TRUE(executableWithBuildId);
+    }
+}
+
+// The report folder is shared (sticky, everyone writes, like the error
+// library's crash dumps). Whatever another user put at the report's name
+// before the crash, root's crash writes a new file of its own, and the file
+// that was there, or the one a hard link there names, keeps its bytes.
+TEST(FVCrashReporterCrash, ARootCrashNeverWritesIntoWhatAnotherUserPutAtTheReportsName) {
+    if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
+    struct Case {
+        const char* what;
+        bool hardLink;  // else a file of the other user's own
+    } cases[] = {{"another user's file", false}, {"a hard link to a file root may write", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        const std::string dumps = dir.file("CrashDumps");
+        ASSERT_EQ(mkdir(dumps.c_str(), 0700), 0);
+        ASSERT_EQ(chmod(dumps.c_str(), 01777), 0);
+        testsupport::letOthersEnter(dir.path(), dumps);
+        const std::string report = dumps + "/live_report.fvcrash";
+        if (c.hardLink) {
+            // What the other user could do where fs.protected_hardlinks is 0.
+            const std::string precious = dir.write("precious", "root's own bytes");
+            ASSERT_EQ(link(precious.c_str(), report.c_str()), 0);
+        } else {
+            ASSERT_EQ(testsupport::runUnprivileged([&] {
+                          const int fd = open(report.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0666);
+                          return fd >= 0 && write(fd, "planted", 7) == 7 ? 0 : 1;
+                      }),
+                      0);
+        }
+        // The planted file itself, held to look at afterwards.
+        const int planted = open(report.c_str(), O_RDONLY | O_CLOEXEC);
+        ASSERT_GE(planted, 0);
+        struct stat before {};
+        ASSERT_EQ(fstat(planted, &before), 0);
+
+        int status = 0;
+        ASSERT_GT(runCrashme("null", dumps, &status), 0) << "the crash did not end the process";
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+
+        struct stat written {};
+        ASSERT_EQ(lstat(report.c_str(), &written), 0);
+        EXPECT_TRUE(S_ISREG(written.st_mode));
+        EXPECT_EQ(written.st_uid, 0u);
+        EXPECT_EQ(written.st_nlink, 1u);
+        EXPECT_NE(written.st_ino, before.st_ino) << "a new file, not the one that was there";
+        const auto bytes = readFile(report);
+        EXPECT_TRUE(FVCrashReport::initWithData(bytes.data(), bytes.size(), nullptr));
+
+        struct stat after {};
+        ASSERT_EQ(fstat(planted, &after), 0);
+        EXPECT_EQ(after.st_size, before.st_size);
+        EXPECT_EQ(after.st_uid, before.st_uid);
+        char text[64] = {};
+        EXPECT_EQ(pread(planted, text, sizeof text - 1, 0), before.st_size);
+        EXPECT_STREQ(text, c.hardLink ? "root's own bytes" : "planted");
+        close(planted);
     }
 }
 #endif

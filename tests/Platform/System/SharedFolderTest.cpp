@@ -1,8 +1,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -134,6 +136,45 @@ TEST(SharedFolder, RemovesTreesWithoutFollowingLinksAndEmptyFoldersOnlyWhileThey
     EXPECT_FALSE(from.moveEntry("x", to, "x", true, &error));
     EXPECT_TRUE(from.moveEntry("x", to, "y", true, &error));
     EXPECT_TRUE(fs::is_directory(dir.file("to/y")));
+}
+
+TEST(SharedFolder, BindsSocketsWithExactlyTheirModeAndFollowsLinksOnlyInside) {
+    testsupport::TempDir dir;
+    dir.write("f/sub/file", "inside");
+    const std::string outside = dir.write("outside", "outside");
+    ASSERT_EQ(::symlink("sub/file", dir.file("f/in").c_str()), 0);
+    ASSERT_EQ(::symlink(outside.c_str(), dir.file("f/out").c_str()), 0);
+    ASSERT_EQ(::symlink("../outside", dir.file("f/up").c_str()), 0);
+    auto f = openOrDie(dir.file("f"));
+    struct Case {
+        const char* name;
+        int error;  // 0: opened
+    } cases[] = {{"in", 0}, {"sub/file", 0}, {"out", EXDEV}, {"up", EXDEV}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const int fd = f.openInside(c.name, O_RDONLY);
+        EXPECT_EQ(fd < 0 ? errno : 0, c.error);
+        if (fd >= 0) ::close(fd);
+    }
+
+    // The umask of the process neither narrows the socket's mode nor is
+    // changed; neither is the working folder.
+    const mode_t old = ::umask(077);
+    const fs::path cwd = fs::current_path();
+    const int socket = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_TRUE(f.bindSocket(socket, "s.sock", 0666)) << std::strerror(errno);
+    EXPECT_EQ(::umask(old), 077u);
+    EXPECT_EQ(fs::current_path(), cwd);
+    EXPECT_TRUE(fs::is_socket(dir.file("f/s.sock")));
+    EXPECT_EQ(modeOf(dir.file("f/s.sock")), 0666u);
+    // A link at the name is never bound through.
+    ASSERT_EQ(::symlink(dir.file("victim.sock").c_str(), dir.file("f/l.sock").c_str()), 0);
+    const int second = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    EXPECT_FALSE(f.bindSocket(second, "l.sock", 0666));
+    EXPECT_EQ(errno, EADDRINUSE);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir.file("victim.sock"))));
+    ::close(socket);
+    ::close(second);
 }
 
 TEST(SharedFolder, RootTrustsOnlyFoldersNoOtherUserCanChange) {

@@ -7,6 +7,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "FVCrashReporter/Source/crash/FVCrashSuspend.h"
 
 namespace {
@@ -35,11 +37,9 @@ void enterGateBriefly() {
 
 fvcrash_crash_context* fvcrash_crash_context_shared() { return &gContext; }
 
-fvcrash_status fvcrash_write_report_file(const char* path, fvcrash_log_writer* writer,
-                                         pid_t crashed, const fvcrash_signal_info* signal,
-                                         const fvcrash_thread_state* current) {
-    const int fd = static_cast<int>(syscall(
-        SYS_openat, AT_FDCWD, path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+fvcrash_status fvcrash_write_report_fd(int fd, fvcrash_log_writer* writer, pid_t crashed,
+                                       const fvcrash_signal_info* signal,
+                                       const fvcrash_thread_state* current) {
     if (fd < 0) return FVCRASH_EINTERNAL;
     fvcrash_outfile file;
     fvcrash_outfile_init(&file, fd, FVCRASH_REPORT_FILE_LIMIT);
@@ -50,6 +50,25 @@ fvcrash_status fvcrash_write_report_file(const char* path, fvcrash_log_writer* w
     const bool closed = fvcrash_outfile_close(&file);
     if (!flushed || !closed) status = FVCRASH_EINTERNAL;
     return status;
+}
+
+fvcrash_status fvcrash_write_report_in(int folder, const char* name, fvcrash_log_writer* writer,
+                                       pid_t crashed, const fvcrash_signal_info* signal,
+                                       const fvcrash_thread_state* current) {
+    // The folder may be shared (sticky, like the error library's crash
+    // dumps): truncating what is at the name would write into another
+    // user's file, or through their hard link into any file we may write.
+    // So the old entry goes and the report is always a file of our own;
+    // someone who keeps putting entries back only keeps this report away.
+    int fd = -1;
+    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+        if (syscall(SYS_unlinkat, folder, name, 0) != 0 && errno == EISDIR)
+            syscall(SYS_unlinkat, folder, name, AT_REMOVEDIR);
+        fd = static_cast<int>(syscall(SYS_openat, folder, name,
+                                      O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (fd < 0 && errno != EEXIST) break;
+    }
+    return fvcrash_write_report_fd(fd, writer, crashed, signal, current);
 }
 
 bool fvcrash_reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* context,
@@ -79,8 +98,8 @@ bool fvcrash_reporter_signal_callback(int signo, siginfo_t* info, ucontext_t* co
     signal.bsd.signo = signo;
     signal.bsd.code = info ? info->si_code : 0;
     signal.bsd.address = info ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
-    const fvcrash_status status =
-        fvcrash_write_report_file(ctx->report_path, &ctx->writer, self, &signal, &state);
+    const fvcrash_status status = fvcrash_write_report_in(ctx->report_folder, ctx->report_name,
+                                                          &ctx->writer, self, &signal, &state);
     if (status == FVCRASH_ESUCCESS) {
         if (auto callback = ctx->post_crash.load(std::memory_order_acquire))
             callback(info, context, ctx->post_crash_context.load(std::memory_order_acquire));
