@@ -6,6 +6,7 @@
 #include <QSessionManager>
 #include <csignal>
 
+#include "Controllers/AgreeInstallViewController.h"
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/FSDViewController.h"
 #include "Controllers/IFPluginProtocol.h"
@@ -61,6 +62,10 @@ void InstallerAppDelegate::applicationDidFinishLaunching() {
     });
 #endif
 
+    // The first copy takes the installer's lock now and keeps it, so that a
+    // copy started later finds it held when its Install is pressed.
+    if (AgreeInstallViewController::anotherCopyRuns())
+        PelLogging::logNoticeMessage("Another copy of the installer is running");
     try {
         mainWindowController_->showWindow();
     } catch (...) {
