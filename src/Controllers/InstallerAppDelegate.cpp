@@ -17,6 +17,7 @@
 #include "Foundation/PelGenericUtils.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/SignalSource.h"
@@ -155,7 +156,7 @@ InstallerAppDelegate::TerminateReply InstallerAppDelegate::applicationShouldTerm
             // The installer asks for a restart or log-out; one the system
             // asks for must not be blocked.
             if (!isUserQuit(origin) && origin != QuitOrigin::Installer) return TerminateNow;
-            if (main->shouldReboot())
+            if (main->endsWithRestart())
                 main->showAppClosingErrorScreen(true);
             else
                 showLogoutSheet();
@@ -210,7 +211,8 @@ void InstallerAppDelegate::showLogoutSheet() {
         logoutSheet_->setInformativeText(shell::sharedText(
             "Please log out from your computer. Installation of your Ostrel product is not "
             "complete until you do so!"));
-        QPushButton* ok = logoutSheet_->addButton(shell::sharedText("OK"), QMessageBox::AcceptRole);
+        QPushButton* ok = ostrelui::OstrelUITintedButton::dialogButton(shell::sharedText("OK"));
+        logoutSheet_->addButton(ok, QMessageBox::AcceptRole);
         logoutSheet_->setDefaultButton(ok);
         logoutSheet_->setEscapeButton(ok);
     }

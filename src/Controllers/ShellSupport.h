@@ -85,6 +85,11 @@ class ScreenInfo {
 class ReviewPictures {
   public:
     static void capture(QWidget* window, const std::optional<int>& status, const QString& name);
+    /// As capture(), once nothing animates in `window` any more (waiting at
+    /// most a few seconds), so that the picture shows the screen as it
+    /// settled, never half of a slide or a cross-fade.
+    static void captureWhenSettled(QWidget* window, const std::optional<int>& status,
+                                   const QString& name);
     /// From now on every dialog and alert of the application is saved once
     /// it shows (named by its objectName), unless its own code saved it
     /// already; `status` gives the install status for the file name.
