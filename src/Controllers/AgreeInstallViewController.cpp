@@ -189,6 +189,13 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
                                                            installPrivacyNoticesText})
         hidden->hide();
 
+    // Tab follows the page as it reads: the agreement, the box and its
+    // sentence, the licence and privacy links, then Install.
+    QWidget* chain[] = {agreeAndInstallText, optIn,           agreeAndInstallKeenwatchOptInText,
+                        installOfgOptInText, installEulaText, installPrivacyNoticesText,
+                        installButton};
+    for (std::size_t i = 1; i < std::size(chain); ++i) setTabOrder(chain[i - 1], chain[i]);
+
     connect(optIn, &QPushButton::clicked, this, ostrelui::guarded([this] { optInClicked(); }));
     connect(installButton, &QPushButton::clicked, this, ostrelui::guarded([this] { install(); }));
 }

@@ -31,6 +31,7 @@ constexpr const char* kInstallCompletedNotification = "PelInstallCompleted";
 InstallerAppDelegate::InstallerAppDelegate() = default;
 
 InstallerAppDelegate::~InstallerAppDelegate() {
+    delete logoutSheet_.data();
     if (completedObserver_)
         platform::NotificationCenter::defaultCenter().removeObserver(completedObserver_);
     if (sigtermSource_) sigtermSource_->cancel();
@@ -202,7 +203,7 @@ void InstallerAppDelegate::applicationWillTerminate() {
 void InstallerAppDelegate::showLogoutSheet() {
     auto* main = MainWindowController::sharedMainMenuController();
     if (!logoutSheet_) {
-        logoutSheet_ = std::make_unique<QMessageBox>();
+        logoutSheet_ = new QMessageBox(main->window());
         logoutSheet_->setObjectName(QStringLiteral("logoutSheet"));
         logoutSheet_->setIcon(QMessageBox::Critical);
         logoutSheet_->setTextFormat(Qt::PlainText);
@@ -218,6 +219,5 @@ void InstallerAppDelegate::showLogoutSheet() {
     }
     if (logoutSheet_->isVisible()) return;
     ostrelui::runModalForWindow(*logoutSheet_, main->window(), nullptr);
-    ReviewPictures::capture(logoutSheet_.get(), main->installStatus(),
-                            QStringLiteral("logoutSheet"));
+    ReviewPictures::capture(logoutSheet_, main->installStatus(), QStringLiteral("logoutSheet"));
 }

@@ -40,7 +40,7 @@ class InstallerUIMiddlePanelRowViewItem {
     // The shared rows (made on first use, kept for the process; titles from
     // the main bundle's default strings table).
     static Ptr itemForUninstalling();
-    /// "Previous Version Uninstalled", complete: the end of a removal, which
+    /// "Uninstall Complete", complete: the end of a removal, which
     /// the restart screen follows.
     static Ptr itemForUninstallCompletion();
     static Ptr itemForActiveInstallationIdle();

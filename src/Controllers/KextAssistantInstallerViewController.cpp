@@ -469,19 +469,27 @@ void KextAssistantInstallerViewController::revealInSteps(QWidget* image, QWidget
                                                          const std::vector<QWidget*>& texts,
                                                          QWidget* button) {
     const std::uint64_t token = screenToken_;
-    auto step = [this, token](std::vector<QPointer<QWidget>> widgets, TransitionType type,
-                              bool focus) {
-        return [this, token, widgets = std::move(widgets), type, focus] {
+    // The screen counts as settled (for its review picture) once its button
+    // is in.
+    for (const QPointer<QWidget>& view :
+         {kextAssistantSetupView, kextAssistantErrorView, kextAssistantUpdatePrefView})
+        if (view) view->setProperty(shell::kRevealingProperty, false);
+    QPointer<QWidget> screen(button ? button->parentWidget() : nullptr);
+    if (screen) screen->setProperty(shell::kRevealingProperty, true);
+    auto step = [this, token, screen](std::vector<QPointer<QWidget>> widgets, TransitionType type,
+                                      bool last) {
+        return [this, token, screen, widgets = std::move(widgets), type, last] {
             if (token != screenToken_) return;
             for (const QPointer<QWidget>& w : widgets) {
                 if (!w) continue;
                 QPointer<QWidget> target = w;
                 Transition::run(
                     w, type, kRevealSeconds, [target] { target->show(); },
-                    [target, focus] {
+                    [target, screen, last] {
+                        if (!last) return;
+                        if (screen) screen->setProperty(shell::kRevealingProperty, false);
                         // The screen's button answers the keyboard at once.
-                        if (focus && target && target->isVisible())
-                            target->setFocus(Qt::OtherFocusReason);
+                        if (target && target->isVisible()) target->setFocus(Qt::OtherFocusReason);
                     });
             }
         };

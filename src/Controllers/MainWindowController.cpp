@@ -1041,6 +1041,9 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         return;
     }
     MainWindowForm& f = *form_;
+    // A screen still waiting to settle for its picture is taken now, before
+    // the next one replaces it.
+    takePendingPictures();
     const std::uint64_t generation = ++switchGeneration_;
     QPointer<InstallerMainWindow> alive(window_);
     QPointer<QWidget> target(view);
@@ -1194,5 +1197,33 @@ bool MainWindowController::terminate(QuitOrigin origin) {
 }
 
 void MainWindowController::grab(const QString& name) {
-    ReviewPictures::captureWhenSettled(window_, installStatus_, name);
+    if (ReviewPictures::folder().isEmpty()) return;
+    pendingPictures_.push_back({installStatus_, name});
+    if (!picturesScheduled_) waitForSettledPictures(100);
+}
+
+void MainWindowController::waitForSettledPictures(int triesLeft) {
+    picturesScheduled_ = true;
+    QPointer<InstallerMainWindow> alive(window_);
+    ostrelui::runAfter(0.05, [this, alive, triesLeft] {
+        if (!alive) return;
+        // Settled: no slide, no cross-fade; the slideshow plays on as the
+        // screen's own look.
+        QWidget* screen =
+            form_->centerBox->isHidden() ? nullptr : form_->centerBox->currentWidget();
+        const bool settled =
+            slidesInFlight_ == 0 &&
+            !(screen && screen->property(shell::kRevealingProperty).toBool()) &&
+            !ostrelui::Transition::isAnimatingWithin(window_, form_->progressBarAnimationBox);
+        if (settled || triesLeft <= 0)
+            takePendingPictures();
+        else
+            waitForSettledPictures(triesLeft - 1);
+    });
+}
+
+void MainWindowController::takePendingPictures() {
+    picturesScheduled_ = false;
+    for (const auto& [status, name] : std::exchange(pendingPictures_, {}))
+        ReviewPictures::capture(window_, status, name);
 }

@@ -228,7 +228,11 @@ class MainWindowController : public QObject {
     void installWelcomeView();
     void showOverlay(QWidget* content, const QRect& rect, double alpha, bool clearBackground);
     void startDownloadBasedSetup();
+    /// Saves a review picture of the window once the screen has settled
+    /// (or, at the latest, before the next centre switch).
     void grab(const QString& name);
+    void waitForSettledPictures(int triesLeft);
+    void takePendingPictures();
     void okTryAgain();
     void tellPluginWindowHeight();
     void keepOverlayOnTop();
@@ -277,5 +281,7 @@ class MainWindowController : public QObject {
     QString restartText_;
     /// Animated centre switches under way, and what waits for their end.
     int slidesInFlight_ = 0;
+    std::vector<std::pair<std::optional<int>, QString>> pendingPictures_;
+    bool picturesScheduled_ = false;
     std::vector<std::function<void()>> afterSlides_;
 };

@@ -17,7 +17,6 @@
 #include <cstdlib>
 #include <mutex>
 
-#include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "Platform/Dispatch/MainQueue.h"
@@ -213,28 +212,6 @@ void ReviewPictures::capture(QWidget* window, const std::optional<int>& status,
                        .arg(name.isEmpty() ? QStringLiteral("window") : name);
     window->setProperty(kPictureTaken, true);
     window->grab().save(QDir(dir).filePath(file));
-}
-
-namespace {
-
-void captureOnceSettled(QPointer<QWidget> window, std::optional<int> status, QString name,
-                        int triesLeft) {
-    if (!window) return;
-    if (triesLeft > 0 && ostrelui::Transition::isAnimatingWithin(window)) {
-        ostrelui::runAfter(0.05, [window, status, name, triesLeft] {
-            captureOnceSettled(window, status, name, triesLeft - 1);
-        });
-        return;
-    }
-    ReviewPictures::capture(window, status, name);
-}
-
-}  // namespace
-
-void ReviewPictures::captureWhenSettled(QWidget* window, const std::optional<int>& status,
-                                        const QString& name) {
-    if (folder().isEmpty() || !window) return;
-    captureOnceSettled(window, status, name, 100);
 }
 
 void ReviewPictures::watchDialogs(std::function<std::optional<int>()> status) {

@@ -47,6 +47,10 @@ void styleButton(ostrelui::OstrelUITintedButton* button, int width);
 /// `points` points.
 QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold = false);
 
+/// The property a screen that reveals its parts one after the other sets
+/// while it does: its review picture waits until the reveal is over.
+inline constexpr const char* kRevealingProperty = "pelRevealing";
+
 /// The property that marks a screen's default button: the one that gets the
 /// keyboard focus when the screen shows, so that Return presses it.
 inline constexpr const char* kDefaultButtonProperty = "pelDefaultButton";
@@ -85,11 +89,6 @@ class ScreenInfo {
 class ReviewPictures {
   public:
     static void capture(QWidget* window, const std::optional<int>& status, const QString& name);
-    /// As capture(), once nothing animates in `window` any more (waiting at
-    /// most a few seconds), so that the picture shows the screen as it
-    /// settled, never half of a slide or a cross-fade.
-    static void captureWhenSettled(QWidget* window, const std::optional<int>& status,
-                                   const QString& name);
     /// From now on every dialog and alert of the application is saved once
     /// it shows (named by its objectName), unless its own code saved it
     /// already; `status` gives the install status for the file name.

@@ -350,9 +350,12 @@ void Transition::setTransform(QWidget* target, const QTransform& transform) {
     animateTransform(target, transform, 0);
 }
 
-bool Transition::isAnimatingWithin(const QWidget* root) {
+bool Transition::isAnimatingWithin(const QWidget* root, const QWidget* except) {
     if (!root) return false;
-    auto inside = [root](const QWidget* w) { return w && (w == root || root->isAncestorOf(w)); };
+    auto within = [](const QWidget* outer, const QWidget* w) {
+        return outer && w && (w == outer || outer->isAncestorOf(w));
+    };
+    auto inside = [&](const QWidget* w) { return within(root, w) && !within(except, w); };
     for (const auto& [target, overlay] : transitions())
         if (overlay && inside(target)) return true;
     for (const auto& [target, state] : transforms())
