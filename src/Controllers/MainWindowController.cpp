@@ -294,8 +294,10 @@ void MainWindowController::showWelcomeScreen() {
 }
 
 void MainWindowController::keepOverlayOnTop() {
-    // The sliding snapshots are painted over the boxes; the overlay stays
-    // above them.
+    // The sliding snapshots are painted over the boxes; the partner's logo
+    // under the centre panel and the overlay stay above them, so a slide
+    // never cuts the logo.
+    form_->qrbLogoView->raise();
     if (isOverlayShown()) grayedOut_->raise();
 }
 
