@@ -17,6 +17,7 @@ packages=(
   python3 curl
   pkexec kmod
   libicu-dev 7zip
+  xvfb xauth
 )
 
 missing=()

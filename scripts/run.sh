@@ -12,7 +12,7 @@
 # Stop it with Ctrl-C or the window's Quit item. Without a display (no
 # DISPLAY or WAYLAND_DISPLAY) the window is drawn offscreen, where nobody sees
 # it: run it in a desktop session to see it, or give it a virtual X display
-# with "xvfb-run -a bash scripts/run.sh" (Debian package xvfb) and look with
+# with "xvfb-run -a bash scripts/run.sh" (installed with the other packages) and look with
 # a screenshot or VNC tool. PEL_UI_GRAB_DIR=<folder> saves pictures of the
 # screens as they change (see the README's "The installer shell").
 #
@@ -117,7 +117,7 @@ if [ -z "${DISPLAY:-}" ] && [ -z "${WAYLAND_DISPLAY:-}" ] && [ -z "${QT_QPA_PLAT
   export QT_QPA_PLATFORM=offscreen
   echo "No display: the window is drawn offscreen, where nobody sees it. Run this in a" \
     "desktop session to see it, or give it a virtual X display:" \
-    "xvfb-run -a bash scripts/run.sh (package xvfb)."
+    "xvfb-run -a bash scripts/run.sh."
 fi
 echo "Starting the installer; stop it with Ctrl-C or the window's Quit item."
 

@@ -128,7 +128,9 @@ class TransitionOverlay : public QWidget {
     bool finished_ = false;
 };
 
-// Paints a transformed snapshot of a widget over its parent.
+// Paints a transformed snapshot of a widget over its parent, within the
+// widget's own place: a panel sliding in or out never draws over its
+// neighbours.
 class TransformOverlay : public QWidget {
   public:
     TransformOverlay(QWidget* target, QPixmap snapshot)
@@ -146,8 +148,10 @@ class TransformOverlay : public QWidget {
   protected:
     void paintEvent(QPaintEvent*) override {
         guarded([this] {
-            if (!target_) return;
+            // A hidden widget is not drawn through its snapshot either.
+            if (!target_ || target_->isHidden()) return;
             QPainter p(this);
+            p.setClipRect(target_->geometry());
             p.setRenderHint(QPainter::SmoothPixmapTransform);
             p.translate(target_->pos());
             p.setTransform(transform_, true);
@@ -345,6 +349,21 @@ QTransform Transition::transformOf(const QWidget* target) {
 
 void Transition::setTransform(QWidget* target, const QTransform& transform) {
     animateTransform(target, transform, 0);
+}
+
+bool Transition::isAnimatingWithin(const QWidget* root, const QWidget* except) {
+    if (!root) return false;
+    auto within = [](const QWidget* outer, const QWidget* w) {
+        return outer && w && (w == outer || outer->isAncestorOf(w));
+    };
+    auto inside = [&](const QWidget* w) { return within(root, w) && !within(except, w); };
+    for (const auto& [target, overlay] : transitions())
+        if (overlay && inside(target)) return true;
+    // A moved snapshot standing in for its widget counts too: the window
+    // does not show the live widget there.
+    for (const auto& [target, state] : transforms())
+        if ((state.animation || state.overlay) && inside(target)) return true;
+    return false;
 }
 
 bool Transition::isAnimating(const QWidget* target) {
