@@ -38,9 +38,10 @@
 // every button of the installer is of one style.
 //
 // The slides (SlideWatch, an application event filter): at the end of every
-// transform a slide is drawn inside the panel it belongs to, an overlay
-// never covers part of a sliding screen, and no review picture is taken
-// while something of its window is still moving.
+// transform a slide paints nothing outside the panel it belongs to
+// (measured on its painting), an overlay never covers part of a sliding
+// screen, and no review picture is taken while something of its window is
+// still moving.
 #pragma once
 
 #include <QAbstractButton>
@@ -799,8 +800,8 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
 }
 
 /// Watches the slides of a window while the roads run: at the end of every
-/// transform a slide lies inside the panel it belongs to (a child of the
-/// window's content, at its place); an overlay never covers part of a
+/// transform a slide paints nothing outside the panel it belongs to (a
+/// child of the window's content, at its place); an overlay never covers part of a
 /// sliding screen; and no review picture is taken while something of its
 /// window moves. Installed on the application, it looks before each queued
 /// call and timer, that is between the steps of every animation.
@@ -883,9 +884,16 @@ class SlideWatch : public QObject {
             if (drawn.isEmpty()) continue;
             QWidget* panel = panelOf(w);
             const QRect place(panel->mapTo(window_, QPoint(0, 0)), panel->size());
-            if (!transform.isIdentity() && !place.adjusted(-1, -1, 1, 1).contains(drawn))
-                say(QStringLiteral("%1 ends its slide drawn at %2, outside its panel %3 %4")
-                        .arg(nameOf(w), rectText(drawn), nameOf(panel), rectText(place)));
+            if (!transform.isIdentity() && !place.adjusted(-1, -1, 1, 1).contains(drawn)) {
+                const QRegion outside = QRegion(drawn) - place;
+                const int painted = paintedBySlide(w, drawn, outside);
+                if (painted > 0)
+                    say(QStringLiteral("%1 ends its slide drawn at %2: %3 px of it outside its "
+                                       "panel %4 %5")
+                            .arg(nameOf(w), rectText(drawn))
+                            .arg(painted)
+                            .arg(nameOf(panel), rectText(place)));
+            }
             if (overlay && !overlay->isAncestorOf(w)) {
                 const QRect under = drawn & overlayRect;
                 const double area = static_cast<double>(drawn.width()) * drawn.height();
@@ -897,6 +905,39 @@ class SlideWatch : public QObject {
                             .arg(nameOf(w), rectText(drawn)));
             }
         }
+    }
+
+    /// How many pixels of `outside` (window coordinates) the slide of `w`
+    /// paints, its transform putting it at `drawn`: the kit paints a slide
+    /// as a snapshot on a see-through widget beside it, found as the one
+    /// whose painting covers `drawn`.
+    int paintedBySlide(QWidget* w, const QRect& drawn, const QRegion& outside) const {
+        int most = 0;
+        for (QObject* object : w->parentWidget()->children()) {
+            auto* layer = qobject_cast<QWidget*>(object);
+            if (!layer || layer == w || !layer->isVisible() ||
+                !layer->testAttribute(Qt::WA_TransparentForMouseEvents) ||
+                qstrcmp(layer->metaObject()->className(), "QWidget") != 0)
+                continue;
+            QImage painting(layer->size(), QImage::Format_ARGB32_Premultiplied);
+            painting.fill(Qt::transparent);
+            layer->render(&painting, QPoint(), QRegion(), QWidget::RenderFlags());
+            const QPoint at = layer->mapTo(window_, QPoint(0, 0));
+            QRect inked;
+            int count = 0;
+            for (int y = 0; y < painting.height(); ++y)
+                for (int x = 0; x < painting.width(); ++x) {
+                    if (qAlpha(painting.pixel(x, y)) == 0) continue;
+                    const QPoint p = at + QPoint(x, y);
+                    inked |= QRect(p, QSize(1, 1));
+                    if (outside.contains(p)) ++count;
+                }
+            // This layer paints this slide: its painting lies where the slide
+            // is drawn.
+            if (!drawn.adjusted(-2, -2, 2, 2).contains(inked)) continue;
+            most = std::max(most, count);
+        }
+        return most;
     }
 
     void lookAtPicture(QWidget* window) {
