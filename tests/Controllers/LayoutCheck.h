@@ -30,7 +30,7 @@
 //    reached with the Tab key; the focused control (however it got the
 //    focus) draws no ring, nor does any control the Tab key reaches;
 //  - a sentence tells the user to press or click a button of the installer
-//    that this screen does not show;
+//    that is not one of this screen's;
 //  - in the main window: a screen of the centre box or an overlay that shows
 //    buttons but no title (a text of 20 pt or more), a step of the step
 //    list that shows its icon without its text.
@@ -658,20 +658,31 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
                 .arg(buttons.size())
                 .arg(nameOf(buttons.front())));
 
-    // "Press Install again" asks for a button of the installer that this
-    // screen must show.
+    // "Press Install again" asks for a button of the installer that must be
+    // one of this screen's (shown, or shown again when the screen's step
+    // is over).
     {
-        QSet<QString> installerButtons, shownButtons;
+        auto screenOf = [window](QWidget* w) -> QWidget* {
+            for (QWidget* a = w; a && a != window; a = a->parentWidget()) {
+                QWidget* parent = a->parentWidget();
+                if (!parent || parent == window) break;
+                if (qobject_cast<QStackedWidget*>(parent) ||
+                    dynamic_cast<ostrelui::OstrelUIGrayedOutView*>(parent))
+                    return a;
+            }
+            return window;
+        };
+        QSet<QString> installerButtons;
         for (QPushButton* b : window->findChildren<QPushButton*>())
             if (!b->text().isEmpty()) installerButtons.insert(b->text());
-        for (const Item& item : items)
-            if (auto* b = qobject_cast<QPushButton*>(item.widget)) shownButtons.insert(b->text());
         static const QRegularExpression asks(
-            QStringLiteral("\\b(?:press|click)\\s+([A-Z]\\w*(?:\\s+[A-Z]\\w*)*)"),
-            QRegularExpression::CaseInsensitiveOption);
+            QStringLiteral("\\b(?i:press|click)\\s+([A-Z]\\w*(?:\\s+[A-Z]\\w*)*)"));
         for (const Item& item : items) {
             if (!item.text || qobject_cast<QAbstractButton*>(item.widget)) continue;
             const QString text = plainText(item.widget);
+            QSet<QString> screenButtons;
+            for (QPushButton* b : screenOf(item.widget)->findChildren<QPushButton*>())
+                screenButtons.insert(b->text());
             for (auto match = asks.globalMatch(text); match.hasNext();) {
                 const QString named = match.next().captured(1);
                 // "Try Again" as much as "Try": the longest title it starts.
@@ -680,9 +691,9 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
                     if ((named == title || named.startsWith(title + QLatin1Char(' '))) &&
                         title.size() > button.size())
                         button = title;
-                if (!button.isEmpty() && !shownButtons.contains(button))
-                    say(QStringLiteral("%1 %2 asks to press \"%3\", which this screen does not "
-                                       "show")
+                if (!button.isEmpty() && !screenButtons.contains(button))
+                    say(QStringLiteral("%1 %2 asks to press \"%3\", which is no button of this "
+                                       "screen")
                             .arg(nameOf(item.widget), rectText(item.rect), button));
             }
         }
