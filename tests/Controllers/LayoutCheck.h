@@ -34,8 +34,8 @@
 //  - in the main window: a screen of the centre box or an overlay that shows
 //    buttons but no title (a text of 20 pt or more), a step of the step
 //    list that shows its icon without its text.
-// Across screens (Survey): the screens' titles are drawn in one colour, and
-// every button of the installer is of one style.
+// Across screens (Survey): the screens' titles are drawn in one colour, the
+// buttons of the screens share one style and so do those of the dialogs.
 //
 // The slides (SlideWatch, an application event filter): at the end of every
 // transform a slide paints nothing outside the panel it belongs to
@@ -330,52 +330,49 @@ inline QString buttonStyle(const QPushButton* b) {
         .arg(b->height());
 }
 
-/// Looks compared across screens: the screens' titles and the buttons.
+/// Looks compared across screens: the screens' titles, and the buttons of
+/// one kind (those of the main window's screens, those of the dialogs).
 class Survey {
   public:
     void addTitle(const QString& screen, const QString& widget, QRgb color) {
-        titles_.push_back({screen, widget, color});
+        looks_.push_back({screen, widget, QStringLiteral("titles"),
+                          QStringLiteral("drawn in ") + colorText(color)});
     }
-    void addButton(const QString& screen, const QString& widget, const QString& style) {
-        buttons_.push_back({screen, widget, style});
+    void addButton(const QString& screen, const QString& widget, bool inDialog,
+                   const QString& style) {
+        looks_.push_back({screen, widget,
+                          inDialog ? QStringLiteral("buttons of the dialogs")
+                                   : QStringLiteral("buttons of the screens"),
+                          style});
     }
-    /// Every title not in the colour most titles have, every button not in
-    /// the style most buttons have.
+    /// Every look that is not the one most of its group have.
     Findings findings() const {
         Findings out;
-        auto odd = [&](const std::vector<Look>& looks, auto key, const char* what,
-                       const char* others) {
-            QMap<QString, int> counts;
-            for (const Look& look : looks) ++counts[key(look)];
+        QMap<QString, QMap<QString, int>> counts;  // group -> look -> count
+        for (const Look& look : looks_) ++counts[look.group][look.look];
+        for (const Look& look : looks_) {
+            const QMap<QString, int>& group = counts[look.group];
             QString common;
-            int most = 0;
-            for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+            int most = 0, all = 0;
+            for (auto it = group.cbegin(); it != group.cend(); ++it) {
+                all += it.value();
                 if (it.value() > most) most = it.value(), common = it.key();
-            for (const Look& look : looks)
-                if (key(look) != common)
-                    out << QStringLiteral("[%1] %2 is %3%4; %5 of the %6 other %7 are %3%8")
-                               .arg(look.screen, look.widget, QString::fromLatin1(what), key(look))
-                               .arg(most)
-                               .arg(looks.size() - 1)
-                               .arg(QString::fromLatin1(others), common);
-        };
-        odd(
-            titles_, [](const Look& l) { return colorText(l.color); }, "drawn in ", "titles");
-        odd(
-            buttons_, [](const Look& l) { return l.style; }, "", "buttons");
+            }
+            if (look.look != common)
+                out << QStringLiteral("[%1] %2 is %3; %4 of the %5 other %6 are %7")
+                           .arg(look.screen, look.widget, look.look)
+                           .arg(most)
+                           .arg(all - 1)
+                           .arg(look.group, common);
+        }
         return out;
     }
 
   private:
     struct Look {
-        QString screen, widget;
-        QRgb color = 0;
-        QString style;
-        Look(QString s, QString w, QRgb c) : screen(std::move(s)), widget(std::move(w)), color(c) {}
-        Look(QString s, QString w, QString st)
-            : screen(std::move(s)), widget(std::move(w)), style(std::move(st)) {}
+        QString screen, widget, group, look;
     };
-    std::vector<Look> titles_, buttons_;
+    std::vector<Look> looks_;
 };
 
 struct Item {
@@ -632,7 +629,7 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
                         .arg(nameOf(b), buttonStyle(b), nameOf(row.front()),
                              buttonStyle(row.front())));
             else if (survey)
-                survey->addButton(screen, nameOf(b), buttonStyle(b));
+                survey->addButton(screen, nameOf(b), dialog, buttonStyle(b));
         }
         if (dialog) continue;
         QRect span;
