@@ -1,17 +1,14 @@
 #include "Controllers/AgreeInstallViewController.h"
 
-#include <dirent.h>
-#include <unistd.h>
-
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionButton>
 #include <QVBoxLayout>
-#include <climits>
 #include <mutex>
 
+#include "Controllers/Core/InstallerInstanceLock.h"
 #include "Controllers/Core/ProductPluginConfig.h"
 #include "Controllers/FellowguardUI.h"
 #include "Controllers/MainWindowController.h"
@@ -35,9 +32,9 @@ std::mutex& seamMutex() {
     static std::mutex mutex;
     return mutex;
 }
-AgreeInstallViewController::RunningCopiesCounter& counterSeam() {
-    static AgreeInstallViewController::RunningCopiesCounter counter;
-    return counter;
+AgreeInstallViewController::InstanceCheck& instanceCheckSeam() {
+    static AgreeInstallViewController::InstanceCheck check;
+    return check;
 }
 AgreeInstallViewController::OptInDialog& dialogSeam() {
     static AgreeInstallViewController::OptInDialog dialog;
@@ -79,6 +76,10 @@ class FocusRingButton : public QPushButton {
     using QPushButton::QPushButton;
 
   protected:
+    void changeEvent(QEvent* event) override {
+        QPushButton::changeEvent(event);
+        if (event->type() == QEvent::ActivationChange) update();
+    }
     void paintEvent(QPaintEvent* event) override {
         QPushButton::paintEvent(event);
         if (!hasFocus()) return;
@@ -188,6 +189,13 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
                                                            installPrivacyNoticesText})
         hidden->hide();
 
+    // Tab follows the page as it reads: the agreement, the box and its
+    // sentence, the licence and privacy links, then Install.
+    QWidget* chain[] = {agreeAndInstallText, optIn,           agreeAndInstallKeenwatchOptInText,
+                        installOfgOptInText, installEulaText, installPrivacyNoticesText,
+                        installButton};
+    for (std::size_t i = 1; i < std::size(chain); ++i) setTabOrder(chain[i - 1], chain[i]);
+
     connect(optIn, &QPushButton::clicked, this, ostrelui::guarded([this] { optInClicked(); }));
     connect(installButton, &QPushButton::clicked, this, ostrelui::guarded([this] { install(); }));
 }
@@ -255,9 +263,9 @@ void AgreeInstallViewController::showPrivacyPolicy() {
     UrlOpener::open(text(key.c_str()).toStdString());
 }
 
-void AgreeInstallViewController::setRunningCopiesCounter(RunningCopiesCounter counter) {
+void AgreeInstallViewController::setInstanceCheck(InstanceCheck check) {
     std::lock_guard lock(seamMutex());
-    counterSeam() = std::move(counter);
+    instanceCheckSeam() = std::move(check);
 }
 
 void AgreeInstallViewController::setOptInDialog(OptInDialog dialog) {
@@ -265,38 +273,32 @@ void AgreeInstallViewController::setOptInDialog(OptInDialog dialog) {
     dialogSeam() = std::move(dialog);
 }
 
-int AgreeInstallViewController::runningCopies() {
-    RunningCopiesCounter counter;
+bool AgreeInstallViewController::anotherCopyRuns() {
+    InstanceCheck check;
     {
         std::lock_guard lock(seamMutex());
-        counter = counterSeam();
+        check = instanceCheckSeam();
     }
-    if (counter) return counter();
+    if (check) return check();
     auto main = platform::Bundle::mainBundle();
-    if (!main) return 1;
-    const std::string identifier = main->bundleIdentifier();
-    if (identifier.empty()) return 1;
-    int count = 0;
-    DIR* proc = ::opendir("/proc");
-    if (!proc) return 1;
-    while (dirent* entry = ::readdir(proc)) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
-        std::string link = std::string("/proc/") + entry->d_name + "/exe";
-        char target[PATH_MAX];
-        ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-        if (n <= 0) continue;
-        std::string executable(target, static_cast<std::size_t>(n));
-        std::string bundlePath = platform::Bundle::bundlePathForExecutable(executable);
-        if (bundlePath.empty()) continue;
-        auto bundle = platform::Bundle::bundleWithPath(bundlePath);
-        if (bundle && bundle->bundleIdentifier() == identifier) ++count;
+    if (!main) return false;
+    platform::Error error;
+    switch (InstallerInstanceLock::acquireShared(main->bundleIdentifier(), &error)) {
+        case InstanceLockState::kHeld:
+            return false;
+        case InstanceLockState::kHeldByAnotherCopy:
+            return true;
+        case InstanceLockState::kUnavailable:
+            PelLogging::logErrorMessageWithFormat(
+                "The installer's lock cannot be taken, so other copies go unseen: %@",
+                error.description());
+            return false;
     }
-    ::closedir(proc);
-    return count;
+    return false;
 }
 
 bool AgreeInstallViewController::shouldBlockInstall() {
-    if (runningCopies() < 2) return false;
+    if (!anotherCopyRuns()) return false;
     showAlreadyRunning();
     return true;
 }
@@ -308,7 +310,7 @@ void AgreeInstallViewController::showAlreadyRunning() {
     MainWindowController::sharedMainMenuController()->showOKScreen(
         text("MISC_BOA_title"), text("MISC_BOA_body"), [self] {
             auto* main = MainWindowController::sharedMainMenuController();
-            if (runningCopies() >= 2) {
+            if (anotherCopyRuns()) {
                 if (self) self->showAlreadyRunning();
                 return;
             }

@@ -65,7 +65,8 @@ class AgreeInstallViewController : public QWidget {
     void install();
     void optInClicked();
 
-    /// Whether a second copy of the installer runs; shows the OK screen then.
+    /// Whether a second copy of the installer holds the installer's lock;
+    /// shows the OK screen then.
     bool shouldBlockInstall();
     /// The "already running" screen, whose Try Again checks again.
     void showAlreadyRunning();
@@ -73,12 +74,13 @@ class AgreeInstallViewController : public QWidget {
     /// Runs an action by its link name ("showEULA:"); false when unknown.
     bool performAction(const std::string& action);
 
-    /// The number of running programs inside a bundle with this bundle's
-    /// identifier, this one included. Replaceable for tests (null restores
-    /// the /proc scan).
-    using RunningCopiesCounter = std::function<int()>;
-    static void setRunningCopiesCounter(RunningCopiesCounter counter);
-    static int runningCopies();
+    /// Whether another copy of the installer runs on this path root: the
+    /// installer's lock (InstallerInstanceLock) is taken when free, so the
+    /// first copy keeps it for its life; a lock file that cannot be opened
+    /// blocks nothing. Replaceable for tests (null restores the lock).
+    using InstanceCheck = std::function<bool()>;
+    static void setInstanceCheck(InstanceCheck check);
+    static bool anotherCopyRuns();
 
     /// The opt-in dialog: answers 1 (join) or 0 (later) and sets
     /// `learnMoreClicked`. Replaceable for tests; by default the

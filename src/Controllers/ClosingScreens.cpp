@@ -71,11 +71,11 @@ void RebootViewController::restart() {
 LogoutViewController::LogoutViewController(QWidget* parent) : QWidget(parent) {
     setObjectName(QStringLiteral("logoutView"));
     auto* layout = screenLayout(this);
-    auto* title = makeLabel(this, "logoutTitle", 24, false);
-    title->setText(shell::sharedText("Installation Complete"));
+    logoutTitle = makeLabel(this, "logoutTitle", 24, false);
+    logoutTitle->setText(shell::sharedText("Installation Complete"));
     logoutText = makeLabel(this, "logoutText", 14, true);
     logoutButton = makeButton(this, "logoutButton", "Log Out");
-    layout->addWidget(title);
+    layout->addWidget(logoutTitle);
     layout->addWidget(logoutText);
     layout->addStretch(1);
     layout->addWidget(logoutButton, 0, Qt::AlignHCenter);

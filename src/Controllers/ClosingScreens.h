@@ -26,6 +26,7 @@ class RebootViewController : public QWidget {
 class LogoutViewController : public QWidget {
   public:
     explicit LogoutViewController(QWidget* parent = nullptr);
+    QLabel* logoutTitle = nullptr;
     QLabel* logoutText = nullptr;
     ostrelui::OstrelUITintedButton* logoutButton = nullptr;
 

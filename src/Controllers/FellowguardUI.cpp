@@ -10,6 +10,7 @@
 #include "Controllers/Core/ProductPluginConfig.h"
 #include "Controllers/ShellSupport.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "Platform/System/Bundle.h"
 
 namespace {
@@ -35,7 +36,8 @@ FellowguardWindowController::FellowguardWindowController(
     setWindowTitle(windowTitle);
     setModal(true);
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(24, 20, 24, 20);
+    layout->setContentsMargins(28, 24, 28, 24);
+    layout->setSpacing(12);
     imageView = new QLabel(this);
     imageView->setObjectName(QStringLiteral("imageView"));
     imageView->setPixmap(
@@ -52,19 +54,23 @@ FellowguardWindowController::FellowguardWindowController(
     messageText->setObjectName(QStringLiteral("message"));
     messageText->setWordWrap(true);
     messageText->setAlignment(Qt::AlignCenter);
-    learnMoreButton = new QPushButton(learnMoreTitle, this);
+    // The kit's buttons, as on the installer's screens, one width for all.
+    learnMoreButton = ostrelui::OstrelUITintedButton::dialogButton(learnMoreTitle, this);
     learnMoreButton->setObjectName(QStringLiteral("learnMoreButton"));
     learnMoreButton->setAutoDefault(false);
-    laterButton = new QPushButton(laterTitle, this);
+    laterButton = ostrelui::OstrelUITintedButton::dialogButton(laterTitle, this);
     laterButton->setObjectName(QStringLiteral("laterButton"));
     laterButton->setAutoDefault(false);
-    okButton = new QPushButton(okTitle, this);
+    okButton = ostrelui::OstrelUITintedButton::dialogButton(okTitle, this);
     okButton->setObjectName(QStringLiteral("okButton"));
     okButton->setDefault(true);
+    ostrelui::OstrelUITintedButton::matchWidths({learnMoreButton, laterButton, okButton});
     layout->addWidget(imageView);
     layout->addWidget(headingText);
     layout->addWidget(messageText);
+    layout->addSpacing(8);
     auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(12);
     buttons->addWidget(learnMoreButton);
     buttons->addStretch(1);
     buttons->addWidget(laterButton);
@@ -169,6 +175,9 @@ int FellowguardUI::runWindowFromBaseWindow(QWidget* base, const QString& product
         fromTable(stringsBundle, "Join Now"), fromTable(stringsBundle, "Maybe Later"),
         fromTable(stringsBundle, "Learn More"), &launcher, logo);
     int result = controller.runModal();
+    // The installer's window is the active one again, as the dialog found
+    // it: its focused button answers the keyboard and shows its ring.
+    if (base) base->window()->activateWindow();
     if (learnMoreGotClicked) *learnMoreGotClicked = launcher.learnMoreGotLaunched;
     return result;
 }

@@ -6,6 +6,7 @@
 #include <QSessionManager>
 #include <csignal>
 
+#include "Controllers/AgreeInstallViewController.h"
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/FSDViewController.h"
 #include "Controllers/IFPluginProtocol.h"
@@ -16,6 +17,7 @@
 #include "Foundation/PelGenericUtils.h"
 #include "Foundation/PelLogging.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/SignalSource.h"
@@ -29,6 +31,7 @@ constexpr const char* kInstallCompletedNotification = "PelInstallCompleted";
 InstallerAppDelegate::InstallerAppDelegate() = default;
 
 InstallerAppDelegate::~InstallerAppDelegate() {
+    delete logoutSheet_.data();
     if (completedObserver_)
         platform::NotificationCenter::defaultCenter().removeObserver(completedObserver_);
     if (sigtermSource_) sigtermSource_->cancel();
@@ -61,6 +64,10 @@ void InstallerAppDelegate::applicationDidFinishLaunching() {
     });
 #endif
 
+    // The first copy takes the installer's lock now and keeps it, so that a
+    // copy started later finds it held when its Install is pressed.
+    if (AgreeInstallViewController::anotherCopyRuns())
+        PelLogging::logNoticeMessage("Another copy of the installer is running");
     try {
         mainWindowController_->showWindow();
     } catch (...) {
@@ -150,7 +157,7 @@ InstallerAppDelegate::TerminateReply InstallerAppDelegate::applicationShouldTerm
             // The installer asks for a restart or log-out; one the system
             // asks for must not be blocked.
             if (!isUserQuit(origin) && origin != QuitOrigin::Installer) return TerminateNow;
-            if (main->shouldReboot())
+            if (main->endsWithRestart())
                 main->showAppClosingErrorScreen(true);
             else
                 showLogoutSheet();
@@ -196,7 +203,7 @@ void InstallerAppDelegate::applicationWillTerminate() {
 void InstallerAppDelegate::showLogoutSheet() {
     auto* main = MainWindowController::sharedMainMenuController();
     if (!logoutSheet_) {
-        logoutSheet_ = std::make_unique<QMessageBox>();
+        logoutSheet_ = new QMessageBox(main->window());
         logoutSheet_->setObjectName(QStringLiteral("logoutSheet"));
         logoutSheet_->setIcon(QMessageBox::Critical);
         logoutSheet_->setTextFormat(Qt::PlainText);
@@ -205,12 +212,12 @@ void InstallerAppDelegate::showLogoutSheet() {
         logoutSheet_->setInformativeText(shell::sharedText(
             "Please log out from your computer. Installation of your Ostrel product is not "
             "complete until you do so!"));
-        QPushButton* ok = logoutSheet_->addButton(shell::sharedText("OK"), QMessageBox::AcceptRole);
+        QPushButton* ok = ostrelui::OstrelUITintedButton::dialogButton(shell::sharedText("OK"));
+        logoutSheet_->addButton(ok, QMessageBox::AcceptRole);
         logoutSheet_->setDefaultButton(ok);
         logoutSheet_->setEscapeButton(ok);
     }
     if (logoutSheet_->isVisible()) return;
     ostrelui::runModalForWindow(*logoutSheet_, main->window(), nullptr);
-    ReviewPictures::capture(logoutSheet_.get(), main->installStatus(),
-                            QStringLiteral("logoutSheet"));
+    ReviewPictures::capture(logoutSheet_, main->installStatus(), QStringLiteral("logoutSheet"));
 }

@@ -53,7 +53,7 @@ class InstallerAppDelegate : public QObject {
     QAction* restartMenuItem() const { return restartMenuItem_; }
     bool hasSigtermSource() const { return sigtermSource_ != nullptr; }
     /// The log-out sheet, once shown.
-    QMessageBox* logoutSheet() const { return logoutSheet_.get(); }
+    QMessageBox* logoutSheet() const { return logoutSheet_.data(); }
 
     /// What ends the event loop once a quit is allowed (tests record it);
     /// by default QCoreApplication::exit(0).
@@ -69,7 +69,8 @@ class InstallerAppDelegate : public QObject {
     std::shared_ptr<platform::SignalSource> sigtermSource_;
     std::shared_ptr<platform::SignalSource> sigstopsource_;
     platform::ObserverToken completedObserver_;
-    std::unique_ptr<QMessageBox> logoutSheet_;
+    /// The sheet belongs to the window it runs on, which may go first.
+    QPointer<QMessageBox> logoutSheet_;
     std::function<void()> exitHandler_;
     bool terminating_ = false;
 };

@@ -47,6 +47,7 @@ std::function<void()> InstallerUIMiddlePanelRowViewItem::takeCompletionHandler()
     }
 
 PEL_ROW(itemForUninstalling, "Uninstalling\u2026", nullptr, 1, true)
+PEL_ROW(itemForUninstallCompletion, "Uninstall Complete", nullptr, 2, true)
 PEL_ROW(itemForActiveInstallationIdle, "Installing Device Security", nullptr, 0, true)
 PEL_ROW(itemForDownloading, "Installing Device Security", "Downloading...", 1, true)
 PEL_ROW(itemForInstalling, "Installing Device Security", "Installing...", 1, true)

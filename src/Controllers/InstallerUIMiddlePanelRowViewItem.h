@@ -40,6 +40,9 @@ class InstallerUIMiddlePanelRowViewItem {
     // The shared rows (made on first use, kept for the process; titles from
     // the main bundle's default strings table).
     static Ptr itemForUninstalling();
+    /// "Uninstall Complete", complete: the end of a removal, which
+    /// the restart screen follows.
+    static Ptr itemForUninstallCompletion();
     static Ptr itemForActiveInstallationIdle();
     static Ptr itemForDownloading();
     static Ptr itemForInstalling();

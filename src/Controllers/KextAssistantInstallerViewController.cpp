@@ -166,10 +166,9 @@ void KextAssistantInstallerViewController::buildViews() {
         finishSetupImage = makeImage(v, "finishSetupImage", "ic_installer-kext-setup");
         finishSetupTitle = makeLabel(v, "finishSetupTitle", 24, "Finish Setting Up");
         finishSetupInfo = makeLabel(v, "finishSetupInfo", 14,
-                                    "One more step: the system must allow Pelgrave's kernel "
-                                    "extension before your protection can start.");
-        openPrefText =
-            makeLabel(v, "openPrefText", 14, "Click Open Now to open the Security settings.");
+                                    "One more step: Pelgrave's kernel module must be allowed "
+                                    "on this computer before your protection can start.");
+        openPrefText = makeLabel(v, "openPrefText", 14, "Click Open Now to see how to allow it.");
         openNowButton = makeButton(v, "openNowButton", "Open Now");
         auto* layout = static_cast<QVBoxLayout*>(v->layout());
         for (QWidget* w :
@@ -185,8 +184,7 @@ void KextAssistantInstallerViewController::buildViews() {
     {
         QWidget* v = kextAssistantUpdatePrefView;
         updatePrefImage = makeImage(v, "updatePrefImage", "ic_installer-kext-preferences");
-        updatePrefTitle =
-            makeLabel(v, "updatePrefTitle", 24, "Allow Pelgrave in the Security settings");
+        updatePrefTitle = makeLabel(v, "updatePrefTitle", 24, "Allow Pelgrave's kernel module");
         loadPelKextText = new ostrelui::XTextFieldWithLinks(v);
         loadPelKextText->setObjectName(QStringLiteral("loadPelKextText"));
         loadPelKextText->setAlignment(Qt::AlignHCenter);
@@ -215,10 +213,11 @@ void KextAssistantInstallerViewController::buildViews() {
     {
         QWidget* v = kextAssistantErrorView;
         retryErrorImage = makeImage(v, "retryErrorImage", "ic_installer-error");
-        retryScreenTitle = makeLabel(v, "retryScreenTitle", 24, "The extension is still blocked");
+        retryScreenTitle =
+            makeLabel(v, "retryScreenTitle", 24, "The kernel module is still held back");
         retryScreenMessage = makeLabel(v, "retryScreenMessage", 14,
-                                       "The system has not allowed Pelgrave's kernel extension "
-                                       "yet. Click Retry to open the Security settings again.");
+                                       "Pelgrave's kernel module has not been allowed yet. Click "
+                                       "Retry to see again how to allow it.");
         retryButton = makeButton(v, "retryButton", "Retry");
         auto* layout = static_cast<QVBoxLayout*>(v->layout());
         layout->addWidget(retryErrorImage);
@@ -258,6 +257,9 @@ void KextAssistantInstallerViewController::entry() {
     }
     // A module that is loaded already was reported while observing began.
     if (finished_) return;
+    // These screens ask for an action: the slideshow and its line that
+    // setup goes on make way for them.
+    if (MainWindowController* main = mainWindow()) main->hideProgressAnimation();
     loadPelKextText->parseAndSetAttributedString(getFormattedString(), linkTarget_);
     hideAll({finishSetupImage, finishSetupTitle, finishSetupInfo, openPrefText, openNowButton});
     screen_ = Screen::Setup;
@@ -276,7 +278,18 @@ void KextAssistantInstallerViewController::finshedInstallation(bool success) {
     if (validatingImage) validatingImage->stopRotation();
     if (!installerFrameworkDelegate_)
         PelLogging::logDebugMessage("Installer framework delegate is nill");
-    if (success) setProgressStatus(kProgressStatusPreferencesDone);
+    if (success && moduleNotLoaded_) {
+        // The preferences step ends on its warning, the bar orange: the
+        // list's final state for this road.
+        setProgressStatus(kProgressStatusPreferencesAttention);
+        if (productPlugIn_ &&
+            productPlugIn_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
+            productPlugIn_->setCenterPillarHealthStatus(1);
+    } else if (success) {
+        setProgressStatus(kProgressStatusPreferencesDone);
+        // As on the roads without the module: "all complete" three seconds on.
+        after(3.0, [this] { setProgressStatus(kProgressStatusAllComplete); });
+    }
     if (installerFrameworkDelegate_) installerFrameworkDelegate_->pluginFinished(success);
 }
 
@@ -335,6 +348,12 @@ void KextAssistantInstallerViewController::handleLoadReply(KextLoadStatus status
         case kKextLoadStatusFailed:
             PelLogging::logErrorMessage("Load kext was failed with Other error");
             isKextUnAuthorized_ = false;
+            // The install is in place and ends as finished, but it does not
+            // protect: the closing screen must not show success.
+            if (!finished_) {
+                moduleNotLoaded_ = true;
+                if (MainWindowController* main = mainWindow()) main->setModuleNotLoaded();
+            }
             finshedInstallation(true);
             break;
         case kKextLoadStatusNeedsApproval:
@@ -405,17 +424,21 @@ void KextAssistantInstallerViewController::runAppleScript() {
 
 ostrelui::AttributedText KextAssistantInstallerViewController::getFormattedString() const {
     ostrelui::XAttributedStringFormatter formatter;
+    // There is no Allow button on this system: an administrator allows the
+    // module by adding it to the approval list the loading helper reads.
     formatter.setFormatSpecifier(
-        localized("Click %@ next to the Pelgrave message. If you don’t see the Allow button, <A "
-                  "action=\"loadKextPressed:\">click here to retry</A>."));
+        localized("As an administrator, add %@ to the Approved list in "
+                  "/var/db/pelgrave/kext-approvals.plist, then click Continue. If it is still "
+                  "held back, <A action=\"loadKextPressed:\">click here to retry</A>."));
     formatter.setFormatSpecifierAttributes(textFormat("Helvetica Neue Bold"));
-    return formatter.attributedStringForObjectValue(localized("Allow"),
+    return formatter.attributedStringForObjectValue(QStringLiteral("com.pelgrave.PelKorvex"),
                                                     textFormat("Helvetica Neue"));
 }
 
 void KextAssistantInstallerViewController::changeLoadPelKextLinkStyle(bool on) {
     loadPelKextText->setLinkUnderline(on ? 1 : 0);
-    loadPelKextText->setLinkColor(ostrelui::colorWithDeviceHex(on ? 0x09557B : 0x0089C6));
+    // Both blues read on white at 4.5:1 or better (0x0077AA: 5:1).
+    loadPelKextText->setLinkColor(ostrelui::colorWithDeviceHex(on ? 0x09557B : 0x0077AA));
 }
 
 // ---------------------------------------------------------------------------
@@ -446,19 +469,27 @@ void KextAssistantInstallerViewController::revealInSteps(QWidget* image, QWidget
                                                          const std::vector<QWidget*>& texts,
                                                          QWidget* button) {
     const std::uint64_t token = screenToken_;
-    auto step = [this, token](std::vector<QPointer<QWidget>> widgets, TransitionType type,
-                              bool focus) {
-        return [this, token, widgets = std::move(widgets), type, focus] {
+    // The screen counts as settled (for its review picture) once its button
+    // is in.
+    for (const QPointer<QWidget>& view :
+         {kextAssistantSetupView, kextAssistantErrorView, kextAssistantUpdatePrefView})
+        if (view) view->setProperty(shell::kRevealingProperty, false);
+    QPointer<QWidget> screen(button ? button->parentWidget() : nullptr);
+    if (screen) screen->setProperty(shell::kRevealingProperty, true);
+    auto step = [this, token, screen](std::vector<QPointer<QWidget>> widgets, TransitionType type,
+                                      bool last) {
+        return [this, token, screen, widgets = std::move(widgets), type, last] {
             if (token != screenToken_) return;
             for (const QPointer<QWidget>& w : widgets) {
                 if (!w) continue;
                 QPointer<QWidget> target = w;
                 Transition::run(
                     w, type, kRevealSeconds, [target] { target->show(); },
-                    [target, focus] {
+                    [target, screen, last] {
+                        if (!last) return;
+                        if (screen) screen->setProperty(shell::kRevealingProperty, false);
                         // The screen's button answers the keyboard at once.
-                        if (focus && target && target->isVisible())
-                            target->setFocus(Qt::OtherFocusReason);
+                        if (target && target->isVisible()) target->setFocus(Qt::OtherFocusReason);
                     });
             }
         };

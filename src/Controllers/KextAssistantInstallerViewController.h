@@ -104,9 +104,10 @@ class KextAssistantInstallerViewController : public QObject, public KextAssistan
     void showKextValidatingScreen();
     void showRetryScreen();
     void runAppleScript();
-    /// The continue screen's sentence: "Allow" in bold within the link text.
+    /// The continue screen's sentence: how to allow the module (its name in
+    /// bold), with the retry link.
     ostrelui::AttributedText getFormattedString() const;
-    /// On: links underlined in 0x09557B; off: not underlined, 0x0089C6.
+    /// On: links underlined in 0x09557B; off: not underlined, 0x0077AA.
     void changeLoadPelKextLinkStyle(bool on);
 
     void animateKextSetupView();
@@ -137,6 +138,8 @@ class KextAssistantInstallerViewController : public QObject, public KextAssistan
     bool isRetryScreenShown_ = false;
     bool isKextUnAuthorized_ = true;
     bool finished_ = false;
+    /// The helper failed to load the module (not a wait for approval).
+    bool moduleNotLoaded_ = false;
     Screen screen_ = Screen::None;
     /// Changes with every screen: the 60 s check and the reveal steps of an
     /// earlier screen do nothing.

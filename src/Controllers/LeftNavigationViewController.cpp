@@ -130,6 +130,11 @@ void LeftNavigationViewController::setProgressStatus(std::uint64_t code) {
             rows = Rows{Item::itemForUninstalling()};
             selected = {0};
             break;
+        case kProgressStatusUninstallDone:
+            // The removal's end is a step done, not an empty panel.
+            rows = Rows{Item::itemForUninstallCompletion()};
+            selected = {0};
+            break;
         case kProgressStatusReadyToInstall:
             rows =
                 Rows{Item::itemForActiveInstallationIdle(), Item::itemForUpdatePreferencesIdle()};

@@ -8,6 +8,7 @@
 #include <QShortcut>
 #include <QStandardPaths>
 #include <QUrl>
+#include <QWindow>
 #include <cmath>
 
 #include "Controllers/ClosingScreens.h"
@@ -66,6 +67,15 @@ const char* const kRestartToProtect =
 const char* const kLogOutToComplete =
     "Please log out from your computer. Installation of your Ostrel product is not complete "
     "until you do so!";
+const char* const kProtectionNotActive = "Protection Not Active Yet";
+const char* const kModuleNotLoadedRestart =
+    "Your %@ product is installed, but we were unable to load its kernel module, so you are not "
+    "protected yet. Restart your computer now to try again. If you are still not protected after "
+    "that, please contact Support.";
+const char* const kModuleNotLoadedLogOut =
+    "Your %@ product is installed, but we were unable to load its kernel module, so you are not "
+    "protected yet. Log out from your computer now to try again. If you are still not protected "
+    "after that, please contact Support.";
 const char* const kCorruptedInstaller =
     "Your installer is either corrupted or missing important resources. Please try again later or "
     "<A action=\"openSupport:\">contact Support</A>.";
@@ -273,6 +283,8 @@ void MainWindowController::showWelcomeScreen() {
     f.leftBox->hide();
     ostrelui::Transition::setTransform(f.homeBox, QTransform());
     f.homeBox->show();
+    // Back on the light page: the welcome's own dark titles and logos.
+    applyLeftPanelLook();
     partnerLogoConstraint_->setConstant(partnerLogoStart(f.qrbLogoView));
     if (productPlugin_ &&
         productPlugin_->respondsTo(IFPluginOperation::setCenterPillarHealthStatus))
@@ -316,7 +328,10 @@ void MainWindowController::showWindow() {
     window_->show();
     window_->raise();
     window_->activateWindow();
-    if (isOverlayShown() && !form_->progressView->isHidden()) grab(QStringLiteral("setupScreen"));
+    if (isOverlayShown() && !form_->progressView->isHidden())
+        grab(QStringLiteral("setupScreen"));
+    else if (form_->centerBox->isHidden())
+        grab(QStringLiteral("welcome"));
 }
 
 // Start-up ------------------------------------------------------------------
@@ -464,7 +479,8 @@ void MainWindowController::initProductPlugin() {
             IFPluginSize size;
             if (const QImage* image = plugin.getProductFooterLogoImageAndSize(
                     &size, productFooterLogoName_.toStdString())) {
-                f.productFooterLogo->setPixmap(QPixmap::fromImage(*image));
+                footerLogo_ = QPixmap::fromImage(*image);
+                f.productFooterLogo->setPixmap(footerLogo_);
                 f.productFooterLogo->resize(static_cast<int>(size.width),
                                             static_cast<int>(size.height));
             }
@@ -606,6 +622,10 @@ void MainWindowController::setBasePkgs(const std::optional<platform::Array>& pac
     basePkgs_ = std::move(list);
 }
 
+bool MainWindowController::endsWithRestart() const {
+    return closingAsksRestart_.value_or(shouldReboot_);
+}
+
 bool MainWindowController::shouldReboot(const std::optional<std::string>& action) {
     return !action || *action != "LOGOUT";
 }
@@ -629,6 +649,7 @@ void MainWindowController::hideSetupScreen() {
     form_->prepareToInstallStatusImage->stopRotation();
     form_->prepareToinstall->show();
     form_->prepareToInstallStatusImage->show();
+    if (window_->isVisible() && form_->centerBox->isHidden()) grab(QStringLiteral("welcome"));
 }
 
 void MainWindowController::showOverlay(QWidget* content, const QRect& rect, double alpha,
@@ -736,7 +757,7 @@ void MainWindowController::openApplications() {
 
 void MainWindowController::continueInstalling() {
     if (showingRestartCloseAlert_) {
-        if (shouldReboot_)
+        if (endsWithRestart())
             rebootViewController()->restart();
         else
             logoutViewController()->logoutNow();
@@ -762,13 +783,28 @@ void MainWindowController::closingScreen(bool success) {
         return;
     }
     if (success) {
+        // An install whose kernel module did not load is in place but does
+        // not protect yet: the closing screen says so instead of success.
+        auto notActive = [this](const char* text) {
+            return shell::sharedText(text).replace(QStringLiteral("%@"), shell::brandWord());
+        };
         if (shouldReboot_) {
+            if (moduleNotLoaded_)
+                rebootViewController()->restartTitle->setText(
+                    shell::sharedText(kProtectionNotActive));
             // Sets the finished status first; hiding the progress animation
             // and disabling the close button again changes nothing.
-            showRestartView(shell::sharedText(kRestartToProtect));
+            showRestartView(moduleNotLoaded_ ? notActive(kModuleNotLoadedRestart)
+                                             : shell::sharedText(kRestartToProtect));
         } else {
             setInstallStatus(kInstallStatusFinished);
-            logoutViewController()->logoutText->setText(shell::sharedText(kLogOutToComplete));
+            closingAsksRestart_ = false;
+            if (moduleNotLoaded_)
+                logoutViewController()->logoutTitle->setText(
+                    shell::sharedText(kProtectionNotActive));
+            logoutViewController()->logoutText->setText(moduleNotLoaded_
+                                                            ? notActive(kModuleNotLoadedLogOut)
+                                                            : shell::sharedText(kLogOutToComplete));
             form_->centerBox->show();
             showIn(form_->centerBox, logoutViewController());
             focusDefaultButton(logoutViewController());
@@ -842,6 +878,8 @@ void MainWindowController::showWarningScreen(const QString& text,
                                              const std::shared_ptr<PelRequirement>& requirement) {
     MainWindowForm& f = *form_;
     commonScreenSteps(f.errorImageView);
+    f.warningTitle->setText(
+        shell::sharedText(isFSDFailure_ ? "Download Failed" : "Installation Failed"));
     f.closeButton->setText(shell::sharedText("Close"));
     f.tryAgainButton->resetHover();
     f.warningText->parseAndSetString(text, shellActions());
@@ -877,7 +915,11 @@ void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
 }
 
 void MainWindowController::showRestartView(const QString& text) {
-    // The install, or the removal before it, has ended: a restart is pending.
+    // The install, or the removal before it, has ended: a restart is pending,
+    // whatever the bundle's completion action, and a quit asks for it in
+    // this screen's own words.
+    closingAsksRestart_ = true;
+    restartText_ = text;
     setInstallStatus(kInstallStatusFinished);
     hideProgressAnimation();
     rebootViewController()->restartText->setText(text);
@@ -887,6 +929,7 @@ void MainWindowController::showRestartView(const QString& text) {
 }
 
 void MainWindowController::showLogoutView(const QString& text) {
+    closingAsksRestart_ = false;
     setInstallStatus(kInstallStatusFinished);
     hideProgressAnimation();
     logoutViewController()->logoutText->setText(text);
@@ -899,18 +942,21 @@ void MainWindowController::disableCloseButton() {
         QList<QAction*> items = menu->actions();
         if (items.size() > 2) items[2]->setEnabled(false);
     }
-    const bool visible = window_->isVisible();
-    if (window_->windowFlags() & Qt::WindowCloseButtonHint ||
-        !(window_->windowFlags() & Qt::CustomizeWindowHint)) {
-        window_->setWindowFlags(window_->windowFlags() | Qt::CustomizeWindowHint |
-                                Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint);
-        window_->setWindowFlag(Qt::WindowCloseButtonHint, false);
-        if (visible) {
-            // New flags hide the window; it comes back as it was.
-            window_->show();
-            window_->activateWindow();
-        }
+    const Qt::WindowFlags flags = (window_->windowFlags() | Qt::CustomizeWindowHint |
+                                   Qt::WindowTitleHint | Qt::WindowMinimizeButtonHint) &
+                                  ~Qt::WindowCloseButtonHint;
+    if (flags == window_->windowFlags()) return;
+    QWindow* handle = window_->windowHandle();
+    if (!handle) {
+        window_->setWindowFlags(flags);
+        return;
     }
+    // Told to the window system in place: QWidget::setWindowFlags would hide
+    // the window and show it again, and a window shown again is not
+    // reactivated, so its focused button would answer the keyboard without
+    // showing its focus ring.
+    window_->overrideWindowFlags(flags);
+    handle->setFlags(flags);
 }
 
 void MainWindowController::showProgressAnimation() {
@@ -924,6 +970,20 @@ void MainWindowController::showProgressAnimation() {
 }
 
 void MainWindowController::showAppClosingErrorScreen(bool restart) {
+    if (slidesInFlight_ > 0) {
+        // The overlay covers the centre panel: it comes once the panels are
+        // in place, never over half of a screen that is still sliding.
+        afterSlides_.push_back([this, restart] {
+            if (terminating_) return;
+            // Asked during a step that has ended meanwhile: nothing to ask.
+            if (!restart && installStatus_ != kInstallStatusDownloading &&
+                installStatus_ != kInstallStatusInstalling &&
+                installStatus_ != kInstallStatusUninstalling)
+                return;
+            showAppClosingErrorScreen(restart);
+        });
+        return;
+    }
     MainWindowForm& f = *form_;
     f.closingScreenButton->resetHover();
     const QRect rect(MainWindowForm::kLeftWidth, kOverlayTopInset, f.centerBox->width(),
@@ -943,9 +1003,10 @@ void MainWindowController::intiateClosingErrorScreen(bool restart) {
     f.errorImageViewClosingScreen->setPixmap(
         ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
     if (restart) {
-        if (!shouldReboot_) return;
+        if (!endsWithRestart()) return;
         f.closingScreenTitleText->setText(shell::sharedText("Restart Required"));
-        f.closingScreenMessageText->setText(shell::sharedText(kRestartToProtect));
+        f.closingScreenMessageText->setText(
+            restartText_.isEmpty() ? shell::sharedText(kRestartToProtect) : restartText_);
         f.closingScreenButton->setText(shell::sharedText("Restart"));
         showingRestartCloseAlert_ = true;
         f.centerBox->hide();
@@ -980,12 +1041,19 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
         return;
     }
     MainWindowForm& f = *form_;
+    // A screen still waiting to settle for its picture is taken now, before
+    // the next one replaces it.
+    takePendingPictures();
     const std::uint64_t generation = ++switchGeneration_;
     QPointer<InstallerMainWindow> alive(window_);
     QPointer<QWidget> target(view);
+    const bool slides =
+        animated && (f.centerBox->isHidden() || f.centerBox->currentWidget() != view);
+    if (slides) ++slidesInFlight_;
     // Runs the caller's completion exactly once, then takes the review picture.
-    auto finish = [this, alive, target, completion = std::move(completion)]() mutable {
+    auto finish = [this, alive, target, slides, completion = std::move(completion)]() mutable {
         if (!alive) return;
+        if (slides) endSlide();
         if (target && !isOverlayShown() && form_->centerBox->currentWidget() == target)
             focusDefaultButton(target);
         ostrelui::guarded([&] {
@@ -1063,6 +1131,12 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     });
 }
 
+void MainWindowController::endSlide() {
+    if (slidesInFlight_ > 0) --slidesInFlight_;
+    if (slidesInFlight_ > 0) return;
+    for (auto& waiting : std::exchange(afterSlides_, {})) ostrelui::guarded(waiting)();
+}
+
 void MainWindowController::setLeftViewTitleAndBackgroundImage() {
     MainWindowForm& f = *form_;
     f.homeBox->hide();
@@ -1098,12 +1172,12 @@ void MainWindowController::applyLeftPanelLook() {
     QPixmap logo = dark ? lightVariant(productLogo_) : QPixmap();
     if (logo.isNull()) logo = ostrelui::imageNamed(productLogo_);
     fitLogo(f.productLogoView, logo, f.productLogoView->height());
-    if (dark) {
-        QPixmap footer = lightVariant(productFooterLogoName_);
-        if (!footer.isNull())
-            f.productFooterLogo->setPixmap(footer.scaled(
-                f.productFooterLogo->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
-    }
+    QPixmap footer = dark ? lightVariant(productFooterLogoName_) : QPixmap();
+    if (!footer.isNull())
+        f.productFooterLogo->setPixmap(footer.scaled(
+            f.productFooterLogo->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+    else if (!footerLogo_.isNull())
+        f.productFooterLogo->setPixmap(footerLogo_);
 }
 
 void MainWindowController::movePartnerLogoToLeft() {
@@ -1123,5 +1197,33 @@ bool MainWindowController::terminate(QuitOrigin origin) {
 }
 
 void MainWindowController::grab(const QString& name) {
-    ReviewPictures::capture(window_, installStatus_, name);
+    if (ReviewPictures::folder().isEmpty()) return;
+    pendingPictures_.push_back({installStatus_, name});
+    if (!picturesScheduled_) waitForSettledPictures(100);
+}
+
+void MainWindowController::waitForSettledPictures(int triesLeft) {
+    picturesScheduled_ = true;
+    QPointer<InstallerMainWindow> alive(window_);
+    ostrelui::runAfter(0.05, [this, alive, triesLeft] {
+        if (!alive) return;
+        // Settled: no slide, no cross-fade; the slideshow plays on as the
+        // screen's own look.
+        QWidget* screen =
+            form_->centerBox->isHidden() ? nullptr : form_->centerBox->currentWidget();
+        const bool settled =
+            slidesInFlight_ == 0 &&
+            !(screen && screen->property(shell::kRevealingProperty).toBool()) &&
+            !ostrelui::Transition::isAnimatingWithin(window_, form_->progressBarAnimationBox);
+        if (settled || triesLeft <= 0)
+            takePendingPictures();
+        else
+            waitForSettledPictures(triesLeft - 1);
+    });
+}
+
+void MainWindowController::takePendingPictures() {
+    picturesScheduled_ = false;
+    for (const auto& [status, name] : std::exchange(pendingPictures_, {}))
+        ReviewPictures::capture(window_, status, name);
 }

@@ -5,12 +5,14 @@
 
 #include <QMainWindow>
 #include <QObject>
+#include <QPixmap>
 #include <QPointer>
 #include <QString>
 #include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Controllers/QuitOrigin.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
@@ -87,6 +89,11 @@ class MainWindowController : public QObject {
     const platform::Array& postInstallTools() const { return postInstallTools_; }
     bool shouldReboot() const { return shouldReboot_; }
     static bool shouldReboot(const std::optional<std::string>& action);
+    /// Whether the installer ends with a restart (else a log-out): what the
+    /// closing screen asks for once one shows (the restart screen after a
+    /// removal asks for a restart whatever the completion action), before
+    /// that the completion action.
+    bool endsWithRestart() const;
 
     // State.
     std::optional<int> installStatus() const { return installStatus_; }
@@ -146,6 +153,11 @@ class MainWindowController : public QObject {
     void openApplications();
     void continueInstalling();
     void closingScreen(bool success);
+    /// The product's kernel module did not load: the install still ends as
+    /// finished, and its closing screen says that the protection is not
+    /// active yet and what to do, in place of its success texts.
+    void setModuleNotLoaded() { moduleNotLoaded_ = true; }
+    bool moduleNotLoaded() const { return moduleNotLoaded_; }
     /// Shows the download error screen that `error` maps to; false when it
     /// maps to none.
     bool parseAndShowErrorScreen(const platform::Error* error);
@@ -172,6 +184,9 @@ class MainWindowController : public QObject {
     void showAppClosingErrorScreen(bool restart);
     void intiateClosingErrorScreen(bool restart);
     void showProgressAnimation();
+    /// Hides the slideshow's box: the screens that end the download and the
+    /// install, and those that ask for an action, do without it.
+    void hideProgressAnimation();
     void disableCloseButton();
     /// The screen shown when the product plug-in is missing or broken; its
     /// Close quits.
@@ -213,11 +228,16 @@ class MainWindowController : public QObject {
     void installWelcomeView();
     void showOverlay(QWidget* content, const QRect& rect, double alpha, bool clearBackground);
     void startDownloadBasedSetup();
+    /// Saves a review picture of the window once the screen has settled
+    /// (or, at the latest, before the next centre switch).
     void grab(const QString& name);
+    void waitForSettledPictures(int triesLeft);
+    void takePendingPictures();
     void okTryAgain();
     void tellPluginWindowHeight();
-    void hideProgressAnimation();
     void keepOverlayOnTop();
+    /// One animated centre switch has ended; the last one runs what waited.
+    void endSlide();
 
     InstallerMainWindow* window_ = nullptr;
     std::unique_ptr<MainWindowForm> form_;
@@ -253,4 +273,15 @@ class MainWindowController : public QObject {
     TerminateHandler terminateHandler_;
     bool terminating_ = false;
     std::function<void()> okTryAgain_;
+    /// The plug-in's footer logo, shown again when the light page returns.
+    QPixmap footerLogo_;
+    bool moduleNotLoaded_ = false;
+    /// What the closing screen asked for, and the restart screen's text.
+    std::optional<bool> closingAsksRestart_;
+    QString restartText_;
+    /// Animated centre switches under way, and what waits for their end.
+    int slidesInFlight_ = 0;
+    std::vector<std::pair<std::optional<int>, QString>> pendingPictures_;
+    bool picturesScheduled_ = false;
+    std::vector<std::function<void()>> afterSlides_;
 };

@@ -189,10 +189,12 @@ void MainWindowForm::setupUi(QWidget* content) {
     {
         auto* layout = screen(warningView);
         errorImageView = icon(warningView, "errorImageView");
+        warningTitle = label(warningView, "warningTitle", 24, true);
         warningText = message(warningView, "warningText");
         closeButton = button(warningView, "closeButton", "Close");
         tryAgainButton = button(warningView, "tryAgainButton", "Try Again");
         layout->addWidget(errorImageView, 0, Qt::AlignHCenter);
+        layout->addWidget(warningTitle);
         layout->addWidget(warningText);
         auto* row = buttonRow(layout);
         row->addWidget(closeButton);
@@ -254,7 +256,8 @@ void MainWindowForm::setupUi(QWidget* content) {
         endRow(row);
     }
 
-    for (QLabel* title : {errorTitle, okTitleText, closingScreenTitleText}) makeTitle(title);
+    for (QLabel* title : {errorTitle, warningTitle, okTitleText, closingScreenTitleText})
+        makeTitle(title);
     // Return presses the screen's way forward, which takes the focus when its
     // screen shows. The OK screen's Try Again takes the focus and answers
     // Return too, without being the button's own default.

@@ -59,6 +59,7 @@ struct MainWindowForm {
     ostrelui::OstrelUITintedButton* closeButtonError = nullptr;
     // Warning screen.
     QWidget* warningView = nullptr;
+    QLabel* warningTitle = nullptr;
     ostrelui::XTextFieldWithLinks* warningText = nullptr;
     QLabel* errorImageView = nullptr;
     ostrelui::OstrelUITintedButton* tryAgainButton = nullptr;

@@ -103,10 +103,19 @@ void MiddleRowView::setRowViewObject(const InstallerUIMiddlePanelRowViewItem::Pt
         subTitle && ((row->subtitle() && *row->subtitle() != subTitle->text()) ||
                      (!row->subtitle() && !subTitle->text().isEmpty()));
     const bool titleChanges = row->title() != titleMessage->text();
+    const bool appears = titleMessage->text().isEmpty();
     setRowActive(row->isActive());
     setSubTitleString(row->subtitle());
     setTitleString(row->title());
     setImageForType(row->iconType());
+    if (appears) {
+        // A new row's icon comes in with its title, never on its own before.
+        static_cast<QGraphicsOpacityEffect*>(statusImage->graphicsEffect())->setOpacity(0);
+        after(animationDelay(), [this] {
+            const bool complete = statusImageName_ == QLatin1String("ic-onboarding-complete");
+            animateAlpha(statusImage, complete ? 1.0 : alpha_, kTitleTransition);
+        });
+    }
     if (!handler) return;
     // The handler does not hang on the text animations: it is due once the
     // row's delay and its transition are over, changed text or not, and it

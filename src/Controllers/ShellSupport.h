@@ -47,6 +47,10 @@ void styleButton(ostrelui::OstrelUITintedButton* button, int width);
 /// `points` points.
 QLabel* makeLabel(QWidget* parent, const char* name, double points, bool bold = false);
 
+/// The property a screen that reveals its parts one after the other sets
+/// while it does: its review picture waits until the reveal is over.
+inline constexpr const char* kRevealingProperty = "pelRevealing";
+
 /// The property that marks a screen's default button: the one that gets the
 /// keyboard focus when the screen shows, so that Return presses it.
 inline constexpr const char* kDefaultButtonProperty = "pelDefaultButton";

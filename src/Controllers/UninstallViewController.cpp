@@ -353,9 +353,7 @@ void UninstallViewController::endWithSuccess() {
         QLabel* title = reboot->restartTitle;
         title->setText(shell::sharedText("Restart Required"));
         title->setFont(ostrelui::kitFont(QStringLiteral("Helvetica Neue"), 32, title->font()));
-        QPalette palette = title->palette();
-        palette.setColor(QPalette::WindowText, QColor(128, 128, 128));
-        title->setPalette(palette);
+        // In the titles' own dark colour: a grey title reads as disabled.
         title->setAlignment(Qt::AlignCenter);
     }
     const QString text = localized(

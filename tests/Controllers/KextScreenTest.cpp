@@ -150,6 +150,8 @@ TEST_F(KextScreen, InstallEndsThroughTheApprovalScreensByKeyboard) {
     EXPECT_NE(centerContent(), kext->kextAssistantSetupView);
     wait(0.75);
     ASSERT_EQ(centerContent(), kext->kextAssistantSetupView);
+    // The screens ask for an action: the slideshow's box has made way.
+    EXPECT_TRUE(form().progressBarAnimationBox->isHidden());
     EXPECT_EQ(kext->productPlugIn(), plugin.get());
     EXPECT_EQ(main().installStatus(), kInstallStatusInstalling);  // until pluginFinished
     QApplication::setActiveWindow(main().window());
@@ -216,7 +218,7 @@ TEST_F(KextScreen, InstallEndsThroughTheApprovalScreensByKeyboard) {
     EXPECT_EQ(masks, (std::vector<std::uint64_t>{0x100, 0x300, 0x1300, 0x1700, 0x1F00}));
     const auto from = std::find(plugin->statuses.begin(), plugin->statuses.end(), 10u);
     EXPECT_EQ(std::vector<unsigned>(from, plugin->statuses.end()),
-              (std::vector<unsigned>{10, 11, 12, 12, 13, 12, 12, 14}));
+              (std::vector<unsigned>{10, 11, 12, 12, 13, 12, 12, 14, 9}));
     EXPECT_EQ(kext_->shutdowns, 1);
 }
 
@@ -241,23 +243,26 @@ TEST_F(KextScreen, WithoutTheMessageThePluginFinishesAfterStoppingTheHelper) {
 // Every way the screens can end sends pluginFinished exactly once, and
 // nothing changes the screen after it.
 TEST_F(KextScreen, EveryRoadFinishesOnce) {
+    // The step list's last code: "all complete" once the module is there,
+    // the preferences warning when it could not be loaded.
     struct Case {
         const char* name;
         std::function<void(FakeKextClient&)> prepare;
         std::function<void()> road;
         bool success;
+        std::optional<unsigned> settlesOn;
     };
     const Case cases[] = {
         {"the watch cannot start", [](FakeKextClient& k) { k.observeSucceeds = false; }, [] {},
-         false},
+         false, std::nullopt},
         {"the module is loaded already", [](FakeKextClient& k) { k.loadedAlready = true; }, [] {},
-         true},
+         true, 9},
         {"the load fails", nullptr,
          [&] {
              openAndContinue();
              replyToLoad(kKextLoadStatusFailed);
          },
-         true},
+         true, 11},
         {"the module appears while validating", nullptr,
          [&] {
              openAndContinue();
@@ -265,7 +270,7 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
              wait(30);
              kext_->moduleAppears();
          },
-         true},
+         true, 9},
         {"the module appears on the retry screen", nullptr,
          [&] {
              openAndContinue();
@@ -273,7 +278,7 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
              wait(5);
              kext_->moduleAppears();
          },
-         true},
+         true, 9},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -284,7 +289,9 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
         c.road();
         QWidget* atEnd = centerContent();
         EXPECT_EQ(finished_.finished, std::vector<bool>{c.success});
-        EXPECT_EQ(count(14), c.success ? 1 : 0);
+        EXPECT_EQ(count(14), c.success && c.settlesOn == 9u ? 1 : 0);
+        // Only a failed load turns the closing screen into "not protected".
+        EXPECT_EQ(main().moduleNotLoaded(), c.settlesOn == 11u);
 
         // Late news changes nothing: a second appearance, a press, the
         // 60 s check.
@@ -297,6 +304,10 @@ TEST_F(KextScreen, EveryRoadFinishesOnce) {
         EXPECT_EQ(centerContent(), atEnd);
         EXPECT_EQ(count(13),
                   std::string(c.name) == "the module appears on the retry screen" ? 1 : 0);
+        if (c.settlesOn) {
+            ASSERT_FALSE(plugin_->statuses.empty());
+            EXPECT_EQ(plugin_->statuses.back(), *c.settlesOn);
+        }
     }
 }
 
@@ -356,9 +367,11 @@ TEST_F(KextScreen, EachActionActsOncePerScreen) {
 
 TEST_F(KextScreen, TheSentenceAndItsLink) {
     enter();
+    // What allows the module on this system, the module's name in bold.
     const ostrelui::AttributedText sentence = screen_->getFormattedString();
-    const QString allow = QStringLiteral("Allow");
-    ASSERT_TRUE(sentence.text.startsWith(QStringLiteral("Click Allow next to the Pelgrave")));
+    const QString allow = QStringLiteral("com.pelgrave.PelKorvex");
+    ASSERT_TRUE(sentence.text.startsWith(
+        QStringLiteral("As an administrator, add com.pelgrave.PelKorvex to the Approved list")));
     bool boldAllow = false;
     for (const auto& range : sentence.formats) {
         SCOPED_TRACE(sentence.text.mid(range.start, range.length).toStdString());
@@ -374,11 +387,11 @@ TEST_F(KextScreen, TheSentenceAndItsLink) {
     auto* text = screen_->loadPelKextText;
     ASSERT_EQ(text->linkObjects().size(), 1u);
     EXPECT_EQ(*text->stringForLink(text->linkObjects()[0]), QStringLiteral("click here to retry"));
-    EXPECT_TRUE(text->stringValue().contains(QStringLiteral("don’t see the Allow button")));
+    EXPECT_TRUE(text->stringValue().contains(QStringLiteral("then click Continue")));
 
     openAndContinue();
     EXPECT_EQ(text->linkUnderline(), 0);
-    EXPECT_EQ(text->linkColor(), ostrelui::colorWithDeviceHex(0x0089C6));
+    EXPECT_EQ(text->linkColor(), ostrelui::colorWithDeviceHex(0x0077AA));
     const auto& link =
         std::get<std::shared_ptr<ostrelui::XTextFieldSelectorLink>>(text->linkObjects()[0]);
     EXPECT_EQ(link->action(), "loadKextPressed:");

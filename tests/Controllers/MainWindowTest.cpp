@@ -1,5 +1,6 @@
 #include <QDir>
 #include <QImage>
+#include <QWindow>
 #include <algorithm>
 #include <filesystem>
 
@@ -215,11 +216,13 @@ TEST_F(MainWindowTest, ReviewPicturesFollowTheScreens) {
     pump();
     QStringList files = QDir(QString::fromStdString(dir_.file("grab")))
                             .entryList({"*.png"}, QDir::Files, QDir::Name);
-    ASSERT_EQ(files.size(), 2) << files.join(",").toStdString();
-    EXPECT_TRUE(files[0].endsWith("-506-errorView.png"));
-    EXPECT_TRUE(files[1].endsWith("-506-warningView.png"));
-    QImage first(QString::fromStdString(dir_.file("grab/")) + files[0]);
-    QImage second(QString::fromStdString(dir_.file("grab/")) + files[1]);
+    // The welcome at launch, then each screen once it has settled.
+    ASSERT_EQ(files.size(), 3) << files.join(",").toStdString();
+    EXPECT_TRUE(files[0].endsWith("-500-welcome.png"));
+    EXPECT_TRUE(files[1].endsWith("-506-errorView.png"));
+    EXPECT_TRUE(files[2].endsWith("-506-warningView.png"));
+    QImage first(QString::fromStdString(dir_.file("grab/")) + files[1]);
+    QImage second(QString::fromStdString(dir_.file("grab/")) + files[2]);
     ASSERT_FALSE(first.isNull());
     auto inked = [](const QImage& image) {
         int count = 0;
@@ -234,6 +237,16 @@ TEST_F(MainWindowTest, ReviewPicturesFollowTheScreens) {
 
 TEST_F(MainWindowTest, InstallRoadEndsOnTheRestartScreen) {
     launch();
+    // Taking the close button away never hides the window: one shown again
+    // is not reactivated, and its focused button would lose its ring.
+    struct HideCounter : QObject {
+        int hides = 0;
+        bool eventFilter(QObject*, QEvent* event) override {
+            hides += event->type() == QEvent::Hide;
+            return false;
+        }
+    } counter;
+    main().window()->installEventFilter(&counter);
     main().performFSDAndInstall();
     EXPECT_EQ(engine_->requirementChecks, 1);
     EXPECT_EQ(main().installStatus(), 502);
@@ -250,6 +263,10 @@ TEST_F(MainWindowTest, InstallRoadEndsOnTheRestartScreen) {
     // The close button is gone; the menu's item 2 was disabled before the
     // notification enabled the Restart item.
     EXPECT_FALSE(main().window()->windowFlags() & Qt::WindowCloseButtonHint);
+    EXPECT_FALSE(main().window()->windowHandle()->flags() & Qt::WindowCloseButtonHint);
+    EXPECT_EQ(counter.hides, 0);
+    EXPECT_TRUE(main().window()->isVisible());
+    main().window()->removeEventFilter(&counter);
 }
 
 TEST_F(MainWindowTest, FailedRequirementShowsTheErrorScreen) {

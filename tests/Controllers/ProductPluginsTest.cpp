@@ -1,11 +1,14 @@
 // The product plug-ins and the welcome agreement screen, on the launched
 // shell with the fake engine.
+#include <unistd.h>
+
 #include <QPushButton>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 
 #include "Controllers/AgreeInstallViewController.h"
+#include "Controllers/Core/InstallerInstanceLock.h"
 #include "Controllers/Core/PelFSDPaths.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/LeftNavigationViewController.h"
@@ -46,7 +49,7 @@ class ProductPlugins : public ShellTest {
         info_["CFBundleIdentifier"] = "com.pelgrave.installer.test";
     }
     void TearDown() override {
-        AgreeInstallViewController::setRunningCopiesCounter(nullptr);
+        AgreeInstallViewController::setInstanceCheck(nullptr);
         AgreeInstallViewController::setOptInDialog(nullptr);
         ShellTest::TearDown();
         PluginRegistry::unregisterPlugin("JHWProductPlugin");
@@ -259,8 +262,8 @@ TEST_F(ProductPlugins, InstallPressedTwiceRunsOneRoad) {
 }
 
 TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
-    int copies = 2;
-    AgreeInstallViewController::setRunningCopiesCounter([&copies] { return copies; });
+    bool otherCopy = true;
+    AgreeInstallViewController::setInstanceCheck([&otherCopy] { return otherCopy; });
     launch();
     main().window()->show();
     main().window()->activateWindow();
@@ -285,7 +288,7 @@ TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
     EXPECT_FALSE(form().centerBox->isHidden());
     // Once it is gone, the welcome screen is back with Install focused,
     // and Install works again.
-    copies = 1;
+    otherCopy = false;
     QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
     pump();
     EXPECT_TRUE(form().centerBox->isHidden());
@@ -298,7 +301,7 @@ TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
 }
 
 TEST_F(ProductPlugins, TheAlreadyRunningScreenQuits) {
-    AgreeInstallViewController::setRunningCopiesCounter([] { return 2; });
+    AgreeInstallViewController::setInstanceCheck([] { return true; });
     launch();
     main().window()->show();
     pump();
@@ -347,10 +350,16 @@ TEST_F(ProductPlugins, CleanUpRemovesTheDownloadsSetUpFilesAndItsFolder) {
     }
 }
 
-TEST_F(ProductPlugins, RunningCopiesCountsThisProgram) {
-    // The test program lies in no bundle with the identifier: nothing counts.
+TEST_F(ProductPlugins, TheFirstCopyTakesTheInstallersLockAtLaunch) {
+    // Programs elsewhere that share the bundle's identifier do not count:
+    // only the lock under this path root does, and the launch took it.
     launch();
-    EXPECT_EQ(AgreeInstallViewController::runningCopies(), 0);
+    const std::string lock = InstallerInstanceLock::lockPath("com.pelgrave.installer.test");
+    EXPECT_EQ(lock.rfind(platform::Paths::root(), 0), 0u) << lock;
+    std::string holder;
+    std::ifstream(lock) >> holder;
+    EXPECT_EQ(holder, std::to_string(::getpid()));
+    EXPECT_FALSE(AgreeInstallViewController::anotherCopyRuns());
 }
 
 TEST_F(ProductPlugins, ReviewPictures) {

@@ -1,5 +1,6 @@
 #include <QEventLoop>
 #include <QMessageBox>
+#include <QPointer>
 #include <QTimer>
 
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
@@ -139,6 +140,14 @@ TEST_F(QuitDecisionTest, LogoutPendingShowsTheSheetToTheUserOnly) {
     // The session ending is not blocked by the pending log-out.
     EXPECT_TRUE(delegate_->requestTerminate(QuitOrigin::SessionEnd));
     EXPECT_EQ(exits_, 1);
+
+    // The program ends as main() does: the window (which the sheet ran on)
+    // first, then the delegate, which must not delete the sheet again.
+    QPointer<QMessageBox> watched(sheet);
+    MainWindowController::resetSharedInstance();
+    pump();
+    EXPECT_TRUE(watched.isNull());
+    delegate_.reset();
 }
 
 TEST_F(QuitDecisionTest, ClosingScreensEndTheInstallerWhateverTheEventGives) {

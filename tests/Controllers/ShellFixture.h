@@ -8,6 +8,7 @@
 #include <QTest>
 
 #include "Controllers/ClosingScreens.h"
+#include "Controllers/Core/InstallerInstanceLock.h"
 #include "Controllers/Core/PluginRegistry.h"
 #include "Controllers/Core/UninstallEngine.h"
 #include "Controllers/FSDViewController.h"
@@ -105,6 +106,7 @@ class ShellTest : public ::testing::Test {
         PelInstallAppUtilities::replaceInstance(nullptr);
         platform::Bundle::setMainBundle(nullptr);
         ostrelui::clearImageCache();
+        InstallerInstanceLock::releaseShared();
         root_.reset();
         // What the product screens' fixtures put in place.
         PluginRegistry::unregisterPlugin("HVKProductPlugin");

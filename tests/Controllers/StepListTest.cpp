@@ -34,7 +34,7 @@ TEST_F(StepListTest, EveryCodeShowsItsRowsBoldRowsAndBar) {
         {1, {}, {}, "bg-status-neutral"},
         {2, {"Uninstalling\u2026"}, {0}, "bg-status-neutral"},
         {3, {}, {}, "bg-status-orange"},
-        {4, {}, {}, "bg-status-neutral"},
+        {4, {"Uninstall Complete"}, {0}, "bg-status-neutral"},
         {5, {install, prefs}, {0}, "bg-status-neutral"},
         {6, {install, prefs}, {0}, "bg-status-neutral"},
         {7, {install, prefs}, {0}, "bg-status-neutral"},

@@ -18,6 +18,7 @@
 
 #include "Controllers/Core/UninstallEngine.h"
 #include "Controllers/HVKProductPlugin.h"
+#include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/UninstallViewController.h"
 #include "Downloader/PelInstallPingUtils.h"
 #include "Downloader/PingTestSupport.h"
@@ -391,7 +392,9 @@ TEST_F(UninstallScreen, ReportThenRestartScreen) {
     QLabel* title = main().rebootViewController()->restartTitle;
     EXPECT_EQ(title->text(), "Restart Required");
     EXPECT_EQ(title->font().pointSizeF(), 32);
-    EXPECT_EQ(title->palette().color(QPalette::WindowText), QColor(128, 128, 128));
+    // The titles' own dark colour, not a grey that reads as disabled.
+    EXPECT_EQ(title->palette().color(QPalette::WindowText),
+              main().logoutViewController()->logoutTitle->palette().color(QPalette::WindowText));
     EXPECT_EQ(title->alignment(), Qt::AlignCenter);
     EXPECT_EQ(main().rebootViewController()->restartText->text(),
               "The previous version of your Ostrel product has been uninstalled. Restart your "
@@ -405,6 +408,37 @@ TEST_F(UninstallScreen, ReportThenRestartScreen) {
     // The removal is over; the restart it needs is pending.
     EXPECT_EQ(main().installStatus(), kInstallStatusFinished);
     EXPECT_EQ(check_->installs, 0);
+}
+
+// After a removal a restart is pending, whatever the bundle's completion
+// action: a quit there asks for it in the removal's own words, and its
+// button restarts.
+TEST_F(UninstallScreen, QuitAfterTheRemovalAsksForTheRestartItNeeds) {
+    info_["PEL_ON_COMPLETE_ACTION"] = "LOGOUT";
+    uninstall_->helper = [](PelUninstallXPCProtocol& p) {
+        p.uninstallStarted();
+        p.uninstallEnded();
+    };
+    launchAndCheck();
+    QTest::mouseClick(screen().uninstallBeginButton, Qt::LeftButton);
+    settle();
+    ASSERT_EQ(centerContent(), main().rebootViewController());
+    EXPECT_TRUE(main().endsWithRestart());
+    // The step list shows the removal as a step done.
+    using Item = InstallerUIMiddlePanelRowViewItem;
+    EXPECT_EQ(hvk_->leftNavigationViewController()->rowObjectsArray(),
+              LeftNavigationViewController::Rows{Item::itemForUninstallCompletion()});
+
+    EXPECT_FALSE(delegate_->requestTerminate(QuitOrigin::Menu));
+    pump();
+    EXPECT_EQ(overlayTitle(), QStringLiteral("Restart Required"));
+    EXPECT_EQ(form().closingScreenMessageText->text(),
+              main().rebootViewController()->restartText->text());
+    EXPECT_EQ(exits_, 0);
+    QTest::mouseClick(form().closingScreenButton, Qt::LeftButton);
+    pump();
+    EXPECT_EQ(events_->events(), std::vector<std::uint32_t>{platform::kSystemEventRestart});
+    EXPECT_EQ(exits_, 1);
 }
 
 TEST_F(UninstallScreen, HelperFailureFromAnotherThreadEndsOnTheMainThread) {

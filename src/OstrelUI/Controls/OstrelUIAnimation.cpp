@@ -128,7 +128,9 @@ class TransitionOverlay : public QWidget {
     bool finished_ = false;
 };
 
-// Paints a transformed snapshot of a widget over its parent.
+// Paints a transformed snapshot of a widget over its parent, within the
+// widget's own place: a panel sliding in or out never draws over its
+// neighbours.
 class TransformOverlay : public QWidget {
   public:
     TransformOverlay(QWidget* target, QPixmap snapshot)
@@ -148,6 +150,7 @@ class TransformOverlay : public QWidget {
         guarded([this] {
             if (!target_) return;
             QPainter p(this);
+            p.setClipRect(target_->geometry());
             p.setRenderHint(QPainter::SmoothPixmapTransform);
             p.translate(target_->pos());
             p.setTransform(transform_, true);
@@ -345,6 +348,19 @@ QTransform Transition::transformOf(const QWidget* target) {
 
 void Transition::setTransform(QWidget* target, const QTransform& transform) {
     animateTransform(target, transform, 0);
+}
+
+bool Transition::isAnimatingWithin(const QWidget* root, const QWidget* except) {
+    if (!root) return false;
+    auto within = [](const QWidget* outer, const QWidget* w) {
+        return outer && w && (w == outer || outer->isAncestorOf(w));
+    };
+    auto inside = [&](const QWidget* w) { return within(root, w) && !within(except, w); };
+    for (const auto& [target, overlay] : transitions())
+        if (overlay && inside(target)) return true;
+    for (const auto& [target, state] : transforms())
+        if (state.animation && inside(target)) return true;
+    return false;
 }
 
 bool Transition::isAnimating(const QWidget* target) {

@@ -59,8 +59,10 @@ class Transition {
     /// Animates the painted transform of `target` (about its top-left
     /// corner, in its parent's coordinates) from its current one to `to`
     /// over `seconds`, then runs `completion`. While the transform is not the
-    /// identity the widget is shown as a transformed snapshot; returning to
-    /// the identity shows the live widget again.
+    /// identity the widget is shown as a transformed snapshot, drawn only
+    /// within the widget's own rectangle (a panel moving out of its place
+    /// disappears at its edge); returning to the identity shows the live
+    /// widget again.
     static void animateTransform(QWidget* target, const QTransform& to, double seconds,
                                  std::function<void()> completion = {});
     /// The transform last set for `target` (identity when none).
@@ -70,6 +72,9 @@ class Transition {
 
     /// Whether a transition or transform animation runs on `target`.
     static bool isAnimating(const QWidget* target);
+    /// Whether one runs on `root` or any widget inside it, those inside
+    /// `except` (and `except` itself) not counted.
+    static bool isAnimatingWithin(const QWidget* root, const QWidget* except = nullptr);
 };
 
 /// A layout constant (a spacing, a width, a position) that can be set or

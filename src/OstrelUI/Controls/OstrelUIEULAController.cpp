@@ -18,6 +18,7 @@
 
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
+#include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/System/Bundle.h"
@@ -68,19 +69,20 @@ OstrelUIEULAController::OstrelUIEULAController(QWidget* parent) : QDialog(parent
     auxillaryView->setObjectName(QStringLiteral("auxillaryView"));
     auto* aux = new QHBoxLayout(auxillaryView);
     aux->setContentsMargins(0, 0, 0, 0);
-    saveButton = new QPushButton(text("Save"), auxillaryView);
+    saveButton = OstrelUITintedButton::dialogButton(text("Save"), auxillaryView);
     saveButton->setObjectName(QStringLiteral("saveButton"));
     saveButton->setAutoDefault(false);
-    printButton = new QPushButton(text("Print"), auxillaryView);
+    printButton = OstrelUITintedButton::dialogButton(text("Print"), auxillaryView);
     printButton->setObjectName(QStringLiteral("printButton"));
     printButton->setAutoDefault(false);
     aux->addWidget(saveButton);
     aux->addWidget(printButton);
     aux->addStretch(1);
     auxillaryView->hide();
-    button = new QPushButton(text("OK"), this);
+    button = OstrelUITintedButton::dialogButton(text("OK"), this);
     button->setObjectName(QStringLiteral("button"));
     button->setDefault(true);
+    OstrelUITintedButton::matchWidths({saveButton, printButton, button});
     layout->addWidget(downloadingView, 1);
     layout->addWidget(PDFView, 1);
     auto* bottom = new QHBoxLayout;
@@ -200,7 +202,7 @@ void OstrelUIEULAController::showEULAErrorAlert() {
     alert->setInformativeText(
         text("There was a problem downloading the license agreement. Please "
              "check your Internet connection and try again."));
-    alert->addButton(text("OK"), QMessageBox::AcceptRole);
+    alert->addButton(OstrelUITintedButton::dialogButton(text("OK")), QMessageBox::AcceptRole);
     alert_ = alert;
     alert->open();
 }
@@ -234,7 +236,11 @@ void OstrelUIEULAController::save() {
         QFileDialog::getSaveFileName(this, QString(), QString(), QStringLiteral("PDF (*.pdf)"));
     if (path.isEmpty()) return;
     QString error;
-    if (!saveToPath(path, &error)) QMessageBox::warning(this, QString(), error);
+    if (saveToPath(path, &error)) return;
+    QMessageBox alert(QMessageBox::Warning, QString(), error, QMessageBox::NoButton, this);
+    alert.setObjectName(QStringLiteral("EULASaveAlert"));
+    alert.addButton(OstrelUITintedButton::dialogButton(text("OK")), QMessageBox::AcceptRole);
+    alert.exec();
 }
 
 bool OstrelUIEULAController::printTo(QPrinter& printer) {

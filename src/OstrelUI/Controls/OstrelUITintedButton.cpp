@@ -5,6 +5,7 @@
 #include <QLinearGradient>
 #include <QMouseEvent>
 #include <QPainter>
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <mutex>
@@ -82,6 +83,22 @@ OstrelUITintedButton::OstrelUITintedButton(const QString& title, QWidget* parent
     : QPushButton(title, parent) {
     setFocusPolicy(Qt::StrongFocus);
     setAttribute(Qt::WA_Hover);
+}
+
+OstrelUITintedButton* OstrelUITintedButton::dialogButton(const QString& title, QWidget* parent) {
+    auto* button = new OstrelUITintedButton(title, parent);
+    button->setButtonTint(9);
+    button->setButtonShape(4);
+    button->setFixedSize(std::max(96, button->fontMetrics().horizontalAdvance(title) + 32), 32);
+    return button;
+}
+
+void OstrelUITintedButton::matchWidths(const std::vector<QPushButton*>& buttons) {
+    int width = 0;
+    for (QPushButton* b : buttons)
+        if (b) width = std::max(width, b->minimumWidth());
+    for (QPushButton* b : buttons)
+        if (b) b->setFixedWidth(width);
 }
 
 void OstrelUITintedButton::setButtonShape(unsigned shape) {
@@ -195,7 +212,10 @@ void OstrelUITintedButton::keyPressEvent(QKeyEvent* event) {
 
 void OstrelUITintedButton::changeEvent(QEvent* event) {
     QPushButton::changeEvent(event);
-    if (event->type() == QEvent::EnabledChange) update();
+    // The focus ring follows the window's activation too: Qt repaints on
+    // activation only when the palette's groups differ.
+    if (event->type() == QEvent::EnabledChange || event->type() == QEvent::ActivationChange)
+        update();
 }
 
 QPainterPath OstrelUITintedButton::bezelPath(const QRectF& frame) const {

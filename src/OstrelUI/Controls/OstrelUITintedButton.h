@@ -6,6 +6,7 @@
 #include <QPainterPath>
 #include <QPushButton>
 #include <optional>
+#include <vector>
 
 namespace ostrelui {
 
@@ -19,6 +20,13 @@ class OstrelUITintedButton : public QPushButton {
 
     explicit OstrelUITintedButton(QWidget* parent = nullptr);
     explicit OstrelUITintedButton(const QString& title, QWidget* parent = nullptr);
+
+    /// The kit's button for dialogs and alerts, in the screens' look: brand
+    /// yellow (tint 9, shape 4) with a dark title, 32 high and at least 96
+    /// wide (its title and 32 of padding).
+    static OstrelUITintedButton* dialogButton(const QString& title, QWidget* parent = nullptr);
+    /// Gives every button of `buttons` the width of the widest.
+    static void matchWidths(const std::vector<QPushButton*>& buttons);
 
     unsigned buttonShape() const { return shape_; }
     void setButtonShape(unsigned shape);

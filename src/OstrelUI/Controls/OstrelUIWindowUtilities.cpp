@@ -23,6 +23,10 @@ class SheetState : public QObject {
                              // ran; a later run replaces it.
                              if (!running_) return;
                              running_ = false;
+                             // The window under the sheet is the active one
+                             // again, its focused control with its ring.
+                             if (QWidget* parent = dialog->parentWidget())
+                                 parent->window()->activateWindow();
                              SheetDidEndBlock block = block_;
                              if (block) block(dialog, code);
                          }));

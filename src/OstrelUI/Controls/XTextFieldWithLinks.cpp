@@ -59,6 +59,10 @@ XTextFieldWithLinks::XTextFieldWithLinks(QWidget* parent, XTextFieldWithLinksDel
     value_.text = QStringLiteral(" ");
     document_.setDocumentMargin(0);
     document_.setDefaultFont(font());
+    // Words wrap; only a word (or a link) wider than the field breaks inside.
+    QTextOption option = document_.defaultTextOption();
+    option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+    document_.setDefaultTextOption(option);
     linkColor_ = palette().color(QPalette::Link);
     setMouseTracking(true);
     if (gDefaultLinkColorNone) {
@@ -167,6 +171,7 @@ void XTextFieldWithLinks::linksChanged() {
 
 void XTextFieldWithLinks::changeEvent(QEvent* event) {
     QWidget::changeEvent(event);
+    if (event->type() == QEvent::ActivationChange && focusedLink_ >= 0) update();
     if (event->type() == QEvent::EnabledChange && enabled_ != QWidget::isEnabled()) {
         enabled_ = QWidget::isEnabled();
         showValue();
@@ -187,7 +192,15 @@ void XTextFieldWithLinks::setLinkUnderline(int underline) {
 
 void XTextFieldWithLinks::showValue() {
     document_.setDefaultFont(font());
-    document_.setPlainText(value_.text);
+    // A link's words stay on one line ("contact Support" never breaks
+    // between its words); the shown text keeps its length, so positions
+    // into it are the value's.
+    QString shown = value_.text;
+    for (const LinkRun& run : runs_)
+        for (int i = std::max(run.start, 0);
+             i < std::min(run.start + run.length, static_cast<int>(shown.size())); ++i)
+            if (shown[i] == QLatin1Char(' ')) shown[i] = QChar(0x00A0);
+    document_.setPlainText(shown);
     QTextCursor cursor(&document_);
     const int length = static_cast<int>(value_.text.size());
     auto select = [&](int start, int count) {
@@ -269,6 +282,7 @@ void XTextFieldWithLinks::trackHeight() {
 
 std::vector<XTextFieldWithLinks::LinkRect> XTextFieldWithLinks::linkRects() const {
     std::vector<LinkRect> rects;
+    document_.size();  // lays the text out when nothing has yet
     const QRectF visible = rect();
     for (std::size_t i = 0; i < runs_.size(); ++i) {
         const int start = runs_[i].start, end = runs_[i].start + runs_[i].length;

@@ -2,7 +2,11 @@
 // clicks and keys on its outlets, the real downloader against a loopback
 // server, the real install engine and the install and uninstall helpers
 // blessed into the test's path root as second processes.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <QApplication>
@@ -13,6 +17,7 @@
 #include <QTimer>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -22,6 +27,7 @@
 #include "Controllers/ClosingScreens.h"
 #include "Controllers/Core/FSDFacade.h"
 #include "Controllers/Core/InstallEngine.h"
+#include "Controllers/Core/InstallerInstanceLock.h"
 #include "Controllers/Core/OptInRegions.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/InstallerAppDelegate.h"
@@ -51,6 +57,7 @@
 #include "Platform/System/SystemEvents.h"
 #include "pelsign/DevSigning.h"
 #include "support/FakeAuthoriser.h"
+#include "support/FakeHelperProcess.h"
 #include "support/LoopbackHttpServer.h"
 #include "support/TempDir.h"
 
@@ -130,6 +137,7 @@ class EndToEndTest : public ::testing::Test {
 
     void TearDown() override {
         if (IsSkipped()) return;
+        stopOtherCopy();
         delegate_.reset();
         MainWindowController::resetSharedInstance();
         pump();
@@ -152,6 +160,7 @@ class EndToEndTest : public ::testing::Test {
         ostrelui::clearImageCache();
         server_.stop();
         PelLogging::setSharedChannel(nullptr);
+        InstallerInstanceLock::releaseShared();
         RecordProperty("e2e_ms",
                        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
                                           std::chrono::steady_clock::now() - started_)
@@ -317,6 +326,83 @@ class EndToEndTest : public ::testing::Test {
         return n;
     }
 
+    /// Starts the installer program itself from this test's copy of the
+    /// bundle, on this test's path root, as a second copy.
+    pid_t startOtherCopy() {
+        const std::string program = bundle_ + "/Contents/MacOS/PelInstaller";
+        fs::create_directories(bundle_ + "/Contents/MacOS");
+        fs::copy_file(std::string(PEL_DEMO_BUNDLE) + "/Contents/MacOS/PelInstaller", program,
+                      fs::copy_options::overwrite_existing);
+        std::vector<std::string> args = {program};
+        std::vector<std::string> env;
+        for (std::string& entry : testsupport::environmentUnderRoot())
+            if (entry.rfind("PEL_UI_GRAB_DIR=", 0) != 0 && entry.rfind("QT_QPA_PLATFORM=", 0) != 0)
+                env.push_back(std::move(entry));
+        env.push_back("QT_QPA_PLATFORM=offscreen");
+        std::vector<char*> argv = testsupport::execArray(args);
+        std::vector<char*> envp = testsupport::execArray(env);
+        const std::string log = dir_.file("other-copy.log");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+        if (posix_spawn(&otherCopy_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+            otherCopy_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        return otherCopy_;
+    }
+    /// Asks the other copy to quit (SIGTERM, as the session does) and waits
+    /// for it; true when it has ended.
+    bool stopOtherCopy() {
+        if (otherCopy_ <= 0) return true;
+        ::kill(otherCopy_, SIGTERM);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        int status = 0;
+        while (::waitpid(otherCopy_, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > end) {
+                ::kill(otherCopy_, SIGKILL);
+                ::waitpid(otherCopy_, &status, 0);
+                otherCopy_ = -1;
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        otherCopy_ = -1;
+        return true;
+    }
+    /// The process id written into the installer's lock file ("" when none).
+    std::string lockHolder() {
+        std::string holder;
+        std::ifstream(InstallerInstanceLock::lockPath("com.pelgrave.installer")) >> holder;
+        return holder;
+    }
+    /// The WCAG contrast of the strongest pixel of `label`'s text on the
+    /// window's picture against the colour behind it (taken at the label's
+    /// right end, where the short titles leave it clear).
+    double textContrast(const char* name) {
+        auto* label = outlet<QLabel>(name);
+        if (!label || !label->isVisible()) return 0;
+        const QImage picture = window()->grab().toImage();
+        const QRect rect(label->mapTo(window(), QPoint(0, 0)), label->size());
+        auto luminance = [](QRgb rgb) {
+            auto channel = [](int c) {
+                const double v = c / 255.0;
+                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
+            };
+            return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) +
+                   0.0722 * channel(qBlue(rgb));
+        };
+        const double behind = luminance(picture.pixel(rect.right() - 1, rect.top() + 1));
+        double best = 1;
+        for (int y = rect.top(); y <= rect.bottom(); ++y)
+            for (int x = rect.left(); x <= rect.right(); ++x) {
+                const double l = luminance(picture.pixel(x, y));
+                best = std::max(best, (std::max(l, behind) + 0.05) / (std::min(l, behind) + 0.05));
+            }
+        return best;
+    }
+
     testsupport::TempDir dir_;
     std::string root_ = dir_.file("root");
     platform::Paths::ScopedRoot pathRoot_{root_, root_ + "/home"};
@@ -327,6 +413,7 @@ class EndToEndTest : public ::testing::Test {
     std::unique_ptr<InstallerAppDelegate> delegate_;
     int exits_ = 0;
     int dialogs_ = 0;
+    pid_t otherCopy_ = -1;
     std::chrono::steady_clock::time_point started_;
 };
 
@@ -417,6 +504,29 @@ TEST_F(EndToEndTest, AProductThatShipsAKernelModuleAsksForItsApproval) {
     EXPECT_TRUE(visible("kextAssistantSetupView"));
     EXPECT_FALSE(visible("restartButton"));
     expectInstalledUnderTheRoot();
+    // The screens ask for an action: the slideshow has made way for them.
+    EXPECT_FALSE(visible("progressBarAnimationBox"));
+
+    // No helper answers here, so the load fails: the install ends, but its
+    // closing screen says the protection is not active, and the step list
+    // settles on the preferences warning.
+    ASSERT_TRUE(runUntil([&] { return visible("openNowButton"); }));
+    QTest::mouseClick(outlet("openNowButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("continueButton"); }));
+    QTest::mouseClick(outlet("continueButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("restartButton"); }));
+    EXPECT_EQ(outlet<QLabel>("restartTitle")->text(), QStringLiteral("Protection Not Active Yet"));
+    EXPECT_NE(outlet<QLabel>("restartText")->text().indexOf(QStringLiteral("not protected yet")),
+              -1)
+        << outlet<QLabel>("restartText")->text().toStdString();
+    using Row = InstallerUIMiddlePanelRowViewItem;
+    const LeftNavigationViewController::Rows warned{Row::itemForInstallCompletion(),
+                                                    Row::itemForUpdatePreferencesWarning()};
+    auto* left = plugin().leftNavigationViewController();
+    EXPECT_TRUE(runUntil([&] { return left->rowObjectsArray() == warned; }));
+    runUntil([] { return false; }, std::chrono::milliseconds(3500));
+    EXPECT_EQ(left->rowObjectsArray(), warned);
+    EXPECT_EQ(left->centerBarImageName(), QStringLiteral("bg-status-orange"));
 }
 
 // Without the manifest beside the bundle the bundle's own package installs:
@@ -562,6 +672,42 @@ TEST_F(EndToEndTest, AnOlderInstallIsRemovedThenTheRestartScreenShows) {
     EXPECT_NE(before, std::string::npos) << log;
     EXPECT_NE(after, std::string::npos) << log;
     EXPECT_LT(before, after) << log;
+}
+
+// Two copies on one path root: the program started first holds the
+// installer's lock, so this copy's Install shows "The Installer Is Already
+// Running" until that copy has quit; then Try Again takes the lock and the
+// welcome comes back with its own look (dark titles on the light page).
+TEST_F(EndToEndTest, ASecondCopyWaitsForTheFirstAndTryAgainReturnsToTheWelcome) {
+    const pid_t other = startOtherCopy();
+    ASSERT_GT(other, 0);
+    ASSERT_TRUE(runUntil([&] { return lockHolder() == std::to_string(other); }))
+        << readFile(dir_.file("other-copy.log"));
+    launch();
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    const double titleBefore = textContrast("productTitleText");
+    EXPECT_GE(titleBefore, 4.5);
+
+    QTest::mouseClick(outlet("installButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("okTryAgainButton"); }));
+    EXPECT_EQ(outlet<QLabel>("okTitleText")->text(),
+              QStringLiteral("The Installer Is Already Running"));
+    QTest::mouseClick(outlet("okTryAgainButton"), Qt::LeftButton);
+    pump();
+    EXPECT_TRUE(visible("okTryAgainButton")) << "the other copy still runs";
+
+    ASSERT_TRUE(stopOtherCopy());
+    QTest::mouseClick(outlet("okTryAgainButton"), Qt::LeftButton);
+    ASSERT_TRUE(runUntil([&] { return visible("installButton"); }));
+    EXPECT_EQ(lockHolder(), std::to_string(::getpid()));
+    EXPECT_EQ(QApplication::focusWidget(), outlet("installButton"));
+    // The welcome's own title and logos, not the navy panel's light ones.
+    EXPECT_GE(textContrast("productTitleText"), 4.5);
+    EXPECT_GE(textContrast("productSecondaryTitleText"), 4.5);
+    auto* main = MainWindowController::sharedMainMenuController();
+    EXPECT_EQ(outlet<QLabel>("productLogoView")->pixmap().cacheKey(),
+              ostrelui::imageNamed(main->productLogo()).cacheKey());
+    EXPECT_FALSE(fs::exists(rooted(kReceipt)));
 }
 
 }  // namespace

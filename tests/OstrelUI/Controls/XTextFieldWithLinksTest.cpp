@@ -197,3 +197,20 @@ TEST_F(FieldFixture, MaximumLineHeightCapsTallLinesOnly) {
     EXPECT_LE(heightWith(40, 30.0), 3 * 30 + 2);
     EXPECT_EQ(heightWith(12, 30.0), heightWith(12, std::nullopt));
 }
+
+// A link's words stay together when the text wraps: "contact Support" moves
+// to the next line whole rather than breaking between its words.
+TEST_F(FieldFixture, ALinkDoesNotBreakBetweenItsWords) {
+    auto target = std::make_shared<RecordingTarget>();
+    const QString upToContact =
+        QStringLiteral("Your installer is not working properly. Please contact");
+    // Wide enough for the text up to "contact", not for " Support".
+    field.resize(field.fontMetrics().horizontalAdvance(upToContact) + 4, 200);
+    ASSERT_TRUE(field.parseAndSetString(
+        "Your installer is not working properly. Please <A action=\"openSupport:\">contact "
+        "Support</A>.",
+        target));
+    EXPECT_EQ(field.linkRects().size(), 1u);
+    EXPECT_EQ(field.stringValue(),
+              QStringLiteral("Your installer is not working properly. Please contact Support."));
+}
