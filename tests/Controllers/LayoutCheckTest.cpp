@@ -159,7 +159,7 @@ class LayoutCheck : public ShellTest,
     }
     void TearDown() override {
         AgreeInstallViewController::setOptInDialog(nullptr);
-        AgreeInstallViewController::setRunningCopiesCounter(nullptr);
+        AgreeInstallViewController::setInstanceCheck(nullptr);
         FellowguardUI::setDialogShownHook(nullptr);
         ostrelui::OstrelUIEULAController::setAgreementURLOverride(std::nullopt);
         ostrelui::setAnimationScale(0);
@@ -505,8 +505,8 @@ void LayoutCheck::failuresRoad() {
 }
 
 void LayoutCheck::alreadyRunningRoad() {
-    int copies = 2;
-    AgreeInstallViewController::setRunningCopiesCounter([&copies] { return copies; });
+    bool anotherCopy = true;
+    AgreeInstallViewController::setInstanceCheck([&anotherCopy] { return anotherCopy; });
     start(false);
     installWithBoxTicked();
     settle();
@@ -516,7 +516,7 @@ void LayoutCheck::alreadyRunningRoad() {
     settle();
     look(QStringLiteral("already-running again"));
     // The other copy has gone: back to the welcome, Install focused.
-    copies = 1;
+    anotherCopy = false;
     QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
     settle();
     look(QStringLiteral("welcome after Try Again"));
@@ -674,15 +674,17 @@ void LayoutCheck::kextRoad() {
 }
 
 void LayoutCheck::motionRoad() {
-    // The real timing: the slides and fades run as a user sees them, and
-    // the review pictures are taken as they would be.
+    // The real timing, at a user's pace: the slides and fades run as a user
+    // sees them, and the review pictures are taken as they would be.
     ostrelui::setAnimationScale(1);
     ReviewPictures::setFolder(QString::fromStdString(dir_.file("review")));
     start(false);
+    realTime(0.3);
+    engine_->completes = false;
     installWithBoxTicked();
-    realTime(1.5);
+    realTime(2.8);
     look(QStringLiteral("installing"));
-    settleUntil([&] { return centerContent() == main().rebootViewController(); });
+    main().closingScreen(true);
     realTime(1.5);
     look(QStringLiteral("restart"));
 }
