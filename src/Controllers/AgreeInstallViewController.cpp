@@ -7,6 +7,7 @@
 #include <QStyleOptionButton>
 #include <QVBoxLayout>
 #include <mutex>
+#include <vector>
 
 #include "Controllers/Core/InstallerInstanceLock.h"
 #include "Controllers/Core/ProductPluginConfig.h"
@@ -189,12 +190,19 @@ AgreeInstallViewController::AgreeInstallViewController(QWidget* parent) : QWidge
                                                            installPrivacyNoticesText})
         hidden->hide();
 
-    // Tab follows the page as it reads: the agreement, the box and its
-    // sentence, the licence and privacy links, then Install.
-    QWidget* chain[] = {agreeAndInstallText, optIn,           agreeAndInstallKeenwatchOptInText,
-                        installOfgOptInText, installEulaText, installPrivacyNoticesText,
-                        installButton};
+    // Tab follows the page as it reads: the box and its sentence, the
+    // licence and privacy links, then Install.
+    QWidget* chain[] = {optIn, agreeAndInstallKeenwatchOptInText, installEulaText,
+                        installPrivacyNoticesText, installButton};
+    // Qt orders only focusable widgets, and the link fields take the focus
+    // only once they hold links: they count as focusable while ordered.
+    std::vector<std::pair<QWidget*, Qt::FocusPolicy>> policies;
+    for (QWidget* w : chain) {
+        policies.emplace_back(w, w->focusPolicy());
+        if (w->focusPolicy() == Qt::NoFocus) w->setFocusPolicy(Qt::TabFocus);
+    }
     for (std::size_t i = 1; i < std::size(chain); ++i) setTabOrder(chain[i - 1], chain[i]);
+    for (const auto& [w, policy] : policies) w->setFocusPolicy(policy);
 
     connect(optIn, &QPushButton::clicked, this, ostrelui::guarded([this] { optInClicked(); }));
     connect(installButton, &QPushButton::clicked, this, ostrelui::guarded([this] { install(); }));

@@ -294,8 +294,10 @@ void MainWindowController::showWelcomeScreen() {
 }
 
 void MainWindowController::keepOverlayOnTop() {
-    // The sliding snapshots are painted over the boxes; the overlay stays
-    // above them.
+    // The sliding snapshots are painted over the boxes; the partner's logo
+    // under the centre panel and the overlay stay above them, so a slide
+    // never cuts the logo.
+    form_->qrbLogoView->raise();
     if (isOverlayShown()) grayedOut_->raise();
 }
 
@@ -805,10 +807,9 @@ void MainWindowController::closingScreen(bool success) {
             logoutViewController()->logoutText->setText(moduleNotLoaded_
                                                             ? notActive(kModuleNotLoadedLogOut)
                                                             : shell::sharedText(kLogOutToComplete));
-            form_->centerBox->show();
-            showIn(form_->centerBox, logoutViewController());
-            focusDefaultButton(logoutViewController());
-            grab(logoutViewController()->objectName());
+            // Through the switch, so that a slide still running (an install
+            // that ended within it) ends first.
+            switchCenterBoxView(logoutViewController(), false, nullptr);
         }
         return;
     }
@@ -841,8 +842,9 @@ bool MainWindowController::parseAndShowErrorScreen(const platform::Error* error)
 
 void MainWindowController::hideProgressAnimation() {
     // The slideshow belongs to the download and the install; the screens
-    // that end them do without it.
+    // that end them do without it, and a slide of its box ends with it.
     form_->progressBarAnimationBox->hide();
+    ostrelui::Transition::setTransform(form_->progressBarAnimationBox, QTransform());
 }
 
 void MainWindowController::commonScreenSteps(QLabel* iconView) {
@@ -1105,6 +1107,8 @@ void MainWindowController::switchCenterBoxView(QWidget* view, bool animated,
     }
 
     if (!animated || f.centerBox->currentWidget() == view) {
+        // A slide still running ends here: the new content shows at once.
+        ostrelui::Transition::setTransform(f.centerBox, QTransform());
         showIn(f.centerBox, view);
         finish();
         return;

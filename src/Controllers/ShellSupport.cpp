@@ -1,6 +1,7 @@
 #include "Controllers/ShellSupport.h"
 
 #include <QApplication>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialog>
 #include <QDir>
@@ -211,6 +212,10 @@ void ReviewPictures::capture(QWidget* window, const std::optional<int>& status,
                        .arg(status ? QString::number(*status) : QStringLiteral("none"))
                        .arg(name.isEmpty() ? QStringLiteral("window") : name);
     window->setProperty(kPictureTaken, true);
+    // Layouts still settling (a text's height follows its width, which the
+    // layout gives it) finish first, so the picture shows what the user sees.
+    for (int pass = 0; pass < 4; ++pass)
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
     window->grab().save(QDir(dir).filePath(file));
 }
 

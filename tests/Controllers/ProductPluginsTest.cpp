@@ -2,6 +2,7 @@
 // shell with the fake engine.
 #include <unistd.h>
 
+#include <QApplication>
 #include <QPushButton>
 #include <cstdlib>
 #include <filesystem>
@@ -298,6 +299,28 @@ TEST_F(ProductPlugins, SecondRunningCopyShowsTheOKScreenWithAWayBack) {
     QTest::keyClick(install, Qt::Key_Return);
     pump();
     EXPECT_EQ(engine_->requirementChecks, 1);
+}
+
+// Tab goes through the welcome as it reads, from the box to Install.
+TEST_F(ProductPlugins, TabFollowsTheWelcomePage) {
+    launchWithOptIn();
+    main().window()->activateWindow();
+    QApplication::setActiveWindow(main().window());
+    auto* box = find<QPushButton>("optIn");
+    box->setFocus(Qt::TabFocusReason);
+    pump();
+    QStringList order;
+    for (int i = 0; i < 6; ++i) {
+        QWidget* focus = QApplication::focusWidget();
+        order << (focus ? focus->objectName() : QString());
+        QTest::keyClick(focus ? focus : main().window(), Qt::Key_Tab);
+        pump();
+    }
+    // The links of a field are stepped through inside it, one Tab each.
+    order.removeDuplicates();
+    EXPECT_EQ(order, (QStringList{"optIn", "agreeAndInstallKeenwatchOptInText", "installEulaText",
+                                  "installPrivacyNoticesText", "installButton"}))
+        << order.join(",").toStdString();
 }
 
 TEST_F(ProductPlugins, TheAlreadyRunningScreenQuits) {

@@ -148,7 +148,8 @@ class TransformOverlay : public QWidget {
   protected:
     void paintEvent(QPaintEvent*) override {
         guarded([this] {
-            if (!target_) return;
+            // A hidden widget is not drawn through its snapshot either.
+            if (!target_ || target_->isHidden()) return;
             QPainter p(this);
             p.setClipRect(target_->geometry());
             p.setRenderHint(QPainter::SmoothPixmapTransform);

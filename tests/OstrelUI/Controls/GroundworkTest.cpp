@@ -191,3 +191,34 @@ TEST(Animation, TransitionStartsFromTheOldLookAndEndsOnTheLiveWidget) {
     const QImage end = parent.grab().toImage();
     EXPECT_TRUE(colorNear(end.pixel(50, 20), 0x0000FF)) << hex(end.pixel(50, 20));
 }
+
+// A moved snapshot is drawn only within its widget's own place (a panel
+// sliding out never paints over its neighbour), and not at all once the
+// widget is hidden.
+TEST(Animation, AMovedSnapshotStaysInItsPlaceAndGoesWithItsWidget) {
+    qtApp();
+    QWidget parent;
+    parent.resize(200, 100);
+    parent.setAutoFillBackground(true);
+    QPalette white = parent.palette();
+    white.setColor(QPalette::Window, Qt::white);
+    parent.setPalette(white);
+    auto* panel = new QWidget(&parent);
+    panel->setGeometry(100, 0, 100, 100);
+    panel->setAutoFillBackground(true);
+    QPalette red = panel->palette();
+    red.setColor(QPalette::Window, Qt::red);
+    panel->setPalette(red);
+    parent.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&parent));
+
+    Transition::setTransform(panel, QTransform::fromTranslate(-50, 0));
+    QImage moved = parent.grab().toImage();
+    EXPECT_TRUE(colorNear(moved.pixel(120, 50), 0xFF0000)) << hex(moved.pixel(120, 50));
+    EXPECT_TRUE(colorNear(moved.pixel(75, 50), 0xFFFFFF))
+        << "outside its place: " << hex(moved.pixel(75, 50));
+    panel->hide();
+    QImage hidden = parent.grab().toImage();
+    EXPECT_TRUE(colorNear(hidden.pixel(120, 50), 0xFFFFFF)) << hex(hidden.pixel(120, 50));
+    Transition::setTransform(panel, QTransform());
+}
