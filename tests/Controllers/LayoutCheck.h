@@ -791,14 +791,24 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
                     survey->addTitle(screen, nameOf(title->widget), ink);
             }
         }
-        // The step list: no step shows its icon without its text.
-        for (auto* row : descendants<MiddleRowView>(window)) {
-            if (!row->isVisible() || !row->statusImage || !row->statusImage->isVisible()) continue;
+        // The step list: no step shows its icon without its text (as drawn:
+        // an icon or a title can be there yet see-through).
+        auto drawn = [&](QWidget* w, const QRect& area) {
             QRect clipped;
-            if (shownRegion(row->statusImage, window, &clipped).isEmpty()) continue;
-            const bool titled = row->titleMessage && row->titleMessage->isVisible() &&
-                                !row->titleMessage->text().isEmpty();
-            if (!titled)
+            const QRegion shown = shownRegion(w, window, &clipped);
+            QRgb ink = 0, background = 0;
+            return w->isVisible() && !shown.isEmpty() &&
+                   inkAndBackground(picture, area, shown, &ink, &background) &&
+                   contrast(ink, background) >= 1.5;
+        };
+        for (auto* row : descendants<MiddleRowView>(window)) {
+            if (!row->isVisible() || !row->statusImage) continue;
+            QLabel* title = row->titleMessage;
+            const QRect icon(row->statusImage->mapTo(window, QPoint(0, 0)),
+                             row->statusImage->size());
+            if (!drawn(row->statusImage, icon)) continue;
+            if (!title || title->text().isEmpty() ||
+                !drawn(title, labelTextRect(title, window, nullptr)))
                 say(QStringLiteral("a step of the step list %1 shows its icon %2 without its text")
                         .arg(rectText(QRect(row->mapTo(window, QPoint(0, 0)), row->size())),
                              row->statusImageName()));
