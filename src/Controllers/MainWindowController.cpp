@@ -1211,23 +1211,27 @@ void MainWindowController::waitForSettledPictures(int triesLeft) {
     QPointer<InstallerMainWindow> alive(window_);
     ostrelui::runAfter(0.05, [this, alive, triesLeft] {
         if (!alive) return;
-        // Settled: no slide, no cross-fade; the slideshow plays on as the
-        // screen's own look.
-        QWidget* screen =
-            form_->centerBox->isHidden() ? nullptr : form_->centerBox->currentWidget();
-        const bool settled =
-            slidesInFlight_ == 0 &&
-            !(screen && screen->property(shell::kRevealingProperty).toBool()) &&
-            !ostrelui::Transition::isAnimatingWithin(window_, form_->progressBarAnimationBox);
-        if (settled || triesLeft <= 0)
+        if (isSettled() || triesLeft <= 0)
             takePendingPictures();
         else
             waitForSettledPictures(triesLeft - 1);
     });
 }
 
+bool MainWindowController::isSettled() const {
+    // No slide, no cross-fade, no reveal under way; the slideshow plays on as
+    // the screen's own look.
+    QWidget* screen = form_->centerBox->isHidden() ? nullptr : form_->centerBox->currentWidget();
+    return slidesInFlight_ == 0 &&
+           !(screen && screen->property(shell::kRevealingProperty).toBool()) &&
+           !ostrelui::Transition::isAnimatingWithin(window_, form_->progressBarAnimationBox);
+}
+
 void MainWindowController::takePendingPictures() {
     picturesScheduled_ = false;
-    for (const auto& [status, name] : std::exchange(pendingPictures_, {}))
-        ReviewPictures::capture(window_, status, name);
+    auto pending = std::exchange(pendingPictures_, {});
+    // A screen replaced before it ever settled (a download that ended within
+    // its slide) was never seen whole: no picture of a half state.
+    if (!isSettled()) return;
+    for (const auto& [status, name] : pending) ReviewPictures::capture(window_, status, name);
 }

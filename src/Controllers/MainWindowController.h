@@ -232,6 +232,8 @@ class MainWindowController : public QObject {
     /// (or, at the latest, before the next centre switch).
     void grab(const QString& name);
     void waitForSettledPictures(int triesLeft);
+    /// Whether nothing in the window slides, cross-fades or reveals.
+    bool isSettled() const;
     void takePendingPictures();
     void okTryAgain();
     void tellPluginWindowHeight();

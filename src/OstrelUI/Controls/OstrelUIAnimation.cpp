@@ -359,8 +359,10 @@ bool Transition::isAnimatingWithin(const QWidget* root, const QWidget* except) {
     auto inside = [&](const QWidget* w) { return within(root, w) && !within(except, w); };
     for (const auto& [target, overlay] : transitions())
         if (overlay && inside(target)) return true;
+    // A moved snapshot standing in for its widget counts too: the window
+    // does not show the live widget there.
     for (const auto& [target, state] : transforms())
-        if (state.animation && inside(target)) return true;
+        if ((state.animation || state.overlay) && inside(target)) return true;
     return false;
 }
 

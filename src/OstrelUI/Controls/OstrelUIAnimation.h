@@ -72,8 +72,9 @@ class Transition {
 
     /// Whether a transition or transform animation runs on `target`.
     static bool isAnimating(const QWidget* target);
-    /// Whether one runs on `root` or any widget inside it, those inside
-    /// `except` (and `except` itself) not counted.
+    /// Whether one runs on `root` or any widget inside it, or one of them is
+    /// shown through a moved snapshot; those inside `except` (and `except`
+    /// itself) not counted.
     static bool isAnimatingWithin(const QWidget* root, const QWidget* except = nullptr);
 };
 
