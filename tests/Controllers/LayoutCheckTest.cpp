@@ -1,9 +1,11 @@
-// The layout check over the three roads of the installer (download, bundled
-// package, removal of an older version) at both window heights: every screen,
-// overlay, sheet and dialog a user meets, checked from the live widget tree
-// (LayoutCheck.h). With PEL_LAYOUT_PICTURE_DIR set (ctest -L screens: the
-// build's screens/layout), the pictures of each height go to <dir>/<height>/
-// with an overview sheet per height.
+// The layout check over every road of the installer, as a table of roads x
+// window heights: each road walks its screens, overlays, sheets and dialogs
+// through their states (arriving, settled, after Try Again, after a dialog,
+// focus from the mouse, the keyboard or the program) and checks each from
+// the live widget tree (LayoutCheck.h); the slides are watched all along.
+// With PEL_LAYOUT_PICTURE_DIR set (ctest -L screens: the build's
+// screens/layout), the pictures of each height go to <dir>/<height>/ as
+// <road>-<nn>-<state>.png, with an overview sheet per height.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -14,8 +16,11 @@
 #include <QPushButton>
 #include <QTimer>
 #include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <iostream>
+#include <map>
 #include <thread>
 
 #include "Controllers/AgreeInstallViewController.h"
@@ -23,6 +28,7 @@
 #include "Controllers/FellowguardUI.h"
 #include "Controllers/HVKProductPlugin.h"
 #include "Controllers/InstallProgressViewController.h"
+#include "Controllers/KextAssistantInstallerViewController.h"
 #include "Controllers/LeftNavigationViewController.h"
 #include "Controllers/UninstallViewController.h"
 #include "Downloader/StatPing.h"
@@ -32,6 +38,7 @@
 #include "LayoutCheck.h"
 #include "OstrelUI/Controls/OstrelUIEULAController.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
+#include "Platform/Http/HttpError.h"
 #include "ShellFixture.h"
 #include "support/FakeAuthoriser.h"
 #include "support/FakeClock.h"
@@ -42,12 +49,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// The product's plug-in without statistics pings.
+/// The product's plug-in without statistics pings; it keeps the step
+/// list's codes.
 class QuietPlugin : public HVKProductPlugin {
   public:
     using HVKProductPlugin::HVKProductPlugin;
+    std::vector<unsigned> statuses;
     bool performInstallPing(std::shared_ptr<StatPing>*) override { return false; }
     bool performFSDPing(std::shared_ptr<StatPing>*) override { return false; }
+    void setProgressStatus(unsigned status) override {
+        statuses.push_back(status);
+        HVKProductPlugin::setProgressStatus(status);
+    }
 };
 
 /// The upgrade rules find one older product; the helper reports its start,
@@ -84,8 +97,67 @@ class OlderProduct : public PelUninstallEngine {
     std::thread thread_;
 };
 
-class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> {
+/// The roads of the table.
+const std::string kRoads[] = {"download", "failures", "already-running", "bundled",
+                              "older",    "kext",     "motion"};
+
+/// Defects this check finds in screens that are reported and not mended
+/// yet: a finding that starts with "[<where>" and holds `finding` is
+/// printed, not failed. An entry its road no longer finds fails, so that
+/// it goes once its screen is mended: the list only shrinks.
+struct OpenDefect {
+    const char* where;
+    const char* finding;
+};
+const OpenDefect kOpenDefects[] = {
+    // The alerts keep the style's margins (11 px).
+    {"download/licence-loading at", "px from the edge of its window"},
+    {"download/licence-alert at", "px from the edge of its window"},
+    {"bundled/logout-sheet at", "px from the edge of its window"},
+    // Once the box has the focus, Return presses nothing.
+    {"bundled/welcome box ticked by keyboard at", "no default button"},
+    {"failures/competitive at", "has no title"},
+    // Open Now, Continue and Retry are not made their screens' default.
+    {"kext/", "no default button"},
+    // The step list's spinner turns beside the screen's own.
+    {"kext/validating at", "busy indicators turn at once"},
+};
+
+/// What each height's roads saw: the looks compared across screens and the
+/// pictures of the overview sheet.
+struct HeightRecord {
+    layoutcheck::Survey survey;
+    QList<QPair<QString, QImage>> sheet;
+    QString pictureDir;
+};
+std::map<int, HeightRecord>& records() {
+    static std::map<int, HeightRecord> map;
+    return map;
+}
+
+class LayoutCheck : public ShellTest,
+                    public ::testing::WithParamInterface<std::tuple<int, std::string>> {
   protected:
+    static void SetUpTestSuite() {
+        // The pictures of this run only.
+        if (const char* dir = std::getenv("PEL_LAYOUT_PICTURE_DIR"))
+            for (int height : {MainWindowForm::kHeight, MainWindowForm::kMaxHeight})
+                QDir(QDir(QString::fromLocal8Bit(dir)).filePath(QString::number(height)))
+                    .removeRecursively();
+    }
+    static void TearDownTestSuite() {
+        for (auto& [height, record] : records()) {
+            const layoutcheck::Findings across = record.survey.findings();
+            EXPECT_TRUE(across.isEmpty()) << "across the screens at " << height << ":\n"
+                                          << across.join(QLatin1Char('\n')).toStdString();
+            if (!record.pictureDir.isEmpty())
+                layoutcheck::overviewSheet(record.sheet)
+                    .save(QDir(record.pictureDir)
+                              .filePath(QStringLiteral("overview-%1.png").arg(height)));
+        }
+        records().clear();
+    }
+
     void SetUp() override {
         ShellTest::SetUp();
         ReviewPictures::setFolder(QString());
@@ -100,27 +172,34 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
             hvk_ = plugin;
             return plugin;
         });
-        if (const char* dir = std::getenv("PEL_LAYOUT_PICTURE_DIR"))
+        road_ = QString::fromStdString(std::get<1>(GetParam()));
+        HeightRecord& record = records()[windowHeight()];
+        if (const char* dir = std::getenv("PEL_LAYOUT_PICTURE_DIR")) {
             pictureDir_ =
                 QDir(QString::fromLocal8Bit(dir)).filePath(QString::number(windowHeight()));
-        if (!pictureDir_.isEmpty()) QDir(pictureDir_).removeRecursively();
+            record.pictureDir = pictureDir_;
+        }
     }
     void TearDown() override {
         AgreeInstallViewController::setOptInDialog(nullptr);
+        AgreeInstallViewController::setInstanceCheck(nullptr);
         FellowguardUI::setDialogShownHook(nullptr);
         ostrelui::OstrelUIEULAController::setAgreementURLOverride(std::nullopt);
+        ostrelui::setAnimationScale(0);
         if (older_) older_->join();
         hvk_.reset();
         ShellTest::TearDown();
     }
 
-    int windowHeight() const { return GetParam(); }
+    int windowHeight() const { return std::get<0>(GetParam()); }
+    QString screenName(const QString& state) const {
+        return QStringLiteral("%1/%2 at %3").arg(road_, state).arg(windowHeight());
+    }
 
     /// A fresh shell of the product as shipped: its Info.plist keys and its
     /// bundle's images and texts.
-    void start(const QString& road, bool withManifest) {
+    void start(bool withManifest) {
         if (delegate_) stop();
-        road_ = road;
         info_ = {{"PEL_PRODUCT_NAME", "Ostrel"},
                  {"PEL_BRAND", "Ostrel"},
                  {"CFBundleName", "Ostrel Installer"},
@@ -146,6 +225,8 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
         launch(withManifest);
         dir_.write("Apps/Test.app/Contents/MacOS/Test", "");
         main().window()->show();
+        where_ = QStringLiteral("after launch");
+        watch_.watch(main().window());
         pump();
         ASSERT_EQ(main().window()->centralWidget()->height(), windowHeight());
     }
@@ -156,36 +237,68 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
         fs::remove_all(dir_.file("Apps/.fsd"), ignored);
     }
     /// Lets the plug-in's timed steps and the engine's script run.
-    void settle() {
-        for (int i = 0; i < 12; ++i) {
+    void settle(int halfSeconds = 12) {
+        for (int i = 0; i < halfSeconds; ++i) {
             pump();
             clock_->advance(std::chrono::milliseconds(500));
             if (engine_) engine_->waitIdle();
         }
         pump();
     }
+    /// Settles in quarter seconds until `done` (at most a minute).
+    bool settleUntil(const std::function<bool()>& done) {
+        for (int i = 0; i < 240 && !done(); ++i) {
+            clock_->advance(std::chrono::milliseconds(250));
+            if (engine_) engine_->waitIdle();
+            pump(3);
+        }
+        pump();
+        return done();
+    }
+    /// Runs in real time for `seconds`, the plug-in's clock keeping pace.
+    void realTime(double seconds) {
+        using Clock = std::chrono::steady_clock;
+        const auto begin = Clock::now();
+        auto last = begin;
+        while (Clock::now() - begin < std::chrono::duration<double>(seconds)) {
+            pump(2);
+            const auto now = Clock::now();
+            clock_->advance(std::chrono::duration_cast<std::chrono::milliseconds>(now - last));
+            last = now;
+            if (engine_) engine_->waitIdle();
+            std::this_thread::sleep_for(std::chrono::milliseconds(4));
+        }
+        pump();
+    }
 
-    /// Checks `window` (the main window when null) as screen `name`.
-    void look(const QString& name, QWidget* window = nullptr) {
+    /// Checks `window` (the main window when null) in state `state`.
+    void look(const QString& state, QWidget* window = nullptr) {
         pump();
         if (!window) window = main().window();
-        const QString screen = QStringLiteral("%1/%2 at %3").arg(road_, name).arg(windowHeight());
-        findings_ << layoutcheck::check(window, screen);
+        where_ = QStringLiteral("after ") + state;
+        HeightRecord& record = records()[windowHeight()];
+        findings_ << layoutcheck::check(window, screenName(state), &record.survey);
         if (pictureDir_.isEmpty()) return;
         QDir().mkpath(pictureDir_);
         QImage picture = window->grab().toImage();
-        const QString file = QStringLiteral("%1-%2-%3.png")
-                                 .arg(++sequence_, 2, 10, QLatin1Char('0'))
-                                 .arg(road_, name);
+        QString file = QStringLiteral("%1-%2-%3.png")
+                           .arg(road_)
+                           .arg(++sequence_, 2, 10, QLatin1Char('0'))
+                           .arg(state);
+        file.replace(QLatin1Char(' '), QLatin1Char('-'));
         picture.save(QDir(pictureDir_).filePath(file));
-        sheet_ << qMakePair(QStringLiteral("%1 / %2").arg(road_, name), picture);
+        record.sheet << qMakePair(QStringLiteral("%1 / %2").arg(road_, state), picture);
+    }
+    /// A finding of this road's own (a wording, a state).
+    void expect(bool ok, const QString& state, const QString& what) {
+        if (!ok) findings_ << QStringLiteral("[%1] %2").arg(screenName(state), what);
     }
     QPushButton* button(const char* name) {
         return main().window()->findChild<QPushButton*>(QString::fromLatin1(name));
     }
-    /// Runs `show`, which opens a modal window; checks it as `name` once it
+    /// Runs `show`, which opens a modal window; checks it as `state` once it
     /// shows, then closes it.
-    void lookAtModal(const QString& name, const std::function<void()>& show) {
+    void lookAtModal(const QString& state, const std::function<void()>& show) {
         bool seen = false;
         QTimer poll;
         poll.setInterval(20);
@@ -193,32 +306,95 @@ class LayoutCheck : public ShellTest, public ::testing::WithParamInterface<int> 
             QWidget* modal = QApplication::activeModalWidget();
             if (!modal || seen) return;
             seen = true;
-            look(name, modal);
+            look(state, modal);
             modal->close();
         });
         poll.start();
         show();
         for (int i = 0; i < 100 && !seen; ++i) pump();
-        EXPECT_TRUE(seen) << name.toStdString() << " did not show";
+        EXPECT_TRUE(seen) << state.toStdString() << " did not show";
+    }
+    /// Ticks the opt-in box and presses Install, both with the mouse.
+    void installWithBoxTicked() {
+        auto* agree = hvk_->agreeAndInstallViewController();
+        if (!agree->optIn->isChecked()) QTest::mouseClick(agree->optIn, Qt::LeftButton);
+        QTest::mouseClick(button("installButton"), Qt::LeftButton);
+    }
+    /// The step list's rows as shown.
+    QList<MiddleRowView*> steps() {
+        QList<MiddleRowView*> shown;
+        for (auto* row :
+             layoutcheck::descendants<MiddleRowView>(hvk_->leftNavigationViewController()))
+            if (row->isVisible()) shown << row;
+        return shown;
+    }
+    /// A closing screen after a successful road: the step list has settled
+    /// on "all complete" (every step ticked, none turning).
+    void expectSettledList(const QString& state) {
+        const QList<MiddleRowView*> rows = steps();
+        bool settled = !rows.isEmpty();
+        QStringList seen;
+        for (MiddleRowView* row : rows) {
+            seen << QStringLiteral("%1 %2").arg(row->titleMessage->text(), row->statusImageName());
+            settled = settled &&
+                      row->statusImageName() == QLatin1String("ic-onboarding-complete") &&
+                      !row->statusImage->isRunning() && row->isTitleBold();
+        }
+        expect(settled, state,
+               QStringLiteral("the step list has not settled on \"all complete\": %1 (codes %2)")
+                   .arg(seen.join(QStringLiteral(", ")), codes()));
+    }
+    QString codes() const {
+        QStringList list;
+        for (unsigned code : hvk_->statuses) list << QString::number(code);
+        return list.join(QLatin1Char(' '));
+    }
+    /// Presses the restart screen's quit (Ctrl+Q) and checks the overlay:
+    /// it repeats why a restart is needed, as the screen says it.
+    void lookAtRestartOverlay(const QString& state) {
+        const QString reason = main().rebootViewController()->restartText->text();
+        delegate_->requestTerminate(QuitOrigin::Menu);
+        look(state);
+        const QString said = form().closingScreenMessageText->text();
+        expect(said == reason, state,
+               QStringLiteral("the overlay says \"%1\" where the screen under it says \"%2\"")
+                   .arg(said, reason));
     }
 
+    /// Walks the road of this test.
+    void walk() {
+        static const std::map<std::string, void (LayoutCheck::*)()> walks = {
+            {"download", &LayoutCheck::downloadRoad},
+            {"failures", &LayoutCheck::failuresRoad},
+            {"already-running", &LayoutCheck::alreadyRunningRoad},
+            {"bundled", &LayoutCheck::bundledRoad},
+            {"older", &LayoutCheck::olderRoad},
+            {"kext", &LayoutCheck::kextRoad},
+            {"motion", &LayoutCheck::motionRoad}};
+        (this->*walks.at(road_.toStdString()))();
+    }
     void downloadRoad();
+    void failuresRoad();
+    void alreadyRunningRoad();
     void bundledRoad();
     void olderRoad();
+    void kextRoad();
+    void motionRoad();
 
     std::shared_ptr<testsupport::FakeClock> clock_ = std::make_shared<testsupport::FakeClock>();
     std::shared_ptr<QuietPlugin> hvk_;
     std::shared_ptr<OlderProduct> older_;
     bool logout_ = false;
     QString road_;
+    QString where_;
     QString pictureDir_;
     int sequence_ = 0;
     layoutcheck::Findings findings_;
-    QList<QPair<QString, QImage>> sheet_;
+    layoutcheck::SlideWatch watch_{[this] { return screenName(where_); }};
 };
 
 void LayoutCheck::downloadRoad() {
-    start(QStringLiteral("download"), true);
+    start(true);
     look(QStringLiteral("setup"));
     fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
     pump();
@@ -275,42 +451,70 @@ void LayoutCheck::downloadRoad() {
     }
     pump();
 
-    // Install with the box unticked: the opt-in dialog asks.
+    // Install with the box unticked: the opt-in dialog asks; the user joins.
     bool dialogSeen = false;
     FellowguardUI::setDialogShownHook([&](FellowguardWindowController& dialog) {
         dialogSeen = true;
         look(QStringLiteral("opt-in-dialog"), &dialog);
-        dialog.later();
+        dialog.ok();
     });
-    engine_->completes = false;
+    fsd_->packages = {platform::Dictionary{{"pkgName", dir_.write("root/pkgs/Ostrel.pkg", "x")}}};
     QTest::mouseClick(button("installButton"), Qt::LeftButton);
     pump();
     EXPECT_TRUE(dialogSeen);
+    // The screen as it arrives, before the step list's timed steps.
+    look(QStringLiteral("download arriving"));
+    ASSERT_NE(fsd_->delegate, nullptr);
+    fsd_->delegate->numberOfJobs(1, 1);
+    fsd_->delegate->downloadDidBegin();
+    fsd_->delegate->downloadSize(2000000);
+    fsd_->delegate->downloadWithDataOfLength(500000);
     settle();
     look(QStringLiteral("download"));
-    main().setInstallStatus(501);
     delegate_->requestTerminate(QuitOrigin::Menu);
     look(QStringLiteral("quit-overlay"));
     main().continueInstalling();
-    main().performInstallOnly();
-    settle();
+    // The packages are in: the install runs to its end through the plug-in.
+    fsd_->delegate->downloadDidFinish();
+    pump();
     look(QStringLiteral("installing"));
-    main().closingScreen(true);
-    settle();
+    settleUntil([&] { return centerContent() == main().rebootViewController(); });
+    settle(8);
     look(QStringLiteral("restart"));
-    delegate_->requestTerminate(QuitOrigin::Menu);
-    look(QStringLiteral("restart-overlay"));
+    expectSettledList(QStringLiteral("restart"));
+    lookAtRestartOverlay(QStringLiteral("restart-overlay"));
+}
 
-    // The screens of a failed road, on a fresh shell.
-    start(QStringLiteral("download"), true);
+void LayoutCheck::failuresRoad() {
+    start(true);
     fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
     pump();
-    main().showWarningScreen(
-        shell::sharedText("We were unable to download the support packages. Please check your "
-                          "internet connection and try again."),
-        nullptr);
+    engine_->completes = false;
+    installWithBoxTicked();
     settle();
-    look(QStringLiteral("warning"));
+    ASSERT_NE(fsd_->delegate, nullptr);
+    // A package cannot be fetched: the warning screen offers to try again.
+    fsd_->delegate->downloadDidFailWithError(platform::Error(
+        std::string(platform::kURLErrorDomain), platform::kURLErrorNotConnectedToInternet));
+    settle();
+    look(QStringLiteral("download failed"));
+    QTest::mouseClick(form().tryAgainButton, Qt::LeftButton);
+    settle();
+    look(QStringLiteral("download again"));
+    fsd_->delegate->downloadDidFailWithError(platform::Error(
+        std::string(platform::kURLErrorDomain), platform::kURLErrorNotConnectedToInternet));
+    settle();
+    look(QStringLiteral("download failed again"));
+
+    // The install itself fails.
+    start(true);
+    fsd_->finishSetup(true, std::nullopt, std::nullopt, std::nullopt);
+    pump();
+    installWithBoxTicked();
+    settle();
+    main().closingScreen(false);
+    settle();
+    look(QStringLiteral("install failed"));
     main().showErrorScreen(
         shell::sharedText("Your installer is either corrupted or missing important resources. "
                           "Please try again later or <A action=\"openSupport:\">contact "
@@ -321,28 +525,48 @@ void LayoutCheck::downloadRoad() {
         "Another security product is installed on this computer. Remove it, then try again."));
     settle();
     look(QStringLiteral("competitive"));
-    // The product's own texts (the test bundle has no strings table).
-    main().showOKScreen(QStringLiteral("The Installer Is Already Running"),
-                        QStringLiteral("Another copy of the installer is open. Finish or quit it, "
-                                       "then press Install again."),
-                        [] {});
+}
+
+void LayoutCheck::alreadyRunningRoad() {
+    bool anotherCopy = true;
+    AgreeInstallViewController::setInstanceCheck([&anotherCopy] { return anotherCopy; });
+    start(false);
+    installWithBoxTicked();
     settle();
     look(QStringLiteral("already-running"));
+    // Still running: the screen stays.
+    QTest::mouseClick(form().okTryAgainButton, Qt::LeftButton);
+    settle();
+    look(QStringLiteral("already-running again"));
+    // The other copy has gone: back to the welcome, Install focused.
+    anotherCopy = false;
+    QTest::keyClick(main().window()->focusWidget(), Qt::Key_Return);
+    settle();
+    look(QStringLiteral("welcome after Try Again"));
     lookAtModal(QStringLiteral("about"), [this] { delegate_->showAbout(); });
 }
 
 void LayoutCheck::bundledRoad() {
     logout_ = true;
-    start(QStringLiteral("bundled"), false);
+    start(false);
     look(QStringLiteral("welcome"));
-    AgreeInstallViewController::setOptInDialog([](QWidget*, bool*) { return 1; });
+    // The box by the keyboard: Tab to it, Space ticks it.
+    auto* agree = hvk_->agreeAndInstallViewController();
+    agree->optIn->setFocus(Qt::TabFocusReason);
+    QTest::keyClick(agree->optIn, Qt::Key_Space);
+    look(QStringLiteral("welcome box ticked by keyboard"));
     engine_->completes = false;
     QTest::mouseClick(button("installButton"), Qt::LeftButton);
+    // Quit at once, while the welcome still slides away.
+    delegate_->requestTerminate(QuitOrigin::Menu);
+    look(QStringLiteral("quit right after Install"));
+    main().continueInstalling();
     settle();
     look(QStringLiteral("installing"));
     // The left panel's status bar shows on this road too.
     QLabel* bar = hvk_->leftNavigationViewController()->centerBarImage;
-    EXPECT_TRUE(bar->isVisible() && !bar->pixmap().isNull()) << "no status bar on the bundled road";
+    expect(bar->isVisible() && !bar->pixmap().isNull(), QStringLiteral("installing"),
+           QStringLiteral("no status bar on the bundled road"));
     main().closingScreen(true);
     settle();
     look(QStringLiteral("logout"));
@@ -363,9 +587,8 @@ void LayoutCheck::olderRoad() {
     UninstallEngine::setShared(older_);
     HelperToolUtils::sharedHelperUtils().setAuthoriser(
         std::make_shared<testsupport::FakeAuthoriser>());
-    start(QStringLiteral("older"), false);
-    AgreeInstallViewController::setOptInDialog([](QWidget*, bool*) { return 1; });
-    QTest::mouseClick(button("installButton"), Qt::LeftButton);
+    start(false);
+    installWithBoxTicked();
     settle();
     look(QStringLiteral("removal-prompt"));
     UninstallViewController& removal = *hvk_->uninstallViewController();
@@ -379,22 +602,155 @@ void LayoutCheck::olderRoad() {
     older_->join();
     settle();
     look(QStringLiteral("restart"));
+    expect(
+        !steps().isEmpty(), QStringLiteral("restart"),
+        QStringLiteral("the step list beside the restart screen is empty (codes %1)").arg(codes()));
+    lookAtRestartOverlay(QStringLiteral("restart-overlay"));
 }
 
-TEST_P(LayoutCheck, EveryScreenOfTheThreeRoads) {
-    downloadRoad();
-    bundledRoad();
-    olderRoad();
-    if (!pictureDir_.isEmpty())
-        layoutcheck::overviewSheet(sheet_).save(
-            QDir(pictureDir_).filePath(QStringLiteral("overview-%1.png").arg(windowHeight())));
-    EXPECT_TRUE(findings_.isEmpty()) << findings_.join(QLatin1Char('\n')).toStdString();
+void LayoutCheck::kextRoad() {
+    using Screen = KextAssistantInstallerViewController::Screen;
+    // The module needs the user's approval: the install ends through the
+    // approval screens.
+    auto toApproval = [this] {
+        kext_ = std::make_shared<FakeKextClient>();
+        kext_->showMessage = true;
+        start(false);
+        installWithBoxTicked();
+        const bool handedOver = settleUntil([&] {
+            return std::find(hvk_->statuses.begin(), hvk_->statuses.end(), 10u) !=
+                   hvk_->statuses.end();
+        });
+        EXPECT_TRUE(handedOver) << "the install never handed over to the approval screens";
+        return hvk_->kextAssistantViewController();
+    };
+    KextAssistantInstallerViewController* kext = toApproval();
+    ASSERT_NE(kext, nullptr);
+    pump();
+    look(QStringLiteral("continuing setup"));
+    settleUntil([&] { return kext->screen() == Screen::Setup; });
+    settle(4);
+    look(QStringLiteral("finish setting up"));
+    QTest::mouseClick(kext->openNowButton, Qt::LeftButton);
+    settle(4);
+    look(QStringLiteral("allow in settings"));
+    // The retry link, pressed with the mouse.
+    auto* text = kext->loadPelKextText;
+    ASSERT_FALSE(text->linkRects().empty());
+    QTest::mouseClick(text, Qt::LeftButton, {}, text->linkRects().front().rect.center().toPoint());
+    pump();
+    look(QStringLiteral("retry link pressed"));
+    QTest::keyClick(kext->continueButton, Qt::Key_Return);
+    pump();
+    look(QStringLiteral("validating"));
+    kext_->reply(kKextLoadStatusNeedsApproval);
+    settle(4);
+    look(QStringLiteral("still blocked"));
+    QTest::mouseClick(kext->retryButton, Qt::LeftButton);
+    settle(4);
+    look(QStringLiteral("allow in settings again"));
+    QTest::mouseClick(kext->continueButton, Qt::LeftButton);
+    pump();
+    // The module cannot be loaded at all.
+    kext_->reply(kKextLoadStatusFailed);
+    settleUntil([&] { return main().installStatus() != kInstallStatusInstalling; });
+    settle(8);
+    look(QStringLiteral("after a failed load"));
+    {
+        const QString state = QStringLiteral("after a failed load");
+        QStringList said;
+        for (QLabel* label : centerContent()->findChildren<QLabel*>())
+            if (label->isVisible() && !label->text().isEmpty()) said << label->text();
+        expect(!said.contains(QStringLiteral("Installation Complete")) &&
+                   !said.contains(QStringLiteral("Preferences Updated")),
+               state,
+               QStringLiteral("a load that failed ends on a screen that says it worked: %1")
+                   .arg(said.join(QStringLiteral(" / "))));
+        for (MiddleRowView* row : steps())
+            expect(!(row->titleMessage->text() == QStringLiteral("Update Preferences") &&
+                     row->statusImageName() == QLatin1String("ic-onboarding-complete")),
+                   state,
+                   QStringLiteral("the step list ticks \"Update Preferences\" although the "
+                                  "module did not load (codes %1)")
+                       .arg(codes()));
+        for (MiddleRowView* row : steps())
+            expect(!row->statusImage->isRunning(), state,
+                   QStringLiteral("the step \"%1\" still turns on the closing screen")
+                       .arg(row->titleMessage->text()));
+    }
+
+    // Again, and this time the user allows the module.
+    kext = toApproval();
+    ASSERT_NE(kext, nullptr);
+    settleUntil([&] { return kext->screen() == Screen::Setup; });
+    settle(4);
+    QTest::keyClick(kext->openNowButton, Qt::Key_Space);
+    settle(4);
+    QTest::keyClick(kext->continueButton, Qt::Key_Space);
+    pump();
+    kext_->reply(kKextLoadStatusLoaded);
+    kext_->moduleAppears();
+    settleUntil([&] { return centerContent() == main().rebootViewController(); });
+    settle(8);
+    look(QStringLiteral("preferences updated"));
+    expectSettledList(QStringLiteral("preferences updated"));
+}
+
+void LayoutCheck::motionRoad() {
+    // The real timing, at a user's pace: the slides and fades run as a user
+    // sees them, and the review pictures are taken as they would be.
+    ostrelui::setAnimationScale(1);
+    ReviewPictures::setFolder(QString::fromStdString(dir_.file("review")));
+    start(false);
+    realTime(0.3);
+    engine_->completes = false;
+    installWithBoxTicked();
+    realTime(2.8);
+    look(QStringLiteral("installing"));
+    main().closingScreen(true);
+    realTime(1.5);
+    look(QStringLiteral("restart"));
+}
+
+TEST_P(LayoutCheck, Road) {
+    walk();
+    findings_ << watch_.takeFindings();
+    layoutcheck::Findings failing;
+    for (const QString& finding : findings_) {
+        const bool open = std::any_of(
+            std::begin(kOpenDefects), std::end(kOpenDefects), [&](const OpenDefect& defect) {
+                return finding.startsWith(QLatin1Char('[') + QLatin1String(defect.where)) &&
+                       finding.contains(QLatin1String(defect.finding));
+            });
+        if (open)
+            std::cout << "open defect, reported: " << finding.toStdString() << "\n";
+        else
+            failing << finding;
+    }
+    for (const OpenDefect& defect : kOpenDefects) {
+        if (!QLatin1String(defect.where).startsWith(road_ + QLatin1Char('/'))) continue;
+        const bool found = std::any_of(findings_.begin(), findings_.end(), [&](const QString& f) {
+            return f.startsWith(QLatin1Char('[') + QLatin1String(defect.where)) &&
+                   f.contains(QLatin1String(defect.finding));
+        });
+        if (!found)
+            failing << QStringLiteral(
+                           "the open defect \"%1 … %2\" is no longer found: take it "
+                           "out of kOpenDefects")
+                           .arg(QLatin1String(defect.where), QLatin1String(defect.finding));
+    }
+    EXPECT_TRUE(failing.isEmpty()) << failing.join(QLatin1Char('\n')).toStdString();
 }
 
 INSTANTIATE_TEST_SUITE_P(Heights, LayoutCheck,
-                         ::testing::Values(MainWindowForm::kHeight, MainWindowForm::kMaxHeight),
-                         [](const ::testing::TestParamInfo<int>& info) {
-                             return "Window1024x" + std::to_string(info.param);
+                         ::testing::Combine(::testing::Values(MainWindowForm::kHeight,
+                                                              MainWindowForm::kMaxHeight),
+                                            ::testing::ValuesIn(kRoads)),
+                         [](const ::testing::TestParamInfo<std::tuple<int, std::string>>& info) {
+                             std::string road = std::get<1>(info.param);
+                             std::replace(road.begin(), road.end(), '-', '_');
+                             return "Window1024x" + std::to_string(std::get<0>(info.param)) + "_" +
+                                    road;
                          });
 
 }  // namespace
