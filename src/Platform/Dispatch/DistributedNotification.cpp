@@ -226,7 +226,9 @@ bool DistributedNotificationCenter::post(std::string name, std::optional<std::st
         byOwner[st.st_uid].push_back(file);
     }
     const bool root = SharedFolder::checksTrust();
-    for (const auto& [owner, files] : byOwner) {
+    for (const auto& entry : byOwner) {
+        const uid_t owner = entry.first;
+        const std::vector<std::string>& files = entry.second;
         auto send = [&] {
             for (const std::string& file : files) {
                 sockaddr_un address{};
