@@ -911,6 +911,8 @@ void MainWindowController::showOKScreen(const QString& title, const QString& mes
 void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
     MainWindowForm& f = *form_;
     commonScreenSteps(f.competitiveErrorImageView);
+    // The message names the other product; the title says what it means.
+    f.competitiveErrorTitle->setText(shell::sharedText("Installation Failed"));
     f.competitiveErrorText->setStringValue(text);
     PelLogging::logNoticeMessage("Install Failure show Competitive Product Error screen");
     switchCenterBoxView(f.competitiveErrorView, false, nullptr);
