@@ -66,6 +66,8 @@ ostrelui::OstrelUITintedButton* makeButton(QWidget* parent, const char* name, co
     auto* button = new ostrelui::OstrelUITintedButton(localized(title), parent);
     button->setObjectName(QString::fromLatin1(name));
     shell::styleButton(button, 200);
+    // Each screen's one button is its way forward: Return presses it.
+    shell::makeDefaultButton(button);
     return button;
 }
 
