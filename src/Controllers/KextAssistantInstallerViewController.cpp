@@ -88,6 +88,11 @@ QTextCharFormat textFormat(const char* face) {
     return format;
 }
 
+// The validating spinner speaks for the step list's while it turns.
+void setScreenBusy(bool busy) {
+    if (MainWindowController* main = mainWindow()) main->setScreenBusy(busy);
+}
+
 void hideAll(std::initializer_list<QWidget*> widgets) {
     for (QWidget* w : widgets)
         if (w) w->hide();
@@ -278,6 +283,7 @@ void KextAssistantInstallerViewController::finshedInstallation(bool success) {
     finished_ = true;
     ++screenToken_;
     if (validatingImage) validatingImage->stopRotation();
+    setScreenBusy(false);
     if (!installerFrameworkDelegate_)
         PelLogging::logDebugMessage("Installer framework delegate is nill");
     if (success && moduleNotLoaded_) {
@@ -328,6 +334,7 @@ void KextAssistantInstallerViewController::showContinueScreen() {
     continueButton->resetHover();
     changeLoadPelKextLinkStyle(false);
     validatingImage->stopRotation();
+    setScreenBusy(false);
     validatingImage->hide();
     validatingText->hide();
     animateContinueScreen();
@@ -377,6 +384,7 @@ void KextAssistantInstallerViewController::showKextValidatingScreen() {
         ostrelui::imageNamed(QStringLiteral("ic_installer-validating")).toImage());
     validatingImage->show();
     validatingImage->startRotation();
+    setScreenBusy(true);
     screen_ = Screen::Validating;
     // This pass's check: a later screen or pass makes it stale.
     const std::uint64_t pass = ++screenToken_;
@@ -392,6 +400,7 @@ void KextAssistantInstallerViewController::showRetryScreen() {
     retryButton->resetHover();
     isRetryScreenShown_ = true;
     validatingImage->stopRotation();
+    setScreenBusy(false);
     hideAll({retryErrorImage, retryScreenTitle, retryButton, retryScreenMessage});
     screen_ = Screen::Retry;
     ++screenToken_;

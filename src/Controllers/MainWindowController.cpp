@@ -847,6 +847,12 @@ void MainWindowController::hideProgressAnimation() {
     ostrelui::Transition::setTransform(form_->progressBarAnimationBox, QTransform());
 }
 
+void MainWindowController::setScreenBusy(bool busy) {
+    for (QWidget* w : form_->leftBox->findChildren<QWidget*>())
+        if (auto* spinner = dynamic_cast<ostrelui::OstrelUISpinningImageView*>(w))
+            spinner->setHeld(busy);
+}
+
 void MainWindowController::commonScreenSteps(QLabel* iconView) {
     hideProgressAnimation();
     iconView->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
