@@ -216,6 +216,7 @@ void InstallerAppDelegate::showLogoutSheet() {
         logoutSheet_->addButton(ok, QMessageBox::AcceptRole);
         logoutSheet_->setDefaultButton(ok);
         logoutSheet_->setEscapeButton(ok);
+        ostrelui::setDialogMargins(*logoutSheet_);
     }
     if (logoutSheet_->isVisible()) return;
     ostrelui::runModalForWindow(*logoutSheet_, main->window(), nullptr);

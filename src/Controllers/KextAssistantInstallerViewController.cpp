@@ -66,6 +66,8 @@ ostrelui::OstrelUITintedButton* makeButton(QWidget* parent, const char* name, co
     auto* button = new ostrelui::OstrelUITintedButton(localized(title), parent);
     button->setObjectName(QString::fromLatin1(name));
     shell::styleButton(button, 200);
+    // Each screen's one button is its way forward: Return presses it.
+    shell::makeDefaultButton(button);
     return button;
 }
 
@@ -84,6 +86,11 @@ QTextCharFormat textFormat(const char* face) {
     format.setForeground(ostrelui::colorWithDeviceHex(0x333333));
     format.setProperty(ostrelui::kMaximumLineHeightProperty, kMaximumLineHeight);
     return format;
+}
+
+// The validating spinner speaks for the step list's while it turns.
+void setScreenBusy(bool busy) {
+    if (MainWindowController* main = mainWindow()) main->setScreenBusy(busy);
 }
 
 void hideAll(std::initializer_list<QWidget*> widgets) {
@@ -276,6 +283,7 @@ void KextAssistantInstallerViewController::finshedInstallation(bool success) {
     finished_ = true;
     ++screenToken_;
     if (validatingImage) validatingImage->stopRotation();
+    setScreenBusy(false);
     if (!installerFrameworkDelegate_)
         PelLogging::logDebugMessage("Installer framework delegate is nill");
     if (success && moduleNotLoaded_) {
@@ -326,6 +334,7 @@ void KextAssistantInstallerViewController::showContinueScreen() {
     continueButton->resetHover();
     changeLoadPelKextLinkStyle(false);
     validatingImage->stopRotation();
+    setScreenBusy(false);
     validatingImage->hide();
     validatingText->hide();
     animateContinueScreen();
@@ -375,6 +384,7 @@ void KextAssistantInstallerViewController::showKextValidatingScreen() {
         ostrelui::imageNamed(QStringLiteral("ic_installer-validating")).toImage());
     validatingImage->show();
     validatingImage->startRotation();
+    setScreenBusy(true);
     screen_ = Screen::Validating;
     // This pass's check: a later screen or pass makes it stale.
     const std::uint64_t pass = ++screenToken_;
@@ -390,6 +400,7 @@ void KextAssistantInstallerViewController::showRetryScreen() {
     retryButton->resetHover();
     isRetryScreenShown_ = true;
     validatingImage->stopRotation();
+    setScreenBusy(false);
     hideAll({retryErrorImage, retryScreenTitle, retryButton, retryScreenMessage});
     screen_ = Screen::Retry;
     ++screenToken_;

@@ -847,6 +847,12 @@ void MainWindowController::hideProgressAnimation() {
     ostrelui::Transition::setTransform(form_->progressBarAnimationBox, QTransform());
 }
 
+void MainWindowController::setScreenBusy(bool busy) {
+    for (QWidget* w : form_->leftBox->findChildren<QWidget*>())
+        if (auto* spinner = dynamic_cast<ostrelui::OstrelUISpinningImageView*>(w))
+            spinner->setHeld(busy);
+}
+
 void MainWindowController::commonScreenSteps(QLabel* iconView) {
     hideProgressAnimation();
     iconView->setPixmap(ostrelui::imageNamed(QStringLiteral("ic_installer-error")));
@@ -911,6 +917,8 @@ void MainWindowController::showOKScreen(const QString& title, const QString& mes
 void MainWindowController::showCompetitiveErrorScreen(const QString& text) {
     MainWindowForm& f = *form_;
     commonScreenSteps(f.competitiveErrorImageView);
+    // The message names the other product; the title says what it means.
+    f.competitiveErrorTitle->setText(shell::sharedText("Installation Failed"));
     f.competitiveErrorText->setStringValue(text);
     PelLogging::logNoticeMessage("Install Failure show Competitive Product Error screen");
     switchCenterBoxView(f.competitiveErrorView, false, nullptr);

@@ -187,6 +187,10 @@ class MainWindowController : public QObject {
     /// Hides the slideshow's box: the screens that end the download and the
     /// install, and those that ask for an action, do without it.
     void hideProgressAnimation();
+    /// While `busy`, a centre screen shows its own busy indicator: the step
+    /// list's turning icons hold still meanwhile (their icons stay), so that
+    /// one thing turns at a time.
+    void setScreenBusy(bool busy);
     void disableCloseButton();
     /// The screen shown when the product plug-in is missing or broken; its
     /// Close quits.

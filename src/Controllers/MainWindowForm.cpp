@@ -225,9 +225,11 @@ void MainWindowForm::setupUi(QWidget* content) {
     {
         auto* layout = screen(competitiveErrorView);
         competitiveErrorImageView = icon(competitiveErrorView, "competitiveErrorImageView");
+        competitiveErrorTitle = label(competitiveErrorView, "competitiveErrorTitle", 24, true);
         competitiveErrorText = message(competitiveErrorView, "competitiveErrorText");
         competitiveCloseButton = button(competitiveErrorView, "competitiveCloseButton", "Close");
         layout->addWidget(competitiveErrorImageView, 0, Qt::AlignHCenter);
+        layout->addWidget(competitiveErrorTitle);
         layout->addWidget(competitiveErrorText);
         auto* row = buttonRow(layout);
         row->addWidget(competitiveCloseButton);
@@ -256,7 +258,8 @@ void MainWindowForm::setupUi(QWidget* content) {
         endRow(row);
     }
 
-    for (QLabel* title : {errorTitle, warningTitle, okTitleText, closingScreenTitleText})
+    for (QLabel* title :
+         {errorTitle, warningTitle, okTitleText, competitiveErrorTitle, closingScreenTitleText})
         makeTitle(title);
     // Return presses the screen's way forward, which takes the focus when its
     // screen shows. The OK screen's Try Again takes the focus and answers

@@ -75,6 +75,8 @@ struct MainWindowForm {
     QWidget* competitiveErrorView = nullptr;
     ostrelui::XTextFieldWithLinks* competitiveErrorText = nullptr;
     QLabel* competitiveErrorImageView = nullptr;
+    /// "Installation Failed": the message names the other product.
+    QLabel* competitiveErrorTitle = nullptr;
     ostrelui::OstrelUITintedButton* competitiveCloseButton = nullptr;
     // Closing overlay.
     QWidget* closingErrorView = nullptr;

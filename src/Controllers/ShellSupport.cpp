@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QEvent>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPixmap>
 #include <QPointer>
@@ -34,6 +35,40 @@ UrlOpener::Opener& openerSlot() {
     static UrlOpener::Opener opener;
     return opener;
 }
+/// Presses a screen's default button on Return that no control of the
+/// screen took (a check box, a text): what a dialog does for its default
+/// button, done for a screen of the main window. A child of the button.
+class ReturnPressesDefault : public QObject {
+  public:
+    ReturnPressesDefault(QPushButton* button, QWidget* screen)
+        : QObject(button), button_(button), screen_(screen) {
+        setObjectName(QStringLiteral("_pelReturnPressesDefault"));
+        screen->installEventFilter(this);
+    }
+    ~ReturnPressesDefault() override {
+        if (screen_) screen_->removeEventFilter(this);
+    }
+
+  protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (object != screen_ || event->type() != QEvent::KeyPress) return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        const bool returnKey = (key->key() == Qt::Key_Return && !key->modifiers()) ||
+                               (key->key() == Qt::Key_Enter &&
+                                (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier);
+        if (!returnKey || !button_ || !button_->isVisible() || !button_->isEnabled() ||
+            !button_->isDefault())
+            return false;
+        key->accept();
+        ostrelui::guarded([button = button_] { button->click(); })();
+        return true;
+    }
+
+  private:
+    QPointer<QPushButton> button_;
+    QPointer<QWidget> screen_;
+};
+
 std::optional<double>& heightOverride() {
     static std::optional<double> height;
     return height;
@@ -147,8 +182,16 @@ void markDefaultButton(QPushButton* button) {
 
 void makeDefaultButton(QPushButton* button) {
     if (!button) return;
+    button->setProperty(kDefaultButtonProperty, true);
+    // Outside a dialog Qt takes the default away from an auto-default button
+    // as soon as the focus leaves it; a plain default button stays one, and
+    // answers Return when it has the focus all the same.
+    button->setAutoDefault(false);
     button->setDefault(true);
-    markDefaultButton(button);
+    QWidget* screen = button->parentWidget();
+    if (screen && !button->findChild<QObject*>(QStringLiteral("_pelReturnPressesDefault"),
+                                               Qt::FindDirectChildrenOnly))
+        new ReturnPressesDefault(button, screen);
 }
 
 }  // namespace shell

@@ -57,8 +57,9 @@ inline constexpr const char* kDefaultButtonProperty = "pelDefaultButton";
 /// Marks `button` as its screen's default button (Return presses it when
 /// focused: auto-default on).
 void markDefaultButton(QPushButton* button);
-/// Makes `button` its screen's default button: the button's own default
-/// (setDefault) and the mark above.
+/// Makes `button` its screen's default button: marked as above, and the
+/// button's own default (setDefault) whichever control has the focus. Return
+/// on its screen (its parent now) that no control there takes presses it.
 void makeDefaultButton(QPushButton* button);
 
 }  // namespace shell

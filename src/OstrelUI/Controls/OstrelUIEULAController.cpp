@@ -19,6 +19,7 @@
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIGuard.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
+#include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpClient.h"
 #include "Platform/System/Bundle.h"
@@ -89,6 +90,7 @@ OstrelUIEULAController::OstrelUIEULAController(QWidget* parent) : QDialog(parent
     bottom->addWidget(auxillaryView, 1);
     bottom->addWidget(button);
     layout->addLayout(bottom);
+    setDialogMargins(*this);
     resize(360, 140);
     connect(button, &QPushButton::clicked, this, guarded([this] { okButtonPressed(); }));
     connect(saveButton, &QPushButton::clicked, this, guarded([this] { save(); }));
@@ -203,6 +205,7 @@ void OstrelUIEULAController::showEULAErrorAlert() {
         text("There was a problem downloading the license agreement. Please "
              "check your Internet connection and try again."));
     alert->addButton(OstrelUITintedButton::dialogButton(text("OK")), QMessageBox::AcceptRole);
+    setDialogMargins(*alert);
     alert_ = alert;
     alert->open();
 }

@@ -238,23 +238,42 @@ void OstrelUISpinningImageView::setImageBackgroundColor(const QColor& c) {
 }
 
 void OstrelUISpinningImageView::startRotationWithSpeed(float speed) {
-    if (running_) return;
-    running_ = true;
+    if (wanted_) return;
+    wanted_ = true;
     speed_ = speed != 0 ? speed : 1.0f;
+    if (!held_) beginTurning();
+}
+
+void OstrelUISpinningImageView::beginTurning() {
+    running_ = true;
     start_ = clock_->now();
     repaintTimer_.start();
 }
 
 void OstrelUISpinningImageView::stopRotation() {
+    wanted_ = false;
     running_ = false;
     repaintTimer_.stop();
     update();
 }
 
 void OstrelUISpinningImageView::animationDidStop(bool finished) {
+    wanted_ = false;
     running_ = false;
     repaintTimer_.stop();
     if (finished) startRotation();
+}
+
+void OstrelUISpinningImageView::setHeld(bool held) {
+    if (held_ == held) return;
+    held_ = held;
+    if (held) {
+        running_ = false;
+        repaintTimer_.stop();
+        update();
+    } else if (wanted_) {
+        beginTurning();
+    }
 }
 
 double OstrelUISpinningImageView::currentAngle() const {

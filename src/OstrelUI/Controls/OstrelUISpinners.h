@@ -111,6 +111,7 @@ class OstrelUISpinningImageView : public QWidget {
     explicit OstrelUISpinningImageView(QWidget* parent = nullptr,
                                        std::shared_ptr<platform::Clock> clock = nullptr);
 
+    /// Whether the image turns now (started and not held).
     bool isRunning() const { return running_; }
     void setImage(const QImage& image);
     const QImage& image() const { return image_; }
@@ -123,6 +124,10 @@ class OstrelUISpinningImageView : public QWidget {
     void stopRotation();
     /// The animation ended: restarts it when it finished by itself.
     void animationDidStop(bool finished);
+    /// Holds the image still, upright, while `held` (a busy indicator
+    /// nearby speaks for it); a rotation started meanwhile begins on release.
+    void setHeld(bool held);
+    bool isHeld() const { return held_; }
 
     /// The current rotation in radians (clockwise turns are negative).
     double currentAngle() const;
@@ -131,7 +136,11 @@ class OstrelUISpinningImageView : public QWidget {
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    void beginTurning();
+
     std::shared_ptr<platform::Clock> clock_;
+    bool wanted_ = false;  // started, held or not
+    bool held_ = false;
     bool running_ = false;
     float speed_ = 1;
     platform::TimePoint start_{};

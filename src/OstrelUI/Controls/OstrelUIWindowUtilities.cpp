@@ -1,6 +1,8 @@
 #include "OstrelUI/Controls/OstrelUIWindowUtilities.h"
 
 #include <QDialog>
+#include <QEvent>
+#include <QLayout>
 #include <QMessageBox>
 #include <QPointer>
 
@@ -47,6 +49,28 @@ class SheetState : public QObject {
     bool running_ = false;
 };
 
+// Puts the kit's margins on a dialog's layout before each show, so that an
+// alert measures itself with them.
+class DialogMargins : public QObject {
+  public:
+    explicit DialogMargins(QDialog* dialog) : QObject(dialog) {
+        setObjectName(QStringLiteral("_ostreluiDialogMargins"));
+        dialog->installEventFilter(this);
+        apply(dialog);
+    }
+    static void apply(QWidget* dialog) {
+        if (QLayout* layout = dialog->layout())
+            layout->setContentsMargins(kDialogMargin, kDialogMargin, kDialogMargin, kDialogMargin);
+    }
+
+  protected:
+    bool eventFilter(QObject* object, QEvent* event) override {
+        if (event->type() == QEvent::Show && object == parent())
+            apply(static_cast<QWidget*>(object));
+        return false;
+    }
+};
+
 void beginSheet(QDialog* dialog, QWidget* parent, SheetDidEndBlock block) {
     SheetState::of(dialog)->begin(std::move(block));
     QWidget* window = parent ? parent->window() : nullptr;
@@ -73,6 +97,14 @@ void runModalForWindow(QDialog& dialog, QWidget* parent, SheetDidEndBlock block)
 
 void runModalForWindow(QMessageBox& alert, QWidget* parent, SheetDidEndBlock block) {
     beginSheet(&alert, parent, std::move(block));
+}
+
+void setDialogMargins(QDialog& dialog) {
+    if (dialog.findChild<QObject*>(QStringLiteral("_ostreluiDialogMargins"),
+                                   Qt::FindDirectChildrenOnly))
+        DialogMargins::apply(&dialog);
+    else
+        new DialogMargins(&dialog);
 }
 
 }  // namespace ostrelui

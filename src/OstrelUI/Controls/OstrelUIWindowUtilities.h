@@ -1,5 +1,5 @@
 // Runs a dialog or an alert as a sheet (window-modal) on a parent window and
-// reports its end through a block.
+// reports its end through a block; gives dialogs the kit's margins.
 #pragma once
 
 #include <functional>
@@ -22,5 +22,13 @@ void runModalForWindow(QDialog& dialog, QWidget* parent, SheetDidEndBlock block)
 
 /// The same for an alert, shown at once. Main thread only.
 void runModalForWindow(QMessageBox& alert, QWidget* parent, SheetDidEndBlock block);
+
+/// The space between a dialog's edges and its content (its buttons too).
+inline constexpr int kDialogMargin = 20;
+
+/// Gives `dialog` (a dialog or an alert) kDialogMargin on every side, now
+/// and each time it shows: an alert builds its layout anew as its parts are
+/// set. Main thread only.
+void setDialogMargins(QDialog& dialog);
 
 }  // namespace ostrelui

@@ -114,6 +114,30 @@ TEST_F(SpinnerFixture, SpinningImageTurnsAtItsSpeed) {
     EXPECT_TRUE(view.isRunning());
 }
 
+// A held image stands still; what was started meanwhile turns on release,
+// what was stopped does not.
+TEST_F(SpinnerFixture, HeldSpinningImageStandsStillUntilReleased) {
+    OstrelUISpinningImageView view(nullptr, clock);
+    view.startRotation();
+    view.setHeld(true);
+    EXPECT_FALSE(view.isRunning());
+    clock->advance(100ms);
+    EXPECT_EQ(view.currentAngle(), 0);
+    view.setHeld(false);
+    EXPECT_TRUE(view.isRunning());
+
+    view.setHeld(true);
+    view.stopRotation();
+    view.setHeld(false);
+    EXPECT_FALSE(view.isRunning());
+
+    view.setHeld(true);
+    view.startRotation();
+    EXPECT_FALSE(view.isRunning());
+    view.setHeld(false);
+    EXPECT_TRUE(view.isRunning());
+}
+
 TEST_F(SpinnerFixture, SpinningImagePaintsBackgroundAndImage) {
     OstrelUISpinningImageView view(nullptr, clock);
     view.resize(20, 20);
