@@ -3,6 +3,7 @@
 #include <QLinearGradient>
 #include <QPaintEvent>
 #include <QPainter>
+#include <QResizeEvent>
 #include <chrono>
 #include <cmath>
 
@@ -42,6 +43,11 @@ void OstrelUIProgressIndicator::takeGeometry(const QRect& frame, long heightLoss
     percentComplete_ = 0;
     range_ = static_cast<float>(maxValue_ - minValue_);
     pointsToRightBezel_ = static_cast<float>(width_) - radius_ - 4;
+}
+
+void OstrelUIProgressIndicator::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    initialized_ = false;
 }
 
 void OstrelUIProgressIndicator::setDoubleValue(double v) {

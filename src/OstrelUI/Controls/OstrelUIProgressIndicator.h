@@ -84,6 +84,9 @@ class OstrelUIProgressIndicator : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
+    /// A bar its layout gives another size takes its geometry again at its
+    /// next draw: the track must not run past the widget's edge.
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void takeGeometry(const QRect& frame, long heightLoss);

@@ -36,6 +36,12 @@ TEST(ProgressIndicator, FirstDrawTakesGeometryAndKeepsTheBarInPlace) {
     b.bar->move(50, 50);
     b.bar->prepareFrame();
     EXPECT_EQ(b.bar->pos(), QPoint(5, 7));
+    // A layout that narrows the bar: the track follows, so it is never
+    // drawn past the widget's right edge.
+    b.bar->setGeometry(5, 7, 200, 22);
+    b.bar->prepareFrame();
+    EXPECT_EQ(b.bar->barWidth(), 200);
+    EXPECT_EQ(b.bar->pos(), QPoint(5, 7));
 }
 
 TEST(ProgressIndicator, SquareShapeBeforeFirstDrawGivesRadiusZero) {
