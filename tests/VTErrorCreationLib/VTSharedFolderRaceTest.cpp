@@ -19,6 +19,7 @@
 #include <map>
 #include <string>
 
+#include "Platform/System/PathNames.h"
 #include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/PelRmDir.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
@@ -193,10 +194,11 @@ TEST(VTSharedFolderRace, SavesWhileTheBucketIsSwappedForALinkAndAFolder) {
                 << folder;
         }
         EXPECT_EQ(read(folder + "/Log"), "log");
-        EXPECT_EQ(vtfolder::findErrorFolder(vtfolder::join(
-                      vtfolder::join(vtfolder::parentOf(vtfolder::parentOf(folder)), "00000007"),
-                      vtfolder::nameOf(folder))),
-                  folder)
+        EXPECT_EQ(
+            vtfolder::findErrorFolder(platform::pathInFolder(
+                platform::pathInFolder(vtfolder::parentOf(vtfolder::parentOf(folder)), "00000007"),
+                vtfolder::nameOf(folder))),
+            folder)
             << "the readers find it";
         EXPECT_TRUE(error->remove(&failure)) << failure.description();
     }
