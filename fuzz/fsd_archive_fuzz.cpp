@@ -12,12 +12,13 @@
 #include "Downloader/FSDArchive.h"
 #include "Downloader/FSDFileNames.h"
 #include "Downloader/FSDResumeData.h"
+#include "Platform/System/PathNames.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::string_view text(reinterpret_cast<const char*>(data), size);
     (void)FSDResumeData::fromJSON(text);
     if (auto name = fsdFileNameForURL(text)) {
-        if (!fsdIsPlainFileName(*name)) std::abort();
+        if (!platform::isPlainFileName(*name)) std::abort();
     }
 
     static const std::string path = [] {

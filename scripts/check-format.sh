@@ -5,19 +5,9 @@
 #
 #   bash scripts/check-format.sh
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
+take_no_arguments "$@"
 cd "$(dirname "$0")/.."
-
-case "${1:-}" in
-  -h | --help)
-    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
-    exit 0
-    ;;
-  "") ;;
-  *)
-    echo "check-format.sh: unknown argument $1 (see --help)" >&2
-    exit 2
-    ;;
-esac
 
 if ! command -v clang-format > /dev/null; then
   echo "check-format.sh: clang-format is missing; bash scripts/install-deps.sh installs it" >&2

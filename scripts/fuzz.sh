@@ -15,14 +15,9 @@
 # are made by the project's own writers: build the fuzzseeds tool and run
 # "build/tools/fuzzseeds dev-keys fuzz/corpus" to make them again.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
+help_if_asked "$@"
 cd "$(dirname "$0")/.."
-
-case "${1:-}" in
-  -h | --help)
-    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
-    exit 0
-    ;;
-esac
 if (($# > 1)) || ! [[ ${1:-60} =~ ^[1-9][0-9]*$ ]]; then
   echo "fuzz.sh: the one argument is a whole number of seconds per target (see --help)" >&2
   exit 2

@@ -15,19 +15,9 @@
 # First installs the Debian packages (scripts/install-deps.sh). Takes about
 # 20 minutes on an idle 8-core machine from nothing; rebuilds are incremental.
 set -euo pipefail
+. "$(dirname "$0")/common.sh"
+take_no_arguments "$@"
 cd "$(dirname "$0")/.."
-
-case "${1:-}" in
-  -h | --help)
-    sed -n '2,/^[^#]/s/^# \{0,1\}//p' "$0"
-    exit 0
-    ;;
-  "") ;;
-  *)
-    echo "test.sh: unknown argument $1 (see --help)" >&2
-    exit 2
-    ;;
-esac
 
 bash scripts/install-deps.sh
 

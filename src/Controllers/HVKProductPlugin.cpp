@@ -37,6 +37,7 @@
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/Bundle.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/SharedFolder.h"
 
@@ -395,7 +396,7 @@ void HVKProductPlugin::cleanUpTemporaryFiles() {
         holder ? holder->child(name, platform::SharedFolder::Trust::Any, nullptr) : std::nullopt;
     if (!opened) return;
     for (const auto& file : {setupFiles.reqsPlist, setupFiles.brandingLogo})
-        if (file && fsdIsPlainFileName(*file)) opened->removeFile(*file);
+        if (file && platform::isPlainFileName(*file)) opened->removeFile(*file);
     if (opened->countEntries() == 0 && !holder->removeEmptyFolder(name, *opened))
         PelLogging::logErrorMessageWithFormat("Error Occurred while cleaning up FSD folder:%@",
                                               folder);

@@ -34,6 +34,7 @@
 #include "OstrelUI/Controls/OstrelUISpinners.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/OstrelUIViews.h"
+#include "OstrelUI/Controls/PelgraveUIColors.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "Platform/Dispatch/NotificationCenter.h"
 #include "Platform/System/Bundle.h"
@@ -103,12 +104,7 @@ void setTextColor(QWidget* widget, const QColor& color) {
 
 bool isDark(const QColor& color) {
     // Relative luminance below that of a mid grey.
-    auto channel = [](double c) {
-        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
-    };
-    const double l = 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
-                     0.0722 * channel(color.blueF());
-    return l < 0.18;
+    return ostrelui::relativeLuminance(color) < 0.18;
 }
 
 // The light variant of a logo image ("…-color" becomes "…-light", any other

@@ -11,6 +11,7 @@
 #include "Foundation/PelLogging.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Http/HttpError.h"
+#include "Platform/System/PathNames.h"
 
 namespace {
 
@@ -287,7 +288,7 @@ void FSDDownload::nextFile() {
     if (!transport) {
         if (!resumeUsable) fsdUnlinkFile(resumePath);
         fsdUnlinkFile(target);
-        fsdUnlinkFile(fsdPathInFolder(downloadPath_, *name));
+        fsdUnlinkFile(platform::pathInFolder(downloadPath_, *name));
         transport = FSDURLDownload::downloadWithURL(url, file, gate, completion, queue_);
     }
     if (!transport) {
@@ -319,7 +320,7 @@ bool FSDDownload::takeUpCompleteArchive(const std::string& url, const std::strin
                                         const std::string& resumePath) {
     // A run stopped while unpacking leaves the finished archive and the record
     // of its completion (its address and size) behind.
-    const std::string archive = fsdPathInFolder(downloadPath_, name);
+    const std::string archive = platform::pathInFolder(downloadPath_, name);
     auto record = readFSDResumeData(resumePath);
     if (!record || record->url != url || record->offset == 0) return false;
     const std::uint64_t size = regularFileSize(archive, nullptr);
@@ -374,7 +375,7 @@ void FSDDownload::downloadCompleted(const std::string& path) {
     auto url = file->downloadURL();
     auto name = url ? fsdFileNameForURL(*url) : std::nullopt;
     if (name) {
-        const std::string finished = fsdPathInFolder(downloadPath_, *name);
+        const std::string finished = platform::pathInFolder(downloadPath_, *name);
         if (path != finished && ::rename(path.c_str(), finished.c_str()) != 0) {
             platform::Error underlying = platform::Error::posix(errno, finished);
             platform::Error error(std::string(kFSDErrorDomain), kFSDErrorTransfer);

@@ -8,6 +8,7 @@
 
 #include "Downloader/FSDManifestValues.h"
 #include "Platform/Dispatch/DispatchQueue.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/SharedFolder.h"
 
 namespace {
@@ -24,34 +25,22 @@ std::string_view urlPath(std::string_view url) {
 
 }  // namespace
 
-bool fsdIsPlainFileName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
 std::optional<std::string> fsdFileNameForURL(std::string_view url) {
     std::string_view path = urlPath(url);
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     auto slash = path.rfind('/');
     std::string_view last = slash == std::string_view::npos ? path : path.substr(slash + 1);
     auto name = fsdvalues::removingPercentEscapes(last);
-    if (!name || !fsdIsPlainFileName(*name)) return std::nullopt;
+    if (!name || !platform::isPlainFileName(*name)) return std::nullopt;
     return name;
 }
 
-std::string fsdPathInFolder(std::string_view folder, std::string_view name) {
-    std::string path(folder);
-    if (path.empty() || path.back() != '/') path += '/';
-    path += name;
-    return path;
-}
-
 std::string fsdTargetPath(std::string_view folder, std::string_view name) {
-    return fsdPathInFolder(folder, name) + ".fsd";
+    return platform::pathInFolder(folder, name) + ".fsd";
 }
 
 std::string fsdResumeDataPath(std::string_view folder, std::string_view name) {
-    return fsdPathInFolder(folder, "." + std::string(name) + ".fsd_resumedata");
+    return platform::pathInFolder(folder, "." + std::string(name) + ".fsd_resumedata");
 }
 
 std::string fsdUnescapedURL(std::string_view url) {

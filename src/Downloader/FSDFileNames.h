@@ -12,16 +12,10 @@
 /// named from an address can leave its folder.
 std::optional<std::string> fsdFileNameForURL(std::string_view url);
 
-/// True for a name that stays inside its folder: not empty, not "." or "..",
-/// and without "/" or NUL.
-bool fsdIsPlainFileName(std::string_view name);
-
 /// "<folder>/<name>.fsd": the partial file of a transfer.
 std::string fsdTargetPath(std::string_view folder, std::string_view name);
 /// "<folder>/.<name>.fsd_resumedata": the resume data of a transfer.
 std::string fsdResumeDataPath(std::string_view folder, std::string_view name);
-/// "<folder>/<name>".
-std::string fsdPathInFolder(std::string_view folder, std::string_view name);
 
 /// The address with its percent escapes removed, for pings and logs (the
 /// address itself when an escape is malformed).

@@ -9,6 +9,7 @@
 #include "Foundation/PelLogging.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/Dispatch/SerialQueue.h"
+#include "Platform/System/PathNames.h"
 
 extern std::atomic<bool> gFSDSetupInstallerStartSent;
 
@@ -16,8 +17,8 @@ namespace {
 
 std::optional<std::string> existingFile(const std::string& folder,
                                         const std::optional<std::string>& name) {
-    if (!name || !fsdIsPlainFileName(*name)) return std::nullopt;
-    std::string path = fsdPathInFolder(folder, *name);
+    if (!name || !platform::isPlainFileName(*name)) return std::nullopt;
+    std::string path = platform::pathInFolder(folder, *name);
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) return std::nullopt;
     return path;
@@ -40,9 +41,9 @@ bool FSDDownload::unzipFileFrom(const std::string& zipPath, const std::string& f
         if (next == FSDZipReader::Next::End) break;
         // Only plain files at the top, of a sane size, with good checksums.
         bool ok = next == FSDZipReader::Next::Entry && entry.kind == FSDZipReader::Kind::Regular &&
-                  !entry.isHardLink && fsdIsPlainFileName(entry.name) &&
+                  !entry.isHardLink && platform::isPlainFileName(entry.name) &&
                   entry.size <= kMaxSetupInstallerSize &&
-                  fsdExtractEntryTo(*reader, folder, fsdPathInFolder(folder, entry.name),
+                  fsdExtractEntryTo(*reader, folder, platform::pathInFolder(folder, entry.name),
                                     static_cast<std::uint64_t>(kMaxSetupInstallerSize), nullptr);
         if (!ok) {
             PelLogging::logErrorMessageWithFormat("Unable to unpack entry %@ of %@", entry.name,
@@ -72,7 +73,7 @@ bool FSDDownload::downloadSetupInstallerFile(const PelFSDFilePtr& file, platform
         return false;
     }
     const std::string folder = downloadPath_;
-    const std::string zipPath = fsdPathInFolder(folder, *name);
+    const std::string zipPath = platform::pathInFolder(folder, *name);
     const std::string address = *url;
     auto reqs = file->reqsPlist();
     auto logo = file->brandingLogo();

@@ -19,6 +19,7 @@
 #include "Downloader/FSDError.h"
 #include "Downloader/FSDFileNames.h"
 #include "Foundation/PelLogging.h"
+#include "Platform/System/PathNames.h"
 
 extern char** environ;
 
@@ -166,8 +167,8 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
     auto name = fsdFileNameForURL(*url);
     const std::string pkgName = file->pkgName().value_or("");
     if (!name) return Unpacked::Skipped;
-    const std::string archivePath = fsdPathInFolder(downloadPath_, *name);
-    const std::string pkgPath = fsdPathInFolder(downloadPath_, pkgName);
+    const std::string archivePath = platform::pathInFolder(downloadPath_, *name);
+    const std::string pkgPath = platform::pathInFolder(downloadPath_, pkgName);
     addPackageDescription(*file, pkgName);
 
     auto reader = FSDZipReader::open(archivePath);
@@ -187,7 +188,7 @@ FSDDownload::Unpacked FSDDownload::unpackPackage() {
             makeFSDError(kFSDErrorOpenZip, "Failed to open the Download zip file"), archivePath);
         return Unpacked::Failed;
     }
-    if (!fsdIsPlainFileName(pkgName) || entry.name != pkgName ||
+    if (!platform::isPlainFileName(pkgName) || entry.name != pkgName ||
         entry.kind != FSDZipReader::Kind::Regular) {
         PelLogging::logErrorMessageWithFormat("Downloaded %@ zip file does not contain pkg name:%@",
                                               archivePath, pkgName);
@@ -226,8 +227,8 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
     auto name = url ? fsdFileNameForURL(*url) : std::nullopt;
     if (!name) return Unpacked::Skipped;
     const std::string appName = file->appName().value_or("");
-    const std::string archivePath = fsdPathInFolder(downloadPath_, *name);
-    const std::string appPath = fsdPathInFolder(downloadPath_, appName);
+    const std::string archivePath = platform::pathInFolder(downloadPath_, *name);
+    const std::string appPath = platform::pathInFolder(downloadPath_, appName);
     addPackageDescription(*file, appName);
 
     const platform::Error toolFailed =
@@ -240,8 +241,8 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
             return Unpacked::Failed;
         }
         // Nothing the tool writes may land outside the folder.
-        const bool safe =
-            fsdIsPlainFileName(appName) && fsdArchiveStaysInside(*reader, downloadPath_, &topNames);
+        const bool safe = platform::isPlainFileName(appName) &&
+                          fsdArchiveStaysInside(*reader, downloadPath_, &topNames);
         if (!safe) {
             PelLogging::logNoticeMessageWithFormat("Unzip failed for file: %@", archivePath);
             reader.reset();
@@ -257,7 +258,7 @@ FSDDownload::Unpacked FSDDownload::unpackWithTool() {
     // leaves nothing half-written behind.
     std::vector<std::string> newItems;
     for (const auto& top : topNames) {
-        const std::string item = fsdPathInFolder(downloadPath_, top);
+        const std::string item = platform::pathInFolder(downloadPath_, top);
         struct stat info;
         if (item != archivePath && ::lstat(item.c_str(), &info) != 0 && errno == ENOENT)
             newItems.push_back(item);

@@ -7,6 +7,7 @@
 #include "Downloader/FSDError.h"
 #include "Downloader/FSDFileNames.h"
 #include "Downloader/FSDResumeData.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/SharedFolder.h"
 #include "Platform/Values/DataFile.h"
@@ -168,8 +169,8 @@ bool PelFSD::writeFSDInformation(const std::optional<std::string>& given, platfo
     }
     auto write = [&](const platform::Data& bytes, const std::string& source) {
         std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-        return fsdWriteFileAtomically(text, fsdPathInFolder(folder, lastComponent(source)), 0644,
-                                      error);
+        return fsdWriteFileAtomically(text, platform::pathInFolder(folder, lastComponent(source)),
+                                      0644, error);
     };
     if (!write(*manifestBytes, *manifestPath)) return false;
     if (sigBytes) return write(*sigBytes, *sigPath);

@@ -74,28 +74,6 @@ std::string userConfigFolder() {
     return platform::Paths::join(platform::Paths::homeDirectory(), ".config");
 }
 
-// The file access rights of the user `uid`: the account's group and groups,
-// or `gid` alone for an id without an account.
-platform::UserIdentity identityOf(uid_t uid, gid_t gid) {
-    platform::UserIdentity identity{uid, gid, {}};
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return identity;
-    identity.gid = found->pw_gid;
-    int count = 32;
-    std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
-        groups.resize(static_cast<std::size_t>(count));
-        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) count = 0;
-    }
-    groups.resize(static_cast<std::size_t>(count));
-    identity.groups = std::move(groups);
-    return identity;
-}
-
 // What stat says of `path`, or of the nearest folder above it that exists.
 std::optional<struct stat> nearestExisting(std::filesystem::path path) {
     for (;; path = path.parent_path()) {
@@ -130,7 +108,8 @@ bool asOwnerOfFolder(const char* method, const std::string& entry,
         return false;
     }
     platform::Error failure;
-    if (!platform::withUserFileAccess(identityOf(folder->st_uid, folder->st_gid), work, &failure)) {
+    if (!platform::withUserFileAccess(platform::userIdentity(folder->st_uid, folder->st_gid), work,
+                                      &failure)) {
         PelLogging::logErrorMessageWithFormat(
             "%s: Autostart entry %@ left alone: cannot act as its folder's owner (%@)", method,
             entry, failure);

@@ -124,21 +124,6 @@ std::string parentOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Removes the item at `path` and everything below it: below the folder that
-// holds it, by descriptor, never following a link (a tree changed while it
-// is removed cannot lead the removal elsewhere). 0 or the errno.
-int removeTree(const std::string& path) {
-    std::string name;
-    platform::Error failure;
-    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
-                                                     &name, &failure);
-    if (!folder) {
-        const platform::Error* cause = failure.underlyingError();
-        return cause ? static_cast<int>(cause->code()) : EIO;
-    }
-    return folder->removeTree(name, false);
-}
-
 }  // namespace
 
 platform::Error fileError(int errnum, const std::string& path, Side side) {
@@ -190,7 +175,7 @@ bool copyItem(const std::string& from, const std::string& to, platform::Error* e
     // Leave no partial copy behind: `to` did not exist before, unless another
     // process made it in the meantime (then the copy failed on it).
     bool racedOnTarget = failure.code() == platform::kFileWriteFileExistsError;
-    if (!racedOnTarget) removeTree(to);
+    if (!racedOnTarget) platform::SharedFolder::removeTreeAt(to, false);
     platform::setError(error, std::move(failure));
     return false;
 }
@@ -198,7 +183,8 @@ bool copyItem(const std::string& from, const std::string& to, platform::Error* e
 bool removeItem(const std::string& path, platform::Error* error) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return fail(error, errno, path, Side::Write);
-    if (int code = removeTree(path)) return fail(error, code, path, Side::Write);
+    if (int code = platform::SharedFolder::removeTreeAt(path, false))
+        return fail(error, code, path, Side::Write);
     return true;
 }
 

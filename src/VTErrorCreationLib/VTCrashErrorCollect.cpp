@@ -18,6 +18,7 @@
 
 #include "Platform/System/Paths.h"
 #include "Platform/System/UniformTypes.h"
+#include "Platform/System/UserAccount.h"
 #include "VTErrorCreationLib/VTCrashError.h"
 #include "VTErrorCreationLib/VTErrorData.h"
 #include "VTErrorCreationLib/VTSCDConfiguration.h"
@@ -121,8 +122,6 @@ std::vector<SearchFolder> homeLibraryFolders() {
     const uid_t self = geteuid();
     std::vector<SearchFolder> folders = {{platform::Paths::userLibrary(""), self},
                                          {platform::Paths::resolve("/Library"), self}};
-    const long limit = sysconf(_SC_GETPW_R_SIZE_MAX);
-    if (limit <= 0) return folders;
     // The account list first (getpwent keeps its place in shared state, so
     // the listing is serialised), then each home by the account's id.
     static std::mutex listMutex;
@@ -133,15 +132,11 @@ std::vector<SearchFolder> homeLibraryFolders() {
         while (const passwd* entry = getpwent()) accounts.push_back(entry->pw_uid);
         endpwent();
     }
-    std::vector<char> buffer(static_cast<size_t>(limit));
     for (uid_t account : accounts) {
-        passwd record{};
-        passwd* result = nullptr;
-        if (getpwuid_r(account, &record, buffer.data(), buffer.size(), &result) != 0 || !result ||
-            !result->pw_dir)
-            continue;
+        const auto entry = platform::userAccount(account);
+        if (!entry || entry->home.empty()) continue;
         folders.push_back(
-            {platform::Paths::join(platform::Paths::resolve(result->pw_dir), "Library"), account});
+            {platform::Paths::join(platform::Paths::resolve(entry->home), "Library"), account});
     }
     return folders;
 }

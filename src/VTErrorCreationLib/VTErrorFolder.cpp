@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Platform/System/PathNames.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 
 namespace vtfolder {
@@ -24,13 +25,6 @@ std::string nameOf(std::string_view path) {
     while (path.size() > 1 && path.back() == '/') path.remove_suffix(1);
     std::size_t slash = path.find_last_of('/');
     return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-}
-
-std::string join(std::string_view folder, std::string_view name) {
-    std::string out(folder);
-    if (out.empty() || out.back() != '/') out += '/';
-    out += name;
-    return out;
 }
 
 std::optional<SharedFolder> openFolder(const std::string& path, SharedFolder::Trust trust,
@@ -102,7 +96,7 @@ std::optional<std::string> findErrorFolder(const std::string& destination) {
         auto folder = root->child(entry, SharedFolder::Trust::Any, nullptr);
         struct stat st {};
         if (folder && folder->statEntry(uuid, &st) && S_ISDIR(st.st_mode))
-            return join(folder->path(), uuid);
+            return platform::pathInFolder(folder->path(), uuid);
     }
     return std::nullopt;
 }
@@ -158,9 +152,7 @@ bool removeEmptyBucket(const SharedFolder& bucket) {
 }
 
 bool isValidDetailIdentifier(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos &&
-           name != kSummaryFileName && name != kDataFileName;
+    return platform::isPlainFileName(name) && name != kSummaryFileName && name != kDataFileName;
 }
 
 }  // namespace vtfolder

@@ -22,7 +22,6 @@ using platform::SharedFolder;
 
 std::string parentOf(std::string_view path);
 std::string nameOf(std::string_view path);
-std::string join(std::string_view folder, std::string_view name);
 
 /// Mode of the folders that every user of the machine writes into ("Errors",
 /// "Submissions", "CrashDumps" and the bucket folders): anyone may add an

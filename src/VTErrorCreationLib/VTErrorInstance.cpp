@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "Platform/System/PathNames.h"
 #include "Platform/System/Paths.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
@@ -45,7 +46,7 @@ std::optional<Destination> prepareDestination(const std::string& destination, bo
     std::string used;
     auto bucket = vtfolder::bucketForSaving(*root, bucketName, &used, nullptr, error);
     if (!bucket) return std::nullopt;
-    std::string path = vtfolder::join(root->pathOf(used), vtfolder::nameOf(destination));
+    std::string path = platform::pathInFolder(root->pathOf(used), vtfolder::nameOf(destination));
     return Destination{std::move(*bucket), std::move(path)};
 }
 
@@ -68,8 +69,9 @@ std::optional<std::string> VTErrorInstance::folderURLForErrorWithBucketID(
     const auto& root =
         detailed ? configuration->errorsPath() : configuration->undetailedLogicalErrorsPath();
     if (!root || root->empty()) return std::nullopt;
-    return vtfolder::join(vtfolder::join(*root, VTStringUtilities::stringWithBucketID(bucketID)),
-                          uuid.UUIDString());
+    return platform::pathInFolder(
+        platform::pathInFolder(*root, VTStringUtilities::stringWithBucketID(bucketID)),
+        uuid.UUIDString());
 }
 
 VTErrorInstance::VTErrorInstance(std::uint64_t failureType, std::int32_t severity,

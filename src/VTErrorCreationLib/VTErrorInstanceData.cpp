@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "Platform/System/FileAttributes.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/UniformTypes.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 #include "VTErrorCreationLib/Utilities/VTFileManagerUtilities.h"
@@ -211,7 +212,7 @@ bool VTErrorInstance::writeDetailDataWithIdentifier(const std::string& identifie
         platform::setError(error, platform::Error::posix(EINVAL, identifier));
         return false;
     }
-    std::string source = vtfolder::join(*fileURL_, identifier);
+    std::string source = platform::pathInFolder(*fileURL_, identifier);
     struct stat st {};
     if (::lstat(destination.c_str(), &st) == 0) {
         platform::setError(error, platform::Error::fileWrite(EEXIST, destination));
@@ -239,7 +240,7 @@ bool VTErrorInstance::streamDetailDataWithIdentifier(const std::string& identifi
         platform::setError(error, detailError(kVTErrorMissingIdentity, identifier));
         return false;
     }
-    if (out) *out = std::make_shared<VTInputStream>(vtfolder::join(*fileURL_, identifier));
+    if (out) *out = std::make_shared<VTInputStream>(platform::pathInFolder(*fileURL_, identifier));
     return true;
 }
 
@@ -287,7 +288,7 @@ std::int64_t VTErrorInstance::enumerateData(std::span<const std::int64_t> sectio
                 platform::Dictionary details = data_.detailDataLocked();
                 for (const auto& [identifier, stored] : details) {
                     if (!vtfolder::isValidDetailIdentifier(identifier)) continue;
-                    std::string path = vtfolder::join(*fileURL_, identifier);
+                    std::string path = platform::pathInFolder(*fileURL_, identifier);
                     if (!folder->hasEntry(identifier)) continue;
                     VTErrorDataValue item;
                     if (options & kVTErrorDataOptionFileURL) {

@@ -19,6 +19,7 @@
 #include "Platform/Security/Crypto.h"
 #include "Platform/System/OSRelease.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/UserAccount.h"
 
 namespace {
 
@@ -76,14 +77,9 @@ std::optional<std::string> languageOfLocaleFile(std::string_view systemPath) {
 }
 
 std::optional<std::string> userLanguage(std::uint32_t uid) {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 2048);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) == 0 && found &&
-        found->pw_dir) {
+    if (auto account = platform::userAccount(uid); account && !account->home.empty()) {
         if (auto language =
-                languageOfLocaleFile(platform::Paths::join(found->pw_dir, ".config/locale.conf")))
+                languageOfLocaleFile(platform::Paths::join(account->home, ".config/locale.conf")))
             return language;
     }
     for (const char* name : {"LANGUAGE", "LANG"}) {

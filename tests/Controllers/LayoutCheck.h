@@ -77,6 +77,7 @@
 #include "OstrelUI/Controls/OstrelUISpinners.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
 #include "OstrelUI/Controls/OstrelUIViews.h"
+#include "OstrelUI/Controls/PelgraveUIColors.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 
 namespace layoutcheck {
@@ -111,19 +112,8 @@ inline QString nameOf(const QWidget* w) {
     return name;
 }
 
-/// The relative luminance of WCAG 2.
-inline double luminance(QRgb c) {
-    auto channel = [](int v) {
-        const double s = v / 255.0;
-        return s <= 0.03928 ? s / 12.92 : std::pow((s + 0.055) / 1.055, 2.4);
-    };
-    return 0.2126 * channel(qRed(c)) + 0.7152 * channel(qGreen(c)) + 0.0722 * channel(qBlue(c));
-}
-
-inline double contrast(QRgb a, QRgb b) {
-    const double la = luminance(a), lb = luminance(b);
-    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
-}
+/// The WCAG 2 contrast ratio of two pixels' colours.
+inline double contrast(QRgb a, QRgb b) { return ostrelui::contrastRatio(QColor(a), QColor(b)); }
 
 /// The text a widget shows ("" for none).
 inline QString textOf(const QWidget* w) {

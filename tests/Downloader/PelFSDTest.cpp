@@ -145,17 +145,9 @@ TEST_F(PelFSDTest, RootWorksOnlyInFoldersNoOtherUserCanChange) {
     if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     const std::string shared = dir_.file("shared");
     const std::string target = dir_.file("target");
-    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir_.path(), shared));
     ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
-    testsupport::letOthersEnter(dir_.path(), shared);
-    ASSERT_EQ(testsupport::runUnprivileged([&] {
-                  return ::mkdir((shared + "/home").c_str(), 0755) == 0 &&
-                                 ::symlink(target.c_str(), (shared + "/link").c_str()) == 0
-                             ? 0
-                             : 1;
-              }),
-              0);
+    ASSERT_TRUE(testsupport::plantAsOtherUser(shared, "home", target, 0755));
     auto fsd = create(writeManifest("m"));
     for (const std::string& folder : {shared + "/home/FSD", shared + "/link/FSD"}) {
         SCOPED_TRACE(folder);

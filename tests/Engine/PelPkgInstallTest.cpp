@@ -283,18 +283,11 @@ TEST_F(PelPkgInstallTest, AnInstallLocationThroughAnotherUsersFolderOrLinkIsRefu
     if (geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     const std::string shared = rooted("/shared");
     const std::string target = rooted("/secret");
-    fs::create_directories(shared);
+    fs::create_directories(fs::path(shared).parent_path());
     fs::create_directories(target);
-    fs::permissions(shared, fs::perms(01777));
     fs::permissions(target, fs::perms(0700));
-    testsupport::letOthersEnter(dir_.path(), shared);
-    ASSERT_EQ(testsupport::runUnprivileged([&] {
-                  return ::mkdir((shared + "/theirs").c_str(), 0777) == 0 &&
-                                 ::symlink(target.c_str(), (shared + "/link").c_str()) == 0
-                             ? 0
-                             : 1;
-              }),
-              0);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir_.path(), shared));
+    ASSERT_TRUE(testsupport::plantAsOtherUser(shared, "theirs", target));
     struct Case {
         const char* location;
         int status;

@@ -13,42 +13,14 @@
 #include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorInstanceTestSupport.h"
-#include "vterrtool/VTErrTool.h"
+#include "support/ToolRun.h"
 
 namespace fs = std::filesystem;
+using testsupport::occurrences;
+using testsupport::runErrTool;
+using testsupport::ToolRun;
 
 namespace {
-
-struct Captured {
-    int status;
-    std::string out;
-    std::string err;
-};
-
-std::string contents(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
-    std::fclose(file);
-    return text;
-}
-
-Captured runTool(const std::vector<std::string>& args) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = vterrtool::run(args, out, err);
-    Captured c{status, contents(out), {}};
-    c.err = contents(err);
-    return c;
-}
-
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1)) ++n;
-    return n;
-}
 
 platform::Data bytes(const std::string& text) { return platform::Data(text.begin(), text.end()); }
 
@@ -102,9 +74,9 @@ TEST(VTErrorLeftovers, DamagedErrorFoldersAreNamedWithTheirReasonAndCanBeRemoved
         damaged.push_back(*error->fileURL());
     }
 
-    Captured listed = runTool({"list", "--base", t.base()});
+    ToolRun listed = runErrTool({"list", "--base", t.base()});
     EXPECT_EQ(listed.status, 0);
-    EXPECT_EQ(count(listed.out, "\n"), 1u) << listed.out;
+    EXPECT_EQ(occurrences(listed.out, "\n"), 1u) << listed.out;
     EXPECT_NE(listed.out.find(whole->summaryData().failureUUID()->UUIDString()), std::string::npos);
     for (std::size_t i = 0; i < damaged.size(); ++i) {
         SCOPED_TRACE(cases[i].what);
@@ -113,17 +85,17 @@ TEST(VTErrorLeftovers, DamagedErrorFoldersAreNamedWithTheirReasonAndCanBeRemoved
             << listed.err;
     }
 
-    Captured cleaned = runTool({"clean", "--base", t.base()});
+    ToolRun cleaned = runErrTool({"clean", "--base", t.base()});
     EXPECT_EQ(cleaned.status, 0) << cleaned.err;
-    EXPECT_EQ(count(cleaned.out, "removed "), damaged.size()) << cleaned.out;
+    EXPECT_EQ(occurrences(cleaned.out, "removed "), damaged.size()) << cleaned.out;
     for (const auto& folder : damaged) {
         EXPECT_FALSE(fs::exists(folder)) << folder;
         EXPECT_FALSE(fs::exists(vtfolder::parentOf(folder))) << "its emptied bucket went too";
     }
     EXPECT_TRUE(fs::exists(*whole->fileURL() + "/summary.vterr"));
-    Captured after = runTool({"list", "--base", t.base()});
+    ToolRun after = runErrTool({"list", "--base", t.base()});
     EXPECT_EQ(after.err, "");
-    EXPECT_EQ(count(after.out, "\n"), 1u);
+    EXPECT_EQ(occurrences(after.out, "\n"), 1u);
 }
 
 TEST(VTErrorLeftovers, FailedFirstSavesLeaveNothingInTheTemporaryFolder) {
@@ -182,14 +154,14 @@ TEST(VTErrorLeftovers, AnInterruptedSaveLeavesAWholeErrorOrNone) {
         } catch (const Interrupted&) {
         }
         platform::SharedFolder::setStepHookForTesting({});
-        Captured listed = runTool({"list", "--base", t.base()});
+        ToolRun listed = runErrTool({"list", "--base", t.base()});
         EXPECT_EQ(listed.err, "") << "no damaged folder";
         const std::string folder = t.base() + "/Errors/00001234/" + std::string(vttest::kUUIDText);
         if (fs::exists(folder)) {
             EXPECT_TRUE(fs::exists(folder + "/summary.vterr"));
             EXPECT_TRUE(fs::exists(folder + "/data.vterr"));
             EXPECT_TRUE(fs::exists(folder + "/Log"));
-            EXPECT_EQ(count(listed.out, "\n"), 1u);
+            EXPECT_EQ(occurrences(listed.out, "\n"), 1u);
         } else {
             EXPECT_EQ(listed.out, "");
         }

@@ -11,8 +11,8 @@
 #include "VTErrorCreationLib/VTErrorInstance.h"
 #include "VTErrorCreationLib/VTErrorPayload.h"
 #include "VTSubmissionLib/Archive/VTArchive.h"
+#include "support/ToolRun.h"
 #include "support/UnprivilegedChild.h"
-#include "vterrtool/VTErrTool.h"
 
 namespace fs = std::filesystem;
 using vtclienttest::ClientTree;
@@ -168,17 +168,8 @@ namespace {
 
 // Runs a vterrtool command; its exit status and first output line.
 std::pair<int, std::string> tool(const std::vector<std::string>& args) {
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    const int status = vterrtool::run(args, out, err);
-    std::rewind(out);
-    char line[4096] = {};
-    if (!std::fgets(line, sizeof line, out)) line[0] = '\0';
-    std::fclose(out);
-    std::fclose(err);
-    std::string text = line;
-    if (!text.empty() && text.back() == '\n') text.pop_back();
-    return {status, text};
+    const auto run = testsupport::runErrTool(args);
+    return {run.status, run.out.substr(0, run.out.find('\n'))};
 }
 
 }  // namespace

@@ -19,6 +19,7 @@
 #include <map>
 #include <string>
 
+#include "Platform/System/PathNames.h"
 #include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/PelRmDir.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
@@ -119,6 +120,17 @@ bool timeLeft(std::chrono::steady_clock::time_point start) {
     return std::chrono::steady_clock::now() - start < kTimeLimit;
 }
 
+// One round of the attacker's swaps at `name` in the folder `dir`: their
+// folder and a link to `target` take turns there. Plain system calls only
+// (it runs in the attacker child).
+void swapLinkAndFolder(int dir, const char* name, const char* target) {
+    ::mkdirat(dir, "evil", 0777);
+    ::symlinkat(target, dir, name);
+    ::renameat2(dir, name, dir, "evil", RENAME_EXCHANGE);
+    ::renameat2(dir, name, dir, "evil", RENAME_EXCHANGE);
+    ::unlinkat(dir, name, 0);
+}
+
 }  // namespace
 
 TEST(VTSharedFolderRace, NewBasesWhileTheBaseIsSwappedForALinkAndAFolder) {
@@ -127,13 +139,7 @@ TEST(VTSharedFolderRace, NewBasesWhileTheBaseIsSwappedForALinkAndAFolder) {
     const std::string target = tree.target();
     const char* targetPath = target.c_str();
     const int shared = tree.sharedFd();
-    testsupport::Attacker attacker([=] {
-        ::mkdirat(shared, "evil", 0777);
-        ::symlinkat(targetPath, shared, "base");
-        ::renameat2(shared, "base", shared, "evil", RENAME_EXCHANGE);
-        ::renameat2(shared, "base", shared, "evil", RENAME_EXCHANGE);
-        ::unlinkat(shared, "base", 0);
-    });
+    testsupport::Attacker attacker([=] { swapLinkAndFolder(shared, "base", targetPath); });
     ASSERT_TRUE(attacker.running());
     auto sharedFolder = SharedFolder::open(tree.shared(), SharedFolder::Trust::Required, nullptr);
     ASSERT_TRUE(sharedFolder);
@@ -170,13 +176,7 @@ TEST(VTSharedFolderRace, SavesWhileTheBucketIsSwappedForALinkAndAFolder) {
     const std::string target = tree.target();
     const char* targetPath = target.c_str();
     testsupport::Attacker attacker([=] {
-        for (int root : {errors, submissions}) {
-            ::mkdirat(root, "evil", 0777);
-            ::symlinkat(targetPath, root, "00000007");
-            ::renameat2(root, "00000007", root, "evil", RENAME_EXCHANGE);
-            ::renameat2(root, "00000007", root, "evil", RENAME_EXCHANGE);
-            ::unlinkat(root, "00000007", 0);
-        }
+        for (int root : {errors, submissions}) swapLinkAndFolder(root, "00000007", targetPath);
     });
     ASSERT_TRUE(attacker.running());
     const auto start = std::chrono::steady_clock::now();
@@ -194,10 +194,11 @@ TEST(VTSharedFolderRace, SavesWhileTheBucketIsSwappedForALinkAndAFolder) {
                 << folder;
         }
         EXPECT_EQ(read(folder + "/Log"), "log");
-        EXPECT_EQ(vtfolder::findErrorFolder(vtfolder::join(
-                      vtfolder::join(vtfolder::parentOf(vtfolder::parentOf(folder)), "00000007"),
-                      vtfolder::nameOf(folder))),
-                  folder)
+        EXPECT_EQ(
+            vtfolder::findErrorFolder(platform::pathInFolder(
+                platform::pathInFolder(vtfolder::parentOf(vtfolder::parentOf(folder)), "00000007"),
+                vtfolder::nameOf(folder))),
+            folder)
             << "the readers find it";
         EXPECT_TRUE(error->remove(&failure)) << failure.description();
     }

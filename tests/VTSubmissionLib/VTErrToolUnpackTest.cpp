@@ -1,25 +1,11 @@
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <string>
 
 #include "SubmissionTestSupport.h"
-#include "vterrtool/VTErrTool.h"
-
-namespace {
-
-std::string contents(std::FILE* file) {
-    std::string text;
-    std::rewind(file);
-    char buf[4096];
-    std::size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, file)) > 0) text.append(buf, n);
-    return text;
-}
-
-}  // namespace
+#include "support/ToolRun.h"
 
 TEST(VTErrToolUnpackTest, RefusesAPayloadDeclaringAHundredMillionEntries) {
     // 72 bytes: one stored folder split into 99,999,999 substreams (libarchive
@@ -35,15 +21,12 @@ TEST(VTErrToolUnpackTest, RefusesAPayloadDeclaringAHundredMillionEntries) {
     std::ofstream(file, std::ios::binary) << hostile;
     const std::string folder = fx.temp().file("out");
 
-    std::FILE* out = std::tmpfile();
-    std::FILE* err = std::tmpfile();
-    EXPECT_EQ(vterrtool::run({"unpack", file, folder}, out, err), 1);
-    const std::string message = contents(err);
+    const auto unpacked = testsupport::runErrTool({"unpack", file, folder});
+    EXPECT_EQ(unpacked.status, 1);
+    const std::string& message = unpacked.err;
     EXPECT_NE(message.find("Too many substreams"), std::string::npos) << message;
     EXPECT_NE(message.find("Code=8"), std::string::npos) << message;
     // No unpacking folder was made (the tool's own configuration folders aside).
     for (const auto& item : std::filesystem::directory_iterator(folder))
         EXPECT_NE(item.path().filename().string().rfind("vantrel.", 0), 0u) << item.path();
-    std::fclose(out);
-    std::fclose(err);
 }

@@ -91,4 +91,28 @@ inline void letOthersEnter(const std::filesystem::path& base, const std::filesys
     }
 }
 
+/// Makes the folder `path` (below `base`, a test's own temporary folder) as
+/// /tmp is: sticky and writable by everyone, and reachable by others. False
+/// when it could not be made.
+inline bool makeStickyFolder(const std::filesystem::path& base, const std::string& path) {
+    if (mkdir(path.c_str(), 0) != 0 || chmod(path.c_str(), 01777) != 0) return false;
+    letOthersEnter(base, path);
+    return true;
+}
+
+/// What another user plants in the sticky folder `shared`, as a child at
+/// kUnprivilegedId: their own folder `shared/<folder>` with `mode` and,
+/// unless `linkTarget` is empty, their link `shared/link` to `linkTarget`.
+/// True when all of it was made.
+inline bool plantAsOtherUser(const std::string& shared, const std::string& folder,
+                             const std::string& linkTarget, mode_t mode = 0777) {
+    return runUnprivileged([&] {
+               const bool made = mkdir((shared + "/" + folder).c_str(), mode) == 0;
+               return made && (linkTarget.empty() ||
+                               symlink(linkTarget.c_str(), (shared + "/link").c_str()) == 0)
+                          ? 0
+                          : 1;
+           }) == 0;
+}
+
 }  // namespace testsupport

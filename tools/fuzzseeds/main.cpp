@@ -260,22 +260,39 @@ void extractionArchives() {
                                                 {"/abs", AE_IFREG, "a"}}));
 }
 
-// Tables of contents of xar archives, as the xar writer lays them out
-// before compressing them: files only, and files with a signature and its
-// certificates.
-void xarTables(const std::string& keys) {
+// A small package's files, unsigned.
+devsign::XarOptions smallPackage() {
     devsign::XarOptions options;
     options.files = {{"Distribution", {'<', 'x', '/', '>', '\n'}}, {"Payload", {'p', 'a', 'y'}}};
-    seed("xar_toc", "unsigned.xml", std::string_view(devsign::layoutXar(options).tocXml));
-    const auto leafKey =
-        devsign::PrivateKey::loadPEM(keys + "/package-signing.DEVELOPMENT-ONLY.key.pem");
+    return options;
+}
+
+// The small package signed with `leafKey` (the development package key,
+// which must outlive the options) and its certificate chain.
+devsign::XarOptions signedSmallPackage(const std::string& keys,
+                                       const devsign::PrivateKey& leafKey) {
+    devsign::XarOptions options = smallPackage();
     devsign::XarSigning signing;
     signing.key = &leafKey;
     signing.certificates = {devsign::loadCertificatePEM(keys + "/package-signing.cert.pem"),
                             devsign::loadCertificatePEM(keys + "/root-ca.cert.pem")};
     options.signing = std::move(signing);
     options.checksumName = "sha256";
-    seed("xar_toc", "signed.xml", std::string_view(devsign::layoutXar(options).tocXml));
+    return options;
+}
+
+devsign::PrivateKey packageKey(const std::string& keys) {
+    return devsign::PrivateKey::loadPEM(keys + "/package-signing.DEVELOPMENT-ONLY.key.pem");
+}
+
+// Tables of contents of xar archives, as the xar writer lays them out
+// before compressing them: files only, and files with a signature and its
+// certificates.
+void xarTables(const std::string& keys) {
+    seed("xar_toc", "unsigned.xml", std::string_view(devsign::layoutXar(smallPackage()).tocXml));
+    const auto leafKey = packageKey(keys);
+    seed("xar_toc", "signed.xml",
+         std::string_view(devsign::layoutXar(signedSmallPackage(keys, leafKey)).tocXml));
 }
 
 void signedFiles(const std::string& keys) {
@@ -286,18 +303,9 @@ void signedFiles(const std::string& keys) {
     seed("signature_block", "FSD.flag",
          devsign::makeSignedDataFile("5B0E72A4-9C3D-4F81-A6E2-0D47C9B13F58\n", dataKey));
 
-    const auto leafKey =
-        devsign::PrivateKey::loadPEM(keys + "/package-signing.DEVELOPMENT-ONLY.key.pem");
-    devsign::XarOptions options;
-    options.files = {{"Distribution", {'<', 'x', '/', '>', '\n'}}, {"Payload", {'p', 'a', 'y'}}};
-    seed("xar", "unsigned.pkg", devsign::buildXar(options));
-    devsign::XarSigning signing;
-    signing.key = &leafKey;
-    signing.certificates = {devsign::loadCertificatePEM(keys + "/package-signing.cert.pem"),
-                            devsign::loadCertificatePEM(keys + "/root-ca.cert.pem")};
-    options.signing = std::move(signing);
-    options.checksumName = "sha256";
-    seed("xar", "signed.pkg", devsign::buildXar(options));
+    seed("xar", "unsigned.pkg", devsign::buildXar(smallPackage()));
+    const auto leafKey = packageKey(keys);
+    seed("xar", "signed.pkg", devsign::buildXar(signedSmallPackage(keys, leafKey)));
 }
 
 void moduleFiles() {

@@ -189,12 +189,19 @@ std::string timeText(const std::optional<platform::Date>& date) {
     return buf;
 }
 
+/// The saved errors of the arguments "<command> --base B", as savedErrors()
+/// finds them; false, with nothing read, for other arguments.
+bool savedErrorsOfBase(const std::vector<std::string>& args, std::vector<SavedError>* whole,
+                       std::vector<DamagedError>* damaged) {
+    if (args.size() != 3 || args[1] != "--base") return false;
+    savedErrors(configurationForBase(absolute(args[2])), whole, damaged);
+    return true;
+}
+
 int list(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-    if (args.size() != 3 || args[1] != "--base") return usage(err);
-    const VTSCDConfiguration configuration = configurationForBase(absolute(args[2]));
     std::vector<SavedError> whole;
     std::vector<DamagedError> damaged;
-    savedErrors(configuration, &whole, &damaged);
+    if (!savedErrorsOfBase(args, &whole, &damaged)) return usage(err);
     // Folders that are no whole error are named, not skipped in silence:
     // "clean" removes them.
     reportDamaged(damaged, err);
@@ -211,11 +218,9 @@ int list(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
 }
 
 int clean(const std::vector<std::string>& args, std::FILE* out, std::FILE* err) {
-    if (args.size() != 3 || args[1] != "--base") return usage(err);
-    const VTSCDConfiguration configuration = configurationForBase(absolute(args[2]));
     std::vector<SavedError> whole;
     std::vector<DamagedError> damaged;
-    savedErrors(configuration, &whole, &damaged);
+    if (!savedErrorsOfBase(args, &whole, &damaged)) return usage(err);
     int status = 0;
     for (const DamagedError& d : damaged) {
         // By descriptor from the bucket held open, never following a link.

@@ -1,6 +1,8 @@
 #include "OstrelUI/Controls/PelgraveUIColors.h"
 
 #include <QFontDatabase>
+#include <algorithm>
+#include <cmath>
 
 namespace ostrelui {
 
@@ -75,6 +77,19 @@ std::optional<QFont> OstrelUIAlertFontOfSize(double size) {
 }
 std::optional<QFont> OstrelUIEmphasizedAlertFontOfSize(double size) {
     return fontWithName(QStringLiteral("Lucida Grande Bold"), size);
+}
+
+double relativeLuminance(const QColor& color) {
+    auto channel = [](double c) {
+        return c <= 0.03928 ? c / 12.92 : std::pow((c + 0.055) / 1.055, 2.4);
+    };
+    return 0.2126 * channel(color.redF()) + 0.7152 * channel(color.greenF()) +
+           0.0722 * channel(color.blueF());
+}
+
+double contrastRatio(const QColor& a, const QColor& b) {
+    const double la = relativeLuminance(a), lb = relativeLuminance(b);
+    return (std::max(la, lb) + 0.05) / (std::min(la, lb) + 0.05);
 }
 
 }  // namespace ostrelui

@@ -41,4 +41,10 @@ std::optional<QFont> OstrelUIEmphasizedAlertFontOfSize(double size);  // Lucida 
 /// when no installed family and style make up that name.
 std::optional<QFont> fontWithName(const QString& faceName, double size);
 
+/// The relative luminance of a colour as WCAG 2 defines it: 0 for black,
+/// 1 for white.
+double relativeLuminance(const QColor& color);
+/// The WCAG 2 contrast ratio of two colours, from 1 (alike) to 21.
+double contrastRatio(const QColor& a, const QColor& b);
+
 }  // namespace ostrelui

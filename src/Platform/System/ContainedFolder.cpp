@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "Platform/System/PathNames.h"
 #include "Platform/System/UniqueFd.h"
 
 namespace platform {
@@ -18,20 +19,6 @@ namespace {
 
 // As many links as the kernel follows in one path.
 constexpr int kMaxLinks = 40;
-
-// The parts of a path, without empty and "." parts.
-std::vector<std::string> split(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos) end = path.size();
-        const std::string_view part = path.substr(start, end - start);
-        if (!part.empty() && part != ".") parts.emplace_back(part);
-        start = end + 1;
-    }
-    return parts;
-}
 
 std::string join(const std::vector<std::string>& parts) {
     std::string path;
@@ -142,7 +129,7 @@ bool ContainedFolder::resolve(Walk& walk, std::vector<std::string> pending, bool
                 *reason = "goes through the link " + quoted(part) + " to an absolute path";
                 return false;
             }
-            auto more = split(target);
+            auto more = pathParts(target);
             for (auto it = more.rbegin(); it != more.rend(); ++it) pending.push_back(*it);
             continue;
         }
@@ -179,7 +166,7 @@ bool ContainedFolder::place(std::string_view name, Kind kind, std::string_view l
     if (name.empty() || name.find('\0') != std::string_view::npos)
         return refuse("has no usable name");
     if (name.front() == '/') return refuse("has an absolute path");
-    std::vector<std::string> parts = split(name);
+    std::vector<std::string> parts = pathParts(name);
     for (const auto& part : parts)
         if (part == "..") return refuse("leads out of the destination");
     if (parts.empty()) {
@@ -238,12 +225,12 @@ bool ContainedFolder::place(std::string_view name, Kind kind, std::string_view l
         Walk target;
         target.parts = walk.parts;
         target.dir.reset(::fcntl(walk.dir.get(), F_DUPFD_CLOEXEC, 0));
-        if (target.dir.get() < 0 || !resolve(target, split(link), true, &why))
+        if (target.dir.get() < 0 || !resolve(target, pathParts(link), true, &why))
             return refuse("is a link that " + why);
     } else if (kind == Kind::HardLink) {
         if (link.empty() || link.front() == '/' || link.find('\0') != std::string_view::npos)
             return refuse("is a hard link outside the destination");
-        std::vector<std::string> targetParts = split(link);
+        std::vector<std::string> targetParts = pathParts(link);
         bool climbs = targetParts.empty();
         for (const auto& part : targetParts) climbs = climbs || part == "..";
         if (climbs) return refuse("is a hard link outside the destination");
@@ -321,7 +308,7 @@ bool ContainedFolder::make(std::string_view name, Kind kind, std::string_view li
 
 void ContainedFolder::removeMade() {
     for (auto it = made_.rbegin(); it != made_.rend(); ++it) {
-        std::vector<std::string> parts = split(*it);
+        std::vector<std::string> parts = pathParts(*it);
         const std::string leaf = parts.back();
         parts.pop_back();
         int fd = -1;

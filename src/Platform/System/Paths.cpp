@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "Platform/System/UserAccount.h"
+
 namespace platform {
 namespace {
 
@@ -54,12 +56,8 @@ std::string prefixed(const std::string& root, std::string_view path) {
 
 std::string systemHome() {
     if (const char* env = std::getenv("HOME"); env && *env) return env;
-    long size = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buf(size > 0 ? static_cast<std::size_t>(size) : 16384);
-    passwd pw{};
-    passwd* found = nullptr;
-    if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir)
-        return found->pw_dir;
+    if (auto account = userAccount(geteuid()); account && !account->home.empty())
+        return account->home;
     return "/";
 }
 

@@ -20,6 +20,8 @@
 #include <memory>
 #include <mutex>
 
+#include "Platform/System/PathNames.h"
+
 namespace platform {
 
 namespace {
@@ -46,31 +48,6 @@ void runStep(std::string_view name, const std::string& folder, std::string_view 
     if (hook) hook(name, folder, entry);
 }
 
-std::vector<std::string> split(std::string_view path) {
-    std::vector<std::string> parts;
-    std::size_t start = 0;
-    while (start <= path.size()) {
-        std::size_t end = path.find('/', start);
-        if (end == std::string_view::npos) end = path.size();
-        const std::string_view part = path.substr(start, end - start);
-        if (!part.empty() && part != ".") parts.emplace_back(part);
-        start = end + 1;
-    }
-    return parts;
-}
-
-std::string joined(std::string_view folder, std::string_view name) {
-    std::string out(folder);
-    if (out.empty() || out.back() != '/') out += '/';
-    out += name;
-    return out;
-}
-
-bool isPlainName(std::string_view name) {
-    return !name.empty() && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
-}
-
 std::atomic<bool> gNoOpenat2{false};
 
 // Opens `name` below `dir` without following any link and without leaving
@@ -88,7 +65,7 @@ int openBeneath(int dir, std::string name, int flags) {
         // strict, one part at a time.
         if (errno == ENOSYS) gNoOpenat2.store(true, std::memory_order_relaxed);
     }
-    const auto parts = split(name);
+    const auto parts = pathParts(name);
     if (parts.empty()) return ::openat(dir, ".", flags & ~O_NOFOLLOW);
     UniqueFd current(::fcntl(dir, F_DUPFD_CLOEXEC, 0));
     for (std::size_t i = 0; i < parts.size(); ++i) {
@@ -351,14 +328,14 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
         fail(error, why, where);
         return std::nullopt;
     }
-    std::vector<std::string> pending = split(path);
+    std::vector<std::string> pending = pathParts(path);
     std::reverse(pending.begin(), pending.end());
     int links = 0;
     while (!pending.empty()) {
         const std::string part = std::move(pending.back());
         pending.pop_back();
         const bool last = pending.empty();
-        const std::string here = joined(where, part);
+        const std::string here = pathInFolder(where, part);
         bool madeHere = false;
         struct stat st {};
         if (::fstatat(dir.get(), part.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -395,7 +372,7 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
                     return std::nullopt;
                 }
             }
-            auto more = split(text);
+            auto more = pathParts(text);
             for (auto it = more.rbegin(); it != more.rend(); ++it) pending.push_back(*it);
             continue;
         }
@@ -416,7 +393,7 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
     return SharedFolder(std::move(dir), std::move(own));
 }
 
-std::string SharedFolder::pathOf(std::string_view name) const { return joined(path_, name); }
+std::string SharedFolder::pathOf(std::string_view name) const { return pathInFolder(path_, name); }
 
 bool SharedFolder::status(struct stat* st) const { return ::fstat(fd_.get(), st) == 0; }
 
@@ -429,7 +406,7 @@ bool SharedFolder::isSameFolder(const SharedFolder& other) const {
 std::optional<SharedFolder> SharedFolder::child(std::string_view name, Trust trust,
                                                 Error* error) const {
     const std::string path = pathOf(name);
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         fail(error, EINVAL, path);
         return std::nullopt;
     }
@@ -447,7 +424,7 @@ std::optional<SharedFolder> SharedFolder::makeChild(std::string_view name, mode_
                                                     Error* error, bool* made) const {
     if (made) *made = false;
     const std::string path = pathOf(name);
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         fail(error, EINVAL, path);
         return std::nullopt;
     }
@@ -515,7 +492,7 @@ std::optional<SharedFolder> SharedFolder::makeUniqueChild(std::string_view prefi
 }
 
 bool SharedFolder::statEntry(std::string_view name, struct stat* st) const {
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         errno = EINVAL;
         return false;
     }
@@ -539,7 +516,7 @@ std::int64_t SharedFolder::countEntries() const {
 }
 
 int SharedFolder::openFile(std::string_view name, int flags, mode_t mode) const {
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         errno = EINVAL;
         return -1;
     }
@@ -583,7 +560,7 @@ bool SharedFolder::readFile(std::string_view name, Data& out, std::uint64_t limi
 
 bool SharedFolder::writeFile(std::string_view name, const Data& data, mode_t mode,
                              bool atomically) const {
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         errno = EINVAL;
         return false;
     }
@@ -612,7 +589,7 @@ bool SharedFolder::writeFile(std::string_view name, const Data& data, mode_t mod
 }
 
 bool SharedFolder::removeFile(std::string_view name) const {
-    if (!isPlainName(name)) {
+    if (!isPlainFileName(name)) {
         errno = EINVAL;
         return false;
     }
@@ -622,8 +599,8 @@ bool SharedFolder::removeFile(std::string_view name) const {
 bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) const {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (!isPlainName(name) || name.size() >= sizeof address.sun_path) {
-        errno = isPlainName(name) ? ENAMETOOLONG : EINVAL;
+    if (!isPlainFileName(name) || name.size() >= sizeof address.sun_path) {
+        errno = isPlainFileName(name) ? ENAMETOOLONG : EINVAL;
         return false;
     }
     std::memcpy(address.sun_path, name.data(), name.size());
@@ -670,7 +647,8 @@ bool SharedFolder::bindSocket(int socket, std::string_view name, mode_t mode) co
 
 bool SharedFolder::moveEntry(std::string_view name, const SharedFolder& to, std::string_view toName,
                              bool noReplace, Error* error) const {
-    if (!isPlainName(name) || !isPlainName(toName)) return fail(error, EINVAL, to.pathOf(toName));
+    if (!isPlainFileName(name) || !isPlainFileName(toName))
+        return fail(error, EINVAL, to.pathOf(toName));
     const std::string from(name), into(toName);
     runStep("move", path_, name);
     int rc = static_cast<int>(::syscall(SYS_renameat2, fd_.get(), from.c_str(), to.fd(),
@@ -685,7 +663,8 @@ bool SharedFolder::moveEntry(std::string_view name, const SharedFolder& to, std:
 
 bool SharedFolder::copyTree(std::string_view name, const SharedFolder& to, std::string_view toName,
                             std::string_view last, Error* error) const {
-    if (!isPlainName(name) || !isPlainName(toName)) return fail(error, EINVAL, to.pathOf(toName));
+    if (!isPlainFileName(name) || !isPlainFileName(toName))
+        return fail(error, EINVAL, to.pathOf(toName));
     if (to.hasEntry(toName)) return fail(error, EEXIST, to.pathOf(toName));
     const int code = copyBelow(fd_.get(), std::string(name), to.fd(), std::string(toName), last, 0);
     if (code == 0) return true;
@@ -694,10 +673,25 @@ bool SharedFolder::copyTree(std::string_view name, const SharedFolder& to, std::
 }
 
 int SharedFolder::removeTree(std::string_view name, bool force) const {
-    if (!isPlainName(name)) return EINVAL;
+    if (!isPlainFileName(name)) return EINVAL;
     struct stat st {};
     if (!statEntry(name, &st)) return errno;
     return removeBelow(fd_.get(), std::string(name), force, st.st_dev, 0);
+}
+
+int SharedFolder::removeTreeAt(const std::string& path, bool force, struct stat* found) {
+    struct stat st {};
+    if (found) *found = st;
+    std::string name;
+    Error failure;
+    auto holder = openHolder(path, Trust::Any, &name, &failure);
+    if (!holder) {
+        const Error* cause = failure.underlyingError();
+        return cause && cause->code() > 0 ? static_cast<int>(cause->code()) : EIO;
+    }
+    if (!holder->statEntry(name, &st)) return errno;
+    if (found) *found = st;
+    return removeBelow(holder->fd(), name, force, st.st_dev, 0);
 }
 
 bool SharedFolder::removeEmptyFolder(std::string_view name, const SharedFolder& expected) const {

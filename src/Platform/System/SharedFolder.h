@@ -164,6 +164,12 @@ class SharedFolder {
     /// cleared first. 0, or the errno of the first failure (what was removed
     /// before it stays removed).
     int removeTree(std::string_view name, bool force) const;
+    /// Removes the item at `path` and everything below it as removeTree()
+    /// does, from the folder holding it (opened as openHolder() does, with
+    /// Trust::Any). 0, or the errno of the first failure, the open's
+    /// included. `found`, when given, receives the item's status as it was
+    /// before the removal (all zero when it could not be read).
+    static int removeTreeAt(const std::string& path, bool force, struct stat* found = nullptr);
     /// Removes the folder `name` when it is empty and still `expected`; true
     /// when it went.
     bool removeEmptyFolder(std::string_view name, const SharedFolder& expected) const;

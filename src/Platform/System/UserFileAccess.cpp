@@ -11,11 +11,11 @@
 #include <cerrno>
 #include <thread>
 
+#include "Platform/System/UserAccount.h"
+
 namespace platform {
 
 namespace {
-
-constexpr gid_t kOverflowGroup = 65534;
 
 // The calling thread's capabilities (the raw calls: they act on one thread,
 // and the project does not depend on libcap).
@@ -91,18 +91,16 @@ class ThreadRights {
 
 }  // namespace
 
-UserIdentity userIdentity(uid_t uid) {
-    UserIdentity user{uid, kOverflowGroup, {}};
-    std::vector<char> buffer(16384);
-    passwd entry{};
-    passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found) return user;
-    user.gid = found->pw_gid;
+UserIdentity userIdentity(uid_t uid, gid_t unknownGroup) {
+    UserIdentity user{uid, unknownGroup, {}};
+    const auto account = userAccount(uid);
+    if (!account) return user;
+    user.gid = account->gid;
     int count = 64;
     std::vector<gid_t> groups(static_cast<std::size_t>(count));
-    if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) {
+    if (getgrouplist(account->name.c_str(), account->gid, groups.data(), &count) < 0) {
         groups.resize(std::size_t(count));
-        if (getgrouplist(found->pw_name, found->pw_gid, groups.data(), &count) < 0) count = 0;
+        if (getgrouplist(account->name.c_str(), account->gid, groups.data(), &count) < 0) count = 0;
     }
     groups.resize(std::size_t(count));
     user.groups = std::move(groups);

@@ -29,10 +29,13 @@ struct UserIdentity {
     std::vector<gid_t> groups;  // supplementary groups
 };
 
+/// The overflow group: the group of ids no account has.
+inline constexpr gid_t kOverflowGroup = 65534;
+
 /// The identity of the user `uid` as the user database has it: its primary
 /// group and the groups it belongs to. A uid the database does not know gets
-/// the overflow group 65534 and no further groups.
-UserIdentity userIdentity(uid_t uid);
+/// `unknownGroup` (by default the overflow group) and no further groups.
+UserIdentity userIdentity(uid_t uid, gid_t unknownGroup = kOverflowGroup);
 
 /// Runs `work` with the file access rights of `user` and waits for it: on a
 /// thread of its own, or on the calling thread when `user` is root. The

@@ -10,13 +10,5 @@ extern "C" int PelRmDir(const char* path, bool force) {
     // The folder holding the tree is opened once; from there the walk goes
     // by descriptor and never follows a link, so nothing that changes in
     // the tree while it runs can lead it outside.
-    std::string name;
-    platform::Error failure;
-    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
-                                                     &name, &failure);
-    if (!folder) {
-        const platform::Error* cause = failure.underlyingError();
-        return cause && cause->code() > 0 ? static_cast<int>(cause->code()) : ENOENT;
-    }
-    return folder->removeTree(name, force);
+    return platform::SharedFolder::removeTreeAt(path, force);
 }

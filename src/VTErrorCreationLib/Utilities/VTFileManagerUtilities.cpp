@@ -113,30 +113,14 @@ bool VTFileManagerUtilities::removeDirectoryHierarchyAtPath(const std::string& p
     };
     // Files and trees alike are removed below the folder that holds them,
     // by descriptor; nothing on the way is followed.
-    platform::Error openError;
-    std::string name;
-    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
-                                                     &name, &openError);
-    if (!folder) {
-        const platform::Error* cause = openError.underlyingError();
-        if (cause && cause->code() == ENOENT) return missing();
-        platform::setError(
-            error, platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO, path));
-        return false;
-    }
     struct stat st {};
-    if (!folder->statEntry(name, &st)) {
-        if (errno == ENOENT) return missing();
-        platform::setError(error, platform::Error::posix(errno, path));
-        return false;
-    }
-    if (int result = folder->removeTree(name, force); result != 0) {
-        platform::setError(error, S_ISDIR(st.st_mode)
-                                      ? VTErrorUtilities::errorWithPOSIXErrorForPath(result, path)
-                                      : platform::Error::posix(result, path));
-        return false;
-    }
-    return true;
+    const int result = platform::SharedFolder::removeTreeAt(path, force, &st);
+    if (result == 0) return true;
+    if (result == ENOENT && st.st_mode == 0) return missing();
+    platform::setError(error, S_ISDIR(st.st_mode)
+                                  ? VTErrorUtilities::errorWithPOSIXErrorForPath(result, path)
+                                  : platform::Error::posix(result, path));
+    return false;
 }
 
 std::string VTFileManagerUtilities::temporaryDirectory() {

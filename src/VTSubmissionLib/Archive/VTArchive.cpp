@@ -16,6 +16,7 @@
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/FileAttributes.h"
 #include "Platform/System/UniqueFd.h"
+#include "Platform/System/UserAccount.h"
 #include "VTErrorCreationLib/Utilities/VTLog.h"
 #include "VTSubmissionLib/Archive/VTSevenZipBounds.h"
 
@@ -83,13 +84,9 @@ bool readFully(int fd, std::uint8_t* buffer, std::size_t length, std::size_t* go
 }
 
 std::optional<std::string> userName(uid_t uid) {
-    long suggested = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::vector<char> buffer(suggested > 0 ? static_cast<std::size_t>(suggested) : 2048);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || !found)
-        return std::nullopt;
-    return std::string(found->pw_name);
+    auto account = platform::userAccount(uid);
+    if (!account) return std::nullopt;
+    return account->name;
 }
 
 }  // namespace

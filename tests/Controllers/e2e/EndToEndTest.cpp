@@ -49,6 +49,7 @@
 #include "Foundation/PelSignatureSettings.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUIAppearance.h"
+#include "OstrelUI/Controls/PelgraveUIColors.h"
 #include "OstrelUI/Controls/XTextFieldWithLinks.h"
 #include "Platform/Dispatch/MainQueue.h"
 #include "Platform/System/Bundle.h"
@@ -385,21 +386,11 @@ class EndToEndTest : public ::testing::Test {
         if (!label || !label->isVisible()) return 0;
         const QImage picture = window()->grab().toImage();
         const QRect rect(label->mapTo(window(), QPoint(0, 0)), label->size());
-        auto luminance = [](QRgb rgb) {
-            auto channel = [](int c) {
-                const double v = c / 255.0;
-                return v <= 0.03928 ? v / 12.92 : std::pow((v + 0.055) / 1.055, 2.4);
-            };
-            return 0.2126 * channel(qRed(rgb)) + 0.7152 * channel(qGreen(rgb)) +
-                   0.0722 * channel(qBlue(rgb));
-        };
-        const double behind = luminance(picture.pixel(rect.right() - 1, rect.top() + 1));
+        const QColor behind(picture.pixel(rect.right() - 1, rect.top() + 1));
         double best = 1;
         for (int y = rect.top(); y <= rect.bottom(); ++y)
-            for (int x = rect.left(); x <= rect.right(); ++x) {
-                const double l = luminance(picture.pixel(x, y));
-                best = std::max(best, (std::max(l, behind) + 0.05) / (std::min(l, behind) + 0.05));
-            }
+            for (int x = rect.left(); x <= rect.right(); ++x)
+                best = std::max(best, ostrelui::contrastRatio(QColor(picture.pixel(x, y)), behind));
         return best;
     }
 

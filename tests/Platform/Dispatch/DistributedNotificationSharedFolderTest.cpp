@@ -17,18 +17,15 @@
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/SharedFolder.h"
+#include "support/FileMode.h"
 #include "support/TempDir.h"
 #include "support/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
+using testsupport::modeOf;
 using namespace platform;
 
 namespace {
-
-unsigned modeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
 
 // A path root whose "/tmp" is sticky and writable by everyone, as the real
 // one is.
@@ -36,11 +33,7 @@ struct SharedRoot {
     testsupport::TempDir temp;
     Paths::ScopedRoot root{temp.path().string()};
     std::string tmp = temp.file("tmp");
-    SharedRoot() {
-        ::mkdir(tmp.c_str(), 0);
-        ::chmod(tmp.c_str(), 01777);
-        testsupport::letOthersEnter(temp.path(), tmp);
-    }
+    SharedRoot() { testsupport::makeStickyFolder(temp.path(), tmp); }
 };
 
 // A datagram socket bound at `path`, with `mode`.

@@ -40,12 +40,8 @@ TEST(PrivateFolder, RootMakesItOnlyBelowFoldersNoOtherUserCanChange) {
     if (::geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     testsupport::TempDir dir;
     const std::string shared = dir.file("shared");
-    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    testsupport::letOthersEnter(dir.path(), shared);
-    ASSERT_EQ(testsupport::runUnprivileged(
-                  [&] { return ::mkdir((shared + "/theirs").c_str(), 0777) == 0 ? 0 : 1; }),
-              0);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir.path(), shared));
+    ASSERT_TRUE(testsupport::plantAsOtherUser(shared, "theirs", ""));
     PrivateFolder refused, taken;
     platform::Error error;
     EXPECT_FALSE(refused.create(shared + "/theirs", "work.", &error));

@@ -12,11 +12,13 @@
 #include <string>
 
 #include "Platform/System/SharedFolder.h"
+#include "support/FileMode.h"
 #include "support/TempDir.h"
 #include "support/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
 using platform::SharedFolder;
+using testsupport::modeOf;
 
 namespace {
 
@@ -29,11 +31,6 @@ SharedFolder openOrDie(const std::string& path) {
 std::string read(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-unsigned modeOf(const fs::path& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
 }
 
 // Names, kinds, modes, owners and contents of everything below `root`.
@@ -181,16 +178,8 @@ TEST(SharedFolder, RootTrustsOnlyFoldersNoOtherUserCanChange) {
     if (::geteuid() != 0) GTEST_SKIP() << "the trust checks are root's";
     testsupport::TempDir dir;
     const std::string shared = dir.file("shared");
-    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
-    ASSERT_EQ(testsupport::runUnprivileged([&] {
-                  return ::mkdir((shared + "/theirs").c_str(), 0777) == 0 &&
-                                 ::symlink("/", (shared + "/link").c_str()) == 0
-                             ? 0
-                             : 1;
-              }),
-              0);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir.path(), shared));
+    ASSERT_TRUE(testsupport::plantAsOtherUser(shared, "theirs", "/"));
     ASSERT_EQ(::mkdir(dir.file("open").c_str(), 0777), 0);
     ASSERT_EQ(::chmod(dir.file("open").c_str(), 0777), 0);
 
@@ -219,9 +208,7 @@ TEST(SharedFolder, AnAttackerBetweenCheckAndUseChangesNothingOutside) {
     testsupport::TempDir dir;
     const std::string shared = dir.file("shared");
     const std::string target = dir.file("target");
-    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir.path(), shared));
     ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
     dir.write("target/file", "secret");
     ::chmod(dir.file("target/file").c_str(), 0600);

@@ -58,6 +58,18 @@ UniqueFd acceptRaw(const UniqueFd& listener) {
     return UniqueFd(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
+// The test playing kService by hand: a raw socket listening where clients
+// look for the service, its name removed with the object.
+struct RawService {
+    std::string path = xpcSocketPathForService(kService, XpcServiceScope::System, nullptr);
+    int err = 0;
+    UniqueFd listener = xpcListenSocket(path, 0755, 0666, &err);
+    RawService() = default;
+    RawService(const RawService&) = delete;
+    RawService& operator=(const RawService&) = delete;
+    ~RawService() { ::unlink(path.c_str()); }
+};
+
 void writeAll(int fd, const std::vector<std::uint8_t>& bytes) {
     ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
               static_cast<ssize_t>(bytes.size()));
@@ -399,15 +411,13 @@ TEST_F(XpcConnectionTest, MalformedInputFromTheServiceInterruptsTheClient) {
         {"bad UTF-8", badUtf8, "UTF-8"},
         {"too deep", tooDeep, "too deeply"},
     };
-    std::string path = xpcSocketPathForService(kService, XpcServiceScope::System, nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        int err = 0;
-        UniqueFd listener = xpcListenSocket(path, 0755, 0666, &err);
-        ASSERT_TRUE(listener);
+        RawService service;
+        ASSERT_TRUE(service.listener);
         auto events = XpcEventRecorder::create();
         auto client = connect(events);
-        UniqueFd raw = acceptRaw(listener);
+        UniqueFd raw = acceptRaw(service.listener);
         ASSERT_TRUE(raw);
         writeAll(raw.get(), good);
         writeAll(raw.get(), c.bytes);
@@ -419,7 +429,6 @@ TEST_F(XpcConnectionTest, MalformedInputFromTheServiceInterruptsTheClient) {
         EXPECT_NE(seen[1].errorDescription().find(c.reason), std::string::npos)
             << seen[1].errorDescription();
         client->cancel();
-        ::unlink(path.c_str());
     }
 }
 
@@ -605,12 +614,10 @@ TEST_F(XpcConnectionTest, AServiceThatStopsSendingInterruptsTheClient) {
         bool callerWaiting;
     } cases[] = {{"client busy in its handler meanwhile", false},
                  {"a synchronous caller waiting", true}};
-    std::string path = xpcSocketPathForService(kService, XpcServiceScope::System, nullptr);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        int err = 0;
-        UniqueFd listener = xpcListenSocket(path, 0755, 0666, &err);
-        ASSERT_TRUE(listener);
+        RawService service;
+        ASSERT_TRUE(service.listener);
         auto events = XpcEventRecorder::create();
         auto inHandler = std::make_shared<testsupport::WaitFlag>();
         auto release = std::make_shared<testsupport::WaitFlag>();
@@ -622,7 +629,7 @@ TEST_F(XpcConnectionTest, AServiceThatStopsSendingInterruptsTheClient) {
             release->wait();
         });
         client->resume();
-        UniqueFd raw = acceptRaw(listener);
+        UniqueFd raw = acceptRaw(service.listener);
         ASSERT_TRUE(raw);
         std::future<XpcEvent> reply;
         if (c.callerWaiting) {
@@ -648,7 +655,6 @@ TEST_F(XpcConnectionTest, AServiceThatStopsSendingInterruptsTheClient) {
             EXPECT_TRUE(reply.get().isInterrupted());
         }
         client->cancel();
-        ::unlink(path.c_str());
     }
 }
 

@@ -10,37 +10,22 @@
 #include <string>
 
 #include "Platform/Xpc/XpcSocket.h"
+#include "support/FileMode.h"
 #include "support/TempDir.h"
 #include "support/UnprivilegedChild.h"
 
 namespace fs = std::filesystem;
+using testsupport::modeOf;
 using namespace platform;
-
-namespace {
-
-unsigned modeOf(const std::string& path) {
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
-}
-
-}  // namespace
 
 TEST(XpcSocketSharedFolder, RootListensOnlyInFoldersNoOtherUserCanChange) {
     if (::geteuid() != 0) GTEST_SKIP() << "the other user is played by a child at uid 65534";
     testsupport::TempDir dir;
     const std::string shared = dir.file("shared");
     const std::string target = dir.file("target");
-    ASSERT_EQ(::mkdir(shared.c_str(), 0), 0);
-    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
-    testsupport::letOthersEnter(dir.path(), shared);
+    ASSERT_TRUE(testsupport::makeStickyFolder(dir.path(), shared));
     ASSERT_EQ(::mkdir(target.c_str(), 0700), 0);
-    ASSERT_EQ(testsupport::runUnprivileged([&] {
-                  return ::mkdir((shared + "/theirs").c_str(), 0777) == 0 &&
-                                 ::symlink(target.c_str(), (shared + "/link").c_str()) == 0
-                             ? 0
-                             : 1;
-              }),
-              0);
+    ASSERT_TRUE(testsupport::plantAsOtherUser(shared, "theirs", target));
 
     struct Case {
         const char* what;

@@ -55,9 +55,7 @@ struct SharedTree {
         dir.write("secret/data.vterr", "root's data");
         dir.write("secret/key", "root's key");
         ::chmod(secret.c_str(), 0700);
-        ::mkdir(shared.c_str(), 0);
-        ::chmod(shared.c_str(), 01777);
-        testsupport::letOthersEnter(dir.path(), shared);
+        testsupport::makeStickyFolder(dir.path(), shared);
         planted = testsupport::runUnprivileged([&] {
             const std::string tree = shared + "/tree";
             const int file = ::open((shared + "/out.7z").c_str(), O_WRONLY | O_CREAT, 0666);
