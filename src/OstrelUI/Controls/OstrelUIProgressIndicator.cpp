@@ -3,7 +3,6 @@
 #include <QLinearGradient>
 #include <QPaintEvent>
 #include <QPainter>
-#include <QResizeEvent>
 #include <chrono>
 #include <cmath>
 
@@ -45,11 +44,6 @@ void OstrelUIProgressIndicator::takeGeometry(const QRect& frame, long heightLoss
     pointsToRightBezel_ = static_cast<float>(width_) - radius_ - 4;
 }
 
-void OstrelUIProgressIndicator::resizeEvent(QResizeEvent* event) {
-    QWidget::resizeEvent(event);
-    initialized_ = false;
-}
-
 void OstrelUIProgressIndicator::setDoubleValue(double v) {
     value_ = v;
     if (!displayedWhenStopped_ && v == maxValue_) stopAnimation(this);
@@ -82,8 +76,9 @@ void OstrelUIProgressIndicator::activateAnimation() {
 }
 
 double OstrelUIProgressIndicator::prepareFrame() {
-    if (!initialized_) {
+    if (!initialized_ || size() != takenSize_) {
         takeGeometry(geometry(), 2);
+        takenSize_ = size();
         initialized_ = true;
     }
     range_ = static_cast<float>(maxValue_ - minValue_);

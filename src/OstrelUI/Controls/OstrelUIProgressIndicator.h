@@ -84,9 +84,6 @@ class OstrelUIProgressIndicator : public QWidget {
 
   protected:
     void paintEvent(QPaintEvent* event) override;
-    /// A bar its layout gives another size takes its geometry again at its
-    /// next draw: the track must not run past the widget's edge.
-    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void takeGeometry(const QRect& frame, long heightLoss);
@@ -105,6 +102,9 @@ class OstrelUIProgressIndicator : public QWidget {
     float percentComplete_ = 0;
     float pointsToRightBezel_ = 0;
     bool initialized_ = false;
+    // The widget's size when the geometry was taken: a bar its layout gives
+    // another size takes it again, so the track never runs past its edge.
+    QSize takenSize_;
     long height_ = 0, width_ = 0, valueX_ = 0, valueY_ = 0;
     QTimer* animatorTimer_ = nullptr;
     double progressOffset_ = 0;
