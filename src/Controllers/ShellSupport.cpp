@@ -13,6 +13,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTimer>
 #include <QUrl>
 #include <QWidget>
 #include <chrono>
@@ -103,16 +104,7 @@ class DialogWatcher : public QObject {
             this,
             [this, target] {
                 QMetaObject::invokeMethod(
-                    this,
-                    [this, target] {
-                        if (!target || !target->isVisible() ||
-                            target->property(kPictureTaken).toBool())
-                            return;
-                        QString name = target->objectName();
-                        if (name.isEmpty())
-                            name = QString::fromLatin1(target->metaObject()->className());
-                        ReviewPictures::capture(target, status_ ? status_() : std::nullopt, name);
-                    },
+                    this, [this, target] { captureOnceActive(target, kActivationLooks); },
                     Qt::QueuedConnection);
             },
             Qt::QueuedConnection);
@@ -120,6 +112,23 @@ class DialogWatcher : public QObject {
     }
 
   private:
+    // A dialog draws its focused button's ring once it is the active window:
+    // the picture waits for that, a little while at most.
+    static constexpr int kActivationLooks = 20;
+    static constexpr int kActivationLookMs = 25;
+    void captureOnceActive(QPointer<QDialog> target, int looksLeft) {
+        if (!target || !target->isVisible() || target->property(kPictureTaken).toBool()) return;
+        if (!target->isActiveWindow() && looksLeft > 0) {
+            QTimer::singleShot(kActivationLookMs, this, [this, target, looksLeft] {
+                captureOnceActive(target, looksLeft - 1);
+            });
+            return;
+        }
+        QString name = target->objectName();
+        if (name.isEmpty()) name = QString::fromLatin1(target->metaObject()->className());
+        ReviewPictures::capture(target, status_ ? status_() : std::nullopt, name);
+    }
+
     std::function<std::optional<int>()> status_;
 };
 
