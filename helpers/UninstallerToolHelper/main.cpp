@@ -35,6 +35,7 @@
 #include "Platform/Dispatch/Timer.h"
 #include "Platform/System/ContainedFolder.h"
 #include "Platform/System/Paths.h"
+#include "Platform/System/PrivateFolder.h"
 #include "Platform/System/ServiceManagement.h"
 #include "Platform/System/Task.h"
 #include "Platform/System/UniqueFd.h"
@@ -147,13 +148,14 @@ std::string runTool(const UserIdentity& client, const std::string& bundle,
     if (!baseFd || fstat(baseFd.get(), &info) != 0 || info.st_uid != 0 ||
         fchmod(baseFd.get(), 0700) != 0 || !SMIsRootOnlyPath(Paths::resolve(kToolFolder)))
         return "Cannot make a folder for the tool";
-    std::error_code ec;
-    std::string folder = Paths::resolve(kToolFolder) + "/tool.XXXXXX";
-    if (!mkdtemp(folder.data())) return "Cannot make a folder for the tool";
-    const std::string copy = folder + "/tool", sigCopy = folder + "/tool.sig";
+    // Made and removed (with everything in it) by descriptor.
+    platform::PrivateFolder folder;
+    if (!folder.create(Paths::resolve(kToolFolder), "tool.", nullptr))
+        return "Cannot make a folder for the tool";
+    const std::string copy = folder.path() + "/tool", sigCopy = folder.path() + "/tool.sig";
     std::string error;
-    const int out = open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0700);
-    const int sigOut = open(sigCopy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    const int out = folder.folder().openFile("tool", O_WRONLY | O_CREAT | O_EXCL, 0700);
+    const int sigOut = folder.folder().openFile("tool.sig", O_WRONLY | O_CREAT | O_EXCL, 0600);
     const bool copied =
         out >= 0 && sigOut >= 0 && writeAll(out, bytes) && writeAll(sigOut, signature);
     if (out >= 0) close(out);
@@ -172,7 +174,6 @@ std::string runTool(const UserIdentity& client, const std::string& bundle,
             task, [&](const std::string& line) { helperkit::log(kLabel, relative + ": " + line); });
         if (status != 0) error = "The tool " + relative + " ended with " + std::to_string(status);
     }
-    fs::remove_all(folder, ec);
     return error;
 }
 

@@ -371,13 +371,14 @@ bool extractArchivedFile(const platform::XarArchive& archive, const platform::Xa
     return ok;
 }
 
-bool writeReceipt(const Component& component, const std::string& volume,
-                  const std::vector<std::string>& files, bool* existed, std::string* reason) {
-    const std::string folder = Paths::resolve("/var/db/receipts");
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-    const std::string path = folder + "/" + component.identifier + ".plist";
-    *existed = std::filesystem::exists(path, ec);
+// Writes the component's receipt below the receipts folder held, never
+// through a link; `existed` tells whether it replaces an earlier one.
+bool writeReceipt(const platform::SharedFolder& receipts, const Component& component,
+                  const std::string& volume, const std::vector<std::string>& files, bool* existed,
+                  std::string* reason) {
+    const std::string name = component.identifier + ".plist";
+    struct stat st {};
+    *existed = receipts.statEntry(name, &st);
     platform::Array list;
     for (const auto& f : files) list.emplace_back(f);
     platform::Dictionary receipt{{"PackageIdentifier", platform::Value(component.identifier)},
@@ -387,8 +388,9 @@ bool writeReceipt(const Component& component, const std::string& volume,
                                  {"InstallDate", platform::Value(platform::Date::now())},
                                  {"Files", platform::Value(list)}};
     platform::Error error;
-    if (!platform::PropertyList::toFile(platform::Value(receipt), path,
-                                        platform::PropertyListFormat::XML, true, &error)) {
+    const auto data = platform::PropertyList::toData(platform::Value(receipt),
+                                                     platform::PropertyListFormat::XML, &error);
+    if (!data || !receipts.writeFile(name, *data, 0644, true)) {
         *reason = "Cannot write the receipt of " + component.identifier;
         return false;
     }
@@ -560,9 +562,10 @@ InstallResult installPackage(int packageFd, const std::string& target, const Out
     // nothing may stay behind without a receipt that lists it.
     std::vector<std::string> madeFolders;
     std::vector<std::unique_ptr<platform::ContainedFolder>> folders;
+    std::optional<platform::SharedFolder> receipts;
     std::vector<std::string> newReceipts;
     auto undo = [&]() {
-        for (const auto& receipt : newReceipts) ::unlink(receipt.c_str());
+        for (const auto& receipt : newReceipts) receipts->removeFile(receipt);
         for (auto it = folders.rbegin(); it != folders.rend(); ++it) (*it)->removeMade();
         for (auto it = madeFolders.rbegin(); it != madeFolders.rend(); ++it) ::rmdir(it->c_str());
         return failed();
@@ -579,14 +582,20 @@ InstallResult installPackage(int packageFd, const std::string& target, const Out
         if (!extractPayload(component, *folders.back(), percent, &installed.back().files, &reason))
             return undo();
     }
+    // The receipts folder is made when missing and held: receipts are written
+    // and taken back below it.
+    receipts = platform::SharedFolder::make(Paths::resolve("/var/db/receipts"),
+                                            platform::SharedFolder::kDefaultMode, nullptr);
+    if (!receipts) {
+        reason = "Cannot write the receipt of " + components.front().identifier;
+        return undo();
+    }
     bool upgrade = false;
     for (std::size_t i = 0; i < components.size(); ++i) {
         bool existed = false;
-        if (!writeReceipt(components[i], target, installed[i].files, &existed, &reason))
+        if (!writeReceipt(*receipts, components[i], target, installed[i].files, &existed, &reason))
             return undo();
-        if (!existed)
-            newReceipts.push_back(Paths::resolve("/var/db/receipts") + "/" +
-                                  components[i].identifier + ".plist");
+        if (!existed) newReceipts.push_back(components[i].identifier + ".plist");
         upgrade = upgrade || existed;
     }
     result.components = std::move(installed);

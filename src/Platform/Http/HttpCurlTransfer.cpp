@@ -306,7 +306,8 @@ bool CurlTransfer::onHeadComplete() {
 bool CurlTransfer::openTargetFile(int status) {
     const std::string& path = target_->path;
     const std::uint64_t offset = target_->resumeOffset;
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC;
+    // Never through a link put at the name.
+    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
     if (offset > 0 && status == 206) {
         if (contentRangeStart(response_->headerValue("Content-Range")) != offset) {
             abortWith(makeURLError(kURLErrorBadServerResponse, request_.url()));

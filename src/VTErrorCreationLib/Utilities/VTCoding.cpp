@@ -6,22 +6,11 @@
 
 #include <cerrno>
 
+#include "Platform/System/SharedFolder.h"
+
 namespace {
 
 constexpr off_t kMaxFileSize = off_t(1) << 30;
-
-bool writeAll(int fd, const platform::Data& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
 
 }  // namespace
 
@@ -67,29 +56,21 @@ bool VTCodingUtilities::readFile(const std::string& path, platform::Data& out,
 
 bool VTCodingUtilities::writeFile(const std::string& path, const platform::Data& data,
                                   bool atomically, platform::Error* error) {
-    std::string target = atomically ? path + ".vtXXXXXX" : path;
-    int fd = atomically ? ::mkostemp(target.data(), O_CLOEXEC)
-                        : ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0) {
-        platform::setError(error, platform::Error::posix(errno, path));
-        return false;
-    }
-    if (atomically) ::fchmod(fd, 0644);
-    bool ok = writeAll(fd, data);
-    int code = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
+    // Written below the folder held, never through a link: the folder may be
+    // one that other users can write.
+    std::string name;
+    platform::Error failure;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Required,
+                                                     &name, &failure);
+    int code = 0;
+    if (!folder) {
+        const platform::Error* cause = failure.underlyingError();
+        code = cause && cause->code() > 0 ? static_cast<int>(cause->code()) : EIO;
+    } else if (!folder->writeFile(name, data, 0644, atomically)) {
         code = errno;
     }
-    if (ok && atomically && ::rename(target.c_str(), path.c_str()) != 0) {
-        ok = false;
-        code = errno;
-    }
-    if (!ok) {
-        if (atomically) ::unlink(target.c_str());
-        platform::setError(error, platform::Error::posix(code, path));
-    }
-    return ok;
+    if (code != 0) platform::setError(error, platform::Error::posix(code, path));
+    return code == 0;
 }
 
 bool VTCodingUtilities::writeToFile(const VTCodable& object, const std::string& path,

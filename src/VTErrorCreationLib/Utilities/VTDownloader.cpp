@@ -1,9 +1,10 @@
 #include "VTErrorCreationLib/Utilities/VTDownloader.h"
 
-#include <cstdio>
+#include <cerrno>
 
 #include "Platform/Dispatch/SerialQueue.h"
 #include "Platform/Http/HttpError.h"
+#include "Platform/System/SharedFolder.h"
 #include "VTErrorCreationLib/Utilities/VTErrorUtilities.h"
 
 namespace {
@@ -47,7 +48,12 @@ bool VTDownloader::start(platform::Error*) {
 
 void VTDownloader::finish(platform::HttpResult result) {
     std::optional<platform::Error> failure;
-    std::string partial = localPath_ + ".vtdownload";
+    // The finished file is moved into place, and a failed one removed, below
+    // the folder held, never through a link.
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(
+        localPath_, platform::SharedFolder::Trust::Required, &name, nullptr);
+    const std::string partial = name + ".vtdownload";
     if (!result.succeeded()) {
         failure = result.error;
     } else if (result.response && result.response->statusCode() >= 400) {
@@ -55,12 +61,13 @@ void VTDownloader::finish(platform::HttpResult result) {
             platform::Error(std::string(platform::kURLErrorDomain), kURLErrorBadServerResponse,
                             {{std::string(platform::kURLErrorFailingURLStringErrorKey),
                               platform::Value(remoteURL_)}});
-    } else if (std::rename(partial.c_str(), localPath_.c_str()) != 0) {
+    } else if (!folder || !folder->moveEntry(partial, *folder, name, false, nullptr)) {
+        if (!folder) errno = ENOENT;
         platform::Error moveError = VTErrorUtilities::errorWithPOSIXErrnoForPath(localPath_);
         std::lock_guard<std::mutex> lock(mutex_);
         error_ = moveError;
     }
-    if (failure || error()) std::remove(partial.c_str());
+    if ((failure || error()) && folder) folder->removeFile(partial);
     CompletionCallback callback;
     {
         std::lock_guard<std::mutex> lock(mutex_);

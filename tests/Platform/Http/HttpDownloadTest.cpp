@@ -204,6 +204,18 @@ TEST_F(HttpDownloadTest, UnwritableTargetFailsWithAFileError) {
     EXPECT_TRUE(result.filePath.empty());
 }
 
+// A link put at the target's name is not written through: the file it leads
+// to keeps its bytes.
+TEST_F(HttpDownloadTest, ALinkAtTheTargetIsNotFollowed) {
+    server_.enqueue(ScriptedReply::ok("data"));
+    const std::string elsewhere = dir_.write("elsewhere", "kept");
+    std::filesystem::create_symlink(elsewhere, dir_.file("out.bin"));
+    HttpTransferRecorder recorder;
+    HttpResult result = download({dir_.file("out.bin")}, recorder);
+    EXPECT_EQ(result.error.code(), kURLErrorCannotCreateFile);
+    EXPECT_EQ(readFile(elsewhere), "kept");
+}
+
 TEST_F(HttpDownloadTest, CancelledDownloadLeavesWhatArrived) {
     ScriptedReply reply;
     // Progress comes once per 256 KiB: the first one reports the stall.

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 
 #include "VTErrorCreationLib/Utilities/VTBinaryPlist.h"
 #include "VTErrorCreationLib/Utilities/VTCoding.h"
@@ -252,6 +254,17 @@ TEST(VTKeyedArchive, WritesAndReadsFiles) {
     EXPECT_FALSE(VTCodingUtilities::objectWithContentsOfFile<Record>(dir.file("missing"), &error));
     EXPECT_EQ(error.domain(), platform::kPOSIXErrorDomain);
     EXPECT_FALSE(VTCodingUtilities::writeToFile(r, dir.file("no/such/folder/r"), false, &error));
+    // A link at the name is replaced (atomically) or refused, never written
+    // through.
+    const std::string elsewhere = dir.write("elsewhere", "kept");
+    for (bool atomically : {false, true}) {
+        SCOPED_TRACE(atomically);
+        std::filesystem::remove(dir.file("link"));
+        std::filesystem::create_symlink(elsewhere, dir.file("link"));
+        VTCodingUtilities::writeToFile(r, dir.file("link"), atomically, nullptr);
+        std::ifstream in(elsewhere);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "kept");
+    }
 }
 
 #ifdef VT_PYTHON3
