@@ -82,7 +82,9 @@ int openRegularFile(const std::string& path, int flags, int& error) {
         return -1;
     }
     struct stat st {};
-    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    // An identifier file has one name: a second one is a hard link someone
+    // put in the shared fallback folder to another file.
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
         close(fd);
         error = EINVAL;
         return -1;

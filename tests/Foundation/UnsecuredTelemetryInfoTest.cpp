@@ -181,16 +181,18 @@ TEST_F(UnsecuredTelemetryInfoTest, GivenPathIsOnlyRead) {
 
 TEST_F(UnsecuredTelemetryInfoTest, PlantedLinksAndPipesInTheFallbackFolderAreNotFollowed) {
     std::string target = dir_.file("secret");
-    for (bool fifo : {false, true}) {
-        SCOPED_TRACE(fifo ? "fifo" : "symbolic link");
+    for (const char* planted : {"fifo", "symbolic link", "hard link"}) {
+        SCOPED_TRACE(planted);
         UnsecuredTelemetryInfo::ResetForTesting();
         fs::remove_all(root_ + "/Library/Application Support/Pelgrave");
         fs::remove(fallback());
         writeFile(target, kOther);
-        if (fifo) {
+        if (std::string(planted) == "fifo") {
             ASSERT_EQ(mkfifo(fallback().c_str(), 0666), 0);
-        } else {
+        } else if (std::string(planted) == "symbolic link") {
             fs::create_symlink(target, fallback());
+        } else {
+            fs::create_hard_link(target, fallback());
         }
 
         std::string id = UnsecuredTelemetryInfo::GetUnsecuredEndpointID(nullptr);
