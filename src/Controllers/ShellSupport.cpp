@@ -83,8 +83,6 @@ int& pictureSequence() {
     return sequence;
 }
 
-constexpr const char* kPictureTaken = "pelReviewPictureTaken";
-
 // Saves each dialog of the application once it has shown and laid itself out.
 class DialogWatcher : public QObject {
   public:
@@ -117,7 +115,9 @@ class DialogWatcher : public QObject {
     static constexpr int kActivationLooks = 20;
     static constexpr int kActivationLookMs = 25;
     void captureOnceActive(QPointer<QDialog> target, int looksLeft) {
-        if (!target || !target->isVisible() || target->property(kPictureTaken).toBool()) return;
+        if (!target || !target->isVisible() ||
+            target->property(ReviewPictures::kTakenProperty).toBool())
+            return;
         if (!target->isActiveWindow() && looksLeft > 0) {
             QTimer::singleShot(kActivationLookMs, this, [this, target, looksLeft] {
                 captureOnceActive(target, looksLeft - 1);
@@ -263,7 +263,7 @@ void ReviewPictures::capture(QWidget* window, const std::optional<int>& status,
                        .arg(sequence, 3, 10, QLatin1Char('0'))
                        .arg(status ? QString::number(*status) : QStringLiteral("none"))
                        .arg(name.isEmpty() ? QStringLiteral("window") : name);
-    window->setProperty(kPictureTaken, true);
+    window->setProperty(ReviewPictures::kTakenProperty, true);
     // Layouts still settling (a text's height follows its width, which the
     // layout gives it) finish first, so the picture shows what the user sees.
     for (int pass = 0; pass < 4; ++pass)

@@ -89,6 +89,9 @@ class ScreenInfo {
 /// call saves `<seq>-<status>-<name>.png` of `window` in that folder.
 class ReviewPictures {
   public:
+    /// The property set on a window once a picture of it is taken: a dialog
+    /// its own code saved is not saved again.
+    static constexpr const char* kTakenProperty = "pelReviewPictureTaken";
     static void capture(QWidget* window, const std::optional<int>& status, const QString& name);
     /// From now on every dialog and alert of the application is saved once
     /// it shows (named by its objectName), unless its own code saved it

@@ -73,6 +73,7 @@
 #include <vector>
 
 #include "Controllers/MiddleRowView.h"
+#include "Controllers/ShellSupport.h"
 #include "OstrelUI/Controls/OstrelUIAnimation.h"
 #include "OstrelUI/Controls/OstrelUISpinners.h"
 #include "OstrelUI/Controls/OstrelUITintedButton.h"
@@ -261,6 +262,21 @@ inline bool isLargeText(const QFont& font) {
     return points >= 18 || (points >= 14 && font.bold());
 }
 
+/// The colour that `counts` counts most often (`counts` not empty).
+inline QRgb mostFrequent(const QHash<QRgb, int>& counts) {
+    QRgb colour = 0;
+    int most = -1;
+    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
+        if (it.value() > most) most = it.value(), colour = it.key();
+    return colour;
+}
+
+/// How far apart two colours are: their largest difference in one channel.
+inline int channelDistance(QRgb a, QRgb b) {
+    return std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
+                     std::abs(qBlue(a) - qBlue(b))});
+}
+
 /// The colours of `area` of `picture` that lie in `shown`: the most frequent
 /// is the background, the one furthest from it (at least two pixels) the
 /// ink. Answers false when the area is empty.
@@ -273,9 +289,7 @@ inline bool inkAndBackground(const QImage& picture, const QRect& area, const QRe
         for (int x = inside.left(); x <= inside.right(); ++x)
             if (shown.contains(QPoint(x, y))) ++counts[picture.pixel(x, y) | 0xff000000u];
     if (counts.isEmpty()) return false;
-    int most = -1;
-    for (auto it = counts.cbegin(); it != counts.cend(); ++it)
-        if (it.value() > most) most = it.value(), *background = it.key();
+    *background = mostFrequent(counts);
     *ink = *background;
     double best = 1;
     for (auto it = counts.cbegin(); it != counts.cend(); ++it)
@@ -294,12 +308,8 @@ inline int focusChange(QWidget* w, Qt::FocusReason reason) {
     if (focused.size() != plain.size()) return 0;
     int changed = 0;
     for (int y = 0; y < focused.height(); ++y)
-        for (int x = 0; x < focused.width(); ++x) {
-            const QRgb a = focused.pixel(x, y), b = plain.pixel(x, y);
-            if (std::max({std::abs(qRed(a) - qRed(b)), std::abs(qGreen(a) - qGreen(b)),
-                          std::abs(qBlue(a) - qBlue(b))}) >= 40)
-                ++changed;
-        }
+        for (int x = 0; x < focused.width(); ++x)
+            if (channelDistance(focused.pixel(x, y), plain.pixel(x, y)) >= 40) ++changed;
     return changed;
 }
 
@@ -574,19 +584,11 @@ inline Findings check(QWidget* window, const QString& screen, Survey* survey = n
                     ink.push_back(p);
             }
         if (around.isEmpty() || ink.size() < 20) continue;  // an opaque picture
-        QRgb background = 0;
-        int most = -1;
-        for (auto it = around.cbegin(); it != around.cend(); ++it)
-            if (it.value() > most) most = it.value(), background = it.key();
+        const QRgb background = mostFrequent(around);
         // Lost: within a few steps of the background in every channel.
         int lost = 0;
-        for (const QPoint& p : ink) {
-            const QRgb c = picture.pixel(p);
-            if (std::max({std::abs(qRed(c) - qRed(background)),
-                          std::abs(qGreen(c) - qGreen(background)),
-                          std::abs(qBlue(c) - qBlue(background))}) < 32)
-                ++lost;
-        }
+        for (const QPoint& p : ink)
+            if (channelDistance(picture.pixel(p), background) < 32) ++lost;
         const double share = static_cast<double>(lost) / static_cast<double>(ink.size());
         if (share > 0.25)
             say(QStringLiteral("%1 %2: %3% of its drawing cannot be told from the %4 behind it")
@@ -837,8 +839,8 @@ class SlideWatch : public QObject {
             case QEvent::DynamicPropertyChange: {
                 auto* change = static_cast<QDynamicPropertyChangeEvent*>(event);
                 auto* window = qobject_cast<QWidget*>(object);
-                if (window && change->propertyName() == "pelReviewPictureTaken" &&
-                    window->property("pelReviewPictureTaken").toBool())
+                if (window && change->propertyName() == ReviewPictures::kTakenProperty &&
+                    window->property(ReviewPictures::kTakenProperty).toBool())
                     lookAtPicture(window);
                 break;
             }
@@ -954,7 +956,7 @@ class SlideWatch : public QObject {
                 say(QStringLiteral("a review picture of %1 is taken while %2 is still moving")
                         .arg(nameOf(window), nameOf(w)));
         // The next picture of this window is watched too.
-        window->setProperty("pelReviewPictureTaken", QVariant());
+        window->setProperty(ReviewPictures::kTakenProperty, QVariant());
     }
 
     std::function<QString()> screen_;
