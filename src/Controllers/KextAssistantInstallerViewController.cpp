@@ -88,9 +88,16 @@ QTextCharFormat textFormat(const char* face) {
     return format;
 }
 
-// The validating spinner speaks for the step list's while it turns.
-void setScreenBusy(bool busy) {
-    if (MainWindowController* main = mainWindow()) main->setScreenBusy(busy);
+// Starts or stops the validating spinner; while it turns it speaks for the
+// step list's, which hold still.
+void turnValidating(ostrelui::OstrelUISpinningImageView* spinner, bool on) {
+    if (spinner) {
+        if (on)
+            spinner->startRotation();
+        else
+            spinner->stopRotation();
+    }
+    if (MainWindowController* main = mainWindow()) main->setScreenBusy(on);
 }
 
 void hideAll(std::initializer_list<QWidget*> widgets) {
@@ -282,8 +289,7 @@ void KextAssistantInstallerViewController::finshedInstallation(bool success) {
     if (finished_) return;
     finished_ = true;
     ++screenToken_;
-    if (validatingImage) validatingImage->stopRotation();
-    setScreenBusy(false);
+    turnValidating(validatingImage, false);
     if (!installerFrameworkDelegate_)
         PelLogging::logDebugMessage("Installer framework delegate is nill");
     if (success && moduleNotLoaded_) {
@@ -333,8 +339,7 @@ void KextAssistantInstallerViewController::showContinueScreen() {
     runAppleScript();
     continueButton->resetHover();
     changeLoadPelKextLinkStyle(false);
-    validatingImage->stopRotation();
-    setScreenBusy(false);
+    turnValidating(validatingImage, false);
     validatingImage->hide();
     validatingText->hide();
     animateContinueScreen();
@@ -383,8 +388,7 @@ void KextAssistantInstallerViewController::showKextValidatingScreen() {
     validatingImage->setImage(
         ostrelui::imageNamed(QStringLiteral("ic_installer-validating")).toImage());
     validatingImage->show();
-    validatingImage->startRotation();
-    setScreenBusy(true);
+    turnValidating(validatingImage, true);
     screen_ = Screen::Validating;
     // This pass's check: a later screen or pass makes it stale.
     const std::uint64_t pass = ++screenToken_;
@@ -399,8 +403,7 @@ void KextAssistantInstallerViewController::showRetryScreen() {
     setProgressStatus(kProgressStatusPreferencesAttentionAgain);
     retryButton->resetHover();
     isRetryScreenShown_ = true;
-    validatingImage->stopRotation();
-    setScreenBusy(false);
+    turnValidating(validatingImage, false);
     hideAll({retryErrorImage, retryScreenTitle, retryButton, retryScreenMessage});
     screen_ = Screen::Retry;
     ++screenToken_;
