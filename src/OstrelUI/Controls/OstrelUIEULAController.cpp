@@ -243,6 +243,7 @@ void OstrelUIEULAController::save() {
     QMessageBox alert(QMessageBox::Warning, QString(), error, QMessageBox::NoButton, this);
     alert.setObjectName(QStringLiteral("EULASaveAlert"));
     alert.addButton(OstrelUITintedButton::dialogButton(text("OK")), QMessageBox::AcceptRole);
+    setDialogMargins(alert);
     alert.exec();
 }
 
