@@ -188,10 +188,8 @@ bool VTFileManagerUtilities::copyItemIntoFolder(const std::string& source,
                                                 const platform::Dictionary& attributes,
                                                 platform::Error* error) {
     const std::string destination = folder.pathOf(name);
-    const bool noFollowDst = flag(attributes, VTFileCopyAttributeNoFollowDst);
     const bool noFollowSrc = flag(attributes, VTFileCopyAttributeNoFollowSrc);
     const bool truncate = flag(attributes, VTFileCopyAttributeTruncate);
-    (void)noFollowDst;  // the copy is never written through a link
 
     if (source.empty()) {
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, source));
