@@ -53,10 +53,7 @@ int fsdMakeWorkFolder(const std::string& path) {
     platform::Error failure;
     auto folder =
         platform::SharedFolder::make(path, platform::SharedFolder::kDefaultMode, &failure);
-    if (!folder) {
-        const platform::Error* cause = failure.underlyingError();
-        return cause ? static_cast<int>(cause->code()) : EIO;
-    }
+    if (!folder) return platform::SharedFolder::errorCode(failure);
     struct stat st {};
     if (!folder->status(&st)) return errno;
     const bool othersWrite = (st.st_mode & S_IWOTH) || ((st.st_mode & S_IWGRP) && st.st_gid != 0);

@@ -29,12 +29,7 @@ std::string withoutTrailingSlashes(std::string path) {
 // Removes whatever is at `path`; a link is removed, never what it points at:
 // an unlinkat walk from the folder holding it, so that a folder swapped for
 // a link meanwhile cannot lead the removal elsewhere.
-void removeItem(const std::string& path) {
-    std::string name;
-    if (auto holder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
-                                                         &name, nullptr))
-        holder->removeTree(name, false);
-}
+void removeItem(const std::string& path) { platform::SharedFolder::removeTreeAt(path, false); }
 
 }  // namespace
 

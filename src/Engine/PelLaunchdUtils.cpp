@@ -1,7 +1,5 @@
 #include "Engine/PelLaunchdUtils.h"
 
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <optional>
-#include <vector>
 
 #include "Engine/PelHardwareUtilities.h"
 #include "Engine/PelInstallAppUtilities.h"
@@ -19,6 +16,7 @@
 #include "Engine/PelRequirementsContainer.h"
 #include "Foundation/PelLogging.h"
 #include "Foundation/PelPathUtils.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/Paths.h"
 #include "Platform/System/UserFileAccess.h"
 #include "Platform/Text/Format.h"
@@ -31,13 +29,6 @@ constexpr const char* kWriteMethod =
     "-[PelLaunchdUtils writeLaunchAgentWithBundle:withDomainName:withError:]";
 constexpr const char* kDeleteMethod =
     "-[PelLaunchdUtils deleteLaunchAgentWithDomainName:withError:]";
-
-// A label becomes a file name; one that would lead out of the folder is
-// refused.
-bool isPlainLabel(const std::string& label) {
-    return !label.empty() && label != "." && label != ".." &&
-           label.find('/') == std::string::npos && label.find('\0') == std::string::npos;
-}
 
 // A desktop entry's string value: a backslash is written "\\"; line breaks
 // are refused before.
@@ -237,7 +228,9 @@ bool PelLaunchdUtils::writeLaunchAgentWithBundle(const platform::Bundle* bundle,
                                               kWriteMethod);
         return false;
     }
-    if (!isPlainLabel(*domainName)) {
+    // A label becomes a file name; one that would lead out of the folder is
+    // refused.
+    if (!platform::isPlainFileName(*domainName)) {
         PelLogging::logErrorMessageWithFormat(
             "%s: domainName %@ is no file name. Hence cannot copy", kWriteMethod, *domainName);
         return false;
@@ -292,7 +285,7 @@ bool PelLaunchdUtils::deleteLaunchAgentWithDomainName(const OptionalText& domain
                                               kDeleteMethod);
         return false;
     }
-    if (!isPlainLabel(*domainName)) {
+    if (!platform::isPlainFileName(*domainName)) {
         PelLogging::logErrorMessageWithFormat(
             "%s: domainName %@ is no file name. Hence cannot delete", kDeleteMethod, *domainName);
         return false;

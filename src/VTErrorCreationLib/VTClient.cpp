@@ -20,7 +20,6 @@
 #include "VTErrorCreationLib/VTCrashError.h"
 #include "VTErrorCreationLib/VTCxxException.h"
 #include "VTErrorCreationLib/VTCxxExceptionWrapperException.h"
-#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTErrorReport.h"
 #include "VTErrorCreationLib/VTPanicError.h"
 
@@ -208,9 +207,9 @@ void VTClient::setUpCrashCapture() {
     // keep it under a name of its own so the next crash does not replace it.
     const std::string report = reporter->crashReportPath();
     if (report.empty() || !dumpsFolder) return;
-    auto reportFolder = platform::SharedFolder::open(vtfolder::parentOf(report),
-                                                     platform::SharedFolder::Trust::Any, nullptr);
-    const std::string reportName = vtfolder::nameOf(report);
+    std::string reportName;
+    auto reportFolder = platform::SharedFolder::openHolder(
+        report, platform::SharedFolder::Trust::Any, &reportName, nullptr);
     struct stat st {};
     if (!reportFolder || !reportFolder->statEntry(reportName, &st)) return;
     // Only a report of this user's is one of ours: a file another user put

@@ -171,9 +171,10 @@ void VTClient::cleanup(std::uint64_t flags, const std::function<bool()>& abortCa
     }
     if (flags & kVTCleanupSettings) {
         if (const auto& settings = configuration->settingsPath()) {
-            if (auto folder = platform::SharedFolder::open(
-                    vtfolder::parentOf(*settings), platform::SharedFolder::Trust::Any, nullptr))
-                folder->removeFile(vtfolder::nameOf(*settings));
+            std::string name;
+            if (auto folder = platform::SharedFolder::openHolder(
+                    *settings, platform::SharedFolder::Trust::Any, &name, nullptr))
+                folder->removeFile(name);
         }
         if (aborted()) return;
     }

@@ -233,13 +233,11 @@ std::shared_ptr<VTCrashError> VTCrashError::errorFromCrashDataAtURL(
     const std::string path = url.rfind("file://", 0) == 0 ? url.substr(7) : url;
     // Crash reports lie in a folder every user writes to: the report is read
     // below it by descriptor, as a regular file, never through a link.
-    const std::size_t slash = path.find_last_of('/');
-    auto folder = platform::SharedFolder::open(slash == std::string::npos ? "."
-                                               : slash == 0               ? "/"
-                                                                          : path.substr(0, slash),
-                                               platform::SharedFolder::Trust::Any, nullptr);
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Any,
+                                                     &name, nullptr);
     platform::Data bytes;
-    if (!folder || !folder->readFile(path.substr(slash + 1), bytes)) {
+    if (!folder || !folder->readFile(name, bytes)) {
         if (error) *error = platform::Error::fileRead(errno ? errno : ENOENT, path);
         return nullptr;
     }

@@ -142,9 +142,10 @@ VTErrorInstance::~VTErrorInstance() {
     // A temporary folder that was never saved is no report anyone will find:
     // it goes with the error that made it, whatever road ended the error.
     if (fileURL_ && firstSave_) {
-        if (auto temporary = SharedFolder::open(vtfolder::parentOf(*fileURL_),
-                                                SharedFolder::Trust::Any, nullptr))
-            temporary->removeTree(vtfolder::nameOf(*fileURL_), true);
+        std::string name;
+        if (auto temporary =
+                SharedFolder::openHolder(*fileURL_, SharedFolder::Trust::Any, &name, nullptr))
+            temporary->removeTree(name, true);
     }
 }
 
@@ -196,10 +197,10 @@ bool VTErrorInstance::save(platform::Error* error) {
     // An error that never got a detail has no folder yet: it gets one now,
     // so that it too moves into place whole.
     if (!fileURL_ && !createErrorDirectory(error)) return false;
-    auto parent =
-        SharedFolder::open(vtfolder::parentOf(*fileURL_), SharedFolder::Trust::Any, error);
+    std::string name;
+    auto parent = SharedFolder::openHolder(*fileURL_, SharedFolder::Trust::Any, &name, error);
     if (!parent) return false;
-    auto folder = parent->child(vtfolder::nameOf(*fileURL_), SharedFolder::Trust::Required, error);
+    auto folder = parent->child(name, SharedFolder::Trust::Required, error);
     if (!folder) return false;
     // The summary and data are written before the move: the folder appears
     // in its bucket complete or not at all, so an interrupted save leaves no
@@ -212,8 +213,8 @@ bool VTErrorInstance::save(platform::Error* error) {
         return false;
     }
     platform::Error moveError;
-    if (!vtfolder::moveItem(*parent, vtfolder::nameOf(*fileURL_), target->bucket,
-                            vtfolder::nameOf(target->path), &moveError)) {
+    if (!vtfolder::moveItem(*parent, name, target->bucket, vtfolder::nameOf(target->path),
+                            &moveError)) {
         platform::Error e = vantrelError(kVTErrorMoveFailed);
         e.setUnderlyingError(std::move(moveError));
         platform::setError(error, std::move(e));

@@ -63,11 +63,10 @@ bool VTErrorPayload::archiveError(std::shared_ptr<VTError> error, VTArchiveCreat
         auto folder = platform::SharedFolder::open(VTArchiveFilePath(*path).value_or(*path),
                                                    platform::SharedFolder::Trust::Any, &openError);
         if (!folder) {
-            const platform::Error* cause = openError.underlyingError();
             platform::Error failure(std::string(VTArchiveErrorDomain), kVTArchiveErrorAttributes);
             failure.setUserInfoValue(std::string(platform::kURLErrorKey), *path);
             failure.setUnderlyingError(
-                platform::Error::posixForURL(cause ? static_cast<int>(cause->code()) : EIO, *path));
+                platform::Error::posixForURL(platform::SharedFolder::errorCode(openError), *path));
             platform::setError(outError, std::move(failure));
             return false;
         }

@@ -28,13 +28,6 @@ std::string upper(std::string_view text) {
     return out;
 }
 
-bool startsWith(std::string_view text, std::string_view start) {
-    return text.substr(0, start.size()) == start;
-}
-bool endsWith(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
 // Where `needle` (lower case) first occurs in `text`, in any case.
 std::size_t findAnyCase(std::string_view text, std::string_view needle) {
     const std::string upperText = upper(text), upperNeedle = upper(needle);
@@ -92,7 +85,7 @@ bool wordSaysCredential(const std::string& word) {
     for (std::string_view held : kHeldWords)
         if (word.find(held) != std::string::npos) return true;
     for (std::string_view edge : kEdgeWords)
-        if (startsWith(word, edge) || endsWith(word, edge)) return true;
+        if (word.starts_with(edge) || word.ends_with(edge)) return true;
     return std::find(kWholeWords.begin(), kWholeWords.end(), word) != kWholeWords.end();
 }
 

@@ -8,7 +8,6 @@
 #include <cerrno>
 
 #include "Platform/System/SharedFolder.h"
-#include "VTErrorCreationLib/VTErrorFolder.h"
 #include "VTErrorCreationLib/VTScrambledArchive.h"
 
 namespace {
@@ -37,10 +36,10 @@ std::unique_ptr<VTSettingsFile> VTSettingsFile::open(const std::string& path, bo
     // The settings live in the shared base folder: a root run uses them only
     // when no other user can redirect them. The folder is opened once and
     // the file below it, never through a link.
-    auto folder = platform::SharedFolder::open(vtfolder::parentOf(path),
-                                               platform::SharedFolder::Trust::Required, error);
+    std::string name;
+    auto folder = platform::SharedFolder::openHolder(path, platform::SharedFolder::Trust::Required,
+                                                     &name, error);
     if (!folder) return nullptr;
-    const std::string name = vtfolder::nameOf(path);
     // The lock must be on the file that the name holds when the lock is
     // granted: a file replaced or deleted while we waited is opened again.
     for (int attempt = 0; attempt < 8; ++attempt) {

@@ -160,8 +160,7 @@ std::optional<platform::SharedFolder> FVCrashReporter::openCrashReportDirectory(
     // run takes it only when no other user could swap it.
     platform::Error failure;
     if (auto folder = platform::SharedFolder::make(directory_, 0755, &failure)) return folder;
-    const platform::Error* cause = failure.underlyingError();
-    if (error) *error = platform::Error::posix(cause ? static_cast<int>(cause->code()) : EIO);
+    if (error) *error = platform::Error::posix(platform::SharedFolder::errorCode(failure));
     return std::nullopt;
 }
 

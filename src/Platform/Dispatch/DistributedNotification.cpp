@@ -35,10 +35,7 @@ std::optional<SharedFolder> openFolder(const std::string& folder, bool make, Err
     Error failure;
     auto open = make ? SharedFolder::make(folder, 01777, &failure)
                      : SharedFolder::open(folder, SharedFolder::Trust::Required, &failure);
-    if (!open) {
-        const Error* cause = failure.underlyingError();
-        setError(error, Error::posix(cause ? static_cast<int>(cause->code()) : EIO, folder));
-    }
+    if (!open) setError(error, Error::posix(SharedFolder::errorCode(failure), folder));
     return open;
 }
 

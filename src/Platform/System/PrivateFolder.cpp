@@ -19,8 +19,7 @@ bool PrivateFolder::create(const std::string& base, std::string_view prefix, Err
     std::string name;
     auto folder = made ? made->makeUniqueChild(prefix, 0700, &name, &failure) : std::nullopt;
     if (!folder) {
-        const Error* cause = failure.underlyingError();
-        setError(error, Error::posix(cause ? static_cast<int>(cause->code()) : EIO, base));
+        setError(error, Error::posix(SharedFolder::errorCode(failure), base));
         return false;
     }
     path_ = folder->path();

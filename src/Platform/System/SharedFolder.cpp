@@ -306,6 +306,11 @@ std::optional<SharedFolder> SharedFolder::openHolder(const std::string& path, Tr
     return open(holder, trust, error);
 }
 
+int SharedFolder::errorCode(const Error& error) {
+    const Error* cause = error.underlyingError();
+    return cause && cause->code() > 0 ? static_cast<int>(cause->code()) : EIO;
+}
+
 std::optional<SharedFolder> SharedFolder::make(const std::string& path, mode_t mode, Error* error,
                                                bool* made) {
     return walk(path, true, mode, Trust::Required, error, made);
@@ -685,10 +690,7 @@ int SharedFolder::removeTreeAt(const std::string& path, bool force, struct stat*
     std::string name;
     Error failure;
     auto holder = openHolder(path, Trust::Any, &name, &failure);
-    if (!holder) {
-        const Error* cause = failure.underlyingError();
-        return cause && cause->code() > 0 ? static_cast<int>(cause->code()) : EIO;
-    }
+    if (!holder) return errorCode(failure);
     if (!holder->statEntry(name, &st)) return errno;
     if (found) *found = st;
     return removeBelow(holder->fd(), name, force, st.st_dev, 0);

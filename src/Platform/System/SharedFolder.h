@@ -70,6 +70,10 @@ class SharedFolder {
     static std::optional<SharedFolder> openHolder(const std::string& path, Trust trust,
                                                   std::string* name, Error* error);
 
+    /// The errno a failure these functions report carries (EIO when it names
+    /// none), for callers that pass a POSIX code on.
+    static int errorCode(const Error& error);
+
     /// The mode of a folder made as mkdir would make it: 0777 less the umask.
     static constexpr mode_t kDefaultMode = static_cast<mode_t>(-1);
 

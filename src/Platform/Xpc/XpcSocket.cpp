@@ -53,11 +53,6 @@ UniqueFd newSocket() {
     return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
 }
 
-int codeOf(const Error& error) {
-    const Error* cause = error.underlyingError();
-    return cause ? static_cast<int>(cause->code()) : EIO;
-}
-
 // Opens the folder `folder`, making it (with exactly `lastMode`) and the
 // missing folders above it (0755). Made and opened by descriptor: for root,
 // every folder on the way must be one no other user could change, so that
@@ -66,15 +61,15 @@ std::optional<SharedFolder> openFolders(const std::string& folder, mode_t lastMo
     Error failure;
     if (auto open = SharedFolder::open(folder, SharedFolder::Trust::Required, &failure))
         return open;
-    if (codeOf(failure) != ENOENT) {
-        errno = codeOf(failure);
+    if (SharedFolder::errorCode(failure) != ENOENT) {
+        errno = SharedFolder::errorCode(failure);
         return std::nullopt;
     }
     auto slash = folder.rfind('/');
     if (slash != std::string::npos && slash > 0 && !openFolders(folder.substr(0, slash), 0755))
         return std::nullopt;
     auto made = SharedFolder::make(folder, lastMode, &failure);
-    if (!made) errno = codeOf(failure);
+    if (!made) errno = SharedFolder::errorCode(failure);
     return made;
 }
 

@@ -64,8 +64,7 @@ bool VTCodingUtilities::writeFile(const std::string& path, const platform::Data&
                                                      &name, &failure);
     int code = 0;
     if (!folder) {
-        const platform::Error* cause = failure.underlyingError();
-        code = cause && cause->code() > 0 ? static_cast<int>(cause->code()) : EIO;
+        code = platform::SharedFolder::errorCode(failure);
     } else if (!folder->writeFile(name, data, 0644, atomically)) {
         code = errno;
     }

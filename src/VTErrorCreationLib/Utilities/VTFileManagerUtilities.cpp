@@ -144,9 +144,8 @@ std::optional<std::string> VTFileManagerUtilities::createTemporaryDirectoryAtPat
         platform::SharedFolder::open(base, platform::SharedFolder::Trust::Required, &failure);
     std::string name;
     if (!folder || !folder->makeUniqueChild("vantrel.", 0700, &name, &failure)) {
-        const platform::Error* cause = failure.underlyingError();
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(
-                                      cause ? static_cast<int>(cause->code()) : EIO, base));
+                                      platform::SharedFolder::errorCode(failure), base));
         return std::nullopt;
     }
     if (base.back() != '/') base += '/';
@@ -171,8 +170,7 @@ bool VTFileManagerUtilities::copyItemAtURL(const std::string& source,
     auto folder = platform::SharedFolder::openHolder(
         destination, platform::SharedFolder::Trust::Required, &name, &openError);
     if (!folder) {
-        const platform::Error* cause = openError.underlyingError();
-        const int code = cause ? static_cast<int>(cause->code()) : EIO;
+        const int code = platform::SharedFolder::errorCode(openError);
         // The part of the way to the copy's folder that is missing.
         auto it = openError.userInfo().find(std::string(platform::kFilePathErrorKey));
         const std::string where =
@@ -190,10 +188,8 @@ bool VTFileManagerUtilities::copyItemIntoFolder(const std::string& source,
                                                 const platform::Dictionary& attributes,
                                                 platform::Error* error) {
     const std::string destination = folder.pathOf(name);
-    const bool noFollowDst = flag(attributes, VTFileCopyAttributeNoFollowDst);
     const bool noFollowSrc = flag(attributes, VTFileCopyAttributeNoFollowSrc);
     const bool truncate = flag(attributes, VTFileCopyAttributeTruncate);
-    (void)noFollowDst;  // the copy is never written through a link
 
     if (source.empty()) {
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(EFAULT, source));
@@ -272,8 +268,7 @@ std::int64_t VTFileManagerUtilities::countFilesInDirectory(const std::string& pa
     auto folder = platform::SharedFolder::open(path, platform::SharedFolder::Trust::Any, &failure);
     const std::int64_t count = folder ? folder->countEntries() : -1;
     if (count < 0) {
-        const platform::Error* cause = failure.underlyingError();
-        const int code = folder ? errno : cause ? static_cast<int>(cause->code()) : EIO;
+        const int code = folder ? errno : platform::SharedFolder::errorCode(failure);
         platform::setError(error, VTErrorUtilities::errorWithPOSIXErrorForPath(code, path));
     }
     return count;

@@ -63,12 +63,6 @@ std::string joinPath(const std::string& base, const std::string& name) {
     return base + "/" + name;
 }
 
-// The POSIX code of a SharedFolder failure.
-int codeOf(const platform::Error& error) {
-    const platform::Error* cause = error.underlyingError();
-    return cause ? static_cast<int>(cause->code()) : EIO;
-}
-
 bool readFully(int fd, std::uint8_t* buffer, std::size_t length, std::size_t* got) {
     *got = 0;
     while (*got < length) {
@@ -287,7 +281,9 @@ bool VTArchiveCreation::addURL(const std::string& url, const std::optional<std::
     if (!folder) {
         platform::setError(error, archiveErrorWithUnderlying(
                                       kVTArchiveErrorAttributes,
-                                      platform::Error::posixForURL(codeOf(openError), url), url));
+                                      platform::Error::posixForURL(
+                                          platform::SharedFolder::errorCode(openError), url),
+                                      url));
         return false;
     }
     return addItemIn(*folder, name, url, hierarchy, originalPath, entryName.value_or(name), error);
@@ -421,10 +417,12 @@ bool VTArchiveCreation::addHierarchyItem(const platform::SharedFolder& top,
     platform::Error listError;
     auto listed = folder.entries(&listError);
     if (!listed) {
-        platform::setError(error, archiveErrorWithUnderlying(kVTArchiveErrorOpen,
-                                                             platform::Error::posixForURL(
-                                                                 codeOf(listError), folder.path()),
-                                                             folder.path()));
+        platform::setError(
+            error, archiveErrorWithUnderlying(
+                       kVTArchiveErrorOpen,
+                       platform::Error::posixForURL(platform::SharedFolder::errorCode(listError),
+                                                    folder.path()),
+                       folder.path()));
         return false;
     }
     std::vector<std::string> names;
@@ -448,10 +446,12 @@ bool VTArchiveCreation::addHierarchyItem(const platform::SharedFolder& top,
             platform::Error openError;
             auto sub = folder.child(name, platform::SharedFolder::Trust::Any, &openError);
             if (!sub) {
-                platform::setError(
-                    error, archiveErrorWithUnderlying(
-                               kVTArchiveErrorOpen,
-                               platform::Error::posixForURL(codeOf(openError), child), child));
+                platform::setError(error,
+                                   archiveErrorWithUnderlying(
+                                       kVTArchiveErrorOpen,
+                                       platform::Error::posixForURL(
+                                           platform::SharedFolder::errorCode(openError), child),
+                                       child));
                 return false;
             }
             if (!addHierarchyItem(top, *sub, joinPath(below, name), joinPath(hierarchy, name),
@@ -493,7 +493,8 @@ std::uint64_t VTArchiveCreation::addHierarchyAtURL(const std::string& url, std::
     if (!top) {
         platform::setError(error, archiveErrorWithUnderlying(
                                       kVTArchiveErrorOpen,
-                                      path ? platform::Error::posixForURL(codeOf(openError), url)
+                                      path ? platform::Error::posixForURL(
+                                                 platform::SharedFolder::errorCode(openError), url)
                                            : cocoaNoSuchFile(url),
                                       url));
         return 0;
@@ -595,7 +596,7 @@ std::unique_ptr<VTFileArchive> VTFileArchive::archiveWithDestination(const std::
     platform::Error openError;
     made->folder_ = platform::SharedFolder::openHolder(*path, platform::SharedFolder::Trust::Any,
                                                        &made->fileName_, &openError);
-    if (!made->folder_) return cannotOpen(codeOf(openError));
+    if (!made->folder_) return cannotOpen(platform::SharedFolder::errorCode(openError));
     made->fd_.reset(made->folder_->openFile(made->fileName_, O_WRONLY | O_CREAT, 0666));
     struct stat info;
     if (!made->fd_ || ::fstat(made->fd_.get(), &info) != 0) return cannotOpen(errno);
