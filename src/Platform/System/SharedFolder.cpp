@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "Platform/System/PathNames.h"
+#include "Platform/System/UserFileAccess.h"
 
 namespace platform {
 
@@ -524,11 +525,8 @@ int SharedFolder::openFile(std::string_view name, int flags, mode_t mode) const 
 }
 
 int SharedFolder::openInside(std::string_view relative, int flags) const {
-    struct open_how how {};
-    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     const std::string own(relative.empty() ? std::string_view(".") : relative);
-    return static_cast<int>(::syscall(SYS_openat2, fd_.get(), own.c_str(), &how, sizeof how));
+    return openWithoutMagicLinks(fd_.get(), own, flags, true);
 }
 
 bool SharedFolder::readFile(std::string_view name, Data& out, std::uint64_t limit) const {
