@@ -10,6 +10,7 @@
 #include <random>
 
 #include "Platform/System/ContainedFolder.h"
+#include "Platform/System/PathNames.h"
 #include "Platform/System/Paths.h"
 
 using namespace platform;
@@ -90,13 +91,8 @@ UniqueFd openClientFileInside(const UserIdentity& client, const std::string& fol
 
 UniqueFd openSystemFolder(const std::string& systemPath, bool make) {
     UniqueFd folder(open(Paths::resolve("/").c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    std::size_t start = 0;
-    while (folder && start < systemPath.size()) {
-        std::size_t end = systemPath.find('/', start);
-        if (end == std::string::npos) end = systemPath.size();
-        const std::string part = systemPath.substr(start, end - start);
-        start = end + 1;
-        if (part.empty() || part == ".") continue;
+    for (const std::string& part : pathParts(systemPath)) {
+        if (!folder) break;
         if (part == "..") {
             errno = EINVAL;
             return {};

@@ -307,22 +307,11 @@ bool extractPayload(const Component& component, platform::ContainedFolder& folde
 // user can change: an install location below a folder of another user's, or
 // through their link, is refused.
 bool makeFolders(const std::string& path, std::vector<std::string>* made, std::string* reason) {
-    std::vector<std::string> prefixes;
-    for (std::size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
-        prefixes.push_back(slash == std::string::npos ? path : path.substr(0, slash));
-        if (slash == std::string::npos) break;
-    }
-    for (const std::string& prefix : prefixes) {
-        if (prefix.empty() || prefix.back() == '/') continue;
-        bool madeHere = false;
-        platform::Error error;
-        if (!platform::SharedFolder::make(prefix, 0755, &error, &madeHere)) {
-            const platform::Error* cause = error.underlyingError();
-            *reason = "Cannot create " + path + " (" +
-                      std::strerror(cause ? static_cast<int>(cause->code()) : EIO) + ")";
-            return false;
-        }
-        if (madeHere) made->push_back(prefix);
+    platform::Error error;
+    if (!platform::SharedFolder::make(path, 0755, &error, nullptr, 0755, made)) {
+        *reason = "Cannot create " + path + " (" +
+                  std::strerror(platform::SharedFolder::errorCode(error)) + ")";
+        return false;
     }
     return true;
 }

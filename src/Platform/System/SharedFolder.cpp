@@ -21,6 +21,7 @@
 #include <mutex>
 
 #include "Platform/System/PathNames.h"
+#include "Platform/System/UserFileAccess.h"
 
 namespace platform {
 
@@ -291,7 +292,7 @@ void SharedFolder::reachStep(std::string_view step, const std::string& folder,
 }
 
 std::optional<SharedFolder> SharedFolder::open(const std::string& path, Trust trust, Error* error) {
-    return walk(path, false, 0, trust, error, nullptr);
+    return walk(path, false, 0, kDefaultMode, trust, error, nullptr, nullptr);
 }
 
 std::optional<SharedFolder> SharedFolder::openHolder(const std::string& path, Trust trust,
@@ -312,12 +313,15 @@ int SharedFolder::errorCode(const Error& error) {
 }
 
 std::optional<SharedFolder> SharedFolder::make(const std::string& path, mode_t mode, Error* error,
-                                               bool* made) {
-    return walk(path, true, mode, Trust::Required, error, made);
+                                               bool* made, mode_t aboveMode,
+                                               std::vector<std::string>* madePaths) {
+    return walk(path, true, mode, aboveMode, Trust::Required, error, made, madePaths);
 }
 
 std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool makeMissing,
-                                               mode_t mode, Trust trust, Error* error, bool* made) {
+                                               mode_t mode, mode_t aboveMode, Trust trust,
+                                               Error* error, bool* made,
+                                               std::vector<std::string>* madePaths) {
     if (made) *made = false;
     auto checked = [trust](int fd) { return trust == Trust::Required ? untrustedReason(fd) : 0; };
     if (path.empty()) {
@@ -340,6 +344,7 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
         const std::string part = std::move(pending.back());
         pending.pop_back();
         const bool last = pending.empty();
+        const mode_t wanted = last ? mode : aboveMode;
         const std::string here = pathInFolder(where, part);
         bool madeHere = false;
         struct stat st {};
@@ -350,8 +355,7 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
             }
             // Made private first; the mode wanted is set on the folder
             // opened below, never on whatever the name leads to later.
-            const bool exact = last && mode != kDefaultMode;
-            if (::mkdirat(dir.get(), part.c_str(), exact ? 0700 : 0777) == 0) {
+            if (::mkdirat(dir.get(), part.c_str(), wanted != kDefaultMode ? 0700 : 0777) == 0) {
                 madeHere = true;
             } else if (errno != EEXIST) {
                 fail(error, errno, here);
@@ -383,13 +387,14 @@ std::optional<SharedFolder> SharedFolder::walk(const std::string& path, bool mak
         }
         UniqueFd next(::openat(dir.get(), part.c_str(), kFolderFlags | O_NOFOLLOW | O_CLOEXEC));
         why = next ? checked(next.get()) : errno;
-        if (!why && madeHere && last && mode != kDefaultMode && ::fchmod(next.get(), mode) != 0)
+        if (!why && madeHere && wanted != kDefaultMode && ::fchmod(next.get(), wanted) != 0)
             why = errno;
         if (why) {
             fail(error, why, here);
             return std::nullopt;
         }
         if (madeHere && last && made) *made = true;
+        if (madeHere && madePaths) madePaths->push_back(here);
         dir = std::move(next);
         where = here;
     }
@@ -529,11 +534,8 @@ int SharedFolder::openFile(std::string_view name, int flags, mode_t mode) const 
 }
 
 int SharedFolder::openInside(std::string_view relative, int flags) const {
-    struct open_how how {};
-    how.flags = static_cast<std::uint64_t>(flags | O_CLOEXEC);
-    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
     const std::string own(relative.empty() ? std::string_view(".") : relative);
-    return static_cast<int>(::syscall(SYS_openat2, fd_.get(), own.c_str(), &how, sizeof how));
+    return openWithoutMagicLinks(fd_.get(), own, flags, true);
 }
 
 bool SharedFolder::readFile(std::string_view name, Data& out, std::uint64_t limit) const {

@@ -80,10 +80,12 @@ class SharedFolder {
     /// Opens the folder `path`, making it and any missing folder above it
     /// (mkdirat, then opened and checked as open() with Trust::Required).
     /// The folder itself, when made, gets exactly `mode` (or kDefaultMode);
-    /// folders made above it kDefaultMode. `made` tells whether the folder
-    /// itself was made.
+    /// folders made above it exactly `aboveMode`. `made` tells whether the
+    /// folder itself was made; `madePaths`, when given, receives the path of
+    /// every folder made, outermost first.
     static std::optional<SharedFolder> make(const std::string& path, mode_t mode, Error* error,
-                                            bool* made = nullptr);
+                                            bool* made = nullptr, mode_t aboveMode = kDefaultMode,
+                                            std::vector<std::string>* madePaths = nullptr);
 
     SharedFolder(SharedFolder&&) noexcept = default;
     SharedFolder& operator=(SharedFolder&&) noexcept = default;
@@ -193,7 +195,8 @@ class SharedFolder {
   private:
     SharedFolder(UniqueFd fd, std::string path) : fd_(std::move(fd)), path_(std::move(path)) {}
     static std::optional<SharedFolder> walk(const std::string& path, bool makeMissing, mode_t mode,
-                                            Trust trust, Error* error, bool* made);
+                                            mode_t aboveMode, Trust trust, Error* error, bool* made,
+                                            std::vector<std::string>* madePaths);
 
     UniqueFd fd_;
     std::string path_;

@@ -59,16 +59,7 @@ UniqueFd newSocket() {
 // nobody can swap a link in before the socket is made.
 std::optional<SharedFolder> openFolders(const std::string& folder, mode_t lastMode) {
     Error failure;
-    if (auto open = SharedFolder::open(folder, SharedFolder::Trust::Required, &failure))
-        return open;
-    if (SharedFolder::errorCode(failure) != ENOENT) {
-        errno = SharedFolder::errorCode(failure);
-        return std::nullopt;
-    }
-    auto slash = folder.rfind('/');
-    if (slash != std::string::npos && slash > 0 && !openFolders(folder.substr(0, slash), 0755))
-        return std::nullopt;
-    auto made = SharedFolder::make(folder, lastMode, &failure);
+    auto made = SharedFolder::make(folder, lastMode, &failure, nullptr, 0755);
     if (!made) errno = SharedFolder::errorCode(failure);
     return made;
 }
