@@ -172,6 +172,10 @@ TEST_F(FSDUnzipTest, TheToolsExitStatusAndItsWatchdogDecide) {
     auto unpacking = [&] {
         return exists(folder_ + "/file.zip.fsd") || exists(folder_ + "/file.zip");
     };
+    // The request may reach the server before the archive is on disk: wait
+    // for it to be there, then for the watchdog to take it away.
+    for (int i = 0; i < 6000 && !unpacking(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     for (int i = 0; i < 6000 && unpacking(); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     EXPECT_FALSE(unpacking());
